@@ -1,0 +1,31 @@
+# Helpers that every folder's CMakeLists.txt uses, so that warnings, include roots and
+# test registration are the same everywhere.
+include(GoogleTest)
+find_package(PkgConfig REQUIRED)
+find_package(GTest REQUIRED)
+find_package(Threads REQUIRED)
+
+set(TESSARO_WARNINGS -Wall -Wextra -Werror)
+
+# tessaro_library(name SOURCES a.cpp b.cpp DEPS other_lib ...)
+function(tessaro_library name)
+  cmake_parse_arguments(ARG "" "" "SOURCES;DEPS" ${ARGN})
+  add_library(${name} STATIC ${ARG_SOURCES})
+  target_include_directories(${name} PUBLIC ${PROJECT_SOURCE_DIR})
+  target_compile_options(${name} PRIVATE ${TESSARO_WARNINGS})
+  target_link_libraries(${name} PUBLIC ${ARG_DEPS})
+endfunction()
+
+# tessaro_test(name SOURCES a_test.cpp ... DEPS lib ... [LABELS unit|e2e|gui])
+# One executable per library; every TEST in it becomes a CTest test.
+function(tessaro_test name)
+  cmake_parse_arguments(ARG "" "" "SOURCES;DEPS;LABELS" ${ARGN})
+  if(NOT ARG_LABELS)
+    set(ARG_LABELS unit)
+  endif()
+  add_executable(${name} ${ARG_SOURCES})
+  target_compile_options(${name} PRIVATE ${TESSARO_WARNINGS})
+  target_link_libraries(${name} PRIVATE ${ARG_DEPS} GTest::gmock GTest::gtest_main)
+  gtest_discover_tests(${name} PROPERTIES LABELS "${ARG_LABELS}" DISCOVERY_TIMEOUT 60
+                       TIMEOUT 120)
+endfunction()
