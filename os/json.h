@@ -17,7 +17,7 @@ inline constexpr int kInvalidJSONError = 3840;
 
 struct WriteOptions {
   bool prettyPrinted = false;
-  bool sortedKeys = true;  // dictionaries are always sorted; kept for callers that ask for it
+  bool sortedKeys = true;     // dictionaries are always sorted; kept for callers that ask for it
   bool escapeSlashes = true;  // the platform writes "/" as "\/" unless told not to
 };
 

@@ -1,0 +1,92 @@
+#include "os/log.h"
+
+#include <fmt/format.h>
+#include <sys/syscall.h>
+#include <syslog.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <ctime>
+
+namespace os::log {
+namespace {
+
+std::mutex& sinkMutex() {
+  static std::mutex mutex;
+  return mutex;
+}
+
+Capture*& activeCapture() {  // guarded by sinkMutex()
+  static Capture* capture = nullptr;
+  return capture;
+}
+
+std::string programName() {
+  std::string name = program_invocation_short_name ? program_invocation_short_name : "tessaro";
+  return name;
+}
+
+std::string consoleLine(std::string_view message) {
+  auto now = std::chrono::system_clock::now();
+  std::time_t seconds = std::chrono::system_clock::to_time_t(now);
+  auto millis =
+      std::chrono::duration_cast<std::chrono::milliseconds>(now.time_since_epoch()).count() % 1000;
+  std::tm local{};
+  localtime_r(&seconds, &local);
+  char stamp[32];
+  std::strftime(stamp, sizeof stamp, "%Y-%m-%d %H:%M:%S", &local);
+  return fmt::format("{}.{:03d} {}[{}:{}] {}\n", stamp, millis, programName(), getpid(),
+                     static_cast<long>(syscall(SYS_gettid)), message);
+}
+
+}  // namespace
+
+void write(Level level, std::string_view message) {
+  std::lock_guard lock(sinkMutex());
+  if (Capture* capture = activeCapture()) {
+    capture->record(level, message);
+    return;
+  }
+  std::string line = consoleLine(message);
+  std::fwrite(line.data(), 1, line.size(), stderr);
+  static const bool opened = [] {
+    openlog(nullptr, LOG_PID, LOG_USER);
+    return true;
+  }();
+  (void)opened;
+  syslog(static_cast<int>(level), "%.*s", static_cast<int>(message.size()), message.data());
+}
+
+void console(std::string_view message) { write(Level::Notice, message); }
+
+Capture::Capture() {
+  std::lock_guard lock(sinkMutex());
+  previous_ = activeCapture();
+  activeCapture() = this;
+}
+
+Capture::~Capture() {
+  std::lock_guard lock(sinkMutex());
+  activeCapture() = previous_;
+}
+
+std::vector<Line> Capture::lines() const {
+  std::lock_guard lock(mutex_);
+  return lines_;
+}
+
+bool Capture::contains(std::string_view text) const {
+  std::lock_guard lock(mutex_);
+  for (const Line& line : lines_) {
+    if (line.message.find(text) != std::string::npos) return true;
+  }
+  return false;
+}
+
+void Capture::record(Level level, std::string_view message) {
+  std::lock_guard lock(mutex_);
+  lines_.push_back({level, std::string(message)});
+}
+
+}  // namespace os::log

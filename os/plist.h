@@ -2,8 +2,11 @@
 // list form; booleans, signed and unsigned integers, reals, dates and data keep their kinds in
 // both directions.
 //
-//   auto value = os::plist::readFile("/path/Info.plist", &error);   // XML or binary
-//   os::plist::writeFile(path, value, os::plist::Format::Binary, &error);  // atomic
+// This layer converts between bytes and values only; reading and (atomically) writing files is
+// os/files' job:
+//
+//   auto value = os::plist::parse(bytes, &error);   // XML or binary, detected
+//   auto bytes = os::plist::serialize(value, os::plist::Format::Binary, &error);
 #pragma once
 
 #include <optional>
@@ -25,14 +28,9 @@ inline constexpr int kWriteInvalidError = 3851;
 
 // Parses XML or binary property-list bytes (detected from their start). On failure returns
 // nullopt and an error whose description carries the parser's reason.
-std::optional<Value> parse(std::string_view bytes, Error* error = nullptr, Format* format = nullptr);
+std::optional<Value> parse(std::string_view bytes, Error* error = nullptr,
+                           Format* format = nullptr);
 // Serialises `value`. A null anywhere in it cannot be written: nullopt and an error.
 std::optional<std::string> serialize(const Value& value, Format format, Error* error = nullptr);
-
-std::optional<Value> readFile(const std::string& path, Error* error = nullptr,
-                              Format* format = nullptr);
-// Writes atomically: a temporary file beside the target, flushed, then renamed over it.
-bool writeFile(const std::string& path, const Value& value, Format format,
-               Error* error = nullptr);
 
 }  // namespace os::plist

@@ -1,0 +1,64 @@
+#include "testsupport/sandbox.h"
+
+#include <stdlib.h>
+
+#include <stdexcept>
+#include <system_error>
+
+namespace testsupport {
+namespace {
+
+std::optional<std::string> currentEnv(const std::string& name) {
+  const char* value = getenv(name.c_str());
+  if (value == nullptr) return std::nullopt;
+  return std::string(value);
+}
+
+void applyEnv(const std::string& name, const std::optional<std::string>& value) {
+  if (value) {
+    setenv(name.c_str(), value->c_str(), 1);
+  } else {
+    unsetenv(name.c_str());
+  }
+}
+
+}  // namespace
+
+Sandbox::Sandbox() {
+  std::string pattern = (std::filesystem::temp_directory_path() / "tessaro-test-XXXXXX").string();
+  if (mkdtemp(pattern.data()) == nullptr) {
+    throw std::system_error(errno, std::generic_category(), "mkdtemp");
+  }
+  root_ = pattern;
+  std::filesystem::create_directories(home());
+  std::filesystem::create_directories(systemRoot());
+
+  setEnv("HOME", home().string());
+  setEnv("TESSARO_SYSTEM_ROOT", systemRoot().string());
+  for (const char* name : {"XDG_CONFIG_HOME", "XDG_DATA_HOME", "XDG_CACHE_HOME", "XDG_STATE_HOME",
+                           "XDG_RUNTIME_DIR", "XDG_DESKTOP_DIR"}) {
+    setEnv(name, std::nullopt);
+  }
+}
+
+Sandbox::~Sandbox() {
+  for (const auto& [name, value] : saved_) applyEnv(name, value);
+  std::error_code ignored;
+  // Tests may leave read-only folders behind; make them writable so removal succeeds.
+  for (auto it = std::filesystem::recursive_directory_iterator(
+           root_, std::filesystem::directory_options::skip_permission_denied, ignored);
+       it != std::filesystem::recursive_directory_iterator(); it.increment(ignored)) {
+    if (it->is_directory(ignored) && !it->is_symlink(ignored)) {
+      std::filesystem::permissions(it->path(), std::filesystem::perms::owner_all,
+                                   std::filesystem::perm_options::add, ignored);
+    }
+  }
+  std::filesystem::remove_all(root_, ignored);
+}
+
+void Sandbox::setEnv(const std::string& name, const std::optional<std::string>& value) {
+  saved_.try_emplace(name, currentEnv(name));
+  applyEnv(name, value);
+}
+
+}  // namespace testsupport
