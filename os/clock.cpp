@@ -1,0 +1,72 @@
+#include "os/clock.h"
+
+#include <atomic>
+#include <chrono>
+#include <mutex>
+
+namespace os::clock {
+namespace {
+
+std::mutex fakeMutex;
+ScopedFakeClock* currentFake = nullptr;  // guarded by fakeMutex
+// Lets reads skip the mutex when no fake exists, which is always the case outside tests.
+std::atomic<bool> fakeActive{false};
+
+template <typename Clock>
+double secondsOf(typename Clock::time_point point) {
+  return std::chrono::duration<double>(point.time_since_epoch()).count();
+}
+
+}  // namespace
+
+double now() {
+  if (fakeActive.load(std::memory_order_acquire)) {
+    std::lock_guard lock(fakeMutex);
+    if (currentFake != nullptr) return currentFake->now();
+  }
+  return secondsOf<std::chrono::system_clock>(std::chrono::system_clock::now());
+}
+
+double monotonic() {
+  if (fakeActive.load(std::memory_order_acquire)) {
+    std::lock_guard lock(fakeMutex);
+    if (currentFake != nullptr) return currentFake->monotonic();
+  }
+  return secondsOf<std::chrono::steady_clock>(std::chrono::steady_clock::now());
+}
+
+ScopedFakeClock::ScopedFakeClock(double wallSeconds, double monotonicSeconds)
+    : wall_(wallSeconds), monotonic_(monotonicSeconds) {
+  std::lock_guard lock(fakeMutex);
+  previous_ = currentFake;
+  currentFake = this;
+  fakeActive.store(true, std::memory_order_release);
+}
+
+ScopedFakeClock::~ScopedFakeClock() {
+  std::lock_guard lock(fakeMutex);
+  currentFake = previous_;
+  fakeActive.store(currentFake != nullptr, std::memory_order_release);
+}
+
+void ScopedFakeClock::advance(double seconds) {
+  std::lock_guard lock(fakeMutex);
+  wall_.store(wall_.load() + seconds);
+  if (seconds > 0) monotonic_.store(monotonic_.load() + seconds);
+}
+
+void ScopedFakeClock::setNow(double wallSeconds) {
+  std::lock_guard lock(fakeMutex);
+  wall_.store(wallSeconds);
+}
+
+void ScopedFakeClock::setMonotonic(double monotonicSeconds) {
+  std::lock_guard lock(fakeMutex);
+  monotonic_.store(monotonicSeconds);
+}
+
+double ScopedFakeClock::now() const { return wall_.load(); }
+
+double ScopedFakeClock::monotonic() const { return monotonic_.load(); }
+
+}  // namespace os::clock

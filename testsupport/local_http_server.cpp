@@ -1,0 +1,326 @@
+#include "testsupport/local_http_server.h"
+
+#include <openssl/ec.h>
+#include <openssl/evp.h>
+#include <openssl/pem.h>
+#include <openssl/rand.h>
+#include <openssl/x509.h>
+#include <openssl/x509v3.h>
+#include <signal.h>
+#include <stdlib.h>
+
+#include <cstdio>
+#include <stdexcept>
+
+namespace testsupport {
+namespace {
+
+// Idle keep-alive connections hold a worker thread until this passes, and the server's stop
+// waits for its workers; a second keeps connection reuse working without a slow stop.
+constexpr time_t kKeepAliveSeconds = 1;
+
+struct KeyDeleter {
+  void operator()(EVP_PKEY* key) const { EVP_PKEY_free(key); }
+};
+struct CertificateDeleter {
+  void operator()(X509* certificate) const { X509_free(certificate); }
+};
+using Key = std::unique_ptr<EVP_PKEY, KeyDeleter>;
+using Certificate = std::unique_ptr<X509, CertificateDeleter>;
+
+void require(bool condition, const char* what) {
+  if (!condition) throw std::runtime_error(std::string("LocalHttpServer: ") + what);
+}
+
+void addExtension(X509* certificate, int nid, const std::string& value) {
+  X509V3_CTX context;
+  X509V3_set_ctx_nodb(&context);
+  X509V3_set_ctx(&context, certificate, certificate, nullptr, nullptr, 0);
+  X509_EXTENSION* extension = X509V3_EXT_conf_nid(nullptr, &context, nid, value.c_str());
+  require(extension != nullptr, "bad certificate extension");
+  int added = X509_add_ext(certificate, extension, -1);
+  X509_EXTENSION_free(extension);
+  require(added == 1, "could not add a certificate extension");
+}
+
+// A self-signed certificate for 127.0.0.1, localhost and `hostNames`, valid from an hour ago for
+// a week. It is its own authority, so a client that trusts the file trusts the server.
+Certificate makeCertificate(EVP_PKEY* key, const std::vector<std::string>& hostNames) {
+  Certificate certificate(X509_new());
+  require(certificate != nullptr, "out of memory");
+  X509* cert = certificate.get();
+  require(X509_set_version(cert, X509_VERSION_3) == 1, "certificate version");
+  // A random serial keeps two servers' certificates apart in any client-side cache.
+  uint64_t serial = 0;
+  require(RAND_bytes(reinterpret_cast<unsigned char*>(&serial), sizeof serial) == 1, "random");
+  require(ASN1_INTEGER_set_uint64(X509_get_serialNumber(cert), serial >> 1) == 1, "serial");
+  require(X509_gmtime_adj(X509_getm_notBefore(cert), -3600) != nullptr, "validity");
+  require(X509_gmtime_adj(X509_getm_notAfter(cert), 7 * 24 * 3600) != nullptr, "validity");
+  require(X509_set_pubkey(cert, key) == 1, "public key");
+  X509_NAME* name = X509_get_subject_name(cert);
+  require(X509_NAME_add_entry_by_txt(name, "CN", MBSTRING_ASC,
+                                     reinterpret_cast<const unsigned char*>("LocalHttpServer"), -1,
+                                     -1, 0) == 1,
+          "subject");
+  require(X509_set_issuer_name(cert, name) == 1, "issuer");
+
+  std::string alternativeNames = "IP:127.0.0.1,DNS:localhost";
+  for (const std::string& hostName : hostNames) alternativeNames += ",DNS:" + hostName;
+  addExtension(cert, NID_basic_constraints, "critical,CA:TRUE");
+  addExtension(cert, NID_key_usage, "critical,digitalSignature,keyCertSign");
+  addExtension(cert, NID_ext_key_usage, "serverAuth");
+  addExtension(cert, NID_subject_key_identifier, "hash");
+  addExtension(cert, NID_authority_key_identifier, "keyid:always");
+  addExtension(cert, NID_subject_alt_name, alternativeNames);
+  require(X509_sign(cert, key, EVP_sha256()) > 0, "could not sign the certificate");
+  return certificate;
+}
+
+void writeCertificate(X509* certificate, const std::filesystem::path& path) {
+  FILE* file = std::fopen(path.c_str(), "w");
+  require(file != nullptr, "could not create the certificate file");
+  bool written = PEM_write_X509(file, certificate) == 1;
+  require(std::fclose(file) == 0 && written, "could not write the certificate file");
+}
+
+bool equalsIgnoringCase(const std::string& a, const std::string& b) {
+  return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
+           return std::tolower(static_cast<unsigned char>(x)) ==
+                  std::tolower(static_cast<unsigned char>(y));
+         });
+}
+
+std::string firstValue(const auto& multimap, const std::string& key) {
+  auto found = multimap.find(key);
+  return found == multimap.end() ? std::string() : found->second;
+}
+
+}  // namespace
+
+std::string RecordedRequest::header(const std::string& name) const {
+  return firstValue(headers, name);
+}
+
+std::string RecordedRequest::queryValue(const std::string& name) const {
+  return firstValue(query, name);
+}
+
+LocalHttpServer::LocalHttpServer() : LocalHttpServer(Options()) {}
+
+LocalHttpServer::LocalHttpServer(Options options) : options_(std::move(options)) {
+  // A client that hangs up while a response is being written would otherwise end the process.
+  signal(SIGPIPE, SIG_IGN);
+  try {
+    start();
+  } catch (...) {
+    stop();
+    if (!certificateFolder_.empty()) {
+      std::error_code ignored;
+      std::filesystem::remove_all(certificateFolder_, ignored);
+    }
+    throw;
+  }
+}
+
+LocalHttpServer::~LocalHttpServer() {
+  stop();
+  server_.reset();
+  if (!certificateFolder_.empty()) {
+    std::error_code ignored;
+    std::filesystem::remove_all(certificateFolder_, ignored);
+  }
+}
+
+void LocalHttpServer::start() {
+  if (options_.tls) {
+    std::string pattern = (std::filesystem::temp_directory_path() / "tessaro-http-XXXXXX").string();
+    require(mkdtemp(pattern.data()) != nullptr, "could not create the certificate folder");
+    certificateFolder_ = pattern;
+    certificatePath_ = certificateFolder_ / "certificate.pem";
+
+    Key key(EVP_EC_gen("P-256"));
+    require(key != nullptr, "could not generate a key");
+    Certificate certificate = makeCertificate(key.get(), options_.hostNames);
+    writeCertificate(certificate.get(), certificatePath_);
+    // The server takes its own references to the certificate and the key.
+    server_ = std::make_unique<httplib::SSLServer>(certificate.get(), key.get());
+  } else {
+    server_ = std::make_unique<httplib::Server>();
+  }
+  require(server_->is_valid(), "the server could not be set up");
+  server_->set_keep_alive_timeout(kKeepAliveSeconds);
+
+  // Every method goes through one dispatcher so that requests are logged and routed alike,
+  // and paths without a route get 404 from us rather than from the library.
+  auto handler = [this](const httplib::Request& request, httplib::Response& response) {
+    dispatch(request, response);
+  };
+  const std::string anyPath = ".*";
+  server_->Get(anyPath, handler);
+  server_->Post(anyPath, handler);
+  server_->Put(anyPath, handler);
+  server_->Patch(anyPath, handler);
+  server_->Delete(anyPath, handler);
+  server_->Options(anyPath, handler);
+
+  port_ = server_->bind_to_any_port("127.0.0.1");
+  require(port_ > 0, "could not bind 127.0.0.1");
+  thread_ = std::thread([this] { server_->listen_after_bind(); });
+  // The listening socket already accepts connections; wait until the accept loop runs so that
+  // an early stop() is not missed by a loop that has not started yet.
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+  while (!server_->is_running()) {
+    require(std::chrono::steady_clock::now() < deadline, "the server thread did not start");
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+}
+
+void LocalHttpServer::stop() {
+  {
+    std::lock_guard lock(mutex_);
+    stopping_ = true;
+  }
+  changed_.notify_all();
+  if (server_) server_->stop();
+  if (thread_.joinable()) thread_.join();
+}
+
+std::string LocalHttpServer::baseUrl() const {
+  return std::string(options_.tls ? "https" : "http") + "://127.0.0.1:" + std::to_string(port_);
+}
+
+std::string LocalHttpServer::url(const std::string& pathAndQuery) const {
+  return baseUrl() + pathAndQuery;
+}
+
+void LocalHttpServer::on(const std::string& method, const std::string& path, Handler handler) {
+  auto shared = std::make_shared<const Handler>(std::move(handler));
+  std::lock_guard lock(mutex_);
+  for (Route& route : routes_) {
+    if (route.method == method && route.path == path) {
+      route.handler = std::move(shared);
+      return;
+    }
+  }
+  routes_.push_back({method, path, std::move(shared)});
+}
+
+void LocalHttpServer::respond(const std::string& method, const std::string& path, Reply reply) {
+  on(method, path,
+     [this, reply = std::move(reply)](const httplib::Request&, httplib::Response& response) {
+       send(reply, response);
+     });
+}
+
+void LocalHttpServer::respond(const std::string& method, const std::string& path, int status,
+                              std::string body, httplib::Headers headers) {
+  Reply reply;
+  reply.status = status;
+  reply.body = std::move(body);
+  reply.headers = std::move(headers);
+  respond(method, path, std::move(reply));
+}
+
+void LocalHttpServer::send(const Reply& reply, httplib::Response& response) {
+  if (reply.delay.count() > 0 && !pause(reply.delay)) {
+    response.status = 503;
+    return;
+  }
+  response.status = reply.status;
+  std::string contentType = "application/octet-stream";
+  for (const auto& [name, value] : reply.headers) {
+    if (equalsIgnoringCase(name, "Content-Type")) {
+      contentType = value;
+    } else {
+      response.headers.emplace(name, value);
+    }
+  }
+  if (reply.pieceSize == 0 && !reply.chunked) {
+    response.set_content(reply.body, contentType);
+    return;
+  }
+
+  auto body = std::make_shared<const std::string>(reply.body);
+  size_t pieceSize = reply.pieceSize > 0 ? reply.pieceSize : std::max<size_t>(body->size(), 1);
+  std::chrono::milliseconds pauseBetween = reply.pause;
+  // Each call of a provider writes one piece; returning false drops the connection, which is
+  // what a stopping server does to a response still in flight.
+  if (reply.chunked) {
+    response.set_chunked_content_provider(
+        contentType, [this, body, pieceSize, pauseBetween](size_t offset, httplib::DataSink& sink) {
+          if (offset > 0 && !pause(pauseBetween)) return false;
+          size_t length = std::min(pieceSize, body->size() - offset);
+          if (length > 0 && !sink.write(body->data() + offset, length)) return false;
+          if (offset + length == body->size()) sink.done();
+          return true;
+        });
+  } else {
+    response.set_content_provider(body->size(), contentType,
+                                  [this, body, pieceSize, pauseBetween](
+                                      size_t offset, size_t remaining, httplib::DataSink& sink) {
+                                    if (offset > 0 && !pause(pauseBetween)) return false;
+                                    return sink.write(body->data() + offset,
+                                                      std::min(pieceSize, remaining));
+                                  });
+  }
+}
+
+bool LocalHttpServer::pause(std::chrono::milliseconds duration) {
+  std::unique_lock lock(mutex_);
+  return !changed_.wait_for(lock, duration, [this] { return stopping_; });
+}
+
+void LocalHttpServer::dispatch(const httplib::Request& request, httplib::Response& response) {
+  RecordedRequest record;
+  record.method = request.method;
+  record.target = request.target;
+  record.path = request.path;
+  record.query.insert(request.params.begin(), request.params.end());
+  record.headers = request.headers;
+  record.body = request.body;
+  {
+    std::lock_guard lock(mutex_);
+    requests_.push_back(std::move(record));
+  }
+  changed_.notify_all();
+
+  std::shared_ptr<const Handler> handler = findHandler(request.method, request.path);
+  if (!handler && request.method == "HEAD") handler = findHandler("GET", request.path);
+  if (!handler) {
+    response.status = 404;
+    response.set_content("Not Found", "text/plain");
+    return;
+  }
+  (*handler)(request, response);
+}
+
+std::shared_ptr<const LocalHttpServer::Handler> LocalHttpServer::findHandler(
+    const std::string& method, const std::string& path) const {
+  std::lock_guard lock(mutex_);
+  for (const Route& route : routes_) {
+    if (route.method == method && route.path == path) return route.handler;
+  }
+  return nullptr;
+}
+
+std::vector<RecordedRequest> LocalHttpServer::requests() const {
+  std::lock_guard lock(mutex_);
+  return requests_;
+}
+
+size_t LocalHttpServer::requestCount() const {
+  std::lock_guard lock(mutex_);
+  return requests_.size();
+}
+
+bool LocalHttpServer::waitForRequests(size_t count, std::chrono::milliseconds timeout) const {
+  std::unique_lock lock(mutex_);
+  return changed_.wait_for(lock, timeout, [&] { return requests_.size() >= count; });
+}
+
+void LocalHttpServer::clearRequests() {
+  std::lock_guard lock(mutex_);
+  requests_.clear();
+}
+
+}  // namespace testsupport
