@@ -24,6 +24,10 @@
 
 namespace os {
 
+namespace internal {
+struct BundleState;
+}  // namespace internal
+
 class Bundle {
  public:
   // The bundle of the running program, made on first use:
@@ -93,10 +97,9 @@ class Bundle {
                                          std::string_view table = {}) const;
 
  private:
-  struct State;
-  explicit Bundle(std::shared_ptr<State> state);
+  explicit Bundle(std::shared_ptr<internal::BundleState> state);
 
-  std::shared_ptr<State> state_;
+  std::shared_ptr<internal::BundleState> state_;
 };
 
 }  // namespace os
