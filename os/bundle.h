@@ -45,8 +45,9 @@ class Bundle {
 
   // The bundle at `path`. A folder with a "Contents" folder has the X.app layout above; any
   // other folder is a flat bundle whose resources lie directly in it and whose info dictionary
-  // is empty. A missing or unreadable Info.plist gives an empty info dictionary (logged); a
-  // missing folder gives a bundle in which nothing is found.
+  // is empty. A missing Info.plist, or one that is not a readable dictionary (logged), gives an
+  // empty info dictionary; a missing folder gives a bundle in which nothing is found. A trailing
+  // "/" of `path` is dropped.
   explicit Bundle(std::string path);
 
   // The bundle's folder, as given (or as found for the main bundle).
