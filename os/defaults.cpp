@@ -149,7 +149,8 @@ class DomainStore {
     Dictionary merged = mergedLocked();
     Error error;
     std::optional<std::string> bytes = plist::serialize(merged, plist::Format::Binary, &error);
-    if (bytes && files::createDirectory(file_.parent_path(), true, &error) &&
+    // An existing file implies its folder; only the first write may have to create it.
+    if (bytes && (signature_.exists || files::createDirectory(file_.parent_path(), true, &error)) &&
         files::writeAtomically(file_, *bytes, &error)) {
       onDisk_ = std::move(merged);
       unwritten_.clear();

@@ -159,16 +159,17 @@ bool isSymbolicLink(const fs::path& path) {
 
 bool createDirectory(const fs::path& path, bool withIntermediates, Error* error) {
   constexpr mode_t kMode = 0755;
-  if (!withIntermediates) {
-    if (::mkdir(path.c_str(), kMode) != 0) return failWithErrno(error, errno, path);
-    return true;
-  }
+  if (::mkdir(path.c_str(), kMode) == 0) return true;
+  const int code = errno;
+  if (!withIntermediates) return failWithErrno(error, code, path);
+  if (code == EEXIST) return isDirectory(path) || failWithErrno(error, ENOTDIR, path);
+  if (code != ENOENT) return failWithErrno(error, code, path);
+  // A parent is missing: create the chain from the top.
   fs::path prefix;
   for (const fs::path& component : withoutTrailingSlashes(path.lexically_normal())) {
     prefix /= component;
     if (::mkdir(prefix.c_str(), kMode) == 0) continue;
-    int code = errno;
-    if (code != EEXIST) return failWithErrno(error, code, path);
+    if (errno != EEXIST) return failWithErrno(error, errno, path);
     if (!isDirectory(prefix)) return failWithErrno(error, ENOTDIR, path);
   }
   return true;
