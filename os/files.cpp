@@ -97,15 +97,17 @@ fs::path withoutTrailingSlashes(const fs::path& path) {
 
 // The path removeItem acts on and compares: absolute, without trailing slashes, with every
 // symbolic link, "." and ".." of its parent chain resolved, and its last component as written
-// (unless that is "." or "..", which name a folder through its parent).
-fs::path normalizedForRemoval(const fs::path& path) {
-  std::error_code ignored;
-  fs::path absolute = withoutTrailingSlashes(fs::absolute(path, ignored));
+// (unless that is "." or "..", which name a folder through its parent). Fails when the parent
+// chain cannot be resolved (a folder that cannot be searched, a loop of links).
+std::optional<fs::path> normalizedForRemoval(const fs::path& path, std::error_code& code) {
+  fs::path absolute = withoutTrailingSlashes(fs::absolute(path, code));
+  if (code) return std::nullopt;
   fs::path name = absolute.filename();
-  if (absolute == absolute.root_path() || name == "." || name == "..") {
-    return withoutTrailingSlashes(fs::weakly_canonical(absolute, ignored));
-  }
-  return fs::weakly_canonical(absolute.parent_path(), ignored) / name;
+  const bool namesAFolderItself = absolute == absolute.root_path() || name == "." || name == "..";
+  fs::path resolved =
+      fs::weakly_canonical(namesAFolderItself ? absolute : absolute.parent_path(), code);
+  if (code) return std::nullopt;
+  return namesAFolderItself ? withoutTrailingSlashes(resolved) : resolved / name;
 }
 
 bool isProtectedFromRemoval(const fs::path& normalized) {
@@ -262,14 +264,15 @@ bool copyItem(const fs::path& from, const fs::path& to, Error* error) {
 }
 
 bool removeItem(const fs::path& path, Error* error) {
-  const fs::path target = normalizedForRemoval(path);
-  if (isProtectedFromRemoval(target)) {
+  std::error_code code;
+  const std::optional<fs::path> target = normalizedForRemoval(path, code);
+  if (!target) return failWithCode(error, code, path);
+  if (isProtectedFromRemoval(*target)) {
     return fail(error,
                 posixError(EPERM, "refusing to remove the protected folder " + path.string()));
   }
-  if (int code = lstatErrno(target)) return failWithErrno(error, code, path);
-  std::error_code code;
-  fs::remove_all(target, code);
+  if (int missing = lstatErrno(*target)) return failWithErrno(error, missing, path);
+  fs::remove_all(*target, code);
   if (code) return failWithCode(error, code, path);
   return true;
 }

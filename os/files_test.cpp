@@ -275,6 +275,20 @@ TEST_F(FilesTest, RemoveIsRecursiveAndNeverFollowsLinks) {
   expectPosixError(error, ENOENT, at("doomed"));
 }
 
+TEST_F(FilesTest, RemoveFailsWhenTheParentChainCannotBeResolved) {
+  fs::create_symlink(at("loop-b"), at("loop-a"));
+  fs::create_symlink(at("loop-a"), at("loop-b"));
+  writeText(at("x"), "bystander");
+  const fs::path previousDirectory = fs::current_path();
+  fs::current_path(at(""));
+
+  os::Error error;
+  EXPECT_FALSE(os::files::removeItem(at("loop-a/x"), &error));
+  fs::current_path(previousDirectory);
+  expectPosixError(error, ELOOP, at("loop-a/x"));
+  EXPECT_EQ(readText(at("x")), "bystander");
+}
+
 TEST_F(FilesTest, RemoveRefusesTheProtectedFolders) {
   const fs::path home = sandbox_.home();
   const fs::path system = sandbox_.systemRoot();
