@@ -68,8 +68,8 @@ MonotonicClock::time_point monotonicDeadline(double seconds);
 bool isMainThread();
 
 // Runs `block`, catching whatever it throws: the exception is logged at Level::Error as
-// "Uncaught exception in <context>: <what()>" and false is returned. The queues, timers and run loop use it so that
-// nothing throws across a queue or thread boundary.
+// "Uncaught exception in <context>: <what()>" and false is returned. The queues, timers and run
+// loop use it so that nothing throws across a queue or thread boundary.
 bool performLoggingExceptions(std::string_view context, const DispatchBlock& block);
 
 // Error domain of `sync` refusals.
