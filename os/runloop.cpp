@@ -70,17 +70,17 @@ bool RunLoop::runWhile(const std::function<bool()>* condition,
     }
   } popRun{*this};
 
+  // At least one turn, even with a deadline that has passed: the last turn runs at the deadline.
   auto holds = [condition] { return condition && (*condition)(); };
   bool satisfied = holds();
-  while (!satisfied && !run.stopRequested && MonotonicClock::now() < deadline) {
+  while (!satisfied && !run.stopRequested) {
     MonotonicClock::time_point wake = std::min(turn(), deadline);
     satisfied = holds();
-    if (satisfied || run.stopRequested) break;
+    if (satisfied || run.stopRequested || MonotonicClock::now() >= deadline) break;
     if (condition) wake = std::min(wake, MonotonicClock::now() + kConditionPollInterval);
     sleepUntil(wake);
   }
-  // The condition may have come true while the loop slept until the deadline.
-  return satisfied || holds();
+  return satisfied;
 }
 
 void RunLoop::stop() {

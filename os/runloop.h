@@ -51,10 +51,11 @@ class RunLoop {
 
   // Turns the loop until stop(). Main thread only (elsewhere it logs and returns at once).
   void run();
-  // Turns the loop until `condition` holds, stop() is called or `timeoutSeconds` have passed;
-  // returns whether the condition holds. The condition is checked on the main thread before the
-  // first turn, after every turn, and at least every 10 ms, so that it may watch state that
-  // other threads change without waking the loop. Main thread only.
+  // Turns the loop until `condition` holds, stop() is called or `timeoutSeconds` have passed
+  // (at least one turn unless the condition holds at once); returns whether the condition
+  // holds. The condition is checked on the main thread before the first turn, after every turn,
+  // and at least every 10 ms, so that it may watch state that other threads change without
+  // waking the loop. Main thread only.
   bool runUntil(const std::function<bool()>& condition, double timeoutSeconds);
   // Ends the innermost run() or runUntil() in progress after its current turn; does nothing when
   // none is. Thread-safe.

@@ -145,10 +145,14 @@ TEST(Timer, ThrowingTimerIsLoggedAndKeepsFiring) {
   EXPECT_TRUE(capture.contains("tick failed"));
 }
 
-TEST(RunLoop, RunUntilTimesOutNeverEarly) {
+TEST(RunLoop, RunUntilTimesOutNeverEarlyAndTurnsAtLeastOnce) {
   auto start = MonotonicClock::now();
   EXPECT_FALSE(RunLoop::main().runUntil([] { return false; }, 0.05));
   EXPECT_GE(secondsSince(start), 0.05);
+
+  bool ran = false;
+  DispatchQueue::main()->async([&] { ran = true; });
+  EXPECT_TRUE(RunLoop::main().runUntil([&] { return ran; }, 0));
 }
 
 TEST(RunLoop, StopEndsTheInnermostRunFromTheLoopOrAnotherThread) {
