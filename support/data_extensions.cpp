@@ -28,6 +28,17 @@ constexpr size_t kAES256KeySize = 32;
 constexpr size_t kAES128KeySize = 16;
 constexpr size_t kBlockSize = 16;
 
+enum class Direction { kEncrypt, kDecrypt };
+
+// AES-256 with PKCS#7 padding and a key made from a text; CBC runs with an all-zero IV.
+std::optional<os::Data> textKeyedAES256(Direction direction, os::crypto::Mode mode, Bytes data,
+                                        std::string_view key) {
+  const os::Data keyBytes = keyFromText(key, kAES256KeySize);
+  return direction == Direction::kEncrypt
+             ? os::crypto::aesEncrypt(mode, os::crypto::Padding::PKCS7, keyBytes, {}, data)
+             : os::crypto::aesDecrypt(mode, os::crypto::Padding::PKCS7, keyBytes, {}, data);
+}
+
 }  // namespace
 
 bool bytesEqual(const os::Data* data, const os::Data* other) {
@@ -172,23 +183,19 @@ std::string base64EncodingWithLineLength(Bytes data, unsigned lineLength) {
 std::string base64Encoding(Bytes data) { return base64EncodingWithLineLength(data, 0); }
 
 std::optional<os::Data> AES256EncryptWithKey(Bytes data, std::string_view key) {
-  return os::crypto::aesEncrypt(os::crypto::Mode::CBC, os::crypto::Padding::PKCS7,
-                                keyFromText(key, kAES256KeySize), {}, data);
+  return textKeyedAES256(Direction::kEncrypt, os::crypto::Mode::CBC, data, key);
 }
 
 std::optional<os::Data> AES256DecryptWithKey(Bytes data, std::string_view key) {
-  return os::crypto::aesDecrypt(os::crypto::Mode::CBC, os::crypto::Padding::PKCS7,
-                                keyFromText(key, kAES256KeySize), {}, data);
+  return textKeyedAES256(Direction::kDecrypt, os::crypto::Mode::CBC, data, key);
 }
 
 std::optional<os::Data> mediaAES256EncryptWithKey(Bytes data, std::string_view key) {
-  return os::crypto::aesEncrypt(os::crypto::Mode::ECB, os::crypto::Padding::PKCS7,
-                                keyFromText(key, kAES256KeySize), {}, data);
+  return textKeyedAES256(Direction::kEncrypt, os::crypto::Mode::ECB, data, key);
 }
 
 std::optional<os::Data> mediaAES256DecryptWithKey(Bytes data, std::string_view key) {
-  return os::crypto::aesDecrypt(os::crypto::Mode::ECB, os::crypto::Padding::PKCS7,
-                                keyFromText(key, kAES256KeySize), {}, data);
+  return textKeyedAES256(Direction::kDecrypt, os::crypto::Mode::ECB, data, key);
 }
 
 std::optional<os::Data> AES128EncryptWithKey(Bytes data, std::string_view key,
