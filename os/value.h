@@ -13,6 +13,7 @@
 #pragma once
 
 #include <cstdint>
+#include <iosfwd>
 #include <map>
 #include <memory>
 #include <optional>
@@ -41,6 +42,14 @@ class Value {
   enum class Type { Null, Boolean, Integer, Unsigned, Real, String, Data, Date, Array, Dictionary };
 
   Value() = default;
+  // Copies, moves and destruction are defined in value.cpp: inlined into callers, g++ 12 at -O2
+  // reports false -Wmaybe-uninitialized warnings in std::variant's move of a freshly built
+  // Value (as in `array.push_back(5)`), which -Werror turns into errors.
+  Value(const Value& other);
+  Value(Value&& other) noexcept;
+  Value& operator=(const Value& other);
+  Value& operator=(Value&& other) noexcept;
+  ~Value();
   Value(std::nullptr_t) {}
   Value(bool value) : storage_(value) {}
   Value(int value) : storage_(int64_t{value}) {}
@@ -87,6 +96,17 @@ class Value {
   // The platform's coercions of numbers and numeric strings (boolValue, longLongValue,
   // doubleValue): booleans and numbers convert, strings are parsed from their leading number
   // ("12abc" is 12, "YES"/"true" are true), everything else gives false or 0.
+  //  - boolValue: a number is true when non-zero (NaN included); a string, after leading blanks,
+  //    an optional sign and leading zeros, is true when it goes on with one of "YyTt" or a digit
+  //    1-9 (NSString.boolValue: "YES", "true", "y", "7", "-1", "007" are true; "0.5", "no" and
+  //    "" are false).
+  //  - integerValue/unsignedValue: reals truncate toward zero; out of range saturates (an
+  //    Unsigned above INT64_MAX gives INT64_MAX, a negative gives unsignedValue 0, NaN gives 0);
+  //    a string gives its leading decimal integer after blanks and a sign ("12abc" 12, "3.9" 3,
+  //    "1e3" 1), saturating.
+  //  - doubleValue: a string gives its leading decimal number with fraction and exponent
+  //    ("1e3" 1000, ".5" 0.5), +-HUGE_VAL on overflow, 0 on underflow or when there is none;
+  //    independent of the C locale.
   bool boolValue() const;
   int64_t integerValue() const;
   uint64_t unsignedValue() const;
@@ -101,14 +121,26 @@ class Value {
   // Number of elements of an array or entries of a dictionary, else 0.
   size_t count() const;
 
-  // The platform's description: strings bare at top level and quoted inside collections when
-  // they hold anything but letters, digits and "_" ; numbers as %g-style texts; booleans 1/0;
-  // data as <0a1b 2c3d>; dates as "2001-01-01 00:00:00 +0000"; arrays "(\n    a,\n    b\n)";
-  // dictionaries "{\n    key = value;\n}".
+  // The platform's description (NSArray/NSDictionary descriptionWithLocale:indent:):
+  //  - top level: a string as itself; integers in decimal; reals in the shortest "%g" form that
+  //    reads back as the same double ("0.1", "3", "1e+100", "nan", "inf"); booleans "1"/"0";
+  //    data "<0a1b2c3d 4e5f>" (lower-case hex, a blank after every 4 bytes, "<>" when empty);
+  //    dates "2001-01-01 00:00:00 +0000" (UTC, seconds floored); null "<null>".
+  //  - arrays "(\n    a,\n    b\n)", dictionaries "{\n    key = value;\n}" with keys in
+  //    sorted (byte) order; "()" and "{}" when empty.
+  //  - inside a collection, every key and every non-collection element is quoted when its text
+  //    is empty or holds anything but ASCII letters, digits and "_./$:" (so "a-b", "-1",
+  //    "1e+100", "<null>", data and dates are quoted, as the platform quotes them); quoting
+  //    escapes '"' and '\\' and writes newline, return and tab as \n, \r, \t and other control
+  //    characters as \U00XX; non-ASCII text is kept as UTF-8 (the platform wrote \Uxxxx).
+  //  - a nested collection starts with its own indentation, four spaces per level, as on the
+  //    platform: {a = (1);} prints "{\n    a =     (\n        1\n    );\n}".
   std::string description() const;
 
-  // Deep equality. Numbers compare by value across Integer, Unsigned and Real; a Boolean equals
-  // only a Boolean.
+  // Deep equality. Numbers compare by exact value across Integer, Unsigned and Real (1 == 1u
+  // == 1.0, but 2^53 + 1 != 2^53 as a double); NaN equals NaN, as NSNumber's isEqual: has it,
+  // so that equality is reflexive. A Boolean equals only a Boolean; strings, data, dates,
+  // arrays and dictionaries compare deeply.
   friend bool operator==(const Value& a, const Value& b);
 
  private:
@@ -119,5 +151,10 @@ class Value {
 
 // The shared null value that lookups return for a missing entry.
 const Value& nullValue();
+
+// Writes description(); also what test frameworks print for a Value.
+std::ostream& operator<<(std::ostream& out, const Value& value);
+// Writes the kind's name ("Integer", "Dictionary", ...).
+std::ostream& operator<<(std::ostream& out, Value::Type type);
 
 }  // namespace os
