@@ -8,9 +8,10 @@
 //   buffer.flip();                  // limit 5, position 0
 //   buffer.remaining();             // 5
 //
-// The cursor values (fixedSize, limit, mark, position) are members of the object: they start at
-// 0 (mark too: only setMark(-1), clear, flip and rewind record "no mark"), live exactly as long as
-// the buffer and go with it. A buffer is used from one thread at a time.
+// The cursor values (fixedSize, limit, mark, position) are members of the object: they live
+// exactly as long as the buffer and go with it. All four start at 0, the mark too, so reset() on
+// a fresh buffer goes to 0; -1 ("no mark") comes only from the calls that drop the mark. A
+// buffer is used from one thread at a time.
 //
 // Indices and counts are signed 32-bit, as callers pass them. Nothing here reads or writes
 // outside the bytes held: a negative index or count is refused (0 or no change), and a capacity

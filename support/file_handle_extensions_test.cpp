@@ -5,7 +5,6 @@
 #include <gtest/gtest.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
-#include <sys/un.h>
 #include <unistd.h>
 
 #include <fstream>
@@ -14,7 +13,6 @@
 #include <thread>
 #include <vector>
 
-#include "support/string_extensions.h"
 #include "testsupport/sandbox.h"
 
 namespace {
@@ -218,38 +216,6 @@ TEST_F(FileHandleTest, TransferToStopsAtAFailedWrite) {
   EXPECT_EQ(from->transferTo(*readOnly, &error), 0);
   EXPECT_EQ(error.domain, os::kPOSIXErrorDomain);
   EXPECT_EQ(error.code, EBADF);
-}
-
-TEST_F(FileHandleTest, TypeOfPathNamesEachKindOfEntry) {
-  std::ofstream(at("file")) << "x";
-  fs::create_directory(at("folder"));
-  fs::create_directory_symlink(at("folder"), at("link-to-folder"));
-  ASSERT_EQ(::mkfifo(at("fifo").c_str(), 0600), 0);
-  const int listener = ::socket(AF_UNIX, SOCK_STREAM, 0);
-  sockaddr_un address{};
-  address.sun_family = AF_UNIX;
-  const std::string socketPath = at("socket").string();
-  ASSERT_LT(socketPath.size(), sizeof(address.sun_path));
-  socketPath.copy(address.sun_path, socketPath.size());
-  ASSERT_EQ(::bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof(address)), 0);
-
-  struct Case {
-    fs::path path;
-    uint32_t expected;
-  };
-  const Case cases[] = {
-      {at("file"), ExtendTool::kPathTypeRegular},
-      {at("folder"), ExtendTool::kPathTypeDirectory},
-      {at("link-to-folder"), ExtendTool::kPathTypeLink},
-      {at("fifo"), ExtendTool::kPathTypeFifo},
-      {"/dev/null", ExtendTool::kPathTypeCharDevice},
-      {at("socket"), ExtendTool::kPathTypeSocket},
-      {at("missing"), ExtendTool::kPathTypeUnknown},
-  };
-  for (const Case& c : cases) {
-    EXPECT_EQ(ExtendTool::typeOfPath(c.path.string()), c.expected) << c.path;
-  }
-  ::close(listener);
 }
 
 }  // namespace
