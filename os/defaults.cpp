@@ -228,6 +228,12 @@ std::optional<UserDefaults> UserDefaults::suite(std::string_view suiteName) {
       suiteName == kGlobalDomainFileName) {
     return std::nullopt;
   }
+  // The name becomes a file name in the preferences folder: a name that could point elsewhere
+  // ("../x", "a/b", ".") is refused rather than written outside it.
+  if (suiteName.find('/') != std::string_view::npos || suiteName == "." || suiteName == ".." ||
+      suiteName.find('\0') != std::string_view::npos) {
+    return std::nullopt;
+  }
   return UserDefaults(std::string(suiteName));
 }
 

@@ -53,7 +53,8 @@ class UserDefaults {
 
   // The defaults of the named suite, or nullopt when the name is refused, as the platform
   // refuses it: the application's own domain (use standard()), kGlobalDomain and
-  // kGlobalDomainFileName. An empty name gives the application's own domain, like standard().
+  // kGlobalDomainFileName; also a name that is not a plain file name ("a/b", "..").
+  // An empty name gives the application's own domain, like standard().
   static std::optional<UserDefaults> suite(std::string_view suiteName);
 
   // The name of the domain this object reads and writes ("com.example.app" for the file
