@@ -145,20 +145,28 @@ uint64_t realToUnsigned(double value) {
   return static_cast<uint64_t>(value);
 }
 
-// The shortest "%.Ng" text that reads back as the same double (0.1 -> "0.1", 3.0 -> "3").
+// The shortest text that reads back as the same double, laid out as "%.17g" lays it out:
+// 0.1 -> "0.1", 3.0 -> "3", 1200.0 -> "1200", 1e17 -> "1e+17", 1.5e-7 -> "1.5e-07".
 std::string formatReal(double value) {
   if (std::isnan(value)) return "nan";
   if (std::isinf(value)) return value > 0 ? "inf" : "-inf";
   // to_chars with a precision is "%.*g" without the locale's decimal separator.
   char buffer[64];
   char* end = buffer;
-  for (int precision = 1; precision <= 17; ++precision) {
+  int precision = 1;
+  for (; precision <= 17; ++precision) {
     end =
         std::to_chars(buffer, buffer + sizeof buffer, value, std::chars_format::general, precision)
             .ptr;
     double back = 0;
     std::from_chars(buffer, end, back, std::chars_format::general);
     if (back == value) break;
+  }
+  // "%.Ng" turns to an exponent from 10^N on, "%.17g" only from 10^17: an integral value with
+  // fewer significant digits than integer digits is written out in full.
+  double magnitude = std::fabs(value);
+  if (magnitude >= std::pow(10.0, precision) && magnitude < 1e17) {
+    end = std::to_chars(buffer, buffer + sizeof buffer, value, std::chars_format::fixed, 0).ptr;
   }
   return std::string(buffer, end);
 }

@@ -122,8 +122,9 @@ class Value {
   size_t count() const;
 
   // The platform's description (NSArray/NSDictionary descriptionWithLocale:indent:):
-  //  - top level: a string as itself; integers in decimal; reals in the shortest "%g" form that
-  //    reads back as the same double ("0.1", "3", "1e+100", "nan", "inf"); booleans "1"/"0";
+  //  - top level: a string as itself; integers in decimal; reals in the fewest digits that read
+  //    back as the same double, laid out as "%.17g" ("0.1", "3", "1200", "1e+17", "nan",
+  //    "inf"); booleans "1"/"0";
   //    data "<0a1b2c3d 4e5f>" (lower-case hex, a blank after every 4 bytes, "<>" when empty);
   //    dates "2001-01-01 00:00:00 +0000" (UTC, seconds floored); null "<null>".
   //  - arrays "(\n    a,\n    b\n)", dictionaries "{\n    key = value;\n}" with keys in
