@@ -501,8 +501,8 @@ void DispatchGroup::leave() {
     }
     if (--state_->outstanding > 0) return;
     notifications.swap(state_->notifications);
-    state_->finished.notify_all();
   }
+  state_->finished.notify_all();
   for (auto& [queue, block] : notifications) queue->async(std::move(block));
 }
 
@@ -546,8 +546,11 @@ DispatchSemaphore::DispatchSemaphore(long value) : state_(std::make_shared<State
 }
 
 void DispatchSemaphore::signal() {
-  std::lock_guard lock(state_->mutex);
-  ++state_->value;
+  {
+    std::lock_guard lock(state_->mutex);
+    ++state_->value;
+  }
+  // After unlocking, so that the woken waiter does not block on the mutex at once.
   state_->available.notify_one();
 }
 
