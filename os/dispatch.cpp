@@ -501,8 +501,9 @@ void DispatchGroup::leave() {
     }
     if (--state_->outstanding > 0) return;
     notifications.swap(state_->notifications);
+    // Under the lock: a waiter that returns may destroy the group at once.
+    state_->finished.notify_all();
   }
-  state_->finished.notify_all();
   for (auto& [queue, block] : notifications) queue->async(std::move(block));
 }
 
@@ -546,11 +547,9 @@ DispatchSemaphore::DispatchSemaphore(long value) : state_(std::make_shared<State
 }
 
 void DispatchSemaphore::signal() {
-  {
-    std::lock_guard lock(state_->mutex);
-    ++state_->value;
-  }
-  // After unlocking, so that the woken waiter does not block on the mutex at once.
+  // Notifies under the lock: a waiter that returns may destroy the semaphore at once.
+  std::lock_guard lock(state_->mutex);
+  ++state_->value;
   state_->available.notify_one();
 }
 
