@@ -1,0 +1,3 @@
+#include "os/url.h"
+
+#include <gtest/gtest.h>

@@ -1,0 +1,3 @@
+#include "os/urlsession.h"
+
+#include <gtest/gtest.h>
