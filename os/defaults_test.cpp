@@ -199,10 +199,10 @@ TEST_F(UserDefaultsTest, ConcurrentWritersLoseNothing) {
 TEST_F(UserDefaultsTest, SuitesNamedLikeTheApplicationTheGlobalDomainOrAPathAreRefused) {
   const std::string application = UserDefaults::standard().domainName();
   ASSERT_FALSE(application.empty());
-  for (const std::string& name : {application, std::string(UserDefaults::kGlobalDomain),
-                                  std::string(UserDefaults::kGlobalDomainFileName),
-                                  std::string("../escape"), std::string("a/b"), std::string(".."),
-                                  std::string(".")}) {
+  for (const std::string& name :
+       {application, std::string(UserDefaults::kGlobalDomain),
+        std::string(UserDefaults::kGlobalDomainFileName), std::string("../escape"),
+        std::string("a/b"), std::string(".."), std::string(".")}) {
     EXPECT_EQ(UserDefaults::suite(name), std::nullopt) << name;
   }
   EXPECT_EQ(UserDefaults::suite("")->domainName(), application);
