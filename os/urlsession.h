@@ -48,8 +48,10 @@
 // its real URLs while tests and the demo talk to local servers; the name is still the one
 // checked against the certificate.
 //
-// Content encoding. The request's own Accept-Encoding header is sent as given and nothing is
-// added. The body is decoded only when that header names gzip or deflate (or another encoding
+// Headers. A request goes out with its own headers (and the configuration's additional ones)
+// and nothing that curl would add on its own account: no form Content-Type for a body, no
+// "Expect: 100-continue". The request's own Accept-Encoding header is sent as given and nothing
+// is added. The body is decoded only when that header names gzip or deflate (or another encoding
 // curl decodes: br, zstd); otherwise it is delivered as the server sent it.
 #pragma once
 
@@ -97,6 +99,10 @@ inline constexpr int64_t kURLSessionTransferSizeUnknown = -1;
 
 class URLSession;
 class URLSessionTask;
+namespace internal {
+class URLSessionEngine;
+struct TaskTransfer;
+}  // namespace internal
 class URLSessionDataTask;
 class URLSessionUploadTask;
 class URLSessionDownloadTask;
@@ -398,8 +404,10 @@ class URLSessionTask : public std::enable_shared_from_this<URLSessionTask> {
   static uint64_t addResumeSuspendObserver(ResumeSuspendObserver observer);
   static void removeResumeSuspendObserver(uint64_t token);
 
-  // Registers `observer` for this task's counter changes. Returns a token for removal. Once
-  // removeCounterObserver returns, the observer is not called again. Thread-safe.
+  // Registers `observer` for this task's counter changes. Returns a token for removal.
+  // Thread-safe. Once removeCounterObserver has returned no new call starts, but a call already
+  // under way on the transfer thread may still be running, so an observer that captures an
+  // object which may die meanwhile captures a weak_ptr.
   uint64_t addCounterObserver(CounterObserver observer);
   void removeCounterObserver(uint64_t token);
 
@@ -409,10 +417,12 @@ class URLSessionTask : public std::enable_shared_from_this<URLSessionTask> {
 
  private:
   friend class URLSession;
-  struct Transfer;
+  friend class internal::URLSessionEngine;
 
   // Sets a counter and tells the observers when it changed. Transfer thread.
   void setCounter(URLSessionTaskCounter counter, int64_t value);
+  static void notifyResumeSuspendObservers(URLSessionTask& task, Operation operation,
+                                           URLSessionTaskState previousState);
 
   const Kind kind_;
   const std::shared_ptr<URLSession> session_;
@@ -430,8 +440,8 @@ class URLSessionTask : public std::enable_shared_from_this<URLSessionTask> {
   std::shared_ptr<const URLResponse> response_;                 // guarded by mutex_
   std::optional<Error> error_;                                  // guarded by mutex_
   std::string description_;                                     // guarded by mutex_
-  // What the transfer thread knows of the task; created by the session.
-  std::shared_ptr<Transfer> transfer_;
+  // What the transfer thread keeps of the task; set by the session at creation.
+  std::shared_ptr<internal::TaskTransfer> transfer_;
 
   std::mutex observersMutex_;
   uint64_t lastObserverToken_ = 0;  // guarded by observersMutex_
@@ -539,18 +549,27 @@ class URLSession : public std::enable_shared_from_this<URLSession> {
 
  private:
   friend class URLSessionTask;
-  class Engine;
+  friend class internal::URLSessionEngine;
 
   template <typename TaskType>
   std::shared_ptr<TaskType> makeTask(URLSessionTask::Kind kind, const URLRequest& request);
+  // Once invalidation was asked for and no task is left to complete: queues didBecomeInvalid
+  // on the delegate queue and stops the transfer thread.
+  void finishInvalidationIfIdle();
+  void invalidate(bool cancelTasks);
 
   const URLSessionConfiguration configuration_;
   const std::shared_ptr<DispatchQueue> delegateQueue_;
-  std::shared_ptr<Engine> engine_;
+  const std::shared_ptr<internal::URLSessionEngine> engine_;
 
   mutable std::mutex mutex_;
   std::shared_ptr<URLSessionDelegate> delegate_;  // guarded by mutex_
   std::string description_;                       // guarded by mutex_
+  uint64_t lastTaskIdentifier_ = 0;               // guarded by mutex_
+  // Tasks that may not have completed yet, in creation order.
+  std::vector<std::weak_ptr<URLSessionTask>> tasks_;  // guarded by mutex_
+  bool invalidating_ = false;                         // guarded by mutex_
+  bool invalidated_ = false;                          // guarded by mutex_; didBecomeInvalid queued
 };
 
 }  // namespace os

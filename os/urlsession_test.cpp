@@ -1,3 +1,948 @@
 #include "os/urlsession.h"
 
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
+
+#include <condition_variable>
+#include <fstream>
+#include <random>
+#include <thread>
+
+#include "os/crypto.h"
+#include "os/files.h"
+#include "os/log.h"
+#include "testsupport/local_http_server.h"
+#include "testsupport/sandbox.h"
+
+namespace os {
+namespace {
+
+using std::chrono::milliseconds;
+using testing::ElementsAre;
+using testing::IsEmpty;
+
+constexpr double kWait = 30.0;
+
+std::string randomBytes(size_t size, unsigned seed = 7) {
+  std::mt19937 generator(seed);
+  std::string bytes(size, '\0');
+  for (char& byte : bytes) byte = static_cast<char>(generator());
+  return bytes;
+}
+
+std::string fileContents(const std::filesystem::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+URLRequest requestFor(const std::string& url) { return URLRequest(*URL::parse(url)); }
+
+// A body sent in pieces of `pieceSize` bytes with `pause` between them.
+testsupport::Reply piecewise(std::string body, size_t pieceSize, milliseconds pause,
+                             int status = 200, httplib::Headers headers = {}) {
+  testsupport::Reply reply;
+  reply.status = status;
+  reply.body = std::move(body);
+  reply.headers = std::move(headers);
+  reply.pieceSize = pieceSize;
+  reply.pause = pause;
+  return reply;
+}
+
+testsupport::Reply chunked(std::string body, size_t pieceSize, milliseconds pause) {
+  testsupport::Reply reply = piecewise(std::move(body), pieceSize, pause);
+  reply.chunked = true;
+  return reply;
+}
+
+// A response that starts after `delay`.
+testsupport::Reply delayed(std::string body, milliseconds delay) {
+  testsupport::Reply reply;
+  reply.body = std::move(body);
+  reply.delay = delay;
+  return reply;
+}
+
+testsupport::LocalHttpServer::Options tls(std::vector<std::string> hostNames = {}) {
+  testsupport::LocalHttpServer::Options options;
+  options.tls = true;
+  options.hostNames = std::move(hostNames);
+  return options;
+}
+
+// Records every delegate call in the order the session makes them, and answers the optional
+// callbacks the way a test asks.
+class Recorder : public URLSessionDelegate {
+ public:
+  explicit Recorder(std::shared_ptr<DispatchQueue> queue = nullptr) : queue_(std::move(queue)) {}
+
+  // Answers for the optional callbacks; unset means "not implemented".
+  std::function<bool(const URLAuthenticationChallenge&, ChallengeCompletion)> onChallenge;
+  std::function<std::optional<URLRequest>(const HTTPURLResponse&, const URLRequest&)> onRedirect;
+  std::function<bool(ResponseCompletion)> onResponse;
+  std::function<std::shared_ptr<InputStream>()> onNeedBodyStream;
+  // Runs in didReceiveData, on the delegate queue.
+  std::function<void()> whileReceiving;
+  // Where didFinishDownloading copies the file.
+  std::filesystem::path keepDownloadAt;
+
+  void didBecomeInvalid(const std::shared_ptr<URLSession>&, const std::optional<Error>&) override {
+    record("invalid");
+  }
+  bool didReceiveChallenge(const std::shared_ptr<URLSession>&,
+                           const URLAuthenticationChallenge& challenge,
+                           ChallengeCompletion completion) override {
+    if (!onChallenge) return false;
+    record("challenge");
+    std::lock_guard lock(mutex_);
+    challenges.push_back(challenge);
+    return onChallenge(challenge, std::move(completion));
+  }
+  bool willPerformHTTPRedirection(const std::shared_ptr<URLSession>&,
+                                  const std::shared_ptr<URLSessionTask>&,
+                                  const std::shared_ptr<const HTTPURLResponse>& response,
+                                  const URLRequest& newRequest,
+                                  RedirectCompletion completion) override {
+    if (!onRedirect) return false;
+    record("redirect " + std::to_string(response->statusCode()));
+    completion(onRedirect(*response, newRequest));
+    return true;
+  }
+  bool needNewBodyStream(const std::shared_ptr<URLSession>&, const std::shared_ptr<URLSessionTask>&,
+                         BodyStreamCompletion completion) override {
+    if (!onNeedBodyStream) return false;
+    record("needBodyStream");
+    completion(onNeedBodyStream());
+    return true;
+  }
+  void didSendBodyData(const std::shared_ptr<URLSession>&, const std::shared_ptr<URLSessionTask>&,
+                       int64_t, int64_t totalSent, int64_t totalExpected) override {
+    checkThread();
+    std::lock_guard lock(mutex_);
+    sent.emplace_back(totalSent, totalExpected);
+  }
+  void didCompleteWithError(const std::shared_ptr<URLSession>&,
+                            const std::shared_ptr<URLSessionTask>& task,
+                            const std::optional<Error>& taskError) override {
+    checkThread();
+    {
+      std::lock_guard lock(mutex_);
+      error = taskError;
+      stateAtCompletion = task->state();
+      ++completions;
+    }
+    record("complete");
+  }
+  bool didReceiveResponse(const std::shared_ptr<URLSession>&,
+                          const std::shared_ptr<URLSessionDataTask>&,
+                          const std::shared_ptr<const URLResponse>& response,
+                          ResponseCompletion completion) override {
+    {
+      std::lock_guard lock(mutex_);
+      this->response = std::dynamic_pointer_cast<const HTTPURLResponse>(response);
+    }
+    record("response");
+    if (!onResponse) return false;
+    return onResponse(std::move(completion));
+  }
+  void didReceiveData(const std::shared_ptr<URLSession>&,
+                      const std::shared_ptr<URLSessionDataTask>&, const Data& piece) override {
+    checkThread();
+    if (whileReceiving) whileReceiving();
+    std::lock_guard lock(mutex_);
+    if (events.empty() || events.back() != "data") events.push_back("data");
+    data.append(piece.begin(), piece.end());
+  }
+  void didWriteData(const std::shared_ptr<URLSession>&,
+                    const std::shared_ptr<URLSessionDownloadTask>&, int64_t bytesWritten,
+                    int64_t totalWritten, int64_t totalExpected) override {
+    checkThread();
+    std::lock_guard lock(mutex_);
+    if (events.empty() || events.back() != "progress") events.push_back("progress");
+    written.push_back({bytesWritten, totalWritten, totalExpected});
+  }
+  void didFinishDownloading(const std::shared_ptr<URLSession>&,
+                            const std::shared_ptr<URLSessionDownloadTask>&,
+                            const URL& location) override {
+    checkThread();
+    record("finished");
+    std::lock_guard lock(mutex_);
+    this->location = location.filePath();
+    if (!keepDownloadAt.empty()) std::filesystem::copy_file(location.filePath(), keepDownloadAt);
+  }
+
+  bool waitFor(const std::string& event, double seconds = kWait) {
+    std::unique_lock lock(mutex_);
+    return changed_.wait_for(lock, std::chrono::duration<double>(seconds), [&] {
+      return std::find(events.begin(), events.end(), event) != events.end();
+    });
+  }
+  bool waitForCompletion(double seconds = kWait) { return waitFor("complete", seconds); }
+
+  std::vector<std::string> eventList() {
+    std::lock_guard lock(mutex_);
+    return events;
+  }
+
+  struct Written {
+    int64_t bytes, total, expected;
+  };
+
+  std::mutex mutex_;
+  std::vector<std::string> events;
+  std::string data;
+  std::vector<Written> written;
+  std::vector<std::pair<int64_t, int64_t>> sent;
+  std::vector<URLAuthenticationChallenge> challenges;
+  std::shared_ptr<const HTTPURLResponse> response;
+  std::optional<Error> error;
+  URLSessionTaskState stateAtCompletion = URLSessionTaskState::Running;
+  std::filesystem::path location;
+  int completions = 0;
+  bool offQueue = false;  // a call came on another queue than the delegate queue
+  bool onMain = false;    // a call came on the main thread
+
+ private:
+  void record(std::string event) {
+    std::lock_guard lock(mutex_);
+    events.push_back(std::move(event));
+    changed_.notify_all();
+  }
+  void checkThread() {
+    std::lock_guard lock(mutex_);
+    if (queue_ && !queue_->isCurrent()) offQueue = true;
+    if (isMainThread()) onMain = true;
+    changed_.notify_all();
+  }
+
+  std::shared_ptr<DispatchQueue> queue_;
+  std::condition_variable changed_;
+};
+
+class URLSessionTest : public testing::Test {
+ protected:
+  URLSessionTest() {
+    sandbox_.setEnv("TMPDIR", tmp().string());
+    sandbox_.setEnv("TESSARO_CA_FILE", std::nullopt);
+    sandbox_.setEnv("TESSARO_CONNECT_TO", std::nullopt);
+    std::filesystem::create_directories(tmp());
+  }
+  ~URLSessionTest() override {
+    for (auto& session : sessions_) session->invalidateAndCancel();
+  }
+
+  std::filesystem::path tmp() const { return sandbox_.root() / "tmp"; }
+
+  std::shared_ptr<URLSession> makeSession(
+      std::shared_ptr<URLSessionDelegate> delegate = nullptr,
+      URLSessionConfiguration configuration =
+          URLSessionConfiguration::defaultSessionConfiguration()) {
+    auto session =
+        URLSession::sessionWithConfiguration(std::move(configuration), std::move(delegate), queue_);
+    sessions_.push_back(session);
+    return session;
+  }
+  // A session whose delegate records; the recorder checks that it is called on the queue.
+  std::pair<std::shared_ptr<URLSession>, std::shared_ptr<Recorder>> recordingSession() {
+    auto recorder = std::make_shared<Recorder>(queue_);
+    return {makeSession(recorder), recorder};
+  }
+
+  // Waits for a data task's completion handler and returns its arguments.
+  struct DataResult {
+    std::optional<Data> data;
+    std::shared_ptr<const URLResponse> response;
+    std::optional<Error> error;
+    std::string body() const { return data ? std::string(data->begin(), data->end()) : ""; }
+    int status() const {
+      auto http = std::dynamic_pointer_cast<const HTTPURLResponse>(response);
+      return http ? http->statusCode() : 0;
+    }
+  };
+  DataResult fetch(const std::shared_ptr<URLSession>& session, const URLRequest& request) {
+    DispatchSemaphore done;
+    DataResult result;
+    auto task = session->dataTaskWithRequest(
+        request, [&](const std::optional<Data>& data, const std::shared_ptr<const URLResponse>& r,
+                     const std::optional<Error>& error) {
+          result = {data, r, error};
+          done.signal();
+        });
+    task->resume();
+    EXPECT_TRUE(done.wait(kWait));
+    return result;
+  }
+
+  testsupport::Sandbox sandbox_;
+  std::shared_ptr<DispatchQueue> queue_ = DispatchQueue::serial("test.urlsession.delegate");
+  std::vector<std::shared_ptr<URLSession>> sessions_;
+};
+
+TEST_F(URLSessionTest, DataTaskDeliversResponseDataAndCompletionInOrder) {
+  testsupport::LocalHttpServer server;
+  const std::string body = randomBytes(3 << 20);
+  server.respond("GET", "/data", piecewise(body, 256 << 10, milliseconds(5), 404));
+  auto [session, recorder] = recordingSession();
+
+  auto task = session->dataTaskWithRequest(requestFor(server.url("/data")));
+  auto second = session->dataTaskWithURL(*URL::parse(server.url("/data")));
+  EXPECT_EQ(task->state(), URLSessionTaskState::Suspended);
+  EXPECT_EQ(task->taskIdentifier(), 1u);
+  EXPECT_EQ(second->taskIdentifier(), 2u);
+  EXPECT_EQ(task->kind(), URLSessionTask::Kind::Data);
+  EXPECT_EQ(task->countOfBytesExpectedToReceive(), kURLSessionTransferSizeUnknown);
+  EXPECT_EQ(task->countOfBytesExpectedToSend(), 0);
+  EXPECT_EQ(task->response(), nullptr);
+
+  task->resume();
+  EXPECT_EQ(task->state(), URLSessionTaskState::Running);
+  ASSERT_TRUE(recorder->waitForCompletion());
+  EXPECT_THAT(recorder->eventList(), ElementsAre("response", "data", "complete"));
+  EXPECT_EQ(recorder->data, body);
+  EXPECT_EQ(recorder->error, std::nullopt);  // a 404 is an answer, not a failure
+  EXPECT_EQ(recorder->response->statusCode(), 404);
+  EXPECT_EQ(recorder->stateAtCompletion, URLSessionTaskState::Completed);
+  EXPECT_FALSE(recorder->offQueue);
+  EXPECT_EQ(task->state(), URLSessionTaskState::Completed);
+  EXPECT_EQ(task->error(), std::nullopt);
+  EXPECT_EQ(task->countOfBytesReceived(), int64_t(body.size()));
+  EXPECT_EQ(task->countOfBytesExpectedToReceive(), int64_t(body.size()));
+  EXPECT_EQ(task->response()->url().absoluteString(), server.url("/data"));
+  EXPECT_EQ(second->state(), URLSessionTaskState::Suspended);  // never resumed
+}
+
+TEST_F(URLSessionTest, CompletionHandlerFormsCollectTheBody) {
+  testsupport::LocalHttpServer server;
+  server.respond("GET", "/hello", 200, "hello", {{"Content-Type", "text/plain; charset=utf-8"}});
+  auto session = makeSession();
+  DataResult result = fetch(session, requestFor(server.url("/hello")));
+  EXPECT_EQ(result.body(), "hello");
+  EXPECT_EQ(result.status(), 200);
+  EXPECT_EQ(result.response->MIMEType(), "text/plain");
+  EXPECT_EQ(result.response->textEncodingName(), "utf-8");
+  EXPECT_EQ(result.error, std::nullopt);
+
+  DispatchSemaphore done;
+  std::string downloaded;
+  std::filesystem::path location;
+  session
+      ->downloadTaskWithRequest(
+          requestFor(server.url("/hello")),
+          [&](const std::optional<URL>& file, const std::shared_ptr<const URLResponse>&,
+              const std::optional<Error>& error) {
+            EXPECT_EQ(error, std::nullopt);
+            ASSERT_TRUE(file.has_value());
+            location = file->filePath();
+            downloaded = fileContents(location);
+            done.signal();
+          })
+      ->resume();
+  ASSERT_TRUE(done.wait(kWait));
+  EXPECT_EQ(downloaded, "hello");
+  queue_->sync([] {});
+  EXPECT_FALSE(std::filesystem::exists(location));  // removed once the handler returned
+}
+
+TEST_F(URLSessionTest, DownloadOfEightMebibytesWritesTheFileAndReportsProgress) {
+  testsupport::LocalHttpServer server;
+  const std::string body = randomBytes(8 << 20);
+  server.respond(
+      "GET", "/product.zip",
+      piecewise(body, 512 << 10, milliseconds(2), 200, {{"Content-Type", "application/zip"}}));
+  auto [session, recorder] = recordingSession();
+  recorder->keepDownloadAt = sandbox_.root() / "kept.zip";
+
+  auto task = session->downloadTaskWithRequest(requestFor(server.url("/product.zip")));
+  EXPECT_EQ(task->kind(), URLSessionTask::Kind::Download);
+  task->resume();
+  ASSERT_TRUE(recorder->waitForCompletion());
+  queue_->sync([] {});
+
+  EXPECT_THAT(recorder->eventList(), ElementsAre("progress", "finished", "complete"));
+  EXPECT_EQ(recorder->completions, 1);
+  EXPECT_EQ(recorder->error, std::nullopt);
+  EXPECT_FALSE(recorder->onMain);
+  EXPECT_FALSE(recorder->offQueue);
+  EXPECT_EQ(crypto::sha256(fileContents(recorder->keepDownloadAt)), crypto::sha256(body));
+  // The temporary file lay in the temporary folder and is gone.
+  EXPECT_EQ(recorder->location.parent_path(), tmp());
+  EXPECT_FALSE(std::filesystem::exists(recorder->location));
+  EXPECT_TRUE(std::filesystem::is_empty(tmp()));
+
+  ASSERT_FALSE(recorder->written.empty());
+  int64_t previous = 0;
+  for (const auto& report : recorder->written) {
+    EXPECT_EQ(report.expected, 8388608);
+    EXPECT_EQ(report.total, previous + report.bytes);
+    EXPECT_GT(report.bytes, 0);
+    previous = report.total;
+  }
+  EXPECT_EQ(previous, 8388608);
+  EXPECT_EQ(task->countOfBytesReceived(), 8388608);
+  EXPECT_EQ(task->countOfBytesExpectedToReceive(), 8388608);
+}
+
+TEST_F(URLSessionTest, ChunkedDownloadKeepsTheExpectedTotalUnknown) {
+  testsupport::LocalHttpServer server;
+  const std::string body = randomBytes(1 << 20);
+  server.respond("GET", "/chunked", chunked(body, 64 << 10, milliseconds(1)));
+  auto [session, recorder] = recordingSession();
+  recorder->keepDownloadAt = sandbox_.root() / "kept";
+  auto task = session->downloadTaskWithRequest(requestFor(server.url("/chunked")));
+  task->resume();
+  ASSERT_TRUE(recorder->waitForCompletion());
+  EXPECT_EQ(fileContents(recorder->keepDownloadAt), body);
+  ASSERT_FALSE(recorder->written.empty());
+  for (const auto& report : recorder->written) {
+    EXPECT_EQ(report.expected, kURLSessionTransferSizeUnknown);
+  }
+  EXPECT_EQ(recorder->written.back().total, int64_t(body.size()));
+  EXPECT_EQ(task->countOfBytesExpectedToReceive(), kURLSessionTransferSizeUnknown);
+}
+
+TEST_F(URLSessionTest, CancellingMidTransferCompletesWithCancelledAndLeavesNoFile) {
+  testsupport::LocalHttpServer server;
+  server.respond("GET", "/slow", piecewise(randomBytes(4 << 20), 64 << 10, milliseconds(50)));
+  auto [session, recorder] = recordingSession();
+  auto task = session->downloadTaskWithRequest(requestFor(server.url("/slow")));
+  task->resume();
+  ASSERT_TRUE(recorder->waitFor("progress"));
+  task->cancel();
+  EXPECT_THAT(task->state(),
+              testing::AnyOf(URLSessionTaskState::Canceling, URLSessionTaskState::Completed));
+  ASSERT_TRUE(recorder->waitForCompletion());
+  queue_->sync([] {});
+  ASSERT_TRUE(recorder->error.has_value());
+  EXPECT_EQ(recorder->error->domain, kURLErrorDomain);
+  EXPECT_EQ(recorder->error->code, kURLErrorCancelled);
+  EXPECT_EQ(recorder->error->userInfo[kURLErrorFailingURLStringKey], Value(server.url("/slow")));
+  EXPECT_EQ(task->state(), URLSessionTaskState::Completed);
+  EXPECT_THAT(recorder->eventList(), ElementsAre("progress", "complete"));
+  EXPECT_TRUE(std::filesystem::is_empty(tmp()));
+
+  // Cancelling again, or a suspended task, completes it exactly once.
+  task->cancel();
+  auto idle = session->dataTaskWithRequest(requestFor(server.url("/slow")));
+  DispatchSemaphore done;
+  std::optional<Error> idleError;
+  auto handled = session->dataTaskWithRequest(
+      requestFor(server.url("/slow")),
+      [&](const std::optional<Data>& data, const std::shared_ptr<const URLResponse>&,
+          const std::optional<Error>& error) {
+        EXPECT_FALSE(data.has_value());
+        idleError = error;
+        done.signal();
+      });
+  handled->cancel();
+  ASSERT_TRUE(done.wait(kWait));
+  EXPECT_EQ(idleError->code, kURLErrorCancelled);
+  queue_->sync([] {});
+  EXPECT_EQ(recorder->completions, 1);
+}
+
+TEST_F(URLSessionTest, SuspendPausesTheTransferAndResumeGivesTheSameBytes) {
+  testsupport::LocalHttpServer server;
+  const std::string body = randomBytes(6 << 20, 11);
+  server.respond("GET", "/file", piecewise(body, 128 << 10, milliseconds(20)));
+  auto [session, recorder] = recordingSession();
+  recorder->keepDownloadAt = sandbox_.root() / "kept";
+  auto task = session->downloadTaskWithRequest(requestFor(server.url("/file")));
+  task->resume();
+  ASSERT_TRUE(recorder->waitFor("progress"));
+  task->suspend();
+  EXPECT_EQ(task->state(), URLSessionTaskState::Suspended);
+  std::this_thread::sleep_for(milliseconds(500));  // bytes already in flight settle
+  int64_t received = task->countOfBytesReceived();
+  std::this_thread::sleep_for(milliseconds(1500));
+  EXPECT_EQ(task->countOfBytesReceived(), received);
+  EXPECT_LT(received, int64_t(body.size()));
+  task->resume();
+  ASSERT_TRUE(recorder->waitForCompletion());
+  EXPECT_EQ(recorder->error, std::nullopt);
+  EXPECT_EQ(crypto::sha256(fileContents(recorder->keepDownloadAt)), crypto::sha256(body));
+}
+
+TEST_F(URLSessionTest, TimeoutIsAboutInactivityNotDuration) {
+  testsupport::LocalHttpServer server;
+  // Five seconds of steady trickle, then the same start followed by a stall.
+  server.respond("GET", "/steady", piecewise(std::string(50 * 1024, 's'), 1024, milliseconds(100)));
+  server.on("GET", "/stalls", [&](const httplib::Request&, httplib::Response& response) {
+    response.set_content_provider(1 << 20, "application/octet-stream",
+                                  [&](size_t offset, size_t, httplib::DataSink& sink) {
+                                    if (offset > 0 && !server.pause(milliseconds(8000)))
+                                      return false;
+                                    return sink.write(std::string(1024, 'x').data(), 1024);
+                                  });
+  });
+  server.respond("GET", "/silent", delayed("late", milliseconds(8000)));
+  auto session = makeSession();
+
+  URLRequest steady = requestFor(server.url("/steady"));
+  steady.setTimeoutInterval(2);
+  DataResult result = fetch(session, steady);
+  EXPECT_EQ(result.error, std::nullopt);
+  EXPECT_EQ(result.data->size(), 50u * 1024);
+
+  for (const char* path : {"/stalls", "/silent"}) {
+    URLRequest stalled = requestFor(server.url(path));
+    stalled.setTimeoutInterval(2);
+    auto start = std::chrono::steady_clock::now();
+    result = fetch(session, stalled);
+    ASSERT_TRUE(result.error.has_value()) << path;
+    EXPECT_EQ(result.error->code, kURLErrorTimedOut) << path;
+    EXPECT_GE(std::chrono::steady_clock::now() - start, milliseconds(1900)) << path;
+  }
+}
+
+TEST_F(URLSessionTest, RedirectsAreFollowedUnlessTheDelegateRefuses) {
+  testsupport::LocalHttpServer server;
+  server.respond("GET", "/old", 302, "moved", {{"Location", "/new?x=1"}});
+  server.respond("GET", "/new", 200, "new place");
+  {
+    auto [session, recorder] = recordingSession();
+    auto task = session->dataTaskWithRequest(requestFor(server.url("/old")));
+    task->resume();
+    ASSERT_TRUE(recorder->waitForCompletion());
+    EXPECT_EQ(recorder->data, "new place");
+    EXPECT_EQ(recorder->response->statusCode(), 200);
+    EXPECT_EQ(task->originalRequest().url().absoluteString(), server.url("/old"));
+    EXPECT_EQ(task->currentRequest().url().absoluteString(), server.url("/new?x=1"));
+    EXPECT_EQ(task->response()->url().absoluteString(), server.url("/new?x=1"));
+  }
+  {
+    auto [session, recorder] = recordingSession();
+    std::string proposed;
+    recorder->onRedirect = [&](const HTTPURLResponse& response, const URLRequest& next) {
+      EXPECT_EQ(response.statusCode(), 302);
+      proposed = next.url().absoluteString();
+      return std::nullopt;
+    };
+    session->dataTaskWithRequest(requestFor(server.url("/old")))->resume();
+    ASSERT_TRUE(recorder->waitForCompletion());
+    EXPECT_THAT(recorder->eventList(), ElementsAre("redirect 302", "response", "data", "complete"));
+    EXPECT_EQ(proposed, server.url("/new?x=1"));
+    EXPECT_EQ(recorder->response->statusCode(), 302);
+    EXPECT_EQ(recorder->data, "moved");
+    EXPECT_EQ(recorder->error, std::nullopt);
+  }
+}
+
+TEST_F(URLSessionTest, RedirectsRewriteTheMethodAsBrowsersDo) {
+  testsupport::LocalHttpServer server;
+  for (int status : {301, 302, 303, 307, 308}) {
+    server.respond("POST", "/" + std::to_string(status), status, "", {{"Location", "/target"}});
+  }
+  server.on("GET", "/target", [](const httplib::Request& request, httplib::Response& response) {
+    response.set_content("GET " + request.body, "text/plain");
+  });
+  server.on("POST", "/target", [](const httplib::Request& request, httplib::Response& response) {
+    response.set_content("POST " + request.body, "text/plain");
+  });
+  auto session = makeSession();
+  const std::pair<int, std::string> cases[] = {
+      {301, "GET "}, {302, "GET "}, {303, "GET "}, {307, "POST payload"}, {308, "POST payload"}};
+  for (const auto& [status, expected] : cases) {
+    URLRequest request = requestFor(server.url("/" + std::to_string(status)));
+    request.setHTTPMethod("POST");
+    request.setHTTPBody(Data{'p', 'a', 'y', 'l', 'o', 'a', 'd'});
+    EXPECT_EQ(fetch(session, request).body(), expected) << status;
+  }
+}
+
+TEST_F(URLSessionTest, ResponseDispositionHoldsTheBodyUntilAllowedOrCancels) {
+  testsupport::LocalHttpServer server;
+  server.respond("GET", "/body", 200, "the body");
+  {
+    auto [session, recorder] = recordingSession();
+    ResponseCompletion held;
+    std::mutex mutex;
+    recorder->onResponse = [&](ResponseCompletion completion) {
+      std::lock_guard lock(mutex);
+      held = std::move(completion);
+      return true;
+    };
+    session->dataTaskWithRequest(requestFor(server.url("/body")))->resume();
+    ASSERT_TRUE(recorder->waitFor("response"));
+    std::this_thread::sleep_for(milliseconds(300));
+    EXPECT_THAT(recorder->eventList(), ElementsAre("response"));
+    {
+      std::lock_guard lock(mutex);
+      held(URLSessionResponseDisposition::Allow);
+    }
+    ASSERT_TRUE(recorder->waitForCompletion());
+    EXPECT_THAT(recorder->eventList(), ElementsAre("response", "data", "complete"));
+    EXPECT_EQ(recorder->data, "the body");
+  }
+  {
+    auto [session, recorder] = recordingSession();
+    recorder->onResponse = [](ResponseCompletion completion) {
+      completion(URLSessionResponseDisposition::Cancel);
+      return true;
+    };
+    session->dataTaskWithRequest(requestFor(server.url("/body")))->resume();
+    ASSERT_TRUE(recorder->waitForCompletion());
+    EXPECT_THAT(recorder->eventList(), ElementsAre("response", "complete"));
+    EXPECT_EQ(recorder->error->code, kURLErrorCancelled);
+  }
+}
+
+TEST_F(URLSessionTest, ASlowDelegateStillGetsTheWholeBodyInOrder) {
+  testsupport::LocalHttpServer server;
+  const std::string body = randomBytes(24 << 20, 3);
+  server.respond("GET", "/big", 200, body);
+  auto [session, recorder] = recordingSession();
+  recorder->whileReceiving = [] { std::this_thread::sleep_for(std::chrono::microseconds(300)); };
+  auto task = session->dataTaskWithRequest(requestFor(server.url("/big")));
+  task->resume();
+  ASSERT_TRUE(recorder->waitForCompletion(60));
+  EXPECT_EQ(recorder->error, std::nullopt);
+  EXPECT_TRUE(recorder->data == body);
+}
+
+TEST_F(URLSessionTest, UploadsFromDataFileAndStreamArriveWhole) {
+  testsupport::LocalHttpServer server;
+  std::vector<testsupport::RecordedRequest> received;
+  server.respond("POST", "/upload", 201, "stored");
+  server.respond("PUT", "/upload", 201, "stored");
+  const std::string body = randomBytes((2 << 20) + 17, 5);
+  const Data bytes(body.begin(), body.end());
+  const std::filesystem::path file = sandbox_.root() / "upload.bin";
+  std::ofstream(file, std::ios::binary) << body;
+
+  struct Case {
+    std::string name;
+    std::function<std::shared_ptr<URLSessionUploadTask>(URLSession&, URLRequest)> make;
+    int64_t expectedToSend;
+  };
+  const Case cases[] = {
+      {"data", [&](URLSession& s, URLRequest r) { return s.uploadTaskWithRequest(r, bytes); },
+       int64_t(body.size())},
+      {"file",
+       [&](URLSession& s, URLRequest r) {
+         return s.uploadTaskWithRequest(r, URL::fileURLWithPath(file));
+       },
+       int64_t(body.size())},
+      {"stream",
+       [&](URLSession& s, URLRequest r) {
+         r.setHTTPBodyStream(InputStream::withData(bytes));
+         return s.uploadTaskWithStreamedRequest(r);
+       },
+       kURLSessionTransferSizeUnknown},
+      {"stream with length",
+       [&](URLSession& s, URLRequest r) {
+         r.setHTTPMethod("PUT");
+         r.setValue(std::to_string(body.size()), "Content-Length");
+         r.setHTTPBodyStream(InputStream::withFile(file));
+         return s.uploadTaskWithStreamedRequest(r);
+       },
+       kURLSessionTransferSizeUnknown},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    server.clearRequests();
+    auto [session, recorder] = recordingSession();
+    URLRequest request = requestFor(server.url("/upload"));
+    request.setHTTPMethod("POST");
+    auto task = c.make(*session, request);
+    EXPECT_EQ(task->kind(), URLSessionTask::Kind::Upload);
+    EXPECT_EQ(task->countOfBytesExpectedToSend(), c.expectedToSend);
+    task->resume();
+    ASSERT_TRUE(recorder->waitForCompletion());
+    EXPECT_EQ(recorder->error, std::nullopt) << recorder->error->userInfo;
+    EXPECT_EQ(recorder->data, "stored");
+    ASSERT_EQ(server.requestCount(), 1u);
+    testsupport::RecordedRequest request0 = server.requests()[0];
+    EXPECT_TRUE(request0.body == body);
+    EXPECT_EQ(request0.header("Content-Type"), "");  // none asked for, none added
+    EXPECT_EQ(request0.header("Transfer-Encoding"), c.name == "stream" ? "chunked" : "");
+    EXPECT_EQ(task->countOfBytesSent(), int64_t(body.size()));
+    ASSERT_FALSE(recorder->sent.empty());
+    EXPECT_EQ(recorder->sent.back(), std::make_pair(int64_t(body.size()), c.expectedToSend));
+  }
+}
+
+TEST_F(URLSessionTest, StreamedUploadAsksTheDelegateForItsStream) {
+  testsupport::LocalHttpServer server;
+  server.respond("POST", "/upload", 200, "ok");
+  auto [session, recorder] = recordingSession();
+  recorder->onNeedBodyStream = [] { return InputStream::withData({'f', 'r', 'e', 's', 'h'}); };
+  URLRequest request = requestFor(server.url("/upload"));
+  request.setHTTPMethod("POST");
+  request.setHTTPBodyStream(InputStream::withData({'o', 'l', 'd'}));
+  session->uploadTaskWithStreamedRequest(request)->resume();
+  ASSERT_TRUE(recorder->waitForCompletion());
+  EXPECT_THAT(recorder->eventList(), ElementsAre("needBodyStream", "response", "data", "complete"));
+  EXPECT_EQ(server.requests()[0].body, "fresh");
+}
+
+TEST_F(URLSessionTest, HeadersAreSentAsGivenAndContentIsDecodedOnlyWhenAskedFor) {
+  testsupport::LocalHttpServer server;
+  const std::string gzipped{'\x1f', '\x8b', '\x08', '\x00', '\x00', '\x00', '\x00', '\x00',
+                            '\x02', '\xff', '\xcb', '\x48', '\xcd', '\xc9', '\xc9', '\xd7',
+                            '\x51', '\x48', '\xaf', '\xca', '\x2c', '\x00', '\x00', '\x4a',
+                            '\x9b', '\xb1', '\x5c', '\x0b', '\x00', '\x00', '\x00'};
+  server.respond("GET", "/z", 200, gzipped, {{"Content-Encoding", "gzip"}});
+  URLSessionConfiguration configuration = URLSessionConfiguration::ephemeralSessionConfiguration();
+  configuration.setHTTPAdditionalHeaders({{"X-Session", "s"}, {"X-Both", "session"}});
+  auto session = makeSession(nullptr, configuration);
+
+  URLRequest request = requestFor(server.url("/z"));
+  request.setValue("application-x-zip", "Accept-Encoding");
+  request.setValue("request", "x-both");
+  EXPECT_EQ(fetch(session, request).body(), gzipped);
+  request.setValue("gzip, deflate", "Accept-Encoding");
+  EXPECT_EQ(fetch(session, request).body(), "hello, gzip");
+
+  auto sent = server.requests();
+  ASSERT_EQ(sent.size(), 2u);
+  EXPECT_EQ(sent[0].header("Accept-Encoding"), "application-x-zip");
+  EXPECT_EQ(sent[1].header("Accept-Encoding"), "gzip, deflate");
+  EXPECT_EQ(sent[0].header("X-Session"), "s");
+  EXPECT_EQ(sent[0].header("X-Both"), "request");
+  EXPECT_EQ(sent[0].header("Expect"), "");
+}
+
+TEST_F(URLSessionTest, TransportFailuresCarryThePlatformCodes) {
+  int closedPort;
+  {
+    testsupport::LocalHttpServer gone;
+    closedPort = gone.port();
+  }
+  testsupport::LocalHttpServer server;
+  server.on("GET", "/hangup", [&](const httplib::Request&, httplib::Response& response) {
+    response.set_content_provider(1000, "text/plain", [](size_t, size_t, httplib::DataSink& sink) {
+      sink.write("partial", 7);
+      return false;  // drops the connection
+    });
+  });
+  auto session = makeSession();
+  const std::pair<std::string, int64_t> cases[] = {
+      {"http://127.0.0.1:" + std::to_string(closedPort) + "/", kURLErrorCannotConnectToHost},
+      {server.url("/hangup"), kURLErrorNetworkConnectionLost},
+      {"ftp://127.0.0.1/file", kURLErrorUnsupportedURL},
+  };
+  for (const auto& [url, code] : cases) {
+    DataResult result = fetch(session, requestFor(url));
+    ASSERT_TRUE(result.error.has_value()) << url;
+    EXPECT_EQ(result.error->domain, kURLErrorDomain);
+    EXPECT_EQ(result.error->code, code) << url;
+    EXPECT_EQ(result.error->userInfo[kURLErrorFailingURLStringKey], Value(url));
+    EXPECT_FALSE(result.data.has_value());
+  }
+}
+
+// --- TLS -------------------------------------------------------------------------------------
+
+TEST_F(URLSessionTest, UnknownCertificateAuthorityIsRefusedUnlessTrustedThroughTheCAFile) {
+  testsupport::LocalHttpServer server(tls());
+  server.respond("GET", "/secure", 200, "secret");
+  auto session = makeSession();
+  DataResult refused = fetch(session, requestFor(server.url("/secure")));
+  ASSERT_TRUE(refused.error.has_value());
+  EXPECT_EQ(refused.error->code, kURLErrorServerCertificateUntrusted);
+  EXPECT_EQ(server.requestCount(), 0u);
+
+  sandbox_.setEnv("TESSARO_CA_FILE", server.certificatePath().string());
+  auto trusting = makeSession();
+  DataResult accepted = fetch(trusting, requestFor(server.url("/secure")));
+  EXPECT_EQ(accepted.error, std::nullopt);
+  EXPECT_EQ(accepted.body(), "secret");
+}
+
+TEST_F(URLSessionTest, TrustDelegateDecidesBeforeAnyRequestByteIsSent) {
+  testsupport::LocalHttpServer server(tls());
+  server.respond("GET", "/secure", 200, "secret");
+  const std::string pem = fileContents(server.certificatePath());
+
+  auto [rejecting, rejecter] = recordingSession();
+  rejecter->onChallenge = [](const URLAuthenticationChallenge&, ChallengeCompletion completion) {
+    completion(URLSessionAuthChallengeDisposition::CancelAuthenticationChallenge, std::nullopt);
+    return true;
+  };
+  rejecting->dataTaskWithRequest(requestFor(server.url("/secure")))->resume();
+  ASSERT_TRUE(rejecter->waitForCompletion());
+  EXPECT_THAT(rejecter->eventList(), ElementsAre("challenge", "complete"));
+  EXPECT_EQ(rejecter->error->code, kURLErrorCancelled);
+  std::this_thread::sleep_for(milliseconds(200));
+  EXPECT_EQ(server.requestCount(), 0u);
+
+  // The challenge carries the server's chain; a credential for it accepts even an unknown CA.
+  auto [accepting, accepter] = recordingSession();
+  accepter->onChallenge = [](const URLAuthenticationChallenge& challenge,
+                             ChallengeCompletion completion) {
+    completion(URLSessionAuthChallengeDisposition::UseCredential,
+               URLCredential::forTrust(challenge.serverTrust));
+    return true;
+  };
+  accepting->dataTaskWithRequest(requestFor(server.url("/secure")))->resume();
+  ASSERT_TRUE(accepter->waitForCompletion());
+  EXPECT_EQ(accepter->error, std::nullopt);
+  EXPECT_EQ(accepter->data, "secret");
+  ASSERT_EQ(accepter->challenges.size(), 1u);
+  const URLAuthenticationChallenge& challenge = accepter->challenges[0];
+  EXPECT_EQ(challenge.protectionSpace.authenticationMethod, kURLAuthenticationMethodServerTrust);
+  EXPECT_EQ(challenge.protectionSpace.host, "127.0.0.1");
+  EXPECT_EQ(challenge.protectionSpace.port, server.port());
+  ASSERT_EQ(challenge.serverTrust->certificates().size(), 1u);
+  // The delegate evaluates as the default would: not trusted, until anchored to the certificate.
+  Error error;
+  EXPECT_FALSE(challenge.serverTrust->evaluate("127.0.0.1", &error));
+  EXPECT_EQ(error.code, kURLErrorServerCertificateUntrusted);
+  challenge.serverTrust->setAnchorCertificates({challenge.serverTrust->certificates()[0]});
+  EXPECT_TRUE(challenge.serverTrust->evaluate("127.0.0.1"));
+  EXPECT_TRUE(challenge.serverTrust->evaluate(std::nullopt));
+  EXPECT_FALSE(challenge.serverTrust->evaluate("other.example.test"));
+
+  // Default handling from the delegate is the default evaluation.
+  auto [deferring, deferrer] = recordingSession();
+  deferrer->onChallenge = [](const URLAuthenticationChallenge&, ChallengeCompletion completion) {
+    completion(URLSessionAuthChallengeDisposition::PerformDefaultHandling, std::nullopt);
+    return true;
+  };
+  deferring->dataTaskWithRequest(requestFor(server.url("/secure")))->resume();
+  ASSERT_TRUE(deferrer->waitForCompletion());
+  EXPECT_EQ(deferrer->error->code, kURLErrorServerCertificateUntrusted);
+}
+
+TEST_F(URLSessionTest, ConnectToSendsANamedHostToTheLocalServerAndChecksTheName) {
+  testsupport::LocalHttpServer server(tls({"downloads.example.test"}));
+  server.respond("GET", "/x", 200, "from the local server");
+  sandbox_.setEnv("TESSARO_CA_FILE", server.certificatePath().string());
+  const std::string port = std::to_string(server.port());
+  sandbox_.setEnv("TESSARO_CONNECT_TO", "downloads.example.test:443:127.0.0.1:" + port +
+                                            ", other.example.test:443:127.0.0.1:" + port);
+  auto session = makeSession();
+  DataResult result = fetch(session, requestFor("https://downloads.example.test:443/x"));
+  EXPECT_EQ(result.error, std::nullopt);
+  EXPECT_EQ(result.body(), "from the local server");
+  EXPECT_EQ(server.requests()[0].header("Host"), "downloads.example.test");
+
+  // The certificate does not name this host: refused although its CA is trusted.
+  DataResult wrongName = fetch(session, requestFor("https://other.example.test/x"));
+  ASSERT_TRUE(wrongName.error.has_value());
+  EXPECT_EQ(wrongName.error->code, kURLErrorServerCertificateUntrusted);
+  EXPECT_EQ(server.requestCount(), 1u);
+}
+
+// --- observers, lists and invalidation ---------------------------------------------------------
+
+TEST_F(URLSessionTest, ObserversSeeResumeSuspendAndCountersWithPreviousStates) {
+  testsupport::LocalHttpServer server;
+  server.respond("GET", "/file", piecewise(randomBytes(1 << 20), 64 << 10, milliseconds(2)));
+  auto [session, recorder] = recordingSession();
+  auto task = session->downloadTaskWithRequest(requestFor(server.url("/file")));
+
+  std::mutex mutex;
+  std::vector<std::pair<URLSessionTask::Operation, URLSessionTaskState>> calls;
+  uint64_t token = URLSessionTask::addResumeSuspendObserver([&](URLSessionTask& observed,
+                                                                URLSessionTask::Operation operation,
+                                                                URLSessionTaskState previous) {
+    if (&observed != task.get()) return;
+    std::lock_guard lock(mutex);
+    calls.emplace_back(operation, previous);
+  });
+  bool countedOnTransferThread = true;
+  int64_t lastReceived = 0;
+  int64_t expected = 0;
+  task->addCounterObserver([&](URLSessionTask&, URLSessionTaskCounter counter, int64_t value) {
+    std::lock_guard lock(mutex);
+    if (isMainThread() || queue_->isCurrent()) countedOnTransferThread = false;
+    if (counter == URLSessionTaskCounter::BytesReceived) {
+      EXPECT_GT(value, lastReceived);
+      lastReceived = value;
+    }
+    if (counter == URLSessionTaskCounter::BytesExpectedToReceive) expected = value;
+  });
+
+  task->suspend();  // not running: nothing to do, but observers hear of it
+  task->resume();
+  task->resume();
+  task->suspend();
+  task->resume();
+  ASSERT_TRUE(recorder->waitForCompletion());
+  task->resume();
+  URLSessionTask::removeResumeSuspendObserver(token);
+  task->resume();
+
+  using Op = URLSessionTask::Operation;
+  using State = URLSessionTaskState;
+  std::lock_guard lock(mutex);
+  EXPECT_THAT(calls, ElementsAre(std::make_pair(Op::Suspend, State::Suspended),
+                                 std::make_pair(Op::Resume, State::Suspended),
+                                 std::make_pair(Op::Resume, State::Running),
+                                 std::make_pair(Op::Suspend, State::Running),
+                                 std::make_pair(Op::Resume, State::Suspended),
+                                 std::make_pair(Op::Resume, State::Completed)));
+  EXPECT_TRUE(countedOnTransferThread);
+  EXPECT_EQ(lastReceived, 1 << 20);
+  EXPECT_EQ(expected, 1 << 20);
+}
+
+TEST_F(URLSessionTest, GetTasksListsUnfinishedTasksByKind) {
+  testsupport::LocalHttpServer server;
+  server.respond("GET", "/x", 200, "x");
+  auto session = makeSession();
+  auto data = session->dataTaskWithRequest(requestFor(server.url("/x")));
+  auto upload = session->uploadTaskWithRequest(requestFor(server.url("/x")), Data{1});
+  auto download = session->downloadTaskWithRequest(requestFor(server.url("/x")));
+  DispatchSemaphore done;
+  auto finished = session->dataTaskWithRequest(
+      requestFor(server.url("/x")),
+      [&](const std::optional<Data>&, const std::shared_ptr<const URLResponse>&,
+          const std::optional<Error>&) { done.signal(); });
+  finished->cancel();
+  ASSERT_TRUE(done.wait(kWait));
+  session->getTasksWithCompletionHandler(
+      [&](std::vector<std::shared_ptr<URLSessionDataTask>> dataTasks,
+          std::vector<std::shared_ptr<URLSessionUploadTask>> uploadTasks,
+          std::vector<std::shared_ptr<URLSessionDownloadTask>> downloadTasks) {
+        EXPECT_TRUE(queue_->isCurrent());
+        EXPECT_THAT(dataTasks, ElementsAre(data));
+        EXPECT_THAT(uploadTasks, ElementsAre(upload));
+        EXPECT_THAT(downloadTasks, ElementsAre(download));
+        done.signal();
+      });
+  ASSERT_TRUE(done.wait(kWait));
+}
+
+TEST_F(URLSessionTest, FinishTasksAndInvalidateWaitsForRunningTasks) {
+  testsupport::LocalHttpServer server;
+  server.respond("GET", "/slow", delayed("slow body", milliseconds(300)));
+  URLSessionConfiguration configuration =
+      URLSessionConfiguration::backgroundSessionConfiguration("com.tessaro.background");
+  auto recorder = std::make_shared<Recorder>(queue_);
+  auto session = URLSession::sessionWithConfiguration(configuration, recorder, queue_);
+  EXPECT_EQ(session->configuration().identifier(), "com.tessaro.background");
+  session->dataTaskWithRequest(requestFor(server.url("/slow")))->resume();
+  session->finishTasksAndInvalidate();
+  {
+    log::Capture capture;
+    EXPECT_EQ(session->dataTaskWithRequest(requestFor(server.url("/slow"))), nullptr);
+    EXPECT_TRUE(capture.contains("invalidated"));
+  }
+  ASSERT_TRUE(recorder->waitFor("invalid"));
+  EXPECT_THAT(recorder->eventList(), ElementsAre("response", "data", "complete", "invalid"));
+  EXPECT_EQ(recorder->error, std::nullopt);
+  queue_->sync([] {});
+  EXPECT_EQ(session->delegate(), nullptr);
+}
+
+TEST_F(URLSessionTest, InvalidateAndCancelCancelsRunningAndSuspendedTasks) {
+  testsupport::LocalHttpServer server;
+  server.respond("GET", "/slow", delayed("x", milliseconds(5000)));
+  auto recorder = std::make_shared<Recorder>(queue_);
+  auto session = URLSession::sessionWithConfiguration(
+      URLSessionConfiguration::defaultSessionConfiguration(), recorder, queue_);
+  auto running = session->dataTaskWithRequest(requestFor(server.url("/slow")));
+  auto suspended = session->downloadTaskWithRequest(requestFor(server.url("/slow")));
+  running->resume();
+  ASSERT_TRUE(server.waitForRequests(1, milliseconds(5000)));
+  session->invalidateAndCancel();
+  ASSERT_TRUE(recorder->waitFor("invalid"));
+  EXPECT_THAT(recorder->eventList(), ElementsAre("complete", "complete", "invalid"));
+  EXPECT_EQ(running->error()->code, kURLErrorCancelled);
+  EXPECT_EQ(suspended->error()->code, kURLErrorCancelled);
+}
+
+}  // namespace
+}  // namespace os
