@@ -17,8 +17,9 @@
 // A continuation returns a value (the next promise is fulfilled with it), an os::Error (it is
 // rejected with it) or a promise (it follows that promise); one that may return more than one of
 // these declares PRMResult<U> as its return type, as above. Continuations of a PRMPromise<void>
-// take no argument, and one that returns nothing gives a PRMPromise<void>. Work passed to the
-// library must be copyable (it is held in a std::function).
+// take no argument, and one that returns nothing gives a PRMPromise<void>. Handlers receive the
+// value as const T& (every handler of a promise sees the same value), so T must be copyable, and
+// so must the work passed to the library (it is held in a std::function).
 //
 // Handles are cheap to copy and share one promise; any thread may resolve a promise while others
 // add handlers. Handlers run on their queue, so a throwing handler is caught and logged by the
@@ -36,6 +37,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <sstream>
@@ -43,6 +45,7 @@
 #include <type_traits>
 #include <utility>
 #include <variant>
+#include <vector>
 
 #include "os/dispatch.h"
 #include "os/error.h"
@@ -53,15 +56,6 @@ template <typename T>
 class PRMPromise;
 
 namespace promises_internal {
-
-template <typename X>
-struct PromiseTypeOf {
-  static constexpr bool isPromise = false;
-};
-template <typename U>
-struct PromiseTypeOf<PRMPromise<U>> {
-  static constexpr bool isPromise = true;
-};
 
 struct Access;
 
@@ -430,7 +424,7 @@ void resolve(const std::shared_ptr<State<T>>& target, const Queue& queue, PRMRes
     target->reject(std::move(*error));
   } else {
     const auto& followed = Access::state(std::get<2>(content));
-    target->setUpstream(followed);
+    target->setResolvingStep(queue, followed);
     followed->observe(queue, [target](const State<T>& settled) {
       if (settled.settledStatus() == Status::Fulfilled) {
         target->fulfill(settled.settledValue());
@@ -472,7 +466,8 @@ PRMPromise<U> chain(const std::shared_ptr<State<T>>& source, const Queue& queue,
 }
 
 // A pending promise that `work(target)` resolves, run as a task on `queue` inside the
-// promise group; the promise is returned at once.
+// promise group; the promise is returned at once. Its resolution counts as a step on `queue`
+// until `work` says otherwise.
 template <typename T, typename Work>
 PRMPromise<T> startTask(const Queue& queue, Work work) {
   auto target = State<T>::makePending();
@@ -480,6 +475,19 @@ PRMPromise<T> startTask(const Queue& queue, Work work) {
   PRMPromiseBase::dispatchGroup().async(
       queue, [target, work = std::move(work)]() mutable { work(target); });
   return Access::wrap(std::move(target));
+}
+
+// The blocks of async() that resolve `target`: the fulfil block as resolve() does, the reject
+// block with its error.
+template <typename T>
+typename PRMPromise<T>::FulfillBlock fulfillBlock(std::shared_ptr<State<T>> target, Queue queue) {
+  return [target = std::move(target), queue = std::move(queue)](PRMResult<T> result) {
+    resolve(target, queue, std::move(result));
+  };
+}
+template <typename T>
+typename PRMPromise<T>::RejectBlock rejectBlock(std::shared_ptr<State<T>> target) {
+  return [target = std::move(target)](os::Error error) { target->reject(std::move(error)); };
 }
 
 // "<value>" for the description of a fulfilled promise.

@@ -118,9 +118,10 @@ PRMPromise<T> PRMPromise<T>::async(const Queue& queue, Work work) {
   return promises_internal::startTask<T>(
       queue, [queue, work = std::move(work)](
                  const std::shared_ptr<promises_internal::State<T>>& target) mutable {
-        work(FulfillBlock([target, queue](PRMResult<T> result) {
-               promises_internal::resolve(target, queue, std::move(result));
-             }),
-             RejectBlock([target](os::Error error) { target->reject(std::move(error)); }));
+        // From here on the blocks may be called from anywhere: the queue is no longer needed
+        // (unless the fulfil block is handed a promise to follow, which records it again).
+        target->setResolvingStep(nullptr, {});
+        work(promises_internal::fulfillBlock(target, queue),
+             promises_internal::rejectBlock(target));
       });
 }

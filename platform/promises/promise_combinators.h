@@ -11,7 +11,9 @@
 #pragma once
 
 #include <atomic>
+#include <optional>
 #include <tuple>
+#include <utility>
 #include <vector>
 
 #include "platform/promises/promise.h"
@@ -28,15 +30,30 @@ std::shared_ptr<State<T>> entryState(PRMResult<T>& entry) {
   return Access::state(std::get<2>(content));
 }
 
-// The outcomes of a combinator's entries, filled in as they arrive. Each slot is written by the
-// handler of its own entry; the handler that brings `outstanding` to zero sees all of them.
-template <typename Slot>
+// The outcomes of a combinator's entries, filled in as they arrive, and the blocks that resolve
+// the combinator's promise of Result. Each slot is written by the handler of its own entry; the
+// handler that brings `outstanding` to zero sees all of them.
+template <typename Slot, typename Result>
 struct Gathered {
-  explicit Gathered(size_t count) : slots(count), outstanding(count) {}
+  Gathered(size_t count, typename PRMPromise<Result>::FulfillBlock fulfill,
+           typename PRMPromise<Result>::RejectBlock reject)
+      : slots(count), outstanding(count), fulfill(std::move(fulfill)), reject(std::move(reject)) {}
   std::vector<std::optional<Slot>> slots;
   std::atomic<size_t> outstanding;
   std::atomic<size_t> fulfilled{0};
+  const typename PRMPromise<Result>::FulfillBlock fulfill;
+  const typename PRMPromise<Result>::RejectBlock reject;
 };
+
+// async() for the combinators: their handlers hand the outcome over on `queue`, so unlike
+// async() the promise goes on counting as resolved by a step on that queue.
+template <typename T, typename Work>
+PRMPromise<T> startCombining(const Queue& queue, Work work) {
+  return startTask<T>(
+      queue, [queue, work = std::move(work)](const std::shared_ptr<State<T>>& target) mutable {
+        work(fulfillBlock(target, queue), rejectBlock(target));
+      });
+}
 
 }  // namespace promises_internal
 
@@ -48,7 +65,6 @@ PRMPromise<typename PRMPromise<T>::AllValue> PRMPromise<T>::all(std::vector<PRMR
 template <typename T>
 PRMPromise<typename PRMPromise<T>::AllValue> PRMPromise<T>::all(const Queue& queue,
                                                                 std::vector<PRMResult<T>> entries) {
-  using namespace promises_internal;
   if (entries.empty()) {
     if constexpr (std::is_void_v<T>) {
       return PRMPromise<void>::resolvedWith();
@@ -56,33 +72,35 @@ PRMPromise<typename PRMPromise<T>::AllValue> PRMPromise<T>::all(const Queue& que
       return PRMPromise<AllValue>::resolvedWith(AllValue{});
     }
   }
-  return PRMPromise<AllValue>::async(queue, [queue, entries = std::move(entries)](
-                                                auto fulfill, auto reject) mutable {
-    std::vector<std::shared_ptr<State<T>>> states;
+  return promises_internal::startCombining<AllValue>(queue, [queue, entries = std::move(entries)](
+                                                                auto fulfill, auto reject) mutable {
+    std::vector<std::shared_ptr<promises_internal::State<T>>> states;
     states.reserve(entries.size());
     for (auto& entry : entries) {
       if (entry.isError()) {
         reject(entry.error());
         return;
       }
-      states.push_back(entryState(entry));
+      states.push_back(promises_internal::entryState(entry));
     }
-    auto gathered = std::make_shared<Gathered<Stored<T>>>(states.size());
+    auto gathered =
+        std::make_shared<promises_internal::Gathered<promises_internal::Stored<T>, AllValue>>(
+            states.size(), std::move(fulfill), std::move(reject));
     for (size_t index = 0; index < states.size(); ++index) {
-      states[index]->observe(queue, [gathered, index, fulfill, reject](const State<T>& settled) {
-        if (settled.settledStatus() == Status::Rejected) {
-          reject(settled.settledError());
+      states[index]->observe(queue, [gathered, index](const promises_internal::State<T>& settled) {
+        if (settled.settledStatus() == promises_internal::Status::Rejected) {
+          gathered->reject(settled.settledError());
           return;
         }
         gathered->slots[index].emplace(settled.settledValue());
         if (gathered->outstanding.fetch_sub(1, std::memory_order_acq_rel) != 1) return;
         if constexpr (std::is_void_v<T>) {
-          fulfill({});
+          gathered->fulfill({});
         } else {
           AllValue values;
           values.reserve(gathered->slots.size());
           for (auto& slot : gathered->slots) values.push_back(std::move(*slot));
-          fulfill(std::move(values));
+          gathered->fulfill(std::move(values));
         }
       });
     }
@@ -97,29 +115,29 @@ PRMPromise<std::vector<PRMResult<T>>> PRMPromise<T>::any(std::vector<PRMResult<T
 template <typename T>
 PRMPromise<std::vector<PRMResult<T>>> PRMPromise<T>::any(const Queue& queue,
                                                          std::vector<PRMResult<T>> entries) {
-  using namespace promises_internal;
   using Outcomes = std::vector<PRMResult<T>>;
   if (entries.empty()) return PRMPromise<Outcomes>::resolvedWith(Outcomes{});
-  return PRMPromise<Outcomes>::async(
+  return promises_internal::startCombining<Outcomes>(
       queue, [queue, entries = std::move(entries)](auto fulfill, auto reject) mutable {
-        auto gathered = std::make_shared<Gathered<PRMResult<T>>>(entries.size());
+        auto gathered = std::make_shared<promises_internal::Gathered<PRMResult<T>, Outcomes>>(
+            entries.size(), std::move(fulfill), std::move(reject));
         for (size_t index = 0; index < entries.size(); ++index) {
-          entryState(entries[index])
-              ->observe(queue, [gathered, index, fulfill, reject](const State<T>& settled) {
-                if (settled.settledStatus() == Status::Fulfilled) {
+          promises_internal::entryState(entries[index])
+              ->observe(queue, [gathered, index](const promises_internal::State<T>& settled) {
+                if (settled.settledStatus() == promises_internal::Status::Fulfilled) {
                   gathered->fulfilled.fetch_add(1, std::memory_order_relaxed);
                 }
-                gathered->slots[index].emplace(settledResult(settled));
+                gathered->slots[index].emplace(promises_internal::settledResult(settled));
                 if (gathered->outstanding.fetch_sub(1, std::memory_order_acq_rel) != 1) return;
                 if (gathered->fulfilled.load(std::memory_order_relaxed) == 0) {
                   // Every entry was rejected: the error of the one that settled last.
-                  reject(settled.settledError());
+                  gathered->reject(settled.settledError());
                   return;
                 }
                 Outcomes outcomes;
                 outcomes.reserve(gathered->slots.size());
                 for (auto& slot : gathered->slots) outcomes.push_back(std::move(*slot));
-                fulfill(std::move(outcomes));
+                gathered->fulfill(std::move(outcomes));
               });
         }
       });
@@ -132,21 +150,22 @@ PRMPromise<T> PRMPromise<T>::race(std::vector<PRMResult<T>> entries) {
 
 template <typename T>
 PRMPromise<T> PRMPromise<T>::race(const Queue& queue, std::vector<PRMResult<T>> entries) {
-  return async(queue, [queue, entries = std::move(entries)](const FulfillBlock& fulfill,
-                                                            const RejectBlock&) {
-    for (const auto& entry : entries) {
-      if (!entry.isPromise()) {
-        fulfill(entry);
-        return;
-      }
-    }
-    for (const auto& entry : entries) {
-      promises_internal::Access::state(entry.promise())
-          ->observe(queue, [fulfill](const promises_internal::State<T>& settled) {
-            fulfill(promises_internal::settledResult(settled));
-          });
-    }
-  });
+  return promises_internal::startCombining<T>(
+      queue,
+      [queue, entries = std::move(entries)](const FulfillBlock& fulfill, const RejectBlock&) {
+        for (const auto& entry : entries) {
+          if (!entry.isPromise()) {
+            fulfill(entry);
+            return;
+          }
+        }
+        for (const auto& entry : entries) {
+          promises_internal::Access::state(entry.promise())
+              ->observe(queue, [fulfill](const promises_internal::State<T>& settled) {
+                fulfill(promises_internal::settledResult(settled));
+              });
+        }
+      });
 }
 
 template <typename T>
@@ -178,19 +197,18 @@ PRMPromise<std::tuple<Ts...>> PRMPromiseAll(const std::shared_ptr<os::DispatchQu
                                             const PRMPromise<Ts>&... promises) {
   static_assert(sizeof...(Ts) > 0, "PRMPromiseAll needs at least one promise");
   static_assert((!std::is_void_v<Ts> && ...), "a tuple cannot hold the value of a void promise");
-  using namespace promises_internal;
   struct Values {
     std::tuple<std::optional<Ts>...> slots;
     std::atomic<size_t> outstanding{sizeof...(Ts)};
   };
-  return PRMPromise<std::tuple<Ts...>>::async(
+  return promises_internal::startCombining<std::tuple<Ts...>>(
       queue, [queue, promises...](auto fulfill, auto reject) {
         auto values = std::make_shared<Values>();
         auto observeEach = [&]<size_t... Index>(std::index_sequence<Index...>) {
-          (Access::state(promises)->observe(
+          (promises_internal::Access::state(promises)->observe(
                queue,
-               [values, fulfill, reject](const State<Ts>& settled) {
-                 if (settled.settledStatus() == Status::Rejected) {
+               [values, fulfill, reject](const promises_internal::State<Ts>& settled) {
+                 if (settled.settledStatus() == promises_internal::Status::Rejected) {
                    reject(settled.settledError());
                    return;
                  }

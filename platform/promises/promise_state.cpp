@@ -61,11 +61,6 @@ void StateBase::setResolvingStep(const Queue& queue, std::weak_ptr<StateBase> up
   upstream_ = std::move(upstream);
 }
 
-void StateBase::setUpstream(std::weak_ptr<StateBase> upstream) {
-  std::lock_guard lock(mutex_);
-  upstream_ = std::move(upstream);
-}
-
 bool StateBase::waitWouldDeadlock() const {
   // Walks back along the pending promises this one waits for. A promise that follows itself
   // through a cycle never resolves anyway; the visited set only keeps the walk finite.

@@ -1,5 +1,6 @@
-// Internal to the promise library: the shared state behind PRMPromise handles and the
-// process-wide settings that every promise shares. Include platform/promises/promise.h instead.
+// What every PRMPromise shares whatever its value type: the error domain and codes, the default
+// queue and the promise group; and, in promises_internal, the state behind the handles. Include
+// platform/promises/promise.h rather than this header.
 #pragma once
 
 #include <functional>
@@ -60,10 +61,8 @@ class StateBase {
   void addPendingObject(std::shared_ptr<void> object);
 
   // Records that a step running on `queue` resolves this promise, possibly after `upstream`
-  // resolves. Called before the promise is handed out.
+  // resolves; a null queue and upstream record that nothing of this library does any more.
   void setResolvingStep(const Queue& queue, std::weak_ptr<StateBase> upstream);
-  // The promise now waits for `upstream` (a continuation returned it).
-  void setUpstream(std::weak_ptr<StateBase> upstream);
   // True when the promise is pending and a step it waits for, on this promise or on the
   // pending promises it waits for, runs on a queue the calling thread is on: a wait here would
   // never end.

@@ -9,8 +9,10 @@
 // on the main queue, a block of a serial queue awaiting later work of the same queue), it
 // returns at once with the error kDispatchErrorSyncOntoCurrentQueue of os::kDispatchErrorDomain,
 // the same refusal as DispatchQueue::sync onto the current queue, and logs it. Only the steps
-// that this library runs are known: a pending promise that the caller's own code will fulfil
-// from a busy queue is not detected.
+// that this library runs are known: the work of async() and of the wrappers needs its queue until
+// it has run, and what its blocks are handed to afterwards is not followed; nor is a pending
+// promise that the caller's own code will fulfil from a busy queue, nor the promise that a
+// continuation will return before it has returned it.
 #pragma once
 
 #include <optional>

@@ -158,6 +158,37 @@ TEST_F(PRMPromiseTiming, AwaitWaitsWhereTheStepsRunElsewhere) {
   EXPECT_EQ(seen, 3);
 }
 
+TEST_F(PRMPromiseTiming, AwaitKnowsWhenAsyncWorkNoLongerNeedsItsQueue) {
+  auto main = os::DispatchQueue::main();
+  os::log::Capture capture;
+  os::Error error;
+
+  // async: the work needs the main queue until it has run; then its blocks may be called from
+  // anywhere, here another thread.
+  std::atomic<bool> workRan{false};
+  auto fromThread = PRMPromise<int>::async(main, [&](auto fulfill, auto) {
+    workRan = true;
+    std::thread([fulfill] {
+      std::this_thread::sleep_for(std::chrono::milliseconds(20));
+      fulfill(4);
+    }).detach();
+  });
+  EXPECT_EQ(PRMPromiseAwait(fromThread, &error), std::nullopt);
+  EXPECT_EQ(error.code, os::kDispatchErrorSyncOntoCurrentQueue);
+  ASSERT_TRUE(os::RunLoop::main().runUntil([&] { return workRan.load(); }, kPatience));
+  EXPECT_EQ(PRMPromiseAwait(fromThread), 4);
+
+  // all: its handlers hand the values over on the main queue, also after its task has run.
+  auto entry = PRMPromise<int>::pendingPromise();
+  auto all = PRMPromise<int>::all(main, {entry});
+  EXPECT_FALSE(settles(all, 0.05));
+  error = {};
+  EXPECT_EQ(PRMPromiseAwait(all, &error), std::nullopt);
+  EXPECT_EQ(error.code, os::kDispatchErrorSyncOntoCurrentQueue);
+  entry.fulfill(1);
+  EXPECT_TRUE(settles(all));
+}
+
 // More awaiting blocks than the pool has threads: the waits never need a pool thread to wake.
 TEST_F(PRMPromiseTiming, ManyBlockedAwaitsDoNotStarveTheirOwnWakeUps) {
   auto gate = PRMPromise<int>::pendingPromise();
