@@ -1,0 +1,286 @@
+#include "installer/app/software_info.h"
+
+#include "installer/app/temp_helper.h"
+#include "os/bundle.h"
+#include "os/format.h"
+#include "os/languages.h"
+#include "os/log.h"
+
+namespace {
+
+// The KVI default address serves every row without addresses of its own.
+constexpr std::string_view kKVIAddress =
+    "aHR0cDovL2Rvd25sb2FkLnRlc3Nhcm8uZXhhbXBsZS9wcm9kdWN0L2t2aS9LZXN0cm92YS1pT1Muemlw";
+
+// The product table. Row 0 is the "other" row; rows 1 to 15 are the products by number.
+const std::array<TSRProduct, 16> kProducts = {{
+    {0, "", "Product_KV_iOS_Name", "", "", "", kKVIAddress, "", "", "", std::nullopt, "", "", ""},
+    {1, "Kestrova for iOS", "Product_KV_iOS_Name", "", "", "", kKVIAddress, "", "", "",
+     std::nullopt, "KVI", "UA-51273001-1", ""},
+    {2, "Dunmerel", "Product_KV_Android_Name", "Dunmerel.app", "Dunmerel.app", "dm",
+     "aHR0cDovL2Rvd25sb2FkLnRlc3Nhcm8uZXhhbXBsZS9wcm9kdWN0L2RtL0R1bm1lcmVsLnppcA==",
+     "aHR0cDovL2Rvd25sb2FkLWpwLnRlc3Nhcm8uZXhhbXBsZS9wcm9kdWN0L2RtL0R1bm1lcmVsLnppcA==",
+     "aHR0cDovL2Rvd25sb2FkLWRlLnRlc3Nhcm8uZXhhbXBsZS9wcm9kdWN0L2RtL0R1bm1lcmVsLnppcA==",
+     "aHR0cDovL2Rvd25sb2FkLWNuLnRlc3Nhcm8uZXhhbXBsZS9wcm9kdWN0L2RtL0R1bm1lcmVsLnppcA==",
+     ArchiveSize::KVA, "KVA", "UA-51273002-1", ""},
+    {3, "Halvicor for iOS", "Product_HL_iOS_Name", "", "", "", kKVIAddress, "", "", "",
+     std::nullopt, "HLI", "UA-51273003-1", ""},
+    {4, "Halvicor for Android", "Product_HL_Android_Name", "Halvicor for Android.app",
+     "Halvicor for Android.app", "hla",
+     "aHR0cDovL2Rvd25sb2FkLnRlc3Nhcm8uZXhhbXBsZS9wcm9kdWN0L2hsYS9IYWx2aWNvci1BbmRyb2lkLnppcA==",
+     "aHR0cDovL2Rvd25sb2FkLWpwLnRlc3Nhcm8uZXhhbXBsZS9wcm9kdWN0L2hsYS9IYWx2aWNvci1BbmRyb2lkLnppcA==",
+     "aHR0cDovL2Rvd25sb2FkLWRlLnRlc3Nhcm8uZXhhbXBsZS9wcm9kdWN0L2hsYS9IYWx2aWNvci1BbmRyb2lkLnppcA==",
+     "", ArchiveSize::HLA, "HLA", "UA-51273004-1", ""},
+    {5, "Cavelloe", "Product_KV_Cloud_Name", "Cavelloe.app", "Cavelloe.app", "cavelloe",
+     "aHR0cDovL2Rvd25sb2FkLnRlc3Nhcm8uZXhhbXBsZS9wcm9kdWN0L2NhdmVsbG9lL0NhdmVsbG9lLnppcA==",
+     "aHR0cDovL2Rvd25sb2FkLWpwLnRlc3Nhcm8uZXhhbXBsZS9wcm9kdWN0L2NhdmVsbG9lL0NhdmVsbG9lLnppcA==",
+     "aHR0cDovL2Rvd25sb2FkLWRlLnRlc3Nhcm8uZXhhbXBsZS9wcm9kdWN0L2NhdmVsbG9lL0NhdmVsbG9lLnppcA==", "",
+     ArchiveSize::KVC, "KVC", "UA-51273005-1", ""},
+    {6, "Strellin", "Product_SN_Name", "Strellin.app", "", "", kKVIAddress, "", "", "",
+     std::nullopt, "", "UA-51273006-1", ""},
+    {7, "Brevalo", "Product_BV_Name", "Brevalo.app", "Brevalo.app", "bv",
+     "aHR0cDovL2Rvd25sb2FkLnRlc3Nhcm8uZXhhbXBsZS9wcm9kdWN0L2J2L0JyZXZhbG8uemlw", "", "",
+     "aHR0cDovL2Rvd25sb2FkLWNuLnRlc3Nhcm8uZXhhbXBsZS9wcm9kdWN0L2J2L0JyZXZhbG8uemlw",
+     ArchiveSize::BV, "BV", "UA-51273007-1", ""},
+    {8, "Tavinor", "Product_TV_Name", "", "", "", kKVIAddress, "", "", "", std::nullopt, "TV",
+     "UA-51273008-1", ""},
+    {9, "Rudelmo", "Product_RM_Name", "Rudelmo - iOS System Recovery.app",
+     "Rudelmo - iOS System Recovery.app", "rm",
+     "aHR0cDovL2Rvd25sb2FkLnRlc3Nhcm8uZXhhbXBsZS9wcm9kdWN0L3JtL1J1ZGVsbW8uemlw",
+     "aHR0cDovL2Rvd25sb2FkLWpwLnRlc3Nhcm8uZXhhbXBsZS9wcm9kdWN0L3JtL1J1ZGVsbW8uemlw",
+     "aHR0cDovL2Rvd25sb2FkLWRlLnRlc3Nhcm8uZXhhbXBsZS9wcm9kdWN0L3JtL1J1ZGVsbW8uemlw", "",
+     ArchiveSize::RM, "RM", "UA-51273009-1", ""},
+    {10, "Tavinor iCloud Activation Unlocker", "Product_TV_iCloudActive_Name",
+     "Tavinor - iCloud Activation Unlocker.app", "Tavinor - iCloud Activation Unlocker.app", "",
+     "aHR0cDovL2Rvd25sb2FkLnRlc3Nhcm8uZXhhbXBsZS9wcm9kdWN0L3R2aS9UYXZpbm9yLWlDbG91ZC1BY3RpdmF0aW9u"
+     "LVVubG9ja2VyLnppcA==",
+     "aHR0cDovL2Rvd25sb2FkLWpwLnRlc3Nhcm8uZXhhbXBsZS9wcm9kdWN0L3R2aS9UYXZpbm9yLWlDbG91ZC1BY3RpdmF0"
+     "aW9uLVVubG9ja2VyLnppcA==",
+     "aHR0cDovL2Rvd25sb2FkLWRlLnRlc3Nhcm8uZXhhbXBsZS9wcm9kdWN0L3R2aS9UYXZpbm9yLWlDbG91ZC1BY3RpdmF0"
+     "aW9uLVVubG9ja2VyLnppcA==",
+     "", ArchiveSize::TVI, "TVI", "UA-51273010-1", ""},
+    {11, "Xandrel", "Product_XD_Name", "Xandrel.app", "Xandrel.app", "xd",
+     "aHR0cDovL2Rvd25sb2FkLnRlc3Nhcm8uZXhhbXBsZS9wcm9kdWN0L3hkL1hhbmRyZWwuemlw",
+     "aHR0cDovL2Rvd25sb2FkLWpwLnRlc3Nhcm8uZXhhbXBsZS9wcm9kdWN0L3hkL1hhbmRyZWwuemlw",
+     "aHR0cDovL2Rvd25sb2FkLWRlLnRlc3Nhcm8uZXhhbXBsZS9wcm9kdWN0L3hkL1hhbmRyZWwuemlw", "",
+     ArchiveSize::XD, "XD", "UA-51273011-1", ""},
+    // Selvano ships at Xandrel's expected size.
+    {12, "Selvano", "Product_SVO_Name", "Selvano.app", "Selvano.app", "svop",
+     "aHR0cDovL2Rvd25sb2FkLnRlc3Nhcm8uZXhhbXBsZS9wcm9kdWN0L3N2b3AvU2VsdmFuby56aXA=",
+     "aHR0cDovL2Rvd25sb2FkLWpwLnRlc3Nhcm8uZXhhbXBsZS9wcm9kdWN0L3N2b3AvU2VsdmFuby56aXA=",
+     "aHR0cDovL2Rvd25sb2FkLWRlLnRlc3Nhcm8uZXhhbXBsZS9wcm9kdWN0L3N2b3AvU2VsdmFuby56aXA=", "",
+     ArchiveSize::XD, "SVO", "UA-51273012-1", "UA-51273012-2"},
+    {13, "Wembric", "Product_WB_Name", "", "", "", kKVIAddress, "", "", "", std::nullopt, "WB",
+     "UA-51273013-1", ""},
+    {14, "Lunavex", "Product_LX_Name", "Lunavex.app", "Lunavex.app", "lx",
+     "aHR0cHM6Ly9kb3dubG9hZC50ZXNzYXJvLmV4YW1wbGUvcHJvZHVjdC9seC9MdW5hdmV4LnppcA==",
+     "aHR0cHM6Ly9kb3dubG9hZC1qcC50ZXNzYXJvLmV4YW1wbGUvcHJvZHVjdC9seC9MdW5hdmV4LnppcA==",
+     "aHR0cHM6Ly9kb3dubG9hZC1kZS50ZXNzYXJvLmV4YW1wbGUvcHJvZHVjdC9seC9MdW5hdmV4LnppcA==", "",
+     ArchiveSize::LX, "LX", "UA-51273014-1", ""},
+    {15, "Lunavex (second edition)", "Product_LXO_Name", "", "", "", kKVIAddress, "", "", "",
+     std::nullopt, "LXO", "UA-51273015-1", ""},
+}};
+
+struct ArchiveSizeInfo {
+  std::string_view key;
+  int64_t builtIn;
+};
+
+// Indexed by ArchiveSize.
+constexpr std::array<ArchiveSizeInfo, kArchiveSizeCount> kArchiveSizes = {{
+    {"kviLenght", 101274231},
+    {"kvaLenght", 60850316},
+    {"kvcLenght", 9249215},
+    {"hliLenght", 38484014},
+    {"hlaLenght", 20982600},
+    {"snLenght", 8107854},
+    {"bvLenght", 13519338},
+    {"xdLenght", 170564688},
+    {"tviLenght", 27285120},
+    {"rmLenght", 40892377},
+    {"wbLenght", 114379497},
+    {"lxLenght", 111493624},
+    {"qmLenght", 54779000},
+    {"tvLenght", 146065227},
+}};
+
+constexpr int32_t kInitialTrackEnum = 3;
+constexpr const char* kTrackTestVersionID = "2.0.0.4";
+
+}  // namespace
+
+std::optional<std::string> TSRProduct::configurationAddress() const {
+  if (configurationStem.empty()) return std::nullopt;
+  return std::string("https://") + TSRHosts::kResourceHost + "/product/config/" +
+         std::string(configurationStem) + "-config.xml";
+}
+
+std::string TSRProduct::trackingFileName() const {
+  return std::string(trackingPrefix) + "-Track.plist";
+}
+
+std::string_view TSRProduct::analyticsTrackingID(bool isProVersion) const {
+  return isProVersion && !proTrackingID.empty() ? proTrackingID : trackingID;
+}
+
+const TSRProduct& productForNumber(int32_t number) {
+  if (number < 1 || number >= static_cast<int32_t>(kProducts.size())) return kProducts[0];
+  return kProducts[static_cast<size_t>(number)];
+}
+
+TSRSoftWareInfo& TSRSoftWareInfo::singleton() {
+  static TSRSoftWareInfo* instance = new TSRSoftWareInfo();
+  return *instance;
+}
+
+void TSRSoftWareInfo::resetForTesting() { singleton().initialize(); }
+
+TSRSoftWareInfo::TSRSoftWareInfo() { initialize(); }
+
+void TSRSoftWareInfo::initialize() {
+  // No range check: an unknown number falls to every consumer's "other" column.
+  os::Value configured = os::Bundle::main().objectForInfoDictionaryKey("InstallProduct");
+  int32_t product = configured.isNull() ? 1 : static_cast<int32_t>(configured.integerValue());
+  {
+    std::lock_guard lock(mutex_);
+    installProduct_ = product;
+    isProVersion_ = false;
+    chinaServer_ = false;
+    isBDMS_ = false;
+    isNoYouToBePhoto_ = false;
+    trackTestVersionID_ = kTrackTestVersionID;
+    for (size_t i = 0; i < kArchiveSizeCount; ++i) archiveSizes_[i] = kArchiveSizes[i].builtIn;
+  }
+  setTrackEnum(kInitialTrackEnum);
+}
+
+int32_t TSRSoftWareInfo::installProduct() const {
+  std::lock_guard lock(mutex_);
+  return installProduct_;
+}
+
+void TSRSoftWareInfo::setInstallProduct(int32_t number) {
+  std::lock_guard lock(mutex_);
+  installProduct_ = number;
+}
+
+const TSRProduct& TSRSoftWareInfo::product() const { return productForNumber(installProduct()); }
+
+std::string TSRSoftWareInfo::versionTrack() const {
+  std::lock_guard lock(mutex_);
+  return versionTrack_;
+}
+
+void TSRSoftWareInfo::setVersionTrack(std::string track) {
+  std::lock_guard lock(mutex_);
+  versionTrack_ = std::move(track);
+}
+
+std::string TSRSoftWareInfo::linkTrack() const {
+  std::lock_guard lock(mutex_);
+  return linkTrack_;
+}
+
+void TSRSoftWareInfo::setLinkTrack(std::string track) {
+  std::lock_guard lock(mutex_);
+  linkTrack_ = std::move(track);
+}
+
+int32_t TSRSoftWareInfo::trackEnum() const {
+  std::lock_guard lock(mutex_);
+  return trackEnum_;
+}
+
+void TSRSoftWareInfo::setTrackEnum(int32_t number) {
+  std::string name = channelName(number);
+  std::lock_guard lock(mutex_);
+  trackEnum_ = number;
+  versionTrack_ = name;
+  linkTrack_ = name;
+}
+
+std::string TSRSoftWareInfo::channelName(int32_t number) {
+  static constexpr std::array<std::string_view, 12> kChannels = {
+      "Official-com", "Official-jp", "Official-de", "Official-fr", "Official-es", "Official-ar",
+      "Official-pt",  "Official-it", "Official-tw", "Official-kr", "Official-nl", "Official-tr"};
+  if (number < 1 || number >= static_cast<int32_t>(kChannels.size())) {
+    return std::string(kChannels[0]);
+  }
+  return std::string(kChannels[static_cast<size_t>(number)]);
+}
+
+std::string TSRSoftWareInfo::trackTestVersionID() const {
+  std::lock_guard lock(mutex_);
+  return trackTestVersionID_;
+}
+
+void TSRSoftWareInfo::setTrackTestVersionID(std::string identifier) {
+  std::lock_guard lock(mutex_);
+  trackTestVersionID_ = std::move(identifier);
+}
+
+bool TSRSoftWareInfo::isNoYouToBePhoto() const {
+  std::lock_guard lock(mutex_);
+  return isNoYouToBePhoto_;
+}
+
+void TSRSoftWareInfo::setIsNoYouToBePhoto(bool value) {
+  std::lock_guard lock(mutex_);
+  isNoYouToBePhoto_ = value;
+}
+
+bool TSRSoftWareInfo::isProVersion() const {
+  std::lock_guard lock(mutex_);
+  return isProVersion_;
+}
+
+void TSRSoftWareInfo::setIsProVersion(bool value) {
+  std::lock_guard lock(mutex_);
+  isProVersion_ = value;
+}
+
+bool TSRSoftWareInfo::chinaServer() const {
+  std::lock_guard lock(mutex_);
+  return chinaServer_;
+}
+
+void TSRSoftWareInfo::setChinaServer(bool value) {
+  std::lock_guard lock(mutex_);
+  chinaServer_ = value;
+}
+
+bool TSRSoftWareInfo::isBDMS() const {
+  std::lock_guard lock(mutex_);
+  return isBDMS_;
+}
+
+void TSRSoftWareInfo::setIsBDMS(bool value) {
+  std::lock_guard lock(mutex_);
+  isBDMS_ = value;
+}
+
+int64_t TSRSoftWareInfo::archiveSize(ArchiveSize which) const {
+  std::lock_guard lock(mutex_);
+  return archiveSizes_[static_cast<size_t>(which)];
+}
+
+void TSRSoftWareInfo::setArchiveSize(ArchiveSize which, int64_t bytes) {
+  std::lock_guard lock(mutex_);
+  archiveSizes_[static_cast<size_t>(which)] = bytes;
+}
+
+std::string_view TSRSoftWareInfo::archiveSizeKey(ArchiveSize which) {
+  return kArchiveSizes[static_cast<size_t>(which)].key;
+}
+
+int64_t TSRSoftWareInfo::engineArchiveSize() const {
+  std::optional<ArchiveSize> size = product().engineArchiveSize;
+  return size ? archiveSize(*size) : kDefaultEngineArchiveSize;
+}
+
+std::string TSRSoftWareInfo::defaultLanguage() const {
+  std::vector<std::string> languages = os::preferredLanguages();
+  os::Array described(languages.begin(), languages.end());
+  os::log::console(os::formatObjects("language array des: %@", {os::Value(described)}));
+  return TempHelper::userLanguage();
+}

@@ -1,0 +1,373 @@
+#include "os/zip.h"
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+#include <spawn.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "testsupport/sandbox.h"
+
+extern char** environ;
+
+namespace {
+
+namespace fs = std::filesystem;
+using os::SSZipArchive;
+using os::ZipEntry;
+using ::testing::HasSubstr;
+
+using Kind = ZipEntry::Kind;
+
+void writeText(const fs::path& path, const std::string& text, fs::perms mode = fs::perms(0644)) {
+  fs::create_directories(path.parent_path());
+  std::ofstream(path, std::ios::binary) << text;
+  fs::permissions(path, mode);
+}
+
+std::string readText(const fs::path& path) {
+  std::ifstream stream(path, std::ios::binary);
+  std::stringstream contents;
+  contents << stream.rdbuf();
+  return contents.str();
+}
+
+// Everything under `root`, one line per item: kind, permission bits, and a file's contents or
+// a link's target. Links are described, never followed.
+std::map<std::string, std::string> tree(const fs::path& root) {
+  std::map<std::string, std::string> items;
+  if (!fs::exists(fs::symlink_status(root))) return items;
+  for (auto walk = fs::recursive_directory_iterator(root);
+       walk != fs::recursive_directory_iterator(); ++walk) {
+    struct stat info;
+    if (::lstat(walk->path().c_str(), &info) != 0) continue;
+    char mode[8];
+    std::snprintf(mode, sizeof mode, "%04o", info.st_mode & 07777);
+    std::string description;
+    if (S_ISLNK(info.st_mode)) {
+      description = "link -> " + fs::read_symlink(walk->path()).string();
+    } else if (S_ISDIR(info.st_mode)) {
+      description = std::string("dir ") + mode;
+    } else {
+      description = std::string("file ") + mode + " " + readText(walk->path());
+    }
+    items[walk->path().lexically_relative(root).string()] = description;
+  }
+  return items;
+}
+
+// Runs a program with arguments, no shell; its exit status.
+int run(const std::vector<std::string>& command) {
+  std::vector<char*> argv;
+  for (const std::string& argument : command) argv.push_back(const_cast<char*>(argument.c_str()));
+  argv.push_back(nullptr);
+  pid_t pid = 0;
+  if (posix_spawnp(&pid, argv[0], nullptr, nullptr, argv.data(), environ) != 0) return -1;
+  int status = 0;
+  waitpid(pid, &status, 0);
+  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+class ZipTest : public ::testing::Test {
+ protected:
+  void SetUp() override { fs::create_directories(work()); }
+
+  fs::path work() const { return sandbox_.root() / "work"; }
+  fs::path destination() const { return work() / "destination"; }
+
+  // An archive of `entries` at work()/<name>.
+  fs::path archive(const std::vector<ZipEntry>& entries, const std::string& name = "test.zip") {
+    fs::path path = work() / name;
+    os::Error error;
+    EXPECT_TRUE(SSZipArchive::createZipFileAtPath(path.string(), entries, &error))
+        << error.description;
+    return path;
+  }
+
+  bool unzip(const fs::path& zip, os::Error* error, bool overwrite = true) {
+    return SSZipArchive::unzipFileAtPath(zip.string(), destination().string(), overwrite, "",
+                                         error);
+  }
+
+  // A product bundle with what a real one holds: an executable, read-only and private files,
+  // a private folder, and framework-style links that resolve through one another.
+  fs::path makeBundle() {
+    fs::path app = work() / "source" / "Brevalo.app";
+    writeText(app / "Contents/Info.plist", "<plist/>");
+    writeText(app / "Contents/MacOS/Brevalo", "#!/bin/sh\nexit 0\n", fs::perms(0755));
+    writeText(app / "Contents/Resources/readonly.txt", "fixed", fs::perms(0444));
+    writeText(app / "Contents/Resources/en.lproj/Localizable.strings", "\"a\" = \"b\";");
+    writeText(app / "Contents/Private/secret", "s", fs::perms(0600));
+    fs::permissions(app / "Contents/Private", fs::perms(0700));
+    fs::path framework = app / "Contents/Frameworks/Kit.framework";
+    writeText(framework / "Versions/A/Kit", std::string(100000, 'k'), fs::perms(0755));
+    fs::create_directory_symlink("A", framework / "Versions/Current");
+    fs::create_symlink("Versions/Current/Kit", framework / "Kit");
+    fs::create_directory_symlink("..", app / "Contents/Resources/up");
+    return app;
+  }
+
+  testsupport::Sandbox sandbox_;
+};
+
+TEST_F(ZipTest, BundleSurvivesTheRoundTripWithModesAndLinks) {
+  fs::path app = makeBundle();
+  fs::path zip = work() / "Brevalo.zip";
+  os::Error error;
+  ASSERT_TRUE(SSZipArchive::createZipFileAtPath(zip.string(), app.string(), true, &error))
+      << error.description;
+
+  ASSERT_TRUE(unzip(zip, &error)) << error.description;
+  EXPECT_EQ(tree(destination() / "Brevalo.app"), tree(app));
+  EXPECT_EQ(readText(destination() / "Brevalo.app/Contents/Frameworks/Kit.framework/Kit"),
+            std::string(100000, 'k'));
+
+  // Info-ZIP reads our archives the same way, and we read archives it writes.
+  fs::path byUnzip = work() / "by-unzip";
+  ASSERT_EQ(run({"unzip", "-q", "-o", zip.string(), "-d", byUnzip.string()}), 0);
+  EXPECT_EQ(tree(byUnzip / "Brevalo.app"), tree(app));
+  fs::path byZip = work() / "by-zip.zip";
+  ASSERT_EQ(run({"sh", "-c", "cd \"$0\" && zip -q -r -y \"$1\" Brevalo.app",
+                 (work() / "source").string(), byZip.string()}),
+            0);
+  fs::remove_all(destination());
+  ASSERT_TRUE(unzip(byZip, &error)) << error.description;
+  EXPECT_EQ(tree(destination() / "Brevalo.app"), tree(app));
+}
+
+TEST_F(ZipTest, EntriesWithoutUnixAttributesGetDefaultModesAndFolders) {
+  // Info-ZIP's -X leaves out the Unix extras but keeps the host's attributes; build a plain
+  // archive by stripping them: entries made on another system carry no mode.
+  fs::path source = work() / "plain";
+  writeText(source / "deep/er/file.txt", "x", fs::perms(0600));
+  fs::path zip = work() / "plain.zip";
+  ASSERT_EQ(
+      run({"sh", "-c", "cd \"$0\" && zip -q -r -k \"$1\" deep", source.string(), zip.string()}),
+      0);  // -k: MS-DOS names and attributes only
+  os::Error error;
+  ASSERT_TRUE(unzip(zip, &error)) << error.description;
+  EXPECT_EQ(tree(destination())["DEEP/ER/FILE.TXT"], "file 0644 x");
+  EXPECT_EQ(tree(destination())["DEEP"], "dir 0755");
+}
+
+TEST_F(ZipTest, OverwriteReplacesFilesAndLinksWithoutFollowingThem) {
+  fs::path outside = work() / "outside.txt";
+  writeText(outside, "untouched");
+  writeText(destination() / "app/kept.txt", "old kept");
+  writeText(destination() / "app/changed.txt", "old");
+  fs::create_symlink(outside, destination() / "app/was-link.txt");
+  fs::path zip = archive({
+      {"app/changed.txt", Kind::File, 0600, "new", {}},
+      {"app/was-link.txt", Kind::File, 0644, "file now", {}},
+      {"app/fresh.txt", Kind::File, 0644, "fresh", {}},
+  });
+
+  os::Error error;
+  ASSERT_TRUE(unzip(zip, &error, /*overwrite=*/true)) << error.description;
+  std::map<std::string, std::string> after = tree(destination());
+  EXPECT_EQ(after["app/changed.txt"], "file 0600 new");
+  EXPECT_EQ(after["app/was-link.txt"], "file 0644 file now");
+  EXPECT_EQ(after["app/kept.txt"], "file 0644 old kept");
+  EXPECT_EQ(readText(outside), "untouched");
+
+  // Without overwrite, existing items stay and missing ones are still written.
+  writeText(destination() / "app/changed.txt", "mine");
+  fs::remove(destination() / "app/fresh.txt");
+  ASSERT_TRUE(unzip(zip, &error, /*overwrite=*/false)) << error.description;
+  EXPECT_EQ(readText(destination() / "app/changed.txt"), "mine");
+  EXPECT_EQ(readText(destination() / "app/fresh.txt"), "fresh");
+}
+
+TEST_F(ZipTest, SetIdBitsAreDropped) {
+  fs::path zip = archive({{"tool", Kind::File, 06755, "#!/bin/sh\n", {}},
+                          {"shared/", Kind::Directory, 01777, {}, {}}});
+  os::Error error;
+  ASSERT_TRUE(unzip(zip, &error)) << error.description;
+  EXPECT_EQ(tree(destination())["tool"], "file 0755 #!/bin/sh\n");
+  EXPECT_EQ(tree(destination())["shared"], "dir 0777");
+}
+
+struct EscapeCase {
+  std::string label;
+  std::vector<ZipEntry> entries;
+  // Relative to the destination, made before the unzip: path → link target.
+  std::map<std::string, std::string> existingLinks;
+};
+
+TEST_F(ZipTest, EntriesLeavingTheDestinationRefuseTheWholeArchive) {
+  const std::string outside = (work() / "outside").string();
+  const ZipEntry good{"app/Contents/good.txt", Kind::File, 0644, "good", {}};
+  const std::vector<EscapeCase> cases = {
+      {"absolute path", {good, {outside + "/abs.txt", Kind::File, 0644, "x", {}}}, {}},
+      {"dot-dot", {good, {"../outside/up.txt", Kind::File, 0644, "x", {}}}, {}},
+      {"dot-dot inside a path", {good, {"app/../../outside/x", Kind::File, 0644, "x", {}}}, {}},
+      {"backslash dot-dot", {good, {"app\\..\\..\\outside\\x", Kind::File, 0644, "x", {}}}, {}},
+      {"link target leaves",
+       {good, {"app/out", Kind::SymbolicLink, 0777, "../../outside", {}}},
+       {}},
+      {"absolute link target", {good, {"app/etc", Kind::SymbolicLink, 0777, outside, {}}}, {}},
+      {"link through an archive link",
+       {good,
+        {"app/a/l1", Kind::SymbolicLink, 0777, "../../l2/outside", {}},
+        {"l2", Kind::SymbolicLink, 0777, "..", {}}},
+       {}},
+      {"link loop",
+       {good,
+        {"l1", Kind::SymbolicLink, 0777, "l2", {}},
+        {"l2", Kind::SymbolicLink, 0777, "l1/x", {}}},
+       {}},
+      {"write through an archive link to inside",
+       {good,
+        {"app/current", Kind::SymbolicLink, 0777, "Contents", {}},
+        {"app/current/file.txt", Kind::File, 0644, "x", {}}},
+       {}},
+      {"write through an archive link to outside",
+       {good,
+        {"app/current", Kind::SymbolicLink, 0777, "../../outside", {}},
+        {"app/current/file.txt", Kind::File, 0644, "x", {}}},
+       {}},
+      {"write through an existing link",
+       {good, {"existing/file.txt", Kind::File, 0644, "x", {}}},
+       {{"existing", outside}}},
+      {"folder entry at an existing link",
+       {good, {"existing/", Kind::Directory, 0755, {}, {}}},
+       {{"existing", "../outside"}}},
+      {"link through an existing link",
+       {good, {"x", Kind::SymbolicLink, 0777, "up/outside", {}}},
+       {{"up", ".."}}},
+  };
+  for (const EscapeCase& escape : cases) {
+    SCOPED_TRACE(escape.label);
+    fs::remove_all(work());
+    fs::create_directories(work() / "outside");
+    fs::create_directories(destination());
+    for (const auto& [at, target] : escape.existingLinks) {
+      fs::create_symlink(target, destination() / at);
+    }
+    fs::path zip = archive(escape.entries);
+    std::map<std::string, std::string> before = tree(work());
+
+    os::Error error;
+    EXPECT_FALSE(unzip(zip, &error));
+    EXPECT_EQ(error.domain, SSZipArchive::kErrorDomain);
+    EXPECT_EQ(error.code, SSZipArchive::kEntryEscapesDestination) << error.description;
+    EXPECT_EQ(tree(work()), before);  // nothing written, inside or out
+  }
+}
+
+TEST_F(ZipTest, LinksThatStayInsideAreKept) {
+  fs::path zip = archive({
+      {"app/Versions/A/Lib", Kind::File, 0755, "lib", {}},
+      {"app/Versions/Current", Kind::SymbolicLink, 0777, "A", {}},
+      {"app/Lib", Kind::SymbolicLink, 0777, "Versions/Current/Lib", {}},
+      {"app/root", Kind::SymbolicLink, 0777, "../.", {}},
+      {"app/dangling", Kind::SymbolicLink, 0777, "not/there", {}},
+  });
+  os::Error error;
+  ASSERT_TRUE(unzip(zip, &error)) << error.description;
+  EXPECT_EQ(readText(destination() / "app/Lib"), "lib");
+  EXPECT_EQ(tree(destination())["app/root"], "link -> ../.");
+  EXPECT_EQ(tree(destination())["app/dangling"], "link -> not/there");
+}
+
+TEST_F(ZipTest, UnreadableArchivesFailWithoutWriting) {
+  fs::path app = makeBundle();
+  fs::path good = work() / "good.zip";
+  os::Error error;
+  ASSERT_TRUE(SSZipArchive::createZipFileAtPath(good.string(), app.string(), true, &error));
+  std::string bytes = readText(good);
+
+  // The large framework binary is the first entry whose data is long enough to damage: flip
+  // bytes in the middle of its compressed data, where the directory at the end still reads.
+  std::string corrupt = bytes;
+  size_t kit = corrupt.find("Versions/A/Kit");
+  ASSERT_NE(kit, std::string::npos);
+  for (size_t i = kit + 40; i < kit + 60; ++i) corrupt[i] = static_cast<char>(~corrupt[i]);
+
+  struct Case {
+    std::string label;
+    std::string contents;
+    int64_t code;
+  };
+  const std::vector<Case> cases = {
+      {"empty archive", std::string("PK\x05\x06", 4) + std::string(18, '\0'),
+       SSZipArchive::kFailedOpenZipFile},
+      {"empty file", "", SSZipArchive::kFailedOpenZipFile},
+      {"an HTML page", "<!DOCTYPE html><html><body>Not here</body></html>",
+       SSZipArchive::kFailedOpenZipFile},
+      {"cut short", bytes.substr(0, bytes.size() / 2), SSZipArchive::kFailedOpenZipFile},
+      {"corrupt data", corrupt, SSZipArchive::kFileContentNotReadable},
+  };
+  for (const Case& bad : cases) {
+    SCOPED_TRACE(bad.label);
+    fs::remove_all(destination());
+    fs::path zip = work() / "bad.zip";
+    writeText(zip, bad.contents);
+    EXPECT_FALSE(unzip(zip, &error));
+    EXPECT_EQ(error.domain, SSZipArchive::kErrorDomain);
+    EXPECT_EQ(error.code, bad.code) << error.description;
+    EXPECT_FALSE(fs::exists(destination())) << "left: " << tree(destination()).size() << " items";
+  }
+
+  EXPECT_FALSE(SSZipArchive::unzipFileAtPath((work() / "missing.zip").string(),
+                                             destination().string(), true, "", &error));
+  EXPECT_EQ(error.code, SSZipArchive::kFailedOpenZipFile);
+  EXPECT_THAT(error.description, HasSubstr("missing.zip"));
+}
+
+TEST_F(ZipTest, FailureAfterSomeEntriesRemovesOnlyWhatItCreated) {
+  writeText(destination() / "mine.txt", "mine");
+  writeText(destination() / "app/blocker/inside.txt", "a folder where the archive wants a file");
+  fs::path zip = archive({
+      {"app/new/one.txt", Kind::File, 0644, "1", {}},
+      {"app/blocker", Kind::File, 0644, "file", {}},
+  });
+  std::map<std::string, std::string> before = tree(destination());
+  os::Error error;
+  EXPECT_FALSE(unzip(zip, &error));
+  EXPECT_EQ(error.code, SSZipArchive::kFailedToWriteFile) << error.description;
+  EXPECT_EQ(tree(destination()), before);
+}
+
+TEST_F(ZipTest, LargeEntriesAreStreamedNotHeldInMemory) {
+  constexpr size_t kSize = 128 << 20;
+  fs::path big = work() / "big.bin";
+  {
+    std::ofstream out(big, std::ios::binary);
+    std::string block(1 << 20, '\0');
+    for (size_t i = 0; i < block.size(); ++i) block[i] = static_cast<char>(i * 7 % 251);
+    for (size_t written = 0; written < kSize; written += block.size()) out << block;
+  }
+  fs::path zip = archive({{"big.bin", Kind::File, 0644, {}, big.string()}});
+
+  // In a child process, so that its peak resident size is the unzip's alone.
+  pid_t child = fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    struct rusage usage;
+    getrusage(RUSAGE_SELF, &usage);
+    long before = usage.ru_maxrss;
+    bool ok =
+        SSZipArchive::unzipFileAtPath(zip.string(), destination().string(), true, "", nullptr);
+    getrusage(RUSAGE_SELF, &usage);
+    // Kilobytes; a whole entry in memory would add 128 MB.
+    _exit(!ok ? 2 : usage.ru_maxrss - before > 48 * 1024 ? 3 : 0);
+  }
+  int status = 0;
+  ASSERT_EQ(waitpid(child, &status, 0), child);
+  ASSERT_TRUE(WIFEXITED(status));
+  EXPECT_EQ(WEXITSTATUS(status), 0) << "2: unzip failed, 3: peak memory grew by over 48 MB";
+  EXPECT_EQ(fs::file_size(destination() / "big.bin"), kSize);
+  EXPECT_EQ(run({"cmp", "-s", big.string(), (destination() / "big.bin").string()}), 0);
+}
+
+}  // namespace

@@ -1,0 +1,124 @@
+// Stand-ins for the maker's servers on 127.0.0.1, for the tests, the benchmarks and the demo:
+//
+//   download host (HTTP)     /config/installer.plist       the update list
+//                            every product's built-in archive path (/product/bv/Brevalo.zip, ...)
+//                            and kLatestArchivePath, which the configuration names
+//   resource host (HTTPS)    /product/config/bv-config.xml  the product configuration
+//
+// Each kind of resource can be given scripted faults: another status, a delay, a throttled rate,
+// a connection cut after some bytes, chunked transfer without a length, and for the archive an
+// HTML page, a corrupt archive or one with escaping entries in its place.
+//
+//   tools::ResourceServer server;                 // serves the generated sample product
+//   sandbox.setEnv("TESSARO_CONNECT_TO", server.connectTo());
+//   sandbox.setEnv("TESSARO_CA_FILE", server.certificatePath().string());
+//   server.setFaults(tools::Resource::Archive, {.cutAfterBytes = 1000});
+//   ... the installer downloads http://download.tessaro.example/product/bv/Brevalo.zip ...
+//   server.downloadServer().requests();           // what arrived, headers included
+//
+// The resource host's certificate is made for kResourceHost; a client trusts it through
+// TESSARO_CA_FILE. Both servers log every request (testsupport::LocalHttpServer).
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <filesystem>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "testsupport/local_http_server.h"
+
+namespace tools {
+
+// The resources the servers answer.
+enum class Resource { UpdateList, Configuration, Archive };
+
+// What is sent in place of a resource.
+enum class Substitute { None, HtmlPage, CorruptArchive, EscapingArchive };
+
+struct Faults {
+  // A status other than 200 answers with a short HTML page of that status instead of the
+  // resource (the other faults still shape how it is sent).
+  int status = 200;
+  // Waited before the response starts.
+  std::chrono::milliseconds delay{0};
+  // The body's rate in bytes per second; 0 is as fast as possible.
+  uint64_t bytesPerSecond = 0;
+  // The connection is dropped after this many body bytes, the full length still announced.
+  std::optional<uint64_t> cutAfterBytes = std::nullopt;
+  // Chunked transfer encoding, no Content-Length.
+  bool chunked = false;
+  // Sent in place of the resource, with status 200 unless `status` says otherwise.
+  Substitute substitute = Substitute::None;
+};
+
+class ResourceServer {
+ public:
+  static constexpr const char* kUpdateListPath = "/config/installer.plist";
+  static constexpr const char* kConfigurationPath = "/product/config/bv-config.xml";
+  // The archive address that the default configuration names for every language.
+  static constexpr const char* kLatestArchivePath = "/product/bv/latest/Brevalo.zip";
+
+  struct Options {
+    // The archive served for every archive path; the generated sample product when empty.
+    std::filesystem::path archive;
+    // The configuration's body; by default a property list that names
+    // http://<download host><kLatestArchivePath> under "mac" for every language key.
+    std::optional<std::string> configuration;
+    // The update list's body; by default a property list with "bvLenght" = the archive's size.
+    std::optional<std::string> updateList;
+  };
+
+  // Starts both servers. Throws std::runtime_error when a server or the sample product cannot
+  // be made.
+  ResourceServer();
+  explicit ResourceServer(Options options);
+  ~ResourceServer();
+  ResourceServer(const ResourceServer&) = delete;
+  ResourceServer& operator=(const ResourceServer&) = delete;
+
+  // Replaces the faults of one resource; takes effect with the next request.
+  void setFaults(Resource resource, Faults faults);
+  // Applies one command-line flag "--<resource>-<fault>[=<value>]": resource "plist",
+  // "config" or "zip"; fault "status=N", "delay-ms=N", "rate=BYTES", "cut-after=BYTES",
+  // "chunked", or "body=html|corrupt|escaping" (zip only). False with `problem` set for a flag
+  // it does not know or a bad value.
+  bool applyFlag(std::string_view flag, std::string* problem);
+
+  // The value for TESSARO_CONNECT_TO: every download host (and its mirrors) on port 80 to the
+  // download server, the resource host on port 443 to the resource server, entries separated by
+  // commas ("download.tessaro.example:80:127.0.0.1:41234,...").
+  std::string connectTo() const;
+  // The resource host's certificate (PEM), for TESSARO_CA_FILE.
+  std::filesystem::path certificatePath() const;
+  // The archive served for the Archive resource.
+  const std::filesystem::path& archivePath() const { return archive_; }
+
+  testsupport::LocalHttpServer& downloadServer() { return *download_; }
+  testsupport::LocalHttpServer& resourceServer() { return *resource_; }
+
+ private:
+  struct Body;
+
+  void serve(Resource resource, const Body& body, httplib::Response& response);
+  // The file served in place of the archive; made on first use.
+  std::filesystem::path substituteArchive(Substitute substitute);
+  Faults faults(Resource resource) const;
+
+  std::filesystem::path scratch_;  // generated files, removed with the server
+  std::filesystem::path archive_;
+  std::string configuration_;
+  std::string updateList_;
+  std::unique_ptr<testsupport::LocalHttpServer> download_;
+  std::unique_ptr<testsupport::LocalHttpServer> resource_;
+
+  mutable std::mutex mutex_;
+  std::map<Resource, Faults> faults_;                        // guarded by mutex_
+  std::map<Substitute, std::filesystem::path> substitutes_;  // guarded by mutex_
+};
+
+}  // namespace tools
