@@ -4,25 +4,36 @@
 
 namespace {
 
-std::mutex defaultQueueMutex;
-std::shared_ptr<os::DispatchQueue> defaultQueue;  // guarded by defaultQueueMutex; null: main
+struct DefaultQueue {
+  std::mutex mutex;
+  std::shared_ptr<os::DispatchQueue> queue;  // guarded by mutex; null: the main queue
+};
+
+// The process-wide settings are never destroyed: pool threads and the destructors of promises
+// held in other static objects may still use them while the process exits.
+DefaultQueue& defaultQueue() {
+  static auto* shared = new DefaultQueue;
+  return *shared;
+}
 
 }  // namespace
 
 std::shared_ptr<os::DispatchQueue> PRMPromiseBase::defaultDispatchQueue() {
-  std::lock_guard lock(defaultQueueMutex);
-  return defaultQueue ? defaultQueue : os::DispatchQueue::main();
+  auto& shared = defaultQueue();
+  std::lock_guard lock(shared.mutex);
+  return shared.queue ? shared.queue : os::DispatchQueue::main();
 }
 
 void PRMPromiseBase::setDefaultDispatchQueue(std::shared_ptr<os::DispatchQueue> queue) {
   if (!queue) return;
-  std::lock_guard lock(defaultQueueMutex);
-  defaultQueue = std::move(queue);
+  auto& shared = defaultQueue();
+  std::lock_guard lock(shared.mutex);
+  shared.queue = std::move(queue);
 }
 
 os::DispatchGroup& PRMPromiseBase::dispatchGroup() {
-  static os::DispatchGroup group;
-  return group;
+  static auto* group = new os::DispatchGroup;  // never destroyed, as above
+  return *group;
 }
 
 namespace promises_internal {
