@@ -239,7 +239,7 @@ TEST(NetworkReachabilityWatch, FollowsRoutingChangesInAFreshNetworkNamespace) {
   ASSERT_TRUE(loopback->schedule(loopbackChanges.recorder()));
   ASSERT_TRUE(network->schedule(networkChanges.recorder()));
   // Let the first readings, which are only remembered, happen before anything changes.
-  RunLoop::main().runUntil([] { return false; }, 0.3);
+  RunLoop::main().runUntil([] { return false; }, 0.5);
 
   // The loopback coming up is a burst of link, address and route messages: told once.
   InterfaceControl control;
