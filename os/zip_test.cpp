@@ -7,6 +7,7 @@
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
+#include <zip.h>
 
 #include <filesystem>
 #include <fstream>
@@ -187,13 +188,46 @@ TEST_F(ZipTest, OverwriteReplacesFilesAndLinksWithoutFollowingThem) {
   EXPECT_EQ(readText(destination() / "app/fresh.txt"), "fresh");
 }
 
-TEST_F(ZipTest, SetIdBitsAreDropped) {
+TEST_F(ZipTest, ModesAreSetAfterTheContentsWithoutSetIdBits) {
   fs::path zip = archive({{"tool", Kind::File, 06755, "#!/bin/sh\n", {}},
-                          {"shared/", Kind::Directory, 01777, {}, {}}});
+                          {"shared/", Kind::Directory, 01777, {}, {}},
+                          // A read-only folder still receives the files that follow it.
+                          {"sealed/", Kind::Directory, 0555, {}, {}},
+                          {"sealed/inner/", Kind::Directory, 0500, {}, {}},
+                          {"sealed/inner/file.txt", Kind::File, 0444, "in", {}}});
   os::Error error;
   ASSERT_TRUE(unzip(zip, &error)) << error.description;
-  EXPECT_EQ(tree(destination())["tool"], "file 0755 #!/bin/sh\n");
-  EXPECT_EQ(tree(destination())["shared"], "dir 0777");
+  std::map<std::string, std::string> after = tree(destination());
+  EXPECT_EQ(after["tool"], "file 0755 #!/bin/sh\n");
+  EXPECT_EQ(after["shared"], "dir 0777");
+  EXPECT_EQ(after["sealed"], "dir 0555");
+  EXPECT_EQ(after["sealed/inner"], "dir 0500");
+  EXPECT_EQ(after["sealed/inner/file.txt"], "file 0444 in");
+}
+
+TEST_F(ZipTest, EncryptedEntriesNeedTheirPassword) {
+  fs::path zip = work() / "secret.zip";
+  int code = 0;
+  zip_t* writer = zip_open(zip.c_str(), ZIP_CREATE | ZIP_TRUNCATE, &code);
+  ASSERT_NE(writer, nullptr);
+  static const char kSecret[] = "the contents";
+  zip_source_t* source = zip_source_buffer(writer, kSecret, sizeof kSecret - 1, 0);
+  zip_int64_t index = zip_file_add(writer, "secret.txt", source, ZIP_FL_ENC_UTF_8);
+  ASSERT_GE(index, 0);
+  ASSERT_EQ(zip_file_set_encryption(writer, index, ZIP_EM_AES_256, "right"), 0);
+  ASSERT_EQ(zip_close(writer), 0);
+
+  os::Error error;
+  for (const std::string password : {"", "wrong"}) {
+    EXPECT_FALSE(SSZipArchive::unzipFileAtPath(zip.string(), destination().string(), true, password,
+                                               &error));
+    EXPECT_EQ(error.code, SSZipArchive::kFailedOpenFileInZip) << error.description;
+    EXPECT_FALSE(fs::exists(destination() / "secret.txt"));
+  }
+  ASSERT_TRUE(
+      SSZipArchive::unzipFileAtPath(zip.string(), destination().string(), true, "right", &error))
+      << error.description;
+  EXPECT_EQ(readText(destination() / "secret.txt"), kSecret);
 }
 
 struct EscapeCase {

@@ -28,6 +28,8 @@ TEST(SoftwareInfoTest, ProductNumberComesFromTheBundle) {
       {"a numeric string", os::Value("12"), 12, 12},
       {"unknown number", os::Value(99), 99, 0},
       {"zero", os::Value(0), 0, 0},
+      // A value of the wrong kind reads as no number rather than failing.
+      {"a dictionary", os::Value(os::Dictionary{{"n", 7}}), 0, 0},
   };
   for (const Case& test : cases) {
     SCOPED_TRACE(test.label);
