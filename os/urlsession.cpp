@@ -96,8 +96,11 @@ using Clock = MonotonicClock;
 constexpr int kMaximumRedirects = 16;
 // Body bytes of a data task that may wait on the delegate queue before the transfer pauses, and
 // the level at which it goes on again: a slow delegate must not fill the memory.
-constexpr int64_t kDataInFlightHighWater = 8 << 20;
-constexpr int64_t kDataInFlightLowWater = 2 << 20;
+constexpr int64_t kDataInFlightHighWater = 2 << 20;
+constexpr int64_t kDataInFlightLowWater = 512 << 10;
+// Batches of body bytes and progress for the delegate (see queueData).
+constexpr size_t kDeliveryPieceSize = 512 << 10;
+constexpr auto kDeliveryDelay = std::chrono::milliseconds(5);
 // curl's receive buffer: large pieces mean fewer callbacks and fewer delegate blocks.
 constexpr long kReceiveBufferSize = 256 << 10;
 constexpr long kUploadBufferSize = 256 << 10;
@@ -278,6 +281,10 @@ struct TaskTransfer {
   std::shared_ptr<ChallengeAnswer> pendingChallenge;  // guarded by challengeMutex
 
   // Shared by the transfer thread and the delegate queue.
+  std::mutex pendingMutex;
+  Data pendingData;             // guarded by pendingMutex; body bytes not yet handed over
+  Data spareData;               // guarded by pendingMutex; an emptied buffer to fill next
+  bool deliveryQueued = false;  // guarded by pendingMutex
   std::atomic<int64_t> dataInFlight{0};
   std::atomic<bool> backpressured{false};
   std::atomic<int64_t> unreportedReceived{0};
@@ -288,6 +295,8 @@ struct TaskTransfer {
   int64_t reportedSent = 0;      // delegate queue
 
   // Transfer thread.
+  bool flushScheduled = false;
+  Clock::time_point flushDeadline;
   bool started = false;
   bool completed = false;
   bool delegateSeesData = false;  // a delegate gets the response and the body
@@ -418,8 +427,14 @@ class URLSessionEngine : public std::enable_shared_from_this<URLSessionEngine> {
   void responseDecided(const std::shared_ptr<URLSessionTask>& task,
                        URLSessionResponseDisposition disposition);
   bool deliverBody(const std::shared_ptr<URLSessionTask>& task, const char* bytes, size_t count);
+  void queueData(const std::shared_ptr<URLSessionTask>& task, const uint8_t* bytes, size_t count);
   void reportReceived(const std::shared_ptr<URLSessionTask>& task, int64_t count);
   void reportSent(const std::shared_ptr<URLSessionTask>& task, int64_t count);
+  void scheduleFlush(const std::shared_ptr<URLSessionTask>& task);
+  // Hands over the batches whose delay has passed; returns when the next one is due.
+  Clock::time_point flushDue();
+  void flush(const std::shared_ptr<URLSessionTask>& task);
+  void postData(const std::shared_ptr<URLSessionTask>& task);
 
   void redirect(const std::shared_ptr<URLSessionTask>& task,
                 std::shared_ptr<const HTTPURLResponse> response, const URLRequest& request,
@@ -451,6 +466,7 @@ class URLSessionEngine : public std::enable_shared_from_this<URLSessionEngine> {
   // Transfer thread.
   std::map<uint64_t, std::shared_ptr<URLSessionTask>> active_;
   std::map<std::string, int> connectionsPerHost_;
+  std::vector<std::shared_ptr<URLSessionTask>> unflushed_;
   std::deque<Hop*> waiting_;
 };
 
@@ -596,7 +612,13 @@ void URLSessionEngine::run() {
     int running = 0;
     curl_multi_perform(multi_, &running);
     drainFinishedTransfers();
+    Clock::time_point nextFlush = flushDue();
     int waitMilliseconds = enforceTimeouts();
+    if (nextFlush != Clock::time_point::max()) {
+      auto untilFlush =
+          std::chrono::ceil<std::chrono::milliseconds>(nextFlush - Clock::now()).count();
+      waitMilliseconds = std::clamp<int>(static_cast<int>(untilFlush), 0, waitMilliseconds);
+    }
     curl_multi_poll(multi_, nullptr, 0, waitMilliseconds, nullptr);
   }
 }
@@ -1033,7 +1055,8 @@ size_t URLSessionEngine::onBody(char* buffer, size_t size, size_t count, void* h
   const size_t length = size * count;
   hop.lastActivity = Clock::now();
   if (hop.redirect) {
-    hop.redirectBody.insert(hop.redirectBody.end(), buffer, buffer + length);
+    const auto* bytes = reinterpret_cast<const uint8_t*>(buffer);
+    hop.redirectBody.insert(hop.redirectBody.end(), bytes, bytes + length);
     return length;
   }
   TaskTransfer& transfer = hop.transfer();
@@ -1063,24 +1086,10 @@ bool URLSessionEngine::deliverBody(const std::shared_ptr<URLSessionTask>& task, 
       written += static_cast<size_t>(result);
     }
   } else if (transfer.dataCompletion) {
-    transfer.accumulated.insert(transfer.accumulated.end(), bytes, bytes + count);
+    const auto* first = reinterpret_cast<const uint8_t*>(bytes);
+    transfer.accumulated.insert(transfer.accumulated.end(), first, first + count);
   } else if (transfer.delegateSeesData) {
-    auto piece = std::make_shared<const Data>(bytes, bytes + count);
-    const auto size = static_cast<int64_t>(count);
-    if (transfer.dataInFlight.fetch_add(size) + size > kDataInFlightHighWater) {
-      transfer.backpressured = true;
-    }
-    task->session_->delegateQueue_->async([task, piece, size] {
-      if (auto delegate = task->session_->delegate()) {
-        delegate->didReceiveData(task->session_, std::static_pointer_cast<URLSessionDataTask>(task),
-                                 *piece);
-      }
-      TaskTransfer& transfer = *task->transfer_;
-      if (transfer.dataInFlight.fetch_sub(size) - size <= kDataInFlightLowWater &&
-          transfer.backpressured.exchange(false)) {
-        task->session_->engine_->post([task] { task->session_->engine_->pump(task); });
-      }
-    });
+    queueData(task, reinterpret_cast<const uint8_t*>(bytes), count);
   }
   task->setCounter(URLSessionTaskCounter::BytesReceived,
                    task->countOfBytesReceived() + static_cast<int64_t>(count));
@@ -1090,35 +1099,125 @@ bool URLSessionEngine::deliverBody(const std::shared_ptr<URLSessionTask>& task, 
   return true;
 }
 
-// Progress goes to the delegate as one queued call at a time: bytes that arrive while a call
-// waits are added to it, so a slow delegate gets fewer, larger reports, never a backlog.
-void URLSessionEngine::reportReceived(const std::shared_ptr<URLSessionTask>& task, int64_t count) {
+// Body bytes and progress reach the delegate in batches: bytes are appended to one pending
+// piece and counts to pending totals, and one queued call hands over what has gathered. A batch
+// goes when a piece is large, else within kDeliveryDelay, and always before the completion; a
+// delegate that falls behind gets fewer, larger pieces and reports, and the transfer pauses
+// while too many body bytes wait. Waking the delegate queue for every socket read would cost
+// more than the bytes themselves.
+void URLSessionEngine::queueData(const std::shared_ptr<URLSessionTask>& task, const uint8_t* bytes,
+                                 size_t count) {
   TaskTransfer& transfer = *task->transfer_;
-  transfer.unreportedReceived += count;
-  if (transfer.receiveReportQueued.exchange(true)) return;
-  toDelegate(task, [task](URLSessionDelegate& delegate) {
-    TaskTransfer& transfer = *task->transfer_;
-    transfer.receiveReportQueued = false;
-    int64_t bytes = transfer.unreportedReceived.exchange(0);
-    if (bytes == 0) return;
-    transfer.reportedReceived += bytes;
-    delegate.didWriteData(task->session_, std::static_pointer_cast<URLSessionDownloadTask>(task),
-                          bytes, transfer.reportedReceived, task->countOfBytesExpectedToReceive());
-  });
+  size_t pending;
+  {
+    std::lock_guard lock(transfer.pendingMutex);
+    if (transfer.pendingData.capacity() == 0) transfer.pendingData.swap(transfer.spareData);
+    transfer.pendingData.insert(transfer.pendingData.end(), bytes, bytes + count);
+    pending = transfer.pendingData.size();
+  }
+  const auto size = static_cast<int64_t>(count);
+  if (transfer.dataInFlight.fetch_add(size) + size > kDataInFlightHighWater) {
+    transfer.backpressured = true;
+  }
+  if (pending >= kDeliveryPieceSize) {
+    postData(task);
+  } else {
+    scheduleFlush(task);
+  }
+}
+
+void URLSessionEngine::reportReceived(const std::shared_ptr<URLSessionTask>& task, int64_t count) {
+  task->transfer_->unreportedReceived += count;
+  scheduleFlush(task);
 }
 
 void URLSessionEngine::reportSent(const std::shared_ptr<URLSessionTask>& task, int64_t count) {
+  task->transfer_->unreportedSent += count;
+  scheduleFlush(task);
+}
+
+void URLSessionEngine::scheduleFlush(const std::shared_ptr<URLSessionTask>& task) {
   TaskTransfer& transfer = *task->transfer_;
-  transfer.unreportedSent += count;
-  if (transfer.sendReportQueued.exchange(true)) return;
-  toDelegate(task, [task](URLSessionDelegate& delegate) {
+  if (transfer.flushScheduled) return;
+  transfer.flushScheduled = true;
+  transfer.flushDeadline = Clock::now() + kDeliveryDelay;
+  unflushed_.push_back(task);
+}
+
+Clock::time_point URLSessionEngine::flushDue() {
+  const Clock::time_point now = Clock::now();
+  Clock::time_point next = Clock::time_point::max();
+  std::erase_if(unflushed_, [&](const std::shared_ptr<URLSessionTask>& task) {
     TaskTransfer& transfer = *task->transfer_;
-    transfer.sendReportQueued = false;
-    int64_t bytes = transfer.unreportedSent.exchange(0);
-    if (bytes == 0) return;
-    transfer.reportedSent += bytes;
-    delegate.didSendBodyData(task->session_, task, bytes, transfer.reportedSent,
-                             task->countOfBytesExpectedToSend());
+    if (!transfer.flushScheduled) return true;
+    if (transfer.flushDeadline > now) {
+      next = std::min(next, transfer.flushDeadline);
+      return false;
+    }
+    flush(task);
+    return true;
+  });
+  return next;
+}
+
+void URLSessionEngine::flush(const std::shared_ptr<URLSessionTask>& task) {
+  TaskTransfer& transfer = *task->transfer_;
+  transfer.flushScheduled = false;
+  postData(task);
+  if (transfer.unreportedReceived > 0 && !transfer.receiveReportQueued.exchange(true)) {
+    toDelegate(task, [task](URLSessionDelegate& delegate) {
+      TaskTransfer& transfer = *task->transfer_;
+      transfer.receiveReportQueued = false;
+      int64_t bytes = transfer.unreportedReceived.exchange(0);
+      if (bytes == 0) return;
+      transfer.reportedReceived += bytes;
+      delegate.didWriteData(task->session_, std::static_pointer_cast<URLSessionDownloadTask>(task),
+                            bytes, transfer.reportedReceived,
+                            task->countOfBytesExpectedToReceive());
+    });
+  }
+  if (transfer.unreportedSent > 0 && !transfer.sendReportQueued.exchange(true)) {
+    toDelegate(task, [task](URLSessionDelegate& delegate) {
+      TaskTransfer& transfer = *task->transfer_;
+      transfer.sendReportQueued = false;
+      int64_t bytes = transfer.unreportedSent.exchange(0);
+      if (bytes == 0) return;
+      transfer.reportedSent += bytes;
+      delegate.didSendBodyData(task->session_, task, bytes, transfer.reportedSent,
+                               task->countOfBytesExpectedToSend());
+    });
+  }
+}
+
+void URLSessionEngine::postData(const std::shared_ptr<URLSessionTask>& task) {
+  TaskTransfer& transfer = *task->transfer_;
+  {
+    std::lock_guard lock(transfer.pendingMutex);
+    if (transfer.pendingData.empty() || transfer.deliveryQueued) return;
+    transfer.deliveryQueued = true;
+  }
+  task->session_->delegateQueue_->async([task] {
+    TaskTransfer& transfer = *task->transfer_;
+    Data piece;
+    {
+      std::lock_guard lock(transfer.pendingMutex);
+      piece.swap(transfer.pendingData);
+      transfer.deliveryQueued = false;
+    }
+    if (auto delegate = task->session_->delegate()) {
+      delegate->didReceiveData(task->session_, std::static_pointer_cast<URLSessionDataTask>(task),
+                               piece);
+    }
+    const auto size = static_cast<int64_t>(piece.size());
+    piece.clear();
+    {
+      std::lock_guard lock(transfer.pendingMutex);
+      if (transfer.spareData.capacity() < piece.capacity()) transfer.spareData.swap(piece);
+    }
+    if (transfer.dataInFlight.fetch_sub(size) - size <= kDataInFlightLowWater &&
+        transfer.backpressured.exchange(false)) {
+      task->session_->engine_->post([task] { task->session_->engine_->pump(task); });
+    }
   });
 }
 
@@ -1243,6 +1342,8 @@ void URLSessionEngine::complete(const std::shared_ptr<URLSessionTask>& task,
   TaskTransfer& transfer = *task->transfer_;
   if (transfer.completed) return;
   transfer.completed = true;
+  // What the delegate has not been handed yet comes before the end.
+  flush(task);
   releaseHop(transfer);
   transfer.nextRequest.reset();
   transfer.nextBody = nullptr;
