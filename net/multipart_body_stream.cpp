@@ -115,7 +115,7 @@ int64_t NKHTTPBodyPart::readBody(uint8_t* buffer, size_t capacity, os::Error* er
     if (const DataBody* data = std::get_if<DataBody>(&body_)) {
       size_t offset = std::min<uint64_t>(bodyBytesRead_, data->bytes->size());
       size_t copied = std::min(count, data->bytes->size() - offset);
-      std::memcpy(into, data->bytes->data() + offset, copied);
+      if (copied > 0) std::memcpy(into, data->bytes->data() + offset, copied);
       return static_cast<int64_t>(copied);
     }
     os::InputStream* stream = bodyStream();

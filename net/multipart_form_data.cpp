@@ -1,6 +1,5 @@
 #include "net/multipart_form_data.h"
 
-#include <cctype>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
@@ -12,6 +11,7 @@
 #include "net/serialization_errors.h"
 #include "os/bundle.h"
 #include "os/files.h"
+#include "os/text.h"
 #include "os/urlsession.h"
 
 namespace {
@@ -19,12 +19,6 @@ namespace {
 constexpr const char* kDefaultMIMEType = "application/octet-stream";
 constexpr const char* kMIMETypesFile = "/etc/mime.types";
 constexpr const char* kNSLocalizedFailureReasonKey = "NSLocalizedFailureReason";
-
-std::string asciiLowercase(std::string_view text) {
-  std::string lower(text);
-  for (char& c : lower) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-  return lower;
-}
 
 // Extension (lower case) to MIME type, read once: "type ext ext ..." lines, '#' comments; the
 // first type that lists an extension keeps it.
@@ -38,7 +32,7 @@ const std::map<std::string, std::string>& mimeTypesByExtension() {
       std::istringstream fields(line);
       std::string type, extension;
       if (!(fields >> type)) continue;
-      while (fields >> extension) types.emplace(asciiLowercase(extension), type);
+      while (fields >> extension) types.emplace(os::text::lowercase(extension), type);
     }
     return types;
   }();
@@ -71,7 +65,7 @@ os::Error NKFileURLError(std::string_view reason) {
 
 std::string NKMIMETypeForExtension(std::string_view extension) {
   const auto& types = mimeTypesByExtension();
-  auto found = types.find(asciiLowercase(extension));
+  auto found = types.find(os::text::lowercase(extension));
   return found == types.end() ? kDefaultMIMEType : found->second;
 }
 

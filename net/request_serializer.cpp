@@ -6,8 +6,6 @@
 #include <unicode/unistr.h>
 #include <unistd.h>
 
-#include <algorithm>
-#include <cctype>
 #include <cerrno>
 #include <cstdio>
 
@@ -19,8 +17,10 @@
 #include "os/languages.h"
 #include "os/plist.h"
 #include "os/process.h"
+#include "os/text.h"
 #include "os/urlsession.h"
 #include "support/data_extensions.h"
+#include "support/string_extensions.h"
 
 namespace {
 
@@ -34,10 +34,6 @@ constexpr const char* kWriteOptionsKey = "writeOptions";
 constexpr int64_t kCoderReadCorruptError = 4864;
 
 os::Data bytesOf(std::string_view text) { return os::Data(text.begin(), text.end()); }
-
-bool isASCII(std::string_view text) {
-  return std::all_of(text.begin(), text.end(), [](char c) { return (c & 0x80) == 0; });
-}
 
 // "en-GB;q=1, en;q=0.9, ..." with the quality computed in single precision, as the platform's
 // float arithmetic gives it, down to 0.5 at most.
@@ -80,12 +76,9 @@ std::string userAgent() {
   if (version.isNull()) version = bundle.objectForInfoDictionaryKey("CFBundleVersion");
   std::string agent = os::formatObjects(
       "%@/%@ (Mac OS X %@)", {executable, version, os::process::operatingSystemVersionString()});
-  return isASCII(agent) ? agent : transliteratedToASCII(agent);
-}
-
-std::string asciiUppercase(std::string text) {
-  for (char& c : text) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
-  return text;
+  bool representableInASCII =
+      ExtendTool::toDataByEncoding(agent, ExtendTool::StringEncoding::kASCII).has_value();
+  return representableInASCII ? agent : transliteratedToASCII(agent);
 }
 
 // `url` with `query` added to its query ("&") or as its query ("?"), before its fragment.
@@ -260,7 +253,7 @@ os::URLRequest NKHTTPRequestSerializer::requestWithDefaultHeaders(
 }
 
 bool NKHTTPRequestSerializer::encodesParametersInURI(const os::URLRequest& request) const {
-  return methodsEncodingParametersInURI_.count(asciiUppercase(request.HTTPMethod())) > 0;
+  return methodsEncodingParametersInURI_.count(os::text::uppercase(request.HTTPMethod())) > 0;
 }
 
 std::optional<os::URLRequest> NKHTTPRequestSerializer::requestBySerializingRequest(
