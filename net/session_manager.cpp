@@ -112,7 +112,8 @@ NKURLSessionManager::NKURLSessionManager(std::optional<os::URLSessionConfigurati
                         : os::URLSessionConfiguration::defaultSessionConfiguration(),
           events_, operationQueue_)),
       responseSerializer_(NKJSONResponseSerializer::serializer()),
-      securityPolicy_(NKSecurityPolicy::defaultPolicy()) {
+      securityPolicy_(NKSecurityPolicy::defaultPolicy()),
+      reachabilityManager_(NKNetworkReachabilityManager::sharedManager()) {
   NKURLSessionTaskNotifications::install();
 }
 
@@ -140,6 +141,17 @@ std::shared_ptr<NKSecurityPolicy> NKURLSessionManager::securityPolicy() const {
 void NKURLSessionManager::setSecurityPolicy(std::shared_ptr<NKSecurityPolicy> policy) {
   std::lock_guard lock(settingsMutex_);
   securityPolicy_ = std::move(policy);
+}
+
+std::shared_ptr<NKNetworkReachabilityManager> NKURLSessionManager::reachabilityManager() const {
+  std::lock_guard lock(settingsMutex_);
+  return reachabilityManager_;
+}
+
+void NKURLSessionManager::setReachabilityManager(
+    std::shared_ptr<NKNetworkReachabilityManager> manager) {
+  std::lock_guard lock(settingsMutex_);
+  reachabilityManager_ = std::move(manager);
 }
 
 std::shared_ptr<os::DispatchQueue> NKURLSessionManager::completionQueue() const {

@@ -39,6 +39,7 @@
 #include <string>
 
 #include "net/progress.h"
+#include "net/reachability_manager.h"
 #include "net/response_object.h"
 #include "net/response_serialization.h"
 #include "net/security_policy.h"
@@ -126,6 +127,9 @@ class NKURLSessionManager : public std::enable_shared_from_this<NKURLSessionMana
   void setResponseSerializer(std::shared_ptr<NKURLResponseSerialization> serializer);
   std::shared_ptr<NKSecurityPolicy> securityPolicy() const;
   void setSecurityPolicy(std::shared_ptr<NKSecurityPolicy> policy);
+  // Kept for callers (the shared manager by default); the manager neither starts nor reads it.
+  std::shared_ptr<NKNetworkReachabilityManager> reachabilityManager() const;
+  void setReachabilityManager(std::shared_ptr<NKNetworkReachabilityManager> manager);
   // Where completion blocks run; nullptr means the main queue.
   std::shared_ptr<os::DispatchQueue> completionQueue() const;
   void setCompletionQueue(std::shared_ptr<os::DispatchQueue> queue);
@@ -252,11 +256,12 @@ class NKURLSessionManager : public std::enable_shared_from_this<NKURLSessionMana
   const std::shared_ptr<os::URLSession> session_;
 
   mutable std::mutex settingsMutex_;
-  std::shared_ptr<NKURLResponseSerialization> responseSerializer_;  // guarded by settingsMutex_
-  std::shared_ptr<NKSecurityPolicy> securityPolicy_;                // guarded by settingsMutex_
-  std::shared_ptr<os::DispatchQueue> completionQueue_;              // guarded by settingsMutex_
-  std::optional<os::DispatchGroup> completionGroup_;                // guarded by settingsMutex_
-  bool attemptsToRecreateUploadTasks_ = false;                      // guarded by settingsMutex_
+  std::shared_ptr<NKURLResponseSerialization> responseSerializer_;     // guarded by settingsMutex_
+  std::shared_ptr<NKSecurityPolicy> securityPolicy_;                   // guarded by settingsMutex_
+  std::shared_ptr<NKNetworkReachabilityManager> reachabilityManager_;  // guarded by settingsMutex_
+  std::shared_ptr<os::DispatchQueue> completionQueue_;                 // guarded by settingsMutex_
+  std::optional<os::DispatchGroup> completionGroup_;                   // guarded by settingsMutex_
+  bool attemptsToRecreateUploadTasks_ = false;                         // guarded by settingsMutex_
   struct Hooks {
     SessionDidBecomeInvalidBlock sessionDidBecomeInvalid;
     SessionDidReceiveAuthenticationChallengeBlock sessionDidReceiveAuthenticationChallenge;
