@@ -5,7 +5,7 @@
 // never touch it directly.
 //
 //   auto stream = std::make_shared<NKMultipartBodyStream>();
-//   stream->appendHTTPBodyPart(NKHTTPBodyPart(headers, boundary, NKHTTPBodyPart::fromFile(path),
+//   stream->appendHTTPBodyPart(NKHTTPBodyPart(headers, boundary, NKHTTPBodyPart::FileBody{path},
 //                                             fileSize));
 //   stream->setInitialAndFinalBoundaries();
 //   request.setValue(std::to_string(stream->contentLength()), "Content-Length");

@@ -290,6 +290,24 @@ std::optional<os::URLRequest> NKHTTPRequestSerializer::requestBySerializingReque
   return serialized;
 }
 
+std::optional<os::URLRequest> NKHTTPRequestSerializer::requestWithBody(
+    const os::URLRequest& request, const std::optional<NKParameters>& parameters,
+    const std::string& contentType, const BodyWriter& writeBody, os::Error* error) const {
+  if (encodesParametersInURI(request)) {
+    return NKHTTPRequestSerializer::requestBySerializingRequest(request, parameters, error);
+  }
+  os::URLRequest serialized = requestWithDefaultHeaders(request);
+  if (!parameters) return serialized;
+  os::Error writeError;
+  std::optional<os::Data> body = writeBody(*parameters, &writeError);
+  if (!body) return os::fail(error, writeError), std::nullopt;
+  if (!serialized.valueForHTTPHeaderField("Content-Type")) {
+    serialized.setValue(contentType, "Content-Type");
+  }
+  serialized.setHTTPBody(std::move(*body));
+  return serialized;
+}
+
 std::shared_ptr<NKHTTPRequestSerializer> NKHTTPRequestSerializer::copy() const {
   std::shared_ptr<NKHTTPRequestSerializer> copied = makeEmpty();
   copied->copyPropertiesFrom(*this);
@@ -375,31 +393,26 @@ std::shared_ptr<NKJSONRequestSerializer> NKJSONRequestSerializer::serializerWith
 std::optional<os::URLRequest> NKJSONRequestSerializer::requestBySerializingRequest(
     const os::URLRequest& request, const std::optional<NKParameters>& parameters,
     os::Error* error) const {
-  if (encodesParametersInURI(request)) {
-    return NKHTTPRequestSerializer::requestBySerializingRequest(request, parameters, error);
-  }
-  os::URLRequest serialized = requestWithDefaultHeaders(request);
-  if (!parameters) return serialized;
-
-  std::optional<os::Value> value = parameters->toValue();
-  if (!value) {
-    std::string reason = "Invalid type in JSON write (set)";
-    return os::fail(error, os::Error(os::kCocoaErrorDomain, os::json::kInvalidJSONError, reason,
-                                     os::Dictionary{{"NSDebugDescription", reason}})),
-           std::nullopt;
-  }
   os::json::WriteOptions options;
   options.prettyPrinted = (writingOptions_ & kWritingPrettyPrinted) != 0;
   options.fragmentsAllowed = (writingOptions_ & kWritingFragmentsAllowed) != 0;
   options.escapeSlashes = (writingOptions_ & kWritingWithoutEscapingSlashes) == 0;
-  std::optional<std::string> json = os::json::serialize(*value, options, error);
-  if (!json) return std::nullopt;
-
-  if (!serialized.valueForHTTPHeaderField("Content-Type")) {
-    serialized.setValue("application/json", "Content-Type");
-  }
-  serialized.setHTTPBody(bytesOf(*json));
-  return serialized;
+  return requestWithBody(
+      request, parameters, "application/json",
+      [&](const NKParameters& toWrite, os::Error* failure) -> std::optional<os::Data> {
+        std::optional<os::Value> value = toWrite.toValue();
+        if (!value) {
+          std::string reason = "Invalid type in JSON write (set)";
+          return os::fail(failure,
+                          os::Error(os::kCocoaErrorDomain, os::json::kInvalidJSONError, reason,
+                                    os::Dictionary{{"NSDebugDescription", reason}})),
+                 std::nullopt;
+        }
+        std::optional<std::string> json = os::json::serialize(*value, options, failure);
+        if (!json) return std::nullopt;
+        return bytesOf(*json);
+      },
+      error);
 }
 
 os::Value NKJSONRequestSerializer::encode() const {
@@ -439,27 +452,19 @@ NKPropertyListRequestSerializer::serializerWithFormat(uint64_t format, uint64_t 
 std::optional<os::URLRequest> NKPropertyListRequestSerializer::requestBySerializingRequest(
     const os::URLRequest& request, const std::optional<NKParameters>& parameters,
     os::Error* error) const {
-  if (encodesParametersInURI(request)) {
-    return NKHTTPRequestSerializer::requestBySerializingRequest(request, parameters, error);
-  }
-  os::URLRequest serialized = requestWithDefaultHeaders(request);
-  if (!parameters) return serialized;
-
-  const os::Value* value = parameters->asValue();
-  const std::string* text = value ? value->asString() : nullptr;
-  if (!text) {
-    std::string reason =
-        "The property-list request serializer sends only a string (the property list's text) "
-        "as the body; the parameters are not a string.";
-    return os::fail(error, os::Error(os::plist::kErrorDomain, os::plist::kWriteInvalidError, reason,
-                                     os::Dictionary{{"NSDebugDescription", reason}})),
-           std::nullopt;
-  }
-  if (!serialized.valueForHTTPHeaderField("Content-Type")) {
-    serialized.setValue("application/x-plist", "Content-Type");
-  }
-  serialized.setHTTPBody(bytesOf(*text));
-  return serialized;
+  return requestWithBody(
+      request, parameters, "application/x-plist",
+      [](const NKParameters& toWrite, os::Error* failure) -> std::optional<os::Data> {
+        const os::Value* value = toWrite.asValue();
+        if (const std::string* text = value ? value->asString() : nullptr) return bytesOf(*text);
+        std::string reason =
+            "The property-list request serializer sends only a string (the property list's "
+            "text) as the body; the parameters are not a string.";
+        return os::fail(failure, os::Error(os::plist::kErrorDomain, os::plist::kWriteInvalidError,
+                                           reason, os::Dictionary{{"NSDebugDescription", reason}})),
+               std::nullopt;
+      },
+      error);
 }
 
 os::Value NKPropertyListRequestSerializer::encode() const {

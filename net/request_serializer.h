@@ -39,6 +39,9 @@ enum class NKHTTPRequestQueryStringSerializationStyle : uint64_t {
 // os::kURLErrorBadURL in kNKRequestSerializationErrorDomain.
 os::Error NKInvalidURLStringError(std::string_view URLString);
 
+// Parameters as a query string in the URL or as a form body; the base of the JSON and
+// property-list serializers, which change only what a body method's body is. Held through
+// std::shared_ptr (a session manager keeps one).
 class NKHTTPRequestSerializer {
  public:
   // Replaces the style: returns the query for `parameters`, or nullopt after filling `*error`
@@ -168,6 +171,18 @@ class NKHTTPRequestSerializer {
   static std::shared_ptr<NKHTTPRequestSerializer> decode(const os::Value& coded, os::Error* error);
 
  protected:
+  // Makes a body of parameters, or fills `*error` (never null) and returns nullopt.
+  using BodyWriter =
+      std::function<std::optional<os::Data>(const NKParameters& parameters, os::Error* error)>;
+  // What the subclasses' requestBySerializingRequest does: for a method that encodes parameters
+  // into the URL, this class's serialization; otherwise `request` with the default headers it
+  // lacks and, when parameters are given, the body `writeBody` makes of them and "Content-Type"
+  // `contentType` unless the request has one.
+  std::optional<os::URLRequest> requestWithBody(const os::URLRequest& request,
+                                                const std::optional<NKParameters>& parameters,
+                                                const std::string& contentType,
+                                                const BodyWriter& writeBody,
+                                                os::Error* error) const;
   // `request` with the default headers it lacks.
   os::URLRequest requestWithDefaultHeaders(const os::URLRequest& request) const;
   bool encodesParametersInURI(const os::URLRequest& request) const;
