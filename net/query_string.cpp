@@ -15,17 +15,17 @@ bool isASCII(std::string_view text) {
   return std::all_of(text.begin(), text.end(), [](char c) { return (c & 0x80) == 0; });
 }
 
-// The platform's plain `compare:` of two descriptions. For ASCII texts (nearly every key) the
-// normalised UTF-16 comparison equals byte order, which spares ICU on large parameter sets.
-bool precedes(std::string_view a, std::string_view b) {
-  if (isASCII(a) && isASCII(b)) return a < b;
-  return os::text::compare(a, b) == os::text::Order::Ascending;
-}
-
+// Sorts by the platform's plain `compare:` of the keys (descriptions). For ASCII texts, nearly
+// every key, the normalised UTF-16 comparison equals byte order, which spares ICU on large
+// parameter sets.
 template <typename Entry>
 void sortByKey(std::vector<Entry>& entries) {
-  std::stable_sort(entries.begin(), entries.end(),
-                   [](const Entry& a, const Entry& b) { return precedes(a.first, b.first); });
+  bool allASCII = std::all_of(entries.begin(), entries.end(),
+                              [](const Entry& entry) { return isASCII(entry.first); });
+  std::stable_sort(entries.begin(), entries.end(), [allASCII](const Entry& a, const Entry& b) {
+    if (allASCII) return a.first < b.first;
+    return os::text::compare(a.first, b.first) == os::text::Order::Ascending;
+  });
 }
 
 void appendPairs(const std::optional<std::string>& key, const os::Value& value,
