@@ -33,7 +33,9 @@
 #include "net/query_string.h"
 #include "net/request_serializer.h"
 #include "os/urlsession.h"
+#include "testsupport/memory.h"
 #include "testsupport/sandbox.h"
+#include "testsupport/memory.h"
 
 extern char** environ;
 
@@ -65,15 +67,6 @@ bool writeFile() {
                                  std::min<uint64_t>(piece.size(), setup.sizeBytes - written)));
   }
   return static_cast<bool>(file);
-}
-
-size_t residentBytes() {
-  std::ifstream status("/proc/self/status");
-  std::string line;
-  while (std::getline(status, line)) {
-    if (line.rfind("VmRSS:", 0) == 0) return std::stoul(line.substr(6)) * 1024;
-  }
-  return 0;
 }
 
 // Runs the timed loop of `run` and records the mean seconds per run in `mean`; reports
@@ -124,12 +117,12 @@ bool uploadWithSerializer() {
 
 void BM_SerializerMultipartUpload(benchmark::State& state) {
   timeRuns(state, ourUploadSeconds, static_cast<int64_t>(setup.sizeBytes), [] {
-    size_t baseline = residentBytes();
+    size_t baseline = testsupport::residentBytes();
     std::atomic<bool> running{true};
     std::atomic<size_t> peak{baseline};
     std::thread sampler([&] {
       while (running) {
-        peak = std::max(peak.load(), residentBytes());
+        peak = std::max(peak.load(), testsupport::residentBytes());
         std::this_thread::sleep_for(std::chrono::milliseconds(5));
       }
     });

@@ -14,6 +14,7 @@
 #include "os/json.h"
 #include "os/urlsession.h"
 #include "testsupport/local_http_server.h"
+#include "testsupport/memory.h"
 #include "testsupport/sandbox.h"
 
 namespace {
@@ -141,15 +142,6 @@ std::filesystem::path writePatternFile(const std::filesystem::path& path, size_t
   return path;
 }
 
-size_t residentBytes() {
-  std::ifstream status("/proc/self/status");
-  std::string line;
-  while (std::getline(status, line)) {
-    if (line.rfind("VmRSS:", 0) == 0) return std::stoul(line.substr(6)) * 1024;
-  }
-  return 0;
-}
-
 // A server that takes multipart uploads apart as they stream in (httplib's content reader), so
 // that the server's side of this process holds no whole body and the process's resident memory
 // shows the client's.
@@ -223,12 +215,12 @@ TEST_F(RequestSerializerEndToEnd, ALargeFileUploadStreamsFromDiskWithAnExactLeng
   StreamingUploadServer uploads;
   auto serializer = NKHTTPRequestSerializer::serializer();
 
-  size_t baseline = residentBytes();
+  size_t baseline = testsupport::residentBytes();
   std::atomic<bool> sending{true};
   std::atomic<size_t> peak{baseline};
   std::thread sampler([&] {
     while (sending) {
-      peak = std::max(peak.load(), residentBytes());
+      peak = std::max(peak.load(), testsupport::residentBytes());
       std::this_thread::sleep_for(std::chrono::milliseconds(2));
     }
   });
