@@ -127,7 +127,9 @@ void BM_CurlParallelSmall(benchmark::State& state) {
     }
   }
   measure(state, "curl small",
-          {"curl", "-sSf", "--parallel", "--parallel-max", "6", "-K", config.string()}, 0);
+          {"curl", "-sSf", "--no-progress-meter", "--parallel", "--parallel-max", "6", "-K",
+           config.string()},
+          0);
 }
 
 void BM_SessionSmall(benchmark::State& state) {

@@ -1604,8 +1604,12 @@ std::shared_ptr<URLSession> URLSession::sessionWithConfiguration(
 
 const std::shared_ptr<URLSession>& URLSession::sharedSession() {
   // Never destroyed: its transfer thread may still run while the process exits.
-  static const auto* session = new std::shared_ptr<URLSession>(
-      sessionWithConfiguration(URLSessionConfiguration::defaultSessionConfiguration()));
+  static const auto* session = [] {
+    auto* shared = new std::shared_ptr<URLSession>(
+        sessionWithConfiguration(URLSessionConfiguration::defaultSessionConfiguration()));
+    (*shared)->isShared_ = true;
+    return shared;
+  }();
   return *session;
 }
 
@@ -1794,7 +1798,7 @@ void URLSession::finishTasksAndInvalidate() { invalidate(false); }
 void URLSession::invalidateAndCancel() { invalidate(true); }
 
 void URLSession::invalidate(bool cancelTasks) {
-  if (this == sharedSession().get()) return;
+  if (isShared_) return;
   std::vector<std::shared_ptr<URLSessionTask>> toCancel;
   {
     std::lock_guard lock(mutex_);

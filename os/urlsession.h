@@ -52,7 +52,8 @@
 // and nothing that curl would add on its own account: no form Content-Type for a body, no
 // "Expect: 100-continue". The request's own Accept-Encoding header is sent as given and nothing
 // is added. The body is decoded only when that header names gzip or deflate (or another encoding
-// curl decodes: br, zstd); otherwise it is delivered as the server sent it.
+// curl decodes: br, zstd); otherwise it is delivered as the server sent it. Proxies come from
+// the usual environment variables (https_proxy, no_proxy, ...), as curl reads them.
 #pragma once
 
 #include <atomic>
@@ -561,6 +562,7 @@ class URLSession : public std::enable_shared_from_this<URLSession> {
   const URLSessionConfiguration configuration_;
   const std::shared_ptr<DispatchQueue> delegateQueue_;
   const std::shared_ptr<internal::URLSessionEngine> engine_;
+  bool isShared_ = false;  // sharedSession(), which is never invalidated
 
   mutable std::mutex mutex_;
   std::shared_ptr<URLSessionDelegate> delegate_;  // guarded by mutex_

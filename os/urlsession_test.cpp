@@ -494,6 +494,35 @@ TEST_F(URLSessionTest, TimeoutIsAboutInactivityNotDuration) {
   }
 }
 
+TEST_F(URLSessionTest, TasksBeyondTheConnectionLimitWaitWithoutTheirTimeoutRunning) {
+  testsupport::LocalHttpServer server;
+  server.respond("GET", "/slow", delayed("slow", milliseconds(1500)));
+  server.respond("GET", "/fast", 200, "fast");
+  URLSessionConfiguration configuration = URLSessionConfiguration::defaultSessionConfiguration();
+  configuration.setHTTPMaximumConnectionsPerHost(1);
+  auto session = makeSession(nullptr, configuration);
+
+  DispatchSemaphore done;
+  std::vector<std::string> finished;
+  auto record = [&](const std::string& name) {
+    return [&, name](const std::optional<Data>&, const std::shared_ptr<const URLResponse>&,
+                     const std::optional<Error>& error) {
+      EXPECT_EQ(error, std::nullopt) << name;
+      finished.push_back(name);  // the delegate queue runs one handler at a time
+      done.signal();
+    };
+  };
+  session->dataTaskWithRequest(requestFor(server.url("/slow")), record("slow"))->resume();
+  ASSERT_TRUE(server.waitForRequests(1, milliseconds(5000)));
+  URLRequest fast = requestFor(server.url("/fast"));
+  fast.setTimeoutInterval(1);  // shorter than its wait for the only connection
+  session->dataTaskWithRequest(fast, record("fast"))->resume();
+  ASSERT_TRUE(done.wait(kWait));
+  ASSERT_TRUE(done.wait(kWait));
+  EXPECT_THAT(finished, ElementsAre("slow", "fast"));
+  EXPECT_EQ(server.requests()[1].path, "/fast");
+}
+
 TEST_F(URLSessionTest, RedirectsAreFollowedUnlessTheDelegateRefuses) {
   testsupport::LocalHttpServer server;
   server.respond("GET", "/old", 302, "moved", {{"Location", "/new?x=1"}});
