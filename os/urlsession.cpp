@@ -99,10 +99,10 @@ constexpr int kMaximumRedirects = 16;
 constexpr int64_t kDataInFlightHighWater = 2 << 20;
 constexpr int64_t kDataInFlightLowWater = 512 << 10;
 // Batches of body bytes and progress for the delegate (see queueData).
-constexpr size_t kDeliveryPieceSize = 512 << 10;
+constexpr size_t kDeliveryPieceSize = 1 << 20;
 constexpr auto kDeliveryDelay = std::chrono::milliseconds(5);
 // curl's receive buffer: large pieces mean fewer callbacks and fewer delegate blocks.
-constexpr long kReceiveBufferSize = 256 << 10;
+constexpr long kReceiveBufferSize = 512 << 10;
 constexpr long kUploadBufferSize = 256 << 10;
 
 std::string descriptionOfURLError(int64_t code, const URL& url) {
