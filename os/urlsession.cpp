@@ -324,6 +324,7 @@ struct Hop {
   curl_slist* connectTo = nullptr;
   URLRequest request;
   std::shared_ptr<InputStream> body;
+  int64_t bodySize = kURLSessionTransferSizeUnknown;
   std::string hostKey;
   bool inMulti = false;
   bool paused = false;
@@ -415,6 +416,8 @@ class URLSessionEngine : public std::enable_shared_from_this<URLSessionEngine> {
   void pump(const std::shared_ptr<URLSessionTask>& task);
   void startHop(const std::shared_ptr<URLSessionTask>& task, URLRequest request,
                 std::shared_ptr<InputStream> body);
+  // Finds the size of the hop's body; false with the hop's failure set when it cannot be read.
+  bool measureBody(Hop& hop);
   bool configureEasy(Hop& hop);
   void admit(std::unique_ptr<Hop>& slot);
   void releaseHop(TaskTransfer& transfer);
@@ -466,6 +469,8 @@ class URLSessionEngine : public std::enable_shared_from_this<URLSessionEngine> {
   // Transfer thread.
   std::map<uint64_t, std::shared_ptr<URLSessionTask>> active_;
   std::map<std::string, int> connectionsPerHost_;
+  std::vector<Hop*> running_;  // the hops in multi_
+  Clock::time_point nextSweep_;
   std::vector<std::shared_ptr<URLSessionTask>> unflushed_;
   std::deque<Hop*> waiting_;
 };
@@ -646,19 +651,34 @@ int URLSessionEngine::enforceTimeouts() {
   const Clock::time_point now = Clock::now();
   Clock::time_point next = now + std::chrono::seconds(60);
   std::vector<std::shared_ptr<URLSessionTask>> expired;
-  for (const auto& [identifier, task] : active_) {
-    TaskTransfer& transfer = *task->transfer_;
-    Clock::time_point limit = transfer.resourceDeadline;
-    if (transfer.hop && transfer.hop->inMulti && !transfer.hop->paused) {
-      auto inactivity = std::chrono::duration_cast<Clock::duration>(
-          std::chrono::duration<double>(transfer.hop->inactivityTimeout));
-      limit = std::min(limit, transfer.hop->lastActivity + inactivity);
-    }
+  auto check = [&](const std::shared_ptr<URLSessionTask>& task, Clock::time_point limit) {
     if (limit <= now) {
       expired.push_back(task);
     } else {
       next = std::min(next, limit);
     }
+  };
+  for (Hop* hop : running_) {
+    Clock::time_point limit = hop->transfer().resourceDeadline;
+    if (!hop->paused) {
+      auto inactivity = std::chrono::duration_cast<Clock::duration>(
+          std::chrono::duration<double>(hop->inactivityTimeout));
+      limit = std::min(limit, hop->lastActivity + inactivity);
+    }
+    check(hop->task, limit);
+  }
+  // Tasks without a connection (queued for one, or waiting for their delegate) can only reach
+  // their resource limit; a sweep of every task once a second is enough for that, and keeps a
+  // session with a thousand queued tasks from walking them all on every turn.
+  if (active_.size() > running_.size()) {
+    if (now >= nextSweep_) {
+      nextSweep_ = now + std::chrono::seconds(1);
+      for (const auto& [identifier, task] : active_) {
+        const TaskTransfer& transfer = *task->transfer_;
+        if (!transfer.hop || !transfer.hop->inMulti) check(task, transfer.resourceDeadline);
+      }
+    }
+    next = std::min(next, nextSweep_);
   }
   for (const auto& task : expired) {
     complete(task, urlError(kURLErrorTimedOut, task->currentRequest().url()));
@@ -781,18 +801,37 @@ void URLSessionEngine::startHop(const std::shared_ptr<URLSessionTask>& task, URL
   double timeout = hop->request.timeoutInterval();
   if (requestTimeout_ > 0 && (timeout <= 0 || requestTimeout_ < timeout)) timeout = requestTimeout_;
   hop->inactivityTimeout = timeout > 0 ? timeout : 1e9;
-  if (!configureEasy(*hop)) {
-    Error error = hop->failure.value_or(urlError(kURLErrorUnknown, url));
-    complete(task, std::move(error));
+  if (hop->body && !measureBody(*hop)) {
+    complete(task, *hop->failure);
     return;
   }
   transfer.hop = std::move(hop);
   admit(transfer.hop);
 }
 
+bool URLSessionEngine::measureBody(Hop& hop) {
+  TaskTransfer& transfer = hop.transfer();
+  if (transfer.bodySource == BodySource::Bytes) {
+    hop.bodySize = hop.task->countOfBytesExpectedToSend();
+  } else if (transfer.bodySource == BodySource::File) {
+    struct stat status;
+    if (::stat(transfer.bodyFile.c_str(), &status) != 0) {
+      hop.failure = urlError(kURLErrorFileDoesNotExist, hop.request.url(), std::strerror(errno));
+      return false;
+    }
+    hop.bodySize = status.st_size;
+  } else if (std::optional<std::string> length =
+                 hop.request.valueForHTTPHeaderField("Content-Length")) {
+    // A stream of a length the request announces goes out with it rather than in chunks.
+    char* end = nullptr;
+    long long parsed = std::strtoll(length->c_str(), &end, 10);
+    if (end != length->c_str() && *end == '\0' && parsed >= 0) hop.bodySize = parsed;
+  }
+  return true;
+}
+
 bool URLSessionEngine::configureEasy(Hop& hop) {
   const URLRequest& request = hop.request;
-  TaskTransfer& transfer = hop.transfer();
   CURL* easy = hop.easy = curl_easy_init();
   if (easy == nullptr) return false;
   curl_easy_setopt(easy, CURLOPT_URL, request.url().absoluteString().c_str());
@@ -820,27 +859,12 @@ bool URLSessionEngine::configureEasy(Hop& hop) {
   const std::string& method = request.HTTPMethod().empty() ? "GET" : request.HTTPMethod();
   HTTPHeaders headers = request.allHTTPHeaderFields();
   if (hop.body) {
-    int64_t size = kURLSessionTransferSizeUnknown;
-    if (transfer.bodySource == BodySource::Bytes) {
-      size = hop.task->countOfBytesExpectedToSend();
-    } else if (transfer.bodySource == BodySource::File) {
-      struct stat status;
-      if (::stat(transfer.bodyFile.c_str(), &status) != 0) {
-        hop.failure = urlError(kURLErrorFileDoesNotExist, request.url(), std::strerror(errno));
-        return false;
-      }
-      size = status.st_size;
-    } else if (std::optional<std::string> length = headers.value("Content-Length")) {
-      char* end = nullptr;
-      long long parsed = std::strtoll(length->c_str(), &end, 10);
-      if (end != length->c_str() && *end == '\0' && parsed >= 0) size = parsed;
-    }
     curl_easy_setopt(easy, CURLOPT_POST, 1L);
     curl_easy_setopt(easy, CURLOPT_READFUNCTION, onReadBody);
     curl_easy_setopt(easy, CURLOPT_READDATA, &hop);
     curl_easy_setopt(easy, CURLOPT_SEEKFUNCTION, onSeekBody);
     curl_easy_setopt(easy, CURLOPT_SEEKDATA, &hop);
-    curl_easy_setopt(easy, CURLOPT_POSTFIELDSIZE_LARGE, curl_off_t(size));
+    curl_easy_setopt(easy, CURLOPT_POSTFIELDSIZE_LARGE, curl_off_t(hop.bodySize));
     if (method != "POST") curl_easy_setopt(easy, CURLOPT_CUSTOMREQUEST, method.c_str());
   } else if (method == "GET") {
     curl_easy_setopt(easy, CURLOPT_HTTPGET, 1L);
@@ -882,8 +906,14 @@ void URLSessionEngine::admit(std::unique_ptr<Hop>& slot) {
     waiting_.push_back(&hop);
     return;
   }
+  // The easy handle (and its buffers) exists only while the hop has a connection.
+  if (!configureEasy(hop)) {
+    complete(hop.task, urlError(kURLErrorUnknown, hop.request.url(), "curl_easy_init failed"));
+    return;
+  }
   ++connections;
   hop.inMulti = true;
+  running_.push_back(&hop);
   hop.lastActivity = Clock::now();
   curl_multi_add_handle(multi_, hop.easy);
   applyPause(hop);
@@ -898,6 +928,7 @@ void URLSessionEngine::releaseHop(TaskTransfer& transfer) {
   }
   curl_multi_remove_handle(multi_, hop->easy);
   hop->inMulti = false;
+  std::erase(running_, hop.get());
   int& connections = connectionsPerHost_[hop->hostKey];
   --connections;
   auto next = std::find_if(waiting_.begin(), waiting_.end(),

@@ -758,6 +758,22 @@ TEST_F(URLSessionTest, TransportFailuresCarryThePlatformCodes) {
     EXPECT_EQ(result.error->userInfo[kURLErrorFailingURLStringKey], Value(url));
     EXPECT_FALSE(result.data.has_value());
   }
+
+  DispatchSemaphore done;
+  std::optional<Error> uploadError;
+  session
+      ->uploadTaskWithRequest(
+          requestFor(server.url("/hangup")), URL::fileURLWithPath(sandbox_.root() / "missing.bin"),
+          [&](const std::optional<Data>&, const std::shared_ptr<const URLResponse>&,
+              const std::optional<Error>& error) {
+            uploadError = error;
+            done.signal();
+          })
+      ->resume();
+  ASSERT_TRUE(done.wait(kWait));
+  ASSERT_TRUE(uploadError.has_value());
+  EXPECT_EQ(uploadError->code, kURLErrorFileDoesNotExist);
+  EXPECT_EQ(server.requestCount(), 1u);  // only the hang-up above
 }
 
 // --- TLS -------------------------------------------------------------------------------------
