@@ -26,7 +26,12 @@
 // (data tasks) or the download's progress and its file (download tasks), then the completion,
 // always last and exactly once. A task's operations (resume, suspend, cancel, the accessors) may
 // be called from any thread, the delegate queue included; none of them waits for the transfer
-// thread.
+// thread. A server-trust challenge, though, holds the transfer thread (and so the session's other
+// transfers) until the delegate answers: answer promptly.
+//
+// Lifetime. The transfer thread starts with the first resumed task and ends once the session
+// has been invalidated and its tasks have completed, or once the session is destroyed. A running
+// task keeps its session alive, and a session keeps its delegate until it has been invalidated.
 //
 // Outcomes. A transfer that received a response completes without error whatever its status: a
 // 404 or 500 is the caller's business. Transport failures complete with an error in
@@ -307,7 +312,8 @@ class URLSessionDelegate {
                                   const std::shared_ptr<const URLResponse>& response,
                                   ResponseCompletion completion);
 
-  // The next piece of the body, in order.
+  // The next piece of the body, in order. Bytes that arrive while the delegate is busy are
+  // joined into one piece.
   virtual void didReceiveData(const std::shared_ptr<URLSession>& session,
                               const std::shared_ptr<URLSessionDataTask>& task, const Data& data);
 
@@ -528,7 +534,8 @@ class URLSession : public std::enable_shared_from_this<URLSession> {
   // The body comes from the delegate's needNewBodyStream (else the request's body stream) and is
   // sent with chunked transfer encoding unless the request sets a Content-Length.
   std::shared_ptr<URLSessionUploadTask> uploadTaskWithStreamedRequest(const URLRequest& request);
-  // The body goes to a temporary file, never into memory.
+  // The body goes to a temporary file in the temporary folder (os::paths::temporary()), never
+  // into memory.
   std::shared_ptr<URLSessionDownloadTask> downloadTaskWithRequest(const URLRequest& request);
   std::shared_ptr<URLSessionDownloadTask> downloadTaskWithRequest(
       const URLRequest& request, DownloadTaskCompletion completion);
