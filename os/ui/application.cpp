@@ -1,0 +1,266 @@
+#include "os/ui/application.h"
+
+#include <algorithm>
+#include <cstdlib>
+#include <string_view>
+
+#include "os/log.h"
+#include "os/notifications.h"
+#include "os/ui/animation.h"
+#include "os/ui/backend_headless.h"
+#include "os/ui/backend_sdl.h"
+#include "os/ui/layer.h"
+
+namespace os::ui {
+namespace {
+
+// Frames per second while something animates.
+constexpr double kFrameInterval = 1.0 / 60;
+
+}  // namespace
+
+// Polled by the main run loop on every turn: reads events, stops ended animations and draws.
+class Application::LoopSource : public RunLoopSource {
+ public:
+  explicit LoopSource(Application& application) : application_(application) {}
+
+  double poll() override {
+    Backend* backend = application_.backend_.get();
+    if (!backend) return kWaitForever;
+    double wait = backend->pollEvents();
+    wait = std::min(wait, application_.updateDisplay());
+    if (application_.backend_ && application_.backend_->hasPendingEvents()) return 0;
+    return wait;
+  }
+
+  int fileDescriptor() const override {
+    return application_.backend_ ? application_.backend_->fileDescriptor() : -1;
+  }
+
+ private:
+  Application& application_;
+};
+
+Application& Application::shared() {
+  // Never destroyed: windows and views may outlive static destruction order.
+  static auto* application = new Application;
+  return *application;
+}
+
+void Application::resetForTesting() {
+  Application& application = shared();
+  for (auto& window : std::vector(application.windows_)) window->close();
+  application.windows_.clear();
+  application.keyWindow_ = nullptr;
+  application.mainWindow_ = nullptr;
+  application.sessions_.clear();
+  application.delegate_.reset();
+  application.running_ = false;
+  application.terminating_ = false;
+  if (application.source_) RunLoop::main().removeSource(application.source_.get());
+  application.source_.reset();
+  application.backend_.reset();
+}
+
+bool Application::start(BackendKind kind, Error* error) {
+  if (backend_) return true;
+  if (kind == BackendKind::Automatic) {
+    const char* forced = std::getenv("TESSARO_UI_BACKEND");
+    std::string_view choice = forced ? forced : "";
+    bool display = (std::getenv("DISPLAY") && *std::getenv("DISPLAY")) ||
+                   (std::getenv("WAYLAND_DISPLAY") && *std::getenv("WAYLAND_DISPLAY"));
+    if (choice == "sdl" || (choice != "headless" && display)) {
+      Error sdlError;
+      backend_ = makeSdlBackend(&sdlError);
+      if (!backend_) {
+        log::write(log::Level::Warning,
+                   "ui: no window system (" + sdlError.description + "); drawing headless");
+      }
+    }
+    if (!backend_) backend_ = std::make_unique<HeadlessBackend>();
+  } else if (kind == BackendKind::Sdl) {
+    backend_ = makeSdlBackend(error);
+    if (!backend_) return false;
+  } else {
+    backend_ = std::make_unique<HeadlessBackend>();
+  }
+  installSource();
+  return true;
+}
+
+void Application::installSource() {
+  source_ = std::make_shared<LoopSource>(*this);
+  RunLoop::main().addSource(source_);
+}
+
+Backend* Application::backend() {
+  if (!backend_) start();
+  return backend_.get();
+}
+
+HeadlessBackend* Application::headlessBackend() const {
+  return dynamic_cast<HeadlessBackend*>(backend_.get());
+}
+
+Rect Application::screenFrame() { return backend()->screenFrame(); }
+
+void Application::run() {
+  backend();
+  running_ = true;
+  terminating_ = false;
+  if (auto delegate = delegate_.lock()) delegate->applicationDidFinishLaunching(*this);
+  while (running_) RunLoop::main().run();
+}
+
+void Application::stop() {
+  running_ = false;
+  RunLoop::main().stop();
+}
+
+void Application::terminate() {
+  auto delegate = delegate_.lock();
+  if (delegate && !delegate->applicationShouldTerminate(*this)) return;
+  terminating_ = true;
+  if (delegate) delegate->applicationWillTerminate(*this);
+  NotificationCenter::defaultCenter().post(kApplicationWillTerminateNotification, this);
+  for (auto& session : sessions_) {
+    if (session->response_ == kModalResponseContinue) session->response_ = kModalResponseAbort;
+  }
+  for (auto& window : std::vector(windows_)) window->close();
+  stop();
+}
+
+std::vector<std::shared_ptr<Window>> Application::orderedWindows() const { return windows_; }
+
+void Application::sendEvent(Window& window, Event event) {
+  event.window = &window;
+  event.locationInWindow = window.convertPointFromScreen(event.locationOnScreen);
+  // Every event the toolkit has is a mouse event: only the modal window gets them.
+  Window* modal = modalWindow();
+  if (modal && modal != &window) return;
+  window.sendEvent(event);
+}
+
+void Application::setCursor(Cursor cursor) {
+  if (backend_) backend_->setCursor(cursor);
+}
+
+std::shared_ptr<ModalSession> Application::beginModalSession(Window& window) {
+  auto session = std::make_shared<ModalSession>(window);
+  sessions_.push_back(session);
+  window.makeKeyAndOrderFront();
+  return session;
+}
+
+int Application::runModalSession(ModalSession& session) {
+  while (session.response_ == kModalResponseContinue && !terminating_) RunLoop::main().run();
+  // A termination has to end every run between here and the application's own.
+  if (terminating_) RunLoop::main().stop();
+  return session.response_;
+}
+
+void Application::endModalSession(ModalSession& session) {
+  sessions_.erase(std::remove_if(sessions_.begin(), sessions_.end(),
+                                 [&](const auto& held) { return held.get() == &session; }),
+                  sessions_.end());
+}
+
+int Application::runModalForWindow(Window& window) {
+  auto session = beginModalSession(window);
+  int response = runModalSession(*session);
+  endModalSession(*session);
+  return response;
+}
+
+void Application::stopModalWithCode(int code) {
+  for (auto session = sessions_.rbegin(); session != sessions_.rend(); ++session) {
+    if ((*session)->response_ == kModalResponseContinue) {
+      (*session)->response_ = code;
+      RunLoop::main().stop();
+      return;
+    }
+  }
+}
+
+Window* Application::modalWindow() const {
+  for (auto session = sessions_.rbegin(); session != sessions_.rend(); ++session) {
+    if ((*session)->response_ == kModalResponseContinue) return (*session)->window().get();
+  }
+  return nullptr;
+}
+
+double Application::updateDisplay() {
+  bool animating = updateAnimations(currentMediaTime());
+  for (auto& window : std::vector(windows_)) window->displayIfNeeded();
+  return animating ? kFrameInterval : kWaitForever;
+}
+
+void Application::windowDidOrderFront(Window& window) {
+  auto held = window.shared_from_this();
+  windows_.erase(std::remove(windows_.begin(), windows_.end(), held), windows_.end());
+  if (window.isMiniaturized()) return;
+  auto position = std::find_if(windows_.begin(), windows_.end(),
+                               [&](const auto& other) { return other->level() <= window.level(); });
+  windows_.insert(position, held);
+}
+
+void Application::windowDidOrderOut(Window& window) {
+  windows_.erase(std::remove_if(windows_.begin(), windows_.end(),
+                                [&](const auto& held) { return held.get() == &window; }),
+                 windows_.end());
+  if (mainWindow_ == &window) setMainWindow(nullptr);
+  if (keyWindow_ == &window) chooseNewKeyWindow();
+}
+
+void Application::windowDidClose(Window& window) {
+  auto keep = window.weak_from_this().lock();
+  windowDidOrderOut(window);
+  if (!windows_.empty() || terminating_) return;
+  auto delegate = delegate_.lock();
+  if (delegate && delegate->applicationShouldTerminateAfterLastWindowClosed(*this)) terminate();
+}
+
+void Application::windowWillBeDestroyed(Window& window) {
+  if (keyWindow_ == &window) keyWindow_ = nullptr;
+  if (mainWindow_ == &window) mainWindow_ = nullptr;
+}
+
+void Application::chooseNewKeyWindow() {
+  for (auto& window : windows_) {
+    if (window.get() != keyWindow_ && window->canBecomeKeyWindow()) {
+      setKeyWindow(window.get());
+      return;
+    }
+  }
+  setKeyWindow(nullptr);
+}
+
+void Application::setKeyWindow(Window* window) {
+  if (keyWindow_ == window) return;
+  Window* previous = keyWindow_;
+  keyWindow_ = window;
+  if (previous) {
+    previous->key_ = false;
+    previous->resignKeyWindow();
+  }
+  if (window) {
+    window->key_ = true;
+    window->becomeKeyWindow();
+  }
+}
+
+void Application::setMainWindow(Window* window) {
+  if (mainWindow_ == window) return;
+  Window* previous = mainWindow_;
+  mainWindow_ = window;
+  if (previous) {
+    previous->main_ = false;
+    previous->resignMainWindow();
+  }
+  if (window) {
+    window->main_ = true;
+    window->becomeMainWindow();
+  }
+}
+
+}  // namespace os::ui
