@@ -210,6 +210,19 @@ TEST_F(DrawingTest, LayerOpacityAndTransformChangeTheComposite) {
   EXPECT_EQ(probe(*window, {60, 30}), rgb(0, 0, 0));
 }
 
+TEST_F(DrawingTest, LayerShadowFallsBelowTheComposite) {
+  auto view = filled({50, 30, 100, 40}, Color::white());
+  view->setWantsLayer(true);
+  view->layer()->setShadowOpacity(1);
+  view->layer()->setShadowOffset({0, -4});
+  view->layer()->setShadowRadius(2);
+  auto window = windowWith(view);
+  window->setBackgroundColor(color255(200, 200, 200));
+  EXPECT_EQ(probe(*window, {100, 50}), rgb(255, 255, 255));
+  EXPECT_LT(probe(*window, {100, 28}).red, 150);             // under the bottom edge
+  EXPECT_EQ(probe(*window, {100, 80}), rgb(200, 200, 200));  // nothing above
+}
+
 TEST(BlurTest, SpreadsAlphaSymmetricallyAndKeepsItsSum) {
   std::vector<unsigned char> data(41 * 41, 0);
   data[20 * 41 + 20] = 255;

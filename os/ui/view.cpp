@@ -452,11 +452,11 @@ void renderView(View& view, GraphicsContext& context, double mediaTime, bool sup
   if (grouped) cairo_push_group(cr);
   context.save();
   if (layer) paintLayerBackground(context, *layer, bounds);
-  if (layer && layer->masksToBounds()) {
-    outline(*layer, bounds).addClip(context);
-  } else {
-    context.clipToRect(bounds);
-  }
+  // Rounded masking cuts the finished content once, through its outline: a rounded clip
+  // would make cairo mask every single drawing operation inside it.
+  bool roundedMask = layer && layer->masksToBounds() && layer->cornerRadius() > 0;
+  context.clipToRect(bounds);
+  if (roundedMask) cairo_push_group(cr);
   auto drawContent = [&] {
     view.viewWillDraw();
     view.drawRect(context, bounds);
@@ -474,6 +474,11 @@ void renderView(View& view, GraphicsContext& context, double mediaTime, bool sup
     cairo_pattern_destroy(incoming);
   } else {
     drawContent();
+  }
+  if (roundedMask) {
+    cairo_pop_group_to_source(cr);
+    outline(*layer, bounds).applyTo(cr);
+    cairo_fill(cr);
   }
   context.restore();
   if (layer) paintLayerBorder(context, *layer, bounds);
