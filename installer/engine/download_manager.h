@@ -1,0 +1,131 @@
+// The download engine: installs one product. It downloads the product's zip archive into the
+// installer's cache folder, replaces the product's old copy in the system Applications folder
+// (asking the user through the delegate when the old copy cannot be taken away), and unpacks the
+// archive there, falling back to the user's own Applications folder. Every step is reported to a
+// TSRDownLoadProgress delegate (installer/engine/download_progress.h).
+//
+//   auto engine = std::make_shared<TSRDownloadManager>(
+//       screen,                                                   // std::weak_ptr to the delegate
+//       "http://download.tessaro.example/product/bv/Brevalo.zip",  // already percent-escaped
+//       "Brevalo.app", TSRSoftWareInfo::singleton().engineArchiveSize());
+//   engine->downloadSpecifiedApp();                               // main thread; returns at once
+//
+// One engine serves one attempt; a retry makes a new one. The engine keeps itself alive until
+// its last callback, so its owner may drop it at any time.
+//
+// Safety. An old copy is set aside, not removed, and comes back when unpacking fails; the archive
+// is unpacked into a staging folder and moved into place only when complete (see
+// installer/engine/install_steps.h). A bundle name that is empty or not a plain file name is
+// refused with kDownloadErrorDownloadFailed before anything touches the network, so the engine
+// can never take away an Applications folder itself. The zip's local name comes from the
+// address's path and is replaced by a fixed name when it is not a plain file name.
+//
+// Threads. downloadSpecifiedApp() on the main thread. Progress is reported on the HTTP client's
+// transfer thread; the download's destination is chosen on the session's delegate queue; the
+// download's outcome, downComplete, installStart and the prompt run on the main thread; setting
+// the old copy aside and unpacking run on the global default-priority queue, which waits on the
+// main thread for the prompt's first answer.
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <memory>
+#include <optional>
+#include <string>
+
+#include "installer/engine/download_progress.h"
+#include "installer/engine/install_steps.h"
+#include "os/error.h"
+
+class TSRDownloadManager : public std::enable_shared_from_this<TSRDownloadManager> {
+ public:
+  // Seconds without a byte before the download fails.
+  static constexpr double kDefaultTimeoutInterval = 120;
+  // Seconds between two prompts while the user confirms but the old copy is still there.
+  static constexpr double kPromptRepeatInterval = 0.6;
+  // The request's Accept-Encoding, which the maker's download server expects.
+  static constexpr const char* kArchiveAcceptEncoding = "application-x-zip";
+
+  // `delegate` is not retained. `downloadUrl` is the archive's address, already percent-escaped;
+  // `fileName` the application bundle the archive holds ("Brevalo.app"); `totalSize` the
+  // expected archive size, kept for the caller (nothing compares it).
+  TSRDownloadManager(std::weak_ptr<TSRDownLoadProgress> delegate, std::string downloadUrl,
+                     std::string fileName, int64_t totalSize);
+  TSRDownloadManager(const TSRDownloadManager&) = delete;
+  TSRDownloadManager& operator=(const TSRDownloadManager&) = delete;
+
+  // The zip's local name in the cache folder (see the header comment).
+  const std::string& downloadFileName() const { return downloadFileName_; }
+  const std::string& fileName() const { return fileName_; }
+  const std::string& downloadUrl() const { return downloadUrl_; }
+  int64_t totalSize() const { return totalSize_; }
+  // The cache folder followed by downloadFileName().
+  std::filesystem::path zipLocalPath() const;
+
+  // The download's inactivity limit; kDefaultTimeoutInterval unless changed before
+  // downloadSpecifiedApp() (tests shorten it).
+  void setTimeoutInterval(double seconds) { timeoutInterval_ = seconds; }
+
+  // Starts the installation and returns at once. Main thread. An empty address does nothing at
+  // all. Otherwise removes an earlier zip of the same name and downloads the archive; then:
+  //  - download failed (network, timeout, status outside 200-299): the partial zip is removed,
+  //    downErrorWithFileName with the localised "internet_Exception" and
+  //    kDownloadErrorDownloadFailed;
+  //  - downloaded: downComplete, installStart, then kDownloadErrorFileNotFound
+  //  ("下载文件未找到错误")
+  //    when the zip is not in the cache folder, else the replace and unzip steps:
+  //  - the old copy in the system Applications folder is set aside; when it cannot be, the
+  //    delegate's showPromptView asks the user, again every kPromptRepeatInterval seconds while
+  //    the user confirms and the copy is still there; when the user gives up with the copy
+  //    still there, the zip is removed and downErrorWithFileName reports the localised
+  //    "Install_App_Prompt_Msg3" with kDownloadErrorDownloadFailed;
+  //  - unpacked into the system Applications folder: the zip is removed, installComplete with
+  //    that folder;
+  //  - else into the user's Applications folder (an old copy there set aside first):
+  //    installComplete with that folder, the zip stays in the cache folder;
+  //  - else old copies go back, the zip is removed, and installError names the system
+  //    Applications folder with "Unzip error:0 error.description:<the error>; MD5=<zip's MD5>;"
+  //    and kDownloadErrorUnzipFailed;
+  //  - an exception anywhere in unpacking, the delegate's installComplete included: old copies
+  //    that were not yet discarded go back, the zip is removed, installError with the zip's name,
+  //    the exception's reason and kDownloadErrorUnzipException.
+  void downloadSpecifiedApp();
+
+  // The zip's local path when a file is there.
+  std::optional<std::string> jundDownloadFileIsExist() const;
+
+ private:
+  // What the prompt loop needs to know.
+  struct PromptContext {
+    std::filesystem::path oldCopy;
+    std::filesystem::path zipPath;
+    os::Error error;
+  };
+
+  // Reports kDownloadErrorDownloadFailed on the main queue without downloading.
+  void refuse(const std::string& analyticsError);
+  void downloadFinished(const std::optional<os::Error>& error);
+  // Global queue: sets the old copy aside, then unzips or prompts.
+  void replaceOldCopy(const std::filesystem::path& zipPath);
+  // Main thread.
+  void doPrompt(const PromptContext& context);
+  void giveUp(const PromptContext& context);
+  // Global queue.
+  void doUnzip(const std::filesystem::path& zipPath);
+  void installInto(const std::filesystem::path& zipPath);
+  // Puts back the old copies that were set aside.
+  void restoreSetAsideCopies();
+  void discardSetAsideCopies();
+
+  const std::weak_ptr<TSRDownLoadProgress> delegate_;
+  const std::string downloadUrl_;
+  const std::string fileName_;
+  const int64_t totalSize_;
+  const std::string downloadFileName_;
+  double timeoutInterval_ = kDefaultTimeoutInterval;
+
+  // The old copies set aside by the replace and unzip steps, which run one after the other on
+  // the global queue (with the prompt between them on the main thread), never at once.
+  std::optional<TSRInstallSteps::SetAsideItem> systemOldCopy_;
+  std::optional<TSRInstallSteps::SetAsideItem> userOldCopy_;
+};

@@ -1,0 +1,95 @@
+#include "installer/engine/post_install.h"
+
+#include <optional>
+
+#include "installer/app/kv_tracker.h"
+#include "installer/app/software_info.h"
+#include "os/files.h"
+#include "os/format.h"
+#include "os/log.h"
+#include "os/paths.h"
+#include "os/plist.h"
+#include "os/url.h"
+#include "os/value.h"
+#include "os/workspace.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+
+// The tracker's action numbers used here.
+constexpr int64_t kInstallFinished = 7;
+constexpr int64_t kStartApplication = 9;
+constexpr int64_t kStartApplicationFailed = 10;
+// The tracker's label kinds used here.
+constexpr int64_t kLabelSuccess = 0;
+constexpr int64_t kLabelText = 4;
+
+void track(int64_t action, int64_t label, const std::optional<std::string>& text = std::nullopt) {
+  KVTracker::event(0, action, label, text, 0, KVTracker::getCustomDictionary());
+}
+
+// Opens the product; false with the failure text set when neither the product nor its file URL
+// could be opened.
+bool openProduct(const fs::path& product, std::string* failure) {
+  os::Error error;
+  if (os::files::exists(product)) {
+    if (os::workspace::openFile(product, &error)) return true;
+    *failure = os::formatObjects("Open Error:%@", {error.code});
+    os::log::console(error.localizedDescription());
+  } else {
+    *failure = os::formatObjects("%@ is not exist", {product.string()});
+  }
+  return os::workspace::openURL(os::URL::fileURLWithPath(product), nullptr);
+}
+
+}  // namespace
+
+fs::path TSRPostInstall::trackingFolder() {
+  return os::paths::applicationSupport() / "tessaroTrack";
+}
+
+fs::path TSRPostInstall::trackingFilePath() {
+  return trackingFolder() / TSRSoftWareInfo::singleton().product().trackingFileName();
+}
+
+bool TSRPostInstall::writeTrackingFile() {
+  const TSRSoftWareInfo& software = TSRSoftWareInfo::singleton();
+  const os::Value info(os::Dictionary{
+      {"VersionTrack", software.versionTrack()},
+      {"LinkTrack", software.linkTrack()},
+      {"NoYouToBePhoto", software.isNoYouToBePhoto()},
+      {"ProTrack", software.isProVersion()},
+  });
+  const fs::path path = trackingFilePath();
+  os::files::createDirectory(trackingFolder(), /*withIntermediates=*/true, nullptr);
+  os::files::removeItem(path, nullptr);
+  std::optional<std::string> bytes = os::plist::serialize(info, os::plist::Format::Xml);
+  const bool written = bytes && os::files::writeAtomically(path, *bytes, nullptr);
+  os::log::console("infoDict:" + info.description());
+  return written;
+}
+
+bool TSRPostInstall::makeDesktopLink(const fs::path& product) {
+  const fs::path link = os::paths::desktop() / product.filename();
+  if (os::files::isSymbolicLink(link)) os::files::removeItem(link, nullptr);
+  return os::files::createSymbolicLink(link, product, nullptr);
+}
+
+bool TSRPostInstall::finishInstallation(const std::string& folder) {
+  track(kInstallFinished, kLabelSuccess);
+  const fs::path product =
+      fs::path(folder) / std::string(TSRSoftWareInfo::singleton().product().bundleName);
+  if (os::files::exists(product)) {
+    writeTrackingFile();
+    makeDesktopLink(product);
+  }
+  std::string failure;
+  const bool opened = openProduct(product, &failure);
+  if (opened) {
+    track(kStartApplication, kLabelSuccess);
+  } else {
+    track(kStartApplicationFailed, kLabelText, failure);
+  }
+  return opened;
+}
