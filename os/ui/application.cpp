@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <cstdlib>
-#include <string_view>
 
 #include "os/log.h"
 #include "os/notifications.h"
@@ -65,11 +64,9 @@ void Application::resetForTesting() {
 bool Application::start(BackendKind kind, Error* error) {
   if (backend_) return true;
   if (kind == BackendKind::Automatic) {
-    const char* forced = std::getenv("TESSARO_UI_BACKEND");
-    std::string_view choice = forced ? forced : "";
     bool display = (std::getenv("DISPLAY") && *std::getenv("DISPLAY")) ||
                    (std::getenv("WAYLAND_DISPLAY") && *std::getenv("WAYLAND_DISPLAY"));
-    if (choice == "sdl" || (choice != "headless" && display)) {
+    if (display) {
       Error sdlError;
       backend_ = makeSdlBackend(&sdlError);
       if (!backend_) {

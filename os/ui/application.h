@@ -15,7 +15,7 @@
 //   app.endModalSession(*session);
 //
 // Back ends: SDL2 when a display is there, else headless (Application::start chooses, or the
-// caller does; TESSARO_UI_BACKEND=headless|sdl overrides the automatic choice). Main thread only.
+// caller does). Main thread only.
 #pragma once
 
 #include <memory>
@@ -80,9 +80,9 @@ class Application {
   // that the next test starts afresh.
   static void resetForTesting();
 
-  // Starts a back end; Automatic picks SDL2 when TESSARO_UI_BACKEND is not "headless", a
-  // display is named (DISPLAY or WAYLAND_DISPLAY) and SDL2 starts, else headless. Returns false
-  // with `error` when SDL2 was asked for and cannot start. Does nothing once started.
+  // Starts a back end; Automatic picks SDL2 when a display is named (DISPLAY or
+  // WAYLAND_DISPLAY) and SDL2 starts there, else headless. Returns false with `error` when SDL2
+  // was asked for and cannot start. Does nothing once started.
   bool start(BackendKind kind = BackendKind::Automatic, Error* error = nullptr);
   bool isStarted() const { return backend_ != nullptr; }
   // The back end, started automatically when needed.

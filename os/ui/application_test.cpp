@@ -7,6 +7,7 @@
 #include "os/runloop.h"
 #include "os/ui/test_fixture.h"
 #include "os/ui/window_button.h"
+#include "testsupport/sandbox.h"
 
 namespace os::ui {
 namespace {
@@ -249,6 +250,20 @@ TEST_F(ApplicationTest, AnIdleApplicationAsksForNoFrames) {
   EXPECT_LT(Application::shared().updateDisplay(), 0.1);
   EXPECT_TRUE(RunLoop::main().runUntil(
       [] { return Application::shared().updateDisplay() == kWaitForever; }, 2));
+}
+
+TEST(ApplicationStartTest, WithoutADisplayTheApplicationDrawsHeadless) {
+  testsupport::Sandbox sandbox;
+  sandbox.setEnv("DISPLAY", std::nullopt);
+  sandbox.setEnv("WAYLAND_DISPLAY", std::nullopt);
+  Application::resetForTesting();
+  Error error;
+  EXPECT_FALSE(Application::shared().start(Application::BackendKind::Sdl, &error));
+  EXPECT_EQ(error.domain, kUiErrorDomain);
+  EXPECT_FALSE(Application::shared().isStarted());
+  EXPECT_TRUE(Application::shared().start());
+  EXPECT_NE(Application::shared().headlessBackend(), nullptr);
+  Application::resetForTesting();
 }
 
 }  // namespace

@@ -323,6 +323,14 @@ std::unique_ptr<Backend> makeSdlBackend(Error* error) {
     fail(error, Error(kUiErrorDomain, 1, std::string("SDL2 cannot start: ") + SDL_GetError()));
     return nullptr;
   }
+  // Without a window system SDL2 falls back to drivers that show nothing to anyone (a bare
+  // framebuffer, an off-screen one): those are the headless back end's job.
+  std::string driver = SDL_GetCurrentVideoDriver() ? SDL_GetCurrentVideoDriver() : "";
+  if (driver != "x11" && driver != "wayland") {
+    SDL_Quit();
+    fail(error, Error(kUiErrorDomain, 1, "SDL2 found no window system (only \"" + driver + "\")"));
+    return nullptr;
+  }
   return std::make_unique<SdlBackend>();
 }
 

@@ -325,5 +325,21 @@ TEST_F(EventTest, TextViewHandsClickedLinksToItsDelegate) {
   EXPECT_EQ(delegate->links.size(), 1u);
 }
 
+TEST_F(EventTest, AViewLeavingItsWindowGivesUpFirstResponder) {
+  auto window = makeWindow();
+  auto text = std::make_shared<TextView>(Rect{0, 0, 100, 50});
+  text->setString("some text");
+  window->contentView()->addSubview(text);
+  screen_->click(*window, {20, 40});
+  EXPECT_EQ(window->firstResponder(), text.get());
+  text->removeFromSuperview();
+  EXPECT_EQ(window->firstResponder(), nullptr);
+  text.reset();
+  auto other = std::make_shared<TextView>(Rect{0, 0, 100, 50});
+  window->contentView()->addSubview(other);
+  screen_->click(*window, {20, 40});
+  EXPECT_EQ(window->firstResponder(), other.get());
+}
+
 }  // namespace
 }  // namespace os::ui

@@ -107,6 +107,8 @@ Window* View::window() const { return window_; }
 
 void View::setWindow(Window* window) {
   if (window_ == window) return;
+  // A view that leaves its window stops being its first responder there.
+  if (window_ && window_->firstResponder() == this) window_->makeFirstResponder(nullptr);
   window_ = window;
   for (auto& subview : subviews_) subview->setWindow(window);
   if (window) {

@@ -42,9 +42,6 @@ class Window::FrameView : public View {
                          size.width, size.height});
   }
 
-  // The window is the next responder of its views.
-  Responder* nextResponder() const override { return &window_; }
-
  private:
   Window& window_;
 };
