@@ -1,0 +1,88 @@
+// The installer's questions, asked in a panel that slides down from the top edge inside the
+// installer's own window rather than in a system alert. The caller hands over a host view
+// (a TSRAlertSuperView laid over the window's content); the two-button form blocks in a nested
+// run of the main run loop, so timers, animations and main-queue work go on meanwhile, and
+// answers 1 for OK and 0 for Cancel.
+//
+//   auto alert = TSRAlertViewController::create();          // once, for the whole process
+//   int answer = alert->showAlertText(
+//       TempHelper::getDefaultsLocalizableLanguages("Install_App_Prompt_Msg1"),
+//       TempHelper::getDefaultsLocalizableLanguages("Button_Cancel"),
+//       TempHelper::getDefaultsLocalizableLanguages("Button_Yes"), host);
+//   if (answer == 1) ...
+//
+// The panel's colours and picture follow the installed product. An empty Cancel title hides the
+// Cancel button. promptAlertViewCancelButtonClick ends an open question as cancelled from
+// outside. Only one question can be open at a time. Main thread only.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "installer/widgets/border_rect_and_color_view.h"
+#include "installer/widgets/gridient_button.h"
+#include "os/ui/image_view.h"
+#include "os/ui/label.h"
+#include "os/ui/view.h"
+
+class TSRAlertViewController : public std::enable_shared_from_this<TSRAlertViewController> {
+  struct Private {};
+
+ public:
+  // Identifiers of the panel's parts, for scripts and tests.
+  static constexpr const char* kPanelIdentifier = "alertPanel";
+  static constexpr const char* kTextIdentifier = "alertText";
+  static constexpr const char* kImageIdentifier = "alertImage";
+  static constexpr const char* kOKButtonIdentifier = "alertOKButton";
+  static constexpr const char* kCancelButtonIdentifier = "alertCancelButton";
+
+  // The controller with its panel laid out (the platform's controller made from its interface
+  // file).
+  static std::shared_ptr<TSRAlertViewController> create();
+  explicit TSRAlertViewController(Private);
+
+  // Shows `text` with the buttons `cancelTitle` and `okTitle` over `superView`, which joins the
+  // content view of the application's main window, and waits in a nested run of the main run
+  // loop until a button (or promptAlertViewCancelButtonClick) ends the question: 1 for OK, 0 for
+  // Cancel. Without a main window nothing is shown and the answer is 0.
+  int32_t showAlertText(const std::string& text, const std::string& cancelTitle,
+                        const std::string& okTitle, const std::shared_ptr<os::ui::View>& superView);
+
+  // The buttons' actions. Both end the question and slide the panel out; Cancel does nothing
+  // once the question has ended, so it may be sent from outside at any time.
+  void promptAlertViewOkButtonClick();
+  void promptAlertViewCancelButtonClick();
+
+  // The view laid over the host while a question is open; the panel slides inside it.
+  const std::shared_ptr<os::ui::View>& view() const { return view_; }
+  // The host of the current or last question.
+  const std::shared_ptr<os::ui::View>& mainView() const { return mainView_; }
+  const std::shared_ptr<TSRBorderRectAndColorView>& promptAlertView2() const { return panel_; }
+  const std::shared_ptr<os::ui::ImageView>& promptAlertImage2() const { return image_; }
+  const std::shared_ptr<os::ui::Label>& promptAlertTitle2() const { return title_; }
+  const std::shared_ptr<TSRGridientButton>& promptAlertCancelBtn() const { return cancel_; }
+  const std::shared_ptr<TSRGridientButton>& promptAlertOKBtn() const { return ok_; }
+
+ private:
+  void layOutView();
+  // Sizes the picture, the text and the buttons for `text` and the two titles.
+  void fitToTexts(const std::string& text, const std::string& cancelTitle,
+                  const std::string& okTitle);
+  // Places the panel centred just above the top of the view.
+  void setupAlertRect(TSRBorderRectAndColorView& panel);
+  // Slides the panel down until it hangs 10 points above the view's top edge.
+  void loadAlertView(const std::shared_ptr<TSRBorderRectAndColorView>& panel);
+  // Slides the panel up out of sight, then takes it and the view away.
+  void unloadAlertView(const std::shared_ptr<TSRBorderRectAndColorView>& panel);
+
+  std::shared_ptr<os::ui::View> view_;
+  std::shared_ptr<TSRBorderRectAndColorView> panel_;
+  std::shared_ptr<os::ui::ImageView> image_;
+  std::shared_ptr<os::ui::Label> title_;
+  std::shared_ptr<TSRGridientButton> cancel_;
+  std::shared_ptr<TSRGridientButton> ok_;
+  std::shared_ptr<os::ui::View> mainView_;
+  bool endRunloop_ = false;
+  int32_t result_ = 0;
+};
