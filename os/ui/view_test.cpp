@@ -125,6 +125,35 @@ TEST_F(ContainerTest, BoxSwapsItsContentAndScrollViewsClip) {
   EXPECT_EQ(scroll->verticalScrollOffset(), 200);
 }
 
+TEST_F(ContainerTest, LayoutRunsOnceBeforeTheNextDrawing) {
+  class Stacking : public View {
+   public:
+    using View::View;
+    void layout() override {
+      ++layouts;
+      double y = 0;
+      for (const auto& subview : subviews()) {
+        subview->setFrameOrigin({0, y});
+        y += subview->frame().height;
+      }
+    }
+    int layouts = 0;
+  };
+  auto window = makeWindow();
+  auto stack = std::make_shared<Stacking>(Rect{0, 0, 100, 100});
+  auto first = viewAt({50, 50, 10, 20});
+  auto second = viewAt({50, 50, 10, 30});
+  stack->addSubview(first);
+  stack->addSubview(second);
+  window->contentView()->addSubview(stack);
+  stack->setNeedsLayout(true);
+  EXPECT_EQ(stack->layouts, 0);
+  window->display();
+  window->display();
+  EXPECT_EQ(stack->layouts, 1);
+  EXPECT_EQ(second->frame().origin(), (Point{0, 20}));
+}
+
 TEST_F(ContainerTest, ChangesMarkTheWindowForDisplayAndDisplayClearsIt) {
   auto window = makeWindow();
   window->display();
