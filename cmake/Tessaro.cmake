@@ -26,6 +26,11 @@ function(tessaro_test name)
   add_executable(${name} ${ARG_SOURCES})
   target_compile_options(${name} PRIVATE ${TESSARO_WARNINGS})
   target_link_libraries(${name} PRIVATE ${ARG_DEPS} GTest::gmock GTest::gtest_main)
+  set(extra_properties)
+  if("gui" IN_LIST ARG_LABELS)
+    # Window tests share one X display and one pointer: never two at once.
+    list(APPEND extra_properties RESOURCE_LOCK x_display)
+  endif()
   gtest_discover_tests(${name} PROPERTIES LABELS "${ARG_LABELS}" DISCOVERY_TIMEOUT 60
-                       TIMEOUT 120)
+                       TIMEOUT 120 ${extra_properties})
 endfunction()
