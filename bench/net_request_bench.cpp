@@ -35,7 +35,6 @@
 #include "os/urlsession.h"
 #include "testsupport/memory.h"
 #include "testsupport/sandbox.h"
-#include "testsupport/memory.h"
 
 extern char** environ;
 
