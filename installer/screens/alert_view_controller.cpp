@@ -183,6 +183,7 @@ int32_t TSRAlertViewController::showAlertText(const std::string& text,
                                               const std::string& cancelTitle,
                                               const std::string& okTitle,
                                               const std::shared_ptr<os::ui::View>& superView) {
+  auto keep = shared_from_this();  // the nested run may drop the caller's reference
   auto& application = os::ui::Application::shared();
   os::ui::Window* window = application.mainWindow();
   if (!window || !superView) {

@@ -80,7 +80,6 @@ BasicAnimation TSRAnimation::opacityChangeAnimation(float repeatCount, Animation
 BasicAnimation TSRAnimation::moveX(float duration, AnimationValue to) {
   BasicAnimation animation = basic("transform.translation.x", duration, 1);
   animation.setToValue(std::move(to));
-  animation.setAutoreverses(false);
   animation.setTimingFunction(timing(TimingFunction::EaseInEaseOut));
   return animation;
 }
@@ -141,7 +140,6 @@ BasicAnimation TSRAnimation::scale(AnimationValue scale, AnimationValue origin, 
   BasicAnimation animation = basic("transform.scale", duration, repeatCount);
   animation.setFromValue(std::move(scale));
   animation.setToValue(std::move(origin));
-  animation.setAutoreverses(false);
   animation.setTimingFunction(timing(TimingFunction::Linear));
   return animation;
 }
@@ -177,7 +175,6 @@ BasicAnimation TSRAnimation::rotation(float repeatCount, AnimationValue to, floa
   BasicAnimation animation = basic("transform.rotation.z", duration, repeatCount);
   animation.setFromValue(0.0);
   animation.setToValue(std::move(to));
-  animation.setAutoreverses(false);
   animation.setTimingFunction(timing(TimingFunction::EaseInEaseOut));
   return animation;
 }

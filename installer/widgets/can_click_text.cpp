@@ -70,15 +70,7 @@ void TSRCanClickText::setTitleStyle() {
   setAttributedString(std::move(text));
 }
 
-void TSRCanClickText::updateTrackingAreas() {
-  if (trackingArea_) removeTrackingArea(trackingArea_.get());
-  trackingArea_ = std::make_shared<os::ui::TrackingArea>(
-      os::ui::Rect{},
-      os::ui::TrackingArea::kMouseEnteredAndExited | os::ui::TrackingArea::kActiveInKeyWindow |
-          os::ui::TrackingArea::kInVisibleRect,
-      this);
-  addTrackingArea(trackingArea_);
-}
+void TSRCanClickText::updateTrackingAreas() { trackMouseInKeyWindow(*this, trackingArea_); }
 
 void TSRCanClickText::showLinks(const os::ui::Color& color, MouseState state) {
   linkColor_ = color;

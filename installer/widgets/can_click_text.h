@@ -20,7 +20,7 @@
 #include <optional>
 #include <string>
 
-#include "installer/widgets/mouse_state.h"
+#include "installer/widgets/mouse_tracking.h"
 #include "os/ui/text_view.h"
 
 class TSRCanClickText : public os::ui::TextView {

@@ -105,15 +105,7 @@ const TSRGridientButton::OptionalColor& TSRGridientButton::colorForLook(
 
 // Mouse ------------------------------------------------------------------------------------------
 
-void TSRGridientButton::updateTrackingAreas() {
-  if (trackingArea_) removeTrackingArea(trackingArea_.get());
-  trackingArea_ = std::make_shared<os::ui::TrackingArea>(
-      Rect{},
-      os::ui::TrackingArea::kMouseEnteredAndExited | os::ui::TrackingArea::kActiveInKeyWindow |
-          os::ui::TrackingArea::kInVisibleRect,
-      this);
-  addTrackingArea(trackingArea_);
-}
+void TSRGridientButton::updateTrackingAreas() { trackMouseInKeyWindow(*this, trackingArea_); }
 
 void TSRGridientButton::notifyDelegate(void (MouseEnumDelegate::*message)(int32_t)) const {
   if (auto delegate = delegate_.lock()) (delegate.get()->*message)(tag());

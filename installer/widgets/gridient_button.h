@@ -5,8 +5,9 @@
 // (enter), pressed (down) and disabled (forbidden).
 //
 //   auto install = std::make_shared<TSRGridientButton>(os::ui::Rect{220, 42, 160, 44});
-//   install->setIsLeftRightGridient(true, white, white, hover, hover, pressed, pressed, white,
-//   white); install->setButtonBorder(true, blue, blue, blue, grey, 2.0);
+//   install->setIsLeftRightGridient(true, white, white, hover, hover, pressed, pressed,
+//                                   white, white);
+//   install->setButtonBorder(true, blue, blue, blue, grey, 2.0);
 //   install->setButtonTitle("Install", blue, blue, blue, grey, 24, false);
 //   install->setAction([](os::ui::Control& sender) { ... });
 //
@@ -21,7 +22,7 @@
 #include <optional>
 #include <string>
 
-#include "installer/widgets/mouse_state.h"
+#include "installer/widgets/mouse_tracking.h"
 #include "os/ui/button.h"
 #include "os/ui/color.h"
 #include "os/ui/image.h"

@@ -1,8 +1,8 @@
 // Measuring and styling the installer's texts: the size a text takes in a font, and a text with
 // one font, colour and paragraph style over its whole length.
 //
-//   os::ui::Rect bounds = TextStyle::calcuTextBounds(message, os::ui::Font::named("Helvetica Neue
-//   Bold", 13)); if (bounds.width <= 279) ...
+//   os::ui::Font bold = os::ui::Font::named("Helvetica Neue Bold", 13);
+//   if (TextStyle::calcuTextBounds(message, bold).width <= 279) ...
 //   textView->setAttributedString(TextStyle::setTextWordStyle(
 //       eula, os::ui::Font::named("Helvetica Neue", 12), 0, os::ui::TextAlignment::Left,
 //       os::ui::Color::black()));

@@ -1,4 +1,4 @@
-// For the widgets' tests: pixel probes over a rectangle of a rendered window.
+// For the widgets' tests: a pixel probe over a rectangle of a rendered window.
 #pragma once
 
 #include <cmath>
@@ -32,19 +32,6 @@ inline os::ui::Image::Pixel mostDistinctPixel(const os::ui::Image& image, const 
     }
   }
   return best;
-}
-
-// Whether any pixel within `rect` (window points) is within `tolerance` of `wanted`.
-inline bool containsPixel(const os::ui::Image& image, const os::ui::Rect& rect, double windowHeight,
-                          os::ui::Image::Pixel wanted, int tolerance = 3) {
-  double scale = image.scale();
-  for (int x = int(std::floor(rect.minX() * scale)); x < int(std::ceil(rect.maxX() * scale)); ++x) {
-    for (int y = int(std::floor((windowHeight - rect.maxY()) * scale));
-         y < int(std::ceil((windowHeight - rect.minY()) * scale)); ++y) {
-      if (os::ui::testing::near(image.pixelAt(x, y), wanted, tolerance)) return true;
-    }
-  }
-  return false;
 }
 
 }  // namespace widget_testing
