@@ -89,7 +89,12 @@ void TSRDownloadManager::downloadSpecifiedApp() {
         if (auto delegate = self->delegate_.lock()) {
           delegate->downProgressWithFileName(self->downloadFileName_, percent);
         }
-        os::log::write(os::log::Level::Debug, "progress:" + std::to_string(percent));
+        // A line for each whole percent: one per report would cost a large download more time
+        // than its transfer.
+        const int wholePercent = static_cast<int>(percent);
+        if (self->loggedPercent_.exchange(wholePercent) != wholePercent) {
+          os::log::write(os::log::Level::Debug, "progress:" + std::to_string(percent));
+        }
       },
       [zipPath](const os::URL&, const NKURLSessionManager::Response&) {
         os::log::write(os::log::Level::Debug, "downFileLocalPath:" + zipPath.string());

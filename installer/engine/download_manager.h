@@ -27,6 +27,7 @@
 // main thread for the prompt's first answer.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <filesystem>
 #include <memory>
@@ -123,6 +124,8 @@ class TSRDownloadManager : public std::enable_shared_from_this<TSRDownloadManage
   const int64_t totalSize_;
   const std::string downloadFileName_;
   double timeoutInterval_ = kDefaultTimeoutInterval;
+  // The whole percent of the last logged progress report; transfer thread.
+  std::atomic<int> loggedPercent_{-1};
 
   // The old copies set aside by the replace and unzip steps, which run one after the other on
   // the global queue (with the prompt between them on the main thread), never at once.
