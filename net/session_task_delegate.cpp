@@ -1,20 +1,10 @@
 #include "net/session_task_delegate.h"
 
-#include <unistd.h>
-
-#include <atomic>
-#include <cerrno>
-#include <cstdio>
-#include <filesystem>
-#include <string>
-
 #include "net/notification_names.h"
 #include "os/files.h"
 #include "os/notifications.h"
 
 namespace {
-
-namespace fs = std::filesystem;
 
 // Serializers run here, off the operation queue, so that a large body does not hold up the
 // session's other events.
@@ -28,30 +18,6 @@ const std::shared_ptr<os::DispatchQueue>& processingQueue() {
 os::DispatchGroup sharedCompletionGroup() {
   static const os::DispatchGroup group;
   return group;
-}
-
-// Replaces `to` with the file at `from` in one step: the file is first moved beside `to` (a copy
-// when they are on different file systems), then renamed over it, which either replaces `to` or
-// leaves it untouched.
-std::optional<os::Error> replaceItem(const fs::path& from, const fs::path& to) {
-  static std::atomic<uint64_t> counter{0};
-  fs::path staging =
-      to.parent_path() / ("." + to.filename().string() + ".moving-" + std::to_string(::getpid()) +
-                          "-" + std::to_string(++counter));
-  os::Error error;
-  if (!os::files::moveItem(from, staging, &error)) {
-    // The error names the staging file; the caller asked about the destination.
-    if (error.domain == os::kPOSIXErrorDomain) {
-      return os::posixError(static_cast<int>(error.code), to.string());
-    }
-    return error;
-  }
-  if (std::rename(staging.c_str(), to.c_str()) != 0) {
-    int code = errno;
-    os::files::removeItem(staging, nullptr);
-    return os::posixError(code, to.string());
-  }
-  return std::nullopt;
 }
 
 const void* notificationObject(const os::URLSessionTask& task) { return &task; }
@@ -183,7 +149,10 @@ std::optional<os::Error> NKURLSessionManagerTaskDelegate::moveDownloadedFile(
     error = os::Error(os::kCocoaErrorDomain, 518,
                       "The destination " + destination.absoluteString() + " is not a file URL.");
   } else {
-    error = replaceItem(location.filePath(), destination.filePath());
+    os::Error replaceError;
+    if (!os::files::replaceItem(location.filePath(), destination.filePath(), &replaceError)) {
+      error = std::move(replaceError);
+    }
   }
   if (error) {
     os::Dictionary userInfo;

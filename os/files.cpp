@@ -244,6 +244,32 @@ bool moveItem(const fs::path& from, const fs::path& to, Error* error) {
   return true;
 }
 
+bool replaceItem(const fs::path& from, const fs::path& to, Error* error) {
+  if (::rename(from.c_str(), to.c_str()) == 0) return true;
+  const int code = errno;
+  if (int missing = lstatErrno(from)) return failWithErrno(error, missing, from);
+  if (code != EXDEV) return failWithErrno(error, code, to);
+  // Across file systems: the copy goes beside `to` first, so that the step that replaces `to`
+  // is still a rename within one folder.
+  const fs::path folder = to.has_parent_path() ? to.parent_path() : fs::path(".");
+  const fs::path staging =
+      folder / ("." + to.filename().string() + ".replacing-" + temporaryNameSuffix());
+  Error copyError;
+  if (!copyItem(from, staging, &copyError)) {
+    return failWithErrno(error, static_cast<int>(copyError.code), to);
+  }
+  if (::rename(staging.c_str(), to.c_str()) != 0) {
+    const int renameCode = errno;
+    std::error_code ignored;
+    fs::remove_all(staging, ignored);
+    return failWithErrno(error, renameCode, to);
+  }
+  std::error_code removal;
+  fs::remove_all(from, removal);
+  if (removal) return failWithCode(error, removal, from);
+  return true;
+}
+
 bool copyItem(const fs::path& from, const fs::path& to, Error* error) {
   if (int code = lstatErrno(from)) return failWithErrno(error, code, from);
   int atDestination = lstatErrno(to);

@@ -56,6 +56,14 @@ bool writeAtomically(const std::filesystem::path& path, std::string_view bytes, 
 // Never replaces anything: when an item exists at `to` it fails with EEXIST and changes nothing.
 bool moveItem(const std::filesystem::path& from, const std::filesystem::path& to, Error* error);
 
+// Puts the item at `from` in the place of `to` in one step, so that a reader of `to` sees the
+// old item or the new one, never neither: a rename over `to`, or, across file systems, a copy
+// beside `to` (hidden, uniquely named) renamed over it before `from` is removed. An item at `to`
+// is replaced as rename replaces it: a file or link always, a folder only by a folder and only
+// when it is empty (otherwise EISDIR, ENOTDIR, ENOTEMPTY). Errors name `to`, except a missing
+// `from` (ENOENT naming `from`). On failure `to` is as it was, and no copy is left beside it.
+bool replaceItem(const std::filesystem::path& from, const std::filesystem::path& to, Error* error);
+
 // Copies the item at `from` to `to`, folders recursively; symbolic links are copied as links,
 // permissions are kept. Fails with EEXIST when an item exists at `to`. When a copy fails half
 // way, what was copied so far is removed again.

@@ -223,6 +223,69 @@ TEST_F(FilesTest, MoveAcrossFileSystemsCopiesThenRemoves) {
   fs::remove_all(destination);
 }
 
+TEST_F(FilesTest, ReplaceRenamesOverTheTargetOrLeavesBothAsTheyWere) {
+  writeText(at("new"), "new bytes");
+  writeText(at("old"), "old bytes");
+  ASSERT_TRUE(os::files::replaceItem(at("new"), at("old"), nullptr));
+  EXPECT_EQ(readText(at("old")), "new bytes");
+  EXPECT_THAT(listing(at("")), ElementsAre("old"));
+
+  // What rename cannot replace stays, and so does the source.
+  writeText(at("new"), "new bytes");
+  fs::create_directories(at("busy/inside"));
+  const struct {
+    const char* name;
+    fs::path from;
+    fs::path to;
+    int code;
+    fs::path named;
+  } failures[] = {
+      {"a folder in the way", at("new"), at("busy"), EISDIR, at("busy")},
+      {"a missing folder", at("new"), at("nowhere/file"), ENOENT, at("nowhere/file")},
+      {"a missing source", at("gone"), at("old"), ENOENT, at("gone")},
+  };
+  for (const auto& failure : failures) {
+    SCOPED_TRACE(failure.name);
+    os::Error error;
+    EXPECT_FALSE(os::files::replaceItem(failure.from, failure.to, &error));
+    expectPosixError(error, failure.code, failure.named);
+  }
+  EXPECT_EQ(readText(at("new")), "new bytes");
+  EXPECT_EQ(readText(at("old")), "new bytes");
+  EXPECT_THAT(listing(at("busy")), ElementsAre("inside"));
+  EXPECT_THAT(listing(at("")), ElementsAre("busy", "new", "old"));
+}
+
+TEST_F(FilesTest, ReplaceAcrossFileSystemsCopiesBesideTheTargetThenRenames) {
+  const fs::path otherFileSystem = "/dev/shm";
+  struct stat here {};
+  struct stat there {};
+  if (stat(at("").c_str(), &here) != 0 || stat(otherFileSystem.c_str(), &there) != 0 ||
+      here.st_dev == there.st_dev) {
+    GTEST_SKIP() << "no second file system to replace on";
+  }
+  const fs::path folder = otherFileSystem / ("tessaro-replace-" + std::to_string(getpid()));
+  fs::create_directories(folder);
+  writeText(folder / "target", "old bytes");
+  writeText(at("new"), "new bytes");
+
+  ASSERT_TRUE(os::files::replaceItem(at("new"), folder / "target", nullptr));
+  EXPECT_EQ(readText(folder / "target"), "new bytes");
+  EXPECT_FALSE(os::files::exists(at("new")));
+  // The copy was renamed into place: nothing else is left in the target's folder.
+  EXPECT_THAT(listing(folder), ElementsAre("target"));
+
+  // A copy that cannot be renamed over a busy folder is removed again.
+  fs::create_directories(folder / "busy/inside");
+  writeText(at("new"), "new bytes");
+  os::Error error;
+  EXPECT_FALSE(os::files::replaceItem(at("new"), folder / "busy", &error));
+  expectPosixError(error, EISDIR, folder / "busy");
+  EXPECT_THAT(listing(folder), ElementsAre("busy", "target"));
+  EXPECT_EQ(readText(at("new")), "new bytes");
+  fs::remove_all(folder);
+}
+
 TEST_F(FilesTest, CopyKeepsLinksAndPermissionsAndNeverReplaces) {
   fs::create_directories(at("tree/sub"));
   writeText(at("tree/sub/tool"), "#!/bin/sh\n");
