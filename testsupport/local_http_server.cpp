@@ -1,9 +1,11 @@
 #include "testsupport/local_http_server.h"
 
+#include <openssl/bio.h>
 #include <openssl/ec.h>
 #include <openssl/evp.h>
 #include <openssl/pem.h>
 #include <openssl/rand.h>
+#include <openssl/ssl.h>
 #include <openssl/x509.h>
 #include <openssl/x509v3.h>
 #include <signal.h>
@@ -32,10 +34,16 @@ void require(bool condition, const char* what) {
   if (!condition) throw std::runtime_error(std::string("LocalHttpServer: ") + what);
 }
 
-void addExtension(X509* certificate, int nid, const std::string& value) {
+struct BioFree {
+  void operator()(BIO* bio) const { BIO_free(bio); }
+};
+using Bio = std::unique_ptr<BIO, BioFree>;
+
+// `issuer` signs the extension's context: the authority key identifier names its key.
+void addExtension(X509* certificate, X509* issuer, int nid, const std::string& value) {
   X509V3_CTX context;
   X509V3_set_ctx_nodb(&context);
-  X509V3_set_ctx(&context, certificate, certificate, nullptr, nullptr, 0);
+  X509V3_set_ctx(&context, issuer, certificate, nullptr, nullptr, 0);
   X509_EXTENSION* extension = X509V3_EXT_conf_nid(nullptr, &context, nid, value.c_str());
   require(extension != nullptr, "bad certificate extension");
   int added = X509_add_ext(certificate, extension, -1);
@@ -43,43 +51,38 @@ void addExtension(X509* certificate, int nid, const std::string& value) {
   require(added == 1, "could not add a certificate extension");
 }
 
-// A self-signed certificate for 127.0.0.1, localhost and `hostNames`, valid from an hour ago for
-// a week. It is its own authority, so a client that trusts the file trusts the server.
-Certificate makeCertificate(EVP_PKEY* key, const std::vector<std::string>& hostNames) {
-  Certificate certificate(X509_new());
-  require(certificate != nullptr, "out of memory");
-  X509* cert = certificate.get();
-  require(X509_set_version(cert, X509_VERSION_3) == 1, "certificate version");
-  // A random serial keeps two servers' certificates apart in any client-side cache.
-  uint64_t serial = 0;
-  require(RAND_bytes(reinterpret_cast<unsigned char*>(&serial), sizeof serial) == 1, "random");
-  require(ASN1_INTEGER_set_uint64(X509_get_serialNumber(cert), serial >> 1) == 1, "serial");
-  require(X509_gmtime_adj(X509_getm_notBefore(cert), -3600) != nullptr, "validity");
-  require(X509_gmtime_adj(X509_getm_notAfter(cert), 7 * 24 * 3600) != nullptr, "validity");
-  require(X509_set_pubkey(cert, key) == 1, "public key");
-  X509_NAME* name = X509_get_subject_name(cert);
-  require(X509_NAME_add_entry_by_txt(name, "CN", MBSTRING_ASC,
-                                     reinterpret_cast<const unsigned char*>("LocalHttpServer"), -1,
-                                     -1, 0) == 1,
-          "subject");
-  require(X509_set_issuer_name(cert, name) == 1, "issuer");
+Bio memoryOf(const std::string& text) {
+  Bio bio(BIO_new_mem_buf(text.data(), static_cast<int>(text.size())));
+  require(bio != nullptr, "out of memory");
+  return bio;
+}
 
-  std::string alternativeNames = "IP:127.0.0.1,DNS:localhost";
-  for (const std::string& hostName : hostNames) alternativeNames += ",DNS:" + hostName;
-  addExtension(cert, NID_basic_constraints, "critical,CA:TRUE");
-  addExtension(cert, NID_key_usage, "critical,digitalSignature,keyCertSign");
-  addExtension(cert, NID_ext_key_usage, "serverAuth");
-  addExtension(cert, NID_subject_key_identifier, "hash");
-  addExtension(cert, NID_authority_key_identifier, "keyid:always");
-  addExtension(cert, NID_subject_alt_name, alternativeNames);
-  require(X509_sign(cert, key, EVP_sha256()) > 0, "could not sign the certificate");
+Certificate certificateFromPEM(const std::string& pem) {
+  Certificate certificate(PEM_read_bio_X509(memoryOf(pem).get(), nullptr, nullptr, nullptr));
+  require(certificate != nullptr, "unreadable certificate");
   return certificate;
 }
 
-void writeCertificate(X509* certificate, const std::filesystem::path& path) {
+Key keyFromPEM(const std::string& pem) {
+  Key key(PEM_read_bio_PrivateKey(memoryOf(pem).get(), nullptr, nullptr, nullptr));
+  require(key != nullptr, "unreadable private key");
+  return key;
+}
+
+// What `write` puts into a memory BIO, as text.
+template <typename Write>
+std::string pemOf(Write write) {
+  Bio bio(BIO_new(BIO_s_mem()));
+  require(bio != nullptr && write(bio.get()) == 1, "could not write PEM");
+  char* bytes = nullptr;
+  long length = BIO_get_mem_data(bio.get(), &bytes);
+  return std::string(bytes, static_cast<size_t>(length));
+}
+
+void writeText(const std::string& text, const std::filesystem::path& path) {
   FILE* file = std::fopen(path.c_str(), "w");
   require(file != nullptr, "could not create the certificate file");
-  bool written = PEM_write_X509(file, certificate) == 1;
+  bool written = std::fwrite(text.data(), 1, text.size(), file) == text.size();
   require(std::fclose(file) == 0 && written, "could not write the certificate file");
 }
 
@@ -96,6 +99,66 @@ std::string firstValue(const auto& multimap, const std::string& key) {
 }
 
 }  // namespace
+
+TestIdentity makeTestIdentity(const TestIdentityOptions& options) {
+  Key key(EVP_EC_gen("P-256"));
+  require(key != nullptr, "could not generate a key");
+  Certificate certificate(X509_new());
+  require(certificate != nullptr, "out of memory");
+  X509* cert = certificate.get();
+  require(X509_set_version(cert, X509_VERSION_3) == 1, "certificate version");
+  // A random serial keeps two servers' certificates apart in any client-side cache.
+  uint64_t serial = 0;
+  require(RAND_bytes(reinterpret_cast<unsigned char*>(&serial), sizeof serial) == 1, "random");
+  require(ASN1_INTEGER_set_uint64(X509_get_serialNumber(cert), serial >> 1) == 1, "serial");
+  require(X509_gmtime_adj(X509_getm_notBefore(cert), options.notBeforeSeconds) != nullptr,
+          "validity");
+  require(X509_gmtime_adj(X509_getm_notAfter(cert), options.notAfterSeconds) != nullptr,
+          "validity");
+  require(X509_set_pubkey(cert, key.get()) == 1, "public key");
+  X509_NAME* name = X509_get_subject_name(cert);
+  require(X509_NAME_add_entry_by_txt(
+              name, "CN", MBSTRING_ASC,
+              reinterpret_cast<const unsigned char*>(options.commonName.c_str()), -1, -1, 0) == 1,
+          "subject");
+
+  Certificate issuerCertificate;
+  Key issuerKey;
+  if (options.issuer != nullptr) {
+    issuerCertificate = certificateFromPEM(options.issuer->certificatePEM);
+    issuerKey = keyFromPEM(options.issuer->privateKeyPEM);
+  }
+  X509* issuer = issuerCertificate ? issuerCertificate.get() : cert;
+  require(X509_set_issuer_name(cert, X509_get_subject_name(issuer)) == 1, "issuer");
+
+  std::string alternativeNames = "IP:127.0.0.1,DNS:localhost";
+  for (const std::string& hostName : options.hostNames) alternativeNames += ",DNS:" + hostName;
+  if (options.isAuthority) {
+    addExtension(cert, issuer, NID_basic_constraints, "critical,CA:TRUE");
+    addExtension(cert, issuer, NID_key_usage, "critical,digitalSignature,keyCertSign");
+  } else {
+    addExtension(cert, issuer, NID_basic_constraints, "critical,CA:FALSE");
+    addExtension(cert, issuer, NID_key_usage, "critical,digitalSignature");
+  }
+  addExtension(cert, issuer, NID_ext_key_usage, "serverAuth");
+  addExtension(cert, issuer, NID_subject_key_identifier, "hash");
+  addExtension(cert, issuer, NID_authority_key_identifier, "keyid:always");
+  addExtension(cert, issuer, NID_subject_alt_name, alternativeNames);
+  require(X509_sign(cert, issuerKey ? issuerKey.get() : key.get(), EVP_sha256()) > 0,
+          "could not sign the certificate");
+
+  TestIdentity identity;
+  identity.certificatePEM = pemOf([&](BIO* bio) { return PEM_write_bio_X509(bio, cert); });
+  identity.privateKeyPEM = pemOf([&](BIO* bio) {
+    return PEM_write_bio_PrivateKey(bio, key.get(), nullptr, nullptr, 0, nullptr, nullptr);
+  });
+  int length = i2d_X509(cert, nullptr);
+  require(length > 0, "could not encode the certificate");
+  identity.certificateDER.resize(static_cast<size_t>(length));
+  unsigned char* out = identity.certificateDER.data();
+  i2d_X509(cert, &out);
+  return identity;
+}
 
 std::string RecordedRequest::header(const std::string& name) const {
   return firstValue(headers, name);
@@ -138,12 +201,23 @@ void LocalHttpServer::start() {
     certificateFolder_ = pattern;
     certificatePath_ = certificateFolder_ / "certificate.pem";
 
-    Key key(EVP_EC_gen("P-256"));
-    require(key != nullptr, "could not generate a key");
-    Certificate certificate = makeCertificate(key.get(), options_.hostNames);
-    writeCertificate(certificate.get(), certificatePath_);
-    // The server takes its own references to the certificate and the key.
-    server_ = std::make_unique<httplib::SSLServer>(certificate.get(), key.get());
+    TestIdentity identity = options_.identity ? *options_.identity
+                                              : makeTestIdentity({.hostNames = options_.hostNames});
+    writeText(identity.certificatePEM, certificatePath_);
+    Certificate certificate = certificateFromPEM(identity.certificatePEM);
+    Key key = keyFromPEM(identity.privateKeyPEM);
+    std::vector<Certificate> chain;
+    for (const std::string& pem : options_.extraChain) chain.push_back(certificateFromPEM(pem));
+    // The context takes its own references to the certificates and the key.
+    server_ = std::make_unique<httplib::SSLServer>([&](SSL_CTX& context) {
+      SSL_CTX_set_options(&context, SSL_OP_NO_COMPRESSION);
+      bool ready = SSL_CTX_use_certificate(&context, certificate.get()) == 1 &&
+                   SSL_CTX_use_PrivateKey(&context, key.get()) == 1;
+      for (const Certificate& extra : chain) {
+        ready = ready && SSL_CTX_add1_chain_cert(&context, extra.get()) == 1;
+      }
+      return ready;
+    });
   } else {
     server_ = std::make_unique<httplib::Server>();
   }

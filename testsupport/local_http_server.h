@@ -16,6 +16,13 @@
 // certificatePath() so that a client can trust it as its CA file; a client sent to a named host
 // connects to 127.0.0.1:port() and verifies the certificate against that name.
 //
+// A server can also present a chain that the test makes itself, for trust and pinning tests:
+//
+//   auto authority = testsupport::makeTestIdentity({.commonName = "Test CA"});
+//   auto leaf = testsupport::makeTestIdentity({.issuer = &authority, .isAuthority = false});
+//   LocalHttpServer server({.tls = true, .identity = leaf,
+//                           .extraChain = {authority.certificatePEM}});
+//
 // Handlers run on the server's worker threads. The server ignores SIGPIPE for the whole process
 // (a client that hangs up mid-response would otherwise kill the test).
 #pragma once
@@ -30,11 +37,39 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
 
 namespace testsupport {
+
+// A certificate with its private key, made for tests.
+struct TestIdentity {
+  std::string certificatePEM;
+  std::string privateKeyPEM;
+  // The certificate as DER, the form a pinning policy keeps.
+  std::vector<unsigned char> certificateDER;
+};
+
+struct TestIdentityOptions {
+  // Names the certificate covers besides 127.0.0.1 and localhost.
+  std::vector<std::string> hostNames = {};
+  std::string commonName = "LocalHttpServer";
+  // The identity that signs the certificate; nullptr for a self-signed one.
+  const TestIdentity* issuer = nullptr;
+  // An authority (basic constraints CA:TRUE, may sign certificates); a self-signed server
+  // certificate is one, so that a client can trust it as its CA file.
+  bool isAuthority = true;
+  // Validity, in seconds from now: from an hour ago for a week by default. Two negative values
+  // give an expired certificate.
+  long notBeforeSeconds = -3600;
+  long notAfterSeconds = 7 * 24 * 3600;
+};
+
+// A new P-256 key and its certificate as `options` say. Throws std::runtime_error (a test
+// failure) when OpenSSL cannot make them.
+TestIdentity makeTestIdentity(const TestIdentityOptions& options);
 
 // One request as the server received it.
 struct RecordedRequest {
@@ -80,7 +115,13 @@ class LocalHttpServer {
     // Serve HTTPS with a certificate generated for this server.
     bool tls = false;
     // Host names that the certificate covers besides 127.0.0.1 and localhost.
-    std::vector<std::string> hostNames;
+    std::vector<std::string> hostNames = {};
+    // The certificate and key to serve instead of a generated one (hostNames are then unused);
+    // certificatePath() holds its certificate.
+    std::optional<TestIdentity> identity = std::nullopt;
+    // Certificates (PEM) sent after the server's own in the handshake: intermediates, a root, or
+    // whatever else a test wants a client to be shown.
+    std::vector<std::string> extraChain = {};
   };
 
   using Handler = std::function<void(const httplib::Request&, httplib::Response&)>;
