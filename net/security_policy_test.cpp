@@ -143,6 +143,7 @@ TEST_F(SecurityPolicyTest, PinnedCertificatesYieldTheirPublicKeys) {
 TEST_F(SecurityPolicyTest, ChainsAreJudgedByWhatTheServerProvablyHolds) {
   const std::set<os::Data> pinAuthority{derOf(*authority)};
   const std::set<os::Data> pinSelfSigned{derOf(*selfSigned)};
+  const std::set<os::Data> pinSignedLeaf{derOf(*signedLeaf)};
   const std::set<os::Data> pinExpired{derOf(*expired)};
   const std::set<os::Data> pinSeveral{derOf(*stranger), derOf(*selfSigned), derOf(*expired)};
   const std::vector<const TestIdentity*> signedChain{signedLeaf, authority};
@@ -158,6 +159,9 @@ TEST_F(SecurityPolicyTest, ChainsAreJudgedByWhatTheServerProvablyHolds) {
       {"certificate: chain up to the pinned root", Mode::Certificate, pinAuthority, signedChain,
        true},
       {"certificate: pinned self-signed", Mode::Certificate, pinSelfSigned, {selfSigned}, true},
+      {"certificate: pinned leaf of an authority", Mode::Certificate, pinSignedLeaf, signedChain,
+       true},
+      {"certificate: pinned leaf sent alone", Mode::Certificate, pinSignedLeaf, {signedLeaf}, true},
       {"certificate: nothing pinned in the chain", Mode::Certificate, pinSelfSigned, signedChain,
        false},
       {"certificate: pinned root sent along", Mode::Certificate, pinAuthority, impostor, false},

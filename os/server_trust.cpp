@@ -104,6 +104,9 @@ bool ServerTrust::evaluate(const std::optional<std::string>& hostName, Error* er
     store = defaultStore();
   } else {
     store.reset(X509_STORE_new());
+    // Any anchor ends a chain, as the platform's anchors do: pinning a leaf or an intermediate
+    // of an authority-issued chain trusts that certificate without its authority.
+    X509_STORE_set_flags(store.get(), X509_V_FLAG_PARTIAL_CHAIN);
     for (const Data& anchor : anchors) {
       if (Certificate certificate = certificateFromDER(anchor)) {
         X509_STORE_add_cert(store.get(), certificate.get());

@@ -4,6 +4,7 @@
 
 #include "installer/app/temp_helper.h"
 #include "installer/engine/download_file_name.h"
+#include "net/http_session_manager.h"
 #include "net/session_manager.h"
 #include "os/dispatch.h"
 #include "os/exception.h"
@@ -75,7 +76,7 @@ void TSRDownloadManager::downloadSpecifiedApp() {
 
   os::URLRequest request(*url, timeoutInterval_);
   request.setValue(kArchiveAcceptEncoding, "Accept-Encoding");
-  auto manager = std::make_shared<NKURLSessionManager>();
+  auto manager = NKHTTPSessionManager::manager();
   auto self = shared_from_this();
   auto task = manager->downloadTaskWithRequest(
       request,

@@ -7,6 +7,7 @@
 
 #include "installer/app/temp_helper.h"
 #include "installer/engine/download_file_name.h"
+#include "net/http_session_manager.h"
 #include "net/session_manager.h"
 #include "os/dispatch.h"
 #include "os/files.h"
@@ -65,7 +66,7 @@ void XMLManager::downloadByXMLPath(const std::string& address, std::function<voi
       std::filesystem::path(TempHelper::getAppCachePath()) / localDownloadFileName(*url);
   os::files::removeItem(localPath, nullptr);
 
-  auto manager = std::make_shared<NKURLSessionManager>();
+  auto manager = NKHTTPSessionManager::manager();
   auto task = manager->downloadTaskWithRequest(
       os::URLRequest(*url, kRequestTimeout), [](Progress&) {},
       [localPath](const os::URL&, const NKURLSessionManager::Response&) {
