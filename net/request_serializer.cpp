@@ -9,6 +9,7 @@
 #include <cerrno>
 #include <cstdio>
 
+#include "net/coding.h"
 #include "net/serialization_errors.h"
 #include "os/bundle.h"
 #include "os/dispatch.h"
@@ -30,8 +31,6 @@ constexpr const char* kStyleKey = "queryStringSerializationStyle";
 constexpr const char* kWritingOptionsKey = "writingOptions";
 constexpr const char* kFormatKey = "format";
 constexpr const char* kWriteOptionsKey = "writeOptions";
-// The platform's NSCoderReadCorruptError.
-constexpr int64_t kCoderReadCorruptError = 4864;
 
 os::Data bytesOf(std::string_view text) { return os::Data(text.begin(), text.end()); }
 
@@ -88,21 +87,6 @@ std::optional<os::URL> URLWithQuery(const os::URL& url, const std::string& query
   std::string head = text.substr(0, fragment);
   std::string tail = fragment == std::string::npos ? std::string() : text.substr(fragment);
   return os::URL::parse(head + (url.query() ? "&" : "?") + query + tail);
-}
-
-os::Error coderError(std::string reason) {
-  return os::Error(os::kCocoaErrorDomain, kCoderReadCorruptError, reason,
-                   os::Dictionary{{"NSDebugDescription", reason}});
-}
-
-// Reads the unsigned integer under `key` into `*out`; an absent key leaves it. False when the
-// key holds something else.
-bool decodeUnsigned(const os::Dictionary& coded, const char* key, uint64_t* out) {
-  auto found = coded.find(key);
-  if (found == coded.end()) return true;
-  if (!found->second.isInteger()) return false;
-  *out = found->second.unsignedValue();
-  return true;
 }
 
 // Copies the body stream into the file; the first error, or nullopt.
@@ -333,7 +317,7 @@ std::shared_ptr<NKHTTPRequestSerializer> NKHTTPRequestSerializer::decode(const o
   const os::Dictionary* dictionary = coded.asDictionary();
   const std::string* name = coded[kClassKey].asString();
   if (!dictionary || !name) {
-    return os::fail(error, coderError("Not a coded request serializer.")), nullptr;
+    return os::fail(error, NKCoderReadCorruptError("Not a coded request serializer.")), nullptr;
   }
   std::shared_ptr<NKHTTPRequestSerializer> serializer;
   if (*name == "NKHTTPRequestSerializer") {
@@ -343,11 +327,13 @@ std::shared_ptr<NKHTTPRequestSerializer> NKHTTPRequestSerializer::decode(const o
   } else if (*name == "NKPropertyListRequestSerializer") {
     serializer = NKPropertyListRequestSerializer::serializer();
   } else {
-    return os::fail(error, coderError("Unknown request serializer class \"" + *name + "\".")),
+    return os::fail(error,
+                    NKCoderReadCorruptError("Unknown request serializer class \"" + *name + "\".")),
            nullptr;
   }
   if (!serializer->decodePropertiesFrom(*dictionary)) {
-    return os::fail(error, coderError("A coded " + *name + " holds a value of the wrong kind.")),
+    return os::fail(error, NKCoderReadCorruptError("A coded " + *name +
+                                                   " holds a value of the wrong kind.")),
            nullptr;
   }
   return serializer;
@@ -367,7 +353,7 @@ bool NKHTTPRequestSerializer::decodePropertiesFrom(const os::Dictionary& coded) 
     }
   }
   uint64_t style = 0;
-  if (!decodeUnsigned(coded, kStyleKey, &style)) return false;
+  if (!NKDecodeUnsigned(coded, kStyleKey, &style)) return false;
   headers_ = std::move(headers);
   queryStringSerializationStyle_ = static_cast<NKHTTPRequestQueryStringSerializationStyle>(style);
   return true;
@@ -428,7 +414,7 @@ void NKJSONRequestSerializer::copyPropertiesFrom(const NKHTTPRequestSerializer& 
 
 bool NKJSONRequestSerializer::decodePropertiesFrom(const os::Dictionary& coded) {
   return NKHTTPRequestSerializer::decodePropertiesFrom(coded) &&
-         decodeUnsigned(coded, kWritingOptionsKey, &writingOptions_);
+         NKDecodeUnsigned(coded, kWritingOptionsKey, &writingOptions_);
 }
 
 std::shared_ptr<NKHTTPRequestSerializer> NKJSONRequestSerializer::makeEmpty() const {
@@ -483,8 +469,8 @@ void NKPropertyListRequestSerializer::copyPropertiesFrom(const NKHTTPRequestSeri
 
 bool NKPropertyListRequestSerializer::decodePropertiesFrom(const os::Dictionary& coded) {
   return NKHTTPRequestSerializer::decodePropertiesFrom(coded) &&
-         decodeUnsigned(coded, kFormatKey, &format_) &&
-         decodeUnsigned(coded, kWriteOptionsKey, &writeOptions_);
+         NKDecodeUnsigned(coded, kFormatKey, &format_) &&
+         NKDecodeUnsigned(coded, kWriteOptionsKey, &writeOptions_);
 }
 
 std::shared_ptr<NKHTTPRequestSerializer> NKPropertyListRequestSerializer::makeEmpty() const {
