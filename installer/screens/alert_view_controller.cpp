@@ -191,6 +191,7 @@ int32_t TSRAlertViewController::showAlertText(const std::string& text,
     return 0;
   }
   window->contentView()->addSubview(superView);
+  superView->setHidden(false);
   mainView_ = superView;
   superView->setWantsLayer(true);
   view_->setFrame({{0, 0}, superView->frame().size()});
@@ -307,5 +308,8 @@ void TSRAlertViewController::unloadAlertView(
         controller->setupAlertRect(*panel);
         panel->removeFromSuperview();
         controller->view_->removeFromSuperview();
+        // The emptied host stays in the window so that it can be offered again, but hidden: a
+        // host left showing over the whole window would take every click meant for the screen.
+        if (controller->mainView_) controller->mainView_->setHidden(true);
       });
 }

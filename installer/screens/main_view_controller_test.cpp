@@ -174,12 +174,10 @@ TEST_F(MainViewControllerTest, CancelKeepsTheRunningCopyAndReplaceEndsIt) {
   EXPECT_TRUE(os::workspace::isRunning(pid));
   EXPECT_TRUE(fs::exists(bundle / "Contents/MacOS/Brevalo"));
 
-  // The panel slides away before its host takes the next question. The emptied host stays
-  // shown over the screen, so the second press is sent to the button directly.
+  // The panel slides away and its emptied host no longer covers the screen: the Install
+  // button takes a real click again.
   os::RunLoop::main().runUntil([] { return false; }, 0.6);
-  os::DispatchQueue::main()->async(
-      [&] { clickInQuestion(TSRAlertViewController::kOKButtonIdentifier); });
-  screen->installBtn()->sendAction();
+  clickInstall([&] { clickInQuestion(TSRAlertViewController::kOKButtonIdentifier); });
   EXPECT_FALSE(os::workspace::isRunning(pid));
   EXPECT_EQ(delegate_->tags, (std::vector<int32_t>{2}));
   // Replacing the files is the progress screen's work.
