@@ -2,8 +2,10 @@
 
 #include <algorithm>
 #include <cmath>
+#include <typeinfo>
 
 #include "installer/app/software_info.h"
+#include "installer/widgets/alert_super_view.h"
 #include "installer/widgets/animation_factory.h"
 #include "installer/widgets/text_style.h"
 #include "installer/widgets/widget_color.h"
@@ -222,6 +224,26 @@ int32_t TSRAlertViewController::showAlertText(const std::string& text,
       os::kWaitForever);
   application.endModalSession(*session);
   return result_;
+}
+
+int32_t TSRAlertViewController::showAlertTextInFreeHost(os::ui::Window* window,
+                                                        const std::string& text,
+                                                        const std::string& cancelTitle,
+                                                        const std::string& okTitle) {
+  if (!window) return 0;
+  const auto& content = window->contentView();
+  // A copy: bringing the host to the front reorders the subviews.
+  const auto subviews = content->subviews();
+  for (const auto& candidate : subviews) {
+    if (typeid(*candidate) != typeid(TSRAlertSuperView) || !candidate->subviews().empty()) {
+      continue;
+    }
+    candidate->removeFromSuperview();
+    content->addSubview(candidate);
+    candidate->setHidden(false);
+    return showAlertText(text, cancelTitle, okTitle, candidate);
+  }
+  return 0;
 }
 
 void TSRAlertViewController::fitToTexts(const std::string& text, const std::string& cancelTitle,

@@ -49,6 +49,12 @@ class TSRAlertViewController : public std::enable_shared_from_this<TSRAlertViewC
   int32_t showAlertText(const std::string& text, const std::string& cancelTitle,
                         const std::string& okTitle, const std::shared_ptr<os::ui::View>& superView);
 
+  // Asks in the first free host of `window`: a TSRAlertSuperView without subviews among the
+  // subviews of its content view, brought to the front. 0 without asking when `window` is null
+  // or no host is free (another question holds it).
+  int32_t showAlertTextInFreeHost(os::ui::Window* window, const std::string& text,
+                                  const std::string& cancelTitle, const std::string& okTitle);
+
   // The buttons' actions. Both end the question and slide the panel out; Cancel does nothing
   // once the question has ended, so it may be sent from outside at any time.
   void promptAlertViewOkButtonClick();

@@ -3,13 +3,11 @@
 #include <algorithm>
 #include <cstdio>
 #include <filesystem>
-#include <typeinfo>
 
 #include "installer/app/kv_tracker.h"
 #include "installer/app/temp_helper.h"
 #include "installer/engine/post_install.h"
 #include "installer/engine/xml_manager.h"
-#include "installer/widgets/alert_super_view.h"
 #include "os/clock.h"
 #include "os/defaults.h"
 #include "os/dispatch.h"
@@ -253,21 +251,7 @@ int64_t TSRInstallProgressViewController::showPromptView(const std::string& appN
 int32_t TSRInstallProgressViewController::showAlertText(const std::string& text,
                                                         const std::string& cancelTitle,
                                                         const std::string& okTitle) {
-  os::ui::Window* window = view_->window();
-  if (!window) return 0;
-  const auto& content = window->contentView();
-  // A copy: bringing the host to the front reorders the subviews.
-  const auto subviews = content->subviews();
-  for (const auto& candidate : subviews) {
-    if (typeid(*candidate) != typeid(TSRAlertSuperView) || !candidate->subviews().empty()) {
-      continue;
-    }
-    candidate->removeFromSuperview();
-    content->addSubview(candidate);
-    candidate->setHidden(false);
-    return alertViewController_->showAlertText(text, cancelTitle, okTitle, candidate);
-  }
-  return 0;
+  return alertViewController_->showAlertTextInFreeHost(view_->window(), text, cancelTitle, okTitle);
 }
 
 void TSRInstallProgressViewController::showErrorPage() {

@@ -7,7 +7,6 @@
 #include "installer/app/software_info.h"
 #include "installer/app/temp_helper.h"
 #include "installer/screens/licence_window.h"
-#include "installer/widgets/alert_super_view.h"
 #include "installer/widgets/image_view.h"
 #include "installer/widgets/text_style.h"
 #include "installer/widgets/widget_color.h"
@@ -337,21 +336,7 @@ void TSRMainViewController::showAgreementView() {
 int32_t TSRMainViewController::showAlertText(const std::string& text,
                                              const std::string& cancelTitle,
                                              const std::string& okTitle) {
-  os::ui::Window* window = view_->window();
-  if (!window) return 0;
-  const auto& content = window->contentView();
-  // A copy: bringing the host to the front reorders the subviews.
-  const auto subviews = content->subviews();
-  for (const auto& candidate : subviews) {
-    if (typeid(*candidate) != typeid(TSRAlertSuperView) || !candidate->subviews().empty()) {
-      continue;
-    }
-    candidate->removeFromSuperview();
-    content->addSubview(candidate);
-    candidate->setHidden(false);
-    return alertViewController_->showAlertText(text, cancelTitle, okTitle, candidate);
-  }
-  return 0;
+  return alertViewController_->showAlertTextInFreeHost(view_->window(), text, cancelTitle, okTitle);
 }
 
 void TSRMainViewController::installApp(os::ui::Control& sender) {
