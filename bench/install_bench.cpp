@@ -14,9 +14,6 @@
 //
 // After the benchmarks it prints throughput, CPU time and memory ratios, engine / commands.
 #include <benchmark/benchmark.h>
-#include <spawn.h>
-#include <sys/resource.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -30,6 +27,7 @@
 #include <string>
 #include <vector>
 
+#include "bench/child_process.h"
 #include "installer/app/temp_helper.h"
 #include "installer/engine/download_manager.h"
 #include "os/files.h"
@@ -38,8 +36,6 @@
 #include "testsupport/local_http_server.h"
 #include "testsupport/sandbox.h"
 #include "tools/sample_product.h"
-
-extern char** environ;
 
 namespace {
 
@@ -57,11 +53,7 @@ struct Setup {
 Setup setup;
 
 // What one client run cost, as its parent saw it.
-struct Run {
-  double seconds = 0;
-  double cpuSeconds = 0;
-  long peakKiB = 0;
-};
+using Run = bench::ChildRun;
 std::map<std::string, Run> runs;
 
 // A child started with posix_spawn inherits the spawning process's peak resident memory in its
@@ -70,48 +62,24 @@ std::map<std::string, Run> runs;
 // command's own peak.
 constexpr const char* kMeasureFlag = "--measure=";
 
-// Measuring mode: runs `argv`, writes its peak resident memory (KiB) to `resultFile` and exits
-// with its status.
-int runMeasured(const char* resultFile, char** argv) {
-  pid_t child = fork();
-  if (child == 0) {
-    execvp(argv[0], argv);
-    _exit(127);
-  }
-  int status = 0;
-  rusage usage{};
-  while (child > 0 && wait4(child, &status, 0, &usage) < 0 && errno == EINTR) {
-  }
-  std::ofstream(resultFile) << usage.ru_maxrss;
-  return child > 0 && WIFEXITED(status) ? WEXITSTATUS(status) : 1;
+// Measuring mode: runs `command`, writes its peak resident memory (KiB) to `resultFile` and
+// exits with its status.
+int runMeasured(const char* resultFile, const std::vector<std::string>& command) {
+  std::optional<Run> run = bench::runChild(command, bench::ChildStart::kFork);
+  std::ofstream(resultFile) << (run ? run->peakKiB : 0);
+  return run && run->exitStatus >= 0 ? run->exitStatus : 1;
 }
 
-// Runs `argv` in measuring mode and waits for it; false when it cannot start or does not exit
-// with 0.
-bool runChild(const std::vector<std::string>& argv, Run& run) {
+// Runs `argv` in measuring mode and waits for it; nullopt when it cannot start. The time and CPU
+// are the measuring process's (its own share is a spawn and a wait: next to nothing), the peak
+// memory is the command's own.
+std::optional<Run> runMeasuredChild(const std::vector<std::string>& argv) {
   const std::string resultFile = (setup.folder / "peak").string();
   std::vector<std::string> measured = {setup.self, kMeasureFlag + resultFile};
   measured.insert(measured.end(), argv.begin(), argv.end());
-  std::vector<char*> pointers;
-  for (const std::string& argument : measured) {
-    pointers.push_back(const_cast<char*>(argument.c_str()));
-  }
-  pointers.push_back(nullptr);
-  const auto started = std::chrono::steady_clock::now();
-  pid_t child;
-  if (posix_spawnp(&child, pointers[0], nullptr, nullptr, pointers.data(), environ) != 0) {
-    return false;
-  }
-  int status = 0;
-  rusage usage{};
-  while (wait4(child, &status, 0, &usage) < 0 && errno == EINTR) {
-  }
-  run.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
-  // The measuring process's own share is a fork and a wait: next to nothing.
-  run.cpuSeconds = double(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
-                   double(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
-  std::ifstream(resultFile) >> run.peakKiB;
-  return WIFEXITED(status) && WEXITSTATUS(status) == 0;
+  std::optional<Run> run = bench::runChild(measured);
+  if (run) std::ifstream(resultFile) >> run->peakKiB;
+  return run;
 }
 
 // One timed run per benchmark, of the commands in turn (their times and CPU add up, their
@@ -121,14 +89,14 @@ void measure(benchmark::State& state, const std::string& name,
   for (auto _ : state) {
     Run total;
     for (const std::vector<std::string>& argv : commands) {
-      Run run;
-      if (!runChild(argv, run)) {
+      std::optional<Run> run = runMeasuredChild(argv);
+      if (!run || !run->succeeded) {
         state.SkipWithError(("client failed: " + argv[0]).c_str());
         return;
       }
-      total.seconds += run.seconds;
-      total.cpuSeconds += run.cpuSeconds;
-      total.peakKiB = std::max(total.peakKiB, run.peakKiB);
+      total.seconds += run->seconds;
+      total.cpuSeconds += run->cpuSeconds;
+      total.peakKiB = std::max(total.peakKiB, run->peakKiB);
     }
     state.SetIterationTime(total.seconds);
     state.counters["cpu_s"] = total.cpuSeconds;
@@ -248,7 +216,8 @@ void printComparison(const std::string& what, const std::string& ours, const std
 
 int main(int argc, char** argv) {
   if (argc >= 3 && std::strncmp(argv[1], kMeasureFlag, std::strlen(kMeasureFlag)) == 0) {
-    return runMeasured(argv[1] + std::strlen(kMeasureFlag), argv + 2);
+    return runMeasured(argv[1] + std::strlen(kMeasureFlag),
+                       std::vector<std::string>(argv + 2, argv + argc));
   }
   if (argc >= 3 && std::strncmp(argv[1], "--client=", 9) == 0) {
     return runClient(argv[1] + 9, argv[2]);

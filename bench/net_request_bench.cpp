@@ -1,7 +1,7 @@
 // The request side of the HTTP client beside curl:
 //  - a multipart upload of one large file (1 GiB by default) built by the request serializer and
 //    sent by a URL session, against `curl -F f=@file` uploading the same file to the same local
-//    server (a child process; posix_spawnp and waitpid are part of its time);
+//    server (a child process; spawning and waiting for it are part of its time);
 //  - encoding 10,000 query parameters into a query string, against a loop that escapes each key
 //    and value with curl_easy_escape and joins them.
 // The server takes the uploads apart as they stream in and keeps nothing, so the memory printed
@@ -15,8 +15,6 @@
 #include <benchmark/benchmark.h>
 #include <curl/curl.h>
 #include <httplib.h>
-#include <spawn.h>
-#include <sys/wait.h>
 
 #include <algorithm>
 #include <atomic>
@@ -30,13 +28,12 @@
 #include <thread>
 #include <vector>
 
+#include "bench/child_process.h"
 #include "net/query_string.h"
 #include "net/request_serializer.h"
 #include "os/urlsession.h"
 #include "testsupport/memory.h"
 #include "testsupport/sandbox.h"
-
-extern char** environ;
 
 namespace {
 
@@ -136,20 +133,9 @@ void BM_SerializerMultipartUpload(benchmark::State& state) {
 void BM_CurlFormUpload(benchmark::State& state) {
   const std::string form = "f=@" + setup.file.string();
   timeRuns(state, curlUploadSeconds, static_cast<int64_t>(setup.sizeBytes), [&] {
-    std::vector<char*> argv{const_cast<char*>("curl"),
-                            const_cast<char*>("-sf"),
-                            const_cast<char*>("-o"),
-                            const_cast<char*>("/dev/null"),
-                            const_cast<char*>("-F"),
-                            const_cast<char*>(form.c_str()),
-                            const_cast<char*>(setup.url.c_str()),
-                            nullptr};
-    pid_t child;
-    if (posix_spawnp(&child, "curl", nullptr, nullptr, argv.data(), environ) != 0) return false;
-    int status = 0;
-    while (waitpid(child, &status, 0) < 0 && errno == EINTR) {
-    }
-    return WIFEXITED(status) && WEXITSTATUS(status) == 0;
+    std::optional<bench::ChildRun> run =
+        bench::runChild({"curl", "-sf", "-o", "/dev/null", "-F", form, setup.url});
+    return run && run->succeeded;
   });
 }
 

@@ -1,7 +1,7 @@
 // FileHandle::transferTo against cp(1) copying the same large file in a temporary folder. Both
 // copy from a source that is already in the page cache into a truncated destination without
 // forcing it to disk, so the ratio compares the copy loops themselves. cp runs as a child process
-// inside its benchmark (posix_spawnp and waitpid are part of its time, as they are of any cp).
+// inside its benchmark (spawning and waiting for it are part of its time, as they are of any cp).
 //
 //   transfer_bench                          # a 1 GiB file
 //   transfer_bench --size_mib=256           # a smaller one, when disk or time is short
@@ -9,8 +9,6 @@
 // After the benchmarks it prints the ratio of the mean times, transferTo / cp.
 #include <benchmark/benchmark.h>
 #include <fcntl.h>
-#include <spawn.h>
-#include <sys/wait.h>
 
 #include <algorithm>
 #include <chrono>
@@ -21,10 +19,9 @@
 #include <string>
 #include <vector>
 
+#include "bench/child_process.h"
 #include "support/file_handle_extensions.h"
 #include "testsupport/sandbox.h"
-
-extern char** environ;
 
 namespace {
 
@@ -98,14 +95,8 @@ void BM_Cp(benchmark::State& state) {
   const std::string source = setup.source.string();
   const std::string destination = (setup.folder / "copy-cp").string();
   timeCopies(state, cpSeconds, [&] {
-    std::vector<char*> argv{const_cast<char*>("cp"), const_cast<char*>(source.c_str()),
-                            const_cast<char*>(destination.c_str()), nullptr};
-    pid_t child;
-    if (posix_spawnp(&child, "cp", nullptr, nullptr, argv.data(), environ) != 0) return false;
-    int status = 0;
-    while (waitpid(child, &status, 0) < 0 && errno == EINTR) {
-    }
-    return WIFEXITED(status) && WEXITSTATUS(status) == 0;
+    std::optional<bench::ChildRun> run = bench::runChild({"cp", source, destination});
+    return run && run->succeeded;
   });
 }
 

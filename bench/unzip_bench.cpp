@@ -8,8 +8,6 @@
 //
 // After the benchmarks it prints the ratio of the mean times, SSZipArchive / unzip.
 #include <benchmark/benchmark.h>
-#include <spawn.h>
-#include <sys/wait.h>
 
 #include <chrono>
 #include <cstdio>
@@ -20,10 +18,9 @@
 #include <string>
 #include <vector>
 
+#include "bench/child_process.h"
 #include "os/zip.h"
 #include "testsupport/sandbox.h"
-
-extern char** environ;
 
 namespace {
 
@@ -121,19 +118,9 @@ void BM_SSZipArchive(benchmark::State& state) {
 void BM_Unzip(benchmark::State& state) {
   const std::string archive = setup.archive.string();
   timeUnpacking(state, unzipSeconds, [&](const std::string& destination) {
-    std::vector<char*> argv{const_cast<char*>("unzip"),
-                            const_cast<char*>("-q"),
-                            const_cast<char*>("-o"),
-                            const_cast<char*>(archive.c_str()),
-                            const_cast<char*>("-d"),
-                            const_cast<char*>(destination.c_str()),
-                            nullptr};
-    pid_t child;
-    if (posix_spawnp(&child, "unzip", nullptr, nullptr, argv.data(), environ) != 0) return false;
-    int status = 0;
-    while (waitpid(child, &status, 0) < 0 && errno == EINTR) {
-    }
-    return WIFEXITED(status) && WEXITSTATUS(status) == 0;
+    std::optional<bench::ChildRun> run =
+        bench::runChild({"unzip", "-q", "-o", archive, "-d", destination});
+    return run && run->succeeded;
   });
 }
 

@@ -11,9 +11,6 @@
 //
 // After the benchmarks it prints throughput, CPU time and memory ratios, session / curl.
 #include <benchmark/benchmark.h>
-#include <spawn.h>
-#include <sys/resource.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -27,12 +24,11 @@
 #include <string>
 #include <vector>
 
+#include "bench/child_process.h"
 #include "os/dispatch.h"
 #include "os/urlsession.h"
 #include "testsupport/local_http_server.h"
 #include "testsupport/sandbox.h"
-
-extern char** environ;
 
 namespace {
 
@@ -49,47 +45,22 @@ struct Setup {
 Setup setup;
 
 // What one client run cost, as its parent saw it.
-struct Run {
-  double seconds = 0;
-  double cpuSeconds = 0;
-  long peakKiB = 0;
-};
+using Run = bench::ChildRun;
 std::map<std::string, Run> runs;
-
-// Spawns `argv` and waits for it; false when it cannot start or does not exit with 0.
-bool runChild(const std::vector<std::string>& argv, Run& run) {
-  std::vector<char*> pointers;
-  for (const std::string& argument : argv) pointers.push_back(const_cast<char*>(argument.c_str()));
-  pointers.push_back(nullptr);
-  const auto started = std::chrono::steady_clock::now();
-  pid_t child;
-  if (posix_spawnp(&child, pointers[0], nullptr, nullptr, pointers.data(), environ) != 0) {
-    return false;
-  }
-  int status = 0;
-  rusage usage{};
-  while (wait4(child, &status, 0, &usage) < 0 && errno == EINTR) {
-  }
-  run.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
-  run.cpuSeconds = double(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
-                   double(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
-  run.peakKiB = usage.ru_maxrss;
-  return WIFEXITED(status) && WEXITSTATUS(status) == 0;
-}
 
 // One timed run per benchmark: a 1 GiB transfer is its own measurement.
 void measure(benchmark::State& state, const std::string& name, const std::vector<std::string>& argv,
              uint64_t bytes) {
   for (auto _ : state) {
-    Run run;
-    if (!runChild(argv, run)) {
+    std::optional<Run> run = bench::runChild(argv);
+    if (!run || !run->succeeded) {
       state.SkipWithError(("client failed: " + argv[0]).c_str());
       return;
     }
-    state.SetIterationTime(run.seconds);
-    state.counters["cpu_s"] = run.cpuSeconds;
-    state.counters["VmHWM_MiB"] = double(run.peakKiB) / 1024;
-    runs[name] = run;
+    state.SetIterationTime(run->seconds);
+    state.counters["cpu_s"] = run->cpuSeconds;
+    state.counters["VmHWM_MiB"] = double(run->peakKiB) / 1024;
+    runs[name] = *run;
   }
   if (bytes > 0) state.SetBytesProcessed(static_cast<int64_t>(bytes));
 }
