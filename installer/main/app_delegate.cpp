@@ -1,0 +1,185 @@
+#include "installer/main/app_delegate.h"
+
+#include <chrono>
+#include <thread>
+
+#include "installer/app/crash_recorder.h"
+#include "installer/app/kv_tracker.h"
+#include "installer/app/software_info.h"
+#include "installer/app/temp_helper.h"
+#include "installer/widgets/alert_super_view.h"
+#include "os/defaults.h"
+#include "os/dispatch.h"
+#include "os/format.h"
+#include "os/log.h"
+#include "os/volumes.h"
+
+namespace {
+
+// Usage-event numbers (see KVTracker::event).
+constexpr int64_t kInstallEvent = 0;
+constexpr int64_t kActionLaunchApp = 0;
+constexpr int64_t kActionClose = 1;
+constexpr int64_t kActionDownloadClose = 11;
+constexpr int64_t kActionCancelClose = 12;
+constexpr int64_t kLabelSuccess = 0;
+
+// The product whose window has no close button.
+constexpr int32_t kProductWithoutCloseButton = 13;
+
+// Where the window first appears, before it is centred.
+const os::ui::Rect kWindowContentRect{0, 0, TSRMainViewController::kViewWidth,
+                                      TSRMainViewController::kViewHeight};
+
+void sendEvent(int64_t action) {
+  KVTracker::event(kInstallEvent, action, kLabelSuccess, std::nullopt, 0,
+                   KVTracker::getCustomDictionary());
+}
+
+void reportChosenLanguage() {
+  KVTracker::customDimension({{"chooseLanguage", TempHelper::currentSelectionLanguage()}});
+}
+
+}  // namespace
+
+std::shared_ptr<AppDelegate> AppDelegate::create() {
+  return std::make_shared<AppDelegate>(Private{});
+}
+
+void AppDelegate::awakeFromNib() { CrashRecorder::reportPreviousException(); }
+
+void AppDelegate::applicationDidFinishLaunching(os::ui::Application&) {
+  CrashRecorder::install();
+
+  TSRSoftWareInfo& info = TSRSoftWareInfo::singleton();
+  std::string_view trackingID = info.product().analyticsTrackingID(info.isProVersion());
+  if (!trackingID.empty()) KVTracker::setupWithTrackingID(std::string(trackingID));
+
+  // The language chosen for the installer's own texts must not outlive this run.
+  os::UserDefaults::standard().removeObject("AppleLanguages");
+  os::UserDefaults::standard().synchronize();
+  reportChosenLanguage();
+  sendEvent(kActionLaunchApp);
+
+  isInstall_ = false;
+  alertViewController_ = TSRAlertViewController::create();
+  buildWindow();
+  mainViewController_ = TSRMainViewController::create(weak_from_this());
+  mainBox_->setContentView(mainViewController_->view());
+  window_->setMovableByWindowBackground(true);
+  window_->center();
+  window_->makeKeyAndOrderFront();
+
+  // Above other windows for a moment, so that the installer is seen when it opens.
+  int ownLevel = window_->level();
+  window_->setLevel(os::ui::Window::kStatusLevel);
+  std::weak_ptr<TSRNoTitleBarWindow> weakWindow = window_;
+  os::DispatchQueue::main()->after(kRaisedSeconds, [weakWindow, ownLevel] {
+    if (auto window = weakWindow.lock()) window->setLevel(ownLevel);
+  });
+
+  std::weak_ptr<AppDelegate> weakSelf = weak_from_this();
+  os::DispatchQueue::global()->after(kUpdateCheckDelaySeconds, [weakSelf] {
+    if (auto self = weakSelf.lock()) self->checkForUpdateOnbackground();
+  });
+
+  if (info.installProduct() == kProductWithoutCloseButton) window_->closeButton()->setHidden(true);
+  window_->closeButton()->setIdentifier(kCloseButtonIdentifier);
+  window_->closeButton()->setAction([weakSelf](os::ui::Control&) {
+    if (auto self = weakSelf.lock()) self->closeWindow();
+  });
+  window_->maxButton()->setHidden(true);
+}
+
+void AppDelegate::buildWindow() {
+  window_ = TSRNoTitleBarWindow::create(kWindowContentRect);
+  const std::shared_ptr<os::ui::View>& content = window_->contentView();
+  mainBox_ = std::make_shared<os::ui::Box>(content->bounds());
+  content->addSubview(mainBox_);
+  // The question panel's host lies over the screens and stays hidden until a question needs it.
+  auto alertHost = std::make_shared<TSRAlertSuperView>(content->bounds());
+  alertHost->setHidden(true);
+  content->addSubview(alertHost);
+  window_->addCloseBtnToContentView();
+}
+
+bool AppDelegate::applicationShouldTerminateAfterLastWindowClosed(os::ui::Application&) {
+  std::this_thread::sleep_for(std::chrono::milliseconds(200));
+  return true;
+}
+
+void AppDelegate::switchView(int32_t tag) {
+  if (tag != 0) {
+    isInstall_ = true;
+    progressViewController_ = TSRInstallProgressViewController::create(weak_from_this(), tag);
+    if (!errorPage_) errorPage_ = TSRErrorPage::create();
+    std::weak_ptr<TSRErrorPage> weakPage = errorPage_;
+    progressViewController_->setErrorPage([weakPage](TSRInstallProgressViewController& screen) {
+      if (auto page = weakPage.lock()) page->configErrorView(screen);
+    });
+    mainBox_->setContentView(progressViewController_->view());
+    progressViewController_->startDownloadInstall(false);
+    return;
+  }
+  isInstall_ = false;
+  if (alertViewController_) alertViewController_->promptAlertViewCancelButtonClick();
+  if (!mainViewController_) mainViewController_ = TSRMainViewController::create(weak_from_this());
+  mainBox_->setContentView(mainViewController_->view());
+}
+
+std::string AppDelegate::localizedProductName() {
+  return TempHelper::getDefaultsLocalizableLanguages(
+      TSRSoftWareInfo::singleton().product().nameKey);
+}
+
+void AppDelegate::closeWindow() {
+  std::string productName = localizedProductName();
+  if (isInstall_) {
+    sendEvent(kActionDownloadClose);
+    std::string question = os::formatObjects(
+        TempHelper::getDefaultsLocalizableLanguages("Install_App_Prompt_Msg1"), {productName});
+    if (showAlertText(question, TempHelper::getDefaultsLocalizableLanguages("Button_Cancel"),
+                      TempHelper::getDefaultsLocalizableLanguages("Button_Yes")) != 1) {
+      sendEvent(kActionCancelClose);
+      return;
+    }
+  }
+  reportChosenLanguage();
+  sendEvent(kActionClose);
+  std::weak_ptr<AppDelegate> weakSelf = weak_from_this();
+  os::DispatchQueue::main()->after(kQuitDelaySeconds, [weakSelf, productName] {
+    if (auto self = weakSelf.lock()) self->exitApp(productName);
+  });
+}
+
+void AppDelegate::exitApp(const std::string& productName) {
+  os::log::console("Quitting the installer of " + productName);
+  os::volumes::releaseVolumeOfRunningExecutable();
+  os::ui::Application::shared().terminate();
+}
+
+int32_t AppDelegate::showAlertText(const std::string& text, const std::string& cancelTitle,
+                                   const std::string& okTitle) {
+  if (!window_ || !alertViewController_) return 0;
+  const std::shared_ptr<os::ui::View>& content = window_->contentView();
+  // A copy: bringing the host to the front reorders the content view's subviews.
+  std::vector<std::shared_ptr<os::ui::View>> subviews = content->subviews();
+  for (const std::shared_ptr<os::ui::View>& view : subviews) {
+    if (typeid(*view) != typeid(TSRAlertSuperView) || !view->subviews().empty()) continue;
+    view->removeFromSuperview();
+    content->addSubview(view);
+    view->setHidden(false);
+    return alertViewController_->showAlertText(text, cancelTitle, okTitle, view);
+  }
+  return 0;
+}
+
+void AppDelegate::checkForUpdateOnbackground() {
+  std::weak_ptr<AppDelegate> weakSelf = weak_from_this();
+  os::DispatchQueue::main()->async([weakSelf] {
+    auto self = weakSelf.lock();
+    if (!self) return;
+    self->checkUpdater_ = std::make_shared<TSRCheckUpdater>();
+    self->checkUpdater_->checkUpdate();
+  });
+}
