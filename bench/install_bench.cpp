@@ -28,6 +28,7 @@
 #include <vector>
 
 #include "bench/child_process.h"
+#include "bench/flags.h"
 #include "installer/app/temp_helper.h"
 #include "installer/engine/download_manager.h"
 #include "os/files.h"
@@ -222,24 +223,9 @@ int main(int argc, char** argv) {
   if (argc >= 3 && std::strncmp(argv[1], "--client=", 9) == 0) {
     return runClient(argv[1] + 9, argv[2]);
   }
-  // Our own flags are taken out before the benchmark library sees the arguments.
-  std::vector<char*> arguments;
-  for (int i = 0; i < argc; ++i) {
-    constexpr const char* kSizeFlag = "--size_mib=";
-    constexpr const char* kPayloadFlag = "--payload_mib=";
-    if (std::strncmp(argv[i], kSizeFlag, std::strlen(kSizeFlag)) == 0) {
-      setup.sizeBytes = std::strtoull(argv[i] + std::strlen(kSizeFlag), nullptr, 10) << 20;
-    } else if (std::strncmp(argv[i], kPayloadFlag, std::strlen(kPayloadFlag)) == 0) {
-      setup.payloadBytes = std::strtoull(argv[i] + std::strlen(kPayloadFlag), nullptr, 10) << 20;
-    } else {
-      arguments.push_back(argv[i]);
-    }
-  }
-  int count = static_cast<int>(arguments.size());
-  benchmark::Initialize(&count, arguments.data());
-  if (benchmark::ReportUnrecognizedArguments(count, arguments.data())) return 1;
-  if (setup.sizeBytes == 0 || setup.payloadBytes == 0) {
-    std::fprintf(stderr, "--size_mib and --payload_mib must be positive\n");
+  if (!bench::initialize(argc, argv,
+                         {{"--size_mib=", &setup.sizeBytes, 1 << 20},
+                          {"--payload_mib=", &setup.payloadBytes, 1 << 20}})) {
     return 1;
   }
   setup.self = fs::read_symlink("/proc/self/exe").string();

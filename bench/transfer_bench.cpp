@@ -20,6 +20,7 @@
 #include <vector>
 
 #include "bench/child_process.h"
+#include "bench/flags.h"
 #include "support/file_handle_extensions.h"
 #include "testsupport/sandbox.h"
 
@@ -106,23 +107,7 @@ BENCHMARK(BM_TransferTo)->UseRealTime()->Unit(benchmark::kMillisecond);
 }  // namespace
 
 int main(int argc, char** argv) {
-  // Our own flag is taken out before the benchmark library sees the arguments.
-  std::vector<char*> arguments;
-  for (int i = 0; i < argc; ++i) {
-    constexpr const char* kSizeFlag = "--size_mib=";
-    if (std::strncmp(argv[i], kSizeFlag, std::strlen(kSizeFlag)) == 0) {
-      setup.sizeBytes = std::strtoull(argv[i] + std::strlen(kSizeFlag), nullptr, 10) << 20;
-    } else {
-      arguments.push_back(argv[i]);
-    }
-  }
-  int count = static_cast<int>(arguments.size());
-  benchmark::Initialize(&count, arguments.data());
-  if (benchmark::ReportUnrecognizedArguments(count, arguments.data())) return 1;
-  if (setup.sizeBytes == 0) {
-    std::fprintf(stderr, "--size_mib must be a positive number of MiB\n");
-    return 1;
-  }
+  if (!bench::initialize(argc, argv, {{"--size_mib=", &setup.sizeBytes, 1 << 20}})) return 1;
 
   testsupport::Sandbox sandbox;
   setup.folder = sandbox.root();

@@ -25,6 +25,7 @@
 #include <vector>
 
 #include "bench/child_process.h"
+#include "bench/flags.h"
 #include "os/dispatch.h"
 #include "os/urlsession.h"
 #include "testsupport/local_http_server.h"
@@ -36,7 +37,7 @@ namespace fs = std::filesystem;
 
 struct Setup {
   uint64_t sizeBytes = uint64_t{1024} << 20;
-  int smallCount = 1000;
+  uint64_t smallCount = 1000;
   std::string self;
   std::string largeURL;
   std::string smallURL;
@@ -93,7 +94,7 @@ void BM_CurlParallelSmall(benchmark::State& state) {
   const fs::path config = setup.folder / "small.curlrc";
   {
     std::ofstream out(config);
-    for (int i = 0; i < setup.smallCount; ++i) {
+    for (uint64_t i = 0; i < setup.smallCount; ++i) {
       out << "url = \"" << setup.smallURL << "\"\noutput = \"/dev/null\"\n";
     }
   }
@@ -221,24 +222,9 @@ int main(int argc, char** argv) {
   if (argc >= 2 && std::strncmp(argv[1], "--client=", 9) == 0) {
     return runClient(argv[1] + 9, argc - 2, argv + 2);
   }
-  // Our own flags are taken out before the benchmark library sees the arguments.
-  std::vector<char*> arguments;
-  for (int i = 0; i < argc; ++i) {
-    constexpr const char* kSizeFlag = "--size_mib=";
-    constexpr const char* kCountFlag = "--small_count=";
-    if (std::strncmp(argv[i], kSizeFlag, std::strlen(kSizeFlag)) == 0) {
-      setup.sizeBytes = std::strtoull(argv[i] + std::strlen(kSizeFlag), nullptr, 10) << 20;
-    } else if (std::strncmp(argv[i], kCountFlag, std::strlen(kCountFlag)) == 0) {
-      setup.smallCount = std::atoi(argv[i] + std::strlen(kCountFlag));
-    } else {
-      arguments.push_back(argv[i]);
-    }
-  }
-  int count = static_cast<int>(arguments.size());
-  benchmark::Initialize(&count, arguments.data());
-  if (benchmark::ReportUnrecognizedArguments(count, arguments.data())) return 1;
-  if (setup.sizeBytes == 0 || setup.smallCount <= 0) {
-    std::fprintf(stderr, "--size_mib and --small_count must be positive\n");
+  if (!bench::initialize(
+          argc, argv,
+          {{"--size_mib=", &setup.sizeBytes, 1 << 20}, {"--small_count=", &setup.smallCount}})) {
     return 1;
   }
   setup.self = fs::read_symlink("/proc/self/exe").string();
@@ -269,9 +255,9 @@ int main(int argc, char** argv) {
                  {{"Content-Type", "application/json"}});
   setup.largeURL = server.url("/large");
   setup.smallURL = server.url("/small");
-  std::printf("large body %llu MiB, %d small requests, server %s\n",
-              static_cast<unsigned long long>(setup.sizeBytes >> 20), setup.smallCount,
-              server.baseUrl().c_str());
+  std::printf("large body %llu MiB, %llu small requests, server %s\n",
+              static_cast<unsigned long long>(setup.sizeBytes >> 20),
+              static_cast<unsigned long long>(setup.smallCount), server.baseUrl().c_str());
 
   benchmark::RunSpecifiedBenchmarks();
   benchmark::Shutdown();
