@@ -4,6 +4,7 @@
 #include <stdlib.h>
 #include <unistd.h>
 
+#include <fstream>
 #include <optional>
 #include <string>
 #include <vector>
@@ -37,6 +38,33 @@ std::optional<std::filesystem::path> passwordDatabaseHome() {
   return std::filesystem::path(found->pw_dir);
 }
 
+// The desktop folder the desktop environment configured (XDG_DESKTOP_DIR in user-dirs.dirs, as
+// xdg-user-dirs writes it: "$HOME/Schreibtisch" or an absolute path); nullopt when none is.
+std::optional<std::filesystem::path> configuredDesktop() {
+  std::ifstream file(preferences() / "user-dirs.dirs");
+  constexpr std::string_view kKey = "XDG_DESKTOP_DIR=\"";
+  constexpr std::string_view kHome = "$HOME";
+  std::string line;
+  while (std::getline(file, line)) {
+    if (!line.starts_with(kKey) || line.size() < kKey.size() + 1 || line.back() != '"') continue;
+    std::string value = line.substr(kKey.size(), line.size() - kKey.size() - 1);
+    std::filesystem::path folder;
+    if (value.starts_with(kHome)) {
+      std::string rest = value.substr(kHome.size());
+      if (!rest.empty() && rest.front() != '/') continue;
+      folder = home() / std::filesystem::path(rest).relative_path();
+    } else if (std::filesystem::path(value).is_absolute()) {
+      folder = value;
+    } else {
+      continue;
+    }
+    // A desktop set to the home folder itself means "no desktop folder" to xdg-user-dirs.
+    if ((folder / "").lexically_normal() == (home() / "").lexically_normal()) continue;
+    return folder;
+  }
+  return std::nullopt;
+}
+
 }  // namespace
 
 std::filesystem::path home() {
@@ -50,7 +78,7 @@ std::filesystem::path caches() { return xdgFolder("XDG_CACHE_HOME", ".cache"); }
 
 std::filesystem::path preferences() { return xdgFolder("XDG_CONFIG_HOME", ".config"); }
 
-std::filesystem::path desktop() { return home() / "Desktop"; }
+std::filesystem::path desktop() { return configuredDesktop().value_or(home() / "Desktop"); }
 
 std::filesystem::path userApplications() { return home() / "Applications"; }
 

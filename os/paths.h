@@ -26,7 +26,8 @@ std::filesystem::path caches();
 // The folder that holds preference files (user defaults): $XDG_CONFIG_HOME, else ~/.config.
 std::filesystem::path preferences();
 
-// The user's desktop: ~/Desktop.
+// The user's desktop: the folder the desktop environment configured (XDG_DESKTOP_DIR in
+// <preferences>/user-dirs.dirs, which names it in the user's language), else ~/Desktop.
 std::filesystem::path desktop();
 
 // The user's own Applications folder: ~/Applications.

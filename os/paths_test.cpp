@@ -4,6 +4,7 @@
 #include <pwd.h>
 #include <unistd.h>
 
+#include <fstream>
 #include <functional>
 #include <optional>
 #include <string>
@@ -45,6 +46,29 @@ TEST(Paths, AbsoluteXdgValuesWinAndOthersAreIgnored) {
     EXPECT_EQ(c.folder(), sandbox.home() / c.fallback);
     sandbox.setEnv(c.variable, "");
     EXPECT_EQ(c.folder(), sandbox.home() / c.fallback);
+  }
+}
+
+TEST(Paths, TheDesktopIsTheOneTheDesktopEnvironmentConfigured) {
+  testsupport::Sandbox sandbox;
+  const fs::path home = sandbox.home();
+  const struct {
+    const char* line;
+    fs::path desktop;
+  } cases[] = {
+      {"XDG_DESKTOP_DIR=\"$HOME/Schreibtisch\"", home / "Schreibtisch"},
+      {"XDG_DESKTOP_DIR=\"/srv/shared desktop\"", "/srv/shared desktop"},
+      {"XDG_DESKTOP_DIR=\"$HOME/\"", home / "Desktop"},  // the home folder: no desktop set
+      {"XDG_DESKTOP_DIR=\"$HOMEWORK\"", home / "Desktop"},
+      {"XDG_DESKTOP_DIR=relative", home / "Desktop"},
+      {"# XDG_DESKTOP_DIR=\"$HOME/Commented\"", home / "Desktop"},
+  };
+  fs::create_directories(home / ".config");
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.line);
+    std::ofstream(home / ".config/user-dirs.dirs") << "XDG_DOWNLOAD_DIR=\"$HOME/Downloads\"\n"
+                                                   << c.line << "\n";
+    EXPECT_EQ(os::paths::desktop(), c.desktop);
   }
 }
 
