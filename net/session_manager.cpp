@@ -187,57 +187,47 @@ void NKURLSessionManager::setAttemptsToRecreateUploadTasksForBackgroundSessions(
 // --- hooks ---
 
 void NKURLSessionManager::setSessionDidBecomeInvalidBlock(SessionDidBecomeInvalidBlock block) {
-  std::lock_guard lock(settingsMutex_);
-  hooks_.sessionDidBecomeInvalid = std::move(block);
+  setHook(&Hooks::sessionDidBecomeInvalid, std::move(block));
 }
 
 void NKURLSessionManager::setSessionDidReceiveAuthenticationChallengeBlock(
     SessionDidReceiveAuthenticationChallengeBlock block) {
-  std::lock_guard lock(settingsMutex_);
-  hooks_.sessionDidReceiveAuthenticationChallenge = std::move(block);
+  setHook(&Hooks::sessionDidReceiveAuthenticationChallenge, std::move(block));
 }
 
 void NKURLSessionManager::setTaskNeedNewBodyStreamBlock(TaskNeedNewBodyStreamBlock block) {
-  std::lock_guard lock(settingsMutex_);
-  hooks_.taskNeedNewBodyStream = std::move(block);
+  setHook(&Hooks::taskNeedNewBodyStream, std::move(block));
 }
 
 void NKURLSessionManager::setTaskWillPerformHTTPRedirectionBlock(
     TaskWillPerformHTTPRedirectionBlock block) {
-  std::lock_guard lock(settingsMutex_);
-  hooks_.taskWillPerformHTTPRedirection = std::move(block);
+  setHook(&Hooks::taskWillPerformHTTPRedirection, std::move(block));
 }
 
 void NKURLSessionManager::setTaskDidSendBodyDataBlock(TaskDidSendBodyDataBlock block) {
-  std::lock_guard lock(settingsMutex_);
-  hooks_.taskDidSendBodyData = std::move(block);
+  setHook(&Hooks::taskDidSendBodyData, std::move(block));
 }
 
 void NKURLSessionManager::setTaskDidCompleteBlock(TaskDidCompleteBlock block) {
-  std::lock_guard lock(settingsMutex_);
-  hooks_.taskDidComplete = std::move(block);
+  setHook(&Hooks::taskDidComplete, std::move(block));
 }
 
 void NKURLSessionManager::setDataTaskDidReceiveResponseBlock(
     DataTaskDidReceiveResponseBlock block) {
-  std::lock_guard lock(settingsMutex_);
-  hooks_.dataTaskDidReceiveResponse = std::move(block);
+  setHook(&Hooks::dataTaskDidReceiveResponse, std::move(block));
 }
 
 void NKURLSessionManager::setDataTaskDidReceiveDataBlock(DataTaskDidReceiveDataBlock block) {
-  std::lock_guard lock(settingsMutex_);
-  hooks_.dataTaskDidReceiveData = std::move(block);
+  setHook(&Hooks::dataTaskDidReceiveData, std::move(block));
 }
 
 void NKURLSessionManager::setDownloadTaskDidFinishDownloadingBlock(
     DownloadTaskDidFinishDownloadingBlock block) {
-  std::lock_guard lock(settingsMutex_);
-  hooks_.downloadTaskDidFinishDownloading = std::move(block);
+  setHook(&Hooks::downloadTaskDidFinishDownloading, std::move(block));
 }
 
 void NKURLSessionManager::setDownloadTaskDidWriteDataBlock(DownloadTaskDidWriteDataBlock block) {
-  std::lock_guard lock(settingsMutex_);
-  hooks_.downloadTaskDidWriteData = std::move(block);
+  setHook(&Hooks::downloadTaskDidWriteData, std::move(block));
 }
 
 // --- task creation and registration ---

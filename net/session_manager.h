@@ -281,6 +281,11 @@ class NKURLSessionManager : public std::enable_shared_from_this<NKURLSessionMana
     std::lock_guard lock(settingsMutex_);
     return hooks_.*member;
   }
+  template <typename Block>
+  void setHook(Block Hooks::*member, Block block) {
+    std::lock_guard lock(settingsMutex_);
+    hooks_.*member = std::move(block);
+  }
 
   mutable std::mutex lock_;
   std::map<uint64_t, Registration> registrations_;  // guarded by lock_; by task identifier
