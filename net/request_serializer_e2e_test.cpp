@@ -250,7 +250,9 @@ TEST_F(RequestSerializerEndToEnd, ALargeFileUploadStreamsFromDiskWithAnExactLeng
   std::string declared = *request->valueForHTTPHeaderField("Content-Length");
   EXPECT_EQ(received[0].contentLength, declared);
   EXPECT_EQ(std::to_string(outcome.bytesSent), declared);
-  EXPECT_LT(peak - baseline, size_t{8} << 20) << "the upload must not hold the file in memory";
+  if (testsupport::residentMemoryIsMeaningful()) {
+    EXPECT_LT(peak - baseline, size_t{8} << 20) << "the upload must not hold the file in memory";
+  }
 }
 
 // Passes reads through to a body stream and remembers the largest one.
