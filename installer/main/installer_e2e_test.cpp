@@ -1,11 +1,8 @@
 // The real installer executable, headless with a script, against the local stand-ins of the
 // maker's servers, in a sandbox.
-#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
-#include <spawn.h>
 #include <sys/wait.h>
-#include <unistd.h>
 
 #include <chrono>
 #include <filesystem>
@@ -13,75 +10,16 @@
 #include <string>
 #include <vector>
 
+#include "installer/main/installer_process_test_util.h"
 #include "testsupport/sandbox.h"
 #include "tools/resource_server.h"
 #include "tools/sample_product.h"
 
-extern char** environ;
-
 namespace {
 
-using Clock = std::chrono::steady_clock;
-
-struct InstallerRun {
-  int waitStatus = 0;
-  std::string output;
-  // When each byte count of `output` had arrived.
-  std::vector<std::pair<size_t, Clock::time_point>> arrivals;
-  Clock::time_point exited;
-
-  // When the output first held `text`.
-  std::optional<Clock::time_point> arrivalOf(const std::string& text) const {
-    size_t at = output.find(text);
-    if (at == std::string::npos) return std::nullopt;
-    for (const auto& [length, time] : arrivals) {
-      if (length >= at + text.size()) return time;
-    }
-    return std::nullopt;
-  }
-};
-
-// Runs the installer with the current environment, standard error read as it comes.
-InstallerRun runInstaller() {
-  int pipeEnds[2];
-  EXPECT_EQ(pipe(pipeEnds), 0);
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_adddup2(&actions, pipeEnds[1], STDERR_FILENO);
-  posix_spawn_file_actions_addclose(&actions, pipeEnds[0]);
-  posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
-  std::string program = INSTALLER_EXECUTABLE;
-  char* argv[] = {program.data(), nullptr};
-  pid_t child = 0;
-  EXPECT_EQ(posix_spawn(&child, program.c_str(), &actions, nullptr, argv, environ), 0);
-  posix_spawn_file_actions_destroy(&actions);
-  close(pipeEnds[1]);
-
-  InstallerRun run;
-  char buffer[4096];
-  ssize_t count;
-  while ((count = read(pipeEnds[0], buffer, sizeof buffer)) > 0) {
-    run.output.append(buffer, static_cast<size_t>(count));
-    run.arrivals.emplace_back(run.output.size(), Clock::now());
-  }
-  close(pipeEnds[0]);
-  waitpid(child, &run.waitStatus, 0);
-  run.exited = Clock::now();
-  return run;
-}
-
-// The tracker's actions ("ea = ...;") in the order the console shows them.
-std::vector<std::string> trackedActions(const std::string& output) {
-  std::vector<std::string> actions;
-  const std::string marker = "    ea = ";
-  for (size_t at = output.find(marker); at != std::string::npos; at = output.find(marker, at + 1)) {
-    size_t start = at + marker.size();
-    std::string value = output.substr(start, output.find(";\n", start) - start);
-    if (value.size() >= 2 && value.front() == '"') value = value.substr(1, value.size() - 2);
-    actions.push_back(value);
-  }
-  return actions;
-}
+using installer::testing::InstallerRun;
+using installer::testing::runInstaller;
+using installer::testing::trackedActions;
 
 class InstallerE2ETest : public ::testing::Test {
  protected:
