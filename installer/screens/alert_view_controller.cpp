@@ -135,16 +135,6 @@ const char* alertImageName(int32_t product) {
   }
 }
 
-void applyPalette(TSRGridientButton& ok, TSRGridientButton& cancel, const AlertPalette& palette) {
-  const Color disabled = rgb(219, 219, 219);
-  const Color white = Color::white();
-  ok.setIsLeftRightGridient(true, palette.normal.left, palette.normal.right, palette.enter.left,
-                            palette.enter.right, palette.down.left, palette.down.right, disabled,
-                            disabled);
-  cancel.setIsLeftRightGridient(true, white, white, palette.enter.left, palette.enter.right,
-                                palette.down.left, palette.down.right, white, white);
-}
-
 }  // namespace
 
 std::shared_ptr<TSRAlertViewController> TSRAlertViewController::create() {
@@ -153,44 +143,54 @@ std::shared_ptr<TSRAlertViewController> TSRAlertViewController::create() {
   return controller;
 }
 
-TSRAlertViewController::TSRAlertViewController(Private)
-    : view_(std::make_shared<os::ui::View>()),
-      panel_(std::make_shared<TSRBorderRectAndColorView>(kPromptLayout.panel)),
-      image_(std::make_shared<os::ui::ImageView>(kPromptLayout.image)),
-      title_(std::make_shared<os::ui::Label>(kPromptLayout.text)),
-      cancel_(std::make_shared<TSRGridientButton>(kPromptLayout.cancel)),
-      ok_(std::make_shared<TSRGridientButton>(kPromptLayout.ok)) {}
+TSRAlertViewController::TSRAlertViewController(Private) : view_(std::make_shared<os::ui::View>()) {}
+
+TSRAlertViewController::Panel TSRAlertViewController::makePanel(
+    std::initializer_list<const char*> identifiers) {
+  auto name = identifiers.begin();
+  Panel made{std::make_shared<TSRBorderRectAndColorView>(kPromptLayout.panel),
+             std::make_shared<os::ui::ImageView>(kPromptLayout.image),
+             std::make_shared<os::ui::Label>(kPromptLayout.text),
+             std::make_shared<TSRGridientButton>(kPromptLayout.ok), nullptr};
+  if (identifiers.size() == 5)
+    made.cancel = std::make_shared<TSRGridientButton>(kPromptLayout.cancel);
+  made.panel->setIdentifier(*name++);
+  made.image->setIdentifier(*name++);
+  made.title->setIdentifier(*name++);
+  made.ok->setIdentifier(*name++);
+  if (made.cancel) made.cancel->setIdentifier(*name++);
+  made.title->setFont(os::ui::Font::named("Helvetica Neue Bold", 13));
+  for (const auto& part : std::initializer_list<std::shared_ptr<os::ui::View>>{
+           made.image, made.title, made.cancel, made.ok}) {
+    if (part) made.panel->addSubview(part);
+  }
+  return made;
+}
 
 void TSRAlertViewController::layOutView() {
-  panel_->setIdentifier(kPanelIdentifier);
-  image_->setIdentifier(kImageIdentifier);
-  title_->setIdentifier(kTextIdentifier);
-  title_->setFont(os::ui::Font::named("Helvetica Neue Bold", 13));
-  cancel_->setIdentifier(kCancelButtonIdentifier);
-  ok_->setIdentifier(kOKButtonIdentifier);
-  for (const auto& part :
-       std::initializer_list<std::shared_ptr<os::ui::View>>{image_, title_, cancel_, ok_}) {
-    panel_->addSubview(part);
-  }
+  question_ = makePanel({kPanelIdentifier, kImageIdentifier, kTextIdentifier, kOKButtonIdentifier,
+                         kCancelButtonIdentifier});
+  notice_ = makePanel({kNoticePanelIdentifier, kNoticeImageIdentifier, kNoticeTextIdentifier,
+                       kNoticeButtonIdentifier});
   std::weak_ptr<TSRAlertViewController> weak = weak_from_this();
-  ok_->setAction([weak](os::ui::Control&) {
+  question_.ok->setAction([weak](os::ui::Control&) {
     if (auto controller = weak.lock()) controller->promptAlertViewOkButtonClick();
   });
-  cancel_->setAction([weak](os::ui::Control&) {
+  question_.cancel->setAction([weak](os::ui::Control&) {
     if (auto controller = weak.lock()) controller->promptAlertViewCancelButtonClick();
+  });
+  notice_.ok->setAction([weak](os::ui::Control&) {
+    if (auto controller = weak.lock()) controller->closePromptAlertView();
   });
 }
 
-int32_t TSRAlertViewController::showAlertText(const std::string& text,
-                                              const std::string& cancelTitle,
-                                              const std::string& okTitle,
-                                              const std::shared_ptr<os::ui::View>& superView) {
-  auto keep = shared_from_this();  // the nested run may drop the caller's reference
-  auto& application = os::ui::Application::shared();
-  os::ui::Window* window = application.mainWindow();
+bool TSRAlertViewController::present(const Panel& panel, const std::string& text,
+                                     const std::string& cancelTitle, const std::string& okTitle,
+                                     const std::shared_ptr<os::ui::View>& superView) {
+  os::ui::Window* window = os::ui::Application::shared().mainWindow();
   if (!window || !superView) {
     os::log::write(os::log::Level::Error, "alert: no main window to ask in");
-    return 0;
+    return false;
   }
   window->contentView()->addSubview(superView);
   superView->setHidden(false);
@@ -199,31 +199,55 @@ int32_t TSRAlertViewController::showAlertText(const std::string& text,
   view_->setFrame({{0, 0}, superView->frame().size()});
   superView->addSubview(view_);
 
-  loadAlertView(panel_);
-  endRunloop_ = false;
+  loadAlertView(panel.panel);
 
-  title_->setStringValue(text);
-  title_->setTextColor(Color::black());
+  panel.title->setStringValue(text);
+  panel.title->setTextColor(Color::black());
   int32_t product = TSRSoftWareInfo::singleton().installProduct();
-  image_->setImage(os::ui::Image::named(alertImageName(product)));
-  applyPalette(*ok_, *cancel_, paletteFor(product));
-
+  panel.image->setImage(os::ui::Image::named(alertImageName(product)));
+  const AlertPalette palette = paletteFor(product);
   const Color white = Color::white();
-  ok_->setButtonTitle(okTitle, white, white, white, white, kButtonTitleSize, false);
-  cancel_->setButtonBorder(true, rgb(204, 204, 204), Color::clear(), Color::clear(),
-                           rgb(229, 229, 229), 1);
-  cancel_->setButtonTitle(cancelTitle, Color::black(), white, white, white, kButtonTitleSize,
-                          false);
-  fitToTexts(text, cancelTitle, okTitle);
+  const Color disabled = rgb(219, 219, 219);
+  panel.ok->setIsLeftRightGridient(true, palette.normal.left, palette.normal.right,
+                                   palette.enter.left, palette.enter.right, palette.down.left,
+                                   palette.down.right, disabled, disabled);
+  panel.ok->setButtonTitle(okTitle, white, white, white, white, kButtonTitleSize, false);
+  if (panel.cancel) {
+    panel.cancel->setIsLeftRightGridient(true, white, white, palette.enter.left,
+                                         palette.enter.right, palette.down.left, palette.down.right,
+                                         white, white);
+    panel.cancel->setButtonBorder(true, rgb(204, 204, 204), Color::clear(), Color::clear(),
+                                  rgb(229, 229, 229), 1);
+    panel.cancel->setButtonTitle(cancelTitle, Color::black(), white, white, white, kButtonTitleSize,
+                                 false);
+  }
+  fitToTexts(panel, text, cancelTitle, okTitle);
+  return true;
+}
+
+int32_t TSRAlertViewController::showAlertText(const std::string& text,
+                                              const std::string& cancelTitle,
+                                              const std::string& okTitle,
+                                              const std::shared_ptr<os::ui::View>& superView) {
+  auto keep = shared_from_this();  // the nested run may drop the caller's reference
+  if (!present(question_, text, cancelTitle, okTitle, superView)) return 0;
+  endRunloop_ = false;
 
   // Clicks go to this window only until a button (or a cancel from outside) ends the question;
   // the nested run keeps timers, animations and main-queue work going.
+  auto& application = os::ui::Application::shared();
+  os::ui::Window* window = application.mainWindow();
   auto session = application.beginModalSession(*window);
   os::RunLoop::main().runUntil(
       [&] { return endRunloop_ || session->response() != os::ui::kModalResponseContinue; },
       os::kWaitForever);
   application.endModalSession(*session);
   return result_;
+}
+
+void TSRAlertViewController::showAlertText(const std::string& text, const std::string& buttonTitle,
+                                           const std::shared_ptr<os::ui::View>& superView) {
+  present(notice_, text, "", buttonTitle, superView);
 }
 
 int32_t TSRAlertViewController::showAlertTextInFreeHost(os::ui::Window* window,
@@ -246,40 +270,45 @@ int32_t TSRAlertViewController::showAlertTextInFreeHost(os::ui::Window* window,
   return 0;
 }
 
-void TSRAlertViewController::fitToTexts(const std::string& text, const std::string& cancelTitle,
+void TSRAlertViewController::fitToTexts(const Panel& panel, const std::string& text,
+                                        const std::string& cancelTitle,
                                         const std::string& okTitle) {
   double width =
       TextStyle::calcuTextBounds(text, os::ui::Font::named("Helvetica Neue Bold", 13)).width;
   const TextFit& fit = *std::find_if(std::begin(kTextFits), std::end(kTextFits),
                                      [&](const TextFit& f) { return width <= f.maximumWidth; });
-  image_->setFrameOrigin({kPromptLayout.image.x, fit.imageY});
-  Rect field = title_->frame();
-  title_->setFrame({field.x, fit.textY, field.width, fit.textHeight});
+  panel.image->setFrameOrigin({kPromptLayout.image.x, fit.imageY});
+  Rect field = panel.title->frame();
+  panel.title->setFrame({field.x, fit.textY, field.width, fit.textHeight});
 
   os::ui::Font buttonFont = os::ui::Font::named("Helvetica Neue", kButtonTitleSize);
   double titles = std::max(TextStyle::calcuTextBounds(okTitle, buttonFont).width,
                            TextStyle::calcuTextBounds(cancelTitle, buttonFont).width);
   double buttonWidth = std::max(titles + kButtonTitlePadding, kButtonMinimumWidth);
-  double panelWidth = panel_->frame().width;
+  double panelWidth = panel.panel->frame().width;
   double okX = std::ceil(panelWidth - buttonWidth - kButtonRightMargin);
-  ok_->setFrame({okX, ok_->frame().y, std::ceil(buttonWidth), kButtonHeight});
-  cancel_->setFrame({std::ceil(okX - kButtonGap - buttonWidth), ok_->frame().y,
-                     std::ceil(buttonWidth), kButtonHeight});
-  cancel_->setHidden(cancelTitle.empty());
+  double buttonY = panel.ok->frame().y;
+  panel.ok->setFrame({okX, buttonY, std::ceil(buttonWidth), kButtonHeight});
+  if (!panel.cancel) return;
+  panel.cancel->setFrame(
+      {std::ceil(okX - kButtonGap - buttonWidth), buttonY, std::ceil(buttonWidth), kButtonHeight});
+  panel.cancel->setHidden(cancelTitle.empty());
 }
 
 void TSRAlertViewController::promptAlertViewOkButtonClick() {
   result_ = 1;
   endRunloop_ = true;
-  unloadAlertView(panel_);
+  unloadAlertView(question_.panel);
 }
 
 void TSRAlertViewController::promptAlertViewCancelButtonClick() {
   if (endRunloop_) return;
   result_ = 0;
   endRunloop_ = true;
-  unloadAlertView(panel_);
+  unloadAlertView(question_.panel);
 }
+
+void TSRAlertViewController::closePromptAlertView() { unloadAlertView(notice_.panel); }
 
 void TSRAlertViewController::setupAlertRect(TSRBorderRectAndColorView& panel) {
   panel.setBackground(Color::white());

@@ -13,7 +13,9 @@
 //
 // The panel's colours and picture follow the installed product. An empty Cancel title hides the
 // Cancel button. promptAlertViewCancelButtonClick ends an open question as cancelled from
-// outside. Only one question can be open at a time. Main thread only.
+// outside. Only one question can be open at a time. A one-button notice
+// (showAlertText(text, buttonTitle, host)) slides in the same way but returns at once; its
+// button slides it out. Main thread only.
 #pragma once
 
 #include <cstdint>
@@ -36,6 +38,10 @@ class TSRAlertViewController : public std::enable_shared_from_this<TSRAlertViewC
   static constexpr const char* kImageIdentifier = "alertImage";
   static constexpr const char* kOKButtonIdentifier = "alertOKButton";
   static constexpr const char* kCancelButtonIdentifier = "alertCancelButton";
+  static constexpr const char* kNoticePanelIdentifier = "noticePanel";
+  static constexpr const char* kNoticeImageIdentifier = "noticeImage";
+  static constexpr const char* kNoticeTextIdentifier = "noticeText";
+  static constexpr const char* kNoticeButtonIdentifier = "noticeButton";
 
   // The controller with its panel laid out (the platform's controller made from its interface
   // file).
@@ -55,26 +61,62 @@ class TSRAlertViewController : public std::enable_shared_from_this<TSRAlertViewC
   int32_t showAlertTextInFreeHost(os::ui::Window* window, const std::string& text,
                                   const std::string& cancelTitle, const std::string& okTitle);
 
+  // Shows `text` with the one button `buttonTitle` over `superView` and returns at once; the
+  // button slides the notice out. Without a main window nothing is shown.
+  void showAlertText(const std::string& text, const std::string& buttonTitle,
+                     const std::shared_ptr<os::ui::View>& superView);
+
   // The buttons' actions. Both end the question and slide the panel out; Cancel does nothing
   // once the question has ended, so it may be sent from outside at any time.
   void promptAlertViewOkButtonClick();
   void promptAlertViewCancelButtonClick();
+  // The notice's button: slides the notice out.
+  void closePromptAlertView();
 
   // The view laid over the host while a question is open; the panel slides inside it.
   const std::shared_ptr<os::ui::View>& view() const { return view_; }
   // The host of the current or last question.
   const std::shared_ptr<os::ui::View>& mainView() const { return mainView_; }
-  const std::shared_ptr<TSRBorderRectAndColorView>& promptAlertView2() const { return panel_; }
-  const std::shared_ptr<os::ui::ImageView>& promptAlertImage2() const { return image_; }
-  const std::shared_ptr<os::ui::Label>& promptAlertTitle2() const { return title_; }
-  const std::shared_ptr<TSRGridientButton>& promptAlertCancelBtn() const { return cancel_; }
-  const std::shared_ptr<TSRGridientButton>& promptAlertOKBtn() const { return ok_; }
+  // The question's panel and its parts.
+  const std::shared_ptr<TSRBorderRectAndColorView>& promptAlertView2() const {
+    return question_.panel;
+  }
+  const std::shared_ptr<os::ui::ImageView>& promptAlertImage2() const { return question_.image; }
+  const std::shared_ptr<os::ui::Label>& promptAlertTitle2() const { return question_.title; }
+  const std::shared_ptr<TSRGridientButton>& promptAlertCancelBtn() const {
+    return question_.cancel;
+  }
+  const std::shared_ptr<TSRGridientButton>& promptAlertOKBtn() const { return question_.ok; }
+  // The notice's panel and its parts.
+  const std::shared_ptr<TSRBorderRectAndColorView>& promptAlertView() const {
+    return notice_.panel;
+  }
+  const std::shared_ptr<os::ui::ImageView>& promptAlertImage() const { return notice_.image; }
+  const std::shared_ptr<os::ui::Label>& promptAlertTitle() const { return notice_.title; }
+  const std::shared_ptr<TSRGridientButton>& promptAlertButton() const { return notice_.ok; }
 
  private:
+  // One panel: a picture, a text and a button on the right, with a Cancel button left of it in
+  // the question (null in the notice).
+  struct Panel {
+    std::shared_ptr<TSRBorderRectAndColorView> panel;
+    std::shared_ptr<os::ui::ImageView> image;
+    std::shared_ptr<os::ui::Label> title;
+    std::shared_ptr<TSRGridientButton> ok;
+    std::shared_ptr<TSRGridientButton> cancel;
+  };
+
+  // A panel laid out as the interface file has it, its parts named by `identifiers` (panel,
+  // image, text, OK[, Cancel]); without a Cancel identifier the panel has one button.
+  static Panel makePanel(std::initializer_list<const char*> identifiers);
   void layOutView();
-  // Sizes the picture, the text and the buttons for `text` and the two titles.
-  void fitToTexts(const std::string& text, const std::string& cancelTitle,
-                  const std::string& okTitle);
+  // Lays `superView` over the main window's content and slides `panel` in with `text` and the
+  // titles. False, showing nothing, without a main window or host.
+  bool present(const Panel& panel, const std::string& text, const std::string& cancelTitle,
+               const std::string& okTitle, const std::shared_ptr<os::ui::View>& superView);
+  // Sizes the picture, the text and the buttons for `text` and the titles.
+  static void fitToTexts(const Panel& panel, const std::string& text,
+                         const std::string& cancelTitle, const std::string& okTitle);
   // Places the panel centred just above the top of the view.
   void setupAlertRect(TSRBorderRectAndColorView& panel);
   // Slides the panel down until it hangs 10 points above the view's top edge.
@@ -83,11 +125,8 @@ class TSRAlertViewController : public std::enable_shared_from_this<TSRAlertViewC
   void unloadAlertView(const std::shared_ptr<TSRBorderRectAndColorView>& panel);
 
   std::shared_ptr<os::ui::View> view_;
-  std::shared_ptr<TSRBorderRectAndColorView> panel_;
-  std::shared_ptr<os::ui::ImageView> image_;
-  std::shared_ptr<os::ui::Label> title_;
-  std::shared_ptr<TSRGridientButton> cancel_;
-  std::shared_ptr<TSRGridientButton> ok_;
+  Panel question_;
+  Panel notice_;
   std::shared_ptr<os::ui::View> mainView_;
   bool endRunloop_ = false;
   int32_t result_ = 0;

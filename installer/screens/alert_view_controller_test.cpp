@@ -208,3 +208,27 @@ TEST_F(AlertViewControllerTest, CancellingTwiceEndsTheQuestionOnceWithZero) {
 }
 
 }  // namespace
+
+TEST_F(AlertViewControllerTest, NoticeReturnsAtOnceAndItsButtonSlidesItOut) {
+  alert_->showAlertText("The installation has finished.", "OK", host_);
+
+  // Nothing waits for the answer: the call is back while the notice is still sliding in.
+  auto notice = alert_->promptAlertView();
+  EXPECT_EQ(notice->superview(), alert_->view().get());
+  EXPECT_EQ(alert_->promptAlertTitle()->stringValue(), "The installation has finished.");
+  EXPECT_EQ(alert_->promptAlertButton()->frame(), (Rect{320, 15, 80, 22}));
+  EXPECT_EQ(alert_->promptAlertView2()->superview(), nullptr);
+  advance(0.6);
+  EXPECT_EQ(notice->frame().y, kWindowHeight - kPanelHeight + 10);
+
+  click(TSRAlertViewController::kNoticeButtonIdentifier);
+  advance(0.6);
+  EXPECT_EQ(notice->superview(), nullptr);
+  EXPECT_EQ(alert_->view()->superview(), nullptr);
+  EXPECT_TRUE(host_->isHidden());
+
+  // The host is free again for a question.
+  int32_t answer =
+      ask([&] { alert_->promptAlertViewOkButtonClick(); }, "Open it now?", "Later", "Open");
+  EXPECT_EQ(answer, 1);
+}
