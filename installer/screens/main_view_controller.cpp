@@ -169,6 +169,10 @@ AgreementColors agreementColors(int32_t product) {
   }
 }
 
+// Products 1 to 7 show their name and prompt on the plain light upper area; the others lay
+// their own view or picture over it.
+bool hasLightUpperArea(int32_t product) { return product >= 1 && product <= 7; }
+
 std::shared_ptr<os::ui::Label> makeLabel(const Rect& frame) {
   auto label = std::make_shared<os::ui::Label>(frame);
   label->setTextColor(Color::white());
@@ -229,6 +233,14 @@ void TSRMainViewController::awakeFromNib() {
   topIconLabel_->setFont(os::ui::Font::named("Helvetica Neue", 12));
   topIconLabel_->setStringValue("®");
   topPromptLabel_->setFont(os::ui::Font::named("Helvetica Neue", 14));
+  if (hasLightUpperArea(product)) {
+    // White would vanish into the light grey upper area: the texts read dark there, as they do
+    // on the other products' light upper areas.
+    topTitleLabel_->setTextColor(Color::black());
+    topIconLabel_->setTextColor(Color::black());
+    topPromptLabel_->setTextColor(rgb(101, 101, 101));
+    topSuffexLabel_->setTextColor(rgb(101, 101, 101));
+  }
   installBtn_->setFrameOrigin({installBtn_->frame().x, product == 1 ? 52.0 : 42.0});
   agreementLabelView_->setHidden(!hasAgreementRow(product));
 

@@ -144,8 +144,12 @@ TEST_F(MainViewControllerTest, BrevaloScreenShowsItsTextsAndABlueBorderedInstall
   EXPECT_PIXEL_NEAR(
       widget_testing::mostDistinctPixel(*image, {250, 55, 100, 24}, height, rgb(255, 255, 255)),
       rgb(17, 127, 228), 12);
-  // The upper area's light grey.
+  // The upper area's light grey, and the product's name dark on it so that it can be read.
   EXPECT_PIXEL_NEAR(pixelAt(*image, {580, 380}, height), rgb(247, 247, 247), 2);
+  Rect name =
+      screen->topTitleLabel()->convertRectToView(screen->topTitleLabel()->bounds(), nullptr);
+  EXPECT_PIXEL_NEAR(widget_testing::mostDistinctPixel(*image, name, height, rgb(247, 247, 247)),
+                    rgb(0, 0, 0), 40);
 }
 
 TEST_F(MainViewControllerTest, InstallWithoutAnInstalledCopySwitchesAtOnce) {
