@@ -70,6 +70,32 @@ Store defaultStore() {
   return Store(cached);
 }
 
+// A store of exactly `anchors`. A pinning client evaluates every connection against the same
+// few certificates: the store of the last list is kept, so that they are not parsed again each
+// time.
+Store anchoredStore(const std::vector<Data>& anchors) {
+  static std::mutex mutex;
+  static std::vector<Data> builtFor;
+  static X509_STORE* cached = nullptr;
+  std::lock_guard lock(mutex);
+  if (cached == nullptr || anchors != builtFor) {
+    X509_STORE* store = X509_STORE_new();
+    // Any anchor ends a chain, as the platform's anchors do: pinning a leaf or an intermediate
+    // of an authority-issued chain trusts that certificate without its authority.
+    X509_STORE_set_flags(store, X509_V_FLAG_PARTIAL_CHAIN);
+    for (const Data& anchor : anchors) {
+      if (Certificate certificate = certificateFromDER(anchor)) {
+        X509_STORE_add_cert(store, certificate.get());
+      }
+    }
+    if (cached != nullptr) X509_STORE_free(cached);
+    cached = store;
+    builtFor = anchors;
+  }
+  X509_STORE_up_ref(cached);
+  return Store(cached);
+}
+
 bool isIPAddress(const std::string& host) {
   unsigned char address[16];
   return inet_pton(AF_INET, host.c_str(), address) == 1 ||
@@ -99,20 +125,7 @@ bool ServerTrust::evaluate(const std::optional<std::string>& hostName, Error* er
     std::lock_guard lock(mutex_);
     anchors = anchors_;
   }
-  Store store;
-  if (anchors.empty()) {
-    store = defaultStore();
-  } else {
-    store.reset(X509_STORE_new());
-    // Any anchor ends a chain, as the platform's anchors do: pinning a leaf or an intermediate
-    // of an authority-issued chain trusts that certificate without its authority.
-    X509_STORE_set_flags(store.get(), X509_V_FLAG_PARTIAL_CHAIN);
-    for (const Data& anchor : anchors) {
-      if (Certificate certificate = certificateFromDER(anchor)) {
-        X509_STORE_add_cert(store.get(), certificate.get());
-      }
-    }
-  }
+  Store store = anchors.empty() ? defaultStore() : anchoredStore(anchors);
   Certificate leaf = certificateFromDER(chain_.front());
   if (!leaf) return untrusted("The server's certificate could not be read.");
   std::vector<Certificate> intermediates;
