@@ -43,6 +43,8 @@ const std::map<std::string, int> kScreenKeys = {
     {"Download_Error_msg_tip", 0},
     {"Contact_Us_Url", 0},
     {"Install_App_Error_Msg", 1},
+    {"internet_Exception", 0},
+    {"Install_App_Prompt_Msg3", 1},
 };
 
 std::string contentsOf(const std::filesystem::path& path) {
