@@ -180,6 +180,22 @@ Faults ResourceServer::faults(Resource resource) const {
   return found == faults_.end() ? Faults() : found->second;
 }
 
+Faults ResourceServer::takeFaults(Resource resource) {
+  std::lock_guard lock(mutex_);
+  auto found = faults_.find(resource);
+  if (found == faults_.end()) return Faults();
+  Faults now = found->second;
+  if (std::optional<uint64_t>& left = found->second.forRequests) {
+    if (*left == 0) now = Faults();
+    if (*left <= 1) {
+      faults_.erase(found);
+    } else {
+      --*left;
+    }
+  }
+  return now;
+}
+
 bool ResourceServer::applyFlag(std::string_view flag, std::string* problem) {
   auto refuse = [&](const std::string& why) {
     if (problem != nullptr) *problem = std::string(flag) + ": " + why;
@@ -269,7 +285,7 @@ fs::path ResourceServer::substituteArchive(Substitute substitute) {
 }
 
 void ResourceServer::serve(Resource resource, const Body& body, httplib::Response& response) {
-  Faults faults = this->faults(resource);
+  Faults faults = takeFaults(resource);
   testsupport::LocalHttpServer& server =
       resource == Resource::Configuration ? *resource_ : *download_;
   if (faults.delay.count() > 0 && !server.pause(faults.delay)) {

@@ -54,6 +54,9 @@ struct Faults {
   bool chunked = false;
   // Sent in place of the resource, with status 200 unless `status` says otherwise.
   Substitute substitute = Substitute::None;
+  // Only this many requests from now on get these faults; later ones get the resource as it is.
+  // None: every request.
+  std::optional<uint64_t> forRequests = std::nullopt;
 };
 
 class ResourceServer {
@@ -108,6 +111,8 @@ class ResourceServer {
   // The file served in place of the archive; made on first use.
   std::filesystem::path substituteArchive(Substitute substitute);
   Faults faults(Resource resource) const;
+  // The faults for one request that arrived, counted against Faults::forRequests.
+  Faults takeFaults(Resource resource);
 
   std::filesystem::path scratch_;  // generated files, removed with the server
   std::filesystem::path archive_;

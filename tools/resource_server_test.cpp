@@ -190,6 +190,16 @@ TEST_F(ResourceServerTest, ArchiveFaults) {
 
   server_.setFaults(tools::Resource::Archive, {});
   EXPECT_TRUE(get(downloadPort(), path).body == archive);
+
+  // Faults for a number of requests: those get them, every later one the archive.
+  server_.setFaults(tools::Resource::Archive, {.status = 500, .forRequests = 2});
+  EXPECT_EQ(get(downloadPort(), path).status, 500);
+  EXPECT_EQ(get(downloadPort(), path).status, 500);
+  for (int later = 0; later < 2; ++later) {
+    Download plain = get(downloadPort(), path);
+    EXPECT_EQ(plain.status, 200);
+    EXPECT_TRUE(plain.body == archive);
+  }
 }
 
 TEST_F(ResourceServerTest, DelayAndRateAreLowerBounds) {

@@ -1,25 +1,63 @@
 // The real installer executable, headless with a script, against the local stand-ins of the
 // maker's servers, in a sandbox.
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <spawn.h>
 #include <sys/wait.h>
 
+#include <algorithm>
 #include <chrono>
 #include <filesystem>
 #include <fstream>
+#include <map>
 #include <string>
 #include <vector>
 
 #include "installer/main/installer_process_test_util.h"
+#include "support/image_extensions.h"
 #include "testsupport/sandbox.h"
 #include "tools/resource_server.h"
 #include "tools/sample_product.h"
 
+extern char** environ;
+
 namespace {
 
+namespace fs = std::filesystem;
 using installer::testing::InstallerRun;
 using installer::testing::runInstaller;
 using installer::testing::trackedActions;
+using ::testing::ElementsAre;
+using ::testing::HasSubstr;
+using Actions = std::vector<std::string>;
+
+const Actions kSuccessfulInstall = {"Launch App",       "Start Download",    "Download Successful",
+                                    "Install Finished", "Start Application", "Close"};
+
+std::string readText(const fs::path& path) {
+  std::ifstream file(path, std::ios::binary);
+  return std::string((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
+}
+
+// Every item under `folder` with its kind, size and, for links, target: enough to see that
+// nothing in a bundle was moved, replaced or rewritten.
+std::map<std::string, std::string> treeOf(const fs::path& folder) {
+  std::map<std::string, std::string> tree;
+  for (const auto& entry : fs::recursive_directory_iterator(folder)) {
+    std::string description;
+    if (entry.is_symlink()) {
+      description = "link " + fs::read_symlink(entry.path()).string();
+    } else if (entry.is_directory()) {
+      description = "folder";
+    } else {
+      description = "file " + std::to_string(entry.file_size()) + " " +
+                    std::to_string(entry.last_write_time().time_since_epoch().count());
+    }
+    tree[fs::relative(entry.path(), folder).string()] = description;
+  }
+  return tree;
+}
 
 class InstallerE2ETest : public ::testing::Test {
  protected:
@@ -31,13 +69,39 @@ class InstallerE2ETest : public ::testing::Test {
     sandbox_.setEnv("TESSARO_CRASH_FOR_TESTING", std::nullopt);
     sandbox_.setEnv("TESSARO_UI_SCRIPT", std::nullopt);
     // A user's home has a desktop; the installer links the product there but never makes one.
-    std::filesystem::create_directories(sandbox_.home() / "Desktop");
+    fs::create_directories(sandbox_.home() / "Desktop");
   }
 
   void useScript(const std::string& text) {
-    std::filesystem::path path = sandbox_.root() / "script.txt";
+    fs::path path = sandbox_.root() / "script.txt";
     std::ofstream(path) << text;
     sandbox_.setEnv("TESSARO_UI_SCRIPT", path.string());
+  }
+
+  fs::path installedBundle() const { return sandbox_.systemRoot() / "Applications/Brevalo.app"; }
+
+  // The paths of the archives asked for, in order (the update list is left out).
+  std::vector<std::string> archiveRequests() {
+    std::vector<std::string> paths;
+    for (const auto& request : server_.downloadServer().requests()) {
+      if (request.path != tools::ResourceServer::kUpdateListPath) paths.push_back(request.path);
+    }
+    return paths;
+  }
+
+  size_t configurationRequests() {
+    size_t count = 0;
+    for (const auto& request : server_.resourceServer().requests()) {
+      if (request.path == tools::ResourceServer::kConfigurationPath) ++count;
+    }
+    return count;
+  }
+
+  // The archive comes at a rate that makes its download last about `seconds`.
+  void throttleArchive(double seconds) {
+    const double size = static_cast<double>(fs::file_size(server_.archivePath()));
+    server_.setFaults(tools::Resource::Archive,
+                      {.bytesPerSecond = static_cast<uint64_t>(size / seconds)});
   }
 
   testsupport::Sandbox sandbox_;
@@ -45,23 +109,19 @@ class InstallerE2ETest : public ::testing::Test {
 };
 
 TEST_F(InstallerE2ETest, ScriptedInstallTracksEachStepAndQuitsTwoSecondsAfterTheLast) {
-  std::filesystem::path firstScreen = sandbox_.root() / "first.png";
+  fs::path firstScreen = sandbox_.root() / "first.png";
   useScript("wait install 20\nsnapshot " + firstScreen.string() + "\nclick install\n");
 
   InstallerRun run = runInstaller();
 
   ASSERT_TRUE(WIFEXITED(run.waitStatus)) << run.output;
   EXPECT_EQ(WEXITSTATUS(run.waitStatus), 0) << run.output;
-  EXPECT_EQ(trackedActions(run.output),
-            (std::vector<std::string>{"Launch App", "Start Download", "Download Successful",
-                                      "Install Finished", "Start Application", "Close"}))
-      << run.output;
-  EXPECT_TRUE(std::filesystem::exists(firstScreen));
-  EXPECT_TRUE(std::filesystem::exists(sandbox_.systemRoot() / "Applications/Brevalo.app"));
-  EXPECT_TRUE(std::filesystem::exists(sandbox_.home() / tools::kMarkerFileName));
-  EXPECT_TRUE(std::filesystem::is_symlink(sandbox_.home() / "Desktop/Brevalo.app"));
-  EXPECT_TRUE(
-      std::filesystem::exists(sandbox_.home() / ".local/share/tessaroTrack/BV-Track.plist"));
+  EXPECT_EQ(trackedActions(run.output), kSuccessfulInstall) << run.output;
+  EXPECT_TRUE(fs::exists(firstScreen));
+  EXPECT_TRUE(fs::exists(installedBundle()));
+  EXPECT_TRUE(fs::exists(sandbox_.home() / tools::kMarkerFileName));
+  EXPECT_TRUE(fs::is_symlink(sandbox_.home() / "Desktop/Brevalo.app"));
+  EXPECT_TRUE(fs::exists(sandbox_.home() / ".local/share/tessaroTrack/BV-Track.plist"));
 
   auto closed = run.arrivalOf("ea = Close;");
   ASSERT_TRUE(closed) << run.output;
@@ -75,7 +135,7 @@ TEST_F(InstallerE2ETest, FailingScriptEndsTheInstallerWithStatusOne) {
   ASSERT_TRUE(WIFEXITED(run.waitStatus)) << run.output;
   EXPECT_EQ(WEXITSTATUS(run.waitStatus), 1);
   EXPECT_NE(run.output.find("no-such-view"), std::string::npos) << run.output;
-  EXPECT_FALSE(std::filesystem::exists(sandbox_.systemRoot() / "Applications/Brevalo.app"));
+  EXPECT_FALSE(fs::exists(installedBundle()));
 }
 
 TEST_F(InstallerE2ETest, CrashTriggerWritesTheRecordAndDiesOfSIGSEGV) {
@@ -85,15 +145,207 @@ TEST_F(InstallerE2ETest, CrashTriggerWritesTheRecordAndDiesOfSIGSEGV) {
 
   ASSERT_TRUE(WIFSIGNALED(run.waitStatus)) << run.output;
   EXPECT_EQ(WTERMSIG(run.waitStatus), SIGSEGV);
-  std::optional<std::filesystem::path> record;
-  for (const auto& entry : std::filesystem::recursive_directory_iterator(sandbox_.home())) {
+  std::optional<fs::path> record;
+  for (const auto& entry : fs::recursive_directory_iterator(sandbox_.home())) {
     if (entry.path().filename() == "SignalStack.log") record = entry.path();
   }
   ASSERT_TRUE(record) << run.output;
-  std::ifstream file(*record);
-  std::string text((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
+  std::string text = readText(*record);
   EXPECT_EQ(text.rfind("11 Stack:\n", 0), 0u) << text;
   EXPECT_NE(run.output.find("errorStack: 11 Stack:"), std::string::npos) << run.output;
 }
+
+// The configuration answers 500 and the archive 404, once each: the page shows the specific
+// network text (not the generic message with the contact link), and Try Again fetches the
+// configuration again, downloads the address it names and installs.
+TEST_F(InstallerE2ETest, NetworkFailureShowsTheNetworkTextAndTryAgainFetchesAgainAndInstalls) {
+  server_.setFaults(tools::Resource::Configuration, {.status = 500, .forRequests = 1});
+  server_.setFaults(tools::Resource::Archive, {.status = 404, .forRequests = 1});
+  fs::path errorPage = sandbox_.root() / "error.png";
+  sandbox_.setEnv("LANGUAGE", "en");
+  useScript("wait install 30\nclick install\nwait errorPrompt 60\nsnapshot " + errorPage.string() +
+            "\nclick try-again\n");
+
+  InstallerRun run = runInstaller();
+
+  ASSERT_TRUE(WIFEXITED(run.waitStatus)) << run.output;
+  EXPECT_EQ(WEXITSTATUS(run.waitStatus), 0) << run.output;
+  EXPECT_EQ(trackedActions(run.output),
+            (Actions{"Launch App", "Start Download", "Download Failed", "Download Try Again",
+                     "Download Successful", "Install Finished", "Start Application", "Close"}))
+      << run.output;
+  // The failed download's report names the status the server sent.
+  EXPECT_THAT(run.output, HasSubstr("not found (404)")) << run.output;
+
+  // The first try fell back on the built-in address after the failed fetch; the retry fetched
+  // the configuration again and took the address it names.
+  EXPECT_EQ(configurationRequests(), 2u);
+  EXPECT_THAT(archiveRequests(),
+              ElementsAre("/product/bv/Brevalo.zip", tools::ResourceServer::kLatestArchivePath));
+  EXPECT_TRUE(fs::exists(installedBundle() / "Contents/MacOS/Brevalo"));
+  EXPECT_TRUE(fs::exists(sandbox_.home() / tools::kMarkerFileName));
+
+  // The snapshot shows the network text in white where the prompt stands (x 181 to 571, 146 to
+  // 186 from the top): a sentence across most of the width, not a bare key.
+  os::Error error;
+  std::optional<Image> page = Image::fromFile(errorPage, &error);
+  ASSERT_TRUE(page) << error.description;
+  cairo_surface_t* surface = page->surface();
+  cairo_surface_flush(surface);
+  const unsigned char* pixels = cairo_image_surface_get_data(surface);
+  const int stride = cairo_image_surface_get_stride(surface);
+  int rightmostWhite = 0;
+  for (int y = 146; y < std::min(186, page->height()); ++y) {
+    const auto* row = reinterpret_cast<const uint32_t*>(pixels + y * stride);
+    for (int x = 181; x < std::min(571, page->width()); ++x) {
+      // Opaque and nearly white in every channel.
+      const uint32_t argb = row[x];
+      bool white = (argb >> 24) == 0xff;
+      for (int shift : {16, 8, 0}) white = white && ((argb >> shift) & 0xff) > 240;
+      if (white) rightmostWhite = std::max(rightmostWhite, x);
+    }
+  }
+  EXPECT_GT(rightmostWhite, 450) << errorPage;
+}
+
+// A copy of Brevalo installed and running: an executable inside the installed bundle (a copy of
+// sleep) started by the test, killed and collected at the end whatever happened.
+class RunningCopy {
+ public:
+  explicit RunningCopy(const fs::path& applications) {
+    os::Error error;
+    std::optional<fs::path> made = tools::makeSampleProduct(applications, {}, &error);
+    if (!made) throw std::runtime_error("no installed copy: " + error.description);
+    bundle_ = *made;
+    const fs::path executable = bundle_ / "Contents/MacOS/Brevalo";
+    fs::copy_file("/bin/sleep", executable, fs::copy_options::overwrite_existing);
+    std::string program = executable.string();
+    std::string seconds = "120";
+    char* argv[] = {program.data(), seconds.data(), nullptr};
+    if (posix_spawn(&pid_, program.c_str(), nullptr, nullptr, argv, environ) != 0) {
+      throw std::runtime_error("cannot start the installed copy");
+    }
+  }
+  ~RunningCopy() {
+    if (pid_ <= 0) return;
+    kill(pid_, SIGKILL);
+    waitpid(pid_, nullptr, 0);
+  }
+  RunningCopy(const RunningCopy&) = delete;
+  RunningCopy& operator=(const RunningCopy&) = delete;
+
+  const fs::path& bundle() const { return bundle_; }
+
+  // The wait status once it has ended (it is then collected), none while it runs.
+  std::optional<int> ended() {
+    int status = 0;
+    if (pid_ <= 0 || waitpid(pid_, &status, WNOHANG) != pid_) return std::nullopt;
+    pid_ = -1;
+    return status;
+  }
+
+ private:
+  fs::path bundle_;
+  pid_t pid_ = -1;
+};
+
+struct ReplaceCase {
+  const char* name;
+  const char* button;
+  bool replaces;
+};
+void PrintTo(const ReplaceCase& c, std::ostream* out) { *out << c.name; }
+
+class InstallerE2EReplaceTest : public InstallerE2ETest,
+                                public ::testing::WithParamInterface<ReplaceCase> {};
+
+// Install over a running copy: the question comes first. Cancel leaves the copy, its bundle
+// and the network alone; Replace ends the copy and installs the new one in its place.
+TEST_P(InstallerE2EReplaceTest, InstallOverARunningCopyAsksFirst) {
+  const ReplaceCase& c = GetParam();
+  RunningCopy running(sandbox_.systemRoot() / "Applications");
+  const std::map<std::string, std::string> before = treeOf(running.bundle());
+  std::string script = "wait install 30\nclick install\nwait alertOKButton 30\nsleep 1\nclick " +
+                       std::string(c.button) + "\n";
+  // After Cancel the first screen stays: the script closes the window.
+  if (!c.replaces) script += "sleep 1\nwait install 30\nclick close\n";
+  useScript(script);
+
+  InstallerRun run = runInstaller();
+
+  ASSERT_TRUE(WIFEXITED(run.waitStatus)) << run.output;
+  EXPECT_EQ(WEXITSTATUS(run.waitStatus), 0) << run.output;
+  std::optional<int> ended = running.ended();
+  if (c.replaces) {
+    EXPECT_EQ(trackedActions(run.output), kSuccessfulInstall) << run.output;
+    ASSERT_TRUE(ended) << "the running copy is still running";
+    EXPECT_TRUE(WIFSIGNALED(*ended));
+    // The new copy took the old one's place and was opened.
+    EXPECT_THAT(readText(installedBundle() / "Contents/MacOS/Brevalo"), HasSubstr("#!"));
+    EXPECT_TRUE(fs::exists(sandbox_.home() / tools::kMarkerFileName));
+    EXPECT_EQ(archiveRequests().size(), 1u);
+  } else {
+    EXPECT_EQ(trackedActions(run.output), (Actions{"Launch App", "Close"})) << run.output;
+    EXPECT_FALSE(ended) << "the running copy was ended";
+    EXPECT_EQ(treeOf(running.bundle()), before);
+    EXPECT_FALSE(fs::exists(sandbox_.home() / tools::kMarkerFileName));
+    EXPECT_EQ(configurationRequests(), 0u);
+    EXPECT_THAT(archiveRequests(), ::testing::IsEmpty());
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Answers, InstallerE2EReplaceTest,
+                         ::testing::Values(ReplaceCase{"Cancel", "alertCancelButton", false},
+                                           ReplaceCase{"Replace", "alertOKButton", true}),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+struct CloseCase {
+  const char* name;
+  const char* button;
+  bool quits;
+};
+void PrintTo(const CloseCase& c, std::ostream* out) { *out << c.name; }
+
+class InstallerE2ECloseTest : public InstallerE2ETest,
+                              public ::testing::WithParamInterface<CloseCase> {};
+
+// The close button during the download asks first. Cancel: the download goes on and the
+// installation completes. Yes: the installer quits two seconds later, before the download ends.
+TEST_P(InstallerE2ECloseTest, ClosingDuringTheDownloadAsksFirst) {
+  const CloseCase& c = GetParam();
+  throttleArchive(8);
+  useScript(
+      "wait install 30\nclick install\nwait progressBar 30\nsleep 1\nclick close\n"
+      "wait alertOKButton 30\nsleep 1\nclick " +
+      std::string(c.button) + "\n");
+
+  InstallerRun run = runInstaller();
+
+  ASSERT_TRUE(WIFEXITED(run.waitStatus)) << run.output;
+  EXPECT_EQ(WEXITSTATUS(run.waitStatus), 0) << run.output;
+  EXPECT_EQ(archiveRequests().size(), 1u);
+  auto closed = run.arrivalOf("ea = Close;");
+  ASSERT_TRUE(closed) << run.output;
+  if (c.quits) {
+    EXPECT_EQ(trackedActions(run.output),
+              (Actions{"Launch App", "Start Download", "Download Close", "Close"}))
+        << run.output;
+    EXPECT_GE(run.exited - *closed, std::chrono::milliseconds(1900));
+    EXPECT_LE(run.exited - *closed, std::chrono::seconds(10));
+    EXPECT_FALSE(fs::exists(installedBundle()));
+  } else {
+    EXPECT_EQ(trackedActions(run.output),
+              (Actions{"Launch App", "Start Download", "Download Close", "Cancel Close",
+                       "Download Successful", "Install Finished", "Start Application", "Close"}))
+        << run.output;
+    EXPECT_TRUE(fs::exists(installedBundle() / "Contents/MacOS/Brevalo"));
+    EXPECT_TRUE(fs::exists(sandbox_.home() / tools::kMarkerFileName));
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Answers, InstallerE2ECloseTest,
+                         ::testing::Values(CloseCase{"Cancel", "alertCancelButton", false},
+                                           CloseCase{"Yes", "alertOKButton", true}),
+                         [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace

@@ -102,6 +102,7 @@ void TSRErrorPage::loadView() {
   errorTitleLabel_ = makeWhiteLabel(layout::kTitle, 34);
   errorIconLabel_ = makeWhiteLabel(layout::kIconMark, 14);
   errorPromptLabel_ = makeWhiteLabel(layout::kPrompt, 14);
+  errorPromptLabel_->setIdentifier(kErrorPromptIdentifier);
   textScrollView_ = std::make_shared<os::ui::ScrollView>(layout::kTextScroll);
   textScrollView_->setHasVerticalScroller(false);
   errorTextView_ = std::make_shared<TSRCanClickText>(Rect{{0, 0}, layout::kTextScroll.size()});

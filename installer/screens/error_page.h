@@ -33,7 +33,9 @@ class TSRErrorPage : public os::ui::TextViewDelegate,
   // Identifiers for scripts and tests.
   static constexpr const char* kPageIdentifier = "errorPage";
   static constexpr const char* kTryAgainButtonIdentifier = "try-again";
+  // The generic message with the contact link, and the specific failure text in its place.
   static constexpr const char* kErrorTextIdentifier = "errorText";
+  static constexpr const char* kErrorPromptIdentifier = "errorPrompt";
   // Try Again's tag.
   static constexpr int32_t kTryAgainButtonTag = 1;
 
