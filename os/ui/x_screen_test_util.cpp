@@ -20,6 +20,16 @@ XScreen::~XScreen() {
   if (display_) XCloseDisplay(display(display_));
 }
 
+int XScreen::width() const {
+  Display* d = display(display_);
+  return DisplayWidth(d, DefaultScreen(d));
+}
+
+int XScreen::height() const {
+  Display* d = display(display_);
+  return DisplayHeight(d, DefaultScreen(d));
+}
+
 Rgb XScreen::pixel(int x, int y) const {
   Display* d = display(display_);
   XImage* image = XGetImage(d, DefaultRootWindow(d), x, y, 1, 1, AllPlanes, ZPixmap);

@@ -20,6 +20,9 @@ class XScreen {
   XScreen& operator=(const XScreen&) = delete;
 
   bool isOpen() const { return display_ != nullptr; }
+  // The default screen's size in pixels.
+  int width() const;
+  int height() const;
   // The screen's pixel at (x, y) from its top-left corner; -1s when it cannot be read.
   Rgb pixel(int x, int y) const;
   // Writes the screen's `width` x `height` pixels at (x, y) as a PNG, for people to look at.
