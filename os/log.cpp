@@ -28,6 +28,13 @@ std::string programName() {
 }
 
 std::string consoleLine(std::string_view message) {
+  return fmt::format("{} {}[{}:{}] {}\n", timestampNow(), programName(), getpid(),
+                     static_cast<long>(syscall(SYS_gettid)), message);
+}
+
+}  // namespace
+
+std::string timestampNow() {
   auto now = std::chrono::system_clock::now();
   std::time_t seconds = std::chrono::system_clock::to_time_t(now);
   auto millis =
@@ -36,11 +43,8 @@ std::string consoleLine(std::string_view message) {
   localtime_r(&seconds, &local);
   char stamp[32];
   std::strftime(stamp, sizeof stamp, "%Y-%m-%d %H:%M:%S", &local);
-  return fmt::format("{}.{:03d} {}[{}:{}] {}\n", stamp, millis, programName(), getpid(),
-                     static_cast<long>(syscall(SYS_gettid)), message);
+  return fmt::format("{}.{:03d}", stamp, millis);
 }
-
-}  // namespace
 
 void write(Level level, std::string_view message) {
   std::lock_guard lock(sinkMutex());

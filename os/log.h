@@ -26,6 +26,9 @@ enum class Level { Error = 3, Warning = 4, Notice = 5, Info = 6, Debug = 7 };
 void write(Level level, std::string_view message);
 // A plain console line (Level::Notice).
 void console(std::string_view message);
+// The time stamp a console line written now starts with ("2026-12-10 12:24:39.123", local
+// time). Stamps of this form sort as the moments they name.
+std::string timestampNow();
 
 struct Line {
   Level level;

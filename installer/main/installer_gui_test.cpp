@@ -25,6 +25,7 @@
 
 #include "installer/main/installer_process_test_util.h"
 #include "installer/screens/progress_layout.h"
+#include "os/log.h"
 #include "os/ui/application.h"
 #include "os/ui/image.h"
 #include "os/ui/window.h"
@@ -219,21 +220,6 @@ std::string errorPageProblems(const Picture& picture) {
 // sort as the moments they name.
 constexpr size_t kStampLength = 23;
 
-// The time stamp the installer's console would give a line written now.
-std::string stampNow() {
-  auto now = std::chrono::system_clock::now();
-  std::time_t seconds = std::chrono::system_clock::to_time_t(now);
-  auto millis =
-      std::chrono::duration_cast<std::chrono::milliseconds>(now.time_since_epoch()).count() % 1000;
-  std::tm local{};
-  localtime_r(&seconds, &local);
-  char stamp[32];
-  std::strftime(stamp, sizeof stamp, "%Y-%m-%d %H:%M:%S", &local);
-  char withMillis[40];
-  std::snprintf(withMillis, sizeof withMillis, "%s.%03d", stamp, int(millis));
-  return withMillis;
-}
-
 // The stamp of the console's first line that holds `text`.
 std::optional<std::string> stampOf(const std::string& output, const std::string& text) {
   size_t at = output.find(text);
@@ -424,7 +410,7 @@ class InstallerGuiTest : public ::testing::Test {
   // The window's place on the X screen, grabbed now.
   std::optional<Picture> grabWindow(const std::string& name) {
     std::filesystem::path path = file(name);
-    lastGrabStamp_ = stampNow();
+    lastGrabStamp_ = os::log::timestampNow();
     screen_->writePNG(windowX_, windowY_, kWindowWidth, kWindowHeight, path.string());
     return readPicture(path);
   }
