@@ -54,3 +54,8 @@ class TempHelper {
   // a read error midway digests what was read.
   static std::string md5ForFile(const std::string& path);
 };
+
+// The screens' short name for TempHelper::getDefaultsLocalizableLanguages.
+inline std::string localized(std::string_view key) {
+  return TempHelper::getDefaultsLocalizableLanguages(key);
+}

@@ -17,10 +17,6 @@ using os::ui::Rect;
 using WidgetColor::hex;
 using WidgetColor::rgb;
 
-std::string localized(std::string_view key) {
-  return TempHelper::getDefaultsLocalizableLanguages(key);
-}
-
 // Where the page's views sit (the page's interface file); frames in the superview's
 // coordinates, y upwards. configErrorView moves the texts to their places per product.
 namespace layout {

@@ -36,10 +36,6 @@ void sendEvent(int64_t action, int64_t labelKind, std::optional<std::string> lab
   KVTracker::event(kInstallEvent, action, labelKind, label, 0, KVTracker::getCustomDictionary());
 }
 
-std::string localized(std::string_view key) {
-  return TempHelper::getDefaultsLocalizableLanguages(key);
-}
-
 bool beginsWith(const std::string& text, std::string_view prefix) {
   return text.rfind(prefix, 0) == 0;
 }

@@ -24,10 +24,6 @@ using os::ui::Rect;
 using WidgetColor::hex;
 using WidgetColor::rgb;
 
-std::string localized(std::string_view key) {
-  return TempHelper::getDefaultsLocalizableLanguages(key);
-}
-
 // Where the screen's views sit before the product styles them (the screen's interface file).
 // Frames are in the superview's coordinates, y upwards.
 namespace layout {

@@ -15,8 +15,6 @@ using os::ui::Label;
 using os::ui::Rect;
 using os::ui::View;
 
-std::string localized(const char* key) { return TempHelper::getDefaultsLocalizableLanguages(key); }
-
 os::ui::Font helvetica(double size) { return os::ui::Font::named("Helvetica Neue", size); }
 os::ui::Font helveticaBold(double size) { return os::ui::Font::named("Helvetica Neue Bold", size); }
 
