@@ -15,7 +15,7 @@
 #include <vector>
 
 #include "installer/main/installer_process_test_util.h"
-#include "support/image_extensions.h"
+#include "os/ui/image.h"
 #include "testsupport/sandbox.h"
 #include "tools/resource_server.h"
 #include "tools/sample_product.h"
@@ -188,20 +188,14 @@ TEST_F(InstallerE2ETest, NetworkFailureShowsTheNetworkTextAndTryAgainFetchesAgai
   // The snapshot shows the network text in white where the prompt stands (x 181 to 571, 146 to
   // 186 from the top): a sentence across most of the width, not a bare key.
   os::Error error;
-  std::optional<Image> page = Image::fromFile(errorPage, &error);
+  std::shared_ptr<os::ui::Image> page = os::ui::Image::fromFile(errorPage.string(), &error);
   ASSERT_TRUE(page) << error.description;
-  cairo_surface_t* surface = page->surface();
-  cairo_surface_flush(surface);
-  const unsigned char* pixels = cairo_image_surface_get_data(surface);
-  const int stride = cairo_image_surface_get_stride(surface);
   int rightmostWhite = 0;
-  for (int y = 146; y < std::min(186, page->height()); ++y) {
-    const auto* row = reinterpret_cast<const uint32_t*>(pixels + y * stride);
-    for (int x = 181; x < std::min(571, page->width()); ++x) {
-      // Opaque and nearly white in every channel.
-      const uint32_t argb = row[x];
-      bool white = (argb >> 24) == 0xff;
-      for (int shift : {16, 8, 0}) white = white && ((argb >> shift) & 0xff) > 240;
+  for (int y = 146; y < std::min(186, page->pixelHeight()); ++y) {
+    for (int x = 181; x < std::min(571, page->pixelWidth()); ++x) {
+      const os::ui::Image::Pixel pixel = page->pixelAt(x, y);
+      const bool white =
+          pixel.alpha == 255 && pixel.red > 240 && pixel.green > 240 && pixel.blue > 240;
       if (white) rightmostWhite = std::max(rightmostWhite, x);
     }
   }
