@@ -12,13 +12,13 @@
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
-#include <ctime>
 #include <filesystem>
 #include <fstream>
 #include <functional>
 #include <iostream>
 #include <memory>
 #include <optional>
+#include <regex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -220,13 +220,18 @@ std::string errorPageProblems(const Picture& picture) {
 // sort as the moments they name.
 constexpr size_t kStampLength = 23;
 
+// The stamp of the console line that holds the character at `at`.
+std::string stampOfLineAt(const std::string& output, size_t at) {
+  size_t lineStart = output.rfind('\n', at);
+  lineStart = lineStart == std::string::npos ? 0 : lineStart + 1;
+  return output.substr(lineStart, kStampLength);
+}
+
 // The stamp of the console's first line that holds `text`.
 std::optional<std::string> stampOf(const std::string& output, const std::string& text) {
   size_t at = output.find(text);
   if (at == std::string::npos) return std::nullopt;
-  size_t lineStart = output.rfind('\n', at);
-  lineStart = lineStart == std::string::npos ? 0 : lineStart + 1;
-  return output.substr(lineStart, kStampLength);
+  return stampOfLineAt(output, at);
 }
 
 // The download's percent values as the console showed them ("progress:12.345678"), each with
@@ -236,9 +241,7 @@ std::vector<std::pair<std::string, double>> loggedProgress(const std::string& ou
   const std::string marker = "progress:";
   for (size_t at = output.find(marker); at != std::string::npos; at = output.find(marker, at + 1)) {
     if (output.find('\n', at) == std::string::npos) break;
-    size_t lineStart = output.rfind('\n', at);
-    lineStart = lineStart == std::string::npos ? 0 : lineStart + 1;
-    values.emplace_back(output.substr(lineStart, kStampLength),
+    values.emplace_back(stampOfLineAt(output, at),
                         std::strtod(output.c_str() + at + marker.size(), nullptr));
   }
   return values;
@@ -343,15 +346,10 @@ std::optional<pid_t> installerProcess(const std::string& output) {
   return pid_t(pid);
 }
 
-// Whether `text` has the form of a percent label: ^\d{1,3}\.\d{2}%$.
+// Whether `text` has the form of a percent label.
 bool isPercentText(const std::string& text) {
-  auto digits = [&](size_t from, size_t to) {
-    return std::all_of(text.begin() + from, text.begin() + to,
-                       [](char c) { return c >= '0' && c <= '9'; });
-  };
-  const size_t point = text.find('.');
-  return point != std::string::npos && point >= 1 && point <= 3 && digits(0, point) &&
-         text.size() == point + 4 && digits(point + 1, point + 3) && text.back() == '%';
+  static const std::regex kPercent(R"(\d{1,3}\.\d{2}%)");
+  return std::regex_match(text, kPercent);
 }
 
 class InstallerGuiTest : public ::testing::Test {
