@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <array>
 #include <condition_variable>
+#include <cstdlib>
 #include <deque>
 #include <exception>
 #include <thread>
@@ -96,6 +97,14 @@ bool isMainThread() {
 bool performLoggingExceptions(std::string_view context, const DispatchBlock& block) {
   return performCatching(block, [context] { return std::string(context); });
 }
+
+namespace internal {
+void threadCheckFailed(const char* expected, const char* file, int line) {
+  log::write(log::Level::Error, std::string("Thread check failed at ") + file + ":" +
+                                    std::to_string(line) + ": must run on " + expected);
+  std::abort();
+}
+}  // namespace internal
 
 int threadPoolSize() {
   static const int size = std::max(4, static_cast<int>(std::thread::hardware_concurrency()));

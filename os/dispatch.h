@@ -32,6 +32,17 @@
 //   worker->setSpecific(&kWorkerKey, &kWorkerKey);
 //   assert(os::DispatchQueue::getSpecific(&kWorkerKey) == &kWorkerKey);  // "on the worker queue"
 //
+// Every component states which queue its entry points run on, and checks it there:
+//
+//   void Database::insertOnWorkerQueue(...) {
+//     OS_CHECK_ON(worker_);   // this thread runs a block of worker_ (or syncs through it)
+//   void View::setFrame(...) {
+//     OS_CHECK_ON_MAIN();     // the main thread
+//
+// A failed check logs the file, line and expected queue and aborts. The checks are compiled in
+// unless the build is a Release build (TESSARO_THREAD_CHECKS, set by the top CMakeLists.txt), so
+// debug, the default RelWithDebInfo and the sanitizer builds all enforce them.
+//
 // Failures. A block that throws is caught; the exception is logged at Level::Error with the
 // queue's label, and the queue goes on with its next block. Nothing throws across a queue.
 //
@@ -71,6 +82,24 @@ bool isMainThread();
 // "Uncaught exception in <context>: <what()>" and false is returned. The queues, timers and run
 // loop use it so that nothing throws across a queue or thread boundary.
 bool performLoggingExceptions(std::string_view context, const DispatchBlock& block);
+
+namespace internal {
+[[noreturn]] void threadCheckFailed(const char* expected, const char* file, int line);
+}  // namespace internal
+
+#if TESSARO_THREAD_CHECKS
+inline constexpr bool kThreadChecksEnabled = true;
+#define OS_CHECK_ON_MAIN() \
+  (::os::isMainThread()    \
+       ? (void)0           \
+       : ::os::internal::threadCheckFailed("the main thread", __FILE__, __LINE__))
+#define OS_CHECK_ON(queue) \
+  ((queue)->isCurrent() ? (void)0 : ::os::internal::threadCheckFailed(#queue, __FILE__, __LINE__))
+#else
+inline constexpr bool kThreadChecksEnabled = false;
+#define OS_CHECK_ON_MAIN() ((void)0)
+#define OS_CHECK_ON(queue) ((void)0)
+#endif
 
 // Error domain of `sync` refusals.
 inline constexpr const char* kDispatchErrorDomain = "os.dispatch";

@@ -282,6 +282,17 @@ TEST(DispatchQueue, MainQueueIsCurrentOnTheMainThreadOnly) {
   EXPECT_FALSE(onMainFromPool);
 }
 
+TEST(DispatchQueueDeathTest, ThreadChecksPassOnTheirQueueAndAbortElsewhere) {
+  if (!os::kThreadChecksEnabled) GTEST_SKIP() << "thread checks are compiled out in Release";
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  auto worker = os::DispatchQueue::serial("com.example.checked");
+  worker->sync([&] { OS_CHECK_ON(worker); });
+  OS_CHECK_ON_MAIN();
+  EXPECT_DEATH(OS_CHECK_ON(worker),
+               "Thread check failed at .*dispatch_test.cpp:[0-9]+: must run on worker");
+  EXPECT_DEATH(std::thread([] { OS_CHECK_ON_MAIN(); }).join(), "must run on the main thread");
+}
+
 TEST(DispatchGroup, WaitsForAThousandBlocksOverTheGlobalQueues) {
   DispatchGroup group;
   std::atomic<int> ran{0};
