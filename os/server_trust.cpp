@@ -9,9 +9,9 @@
 
 #include <cstdlib>
 #include <memory>
-#include <mutex>
 
 #include "os/log.h"
+#include "os/mutex.h"
 #include "os/urlsession.h"
 
 namespace os {
@@ -49,12 +49,12 @@ Data derOf(X509* certificate) {
 // The system's roots and TESSARO_CA_FILE, built once per value of that variable (tests point it
 // at their own servers' certificates). The store is shared: OpenSSL locks its lookups.
 Store defaultStore() {
-  static std::mutex mutex;
+  static Mutex mutex;
   static std::string builtFor;
   static X509_STORE* cached = nullptr;
   const char* variable = std::getenv("TESSARO_CA_FILE");
   std::string caFile = variable ? variable : "";
-  std::lock_guard lock(mutex);
+  MutexLock lock(mutex);
   if (cached == nullptr || caFile != builtFor) {
     X509_STORE* store = X509_STORE_new();
     X509_STORE_set_default_paths(store);
@@ -74,10 +74,10 @@ Store defaultStore() {
 // few certificates: the store of the last list is kept, so that they are not parsed again each
 // time.
 Store anchoredStore(const std::vector<Data>& anchors) {
-  static std::mutex mutex;
+  static Mutex mutex;
   static std::vector<Data> builtFor;
   static X509_STORE* cached = nullptr;
-  std::lock_guard lock(mutex);
+  MutexLock lock(mutex);
   if (cached == nullptr || anchors != builtFor) {
     X509_STORE* store = X509_STORE_new();
     // Any anchor ends a chain, as the platform's anchors do: pinning a leaf or an intermediate
@@ -110,7 +110,7 @@ ServerTrust::ServerTrust(std::vector<Data> chain, std::string host)
 ServerTrust::~ServerTrust() = default;
 
 void ServerTrust::setAnchorCertificates(std::vector<Data> anchors) {
-  std::lock_guard lock(mutex_);
+  MutexLock lock(mutex_);
   anchors_ = std::move(anchors);
 }
 
@@ -122,7 +122,7 @@ bool ServerTrust::evaluate(const std::optional<std::string>& hostName, Error* er
   if (chain_.empty()) return untrusted("The server presented no certificate.");
   std::vector<Data> anchors;
   {
-    std::lock_guard lock(mutex_);
+    MutexLock lock(mutex_);
     anchors = anchors_;
   }
   Store store = anchors.empty() ? defaultStore() : anchoredStore(anchors);

@@ -65,13 +65,13 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
-#include <mutex>
 #include <optional>
 #include <string>
 #include <vector>
 
 #include "os/dispatch.h"
 #include "os/error.h"
+#include "os/mutex.h"
 #include "os/url.h"
 
 namespace os {
@@ -184,8 +184,8 @@ class ServerTrust {
  private:
   std::vector<Data> chain_;
   std::string host_;
-  mutable std::mutex mutex_;
-  std::vector<Data> anchors_;  // guarded by mutex_
+  mutable Mutex mutex_;
+  std::vector<Data> anchors_ OS_GUARDED_BY(mutex_);
 };
 
 // The platform's authentication method name of server-trust challenges.
@@ -441,20 +441,20 @@ class URLSessionTask : public std::enable_shared_from_this<URLSessionTask> {
   std::atomic<int64_t> bytesSent_{0};
   std::atomic<int64_t> bytesExpectedToSend_{0};
 
-  mutable std::mutex mutex_;
-  URLSessionTaskState state_ = URLSessionTaskState::Suspended;  // guarded by mutex_
-  URLRequest currentRequest_;                                   // guarded by mutex_
-  std::shared_ptr<const URLResponse> response_;                 // guarded by mutex_
-  std::optional<Error> error_;                                  // guarded by mutex_
-  std::string description_;                                     // guarded by mutex_
+  mutable Mutex mutex_;
+  URLSessionTaskState state_ OS_GUARDED_BY(mutex_) = URLSessionTaskState::Suspended;
+  URLRequest currentRequest_ OS_GUARDED_BY(mutex_);
+  std::shared_ptr<const URLResponse> response_ OS_GUARDED_BY(mutex_);
+  std::optional<Error> error_ OS_GUARDED_BY(mutex_);
+  std::string description_ OS_GUARDED_BY(mutex_);
   // What the transfer thread keeps of the task; set by the session at creation.
   std::shared_ptr<internal::TaskTransfer> transfer_;
 
-  std::mutex observersMutex_;
-  uint64_t lastObserverToken_ = 0;  // guarded by observersMutex_
+  Mutex observersMutex_;
+  uint64_t lastObserverToken_ OS_GUARDED_BY(observersMutex_) = 0;
   // Replaced, never changed in place, so that the transfer thread calls a snapshot.
-  std::shared_ptr<const std::vector<std::pair<uint64_t, CounterObserver>>>
-      counterObservers_;  // guarded by observersMutex_
+  std::shared_ptr<const std::vector<std::pair<uint64_t, CounterObserver>>> counterObservers_
+      OS_GUARDED_BY(observersMutex_);
 };
 
 class URLSessionDataTask : public URLSessionTask {
@@ -571,14 +571,15 @@ class URLSession : public std::enable_shared_from_this<URLSession> {
   const std::shared_ptr<internal::URLSessionEngine> engine_;
   bool isShared_ = false;  // sharedSession(), which is never invalidated
 
-  mutable std::mutex mutex_;
-  std::shared_ptr<URLSessionDelegate> delegate_;  // guarded by mutex_
-  std::string description_;                       // guarded by mutex_
-  uint64_t lastTaskIdentifier_ = 0;               // guarded by mutex_
+  mutable Mutex mutex_;
+  std::shared_ptr<URLSessionDelegate> delegate_ OS_GUARDED_BY(mutex_);
+  std::string description_ OS_GUARDED_BY(mutex_);
+  uint64_t lastTaskIdentifier_ OS_GUARDED_BY(mutex_) = 0;
   // Tasks that may not have completed yet, in creation order.
-  std::vector<std::weak_ptr<URLSessionTask>> tasks_;  // guarded by mutex_
-  bool invalidating_ = false;                         // guarded by mutex_
-  bool invalidated_ = false;                          // guarded by mutex_; didBecomeInvalid queued
+  std::vector<std::weak_ptr<URLSessionTask>> tasks_ OS_GUARDED_BY(mutex_);
+  bool invalidating_ OS_GUARDED_BY(mutex_) = false;
+  // didBecomeInvalid has been queued.
+  bool invalidated_ OS_GUARDED_BY(mutex_) = false;
 };
 
 }  // namespace os
