@@ -5,12 +5,11 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <vector>
 
 namespace bench {
 
-bool initialize(int argc, char** argv, std::initializer_list<NumberFlag> flags) {
-  std::vector<char*> arguments;
+bool takeNumberFlags(int argc, char** argv, std::initializer_list<NumberFlag> flags,
+                     std::vector<char*>* rest) {
   for (int i = 0; i < argc; ++i) {
     const NumberFlag* matched = nullptr;
     for (const NumberFlag& flag : flags) {
@@ -20,12 +19,9 @@ bool initialize(int argc, char** argv, std::initializer_list<NumberFlag> flags) 
       *matched->value =
           std::strtoull(argv[i] + std::strlen(matched->prefix), nullptr, 10) * matched->unit;
     } else {
-      arguments.push_back(argv[i]);
+      rest->push_back(argv[i]);
     }
   }
-  int count = static_cast<int>(arguments.size());
-  benchmark::Initialize(&count, arguments.data());
-  if (benchmark::ReportUnrecognizedArguments(count, arguments.data())) return false;
   for (const NumberFlag& flag : flags) {
     if (*flag.value == 0) {
       std::fprintf(stderr, "%s must be a positive number\n", flag.prefix);
@@ -33,6 +29,14 @@ bool initialize(int argc, char** argv, std::initializer_list<NumberFlag> flags) 
     }
   }
   return true;
+}
+
+bool initialize(int argc, char** argv, std::initializer_list<NumberFlag> flags) {
+  std::vector<char*> arguments;
+  if (!takeNumberFlags(argc, argv, flags, &arguments)) return false;
+  int count = static_cast<int>(arguments.size());
+  benchmark::Initialize(&count, arguments.data());
+  return !benchmark::ReportUnrecognizedArguments(count, arguments.data());
 }
 
 }  // namespace bench

@@ -1,25 +1,24 @@
-// SSZipArchive::unzipFileAtPath against `unzip -q -o` unpacking the same archive of mixed files
-// (many small compressible ones, a few large incompressible ones, one large compressible one)
-// into an empty folder. The archive is in the page cache and nothing is forced to disk, so the
-// ratio compares the unpacking itself. unzip runs as a child process inside its benchmark.
+// Unpacking with SSZipArchive against `bsdtar -xf` and `unzip -qo`, each a child process
+// unpacking the same archive into an empty folder, on tmpfs and on disk. The archive is in the
+// page cache and nothing is forced to disk, so the ratios compare the unpacking itself. Shapes:
+//   - one large entry (150 MB of a binary-like mix of compressible and incompressible blocks);
+//   - 1,700 mixed entries (many small compressible files, a few large incompressible ones);
+//   - 50,000 small entries in 500 folders.
 //
-//   unzip_bench                    # about 200 MiB of files
-//   unzip_bench --size_mib=50      # a smaller archive, when disk or time is short
-//
-// After the benchmarks it prints the ratio of the mean times, SSZipArchive / unzip.
-#include <benchmark/benchmark.h>
+//   unzip_bench                                   # all shapes, on /dev/shm and on disk
+//   unzip_bench --large_mib=50 --small_count=5000 # smaller, when disk or time is short
+//   unzip_bench --filter=50,000                   # one shape
+#include <stdlib.h>
 
-#include <chrono>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <string>
 #include <vector>
 
-#include "bench/child_process.h"
-#include "bench/flags.h"
+#include "bench/data.h"
+#include "bench/harness.h"
 #include "os/zip.h"
 #include "testsupport/sandbox.h"
 
@@ -27,127 +26,135 @@ namespace {
 
 namespace fs = std::filesystem;
 
-struct Setup {
-  uint64_t sizeBytes = uint64_t{200} << 20;
-  uint64_t entries = 0;
-  fs::path archive;
-  fs::path folder;
-};
-Setup setup;
-
-double zipArchiveSeconds = 0;
-double unzipSeconds = 0;
-
-uint32_t randomState = 0x9E3779B9;
-uint8_t nextRandomByte() {
-  randomState = randomState * 1664525 + 1013904223;
-  return static_cast<uint8_t>(randomState >> 24);
-}
-
-void writeFile(const fs::path& path, uint64_t size, bool compressible) {
+// Writes `size` bytes that compress about as well as `compressible` says: text with a little
+// noise, or pseudo-random bytes.
+void writeContents(const fs::path& path, uint64_t size, bool compressible,
+                   bench::PseudoRandom& random) {
   fs::create_directories(path.parent_path());
   std::ofstream out(path, std::ios::binary);
   static const std::string text =
       "The quick brown fox jumps over the lazy dog; installers unpack bundles all day long.\n";
-  std::string chunk(1 << 16, '\0');
+  std::string chunk(std::min<uint64_t>(size, 1 << 16), '\0');
   for (uint64_t written = 0; written < size; written += chunk.size()) {
     for (size_t i = 0; i < chunk.size(); ++i) {
-      chunk[i] = compressible ? text[(written + i) % text.size()] ^ (nextRandomByte() < 8)
-                              : static_cast<char>(nextRandomByte());
+      chunk[i] = compressible ? text[(written + i) % text.size()] ^ (random.nextByte() < 8)
+                              : static_cast<char>(random.nextByte());
     }
     out.write(chunk.data(),
               static_cast<std::streamsize>(std::min<uint64_t>(chunk.size(), size - written)));
   }
 }
 
-// A quarter of the size in small files of 4 to 64 KiB, half in incompressible files of 8 MiB,
-// the rest in one compressible file.
-bool writeArchive() {
-  fs::path source = setup.folder / "source" / "Product.app";
-  uint64_t small = setup.sizeBytes / 4;
-  for (uint64_t written = 0, index = 0; written < small; ++index) {
-    uint64_t size = 4096 + (index * 7919) % (60 * 1024);
-    writeFile(source / "Contents/Resources" / std::to_string(index % 40) /
-                  ("file" + std::to_string(index) + ".txt"),
-              size, true);
-    written += size;
-    ++setup.entries;
+// One file of `size` bytes in blocks of 64 KiB, every third one incompressible, as a program's
+// code, tables and embedded images mix.
+void writeBinaryLike(const fs::path& path, uint64_t size, bench::PseudoRandom& random) {
+  for (uint64_t offset = 0, block = 0; offset < size; offset += 1 << 16, ++block) {
+    fs::path piece = path.parent_path() / "piece";
+    writeContents(piece, std::min<uint64_t>(1 << 16, size - offset), block % 3 != 0, random);
+    std::ofstream(path, std::ios::binary | std::ios::app) << std::ifstream(piece).rdbuf();
   }
-  for (uint64_t written = 0, index = 0; written < setup.sizeBytes / 2; ++index) {
-    uint64_t size = std::min<uint64_t>(8 << 20, setup.sizeBytes / 2 - written);
-    writeFile(source / "Contents/Frameworks" / ("binary" + std::to_string(index)), size, false);
-    written += size;
-    ++setup.entries;
-  }
-  writeFile(source / "Contents/MacOS/Product", setup.sizeBytes / 4, true);
-  ++setup.entries;
+  fs::remove(path.parent_path() / "piece");
+}
+
+bool zipFolder(const fs::path& folder, const fs::path& archive) {
   os::Error error;
-  if (!os::SSZipArchive::createZipFileAtPath(setup.archive.string(), source.string(), true,
-                                             &error)) {
-    std::fprintf(stderr, "cannot write the archive: %s\n", error.description.c_str());
+  if (!os::SSZipArchive::createZipFileAtPath(archive.string(), folder.string(), true, &error)) {
+    std::fprintf(stderr, "cannot write %s: %s\n", archive.c_str(), error.description.c_str());
     return false;
   }
-  fs::remove_all(setup.folder / "source");
+  fs::remove_all(folder);
   return true;
 }
 
-// Runs the timed loop of `unpack` into a fresh folder each time; records the mean seconds.
-template <typename Unpack>
-void timeUnpacking(benchmark::State& state, double& mean, Unpack unpack) {
-  const fs::path destination = setup.folder / "unpacked";
-  double total = 0;
-  for (auto _ : state) {
-    fs::remove_all(destination);
-    const auto started = std::chrono::steady_clock::now();
-    if (!unpack(destination.string())) {
-      state.SkipWithError("unpacking failed");
-      return;
-    }
-    total += std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
-  }
-  mean = total / static_cast<double>(state.iterations());
-  state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * setup.sizeBytes));
-}
-
-void BM_SSZipArchive(benchmark::State& state) {
-  timeUnpacking(state, zipArchiveSeconds, [](const std::string& destination) {
-    return os::SSZipArchive::unzipFileAtPath(setup.archive.string(), destination, true, "",
-                                             nullptr);
-  });
-}
-
-void BM_Unzip(benchmark::State& state) {
-  const std::string archive = setup.archive.string();
-  timeUnpacking(state, unzipSeconds, [&](const std::string& destination) {
-    std::optional<bench::ChildRun> run =
-        bench::runChild({"unzip", "-q", "-o", archive, "-d", destination});
-    return run && run->succeeded;
-  });
-}
-
-BENCHMARK(BM_Unzip)->UseRealTime()->Unit(benchmark::kMillisecond);
-BENCHMARK(BM_SSZipArchive)->UseRealTime()->Unit(benchmark::kMillisecond);
+struct Shape {
+  std::string name;
+  fs::path archive;
+};
 
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (!bench::initialize(argc, argv, {{"--size_mib=", &setup.sizeBytes, 1 << 20}})) return 1;
+  if (argc == 4 && std::strcmp(argv[1], "--client=unzip") == 0) {
+    os::Error error;
+    if (os::SSZipArchive::unzipFileAtPath(argv[2], argv[3], true, "", &error)) return 0;
+    std::fprintf(stderr, "unzip: %s\n", error.description.c_str());
+    return 1;
+  }
+  uint64_t largeBytes = uint64_t{150} << 20;
+  uint64_t mixedCount = 1700;
+  uint64_t smallCount = 50000;
+  auto harness = bench::Harness::fromArguments(argc, argv,
+                                               {{"--large_mib=", &largeBytes, 1 << 20},
+                                                {"--mixed_count=", &mixedCount},
+                                                {"--small_count=", &smallCount}});
+  if (!harness) return 1;
 
   testsupport::Sandbox sandbox;
-  setup.folder = sandbox.root();
-  setup.archive = sandbox.root() / "product.zip";
-  if (!writeArchive()) return 1;
-  std::printf("archive: %llu MiB of files in %llu entries, %llu MiB zipped, in %s\n",
-              static_cast<unsigned long long>(setup.sizeBytes >> 20),
-              static_cast<unsigned long long>(setup.entries),
-              static_cast<unsigned long long>(fs::file_size(setup.archive) >> 20),
-              setup.folder.c_str());
+  bench::PseudoRandom random;
+  std::vector<Shape> shapes;
+  const fs::path source = sandbox.root() / "source" / "Product.app";
 
-  benchmark::RunSpecifiedBenchmarks();
-  benchmark::Shutdown();
-  if (zipArchiveSeconds > 0 && unzipSeconds > 0) {
-    std::printf("SSZipArchive / unzip time ratio: %.2f (SSZipArchive %.0f ms, unzip %.0f ms)\n",
-                zipArchiveSeconds / unzipSeconds, zipArchiveSeconds * 1000, unzipSeconds * 1000);
+  writeBinaryLike(source / "Contents/MacOS/Product", largeBytes, random);
+  shapes.push_back(
+      {"one " + std::to_string(largeBytes >> 20) + " MiB entry", sandbox.root() / "large.zip"});
+  if (!zipFolder(source.parent_path(), shapes.back().archive)) return 1;
+
+  // A few large incompressible files (every 100th entry, 4 MiB), the rest small text files.
+  for (uint64_t index = 0; index < mixedCount; ++index) {
+    if (index % 100 == 99) {
+      writeContents(source / "Contents/Frameworks" / ("binary" + std::to_string(index)), 4 << 20,
+                    false, random);
+    } else {
+      writeContents(source / "Contents/Resources" / std::to_string(index % 40) /
+                        ("file" + std::to_string(index) + ".txt"),
+                    4096 + (index * 7919) % (60 * 1024), true, random);
+    }
   }
+  shapes.push_back({std::to_string(mixedCount) + " mixed entries", sandbox.root() / "mixed.zip"});
+  if (!zipFolder(source.parent_path(), shapes.back().archive)) return 1;
+
+  for (uint64_t index = 0; index < smallCount; ++index) {
+    writeContents(source / "Contents/Resources" / std::to_string(index % 500) /
+                      ("item" + std::to_string(index) + ".txt"),
+                  512 + (index * 7919) % 3584, true, random);
+  }
+  shapes.push_back({std::to_string(smallCount) + " small entries", sandbox.root() / "small.zip"});
+  if (!zipFolder(source.parent_path(), shapes.back().archive)) return 1;
+
+  // tmpfs where the machine has one at /dev/shm, and the sandbox's disk.
+  std::string tmpfsPattern = "/dev/shm/unzip-bench-XXXXXX";
+  std::vector<std::pair<std::string, fs::path>> places = {{"disk", sandbox.root() / "out"}};
+  if (fs::is_directory("/dev/shm") && ::mkdtemp(tmpfsPattern.data()) != nullptr) {
+    places.insert(places.begin(), {"tmpfs", tmpfsPattern});
+  }
+  for (const Shape& shape : shapes) {
+    std::printf("%s: %.1f MiB zipped\n", shape.name.c_str(),
+                double(fs::file_size(shape.archive)) / (1 << 20));
+    for (const auto& [place, folder] : places) {
+      const std::string archive = shape.archive.string();
+      const std::string destination = (folder / "unpacked").string();
+      auto clear = [destination] {
+        std::error_code ignored;
+        fs::remove_all(destination, ignored);
+        return true;
+      };
+      harness->compare(
+          {.path = "unzip " + shape.name + " to " + place + " (vs bsdtar)",
+           .ours = {"SSZipArchive", {bench::self(), "--client=unzip", archive, destination}},
+           .reference = {"bsdtar -xf",
+                         {"sh", "-c", "mkdir \"$1\" && bsdtar -xf \"$0\" -C \"$1\"", archive,
+                          destination}},
+           .prepare = clear,
+           .memory = true});
+      harness->compare(
+          {.path = "unzip " + shape.name + " to " + place + " (vs unzip)",
+           .ours = {"SSZipArchive", {bench::self(), "--client=unzip", archive, destination}},
+           .reference = {"unzip -qo", {"unzip", "-qo", archive, "-d", destination}},
+           .prepare = clear,
+           .memory = true});
+    }
+  }
+  if (places.front().first == "tmpfs") fs::remove_all(places.front().second);
+  harness->printTable();
   return 0;
 }
