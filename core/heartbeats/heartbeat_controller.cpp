@@ -1,0 +1,60 @@
+#include "core/heartbeats/heartbeat_controller.h"
+
+#include <utility>
+#include <vector>
+
+#include "os/clock.h"
+
+namespace heartbeats {
+
+HeartbeatController::HeartbeatController(const std::string& identifier)
+    : HeartbeatController(HeartbeatStorage::getInstance(identifier),
+                          [] { return os::clock::now(); }) {}
+
+HeartbeatController::HeartbeatController(std::shared_ptr<HeartbeatStorageProtocol> storage,
+                                         DateProvider dateProvider)
+    : storage_(std::move(storage)), dateProvider_(std::move(dateProvider)) {}
+
+double HeartbeatController::today() const { return startOfDay(dateProvider_()); }
+
+void HeartbeatController::log(const std::string& agent) {
+  const double date = today();
+  const int64_t capacity = heartbeatsStorageCapacity_;
+  storage_->readAndWriteAsync([agent, date, capacity](std::optional<HeartbeatsBundle> bundle) {
+    if (!bundle) bundle.emplace(capacity);
+    std::vector<TimePeriod> due;
+    for (const auto& [period, lastDate] : bundle->lastAddedHeartbeatDates) {
+      if (date - lastDate >= kSecondsPerDay) due.push_back(period);
+    }
+    if (!due.empty()) bundle->append(Heartbeat{agent, date, 0, std::move(due)});
+    return bundle;
+  });
+}
+
+HeartbeatsPayload HeartbeatController::flush() {
+  const int64_t capacity = heartbeatsStorageCapacity_;
+  std::optional<HeartbeatsBundle> loaded;
+  bool saved = storage_->getAndSet(
+      [capacity](std::optional<HeartbeatsBundle> bundle) -> std::optional<HeartbeatsBundle> {
+        if (!bundle) return std::nullopt;
+        HeartbeatsBundle emptied(capacity);
+        emptied.lastAddedHeartbeatDates = bundle->lastAddedHeartbeatDates;
+        return emptied;
+      },
+      &loaded);
+  if (!saved || !loaded) return HeartbeatsPayload::emptyPayload();
+  return loaded->makeHeartbeatsPayload();
+}
+
+HeartbeatsPayload HeartbeatController::flushHeartbeatFromToday() {
+  const double date = today();
+  std::optional<Heartbeat> removed;
+  storage_->readAndWriteSync([date, &removed](std::optional<HeartbeatsBundle> bundle) {
+    if (bundle) removed = bundle->removeHeartbeat(date);
+    return bundle;
+  });
+  if (!removed) return HeartbeatsPayload::emptyPayload();
+  return HeartbeatsPayload{{{removed->agent, {removed->date}}}, HeartbeatsPayload::kVersion};
+}
+
+}  // namespace heartbeats

@@ -1,0 +1,46 @@
+// What a flush of the heartbeat store hands out: the recorded days grouped by user-agent text.
+//
+//   heartbeats::HeartbeatsPayload payload = controller.flush();
+//   std::string json = payload.jsonDocument();
+//   // {"heartbeats":[{"agent":"a/1","dates":["2026-12-09"]}],"version":2}
+//
+// A payload is a plain value; any thread.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace heartbeats {
+
+struct HeartbeatsPayload {
+  struct UserAgentPayload {
+    std::string agent;
+    // Starts of UTC days, in the producer's order.
+    std::vector<double> dates;
+    friend bool operator==(const UserAgentPayload&, const UserAgentPayload&) = default;
+  };
+
+  // The version of every payload this system makes.
+  static constexpr int64_t kVersion = 2;
+
+  std::vector<UserAgentPayload> userAgentPayloads;
+  int64_t version = kVersion;
+
+  // No user agents, version 2.
+  static const HeartbeatsPayload& emptyPayload();
+
+  bool isEmpty() const { return userAgentPayloads.empty(); }
+
+  // The JSON document: dates as their UTC day "yyyy-MM-dd", keys sorted, no blanks. nullopt when
+  // an agent is not UTF-8 (it has no JSON form).
+  std::optional<std::string> jsonDocument() const;
+
+  friend bool operator==(const HeartbeatsPayload&, const HeartbeatsPayload&) = default;
+};
+
+// "yyyy-MM-dd" of the UTC day that holds `date` (seconds since 1970), whatever the local zone.
+std::string utcDayText(double date);
+
+}  // namespace heartbeats

@@ -1,0 +1,10 @@
+#include "core/heartbeats/ring_buffer.h"
+
+namespace heartbeats {
+
+std::string RingBufferError::description() const {
+  return "Out-of-bounds push at index " + std::to_string(pushIndex) + " to ring buffer with" +
+         "end index of " + std::to_string(endIndex) + ".";
+}
+
+}  // namespace heartbeats
