@@ -1,0 +1,87 @@
+#include "measurement/runtime/evaluator.h"
+
+#include <cmath>
+
+#include "measurement/runtime/commands.h"
+#include "measurement/runtime/runtime.h"
+#include "measurement/runtime/scope.h"
+
+namespace measurement::runtime {
+
+namespace {
+
+// A statement whose name no command serves calls the function bound to that name; anything
+// else bound there (or nothing) gives undefined.
+Value callFunctionByName(const APMPStatementValue& statement, APMPScope& scope, os::Error* error) {
+  Value callee = scope.valueForName(statement.functionName());
+  APMPFunctionValue* function = callee.asFunction();
+  if (!function) return Value();
+  return function->invoke(statement.arguments(), scope, error);
+}
+
+}  // namespace
+
+Value evaluateStatement(const Value& statement, APMPScope& scope, os::Error* error) {
+  if (APMPRuntime* runtime = scope.runtime(); runtime && !runtime->countInstruction(error)) {
+    return Value();
+  }
+  const APMPStatementValue* node = statement.asStatement();
+  if (!node) return statement;
+  int index = node->opcode();
+  if (index < 0) return callFunctionByName(*node, scope, error);
+  const Command& handler = command(index);
+  if (handler.raw) return handler.raw(node->arguments(), scope, error);
+  ValueList values;
+  values.reserve(node->arguments().size());
+  if (!evaluateArguments(node->arguments(), scope, &values, error)) return Value();
+  return handler.evaluated(values, scope, error);
+}
+
+Value executeStatements(std::span<const Value> statements, APMPScope& scope, os::Error* error) {
+  Value value;
+  for (const Value& statement : statements) {
+    value = evaluateStatement(statement, scope, error);
+    if (failed(error)) return Value();
+    if (value.isControl()) return value;
+  }
+  return value;
+}
+
+bool evaluateArguments(std::span<const Value> arguments, APMPScope& scope, ValueList* values,
+                       os::Error* error) {
+  for (const Value& argument : arguments) {
+    values->push_back(evaluateStatement(argument, scope, error));
+    if (failed(error)) return false;
+  }
+  return true;
+}
+
+bool checkArgumentCount(size_t count, size_t exactly, os::Error* error) {
+  return count == exactly || runtimeError(error, kArgumentCount);
+}
+
+bool checkArgumentCountAtLeast(size_t count, size_t least, os::Error* error) {
+  return count >= least || runtimeError(error, kArgumentCount);
+}
+
+bool checkArgumentCountAtMost(size_t count, size_t most, os::Error* error) {
+  return count <= most || runtimeError(error, kArgumentCount);
+}
+
+uint32_t toUint32(double value) {
+  if (!std::isfinite(value)) return 0;
+  double truncated = std::trunc(value);
+  double wrapped = std::fmod(truncated, 4294967296.0);
+  if (wrapped < 0) wrapped += 4294967296.0;
+  return uint32_t(wrapped);
+}
+
+int32_t toInt32(double value) { return int32_t(toUint32(value)); }
+
+double toInteger(double value) {
+  if (std::isnan(value)) return 0;
+  if (value == 0 || std::isinf(value)) return value;
+  return std::trunc(value);
+}
+
+}  // namespace measurement::runtime

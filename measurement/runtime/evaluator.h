@@ -1,0 +1,42 @@
+// Evaluation of statements. A statement names a command (an opcode text, resolved once to an
+// index into the command table) or, for any other name, a function to call by that name. Every
+// evaluation counts one step against the running runtime's instruction limit, also when the
+// argument is a plain value, and the native stack a run may use is bounded, so deep recursion of
+// script functions ends with runtime error 18 instead of overflowing.
+//
+//   os::Error error;
+//   Value result = executeStatements(program, *runtime.globalScope(), &error);
+//   if (failed(&error)) ...
+#pragma once
+
+#include <cstdint>
+#include <span>
+
+#include "measurement/runtime/value.h"
+
+namespace measurement::runtime {
+
+// Evaluates one statement, or returns a plain value as it is.
+Value evaluateStatement(const Value& statement, APMPScope& scope, os::Error* error);
+
+// Runs statements in order: the first error stops the list (undefined); the first control value
+// stops it and is its value; otherwise the value of the last statement.
+Value executeStatements(std::span<const Value> statements, APMPScope& scope, os::Error* error);
+
+// Evaluates each argument into `values`, stopping at the first error (the failing argument's
+// value is appended too). False on an error.
+bool evaluateArguments(std::span<const Value> arguments, APMPScope& scope, ValueList* values,
+                       os::Error* error);
+
+// Argument-count checks; runtime error 9 on failure.
+bool checkArgumentCount(size_t count, size_t exactly, os::Error* error);
+bool checkArgumentCountAtLeast(size_t count, size_t least, os::Error* error);
+bool checkArgumentCountAtMost(size_t count, size_t most, os::Error* error);
+
+// ECMAScript's ToInt32, ToUint32 (NaN and infinities 0, truncation, modulo 2^32) and ToInteger
+// (NaN 0, zero and infinities unchanged, else truncation).
+int32_t toInt32(double value);
+uint32_t toUint32(double value);
+double toInteger(double value);
+
+}  // namespace measurement::runtime

@@ -1,0 +1,125 @@
+// One script interpreter: its scopes (a root scope, and the global scope where programs run and
+// "require" lives), its module registry, its instruction counter, its memory budget and its
+// object manager.
+//
+//   APMPRuntime runtime;
+//   os::Error error;
+//   Value last = runtime.executeStatements(program.instructions, &error);
+//   Ref<APMPScope> run = runtime.getRunScope();   // a fresh child of the global scope
+//   runtime.collectGarbage();
+//
+// The instruction counter is a field of the runtime, not a script binding, so no program can
+// reset, shadow or freeze it. Every evaluation counts one step; at the limit (RuntimeLimits) the
+// evaluation fails with runtime error 18, as it does when the run has allocated more than its
+// budget, when the values kept across runs exceed theirs, or when nesting uses more than its share
+// of the native stack. `resetInstructionCount` starts a new budget of steps and bytes.
+//
+// Not thread-safe: a runtime and its values are used from one thread at a time.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <memory>
+#include <optional>
+#include <span>
+#include <string>
+
+#include "measurement/runtime/collection.h"
+#include "measurement/runtime/program.h"
+#include "measurement/runtime/scope.h"
+
+namespace measurement::runtime {
+
+struct RuntimeLimits {
+  // Evaluations per budget (one event, or loading).
+  int64_t instructions = 1'000'000;
+  // Bytes a budget may allocate, and bytes the values reachable after a collection may hold.
+  size_t bytesPerBudget = size_t{96} << 20;
+  size_t bytesKept = size_t{64} << 20;
+  // Native stack that nested evaluation may use below the point where the run started.
+  size_t nativeStackBytes = size_t{2} << 20;
+  // Script log lines per budget; further lines are dropped, so a logging loop cannot flood the
+  // console.
+  int logLines = 100;
+};
+
+// Makes a module's value; nullopt stands for a creator that gives nothing.
+using ModuleCreator = std::function<std::optional<Value>()>;
+
+class APMPDynamicProvider {
+ public:
+  void setModuleCreator(std::u16string name, ModuleCreator creator);
+  // Undefined without an error when no creator is registered; runtime error 15 when the creator
+  // gives nothing. A creator runs on every call.
+  Value moduleForName(const std::u16string& name, os::Error* error) const;
+
+ private:
+  std::map<std::u16string, ModuleCreator, std::less<>> creators_;
+};
+
+class APMPRuntime {
+ public:
+  explicit APMPRuntime(RuntimeLimits limits = {});
+  ~APMPRuntime();
+  APMPRuntime(const APMPRuntime&) = delete;
+  APMPRuntime& operator=(const APMPRuntime&) = delete;
+
+  static int64_t runtimeVersion() { return 0; }
+
+  void setModuleCreator(std::u16string name, ModuleCreator creator);
+  const APMPDynamicProvider& provider() const { return provider_; }
+
+  // Converts and evaluates each entity in the global scope, in order; the value of the last one
+  // (a control value does not stop the run). The first error stops it.
+  Value executeStatements(std::span<const RuntimeEntity> entities, os::Error* error);
+
+  Ref<APMPScope> getRunScope();
+  int32_t getInstructionCount() const;
+  // A new budget: no steps taken, no bytes charged.
+  void resetInstructionCount();
+
+  APMPScope& initialScope() { return *initScope_; }
+  APMPScope& globalScope() { return *globalScope_; }
+  APMPObjectManager& objectManager() { return objectManager_; }
+  const RuntimeLimits& limits() const { return limits_; }
+
+  // `root` must outlive the runtime or be destroyed with its owner.
+  void addGarbageCollectionRoot(const APMPMarkable* root);
+  void collectGarbage();
+
+  // Counts one evaluation and checks every bound of the run. False with runtime error 18 when one
+  // is reached.
+  bool countInstruction(os::Error* error);
+  // True while the budget still allows a script log line (and takes it).
+  bool takeLogLine() { return logLines_++ < limits_.logLines; }
+
+  // Marks the span of one entry into the runtime (loading, an event): installs the memory budget
+  // for this thread and notes where the native stack stood. Nested runs share the outermost.
+  class Run {
+   public:
+    explicit Run(APMPRuntime& runtime);
+    ~Run();
+    Run(const Run&) = delete;
+    Run& operator=(const Run&) = delete;
+
+   private:
+    APMPRuntime& runtime_;
+    MemoryBudget* previous_;
+  };
+
+ private:
+  RuntimeLimits limits_;
+  APMPObjectManager objectManager_;
+  Ref<APMPScope> initScope_;
+  Ref<APMPScope> globalScope_;
+  APMPDynamicProvider provider_;
+  std::unique_ptr<APMPMarkable> requireCacheRoot_;
+  int64_t counter_ = 0;
+  int logLines_ = 0;
+  MemoryBudget budget_;
+  int runDepth_ = 0;
+  uintptr_t stackBase_ = 0;
+};
+
+}  // namespace measurement::runtime

@@ -1,0 +1,55 @@
+#include "measurement/runtime/scope.h"
+
+namespace measurement::runtime {
+
+APMPScope::APMPScope(Ref<APMPScope> parent, APMPRuntime* runtime)
+    : parent_(std::move(parent)),
+      runtime_(runtime   ? runtime
+               : parent_ ? parent_->runtime_
+                         : nullptr) {
+  chargeMemory(sizeof(APMPScope));
+}
+
+Ref<APMPScope> APMPScope::createChildScope() { return Ref<APMPScope>(new APMPScope(this)); }
+
+bool APMPScope::hasName(const APMPStringValue& name) const {
+  for (const APMPScope* scope = this; scope; scope = scope->parent_.get()) {
+    if (scope->contents_.hasName(name)) return true;
+  }
+  return false;
+}
+
+Value APMPScope::valueForName(const APMPStringValue& name) const {
+  for (const APMPScope* scope = this; scope; scope = scope->parent_.get()) {
+    if (const Value* value = scope->contents_.find(name)) return *value;
+  }
+  return Value();
+}
+
+void APMPScope::addValue(const Ref<APMPStringValue>& name, Value value) {
+  contents_.setValue(name, std::move(value));
+}
+
+void APMPScope::addImmutableValue(const Ref<APMPStringValue>& name, Value value) {
+  contents_.setImmutableValue(name, std::move(value));
+}
+
+void APMPScope::setValue(const Ref<APMPStringValue>& name, Value value) {
+  // Each scope on the way up applies its own freeze, as a chain of parent calls would.
+  for (APMPScope* scope = this;; scope = scope->parent_.get()) {
+    if (scope->contents_.isImmutable()) return;
+    if (scope->contents_.hasName(*name) || !scope->parent_ || !scope->parent_->hasName(*name)) {
+      scope->contents_.setValue(name, std::move(value));
+      return;
+    }
+  }
+}
+
+APMPObjectManager* APMPScope::objectManager() const {
+  for (const APMPScope* scope = this; scope; scope = scope->parent_.get()) {
+    if (scope->objectManager_) return scope->objectManager_;
+  }
+  return nullptr;
+}
+
+}  // namespace measurement::runtime

@@ -1,0 +1,463 @@
+// The values scripts compute with. `Value` is a small tagged handle: undefined, null, booleans,
+// numbers and the array hole marker live inline; strings, arrays, maps, functions, control values
+// and statements live on the heap with an intrusive, non-atomic reference count (a runtime and
+// its values are used by one thread at a time).
+//
+//   Value n = Value::number(2.5);
+//   Value s = makeString(u"abc");
+//   os::Error error;
+//   std::u16string text = stringForm(n, &error);   // u"2.5"
+//
+// Conversions follow the runtime's rules: the string form of a number is its shortest
+// round-trip text, the number form of a string reads a whole decimal literal or gives NaN, and
+// the truth of a value is its ECMAScript-like boolean. Every conversion that can fail sets a
+// runtime error (errors.h) and returns an empty or NaN result; callers look at the error first.
+//
+// Arrays, maps and functions can refer to each other in cycles. Those made through the object
+// manager (collection.h) are tracked and emptied by a collection when unreachable; dropping
+// their contents breaks the cycle so that reference counting frees them.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <span>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+#include "measurement/runtime/errors.h"
+
+namespace measurement::runtime {
+
+class APMPScope;
+class APMPObjectManager;
+class APMPRuntime;
+
+// Owned by whoever refers to it; freed when the last reference goes. Destruction is deferred to
+// a flat loop so that freeing a long chain of values never recurses deeply.
+class RefCounted {
+ public:
+  RefCounted() = default;
+  RefCounted(const RefCounted&) = delete;
+  RefCounted& operator=(const RefCounted&) = delete;
+  virtual ~RefCounted() = default;
+
+  void retain() const { ++references_; }
+  void release() const {
+    if (--references_ == 0) destroy(this);
+  }
+
+ private:
+  static void destroy(const RefCounted* object);
+  mutable uint32_t references_ = 0;
+};
+
+// An intrusive strong reference.
+template <class T>
+class Ref {
+ public:
+  Ref() = default;
+  Ref(T* object) : object_(object) {  // NOLINT: implicit from a new object
+    if (object_) object_->retain();
+  }
+  Ref(const Ref& other) : Ref(other.object_) {}
+  Ref(Ref&& other) noexcept : object_(std::exchange(other.object_, nullptr)) {}
+  template <class U>
+  Ref(const Ref<U>& other) : Ref(other.get()) {}
+  ~Ref() {
+    if (object_) object_->release();
+  }
+  Ref& operator=(Ref other) {
+    std::swap(object_, other.object_);
+    return *this;
+  }
+  T* get() const { return object_; }
+  T* operator->() const { return object_; }
+  T& operator*() const { return *object_; }
+  explicit operator bool() const { return object_ != nullptr; }
+
+ private:
+  T* object_ = nullptr;
+};
+
+enum class Kind : uint8_t {
+  Undefined,
+  Null,
+  Boolean,
+  Number,
+  // The array hole marker: an element slot without a value. Never handed to a script.
+  Hole,
+  String,
+  Array,
+  Map,
+  Function,
+  Control,
+  Statement,
+};
+
+class HeapValue : public RefCounted {
+ public:
+  explicit HeapValue(Kind kind) : kind_(kind) {}
+  Kind kind() const { return kind_; }
+
+ private:
+  Kind kind_;
+};
+
+class APMPStringValue;
+class APMPArrayValue;
+class APMPMapValue;
+class APMPFunctionValue;
+class APMPControlValue;
+class APMPStatementValue;
+
+class Value {
+ public:
+  Value() { payload_.object = nullptr; }
+  static Value undefined() { return Value(); }
+  static Value null() { return Value(Kind::Null); }
+  static Value hole() { return Value(Kind::Hole); }
+  static Value boolean(bool value) {
+    Value v(Kind::Boolean);
+    v.payload_.boolean = value;
+    return v;
+  }
+  static Value number(double value) {
+    Value v(Kind::Number);
+    v.payload_.number = value;
+    return v;
+  }
+  template <class T>
+  Value(const Ref<T>& object) : Value(static_cast<HeapValue*>(object.get())) {}  // NOLINT
+  explicit Value(HeapValue* object) : kind_(object->kind()) {
+    payload_.object = object;
+    object->retain();
+  }
+
+  Value(const Value& other) : kind_(other.kind_), payload_(other.payload_) {
+    if (isHeap()) payload_.object->retain();
+  }
+  Value(Value&& other) noexcept : kind_(other.kind_), payload_(other.payload_) {
+    other.kind_ = Kind::Undefined;
+  }
+  Value& operator=(const Value& other) {
+    Value copy(other);
+    swap(copy);
+    return *this;
+  }
+  Value& operator=(Value&& other) noexcept {
+    Value moved(std::move(other));
+    swap(moved);
+    return *this;
+  }
+  ~Value() {
+    if (isHeap()) payload_.object->release();
+  }
+  void swap(Value& other) noexcept {
+    std::swap(kind_, other.kind_);
+    std::swap(payload_, other.payload_);
+  }
+
+  Kind kind() const { return kind_; }
+  bool isHeap() const { return kind_ >= Kind::String; }
+  bool isUndefined() const { return kind_ == Kind::Undefined; }
+  bool isNull() const { return kind_ == Kind::Null; }
+  bool isNumber() const { return kind_ == Kind::Number; }
+  bool isString() const { return kind_ == Kind::String; }
+  bool isArray() const { return kind_ == Kind::Array; }
+  bool isMap() const { return kind_ == Kind::Map; }
+  bool isFunction() const { return kind_ == Kind::Function; }
+  bool isControl() const { return kind_ == Kind::Control; }
+  bool isStatement() const { return kind_ == Kind::Statement; }
+
+  bool booleanPayload() const { return payload_.boolean; }
+  double numberPayload() const { return payload_.number; }
+  HeapValue* heap() const { return isHeap() ? payload_.object : nullptr; }
+  // Typed access: nullptr when the value is of another kind.
+  APMPStringValue* asString() const;
+  APMPArrayValue* asArray() const;
+  APMPMapValue* asMap() const;
+  APMPFunctionValue* asFunction() const;
+  APMPControlValue* asControl() const;
+  APMPStatementValue* asStatement() const;
+
+ private:
+  explicit Value(Kind kind) : kind_(kind) { payload_.object = nullptr; }
+  Kind kind_ = Kind::Undefined;
+  union {
+    bool boolean;
+    double number;
+    HeapValue* object;
+  } payload_;
+};
+
+using ValueList = std::vector<Value>;
+
+class APMPStringValue : public HeapValue {
+ public:
+  explicit APMPStringValue(std::u16string text) : HeapValue(Kind::String), text_(std::move(text)) {}
+  const std::u16string& text() const { return text_; }
+  size_t hash() const;
+
+ private:
+  std::u16string text_;
+  mutable size_t hash_ = 0;
+  mutable bool hashed_ = false;
+};
+
+Value makeString(std::u16string text);
+Ref<APMPStringValue> makeName(std::u16string text);
+
+// Named bindings of scopes, arrays, maps and functions: a name can be a constant, and the whole
+// map can be frozen; writes that either forbids are ignored without an error.
+class APMPPropertyMap {
+ public:
+  struct Entry {
+    Ref<APMPStringValue> name;
+    Value value;
+    bool constant = false;
+  };
+
+  // The value bound to the name, or nullptr.
+  const Value* find(const APMPStringValue& name) const;
+  const Value* find(std::u16string_view name) const;
+  bool hasName(const APMPStringValue& name) const { return find(name) != nullptr; }
+  // The value, or undefined when absent.
+  Value valueForName(const APMPStringValue& name) const;
+
+  void setValue(const Ref<APMPStringValue>& name, Value value);
+  void setImmutableValue(const Ref<APMPStringValue>& name, Value value);
+  void removeValue(const APMPStringValue& name);
+  void makeImmutable() { immutable_ = true; }
+  bool isImmutable() const { return immutable_; }
+
+  size_t size() const { return entries_.size(); }
+  const std::vector<Entry>& entries() const { return entries_; }
+  std::vector<Ref<APMPStringValue>> allNames() const;
+  void clear();
+
+ private:
+  Entry* findEntry(std::u16string_view name, const APMPStringValue* identity) const;
+  void store(const Ref<APMPStringValue>& name, Value value, bool constant);
+  void rebuildIndex();
+
+  std::vector<Entry> entries_;
+  // Built once a map grows past a few entries, so that large maps stay O(1) per lookup.
+  std::vector<int32_t> index_;
+  bool immutable_ = false;
+};
+
+// The common part of arrays, maps and functions: named properties, a mark flag, and the slot in
+// the object manager's tracked list (when tracked).
+class APMPContainerValue : public HeapValue {
+ public:
+  using HeapValue::HeapValue;
+  ~APMPContainerValue() override;
+
+  APMPPropertyMap& propertyMap() { return propertyMap_; }
+  const APMPPropertyMap& propertyMap() const { return propertyMap_; }
+
+  // Garbage collection (collection.h).
+  bool isMarked() const { return marked_; }
+  void setMarked(bool marked) { marked_ = marked; }
+  virtual void visitChildren(class Marker& marker) const;
+  // Drops what the value holds, breaking cycles through it.
+  virtual void dropContents();
+
+ private:
+  friend class APMPObjectManager;
+  APMPPropertyMap propertyMap_;
+  APMPObjectManager* manager_ = nullptr;
+  size_t slot_ = 0;
+  bool marked_ = false;
+};
+
+class APMPArrayValue : public APMPContainerValue {
+ public:
+  APMPArrayValue() : APMPContainerValue(Kind::Array) {}
+  explicit APMPArrayValue(ValueList elements)
+      : APMPContainerValue(Kind::Array), elements_(std::move(elements)) {}
+
+  ValueList& elements() { return elements_; }
+  const ValueList& elements() const { return elements_; }
+  size_t count() const { return elements_.size(); }
+  // The elements with holes read as undefined.
+  ValueList allElements() const;
+
+  Value valueForProperty(const Value& key, os::Error* error) const;
+  void setValueForProperty(const Value& key, Value value, os::Error* error);
+  void removeValueForProperty(const Value& key, os::Error* error);
+  bool hasProperty(const Value& key, os::Error* error) const;
+  // Grows with holes or cuts the tail; refuses a length above the runtime's array bound.
+  bool setLength(double length, os::Error* error);
+  ValueList allPropertyNames() const;
+
+  void visitChildren(Marker& marker) const override;
+  void dropContents() override;
+
+ private:
+  ValueList elements_;
+};
+
+class APMPMapValue : public APMPContainerValue {
+ public:
+  APMPMapValue() : APMPContainerValue(Kind::Map) {}
+
+  // A method call on the object (`name` with unevaluated argument statements).
+  virtual Value applyWithName(const APMPStringValue& name, std::span<const Value> arguments,
+                              APMPScope& scope, os::Error* error);
+};
+
+class APMPFunctionValue : public APMPContainerValue {
+ public:
+  APMPFunctionValue(Ref<APMPStringValue> name, std::vector<Ref<APMPStringValue>> parameterNames,
+                    ValueList statements, Ref<APMPScope> definingScope);
+  // A host function: no parameters, no statements, a fresh parentless scope.
+  explicit APMPFunctionValue(std::u16string name);
+  ~APMPFunctionValue() override;
+
+  const APMPStringValue& functionName() const { return *name_; }
+  const Ref<APMPStringValue>& name() const { return name_; }
+  const ValueList& statements() const { return statements_; }
+  const Ref<APMPScope>& definingScope() const { return definingScope_; }
+
+  // Evaluates the argument statements in `scope`, then runs the body. Host functions override it
+  // and decide themselves whether and how to evaluate their arguments.
+  virtual Value invoke(std::span<const Value> arguments, APMPScope& scope, os::Error* error);
+  // Runs the body in a new child scope of the defining scope with the parameters bound.
+  Value invokeWithEvaluatedArguments(std::span<const Value> arguments, APMPScope& caller,
+                                     os::Error* error);
+
+  void visitChildren(Marker& marker) const override;
+  void dropContents() override;
+
+ private:
+  Ref<APMPStringValue> name_;
+  std::vector<Ref<APMPStringValue>> parameterNames_;
+  ValueList statements_;
+  Ref<APMPScope> definingScope_;
+};
+
+class APMPControlValue : public HeapValue {
+ public:
+  enum class Type { Break, Continue, Return };
+  APMPControlValue(Type type, Value data) : HeapValue(Kind::Control), type_(type), data_(data) {}
+  static Value breakValue();
+  static Value continueValue();
+  static Value returnValue(Value data);
+  Type type() const { return type_; }
+  const Value& data() const { return data_; }
+
+ private:
+  Type type_;
+  Value data_;
+};
+
+class APMPStatementValue : public HeapValue {
+ public:
+  APMPStatementValue(Ref<APMPStringValue> name, int opcode, ValueList arguments)
+      : HeapValue(Kind::Statement),
+        name_(std::move(name)),
+        opcode_(opcode),
+        arguments_(std::move(arguments)) {}
+  const APMPStringValue& functionName() const { return *name_; }
+  const Ref<APMPStringValue>& name() const { return name_; }
+  // The command's index in the command table, resolved once; -1 for a call of a function by
+  // name.
+  int opcode() const { return opcode_; }
+  const ValueList& arguments() const { return arguments_; }
+
+ private:
+  Ref<APMPStringValue> name_;
+  int opcode_;
+  ValueList arguments_;
+};
+
+inline APMPStringValue* Value::asString() const {
+  return kind_ == Kind::String ? static_cast<APMPStringValue*>(payload_.object) : nullptr;
+}
+inline APMPArrayValue* Value::asArray() const {
+  return kind_ == Kind::Array ? static_cast<APMPArrayValue*>(payload_.object) : nullptr;
+}
+inline APMPMapValue* Value::asMap() const {
+  return kind_ == Kind::Map ? static_cast<APMPMapValue*>(payload_.object) : nullptr;
+}
+inline APMPFunctionValue* Value::asFunction() const {
+  return kind_ == Kind::Function ? static_cast<APMPFunctionValue*>(payload_.object) : nullptr;
+}
+inline APMPControlValue* Value::asControl() const {
+  return kind_ == Kind::Control ? static_cast<APMPControlValue*>(payload_.object) : nullptr;
+}
+inline APMPStatementValue* Value::asStatement() const {
+  return kind_ == Kind::Statement ? static_cast<APMPStatementValue*>(payload_.object) : nullptr;
+}
+
+// Arrays, maps and functions.
+inline APMPContainerValue* asContainer(const Value& value) {
+  Kind kind = value.kind();
+  return kind == Kind::Array || kind == Kind::Map || kind == Kind::Function
+             ? static_cast<APMPContainerValue*>(value.heap())
+             : nullptr;
+}
+
+// Conversions. On an error the result is empty, NaN or false.
+std::u16string stringForm(const Value& value, os::Error* error);
+double numberForm(const Value& value, os::Error* error);
+bool truth(const Value& value, os::Error* error);
+
+// The number's text: "NaN", "Infinity", "0" for both zeros, plain digits for
+// 1e-6 <= |x| < 1e21, else "<digits>e+<n>" / "<digits>e-<n>"; the shortest digits that read back.
+std::u16string numberText(double value);
+// A string's number: trimmed; empty is 0; "NaN", "Infinity", "-Infinity"; else one whole decimal
+// literal, or NaN.
+double stringNumber(std::u16string_view text);
+// The white space and line breaks that trim and the string number form skip.
+bool isTrimmedSpace(char16_t unit);
+std::u16string_view trimmed(std::u16string_view text);
+
+// The array's elements joined by `separator`; holes, undefined and null write nothing, and an
+// array that contains itself writes "" where it recurs.
+std::u16string joinElements(const APMPArrayValue& array, std::u16string_view separator,
+                            os::Error* error);
+
+// Structural equality; stops at a cycle with runtime error 10.
+bool isEqualToRuntimeValue(const Value& a, const Value& b, os::Error* error);
+// Same class and: numbers and booleans by `==` of their number forms, strings by text, others
+// by identity.
+bool strictEquals(const Value& a, const Value& b);
+
+// Strings, arrays, maps and functions: the kinds whose addition concatenates text.
+bool isStringLike(const Value& value);
+// A number or string whose number form is finite, not negative and whole.
+bool isArrayIndex(const Value& value);
+
+// "toString" on any value, or runtime error 17 for another name; the plain-value part of a
+// method call.
+Value applyBaseMethod(const Value& receiver, const APMPStringValue& name, os::Error* error);
+// A method call on any value: undefined and null fail with error 7; strings and arrays reach
+// their methods; maps and functions their function properties and "hasOwnProperty".
+Value applyWithName(const Value& receiver, const APMPStringValue& name,
+                    std::span<const Value> arguments, APMPScope& scope, os::Error* error);
+
+// Bounds on what one value may hold; reaching one is runtime error 18. They keep a hostile
+// program from growing memory faster than its step budget can stop it.
+inline constexpr size_t kMaxArrayLength = size_t{1} << 22;
+inline constexpr size_t kMaxStringLength = size_t{1} << 24;
+// How deeply string forms, equality and host conversion follow nested arrays and objects.
+inline constexpr int kMaxNesting = 512;
+bool checkArrayLength(size_t length, os::Error* error);
+bool checkStringLength(size_t length, os::Error* error);
+
+// Memory that the running program allocates is charged to the budget of the runtime that runs it
+// (runtime.h installs it for the length of a run); values made outside a run are not charged.
+struct MemoryBudget {
+  size_t charged = 0;
+  size_t limit = 0;
+  bool exhausted() const { return charged > limit; }
+};
+void chargeMemory(size_t bytes);
+// Installs `budget` for the current thread and returns the one it replaces.
+MemoryBudget* setCurrentMemoryBudget(MemoryBudget* budget);
+
+}  // namespace measurement::runtime
