@@ -1,0 +1,157 @@
+// The event-editing runtime against Lua 5.4, MuJS and Duktape embedded in this process: fib(30)
+// by recursion, and an edit callback that writes an event parameter 200,000 times. The step limit
+// is lifted for these runs. handleEvent of a three-callback program on an installer-sized event
+// shows the cost per event with the normal limits. The ratios to read are ours over theirs.
+#include <benchmark/benchmark.h>
+#include <duktape.h>
+#include <lua5.4/lauxlib.h>
+#include <lua5.4/lua.h>
+#include <lua5.4/lualib.h>
+#include <mujs.h>
+
+#include <limits>
+
+#include "measurement/runtime/event_editing.h"
+#include "testsupport/pixie_asm.h"
+
+namespace {
+
+using measurement::EditEvent;
+using measurement::runtime::APMPEventEditing;
+using measurement::runtime::RuntimeLimits;
+
+constexpr const char* kFibAsm = R"(
+  ("50" "fib" ("7" "n")
+     ("22" ("23" ("15" "n") 2) ("46" ("36" ("15" "n"))))
+     ("36" ("0" ("fib" ("37" ("15" "n") 1)) ("fib" ("37" ("15" "n") 2)))))
+  ("fib" 30))";
+
+constexpr const char* kLoopAsm = R"(
+  ("52" "register" ("require" "internal.registerCallback"))
+  ("50" "rule" ("7" "o")
+     ("register" 0 ("51" "cb" ("7" "e")
+        ("41" "i") ("3" "i" 0)
+        ("42" ("23" ("15" "i") 200000) ("3" "i" ("0" ("15" "i") 1)) false
+              ("46" ("2" ("15" "e") "setParamValue" ("46" "n" ("15" "i")))))
+        0)
+      ("8" "type" "edit")))
+  (activity "rule" ("8")))";
+
+constexpr const char* kFibJs =
+    "function fib(n) { if (n < 2) return n; return fib(n - 1) + fib(n - 2); } fib(30);";
+constexpr const char* kLoopJs =
+    "var e = { params: {}, setParamValue: function (k, v) { this.params[k] = v; } };"
+    "for (var i = 0; i < 200000; i = i + 1) e.setParamValue('n', i);";
+constexpr const char* kFibLua =
+    "local function fib(n) if n < 2 then return n end return fib(n - 1) + fib(n - 2) end "
+    "return fib(30)";
+constexpr const char* kLoopLua =
+    "local e = { params = {} } function e:setParamValue(k, v) self.params[k] = v end "
+    "for i = 0, 199999 do e:setParamValue('n', i) end";
+
+RuntimeLimits unlimited() {
+  RuntimeLimits limits;
+  limits.instructions = std::numeric_limits<int64_t>::max();
+  return limits;
+}
+
+EditEvent installerEvent() {
+  return EditEvent{"Install_SW",
+                   1.7e9,
+                   {{"ea", "Launch App"},
+                    {"el", "Success"},
+                    {"install_trackversion", "1.0"},
+                    {"install_productversion", "7.2.1"},
+                    {"soft_os_version", "Debian 12"},
+                    {"isPro", 0}}};
+}
+
+void BM_Ours_Fib30(benchmark::State& state) {
+  auto program = testsupport::pixie::program(kFibAsm);
+  for (auto _ : state) {
+    APMPEventEditing editing(nullptr, unlimited());
+    os::Error error;
+    editing.loadProgram(program, &error);
+    if (!error.domain.empty()) state.SkipWithError("fib failed");
+  }
+}
+
+void BM_Ours_Loop200k(benchmark::State& state) {
+  APMPEventEditing editing(nullptr, unlimited());
+  os::Error error;
+  editing.loadProgram(testsupport::pixie::program(kLoopAsm), &error);
+  for (auto _ : state) {
+    editing.handleEvent(installerEvent(), &error);
+    if (!error.domain.empty()) state.SkipWithError("loop failed");
+  }
+}
+
+void runLua(benchmark::State& state, const char* source) {
+  for (auto _ : state) {
+    lua_State* lua = luaL_newstate();
+    luaL_openlibs(lua);
+    if (luaL_dostring(lua, source) != 0) state.SkipWithError("lua failed");
+    lua_close(lua);
+  }
+}
+
+void runMujs(benchmark::State& state, const char* source) {
+  for (auto _ : state) {
+    js_State* js = js_newstate(nullptr, nullptr, JS_STRICT);
+    if (js_dostring(js, source) != 0) state.SkipWithError("mujs failed");
+    js_freestate(js);
+  }
+}
+
+void runDuktape(benchmark::State& state, const char* source) {
+  for (auto _ : state) {
+    duk_context* duk = duk_create_heap_default();
+    if (duk_peval_string(duk, source) != 0) state.SkipWithError("duktape failed");
+    duk_destroy_heap(duk);
+  }
+}
+
+void BM_Lua_Fib30(benchmark::State& state) { runLua(state, kFibLua); }
+void BM_Lua_Loop200k(benchmark::State& state) { runLua(state, kLoopLua); }
+void BM_MuJS_Fib30(benchmark::State& state) { runMujs(state, kFibJs); }
+void BM_MuJS_Loop200k(benchmark::State& state) { runMujs(state, kLoopJs); }
+void BM_Duktape_Fib30(benchmark::State& state) { runDuktape(state, kFibJs); }
+void BM_Duktape_Loop200k(benchmark::State& state) { runDuktape(state, kLoopJs); }
+
+// Three callbacks: rename, rewrite a parameter, and create nothing.
+void BM_Ours_HandleEvent(benchmark::State& state) {
+  APMPEventEditing editing;
+  os::Error error;
+  editing.loadProgram(testsupport::pixie::program(R"(
+    ("52" "register" ("require" "internal.registerCallback"))
+    ("50" "rule" ("7" "o")
+      ("register" 0 ("51" "a" ("7" "e")
+          ("22" ("20" ("2" ("15" "e") "getEventName" ("46")) "Install_SW")
+                ("46" ("2" ("15" "e") "setEventName" ("46" "install")))) 0)
+        ("8" "type" "edit"))
+      ("register" 0 ("51" "b" ("7" "e")
+          ("2" ("15" "e") "setParamValue" ("46" "ea" ("2" ("2" ("15" "e") "getParamValue" ("46" "ea")) "toLowerCase" ("46")))) 0)
+        ("8" "type" "edit"))
+      ("register" 0 ("51" "c" ("7" "e") ("16" ("2" ("15" "e") "getParams" ("46")) "el"))
+        ("8" "type" "create")))
+    (activity "rule" ("8")))"),
+                      &error);
+  EditEvent event = installerEvent();
+  for (auto _ : state) {
+    editing.handleEvent(event, &error);
+    if (!error.domain.empty()) state.SkipWithError("handleEvent failed");
+  }
+  state.SetItemsProcessed(state.iterations());
+}
+
+BENCHMARK(BM_Ours_Fib30)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_Lua_Fib30)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_MuJS_Fib30)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_Duktape_Fib30)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_Ours_Loop200k)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_Lua_Loop200k)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_MuJS_Loop200k)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_Duktape_Loop200k)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_Ours_HandleEvent)->Unit(benchmark::kMicrosecond);
+
+}  // namespace
