@@ -52,6 +52,7 @@ constexpr const char* kLoopLua =
 RuntimeLimits unlimited() {
   RuntimeLimits limits;
   limits.instructions = std::numeric_limits<int64_t>::max();
+  limits.bytesPerBudget = std::numeric_limits<size_t>::max();
   return limits;
 }
 
