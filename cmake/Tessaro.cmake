@@ -14,6 +14,7 @@ function(tessaro_library name)
   target_include_directories(${name} PUBLIC ${PROJECT_SOURCE_DIR})
   target_compile_options(${name} PRIVATE ${TESSARO_WARNINGS})
   target_link_libraries(${name} PUBLIC ${ARG_DEPS})
+  set_property(GLOBAL APPEND PROPERTY TESSARO_LIBRARIES ${name})
 endfunction()
 
 # tessaro_test(name SOURCES a_test.cpp ... DEPS lib ... [LABELS unit|e2e|gui])
@@ -26,6 +27,7 @@ function(tessaro_test name)
   add_executable(${name} ${ARG_SOURCES})
   target_compile_options(${name} PRIVATE ${TESSARO_WARNINGS})
   target_link_libraries(${name} PRIVATE ${ARG_DEPS} GTest::gmock GTest::gtest_main)
+  set_property(GLOBAL APPEND PROPERTY TESSARO_TESTS ${name})
   set(extra_properties)
   if("gui" IN_LIST ARG_LABELS)
     # Window tests share one X display and one pointer: never two at once.
@@ -33,4 +35,13 @@ function(tessaro_test name)
   endif()
   gtest_discover_tests(${name} PROPERTIES LABELS "${ARG_LABELS}" DISCOVERY_TIMEOUT 60
                        TIMEOUT 120 ${extra_properties})
+endfunction()
+
+# After every folder: `tessaro_tests` builds what CTest runs (the test executables and what they
+# start), `tessaro_libraries` every library; CI's extra builds need no more than these.
+function(tessaro_aggregate_targets)
+  get_property(tests GLOBAL PROPERTY TESSARO_TESTS)
+  get_property(libraries GLOBAL PROPERTY TESSARO_LIBRARIES)
+  add_custom_target(tessaro_tests DEPENDS ${tests})
+  add_custom_target(tessaro_libraries DEPENDS ${libraries})
 endfunction()

@@ -201,7 +201,9 @@ class PipeSource : public RunLoopSource {
       char byte;
       if (read(fds_[0], &byte, 1) == 1) ++events;
     }
-    if (events > 0 && stopOnEvent) RunLoop::main().stop();
+    if ((events > 0 && stopOnEvent) || (stopAtPolls > 0 && polls >= stopAtPolls)) {
+      RunLoop::main().stop();
+    }
     return maxSleep_;
   }
   int fileDescriptor() const override { return fds_[0]; }
@@ -209,6 +211,7 @@ class PipeSource : public RunLoopSource {
   int polls = 0;
   int events = 0;
   bool stopOnEvent = false;
+  int stopAtPolls = 0;  // stops the loop at this many polls (0: never)
 
  private:
   double maxSleep_;
@@ -239,10 +242,17 @@ TEST(RunLoopSource, ItsDescriptorWakesTheLoop) {
 
 TEST(RunLoopSource, TheLoopHonoursItsSleepAndStopsPollingItOnceRemoved) {
   auto source = std::make_shared<PipeSource>(0.02);
+  source->stopAtPolls = 5;
   RunLoop::main().addSource(source);
-  Timer::schedule(0.2, false, [](Timer&) { RunLoop::main().stop(); });
+  bool gaveUp = false;
+  auto guard = Timer::schedule(kPatience, false, [&](Timer&) {
+    gaveUp = true;
+    RunLoop::main().stop();
+  });
   RunLoop::main().run();
-  // About ten polls; without the source's 20 ms the loop would sleep until the timer.
+  guard->invalidate();
+  // Five polls long before the guard: without the source's 20 ms the loop would sleep until it.
+  EXPECT_FALSE(gaveUp);
   EXPECT_GE(source->polls, 5);
 
   RunLoop::main().removeSource(source.get());

@@ -29,25 +29,38 @@ PRMPromise<int> fulfilledAfter(double seconds, int value) {
   return promise;
 }
 
+// Blocks once `queue`'s timers due within `seconds` from now have run: a timer armed later and
+// due no earlier is queued behind them, so the mark is set after theirs.
+void waitForTimersOf(const std::shared_ptr<os::DispatchQueue>& queue, double seconds) {
+  os::DispatchSemaphore passed;
+  queue->after(seconds, [passed]() mutable { passed.signal(); });
+  ASSERT_TRUE(passed.wait(kPatience));
+}
+
+// No race with the scheduler in these: the source stays pending until the timer has decided, or
+// has its outcome before the timer is armed.
 TEST_F(PRMPromiseTiming, TimeoutRejectsWithCodeOneWhenTheIntervalPassesFirst) {
-  auto source = fulfilledAfter(0.1, 5);
+  auto source = PRMPromise<int>::pendingPromise();
   auto bounded = source.timeout(queue_, 0.05);
   ASSERT_TRUE(settles(bounded));
   EXPECT_EQ(bounded.error(), kTimedOut);
   EXPECT_TRUE(bounded.error()->userInfo.isNull());
-  ASSERT_TRUE(settles(source));
+  source.fulfill(5);
   ASSERT_TRUE(PRMWaitForAllPromises(kPatience));  // the late value reached the timeout's handler
   EXPECT_EQ(bounded.error(), kTimedOut);
 }
 
 TEST_F(PRMPromiseTiming, TimeoutPassesOnAnOutcomeThatComesInTime) {
-  auto fulfilled = fulfilledAfter(0.01, 5).timeout(queue_, 0.05);
-  EXPECT_EQ(PRMPromiseAwait(fulfilled), 5);
+  // Pending when the timer is armed, far longer than any stall could delay the value.
+  auto later = fulfilledAfter(0.01, 4).timeout(queue_, 600);
+  EXPECT_EQ(PRMPromiseAwait(later), 4);
+
+  // Settled before the timer is armed: the outcome's handler is queued ahead of the timer's.
+  auto source = PRMPromise<int>::pendingPromise();
+  source.fulfill(5);
+  auto fulfilled = source.timeout(queue_, 0.05);
   auto rejected = PRMPromise<int>::resolvedWith(testError(3)).timeout(queue_, 0.05);
-  ASSERT_TRUE(settles(rejected));
-  EXPECT_EQ(rejected.error(), testError(3));
-  // The timer fires later and changes nothing.
-  std::this_thread::sleep_for(std::chrono::milliseconds(80));
+  waitForTimersOf(queue_, 0.05);  // the timers have fired and changed nothing
   ASSERT_TRUE(PRMWaitForAllPromises(kPatience));
   EXPECT_EQ(fulfilled.value(), 5);
   EXPECT_EQ(rejected.error(), testError(3));
