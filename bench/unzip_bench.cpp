@@ -7,10 +7,12 @@
 //
 //   unzip_bench                                   # all shapes, on /dev/shm and on disk
 //   unzip_bench --large_mib=50 --small_count=5000 # smaller, when disk or time is short
-//   unzip_bench --filter=50,000                   # one shape
+//   unzip_bench --filter=50000                    # one shape
+// The last rows give the scaling with the number of writing threads.
 #include <stdlib.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -19,6 +21,7 @@
 
 #include "bench/data.h"
 #include "bench/harness.h"
+#include "os/internal/zip_extract.h"
 #include "os/zip.h"
 #include "testsupport/sandbox.h"
 
@@ -74,9 +77,11 @@ struct Shape {
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (argc == 4 && std::strcmp(argv[1], "--client=unzip") == 0) {
+  if ((argc == 4 || argc == 5) && std::strcmp(argv[1], "--client=unzip") == 0) {
+    os::internal::UnzipOptions options;
+    if (argc == 5) options.threads = static_cast<unsigned>(std::atoi(argv[4]));
     os::Error error;
-    if (os::SSZipArchive::unzipFileAtPath(argv[2], argv[3], true, "", &error)) return 0;
+    if (os::internal::unzip(argv[2], argv[3], true, "", options, &error)) return 0;
     std::fprintf(stderr, "unzip: %s\n", error.description.c_str());
     return 1;
   }
@@ -152,6 +157,26 @@ int main(int argc, char** argv) {
            .reference = {"unzip -qo", {"unzip", "-qo", archive, "-d", destination}},
            .prepare = clear,
            .memory = true});
+    }
+  }
+  // How the writing threads scale, on the first place (tmpfs where there is one).
+  for (const Shape& shape : shapes) {
+    const std::string archive = shape.archive.string();
+    const std::string destination = (places.front().second / "unpacked").string();
+    for (int threads : {1, 2, 4, 8}) {
+      harness->compare({.path = "unzip " + shape.name + " to " + places.front().first + ", " +
+                                std::to_string(threads) + " threads (vs bsdtar)",
+                        .ours = {"SSZipArchive",
+                                 {bench::self(), "--client=unzip", archive, destination,
+                                  std::to_string(threads)}},
+                        .reference = {"bsdtar -xf",
+                                      {"sh", "-c", "mkdir \"$1\" && bsdtar -xf \"$0\" -C \"$1\"",
+                                       archive, destination}},
+                        .prepare = [destination] {
+                          std::error_code ignored;
+                          fs::remove_all(destination, ignored);
+                          return true;
+                        }});
     }
   }
   if (places.front().first == "tmpfs") fs::remove_all(places.front().second);

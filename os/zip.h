@@ -15,8 +15,12 @@
 // under the destination. An absolute name, a ".." component, a symbolic link whose target
 // (followed through the archive's own links and the links already on disk) leaves the
 // destination, or an entry that would be written through a symbolic link (one already on disk
-// or one the archive makes) refuses the whole archive before anything is written. Entries are
-// streamed to disk, never held whole in memory.
+// or one the archive makes) refuses the whole archive before anything is written. So does an
+// archive whose entries share their data, one with more than kMaxEntries entries or
+// kMaxTotalBytes unpacked bytes, and one whose files would not fit in the destination's free
+// space less kFreeSpaceMargin. An entry's bytes must match its declared size and checksum.
+// Large entries are streamed to disk, never held whole in memory; independent entries are
+// written on several threads.
 //
 // Every function may be called from any thread; two unzips into the same folder at once are
 // not supported.
@@ -69,7 +73,22 @@ class SSZipArchive {
     kInvalidArguments = -6,
     // An entry would land outside the destination, or would be written through a symbolic link.
     kEntryEscapesDestination = -7,
+    // Entries share their data (how a small archive can claim to unpack to terabytes), or an
+    // entry's data reaches into the next entry or the central directory.
+    kOverlappingEntries = -8,
+    // More entries than kMaxEntries, or more unpacked bytes than kMaxTotalBytes.
+    kArchiveTooLarge = -9,
+    // The files would not fit in the destination's free space less kFreeSpaceMargin.
+    kNotEnoughSpace = -10,
   };
+
+  // Caps far above any real product (tens of thousands of files, a few GiB), so that a hostile
+  // archive is refused before it fills a disk or runs for hours.
+  static constexpr uint64_t kMaxEntries = 1'000'000;
+  static constexpr uint64_t kMaxTotalBytes = uint64_t{64} << 30;
+  // Left free on the destination's file system after unpacking, so that the rest of the system
+  // can still write.
+  static constexpr uint64_t kFreeSpaceMargin = uint64_t{64} << 20;
 
   // Unpacks every entry of the archive at `path` under the folder `destination`, which is
   // created (with its parents) when missing. Folders are created as needed; a file's or link's
@@ -80,7 +99,7 @@ class SSZipArchive {
   // as links. An empty `password` means none.
   //
   // Returns false and fills `error` (kErrorDomain) when the archive cannot be opened, holds no
-  // entries, an entry is refused (see the top of this file) or cannot be read, or something
+  // entries, is refused (see the top of this file), an entry cannot be read, or something
   // cannot be written. A refused archive writes nothing at all. When a later failure stops the
   // unzip, the items it had created are removed again (items it replaced stay replaced), so the
   // destination holds no partial result of new entries; callers that must keep an old copy

@@ -11,11 +11,14 @@
 
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <map>
 #include <sstream>
 #include <string>
 #include <vector>
 
+#include "os/internal/zip_extract.h"
+#include "testsupport/memory.h"
 #include "testsupport/sandbox.h"
 
 extern char** environ;
@@ -403,5 +406,282 @@ TEST_F(ZipTest, LargeEntriesAreStreamedNotHeldInMemory) {
   EXPECT_EQ(fs::file_size(destination() / "big.bin"), kSize);
   EXPECT_EQ(run({"cmp", "-s", big.string(), (destination() / "big.bin").string()}), 0);
 }
+
+// --- the roads an entry can take, and the archive limits -------------------------------------
+
+namespace roads {
+
+using os::internal::UnzipOptions;
+
+// The ways an entry can be read: whole or in pieces, on one thread or several.
+struct Road {
+  std::string label;
+  unsigned threads;
+  uint64_t wholeBufferLimit;
+};
+
+const std::vector<Road>& allRoads() {
+  static const std::vector<Road> roads = {
+      {"whole, one thread", 1, UINT64_MAX},
+      {"in pieces, one thread", 1, 0},
+      {"whole, four threads", 4, UINT64_MAX},
+      {"in pieces, four threads", 4, 0},
+      {"as chosen by default", 0, UnzipOptions().wholeBufferLimit},
+  };
+  return roads;
+}
+
+// Bytes that compress in places and not in others, as a program's do.
+std::string mixedBytes(size_t size) {
+  std::string bytes(size, '\0');
+  uint32_t state = 12345;
+  for (size_t i = 0; i < size; ++i) {
+    state = state * 1664525 + 1013904223;
+    bytes[i] = (i / 4096) % 3 == 0 ? static_cast<char>(state >> 24) : "abcdefgh"[i % 8];
+  }
+  return bytes;
+}
+
+class ZipRoadsTest : public ZipTest {
+ protected:
+  bool unzipWith(const fs::path& zip, const UnzipOptions& options, os::Error* error,
+                 const fs::path& to = {}) {
+    return os::internal::unzip(zip.string(), (to.empty() ? destination() : to).string(), true, "",
+                               options, error);
+  }
+
+  // A folder with what the table of archives exercises: empty, stored-size and large files,
+  // modes, an empty folder, links, and enough small files to spread over threads.
+  fs::path makeSource() {
+    fs::path root = work() / "source" / "Product.app";
+    writeText(root / "Contents/Info.plist", "<plist/>");
+    writeText(root / "Contents/MacOS/Product", "#!/bin/sh\nexit 0\n", fs::perms(0755));
+    writeText(root / "Contents/Resources/empty.txt", "");
+    writeText(root / "Contents/Resources/readonly.txt", "fixed", fs::perms(0444));
+    writeText(root / "Contents/Frameworks/Kit.framework/Versions/A/Kit", mixedBytes(6 << 20),
+              fs::perms(0755));
+    fs::create_directory_symlink("A", root / "Contents/Frameworks/Kit.framework/Versions/Current");
+    fs::create_symlink("Versions/Current/Kit", root / "Contents/Frameworks/Kit.framework/Kit");
+    fs::create_directories(root / "Contents/PlugIns");
+    for (int i = 0; i < 150; ++i) {
+      writeText(root / "Contents/Resources" / std::to_string(i % 5) / (std::to_string(i) + ".txt"),
+                mixedBytes(100 + i * 97));
+    }
+    return root.parent_path();
+  }
+};
+
+TEST_F(ZipRoadsTest, EveryRoadUnpacksWhatBsdtarUnpacks) {
+  const fs::path source = makeSource();
+  struct Archive {
+    std::string label;
+    std::string zipCommand;  // run in the source folder; $1 is the archive
+  };
+  const std::vector<Archive> archives = {
+      {"stored", "zip -q -r -y -0 \"$1\" Product.app"},
+      {"deflated", "zip -q -r -y -9 \"$1\" Product.app"},
+      {"streamed: data descriptors and zip64 records", "zip -q -r -y - Product.app > \"$1\""},
+      {"empty file only", "zip -q -0 \"$1\" Product.app/Contents/Resources/empty.txt"},
+  };
+  for (const Archive& archive : archives) {
+    SCOPED_TRACE(archive.label);
+    fs::path zip = work() / "archive.zip";
+    fs::remove(zip);
+    ASSERT_EQ(
+        run({"sh", "-c", "cd \"$0\" && " + archive.zipCommand, source.string(), zip.string()}), 0);
+    fs::path expected = work() / "by-bsdtar";
+    fs::remove_all(expected);
+    fs::create_directories(expected);
+    ASSERT_EQ(run({"bsdtar", "-x", "-p", "-f", zip.string(), "-C", expected.string()}), 0);
+    ASSERT_FALSE(tree(expected).empty());
+    for (const Road& road : allRoads()) {
+      SCOPED_TRACE(road.label);
+      fs::remove_all(destination());
+      UnzipOptions options;
+      options.threads = road.threads;
+      options.wholeBufferLimit = road.wholeBufferLimit;
+      os::Error error;
+      ASSERT_TRUE(unzipWith(zip, options, &error)) << error.description;
+      EXPECT_EQ(tree(destination()), tree(expected));
+    }
+  }
+}
+
+// Little-endian fields of a zip archive, for archives that a test takes apart and rebuilds.
+uint32_t field(const std::string& bytes, size_t at, int size) {
+  uint32_t value = 0;
+  for (int i = size - 1; i >= 0; --i)
+    value = value << 8 | static_cast<unsigned char>(bytes[at + i]);
+  return value;
+}
+void setField(std::string& bytes, size_t at, int size, uint32_t value) {
+  for (int i = 0; i < size; ++i) bytes[at + i] = static_cast<char>(value >> (8 * i));
+}
+
+// A one-entry archive taken apart: the local part (header and data) and the central entry.
+struct OneEntry {
+  std::string local;
+  std::string central;
+
+  explicit OneEntry(const std::string& archive) {
+    size_t end = archive.size() - 22;
+    EXPECT_EQ(field(archive, end, 4), 0x06054b50u);
+    size_t directory = field(archive, end + 16, 4);
+    local = archive.substr(0, directory);
+    central = archive.substr(directory, end - directory);
+  }
+
+  // An archive of the local part and `centrals`, as the central directory.
+  std::string rebuild(const std::vector<std::string>& centrals) const {
+    std::string directory;
+    for (const std::string& entry : centrals) directory += entry;
+    std::string end(22, '\0');
+    setField(end, 0, 4, 0x06054b50);
+    setField(end, 8, 2, static_cast<uint32_t>(centrals.size()));
+    setField(end, 10, 2, static_cast<uint32_t>(centrals.size()));
+    setField(end, 12, 4, static_cast<uint32_t>(directory.size()));
+    setField(end, 16, 4, static_cast<uint32_t>(local.size()));
+    return local + directory + end;
+  }
+
+  // A copy of the central entry under another last letter of its name, with its local header
+  // offset moved by `offset`.
+  std::string renamedCentral(char last, uint32_t offset = 0) const {
+    std::string copy = central;
+    copy[46 + field(central, 28, 2) - 1] = last;
+    setField(copy, 42, 4, field(central, 42, 4) + offset);
+    return copy;
+  }
+};
+
+TEST_F(ZipRoadsTest, EntriesThatShareTheirDataAreRefusedBeforeAnythingIsWritten) {
+  // One entry of 64 MiB of zeros (a few KiB packed) that eight directory entries point at:
+  // 512 MiB on disk from one small archive, were it unpacked.
+  fs::path zeros = work() / "zeros.bin";
+  std::ofstream(zeros).close();
+  fs::resize_file(zeros, 64 << 20);
+  OneEntry entry(readText(archive({{"bomb.bin", Kind::File, 0644, {}, zeros.string()}})));
+  std::vector<std::string> sharing;
+  for (char last = '0'; last < '8'; ++last) sharing.push_back(entry.renamedCentral(last));
+  struct Case {
+    std::string label;
+    std::vector<std::string> centrals;
+  };
+  const std::vector<Case> cases = {
+      {"eight entries on one stream", sharing},
+      {"a header inside another entry's data",
+       {entry.renamedCentral('a'), entry.renamedCentral('b', 40)}},
+  };
+  for (const Case& overlapping : cases) {
+    SCOPED_TRACE(overlapping.label);
+    fs::path zip = work() / "overlapping.zip";
+    writeText(zip, entry.rebuild(overlapping.centrals));
+    fs::remove_all(destination());
+    size_t residentBefore = testsupport::residentBytes();
+    for (const Road& road : allRoads()) {
+      SCOPED_TRACE(road.label);
+      UnzipOptions options;
+      options.threads = road.threads;
+      options.wholeBufferLimit = road.wholeBufferLimit;
+      os::Error error;
+      EXPECT_FALSE(unzipWith(zip, options, &error));
+      EXPECT_EQ(error.code, SSZipArchive::kOverlappingEntries) << error.description;
+      EXPECT_FALSE(fs::exists(destination()));
+    }
+    if (testsupport::residentMemoryIsMeaningful()) {
+      EXPECT_LT(testsupport::residentBytes(), residentBefore + (16 << 20));
+    }
+  }
+}
+
+TEST_F(ZipRoadsTest, ArchivesPastACapOrTheFreeSpaceAreRefusedBeforeAnythingIsWritten) {
+  std::vector<ZipEntry> entries;
+  for (int i = 0; i < 8; ++i) {
+    entries.push_back(
+        {"app/" + std::to_string(i) + ".bin", Kind::File, 0644, std::string(1 << 20, 'x'), {}});
+  }
+  fs::path zip = archive(entries);  // 8 MiB in 8 entries
+  auto freeSpace = [](uint64_t bytes) {
+    return [bytes](const fs::path& folder) -> std::optional<uint64_t> {
+      EXPECT_TRUE(fs::is_directory(folder)) << folder;
+      return bytes;
+    };
+  };
+  struct Case {
+    std::string label;
+    std::function<void(UnzipOptions&)> limit;
+    int64_t code;  // 0: unpacks
+  };
+  const std::vector<Case> cases = {
+      {"fewer entries allowed", [](UnzipOptions& o) { o.maxEntries = 7; },
+       SSZipArchive::kArchiveTooLarge},
+      {"as many entries allowed", [](UnzipOptions& o) { o.maxEntries = 8; }, 0},
+      {"fewer bytes allowed", [](UnzipOptions& o) { o.maxTotalBytes = (8 << 20) - 1; },
+       SSZipArchive::kArchiveTooLarge},
+      {"a small destination",
+       [&](UnzipOptions& o) {
+         o.freeSpace = freeSpace(4 << 20);
+         o.freeSpaceMargin = 1 << 20;
+       },
+       SSZipArchive::kNotEnoughSpace},
+      {"room, but not with the margin",
+       [&](UnzipOptions& o) {
+         o.freeSpace = freeSpace((8 << 20) + (512 << 10));
+         o.freeSpaceMargin = 1 << 20;
+       },
+       SSZipArchive::kNotEnoughSpace},
+      {"room and margin",
+       [&](UnzipOptions& o) {
+         o.freeSpace = freeSpace(64 << 20);
+         o.freeSpaceMargin = 1 << 20;
+       },
+       0},
+  };
+  for (const Case& limited : cases) {
+    SCOPED_TRACE(limited.label);
+    fs::remove_all(destination());
+    UnzipOptions options;
+    limited.limit(options);
+    os::Error error;
+    bool unpacked = unzipWith(zip, options, &error, destination() / "new" / "folder");
+    if (limited.code == 0) {
+      EXPECT_TRUE(unpacked) << error.description;
+      EXPECT_EQ(fs::file_size(destination() / "new/folder/app/7.bin"), 1u << 20);
+    } else {
+      EXPECT_FALSE(unpacked);
+      EXPECT_EQ(error.code, limited.code) << error.description;
+      EXPECT_FALSE(fs::exists(destination())) << "a refused archive writes nothing";
+    }
+  }
+  // The real caps are far above any product.
+  EXPECT_EQ(SSZipArchive::kMaxEntries, 1'000'000u);
+  EXPECT_EQ(SSZipArchive::kMaxTotalBytes, uint64_t{64} << 30);
+}
+
+TEST_F(ZipRoadsTest, AnEntryWhoseBytesDisagreeWithItsSizeFailsOnEveryRoad) {
+  const std::string contents = mixedBytes(100000);
+  OneEntry entry(readText(archive({{"data.bin", Kind::File, 0644, contents, {}}})));
+  for (int64_t delta : {-1, 1}) {
+    SCOPED_TRACE("declared size " + std::to_string(contents.size() + delta));
+    OneEntry lying = entry;
+    setField(lying.central, 24, 4, static_cast<uint32_t>(contents.size() + delta));
+    setField(lying.local, 22, 4, static_cast<uint32_t>(contents.size() + delta));
+    fs::path zip = work() / "lying.zip";
+    writeText(zip, lying.rebuild({lying.central}));
+    for (const Road& road : allRoads()) {
+      SCOPED_TRACE(road.label);
+      fs::remove_all(destination());
+      UnzipOptions options;
+      options.threads = road.threads;
+      options.wholeBufferLimit = road.wholeBufferLimit;
+      os::Error error;
+      EXPECT_FALSE(unzipWith(zip, options, &error));
+      EXPECT_EQ(error.code, SSZipArchive::kFileContentNotReadable) << error.description;
+      EXPECT_FALSE(fs::exists(destination()));
+    }
+  }
+}
+
+}  // namespace roads
 
 }  // namespace

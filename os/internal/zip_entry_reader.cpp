@@ -1,0 +1,185 @@
+#include "os/internal/zip_entry_reader.h"
+
+#include <libdeflate.h>
+
+#include <algorithm>
+
+#include "os/internal/zip_directory.h"
+
+namespace os::internal {
+namespace {
+
+constexpr uint32_t kLocalSignature = 0x04034b50;
+constexpr size_t kLocalHeaderSize = 30;
+constexpr size_t kMaxNameAndExtra = 2 * 0xFFFF;
+// The pieces of an entry read in pieces: large enough that system calls and zlib's per-call cost
+// vanish, small enough to stay in the caches.
+constexpr size_t kPieceSize = 1 << 20;
+
+}  // namespace
+
+ZipEntryReader::ZipEntryReader(uint64_t wholeBufferLimit) : wholeBufferLimit_(wholeBufferLimit) {}
+
+ZipEntryReader::~ZipEntryReader() {
+  if (decompressor_ != nullptr) libdeflate_free_decompressor(decompressor_);
+  if (streamReady_) inflateEnd(&stream_);
+}
+
+ZipEntryReader::Outcome ZipEntryReader::read(int archive, const ZipEntryData& entry,
+                                             const Sink& sink, std::string* problem) {
+  if (!entry.deflated && entry.compressedSize != entry.size) {
+    *problem = "Zip archive inconsistent";
+    return Outcome::kBadData;
+  }
+  if (entry.size <= wholeBufferLimit_ && entry.compressedSize <= wholeBufferLimit_) {
+    return readWhole(archive, entry, sink, problem);
+  }
+  unsigned char header[kLocalHeaderSize];
+  if (!readFully(archive, header, sizeof header, entry.headerOffset) ||
+      zipRead32(header) != kLocalSignature) {
+    *problem = "Not a zip archive";
+    return Outcome::kBadHeader;
+  }
+  uint64_t dataOffset =
+      entry.headerOffset + kLocalHeaderSize + zipRead16(header + 26) + zipRead16(header + 28);
+  if (dataOffset > entry.limit || entry.compressedSize > entry.limit - dataOffset) {
+    *problem = "The entry's data reaches into the next entry";
+    return Outcome::kOverlaps;
+  }
+  return readInPieces(archive, entry, dataOffset, sink, problem);
+}
+
+ZipEntryReader::Outcome ZipEntryReader::readWhole(int archive, const ZipEntryData& entry,
+                                                  const Sink& sink, std::string* problem) {
+  // The header, its name and extra field and the data, in one read: up to the next entry, which
+  // in a well-formed archive is exactly this entry.
+  uint64_t span = std::min<uint64_t>(entry.limit - std::min(entry.limit, entry.headerOffset),
+                                     kLocalHeaderSize + kMaxNameAndExtra + entry.compressedSize);
+  if (span < kLocalHeaderSize) {
+    *problem = "The entry's data reaches into the next entry";
+    return Outcome::kOverlaps;
+  }
+  input_.resize(static_cast<size_t>(span));
+  if (!readFully(archive, input_.data(), input_.size(), entry.headerOffset) ||
+      zipRead32(input_.data()) != kLocalSignature) {
+    *problem = "Not a zip archive";
+    return Outcome::kBadHeader;
+  }
+  uint64_t dataStart = kLocalHeaderSize + zipRead16(&input_[26]) + zipRead16(&input_[28]);
+  if (dataStart > span || entry.compressedSize > span - dataStart) {
+    *problem = "The entry's data reaches into the next entry";
+    return Outcome::kOverlaps;
+  }
+  const unsigned char* data = input_.data() + dataStart;
+  if (entry.deflated) {
+    if (decompressor_ == nullptr) decompressor_ = libdeflate_alloc_decompressor();
+    if (decompressor_ == nullptr) {
+      *problem = "Malloc failure";
+      return Outcome::kBadData;
+    }
+    output_.resize(static_cast<size_t>(entry.size));
+    // Without an actual-size out-parameter libdeflate insists on exactly the declared size.
+    if (libdeflate_deflate_decompress(decompressor_, data, entry.compressedSize, output_.data(),
+                                      output_.size(), nullptr) != LIBDEFLATE_SUCCESS) {
+      *problem = "Zlib error: data error";
+      return Outcome::kBadData;
+    }
+    data = output_.data();
+  }
+  if (libdeflate_crc32(0, data, entry.size) != entry.crc) {
+    *problem = "CRC error";
+    return Outcome::kBadData;
+  }
+  if (entry.size > 0 && !sink(reinterpret_cast<const char*>(data), entry.size)) {
+    return Outcome::kSinkFailed;
+  }
+  return Outcome::kRead;
+}
+
+ZipEntryReader::Outcome ZipEntryReader::readInPieces(int archive, const ZipEntryData& entry,
+                                                     uint64_t dataOffset, const Sink& sink,
+                                                     std::string* problem) {
+  input_.resize(kPieceSize);
+  uint64_t unread = entry.compressedSize;
+  uint64_t produced = 0;
+  uint32_t crc = 0;
+  // Hands a piece on after checking that it stays within the declared size.
+  auto deliver = [&](const unsigned char* bytes, size_t size) {
+    if (size > entry.size - produced) {
+      *problem = "Zip archive inconsistent";
+      return Outcome::kBadData;
+    }
+    produced += size;
+    crc = libdeflate_crc32(crc, bytes, size);
+    if (size > 0 && !sink(reinterpret_cast<const char*>(bytes), size)) return Outcome::kSinkFailed;
+    return Outcome::kRead;
+  };
+  auto readPiece = [&](size_t* size) {
+    *size = static_cast<size_t>(std::min<uint64_t>(unread, input_.size()));
+    if (!readFully(archive, input_.data(), *size, dataOffset)) {
+      *problem = "Premature end of file";
+      return false;
+    }
+    dataOffset += *size;
+    unread -= *size;
+    return true;
+  };
+
+  if (!entry.deflated) {
+    while (unread > 0) {
+      size_t size = 0;
+      if (!readPiece(&size)) return Outcome::kBadData;
+      if (Outcome outcome = deliver(input_.data(), size); outcome != Outcome::kRead) {
+        return outcome;
+      }
+    }
+  } else {
+    if (!streamReady_) {
+      if (inflateInit2(&stream_, -MAX_WBITS) != Z_OK) {
+        *problem = "Zlib error: insufficient memory";
+        return Outcome::kBadData;
+      }
+      streamReady_ = true;
+    } else {
+      inflateReset(&stream_);
+    }
+    output_.resize(kPieceSize);
+    stream_.avail_in = 0;
+    int status = Z_OK;
+    while (status != Z_STREAM_END) {
+      if (stream_.avail_in == 0) {
+        size_t size = 0;
+        if (unread == 0) {
+          *problem = "Premature end of file";
+          return Outcome::kBadData;
+        }
+        if (!readPiece(&size)) return Outcome::kBadData;
+        stream_.next_in = input_.data();
+        stream_.avail_in = static_cast<uInt>(size);
+      }
+      stream_.next_out = output_.data();
+      stream_.avail_out = static_cast<uInt>(output_.size());
+      status = inflate(&stream_, Z_NO_FLUSH);
+      if (status != Z_OK && status != Z_STREAM_END) {
+        *problem =
+            std::string("Zlib error: ") + zError(status == Z_NEED_DICT ? Z_DATA_ERROR : status);
+        return Outcome::kBadData;
+      }
+      if (Outcome outcome = deliver(output_.data(), output_.size() - stream_.avail_out);
+          outcome != Outcome::kRead) {
+        return outcome;
+      }
+    }
+  }
+  if (produced != entry.size) {
+    *problem = "Zip archive inconsistent";
+    return Outcome::kBadData;
+  }
+  if (crc != entry.crc) {
+    *problem = "CRC error";
+    return Outcome::kBadData;
+  }
+  return Outcome::kRead;
+}
+
+}  // namespace os::internal

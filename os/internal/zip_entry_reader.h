@@ -1,0 +1,80 @@
+// Reads the bytes of one stored or deflated zip entry straight from the archive file, checks
+// them against the entry's declared size and CRC-32, and hands them on in large pieces:
+//
+//   ZipEntryReader reader(/*wholeBufferLimit=*/4 << 20);
+//   std::string problem;
+//   ZipEntryReader::Outcome outcome = reader.read(archiveFd, entry,
+//       [&](const char* bytes, size_t size) { return writeFully(fd, bytes, size); }, &problem);
+//
+// An entry of at most `wholeBufferLimit` bytes (both packed and unpacked) is read with one pread
+// and inflated with one libdeflate call into one buffer, handed on whole; a larger one is read
+// and inflated (zlib) in pieces, so that memory stays bounded whatever the entry's size. Either
+// way the bytes handed on are exactly the declared size with the declared CRC-32, or the read
+// fails: an entry that holds more or fewer bytes than its size says never passes.
+//
+// One reader per thread; it keeps its buffers and decompressors from one entry to the next.
+#pragma once
+
+#include <zlib.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <vector>
+
+struct libdeflate_decompressor;
+
+namespace os::internal {
+
+struct ZipEntryData {
+  uint64_t headerOffset = 0;
+  // Where the next entry's local header or the central directory starts: this entry's header
+  // and data must end at or before it.
+  uint64_t limit = 0;
+  uint64_t compressedSize = 0;
+  uint64_t size = 0;
+  uint32_t crc = 0;
+  // Deflated; otherwise stored.
+  bool deflated = false;
+};
+
+class ZipEntryReader {
+ public:
+  enum class Outcome {
+    kRead,
+    // The local header is missing or unreadable.
+    kBadHeader,
+    // The entry's data reaches into the next entry or the central directory.
+    kOverlaps,
+    // The data does not inflate, or does not match the declared size or CRC-32.
+    kBadData,
+    // The sink returned false.
+    kSinkFailed,
+  };
+  // Called with the entry's bytes in order; returns false to stop.
+  using Sink = std::function<bool(const char* bytes, size_t size)>;
+
+  explicit ZipEntryReader(uint64_t wholeBufferLimit);
+  ~ZipEntryReader();
+  ZipEntryReader(const ZipEntryReader&) = delete;
+  ZipEntryReader& operator=(const ZipEntryReader&) = delete;
+
+  // Reads `entry` from the archive open as `archive`. Anything but kRead sets `problem` (except
+  // kSinkFailed, whose cause the sink knows).
+  Outcome read(int archive, const ZipEntryData& entry, const Sink& sink, std::string* problem);
+
+ private:
+  Outcome readWhole(int archive, const ZipEntryData& entry, const Sink& sink, std::string* problem);
+  Outcome readInPieces(int archive, const ZipEntryData& entry, uint64_t dataOffset,
+                       const Sink& sink, std::string* problem);
+
+  const uint64_t wholeBufferLimit_;
+  libdeflate_decompressor* decompressor_ = nullptr;
+  z_stream stream_{};
+  bool streamReady_ = false;
+  std::vector<unsigned char> input_;
+  std::vector<unsigned char> output_;
+};
+
+}  // namespace os::internal
