@@ -2,14 +2,60 @@
 
 #include <pb_decode.h>
 
+#include <cstddef>
 #include <cstdio>
-
-#include "measurement/wire/nanopb_struct.h"
+#include <cstring>
+#include <memory>
 
 namespace wire {
 namespace {
 
-using internal::NanopbStruct;
+// Zeroed storage for the nanopb struct of `type`: on the stack for the small structs of the
+// messages that nest deeply, on the heap for the few large ones.
+class NanopbStruct {
+ public:
+  explicit NanopbStruct(const MessageType& type) {
+    if (type.structSize > sizeof(inline_)) {
+      heap_ = std::make_unique<std::max_align_t[]>(type.structSize / sizeof(std::max_align_t) + 1);
+      data_ = reinterpret_cast<char*>(heap_.get());
+    }
+    std::memset(data_, 0, type.structSize);
+  }
+  NanopbStruct(const NanopbStruct&) = delete;
+  NanopbStruct& operator=(const NanopbStruct&) = delete;
+
+  char* data() { return data_; }
+
+ private:
+  alignas(std::max_align_t) char inline_[256];
+  std::unique_ptr<std::max_align_t[]> heap_;
+  char* data_ = inline_;
+};
+
+inline bool& presenceIn(char* nano, const FieldInfo& field) {
+  return *reinterpret_cast<bool*>(nano + field.presenceOffset);
+}
+
+inline pb_callback_t& callbackIn(char* nano, const FieldInfo& field) {
+  return *reinterpret_cast<pb_callback_t*>(nano + field.valueOffset);
+}
+
+// The slot value of the static scalar of kind `kind` that nanopb decoded at `member`.
+inline Value readScalar(int32_t kind, const char* member) {
+  Value value{.bits = 0};
+  if (kind & kBool) {
+    value.bits = *reinterpret_cast<const bool*>(member) ? 1 : 0;
+  } else if (kind & (kEnum | kInt32 | kUInt32)) {
+    uint32_t bits;
+    std::memcpy(&bits, member, sizeof bits);
+    value.bits = bits;
+  } else if (kind & kFloat) {
+    std::memcpy(&value.f, member, sizeof value.f);
+  } else {
+    std::memcpy(&value.bits, member, sizeof value.bits);
+  }
+  return value;
+}
 
 bool decodeInto(pb_istream_t* stream, Message& message);
 
@@ -75,8 +121,8 @@ void bindDecoders(Message& message, char* nano) {
   for (int32_t index = 0; index < message.fieldCount(); ++index) {
     const FieldInfo& field = message.field(index);
     if (field.isRepeated() || field.isText()) {
-      internal::callbackIn(nano, field).funcs.decode = decodeField;
-      internal::callbackIn(nano, field).arg = &message;
+      callbackIn(nano, field).funcs.decode = decodeField;
+      callbackIn(nano, field).arg = &message;
     } else if (field.isMessage()) {
       MessagePtr child = initMessageInfo(*field.itemType);
       child->setDecodeDepth(message.decodeDepth() + 1);
@@ -93,7 +139,7 @@ void copyStatics(char* nano, Message& message) {
     const FieldInfo& field = message.field(index);
     if (field.isRepeated() || field.isText()) continue;
     Slot& slot = message.slot(index);
-    const bool present = internal::presenceIn(nano, field);
+    const bool present = presenceIn(nano, field);
     if (field.isMessage()) {
       if (present) {
         copyStatics(nano + field.valueOffset, *slot.value.message);
@@ -101,7 +147,7 @@ void copyStatics(char* nano, Message& message) {
         deallocMessageField(message, index);
       }
     } else if (present) {
-      setSingular(slot, field.kind, internal::readScalar(field.kind, nano + field.valueOffset));
+      setSingular(slot, field.kind, readScalar(field.kind, nano + field.valueOffset));
     }
   }
 }

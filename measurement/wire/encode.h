@@ -1,5 +1,5 @@
-// Encoding a wire::Message into wire bytes with nanopb, measuring every message once and writing
-// the whole tree in one pass.
+// Encoding a wire::Message into wire bytes, measuring every message once and writing the whole
+// tree in one pass.
 #pragma once
 
 #include <optional>
@@ -12,7 +12,7 @@ namespace wire {
 // The wire bytes of `message`: present fields in ascending tag order, repeated scalars one
 // tagged value per item (not packed), empty repeated fields not written. nullopt, after
 // "<ERROR> <name> encoder failed: <reason>" on standard output, when the encoding would not fit
-// 2^31-1 bytes or nanopb refuses it.
+// 2^31-1 bytes.
 std::optional<os::Data> encodeMessageInfo(const Message& message);
 
 }  // namespace wire

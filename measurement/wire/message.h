@@ -65,6 +65,7 @@ struct MessageType {
   size_t structSize;
   const int16_t* indexByTag;  // -1 where the tag does not exist
   uint32_t maxTag;
+  const int16_t* tagOrder;  // the access indices by ascending tag
 
   // The access index of `tag`, or -1.
   int32_t indexOfTag(uint32_t tag) const { return tag <= maxTag ? indexByTag[tag] : -1; }

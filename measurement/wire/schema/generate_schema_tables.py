@@ -198,10 +198,12 @@ def types_source(messages, nanopb_headers):
         lines.append("};")
         lines.append("static const int16_t k%sIndexByTag[] = {%s};" %
                      (m["name"], ", ".join(str(i) for i in index_by_tag)))
+        lines.append("static const int16_t k%sTagOrder[] = {%s};" %
+                     (m["name"], ", ".join(str(i) for i in index_by_tag if i >= 0)))
         lines.append('const MessageType k%sType = {"%s", %d, k%sFields, &%s_msg, sizeof(%s), '
-                     "k%sIndexByTag, %d};" %
+                     "k%sIndexByTag, %d, k%sTagOrder};" %
                      (m["name"], m["name"], len(m["fields"]), m["name"], struct, struct,
-                      m["name"], max_tag))
+                      m["name"], max_tag, m["name"]))
         lines.append("")
     lines += ["", "}  // namespace wire::schema", ""]
     return "\n".join(lines)
