@@ -354,7 +354,8 @@ void APMPBSetArray(NANOMessageBase& wrapper, int32_t index,
                    const std::optional<os::Array>& values) {
   Message* message = checked(wrapper, index, "SetArray", kRepeatedCheck);
   const int32_t kind = message ? message->field(index).kind : 0;
-  setItems(message, index, values.value_or(os::Array{}),
+  static const os::Array kNoValues;
+  setItems(message, index, values ? *values : kNoValues,
            [kind](const os::Value& element) { return itemFrom(kind, element); });
 }
 

@@ -1,5 +1,6 @@
 #include "measurement/wire/encode.h"
 
+#include <bit>
 #include <cstdio>
 #include <cstring>
 #include <limits>
@@ -33,11 +34,7 @@ uint64_t varintOf(int32_t kind, Value value) {
   return value.bits;
 }
 
-size_t varintSize(uint64_t value) {
-  size_t size = 1;
-  for (; value >= 0x80; value >>= 7) ++size;
-  return size;
-}
+size_t varintSize(uint64_t value) { return (std::bit_width(value | 1) + 6) / 7; }
 
 uint8_t* putVarint(uint8_t* out, uint64_t value) {
   for (; value >= 0x80; value >>= 7) *out++ = static_cast<uint8_t>(value | 0x80);
@@ -106,10 +103,14 @@ uint8_t* writeTagged(uint8_t* out, const FieldInfo& field, Value value) {
 }
 
 uint8_t* writeFields(uint8_t* out, const Message& message) {
-  for (int32_t n = 0; n < message.fieldCount(); ++n) {
-    const int32_t index = message.type().tagOrder[n];
-    const FieldInfo& field = message.field(index);
-    const Slot& slot = message.slot(index);
+  // Read once: every byte written through `out` could alias them as far as the compiler knows.
+  const MessageType& type = message.type();
+  const int16_t* tagOrder = type.tagOrder;
+  const Slot* slots = &message.slot(0);
+  for (int32_t n = 0, count = type.fieldCount; n < count; ++n) {
+    const int32_t index = tagOrder[n];
+    const FieldInfo& field = type.fields[index];
+    const Slot& slot = slots[index];
     if (field.isRepeated()) {
       for (uint32_t i = 0; i < slot.count; ++i) out = writeTagged(out, field, slot.items[i]);
     } else if (slot.count) {
