@@ -4,7 +4,6 @@
 #include <fmt/ostream.h>
 
 #include <cstdio>
-#include <sstream>
 
 #include "os/log.h"
 #include "os/text.h"
@@ -94,9 +93,7 @@ void setText(Message* message, int32_t index, const void* data, size_t size, boo
 }
 
 std::string typeName(const os::Value& value) {
-  std::ostringstream name;
-  name << value.type();
-  return name.str();
+  return fmt::format("{}", fmt::streamed(value.type()));
 }
 
 // "<Kind> fields expect <class>" for the first kind bit of `kind` in the order the array writer

@@ -1,29 +1,35 @@
 #include "measurement/wire/flag_conversion.h"
 
 #include <fmt/format.h>
+#include <fmt/ostream.h>
 
-#include <mutex>
-#include <sstream>
 #include <utility>
 
 #include "measurement/wire/access.h"
 #include "os/log.h"
+#include "os/mutex.h"
 
 namespace wire {
 namespace {
 
-std::mutex sinkMutex;
-FlagMonitorSink& sinkStorage() {
-  static FlagMonitorSink sink;
-  return sink;
+// The sink the foundation installs, read on whichever thread converts a flag.
+struct SinkHolder {
+  os::Mutex mutex;
+  FlagMonitorSink sink OS_GUARDED_BY(mutex);
+};
+
+SinkHolder& sinkHolder() {
+  static SinkHolder holder;
+  return holder;
 }
 
 void complain(int code, std::string_view message,
               const std::optional<std::string>& context = std::nullopt) {
   FlagMonitorSink sink;
   {
-    std::lock_guard lock(sinkMutex);
-    sink = sinkStorage();
+    SinkHolder& holder = sinkHolder();
+    os::MutexLock lock(holder.mutex);
+    sink = holder.sink;
   }
   constexpr int kErrorLevel = 1;
   if (sink) {
@@ -34,17 +40,12 @@ void complain(int code, std::string_view message,
   }
 }
 
-std::string typeName(const os::Value& value) {
-  std::ostringstream name;
-  name << value.type();
-  return name.str();
-}
-
 }  // namespace
 
 void setFlagMonitorSink(FlagMonitorSink sink) {
-  std::lock_guard lock(sinkMutex);
-  sinkStorage() = std::move(sink);
+  SinkHolder& holder = sinkHolder();
+  os::MutexLock lock(holder.mutex);
+  holder.sink = std::move(sink);
 }
 
 }  // namespace wire
@@ -66,11 +67,12 @@ std::optional<APMPBFlag> flagProtoWithNameAndValue(const os::Value& name, const 
     return std::nullopt;
   }
   if (!name.isString()) {
-    wire::complain(850001, "Flag name must be a string", wire::typeName(name));
+    wire::complain(850001, "Flag name must be a string",
+                   fmt::format("{}", fmt::streamed(name.type())));
     return std::nullopt;
   }
   if (!value.isNumber() && !value.isBool() && !value.isString()) {
-    wire::complain(850002, "Flag value is invalid", wire::typeName(value));
+    wire::complain(850002, "Flag value is invalid", fmt::format("{}", fmt::streamed(value.type())));
     return std::nullopt;
   }
   APMPBFlag flag;

@@ -211,13 +211,15 @@ def types_source(messages, nanopb_headers):
 
 def wrappers_header(messages):
     lines = [HEADER_NOTE,
-             "// The wire messages as typed wrappers, and the access index of every field:",
+             "// The wire messages as typed wrappers, the access index of every field, and the",
+             "// APMPB* operations that take them:",
              "//",
              "//   APMPBEvent event;",
              "//   APMPBSetString(event, kEvent_name, \"_vs\");",
              "//   std::optional<os::Data> bytes = event.protoBuffer();",
              "#pragma once\n",
              "#include <cstdint>\n",
+             '#include "measurement/wire/access.h"',
              '#include "measurement/wire/nano_message.h"',
              '#include "measurement/wire/schema/schema_types.h"', ""]
     for m in messages:
