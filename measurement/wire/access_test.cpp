@@ -98,6 +98,11 @@ TEST(WireAccess, AnOperationOnAFieldOfAnotherKindLogsAndChangesNothing) {
       {"GetArray on a singular",
        [](auto& b) { EXPECT_TRUE(APMPBGetArray(b, kMeasurementBundle_platform).empty()); },
        "<Nano/Failure> Field type isn't REPEATED. Message: MeasurementBundle, field ID: 8"},
+      {"GetArray of wrappers on repeated strings",
+       [](auto& b) {
+         EXPECT_TRUE(APMPBGetArray<APMPBEvent>(b, kMeasurementBundle_redacted_fields).empty());
+       },
+       "<Nano/Failure> Field type isn't REPEATED. Message: MeasurementBundle, field ID: 44"},
       {"SetInt32 past the last field", [](auto& b) { APMPBSetInt32(b, 53, 1); },
        "<Nano/Failure> Field type isn't a scalar INT32. Message: MeasurementBundle, field ID: 53"},
       {"GetInt64 at a negative index", [](auto& b) { EXPECT_EQ(APMPBGetInt64(b, -1), 0); },
