@@ -8,6 +8,7 @@
 #include <cstdlib>
 #include <memory>
 
+#include "bench/data.h"
 #include "support/base64_codec.h"
 #include "support/data_extensions.h"
 
@@ -18,11 +19,7 @@ constexpr size_t kInputSize = size_t{64} << 20;
 const os::Data& plainInput() {
   static const os::Data input = [] {
     os::Data bytes(kInputSize);
-    uint32_t state = 0x9E3779B9;
-    for (uint8_t& byte : bytes) {
-      state = state * 1664525 + 1013904223;
-      byte = static_cast<uint8_t>(state >> 24);
-    }
+    bench::PseudoRandom().fill(bytes.data(), bytes.size());
     return bytes;
   }();
   return input;

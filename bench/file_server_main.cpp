@@ -47,31 +47,10 @@ class Connection {
  public:
   explicit Connection(int socket) : socket_(socket) {}
 
-  // Reads up to the blank line that ends a request head; false at the end of the connection.
-  bool readHead(std::string* head) {
-    while (true) {
-      size_t end = pending_.find("\r\n\r\n");
-      if (end != std::string::npos) {
-        *head = pending_.substr(0, end + 2);
-        pending_.erase(0, end + 4);
-        return true;
-      }
-      if (pending_.size() > kMaxHeadSize || !fill()) return false;
-    }
-  }
-
-  // Reads one line ending in CRLF (chunked framing).
-  bool readLine(std::string* line) {
-    while (true) {
-      size_t end = pending_.find("\r\n");
-      if (end != std::string::npos) {
-        *line = pending_.substr(0, end);
-        pending_.erase(0, end + 2);
-        return true;
-      }
-      if (pending_.size() > kMaxHeadSize || !fill()) return false;
-    }
-  }
+  // Reads up to the blank line that ends a request head.
+  bool readHead(std::string* head) { return readUntil("\r\n\r\n", head); }
+  // Reads one line (chunked framing).
+  bool readLine(std::string* line) { return readUntil("\r\n", line); }
 
   // Reads and drops `count` bytes.
   bool skip(uint64_t count) {
@@ -89,6 +68,19 @@ class Connection {
   }
 
  private:
+  // Reads up to `delimiter` into `text`, without it; false at the end of the connection.
+  bool readUntil(std::string_view delimiter, std::string* text) {
+    while (true) {
+      size_t end = pending_.find(delimiter);
+      if (end != std::string::npos) {
+        *text = pending_.substr(0, end);
+        pending_.erase(0, end + delimiter.size());
+        return true;
+      }
+      if (pending_.size() > kMaxHeadSize || !fill()) return false;
+    }
+  }
+
   bool fill() {
     char buffer[16 * 1024];
     ssize_t got;

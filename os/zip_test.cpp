@@ -13,6 +13,7 @@
 #include <fstream>
 #include <functional>
 #include <map>
+#include <random>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -434,10 +435,9 @@ const std::vector<Road>& allRoads() {
 // Bytes that compress in places and not in others, as a program's do.
 std::string mixedBytes(size_t size) {
   std::string bytes(size, '\0');
-  uint32_t state = 12345;
+  std::minstd_rand random(12345);
   for (size_t i = 0; i < size; ++i) {
-    state = state * 1664525 + 1013904223;
-    bytes[i] = (i / 4096) % 3 == 0 ? static_cast<char>(state >> 24) : "abcdefgh"[i % 8];
+    bytes[i] = (i / 4096) % 3 == 0 ? static_cast<char>(random() >> 8) : "abcdefgh"[i % 8];
   }
   return bytes;
 }

@@ -59,32 +59,33 @@ ZipEntryReader::Outcome ZipEntryReader::readWhole(int archive, const ZipEntryDat
     *problem = "The entry's data reaches into the next entry";
     return Outcome::kOverlaps;
   }
-  input_.resize(static_cast<size_t>(span));
-  if (!readFully(archive, input_.data(), input_.size(), entry.headerOffset) ||
-      zipRead32(input_.data()) != kLocalSignature) {
+  unsigned char* input = input_.reserve(static_cast<size_t>(span));
+  if (!readFully(archive, input, static_cast<size_t>(span), entry.headerOffset) ||
+      zipRead32(input) != kLocalSignature) {
     *problem = "Not a zip archive";
     return Outcome::kBadHeader;
   }
-  uint64_t dataStart = kLocalHeaderSize + zipRead16(&input_[26]) + zipRead16(&input_[28]);
+  uint64_t dataStart = kLocalHeaderSize + zipRead16(input + 26) + zipRead16(input + 28);
   if (dataStart > span || entry.compressedSize > span - dataStart) {
     *problem = "The entry's data reaches into the next entry";
     return Outcome::kOverlaps;
   }
-  const unsigned char* data = input_.data() + dataStart;
+  const unsigned char* data = input + dataStart;
   if (entry.deflated) {
     if (decompressor_ == nullptr) decompressor_ = libdeflate_alloc_decompressor();
     if (decompressor_ == nullptr) {
       *problem = "Malloc failure";
       return Outcome::kBadData;
     }
-    output_.resize(static_cast<size_t>(entry.size));
+    // Never a null buffer, even for an empty entry.
+    unsigned char* output = output_.reserve(std::max<size_t>(1, static_cast<size_t>(entry.size)));
     // Without an actual-size out-parameter libdeflate insists on exactly the declared size.
-    if (libdeflate_deflate_decompress(decompressor_, data, entry.compressedSize, output_.data(),
-                                      output_.size(), nullptr) != LIBDEFLATE_SUCCESS) {
+    if (libdeflate_deflate_decompress(decompressor_, data, entry.compressedSize, output, entry.size,
+                                      nullptr) != LIBDEFLATE_SUCCESS) {
       *problem = "Zlib error: data error";
       return Outcome::kBadData;
     }
-    data = output_.data();
+    data = output;
   }
   if (libdeflate_crc32(0, data, entry.size) != entry.crc) {
     *problem = "CRC error";
@@ -99,7 +100,7 @@ ZipEntryReader::Outcome ZipEntryReader::readWhole(int archive, const ZipEntryDat
 ZipEntryReader::Outcome ZipEntryReader::readInPieces(int archive, const ZipEntryData& entry,
                                                      uint64_t dataOffset, const Sink& sink,
                                                      std::string* problem) {
-  input_.resize(kPieceSize);
+  unsigned char* input = input_.reserve(kPieceSize);
   uint64_t unread = entry.compressedSize;
   uint64_t produced = 0;
   uint32_t crc = 0;
@@ -115,8 +116,8 @@ ZipEntryReader::Outcome ZipEntryReader::readInPieces(int archive, const ZipEntry
     return Outcome::kRead;
   };
   auto readPiece = [&](size_t* size) {
-    *size = static_cast<size_t>(std::min<uint64_t>(unread, input_.size()));
-    if (!readFully(archive, input_.data(), *size, dataOffset)) {
+    *size = static_cast<size_t>(std::min<uint64_t>(unread, kPieceSize));
+    if (!readFully(archive, input, *size, dataOffset)) {
       *problem = "Premature end of file";
       return false;
     }
@@ -129,7 +130,7 @@ ZipEntryReader::Outcome ZipEntryReader::readInPieces(int archive, const ZipEntry
     while (unread > 0) {
       size_t size = 0;
       if (!readPiece(&size)) return Outcome::kBadData;
-      if (Outcome outcome = deliver(input_.data(), size); outcome != Outcome::kRead) {
+      if (Outcome outcome = deliver(input, size); outcome != Outcome::kRead) {
         return outcome;
       }
     }
@@ -143,7 +144,7 @@ ZipEntryReader::Outcome ZipEntryReader::readInPieces(int archive, const ZipEntry
     } else {
       inflateReset(&stream_);
     }
-    output_.resize(kPieceSize);
+    unsigned char* output = output_.reserve(kPieceSize);
     stream_.avail_in = 0;
     int status = Z_OK;
     while (status != Z_STREAM_END) {
@@ -154,18 +155,18 @@ ZipEntryReader::Outcome ZipEntryReader::readInPieces(int archive, const ZipEntry
           return Outcome::kBadData;
         }
         if (!readPiece(&size)) return Outcome::kBadData;
-        stream_.next_in = input_.data();
+        stream_.next_in = input;
         stream_.avail_in = static_cast<uInt>(size);
       }
-      stream_.next_out = output_.data();
-      stream_.avail_out = static_cast<uInt>(output_.size());
+      stream_.next_out = output;
+      stream_.avail_out = static_cast<uInt>(kPieceSize);
       status = inflate(&stream_, Z_NO_FLUSH);
       if (status != Z_OK && status != Z_STREAM_END) {
         *problem =
             std::string("Zlib error: ") + zError(status == Z_NEED_DICT ? Z_DATA_ERROR : status);
         return Outcome::kBadData;
       }
-      if (Outcome outcome = deliver(output_.data(), output_.size() - stream_.avail_out);
+      if (Outcome outcome = deliver(output, kPieceSize - stream_.avail_out);
           outcome != Outcome::kRead) {
         return outcome;
       }

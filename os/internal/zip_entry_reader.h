@@ -20,8 +20,8 @@
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <string>
-#include <vector>
 
 struct libdeflate_decompressor;
 
@@ -69,12 +69,29 @@ class ZipEntryReader {
   Outcome readInPieces(int archive, const ZipEntryData& entry, uint64_t dataOffset,
                        const Sink& sink, std::string* problem);
 
+  // Memory that grows to the largest size asked for and is not cleared: every byte is
+  // overwritten by a read or by the inflater before it is used.
+  class Buffer {
+   public:
+    unsigned char* reserve(size_t size) {
+      if (size > capacity_) {
+        bytes_.reset(new unsigned char[size]);
+        capacity_ = size;
+      }
+      return bytes_.get();
+    }
+
+   private:
+    std::unique_ptr<unsigned char[]> bytes_;
+    size_t capacity_ = 0;
+  };
+
   const uint64_t wholeBufferLimit_;
   libdeflate_decompressor* decompressor_ = nullptr;
   z_stream stream_{};
   bool streamReady_ = false;
-  std::vector<unsigned char> input_;
-  std::vector<unsigned char> output_;
+  Buffer input_;
+  Buffer output_;
 };
 
 }  // namespace os::internal
