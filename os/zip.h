@@ -1,6 +1,7 @@
-// Zip archives over libzip: unpacking a downloaded product archive into a folder, and making
-// archives the way the product's maker ships them (a bundle folder with its modes and symbolic
-// links).
+// Zip archives: unpacking a downloaded product archive into a folder, and making archives the
+// way the product's maker ships them (a bundle folder with its modes and symbolic links).
+// libzip reads the archive's directory and writes archives; entry data is read straight from
+// the file and inflated with libdeflate or zlib (os/internal/zip_extract.h).
 //
 //   os::Error error;
 //   if (!os::SSZipArchive::unzipFileAtPath(zipPath, stagingFolder, /*overwrite=*/true,
