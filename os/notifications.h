@@ -31,6 +31,11 @@
 
 namespace os {
 
+// Posted by the application (os/ui) when it becomes active: when one of its windows becomes key
+// while none was. Libraries without a user interface of their own observe it.
+inline constexpr const char* kApplicationDidBecomeActiveNotification =
+    "NSApplicationDidBecomeActiveNotification";
+
 struct Notification {
   std::string name;
   // Identity of the sender, used to filter observers; may be null.

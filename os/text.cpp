@@ -2,6 +2,8 @@
 
 #include <unicode/ubrk.h>
 #include <unicode/uchar.h>
+#include <unicode/ucol.h>
+#include <unicode/uloc.h>
 #include <unicode/unorm2.h>
 #include <unicode/ustring.h>
 #include <unicode/utf16.h>
@@ -421,6 +423,34 @@ Order compare(std::string_view a, std::string_view b, CompareOptions options) {
   std::u16string keyB = transforms(options) ? matchKey(unitsB, options, false).units : unitsB;
   int result = (options & kNumeric) ? compareNumeric(keyA, keyB) : compareUnits(keyA, keyB);
   if (result == 0 && (options & kForcedOrdering)) result = compareUnits(unitsA, unitsB);
+  return static_cast<Order>(result);
+}
+
+Order localizedCaseInsensitiveCompare(std::string_view a, std::string_view b) {
+  // One collator per thread: ICU collators are not meant to be shared between threads.
+  struct Collator {
+    UCollator* collator = nullptr;
+    Collator() {
+      // Without a language setting (the C locale) ICU's default is "en_US_POSIX", whose
+      // collation is code-point order; the platform's users always have a language, so that
+      // case takes the language-neutral root order.
+      std::string_view locale = uloc_getDefault();
+      UErrorCode status = U_ZERO_ERROR;
+      collator = ucol_open(locale == "en_US_POSIX" ? "" : locale.data(), &status);
+      if (U_FAILURE(status)) collator = nullptr;
+      if (collator) ucol_setStrength(collator, UCOL_SECONDARY);
+    }
+    ~Collator() {
+      if (collator) ucol_close(collator);
+    }
+  };
+  thread_local Collator perThread;
+  if (!perThread.collator) return compare(a, b, kCaseInsensitive);
+  UErrorCode status = U_ZERO_ERROR;
+  UCollationResult result =
+      ucol_strcollUTF8(perThread.collator, a.data(), static_cast<int32_t>(a.size()), b.data(),
+                       static_cast<int32_t>(b.size()), &status);
+  if (U_FAILURE(status)) return compare(a, b, kCaseInsensitive);
   return static_cast<Order>(result);
 }
 

@@ -119,6 +119,12 @@ enum class Order { Ascending = -1, Same = 0, Descending = 1 };
 // kAnchored have no effect.
 Order compare(std::string_view a, std::string_view b, CompareOptions options = kNoOptions);
 
+// Orders `a` against `b` as the user's language sorts text, ignoring case (the platform's
+// localized case-insensitive comparison): ICU collation of the default locale at secondary
+// strength, so "apple" < "Banana" < "cherry" and "a-b" < "a/b" < "ab". Texts that differ only in
+// case are Same.
+Order localizedCaseInsensitiveCompare(std::string_view a, std::string_view b);
+
 // True when the UTF-16 code units of `s` start (end) with those of `prefix` (`suffix`).
 bool hasPrefix(std::string_view s, std::string_view prefix);
 bool hasSuffix(std::string_view s, std::string_view suffix);

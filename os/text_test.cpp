@@ -366,6 +366,27 @@ TEST(TextCompare, OrdersWithOptions) {
   }
 }
 
+TEST(TextCompare, LocalizedCaseInsensitiveOrdersAsCollationIgnoringCase) {
+  struct Case {
+    const char* a;
+    const char* b;
+    Order order;
+  } cases[] = {
+      {"apple", "Banana", Order::Ascending},  // case does not decide
+      {"Banana", "cherry", Order::Ascending},
+      {"ABC", "abc", Order::Same},
+      {"a-b", "a/b", Order::Ascending},  // punctuation before letters and digits
+      {"a/b", "ab", Order::Ascending},
+      {"rvo-install/1", "rvo-ios/1", Order::Ascending},
+      {"appstore/false", "apple-platform/macos", Order::Descending},
+      {"file2", "file10", Order::Descending},  // digits one by one, not by value
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::string(c.a) + " vs " + c.b);
+    EXPECT_EQ(localizedCaseInsensitiveCompare(c.a, c.b), c.order);
+  }
+}
+
 TEST(Text, PrefixAndSuffixByUtf16Units) {
   const std::string text = grin() + "a" + precomposedE();
   EXPECT_TRUE(hasPrefix(text, grin()));

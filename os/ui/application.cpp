@@ -243,6 +243,10 @@ void Application::setKeyWindow(Window* window) {
   if (window) {
     window->key_ = true;
     window->becomeKeyWindow();
+    // A key window where there was none: the application has become active.
+    if (!previous) {
+      NotificationCenter::defaultCenter().post(kApplicationDidBecomeActiveNotification, this);
+    }
   }
 }
 

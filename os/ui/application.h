@@ -37,7 +37,9 @@ inline constexpr int kModalResponseStop = -1000;
 inline constexpr int kModalResponseAbort = -1001;
 inline constexpr int kModalResponseContinue = -1002;
 
-// Posted to os::NotificationCenter::defaultCenter() before the application ends.
+// Posted to os::NotificationCenter::defaultCenter() with the application as object:
+// os::kApplicationDidBecomeActiveNotification when a window becomes key while none was, and this
+// one before the application ends.
 inline constexpr const char* kApplicationWillTerminateNotification =
     "NSApplicationWillTerminateNotification";
 

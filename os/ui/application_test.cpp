@@ -66,6 +66,25 @@ TEST_F(ApplicationTest, KeyStatusMovesBetweenWindowsWithNotifications) {
   EXPECT_EQ(Application::shared().mainWindow(), titled.get());
 }
 
+TEST_F(ApplicationTest, BecomesActiveWhenAWindowBecomesKeyWhileNoneWas) {
+  int becameActive = 0;
+  ObserverRegistration registration(
+      NotificationCenter::defaultCenter(),
+      NotificationCenter::defaultCenter().addObserver(
+          kApplicationDidBecomeActiveNotification, &Application::shared(),
+          [&](const Notification&) { ++becameActive; }));
+  auto first = makeWindow();
+  EXPECT_EQ(becameActive, 1);
+  auto second = makeWindow({100, 100}, {400, 100});  // key moves from window to window
+  first->makeKeyWindow();
+  EXPECT_EQ(becameActive, 1);
+  first->close();
+  second->close();
+  EXPECT_EQ(Application::shared().keyWindow(), nullptr);
+  auto third = makeWindow();
+  EXPECT_EQ(becameActive, 2);
+}
+
 TEST_F(ApplicationTest, LevelsOrderTheScreen) {
   auto top = makeWindow({100, 100}, {0, 0});
   top->setBackgroundColor(Color{1, 0, 0});
