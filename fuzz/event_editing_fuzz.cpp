@@ -5,18 +5,19 @@
 #include <cstdint>
 
 #include "measurement/runtime/event_editing.h"
+#include "measurement/wire/schema/apmpb.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   using measurement::EditEvent;
   using namespace measurement::runtime;
-  Program program;
+  std::optional<APMPBProgram> program = APMPBProgram::initWithBuffer({data, size});
+  if (!program) return 0;
   os::Error error;
-  if (!decodeProgram({data, size}, &program, &error)) return 0;
   // A smaller step budget keeps each input quick; the bounds are the same code paths.
   RuntimeLimits limits;
   limits.instructions = 20000;
   APMPEventEditing editing(nullptr, limits);
-  editing.loadProgram(program, &error);
+  editing.loadProgram(*program, &error);
   const EditEvent events[] = {
       {"Install_SW", 1000, {{"ea", "Launch"}, {"count", 3}}},
       {"purchase",

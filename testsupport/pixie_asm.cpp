@@ -5,14 +5,23 @@
 #include <limits>
 #include <stdexcept>
 #include <string>
+#include <vector>
+
+#include "measurement/wire/access.h"
 
 namespace testsupport::pixie {
 
 namespace {
 
-using measurement::runtime::OgtActivity;
-using measurement::runtime::Program;
-using measurement::runtime::RuntimeEntity;
+// What a program text holds before it becomes wire messages.
+struct Activity {
+  std::string name;
+  std::vector<APMPBRuntimeEntity> data;
+};
+struct ParsedProgram {
+  std::vector<APMPBRuntimeEntity> instructions;
+  std::vector<Activity> activities;
+};
 
 class Parser {
  public:
@@ -24,49 +33,51 @@ class Parser {
   }
 
   // One form: a list, a string or a bare word.
-  RuntimeEntity entity() {
+  APMPBRuntimeEntity entity() {
     skipSpace();
+    APMPBRuntimeEntity entity;
     if (peek() == '(') {
       ++position_;
-      RuntimeEntity entity;
       skipSpace();
       if (peek() == '"') {
-        entity.type = 4;
-        entity.statementName = string();
+        APMPBSetInt32(entity, kRuntimeEntity_type, 4);
+        APMPBSetString(entity, kRuntimeEntity_function_name, string());
       } else {
         std::string word = bareWord();
         if (word != "raw") fail("expected a statement name or raw");
-        entity.type = uint32_t(std::stoul(bareWord()));
+        APMPBSetInt32(entity, kRuntimeEntity_type, std::stoi(bareWord()));
       }
-      while (!closes()) entity.arguments.push_back(this->entity());
+      std::vector<APMPBRuntimeEntity> arguments;
+      while (!closes()) arguments.push_back(this->entity());
+      APMPBSetArray(entity, kRuntimeEntity_value, arguments);
       return entity;
     }
-    RuntimeEntity literal;
     if (peek() == '"') {
-      literal.type = 1;
-      literal.stringValue = string();
-      return literal;
+      APMPBSetInt32(entity, kRuntimeEntity_type, 1);
+      APMPBSetString(entity, kRuntimeEntity_string_value, string());
+      return entity;
     }
     std::string word = bareWord();
     if (word == "true" || word == "false") {
-      literal.type = 3;
-      literal.booleanValue = word == "true";
+      APMPBSetInt32(entity, kRuntimeEntity_type, 3);
+      APMPBSetBool(entity, kRuntimeEntity_boolean_value, word == "true");
     } else {
-      literal.type = 2;
-      literal.numberValue = word == "NaN"         ? std::nan("")
-                            : word == "Infinity"  ? std::numeric_limits<double>::infinity()
-                            : word == "-Infinity" ? -std::numeric_limits<double>::infinity()
-                                                  : std::stod(word);
+      APMPBSetInt32(entity, kRuntimeEntity_type, 2);
+      APMPBSetDouble(entity, kRuntimeEntity_number_value,
+                     word == "NaN"         ? std::nan("")
+                     : word == "Infinity"  ? std::numeric_limits<double>::infinity()
+                     : word == "-Infinity" ? -std::numeric_limits<double>::infinity()
+                                           : std::stod(word));
     }
-    return literal;
+    return entity;
   }
 
   // True (and consumed) when the next form is (activity ...).
-  bool activity(Program* program) {
+  bool activity(ParsedProgram* program) {
     skipSpace();
     if (text_.substr(position_, 9) != "(activity") return false;
     position_ += 9;
-    OgtActivity activity;
+    Activity activity;
     skipSpace();
     activity.name = string();
     while (!closes()) activity.data.push_back(entity());
@@ -169,24 +180,38 @@ class Parser {
 
 }  // namespace
 
-measurement::runtime::RuntimeEntity entity(std::string_view text) {
+APMPBRuntimeEntity entity(std::string_view text) {
   Parser parser(text);
-  RuntimeEntity result = parser.entity();
+  APMPBRuntimeEntity result = parser.entity();
   if (!parser.atEnd()) throw std::invalid_argument("pixie asm: text after the entity");
   return result;
 }
 
-measurement::runtime::Program program(std::string_view text) {
+APMPBProgram program(std::string_view text) {
   Parser parser(text);
-  Program result;
+  ParsedProgram parsed;
   while (!parser.atEnd()) {
-    if (!parser.activity(&result)) result.instructions.push_back(parser.entity());
+    if (!parser.activity(&parsed)) parsed.instructions.push_back(parser.entity());
+  }
+  APMPBProgram result;
+  APMPBSetArray(result, kProgram_instructions, parsed.instructions);
+  if (!parsed.activities.empty()) {
+    std::vector<APMPBOgtActivity> activities;
+    for (const Activity& parsedActivity : parsed.activities) {
+      APMPBOgtActivity activity;
+      APMPBSetString(activity, kOgtActivity_name, parsedActivity.name);
+      APMPBSetArray(activity, kOgtActivity_data, parsedActivity.data);
+      activities.push_back(std::move(activity));
+    }
+    APMPBOgtActivities list;
+    APMPBSetArray(list, kOgtActivities_activities, activities);
+    APMPBSetMessage(result, kProgram_ogt_activities, &list);
   }
   return result;
 }
 
 std::vector<uint8_t> programBytes(std::string_view text) {
-  return measurement::runtime::encodeProgram(program(text));
+  return program(text).protoBuffer().value_or(os::Data());
 }
 
 }  // namespace testsupport::pixie

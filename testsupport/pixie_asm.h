@@ -19,12 +19,12 @@
 #include <string_view>
 #include <vector>
 
-#include "measurement/runtime/program.h"
+#include "measurement/wire/schema/apmpb.h"
 
 namespace testsupport::pixie {
 
-measurement::runtime::RuntimeEntity entity(std::string_view text);
-measurement::runtime::Program program(std::string_view text);
+APMPBRuntimeEntity entity(std::string_view text);
+APMPBProgram program(std::string_view text);
 // The program encoded as the wire message.
 std::vector<uint8_t> programBytes(std::string_view text);
 

@@ -1,5 +1,7 @@
 #include "measurement/runtime/collection.h"
 
+#include <algorithm>
+
 #include "measurement/runtime/scope.h"
 
 namespace measurement::runtime {
@@ -89,6 +91,12 @@ void APMPObjectManager::addRoot(const APMPMarkable* root) {
 
 void APMPObjectManager::addObject(APMPContainerValue* value) {
   if (!value || value->manager_) return;
+  // Most values die young (a block literal per statement run): drop their empty slots as the
+  // list grows, so a long run does not grow the list with every value it ever made.
+  if (objects_.size() >= compactAt_) {
+    compact();
+    compactAt_ = std::max(kMinimumCompaction, objects_.size() * 2);
+  }
   value->manager_ = this;
   value->slot_ = objects_.size();
   objects_.push_back(value);
@@ -111,14 +119,17 @@ void APMPObjectManager::collectGarbage() {
     Ref<APMPContainerValue> keep(object);
     object->dropContents();
   }
-  std::vector<APMPContainerValue*> live;
-  live.reserve(objects_.size());
+  compact();
+}
+
+void APMPObjectManager::compact() {
+  size_t live = 0;
   for (APMPContainerValue* object : objects_) {
     if (!object) continue;
-    object->slot_ = live.size();
-    live.push_back(object);
+    object->slot_ = live;
+    objects_[live++] = object;
   }
-  objects_.swap(live);
+  objects_.resize(live);
 }
 
 size_t APMPObjectManager::trackedObjectCount() const {

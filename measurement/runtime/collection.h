@@ -79,9 +79,14 @@ class APMPObjectManager {
  private:
   friend class APMPContainerValue;
   void forget(size_t slot) { objects_[slot] = nullptr; }
+  // Removes the slots of values that are gone.
+  void compact();
+
+  static constexpr size_t kMinimumCompaction = 1024;
 
   std::vector<const APMPMarkable*> roots_;
   std::vector<APMPContainerValue*> objects_;
+  size_t compactAt_ = kMinimumCompaction;
   uint32_t epoch_ = 0;
   size_t retainedBytes_ = 0;
 };

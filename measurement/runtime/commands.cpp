@@ -40,14 +40,20 @@ int commandIndex(std::u16string_view name) {
 const Command& command(int index) { return table()[size_t(index)]; }
 
 Value runBlock(const Value& block, APMPScope& scope, os::Error* error) {
-  const APMPArrayValue* array = block.asArray();
+  Ref<APMPArrayValue> array(block.asArray());
   if (!array) {
     runtimeError(error, kWrongKind);
     return Value();
   }
-  // The block's statements are copied: the block may change the array that holds them.
-  ValueList statements = array->elements();
-  return executeStatements(statements, scope, error);
+  // The block may change the array that holds it: read each statement as it comes.
+  Value value;
+  for (size_t i = 0; i < array->count(); ++i) {
+    Value statement = array->elements()[i];
+    value = evaluateStatement(statement, scope, error);
+    if (failed(error)) return Value();
+    if (value.isControl()) return value;
+  }
+  return value;
 }
 
 }  // namespace measurement::runtime

@@ -3,11 +3,14 @@
 #include "measurement/runtime/collection.h"
 #include "measurement/runtime/commands.h"
 #include "measurement/runtime/evaluator.h"
+#include "measurement/runtime/runtime.h"
 #include "measurement/runtime/scope.h"
 
 namespace measurement::runtime {
 
 namespace {
+
+constexpr int kBlockLiteralOpcode = 46;
 
 Value methodCall(std::span<const Value> statements, APMPScope& scope, os::Error* error) {
   if (!checkArgumentCount(statements.size(), 3, error)) return Value();
@@ -85,6 +88,15 @@ Value ifCommand(std::span<const Value> statements, APMPScope& scope, os::Error* 
   if (failed(error)) return Value();
   size_t branch = truthy ? 1 : 2;
   if (branch >= statements.size()) return Value();
+  // A block literal as the branch runs its statements without building the array first: nobody
+  // else can see that array, so only the step it would have cost is counted.
+  const APMPStatementValue* literal = statements[branch].asStatement();
+  if (literal && literal->opcode() == kBlockLiteralOpcode) {
+    if (APMPRuntime* runtime = scope.runtime(); runtime && !runtime->countInstruction(error)) {
+      return Value();
+    }
+    return executeStatements(literal->arguments(), scope, error);
+  }
   Value result = evaluateStatement(statements[branch], scope, error);
   if (failed(error)) return Value();
   return result.isArray() ? runBlock(result, scope, error) : result;
@@ -155,6 +167,10 @@ Value makeFunction(std::span<const Value> statements, APMPScope& scope, os::Erro
   }
   std::vector<Ref<APMPStringValue>> parameterNames;
   for (const Value& element : list->elements()) {
+    if (element.isString()) {
+      parameterNames.push_back(Ref<APMPStringValue>(element.asString()));
+      continue;
+    }
     std::u16string parameter = stringForm(element, error);
     if (failed(error)) return Value();
     parameterNames.push_back(makeName(std::move(parameter)));

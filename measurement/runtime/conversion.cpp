@@ -5,6 +5,7 @@
 #include "measurement/runtime/collection.h"
 #include "measurement/runtime/commands.h"
 #include "measurement/runtime/scope.h"
+#include "measurement/wire/access.h"
 #include "os/text.h"
 
 namespace measurement::runtime {
@@ -44,27 +45,31 @@ Ref<APMPStringValue> StringInterner::intern(std::u16string text) {
   return value;
 }
 
-Value runtimeValueFromRuntimeEntity(const RuntimeEntity& entity, os::Error* error,
+Value runtimeValueFromRuntimeEntity(const APMPBRuntimeEntity& entity, os::Error* error,
                                     StringInterner* interner) {
-  switch (entity.type) {
+  switch (APMPBGetInt32(entity, kRuntimeEntity_type)) {
     case 1:
-      return Value(text(entity.stringValue, interner));
+      return Value(text(APMPBGetString(entity, kRuntimeEntity_string_value), interner));
     case 2:
-      return Value::number(entity.numberValue.value_or(std::nan("")));
+      return Value::number(APMPBHasField(entity, kRuntimeEntity_number_value)
+                               ? APMPBGetDouble(entity, kRuntimeEntity_number_value)
+                               : std::nan(""));
     case 3:
-      return Value::boolean(entity.booleanValue.value_or(false));
+      return Value::boolean(APMPBGetBool(entity, kRuntimeEntity_boolean_value));
     case 4: {
-      if (!entity.statementName) {
+      std::optional<std::string> statementName =
+          APMPBGetString(entity, kRuntimeEntity_function_name);
+      if (!statementName) {
         runtimeError(error, kNoStatementName);
         return Value();
       }
       ValueList arguments;
-      arguments.reserve(entity.arguments.size());
-      for (const RuntimeEntity& argument : entity.arguments) {
+      for (const APMPBRuntimeEntity& argument :
+           APMPBGetArray<APMPBRuntimeEntity>(entity, kRuntimeEntity_value)) {
         arguments.push_back(runtimeValueFromRuntimeEntity(argument, error, interner));
         if (failed(error)) return Value();
       }
-      Ref<APMPStringValue> name = text(entity.statementName, interner);
+      Ref<APMPStringValue> name = text(statementName, interner);
       int opcode = commandIndex(name->text());
       return Value(Ref<APMPStatementValue>(
           new APMPStatementValue(std::move(name), opcode, std::move(arguments))));

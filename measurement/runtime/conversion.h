@@ -17,8 +17,8 @@
 #include <string>
 #include <unordered_map>
 
-#include "measurement/runtime/program.h"
 #include "measurement/runtime/value.h"
+#include "measurement/wire/schema/apmpb.h"
 #include "os/value.h"
 
 namespace measurement::runtime {
@@ -36,7 +36,7 @@ class StringInterner {
 // Entity to value: literals become values (absent fields read "", NaN, false); statements become
 // statement values with converted arguments. Runtime error 12 for a type other than 1-4, 14 for a
 // statement without a name.
-Value runtimeValueFromRuntimeEntity(const RuntimeEntity& entity, os::Error* error,
+Value runtimeValueFromRuntimeEntity(const APMPBRuntimeEntity& entity, os::Error* error,
                                     StringInterner* interner = nullptr);
 
 Value runtimeValueFromHost(const os::Value& host, APMPScope& scope, os::Error* error);

@@ -31,9 +31,20 @@ Value evaluateStatement(const Value& statement, APMPScope& scope, os::Error* err
   if (index < 0) return callFunctionByName(*node, scope, error);
   const Command& handler = command(index);
   if (handler.raw) return handler.raw(node->arguments(), scope, error);
+  const ValueList& arguments = node->arguments();
+  // Most commands take a few arguments: evaluate those into the stack, not the heap.
+  constexpr size_t kInline = 4;
+  if (arguments.size() <= kInline) {
+    Value values[kInline];
+    for (size_t i = 0; i < arguments.size(); ++i) {
+      values[i] = evaluateStatement(arguments[i], scope, error);
+      if (failed(error)) return Value();
+    }
+    return handler.evaluated(std::span(values, arguments.size()), scope, error);
+  }
   ValueList values;
-  values.reserve(node->arguments().size());
-  if (!evaluateArguments(node->arguments(), scope, &values, error)) return Value();
+  values.reserve(arguments.size());
+  if (!evaluateArguments(arguments, scope, &values, error)) return Value();
   return handler.evaluated(values, scope, error);
 }
 

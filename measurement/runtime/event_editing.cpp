@@ -6,6 +6,7 @@
 
 #include "measurement/runtime/conversion.h"
 #include "measurement/runtime/evaluator.h"
+#include "measurement/wire/access.h"
 #include "os/text.h"
 
 namespace measurement::runtime {
@@ -275,26 +276,33 @@ void APMPEventEditing::setModuleCreator(std::u16string name, ModuleCreator creat
   runtime_->setModuleCreator(std::move(name), std::move(creator));
 }
 
-void APMPEventEditing::loadProgram(const Program& program, os::Error* error) {
+void APMPEventEditing::loadProgram(const APMPBProgram& program, os::Error* error) {
   if (queue_) OS_CHECK_ON(queue_);
   os::Error local;
   os::Error* failure = error ? error : &local;
   APMPRuntime::Run run(*runtime_);
-  Value last = runtime_->executeStatements(program.instructions, failure);
+  Value last = runtime_->executeStatements(
+      APMPBGetArray<APMPBRuntimeEntity>(program, kProgram_instructions), failure);
   if (failed(failure)) return;
   if (last.isControl()) {
     editingError(failure, kControlAtTopLevel);
     return;
   }
-  for (const OgtActivity& activity : program.activities) {
-    if (!loadActivityData(activity, failure)) return;
+  std::optional<APMPBOgtActivities> activities =
+      APMPBGetMessage<APMPBOgtActivities>(program, kProgram_ogt_activities);
+  if (activities) {
+    for (const APMPBOgtActivity& activity :
+         APMPBGetArray<APMPBOgtActivity>(*activities, kOgtActivities_activities)) {
+      if (!loadActivityData(activity, failure)) return;
+    }
   }
   runtime_->collectGarbage();
 }
 
-bool APMPEventEditing::loadActivityData(const OgtActivity& activity, os::Error* error) {
-  std::u16string name = os::text::toUtf16(activity.name);
-  for (const RuntimeEntity& entity : activity.data) {
+bool APMPEventEditing::loadActivityData(const APMPBOgtActivity& activity, os::Error* error) {
+  std::u16string name = os::text::toUtf16(APMPBGetString(activity, kOgtActivity_name).value_or(""));
+  for (const APMPBRuntimeEntity& entity :
+       APMPBGetArray<APMPBRuntimeEntity>(activity, kOgtActivity_data)) {
     Value rule = runtime_->executeStatements(std::span(&entity, 1), error);
     if (failed(error)) return false;
     if (!rule.isMap()) return editingError(error, kRuleDataNotObject);

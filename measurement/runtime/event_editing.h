@@ -27,8 +27,8 @@
 #include <vector>
 
 #include "measurement/model/edit_event.h"
-#include "measurement/runtime/program.h"
 #include "measurement/runtime/runtime.h"
+#include "measurement/wire/schema/apmpb.h"
 #include "os/dispatch.h"
 
 namespace measurement::runtime {
@@ -106,7 +106,7 @@ class APMPEventEditing {
 
   // Runs the instructions, then each activity's rule with each of its data objects. Leaves an
   // error (runtime or editing domain) when something fails; callbacks registered before stay.
-  void loadProgram(const Program& program, os::Error* error);
+  void loadProgram(const APMPBProgram& program, os::Error* error);
 
   // True when the event was changed or events were created. On an error: false, the output is
   // the event as the last completed edit callback left it, created events stay listed.
@@ -119,7 +119,7 @@ class APMPEventEditing {
   const APMPEditingCallbackHandler& callbackHandler() const { return handler_; }
 
  private:
-  bool loadActivityData(const OgtActivity& activity, os::Error* error);
+  bool loadActivityData(const APMPBOgtActivity& activity, os::Error* error);
   bool registerRule(const std::u16string& name, const Value& rule, os::Error* error);
 
   std::shared_ptr<os::DispatchQueue> queue_;

@@ -63,11 +63,12 @@ void APMPRuntime::setModuleCreator(std::u16string name, ModuleCreator creator) {
   provider_.setModuleCreator(std::move(name), std::move(creator));
 }
 
-Value APMPRuntime::executeStatements(std::span<const RuntimeEntity> entities, os::Error* error) {
+Value APMPRuntime::executeStatements(std::span<const APMPBRuntimeEntity> entities,
+                                     os::Error* error) {
   Run run(*this);
   StringInterner interner;
   Value value;
-  for (const RuntimeEntity& entity : entities) {
+  for (const APMPBRuntimeEntity& entity : entities) {
     Value statement = runtimeValueFromRuntimeEntity(entity, error, &interner);
     if (failed(error)) return Value();
     value = evaluateStatement(statement, *globalScope_, error);

@@ -26,8 +26,8 @@
 #include <string>
 
 #include "measurement/runtime/collection.h"
-#include "measurement/runtime/program.h"
 #include "measurement/runtime/scope.h"
+#include "measurement/wire/schema/apmpb.h"
 
 namespace measurement::runtime {
 
@@ -72,7 +72,7 @@ class APMPRuntime {
 
   // Converts and evaluates each entity in the global scope, in order; the value of the last one
   // (a control value does not stop the run). The first error stops it.
-  Value executeStatements(std::span<const RuntimeEntity> entities, os::Error* error);
+  Value executeStatements(std::span<const APMPBRuntimeEntity> entities, os::Error* error);
 
   Ref<APMPScope> getRunScope();
   int32_t getInstructionCount() const;

@@ -8,6 +8,7 @@
 
 #include "measurement/runtime/conversion.h"
 #include "measurement/runtime/runtime.h"
+#include "measurement/wire/access.h"
 #include "os/text.h"
 #include "testsupport/pixie_asm.h"
 
@@ -58,7 +59,9 @@ inline std::string describe(const os::Error& error) {
 inline std::string run(APMPRuntime& runtime, std::string_view program) {
   os::Error error;
   Value value =
-      runtime.executeStatements(testsupport::pixie::program(program).instructions, &error);
+      runtime.executeStatements(APMPBGetArray<APMPBRuntimeEntity>(
+                                    testsupport::pixie::program(program), kProgram_instructions),
+                                &error);
   return failed(&error) ? describe(error) : describe(value);
 }
 
