@@ -132,6 +132,16 @@ void APMPObjectManager::compact() {
   objects_.resize(live);
 }
 
+void APMPObjectManager::dropAll() {
+  for (size_t i = 0; i < objects_.size(); ++i) {
+    if (APMPContainerValue* object = objects_[i]) {
+      Ref<APMPContainerValue> keep(object);
+      object->dropContents();
+    }
+  }
+  compact();
+}
+
 size_t APMPObjectManager::trackedObjectCount() const {
   size_t count = 0;
   for (const APMPContainerValue* object : objects_) count += object != nullptr;

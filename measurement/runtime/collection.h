@@ -70,6 +70,9 @@ class APMPObjectManager {
   void addObject(APMPContainerValue* value);
 
   void collectGarbage();
+  // Empties every tracked value, reachable or not: the end of the runtime, when the roots may
+  // still hold closures whose cycles nothing else would break.
+  void dropAll();
   // Live tracked values (after the last compaction, plus those made since).
   size_t trackedObjectCount() const;
   size_t trackedListSize() const { return objects_.size(); }

@@ -105,26 +105,36 @@ class Generator {
   std::mt19937_64 random_;
 };
 
-std::string mujs(const std::string& expression) {
-  js_State* js = js_newstate(nullptr, nullptr, 0);
-  std::string source = "var __result = String(" + expression + ");";
-  std::string result = "mujs failed";
-  if (js_dostring(js, source.c_str()) == 0) {
-    js_getglobal(js, "__result");
-    result = js_tostring(js, -1);
+// One interpreter of each engine for the whole run.
+class Engines {
+ public:
+  Engines() : mujs_(js_newstate(nullptr, nullptr, 0)), duktape_(duk_create_heap_default()) {}
+  ~Engines() {
+    js_freestate(mujs_);
+    duk_destroy_heap(duktape_);
   }
-  js_freestate(js);
-  return result;
-}
 
-std::string duktape(const std::string& expression) {
-  duk_context* duk = duk_create_heap_default();
-  std::string source = "String(" + expression + ")";
-  std::string result = "duktape failed";
-  if (duk_peval_string(duk, source.c_str()) == 0) result = duk_safe_to_string(duk, -1);
-  duk_destroy_heap(duk);
-  return result;
-}
+  std::string mujs(const std::string& expression) {
+    std::string source = "var __result = String(" + expression + ");";
+    if (js_dostring(mujs_, source.c_str()) != 0) return "mujs failed";
+    js_getglobal(mujs_, "__result");
+    std::string result = js_tostring(mujs_, -1);
+    js_pop(mujs_, 1);
+    return result;
+  }
+
+  std::string duktape(const std::string& expression) {
+    std::string source = "String(" + expression + ")";
+    std::string result = "duktape failed";
+    if (duk_peval_string(duktape_, source.c_str()) == 0) result = duk_safe_to_string(duktape_, -1);
+    duk_pop(duktape_);
+    return result;
+  }
+
+ private:
+  js_State* mujs_;
+  duk_context* duktape_;
+};
 
 std::string ours(const std::string& program) {
   std::string described = testing::run(program);
@@ -137,15 +147,16 @@ std::string ours(const std::string& program) {
 
 TEST(DifferentialTest, AgreesWithMuJSAndDuktape) {
   Generator generator(2026);
+  Engines engines;
   int compared = 0;
   for (int i = 0; i < 600; ++i) {
     Case c = i % 3 == 0   ? generator.number(3)
              : i % 3 == 1 ? generator.stringMethod()
                           : generator.arrayMethod();
-    std::string expected = mujs(c.js);
+    std::string expected = engines.mujs(c.js);
     // The engines differ in a few corners ("abc".slice(10, 1) in MuJS); only their common answer
     // is a reference.
-    if (expected != duktape(c.js)) continue;
+    if (expected != engines.duktape(c.js)) continue;
     ++compared;
     EXPECT_EQ(ours(c.asm_), expected) << c.asm_ << "\n" << c.js;
   }

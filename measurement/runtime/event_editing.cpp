@@ -238,7 +238,10 @@ bool APMPEditingCallbackHandler::registerWithPriority(int32_t priority,
 
 bool APMPEditingCallbackHandler::triggerCallbacks(APMPScope& scope, APMPEventContext& context,
                                                   os::Error* error) {
-  Value eventHandler(Ref<APMPEventNativeFunctions>(new APMPEventNativeFunctions(&context)));
+  Ref<APMPEventNativeFunctions> functions(new APMPEventNativeFunctions(&context));
+  // Scripts may store values on it, cycles included: let the collections see it.
+  if (APMPObjectManager* manager = scope.objectManager()) manager->addObject(functions.get());
+  Value eventHandler(functions);
   for (const Ref<APMPFunctionValue>& callback : snapshot(edit_)) {
     EditEvent kept = context.outputEvent();
     int32_t code = invokeCallback(scope, *callback, eventHandler, error);

@@ -271,7 +271,8 @@ struct HostileRow {
   std::string error = "error 18";
 };
 
-void runHostile(const HostileRow& row) {
+// The child's exit status: 0 when the row behaves. The engine is gone before the child exits.
+int hostileOutcome(const HostileRow& row) {
   APMPEventEditing editing;
   int lines = 0;
   auto logger = std::make_shared<APMPixieLogger>(
@@ -282,7 +283,7 @@ void runHostile(const HostileRow& row) {
   if (load(editing, program(row.callbacks + callback("create", R"(("log" "next" 1 ("8")))"),
                             row.topLevel)) != "loaded") {
     std::cerr << "load failed\n";
-    std::exit(2);
+    return 2;
   }
   size_t before = testsupport::residentBytes();
   os::Error error;
@@ -291,21 +292,23 @@ void runHostile(const HostileRow& row) {
   size_t grown = testsupport::residentBytes() - std::min(before, testsupport::residentBytes());
   if (changed || describe(error) != row.error) {
     std::cerr << row.name << ": " << describe(error) << "\n";
-    std::exit(3);
+    return 3;
   }
   if (testsupport::residentMemoryIsMeaningful() && grown > (size_t{256} << 20)) {
     std::cerr << row.name << ": grew " << grown << "\n";
-    std::exit(4);
+    return 4;
   }
-  if (!(editing.eventContext().inputEvent() == event)) std::exit(5);
+  if (!(editing.eventContext().inputEvent() == event)) return 5;
   // The next event runs afresh: the hostile callback fails again, but only after the budget
   // was reset, so the failure is the same and the process is still healthy.
   os::Error next;
   editing.handleEvent(event, &next);
-  if (describe(next) != row.error) std::exit(6);
-  if (lines > 2 * 100) std::exit(7);
-  std::exit(0);
+  if (describe(next) != row.error) return 6;
+  if (lines > 2 * 100) return 7;
+  return 0;
 }
+
+void runHostile(const HostileRow& row) { std::exit(hostileOutcome(row)); }
 
 TEST(EventEditingHostileTest, EveryHostileProgramEndsWithErrorEighteen) {
   const std::string endless = R"(("42" true 0 false ("46" 1)))";

@@ -112,6 +112,12 @@ Value APMPRequire::invoke(std::span<const Value> arguments, APMPScope& scope, os
   if (cached != modules_.end()) return cached->second;
   Value module = provider_->moduleForName(name, error);
   if (failed(error)) return Value();
+  // Cached modules stay reachable through the cache; tracking them lets the runtime's end break
+  // any cycle a script made through their properties.
+  APMPObjectManager* manager = scope.objectManager();
+  if (APMPContainerValue* container = asContainer(module); container && manager) {
+    manager->addObject(container);
+  }
   modules_.emplace(std::move(name), module);
   return module;
 }

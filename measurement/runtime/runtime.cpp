@@ -53,10 +53,9 @@ APMPRuntime::APMPRuntime(RuntimeLimits limits)
 
 APMPRuntime::~APMPRuntime() {
   // Closures and self-referencing objects would outlive the runtime: empty everything tracked.
-  Ref<APMPScope> global = globalScope_;
-  global->contents().clear();
+  globalScope_->contents().clear();
   initScope_->contents().clear();
-  objectManager_.collectGarbage();
+  objectManager_.dropAll();
 }
 
 void APMPRuntime::setModuleCreator(std::u16string name, ModuleCreator creator) {
