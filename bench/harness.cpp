@@ -169,6 +169,7 @@ bool Harness::compare(const Comparison& comparison) {
   auto name = [](const Side& side, const std::string& figure) { return side.name + ": " + figure; };
   if (failed) {
     rows_.push_back({comparison.path, "failed", comparison.reference.name, "-"});
+    printRow(rows_.back());
     return false;
   }
   Figures time[2] = {spread(seconds[0]), spread(seconds[1])};
@@ -181,8 +182,16 @@ bool Harness::compare(const Comparison& comparison) {
                      name(comparison.ours, describeMemory(memory[0])),
                      name(comparison.reference, describeMemory(memory[1])),
                      describeRatio(memory[1].median, memory[0].median)});
+    printRow(rows_[rows_.size() - 2]);
   }
+  printRow(rows_.back());
   return true;
+}
+
+void Harness::printRow(const Row& row) {
+  std::printf("%s | %s | %s | %s\n", row.path.c_str(), row.ours.c_str(), row.reference.c_str(),
+              row.ratio.c_str());
+  std::fflush(stdout);
 }
 
 void Harness::printTable() const {

@@ -86,6 +86,9 @@ class Harness {
   };
 
   Harness(int runs, std::string filter) : runs_(runs), filter_(std::move(filter)) {}
+  // Each row is also printed as soon as it is measured, so that a long run that is stopped
+  // keeps what it measured.
+  static void printRow(const Row& row);
 
   int runs_;
   std::string filter_;

@@ -159,8 +159,9 @@ int main(int argc, char** argv) {
            .memory = true});
     }
   }
-  // How the writing threads scale, on the first place (tmpfs where there is one).
-  for (const Shape& shape : shapes) {
+  // How the writing threads scale, on the first place (tmpfs where there is one), for the shapes
+  // of many entries.
+  for (const Shape& shape : std::vector<Shape>(shapes.begin() + 1, shapes.end())) {
     const std::string archive = shape.archive.string();
     const std::string destination = (places.front().second / "unpacked").string();
     for (int threads : {1, 2, 4, 8}) {
