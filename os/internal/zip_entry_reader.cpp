@@ -3,8 +3,12 @@
 #include <libdeflate.h>
 
 #include <algorithm>
+#include <cerrno>
+#include <condition_variable>
+#include <thread>
 
 #include "os/internal/zip_directory.h"
+#include "os/mutex.h"
 
 namespace os::internal {
 namespace {
@@ -15,6 +19,91 @@ constexpr size_t kMaxNameAndExtra = 2 * 0xFFFF;
 // The pieces of an entry read in pieces: large enough that system calls and zlib's per-call cost
 // vanish, small enough to stay in the caches.
 constexpr size_t kPieceSize = 1 << 20;
+
+// Takes the inflated pieces of one entry on a thread of its own, to checksum and hand them to the
+// sink, so that inflating the next piece overlaps the checksum and the write of this one. One
+// piece at a time is in its hands: give() waits until the piece before is done with, so the
+// inflater can fill the other of two buffers meanwhile.
+class PieceHandoff {
+ public:
+  explicit PieceHandoff(const ZipEntryReader::Sink& sink)
+      : sink_(sink), thread_([this] { run(); }) {}
+  ~PieceHandoff() { stop(); }
+  PieceHandoff(const PieceHandoff&) = delete;
+  PieceHandoff& operator=(const PieceHandoff&) = delete;
+
+  // Hands on `size` bytes at `bytes`, which must stay untouched until the next give() or
+  // finish() returns. False once the sink has failed.
+  bool give(const unsigned char* bytes, size_t size) {
+    MutexLock lock(mutex_);
+    while (busy_) idle_.wait(lock);
+    if (failed_) return false;
+    bytes_ = bytes;
+    size_ = size;
+    busy_ = true;
+    work_.notify_one();
+    return true;
+  }
+
+  // Waits for the last piece. False when the sink failed, with errno as the sink left it;
+  // otherwise `crc` is the CRC-32 of every piece.
+  bool finish(uint32_t* crc) {
+    stop();
+    MutexLock lock(mutex_);
+    if (failed_) {
+      errno = sinkErrno_;
+      return false;
+    }
+    *crc = crc_;
+    return true;
+  }
+
+ private:
+  void stop() {
+    {
+      MutexLock lock(mutex_);
+      while (busy_) idle_.wait(lock);
+      done_ = true;
+      work_.notify_one();
+    }
+    if (thread_.joinable()) thread_.join();
+  }
+
+  void run() {
+    MutexLock lock(mutex_);
+    while (true) {
+      while (!busy_ && !done_) work_.wait(lock);
+      if (!busy_) return;
+      const unsigned char* bytes = bytes_;
+      size_t size = size_;
+      lock.unlock();
+      uint32_t crc = libdeflate_crc32(crc_, bytes, size);
+      bool written = sink_(reinterpret_cast<const char*>(bytes), size);
+      int sinkErrno = errno;
+      lock.lock();
+      crc_ = crc;
+      if (!written) {
+        failed_ = true;
+        sinkErrno_ = sinkErrno;
+      }
+      busy_ = false;
+      idle_.notify_one();
+    }
+  }
+
+  const ZipEntryReader::Sink& sink_;
+  Mutex mutex_;
+  std::condition_variable_any work_;  // a piece is given, or the handoff stops
+  std::condition_variable_any idle_;  // the piece given is done with
+  const unsigned char* bytes_ OS_GUARDED_BY(mutex_) = nullptr;
+  size_t size_ OS_GUARDED_BY(mutex_) = 0;
+  bool busy_ OS_GUARDED_BY(mutex_) = false;
+  bool done_ OS_GUARDED_BY(mutex_) = false;
+  bool failed_ OS_GUARDED_BY(mutex_) = false;
+  int sinkErrno_ OS_GUARDED_BY(mutex_) = 0;
+  uint32_t crc_ OS_GUARDED_BY(mutex_) = 0;
+  std::thread thread_;
+};
 
 }  // namespace
 
@@ -104,16 +193,14 @@ ZipEntryReader::Outcome ZipEntryReader::readInPieces(int archive, const ZipEntry
   uint64_t unread = entry.compressedSize;
   uint64_t produced = 0;
   uint32_t crc = 0;
-  // Hands a piece on after checking that it stays within the declared size.
-  auto deliver = [&](const unsigned char* bytes, size_t size) {
+  // Counts a piece against the declared size.
+  auto withinSize = [&](size_t size) {
     if (size > entry.size - produced) {
       *problem = "Zip archive inconsistent";
-      return Outcome::kBadData;
+      return false;
     }
     produced += size;
-    crc = libdeflate_crc32(crc, bytes, size);
-    if (size > 0 && !sink(reinterpret_cast<const char*>(bytes), size)) return Outcome::kSinkFailed;
-    return Outcome::kRead;
+    return true;
   };
   auto readPiece = [&](size_t* size) {
     *size = static_cast<size_t>(std::min<uint64_t>(unread, kPieceSize));
@@ -129,10 +216,9 @@ ZipEntryReader::Outcome ZipEntryReader::readInPieces(int archive, const ZipEntry
   if (!entry.deflated) {
     while (unread > 0) {
       size_t size = 0;
-      if (!readPiece(&size)) return Outcome::kBadData;
-      if (Outcome outcome = deliver(input, size); outcome != Outcome::kRead) {
-        return outcome;
-      }
+      if (!readPiece(&size) || !withinSize(size)) return Outcome::kBadData;
+      crc = libdeflate_crc32(crc, input, size);
+      if (!sink(reinterpret_cast<const char*>(input), size)) return Outcome::kSinkFailed;
     }
   } else {
     if (!streamReady_) {
@@ -144,7 +230,11 @@ ZipEntryReader::Outcome ZipEntryReader::readInPieces(int archive, const ZipEntry
     } else {
       inflateReset(&stream_);
     }
-    unsigned char* output = output_.reserve(kPieceSize);
+    // Two pieces: one being inflated while the handoff writes the other.
+    unsigned char* pieces[2] = {output_.reserve(2 * kPieceSize), nullptr};
+    pieces[1] = pieces[0] + kPieceSize;
+    int current = 0;
+    PieceHandoff handoff(sink);
     stream_.avail_in = 0;
     int status = Z_OK;
     while (status != Z_STREAM_END) {
@@ -158,7 +248,7 @@ ZipEntryReader::Outcome ZipEntryReader::readInPieces(int archive, const ZipEntry
         stream_.next_in = input;
         stream_.avail_in = static_cast<uInt>(size);
       }
-      stream_.next_out = output;
+      stream_.next_out = pieces[current];
       stream_.avail_out = static_cast<uInt>(kPieceSize);
       status = inflate(&stream_, Z_NO_FLUSH);
       if (status != Z_OK && status != Z_STREAM_END) {
@@ -166,11 +256,12 @@ ZipEntryReader::Outcome ZipEntryReader::readInPieces(int archive, const ZipEntry
             std::string("Zlib error: ") + zError(status == Z_NEED_DICT ? Z_DATA_ERROR : status);
         return Outcome::kBadData;
       }
-      if (Outcome outcome = deliver(output, kPieceSize - stream_.avail_out);
-          outcome != Outcome::kRead) {
-        return outcome;
-      }
+      size_t size = kPieceSize - stream_.avail_out;
+      if (!withinSize(size)) return Outcome::kBadData;
+      if (size > 0 && !handoff.give(pieces[current], size)) break;
+      current ^= 1;
     }
+    if (!handoff.finish(&crc)) return Outcome::kSinkFailed;
   }
   if (produced != entry.size) {
     *problem = "Zip archive inconsistent";
