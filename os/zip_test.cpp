@@ -419,6 +419,13 @@ struct Road {
   std::string label;
   unsigned threads;
   uint64_t wholeBufferLimit;
+
+  UnzipOptions options() const {
+    UnzipOptions options;
+    options.threads = threads;
+    options.wholeBufferLimit = wholeBufferLimit;
+    return options;
+  }
 };
 
 const std::vector<Road>& allRoads() {
@@ -497,9 +504,7 @@ TEST_F(ZipRoadsTest, EveryRoadUnpacksWhatBsdtarUnpacks) {
     for (const Road& road : allRoads()) {
       SCOPED_TRACE(road.label);
       fs::remove_all(destination());
-      UnzipOptions options;
-      options.threads = road.threads;
-      options.wholeBufferLimit = road.wholeBufferLimit;
+      UnzipOptions options = road.options();
       os::Error error;
       ASSERT_TRUE(unzipWith(zip, options, &error)) << error.description;
       EXPECT_EQ(tree(destination()), tree(expected));
@@ -580,9 +585,7 @@ TEST_F(ZipRoadsTest, EntriesThatShareTheirDataAreRefusedBeforeAnythingIsWritten)
     size_t residentBefore = testsupport::residentBytes();
     for (const Road& road : allRoads()) {
       SCOPED_TRACE(road.label);
-      UnzipOptions options;
-      options.threads = road.threads;
-      options.wholeBufferLimit = road.wholeBufferLimit;
+      UnzipOptions options = road.options();
       os::Error error;
       EXPECT_FALSE(unzipWith(zip, options, &error));
       EXPECT_EQ(error.code, SSZipArchive::kOverlappingEntries) << error.description;
@@ -671,9 +674,7 @@ TEST_F(ZipRoadsTest, AnEntryWhoseBytesDisagreeWithItsSizeFailsOnEveryRoad) {
     for (const Road& road : allRoads()) {
       SCOPED_TRACE(road.label);
       fs::remove_all(destination());
-      UnzipOptions options;
-      options.threads = road.threads;
-      options.wholeBufferLimit = road.wholeBufferLimit;
+      UnzipOptions options = road.options();
       os::Error error;
       EXPECT_FALSE(unzipWith(zip, options, &error));
       EXPECT_EQ(error.code, SSZipArchive::kFileContentNotReadable) << error.description;
