@@ -17,12 +17,16 @@ function(tessaro_library name)
   set_property(GLOBAL APPEND PROPERTY TESSARO_LIBRARIES ${name})
 endfunction()
 
-# tessaro_test(name SOURCES a_test.cpp ... DEPS lib ... [LABELS unit|e2e|gui])
-# One executable per library; every TEST in it becomes a CTest test.
+# tessaro_test(name SOURCES a_test.cpp ... DEPS lib ... [LABELS unit|e2e|gui] [TIMEOUT seconds])
+# One executable per library; every TEST in it becomes a CTest test, limited to TIMEOUT seconds
+# (120 unless given).
 function(tessaro_test name)
-  cmake_parse_arguments(ARG "" "" "SOURCES;DEPS;LABELS" ${ARGN})
+  cmake_parse_arguments(ARG "" "TIMEOUT" "SOURCES;DEPS;LABELS" ${ARGN})
   if(NOT ARG_LABELS)
     set(ARG_LABELS unit)
+  endif()
+  if(NOT ARG_TIMEOUT)
+    set(ARG_TIMEOUT 120)
   endif()
   add_executable(${name} ${ARG_SOURCES})
   target_compile_options(${name} PRIVATE ${TESSARO_WARNINGS})
@@ -34,7 +38,7 @@ function(tessaro_test name)
     list(APPEND extra_properties RESOURCE_LOCK x_display)
   endif()
   gtest_discover_tests(${name} PROPERTIES LABELS "${ARG_LABELS}" DISCOVERY_TIMEOUT 60
-                       TIMEOUT 120 ${extra_properties})
+                       TIMEOUT ${ARG_TIMEOUT} ${extra_properties})
 endfunction()
 
 # After every folder: `tessaro_tests` builds what CTest runs (the test executables and what they

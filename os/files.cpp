@@ -244,6 +244,14 @@ bool moveItem(const fs::path& from, const fs::path& to, Error* error) {
   return true;
 }
 
+bool exchangeItems(const fs::path& a, const fs::path& b, Error* error) {
+  if (::renameat2(AT_FDCWD, a.c_str(), AT_FDCWD, b.c_str(), RENAME_EXCHANGE) == 0) return true;
+  // Kernels and file systems without the exchange say ENOSYS or EOPNOTSUPP; callers need one
+  // answer for "cannot exchange here".
+  const int code = (errno == ENOSYS || errno == EOPNOTSUPP) ? EINVAL : errno;
+  return failWithErrno(error, code, movePair(a, b));
+}
+
 bool replaceItem(const fs::path& from, const fs::path& to, Error* error) {
   if (::rename(from.c_str(), to.c_str()) == 0) return true;
   const int code = errno;

@@ -64,6 +64,11 @@ bool moveItem(const std::filesystem::path& from, const std::filesystem::path& to
 // `from` (ENOENT naming `from`). On failure `to` is as it was, and no copy is left beside it.
 bool replaceItem(const std::filesystem::path& from, const std::filesystem::path& to, Error* error);
 
+// Swaps the items at `a` and `b` in one step, so that each path names one complete item at
+// every moment, a crash or a power loss included. Both must exist on one file system. Fails
+// with EINVAL where the file system cannot exchange (and with EXDEV across file systems),
+// changing nothing; the caller may fall back on renames then. Errors name both paths.
+bool exchangeItems(const std::filesystem::path& a, const std::filesystem::path& b, Error* error);
 // Copies the item at `from` to `to`, folders recursively; symbolic links are copied as links,
 // permissions are kept. Fails with EEXIST when an item exists at `to`. When a copy fails half
 // way, what was copied so far is removed again.

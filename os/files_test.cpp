@@ -286,6 +286,34 @@ TEST_F(FilesTest, ReplaceAcrossFileSystemsCopiesBesideTheTargetThenRenames) {
   fs::remove_all(folder);
 }
 
+TEST_F(FilesTest, ExchangeSwapsTwoItemsOrChangesNothing) {
+  fs::create_directories(at("new/Contents"));
+  writeText(at("new/Contents/file"), "new");
+  writeText(at("old"), "old file");
+  ASSERT_TRUE(os::files::exchangeItems(at("new"), at("old"), nullptr));
+  EXPECT_EQ(readText(at("old/Contents/file")), "new");
+  EXPECT_EQ(readText(at("new")), "old file");
+
+  const struct {
+    const char* name;
+    fs::path a;
+    fs::path b;
+    int code;
+  } failures[] = {
+      {"a missing item", at("old"), at("gone"), ENOENT},
+      {"a missing folder", at("nowhere/item"), at("old"), ENOENT},
+  };
+  for (const auto& failure : failures) {
+    SCOPED_TRACE(failure.name);
+    os::Error error;
+    EXPECT_FALSE(os::files::exchangeItems(failure.a, failure.b, &error));
+    expectPosixError(error, failure.code, failure.a);
+    EXPECT_THAT(error.description, HasSubstr(failure.b.string()));
+  }
+  EXPECT_EQ(readText(at("old/Contents/file")), "new");
+  EXPECT_THAT(listing(at("")), ElementsAre("new", "old"));
+}
+
 TEST_F(FilesTest, CopyKeepsLinksAndPermissionsAndNeverReplaces) {
   fs::create_directories(at("tree/sub"));
   writeText(at("tree/sub/tool"), "#!/bin/sh\n");

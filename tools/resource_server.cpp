@@ -44,15 +44,22 @@ std::vector<os::URL> builtInArchiveAddresses() {
   return addresses;
 }
 
-std::string defaultConfiguration() {
-  std::string address =
-      std::string("http://") + TSRHosts::kDownloadHost + ResourceServer::kLatestArchivePath;
+}  // namespace
+
+std::string ResourceServer::configurationNaming(const std::string& address) {
   os::Dictionary configuration;
   for (const char* language :
        {"en", "jp", "fr", "de", "es", "ar", "it", "br", "nl", "tr", "tw", "kr"}) {
     configuration[language] = os::Dictionary{{"mac", address}};
   }
   return os::plist::serialize(os::Value(configuration), os::plist::Format::Xml).value();
+}
+
+namespace {
+
+std::string defaultConfiguration() {
+  return ResourceServer::configurationNaming(std::string("http://") + TSRHosts::kDownloadHost +
+                                             ResourceServer::kLatestArchivePath);
 }
 
 std::string defaultUpdateList(const fs::path& archive) {

@@ -76,6 +76,9 @@ class ResourceServer {
     std::optional<std::string> updateList;
   };
 
+  // A configuration that names `address` under "mac" for every language key.
+  static std::string configurationNaming(const std::string& address);
+
   // Starts both servers. Throws std::runtime_error when a server or the sample product cannot
   // be made.
   ResourceServer();

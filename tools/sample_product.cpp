@@ -49,6 +49,22 @@ bool writePayload(const fs::path& path, uint64_t size, os::Error* error) {
   return true;
 }
 
+// Plain writes, without the flush of writeAtomically(): thousands of them must stay cheap.
+bool writeResourceFiles(const fs::path& bundle, const SampleProduct& product, os::Error* error) {
+  const std::string bytes(product.resourceFileBytes, 'r');
+  for (uint32_t index = 0; index < product.resourceFiles; ++index) {
+    const fs::path path = bundle / sampleResourceFile(index);
+    if (index % 1000 == 0 && !os::files::createDirectory(path.parent_path(), true, error)) {
+      return false;
+    }
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out << bytes;
+    out.close();
+    if (!out) return os::fail(error, os::posixError(EIO, path.string()));
+  }
+  return true;
+}
+
 std::string infoPlist(const SampleProduct& product) {
   os::Dictionary info = {
       {"CFBundleExecutable", product.name},    {"CFBundleIdentifier", product.identifier},
@@ -81,6 +97,11 @@ uint32_t littleEndian(const unsigned char* bytes, int count) {
 
 }  // namespace
 
+std::string sampleResourceFile(uint32_t index) {
+  return "Contents/Resources/data/" + std::to_string(index / 1000) + "/" + std::to_string(index) +
+         ".dat";
+}
+
 std::optional<fs::path> makeSampleProduct(const fs::path& folder, const SampleProduct& product,
                                           os::Error* error) {
   fs::path bundle = folder / (product.name + ".app");
@@ -101,7 +122,8 @@ std::optional<fs::path> makeSampleProduct(const fs::path& folder, const SamplePr
                            0755, error) &&
                  os::files::createSymbolicLink(framework / "Versions/Current", "A", error) &&
                  os::files::createSymbolicLink(framework / (product.name + "Kit"),
-                                               "Versions/Current/" + product.name + "Kit", error);
+                                               "Versions/Current/" + product.name + "Kit", error) &&
+                 writeResourceFiles(bundle, product, error);
   if (!written) return std::nullopt;
   return bundle;
 }

@@ -32,7 +32,15 @@ struct SampleProduct {
   std::string identifier = "com.tessaro.brevalo";
   // Size of the incompressible payload resource, which sets the archive's size.
   uint64_t payloadBytes = 256 * 1024;
+  // Further files "Contents/Resources/data/<n / 1000>/<n>.dat", n from 0, each of
+  // `resourceFileBytes` repeated bytes: a product of many files that is cheap to make and
+  // compresses well.
+  uint32_t resourceFiles = 0;
+  uint64_t resourceFileBytes = 0;
 };
+
+// The path of resource file `index` inside the bundle ("Contents/Resources/data/3/3042.dat").
+std::string sampleResourceFile(uint32_t index);
 
 // Writes the bundle into the folder `folder` (created when missing; an existing bundle of the
 // same name is replaced). Returns the bundle's path.

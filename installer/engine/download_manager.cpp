@@ -56,7 +56,6 @@ std::optional<std::string> TSRDownloadManager::jundDownloadFileIsExist() const {
 }
 
 void TSRDownloadManager::downloadSpecifiedApp() {
-  if (downloadUrl_.empty()) return;
   // The old copy is "<Applications>/<bundle name>": without a plain name that would be the
   // Applications folder itself, or something outside it.
   if (!isPlainFileName(fileName_)) {
@@ -64,8 +63,11 @@ void TSRDownloadManager::downloadSpecifiedApp() {
     return;
   }
   std::optional<os::URL> url = os::URL::parse(downloadUrl_);
-  if (!url) {
-    os::Error error(os::kURLErrorDomain, os::kURLErrorBadURL, "unsupported URL",
+  if (!url || (url->scheme() != "http" && url->scheme() != "https") || url->host().empty()) {
+    // An address that cannot be fetched fails as a download would, so that the screen shows
+    // its error page instead of waiting for ever.
+    const int64_t code = url ? os::kURLErrorUnsupportedURL : os::kURLErrorBadURL;
+    os::Error error(os::kURLErrorDomain, code, url ? "unsupported URL" : "bad URL",
                     os::Dictionary{{os::kURLErrorFailingURLStringKey, downloadUrl_}});
     os::DispatchQueue::main()->async(
         [self = shared_from_this(), error] { self->downloadFinished(error); });
@@ -147,15 +149,14 @@ void TSRDownloadManager::downloadFinished(const std::optional<os::Error>& error)
 }
 
 void TSRDownloadManager::replaceOldCopy(const fs::path& zipPath) {
+  // The old copy leaves its place only when the new one takes it (installBundle); here it is
+  // only proven that it can go.
   const fs::path oldCopy = os::paths::systemApplications() / fileName_;
-  if (TSRInstallSteps::itemExists(oldCopy)) {
-    os::Error error;
-    systemOldCopy_ = TSRInstallSteps::SetAsideItem::setAside(oldCopy, &error);
-    if (!systemOldCopy_) {
-      PromptContext context{oldCopy, zipPath, error};
-      os::DispatchQueue::main()->sync([this, &context] { doPrompt(context); });
-      return;
-    }
+  os::Error error;
+  if (TSRInstallSteps::itemExists(oldCopy) && !TSRInstallSteps::canReplace(oldCopy, &error)) {
+    PromptContext context{oldCopy, zipPath, error};
+    os::DispatchQueue::main()->sync([this, &context] { doPrompt(context); });
+    return;
   }
   doUnzip(zipPath);
 }
@@ -198,7 +199,6 @@ void TSRDownloadManager::doUnzip(const fs::path& zipPath) {
   } catch (const std::exception& exception) {
     reason = exception.what();
   }
-  restoreSetAsideCopies();
   removeZip(zipPath);
   if (auto delegate = delegate_.lock()) {
     delegate->installError(downloadFileName_, reason, kDownloadErrorUnzipException);
@@ -207,8 +207,7 @@ void TSRDownloadManager::doUnzip(const fs::path& zipPath) {
 
 void TSRDownloadManager::installInto(const fs::path& zipPath) {
   const fs::path systemApplications = os::paths::systemApplications();
-  if (TSRInstallSteps::unzipStaged(zipPath.string(), systemApplications, nullptr)) {
-    discardSetAsideCopies();
+  if (TSRInstallSteps::installBundle(zipPath.string(), systemApplications, fileName_, nullptr)) {
     removeZip(zipPath);
     if (auto delegate = delegate_.lock()) delegate->installComplete(systemApplications.string());
     return;
@@ -217,19 +216,16 @@ void TSRDownloadManager::installInto(const fs::path& zipPath) {
   const fs::path userApplications = TempHelper::getApplicationPath();
   const fs::path target = userApplications / fileName_;
   os::Error error;
-  bool cleared = true;
-  if (TSRInstallSteps::itemExists(target)) {
-    userOldCopy_ = TSRInstallSteps::SetAsideItem::setAside(target, &error);
-    cleared = userOldCopy_.has_value();
-  }
-  if (cleared && TSRInstallSteps::unzipStaged(zipPath.string(), userApplications, &error)) {
+  const bool clear =
+      !TSRInstallSteps::itemExists(target) || TSRInstallSteps::canReplace(target, &error);
+  if (clear &&
+      TSRInstallSteps::installBundle(zipPath.string(), userApplications, fileName_, &error)) {
+    removeReplacedSystemCopy();
     // The zip stays in the cache folder on this route.
-    discardSetAsideCopies();
     if (auto delegate = delegate_.lock()) delegate->installComplete(userApplications.string());
     return;
   }
 
-  restoreSetAsideCopies();
   std::string md5 = TempHelper::md5ForFile(zipPath.string());
   removeZip(zipPath);
   if (auto delegate = delegate_.lock()) {
@@ -240,26 +236,15 @@ void TSRDownloadManager::installInto(const fs::path& zipPath) {
   }
 }
 
-void TSRDownloadManager::restoreSetAsideCopies() {
-  for (std::optional<TSRInstallSteps::SetAsideItem>* copy : {&systemOldCopy_, &userOldCopy_}) {
-    os::Error error;
-    if (*copy && !(*copy)->restore(&error)) {
-      os::log::write(os::log::Level::Error, "Could not put back " +
-                                                (*copy)->originalPath().string() + ": " +
-                                                error.localizedDescription());
-    }
-    copy->reset();
-  }
-}
-
-void TSRDownloadManager::discardSetAsideCopies() {
-  for (std::optional<TSRInstallSteps::SetAsideItem>* copy : {&systemOldCopy_, &userOldCopy_}) {
-    os::Error error;
-    if (*copy && !(*copy)->discard(&error)) {
-      os::log::write(os::log::Level::Warning, "Could not remove the replaced " +
-                                                  (*copy)->originalPath().string() + ": " +
-                                                  error.localizedDescription());
-    }
-    copy->reset();
+void TSRDownloadManager::removeReplacedSystemCopy() {
+  const fs::path oldCopy = os::paths::systemApplications() / fileName_;
+  if (!TSRInstallSteps::itemExists(oldCopy)) return;
+  // Set aside first, so that a kill while removing never leaves half a product at its path.
+  os::Error error;
+  std::optional<TSRInstallSteps::SetAsideItem> old =
+      TSRInstallSteps::SetAsideItem::setAside(oldCopy, &error);
+  if (!old || !old->discard(&error)) {
+    os::log::write(os::log::Level::Warning, "Could not remove the replaced " + oldCopy.string() +
+                                                ": " + error.localizedDescription());
   }
 }

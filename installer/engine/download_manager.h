@@ -13,18 +13,20 @@
 // One engine serves one attempt; a retry makes a new one. The engine keeps itself alive until
 // its last callback, so its owner may drop it at any time.
 //
-// Safety. An old copy is set aside, not removed, and comes back when unpacking fails; the archive
-// is unpacked into a staging folder and moved into place only when complete (see
-// installer/engine/install_steps.h). A bundle name that is empty or not a plain file name is
-// refused with kDownloadErrorDownloadFailed before anything touches the network, so the engine
-// can never take away an Applications folder itself. The zip's local name comes from the
-// address's path and is replaced by a fixed name when it is not a plain file name.
+// Safety. The archive is unpacked whole into a staging folder while the old copy stays in
+// place; only the product's bundle is taken from it and exchanged with the old copy in one step
+// (installer/engine/install_steps.h), so a failure or a kill at any moment leaves a complete
+// old or new copy, and nothing else in the archive reaches the Applications folder. A bundle
+// name that is empty or not a plain file name is refused with kDownloadErrorDownloadFailed
+// before anything touches the network, so the engine can never take away an Applications
+// folder itself. The zip's local name comes from the address's path and is replaced by a fixed
+// name when it is not a plain file name.
 //
 // Threads. downloadSpecifiedApp() on the main thread. Progress is reported on the HTTP client's
 // transfer thread; the download's destination is chosen on the session's delegate queue; the
-// download's outcome, downComplete, installStart and the prompt run on the main thread; setting
-// the old copy aside and unpacking run on the global default-priority queue, which waits on the
-// main thread for the prompt's first answer.
+// download's outcome, downComplete, installStart and the prompt run on the main thread; the
+// check of the old copy and unpacking run on the global default-priority queue, which waits on
+// the main thread for the prompt's first answer.
 #pragma once
 
 #include <atomic>
@@ -67,29 +69,32 @@ class TSRDownloadManager : public std::enable_shared_from_this<TSRDownloadManage
   // downloadSpecifiedApp() (tests shorten it).
   void setTimeoutInterval(double seconds) { timeoutInterval_ = seconds; }
 
-  // Starts the installation and returns at once. Main thread. An empty address does nothing at
-  // all. Otherwise removes an earlier zip of the same name and downloads the archive; then:
-  //  - download failed (network, timeout, status outside 200-299): the partial zip is removed,
-  //    downErrorWithFileName with the localised "internet_Exception" and
-  //    kDownloadErrorDownloadFailed;
+  // Starts the installation and returns at once. Main thread. Removes an earlier zip of the
+  // same name and downloads the archive; then:
+  //  - address empty or not an http(s) URL with a host, or download failed (network, timeout,
+  //    status outside 200-299): any partial zip is removed, downErrorWithFileName with the
+  //    localised "internet_Exception" and kDownloadErrorDownloadFailed;
   //  - downloaded: downComplete, installStart, then kDownloadErrorFileNotFound
-  //  ("下载文件未找到错误")
-  //    when the zip is not in the cache folder, else the replace and unzip steps:
-  //  - the old copy in the system Applications folder is set aside; when it cannot be, the
-  //    delegate's showPromptView asks the user, again every kPromptRepeatInterval seconds while
-  //    the user confirms and the copy is still there; when the user gives up with the copy
-  //    still there, the zip is removed and downErrorWithFileName reports the localised
-  //    "Install_App_Prompt_Msg3" with kDownloadErrorDownloadFailed;
-  //  - unpacked into the system Applications folder: the zip is removed, installComplete with
-  //    that folder;
-  //  - else into the user's Applications folder (an old copy there set aside first):
-  //    installComplete with that folder, the zip stays in the cache folder;
-  //  - else old copies go back, the zip is removed, and installError names the system
+  //    ("下载文件未找到错误") when the zip is not in the cache folder, else the replace and
+  //    unzip steps:
+  //  - when the old copy in the system Applications folder could not be taken away
+  //    (TSRInstallSteps::canReplace), the delegate's showPromptView asks the user, again every
+  //    kPromptRepeatInterval seconds while the user confirms and the copy is still there; when
+  //    the user gives up with the copy still there, the zip is removed and
+  //    downErrorWithFileName reports the localised "Install_App_Prompt_Msg3" with
+  //    kDownloadErrorDownloadFailed; the old copy is untouched;
+  //  - the product's bundle installed into the system Applications folder
+  //    (TSRInstallSteps::installBundle): the zip is removed, installComplete with that folder;
+  //  - else into the user's Applications folder (its old copy checked as above first; the
+  //    system folder's old copy removed after): installComplete with that folder, the zip
+  //    stays in the cache folder;
+  //  - else (the archive unreadable, without the product's bundle, or no folder could take it)
+  //    the old copies are untouched, the zip is removed, and installError names the system
   //    Applications folder with "Unzip error:0 error.description:<the error>; MD5=<zip's MD5>;"
   //    and kDownloadErrorUnzipFailed;
-  //  - an exception anywhere in unpacking, the delegate's installComplete included: old copies
-  //    that were not yet discarded go back, the zip is removed, installError with the zip's name,
-  //    the exception's reason and kDownloadErrorUnzipException.
+  //  - an exception anywhere in unpacking, the delegate's installComplete included: the zip is
+  //    removed, installError with the zip's name, the exception's reason and
+  //    kDownloadErrorUnzipException.
   void downloadSpecifiedApp();
 
   // The zip's local path when a file is there.
@@ -106,7 +111,7 @@ class TSRDownloadManager : public std::enable_shared_from_this<TSRDownloadManage
   // Reports kDownloadErrorDownloadFailed on the main queue without downloading.
   void refuse(const std::string& analyticsError);
   void downloadFinished(const std::optional<os::Error>& error);
-  // Global queue: sets the old copy aside, then unzips or prompts.
+  // Global queue: checks that the old copy can go, then unzips or prompts.
   void replaceOldCopy(const std::filesystem::path& zipPath);
   // Main thread.
   void doPrompt(const PromptContext& context);
@@ -114,9 +119,9 @@ class TSRDownloadManager : public std::enable_shared_from_this<TSRDownloadManage
   // Global queue.
   void doUnzip(const std::filesystem::path& zipPath);
   void installInto(const std::filesystem::path& zipPath);
-  // Puts back the old copies that were set aside.
-  void restoreSetAsideCopies();
-  void discardSetAsideCopies();
+  // After an installation into the user's folder: the old copy in the system folder goes, as
+  // the replace step proved it could.
+  void removeReplacedSystemCopy();
 
   const std::weak_ptr<TSRDownLoadProgress> delegate_;
   const std::string downloadUrl_;
@@ -126,9 +131,4 @@ class TSRDownloadManager : public std::enable_shared_from_this<TSRDownloadManage
   double timeoutInterval_ = kDefaultTimeoutInterval;
   // The whole percent of the last logged progress report; transfer thread.
   std::atomic<int> loggedPercent_{-1};
-
-  // The old copies set aside by the replace and unzip steps, which run one after the other on
-  // the global queue (with the prompt between them on the main thread), never at once.
-  std::optional<TSRInstallSteps::SetAsideItem> systemOldCopy_;
-  std::optional<TSRInstallSteps::SetAsideItem> userOldCopy_;
 };

@@ -240,18 +240,62 @@ TEST_F(DownloadManagerTest, FailuresEndInTheirErrorAndLeaveNoTrace) {
   }
 }
 
-TEST_F(DownloadManagerTest, AnEmptyArchiveIsAnUnzipFailure) {
-  fs::path empty = environment_.sandbox().root() / "empty.zip";
-  os::Error error;
-  ASSERT_TRUE(os::SSZipArchive::createZipFileAtPath(empty.string(), {}, &error));
+TEST_F(DownloadManagerTest, AnArchiveWithoutTheProductIsAnUnzipFailure) {
+  const fs::path old = placeOldCopy();
+  const std::vector<std::string> before = tree(systemApplications());
+  auto file = [](const char* path) {
+    return os::ZipEntry{path, os::ZipEntry::Kind::File, 0644, "new", ""};
+  };
+  const struct {
+    const char* name;
+    std::vector<os::ZipEntry> entries;
+  } cases[] = {
+      {"other", {file("Other.app/Contents/MacOS/Other")}},
+      {"nested", {file("Brevalo/Brevalo.app/Contents/MacOS/Brevalo")}},
+      {"empty", {}},
+  };
   testsupport::LocalHttpServer server;
-  server.respond("GET", "/empty/Brevalo.zip", 200, readText(empty),
+  for (const auto& test : cases) {
+    SCOPED_TRACE(test.name);
+    const fs::path zip = environment_.sandbox().root() / (std::string(test.name) + ".zip");
+    os::Error error;
+    ASSERT_TRUE(os::SSZipArchive::createZipFileAtPath(zip.string(), test.entries, &error));
+    const std::string path = std::string("/") + test.name + "/Brevalo.zip";
+    server.respond("GET", path, 200, readText(zip), {{"Content-Type", "application/zip"}});
+
+    std::shared_ptr<RecordingDelegate> delegate = install(server.url(path));
+    EXPECT_THAT(delegate->sequence(),
+                ElementsAre("progress", "downComplete", "installStart", "installError"));
+    EXPECT_EQ(delegate->last().errorNumber, kDownloadErrorUnzipFailed);
+    EXPECT_EQ(delegate->last().texts[0], systemApplications().string());
+    EXPECT_EQ(tree(systemApplications()), before);
+    EXPECT_EQ(readText(old / "Contents/old-only.txt"), "old");
+    EXPECT_THAT(applications(), ElementsAre(old.string()));
+    EXPECT_THAT(tree(cache()), IsEmpty());
+  }
+}
+
+TEST_F(DownloadManagerTest, NothingButTheProductEntersTheApplicationsFolder) {
+  writeText(systemApplications() / "Victim.app/Contents/marker.txt", "mine");
+  const std::vector<std::string> victim = tree(systemApplications() / "Victim.app");
+  const fs::path zip = environment_.sandbox().root() / "with-victim.zip";
+  os::Error error;
+  ASSERT_TRUE(os::SSZipArchive::createZipFileAtPath(
+      zip.string(),
+      {{"Brevalo.app/Contents/MacOS/Brevalo", os::ZipEntry::Kind::File, 0755, "new", ""},
+       {"Victim.app/Contents/MacOS/Victim", os::ZipEntry::Kind::File, 0755, "evil", ""}},
+      &error));
+  testsupport::LocalHttpServer server;
+  server.respond("GET", "/victim/Brevalo.zip", 200, readText(zip),
                  {{"Content-Type", "application/zip"}});
-  std::shared_ptr<RecordingDelegate> delegate = install(server.url("/empty/Brevalo.zip"));
-  EXPECT_EQ(delegate->last().method, "installError");
-  EXPECT_EQ(delegate->last().errorNumber, kDownloadErrorUnzipFailed);
-  EXPECT_THAT(applications(), IsEmpty());
-  EXPECT_THAT(tree(cache()), IsEmpty());
+
+  std::shared_ptr<RecordingDelegate> delegate = install(server.url("/victim/Brevalo.zip"));
+  EXPECT_EQ(delegate->sequence(), kInstalled);
+  EXPECT_EQ(readText(systemApplications() / "Brevalo.app/Contents/MacOS/Brevalo"), "new");
+  EXPECT_EQ(tree(systemApplications() / "Victim.app"), victim);
+  EXPECT_EQ(readText(systemApplications() / "Victim.app/Contents/marker.txt"), "mine");
+  EXPECT_THAT(applications(), ElementsAre((systemApplications() / "Brevalo.app").string(),
+                                          (systemApplications() / "Victim.app").string()));
 }
 
 TEST_F(DownloadManagerTest, AnOldCopyThatStaysMakesThePromptRepeatUntilTheUserGivesUp) {
@@ -314,11 +358,30 @@ TEST_F(DownloadManagerTest, AnOldCopyThatTheUserRemovesLetsTheInstallationGoOn) 
 }
 
 TEST_F(DownloadManagerTest, RefusesWhatItCannotInstallBeforeTouchingTheNetwork) {
-  // No address: nothing at all happens.
-  auto silent = std::make_shared<RecordingDelegate>();
-  environment_.engine(silent, "")->downloadSpecifiedApp();
-  os::RunLoop::main().runUntil([] { return false; }, 0.3);
-  EXPECT_THAT(silent->calls(), IsEmpty());
+  // An address that cannot be fetched fails as a download, never silently: with no callback
+  // the screen would wait for ever.
+  struct AddressCase {
+    const char* address;
+    const char* code;
+  };
+  const AddressCase addresses[] = {
+      {"", "error code:-1000"},
+      {"not%20a%20url%20%C3%A9", "error code:-1000"},
+      {"ftp://x", "error code:-1002"},
+      {"http://", "error code:-1002"},
+      {"file:///etc/passwd", "error code:-1002"},
+  };
+  for (const AddressCase& test : addresses) {
+    SCOPED_TRACE(test.address);
+    auto delegate = std::make_shared<RecordingDelegate>();
+    environment_.engine(delegate, test.address)->downloadSpecifiedApp();
+    ASSERT_TRUE(delegate->waitUntilFinished());
+    EXPECT_THAT(delegate->sequence(), ElementsAre("downError"));
+    EXPECT_EQ(delegate->last().errorNumber, kDownloadErrorDownloadFailed);
+    EXPECT_EQ(delegate->last().texts[1], "internet_Exception");
+    EXPECT_THAT(delegate->last().texts[2], HasSubstr(test.code));
+    EXPECT_TRUE(delegate->last().onMainThread);
+  }
 
   // No bundle name (or one that is not a plain name) would make the Applications folder itself,
   // or something outside it, the old copy.

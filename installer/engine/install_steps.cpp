@@ -1,6 +1,9 @@
 #include "installer/engine/install_steps.h"
 
+#include <fcntl.h>
 #include <stdlib.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <system_error>
@@ -15,10 +18,10 @@ namespace {
 
 namespace fs = std::filesystem;
 
-// A new, empty hidden folder in `folder` whose name starts with `prefix`.
-std::optional<fs::path> makeHiddenFolder(const fs::path& folder, const std::string& prefix,
+// A new, empty hidden folder in `folder` named `prefix` and six random characters.
+std::optional<fs::path> makeHiddenFolder(const fs::path& folder, std::string_view prefix,
                                          os::Error* error) {
-  std::string pattern = (folder / ("." + prefix + "-XXXXXX")).string();
+  std::string pattern = (folder / (std::string(prefix) + "XXXXXX")).string();
   if (mkdtemp(pattern.data()) == nullptr) {
     os::fail(error, os::posixError(errno, pattern));
     return std::nullopt;
@@ -31,11 +34,37 @@ void logFailure(std::string_view action, const fs::path& path, const os::Error& 
                                               ": " + error.localizedDescription());
 }
 
-// Removes a folder of ours that should be gone; a failure leaves only a hidden leftover, so it
-// is logged rather than reported.
+// Removes a folder of ours that should be gone; a failure leaves only a hidden leftover, which
+// the next launch tries again, so it is logged rather than reported.
 void removeLeftover(const fs::path& folder) {
   os::Error error;
   if (!os::files::removeItem(folder, &error)) logFailure("remove", folder, error);
+}
+
+bool failWithErrno(os::Error* error, int code, const fs::path& path) {
+  return os::fail(error, os::posixError(code, path.string()));
+}
+
+// True when the staging folder holds the product's bundle as a folder of its own (not a link
+// that could lead anywhere). The other top-level items are logged as left out.
+bool holdsBundle(const fs::path& staging, const std::string& bundleName, os::Error* error) {
+  std::optional<std::vector<std::string>> names = os::files::contentsOfDirectory(staging, error);
+  if (!names) return false;
+  bool found = false;
+  for (const std::string& name : *names) {
+    std::error_code ignored;
+    if (name == bundleName && fs::is_directory(fs::symlink_status(staging / name, ignored))) {
+      found = true;
+    } else {
+      os::log::write(os::log::Level::Warning, "Left out of the installation of " + bundleName +
+                                                  ": " + name + " from the archive");
+    }
+  }
+  if (!found) {
+    os::fail(error, os::Error(kErrorDomain, kErrorBundleMissing,
+                              "The archive holds no " + bundleName + " at its top level"));
+  }
+  return found;
 }
 
 }  // namespace
@@ -45,9 +74,31 @@ bool itemExists(const fs::path& path) {
   return fs::exists(fs::symlink_status(path, ignored));
 }
 
+bool canReplace(const fs::path& path, os::Error* error) {
+  const fs::path folder = path.parent_path().empty() ? fs::path(".") : path.parent_path();
+  struct stat item {};
+  struct stat parent {};
+  if (::lstat(path.c_str(), &item) != 0) return failWithErrno(error, errno, path);
+  if (::stat(folder.c_str(), &parent) != 0) return failWithErrno(error, errno, folder);
+  // faccessat without AT_EACCESS is the kernel's own check, which also refuses a write for
+  // root on an immutable item or a read-only file system.
+  if (::faccessat(AT_FDCWD, folder.c_str(), W_OK | X_OK, 0) != 0) {
+    return failWithErrno(error, errno, folder);
+  }
+  const uid_t user = ::geteuid();
+  if ((parent.st_mode & S_ISVTX) != 0 && user != 0 && user != item.st_uid &&
+      user != parent.st_uid) {
+    return failWithErrno(error, EPERM, path);
+  }
+  if (S_ISDIR(item.st_mode) && ::faccessat(AT_FDCWD, path.c_str(), W_OK, 0) != 0) {
+    return failWithErrno(error, errno, path);
+  }
+  return true;
+}
+
 std::optional<SetAsideItem> SetAsideItem::setAside(const fs::path& path, os::Error* error) {
-  std::optional<fs::path> holder =
-      makeHiddenFolder(path.parent_path(), path.filename().string() + ".old", error);
+  std::optional<fs::path> holder = makeHiddenFolder(
+      path.parent_path(), "." + path.filename().string() + std::string(kSetAsideInfix), error);
   if (!holder) return std::nullopt;
   if (!os::files::moveItem(path, *holder / path.filename(), error)) {
     removeLeftover(*holder);
@@ -64,55 +115,40 @@ bool SetAsideItem::restore(os::Error* error) const {
 
 bool SetAsideItem::discard(os::Error* error) const { return os::files::removeItem(holder_, error); }
 
-bool unzipStaged(const std::string& zipPath, const fs::path& destination, os::Error* error) {
-  if (!os::files::createDirectory(destination, /*withIntermediates=*/true, error)) return false;
-  std::optional<fs::path> staging = makeHiddenFolder(destination, "tessaro-staging", error);
-  if (!staging) return false;
+bool putInPlace(const fs::path& replacement, const fs::path& target, os::Error* error) {
+  if (!itemExists(target)) return os::files::moveItem(replacement, target, error);
+  os::Error exchangeError;
+  if (os::files::exchangeItems(replacement, target, &exchangeError)) return true;
+  if (exchangeError.code != EINVAL) return os::fail(error, exchangeError);
+  return replaceByTwoRenames(replacement, target, error);
+}
 
-  std::optional<std::vector<std::string>> names;
-  if (!os::SSZipArchive::unzipFileAtPath(zipPath, staging->string(), /*overwrite=*/true,
-                                         /*password=*/"", error) ||
-      !(names = os::files::contentsOfDirectory(*staging, error))) {
-    removeLeftover(*staging);
+bool replaceByTwoRenames(const fs::path& replacement, const fs::path& target, os::Error* error) {
+  std::optional<SetAsideItem> old = SetAsideItem::setAside(target, error);
+  if (!old) return false;
+  if (!os::files::moveItem(replacement, target, error)) {
+    os::Error ignored;
+    if (!old->restore(&ignored)) logFailure("put back", target, ignored);
     return false;
   }
-
-  std::vector<SetAsideItem> displaced;
-  std::vector<std::string> placed;
-  bool moved = true;
-  for (const std::string& name : *names) {
-    const fs::path target = destination / name;
-    if (itemExists(target)) {
-      std::optional<SetAsideItem> item = SetAsideItem::setAside(target, error);
-      if (!item) {
-        moved = false;
-        break;
-      }
-      displaced.push_back(*item);
-    }
-    if (!os::files::moveItem(*staging / name, target, error)) {
-      moved = false;
-      break;
-    }
-    placed.push_back(name);
-  }
-
   os::Error ignored;
-  if (moved) {
-    for (const SetAsideItem& item : displaced) {
-      if (!item.discard(&ignored)) logFailure("remove the replaced", item.originalPath(), ignored);
-    }
-  } else {
-    // Back to how it was: the new items into staging (removed below), the displaced ones home.
-    for (const std::string& name : placed) {
-      os::files::moveItem(destination / name, *staging / name, nullptr);
-    }
-    for (const SetAsideItem& item : displaced) {
-      if (!item.restore(&ignored)) logFailure("put back", item.originalPath(), ignored);
-    }
-  }
+  if (!old->discard(&ignored)) logFailure("remove the replaced", target, ignored);
+  return true;
+}
+
+bool installBundle(const std::string& zipPath, const fs::path& destination,
+                   const std::string& bundleName, os::Error* error) {
+  if (!os::files::createDirectory(destination, /*withIntermediates=*/true, error)) return false;
+  std::optional<fs::path> staging = makeHiddenFolder(destination, kStagingPrefix, error);
+  if (!staging) return false;
+  const bool installed =
+      os::SSZipArchive::unzipFileAtPath(zipPath, staging->string(), /*overwrite=*/true,
+                                        /*password=*/"", error) &&
+      holdsBundle(*staging, bundleName, error) &&
+      putInPlace(*staging / bundleName, destination / bundleName, error);
+  // Either the new bundle that did not go in, or the old copy that it replaced.
   removeLeftover(*staging);
-  return moved;
+  return installed;
 }
 
 }  // namespace TSRInstallSteps

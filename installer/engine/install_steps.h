@@ -1,34 +1,54 @@
-// The file moves of an installation, made so that a failure never leaves a half-unpacked product
-// or loses the old copy: the old copy is set aside (moved into a hidden folder beside it) instead
-// of being removed, the archive is unpacked into a hidden staging folder inside the destination,
-// and only a complete result is moved into place.
+// The file moves of an installation, made so that a failure, a crash or a kill at any moment
+// leaves the product's path naming one complete bundle, old or new: the archive is unpacked into
+// a hidden staging folder beside the product while the old copy stays in place; the product's
+// bundle is checked there and exchanged with the old copy in one step; the old copy, now in the
+// staging folder, is removed last.
 //
 //   os::Error error;
-//   std::optional<TSRInstallSteps::SetAsideItem> old;
-//   if (TSRInstallSteps::itemExists(applications / "Brevalo.app")) {
-//     old = TSRInstallSteps::SetAsideItem::setAside(applications / "Brevalo.app", &error);
+//   const std::filesystem::path old = applications / "Brevalo.app";
+//   if (TSRInstallSteps::itemExists(old) && !TSRInstallSteps::canReplace(old, &error)) {
+//     ... ask the user to deal with the old copy ...
 //   }
-//   if (TSRInstallSteps::unzipStaged(zip, applications, &error)) {
-//     if (old) old->discard(nullptr);
-//   } else if (old) {
-//     old->restore(nullptr);
+//   if (!TSRInstallSteps::installBundle(zip, applications, "Brevalo.app", &error)) {
+//     ... `applications` holds what it held before ...
 //   }
 //
-// Set-aside and staging folders sit in the same folder as the item they concern, so every move is
-// a rename within one file system. Functions may be called from any thread; two installations
-// into the same folder at once are not supported.
+// Staging and set-aside folders sit in the folder of the item they concern, so every move is a
+// rename within one file system. What a kill leaves of them is repaired at the next launch
+// (installer/engine/install_recovery.h), which knows them by the names below. Functions may be
+// called from any thread; two installations into the same folder at once are not supported.
 #pragma once
 
+#include <cstdint>
 #include <filesystem>
 #include <optional>
 #include <string>
+#include <string_view>
 
 #include "os/error.h"
 
 namespace TSRInstallSteps {
 
+// A staging folder is named kStagingPrefix followed by six random letters or digits.
+inline constexpr std::string_view kStagingPrefix = ".tessaro-staging-";
+// An item "X" set aside lives in ".X" + kSetAsideInfix + six random letters or digits, as "X".
+inline constexpr std::string_view kSetAsideInfix = ".old-";
+
+// The errors of installBundle() that are not the zip layer's or the file system's.
+inline constexpr const char* kErrorDomain = "com.tessaro.installer.InstallSteps";
+// The archive does not hold the product's bundle at its top level.
+inline constexpr int64_t kErrorBundleMissing = 1;
+
 // True when something is at `path`, a symbolic link whose destination is missing included.
 bool itemExists(const std::filesystem::path& path);
+
+// True when this process could move the existing item at `path` out of its folder and remove
+// it, proven without moving it: the folder is writable and searchable (and, when it is sticky,
+// the process owns the item or the folder), and a folder at `path` is itself writable (moving
+// a folder to another parent rewrites its ".."). Read-only file systems and immutable items fail
+// too. Otherwise false with the POSIX error the move would meet (EACCES, EPERM, EROFS, ...).
+// Nothing changes either way.
+bool canReplace(const std::filesystem::path& path, os::Error* error);
 
 // An item moved out of its place so that it can be put back.
 class SetAsideItem {
@@ -56,12 +76,37 @@ class SetAsideItem {
   std::filesystem::path holder_;
 };
 
-// Unpacks the zip archive at `zipPath` into a new hidden staging folder inside `destination`
-// (which is created with its parents when missing), then moves each top-level item of the
-// archive into `destination`, setting aside an item of the same name that is there and removing
-// it once all are in place. False, with the error (the unzip's, or the POSIX error of a move),
-// when any step fails; `destination` then holds what it held before and no staging folder.
-bool unzipStaged(const std::string& zipPath, const std::filesystem::path& destination,
-                 os::Error* error);
+// Puts the item at `replacement` in the place of `target`, both in one file system.
+//  - Nothing at `target`: a rename.
+//  - An item at `target`: the two are exchanged in one step, so `target` always names one of
+//    them whole; the old item ends at `replacement`'s path, for the caller to remove.
+//  - Where the file system cannot exchange: replaceByTwoRenames(), which removes the old item.
+// False, with the POSIX error, when the move fails; both items are then where they were.
+bool putInPlace(const std::filesystem::path& replacement, const std::filesystem::path& target,
+                os::Error* error);
+
+// The fallback of putInPlace(): the old item at `target` is set aside, the replacement renamed
+// into its place, and the set-aside item removed. Between the two renames `target` names
+// nothing; a kill there leaves the old item set aside, for the launch recovery to put back.
+// False, with the POSIX error, when a rename fails; the old item is then back at `target` and
+// the replacement where it was. A set-aside item that cannot be removed stays hidden (logged).
+bool replaceByTwoRenames(const std::filesystem::path& replacement,
+                         const std::filesystem::path& target, os::Error* error);
+
+// Installs the bundle `bundleName` ("Brevalo.app") of the zip archive at `zipPath` into
+// `destination`, which is created with its parents when missing:
+//  1. the whole archive is unpacked into a new staging folder in `destination`, the old copy
+//     staying in place;
+//  2. the staging folder must hold a folder named `bundleName` at its top; other top-level
+//     items of the archive are left out (logged), so that an archive can never replace anything
+//     in `destination` but the product;
+//  3. that bundle is put in place of `destination`/`bundleName` (putInPlace());
+//  4. the staging folder is removed, with the old copy that the exchange put there.
+// False, with the error (the unzip's; kErrorBundleMissing in kErrorDomain; the POSIX error of
+// a step), when step 1, 2 or 3 fails: `destination` then holds what it held before and no
+// staging folder. After success `destination`/`bundleName` is the new bundle; an old copy that
+// cannot be removed in step 4 stays in its hidden staging folder (logged).
+bool installBundle(const std::string& zipPath, const std::filesystem::path& destination,
+                   const std::string& bundleName, os::Error* error);
 
 }  // namespace TSRInstallSteps

@@ -5,6 +5,7 @@
 
 #include "installer/engine/download_file_name.h"
 #include "installer/engine/engine_test_support.h"
+#include "os/log.h"
 #include "os/zip.h"
 #include "testsupport/sandbox.h"
 #include "tools/sample_product.h"
@@ -61,9 +62,10 @@ class InstallStepsTest : public ::testing::Test {
   const fs::path destination_ = at("Applications");
 };
 
-TEST_F(InstallStepsTest, UnzipStagedReplacesTheItemsOfTheArchiveOnly) {
+TEST_F(InstallStepsTest, InstallBundleReplacesTheProductWhole) {
   os::Error error;
-  ASSERT_TRUE(TSRInstallSteps::unzipStaged(archive_.string(), destination_, &error))
+  ASSERT_TRUE(
+      TSRInstallSteps::installBundle(archive_.string(), destination_, "Brevalo.app", &error))
       << error.localizedDescription();
 
   // The bundle is the archive's, whole: the older copy's own file is gone.
@@ -77,50 +79,139 @@ TEST_F(InstallStepsTest, UnzipStagedReplacesTheItemsOfTheArchiveOnly) {
   // No staging or set-aside folder is left behind.
   EXPECT_THAT(*os::files::contentsOfDirectory(destination_, nullptr),
               ElementsAre("Brevalo.app", "Other.app"));
+
+  // Into an empty place, and into a folder that does not exist yet.
+  fs::remove_all(destination_ / "Brevalo.app");
+  ASSERT_TRUE(
+      TSRInstallSteps::installBundle(archive_.string(), destination_, "Brevalo.app", &error));
+  EXPECT_EQ(tree(destination_ / "Brevalo.app"), tree(reference / "Brevalo.app"));
+  ASSERT_TRUE(TSRInstallSteps::installBundle(archive_.string(), at("new/Applications"),
+                                             "Brevalo.app", &error));
+  EXPECT_THAT(*os::files::contentsOfDirectory(at("new/Applications"), nullptr),
+              ElementsAre("Brevalo.app"));
 }
 
-TEST_F(InstallStepsTest, AFailedUnzipLeavesTheDestinationAsItWas) {
+TEST_F(InstallStepsTest, AFailedInstallLeavesTheDestinationAsItWas) {
   const std::vector<std::string> before = tree(destination_);
-  fs::path empty = at("empty.zip");
-  fs::path corrupt = at("corrupt.zip");
-  fs::path escaping = at("escaping.zip");
+  struct Case {
+    const char* name;
+    std::vector<os::ZipEntry> entries;  // none: the file `name` as prepared below
+    const char* domain;
+  };
+  const char* zipDomain = os::SSZipArchive::kErrorDomain;
+  const char* stepsDomain = TSRInstallSteps::kErrorDomain;
+  auto file = [](const char* path) {
+    return os::ZipEntry{path, os::ZipEntry::Kind::File, 0644, "new", ""};
+  };
+  const Case cases[] = {
+      {"only another bundle", {file("Other.app/Contents/new.txt")}, stepsDomain},
+      {"the bundle one folder deeper", {file("Brevalo/Brevalo.app/Contents/new.txt")}, stepsDomain},
+      {"the bundle as a file", {file("Brevalo.app")}, stepsDomain},
+      {"the bundle as a link",
+       {{"Brevalo.app", os::ZipEntry::Kind::SymbolicLink, 0755, "Other.app", ""}},
+       stepsDomain},
+      {"empty.zip", {}, zipDomain},
+      {"corrupt.zip", {}, zipDomain},
+      {"escaping.zip", {}, zipDomain},
+      {"page.zip", {}, zipDomain},
+      {"missing.zip", {}, zipDomain},
+  };
   os::Error error;
-  ASSERT_TRUE(os::SSZipArchive::createZipFileAtPath(empty.string(), {}, &error));
-  ASSERT_TRUE(tools::makeCorruptArchive(archive_, corrupt, &error));
-  ASSERT_TRUE(tools::makeEscapingArchive(escaping, {}, &error));
+  ASSERT_TRUE(os::SSZipArchive::createZipFileAtPath(at("empty.zip").string(), {}, &error));
+  ASSERT_TRUE(tools::makeCorruptArchive(archive_, at("corrupt.zip"), &error));
+  ASSERT_TRUE(tools::makeEscapingArchive(at("escaping.zip"), {}, &error));
   writeText(at("page.zip"), "<html><body>Not found</body></html>");
 
-  for (const fs::path& zip : {empty, corrupt, escaping, at("page.zip"), at("missing.zip")}) {
-    SCOPED_TRACE(zip.filename());
+  for (const Case& test : cases) {
+    SCOPED_TRACE(test.name);
+    fs::path zip = at(test.name);
+    if (!test.entries.empty()) {
+      zip = at("case.zip");
+      fs::remove(zip);
+      ASSERT_TRUE(os::SSZipArchive::createZipFileAtPath(zip.string(), test.entries, &error));
+    }
     error = os::Error();
-    EXPECT_FALSE(TSRInstallSteps::unzipStaged(zip.string(), destination_, &error));
-    EXPECT_EQ(error.domain, os::SSZipArchive::kErrorDomain);
+    EXPECT_FALSE(TSRInstallSteps::installBundle(zip.string(), destination_, "Brevalo.app", &error));
+    EXPECT_EQ(error.domain, test.domain) << error.localizedDescription();
     EXPECT_EQ(tree(destination_), before);
     EXPECT_EQ(readText(destination_ / "Brevalo.app/Contents/old-only.txt"), "old");
   }
   EXPECT_FALSE(fs::exists(sandbox_.root() / "tessaro-escaped.txt"));
 }
 
-TEST_F(InstallStepsTest, AnItemThatCannotBeReplacedUndoesTheWholeMove) {
-  // The archive holds "Brevalo.app" and "Zeta.app"; the destination's Zeta.app cannot be moved,
-  // so the new Brevalo.app, already in place, must go again and the older one come back.
+TEST_F(InstallStepsTest, OnlyTheProductLeavesTheArchive) {
+  // An archive that also carries a Victim.app, over the user's own Victim.app.
   fs::path both = at("both.zip");
   os::Error error;
   ASSERT_TRUE(os::SSZipArchive::createZipFileAtPath(
       both.string(),
       {{"Brevalo.app/Contents/new.txt", os::ZipEntry::Kind::File, 0644, "new", ""},
-       {"Zeta.app/Contents/new.txt", os::ZipEntry::Kind::File, 0644, "new", ""}},
+       {"Victim.app/Contents/evil.txt", os::ZipEntry::Kind::File, 0644, "evil", ""},
+       {"loose.txt", os::ZipEntry::Kind::File, 0644, "loose", ""}},
       &error));
-  writeText(destination_ / "Zeta.app/Contents/zeta.txt", "zeta");
-  const std::vector<std::string> before = tree(destination_);
-  engine_test::PinnedFolder pinned(destination_ / "Zeta.app");
-  if (!pinned.pinned()) GTEST_SKIP() << "cannot make a folder unchangeable here";
+  writeText(destination_ / "Victim.app/Contents/marker.txt", "mine");
+  const std::vector<std::string> victim = tree(destination_ / "Victim.app");
 
-  EXPECT_FALSE(TSRInstallSteps::unzipStaged(both.string(), destination_, &error));
-  EXPECT_EQ(error.domain, os::kPOSIXErrorDomain);
-  pinned.unpin();
-  EXPECT_EQ(tree(destination_), before);
+  os::log::Capture log;
+  ASSERT_TRUE(TSRInstallSteps::installBundle(both.string(), destination_, "Brevalo.app", &error))
+      << error.localizedDescription();
+  EXPECT_EQ(readText(destination_ / "Brevalo.app/Contents/new.txt"), "new");
+  EXPECT_EQ(tree(destination_ / "Victim.app"), victim);
+  EXPECT_EQ(readText(destination_ / "Victim.app/Contents/marker.txt"), "mine");
+  EXPECT_THAT(*os::files::contentsOfDirectory(destination_, nullptr),
+              ElementsAre("Brevalo.app", "Other.app", "Victim.app"));
+  EXPECT_TRUE(log.contains("Victim.app"));
+  EXPECT_TRUE(log.contains("loose.txt"));
+}
+
+TEST_F(InstallStepsTest, CanReplaceProvesTheMoveWithoutMakingIt) {
+  EXPECT_TRUE(TSRInstallSteps::canReplace(destination_ / "Brevalo.app", nullptr));
+  fs::create_symlink(at("nowhere"), destination_ / "Link.app");
+  EXPECT_TRUE(TSRInstallSteps::canReplace(destination_ / "Link.app", nullptr));
+  os::Error error;
+  EXPECT_FALSE(TSRInstallSteps::canReplace(destination_ / "Missing.app", &error));
+  EXPECT_EQ(error.code, ENOENT);
+
+  // A folder that cannot be moved to another parent, and a folder whose entries cannot change.
+  for (const fs::path& pinnedPath : {destination_ / "Brevalo.app", destination_}) {
+    SCOPED_TRACE(pinnedPath);
+    engine_test::PinnedFolder pinned(pinnedPath);
+    if (!pinned.pinned()) GTEST_SKIP() << "cannot make a folder unchangeable here";
+    error = os::Error();
+    EXPECT_FALSE(TSRInstallSteps::canReplace(destination_ / "Brevalo.app", &error));
+    EXPECT_EQ(error.domain, os::kPOSIXErrorDomain);
+    EXPECT_THAT(error.code, ::testing::AnyOf(EACCES, EPERM));
+  }
   EXPECT_EQ(readText(destination_ / "Brevalo.app/Contents/old-only.txt"), "old");
+}
+
+TEST_F(InstallStepsTest, PutInPlaceExchangesOrFallsBackOnTwoRenames) {
+  writeText(at("new/Brevalo.app/Contents/new.txt"), "new");
+  // The exchange leaves the old copy where the new one was, for the caller to remove.
+  os::Error error;
+  ASSERT_TRUE(
+      TSRInstallSteps::putInPlace(at("new/Brevalo.app"), destination_ / "Brevalo.app", &error))
+      << error.localizedDescription();
+  EXPECT_EQ(readText(destination_ / "Brevalo.app/Contents/new.txt"), "new");
+  EXPECT_EQ(readText(at("new/Brevalo.app/Contents/old-only.txt")), "old");
+
+  // Two renames put the new one in and remove the old one, leaving no hidden folder.
+  ASSERT_TRUE(TSRInstallSteps::replaceByTwoRenames(at("new/Brevalo.app"),
+                                                   destination_ / "Brevalo.app", &error));
+  EXPECT_EQ(readText(destination_ / "Brevalo.app/Contents/old-only.txt"), "old");
+  EXPECT_FALSE(fs::exists(at("new/Brevalo.app")));
+  EXPECT_THAT(*os::files::contentsOfDirectory(destination_, nullptr),
+              ElementsAre("Brevalo.app", "Other.app"));
+
+  // A replacement that cannot move: the old item stays, or comes back, in place.
+  for (auto put : {&TSRInstallSteps::putInPlace, &TSRInstallSteps::replaceByTwoRenames}) {
+    error = os::Error();
+    EXPECT_FALSE(put(at("missing.app"), destination_ / "Brevalo.app", &error));
+    EXPECT_EQ(error.code, ENOENT);
+    EXPECT_EQ(readText(destination_ / "Brevalo.app/Contents/old-only.txt"), "old");
+    EXPECT_THAT(*os::files::contentsOfDirectory(destination_, nullptr),
+                ElementsAre("Brevalo.app", "Other.app"));
+  }
 }
 
 TEST_F(InstallStepsTest, ASetAsideItemComesBackOrGoes) {

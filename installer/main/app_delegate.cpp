@@ -1,17 +1,20 @@
 #include "installer/main/app_delegate.h"
 
 #include <chrono>
+#include <filesystem>
 #include <thread>
 
 #include "installer/app/crash_recorder.h"
 #include "installer/app/kv_tracker.h"
 #include "installer/app/software_info.h"
 #include "installer/app/temp_helper.h"
+#include "installer/engine/install_recovery.h"
 #include "installer/widgets/alert_super_view.h"
 #include "os/defaults.h"
 #include "os/dispatch.h"
 #include "os/format.h"
 #include "os/log.h"
+#include "os/paths.h"
 #include "os/volumes.h"
 
 namespace {
@@ -50,6 +53,11 @@ void AppDelegate::awakeFromNib() { CrashRecorder::reportPreviousException(); }
 
 void AppDelegate::applicationDidFinishLaunching(os::ui::Application&) {
   CrashRecorder::install();
+  // Before anything looks at the product: what a killed installation left is repaired first.
+  for (const std::filesystem::path& folder :
+       {os::paths::systemApplications(), os::paths::userApplications()}) {
+    TSRInstallRecovery::recoverInterruptedInstallations(folder);
+  }
 
   TSRSoftWareInfo& info = TSRSoftWareInfo::singleton();
   std::string_view trackingID = info.product().analyticsTrackingID(info.isProVersion());

@@ -61,7 +61,8 @@ std::map<std::string, std::string> treeOf(const fs::path& folder) {
 
 class InstallerE2ETest : public ::testing::Test {
  protected:
-  InstallerE2ETest() {
+  explicit InstallerE2ETest(tools::ResourceServer::Options options = {})
+      : server_(std::move(options)) {
     sandbox_.setEnv("TESSARO_UI", "headless");
     sandbox_.setEnv("TESSARO_MAIN_BUNDLE", std::nullopt);
     sandbox_.setEnv("TESSARO_CONNECT_TO", server_.connectTo());
@@ -340,6 +341,49 @@ TEST_P(InstallerE2ECloseTest, ClosingDuringTheDownloadAsksFirst) {
 INSTANTIATE_TEST_SUITE_P(Answers, InstallerE2ECloseTest,
                          ::testing::Values(CloseCase{"Cancel", "alertCancelButton", false},
                                            CloseCase{"Yes", "alertOKButton", true}),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+struct AddressCase {
+  const char* name;
+  const char* mac;
+};
+void PrintTo(const AddressCase& c, std::ostream* out) { *out << c.name; }
+
+class InstallerE2EBadAddressTest : public ::testing::WithParamInterface<AddressCase>,
+                                   public InstallerE2ETest {
+ protected:
+  InstallerE2EBadAddressTest() : InstallerE2ETest(configured(GetParam().mac)) {}
+
+  static tools::ResourceServer::Options configured(const char* mac) {
+    tools::ResourceServer::Options options;
+    options.configuration = tools::ResourceServer::configurationNaming(mac);
+    return options;
+  }
+};
+
+// A configured address that cannot be fetched ends on the error page with the network text and
+// one failure event, instead of a progress screen that waits for ever.
+TEST_P(InstallerE2EBadAddressTest, ShowsTheNetworkFailure) {
+  sandbox_.setEnv("LANGUAGE", "en");
+  useScript(
+      "wait install 30\nclick install\nwait errorPrompt 60\nclick close\n"
+      "wait alertOKButton 30\nsleep 1\nclick alertOKButton\n");
+
+  InstallerRun run = runInstaller();
+
+  ASSERT_TRUE(WIFEXITED(run.waitStatus)) << run.output;
+  EXPECT_EQ(WEXITSTATUS(run.waitStatus), 0) << run.output;
+  EXPECT_EQ(trackedActions(run.output),
+            (Actions{"Launch App", "Start Download", "Download Failed", "Download Close", "Close"}))
+      << run.output;
+  EXPECT_THAT(archiveRequests(), ::testing::IsEmpty());
+  EXPECT_FALSE(fs::exists(installedBundle()));
+}
+
+INSTANTIATE_TEST_SUITE_P(Addresses, InstallerE2EBadAddressTest,
+                         ::testing::Values(AddressCase{"NotAURL", "not a url \u00e9"},
+                                           AddressCase{"Ftp", "ftp://x"},
+                                           AddressCase{"NoHost", "http://"}),
                          [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace

@@ -4,6 +4,7 @@
 
 #include <chrono>
 #include <functional>
+#include <memory>
 #include <optional>
 #include <string>
 #include <utility>
@@ -32,6 +33,38 @@ using OutputWatcher = std::function<void(const std::string& output)>;
 // Runs the installer built into the bundle with the current environment, standard input from
 // /dev/null, until it exits.
 InstallerRun runInstaller(const OutputWatcher& watcher = nullptr);
+
+// A running installer whose console is collected on a thread of its own, for tests that act
+// while it runs, such as killing it at a chosen moment:
+//
+//   InstallerProcess installer;                       // started with the current environment
+//   installer.waitUntil([&] { return installer.output().find("ea = Launch App;") != npos; });
+//   installer.kill();                                 // SIGKILL, then collected
+//
+// The destructor kills and collects an installer that still runs.
+class InstallerProcess {
+ public:
+  InstallerProcess();
+  ~InstallerProcess();
+  InstallerProcess(const InstallerProcess&) = delete;
+  InstallerProcess& operator=(const InstallerProcess&) = delete;
+
+  // The console so far.
+  std::string output() const;
+  // True when the installer has ended (it is then collected).
+  bool exited();
+  // Checks `condition` about every millisecond until it holds (true) or the installer has ended
+  // or `seconds` have passed (false).
+  bool waitUntil(const std::function<bool()>& condition, double seconds = 120);
+  // Ends the installer with SIGKILL and collects it; its wait status.
+  int kill();
+  // Waits for the installer to end by itself; its wait status.
+  int wait();
+
+ private:
+  struct State;
+  std::unique_ptr<State> state_;
+};
 
 // The tracker's actions ("ea = ...;") in the order the console shows them.
 std::vector<std::string> trackedActions(const std::string& output);

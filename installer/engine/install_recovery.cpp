@@ -1,0 +1,98 @@
+#include "installer/engine/install_recovery.h"
+
+#include <algorithm>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <system_error>
+#include <vector>
+
+#include "installer/engine/install_steps.h"
+#include "os/files.h"
+#include "os/log.h"
+
+namespace TSRInstallRecovery {
+namespace {
+
+namespace fs = std::filesystem;
+
+// The six random characters that end the hidden folders' names.
+constexpr size_t kRandomSuffixLength = 6;
+
+bool isRandomSuffix(std::string_view text) {
+  return text.size() == kRandomSuffixLength && std::all_of(text.begin(), text.end(), [](char c) {
+           return (c >= '0' && c <= '9') || (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z');
+         });
+}
+
+bool isRealFolder(const fs::path& path) {
+  std::error_code ignored;
+  return fs::is_directory(fs::symlink_status(path, ignored));
+}
+
+bool isStagingFolder(std::string_view name) {
+  return name.starts_with(TSRInstallSteps::kStagingPrefix) &&
+         isRandomSuffix(name.substr(TSRInstallSteps::kStagingPrefix.size()));
+}
+
+// "X" for a set-aside folder's name ".X.old-XXXXXX", else nullopt.
+std::optional<std::string> setAsideItemName(std::string_view name) {
+  const size_t infixLength = TSRInstallSteps::kSetAsideInfix.size();
+  if (name.size() < 2 + infixLength + kRandomSuffixLength || name.front() != '.') {
+    return std::nullopt;
+  }
+  const size_t infix = name.size() - kRandomSuffixLength - infixLength;
+  if (name.substr(infix, infixLength) != TSRInstallSteps::kSetAsideInfix ||
+      !isRandomSuffix(name.substr(infix + infixLength))) {
+    return std::nullopt;
+  }
+  return std::string(name.substr(1, infix - 1));
+}
+
+void removeOurFolder(const fs::path& folder) {
+  os::Error error;
+  if (os::files::removeItem(folder, &error)) {
+    os::log::console("Removed what an interrupted installation left: " + folder.string());
+  } else {
+    os::log::write(os::log::Level::Warning,
+                   "Could not remove " + folder.string() + ": " + error.localizedDescription());
+  }
+}
+
+void recoverSetAside(const fs::path& holder, const fs::path& place) {
+  std::optional<std::vector<std::string>> contents =
+      os::files::contentsOfDirectory(holder, nullptr);
+  const std::string itemName = place.filename().string();
+  const bool ours =
+      contents && (contents->empty() || (contents->size() == 1 && contents->front() == itemName));
+  if (!ours) return;
+  if (!contents->empty() && !TSRInstallSteps::itemExists(place)) {
+    os::Error error;
+    if (!os::files::moveItem(holder / itemName, place, &error)) {
+      os::log::write(os::log::Level::Error,
+                     "Could not put back " + place.string() + ": " + error.localizedDescription());
+      return;
+    }
+    os::log::console("Put back the copy that an interrupted installation set aside: " +
+                     place.string());
+  }
+  removeOurFolder(holder);
+}
+
+}  // namespace
+
+void recoverInterruptedInstallations(const fs::path& folder) {
+  std::optional<std::vector<std::string>> names = os::files::contentsOfDirectory(folder, nullptr);
+  if (!names) return;
+  for (const std::string& name : *names) {
+    const fs::path path = folder / name;
+    if (!isRealFolder(path)) continue;
+    if (isStagingFolder(name)) {
+      removeOurFolder(path);
+    } else if (std::optional<std::string> item = setAsideItemName(name)) {
+      recoverSetAside(path, folder / *item);
+    }
+  }
+}
+
+}  // namespace TSRInstallRecovery

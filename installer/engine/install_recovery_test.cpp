@@ -1,0 +1,74 @@
+#include "installer/engine/install_recovery.h"
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include "installer/engine/engine_test_support.h"
+#include "testsupport/sandbox.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using engine_test::readText;
+using engine_test::tree;
+using engine_test::writeText;
+using ::testing::ElementsAre;
+
+class InstallRecoveryTest : public ::testing::Test {
+ protected:
+  fs::path at(const std::string& name) const { return applications_ / name; }
+
+  testsupport::Sandbox sandbox_;
+  const fs::path applications_ = sandbox_.root() / "Applications";
+};
+
+TEST_F(InstallRecoveryTest, ASetAsideCopyWithoutAProductInPlaceGoesBack) {
+  writeText(at(".Brevalo.app.old-a1B2c3/Brevalo.app/Contents/marker.txt"), "old");
+  writeText(at(".tessaro-staging-Xy9z00/Brevalo.app/Contents/half.txt"), "new");
+
+  TSRInstallRecovery::recoverInterruptedInstallations(applications_);
+
+  EXPECT_EQ(readText(at("Brevalo.app/Contents/marker.txt")), "old");
+  EXPECT_THAT(tree(applications_), ElementsAre("Brevalo.app", "Brevalo.app/Contents",
+                                               "Brevalo.app/Contents/marker.txt"));
+}
+
+TEST_F(InstallRecoveryTest, LeftoversBesideAProductInPlaceAreRemoved) {
+  writeText(at("Brevalo.app/Contents/marker.txt"), "in place");
+  writeText(at(".Brevalo.app.old-a1B2c3/Brevalo.app/Contents/marker.txt"), "set aside");
+  fs::create_directories(at(".Brevalo.app.old-d4E5f6"));  // made, then killed before the move
+  writeText(at(".tessaro-staging-Xy9z00/Brevalo.app/Contents/marker.txt"), "exchanged");
+  writeText(at(".tessaro-staging-Qq1Ww2/Other.app/x"), "half unpacked");
+
+  TSRInstallRecovery::recoverInterruptedInstallations(applications_);
+
+  EXPECT_EQ(readText(at("Brevalo.app/Contents/marker.txt")), "in place");
+  EXPECT_THAT(*os::files::contentsOfDirectory(applications_, nullptr), ElementsAre("Brevalo.app"));
+}
+
+TEST_F(InstallRecoveryTest, OnlyOurOwnFoldersAreTouched) {
+  const fs::path elsewhere = sandbox_.root() / "elsewhere";
+  writeText(elsewhere / "Brevalo.app/keep.txt", "elsewhere");
+  // Names that look like ours but are not, and what is not a folder.
+  writeText(at(".tessaro-staging-abc/x"), "short suffix");
+  writeText(at(".tessaro-staging-ab_d12/x"), "not a random suffix");
+  writeText(at(".tessaro-staging-abc123x/x"), "long suffix");
+  writeText(at(".tessaro-staging-file12"), "a file");
+  fs::create_directory_symlink(elsewhere, at(".tessaro-staging-link12"));
+  fs::create_directory_symlink(elsewhere, at(".Brevalo.app.old-link12"));
+  writeText(at(".Brevalo.app.old-a1B2c3/Brevalo.app/x"), "with a stranger");
+  writeText(at(".Brevalo.app.old-a1B2c3/notes.txt"), "stranger");
+  writeText(at(".Brevalo.app.old-e1F2g3/Other.app/x"), "another item");
+  writeText(at(".old-a1B2c3/x"), "no item name");
+  writeText(at("Victim.app/Contents/marker.txt"), "mine");
+  writeText(at(".hidden/x"), "mine");
+  const std::vector<std::string> before = tree(applications_);
+
+  TSRInstallRecovery::recoverInterruptedInstallations(applications_);
+  TSRInstallRecovery::recoverInterruptedInstallations(sandbox_.root() / "missing");
+
+  EXPECT_EQ(tree(applications_), before);
+  EXPECT_EQ(readText(elsewhere / "Brevalo.app/keep.txt"), "elsewhere");
+}
+
+}  // namespace
