@@ -139,7 +139,12 @@ bool XMLParser::parse() {
       handler.serror = context->sax->serror;
       *context->sax = handler;
       xmlCtxtUseOptions(context, kAlwaysOptions);
-      return xmlParseDocument(context) == 0;
+      const bool parsed = xmlParseDocument(context) == 0;
+      // An inline DTD makes libxml2 build a document to hold its declarations even for an
+      // event parser, and the context does not free it.
+      xmlFreeDoc(context->myDoc);
+      context->myDoc = nullptr;
+      return parsed;
     });
   }
   if (error_ && delegate_) delegate_->parseErrorOccurred(*this, *error_);

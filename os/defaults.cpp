@@ -16,6 +16,7 @@
 #include "os/log.h"
 #include "os/paths.h"
 #include "os/plist.h"
+#include "os/text.h"
 
 namespace os {
 namespace {
@@ -41,6 +42,30 @@ FileSignature signatureOf(const fs::path& file) {
   struct stat info;
   if (::stat(file.c_str(), &info) != 0) return {};
   return {true, info.st_dev, info.st_ino, info.st_size, info.st_mtim};
+}
+
+// `text` as valid UTF-8: each ill-formed sequence becomes U+FFFD. A property list cannot hold
+// other text, so one such string would stop the whole domain from being written.
+std::string validText(std::string_view text) {
+  return text::isValidUtf8(text) ? std::string(text) : text::fromUtf16(text::toUtf16(text));
+}
+
+// `value` with every text in it, dictionary keys included, made valid (validText).
+Value withValidText(Value value) {
+  if (const std::string* string = value.asString()) return Value(validText(*string));
+  if (const Array* array = value.asArray()) {
+    Array elements;
+    for (const Value& element : *array) elements.push_back(withValidText(element));
+    return Value(std::move(elements));
+  }
+  if (const Dictionary* dictionary = value.asDictionary()) {
+    Dictionary entries;
+    for (const auto& [key, element] : *dictionary) {
+      entries.insert_or_assign(validText(key), withValidText(element));
+    }
+    return Value(std::move(entries));
+  }
+  return value;
 }
 
 bool containsNull(const Value& value) {
@@ -251,7 +276,7 @@ void UserDefaults::setObject(std::string_view key, Value value) {
                                                    value.description() + " for key " +
                                                    std::string(key));
   }
-  storeFor(domain_)->set(key, std::move(value));
+  storeFor(domain_)->set(validText(key), withValidText(std::move(value)));
 }
 
 void UserDefaults::removeObject(std::string_view key) { storeFor(domain_)->set(key, std::nullopt); }

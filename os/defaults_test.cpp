@@ -240,6 +240,35 @@ TEST_F(UserDefaultsTest, AValueWithoutPropertyListFormIsRefused) {
   EXPECT_EQ(onDisk(kSuite), Value(Dictionary{{"kept", 1}}));
 }
 
+// Text that is not UTF-8 (a crash record of raw bytes) is kept with replacement characters,
+// in values and keys alike, and never stops this or any later value from being saved.
+TEST_F(UserDefaultsTest, TextThatIsNotUtf8IsSavedWithReplacementCharacters) {
+  UserDefaults defaults = suite();
+  const std::string raw = "crash \xff\xfe\x80 at \xc3";
+  defaults.setObject("record", raw);
+  defaults.setObject("list", Array{raw, Dictionary{{"key \xff", raw}}});
+  defaults.setObject("after", "kept");
+
+  const std::string replaced = "crash \uFFFD\uFFFD\uFFFD at \uFFFD";
+  const Value expected(Dictionary{{"record", replaced},
+                                  {"list", Array{replaced, Dictionary{{"key \uFFFD", replaced}}}},
+                                  {"after", "kept"}});
+  EXPECT_EQ(onDisk(kSuite), expected);
+  EXPECT_EQ(defaults.objectForKey("record"), Value(replaced));
+
+  // The file is a property list that another reader accepts too.
+  const std::string command =
+      "python3 -c \"import plistlib,sys; d=plistlib.load(open(sys.argv[1],"
+      "'rb')); print(d['after'], len(d['record']))\" '" +
+      fileOf(kSuite).string() + "'";
+  FILE* pipe = popen(command.c_str(), "r");
+  ASSERT_NE(pipe, nullptr);
+  char line[128] = {};
+  std::string printed = fgets(line, sizeof line, pipe) ? line : "";
+  EXPECT_EQ(pclose(pipe), 0);
+  EXPECT_EQ(printed, "kept 14\n");
+}
+
 TEST_F(UserDefaultsTest, AnUnreadableFileCountsAsEmptyAndIsKeptUntilTheFirstChange) {
   ASSERT_TRUE(files::createDirectory(paths::preferences(), true, nullptr));
   ASSERT_TRUE(files::writeAtomically(fileOf(kSuite), "not a property list", nullptr));

@@ -4,7 +4,9 @@
 
 #include <cmath>
 #include <cstring>
+#include <optional>
 #include <string>
+#include <utility>
 
 #include "os/files.h"
 
@@ -32,6 +34,15 @@ void takeGError(GError* gerror, os::Error* error) {
 uint32_t premultiplied(uint8_t red, uint8_t green, uint8_t blue, uint8_t alpha) {
   auto scale = [alpha](uint8_t component) -> uint32_t { return (component * alpha + 127) / 255; };
   return uint32_t{alpha} << 24 | scale(red) << 16 | scale(green) << 8 | scale(blue);
+}
+
+// The loader's "size-prepared" handler: it runs once the header has given the size, before
+// the pixels are decoded. Asking an oversized image for no pixels at all makes the loader stop
+// with an error there instead of allocating it.
+void refuseOversizedImage(GdkPixbufLoader* loader, int width, int height, gpointer refusedSize) {
+  if (int64_t{width} * int64_t{height} <= Image::kMaxDecodedPixels) return;
+  *static_cast<std::optional<std::pair<int, int>>*>(refusedSize) = std::pair{width, height};
+  gdk_pixbuf_loader_set_size(loader, 0, 0);
 }
 
 // Copies a decoded pixbuf into a new image.
@@ -115,11 +126,22 @@ std::optional<Image> Image::fromData(std::span<const uint8_t> bytes, os::Error* 
     return std::nullopt;
   }
   GObjectPtr<GdkPixbufLoader> loader(gdk_pixbuf_loader_new());
+  std::optional<std::pair<int, int>> refusedSize;
+  g_signal_connect(loader.get(), "size-prepared", G_CALLBACK(refuseOversizedImage), &refusedSize);
   GError* gerror = nullptr;
   const bool written = gdk_pixbuf_loader_write(loader.get(), bytes.data(), bytes.size(), &gerror);
   // Close even after a failed write: the loader insists on being closed before it is released.
   const bool closed = gdk_pixbuf_loader_close(loader.get(), written ? &gerror : nullptr);
   GdkPixbuf* pixbuf = gdk_pixbuf_loader_get_pixbuf(loader.get());
+  if (refusedSize) {
+    g_clear_error(&gerror);
+    os::fail(error,
+             os::Error(g_quark_to_string(GDK_PIXBUF_ERROR), GDK_PIXBUF_ERROR_INSUFFICIENT_MEMORY,
+                       "The image is " + std::to_string(refusedSize->first) + " x " +
+                           std::to_string(refusedSize->second) + " pixels, more than the " +
+                           std::to_string(Image::kMaxDecodedPixels) + " allowed"));
+    return std::nullopt;
+  }
   if (!written || !closed || pixbuf == nullptr) {
     if (gerror == nullptr) os::fail(error, unknownFormat);
     takeGError(gerror, error);

@@ -34,10 +34,15 @@ class Image {
     double height = 0;
   };
 
+  // The most pixels a decoded image may have (8192 x 8192, 256 MiB as ARGB32): more than any
+  // picture the installer shows, and a bound on what a few hostile bytes can make it allocate.
+  static constexpr int64_t kMaxDecodedPixels = int64_t{8192} * 8192;
+
   // A fully transparent image; nullopt when a side is below 1 or too large for cairo.
   static std::optional<Image> create(int width, int height);
   // The image encoded in `bytes`; nullopt and `error` (gdk-pixbuf's domain, code and message)
-  // when it cannot be decoded.
+  // when it cannot be decoded. An image whose header declares more than kMaxDecodedPixels is
+  // refused from its header, before it is decoded (GDK_PIXBUF_ERROR_INSUFFICIENT_MEMORY).
   static std::optional<Image> fromData(std::span<const uint8_t> bytes, os::Error* error = nullptr);
   // The image in the file at `path`; nullopt and `error` when it cannot be read or decoded.
   static std::optional<Image> fromFile(const std::filesystem::path& path,

@@ -6,7 +6,10 @@
 
 #include <cmath>
 #include <string>
+#include <utility>
+#include <vector>
 
+#include "testsupport/memory.h"
 #include "testsupport/sandbox.h"
 
 namespace {
@@ -128,6 +131,47 @@ TEST_F(ImageTest, UndecodableInputIsAnError) {
   error = {};
   EXPECT_FALSE(Image::fromFile(sandbox_.root() / "missing.png", &error));
   EXPECT_EQ(error.code, ENOENT);
+}
+
+// A few bytes that declare an enormous image are refused from their header, before anything
+// of that size is decoded or allocated.
+TEST_F(ImageTest, AnImageOverThePixelCapIsRefusedBeforeDecoding) {
+  // A 36-byte GIF whose screen is 64511 x 12801 pixels.
+  const std::vector<uint8_t> gif = {0x47, 0x49, 0x46, 0x38, 0x39, 0x61, 0xff, 0xfb, 0x01,
+                                    0x32, 0x80, 0x00, 0x00, 0xff, 0xff, 0x01, 0x00, 0x00,
+                                    0x00, 0x00, 0x2c, 0x00, 0x00, 0x00, 0x00, 0x01, 0x00,
+                                    0x01, 0x00, 0x00, 0x02, 0x02, 0x44, 0x01, 0x00, 0x3b};
+  // A small JPEG whose frame header is made to claim 60000 x 60000 pixels.
+  GdkPixbuf* pixbuf = gdk_pixbuf_new(GDK_COLORSPACE_RGB, false, 8, 16, 8);
+  gdk_pixbuf_fill(pixbuf, 0x2060C0FF);
+  gchar* buffer = nullptr;
+  gsize size = 0;
+  ASSERT_TRUE(gdk_pixbuf_save_to_buffer(pixbuf, &buffer, &size, "jpeg", nullptr, nullptr));
+  g_object_unref(pixbuf);
+  std::vector<uint8_t> jpeg(buffer, buffer + size);
+  g_free(buffer);
+  bool patched = false;
+  for (size_t at = 0; at + 9 < jpeg.size() && !patched; ++at) {
+    if (jpeg[at] == 0xFF && jpeg[at + 1] == 0xC0) {  // start of frame: height, then width
+      for (size_t side : {at + 5, at + 7}) {
+        jpeg[side] = 0xEA;
+        jpeg[side + 1] = 0x60;
+      }
+      patched = true;
+    }
+  }
+  ASSERT_TRUE(patched);
+
+  for (const auto& [name, bytes] : {std::pair{"gif", gif}, std::pair{"jpeg", jpeg}}) {
+    SCOPED_TRACE(name);
+    const size_t residentBefore = testsupport::residentBytes();
+    os::Error error;
+    EXPECT_FALSE(Image::fromData(bytes, &error));
+    EXPECT_THAT(error.description, ::testing::HasSubstr("pixels"));
+    if (testsupport::residentMemoryIsMeaningful()) {
+      EXPECT_LT(testsupport::residentBytes(), residentBefore + (size_t{64} << 20));
+    }
+  }
 }
 
 TEST_F(ImageTest, CropScaleAndFitGiveTheExpectedPixels) {

@@ -11,6 +11,7 @@
 #include <filesystem>
 #include <fstream>
 #include <map>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -25,9 +26,11 @@ extern char** environ;
 namespace {
 
 namespace fs = std::filesystem;
+using installer::testing::InstallerProcess;
 using installer::testing::InstallerRun;
 using installer::testing::runInstaller;
 using installer::testing::trackedActions;
+using installer::testing::tracksAction;
 using ::testing::ElementsAre;
 using ::testing::HasSubstr;
 using Actions = std::vector<std::string>;
@@ -154,6 +157,41 @@ TEST_F(InstallerE2ETest, CrashTriggerWritesTheRecordAndDiesOfSIGSEGV) {
   std::string text = readText(*record);
   EXPECT_EQ(text.rfind("11 Stack:\n", 0), 0u) << text;
   EXPECT_NE(run.output.find("errorStack: 11 Stack:"), std::string::npos) << run.output;
+}
+
+// A crash record of raw bytes, which are not UTF-8, is copied into the user defaults at the
+// next launch with replacement characters, and the defaults are saved with it.
+TEST_F(InstallerE2ETest, ACrashRecordOfRandomBytesLeavesTheDefaultsWritable) {
+  sandbox_.setEnv("TESSARO_CRASH_FOR_TESTING", "1");
+  InstallerRun crashed = runInstaller();
+  ASSERT_TRUE(WIFSIGNALED(crashed.waitStatus)) << crashed.output;
+  std::optional<fs::path> record;
+  for (const auto& entry : fs::recursive_directory_iterator(sandbox_.home())) {
+    if (entry.path().filename() == "SignalStack.log") record = entry.path();
+  }
+  ASSERT_TRUE(record) << crashed.output;
+  std::mt19937 random(14);
+  std::string bytes(4096, '\0');
+  for (char& byte : bytes) byte = static_cast<char>(random());
+  std::ofstream(*record, std::ios::binary | std::ios::trunc) << bytes;
+
+  sandbox_.setEnv("TESSARO_CRASH_FOR_TESTING", std::nullopt);
+  {
+    InstallerProcess next;
+    ASSERT_TRUE(next.waitUntil([&] { return tracksAction(next.output(), "Launch App"); }))
+        << next.output();
+  }
+  const fs::path defaults = sandbox_.home() / ".config/com.tessaro.installer.brevalo.plist";
+  const std::string command =
+      "python3 -c \"import plistlib,sys; d=plistlib.load(open(sys.argv[1],'rb')); "
+      "r=d['com.tessaro.kestrova.user.log']; print(len(r) > 1000, '\\ufffd' in r)\" '" +
+      defaults.string() + "'";
+  FILE* pipe = popen(command.c_str(), "r");
+  ASSERT_NE(pipe, nullptr);
+  char line[128] = {};
+  std::string printed = fgets(line, sizeof line, pipe) ? line : "";
+  EXPECT_EQ(pclose(pipe), 0);
+  EXPECT_EQ(printed, "True True\n");
 }
 
 // The configuration answers 500 and the archive 404, once each: the page shows the specific

@@ -31,6 +31,7 @@ using installer::testing::InstallerProcess;
 using installer::testing::InstallerRun;
 using installer::testing::runInstaller;
 using installer::testing::trackedActions;
+using installer::testing::tracksAction;
 using ::testing::IsEmpty;
 
 constexpr uint32_t kProductFiles = 20000;
@@ -64,11 +65,6 @@ std::vector<std::string> hiddenItems(const fs::path& folder) {
     if (name.starts_with(".")) names.push_back(name);
   }
   return names;
-}
-
-bool tracks(const std::string& output, const std::string& action) {
-  const std::vector<std::string> actions = trackedActions(output);
-  return std::find(actions.begin(), actions.end(), action) != actions.end();
 }
 
 ino_t inodeOf(const fs::path& path) {
@@ -172,7 +168,7 @@ TEST_F(InstallerKillTest, AKillAtAnyMomentLeavesACompleteCopyAndTheNextLaunchCle
         [atLeast](const std::string& output, ino_t) { return reportedPercent(output) >= atLeast; };
   };
   auto tracked = [](const char* action) {
-    return [action](const std::string& output, ino_t) { return tracks(output, action); };
+    return [action](const std::string& output, ino_t) { return tracksAction(output, action); };
   };
   const Moment moments[] = {
       {"download at 10%", percent(10), true},
@@ -205,7 +201,7 @@ TEST_F(InstallerKillTest, AKillAtAnyMomentLeavesACompleteCopyAndTheNextLaunchCle
     // The next launch repairs what the kill left before anything else happens.
     const ino_t afterKill = inodeOf(installed());
     InstallerProcess next;
-    ASSERT_TRUE(next.waitUntil([&] { return tracks(next.output(), "Launch App"); }))
+    ASSERT_TRUE(next.waitUntil([&] { return tracksAction(next.output(), "Launch App"); }))
         << next.output();
     next.kill();
     EXPECT_THAT(hiddenItems(applications()), IsEmpty());

@@ -6,6 +6,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <csignal>
 #include <mutex>
 #include <thread>
@@ -152,6 +153,11 @@ std::vector<std::string> trackedActions(const std::string& output) {
     actions.push_back(value);
   }
   return actions;
+}
+
+bool tracksAction(const std::string& output, const std::string& action) {
+  const std::vector<std::string> actions = trackedActions(output);
+  return std::find(actions.begin(), actions.end(), action) != actions.end();
 }
 
 }  // namespace installer::testing

@@ -68,5 +68,7 @@ class InstallerProcess {
 
 // The tracker's actions ("ea = ...;") in the order the console shows them.
 std::vector<std::string> trackedActions(const std::string& output);
+// Whether the console has tracked `action` so far.
+bool tracksAction(const std::string& output, const std::string& action);
 
 }  // namespace installer::testing

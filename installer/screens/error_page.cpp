@@ -73,10 +73,28 @@ bool restartsSlides(int32_t product) {
   return product == 1 || product == 2 || product == 4 || product == 14 || product == 15;
 }
 
+constexpr const char* kFontName = "Helvetica Neue";
+constexpr double kPromptFontSize = 14;
+// The smallest size a long failure text shrinks to before its middle is elided.
+constexpr double kSmallestPromptFontSize = 10;
+
+// Shows `text` whole where it can: wrapped, in a smaller font when it needs more lines than the
+// label has room for. A text too long even so is set on one line with its middle elided, so a
+// long path keeps its start and its end instead of being clipped at the bottom.
+void fitText(os::ui::Label& label, const std::string& text) {
+  label.setStringValue(text);
+  label.setLineBreakMode(os::ui::LineBreakMode::WordWrapping);
+  for (double size = kPromptFontSize; size >= kSmallestPromptFontSize; --size) {
+    label.setFont(os::ui::Font::named(kFontName, size));
+    if (label.textLayout().size().height <= label.frame().height) return;
+  }
+  label.setLineBreakMode(os::ui::LineBreakMode::TruncatingMiddle);
+}
+
 std::shared_ptr<os::ui::Label> makeWhiteLabel(const Rect& frame, double fontSize) {
   auto label = std::make_shared<os::ui::Label>(frame);
   label->setTextColor(Color::white());
-  label->setFont(os::ui::Font::named("Helvetica Neue", fontSize));
+  label->setFont(os::ui::Font::named(kFontName, fontSize));
   return label;
 }
 
@@ -97,7 +115,7 @@ void TSRErrorPage::loadView() {
   errorImageView_ = std::make_shared<TSRImageView>(layout::kPicture);
   errorTitleLabel_ = makeWhiteLabel(layout::kTitle, 34);
   errorIconLabel_ = makeWhiteLabel(layout::kIconMark, 14);
-  errorPromptLabel_ = makeWhiteLabel(layout::kPrompt, 14);
+  errorPromptLabel_ = makeWhiteLabel(layout::kPrompt, kPromptFontSize);
   errorPromptLabel_->setIdentifier(kErrorPromptIdentifier);
   textScrollView_ = std::make_shared<os::ui::ScrollView>(layout::kTextScroll);
   textScrollView_->setHasVerticalScroller(false);
@@ -149,7 +167,7 @@ void TSRErrorPage::configErrorView(TSRInstallProgressViewController& screen) {
   if (reason) {
     textScrollView_->setHidden(true);
     errorPromptLabel_->setHidden(false);
-    errorPromptLabel_->setStringValue(*reason);
+    fitText(*errorPromptLabel_, *reason);
   } else {
     errorPromptLabel_->setHidden(true);
     textScrollView_->setHidden(false);

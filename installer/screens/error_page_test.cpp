@@ -108,6 +108,34 @@ TEST_F(ErrorPageTest, NetworkFailureShowsItsTextInPlaceOfTheProgressView) {
                     rgb(255, 174, 30), 12);
 }
 
+// A failure text longer than the prompt's area is fitted into it, never clipped at the bottom.
+TEST_F(ErrorPageTest, ALongFailureTextFitsItsArea) {
+  std::string path = "/home/someone";
+  for (int folder = 0; folder < 30; ++folder)
+    path += "/a-rather-long-folder-" + std::to_string(folder);
+  std::string sentence;
+  for (int word = 0; word < 12; ++word) sentence += "The product could not be installed. ";
+  const std::string texts[] = {
+      "The network connection was lost.",
+      "Brevalo could not be installed into /Applications, please try again later.",
+      sentence,
+      "Brevalo could not be installed into " + path + "/Brevalo.app",
+  };
+  const auto& label = page_->errorPromptLabel();
+  for (const std::string& text : texts) {
+    SCOPED_TRACE(text);
+    failWith(text, kDownloadErrorDownloadFailed);
+    EXPECT_EQ(label->stringValue(), text);
+    EXPECT_EQ(label->frame().size(), (os::ui::Size{390, 40}));
+    EXPECT_LE(label->textLayout().size().height, label->frame().height);
+    EXPECT_LE(label->textLayout().size().width, label->frame().width);
+  }
+  // A short text keeps the page's own size, whatever came before.
+  failWith(texts[0], kDownloadErrorDownloadFailed);
+  EXPECT_EQ(label->font().pointSize(), 14);
+  EXPECT_FALSE(label->textLayout().isTruncated());
+}
+
 TEST_F(ErrorPageTest, GenericMessageNamesTheProductAndItsLinkOpensTheContactAddress) {
   failWith("", kDownloadErrorDownloadFailed);
   EXPECT_TRUE(page_->errorPromptLabel()->isHidden());
