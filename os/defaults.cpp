@@ -44,10 +44,16 @@ FileSignature signatureOf(const fs::path& file) {
   return {true, info.st_dev, info.st_ino, info.st_size, info.st_mtim};
 }
 
-// `text` as valid UTF-8: each ill-formed sequence becomes U+FFFD. A property list cannot hold
-// other text, so one such string would stop the whole domain from being written.
+// `text` as a property list can hold it: valid UTF-8 without NUL characters (libplist cannot
+// store them). Each ill-formed sequence and each NUL becomes U+FFFD. Other text would stop the
+// whole domain from being written.
 std::string validText(std::string_view text) {
-  return text::isValidUtf8(text) ? std::string(text) : text::fromUtf16(text::toUtf16(text));
+  std::string valid =
+      text::isValidUtf8(text) ? std::string(text) : text::fromUtf16(text::toUtf16(text));
+  for (size_t at = valid.find('\0'); at != std::string::npos; at = valid.find('\0', at)) {
+    valid.replace(at, 1, "\uFFFD");
+  }
+  return valid;
 }
 
 // `value` with every text in it, dictionary keys included, made valid (validText).

@@ -68,9 +68,9 @@ class UserDefaults {
   // value removes the key. A value that has no property-list form (a null inside an array or
   // dictionary) raises os::Exception kInvalidArgumentException, as the platform raises for a
   // non-property-list object, and changes nothing. Text that is not valid UTF-8 (in the value
-  // or the key) is stored with U+FFFD for each ill-formed sequence, as a property list holds
-  // only valid text. When the file cannot be written the failure is logged, the change stays
-  // visible in this process, and the next change or synchronize() writes it again.
+  // or the key) is stored with U+FFFD for each ill-formed sequence and each NUL character, as a
+  // property list holds only valid text. When the file cannot be written the failure is logged, the
+  // change stays visible in this process, and the next change or synchronize() writes it again.
   void setObject(std::string_view key, Value value);
 
   // Removes `key` from this object's domain (same as setObject(key, nullptr)).

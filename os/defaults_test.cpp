@@ -240,16 +240,16 @@ TEST_F(UserDefaultsTest, AValueWithoutPropertyListFormIsRefused) {
   EXPECT_EQ(onDisk(kSuite), Value(Dictionary{{"kept", 1}}));
 }
 
-// Text that is not UTF-8 (a crash record of raw bytes) is kept with replacement characters,
-// in values and keys alike, and never stops this or any later value from being saved.
+// Text that is not UTF-8 or holds NUL (a crash record of raw bytes) is kept with replacement
+// characters, in values and keys alike, and never stops this or any later value from being saved.
 TEST_F(UserDefaultsTest, TextThatIsNotUtf8IsSavedWithReplacementCharacters) {
   UserDefaults defaults = suite();
-  const std::string raw = "crash \xff\xfe\x80 at \xc3";
+  const std::string raw = std::string("crash \xff\xfe\x80 at \0\xc3", 15);
   defaults.setObject("record", raw);
   defaults.setObject("list", Array{raw, Dictionary{{"key \xff", raw}}});
   defaults.setObject("after", "kept");
 
-  const std::string replaced = "crash \uFFFD\uFFFD\uFFFD at \uFFFD";
+  const std::string replaced = "crash \uFFFD\uFFFD\uFFFD at \uFFFD\uFFFD";
   const Value expected(Dictionary{{"record", replaced},
                                   {"list", Array{replaced, Dictionary{{"key \uFFFD", replaced}}}},
                                   {"after", "kept"}});
@@ -266,7 +266,7 @@ TEST_F(UserDefaultsTest, TextThatIsNotUtf8IsSavedWithReplacementCharacters) {
   char line[128] = {};
   std::string printed = fgets(line, sizeof line, pipe) ? line : "";
   EXPECT_EQ(pclose(pipe), 0);
-  EXPECT_EQ(printed, "kept 14\n");
+  EXPECT_EQ(printed, "kept 15\n");
 }
 
 TEST_F(UserDefaultsTest, AnUnreadableFileCountsAsEmptyAndIsKeptUntilTheFirstChange) {

@@ -125,13 +125,15 @@ TEST_F(ErrorPageTest, ALongFailureTextFitsItsArea) {
   for (const std::string& text : texts) {
     SCOPED_TRACE(text);
     failWith(text, kDownloadErrorDownloadFailed);
-    EXPECT_EQ(label->stringValue(), text);
+    // The page is already up from the case before: wait for the new text itself.
+    ASSERT_TRUE(os::RunLoop::main().runUntil([&] { return label->stringValue() == text; }, 10));
     EXPECT_EQ(label->frame().size(), (os::ui::Size{390, 40}));
     EXPECT_LE(label->textLayout().size().height, label->frame().height);
     EXPECT_LE(label->textLayout().size().width, label->frame().width);
   }
   // A short text keeps the page's own size, whatever came before.
   failWith(texts[0], kDownloadErrorDownloadFailed);
+  ASSERT_TRUE(os::RunLoop::main().runUntil([&] { return label->stringValue() == texts[0]; }, 10));
   EXPECT_EQ(label->font().pointSize(), 14);
   EXPECT_FALSE(label->textLayout().isTruncated());
 }
