@@ -20,4 +20,15 @@ namespace os {
 // and the text of an argument is never scanned for placeholders.
 std::string formatObjects(std::string_view pattern, const Array& args);
 
+// `pattern` with its printf-style conversions filled from `args`, in order, for messages whose
+// texts were written as C formats ("Invalid logger level, %ld"):
+//  - %@ and %s take an argument's description ("(null)" for a null value);
+//  - %d %i %u %x %X %o %c take its integer value, %f %F %e %E %g %G %a %A its double value, and
+//    %p its integer value as "0x..." hex; flags, width, precision and the length modifiers
+//    (hh h l ll q j z t L) are honoured where they mean something for the value;
+//  - %% is "%".
+// A conversion with no argument left, or one this function does not know, stays as written, so
+// a pattern can never make it read arguments that are not there. Extra arguments are ignored.
+std::string formatPrintf(std::string_view pattern, const Array& args);
+
 }  // namespace os
