@@ -46,6 +46,13 @@ Application& Application::shared() {
   return *application;
 }
 
+void Application::setDelegate(std::weak_ptr<ApplicationDelegate> delegate) {
+  bool changed = delegate_.lock() != delegate.lock();
+  delegate_ = std::move(delegate);
+  if (changed)
+    NotificationCenter::defaultCenter().post(kApplicationDelegateDidChangeNotification, this);
+}
+
 void Application::resetForTesting() {
   Application& application = shared();
   for (auto& window : std::vector(application.windows_)) window->close();

@@ -43,6 +43,12 @@ inline constexpr int kModalResponseContinue = -1002;
 inline constexpr const char* kApplicationWillTerminateNotification =
     "NSApplicationWillTerminateNotification";
 
+// Posted to os::NotificationCenter::defaultCenter() by setDelegate when the delegate changes,
+// with the application as object, so that code that put a layer in front of the delegate
+// notices when the application replaces it.
+inline constexpr const char* kApplicationDelegateDidChangeNotification =
+    "TessaroApplicationDelegateDidChangeNotification";
+
 // Error domain of back-end start failures.
 inline constexpr const char* kUiErrorDomain = "os.ui";
 
@@ -93,7 +99,10 @@ class Application {
   HeadlessBackend* headlessBackend() const;
   Rect screenFrame();
 
-  void setDelegate(std::weak_ptr<ApplicationDelegate> delegate) { delegate_ = std::move(delegate); }
+  // The delegate, or null when none is set or it is gone.
+  std::shared_ptr<ApplicationDelegate> delegate() const { return delegate_.lock(); }
+  // Sets the delegate, posting kApplicationDelegateDidChangeNotification when it changes.
+  void setDelegate(std::weak_ptr<ApplicationDelegate> delegate);
 
   // Starts the back end if needed, tells the delegate that launching finished and turns the
   // main run loop until terminate() or stop().
