@@ -5,31 +5,43 @@
 #include <cstdint>
 
 namespace os {
+namespace {
 
-std::string formatObjects(std::string_view pattern, const Array& args) {
+// Copies `pattern`, handing each '%' to `directive(percent, out)`, which appends what the
+// directive there stands for and answers where the copying goes on.
+template <typename Directive>
+std::string substitute(std::string_view pattern, Directive directive) {
   std::string out;
   out.reserve(pattern.size());
-  size_t nextArgument = 0;
   size_t done = 0;
   for (size_t percent = pattern.find('%'); percent != pattern.npos;
        percent = pattern.find('%', done)) {
     out.append(pattern, done, percent - done);
-    char directive = percent + 1 < pattern.size() ? pattern[percent + 1] : '\0';
-    if (directive == '%') {
-      out += '%';
-      done = percent + 2;
-    } else if (directive == '@') {
-      const Value* argument = nextArgument < args.size() ? &args[nextArgument] : nullptr;
-      ++nextArgument;
-      out += argument == nullptr || argument->isNull() ? "(null)" : argument->description();
-      done = percent + 2;
-    } else {
-      out += '%';
-      done = percent + 1;
-    }
+    done = directive(percent, out);
   }
   out.append(pattern, done);
   return out;
+}
+
+}  // namespace
+
+std::string formatObjects(std::string_view pattern, const Array& args) {
+  size_t nextArgument = 0;
+  return substitute(pattern, [&](size_t percent, std::string& out) {
+    char directive = percent + 1 < pattern.size() ? pattern[percent + 1] : '\0';
+    if (directive == '%') {
+      out += '%';
+      return percent + 2;
+    }
+    if (directive == '@') {
+      const Value* argument = nextArgument < args.size() ? &args[nextArgument] : nullptr;
+      ++nextArgument;
+      out += argument == nullptr || argument->isNull() ? "(null)" : argument->description();
+      return percent + 2;
+    }
+    out += '%';
+    return percent + 1;
+  });
 }
 
 namespace {
@@ -96,29 +108,20 @@ std::string render(const Conversion& conversion, const Value& argument) {
 }  // namespace
 
 std::string formatPrintf(std::string_view pattern, const Array& args) {
-  std::string out;
-  out.reserve(pattern.size());
   size_t nextArgument = 0;
-  size_t done = 0;
-  for (size_t percent = pattern.find('%'); percent != pattern.npos;
-       percent = pattern.find('%', done)) {
-    out.append(pattern, done, percent - done);
+  return substitute(pattern, [&](size_t percent, std::string& out) {
     if (percent + 1 < pattern.size() && pattern[percent + 1] == '%') {
       out += '%';
-      done = percent + 2;
-      continue;
+      return percent + 2;
     }
     Conversion conversion = parseConversion(pattern, percent);
     if (conversion.type == '\0' || nextArgument >= args.size()) {
       out += '%';
-      done = percent + 1;
-      continue;
+      return percent + 1;
     }
     out += render(conversion, args[nextArgument++]);
-    done = conversion.end;
-  }
-  out.append(pattern, done);
-  return out;
+    return conversion.end;
+  });
 }
 
 }  // namespace os

@@ -81,34 +81,23 @@ OSStatus writeItems(const Array& items) {
 
 bool isValid(const Query& query) { return !query.service.empty() && !query.account.empty(); }
 
-// Runs `read` over the items under a shared lock.
-OSStatus withItems(const Query& query, const std::function<OSStatus(const Array&)>& read) {
+// Runs `body` over the items under the store's lock, shared to read and exclusive to change;
+// with `write`, the items are written back when `body` succeeds.
+OSStatus withStore(const Query& query, bool write, const std::function<OSStatus(Array&)>& body) {
   if (!isValid(query)) return kSecParam;
   std::filesystem::path path = storePath();
   if (!ensureFolder(path.parent_path())) return kSecIO;
-  FileLock lock(path.string() + ".lock", LOCK_SH);
+  FileLock lock(path.string() + ".lock", write ? LOCK_EX : LOCK_SH);
   if (!lock.ok()) return kSecIO;
   Array items;
   OSStatus status = readItems(&items);
-  return status == kSecSuccess ? read(items) : status;
-}
-
-// Runs `change` over the items under an exclusive lock and writes them back when it succeeds.
-OSStatus changeItems(const Query& query, const std::function<OSStatus(Array&)>& change) {
-  if (!isValid(query)) return kSecParam;
-  std::filesystem::path path = storePath();
-  if (!ensureFolder(path.parent_path())) return kSecIO;
-  FileLock lock(path.string() + ".lock", LOCK_EX);
-  if (!lock.ok()) return kSecIO;
-  Array items;
-  OSStatus status = readItems(&items);
-  if (status == kSecSuccess) status = change(items);
-  return status == kSecSuccess ? writeItems(items) : status;
+  if (status == kSecSuccess) status = body(items);
+  return status == kSecSuccess && write ? writeItems(items) : status;
 }
 
 // The first item that matches, through `found`.
 OSStatus findFirst(const Query& query, const std::function<void(const Value&)>& found) {
-  return withItems(query, [&](const Array& items) {
+  return withStore(query, false, [&](Array& items) {
     for (const Value& item : items) {
       if (matches(item, query)) {
         found(item);
@@ -142,7 +131,7 @@ OSStatus copyAttributes(const Query& query, Dictionary* attributes) {
 OSStatus add(const Query& query, const Data& data, const Dictionary& attributes) {
   Query exact = query;
   exact.accessGroup = query.accessGroup.value_or("");
-  return changeItems(query, [&](Array& items) {
+  return withStore(query, true, [&](Array& items) {
     for (const Value& item : items) {
       if (matches(item, exact)) return kSecDuplicateItem;
     }
@@ -156,7 +145,7 @@ OSStatus add(const Query& query, const Data& data, const Dictionary& attributes)
 }
 
 OSStatus update(const Query& query, const Data& data) {
-  return changeItems(query, [&](Array& items) {
+  return withStore(query, true, [&](Array& items) {
     OSStatus status = kSecItemNotFound;
     for (Value& item : items) {
       if (matches(item, query)) {
@@ -169,7 +158,7 @@ OSStatus update(const Query& query, const Data& data) {
 }
 
 OSStatus remove(const Query& query) {
-  return changeItems(query, [&](Array& items) {
+  return withStore(query, true, [&](Array& items) {
     size_t before = items.size();
     std::erase_if(items, [&](const Value& item) { return matches(item, query); });
     return items.size() < before ? kSecSuccess : kSecItemNotFound;

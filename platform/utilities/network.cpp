@@ -55,10 +55,13 @@ VDUNetwork::~VDUNetwork() {
   }
 }
 
-os::URLRequest VDUNetwork::makeRequest(const os::URL& url) const {
+std::optional<os::URLRequest> VDUNetwork::makeRequest(const std::optional<os::URL>& url,
+                                                      const os::HTTPHeaders& headers) const {
+  if (!url || url->absoluteString().empty()) return std::nullopt;
   double timeout = timeoutInterval();
-  os::URLRequest request(url, timeout == 0 ? kDefaultTimeout : timeout);
+  os::URLRequest request(*url, timeout == 0 ? kDefaultTimeout : timeout);
   request.setCachePolicy(os::URLRequestCachePolicy::ReloadIgnoringLocalCacheData);
+  request.setAllHTTPHeaderFields(headers);
   return request;
 }
 
@@ -68,12 +71,11 @@ std::optional<std::string> VDUNetwork::postURL(const std::optional<os::URL>& url
                                                std::shared_ptr<os::DispatchQueue> queue,
                                                bool usingBackgroundSession,
                                                VDUNetworkCompletionHandler handler) {
-  if (!url || url->absoluteString().empty()) {
+  std::optional<os::URLRequest> request = makeRequest(url, headers);
+  if (!request) {
     return handleErrorWithCode(kVDUErrorCodeNetworkInvalidURL, std::move(queue),
                                std::move(handler));
   }
-  os::URLRequest request = makeRequest(*url);
-  request.setAllHTTPHeaderFields(headers);
   os::Error gzipError;
   std::optional<os::Data> body = VDUNSDataZlib::gul_dataByGzippingData(payload, &gzipError);
   if (!body) {
@@ -83,12 +85,12 @@ std::optional<std::string> VDUNetwork::postURL(const std::optional<os::URL>& url
     }
     body.emplace();
   }
-  request.setValue(std::to_string(body->size()), "Content-Length");
-  request.setHTTPBody(std::move(*body));
-  request.setHTTPMethod("POST");
-  request.setValue("application/x-www-form-urlencoded", "Content-Type");
-  request.setValue("gzip", "Content-Encoding");
-  return send(request, true, std::move(queue), usingBackgroundSession, std::move(handler));
+  request->setValue(std::to_string(body->size()), "Content-Length");
+  request->setHTTPBody(std::move(*body));
+  request->setHTTPMethod("POST");
+  request->setValue("application/x-www-form-urlencoded", "Content-Type");
+  request->setValue("gzip", "Content-Encoding");
+  return send(*request, true, std::move(queue), usingBackgroundSession, std::move(handler));
 }
 
 std::optional<std::string> VDUNetwork::getURL(const std::optional<os::URL>& url,
@@ -96,14 +98,13 @@ std::optional<std::string> VDUNetwork::getURL(const std::optional<os::URL>& url,
                                               std::shared_ptr<os::DispatchQueue> queue,
                                               bool usingBackgroundSession,
                                               VDUNetworkCompletionHandler handler) {
-  if (!url || url->absoluteString().empty()) {
+  std::optional<os::URLRequest> request = makeRequest(url, headers);
+  if (!request) {
     return handleErrorWithCode(kVDUErrorCodeNetworkInvalidURL, std::move(queue),
                                std::move(handler));
   }
-  os::URLRequest request = makeRequest(*url);
-  request.setAllHTTPHeaderFields(headers);
-  request.setHTTPMethod("GET");
-  return send(request, false, std::move(queue), usingBackgroundSession, std::move(handler));
+  request->setHTTPMethod("GET");
+  return send(*request, false, std::move(queue), usingBackgroundSession, std::move(handler));
 }
 
 std::optional<std::string> VDUNetwork::send(const os::URLRequest& request, bool isPost,
@@ -125,10 +126,14 @@ std::optional<std::string> VDUNetwork::send(const os::URLRequest& request, bool 
       if (handler) handler(response, data, error);
     });
   };
+  // Filed before the task starts, so that its completion, however quick, finds the entry to
+  // remove.
+  requests_.setObject(fetcher, fetcher->sessionID());
   std::optional<std::string> sessionID =
       isPost ? fetcher->sessionIDFromAsyncPOSTRequest(request, completion)
              : fetcher->sessionIDFromAsyncGETRequest(request, completion);
   if (!sessionID) {
+    requests_.removeObjectForKey(fetcher->sessionID());
     return handleErrorWithCode(kVDUErrorCodeNetworkInvalidRequest, std::move(queue),
                                std::move(handler));
   }
@@ -137,7 +142,6 @@ std::optional<std::string> VDUNetwork::send(const os::URLRequest& request, bool 
       isPost ? kVDUNetworkMessageCodeNetwork000 : kVDUNetworkMessageCodeNetwork001,
       isPost ? "Uploading data. Host" : "Downloading data. Host",
       os::Value(request.url().absoluteString()));
-  requests_.setObject(fetcher, *sessionID);
   return sessionID;
 }
 

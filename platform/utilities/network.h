@@ -131,7 +131,10 @@ class VDUNetwork : public VDUReachabilityDelegate,
                                                  std::shared_ptr<os::DispatchQueue> queue,
                                                  VDUNetworkCompletionHandler handler);
   std::shared_ptr<VDUNetworkLoggerDelegate> loggerDelegate() const;
-  os::URLRequest makeRequest(const os::URL& url) const;
+  // A request for `url` with the caller's headers, the timeout and no cached data; nullopt
+  // without a URL.
+  std::optional<os::URLRequest> makeRequest(const std::optional<os::URL>& url,
+                                            const os::HTTPHeaders& headers) const;
 
   std::shared_ptr<VDUReachabilityChecker> reachability_;
   VDUMutableDictionary<std::shared_ptr<VDUNetworkURLSession>> requests_;
