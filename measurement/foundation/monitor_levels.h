@@ -1,0 +1,37 @@
+// The monitor's log levels and the texts it derives from a log call.
+//
+// A level is 0 to 8. In each of the error (0-2) and warning (3-5) groups the first level is
+// printed only, the second printed and sampled for health monitoring, the third sampled only;
+// 6 is a notice, 7 debug, and 8 prints only while verbose logging is on. Any other level is
+// silent and sampled.
+#pragma once
+
+#include <cstdint>
+#include <span>
+#include <string>
+#include <string_view>
+
+#include "measurement/foundation/monitor_context.h"
+
+namespace measurement {
+
+// Never printed: 2, 5 and every level outside 0-8.
+bool isSilentLevel(int64_t level);
+// Sampled for health monitoring: 1, 2, 4, 5 and every level outside 0-8.
+bool isMonitorableLevel(int64_t level);
+// "ERROR" (0-2), "WARNING" (3-5), "NOTICE" (6), "DEBUG" (7); "" for the others.
+std::string_view logLevelDescriptionFromLogLevel(int64_t level);
+// The console logger's level: 0-2 give 3, 3-5 give 4, 6 gives 5, 7 and 8 give 7, others 4.
+int64_t loggerLevelFromLogLevel(int64_t level);
+
+// "1", the level's letter (E, W, else ?), "_", the library version, ":" and the message:
+// "1W_80100:Upload failed".
+std::string monitoringDataKeyWithMessage(std::string_view message, int64_t level,
+                                         int64_t libraryVersion);
+
+// The console text of a log call: the message ("(Message was empty)" for an empty one) and, with
+// contexts, ": " and the contexts joined by ", ", encoded or each as its console form.
+std::string stringWithLogMessage(std::string_view message, std::span<const MonitorContext> contexts,
+                                 bool encodeContexts);
+
+}  // namespace measurement
