@@ -10,8 +10,16 @@
 // The page takes the place of the screen's layout-group view and stops the slides; Try Again
 // puts the group's view back with an empty bar and "Install_Download_Prepare", restarts the
 // slides of the products that show them, and sends startDownloadInstall(true). A click on the
-// contact link opens the localised "Contact_Us_Url". Every product gets the standard form
-// (white texts on the page's colour, a white Try Again button). Main thread only.
+// contact link opens the localised "Contact_Us_Url".
+//
+// The page has three forms, one per layout group of the screen:
+//   standard  products 1 to 7, 14 and any other number: white texts on the page's colour, a
+//             white Try Again button; the slides stop
+//   tavinor   products 8 to 13: the product's picture on white, a dark title, grey texts and a
+//             filled Try Again button in the product's colours
+//   lxo       product 15: a purple strip over the progress view's lower part, with a white tip
+//             and Try Again; the slides above it keep running
+// Main thread only.
 #pragma once
 
 #include <cstdint>
@@ -47,6 +55,8 @@ class TSRErrorPage : public os::ui::TextViewDelegate,
   // in place of the layout group's view, after stopping the slides. `screen` is remembered
   // (not owned) for Try Again.
   void configErrorView(TSRInstallProgressViewController& screen);
+  // The view that configErrorView shows for `product`.
+  std::shared_ptr<os::ui::View> errorViewForProduct(int32_t product) const;
 
   // The Try Again action: puts the screen's group view back and starts a retry. Does nothing
   // once the screen is gone.
@@ -67,9 +77,53 @@ class TSRErrorPage : public os::ui::TextViewDelegate,
   const std::shared_ptr<TSRWhiteView>& errorSubView() const { return errorSubView_; }
   const std::shared_ptr<TSRGridientButton>& errorTryAgainBtn() const { return errorTryAgainBtn_; }
 
+  // The tavinor form.
+  const std::shared_ptr<TSRWhiteView>& tavinorErrorCustomView() const {
+    return tavinorErrorCustomView_;
+  }
+  const std::shared_ptr<os::ui::ImageView>& tavinorErrorImageView() const {
+    return tavinorErrorImageView_;
+  }
+  const std::shared_ptr<os::ui::ImageView>& tavinorErrorImageView1() const {
+    return tavinorErrorImageView1_;
+  }
+  const std::shared_ptr<os::ui::Label>& tavinorErrorTitleLabel() const {
+    return tavinorErrorTitleLabel_;
+  }
+  const std::shared_ptr<os::ui::Label>& tavinorErrorPromptLabel() const {
+    return tavinorErrorPromptLabel_;
+  }
+  const std::shared_ptr<TSRGridientButton>& tavinorErrorTryAgainBtn() const {
+    return tavinorErrorTryAgainBtn_;
+  }
+  const std::shared_ptr<os::ui::ImageView>& tavinorErrorProImageView() const {
+    return tavinorErrorProImageView_;
+  }
+  const std::shared_ptr<os::ui::ScrollView>& tavinorErrortextScrollView() const {
+    return tavinorErrortextScrollView_;
+  }
+  const std::shared_ptr<TSRCanClickText>& tavinorErrorTextView() const {
+    return tavinorErrorTextView_;
+  }
+
+  // The lxo form.
+  const std::shared_ptr<TSRWhiteView>& lxoErrorView() const { return lxoErrorView_; }
+  const std::shared_ptr<TSRCanClickText>& lxoErrorTip() const { return lxoErrorTip_; }
+  const std::shared_ptr<TSRGridientButton>& lxoTryBtn() const { return lxoTryBtn_; }
+
  private:
   void loadView();
+  void loadTavinorView();
+  void loadLxoView();
+  void configTavinorErrorView(TSRInstallProgressViewController& screen, int32_t product);
+  void configLxoErrorView(TSRInstallProgressViewController& screen);
   void styleTryAgainButton(int32_t product);
+  // Tag, action and redisplay that every form's Try Again shares.
+  void connectTryAgain(TSRGridientButton& button);
+  // Fills `text` with the generic message naming `productName` and the contact link in `color`
+  // and `alignment`, with this page as its delegate.
+  void showGenericMessage(TSRCanClickText& text, const std::string& productName,
+                          os::ui::Color color, os::ui::TextAlignment alignment);
 
   std::weak_ptr<TSRInstallProgressViewController> screen_;
   std::shared_ptr<TSRWhiteView> errorCustomView_;
@@ -81,4 +135,18 @@ class TSRErrorPage : public os::ui::TextViewDelegate,
   std::shared_ptr<TSRCanClickText> errorTextView_;
   std::shared_ptr<TSRWhiteView> errorSubView_;
   std::shared_ptr<TSRGridientButton> errorTryAgainBtn_;
+
+  std::shared_ptr<TSRWhiteView> tavinorErrorCustomView_;
+  std::shared_ptr<os::ui::ImageView> tavinorErrorImageView_;
+  std::shared_ptr<os::ui::ImageView> tavinorErrorImageView1_;
+  std::shared_ptr<os::ui::Label> tavinorErrorTitleLabel_;
+  std::shared_ptr<os::ui::Label> tavinorErrorPromptLabel_;
+  std::shared_ptr<TSRGridientButton> tavinorErrorTryAgainBtn_;
+  std::shared_ptr<os::ui::ImageView> tavinorErrorProImageView_;
+  std::shared_ptr<os::ui::ScrollView> tavinorErrortextScrollView_;
+  std::shared_ptr<TSRCanClickText> tavinorErrorTextView_;
+
+  std::shared_ptr<TSRWhiteView> lxoErrorView_;
+  std::shared_ptr<TSRCanClickText> lxoErrorTip_;
+  std::shared_ptr<TSRGridientButton> lxoTryBtn_;
 };

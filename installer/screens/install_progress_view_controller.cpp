@@ -9,7 +9,6 @@
 #include "installer/engine/post_install.h"
 #include "installer/engine/xml_manager.h"
 #include "os/clock.h"
-#include "os/defaults.h"
 #include "os/dispatch.h"
 #include "os/format.h"
 #include "os/log.h"
@@ -38,13 +37,6 @@ void sendEvent(int64_t action, int64_t labelKind, std::optional<std::string> lab
 
 bool beginsWith(const std::string& text, std::string_view prefix) {
   return text.rfind(prefix, 0) == 0;
-}
-
-// The first of the user's "AppleLanguages".
-std::optional<std::string> firstAppleLanguage() {
-  std::optional<os::Array> languages = os::UserDefaults::standard().arrayForKey("AppleLanguages");
-  if (!languages || languages->empty() || !(*languages)[0].asString()) return std::nullopt;
-  return *(*languages)[0].asString();
 }
 
 std::string withoutExtension(const std::string& name) {
@@ -127,7 +119,9 @@ std::string TSRInstallProgressViewController::percentText(double percent) {
 void TSRInstallProgressViewController::download(bool isRetry) {
   TSRSoftWareInfo& info = TSRSoftWareInfo::singleton();
   const TSRProduct& product = info.product();
-  std::string text = addressTextForTry(product, isRetry, info.chinaServer(), firstAppleLanguage());
+  // The mirror follows the same language as the texts, so a Japanese user gets both.
+  std::string text =
+      addressTextForTry(product, isRetry, info.chinaServer(), TempHelper::userLanguage());
   std::optional<std::string> configured = XMLManager::sharedManager().zipDownloadPath();
   if (configured && !configured->empty()) text = *configured;
   const std::string address = realDownloadAddress(text);
@@ -138,6 +132,17 @@ void TSRInstallProgressViewController::download(bool isRetry) {
   downloadManager_ = std::make_shared<TSRDownloadManager>(
       weak_from_this(), address, std::string(product.engineBundleName), info.engineArchiveSize());
   downloadManager_->downloadSpecifiedApp();
+}
+
+void TSRInstallProgressViewController::ninetyPercentFalseProgress() {
+  OS_CHECK_ON_MAIN();
+  TSRDownloadProgressView& bar = *layout_->progressBar();
+  bar.progressDrawCount(float(bar.frame().width * 4 / 5));
+  if (falseProgressTimer_) falseProgressTimer_->invalidate();
+  falseProgressTimer_ =
+      os::Timer::schedule(kFalseProgressSeconds, false, [weak = weak_from_this()](os::Timer&) {
+        if (auto screen = weak.lock()) screen->falseProgressComplete_ = true;
+      });
 }
 
 void TSRInstallProgressViewController::onMainQueue(

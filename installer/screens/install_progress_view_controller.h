@@ -27,6 +27,7 @@
 #include "installer/screens/advertisement_slides.h"
 #include "installer/screens/alert_view_controller.h"
 #include "installer/screens/progress_layout.h"
+#include "os/runloop.h"
 #include "os/ui/view.h"
 
 // What the progress screen asks of the application.
@@ -88,7 +89,8 @@ class TSRInstallProgressViewController
   // The address text (base64, as built in) of `product` for a try: the China mirror when
   // `chinaServer` and the product has one; otherwise on a first try the Japanese or German
   // mirror when `firstLanguage` begins with "ja" or "de" and the product has it; otherwise the
-  // built-in address.
+  // built-in address. download() passes the user's language that the texts follow
+  // (TempHelper::userLanguage()).
   static std::string addressTextForTry(const TSRProduct& product, bool isRetry, bool chinaServer,
                                        const std::optional<std::string>& firstLanguage);
   // The address for the engine: `text` decoded from base64 when it decodes to UTF-8 text (else
@@ -102,6 +104,16 @@ class TSRInstallProgressViewController
   // in no window or no host is free.
   int32_t showAlertText(const std::string& text, const std::string& cancelTitle,
                         const std::string& okTitle);
+
+  // Draws the group bar's stroke over four fifths of its width and, 20 s later, sets
+  // falseProgressComplete(); Try Again clears it. Nothing on the installation road uses it.
+  // Main thread.
+  void ninetyPercentFalseProgress();
+  static constexpr double kFalseProgressSeconds = 20;
+  bool falseProgressComplete() const { return falseProgressComplete_; }
+  void setFalseProgressComplete(bool complete) { falseProgressComplete_ = complete; }
+  // The pending timer of ninetyPercentFalseProgress, or null.
+  const std::shared_ptr<os::Timer>& falseProgressTimer() const { return falseProgressTimer_; }
 
   // TSRDownLoadProgress. All but showPromptView return at once and do their work on the main
   // queue, in the order they came.
@@ -135,4 +147,6 @@ class TSRInstallProgressViewController
   State state_ = State::Preparing;
   std::optional<std::string> errorReason_;
   int64_t startDownloadTime_ = 0;
+  bool falseProgressComplete_ = false;
+  std::shared_ptr<os::Timer> falseProgressTimer_;
 };

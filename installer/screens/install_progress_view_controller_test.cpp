@@ -7,7 +7,9 @@
 #include <string>
 #include <vector>
 
+#include "installer/app/installer_test_environment.h"
 #include "installer/app/kv_tracker.h"
+#include "installer/app/temp_helper.h"
 #include "installer/engine/engine_test_support.h"
 #include "installer/engine/xml_manager.h"
 #include "os/log.h"
@@ -285,6 +287,23 @@ TEST_F(InstallProgressScreenTest, NetworkFailureShowsTheNetworkTextAndTryAgainFe
   EXPECT_EQ(actions(capture), (std::vector<std::string>{"Start Download", "Download Failed",
                                                         "Download Try Again", "Download Failed"}));
   EXPECT_TRUE(appDelegate_->calls.empty());
+}
+
+TEST_F(InstallProgressScreenTest, MirrorFollowsTheLanguageOfTheTexts) {
+  // No stored language list: the locale speaks for the user, for the texts and the mirror.
+  InstallerTestEnvironment environment({.installProduct = os::Value(4), .languages = {}});
+  environment.sandbox().setEnv("LANG", "ja_JP.UTF-8");
+  environment.sandbox().setEnv("TESSARO_CONNECT_TO", "download.tessaro.example:80:127.0.0.1:1");
+  ASSERT_EQ(TempHelper::localizationLanguage(TempHelper::userLanguage(), 4), "ja");
+  auto screen = makeScreen();
+  os::log::Capture capture;
+  screen->download(false);
+  ASSERT_TRUE(os::RunLoop::main().runUntil([&] { return !errorPages_.empty(); }, 30));
+  const std::string japanese = TSRInstallProgressViewController::realDownloadAddress(
+      std::string(productForNumber(4).japaneseMirrorAddress));
+  ASSERT_FALSE(events(capture).empty());
+  EXPECT_EQ(events(capture).front().action, "Start Download");
+  EXPECT_EQ(events(capture).front().label, japanese);
 }
 
 }  // namespace

@@ -10,6 +10,7 @@
 #include "installer/widgets/image_view.h"
 #include "installer/widgets/text_style.h"
 #include "installer/widgets/widget_color.h"
+#include "os/dispatch.h"
 #include "os/format.h"
 #include "os/log.h"
 #include "os/paths.h"
@@ -43,6 +44,15 @@ const Rect kAgreementCheckBox{0, 3, 18, 18};
 const Rect kAgreementText{0, 0, 300, 24};
 // The picture, name and mark of the Brevalo family move by these from their places above.
 constexpr double kMarkShiftX = 50, kTitleShiftX = 10, kShiftY = -12;
+// The upper area of products 8 to 13 covers the screen; the clear lower area lies over it.
+const Rect kTavinorView{0, 0, 600, 400};
+// Inside the tavinor view: the picture above the texts, the logo in the top left corner.
+const Rect kTavinorPicture{200, 216, 200, 160};
+const Rect kTavinorLogo{20, 350, 36, 36};
+const Rect kTavinorTitle{40, 176, 520, 36};
+const Rect kTavinorPrompt{40, 140, 520, 28};
+// Product 9 centres its title with the origin at this height, and its prompt this far below.
+constexpr double kCentredTitleY = 176, kCentredPromptGap = 10;
 }  // namespace layout
 
 constexpr double kCheckBoxWidth = 18;
@@ -169,6 +179,29 @@ AgreementColors agreementColors(int32_t product) {
 // their own view or picture over it.
 bool hasLightUpperArea(int32_t product) { return product >= 1 && product <= 7; }
 
+bool hasTavinorUpperArea(int32_t product) { return product >= 8 && product <= 13; }
+
+// The tavinor upper area's fonts: title and prompt.
+struct TavinorFonts {
+  os::ui::Font title, prompt;
+};
+
+TavinorFonts tavinorFonts(int32_t product) {
+  using os::ui::Font;
+  if (product <= 9) return {Font::named("Helvetica Neue", 22), Font::named("Helvetica Neue", 14)};
+  if (product == 10) {
+    return {Font::named("Helvetica Neue", 22), Font::named("Helvetica Neue", 13)};
+  }
+  return {Font::named("Helvetica Neue Bold", 28), Font::named("Helvetica Neue", 16)};
+}
+
+// A label's frame that fits its text on one line, centred in `width` with its origin at `y`.
+Rect centredOneLine(const os::ui::Label& label, double width, double y) {
+  const Rect text = TextStyle::calcuTextBounds(label.stringValue(), label.font());
+  const double labelWidth = text.width + 2 * os::ui::Label::kHorizontalInset;
+  return {(width - labelWidth) / 2, y, labelWidth, text.height};
+}
+
 std::shared_ptr<os::ui::Label> makeLabel(const Rect& frame) {
   auto label = std::make_shared<os::ui::Label>(frame);
   label->setTextColor(Color::white());
@@ -240,32 +273,43 @@ void TSRMainViewController::awakeFromNib() {
   installBtn_->setFrameOrigin({installBtn_->frame().x, product == 1 ? 52.0 : 42.0});
   agreementLabelView_->setHidden(!hasAgreementRow(product));
 
-  // Every product keeps the standard upper area; the Brevalo family's placement serves them all.
-  topCustomView_->setBackgroundColor(rgb(247, 247, 247));
-  topCustomView_->setFrameOrigin({0, 138});
-  view_->addSubview(topCustomView_);
-  view_->addSubview(bottomCustomView_);
-  auto shift = [](os::ui::View& part, double dx) {
-    part.setFrameOrigin({part.frame().x + dx, part.frame().y + layout::kShiftY});
-  };
-  shift(*topIconLabel_, layout::kMarkShiftX);
-  shift(*topTitleLabel_, layout::kTitleShiftX);
-  shift(*topPromptLabel_, layout::kTitleShiftX);
-
   const FirstScreenTexts texts = firstScreenTexts(product);
-  if (*texts.titleKey) {
-    topTitleLabel_->setStringValue(localized(texts.titleKey));
+  if (hasTavinorUpperArea(product)) {
+    configTavinorView(product);
   } else {
-    topTitleLabel_->setHidden(true);
-    topIconLabel_->setHidden(true);
+    // The other products keep the standard upper area; the Brevalo family's placement serves
+    // them all.
+    topCustomView_->setBackgroundColor(rgb(247, 247, 247));
+    topCustomView_->setFrameOrigin({0, 138});
+    view_->addSubview(topCustomView_);
+    view_->addSubview(bottomCustomView_);
+    auto shift = [](os::ui::View& part, double dx) {
+      part.setFrameOrigin({part.frame().x + dx, part.frame().y + layout::kShiftY});
+    };
+    shift(*topIconLabel_, layout::kMarkShiftX);
+    shift(*topTitleLabel_, layout::kTitleShiftX);
+    shift(*topPromptLabel_, layout::kTitleShiftX);
+
+    if (*texts.titleKey) {
+      topTitleLabel_->setStringValue(localized(texts.titleKey));
+    } else {
+      topTitleLabel_->setHidden(true);
+      topIconLabel_->setHidden(true);
+    }
+    topPromptLabel_->setStringValue(localized(texts.promptKey));
+    topIconImageView_->setImage(os::ui::Image::named(texts.picture));
+    if (*texts.suffixKey) {
+      topSuffexLabel_->setStringValue(localized(texts.suffixKey));
+    } else {
+      topSuffexLabel_->setHidden(true);
+    }
   }
-  topPromptLabel_->setStringValue(localized(texts.promptKey));
-  topIconImageView_->setImage(os::ui::Image::named(texts.picture));
-  if (*texts.suffixKey) {
-    topSuffexLabel_->setStringValue(localized(texts.suffixKey));
-  } else {
-    topSuffexLabel_->setHidden(true);
+  if (product == 14 || product == 15) {
+    // Their home picture is the upper area's backdrop, under the white name and slogan.
+    topIconImageView_->setFrame(topCustomView_->bounds());
+    topIconImageView_->setImageScaling(os::ui::ImageView::Scaling::AxesIndependently);
   }
+  if (product == 15) topPromptLabel_->setFont(os::ui::Font::named("Helvetica Neue", 16));
   if (product == 14) {
     topTitleLabel_->setFont(os::ui::Font::named("Helvetica Neue Bold", 30));
     bottomCustomView_->setBackgroundColor(hex(0x29264b));
@@ -290,6 +334,55 @@ void TSRMainViewController::awakeFromNib() {
     if (auto screen = weak.lock()) screen->installApp(sender);
   });
   installBtn_->setNeedsDisplay();
+}
+
+void TSRMainViewController::configTavinorView(int32_t product) {
+  tavinorView_ = std::make_shared<TSRWhiteView>(layout::kTavinorView);
+  tavinorImageView_ = std::make_shared<TSRImageView>(layout::kTavinorPicture);
+  tavinorImage1_ = std::make_shared<TSRImageView>(layout::kTavinorLogo);
+  tavinorTitleLabel_ = std::make_shared<os::ui::Label>(layout::kTavinorTitle);
+  tavinorPromptLabel_ = std::make_shared<os::ui::Label>(layout::kTavinorPrompt);
+  for (const auto& part : std::initializer_list<std::shared_ptr<os::ui::View>>{
+           tavinorImageView_, tavinorImage1_, tavinorTitleLabel_, tavinorPromptLabel_}) {
+    tavinorView_->addSubview(part);
+  }
+
+  const FirstScreenTexts texts = firstScreenTexts(product);
+  const TavinorFonts fonts = tavinorFonts(product);
+  tavinorTitleLabel_->setTextColor(Color::black());
+  tavinorTitleLabel_->setFont(fonts.title);
+  tavinorTitleLabel_->setAlignment(os::ui::TextAlignment::Center);
+  tavinorTitleLabel_->setStringValue(localized(texts.titleKey));
+  tavinorPromptLabel_->setTextColor(rgb(101, 101, 101));
+  tavinorPromptLabel_->setFont(fonts.prompt);
+  tavinorPromptLabel_->setAlignment(os::ui::TextAlignment::Center);
+  tavinorPromptLabel_->setStringValue(localized(texts.promptKey));
+  tavinorImageView_->setImage(os::ui::Image::named(texts.picture));
+  if (product == 13) {
+    tavinorImageView_->setWantsLayer(true);
+    tavinorImageView_->layer()->setCornerRadius(8.0);
+  }
+  if (product >= 11) tavinorImage1_->setImage(os::ui::Image::named("logo"));
+  if (product == 9) {
+    const double width = tavinorView_->frame().width;
+    const Rect title = centredOneLine(*tavinorTitleLabel_, width, layout::kCentredTitleY);
+    tavinorTitleLabel_->setFrame(title);
+    tavinorPromptLabel_->setFrame(centredOneLine(
+        *tavinorPromptLabel_, width, title.y - title.height - layout::kCentredPromptGap));
+  }
+
+  view_->addSubview(tavinorView_);
+  view_->addSubview(bottomCustomView_);
+  bottomCustomView_->setBackgroundColor(Color::clear());
+}
+
+os::ui::AttributedString TSRMainViewController::setSingleTextAttributedString(
+    const std::string& text, const os::ui::Font& font, os::ui::Color color) {
+  os::ui::TextAttributes attributes;
+  attributes.backgroundColor = Color::clear();
+  attributes.foregroundColor = color;
+  attributes.font = font;
+  return os::ui::AttributedString(text, attributes);
 }
 
 void TSRMainViewController::configAgreementLabel() {
@@ -348,6 +441,7 @@ int32_t TSRMainViewController::showAlertText(const std::string& text,
 }
 
 void TSRMainViewController::installApp(os::ui::Control& sender) {
+  OS_CHECK_ON_MAIN();
   tag_ = sender.tag();
   const int32_t product = TSRSoftWareInfo::singleton().installProduct();
   const TSRProduct& row = productForNumber(product);
@@ -367,13 +461,12 @@ void TSRMainViewController::installApp(os::ui::Control& sender) {
     if (showAlertText(question, localized("Button_Cancel"), localized("Button_Replace")) == 0) {
       return;
     }
-    // Every process of the installed bundle is the one running copy; none is waited for
-    // beyond the kill.
-    for (pid_t pid : os::workspace::processesOfBundle(installed)) {
-      os::Error error;
-      if (!os::workspace::terminate(pid, 0, &error)) {
-        os::log::console("could not end the running copy: " + error.description);
-      }
+    // Only the first running copy of the bundle is ended, and it is not waited for beyond
+    // the kill.
+    const std::vector<pid_t> running = os::workspace::processesOfBundle(installed);
+    os::Error error;
+    if (!running.empty() && !os::workspace::terminate(running.front(), 0, &error)) {
+      os::log::console("could not end the running copy: " + error.description);
     }
   }
   if (auto delegate = delegate_.lock()) delegate->switchView(tag_);

@@ -9,7 +9,11 @@
 // is one it asks, in the window's question panel, whether to replace it (Cancel keeps
 // everything, Replace ends a running copy), and then asks the delegate to switch to the
 // progress screen with the button's tag (kInstallButtonTag). Product 14 starts only with the
-// agreement ticked; unticked, the licence window opens instead. Main thread only.
+// agreement ticked; unticked, the licence window opens instead.
+//
+// Products 8 to 13 lay their own upper area (the tavinor view: picture, dark title, grey prompt
+// and, for 11 to 13, a logo) over the screen, with the lower area clear above it. Main thread
+// only.
 #pragma once
 
 #include <cstdint>
@@ -20,6 +24,7 @@
 #include "installer/widgets/can_click_text.h"
 #include "installer/widgets/gridient_button.h"
 #include "installer/widgets/white_view.h"
+#include "os/ui/attributed_string.h"
 #include "os/ui/button.h"
 #include "os/ui/image_view.h"
 #include "os/ui/label.h"
@@ -71,6 +76,11 @@ class TSRMainViewController : public os::ui::TextViewDelegate,
   bool textViewClickedOnLink(os::ui::TextView& textView, const std::string& link,
                              size_t characterIndex) override;
 
+  // `text` with, over its whole length, a clear background, `color` and `font`.
+  static os::ui::AttributedString setSingleTextAttributedString(const std::string& text,
+                                                                const os::ui::Font& font,
+                                                                os::ui::Color color);
+
   // The tag of the last pressed button (0 before any).
   int32_t tag() const { return tag_; }
 
@@ -82,6 +92,12 @@ class TSRMainViewController : public os::ui::TextViewDelegate,
   const std::shared_ptr<os::ui::Label>& topIconLabel() const { return topIconLabel_; }
   const std::shared_ptr<os::ui::Label>& topSuffexLabel() const { return topSuffexLabel_; }
   const std::shared_ptr<TSRGridientButton>& installBtn() const { return installBtn_; }
+  // The upper area of products 8 to 13; null for the others.
+  const std::shared_ptr<TSRWhiteView>& tavinorView() const { return tavinorView_; }
+  const std::shared_ptr<os::ui::ImageView>& tavinorImageView() const { return tavinorImageView_; }
+  const std::shared_ptr<os::ui::ImageView>& tavinorImage1() const { return tavinorImage1_; }
+  const std::shared_ptr<os::ui::Label>& tavinorTitleLabel() const { return tavinorTitleLabel_; }
+  const std::shared_ptr<os::ui::Label>& tavinorPromptLabel() const { return tavinorPromptLabel_; }
   const std::shared_ptr<TSRAlertViewController>& alertViewController() const {
     return alertViewController_;
   }
@@ -99,6 +115,8 @@ class TSRMainViewController : public os::ui::TextViewDelegate,
   void loadView();
   void awakeFromNib();
   void configAgreementLabel();
+  // Builds and fills the upper area of products 8 to 13 and puts it under the lower area.
+  void configTavinorView(int32_t product);
   // Opens the licence window over the main window and waits until it closes.
   void showAgreementView();
 
@@ -114,6 +132,11 @@ class TSRMainViewController : public os::ui::TextViewDelegate,
   std::shared_ptr<os::ui::Label> topIconLabel_;
   std::shared_ptr<os::ui::Label> topSuffexLabel_;
   std::shared_ptr<TSRGridientButton> installBtn_;
+  std::shared_ptr<TSRWhiteView> tavinorView_;
+  std::shared_ptr<os::ui::ImageView> tavinorImageView_;
+  std::shared_ptr<os::ui::ImageView> tavinorImage1_;
+  std::shared_ptr<os::ui::Label> tavinorTitleLabel_;
+  std::shared_ptr<os::ui::Label> tavinorPromptLabel_;
   std::shared_ptr<os::ui::View> agreementLabelView_;
   std::shared_ptr<os::ui::Button> agreementCheckBtn_;
   std::shared_ptr<TSRCanClickText> agreementClickText_;

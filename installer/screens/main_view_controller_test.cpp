@@ -189,6 +189,67 @@ TEST_F(MainViewControllerTest, CancelKeepsTheRunningCopyAndReplaceEndsIt) {
   reapChildren();
 }
 
+TEST_F(MainViewControllerTest, ReplaceEndsOnlyTheFirstRunningCopy) {
+  show(7);
+  fs::path bundle = installBrevalo();
+  const pid_t one = run(bundle), two = run(bundle);
+  ASSERT_TRUE(os::RunLoop::main().runUntil(
+      [&] { return os::workspace::processesOfBundle(bundle).size() == 2; }, 10));
+  clickInstall([&] { clickInQuestion(TSRAlertViewController::kOKButtonIdentifier); });
+  EXPECT_EQ(delegate_->tags, (std::vector<int32_t>{2}));
+  // The process list runs in the order of process numbers.
+  EXPECT_FALSE(os::workspace::isRunning(std::min(one, two)));
+  EXPECT_TRUE(os::workspace::isRunning(std::max(one, two)));
+  reapChildren();
+}
+
+TEST_F(MainViewControllerTest, TavinorUpperAreaTakesEachProductsFontsAndProduct9Centres) {
+  struct Case {
+    int32_t product;
+    const char* titleFont;
+    double titleSize, promptSize;
+  };
+  const Case cases[] = {{8, "Helvetica Neue", 22, 14},
+                        {9, "Helvetica Neue", 22, 14},
+                        {10, "Helvetica Neue", 22, 13},
+                        {11, "Helvetica Neue Bold", 28, 16},
+                        {13, "Helvetica Neue Bold", 28, 16}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.product);
+    show(c.product);
+    const auto& title = *screen->tavinorTitleLabel();
+    const auto& prompt = *screen->tavinorPromptLabel();
+    EXPECT_EQ(title.font(), os::ui::Font::named(c.titleFont, c.titleSize));
+    EXPECT_EQ(prompt.font(), os::ui::Font::named("Helvetica Neue", c.promptSize));
+    EXPECT_EQ(screen->bottomCustomView()->backgroundColor(), os::ui::Color::clear());
+    if (c.product == 13) {
+      EXPECT_EQ(screen->tavinorImageView()->layer()->cornerRadius(), 8.0);
+    }
+    if (c.product == 9) {
+      const double width = screen->tavinorView()->frame().width;
+      EXPECT_DOUBLE_EQ(title.frame().midX(), width / 2);
+      EXPECT_EQ(title.frame().y, 176);
+      EXPECT_DOUBLE_EQ(prompt.frame().midX(), width / 2);
+      EXPECT_DOUBLE_EQ(prompt.frame().y, 176 - title.frame().height - 10);
+    }
+    screen_->mouseExit(*window_);
+    screen.reset();
+    window_.reset();
+  }
+}
+
+TEST(MainViewControllerTextTest, SingleTextAttributedStringCoversTheWholeText) {
+  const os::ui::Font font = os::ui::Font::named("Helvetica Neue", 16);
+  const os::ui::Color color = os::ui::testing::color255(112, 87, 234);
+  os::ui::AttributedString text =
+      TSRMainViewController::setSingleTextAttributedString("Cast your screen", font, color);
+  ASSERT_EQ(text.runs().size(), 1u);
+  EXPECT_EQ(text.runs()[0].range.length, text.length());
+  EXPECT_EQ(text.runs()[0].attributes.font, font);
+  EXPECT_EQ(text.runs()[0].attributes.foregroundColor, color);
+  EXPECT_EQ(text.runs()[0].attributes.backgroundColor, os::ui::Color::clear());
+}
+
 TEST_F(MainViewControllerTest, WithoutAFreeHostTheQuestionAnswersCancel) {
   show(7);
   installBrevalo();
