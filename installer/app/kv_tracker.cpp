@@ -161,16 +161,16 @@ std::string KVTracker::getMacOSVersion() {
          std::to_string(version.patchVersion);
 }
 
-std::optional<std::string> KVTracker::getMacAddress() {
-  // The desktop platform asked for its primary wired interface by a fixed name; Linux names
-  // interfaces freely, so the first one with a hardware address stands in for it.
-  const std::filesystem::path interfaces = "/sys/class/net";
+std::optional<std::string> KVTracker::getMacAddress(const std::filesystem::path& interfaces) {
   std::vector<std::string> names;
   std::error_code code;
   for (const auto& entry : std::filesystem::directory_iterator(interfaces, code)) {
     names.push_back(entry.path().filename().string());
   }
-  std::sort(names.begin(), names.end());
+  // "en0" first, as the platform named its primary interface; then any other by name.
+  std::sort(names.begin(), names.end(), [](const std::string& a, const std::string& b) {
+    return std::make_pair(a != "en0", a) < std::make_pair(b != "en0", b);
+  });
   for (const std::string& name : names) {
     if (name == "lo") continue;
     std::string address;

@@ -16,6 +16,7 @@
 #pragma once
 
 #include <cstdint>
+#include <filesystem>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -71,10 +72,12 @@ class KVTracker {
 
   // The system version "major.minor.patch" (os::process::operatingSystemVersion()).
   static std::string getMacOSVersion();
-  // The primary network interface's hardware address, upper-case "AA:BB:CC:DD:EE:FF": the
-  // first interface by name, loopback left out, that has a non-zero 6-byte address. nullopt
-  // (and a console line) when there is none.
-  static std::optional<std::string> getMacAddress();
+  // The hardware address of the interface "en0", upper-case "AA:BB:CC:DD:EE:FF". Linux names
+  // its interfaces freely, so without an "en0" the first interface by name, loopback left out,
+  // that has a non-zero 6-byte address stands in for it. nullopt (and a console line) when
+  // there is none. `interfaces` is the kernel's interface folder; tests pass a made-up one.
+  static std::optional<std::string> getMacAddress(
+      const std::filesystem::path& interfaces = "/sys/class/net");
 
   // Web-analytics hits, built but never sent: the collector's address
   // "https://<analytics host>/collect?v=..&an=..&tid=..&av=..&cid=..&t=<hitType>&ua=.." followed

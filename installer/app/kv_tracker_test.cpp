@@ -114,6 +114,31 @@ TEST(KVTrackerTest, SetUpWithoutAStoredIdentifierStoresTheHardwareAddress) {
   }
 }
 
+TEST(KVTrackerTest, HardwareAddressPrefersEn0ThenTheFirstOtherInterface) {
+  testsupport::Sandbox sandbox;
+  struct Case {
+    std::vector<std::pair<std::string, std::string>> interfaces;  // name, address
+    std::optional<std::string> expected;
+  };
+  const Case cases[] = {
+      {{{"eth0", "02:00:00:00:00:01"}, {"en0", "0a:1b:2c:3d:4e:5f"}}, "0A:1B:2C:3D:4E:5F"},
+      {{{"lo", "00:00:00:00:00:00"}, {"wlan0", "02:00:00:00:00:02"}, {"eth1", "02:00:00:00:00:03"}},
+       "02:00:00:00:00:03"},
+      {{{"en0", "00:00:00:00:00:00"}, {"eth0", "02:00:00:00:00:04"}}, "02:00:00:00:00:04"},
+      {{{"lo", "00:00:00:00:00:00"}, {"tun0", ""}}, std::nullopt},
+  };
+  int index = 0;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(index);
+    const std::filesystem::path folder = sandbox.root() / ("net" + std::to_string(index++));
+    for (const auto& [name, address] : c.interfaces) {
+      std::filesystem::create_directories(folder / name);
+      std::ofstream(folder / name / "address") << address << "\n";
+    }
+    EXPECT_EQ(KVTracker::getMacAddress(folder), c.expected);
+  }
+}
+
 TEST(KVTrackerTest, CustomDimensionsPerProduct) {
   {
     InstallerTestEnvironment environment;

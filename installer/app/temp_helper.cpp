@@ -17,6 +17,7 @@
 #include "os/files.h"
 #include "os/languages.h"
 #include "os/paths.h"
+#include "os/process.h"
 #include "support/data_extensions.h"
 #include "support/string_extensions.h"
 
@@ -110,4 +111,18 @@ std::string TempHelper::md5ForFile(const std::string& path) {
   std::transform(hex.begin(), hex.end(), hex.begin(),
                  [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
   return hex;
+}
+
+std::string TempHelper::getSystemLastNumberString() {
+  const std::string version = os::process::operatingSystemVersionString();
+  const size_t first = version.find('.');
+  if (first == std::string::npos) return "0";
+  const size_t second = version.find('.', first + 1);
+  return version.substr(first + 1,
+                        second == std::string::npos ? std::string::npos : second - first - 1);
+}
+
+bool TempHelper::isVersionMajorEqual(std::string_view version, std::string_view equalVersion) {
+  if (version.empty()) return false;
+  return ExtendTool::isGreaterThanOrEqual(equalVersion, version);
 }

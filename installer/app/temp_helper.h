@@ -53,6 +53,14 @@ class TempHelper {
   // that a large file costs no memory. A file that cannot be read is digested as empty input;
   // a read error midway digests what was read.
   static std::string md5ForFile(const std::string& path);
+
+  // The second "."-separated part of the operating system's version text
+  // (os::process::operatingSystemVersionString(), "Version 6.1.0 (Linux)" gives "1"), or "0"
+  // when the text has no ".".
+  static std::string getSystemLastNumberString();
+  // Whether `equalVersion` is at least `version`, runs of digits compared by value ("1.10" is
+  // above "1.9"); false for an empty `version`.
+  static bool isVersionMajorEqual(std::string_view version, std::string_view equalVersion);
 };
 
 // The screens' short name for TempHelper::getDefaultsLocalizableLanguages.

@@ -8,6 +8,7 @@
 
 #include "installer/app/installer_test_environment.h"
 #include "os/crypto.h"
+#include "os/process.h"
 #include "support/data_extensions.h"
 
 namespace {
@@ -114,6 +115,28 @@ TEST(TempHelperTest, FileDigests) {
   std::string expected = ExtendTool::dataToHex(os::crypto::md5(bytes));
   std::transform(expected.begin(), expected.end(), expected.begin(), ::tolower);
   EXPECT_EQ(TempHelper::md5ForFile(large.string()), expected);
+}
+
+TEST(TempHelperTest, SystemLastNumberIsTheMinorVersion) {
+  // The version text reads "Version <major>.<minor>.<patch> (...)".
+  EXPECT_EQ(TempHelper::getSystemLastNumberString(),
+            std::to_string(os::process::operatingSystemVersion().minorVersion));
+}
+
+TEST(TempHelperTest, VersionMajorEqualComparesRunsOfDigitsByValue) {
+  struct Case {
+    const char* version;
+    const char* equalVersion;
+    bool expected;
+  };
+  const Case cases[] = {
+      {"1.9", "1.10", true},   {"1.10", "1.9", false}, {"2.0.0.4", "2.0.0.4", true},
+      {"10.15", "11.0", true}, {"", "1.0", false},     {"1.0", "", false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::string(c.version) + " / " + c.equalVersion);
+    EXPECT_EQ(TempHelper::isVersionMajorEqual(c.version, c.equalVersion), c.expected);
+  }
 }
 
 }  // namespace

@@ -31,6 +31,18 @@ constexpr TSRAdvertisementSlides::PictureRow kLxoPictures[] = {
     {"LXO_Ad2_Title", "LXO_Ad2_SubTitle", "ad2"},
     {"LXO_Ad3_Title", "LXO_Ad3_SubTitle", "ad3"},
 };
+constexpr TSRAdvertisementSlides::PictureRow kQmPictures[] = {
+    {"QM_Ad1_Title", "QM_Ad1_SubTitle", "install_mac_screencamera"},
+    {"QM_Ad2_Title", "QM_Ad2_SubTitle", "install_mac_cameraonly"},
+    {"QM_Ad3_Title", "QM_Ad3_SubTitle", "install_mac_screenonly"},
+    {"QM_Ad4_Title", "QM_Ad4_SubTitle", "install_mac_audioonly"},
+};
+constexpr TSRAdvertisementSlides::PictureRow kQsPictures[] = {
+    {"QS_Ad1_Title", "QS_Ad1_SubTitle", "install_mac_beautify"},
+    {"QS_Ad2_Title", "QS_Ad2_SubTitle", "install_mac_feedback"},
+    {"QS_Ad3_Title", "QS_Ad3_SubTitle", "install_mac_ocr"},
+    {"QS_Ad4_Title", "QS_Ad4_SubTitle", "install_mac_pin"},
+};
 // The subtitle's trailing margin while product 15's pictures show.
 constexpr double kLxoTitle3Trail = 270.0;
 // Pictures of product 4's show.
@@ -53,6 +65,7 @@ void TSRAdvertisementSlides::start() {
   count_ = 1;
   hlaADNumber_ = 1;
   lxADNumber_ = 1;
+  qmADNumber_ = 1;
   const int32_t product = layout_.product();
   if (product == 4) {
     layout_.hlaInstallImageView->setImage(hlaAdImage());
@@ -166,19 +179,29 @@ void TSRAdvertisementSlides::changeLXAd() {
 }
 
 std::shared_ptr<os::ui::Image> TSRAdvertisementSlides::showPicture(const PictureRow* rows,
-                                                                   size_t count, int32_t n) {
+                                                                   size_t count, int32_t n,
+                                                                   const char* fallbackImage) {
   const bool known = n >= 1 && size_t(n) <= count;
   auto text = [](const char* key) { return TempHelper::getDefaultsLocalizableLanguages(key); };
   layout_.lxTitle2->setStringValue(known ? text(rows[n - 1].titleKey) : "");
   layout_.lxTitle3->setStringValue(known ? text(rows[n - 1].subtitleKey) : "");
-  return os::ui::Image::named(known ? rows[n - 1].image : kLxPictures[0].image);
+  return os::ui::Image::named(known ? rows[n - 1].image : fallbackImage);
 }
 
 std::shared_ptr<os::ui::Image> TSRAdvertisementSlides::lxAdImage() {
-  return showPicture(kLxPictures, std::size(kLxPictures), lxADNumber_);
+  return showPicture(kLxPictures, std::size(kLxPictures), lxADNumber_, kLxPictures[0].image);
 }
 
 std::shared_ptr<os::ui::Image> TSRAdvertisementSlides::lxoAdImage() {
   layout_.setLxTitle3Trail(kLxoTitle3Trail);
-  return showPicture(kLxoPictures, std::size(kLxoPictures), lxADNumber_);
+  // Out of range, product 15's set falls back to product 14's first picture.
+  return showPicture(kLxoPictures, std::size(kLxoPictures), lxADNumber_, kLxPictures[0].image);
+}
+
+std::shared_ptr<os::ui::Image> TSRAdvertisementSlides::qmAdImage() {
+  return showPicture(kQmPictures, std::size(kQmPictures), qmADNumber_, kQmPictures[0].image);
+}
+
+std::shared_ptr<os::ui::Image> TSRAdvertisementSlides::qsAdImage() {
+  return showPicture(kQsPictures, std::size(kQsPictures), qmADNumber_, kQsPictures[0].image);
 }

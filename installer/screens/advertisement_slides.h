@@ -67,6 +67,10 @@ class TSRAdvertisementSlides {
   // The picture `lxADNumber` of product 14 or 15; sets the two slide texts.
   std::shared_ptr<os::ui::Image> lxAdImage();
   std::shared_ptr<os::ui::Image> lxoAdImage();
+  // Two further sets of four pictures in the same manner, by qmADNumber; no product's show
+  // uses them.
+  std::shared_ptr<os::ui::Image> qmAdImage();
+  std::shared_ptr<os::ui::Image> qsAdImage();
 
   // One picture of products 14 and 15: the localisation keys of its two texts and its image.
   struct PictureRow;
@@ -74,11 +78,14 @@ class TSRAdvertisementSlides {
   int32_t count() const { return count_; }
   int32_t hlaADNumber() const { return hlaADNumber_; }
   int32_t lxADNumber() const { return lxADNumber_; }
+  int32_t qmADNumber() const { return qmADNumber_; }
+  void setQmADNumber(int32_t number) { qmADNumber_ = number; }
 
  private:
   // Sets lxTitle2 and lxTitle3 from the `n`th of `rows` and returns its image; empty texts and
-  // the first picture of product 14 for any other `n`.
-  std::shared_ptr<os::ui::Image> showPicture(const PictureRow* rows, size_t count, int32_t n);
+  // the picture `fallbackImage` for any other `n`.
+  std::shared_ptr<os::ui::Image> showPicture(const PictureRow* rows, size_t count, int32_t n,
+                                             const char* fallbackImage);
   void pushTransition(os::ui::View& view);
 
   TSRProgressLayout& layout_;
@@ -86,6 +93,7 @@ class TSRAdvertisementSlides {
   int32_t count_ = 0;
   int32_t hlaADNumber_ = 0;
   int32_t lxADNumber_ = 0;
+  int32_t qmADNumber_ = 0;
   // Lets the delayed removals of outgoing slides know the slides are gone.
   std::shared_ptr<bool> alive_ = std::make_shared<bool>(true);
 };

@@ -1,5 +1,6 @@
 #include "installer/screens/advertisement_slides.h"
 
+#include <cairo.h>
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -175,6 +176,52 @@ TEST(AdvertisementSlidesTest, ProductFourPicturesFollowTheLanguage) {
   }
   EXPECT_TRUE(layout->hlaInstallView->layer()->animationForKey("kTransitionAnimation"));
   EXPECT_TRUE(layout->hlaInstallImageView->action());
+}
+
+TEST(AdvertisementSlidesTest, SpareSetsShowTheirPictureAndTextsByNumber) {
+  InstallerTestEnvironment environment({.installProduct = os::Value(15)});
+  // Each picture gets a width of its own, so that the test can tell which one came back.
+  const std::vector<std::string> qm = {"install_mac_screencamera", "install_mac_cameraonly",
+                                       "install_mac_screenonly", "install_mac_audioonly"};
+  const std::vector<std::string> qs = {"install_mac_beautify", "install_mac_feedback",
+                                       "install_mac_ocr", "install_mac_pin"};
+  int width = 1;
+  for (const auto* names : {&qm, &qs}) {
+    for (const std::string& name : *names) {
+      cairo_surface_t* surface = cairo_image_surface_create(CAIRO_FORMAT_ARGB32, width++, 1);
+      const std::string path =
+          (environment.bundlePath() / "Contents/Resources" / (name + ".png")).string();
+      ASSERT_EQ(cairo_surface_write_to_png(surface, path.c_str()), CAIRO_STATUS_SUCCESS);
+      cairo_surface_destroy(surface);
+    }
+  }
+  auto layout = TSRProgressLayout::build(15);
+  TSRAdvertisementSlides slides(*layout);
+  slides.start();
+  EXPECT_EQ(slides.qmADNumber(), 1);
+  struct Case {
+    const char* set;
+    int32_t number;
+    const char* title;
+    const char* subtitle;
+    int pictureWidth;
+  };
+  const Case cases[] = {
+      {"QM", 1, "QM_Ad1_Title", "QM_Ad1_SubTitle", 1},
+      {"QM", 4, "QM_Ad4_Title", "QM_Ad4_SubTitle", 4},
+      {"QM", 5, "", "", 1},
+      {"QS", 2, "QS_Ad2_Title", "QS_Ad2_SubTitle", 6},
+      {"QS", 0, "", "", 5},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::string(c.set) + std::to_string(c.number));
+    slides.setQmADNumber(c.number);
+    auto picture = std::string(c.set) == "QM" ? slides.qmAdImage() : slides.qsAdImage();
+    ASSERT_TRUE(picture);
+    EXPECT_EQ(picture->pixelWidth(), c.pictureWidth);
+    EXPECT_EQ(layout->lxTitle2->stringValue(), c.title);
+    EXPECT_EQ(layout->lxTitle3->stringValue(), c.subtitle);
+  }
 }
 
 }  // namespace

@@ -1,7 +1,10 @@
 #include "installer/widgets/gridient_button.h"
 
+#include <cairo.h>
+
 #include <cmath>
 
+#include "installer/widgets/quartz_path.h"
 #include "os/ui/drawing.h"
 #include "os/ui/text_layout.h"
 #include "os/ui/window.h"
@@ -78,6 +81,30 @@ void TSRGridientButton::setNormalFillColor(OptionalColor normalFillColor,
 void TSRGridientButton::setIsAddButton(bool value) {
   isAddButton_ = value;
   isOpenMenu_ = false;
+}
+
+void TSRGridientButton::setEnabled(bool enabled) {
+  os::ui::Button::setEnabled(enabled);
+  if (lightImageView_) lightImageView_->setHidden(!enabled);
+}
+
+std::optional<os::ui::BezierPath> TSRGridientButton::quartzPath(const os::ui::BezierPath& path) {
+  return BezierPathQuartzUtilities::quartzPath(path);
+}
+
+std::shared_ptr<os::ui::Image> TSRGridientButton::NSImageToCGImageRef(
+    const std::shared_ptr<os::ui::Image>& image) {
+  if (!image) return nullptr;
+  cairo_surface_t* copy =
+      cairo_image_surface_create(CAIRO_FORMAT_ARGB32, image->pixelWidth(), image->pixelHeight());
+  cairo_t* cr = cairo_create(copy);
+  cairo_set_source_surface(cr, image->surface(), 0, 0);
+  cairo_set_operator(cr, CAIRO_OPERATOR_SOURCE);
+  cairo_paint(cr);
+  cairo_destroy(cr);
+  auto result = os::ui::Image::fromSurface(copy, image->scale());
+  cairo_surface_destroy(copy);
+  return result;
 }
 
 void TSRGridientButton::setIsOpenMenu(bool value) {

@@ -25,7 +25,10 @@
 #include "installer/widgets/mouse_tracking.h"
 #include "os/ui/button.h"
 #include "os/ui/color.h"
+#include "os/ui/drawing.h"
 #include "os/ui/image.h"
+#include "os/ui/image_view.h"
+#include "os/value.h"
 
 // Told when the mouse enters a button and when it is released over it or leaves it.
 class MouseEnumDelegate {
@@ -112,6 +115,33 @@ class TSRGridientButton : public os::ui::Button {
   // Told of entries and releases; not owned.
   void setDelegate(std::weak_ptr<MouseEnumDelegate> delegate) { delegate_ = std::move(delegate); }
 
+  // An image view supplied from outside (the button never makes one), hidden while the button
+  // is disabled and shown while it is enabled.
+  const std::shared_ptr<os::ui::ImageView>& lightImageView() const { return lightImageView_; }
+  void setLightImageView(std::shared_ptr<os::ui::ImageView> view) {
+    lightImageView_ = std::move(view);
+  }
+  // Free-form data for the button's owner; the setter keeps its own copy.
+  const os::Dictionary& dic() const { return dic_; }
+  void setDic(const os::Dictionary& dic) { dic_ = dic; }
+  // Flat colours kept for the owner; the button does not draw them.
+  const OptionalColor& bgNormalFillColor() const { return bgNormalFillColor_; }
+  void setBgNormalFillColor(OptionalColor color) { bgNormalFillColor_ = color; }
+  const OptionalColor& bgEnterFillColor() const { return bgEnterFillColor_; }
+  void setBgEnterFillColor(OptionalColor color) { bgEnterFillColor_ = color; }
+  const OptionalColor& bgDownFillColor() const { return bgDownFillColor_; }
+  void setBgDownFillColor(OptionalColor color) { bgDownFillColor_ = color; }
+
+  // `path` as the layers draw it (BezierPathQuartzUtilities::quartzPath); nullopt for an empty
+  // path.
+  static std::optional<os::ui::BezierPath> quartzPath(const os::ui::BezierPath& path);
+  // A copy of `image`'s pixels, decoded afresh; null for no image.
+  static std::shared_ptr<os::ui::Image> NSImageToCGImageRef(
+      const std::shared_ptr<os::ui::Image>& image);
+
+  // Hides lightImageView while disabled, shows it while enabled.
+  void setEnabled(bool enabled) override;
+
   // The mouse state the button last took while enabled.
   MouseState buttonType() const { return buttonType_; }
 
@@ -150,13 +180,16 @@ class TSRGridientButton : public os::ui::Button {
   OptionalColor normalTitleColor_, enterTitleColor_, downTitleColor_, forbiddenTitleColor_;
   float titleSize_ = 0;
   OptionalColor normalFillColor_, enterFillColor_, downFillColor_;
+  OptionalColor bgNormalFillColor_, bgEnterFillColor_, bgDownFillColor_;
   MouseState buttonType_ = MouseState::None;
   bool hasLeftImage_ = false;
   std::shared_ptr<os::ui::Image> leftImage_;
   bool hasRightImage_ = false;
   std::shared_ptr<os::ui::Image> rightImage_;
   float spaceWithText_ = 0;
+  std::shared_ptr<os::ui::ImageView> lightImageView_;
   bool isAnimation_ = false;
+  os::Dictionary dic_;
   std::weak_ptr<MouseEnumDelegate> delegate_;
   bool isNoGridient_ = false;
   bool isRightAlignment_ = false;

@@ -1,5 +1,6 @@
 #include "installer/widgets/gridient_button.h"
 
+#include <cairo.h>
 #include <gtest/gtest.h>
 
 #include <functional>
@@ -248,6 +249,38 @@ TEST_F(GridientButtonTest, AddButtonFlagClearsTheChevron) {
   EXPECT_TRUE(button_->isAddButton());
   EXPECT_FALSE(button_->isOpenMenu());
   EXPECT_EQ(button_->calcuTextBounds("", 24), Rect{});
+}
+
+TEST(GridientButtonPartsTest, LightImageFollowsEnabledAndDictionaryIsACopy) {
+  TSRGridientButton button({0, 0, 100, 30});
+  auto light = std::make_shared<os::ui::ImageView>(os::ui::Rect{0, 0, 10, 10});
+  button.setLightImageView(light);
+  button.setEnabled(false);
+  EXPECT_TRUE(light->isHidden());
+  button.setEnabled(true);
+  EXPECT_FALSE(light->isHidden());
+
+  os::Dictionary given = {{"product", 7}};
+  button.setDic(given);
+  given["product"] = 8;
+  EXPECT_EQ(os::Value(button.dic()), os::Value(os::Dictionary{{"product", 7}}));
+}
+
+TEST(GridientButtonPartsTest, ImageCopyHasTheSamePixelsAndItsOwnSurface) {
+  EXPECT_EQ(TSRGridientButton::NSImageToCGImageRef(nullptr), nullptr);
+  cairo_surface_t* surface = cairo_image_surface_create(CAIRO_FORMAT_ARGB32, 3, 2);
+  cairo_t* cr = cairo_create(surface);
+  cairo_set_source_rgb(cr, 1, 0, 0);
+  cairo_paint(cr);
+  cairo_destroy(cr);
+  auto image = os::ui::Image::fromSurface(surface, 2);
+  cairo_surface_destroy(surface);
+  auto copy = TSRGridientButton::NSImageToCGImageRef(image);
+  ASSERT_TRUE(copy);
+  EXPECT_NE(copy->surface(), image->surface());
+  EXPECT_EQ(copy->size(), image->size());
+  EXPECT_EQ(copy->pixelAt(2, 1), image->pixelAt(2, 1));
+  EXPECT_EQ(copy->pixelAt(2, 1), os::ui::testing::rgb(255, 0, 0));
 }
 
 }  // namespace
