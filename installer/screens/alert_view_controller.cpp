@@ -26,6 +26,7 @@ const struct {
   Rect panel{0, 0, 420, 150};
   Rect image{20, 60, 64, 64};
   Rect text{100, 60, 284, 38};
+  Rect subtitle{100, 40, 284, 18};
   Rect cancel{225, 15, 80, 22};
   Rect ok{320, 15, 80, 22};
 } kPromptLayout;
@@ -146,12 +147,12 @@ std::shared_ptr<TSRAlertViewController> TSRAlertViewController::create() {
 TSRAlertViewController::TSRAlertViewController(Private) : view_(std::make_shared<os::ui::View>()) {}
 
 TSRAlertViewController::Panel TSRAlertViewController::makePanel(
-    std::initializer_list<const char*> identifiers) {
+    std::initializer_list<const char*> identifiers, bool subtitled) {
   auto name = identifiers.begin();
   Panel made{std::make_shared<TSRBorderRectAndColorView>(kPromptLayout.panel),
              std::make_shared<os::ui::ImageView>(kPromptLayout.image),
              std::make_shared<os::ui::Label>(kPromptLayout.text),
-             std::make_shared<TSRGridientButton>(kPromptLayout.ok), nullptr};
+             std::make_shared<TSRGridientButton>(kPromptLayout.ok), nullptr, nullptr};
   if (identifiers.size() == 5)
     made.cancel = std::make_shared<TSRGridientButton>(kPromptLayout.cancel);
   made.panel->setIdentifier(*name++);
@@ -160,8 +161,12 @@ TSRAlertViewController::Panel TSRAlertViewController::makePanel(
   made.ok->setIdentifier(*name++);
   if (made.cancel) made.cancel->setIdentifier(*name++);
   made.title->setFont(os::ui::Font::named("Helvetica Neue Bold", 13));
+  if (subtitled) {
+    made.subtitle = std::make_shared<os::ui::Label>(kPromptLayout.subtitle);
+    made.subtitle->setFont(os::ui::Font::named("Helvetica Neue", 12));
+  }
   for (const auto& part : std::initializer_list<std::shared_ptr<os::ui::View>>{
-           made.image, made.title, made.cancel, made.ok}) {
+           made.image, made.title, made.subtitle, made.cancel, made.ok}) {
     if (part) made.panel->addSubview(part);
   }
   return made;
@@ -172,7 +177,18 @@ void TSRAlertViewController::layOutView() {
                          kCancelButtonIdentifier});
   notice_ = makePanel({kNoticePanelIdentifier, kNoticeImageIdentifier, kNoticeTextIdentifier,
                        kNoticeButtonIdentifier});
+  subtitledNotice_ = makePanel({kSubtitledNoticePanelIdentifier, "", "", ""}, true);
+  titlePrompt_ = makePanel({kTitlePromptPanelIdentifier, "", "", "", ""}, true);
   std::weak_ptr<TSRAlertViewController> weak = weak_from_this();
+  subtitledNotice_.ok->setAction([weak](os::ui::Control&) {
+    if (auto controller = weak.lock()) controller->closePromptAlertView3();
+  });
+  titlePrompt_.ok->setAction([weak](os::ui::Control&) {
+    if (auto controller = weak.lock()) controller->titlePromptAlertViewOkButtonClick();
+  });
+  titlePrompt_.cancel->setAction([weak](os::ui::Control&) {
+    if (auto controller = weak.lock()) controller->titlePromptAlertViewCancelButtonClick();
+  });
   question_.ok->setAction([weak](os::ui::Control&) {
     if (auto controller = weak.lock()) controller->promptAlertViewOkButtonClick();
   });
@@ -295,20 +311,28 @@ void TSRAlertViewController::fitToTexts(const Panel& panel, const std::string& t
   panel.cancel->setHidden(cancelTitle.empty());
 }
 
-void TSRAlertViewController::promptAlertViewOkButtonClick() {
-  result_ = 1;
+void TSRAlertViewController::endQuestion(int32_t result, const Panel& panel, bool onlyOnce) {
+  if (onlyOnce && endRunloop_) return;
+  result_ = result;
   endRunloop_ = true;
-  unloadAlertView(question_.panel);
+  unloadAlertView(panel.panel);
 }
 
-void TSRAlertViewController::promptAlertViewCancelButtonClick() {
-  if (endRunloop_) return;
-  result_ = 0;
-  endRunloop_ = true;
-  unloadAlertView(question_.panel);
+void TSRAlertViewController::promptAlertViewOkButtonClick() { endQuestion(1, question_, false); }
+
+void TSRAlertViewController::promptAlertViewCancelButtonClick() { endQuestion(0, question_, true); }
+
+void TSRAlertViewController::titlePromptAlertViewOkButtonClick() {
+  endQuestion(1, titlePrompt_, false);
+}
+
+void TSRAlertViewController::titlePromptAlertViewCancelButtonClick() {
+  endQuestion(0, titlePrompt_, true);
 }
 
 void TSRAlertViewController::closePromptAlertView() { unloadAlertView(notice_.panel); }
+
+void TSRAlertViewController::closePromptAlertView3() { unloadAlertView(subtitledNotice_.panel); }
 
 void TSRAlertViewController::setupAlertRect(TSRBorderRectAndColorView& panel) {
   panel.setBackground(Color::white());

@@ -15,7 +15,9 @@
 // Cancel button. promptAlertViewCancelButtonClick ends an open question as cancelled from
 // outside. Only one question can be open at a time. A one-button notice
 // (showAlertText(text, buttonTitle, host)) slides in the same way but returns at once; its
-// button slides it out. Main thread only.
+// button slides it out. Two further panels with a subtitle (promptAlertView3 with one button,
+// promptAlertView4 with two) are laid out for callers to come; their buttons slide them out.
+// Main thread only.
 #pragma once
 
 #include <cstdint>
@@ -42,6 +44,8 @@ class TSRAlertViewController : public std::enable_shared_from_this<TSRAlertViewC
   static constexpr const char* kNoticeImageIdentifier = "noticeImage";
   static constexpr const char* kNoticeTextIdentifier = "noticeText";
   static constexpr const char* kNoticeButtonIdentifier = "noticeButton";
+  static constexpr const char* kSubtitledNoticePanelIdentifier = "subtitledNoticePanel";
+  static constexpr const char* kTitlePromptPanelIdentifier = "titlePromptPanel";
 
   // The controller with its panel laid out (the platform's controller made from its interface
   // file).
@@ -72,6 +76,19 @@ class TSRAlertViewController : public std::enable_shared_from_this<TSRAlertViewC
   void promptAlertViewCancelButtonClick();
   // The notice's button: slides the notice out.
   void closePromptAlertView();
+  // The subtitled notice's button: slides it out.
+  void closePromptAlertView3();
+  // The subtitled question's buttons: end it with 1 (OK) or 0 (Cancel, nothing once ended) and
+  // slide it out, as the question's buttons do.
+  void titlePromptAlertViewOkButtonClick();
+  void titlePromptAlertViewCancelButtonClick();
+
+  // Kept for the owner; the controller does not read them.
+  bool isBackMainView() const { return isBackMainView_; }
+  void setIsBackMainView(bool value) { isBackMainView_ = value; }
+  // Not owned.
+  const std::weak_ptr<void>& delegate() const { return delegate_; }
+  void setDelegate(std::weak_ptr<void> delegate) { delegate_ = std::move(delegate); }
 
   // The view laid over the host while a question is open; the panel slides inside it.
   const std::shared_ptr<os::ui::View>& view() const { return view_; }
@@ -94,6 +111,35 @@ class TSRAlertViewController : public std::enable_shared_from_this<TSRAlertViewC
   const std::shared_ptr<os::ui::ImageView>& promptAlertImage() const { return notice_.image; }
   const std::shared_ptr<os::ui::Label>& promptAlertTitle() const { return notice_.title; }
   const std::shared_ptr<TSRGridientButton>& promptAlertButton() const { return notice_.ok; }
+  // The subtitled notice and question, and their parts.
+  const std::shared_ptr<TSRBorderRectAndColorView>& promptAlertView3() const {
+    return subtitledNotice_.panel;
+  }
+  const std::shared_ptr<os::ui::ImageView>& promptAlertImage3() const {
+    return subtitledNotice_.image;
+  }
+  const std::shared_ptr<os::ui::Label>& promptAlertTitle3() const { return subtitledNotice_.title; }
+  const std::shared_ptr<os::ui::Label>& promptAlertSubTitle3() const {
+    return subtitledNotice_.subtitle;
+  }
+  const std::shared_ptr<TSRGridientButton>& promptAlertButton3() const {
+    return subtitledNotice_.ok;
+  }
+  const std::shared_ptr<TSRBorderRectAndColorView>& promptAlertView4() const {
+    return titlePrompt_.panel;
+  }
+  const std::shared_ptr<os::ui::ImageView>& promptAlertImage4() const { return titlePrompt_.image; }
+  const std::shared_ptr<os::ui::Label>& promptAlertTitle4() const { return titlePrompt_.title; }
+  const std::shared_ptr<os::ui::Label>& promptAlertSubTitle4() const {
+    return titlePrompt_.subtitle;
+  }
+  const std::shared_ptr<TSRGridientButton>& promptAlertCancelBtn4() const {
+    return titlePrompt_.cancel;
+  }
+  const std::shared_ptr<TSRGridientButton>& promptAlertOKBtn4() const { return titlePrompt_.ok; }
+  // Whether the last question has ended, and its answer.
+  bool endRunloop() const { return endRunloop_; }
+  int32_t result() const { return result_; }
 
  private:
   // One panel: a picture, a text and a button on the right, with a Cancel button left of it in
@@ -104,11 +150,16 @@ class TSRAlertViewController : public std::enable_shared_from_this<TSRAlertViewC
     std::shared_ptr<os::ui::Label> title;
     std::shared_ptr<TSRGridientButton> ok;
     std::shared_ptr<TSRGridientButton> cancel;
+    std::shared_ptr<os::ui::Label> subtitle;
   };
 
   // A panel laid out as the interface file has it, its parts named by `identifiers` (panel,
-  // image, text, OK[, Cancel]); without a Cancel identifier the panel has one button.
-  static Panel makePanel(std::initializer_list<const char*> identifiers);
+  // image, text, OK[, Cancel]); without a Cancel identifier the panel has one button. A
+  // subtitled panel has a second text under the first.
+  static Panel makePanel(std::initializer_list<const char*> identifiers, bool subtitled = false);
+  // Ends the open question with `result` and slides `panel` out; nothing once it has ended
+  // when `onlyOnce`.
+  void endQuestion(int32_t result, const Panel& panel, bool onlyOnce);
   void layOutView();
   // Lays `superView` over the main window's content and slides `panel` in with `text` and the
   // titles. False, showing nothing, without a main window or host.
@@ -127,6 +178,10 @@ class TSRAlertViewController : public std::enable_shared_from_this<TSRAlertViewC
   std::shared_ptr<os::ui::View> view_;
   Panel question_;
   Panel notice_;
+  Panel subtitledNotice_;
+  Panel titlePrompt_;
+  bool isBackMainView_ = false;
+  std::weak_ptr<void> delegate_;
   std::shared_ptr<os::ui::View> mainView_;
   bool endRunloop_ = false;
   int32_t result_ = 0;

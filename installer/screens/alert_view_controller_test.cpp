@@ -232,3 +232,37 @@ TEST_F(AlertViewControllerTest, NoticeReturnsAtOnceAndItsButtonSlidesItOut) {
       ask([&] { alert_->promptAlertViewOkButtonClick(); }, "Open it now?", "Later", "Open");
   EXPECT_EQ(answer, 1);
 }
+
+namespace {
+
+TEST_F(AlertViewControllerTest, SubtitledPanelsCarryTheirPartsAndTheirButtonsEndAQuestion) {
+  for (const auto& panel : {alert_->promptAlertView3(), alert_->promptAlertView4()}) {
+    ASSERT_TRUE(panel);
+    EXPECT_EQ(panel->superview(), nullptr);
+  }
+  EXPECT_EQ(alert_->promptAlertSubTitle3()->superview(), alert_->promptAlertView3().get());
+  EXPECT_EQ(alert_->promptAlertButton3()->superview(), alert_->promptAlertView3().get());
+  EXPECT_EQ(alert_->promptAlertSubTitle4()->superview(), alert_->promptAlertView4().get());
+  EXPECT_EQ(alert_->promptAlertCancelBtn4()->superview(), alert_->promptAlertView4().get());
+
+  // The buttons' actions: Cancel ends once with 0, OK with 1.
+  EXPECT_FALSE(alert_->endRunloop());
+  alert_->promptAlertCancelBtn4()->sendAction();
+  EXPECT_TRUE(alert_->endRunloop());
+  EXPECT_EQ(alert_->result(), 0);
+  alert_->promptAlertOKBtn4()->sendAction();
+  EXPECT_EQ(alert_->result(), 1);
+  alert_->titlePromptAlertViewCancelButtonClick();
+  EXPECT_EQ(alert_->result(), 1);
+  alert_->promptAlertButton3()->sendAction();
+  advance(0.6);
+  EXPECT_EQ(alert_->promptAlertView3()->superview(), nullptr);
+
+  alert_->setIsBackMainView(true);
+  EXPECT_TRUE(alert_->isBackMainView());
+  auto owner = std::make_shared<int>(0);
+  alert_->setDelegate(owner);
+  EXPECT_EQ(alert_->delegate().lock(), owner);
+}
+
+}  // namespace

@@ -82,4 +82,35 @@ TEST_F(ScreenClickViewTest, DrawsOnlyWhatItIsGiven) {
   EXPECT_EQ(probe(*window_, {110, 90}), rgb(255, 0, 0));
 }
 
+// Counts what the shield asks of itself.
+class CountingShield : public TSRScreenClickView {
+ public:
+  using TSRScreenClickView::TSRScreenClickView;
+  bool becomeFirstResponder() override {
+    ++requests;
+    return true;
+  }
+  int requests = 0;
+};
+
+TEST_F(ScreenClickViewTest, MouseEnteringAndLeavingAsksForFirstResponder) {
+  auto shield = std::make_shared<CountingShield>(Rect{100, 0, 100, 100});
+  window_->contentView()->addSubview(shield);
+  ASSERT_EQ(shield->trackingAreas().size(), 1u);
+  screen_->mouseMove(*window_, {50, 50});
+  EXPECT_EQ(shield->requests, 0);
+  screen_->mouseMove(*window_, {150, 50});
+  EXPECT_EQ(shield->requests, 1);
+  screen_->mouseMove(*window_, {50, 50});
+  EXPECT_EQ(shield->requests, 2);
+  // The area stays the one made at creation when the geometry changes.
+  auto area = shield->trackingAreas().front();
+  shield->setFrame({0, 0, 200, 100});
+  screen_->mouseMove(*window_, {20, 20});
+  ASSERT_EQ(shield->trackingAreas().size(), 1u);
+  EXPECT_EQ(shield->trackingAreas().front(), area);
+  EXPECT_EQ(shield->requests, 3);
+  screen_->mouseExit(*window_);
+}
+
 }  // namespace
