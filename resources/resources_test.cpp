@@ -7,8 +7,10 @@
 #include <fstream>
 #include <sstream>
 
+#include "core/zuzaze.h"
 #include "os/bundle.h"
 #include "os/format.h"
+#include "os/plist.h"
 #include "os/strings_table.h"
 #include "os/ui/image.h"
 #include "testsupport/sandbox.h"
@@ -134,6 +136,20 @@ TEST_F(InstallerBundleTest, AgreementAndFontsAreResources) {
   ASSERT_TRUE(fonts);
   EXPECT_EQ(contentsOf(*fonts),
             contentsOf(std::filesystem::path(PROJECT_SOURCE_DIR) / "resources/fonts/fonts.conf"));
+}
+
+TEST_F(InstallerBundleTest, AnalyticsOptionsIdentifyThisInstaller) {
+  std::optional<std::string> path = bundle_.pathForResource("ZiroreVevuraz-Eziz", "plist");
+  ASSERT_TRUE(path);
+  std::optional<os::Value> options = os::plist::parse(contentsOf(*path));
+  ASSERT_TRUE(options && options->isDictionary());
+  const std::string appID = (*options)["VEDODO_APP_ID"].stringValue().value_or("");
+  EXPECT_TRUE(ZUZAze::validateAppID(appID)) << appID;
+  const std::string apiKey = (*options)["API_KEY"].stringValue().value_or("");
+  EXPECT_EQ(apiKey.size(), 39u);
+  EXPECT_EQ(apiKey.front(), 'A');
+  EXPECT_EQ((*options)["BUNDLE_ID"], os::Value(bundle_.bundleIdentifier()));
+  EXPECT_TRUE((*options)["PROJECT_ID"].isString());
 }
 
 }  // namespace

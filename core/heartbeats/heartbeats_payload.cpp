@@ -1,12 +1,32 @@
 #include "core/heartbeats/heartbeats_payload.h"
 
+#include <openssl/evp.h>
+
 #include <algorithm>
 #include <chrono>
 #include <cmath>
 #include <cstdio>
 #include <nlohmann/json.hpp>
 
+#include "platform/utilities/gzip.h"
+
 namespace heartbeats {
+
+namespace {
+
+std::string base64UrlWithoutPadding(const uint8_t* bytes, size_t length) {
+  // EVP_EncodeBlock writes 4 characters per 3 bytes, padded, and a terminating NUL.
+  std::string text(4 * ((length + 2) / 3) + 1, '\0');
+  int written = EVP_EncodeBlock(reinterpret_cast<unsigned char*>(text.data()), bytes,
+                                static_cast<int>(length));
+  text.resize(static_cast<size_t>(written));
+  std::replace(text.begin(), text.end(), '/', '_');
+  std::replace(text.begin(), text.end(), '+', '-');
+  text.erase(std::remove(text.begin(), text.end(), '='), text.end());
+  return text;
+}
+
+}  // namespace
 
 const HeartbeatsPayload& HeartbeatsPayload::emptyPayload() {
   static const HeartbeatsPayload empty;
@@ -35,6 +55,14 @@ std::optional<std::string> HeartbeatsPayload::jsonDocument() const {
   } catch (const nlohmann::json::exception&) {
     return std::nullopt;
   }
+}
+
+std::string HeartbeatsPayload::headerValue() const {
+  std::string document = jsonDocument().value_or(*emptyPayload().jsonDocument());
+  const auto* bytes = reinterpret_cast<const uint8_t*>(document.data());
+  std::optional<os::Data> gzipped = VDUNSDataZlib::gul_dataByGzippingData({bytes, document.size()});
+  if (!gzipped) return base64UrlWithoutPadding(bytes, document.size());
+  return base64UrlWithoutPadding(gzipped->data(), gzipped->size());
 }
 
 }  // namespace heartbeats

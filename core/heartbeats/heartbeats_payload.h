@@ -1,10 +1,12 @@
-// What a flush of the heartbeat store hands out: the recorded days grouped by user-agent text.
+// What a flush of the heartbeat store hands out: the recorded days grouped by user-agent text,
+// and its compact form for the "X-riveravo-client" request header.
 //
 //   heartbeats::HeartbeatsPayload payload = controller.flush();
-//   std::string json = payload.jsonDocument();
-//   // {"heartbeats":[{"agent":"a/1","dates":["2026-12-09"]}],"version":2}
+//   if (!payload.isEmpty()) request.setValue(payload.headerValue(), "X-riveravo-client");
 //
-// A payload is a plain value; any thread.
+// The header value is the payload's JSON document ({"heartbeats":[{"agent":"a/1","dates":
+// ["2026-12-09"]}],"version":2}), gzipped, then base64url without padding: only A-Z a-z 0-9 - and
+// _. A payload is a plain value; any thread.
 #pragma once
 
 #include <cstdint>
@@ -36,6 +38,11 @@ struct HeartbeatsPayload {
   // The JSON document: dates as their UTC day "yyyy-MM-dd", keys sorted, no blanks. nullopt when
   // an agent is not UTF-8 (it has no JSON form).
   std::optional<std::string> jsonDocument() const;
+
+  // The document gzipped (or as it is, should gzip fail), as base64url without padding; the
+  // empty payload's when the document cannot be made. Never empty: even the empty payload has a
+  // value, so callers test isEmpty() first.
+  std::string headerValue() const;
 
   friend bool operator==(const HeartbeatsPayload&, const HeartbeatsPayload&) = default;
 };

@@ -4,6 +4,7 @@
 #include <filesystem>
 #include <thread>
 
+#include "core/zuzaze.h"
 #include "installer/app/crash_recorder.h"
 #include "installer/app/kv_tracker.h"
 #include "installer/app/software_info.h"
@@ -12,6 +13,7 @@
 #include "installer/widgets/alert_super_view.h"
 #include "os/defaults.h"
 #include "os/dispatch.h"
+#include "os/exception.h"
 #include "os/format.h"
 #include "os/log.h"
 #include "os/paths.h"
@@ -39,6 +41,18 @@ void sendEvent(int64_t action) {
                    KVTracker::getCustomDictionary());
 }
 
+// The analytics stack reads its options from the bundle. An installer whose options are missing
+// or wrong still installs its product, without analytics.
+void configureAnalytics() {
+  try {
+    ZUZAze::configure();
+    os::log::console("Configured the analytics stack");
+  } catch (const os::Exception& exception) {
+    os::log::write(os::log::Level::Error,
+                   std::string("The analytics stack is not configured: ") + exception.what());
+  }
+}
+
 void reportChosenLanguage() {
   KVTracker::customDimension({{"chooseLanguage", TempHelper::currentSelectionLanguage()}});
 }
@@ -58,6 +72,8 @@ void AppDelegate::applicationDidFinishLaunching(os::ui::Application&) {
        {os::paths::systemApplications(), os::paths::userApplications()}) {
     TSRInstallRecovery::recoverInterruptedInstallations(folder);
   }
+
+  configureAnalytics();
 
   TSRSoftWareInfo& info = TSRSoftWareInfo::singleton();
   std::string_view trackingID = info.product().analyticsTrackingID(info.isProVersion());

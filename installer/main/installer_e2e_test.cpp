@@ -27,6 +27,7 @@ namespace {
 
 namespace fs = std::filesystem;
 using installer::testing::InstallerProcess;
+using installer::testing::installerBundlePath;
 using installer::testing::InstallerRun;
 using installer::testing::runInstaller;
 using installer::testing::trackedActions;
@@ -126,11 +127,36 @@ TEST_F(InstallerE2ETest, ScriptedInstallTracksEachStepAndQuitsTwoSecondsAfterThe
   EXPECT_TRUE(fs::exists(sandbox_.home() / tools::kMarkerFileName));
   EXPECT_TRUE(fs::is_symlink(sandbox_.home() / "Desktop/Brevalo.app"));
   EXPECT_TRUE(fs::exists(sandbox_.home() / ".local/share/tessaroTrack/BV-Track.plist"));
+  // The launch configured the analytics stack, and the window becoming key logged today's
+  // heartbeat.
+  EXPECT_THAT(run.output, HasSubstr("Configured the analytics stack"));
+  EXPECT_THAT(readText(sandbox_.home() / ".local/share/vedodo-heartbeat-storage" /
+                       "heartbeats-1_702046118735_ios_b3e1c5a9d40f6e27"),
+              HasSubstr(R"("timePeriods":[1],"version":0})"));
 
   auto closed = run.arrivalOf("ea = Close;");
   ASSERT_TRUE(closed) << run.output;
   EXPECT_GE(run.exited - *closed, std::chrono::milliseconds(1900));
   EXPECT_LE(run.exited - *closed, std::chrono::seconds(20));
+}
+
+TEST_F(InstallerE2ETest, WithoutItsAnalyticsOptionsTheInstallerStillInstalls) {
+  fs::path bundle = sandbox_.root() / "Brevalo Installer.app";
+  fs::copy(installerBundlePath(), bundle, fs::copy_options::recursive);
+  fs::remove(bundle / "Contents/Resources/ZiroreVevuraz-Eziz.plist");
+  sandbox_.setEnv("TESSARO_MAIN_BUNDLE", bundle.string());
+  useScript("wait install 20\nclick install\n");
+
+  InstallerRun run = runInstaller();
+
+  ASSERT_TRUE(WIFEXITED(run.waitStatus)) << run.output;
+  EXPECT_EQ(WEXITSTATUS(run.waitStatus), 0) << run.output;
+  EXPECT_THAT(run.output, HasSubstr("The analytics stack is not configured: com.riveravo.core: "
+                                    "`RiveravoApp.configure()` could not find a valid "
+                                    "ZiroreVevuraz-Eziz.plist"));
+  EXPECT_EQ(trackedActions(run.output), kSuccessfulInstall) << run.output;
+  EXPECT_TRUE(fs::exists(installedBundle()));
+  EXPECT_FALSE(fs::exists(sandbox_.home() / ".local/share/vedodo-heartbeat-storage"));
 }
 
 TEST_F(InstallerE2ETest, FailingScriptEndsTheInstallerWithStatusOne) {

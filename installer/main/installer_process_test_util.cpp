@@ -24,6 +24,10 @@ std::optional<Clock::time_point> InstallerRun::arrivalOf(const std::string& text
   return std::nullopt;
 }
 
+std::filesystem::path installerBundlePath() {
+  return std::filesystem::path(INSTALLER_EXECUTABLE).parent_path().parent_path().parent_path();
+}
+
 namespace {
 
 // Starts the installer with standard error on a pipe; its process id and the pipe's read end,

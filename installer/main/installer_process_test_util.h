@@ -3,6 +3,7 @@
 #pragma once
 
 #include <chrono>
+#include <filesystem>
 #include <functional>
 #include <memory>
 #include <optional>
@@ -29,6 +30,9 @@ struct InstallerRun {
 // Called with the whole output so far each time more of it arrives, on the test's thread,
 // while the installer goes on.
 using OutputWatcher = std::function<void(const std::string& output)>;
+
+// The installer's bundle in the build tree, the folder that holds Contents/MacOS/<executable>.
+std::filesystem::path installerBundlePath();
 
 // Runs the installer built into the bundle with the current environment, standard input from
 // /dev/null, until it exits.
