@@ -6,6 +6,10 @@ find_package(GTest REQUIRED)
 find_package(Threads REQUIRED)
 
 set(TESSARO_WARNINGS -Wall -Wextra -Werror)
+# Clang checks the OS_GUARDED_BY family of os/thread_annotations.h; GCC has no such analysis.
+if(CMAKE_CXX_COMPILER_ID MATCHES "Clang")
+  list(APPEND TESSARO_WARNINGS -Wthread-safety)
+endif()
 
 # tessaro_library(name SOURCES a.cpp b.cpp DEPS other_lib ...)
 function(tessaro_library name)

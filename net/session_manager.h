@@ -6,7 +6,8 @@
 //   auto task = manager->downloadTaskWithRequest(
 //       os::URLRequest(*os::URL::parse("https://downloads.example.test/app.zip"), 120),
 //       [](Progress& progress) { report(progress.fractionCompleted()); },  // transfer thread
-//       [&](const os::URL& temporary, const auto& response) { return os::URL::fileURLWithPath(zip);
+//       [&](const os::URL& temporary, const auto& response) {
+//         return os::URL::fileURLWithPath(zip);
 //       },
 //       [](const auto& response, const std::optional<os::URL>& file,
 //          const std::optional<os::Error>& error) { ... });                // main thread

@@ -1,6 +1,6 @@
-// os::Exception stands for a raised platform exception: it has the original's name and reason
-// and is thrown and caught exactly where the original raised and caught one. It never crosses a
-// queue or thread boundary: queues catch, log and go on.
+// os::Exception is a raised platform exception: a name and a reason. It is thrown only where a
+// caller is ready to catch that very exception, close by; it never crosses a queue or thread
+// boundary: queues catch, log and go on.
 #pragma once
 
 #include <exception>

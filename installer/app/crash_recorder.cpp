@@ -191,7 +191,7 @@ void CrashRecorder::reportPreviousException() {
   os::UserDefaults defaults = os::UserDefaults::standard();
   std::optional<std::string> report = defaults.stringForKey(kOpenExceptionKey);
   if (!report || report->empty()) return;
-  KVTracker::event(0, 13, 2, *report, 0, KVTracker::getCustomDictionary());
+  KVTracker::send(KVAction::ExceptionCrash, KVLabel::StatusTwo, *report);
   defaults.removeObject(kOpenExceptionKey);
   defaults.synchronize();
 }
@@ -205,7 +205,7 @@ void CrashRecorder::recordUncaughtException(const std::string& name, const std::
   os::Array symbols(callStackSymbols.begin(), callStackSymbols.end());
   std::string report = "exception type : " + name + " \n crash reason : " + reason +
                        " \n call stack info : " + os::Value(symbols).description();
-  KVTracker::event(0, 13, 3, report, 0, KVTracker::getCustomDictionary());
+  KVTracker::send(KVAction::ExceptionCrash, KVLabel::StatusOne, report);
   defaults.setObject(kOpenExceptionKey, report);
   defaults.synchronize();
 }

@@ -13,6 +13,7 @@
 #include "os/defaults.h"
 #include "os/format.h"
 #include "os/log.h"
+#include "os/mutex.h"
 #include "os/process.h"
 #include "os/text.h"
 #include "os/url.h"
@@ -49,9 +50,9 @@ std::string_view lookup(const std::array<std::string_view, N>& table, int64_t in
                                                        : otherwise;
 }
 
-std::string labelText(int64_t kind, const std::optional<std::string>& text) {
+std::string labelText(KVLabel kind, const std::optional<std::string>& text) {
   os::Value given = text ? os::Value(*text) : os::Value();
-  switch (kind) {
+  switch (static_cast<int64_t>(kind)) {
     case 0:
       return text ? os::formatObjects("Success---%@", {given}) : "Success";
     case 1:
@@ -78,7 +79,7 @@ KVTracker& KVTracker::getInstance() {
 
 void KVTracker::resetForTesting() {
   KVTracker& tracker = getInstance();
-  std::lock_guard lock(tracker.mutex_);
+  os::MutexLock lock(tracker.mutex_);
   tracker.tid_.clear();
   tracker.appName_.clear();
   tracker.appVersion_.clear();
@@ -100,7 +101,7 @@ void KVTracker::setupWithTrackingID(const std::string& trackingID) {
   }
 
   KVTracker& tracker = getInstance();
-  std::lock_guard lock(tracker.mutex_);
+  os::MutexLock lock(tracker.mutex_);
   tracker.tid_ = trackingID;
   tracker.appName_ = stringOf(bundle.objectForInfoDictionaryKey("CFBundleName"));
   tracker.appVersion_ = stringOf(bundle.objectForInfoDictionaryKey("CFBundleVersion"));
@@ -110,14 +111,14 @@ void KVTracker::setupWithTrackingID(const std::string& trackingID) {
 }
 
 KVTracker::AnalyticsEvent KVTracker::analyticsEvent(
-    int64_t event, int64_t action, int64_t label,
+    KVEvent event, KVAction action, KVLabel label,
     const std::optional<std::string>& labelParameters) {
-  std::string name(lookup(kEvents, event, kUndefinedEvent));
+  std::string name(lookup(kEvents, static_cast<int64_t>(event), kUndefinedEvent));
   std::replace(name.begin(), name.end(), ' ', '_');
   TSRSoftWareInfo& info = TSRSoftWareInfo::singleton();
   return {name,
           {
-              {"ea", std::string(lookup(kActions, action, kUndefinedAction))},
+              {"ea", std::string(lookup(kActions, static_cast<int64_t>(action), kUndefinedAction))},
               {"el", labelText(label, labelParameters)},
               {"install_trackversion", info.trackTestVersionID()},
               {"install_productversion", info.versionTrack()},
@@ -126,9 +127,8 @@ KVTracker::AnalyticsEvent KVTracker::analyticsEvent(
           }};
 }
 
-void KVTracker::event(int64_t event, int64_t action, int64_t label,
-                      const std::optional<std::string>& labelParameters, int64_t,
-                      const os::Dictionary&) {
+void KVTracker::event(KVEvent event, KVAction action, KVLabel label,
+                      const std::optional<std::string>& labelParameters) {
   AnalyticsEvent analytics = analyticsEvent(event, action, label, labelParameters);
   DIZUraruvaze::logEventWithName(analytics.name, analytics.parameters);
   os::log::console(os::formatObjects("Event Name:%@, Event parameters:%@",
@@ -144,14 +144,14 @@ void KVTracker::customDimension(const os::Dictionary& dimensions) {
   };
   auto language = dimensions.find("chooseLanguage");
   KVTracker& tracker = getInstance();
-  std::lock_guard lock(tracker.mutex_);
+  os::MutexLock lock(tracker.mutex_);
   tracker.chooseLanguage_ = language == dimensions.end() ? "" : stringOf(language->second);
   tracker.customDictionary_ = std::move(custom);
 }
 
 os::Dictionary KVTracker::getCustomDictionary() {
   KVTracker& tracker = getInstance();
-  std::lock_guard lock(tracker.mutex_);
+  os::MutexLock lock(tracker.mutex_);
   return tracker.customDictionary_;
 }
 
@@ -189,7 +189,7 @@ std::optional<std::string> KVTracker::hitAddress(std::string_view hitType,
   KVTracker& tracker = getInstance();
   std::string query;
   {
-    std::lock_guard lock(tracker.mutex_);
+    os::MutexLock lock(tracker.mutex_);
     query = os::formatObjects("v=%@&an=%@&tid=%@&av=%@&cid=%@&t=%@&ua=%@",
                               {tracker.MPVersion_, tracker.appName_, tracker.tid_,
                                tracker.appVersion_, tracker.cid_, hitType, tracker.ua_});
@@ -218,7 +218,7 @@ std::optional<std::string> KVTracker::exceptionAddress(std::string_view descript
 }
 
 std::string KVTracker::read(const std::string KVTracker::*field) const {
-  std::lock_guard lock(mutex_);
+  os::MutexLock lock(mutex_);
   return this->*field;
 }
 

@@ -6,8 +6,9 @@
 //
 //   KVTracker::setupWithTrackingID("UA-51273007-1");                   // once, at launch
 //   KVTracker::customDimension({{"chooseLanguage", TempHelper::currentSelectionLanguage()}});
-//   KVTracker::event(0, 0, 0, std::nullopt, 0, KVTracker::getCustomDictionary());
+//   KVTracker::send(KVAction::LaunchApp);
 //   // "Install_SW" with ea "Launch App", el "Success", ...
+//   KVTracker::send(KVAction::DownloadFailed, KVLabel::Text, "timed out");
 //
 // It also keeps the client data of an older web-analytics hit protocol (client identifier, user
 // agent, custom dimensions) and can build such hits as addresses; nothing sends them.
@@ -17,24 +18,48 @@
 
 #include <cstdint>
 #include <filesystem>
-#include <mutex>
 #include <optional>
 #include <string>
 #include <string_view>
 
+#include "os/mutex.h"
 #include "os/value.h"
+
+// The usage event's kind, action and label kind. The numbers are what the tracker has always
+// been given; a number outside an enumeration (only tests make one) is sent as "Undefine Event",
+// "Undefine Action" or "Undefine Label".
+enum class KVEvent : int64_t {
+  InstallSW = 0,    // "Install SW"
+  OpenOrClose = 1,  // "Open Or Close"
+  Downloader = 2,   // "Downloader"
+};
+enum class KVAction : int64_t {
+  LaunchApp = 0,                // "Launch App"
+  Close = 1,                    // "Close"
+  DownloadTryAgain = 2,         // "Download Try Again"
+  StartDownload = 3,            // "Start Download"
+  DownloadSuccessful = 4,       // "Download Successful"
+  DownloadFailed = 5,           // "Download Failed"
+  InstallStart = 6,             // "Install Start"
+  InstallFinished = 7,          // "Install Finished"
+  InstallFailed = 8,            // "Install Failed"
+  StartApplication = 9,         // "Start Application"
+  StartApplicationFailed = 10,  // "Start Application Failed"
+  DownloadClose = 11,           // "Download Close"
+  CancelClose = 12,             // "Cancel Close"
+  ExceptionCrash = 13,          // "Exception Crash"
+};
+// How the label text T is shown.
+enum class KVLabel : int64_t {
+  Success = 0,    // "Success---T", "Success" without T
+  Failed = 1,     // "Failed---T", "Failed" without T
+  StatusTwo = 2,  // "Status:2; Type:T"
+  StatusOne = 3,  // "Status:1; Type:T"
+  Text = 4,       // T itself
+};
 
 class KVTracker {
  public:
-  // Event numbers: 0 "Install SW", 1 "Open Or Close", 2 "Downloader", others "Undefine Event".
-  // Action numbers: 0 "Launch App", 1 "Close", 2 "Download Try Again", 3 "Start Download",
-  // 4 "Download Successful", 5 "Download Failed", 6 "Install Start", 7 "Install Finished",
-  // 8 "Install Failed", 9 "Start Application", 10 "Start Application Failed",
-  // 11 "Download Close", 12 "Cancel Close", 13 "Exception Crash", others "Undefine Action".
-  // Label kinds, with the label text T: 0 "Success---T" ("Success" without T), 1 "Failed---T"
-  // ("Failed"), 2 "Status:2; Type:T", 3 "Status:1; Type:T", 4 T itself, others
-  // "Undefine Label".
-
   // What event() sends.
   struct AnalyticsEvent {
     // The event's name with every blank replaced by "_" ("Install_SW").
@@ -56,13 +81,16 @@ class KVTracker {
   // stored under "cid" (nothing is stored when there is no address).
   static void setupWithTrackingID(const std::string& trackingID);
 
-  // Sends the usage event (see AnalyticsEvent) and logs it. `transferCount` and
-  // `customParameters` are not read; callers pass getCustomDictionary() as the last.
-  static void event(int64_t event, int64_t action, int64_t label,
-                    const std::optional<std::string>& labelParameters, int64_t transferCount,
-                    const os::Dictionary& customParameters);
+  // Sends the usage event (see AnalyticsEvent) and logs it.
+  static void event(KVEvent event, KVAction action, KVLabel label,
+                    const std::optional<std::string>& labelParameters);
+  // The installer's events: an "Install SW" event with `action`.
+  static void send(KVAction action, KVLabel label = KVLabel::Success,
+                   const std::optional<std::string>& labelParameters = std::nullopt) {
+    event(KVEvent::InstallSW, action, label, labelParameters);
+  }
   // The event that event() would send, without sending it.
-  static AnalyticsEvent analyticsEvent(int64_t event, int64_t action, int64_t label,
+  static AnalyticsEvent analyticsEvent(KVEvent event, KVAction action, KVLabel label,
                                        const std::optional<std::string>& labelParameters);
 
   // Stores the dictionary's "chooseLanguage" and sets the custom dimensions: for product 1
@@ -110,13 +138,13 @@ class KVTracker {
   // A copy of one of the string fields, read under the lock.
   std::string read(const std::string KVTracker::*field) const;
 
-  mutable std::mutex mutex_;
-  std::string tid_;                  // guarded by mutex_
-  std::string appName_;              // guarded by mutex_
-  std::string appVersion_;           // guarded by mutex_
-  std::string ua_;                   // guarded by mutex_
-  std::string MPVersion_;            // guarded by mutex_
-  std::string cid_;                  // guarded by mutex_
-  std::string chooseLanguage_;       // guarded by mutex_
-  os::Dictionary customDictionary_;  // guarded by mutex_
+  mutable os::Mutex mutex_;
+  std::string tid_ OS_GUARDED_BY(mutex_);
+  std::string appName_ OS_GUARDED_BY(mutex_);
+  std::string appVersion_ OS_GUARDED_BY(mutex_);
+  std::string ua_ OS_GUARDED_BY(mutex_);
+  std::string MPVersion_ OS_GUARDED_BY(mutex_);
+  std::string cid_ OS_GUARDED_BY(mutex_);
+  std::string chooseLanguage_ OS_GUARDED_BY(mutex_);
+  os::Dictionary customDictionary_ OS_GUARDED_BY(mutex_);
 };

@@ -18,6 +18,7 @@ TEST(KVTrackerTest, EventParameterDictionaries) {
                                  {"install_productversion", "Official-fr"},
                                  {"soft_os_version", system},
                                  {"isPro", "false"}};
+  // Numbers, so that the table also holds the ones outside the enumerations.
   struct Case {
     int64_t event, action, label;
     std::optional<std::string> text;
@@ -45,8 +46,8 @@ TEST(KVTrackerTest, EventParameterDictionaries) {
   };
   for (const Case& test : cases) {
     SCOPED_TRACE(test.name + " / " + test.ea);
-    KVTracker::AnalyticsEvent event =
-        KVTracker::analyticsEvent(test.event, test.action, test.label, test.text);
+    KVTracker::AnalyticsEvent event = KVTracker::analyticsEvent(
+        KVEvent(test.event), KVAction(test.action), KVLabel(test.label), test.text);
     os::Dictionary expected = common;
     expected["ea"] = test.ea;
     expected["el"] = test.el;
@@ -56,7 +57,9 @@ TEST(KVTrackerTest, EventParameterDictionaries) {
 
   TSRSoftWareInfo::singleton().setIsProVersion(true);
   TSRSoftWareInfo::singleton().setTrackEnum(1);
-  os::Dictionary pro = KVTracker::analyticsEvent(0, 0, 0, std::nullopt).parameters;
+  os::Dictionary pro = KVTracker::analyticsEvent(KVEvent::InstallSW, KVAction::LaunchApp,
+                                                 KVLabel::Success, std::nullopt)
+                           .parameters;
   EXPECT_EQ(pro["isPro"], "true");
   EXPECT_EQ(pro["install_productversion"], "Official-jp");
 }
@@ -64,7 +67,7 @@ TEST(KVTrackerTest, EventParameterDictionaries) {
 TEST(KVTrackerTest, EventIsHandedToAnalyticsAndLogged) {
   InstallerTestEnvironment environment;
   os::log::Capture capture;
-  KVTracker::event(0, 0, 0, std::nullopt, 0, KVTracker::getCustomDictionary());
+  KVTracker::send(KVAction::LaunchApp);
 
   std::vector<os::log::Line> lines = capture.lines();
   ASSERT_EQ(lines.size(), 2u);

@@ -5,6 +5,7 @@
 #include "os/format.h"
 #include "os/languages.h"
 #include "os/log.h"
+#include "os/mutex.h"
 
 namespace {
 
@@ -142,7 +143,7 @@ void TSRSoftWareInfo::initialize() {
   os::Value configured = os::Bundle::main().objectForInfoDictionaryKey("InstallProduct");
   int32_t product = configured.isNull() ? 1 : static_cast<int32_t>(configured.integerValue());
   {
-    std::lock_guard lock(mutex_);
+    os::MutexLock lock(mutex_);
     installProduct_ = product;
     isProVersion_ = false;
     chinaServer_ = false;
@@ -155,45 +156,45 @@ void TSRSoftWareInfo::initialize() {
 }
 
 int32_t TSRSoftWareInfo::installProduct() const {
-  std::lock_guard lock(mutex_);
+  os::MutexLock lock(mutex_);
   return installProduct_;
 }
 
 void TSRSoftWareInfo::setInstallProduct(int32_t number) {
-  std::lock_guard lock(mutex_);
+  os::MutexLock lock(mutex_);
   installProduct_ = number;
 }
 
 const TSRProduct& TSRSoftWareInfo::product() const { return productForNumber(installProduct()); }
 
 std::string TSRSoftWareInfo::versionTrack() const {
-  std::lock_guard lock(mutex_);
+  os::MutexLock lock(mutex_);
   return versionTrack_;
 }
 
 void TSRSoftWareInfo::setVersionTrack(std::string track) {
-  std::lock_guard lock(mutex_);
+  os::MutexLock lock(mutex_);
   versionTrack_ = std::move(track);
 }
 
 std::string TSRSoftWareInfo::linkTrack() const {
-  std::lock_guard lock(mutex_);
+  os::MutexLock lock(mutex_);
   return linkTrack_;
 }
 
 void TSRSoftWareInfo::setLinkTrack(std::string track) {
-  std::lock_guard lock(mutex_);
+  os::MutexLock lock(mutex_);
   linkTrack_ = std::move(track);
 }
 
 int32_t TSRSoftWareInfo::trackEnum() const {
-  std::lock_guard lock(mutex_);
+  os::MutexLock lock(mutex_);
   return trackEnum_;
 }
 
 void TSRSoftWareInfo::setTrackEnum(int32_t number) {
   std::string name = channelName(number);
-  std::lock_guard lock(mutex_);
+  os::MutexLock lock(mutex_);
   trackEnum_ = number;
   versionTrack_ = name;
   linkTrack_ = name;
@@ -210,62 +211,62 @@ std::string TSRSoftWareInfo::channelName(int32_t number) {
 }
 
 std::string TSRSoftWareInfo::trackTestVersionID() const {
-  std::lock_guard lock(mutex_);
+  os::MutexLock lock(mutex_);
   return trackTestVersionID_;
 }
 
 void TSRSoftWareInfo::setTrackTestVersionID(std::string identifier) {
-  std::lock_guard lock(mutex_);
+  os::MutexLock lock(mutex_);
   trackTestVersionID_ = std::move(identifier);
 }
 
 bool TSRSoftWareInfo::isNoYouToBePhoto() const {
-  std::lock_guard lock(mutex_);
+  os::MutexLock lock(mutex_);
   return isNoYouToBePhoto_;
 }
 
 void TSRSoftWareInfo::setIsNoYouToBePhoto(bool value) {
-  std::lock_guard lock(mutex_);
+  os::MutexLock lock(mutex_);
   isNoYouToBePhoto_ = value;
 }
 
 bool TSRSoftWareInfo::isProVersion() const {
-  std::lock_guard lock(mutex_);
+  os::MutexLock lock(mutex_);
   return isProVersion_;
 }
 
 void TSRSoftWareInfo::setIsProVersion(bool value) {
-  std::lock_guard lock(mutex_);
+  os::MutexLock lock(mutex_);
   isProVersion_ = value;
 }
 
 bool TSRSoftWareInfo::chinaServer() const {
-  std::lock_guard lock(mutex_);
+  os::MutexLock lock(mutex_);
   return chinaServer_;
 }
 
 void TSRSoftWareInfo::setChinaServer(bool value) {
-  std::lock_guard lock(mutex_);
+  os::MutexLock lock(mutex_);
   chinaServer_ = value;
 }
 
 bool TSRSoftWareInfo::isBDMS() const {
-  std::lock_guard lock(mutex_);
+  os::MutexLock lock(mutex_);
   return isBDMS_;
 }
 
 void TSRSoftWareInfo::setIsBDMS(bool value) {
-  std::lock_guard lock(mutex_);
+  os::MutexLock lock(mutex_);
   isBDMS_ = value;
 }
 
 int64_t TSRSoftWareInfo::archiveSize(ArchiveSize which) const {
-  std::lock_guard lock(mutex_);
+  os::MutexLock lock(mutex_);
   return archiveSizes_[static_cast<size_t>(which)];
 }
 
 void TSRSoftWareInfo::setArchiveSize(ArchiveSize which, int64_t bytes) {
-  std::lock_guard lock(mutex_);
+  os::MutexLock lock(mutex_);
   archiveSizes_[static_cast<size_t>(which)] = bytes;
 }
 

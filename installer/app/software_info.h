@@ -8,8 +8,8 @@
 //   const TSRProduct& product = info.product();          // the row of info.installProduct()
 //   product.engineBundleName;                            // "Brevalo.app"
 //   product.configurationAddress();                      // https://resources.../bv-config.xml
-//   info.engineArchiveSize();                            // bvLenght, unless the update list
-//   changed it info.versionTrack();                                 // "Official-fr"
+//   info.engineArchiveSize();      // bvLenght, unless the update list changed it
+//   info.versionTrack();           // "Official-fr"
 //
 // Numbers outside 1 to 15 are kept as they are and get the "other" row: no configuration, the
 // KVI default address, no bundle names, the fallback name key, no analytics identifier and no
@@ -21,10 +21,11 @@
 
 #include <array>
 #include <cstdint>
-#include <mutex>
 #include <optional>
 #include <string>
 #include <string_view>
+
+#include "os/mutex.h"
 
 // The maker's hosts.
 namespace TSRHosts {
@@ -95,6 +96,7 @@ const TSRProduct& productForNumber(int32_t number);
 // The shared product information. Created on first use from the main bundle; after that its
 // readers need no lock (every accessor takes the instance's own, so the update check may change
 // sizes on the main thread while the engine reads them elsewhere).
+// The capital W of "SoftWare" is the class's established name, kept on purpose.
 class TSRSoftWareInfo {
  public:
   // The shared instance, created on first use under a lock; never released.
@@ -142,7 +144,8 @@ class TSRSoftWareInfo {
   int64_t archiveSize(ArchiveSize which) const;
   void setArchiveSize(ArchiveSize which, int64_t bytes);
   // The size's name, also its key in the update list: the product code in lower case followed
-  // by "Lenght" ("bvLenght").
+  // by "Lenght" ("bvLenght"). The misspelling is deliberate: the maker's update list spells
+  // the keys so.
   static std::string_view archiveSizeKey(ArchiveSize which);
   // The size given to the download engine for product(): its size property, or
   // kDefaultEngineArchiveSize.
@@ -156,15 +159,15 @@ class TSRSoftWareInfo {
   TSRSoftWareInfo();
   void initialize();
 
-  mutable std::mutex mutex_;
-  int32_t installProduct_ = 1;                             // guarded by mutex_
-  std::string versionTrack_;                               // guarded by mutex_
-  std::string linkTrack_;                                  // guarded by mutex_
-  int32_t trackEnum_ = 0;                                  // guarded by mutex_
-  std::string trackTestVersionID_;                         // guarded by mutex_
-  bool isNoYouToBePhoto_ = false;                          // guarded by mutex_
-  bool isProVersion_ = false;                              // guarded by mutex_
-  bool chinaServer_ = false;                               // guarded by mutex_
-  bool isBDMS_ = false;                                    // guarded by mutex_
-  std::array<int64_t, kArchiveSizeCount> archiveSizes_{};  // guarded by mutex_
+  mutable os::Mutex mutex_;
+  int32_t installProduct_ OS_GUARDED_BY(mutex_) = 1;
+  std::string versionTrack_ OS_GUARDED_BY(mutex_);
+  std::string linkTrack_ OS_GUARDED_BY(mutex_);
+  int32_t trackEnum_ OS_GUARDED_BY(mutex_) = 0;
+  std::string trackTestVersionID_ OS_GUARDED_BY(mutex_);
+  bool isNoYouToBePhoto_ OS_GUARDED_BY(mutex_) = false;
+  bool isProVersion_ OS_GUARDED_BY(mutex_) = false;
+  bool chinaServer_ OS_GUARDED_BY(mutex_) = false;
+  bool isBDMS_ OS_GUARDED_BY(mutex_) = false;
+  std::array<int64_t, kArchiveSizeCount> archiveSizes_ OS_GUARDED_BY(mutex_){};
 };

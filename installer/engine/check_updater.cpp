@@ -27,6 +27,7 @@ TSRCheckUpdater::TSRCheckUpdater()
                          "/config/installer.plist") {}
 
 void TSRCheckUpdater::checkUpdate() {
+  OS_CHECK_ON_MAIN();
   std::optional<os::URL> url = os::URL::parse(updateFileUrlPath_);
   if (!url) return;
   if (session_) session_->invalidateAndCancel();

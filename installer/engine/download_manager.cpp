@@ -56,6 +56,7 @@ std::optional<std::string> TSRDownloadManager::jundDownloadFileIsExist() const {
 }
 
 void TSRDownloadManager::downloadSpecifiedApp() {
+  OS_CHECK_ON_MAIN();
   // The old copy is "<Applications>/<bundle name>": without a plain name that would be the
   // Applications folder itself, or something outside it.
   if (!isPlainFileName(fileName_)) {

@@ -21,7 +21,6 @@
 #include <fstream>
 #include <functional>
 #include <memory>
-#include <mutex>
 #include <optional>
 #include <sstream>
 #include <string>
@@ -34,6 +33,7 @@
 #include "os/dispatch.h"
 #include "os/exception.h"
 #include "os/files.h"
+#include "os/mutex.h"
 #include "os/paths.h"
 #include "os/runloop.h"
 #include "tools/resource_server.h"
@@ -173,7 +173,7 @@ class RecordingDelegate : public TSRDownLoadProgress {
   int64_t showPromptView(const std::string& appName, const os::Error& error) override {
     int prompt = 0;
     {
-      std::lock_guard lock(mutex_);
+      os::MutexLock lock(mutex_);
       prompt = ++prompts_;
     }
     record(make("prompt", {appName, error.localizedDescription()}), false);
@@ -181,7 +181,7 @@ class RecordingDelegate : public TSRDownLoadProgress {
   }
 
   std::vector<Call> calls() const {
-    std::lock_guard lock(mutex_);
+    os::MutexLock lock(mutex_);
     return calls_;
   }
   // The calls' method names, consecutive progress reports folded into one "progress".
@@ -202,7 +202,7 @@ class RecordingDelegate : public TSRDownLoadProgress {
   }
   // The last call, which ended the engine's work.
   Call last() const {
-    std::lock_guard lock(mutex_);
+    os::MutexLock lock(mutex_);
     return calls_.empty() ? Call() : calls_.back();
   }
 
@@ -223,14 +223,14 @@ class RecordingDelegate : public TSRDownLoadProgress {
     return call;
   }
   void record(Call call, bool finishes) {
-    std::lock_guard lock(mutex_);
+    os::MutexLock lock(mutex_);
     calls_.push_back(std::move(call));
     if (finishes) finished_ = true;
   }
 
-  mutable std::mutex mutex_;
-  std::vector<Call> calls_;  // guarded by mutex_
-  int prompts_ = 0;          // guarded by mutex_
+  mutable os::Mutex mutex_;
+  std::vector<Call> calls_ OS_GUARDED_BY(mutex_);
+  int prompts_ OS_GUARDED_BY(mutex_) = 0;
   std::atomic<bool> finished_{false};
 };
 

@@ -17,18 +17,6 @@ namespace {
 
 namespace fs = std::filesystem;
 
-// The tracker's action numbers used here.
-constexpr int64_t kInstallFinished = 7;
-constexpr int64_t kStartApplication = 9;
-constexpr int64_t kStartApplicationFailed = 10;
-// The tracker's label kinds used here.
-constexpr int64_t kLabelSuccess = 0;
-constexpr int64_t kLabelText = 4;
-
-void track(int64_t action, int64_t label, const std::optional<std::string>& text = std::nullopt) {
-  KVTracker::event(0, action, label, text, 0, KVTracker::getCustomDictionary());
-}
-
 // Opens the product; false with the failure text set when neither the product nor its file URL
 // could be opened.
 bool openProduct(const fs::path& product, std::string* failure) {
@@ -77,7 +65,7 @@ bool TSRPostInstall::makeDesktopLink(const fs::path& product) {
 }
 
 bool TSRPostInstall::finishInstallation(const std::string& folder) {
-  track(kInstallFinished, kLabelSuccess);
+  KVTracker::send(KVAction::InstallFinished);
   const fs::path product =
       fs::path(folder) / std::string(TSRSoftWareInfo::singleton().product().bundleName);
   if (os::files::exists(product)) {
@@ -87,9 +75,9 @@ bool TSRPostInstall::finishInstallation(const std::string& folder) {
   std::string failure;
   const bool opened = openProduct(product, &failure);
   if (opened) {
-    track(kStartApplication, kLabelSuccess);
+    KVTracker::send(KVAction::StartApplication);
   } else {
-    track(kStartApplicationFailed, kLabelText, failure);
+    KVTracker::send(KVAction::StartApplicationFailed, KVLabel::Text, failure);
   }
   return opened;
 }

@@ -11,6 +11,7 @@
 #include "net/session_manager.h"
 #include "os/dispatch.h"
 #include "os/files.h"
+#include "os/mutex.h"
 #include "os/plist.h"
 #include "os/url.h"
 
@@ -22,12 +23,12 @@ XMLManager& XMLManager::sharedManager() {
 void XMLManager::resetForTesting() { sharedManager().setZipDownloadPath(std::nullopt); }
 
 std::optional<std::string> XMLManager::zipDownloadPath() const {
-  std::lock_guard lock(mutex_);
+  os::MutexLock lock(mutex_);
   return zipDownloadPath_;
 }
 
 void XMLManager::setZipDownloadPath(std::optional<std::string> path) {
-  std::lock_guard lock(mutex_);
+  os::MutexLock lock(mutex_);
   zipDownloadPath_ = std::move(path);
 }
 

@@ -15,10 +15,11 @@
 #pragma once
 
 #include <functional>
-#include <mutex>
 #include <optional>
 #include <string>
 #include <string_view>
+
+#include "os/mutex.h"
 
 class XMLManager {
  public:
@@ -57,6 +58,6 @@ class XMLManager {
   XMLManager() = default;
   void setZipDownloadPath(std::optional<std::string> path);
 
-  mutable std::mutex mutex_;
-  std::optional<std::string> zipDownloadPath_;  // guarded by mutex_
+  mutable os::Mutex mutex_;
+  std::optional<std::string> zipDownloadPath_ OS_GUARDED_BY(mutex_);
 };

@@ -21,25 +21,12 @@
 
 namespace {
 
-// Usage-event numbers (see KVTracker::event).
-constexpr int64_t kInstallEvent = 0;
-constexpr int64_t kActionLaunchApp = 0;
-constexpr int64_t kActionClose = 1;
-constexpr int64_t kActionDownloadClose = 11;
-constexpr int64_t kActionCancelClose = 12;
-constexpr int64_t kLabelSuccess = 0;
-
 // The product whose window has no close button.
 constexpr int32_t kProductWithoutCloseButton = 13;
 
 // Where the window first appears, before it is centred.
 const os::ui::Rect kWindowContentRect{0, 0, TSRMainViewController::kViewWidth,
                                       TSRMainViewController::kViewHeight};
-
-void sendEvent(int64_t action) {
-  KVTracker::event(kInstallEvent, action, kLabelSuccess, std::nullopt, 0,
-                   KVTracker::getCustomDictionary());
-}
 
 // The analytics stack reads its options from the bundle. An installer whose options are missing
 // or wrong still installs its product, without analytics.
@@ -63,9 +50,13 @@ std::shared_ptr<AppDelegate> AppDelegate::create() {
   return std::make_shared<AppDelegate>(Private{});
 }
 
-void AppDelegate::awakeFromNib() { CrashRecorder::reportPreviousException(); }
+void AppDelegate::awakeFromNib() {
+  OS_CHECK_ON_MAIN();
+  CrashRecorder::reportPreviousException();
+}
 
 void AppDelegate::applicationDidFinishLaunching(os::ui::Application&) {
+  OS_CHECK_ON_MAIN();
   CrashRecorder::install();
   // Before anything looks at the product: what a killed installation left is repaired first.
   for (const std::filesystem::path& folder :
@@ -83,7 +74,7 @@ void AppDelegate::applicationDidFinishLaunching(os::ui::Application&) {
   os::UserDefaults::standard().removeObject("AppleLanguages");
   os::UserDefaults::standard().synchronize();
   reportChosenLanguage();
-  sendEvent(kActionLaunchApp);
+  KVTracker::send(KVAction::LaunchApp);
 
   isInstall_ = false;
   alertViewController_ = TSRAlertViewController::create();
@@ -133,6 +124,7 @@ bool AppDelegate::applicationShouldTerminateAfterLastWindowClosed(os::ui::Applic
 }
 
 void AppDelegate::switchView(int32_t tag) {
+  OS_CHECK_ON_MAIN();
   if (tag != 0) {
     isInstall_ = true;
     progressViewController_ = TSRInstallProgressViewController::create(weak_from_this(), tag);
@@ -157,19 +149,20 @@ std::string AppDelegate::localizedProductName() {
 }
 
 void AppDelegate::closeWindow() {
+  OS_CHECK_ON_MAIN();
   std::string productName = localizedProductName();
   if (isInstall_) {
-    sendEvent(kActionDownloadClose);
+    KVTracker::send(KVAction::DownloadClose);
     std::string question = os::formatObjects(
         TempHelper::getDefaultsLocalizableLanguages("Install_App_Prompt_Msg1"), {productName});
     if (showAlertText(question, TempHelper::getDefaultsLocalizableLanguages("Button_Cancel"),
                       TempHelper::getDefaultsLocalizableLanguages("Button_Yes")) != 1) {
-      sendEvent(kActionCancelClose);
+      KVTracker::send(KVAction::CancelClose);
       return;
     }
   }
   reportChosenLanguage();
-  sendEvent(kActionClose);
+  KVTracker::send(KVAction::Close);
   std::weak_ptr<AppDelegate> weakSelf = weak_from_this();
   os::DispatchQueue::main()->after(kQuitDelaySeconds, [weakSelf, productName] {
     if (auto self = weakSelf.lock()) self->exitApp(productName);
@@ -177,6 +170,7 @@ void AppDelegate::closeWindow() {
 }
 
 void AppDelegate::exitApp(const std::string& productName) {
+  OS_CHECK_ON_MAIN();
   os::log::console("Quitting the installer of " + productName);
   os::volumes::releaseVolumeOfRunningExecutable();
   os::ui::Application::shared().terminate();
@@ -184,12 +178,14 @@ void AppDelegate::exitApp(const std::string& productName) {
 
 int32_t AppDelegate::showAlertText(const std::string& text, const std::string& cancelTitle,
                                    const std::string& okTitle) {
+  OS_CHECK_ON_MAIN();
   if (!window_ || !alertViewController_) return 0;
   const std::shared_ptr<os::ui::View>& content = window_->contentView();
   // A copy: bringing the host to the front reorders the content view's subviews.
   std::vector<std::shared_ptr<os::ui::View>> subviews = content->subviews();
   for (const std::shared_ptr<os::ui::View>& view : subviews) {
-    if (typeid(*view) != typeid(TSRAlertSuperView) || !view->subviews().empty()) continue;
+    const os::ui::View& candidate = *view;
+    if (typeid(candidate) != typeid(TSRAlertSuperView) || !view->subviews().empty()) continue;
     view->removeFromSuperview();
     content->addSubview(view);
     view->setHidden(false);

@@ -4,6 +4,8 @@
 
 #include <chrono>
 #include <functional>
+#include <thread>
+#include <utility>
 
 #include "installer/app/installer_test_environment.h"
 #include "installer/widgets/alert_super_view.h"
@@ -144,7 +146,8 @@ TEST_F(AppDelegateTest, AQuestionNeedsAFreeHost) {
   launch();
   // The only host is taken: nothing is asked.
   for (const auto& view : delegate_->window()->contentView()->subviews()) {
-    if (typeid(*view) == typeid(TSRAlertSuperView)) {
+    const os::ui::View& candidate = *view;
+    if (typeid(candidate) == typeid(TSRAlertSuperView)) {
       view->addSubview(std::make_shared<os::ui::View>());
     }
   }
@@ -164,6 +167,26 @@ TEST_F(AppDelegateTest, SwitchingBackCancelsAnOpenQuestionAndShowsTheFirstScreen
   EXPECT_FALSE(delegate_->isInstall());
   EXPECT_TRUE(
       delegate_->window()->findViewByIdentifier(TSRMainViewController::kInstallButtonIdentifier));
+}
+
+// The delegate's entry points belong to the main thread: called from a worker, they stop the
+// process in every build but Release instead of racing with the window.
+TEST(AppDelegateDeathTest, MainThreadEntryPointsAbortOnAWorker) {
+  if (!os::kThreadChecksEnabled) GTEST_SKIP() << "thread checks are compiled out in Release";
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  auto delegate = AppDelegate::create();
+  const std::pair<const char*, std::function<void()>> calls[] = {
+      {"applicationDidFinishLaunching",
+       [&] { delegate->applicationDidFinishLaunching(os::ui::Application::shared()); }},
+      {"switchView", [&] { delegate->switchView(1); }},
+      {"closeWindow", [&] { delegate->closeWindow(); }},
+      {"showAlertText", [&] { delegate->showAlertText("Stop?", "Cancel", "Yes"); }},
+  };
+  for (const auto& [name, call] : calls) {
+    SCOPED_TRACE(name);
+    EXPECT_DEATH(std::thread(call).join(),
+                 "Thread check failed at .*app_delegate.cpp:[0-9]+: must run on the main thread");
+  }
 }
 
 }  // namespace

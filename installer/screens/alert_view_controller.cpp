@@ -275,7 +275,8 @@ int32_t TSRAlertViewController::showAlertTextInFreeHost(os::ui::Window* window,
   // A copy: bringing the host to the front reorders the subviews.
   const auto subviews = content->subviews();
   for (const auto& candidate : subviews) {
-    if (typeid(*candidate) != typeid(TSRAlertSuperView) || !candidate->subviews().empty()) {
+    const os::ui::View& view = *candidate;
+    if (typeid(view) != typeid(TSRAlertSuperView) || !candidate->subviews().empty()) {
       continue;
     }
     candidate->removeFromSuperview();

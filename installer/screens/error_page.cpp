@@ -184,6 +184,7 @@ std::shared_ptr<TSRErrorPage> TSRErrorPage::create() {
 TSRErrorPage::TSRErrorPage(Private) {}
 
 void TSRErrorPage::loadView() {
+  OS_CHECK_ON_MAIN();
   errorCustomView_ = std::make_shared<TSRWhiteView>(layout::kPage);
   errorCustomView_->setIdentifier(kPageIdentifier);
   errorCustomView_->setBackgroundColor(kPageColor);

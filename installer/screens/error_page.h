@@ -4,8 +4,8 @@
 // the page to the progress screen, which shows it from its error callbacks:
 //
 //   auto page = TSRErrorPage::create();
-//   screen->setErrorPage([page](TSRInstallProgressViewController& s) { page->configErrorView(s);
-//   });
+//   screen->setErrorPage(
+//       [page](TSRInstallProgressViewController& s) { page->configErrorView(s); });
 //
 // The page takes the place of the screen's layout-group view and stops the slides; Try Again
 // puts the group's view back with an empty bar and "Install_Download_Prepare", restarts the

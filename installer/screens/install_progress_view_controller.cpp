@@ -21,20 +21,6 @@ namespace {
 // The characters a URL may hold as they are: the reserved and unreserved ones, and "#".
 constexpr std::string_view kLegalURLCharacters = "!#$&'()*+,-./:;=?@_~";
 
-// Usage-event numbers (see KVTracker::event).
-constexpr int64_t kInstallEvent = 0;
-constexpr int64_t kActionTryAgain = 2;
-constexpr int64_t kActionStartDownload = 3;
-constexpr int64_t kActionDownloadSuccessful = 4;
-constexpr int64_t kActionDownloadFailed = 5;
-constexpr int64_t kActionInstallFailed = 8;
-constexpr int64_t kLabelSuccess = 0;
-constexpr int64_t kLabelText = 4;
-
-void sendEvent(int64_t action, int64_t labelKind, std::optional<std::string> label) {
-  KVTracker::event(kInstallEvent, action, labelKind, label, 0, KVTracker::getCustomDictionary());
-}
-
 bool beginsWith(const std::string& text, std::string_view prefix) {
   return text.rfind(prefix, 0) == 0;
 }
@@ -71,6 +57,7 @@ TSRInstallProgressViewController::TSRInstallProgressViewController(
 TSRInstallProgressViewController::~TSRInstallProgressViewController() = default;
 
 void TSRInstallProgressViewController::startDownloadInstall(bool isRetry) {
+  OS_CHECK_ON_MAIN();
   std::optional<std::string> configuration =
       TSRSoftWareInfo::singleton().product().configurationAddress();
   if (configuration && XMLManager::sharedManager().zipDownloadPath().value_or("").empty()) {
@@ -127,7 +114,8 @@ void TSRInstallProgressViewController::download(bool isRetry) {
   const std::string address = realDownloadAddress(text);
   os::log::console(os::formatObjects("realUrl:%@", {address}));
   if (!isRetry) startDownloadTime_ = int64_t(os::clock::now());
-  sendEvent(isRetry ? kActionTryAgain : kActionStartDownload, kLabelText, address);
+  KVTracker::send(isRetry ? KVAction::DownloadTryAgain : KVAction::StartDownload, KVLabel::Text,
+                  address);
   state_ = State::Downloading;
   downloadManager_ = std::make_shared<TSRDownloadManager>(
       weak_from_this(), address, std::string(product.engineBundleName), info.engineArchiveSize());
@@ -173,7 +161,7 @@ void TSRInstallProgressViewController::downErrorWithFileName(const std::string&,
     std::string label = !analyticsError.empty() ? analyticsError
                         : !displayError.empty() ? displayError
                                                 : "Unknown error";
-    sendEvent(kActionDownloadFailed, kLabelText, label);
+    KVTracker::send(KVAction::DownloadFailed, KVLabel::Text, label);
   });
 }
 
@@ -182,7 +170,7 @@ void TSRInstallProgressViewController::downComplete(const std::string&) {
     if (auto label = screen.layout_->downloadLabel()) {
       label->setStringValue(localized("Install_Download_Pro"));
     }
-    sendEvent(kActionDownloadSuccessful, kLabelSuccess, std::nullopt);
+    KVTracker::send(KVAction::DownloadSuccessful);
   });
 }
 
@@ -220,18 +208,19 @@ void TSRInstallProgressViewController::installError(const std::string& name,
     screen.showErrorPage();
     switch (errorNumber) {
       case kDownloadErrorUnzipFailed:
-        sendEvent(kActionInstallFailed, kLabelText, error.empty() ? "Unzip error" : error);
+        KVTracker::send(KVAction::InstallFailed, KVLabel::Text,
+                        error.empty() ? "Unzip error" : error);
         break;
       case kDownloadErrorUnzipException:
-        sendEvent(
-            kActionDownloadFailed, kLabelText,
+        KVTracker::send(
+            KVAction::DownloadFailed, KVLabel::Text,
             error.empty() ? "Unzip Exception" : os::formatObjects("Unzip Exception:%@", {error}));
         break;
       case kDownloadErrorFileNotFound:
-        sendEvent(kActionDownloadFailed, kLabelText, "Unzip Files No Exist");
+        KVTracker::send(KVAction::DownloadFailed, KVLabel::Text, "Unzip Files No Exist");
         break;
       case kDownloadErrorUnknown:
-        sendEvent(kActionDownloadFailed, kLabelText, "Unzip Unknown error");
+        KVTracker::send(KVAction::DownloadFailed, KVLabel::Text, "Unzip Unknown error");
         break;
       default:
         break;
@@ -242,8 +231,8 @@ void TSRInstallProgressViewController::installError(const std::string& name,
 int64_t TSRInstallProgressViewController::showPromptView(const std::string& appName,
                                                          const os::Error& error) {
   const std::string name = withoutExtension(appName);
-  sendEvent(
-      kActionDownloadFailed, kLabelText,
+  KVTracker::send(
+      KVAction::DownloadFailed, KVLabel::Text,
       os::formatObjects("%@ is exist,error.description:%@", {name, error.localizedDescription()}));
   return showAlertText(os::formatObjects(localized("Install_App_Prompt_Msg2"), {name, name}),
                        localized("Button_Cancel"), localized("Button_Yes"));

@@ -3,8 +3,10 @@
 // and starts the first try:
 //
 //   auto screen = TSRInstallProgressViewController::create(appDelegate, tag);
-//   screen->setErrorPage([page](TSRInstallProgressViewController& s) { page->configErrorView(s);
-//   }); mainBox->setContentView(screen->view()); screen->startDownloadInstall(false);
+//   screen->setErrorPage(
+//       [page](TSRInstallProgressViewController& s) { page->configErrorView(s); });
+//   mainBox->setContentView(screen->view());
+//   screen->startDownloadInstall(false);
 //
 // A try fetches the product's configuration when the product has one and no address is known
 // yet, chooses the download address, and runs a download engine (TSRDownloadManager) with this

@@ -222,6 +222,7 @@ TSRMainViewController::TSRMainViewController(Private, std::weak_ptr<TSRMainViewD
     : delegate_(std::move(delegate)) {}
 
 void TSRMainViewController::loadView() {
+  OS_CHECK_ON_MAIN();
   view_ = std::make_shared<os::ui::View>(Rect{0, 0, kViewWidth, kViewHeight});
   topCustomView_ = std::make_shared<TSRWhiteView>(layout::kTopArea);
   bottomCustomView_ = std::make_shared<TSRWhiteView>(layout::kBottomArea);

@@ -56,7 +56,7 @@ class CanClickTextTest : public os::ui::testing::HeadlessTest {
           kText, word, os::text::kNoOptions,
           os::text::Range{range.end(), os::text::utf16Length(kText) - range.end()});
     }
-    os::ui::Rect box = text_->layout().rectsForRange(range).at(0);
+    os::ui::Rect box = text_->textLayout().rectsForRange(range).at(0);
     Point origin = text_->textOrigin();
     return text_->convertPointToView({origin.x + box.midX(), origin.y + box.midY()}, nullptr);
   }
@@ -64,7 +64,7 @@ class CanClickTextTest : public os::ui::testing::HeadlessTest {
   // The colour the glyphs of the first "policy" are drawn in.
   os::ui::Image::Pixel policyColour() {
     os::text::Range range = os::text::rangeOf(kText, "policy");
-    os::ui::Rect box = text_->layout().rectsForRange(range).at(0);
+    os::ui::Rect box = text_->textLayout().rectsForRange(range).at(0);
     Point origin = text_->textOrigin();
     Point topLeft = text_->convertPointToView({origin.x + box.x, origin.y + box.y}, nullptr);
     auto image = window_->renderImage(4);
@@ -151,10 +151,10 @@ TEST_F(CanClickTextTest, StyleSettingsTakeEffectAtTheNextRebuild) {
 
   // One line with an ellipsis instead of wrapping.
   text_->setFrameSize({120, 30});
-  EXPECT_FALSE(text_->layout().isTruncated());
+  EXPECT_FALSE(text_->textLayout().isTruncated());
   text_->setIsSingleLine(true);
   text_->setTitleStyle();
-  EXPECT_TRUE(text_->layout().isTruncated());
+  EXPECT_TRUE(text_->textLayout().isTruncated());
 }
 
 }  // namespace

@@ -38,6 +38,7 @@ class MouseEnumDelegate {
   virtual void mouseUpTag(int32_t /*tag*/) {}
 };
 
+// "Gridient" (for gradient) is the button's established name, kept on purpose.
 class TSRGridientButton : public os::ui::Button {
  public:
   using OptionalColor = std::optional<os::ui::Color>;

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstdlib>
 
+#include "os/dispatch.h"
 #include "os/log.h"
 #include "os/notifications.h"
 #include "os/ui/animation.h"
@@ -69,6 +70,7 @@ void Application::resetForTesting() {
 }
 
 bool Application::start(BackendKind kind, Error* error) {
+  OS_CHECK_ON_MAIN();
   if (backend_) return true;
   if (kind == BackendKind::Automatic) {
     bool display = (std::getenv("DISPLAY") && *std::getenv("DISPLAY")) ||
@@ -109,6 +111,7 @@ HeadlessBackend* Application::headlessBackend() const {
 Rect Application::screenFrame() { return backend()->screenFrame(); }
 
 void Application::run() {
+  OS_CHECK_ON_MAIN();
   backend();
   running_ = true;
   terminating_ = false;
@@ -117,11 +120,13 @@ void Application::run() {
 }
 
 void Application::stop() {
+  OS_CHECK_ON_MAIN();
   running_ = false;
   RunLoop::main().stop();
 }
 
 void Application::terminate() {
+  OS_CHECK_ON_MAIN();
   auto delegate = delegate_.lock();
   if (delegate && !delegate->applicationShouldTerminate(*this)) return;
   terminating_ = true;
@@ -137,6 +142,7 @@ void Application::terminate() {
 std::vector<std::shared_ptr<Window>> Application::orderedWindows() const { return windows_; }
 
 void Application::sendEvent(Window& window, Event event) {
+  OS_CHECK_ON_MAIN();
   event.window = &window;
   event.locationInWindow = window.convertPointFromScreen(event.locationOnScreen);
   // Every event the toolkit has is a mouse event: only the modal window gets them.
@@ -150,6 +156,7 @@ void Application::setCursor(Cursor cursor) {
 }
 
 std::shared_ptr<ModalSession> Application::beginModalSession(Window& window) {
+  OS_CHECK_ON_MAIN();
   auto session = std::make_shared<ModalSession>(window);
   sessions_.push_back(session);
   window.makeKeyAndOrderFront();
@@ -157,6 +164,7 @@ std::shared_ptr<ModalSession> Application::beginModalSession(Window& window) {
 }
 
 int Application::runModalSession(ModalSession& session) {
+  OS_CHECK_ON_MAIN();
   while (session.response_ == kModalResponseContinue && !terminating_) RunLoop::main().run();
   // A termination has to end every run between here and the application's own.
   if (terminating_) RunLoop::main().stop();
@@ -170,6 +178,7 @@ void Application::endModalSession(ModalSession& session) {
 }
 
 int Application::runModalForWindow(Window& window) {
+  OS_CHECK_ON_MAIN();
   auto session = beginModalSession(window);
   int response = runModalSession(*session);
   endModalSession(*session);
@@ -177,6 +186,7 @@ int Application::runModalForWindow(Window& window) {
 }
 
 void Application::stopModalWithCode(int code) {
+  OS_CHECK_ON_MAIN();
   for (auto session = sessions_.rbegin(); session != sessions_.rend(); ++session) {
     if ((*session)->response_ == kModalResponseContinue) {
       (*session)->response_ = code;
@@ -194,6 +204,7 @@ Window* Application::modalWindow() const {
 }
 
 double Application::updateDisplay() {
+  OS_CHECK_ON_MAIN();
   bool animating = updateAnimations(currentMediaTime());
   for (auto& window : std::vector(windows_)) window->displayIfNeeded();
   return animating ? kFrameInterval : kWaitForever;

@@ -301,7 +301,7 @@ TEST_F(EventTest, TextViewHandsClickedLinksToItsDelegate) {
   text->setDelegate(delegate);
   window->contentView()->addSubview(text);
 
-  auto rects = text->layout().rectsForRange(text::rangeOf(message.string(), "licence"));
+  auto rects = text->textLayout().rectsForRange(text::rangeOf(message.string(), "licence"));
   ASSERT_FALSE(rects.empty());
   Point inText{text->textOrigin().x + rects[0].midX(), text->textOrigin().y + rects[0].midY()};
   Point onLink = text->convertPointToView(inText, nullptr);

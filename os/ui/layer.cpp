@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cmath>
 
+#include "os/dispatch.h"
 #include "os/ui/internal/completion_groups.h"
 #include "os/ui/view.h"
 
@@ -87,6 +88,7 @@ double Layer::effectiveSpeed() const {
 }
 
 void Layer::addAnimation(const Animation& animation, const std::string& key) {
+  OS_CHECK_ON_MAIN();
   std::vector<std::function<void()>> pending;
   auto existing = std::find_if(animations_.begin(), animations_.end(),
                                [&](const Entry& entry) { return entry.key == key; });

@@ -178,14 +178,14 @@ TEST(TextViewTest, LinksAreFoundUnderThePointerOnly) {
   TextView view({0, 0, 400, 40});
   view.setAttributedString(text);
   Point origin = view.textOrigin();
-  auto rects = view.layout().rectsForRange(text::rangeOf(text.string(), "contact us"));
+  auto rects = view.textLayout().rectsForRange(text::rangeOf(text.string(), "contact us"));
   ASSERT_EQ(rects.size(), 1u);
   Point onLink{origin.x + rects[0].midX(), origin.y + rects[0].midY()};
   size_t index = 0;
   EXPECT_EQ(view.linkAt(onLink, &index), "contact us");
   EXPECT_GE(index, 7u);
   EXPECT_LT(index, 17u);
-  auto second = view.layout().rectsForRange({21, 10});
+  auto second = view.textLayout().rectsForRange({21, 10});
   ASSERT_EQ(second.size(), 1u);
   EXPECT_EQ(view.linkAt({origin.x + second[0].midX(), origin.y + second[0].midY()}), std::nullopt);
   EXPECT_EQ(view.linkAt({origin.x + 2, origin.y + 5}), std::nullopt);  // "Please"

@@ -79,7 +79,7 @@ void TextView::setMinSize(Size size) {
   fitHeight();
 }
 
-const TextLayout& TextView::layout() const {
+const TextLayout& TextView::textLayout() const {
   if (!layout_) {
     AttributedString shown = storage_;
     for (const auto& run : storage_.runs()) {
@@ -93,7 +93,8 @@ const TextLayout& TextView::layout() const {
 
 void TextView::fitHeight() {
   if (!verticallyResizable_) return;
-  double height = std::max(std::ceil(layout().size().height + 2 * inset_.height), minSize_.height);
+  double height =
+      std::max(std::ceil(textLayout().size().height + 2 * inset_.height), minSize_.height);
   if (height != frame().height) View::setFrame({frame().origin(), {frame().width, height}});
 }
 
@@ -105,7 +106,7 @@ void TextView::setFrame(const Rect& frame) {
 
 std::optional<std::string> TextView::linkAt(Point point, size_t* characterIndex) const {
   Point origin = textOrigin();
-  auto index = layout().characterIndexAt({point.x - origin.x, point.y - origin.y});
+  auto index = textLayout().characterIndexAt({point.x - origin.x, point.y - origin.y});
   if (!index) return std::nullopt;
   auto link = storage_.attributesAt(*index).link;
   if (link && characterIndex) *characterIndex = *index;
@@ -123,13 +124,13 @@ void TextView::drawRect(GraphicsContext& context, const Rect&) {
   if (selection_.length > 0) {
     context.save();
     context.setFillColor(kSelection);
-    for (const Rect& rect : layout().rectsForRange(selection_)) {
+    for (const Rect& rect : textLayout().rectsForRange(selection_)) {
       context.fillRect(rect.offsetBy(origin.x, origin.y));
     }
     context.restore();
   }
-  Size size = layout().size();
-  layout().draw(context, {origin.x, origin.y, layout().width(), size.height});
+  Size size = textLayout().size();
+  textLayout().draw(context, {origin.x, origin.y, textLayout().width(), size.height});
 }
 
 void TextView::mouseDown(const Event& event) {
@@ -137,7 +138,7 @@ void TextView::mouseDown(const Event& event) {
   if (!selectable_ || !window) return;
   Point point = convertPointFromView(event.locationInWindow, nullptr);
   Point origin = textOrigin();
-  size_t anchor = layout().closestInsertionIndex({point.x - origin.x, point.y - origin.y});
+  size_t anchor = textLayout().closestInsertionIndex({point.x - origin.x, point.y - origin.y});
   size_t pressedIndex = 0;
   std::optional<std::string> pressedLink = linkAt(point, &pressedIndex);
   setSelectedRange({anchor, 0});
@@ -148,7 +149,7 @@ void TextView::mouseDown(const Event& event) {
     if (!self) return;
     Point at = convertPointFromView(next.locationInWindow, nullptr);
     Point origin = textOrigin();
-    size_t index = layout().closestInsertionIndex({at.x - origin.x, at.y - origin.y});
+    size_t index = textLayout().closestInsertionIndex({at.x - origin.x, at.y - origin.y});
     size_t from = std::min(anchor, index), to = std::max(anchor, index);
     setSelectedRange({from, to - from});
     if (next.type != EventType::LeftMouseUp || !pressedLink || to != from) return;
@@ -161,7 +162,7 @@ void TextView::mouseDown(const Event& event) {
 
 std::optional<Cursor> TextView::cursorAt(Point point) const {
   Point origin = textOrigin();
-  if (auto index = layout().characterIndexAt({point.x - origin.x, point.y - origin.y})) {
+  if (auto index = textLayout().characterIndexAt({point.x - origin.x, point.y - origin.y})) {
     TextAttributes attributes = storage_.attributesAt(*index);
     if (attributes.link && linkAttributes_.cursor) return linkAttributes_.cursor;
     if (attributes.cursor) return attributes.cursor;

@@ -75,7 +75,7 @@ class TextView : public View {
   void setMinSize(Size size);
 
   // The text as shown (link attributes applied), laid out at the view's width.
-  const TextLayout& layout() const;
+  const TextLayout& textLayout() const;
   // Where the layout's top-left corner lies in the view.
   Point textOrigin() const { return {inset_.width + padding_, inset_.height}; }
   // The link under `point` (view coordinates) and its character index, if any.

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cmath>
 
+#include "os/dispatch.h"
 #include "os/ui/window.h"
 
 namespace os::ui {
@@ -17,6 +18,7 @@ View::~View() {
 }
 
 void View::setFrame(const Rect& frame) {
+  OS_CHECK_ON_MAIN();
   if (frame == frame_) return;
   Size oldSize = frame_.size();
   frame_ = frame;
@@ -63,6 +65,7 @@ void View::addSubview(std::shared_ptr<View> view) {
 }
 
 void View::addSubview(std::shared_ptr<View> view, Ordering ordering, const View* relativeTo) {
+  OS_CHECK_ON_MAIN();
   if (!view || view.get() == this || isDescendantOf(*view)) return;
   if (view->superview_ == this) {
     subviews_.erase(std::find(subviews_.begin(), subviews_.end(), view));
@@ -86,6 +89,7 @@ void View::addSubview(std::shared_ptr<View> view, Ordering ordering, const View*
 }
 
 void View::removeFromSuperview() {
+  OS_CHECK_ON_MAIN();
   View* parent = superview_;
   if (!parent) return;
   auto keep = shared_from_this();  // the parent's reference may be the last
@@ -123,6 +127,7 @@ void View::markWindowGeometryChanged() {
 }
 
 void View::setHidden(bool hidden) {
+  OS_CHECK_ON_MAIN();
   if (hidden_ == hidden) return;
   hidden_ = hidden;
   if (superview_) superview_->setNeedsDisplay(true);
@@ -196,6 +201,7 @@ Rect View::visibleRect() const {
 }
 
 void View::setNeedsDisplay(bool needsDisplay) {
+  OS_CHECK_ON_MAIN();
   needsDisplay_ = needsDisplay;
   if (needsDisplay && window_) window_->setViewsNeedDisplay(true);
 }

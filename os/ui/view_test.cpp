@@ -2,9 +2,15 @@
 
 #include <gtest/gtest.h>
 
+#include <functional>
+#include <thread>
+#include <utility>
+
+#include "os/dispatch.h"
 #include "os/ui/box.h"
 #include "os/ui/scroll_view.h"
 #include "os/ui/test_fixture.h"
+#include "os/ui/window.h"
 
 namespace os::ui {
 namespace {
@@ -166,6 +172,36 @@ TEST_F(ContainerTest, ChangesMarkTheWindowForDisplayAndDisplayClearsIt) {
   view->setWantsLayer(true);
   view->layer()->setCornerRadius(3);
   EXPECT_TRUE(window->viewsNeedDisplay());
+}
+
+// The toolkit's entry points belong to the main thread: called from a worker, they stop the
+// process in every build but Release instead of racing with drawing.
+class ViewDeathTest : public testing::HeadlessTest {};
+
+TEST_F(ViewDeathTest, MainThreadEntryPointsAbortOnAWorker) {
+  if (!kThreadChecksEnabled) GTEST_SKIP() << "thread checks are compiled out in Release";
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  auto window = makeWindow();
+  auto child = viewAt({0, 0, 10, 10});
+  window->contentView()->addSubview(child);  // fine here, on the main thread
+  const std::pair<const char*, std::function<void()>> calls[] = {
+      {"View::addSubview",
+       [&] {
+         child->addSubview(viewAt({0, 0, 5, 5}));
+       }},
+      {"View::setFrame",
+       [&] {
+         child->setFrame({1, 1, 10, 10});
+       }},
+      {"View::removeFromSuperview", [&] { child->removeFromSuperview(); }},
+      {"Window::orderOut", [&] { window->orderOut(); }},
+      {"Application::updateDisplay", [] { Application::shared().updateDisplay(); }},
+  };
+  for (const auto& [name, call] : calls) {
+    SCOPED_TRACE(name);
+    EXPECT_DEATH(std::thread(call).join(),
+                 "Thread check failed at .*: must run on the main thread");
+  }
 }
 
 }  // namespace

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include "os/dispatch.h"
 #include "os/notifications.h"
 #include "os/ui/animation.h"
 #include "os/ui/application.h"
@@ -138,6 +139,7 @@ void Window::setLevel(int level) {
 }
 
 void Window::setFrame(const Rect& frame) {
+  OS_CHECK_ON_MAIN();
   bool moved = frame.origin() != frame_.origin();
   bool resized = frame.size() != frame_.size();
   frame_ = frame;
@@ -175,6 +177,7 @@ Point Window::convertPointFromScreen(Point point) const {
 }
 
 void Window::setContentView(std::shared_ptr<View> view) {
+  OS_CHECK_ON_MAIN();
   if (!view || view == contentView_) return;
   contentView_->removeFromSuperview();
   contentView_ = std::move(view);
@@ -190,6 +193,7 @@ std::shared_ptr<View> Window::findViewByIdentifier(std::string_view identifier) 
 // Ordering and status ----------------------------------------------------------------------------
 
 void Window::orderFront() {
+  OS_CHECK_ON_MAIN();
   Application& application = Application::shared();
   if (!backendWindow_) {
     backendWindow_ = application.backend()->createWindow(*this);
@@ -205,12 +209,14 @@ void Window::orderFront() {
 }
 
 void Window::makeKeyAndOrderFront() {
+  OS_CHECK_ON_MAIN();
   orderFront();
   makeKeyWindow();
   makeMainWindow();
 }
 
 void Window::orderOut() {
+  OS_CHECK_ON_MAIN();
   if (!visible_) return;
   visible_ = false;
   if (backendWindow_) backendWindow_->setVisible(false);
@@ -272,6 +278,7 @@ void Window::performClose() {
 }
 
 void Window::close() {
+  OS_CHECK_ON_MAIN();
   auto keep = weak_from_this().lock();  // the application's reference may be the last
   if (auto delegate = delegate_.lock()) delegate->windowWillClose(*this);
   postNotification(kWindowWillCloseNotification);
@@ -502,6 +509,7 @@ void Window::drawInto(cairo_surface_t* surface, double scale) {
 }
 
 void Window::display() {
+  OS_CHECK_ON_MAIN();
   updateAnimations(currentMediaTime());
   double scale = backingScaleFactor();
   int width = std::max(1, int(std::lround(frame_.width * scale)));
