@@ -350,7 +350,8 @@ TEST_F(SessionManagerTest, DestinationThatCannotBeReplacedFailsTheDownload) {
   }
   // Nothing was left behind beside the destinations, and the folder kept its contents.
   EXPECT_EQ(os::files::contentsOfDirectory(sandbox.root(), nullptr),
-            (std::vector<std::string>{"busy", "existing.zip", "home", "system"}));
+            (std::vector<std::string>{"busy", "existing.zip", "home", "system", "tmp"}));
+  EXPECT_TRUE(fs::is_empty(sandbox.temporary()));
   EXPECT_TRUE(fs::exists(busyFolder / "inside"));
 }
 

@@ -1,7 +1,12 @@
 #include "os/urlsession.h"
 
+#include <fcntl.h>
+#include <sys/file.h>
+#include <unistd.h>
+
 #include "os/internal/urlsession_engine.h"
 #include "os/log.h"
+#include "os/paths.h"
 
 namespace os {
 
@@ -86,6 +91,58 @@ const std::shared_ptr<URLSession>& URLSession::sharedSession() {
     return shared;
   }();
   return *session;
+}
+
+namespace {
+
+struct DownloadDirectory {
+  Mutex mutex;
+  std::filesystem::path path OS_GUARDED_BY(mutex);
+};
+
+DownloadDirectory& downloadDirectorySetting() {
+  static auto* setting = new DownloadDirectory();
+  return *setting;
+}
+
+// A partial download file is locked by the process that writes it (see the engine), so a file
+// that can be locked here belongs to no running transfer.
+void removeAbandonedDownloads(const std::filesystem::path& directory) {
+  std::error_code error;
+  for (const auto& entry : std::filesystem::directory_iterator(directory, error)) {
+    if (!entry.path().filename().string().starts_with(kURLSessionDownloadFilePrefix)) continue;
+    int fd = ::open(entry.path().c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
+    if (fd < 0) continue;
+    if (::flock(fd, LOCK_EX | LOCK_NB) == 0) {
+      std::error_code ignored;
+      std::filesystem::remove(entry.path(), ignored);
+    }
+    ::close(fd);
+  }
+}
+
+}  // namespace
+
+bool URLSession::setDownloadDirectory(const std::filesystem::path& directory, Error* error) {
+  if (!directory.empty()) {
+    std::error_code failure;
+    std::filesystem::create_directories(directory, failure);
+    if (failure) {
+      if (error) *error = posixError(failure.value(), directory.string());
+      return false;
+    }
+    removeAbandonedDownloads(directory);
+  }
+  DownloadDirectory& setting = downloadDirectorySetting();
+  MutexLock lock(setting.mutex);
+  setting.path = directory;
+  return true;
+}
+
+std::filesystem::path URLSession::downloadDirectory() {
+  DownloadDirectory& setting = downloadDirectorySetting();
+  MutexLock lock(setting.mutex);
+  return setting.path.empty() ? paths::temporary() : setting.path;
 }
 
 URLSession::URLSession(Private, URLSessionConfiguration configuration,

@@ -63,6 +63,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <filesystem>
 #include <functional>
 #include <memory>
 #include <optional>
@@ -99,6 +100,9 @@ inline constexpr int64_t kURLErrorSecureConnectionFailed = -1200;
 inline constexpr int64_t kURLErrorServerCertificateUntrusted = -1202;
 inline constexpr int64_t kURLErrorCannotCreateFile = -3000;
 inline constexpr int64_t kURLErrorCannotWriteToFile = -3003;
+
+// The name of every partial download file starts with this, in downloadDirectory().
+inline constexpr const char* kURLSessionDownloadFilePrefix = "URLSessionDownload-";
 
 // The platform's "size unknown" for a task's expected byte counts.
 inline constexpr int64_t kURLSessionTransferSizeUnknown = -1;
@@ -498,6 +502,15 @@ class URLSession : public std::enable_shared_from_this<URLSession> {
   // A process-wide session with the default configuration and no delegate; it cannot be
   // invalidated.
   static const std::shared_ptr<URLSession>& sharedSession();
+
+  // Partial downloads of every session go to `directory` from now on, instead of the temporary
+  // folder (os::paths::temporary()). The folder is created when missing, and the partial files
+  // in it that no running process is writing (those of an earlier run that was killed) are
+  // removed. An empty path goes back to the temporary folder. False, with the reason in
+  // `*error`, when the folder cannot be made.
+  static bool setDownloadDirectory(const std::filesystem::path& directory, Error* error = nullptr);
+  // Where partial downloads go: the folder set above, else the temporary folder.
+  static std::filesystem::path downloadDirectory();
 
   URLSession(Private, URLSessionConfiguration configuration,
              std::shared_ptr<URLSessionDelegate> delegate,

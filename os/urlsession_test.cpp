@@ -1,9 +1,14 @@
 #include "os/urlsession.h"
 
+#include <fcntl.h>
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
+#include <sys/file.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <condition_variable>
+#include <cstdlib>
 #include <fstream>
 #include <random>
 #include <thread>
@@ -11,6 +16,8 @@
 #include "os/crypto.h"
 #include "os/files.h"
 #include "os/log.h"
+#include "os/paths.h"
+#include "os/process.h"
 #include "testsupport/local_http_server.h"
 #include "testsupport/sandbox.h"
 
@@ -987,6 +994,84 @@ TEST_F(URLSessionTest, InvalidateAndCancelCancelsRunningAndSuspendedTasks) {
   EXPECT_THAT(recorder->eventList(), ElementsAre("complete", "complete", "invalid"));
   EXPECT_EQ(running->error()->code, kURLErrorCancelled);
   EXPECT_EQ(suspended->error()->code, kURLErrorCancelled);
+}
+
+std::vector<std::string> partialDownloadsIn(const std::filesystem::path& folder) {
+  std::vector<std::string> names;
+  std::error_code ignored;
+  for (const auto& entry : std::filesystem::directory_iterator(folder, ignored)) {
+    std::string name = entry.path().filename().string();
+    if (name.starts_with(kURLSessionDownloadFilePrefix)) names.push_back(name);
+  }
+  return names;
+}
+
+TEST_F(URLSessionTest, DownloadDirectoryHoldsPartialFilesAndDropsAbandonedOnes) {
+  const std::filesystem::path cache = sandbox_.root() / "cache";
+  std::filesystem::create_directories(cache);
+  for (const char* name : {"URLSessionDownload-abandoned", "URLSessionDownload-live", "notes"}) {
+    std::ofstream(cache / name) << "partial";
+  }
+  // Another process writing its download holds a lock on the file.
+  int live = ::open((cache / "URLSessionDownload-live").c_str(), O_RDONLY | O_CLOEXEC);
+  ASSERT_EQ(::flock(live, LOCK_EX), 0);
+
+  Error error;
+  ASSERT_TRUE(URLSession::setDownloadDirectory(cache, &error)) << error.description;
+  struct Reset {
+    ~Reset() { URLSession::setDownloadDirectory({}); }
+  } reset;
+  EXPECT_EQ(URLSession::downloadDirectory(), cache);
+  EXPECT_THAT(partialDownloadsIn(cache), ElementsAre("URLSessionDownload-live"));
+  EXPECT_TRUE(std::filesystem::exists(cache / "notes"));
+  ::close(live);
+
+  testsupport::LocalHttpServer server;
+  server.respond("GET", "/slow", piecewise(randomBytes(4 << 20), 64 << 10, milliseconds(50)));
+  auto [session, recorder] = recordingSession();
+  auto task = session->downloadTaskWithRequest(requestFor(server.url("/slow")));
+  task->resume();
+  ASSERT_TRUE(recorder->waitFor("progress"));
+  EXPECT_EQ(partialDownloadsIn(cache).size(), 2u);
+  EXPECT_TRUE(std::filesystem::is_empty(tmp()));
+  task->cancel();
+  ASSERT_TRUE(recorder->waitForCompletion());
+  EXPECT_THAT(partialDownloadsIn(cache), ElementsAre("URLSessionDownload-live"));
+
+  // A folder that cannot be made leaves the setting as it was.
+  std::ofstream(sandbox_.root() / "file") << "x";
+  EXPECT_FALSE(URLSession::setDownloadDirectory(sandbox_.root() / "file" / "cache", &error));
+  EXPECT_EQ(error.code, ENOTDIR);
+  EXPECT_EQ(URLSession::downloadDirectory(), cache);
+}
+
+constexpr const char* kChildURLVariable = "TESSARO_TEST_DOWNLOAD_URL";
+
+// Runs only in the child that the next test starts: leaves main with a download under way.
+TEST(URLSessionChild, DISABLED_ExitsDuringADownload) {
+  std::optional<std::string> url = process::getEnv(kChildURLVariable);
+  ASSERT_TRUE(url);
+  auto recorder = std::make_shared<Recorder>();
+  auto session = URLSession::sessionWithConfiguration(
+      URLSessionConfiguration::defaultSessionConfiguration(), recorder);
+  session->downloadTaskWithRequest(requestFor(*url))->resume();
+  ASSERT_TRUE(recorder->waitFor("progress"));
+  EXPECT_EQ(partialDownloadsIn(paths::temporary()).size(), 1u);
+}
+
+TEST_F(URLSessionTest, ExitDuringADownloadJoinsTheTransferThreadAndRemovesThePartialFile) {
+  testsupport::LocalHttpServer server;
+  server.respond("GET", "/slow", piecewise(randomBytes(4 << 20), 64 << 10, milliseconds(50)));
+  sandbox_.setEnv(kChildURLVariable, server.url("/slow"));
+  const std::filesystem::path log = sandbox_.root() / "child.log";
+  const std::string command = "'" + std::filesystem::read_symlink("/proc/self/exe").string() +
+                              "' --gtest_also_run_disabled_tests "
+                              "--gtest_filter=URLSessionChild.DISABLED_ExitsDuringADownload >'" +
+                              log.string() + "' 2>&1";
+  int status = std::system(command.c_str());
+  ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << fileContents(log);
+  EXPECT_THAT(fileContents(log), testing::HasSubstr("[  PASSED  ] 1 test"));
+  EXPECT_THAT(partialDownloadsIn(tmp()), IsEmpty());
 }
 
 }  // namespace

@@ -33,7 +33,9 @@ Sandbox::Sandbox() {
   std::filesystem::create_directories(home());
   std::filesystem::create_directories(systemRoot());
 
+  std::filesystem::create_directories(temporary());
   setEnv("HOME", home().string());
+  setEnv("TMPDIR", temporary().string());
   setEnv("TESSARO_SYSTEM_ROOT", systemRoot().string());
   for (const char* name : {"XDG_CONFIG_HOME", "XDG_DATA_HOME", "XDG_CACHE_HOME", "XDG_STATE_HOME",
                            "XDG_RUNTIME_DIR", "XDG_DESKTOP_DIR"}) {

@@ -1,6 +1,7 @@
 // Sandbox gives a test a fresh temporary folder as HOME, clears the XDG_* variables, and puts
-// the system root (TESSARO_SYSTEM_ROOT) inside it, so that nothing the test does reaches the real
-// home folder, /Applications or the desktop. Everything is restored and removed on destruction.
+// the system root (TESSARO_SYSTEM_ROOT) and the temporary folder (TMPDIR) inside it, so that
+// nothing the test does reaches the real home folder, /Applications, the desktop or /tmp.
+// Everything is restored and removed on destruction.
 //
 //   TEST(Tracker, WritesTrackingFile) {
 //     testsupport::Sandbox sandbox;
@@ -32,6 +33,8 @@ class Sandbox {
   std::filesystem::path home() const { return root_ / "home"; }
   // TESSARO_SYSTEM_ROOT during the sandbox's life: root()/system, created.
   std::filesystem::path systemRoot() const { return root_ / "system"; }
+  // TMPDIR during the sandbox's life: root()/tmp, created.
+  std::filesystem::path temporary() const { return root_ / "tmp"; }
 
   // Sets an environment variable for the sandbox's life; the previous value comes back after.
   void setEnv(const std::string& name, const std::optional<std::string>& value);

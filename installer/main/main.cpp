@@ -13,12 +13,15 @@
 #include <string>
 
 #include "installer/app/crash_recorder.h"
+#include "installer/app/temp_helper.h"
 #include "installer/main/app_delegate.h"
 #include "installer/main/ui_script.h"
+#include "net/task_state_notifications.h"
 #include "os/dispatch.h"
 #include "os/log.h"
 #include "os/process.h"
 #include "os/ui/application.h"
+#include "os/urlsession.h"
 
 namespace {
 
@@ -47,6 +50,16 @@ bool chooseBackend(os::ui::Application::BackendKind* kind) {
 
 int main(int argc, char** argv) {
   os::process::setArguments(argc, argv);
+  // Every task of the process posts its resume and suspend notifications, the update check's
+  // too, which runs before any session manager exists.
+  NKURLSessionTaskNotifications::install();
+  // Partial downloads live in the installer's own cache folder; what a killed run left there
+  // goes now.
+  os::Error downloadFolderError;
+  if (!os::URLSession::setDownloadDirectory(TempHelper::getAppCachePath(), &downloadFolderError)) {
+    os::log::write(os::log::Level::Warning, "Partial downloads stay in the temporary folder: " +
+                                                downloadFolderError.description);
+  }
 
   os::ui::Application::BackendKind kind;
   if (!chooseBackend(&kind)) return 2;

@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <openssl/ssl.h>
 #include <openssl/x509.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -15,8 +16,8 @@
 
 #include "os/internal/server_trust.h"
 #include "os/internal/urlsession_errors.h"
+#include "os/internal/urlsession_threads.h"
 #include "os/log.h"
-#include "os/paths.h"
 
 namespace os::internal {
 namespace {
@@ -36,7 +37,10 @@ constexpr long kUploadBufferSize = 256 << 10;
 
 void initializeCurlOnce() {
   static DispatchOnce once;
-  once([] { curl_global_init(CURL_GLOBAL_DEFAULT); });
+  once([] {
+    curl_global_init(CURL_GLOBAL_DEFAULT);
+    TransferThreads::shared();
+  });
 }
 
 // TESSARO_CONNECT_TO as curl's connect-to list: entries separated by commas or blanks. Read for
@@ -151,6 +155,11 @@ bool URLSessionEngine::decideTrust(const std::shared_ptr<URLSessionTask>& task,
       if (transfer.cancelRequested) return refuse(urlError(kURLErrorCancelled, url));
       transfer.pendingChallenge = answer;
     }
+    {
+      MutexLock lock(mutex_);
+      if (shuttingDown_) return refuse(urlError(kURLErrorCancelled, url));
+      waitingChallenge_ = answer;
+    }
     toDelegate(task, [task, challenge, answer](URLSessionDelegate& delegate) {
       auto answered = std::make_shared<std::atomic<bool>>(false);
       ChallengeCompletion completion = [answer, answered](
@@ -173,6 +182,10 @@ bool URLSessionEngine::decideTrust(const std::shared_ptr<URLSessionTask>& task,
     {
       MutexLock transferLock(transfer.challengeMutex);
       transfer.pendingChallenge = nullptr;
+    }
+    {
+      MutexLock engineLock(mutex_);
+      waitingChallenge_ = nullptr;
     }
     if (answer->cancelled) return refuse(urlError(kURLErrorCancelled, url));
     disposition = answer->disposition;
@@ -224,7 +237,8 @@ void URLSessionEngine::post(std::function<void()> command) {
     commands_.push_back(std::move(command));
     if (!threadStarted_) {
       threadStarted_ = true;
-      std::thread([self = shared_from_this()] { self->run(); }).detach();
+      // Refused once the process exits: the command is dropped with the engine.
+      if (!TransferThreads::shared().start(shared_from_this())) exited_ = true;
       return;
     }
   }
@@ -240,16 +254,37 @@ void URLSessionEngine::stop() {
   curl_multi_wakeup(multi_);
 }
 
+void URLSessionEngine::shutDown() {
+  std::shared_ptr<ChallengeAnswer> challenge;
+  {
+    MutexLock lock(mutex_);
+    shuttingDown_ = true;
+    if (!threadStarted_) return;
+    challenge = waitingChallenge_;
+  }
+  if (challenge) {
+    MutexLock lock(challenge->mutex);
+    challenge->cancelled = true;
+    challenge->changed.notify_all();
+  }
+  curl_multi_wakeup(multi_);
+}
+
 void URLSessionEngine::run() {
   while (true) {
     runCommands();
+    bool exited = false;
+    bool shuttingDown = false;
+    std::vector<std::function<void()>> dropped;
     {
       MutexLock lock(mutex_);
-      if (stopping_ && active_.empty() && commands_.empty()) {
-        exited_ = true;
-        break;
-      }
+      shuttingDown = shuttingDown_;
+      exited = exited_ = shuttingDown || (stopping_ && active_.empty() && commands_.empty());
+      // Commands hold their tasks, and tasks their session: released outside the lock.
+      if (shuttingDown) dropped.swap(commands_);
     }
+    if (shuttingDown) abandonAll();
+    if (exited) break;
     int running = 0;
     curl_multi_perform(multi_, &running);
     drainFinishedTransfers();
@@ -262,6 +297,26 @@ void URLSessionEngine::run() {
     }
     curl_multi_poll(multi_, nullptr, 0, waitMilliseconds, nullptr);
   }
+}
+
+void URLSessionEngine::abandonAll() {
+  waiting_.clear();
+  for (const auto& [identifier, task] : active_) {
+    TaskTransfer& transfer = *task->transfer_;
+    transfer.completed = true;
+    releaseHop(transfer);
+    if (transfer.fd >= 0) {
+      ::close(transfer.fd);
+      transfer.fd = -1;
+    }
+    if (!transfer.downloadPath.empty()) {
+      std::error_code ignored;
+      std::filesystem::remove(transfer.downloadPath, ignored);
+      transfer.downloadPath.clear();
+    }
+  }
+  unflushed_.clear();
+  active_.clear();
 }
 
 void URLSessionEngine::runCommands() {
@@ -674,8 +729,12 @@ void URLSessionEngine::publishResponse(const std::shared_ptr<URLSessionTask>& ta
                    response->expectedContentLength());
   if (task->kind() == URLSessionTask::Kind::Download) {
     if (transfer.fd < 0) {
-      std::string pattern = (paths::temporary() / "URLSessionDownload-XXXXXX").string();
+      std::string pattern =
+          (URLSession::downloadDirectory() / kURLSessionDownloadFilePrefix).string() + "XXXXXX";
       transfer.fd = ::mkostemp(pattern.data(), O_CLOEXEC);
+      // Held while the file is being written, so that setDownloadDirectory in another process
+      // leaves it alone.
+      if (transfer.fd >= 0) ::flock(transfer.fd, LOCK_EX | LOCK_NB);
       if (transfer.fd < 0) {
         if (transfer.hop) {
           transfer.hop->failure =

@@ -143,6 +143,10 @@ class URLSessionEngine : public std::enable_shared_from_this<URLSessionEngine> {
   // Lets the thread end once no task is active. Thread-safe.
   void stop() OS_EXCLUDES(mutex_);
 
+  // Ends the thread at process exit: transfers stop where they are, their partial download
+  // files are removed, and nothing more reaches the delegates. Thread-safe.
+  void shutDown() OS_EXCLUDES(mutex_);
+
   // Commands, on the transfer thread.
   void resumeTask(const std::shared_ptr<URLSessionTask>& task);
   void suspendTask(const std::shared_ptr<URLSessionTask>& task);
@@ -161,8 +165,12 @@ class URLSessionEngine : public std::enable_shared_from_this<URLSessionEngine> {
   static CURLcode onSslContext(CURL* easy, void* context, void* hop);
 
  private:
+  friend class TransferThreads;
+
   void run();
   void runCommands();
+  // Drops every transfer without telling its delegate (see shutDown).
+  void abandonAll();
   void drainFinishedTransfers();
   // Fails transfers whose inactivity or resource limit has passed; returns the milliseconds
   // until the next limit.
@@ -220,6 +228,9 @@ class URLSessionEngine : public std::enable_shared_from_this<URLSessionEngine> {
   bool threadStarted_ OS_GUARDED_BY(mutex_) = false;
   bool stopping_ OS_GUARDED_BY(mutex_) = false;
   bool exited_ OS_GUARDED_BY(mutex_) = false;
+  bool shuttingDown_ OS_GUARDED_BY(mutex_) = false;
+  // The challenge the thread waits on, so that a shutdown can wake it.
+  std::shared_ptr<ChallengeAnswer> waitingChallenge_ OS_GUARDED_BY(mutex_);
 
   // Transfer thread.
   std::map<uint64_t, std::shared_ptr<URLSessionTask>> active_;
