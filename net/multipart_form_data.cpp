@@ -47,11 +47,33 @@ std::string makeBoundary() {
   return boundary;
 }
 
+// A name or file name inside the quotes of a Content-Disposition, escaped as browsers do: a
+// quote or a line break would end the parameter, or the part's header, early.
+std::string quotedParameter(const std::string& text) {
+  std::string quoted = "\"";
+  for (char c : text) {
+    switch (c) {
+      case '"':
+        quoted += "%22";
+        break;
+      case '\r':
+        quoted += "%0D";
+        break;
+      case '\n':
+        quoted += "%0A";
+        break;
+      default:
+        quoted += c;
+    }
+  }
+  return quoted + '"';
+}
+
 os::HTTPHeaders fileHeaders(const std::string& name, const std::string& fileName,
                             const std::string& mimeType) {
-  return {
-      {"Content-Disposition", "form-data; name=\"" + name + "\"; filename=\"" + fileName + "\""},
-      {"Content-Type", mimeType}};
+  return {{"Content-Disposition",
+           "form-data; name=" + quotedParameter(name) + "; filename=" + quotedParameter(fileName)},
+          {"Content-Type", mimeType}};
 }
 
 }  // namespace
@@ -114,7 +136,7 @@ void NKStreamingMultipartFormData::appendPartWithFileData(os::Data data, const s
 }
 
 void NKStreamingMultipartFormData::appendPartWithFormData(os::Data data, const std::string& name) {
-  appendPartWithHeaders({{"Content-Disposition", "form-data; name=\"" + name + "\""}},
+  appendPartWithHeaders({{"Content-Disposition", "form-data; name=" + quotedParameter(name)}},
                         std::move(data));
 }
 

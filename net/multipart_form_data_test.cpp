@@ -82,6 +82,21 @@ TEST_F(MultipartFormData, OneFieldIsFramedByInitialAndFinalBoundaries) {
   EXPECT_EQ(request.valueForHTTPHeaderField("Content-Type"), "multipart/form-data; boundary=" + b);
 }
 
+TEST_F(MultipartFormData, QuotesAndLineBreaksInNamesAreEscapedAsBrowsersDo) {
+  NKStreamingMultipartFormData form(postRequest());
+  form.appendPartWithFormData({'1'}, "a\"\r\nX: 1");
+  form.appendPartWithFileData({'2'}, "f\n", "x\".txt\r\nContent-Type: text/html", "text/plain");
+  os::URLRequest request = form.requestByFinalizingMultipartFormData();
+  const std::string& b = form.boundary();
+  EXPECT_EQ(readAll(*request.HTTPBodyStream(), 4096),
+            "--" + b +
+                "\r\nContent-Disposition: form-data; name=\"a%22%0D%0AX: 1\"\r\n\r\n1\r\n--" + b +
+                "\r\nContent-Disposition: form-data; name=\"f%0A\"; "
+                "filename=\"x%22.txt%0D%0AContent-Type: text/html\"\r\nContent-Type: "
+                "text/plain\r\n\r\n2\r\n--" +
+                b + "--\r\n");
+}
+
 TEST_F(MultipartFormData, LaterPartsOpenWithTheEncapsulationBoundaryAndOnlyTheLastCloses) {
   NKStreamingMultipartFormData form(postRequest());
   form.appendPartWithFormData(bytes("one"), "first");

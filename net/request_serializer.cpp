@@ -128,6 +128,12 @@ os::Error NKInvalidURLStringError(std::string_view URLString) {
                                   {os::kURLErrorFailingURLStringKey, std::string(URLString)}});
 }
 
+os::Error NKUnsendableRequestError(std::string_view URLString, const std::string& reason) {
+  return os::Error(kNKRequestSerializationErrorDomain, os::kURLErrorBadURL, reason,
+                   os::Dictionary{{kNSLocalizedDescriptionKey, reason},
+                                  {os::kURLErrorFailingURLStringKey, std::string(URLString)}});
+}
+
 // --- NKHTTPRequestSerializer ---
 
 std::shared_ptr<NKHTTPRequestSerializer> NKHTTPRequestSerializer::serializer() {
@@ -188,7 +194,15 @@ std::optional<os::URLRequest> NKHTTPRequestSerializer::requestWithMethod(
   if (shouldUsePipelining_) request.setHTTPShouldUsePipelining(*shouldUsePipelining_);
   if (networkServiceType_) request.setNetworkServiceType(*networkServiceType_);
   if (timeoutInterval_) request.setTimeoutInterval(*timeoutInterval_);
-  return requestBySerializingRequest(request, parameters, error);
+  std::optional<os::URLRequest> serialized =
+      requestBySerializingRequest(request, parameters, error);
+  if (!serialized) return std::nullopt;
+  // A line break in the method or a header would put extra lines, or a second request, on the
+  // wire: such a request is not made at all.
+  if (std::optional<std::string> reason = serialized->unsendableReason()) {
+    return os::fail(error, NKUnsendableRequestError(URLString, *reason)), std::nullopt;
+  }
+  return serialized;
 }
 
 std::optional<os::URLRequest> NKHTTPRequestSerializer::multipartFormRequestWithMethod(

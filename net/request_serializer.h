@@ -38,6 +38,9 @@ enum class NKHTTPRequestQueryStringSerializationStyle : uint64_t {
 // The request-serialization error of a URL string that is not an absolute URL: code
 // os::kURLErrorBadURL in kNKRequestSerializationErrorDomain.
 os::Error NKInvalidURLStringError(std::string_view URLString);
+// The error of a request whose method or headers cannot go out as they are (`reason`, from
+// os::URLRequest::unsendableReason), with the same code and domain.
+os::Error NKUnsendableRequestError(std::string_view URLString, const std::string& reason);
 
 // Parameters as a query string in the URL or as a form body; the base of the JSON and
 // property-list serializers, which change only what a body method's body is. Held through
@@ -120,8 +123,8 @@ class NKHTTPRequestSerializer {
   // --- requests ---
   // A request for `method` (sent as given) and the absolute URL `URLString`, with the request
   // properties set on this serializer, then requestBySerializingRequest. nullopt with
-  // NKInvalidURLStringError when the URL string does not parse, or with the serialization's
-  // error.
+  // NKInvalidURLStringError when the URL string does not parse, with NKUnsendableRequestError
+  // when the method or a header holds a line break, or with the serialization's error.
   std::optional<os::URLRequest> requestWithMethod(std::string method, std::string_view URLString,
                                                   const std::optional<NKParameters>& parameters,
                                                   os::Error* error) const;

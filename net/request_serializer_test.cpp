@@ -209,6 +209,10 @@ TEST_F(RequestSerializer, RefusedRequestsComeBackAsErrorsNeverAsCrashes) {
         *error = os::Error("com.example.query", 7, "no queries today");
         return std::optional<std::string>();
       });
+  auto injecting = NKHTTPRequestSerializer::serializer();
+  injecting->setValue("a\r\nX-Injected: 1", "X-Note");
+  auto injectingName = NKJSONRequestSerializer::serializer();
+  injectingName->setValue("1", std::string("X-Injected: 1\nX-Note"));
   struct Case {
     const char* name;
     std::shared_ptr<NKHTTPRequestSerializer> serializer;
@@ -232,6 +236,12 @@ TEST_F(RequestSerializer, RefusedRequestsComeBackAsErrorsNeverAsCrashes) {
        os::Dictionary{{"a", 1}}, os::kCocoaErrorDomain, 3851},
       {"a query block that refuses", refusing, "GET", "http://h.test/", os::Dictionary{{"a", 1}},
        "com.example.query", 7},
+      {"a method that smuggles a request", http, "GET /x HTTP/1.1\r\nX: 1", "http://h.test/",
+       std::nullopt, kNKRequestSerializationErrorDomain, os::kURLErrorBadURL},
+      {"a default header with a line break", injecting, "GET", "http://h.test/", std::nullopt,
+       kNKRequestSerializationErrorDomain, os::kURLErrorBadURL},
+      {"a header name with a line break", injectingName, "POST", "http://h.test/", std::nullopt,
+       kNKRequestSerializationErrorDomain, os::kURLErrorBadURL},
   };
   for (const Case& c : cases) {
     os::Error error;

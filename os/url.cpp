@@ -444,6 +444,29 @@ void URLRequest::setValue(std::optional<std::string> value, std::string_view fie
   }
 }
 
+namespace {
+
+// RFC 9110's token characters, of methods and header names.
+bool isToken(std::string_view text) {
+  static constexpr std::string_view kSymbols = "!#$%&'*+-.^_`|~";
+  return !text.empty() && std::all_of(text.begin(), text.end(), [](char c) {
+    return isAlpha(c) || isDigit(c) || kSymbols.find(c) != std::string_view::npos;
+  });
+}
+
+}  // namespace
+
+std::optional<std::string> URLRequest::unsendableReason() const {
+  if (!isToken(method_)) return "The HTTP method \"" + method_ + "\" is not a token.";
+  for (const auto& [name, value] : headers_.fields()) {
+    if (!isToken(name)) return "The header field name \"" + name + "\" is not a token.";
+    if (value.find_first_of(std::string_view("\r\n\0", 3)) != std::string::npos) {
+      return "The value of the header field \"" + name + "\" holds a line break or NUL.";
+    }
+  }
+  return std::nullopt;
+}
+
 void URLRequest::setHTTPBody(std::optional<Data> body) {
   body_ = std::move(body);
   if (body_) bodyStream_ = nullptr;

@@ -211,6 +211,11 @@ class URLRequest {
   // addValue:forHTTPHeaderField:.
   void addValue(std::string_view value, std::string_view field) { headers_.add(field, value); }
 
+  // Why the request cannot go out as it is: a method or a header name that is not an HTTP
+  // token, or a header value holding CR, LF or NUL. Each would put extra lines, or a second
+  // request, on the wire. nullopt when it can go out.
+  std::optional<std::string> unsendableReason() const;
+
   // The body as bytes. Setting it drops a body stream, and setting a stream drops the bytes, as
   // a request carries one or the other.
   const std::optional<Data>& HTTPBody() const { return body_; }

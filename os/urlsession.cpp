@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include "os/internal/urlsession_engine.h"
+#include "os/internal/urlsession_resume.h"
 #include "os/log.h"
 #include "os/paths.h"
 
@@ -69,6 +70,9 @@ void URLSessionDelegate::didReceiveData(const std::shared_ptr<URLSession>&,
 void URLSessionDelegate::didWriteData(const std::shared_ptr<URLSession>&,
                                       const std::shared_ptr<URLSessionDownloadTask>&, int64_t,
                                       int64_t, int64_t) {}
+void URLSessionDelegate::didResumeAtOffset(const std::shared_ptr<URLSession>&,
+                                           const std::shared_ptr<URLSessionDownloadTask>&, int64_t,
+                                           int64_t) {}
 void URLSessionDelegate::didFinishDownloading(const std::shared_ptr<URLSession>&,
                                               const std::shared_ptr<URLSessionDownloadTask>&,
                                               const URL&) {}
@@ -286,6 +290,42 @@ std::shared_ptr<URLSessionDownloadTask> URLSession::downloadTaskWithRequest(
 
 std::shared_ptr<URLSessionDownloadTask> URLSession::downloadTaskWithURL(const URL& url) {
   return downloadTaskWithRequest(URLRequest(url));
+}
+
+std::shared_ptr<URLSessionDownloadTask> URLSession::downloadTaskWithResumeData(
+    const Data& resumeData) {
+  Error error;
+  std::optional<internal::ResumeData> from = internal::decodeResumeData(resumeData, &error);
+  const std::string* failingURL = error.userInfo[kURLErrorFailingURLStringKey].asString();
+  URLRequest request(from ? from->url : *URL::parse(failingURL ? *failingURL : "about:blank"));
+  if (from) {
+    request.setValue("bytes=" + std::to_string(from->bytesReceived) + "-", "Range");
+    request.setValue(from->validator(), "If-Range");
+  }
+  auto task = makeTask<URLSessionDownloadTask>(URLSessionTask::Kind::Download, request);
+  if (!task) return nullptr;
+  if (from) {
+    task->transfer_->resumeFrom = std::move(from);
+  } else {
+    task->transfer_->resumeDataError = std::move(error);
+  }
+  return task;
+}
+
+std::shared_ptr<URLSessionDownloadTask> URLSession::downloadTaskWithResumeData(
+    const Data& resumeData, DownloadTaskCompletion completion) {
+  auto task = downloadTaskWithResumeData(resumeData);
+  if (task) task->transfer_->downloadCompletion = std::move(completion);
+  return task;
+}
+
+void URLSession::discardResumeData(const Error& error) {
+  const Data* resumeData = error.userInfo[kURLSessionDownloadTaskResumeData].asData();
+  if (!resumeData) return;
+  if (std::optional<internal::ResumeData> from = internal::decodeResumeData(*resumeData, nullptr)) {
+    std::error_code ignored;
+    std::filesystem::remove(from->localPath, ignored);
+  }
 }
 
 void URLSession::getTasksWithCompletionHandler(

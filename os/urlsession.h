@@ -37,6 +37,11 @@
 // 404 or 500 is the caller's business. Transport failures complete with an error in
 // kURLErrorDomain (codes below) whose user info holds the request's URL under
 // kURLErrorFailingURLStringKey.
+// A download that fails after part of a resumable body was written keeps its partial file and
+// puts resume data in the error's user info (kURLSessionDownloadTaskResumeData); the caller
+// resumes with downloadTaskWithResumeData or drops the file with discardResumeData. Every other
+// failed or cancelled download leaves no file, and neither does a process that exits (or is
+// killed, once setDownloadDirectory runs at the next launch) during a download.
 //
 // Timeouts. A request fails with kURLErrorTimedOut when no byte is received or sent for its
 // timeout interval (the smaller of the request's timeoutInterval and the configuration's
@@ -99,7 +104,13 @@ inline constexpr int64_t kURLErrorFileDoesNotExist = -1100;
 inline constexpr int64_t kURLErrorSecureConnectionFailed = -1200;
 inline constexpr int64_t kURLErrorServerCertificateUntrusted = -1202;
 inline constexpr int64_t kURLErrorCannotCreateFile = -3000;
+inline constexpr int64_t kURLErrorCannotOpenFile = -3001;
 inline constexpr int64_t kURLErrorCannotWriteToFile = -3003;
+
+// User-info key of the resume data (Data) that a failed or cancelled download hands out; see
+// URLSession::downloadTaskWithResumeData.
+inline constexpr const char* kURLSessionDownloadTaskResumeData =
+    "NSURLSessionDownloadTaskResumeData";
 
 // The name of every partial download file starts with this, in downloadDirectory().
 inline constexpr const char* kURLSessionDownloadFilePrefix = "URLSessionDownload-";
@@ -337,6 +348,13 @@ class URLSessionDelegate {
   virtual void didFinishDownloading(const std::shared_ptr<URLSession>& session,
                                     const std::shared_ptr<URLSessionDownloadTask>& task,
                                     const URL& location);
+
+  // A download made from resume data has its response, before its first didWriteData: it goes
+  // on after `fileOffset` bytes of the partial file (0 when the server sent the whole body
+  // again), of `expectedTotalBytes` (kURLSessionTransferSizeUnknown when not announced).
+  virtual void didResumeAtOffset(const std::shared_ptr<URLSession>& session,
+                                 const std::shared_ptr<URLSessionDownloadTask>& task,
+                                 int64_t fileOffset, int64_t expectedTotalBytes);
 };
 
 // The four byte counters of a task, for counter observers.
@@ -425,6 +443,9 @@ class URLSessionTask : public std::enable_shared_from_this<URLSessionTask> {
  protected:
   URLSessionTask(Kind kind, std::shared_ptr<URLSession> session, uint64_t identifier,
                  URLRequest request);
+  // cancel(), handing resume data to `resumeDataHandler` when it is set (see
+  // URLSessionDownloadTask::cancelByProducingResumeData).
+  void cancel(std::function<void(const std::optional<Data>&)> resumeDataHandler);
 
  private:
   friend class URLSession;
@@ -474,6 +495,16 @@ class URLSessionUploadTask : public URLSessionDataTask {
 };
 
 class URLSessionDownloadTask : public URLSessionTask {
+ public:
+  using ResumeDataHandler = std::function<void(const std::optional<Data>& resumeData)>;
+
+  // Cancels as cancel() does, but when the download can go on later (a GET whose response
+  // named an ETag or Last-Modified, with some of its body written) keeps the partial file and
+  // hands out resume data: to `handler` on the delegate queue before the task's completion, and
+  // in the completion error's user info (kURLSessionDownloadTaskResumeData). `handler` gets
+  // nullopt, and the file goes, when the download cannot go on or has already completed.
+  void cancelByProducingResumeData(ResumeDataHandler handler);
+
  protected:
   using URLSessionTask::URLSessionTask;
   friend class URLSession;
@@ -553,6 +584,17 @@ class URLSession : public std::enable_shared_from_this<URLSession> {
   std::shared_ptr<URLSessionDownloadTask> downloadTaskWithRequest(
       const URLRequest& request, DownloadTaskCompletion completion);
   std::shared_ptr<URLSessionDownloadTask> downloadTaskWithURL(const URL& url);
+  // A download that goes on where the one that produced `resumeData` stopped: it asks for the
+  // rest with Range and If-Range, appends a 206's body to the partial file, and starts over when
+  // the server sends the whole body (the validator changed). Resume data that cannot be read
+  // completes the task with kURLErrorBadURL, a partial file that is gone with
+  // kURLErrorCannotOpenFile, both before anything is sent.
+  std::shared_ptr<URLSessionDownloadTask> downloadTaskWithResumeData(const Data& resumeData);
+  std::shared_ptr<URLSessionDownloadTask> downloadTaskWithResumeData(
+      const Data& resumeData, DownloadTaskCompletion completion);
+  // Removes the partial file that the resume data in `error`'s user info keeps, for a caller
+  // that will not resume; does nothing for an error without resume data.
+  static void discardResumeData(const Error& error);
 
   // Calls `completion` on the delegate queue with the session's tasks that have not completed
   // (suspended ones included), each list in creation order.

@@ -43,6 +43,8 @@ std::string descriptionOfURLError(int64_t code, const URL& url) {
              url.host() + "\u201d which could put your confidential information at risk.";
     case kURLErrorCannotCreateFile:
       return "cannot create file";
+    case kURLErrorCannotOpenFile:
+      return "cannot open file";
     case kURLErrorCannotWriteToFile:
       return "cannot write file";
     default:
@@ -63,7 +65,8 @@ Error urlError(int64_t code, const URL& url, std::string_view reason) {
 int64_t urlErrorCodeOf(CURLcode code) {
   switch (code) {
     case CURLE_UNSUPPORTED_PROTOCOL:
-      return kURLErrorUnsupportedURL;
+      // Only http and https reach curl, so this is a reply that is not HTTP at all.
+      return kURLErrorBadServerResponse;
     case CURLE_URL_MALFORMAT:
       return kURLErrorBadURL;
     case CURLE_COULDNT_RESOLVE_HOST:

@@ -96,11 +96,19 @@ void URLSessionTask::suspend() {
   notifyResumeSuspendObservers(*this, Operation::Suspend, previous);
 }
 
-void URLSessionTask::cancel() {
+void URLSessionTask::cancel() { cancel(nullptr); }
+
+void URLSessionTask::cancel(std::function<void(const std::optional<Data>&)> resumeDataHandler) {
   {
     MutexLock lock(mutex_);
-    if (state_ == URLSessionTaskState::Completed || state_ == URLSessionTaskState::Canceling)
+    if (state_ == URLSessionTaskState::Completed || state_ == URLSessionTaskState::Canceling) {
+      lock.unlock();
+      if (resumeDataHandler) {
+        session_->delegateQueue_->async(
+            [handler = std::move(resumeDataHandler)] { handler(std::nullopt); });
+      }
       return;
+    }
     state_ = URLSessionTaskState::Canceling;
   }
   std::shared_ptr<internal::ChallengeAnswer> challenge;
@@ -114,8 +122,13 @@ void URLSessionTask::cancel() {
     challenge->cancelled = true;
     challenge->changed.notify_all();
   }
-  session_->engine_->post(
-      [task = shared_from_this()] { task->session_->engine_->cancelTask(task); });
+  session_->engine_->post([task = shared_from_this(), handler = std::move(resumeDataHandler)] {
+    task->session_->engine_->cancelTask(task, handler);
+  });
+}
+
+void URLSessionDownloadTask::cancelByProducingResumeData(ResumeDataHandler handler) {
+  cancel(handler ? std::move(handler) : [](const std::optional<Data>&) {});
 }
 
 uint64_t URLSessionTask::addResumeSuspendObserver(ResumeSuspendObserver observer) {

@@ -1,9 +1,12 @@
 #include "os/urlsession.h"
 
+#include <arpa/inet.h>
 #include <fcntl.h>
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
+#include <netinet/in.h>
 #include <sys/file.h>
+#include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -738,6 +741,96 @@ TEST_F(URLSessionTest, HeadersAreSentAsGivenAndContentIsDecodedOnlyWhenAskedFor)
   EXPECT_EQ(sent[0].header("Expect"), "");
 }
 
+// A TCP server on 127.0.0.1 that answers every connection with `reply` as raw bytes and closes
+// it; it counts the connections it accepted.
+class RawReplyServer {
+ public:
+  explicit RawReplyServer(std::string reply) : reply_(std::move(reply)) {
+    listener_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof address;
+    if (::bind(listener_, reinterpret_cast<sockaddr*>(&address), length) != 0 ||
+        ::listen(listener_, 16) != 0 ||
+        ::getsockname(listener_, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
+      throw std::runtime_error("RawReplyServer cannot listen");
+    }
+    port_ = ntohs(address.sin_port);
+    thread_ = std::thread([this] {
+      while (true) {
+        int connection = ::accept4(listener_, nullptr, nullptr, SOCK_CLOEXEC);
+        if (connection < 0) return;  // shut down
+        ++connections_;
+        char request[65536];
+        (void)::recv(connection, request, sizeof request, 0);
+        (void)::send(connection, reply_.data(), reply_.size(), MSG_NOSIGNAL);
+        ::close(connection);
+      }
+    });
+  }
+  ~RawReplyServer() {
+    ::shutdown(listener_, SHUT_RDWR);
+    thread_.join();
+    ::close(listener_);
+  }
+  std::string url(const std::string& path = "/") const {
+    return "http://127.0.0.1:" + std::to_string(port_) + path;
+  }
+  int connections() const { return connections_.load(); }
+
+ private:
+  std::string reply_;
+  int listener_ = -1;
+  int port_ = 0;
+  std::atomic<int> connections_{0};
+  std::thread thread_;
+};
+
+TEST_F(URLSessionTest, LineBreaksInMethodOrHeadersRefuseTheRequestBeforeAnyConnection) {
+  RawReplyServer server("HTTP/1.1 200 OK\r\nContent-Length: 0\r\n\r\n");
+  auto session = makeSession();
+  struct Case {
+    std::string method;
+    std::string name;
+    std::string value;
+  };
+  const Case cases[] = {
+      {"GET /x HTTP/1.1\r\nX: 1", "Accept", "*/*"},
+      {"GET\n", "Accept", "*/*"},
+      {"GET", "X-Note", "a\r\nInjected: 1"},
+      {"GET", "X-Note", "a\rb"},
+      {"GET", "X-Note", "a\nb"},
+      {"GET", "X-Note", std::string("a\0b", 3)},
+      {"GET", "X-Injected: 1\r\nX-Note", "a"},
+      {"GET", std::string("X\0Note", 6), "a"},
+      {"", "Accept", "*/*"},
+  };
+  for (const Case& bad : cases) {
+    URLRequest request = requestFor(server.url());
+    request.setHTTPMethod(bad.method);
+    request.setValue(bad.value, bad.name);
+    DataResult result = fetch(session, request);
+    ASSERT_TRUE(result.error.has_value()) << bad.method << " " << bad.name;
+    EXPECT_EQ(result.error->domain, kURLErrorDomain);
+    EXPECT_EQ(result.error->code, kURLErrorBadURL);
+    EXPECT_THAT(result.error->userInfo["NSDebugDescription"].asString(),
+                testing::Pointee(testing::HasSubstr("\"")));
+  }
+  // A configuration header is checked as the request's own are.
+  auto configuration = URLSessionConfiguration::defaultSessionConfiguration();
+  configuration.setHTTPAdditionalHeaders({{"X-Note", "a\r\nInjected: 1"}});
+  EXPECT_EQ(fetch(makeSession(nullptr, configuration), requestFor(server.url())).error->code,
+            kURLErrorBadURL);
+  EXPECT_EQ(server.connections(), 0);
+
+  // Tabs and other bytes that a value may hold go out.
+  URLRequest fine = requestFor(server.url());
+  fine.setValue("a\tb \xC3\xA9", "X-Note");
+  EXPECT_EQ(fetch(session, fine).status(), 200);
+  EXPECT_EQ(server.connections(), 1);
+}
+
 TEST_F(URLSessionTest, TransportFailuresCarryThePlatformCodes) {
   int closedPort;
   {
@@ -751,11 +844,22 @@ TEST_F(URLSessionTest, TransportFailuresCarryThePlatformCodes) {
       return false;  // drops the connection
     });
   });
+  RawReplyServer notHTTP("SSH-2.0-OpenSSH_9.2\r\n");
+  std::string manyHeaders = "HTTP/1.1 200 OK\r\n";
+  for (int i = 0; i < 400; ++i)
+    manyHeaders += "X-" + std::to_string(i) + ": " + std::string(1000, 'a') + "\r\n";
+  RawReplyServer largeHeaderBlock(manyHeaders + "Content-Length: 0\r\n\r\n");
+  RawReplyServer longHeaderLine("HTTP/1.1 200 OK\r\nX: " + std::string(200000, 'a') +
+                                "\r\nContent-Length: 0\r\n\r\n");
   auto session = makeSession();
   const std::pair<std::string, int64_t> cases[] = {
       {"http://127.0.0.1:" + std::to_string(closedPort) + "/", kURLErrorCannotConnectToHost},
       {server.url("/hangup"), kURLErrorNetworkConnectionLost},
       {"ftp://127.0.0.1/file", kURLErrorUnsupportedURL},
+      {notHTTP.url(), kURLErrorBadServerResponse},
+      {largeHeaderBlock.url(), kURLErrorCannotParseResponse},
+      {longHeaderLine.url(), kURLErrorCannotParseResponse},
+      {server.url("/") + std::string(2 << 20, 'a'), kURLErrorBadURL},
   };
   for (const auto& [url, code] : cases) {
     DataResult result = fetch(session, requestFor(url));
@@ -1072,6 +1176,182 @@ TEST_F(URLSessionTest, ExitDuringADownloadJoinsTheTransferThreadAndRemovesThePar
   ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << fileContents(log);
   EXPECT_THAT(fileContents(log), testing::HasSubstr("[  PASSED  ] 1 test"));
   EXPECT_THAT(partialDownloadsIn(tmp()), IsEmpty());
+}
+
+// Serves `body` at /big with an entity tag of the current version, honours Range with a
+// matching If-Range, and cuts the connection at the middle of the body while `cut` is set.
+struct ResumableServer {
+  explicit ResumableServer(std::string content) : body(std::move(content)) {
+    server.on("GET", "/big", [this](const httplib::Request& request, httplib::Response& response) {
+      const std::string tag = "\"v" + std::to_string(version.load()) + "\"";
+      if (tagged) response.set_header("ETag", tag);
+      size_t offset = 0;
+      const std::string range = request.get_header_value("Range");
+      // httplib would answer the range of a 200 by itself; here an If-Range that does not match
+      // must get the whole body.
+      const_cast<httplib::Request&>(request).ranges.clear();
+      if (range.starts_with("bytes=") && request.get_header_value("If-Range") == tag) {
+        offset = std::stoul(range.substr(6));
+        response.status = 206;
+        response.set_header("Content-Range", "bytes " + std::to_string(offset) + "-" +
+                                                 std::to_string(body.size() - 1) + "/" +
+                                                 std::to_string(body.size()));
+      }
+      const size_t end = cut.load() ? body.size() / 2 : body.size();
+      response.set_content_provider(
+          body.size() - offset, "application/zip",
+          [this, offset, end](size_t at, size_t, httplib::DataSink& sink) {
+            if (offset + at >= end) {
+              if (hold) released.wait(kWait);
+              return false;  // drops the connection
+            }
+            size_t count = std::min<size_t>(256 << 10, end - offset - at);
+            served += static_cast<int64_t>(count);
+            return sink.write(body.data() + offset + at, count);
+          });
+    });
+  }
+  std::string url() const { return server.url("/big"); }
+
+  const std::string body;
+  std::atomic<int> version{1};
+  std::atomic<bool> cut{true};
+  std::atomic<int64_t> served{0};
+  // Without an entity tag the body cannot be resumed.
+  std::atomic<bool> tagged{true};
+  // The cut waits for `released` first, so that the client sees a download under way.
+  std::atomic<bool> hold{false};
+  DispatchSemaphore released;
+  testsupport::LocalHttpServer server;
+};
+
+struct DownloadResult {
+  std::optional<Error> error;
+  std::string contents;  // of the finished file
+};
+
+DownloadResult await(
+    const std::function<std::shared_ptr<URLSessionDownloadTask>(DownloadTaskCompletion)>& make) {
+  DispatchSemaphore done;
+  DownloadResult result;
+  auto task =
+      make([&](const std::optional<URL>& location, const std::shared_ptr<const URLResponse>&,
+               const std::optional<Error>& error) {
+        result.error = error;
+        if (location) result.contents = fileContents(location->filePath());
+        done.signal();
+      });
+  task->resume();
+  EXPECT_TRUE(done.wait(kWait));
+  return result;
+}
+
+TEST_F(URLSessionTest, ADownloadCutShortGoesOnFromItsResumeData) {
+  ResumableServer server(randomBytes(64 << 20, 5));
+  auto session = makeSession();
+  auto fresh = [&](DownloadTaskCompletion completion) {
+    return session->downloadTaskWithRequest(requestFor(server.url()), std::move(completion));
+  };
+  auto resumed = [&](const Data& resumeData) {
+    return [&session, resumeData](DownloadTaskCompletion completion) {
+      return session->downloadTaskWithResumeData(resumeData, std::move(completion));
+    };
+  };
+  auto resumeDataOf = [](const DownloadResult& result) {
+    const Data* data =
+        result.error ? result.error->userInfo[kURLSessionDownloadTaskResumeData].asData() : nullptr;
+    return data ? *data : Data();
+  };
+
+  // Cut at the middle: the failure keeps the partial file and says how to go on.
+  DownloadResult cut = await(fresh);
+  ASSERT_TRUE(cut.error);
+  EXPECT_EQ(cut.error->code, kURLErrorNetworkConnectionLost);
+  Data resumeData = resumeDataOf(cut);
+  ASSERT_FALSE(resumeData.empty());
+  EXPECT_EQ(partialDownloadsIn(tmp()).size(), 1u);
+
+  // Going on fetches only the second half and gives the whole body.
+  server.cut = false;
+  server.served = 0;
+  DownloadResult whole = await(resumed(resumeData));
+  ASSERT_FALSE(whole.error) << whole.error->description;
+  EXPECT_EQ(crypto::sha256(whole.contents), crypto::sha256(server.body));
+  EXPECT_LT(server.served.load() - int64_t(server.body.size() / 2), 1 << 20);
+  const auto& requests = server.server.requests();
+  ASSERT_EQ(requests.size(), 2u);
+  EXPECT_EQ(requests[1].header("Range"), "bytes=" + std::to_string(server.body.size() / 2) + "-");
+  EXPECT_EQ(requests[1].header("If-Range"), "\"v1\"");
+  EXPECT_THAT(partialDownloadsIn(tmp()), IsEmpty());
+
+  // A body that changed meanwhile (a new entity tag) is fetched whole again.
+  server.cut = true;
+  resumeData = resumeDataOf(await(fresh));
+  ASSERT_FALSE(resumeData.empty());
+  server.cut = false;
+  server.version = 2;
+  server.served = 0;
+  whole = await(resumed(resumeData));
+  ASSERT_FALSE(whole.error);
+  EXPECT_EQ(crypto::sha256(whole.contents), crypto::sha256(server.body));
+  EXPECT_EQ(server.served.load(), int64_t(server.body.size()));
+
+  // A partial file that is gone is a clear error, and nothing is asked of the server.
+  server.cut = true;
+  cut = await(fresh);
+  URLSession::discardResumeData(*cut.error);
+  EXPECT_THAT(partialDownloadsIn(tmp()), IsEmpty());
+  const size_t requestsBefore = server.server.requestCount();
+  DownloadResult gone = await(resumed(resumeDataOf(cut)));
+  ASSERT_TRUE(gone.error);
+  EXPECT_EQ(gone.error->code, kURLErrorCannotOpenFile);
+  EXPECT_THAT(gone.error->userInfo["NSDebugDescription"].asString(),
+              testing::Pointee(testing::HasSubstr("is gone")));
+  // So is resume data that is not resume data.
+  DownloadResult garbage = await(resumed(Data{'n', 'o'}));
+  ASSERT_TRUE(garbage.error);
+  EXPECT_EQ(garbage.error->code, kURLErrorBadURL);
+  EXPECT_EQ(server.server.requestCount(), requestsBefore);
+}
+
+TEST_F(URLSessionTest, CancelByProducingResumeDataKeepsThePartialFileOnlyWhenResumable) {
+  auto session = makeSession();
+  for (bool resumable : {true, false}) {
+    // A server of its own for each case: a release the cut never waited for stays counted.
+    ResumableServer server(randomBytes(8 << 20, 6));
+    server.hold = true;
+    server.tagged = resumable;
+    auto task = session->downloadTaskWithRequest(requestFor(server.url()));
+    auto progressed = std::make_shared<DispatchSemaphore>();
+    task->addCounterObserver(
+        [progressed](URLSessionTask&, URLSessionTaskCounter counter, int64_t value) {
+          if (counter == URLSessionTaskCounter::BytesReceived && value > 0) progressed->signal();
+        });
+    task->resume();
+    ASSERT_TRUE(progressed->wait(kWait));
+    DispatchSemaphore handed;
+    std::optional<Data> resumeData;
+    auto keep = [&](const std::optional<Data>& data) {
+      resumeData = data;
+      handed.signal();
+    };
+    task->cancelByProducingResumeData(keep);
+    ASSERT_TRUE(handed.wait(kWait));
+    server.released.signal();
+    EXPECT_EQ(resumeData.has_value(), resumable);
+    EXPECT_EQ(partialDownloadsIn(tmp()).size(), resumable ? 1u : 0u);
+    queue_->sync([] {});
+    ASSERT_TRUE(task->error());
+    EXPECT_EQ(task->error()->code, kURLErrorCancelled);
+    EXPECT_EQ(task->error()->userInfo[kURLSessionDownloadTaskResumeData].isNull(), !resumable);
+    URLSession::discardResumeData(*task->error());
+    EXPECT_THAT(partialDownloadsIn(tmp()), IsEmpty());
+
+    // Once completed, there is nothing more to hand out.
+    task->cancelByProducingResumeData(keep);
+    ASSERT_TRUE(handed.wait(kWait));
+    EXPECT_FALSE(resumeData.has_value());
+  }
 }
 
 }  // namespace

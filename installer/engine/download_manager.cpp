@@ -13,6 +13,7 @@
 #include "os/log.h"
 #include "os/paths.h"
 #include "os/url.h"
+#include "os/urlsession.h"
 
 namespace {
 
@@ -128,6 +129,8 @@ void TSRDownloadManager::downloadFinished(const std::optional<os::Error>& error)
   std::shared_ptr<TSRDownLoadProgress> delegate = delegate_.lock();
   if (error) {
     removeZip(zipPath);
+    // This engine never resumes: a partial file kept for resuming goes too.
+    os::URLSession::discardResumeData(*error);
     if (!delegate) return;
     std::string analytics =
         os::formatObjects("%@, error code:%@ ,error FailureReason:%@",

@@ -34,6 +34,10 @@ constexpr auto kDeliveryDelay = std::chrono::milliseconds(5);
 // curl's receive buffer: large pieces mean fewer callbacks and fewer delegate blocks.
 constexpr long kReceiveBufferSize = 512 << 10;
 constexpr long kUploadBufferSize = 256 << 10;
+// The largest header block of a response, below curl's own limit so that the failure says why.
+constexpr size_t kMaximumHeaderBlockSize = 256 << 10;
+// The longest URL sent; curl refuses longer ones without saying why.
+constexpr size_t kMaximumURLLength = 1 << 20;
 
 void initializeCurlOnce() {
   static DispatchOnce once;
@@ -389,6 +393,18 @@ void URLSessionEngine::resumeTask(const std::shared_ptr<URLSessionTask>& task) {
     active_[task->identifier_] = task;
     transfer.delegateSeesData = !transfer.hasCompletionHandler() && task->session_->delegate();
     if (resourceTimeout_ > 0) transfer.resourceDeadline = monotonicDeadline(resourceTimeout_);
+    if (transfer.resumeDataError) {
+      complete(task, transfer.resumeDataError);
+      return;
+    }
+    std::error_code ignored;
+    if (transfer.resumeFrom && !std::filesystem::is_regular_file(std::filesystem::symlink_status(
+                                   transfer.resumeFrom->localPath, ignored))) {
+      complete(task, urlError(kURLErrorCannotOpenFile, transfer.resumeFrom->url,
+                              "The partial download file " +
+                                  transfer.resumeFrom->localPath.string() + " is gone."));
+      return;
+    }
     sendRequest(task, task->currentRequest(), true);
     return;
   }
@@ -400,7 +416,17 @@ void URLSessionEngine::suspendTask(const std::shared_ptr<URLSessionTask>& task) 
   if (transfer.hop) applyPause(*transfer.hop);
 }
 
-void URLSessionEngine::cancelTask(const std::shared_ptr<URLSessionTask>& task) {
+void URLSessionEngine::cancelTask(const std::shared_ptr<URLSessionTask>& task,
+                                  URLSessionDownloadTask::ResumeDataHandler resumeDataHandler) {
+  TaskTransfer& transfer = *task->transfer_;
+  if (transfer.completed) {
+    if (resumeDataHandler) {
+      task->session_->delegateQueue_->async(
+          [handler = std::move(resumeDataHandler)] { handler(std::nullopt); });
+    }
+    return;
+  }
+  transfer.resumeDataHandler = std::move(resumeDataHandler);
   complete(task, urlError(kURLErrorCancelled, task->currentRequest().url()));
 }
 
@@ -480,6 +506,15 @@ void URLSessionEngine::startHop(const std::shared_ptr<URLSessionTask>& task, URL
   }
   if (url.host().empty()) {
     complete(task, urlError(kURLErrorBadURL, url));
+    return;
+  }
+  // Refused before a connection is made, so that nothing of it reaches the server.
+  if (std::optional<std::string> reason = request.unsendableReason()) {
+    complete(task, urlError(kURLErrorBadURL, url, *reason));
+    return;
+  }
+  if (url.absoluteString().size() > kMaximumURLLength) {
+    complete(task, urlError(kURLErrorBadURL, url, "The URL is longer than 1 MiB."));
     return;
   }
   auto hop = std::make_unique<Hop>(std::move(request));
@@ -649,7 +684,11 @@ void URLSessionEngine::hopFinished(Hop& finished, CURLcode code) {
   TaskTransfer& transfer = *task->transfer_;
   std::optional<Error> failure = std::move(finished.failure);
   if (!failure && code != CURLE_OK) {
-    failure = urlError(urlErrorCodeOf(code), finished.request.url(),
+    // curl runs out of room for a header line longer than it keeps: a response it cannot parse.
+    int64_t urlCode = code == CURLE_OUT_OF_MEMORY && !finished.headersComplete
+                          ? kURLErrorCannotParseResponse
+                          : urlErrorCodeOf(code);
+    failure = urlError(urlCode, finished.request.url(),
                        finished.errorBuffer[0] ? finished.errorBuffer : curl_easy_strerror(code));
   }
   bool wasRedirect = finished.redirect;
@@ -678,6 +717,12 @@ size_t URLSessionEngine::onHeader(char* buffer, size_t size, size_t count, void*
   const size_t length = size * count;
   std::string_view line(buffer, length);
   hop.lastActivity = Clock::now();
+  hop.headerBytes += length;
+  if (!hop.headersComplete && hop.headerBytes > kMaximumHeaderBlockSize) {
+    hop.failure = urlError(kURLErrorCannotParseResponse, hop.request.url(),
+                           "The response's header block is larger than 256 KiB.");
+    return 0;
+  }
   if (line.substr(0, 5) == "HTTP/") {
     // A status line starts a new header block: after a 1xx interim response, the real one.
     size_t space = line.find(' ');
@@ -728,21 +773,9 @@ void URLSessionEngine::publishResponse(const std::shared_ptr<URLSessionTask>& ta
   task->setCounter(URLSessionTaskCounter::BytesExpectedToReceive,
                    response->expectedContentLength());
   if (task->kind() == URLSessionTask::Kind::Download) {
-    if (transfer.fd < 0) {
-      std::string pattern =
-          (URLSession::downloadDirectory() / kURLSessionDownloadFilePrefix).string() + "XXXXXX";
-      transfer.fd = ::mkostemp(pattern.data(), O_CLOEXEC);
-      // Held while the file is being written, so that setDownloadDirectory in another process
-      // leaves it alone.
-      if (transfer.fd >= 0) ::flock(transfer.fd, LOCK_EX | LOCK_NB);
-      if (transfer.fd < 0) {
-        if (transfer.hop) {
-          transfer.hop->failure =
-              urlError(kURLErrorCannotCreateFile, response->url(), std::strerror(errno));
-        }
-        return;
-      }
-      transfer.downloadPath = pattern;
+    if (transfer.fd < 0 && !openDownloadFile(task, *response) && transfer.hop &&
+        !transfer.hop->failure) {
+      transfer.hop->failure = urlError(kURLErrorCannotCreateFile, response->url());
     }
     return;
   }
@@ -760,6 +793,95 @@ void URLSessionEngine::publishResponse(const std::shared_ptr<URLSessionTask>& ta
       completion(URLSessionResponseDisposition::Allow);
     }
   });
+}
+
+namespace {
+
+// The first byte position of a 206 response's Content-Range ("bytes 100-199/200"); -1 when
+// there is none.
+int64_t contentRangeStart(const HTTPURLResponse& response) {
+  std::optional<std::string> range = response.valueForHTTPHeaderField("Content-Range");
+  if (!range || !range->starts_with("bytes ")) return -1;
+  char* end = nullptr;
+  long long start = std::strtoll(range->c_str() + 6, &end, 10);
+  return end != range->c_str() + 6 && *end == '-' ? start : -1;
+}
+
+}  // namespace
+
+bool URLSessionEngine::openDownloadFile(const std::shared_ptr<URLSessionTask>& task,
+                                        const HTTPURLResponse& response) {
+  TaskTransfer& transfer = *task->transfer_;
+  auto fail = [&](int64_t code, std::string reason) {
+    if (transfer.hop) transfer.hop->failure = urlError(code, response.url(), reason);
+    return false;
+  };
+  if (!transfer.resumeFrom) {
+    std::string pattern =
+        (URLSession::downloadDirectory() / kURLSessionDownloadFilePrefix).string() + "XXXXXX";
+    int fd = ::mkostemp(pattern.data(), O_CLOEXEC);
+    if (fd < 0) return fail(kURLErrorCannotCreateFile, std::strerror(errno));
+    // Held while the file is being written, so that setDownloadDirectory in another process
+    // leaves it alone.
+    ::flock(fd, LOCK_EX | LOCK_NB);
+    transfer.fd = fd;
+    transfer.downloadPath = pattern;
+    return true;
+  }
+
+  const ResumeData& from = *transfer.resumeFrom;
+  int fd = ::open(from.localPath.c_str(), O_WRONLY | O_CLOEXEC | O_NOFOLLOW);
+  if (fd < 0) {
+    return fail(kURLErrorCannotOpenFile,
+                "The partial download file " + from.localPath.string() + " is gone.");
+  }
+  if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+    ::close(fd);
+    return fail(kURLErrorCannotOpenFile, "Another download writes " + from.localPath.string());
+  }
+  transfer.fd = fd;
+  transfer.downloadPath = from.localPath;
+  // A 206 for the range asked for goes on after the bytes kept; any other answer (the
+  // validator changed, or the server ignores ranges) is the whole body again.
+  int64_t offset = 0;
+  if (response.statusCode() == 206) {
+    if (contentRangeStart(response) != from.bytesReceived) {
+      return fail(kURLErrorBadServerResponse, "The server sent another range than asked for.");
+    }
+    offset = from.bytesReceived;
+  }
+  if (::ftruncate(fd, offset) != 0 || ::lseek(fd, offset, SEEK_SET) < 0) {
+    return fail(kURLErrorCannotWriteToFile, std::strerror(errno));
+  }
+  transfer.fileSize = offset;
+  const int64_t length = response.expectedContentLength();
+  const int64_t total = length < 0 ? kURLSessionTransferSizeUnknown : offset + length;
+  task->setCounter(URLSessionTaskCounter::BytesReceived, offset);
+  task->setCounter(URLSessionTaskCounter::BytesExpectedToReceive, total);
+  toDelegate(task, [task, offset, total](URLSessionDelegate& delegate) {
+    task->transfer_->reportedReceived = offset;
+    delegate.didResumeAtOffset(
+        task->session_, std::static_pointer_cast<URLSessionDownloadTask>(task), offset, total);
+  });
+  return true;
+}
+
+std::optional<Data> URLSessionEngine::resumeDataOf(const std::shared_ptr<URLSessionTask>& task,
+                                                   const std::filesystem::path& file) {
+  const TaskTransfer& transfer = *task->transfer_;
+  auto response = std::dynamic_pointer_cast<const HTTPURLResponse>(task->response());
+  URLRequest request = task->currentRequest();
+  if (!response || transfer.fileSize <= 0 || request.HTTPMethod() != "GET" ||
+      (response->statusCode() != 200 && response->statusCode() != 206)) {
+    return std::nullopt;
+  }
+  ResumeData resumeData{request.url(), transfer.fileSize, std::nullopt, std::nullopt, file};
+  // If-Range takes only a strong entity tag.
+  std::optional<std::string> tag = response->valueForHTTPHeaderField("ETag");
+  if (tag && !tag->starts_with("W/")) resumeData.entityTag = std::move(tag);
+  resumeData.lastModified = response->valueForHTTPHeaderField("Last-Modified");
+  if (resumeData.validator().empty()) return std::nullopt;
+  return encodeResumeData(resumeData);
 }
 
 void URLSessionEngine::responseDecided(const std::shared_ptr<URLSessionTask>& task,
@@ -811,6 +933,7 @@ bool URLSessionEngine::deliverBody(const std::shared_ptr<URLSessionTask>& task, 
       }
       written += static_cast<size_t>(result);
     }
+    transfer.fileSize += static_cast<int64_t>(count);
   } else if (transfer.dataCompletion) {
     const auto* first = reinterpret_cast<const uint8_t*>(bytes);
     transfer.accumulated.insert(transfer.accumulated.end(), first, first + count);
@@ -1083,14 +1206,34 @@ void URLSessionEngine::complete(const std::shared_ptr<URLSessionTask>& task,
     if (!error && task->state_ == URLSessionTaskState::Canceling) {
       error = urlError(kURLErrorCancelled, task->currentRequest_.url());
     }
+  }
+  std::filesystem::path file = std::move(transfer.downloadPath);
+  std::optional<Data> resumeData;
+  if (error && !file.empty()) {
+    // A plain cancel() wants the file gone; a failure, or a cancel that asks for resume data,
+    // keeps it for a later task when the download can go on.
+    if (error->code != kURLErrorCancelled || transfer.resumeDataHandler) {
+      resumeData = resumeDataOf(task, file);
+    }
+    if (resumeData) {
+      if (Dictionary* userInfo = error->userInfo.asDictionary()) {
+        (*userInfo)[kURLSessionDownloadTaskResumeData] = *resumeData;
+      }
+    } else {
+      std::error_code ignored;
+      std::filesystem::remove(file, ignored);
+    }
+    file.clear();
+  }
+  {
+    MutexLock lock(task->mutex_);
     task->state_ = URLSessionTaskState::Completed;
     task->error_ = error;
   }
-  std::filesystem::path file = std::move(transfer.downloadPath);
-  if (error && !file.empty()) {
-    std::error_code ignored;
-    std::filesystem::remove(file, ignored);
-    file.clear();
+  if (transfer.resumeDataHandler) {
+    task->session_->delegateQueue_->async(
+        [handler = std::move(transfer.resumeDataHandler), resumeData] { handler(resumeData); });
+    transfer.resumeDataHandler = nullptr;
   }
   active_.erase(task->identifier_);
 

@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "os/dispatch.h"
+#include "os/internal/urlsession_resume.h"
 #include "os/mutex.h"
 #include "os/urlsession.h"
 
@@ -94,6 +95,14 @@ struct TaskTransfer {
   Data accumulated;           // the body for a data completion handler
   int fd = -1;                // the download file
   std::filesystem::path downloadPath;
+  int64_t fileSize = 0;  // bytes in the download file
+  // Set by cancelByProducingResumeData: called with the resume data, or nullopt.
+  URLSessionDownloadTask::ResumeDataHandler resumeDataHandler;
+
+  // A download made from resume data, set at creation: where it goes on from, or why it
+  // cannot.
+  std::optional<ResumeData> resumeFrom;
+  std::optional<Error> resumeDataError;
 };
 
 // One HTTP exchange of a task: the first request, or one after a redirect.
@@ -115,6 +124,7 @@ struct Hop {
 
   int status = 0;
   HTTPHeaders responseHeaders;
+  size_t headerBytes = 0;  // of the header blocks received so far
   bool headersComplete = false;
   bool redirect = false;
   Data redirectBody;
@@ -150,7 +160,10 @@ class URLSessionEngine : public std::enable_shared_from_this<URLSessionEngine> {
   // Commands, on the transfer thread.
   void resumeTask(const std::shared_ptr<URLSessionTask>& task);
   void suspendTask(const std::shared_ptr<URLSessionTask>& task);
-  void cancelTask(const std::shared_ptr<URLSessionTask>& task);
+  // `resumeDataHandler`, when set, gets the resume data of a download (see
+  // URLSessionDownloadTask::cancelByProducingResumeData).
+  void cancelTask(const std::shared_ptr<URLSessionTask>& task,
+                  URLSessionDownloadTask::ResumeDataHandler resumeDataHandler);
 
   // Transfer thread: a TLS handshake's decision on the server's chain; false refuses it and
   // records why on the task's current hop.
@@ -190,6 +203,15 @@ class URLSessionEngine : public std::enable_shared_from_this<URLSessionEngine> {
   void headersComplete(Hop& hop);
   void publishResponse(const std::shared_ptr<URLSessionTask>& task,
                        std::shared_ptr<const HTTPURLResponse> response);
+  // Opens the file a download writes to: a new one in the download folder, or the partial
+  // file of its resume data, kept or emptied as the response says. False with the hop's failure
+  // set when it cannot.
+  bool openDownloadFile(const std::shared_ptr<URLSessionTask>& task,
+                        const HTTPURLResponse& response);
+  // The resume data of a download that stops now with its file at `file`; nullopt when the
+  // download cannot go on later.
+  static std::optional<Data> resumeDataOf(const std::shared_ptr<URLSessionTask>& task,
+                                          const std::filesystem::path& file);
   void responseDecided(const std::shared_ptr<URLSessionTask>& task,
                        URLSessionResponseDisposition disposition);
   bool deliverBody(const std::shared_ptr<URLSessionTask>& task, const char* bytes, size_t count);
