@@ -26,8 +26,8 @@ extern char** environ;
 namespace {
 
 namespace fs = std::filesystem;
-using installer::testing::InstallerProcess;
 using installer::testing::installerBundlePath;
+using installer::testing::InstallerProcess;
 using installer::testing::InstallerRun;
 using installer::testing::runInstaller;
 using installer::testing::trackedActions;
