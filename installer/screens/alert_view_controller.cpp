@@ -152,7 +152,9 @@ TSRAlertViewController::Panel TSRAlertViewController::makePanel(
   Panel made{std::make_shared<TSRBorderRectAndColorView>(kPromptLayout.panel),
              std::make_shared<os::ui::ImageView>(kPromptLayout.image),
              std::make_shared<os::ui::Label>(kPromptLayout.text),
-             std::make_shared<TSRGridientButton>(kPromptLayout.ok), nullptr, nullptr};
+             std::make_shared<TSRGridientButton>(kPromptLayout.ok),
+             nullptr,
+             nullptr};
   if (identifiers.size() == 5)
     made.cancel = std::make_shared<TSRGridientButton>(kPromptLayout.cancel);
   made.panel->setIdentifier(*name++);
