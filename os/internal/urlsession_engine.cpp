@@ -279,13 +279,10 @@ void URLSessionEngine::run() {
     runCommands();
     bool exited = false;
     bool shuttingDown = false;
-    std::vector<std::function<void()>> dropped;
     {
       MutexLock lock(mutex_);
       shuttingDown = shuttingDown_;
       exited = exited_ = shuttingDown || (stopping_ && active_.empty() && commands_.empty());
-      // Commands hold their tasks, and tasks their session: released outside the lock.
-      if (shuttingDown) dropped.swap(commands_);
     }
     if (shuttingDown) abandonAll();
     if (exited) break;
@@ -320,7 +317,8 @@ void URLSessionEngine::abandonAll() {
     }
   }
   unflushed_.clear();
-  active_.clear();
+  // The tasks stay in active_ and the queued commands in commands_: the process is exiting, and
+  // what they hold (tasks, their sessions, the sessions' delegates) stays in use until it ends.
 }
 
 void URLSessionEngine::runCommands() {

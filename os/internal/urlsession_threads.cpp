@@ -1,6 +1,7 @@
 #include "os/internal/urlsession_threads.h"
 
 #include <cstdlib>
+#include <vector>
 
 #include "os/internal/urlsession_engine.h"
 
@@ -51,8 +52,16 @@ void TransferThreads::shutDownAll() {
     exiting_ = true;
     threads.swap(threads_);
   }
+  // The process is ending and sessions are never torn down at exit (a session and its
+  // delegate hold each other until invalidated). The stopped engines stay referenced from here,
+  // as their threads referenced them before, so that what is still in use at exit is not freed
+  // under an exit handler of another library, nor reported as a leak.
+  static auto* const keptUntilExit = new std::vector<std::shared_ptr<URLSessionEngine>>();
   for (Entry& entry : threads) {
-    if (std::shared_ptr<URLSessionEngine> engine = entry.engine.lock()) engine->shutDown();
+    if (std::shared_ptr<URLSessionEngine> engine = entry.engine.lock()) {
+      engine->shutDown();
+      keptUntilExit->push_back(std::move(engine));
+    }
   }
   for (Entry& entry : threads) {
     if (entry.thread.get_id() == std::this_thread::get_id()) {
