@@ -76,8 +76,9 @@ class PieceHandoff {
       if (!busy_) return;
       const unsigned char* bytes = bytes_;
       size_t size = size_;
+      uint32_t crc = crc_;
       lock.unlock();
-      uint32_t crc = libdeflate_crc32(crc_, bytes, size);
+      crc = libdeflate_crc32(crc, bytes, size);
       bool written = sink_(reinterpret_cast<const char*>(bytes), size);
       int sinkErrno = errno;
       lock.lock();

@@ -65,16 +65,19 @@ void observeDelegateChanges() {
                                  }));
 }
 
+// The name of the delegate's own class, which the proxy keeps showing.
+std::string realClassName(const os::ui::ApplicationDelegate& delegate) {
+  return demangledName(typeid(delegate));
+}
+
 }  // namespace
 
 VDUAppDelegateProxy::VDUAppDelegateProxy(std::shared_ptr<os::ui::ApplicationDelegate> realDelegate)
     : real_(std::move(realDelegate)),
-      className_(
-          fmt::format("VDU_{}-{}", demangledName(typeid(*real_)), os::crypto::uuidString())) {}
+      className_(fmt::format("VDU_{}-{}", realClassName(*real_), os::crypto::uuidString())) {}
 
 std::string VDUAppDelegateProxy::description() const {
-  return fmt::format("<{}: {}>", demangledName(typeid(*real_)),
-                     static_cast<const void*>(real_.get()));
+  return fmt::format("<{}: {}>", realClassName(*real_), static_cast<const void*>(real_.get()));
 }
 
 void VDUAppDelegateProxy::applicationDidFinishLaunching(os::ui::Application& application) {

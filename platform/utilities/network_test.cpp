@@ -6,6 +6,7 @@
 #include <sys/time.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <condition_variable>
 #include <fstream>
 #include <mutex>
@@ -25,7 +26,8 @@ namespace fs = std::filesystem;
 
 // What a request's handler received.
 struct Outcome {
-  bool called = false;
+  // Set last, so that a handler run on another thread publishes the fields above it.
+  std::atomic<bool> called = false;
   std::shared_ptr<const os::HTTPURLResponse> response;
   std::optional<os::Data> data;
   std::optional<os::Error> error;
@@ -33,11 +35,11 @@ struct Outcome {
 
   VDUNetworkCompletionHandler handler() {
     return [this](auto response, auto data, auto error) {
-      called = true;
       this->response = std::move(response);
       this->data = std::move(data);
       this->error = std::move(error);
       onMainThread = os::isMainThread();
+      called = true;
     };
   }
   int status() const { return response ? response->statusCode() : 0; }
@@ -45,7 +47,7 @@ struct Outcome {
 };
 
 bool waitFor(const Outcome& outcome) {
-  return os::RunLoop::main().runUntil([&] { return outcome.called; }, 30);
+  return os::RunLoop::main().runUntil([&] { return outcome.called.load(); }, 30);
 }
 
 os::Data bytes(const std::string& text) { return os::Data(text.begin(), text.end()); }
