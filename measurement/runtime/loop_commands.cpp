@@ -93,20 +93,27 @@ bool test(const Value& condition, APMPScope& scope, bool* truthy, os::Error* err
   return !failed(error);
 }
 
+// The statements of a loop's body, which the body statement must evaluate to as an array.
+bool loopBody(const Value& statement, APMPScope& scope, ValueList* body, os::Error* error) {
+  Value block = evaluateStatement(statement, scope, error);
+  if (failed(error)) return false;
+  const APMPArrayValue* array = block.asArray();
+  if (!array) {
+    runtimeError(error, kWrongKind);
+    return false;
+  }
+  *body = array->elements();
+  return true;
+}
+
 Value conditionLoop(std::span<const Value> statements, APMPScope& scope, os::Error* error) {
   if (!checkArgumentCount(statements.size(), 4, error)) return Value();
   const Value& condition = statements[0];
   const Value& update = statements[1];
   bool runFirst = false;
   if (!test(statements[2], scope, &runFirst, error)) return Value();
-  Value block = evaluateStatement(statements[3], scope, error);
-  if (failed(error)) return Value();
-  const APMPArrayValue* body = block.asArray();
-  if (!body) {
-    runtimeError(error, kWrongKind);
-    return Value();
-  }
-  ValueList bodyStatements = body->elements();
+  ValueList bodyStatements;
+  if (!loopBody(statements[3], scope, &bodyStatements, error)) return Value();
   if (runFirst) {
     Value result = executeStatements(bodyStatements, scope, error);
     if (failed(error)) return Value();
@@ -135,14 +142,8 @@ Value copyingLoop(std::span<const Value> statements, APMPScope& scope, os::Error
   }
   const Value& condition = statements[1];
   const Value& update = statements[2];
-  Value block = evaluateStatement(statements[3], scope, error);
-  if (failed(error)) return Value();
-  const APMPArrayValue* body = block.asArray();
-  if (!body) {
-    runtimeError(error, kWrongKind);
-    return Value();
-  }
-  ValueList bodyStatements = body->elements();
+  ValueList bodyStatements;
+  if (!loopBody(statements[3], scope, &bodyStatements, error)) return Value();
   std::vector<Ref<APMPStringValue>> names;
   for (const Value& element : nameArray->elements()) {
     std::u16string name = stringForm(element, error);
