@@ -187,6 +187,16 @@ BasicAnimation TSRAnimation::rotation(float duration, float degree, int32_t dire
   return animation;
 }
 
+BasicAnimation TSRAnimation::rotation(float duration, float degree, int32_t direction,
+                                      int64_t repeatCount, float beginTime) {
+  BasicAnimation animation = basic("transform.rotation.z", duration, float(repeatCount));
+  animation.setToValue(turn(degree, direction));
+  animation.setBeginTime(delayed(beginTime));
+  animation.setAutoreverses(false);
+  animation.setCumulative(true);
+  return animation;
+}
+
 os::ui::KeyframeAnimation TSRAnimation::keyframeAnimation(double cp1x, double cp1y, double cp2x,
                                                           double cp2y, float endPointX,
                                                           float endPointY) {

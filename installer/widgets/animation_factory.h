@@ -92,6 +92,10 @@ class TSRAnimation {
   // turns nothing), on the whole "transform" (linear).
   static os::ui::BasicAnimation rotation(float duration, float degree, int32_t direction,
                                          int32_t repeatCount);
+  // The same turn on "transform.rotation.z" after `beginTime` seconds, cumulative: every repeat
+  // turns on from where the last one stopped, so the layer keeps turning the same way.
+  static os::ui::BasicAnimation rotation(float duration, float degree, int32_t direction,
+                                         int64_t repeatCount, float beginTime);
 
   // Movements of "position" along a cubic curve through (cp1x, cp1y) and (cp2x, cp2y) to the
   // end point, kept under kKeyframeEndPositionKey. The first starts at the first control point

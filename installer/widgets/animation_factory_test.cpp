@@ -121,6 +121,18 @@ TEST_F(AnimationFactoryTest, ValuesOverTimeOfTheFadesScalesAndDelays) {
        [] { return TSRAnimation::rotation(1, 90, -1, 1); },
        "transform.rotation.z",
        {{0.5, -M_PI / 4}, {1, -M_PI / 2}}},
+      // A quarter turn a second, three times after a delay of 2 s: each turn goes on from the
+      // last, and the third ends three quarters round.
+      {"cumulative turn with delay",
+       [] { return TSRAnimation::rotation(1, 90, 1, int64_t{3}, 2); },
+       "transform.rotation.z",
+       {{1, 0},
+        {2.5, M_PI / 4},
+        {3, M_PI / 2},
+        {3.5, 3 * M_PI / 4},
+        {4.5, 5 * M_PI / 4},
+        {5, 3 * M_PI / 2},
+        {60, 3 * M_PI / 2}}},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);

@@ -232,7 +232,7 @@ double Animation::activeDuration() const {
   return active / speed_;
 }
 
-std::optional<double> Animation::passTimeAt(double elapsed) const {
+std::optional<Animation::Pass> Animation::passAt(double elapsed) const {
   double t = elapsed * speed_ + timeOffset_;
   double d = simpleDuration();
   double active = d * passCount(repeatCount_, autoreverses_);
@@ -255,8 +255,9 @@ std::optional<double> Animation::passTimeAt(double elapsed) const {
     index -= 1;
     within = 1;
   }
-  if (autoreverses_ && std::fmod(index, 2) == 1) within = 1 - within;
-  return within * d;
+  bool returning = autoreverses_ && std::fmod(index, 2) == 1;
+  if (returning) within = 1 - within;
+  return Pass{within * d, autoreverses_ ? std::floor(index / 2) : index};
 }
 
 double Animation::progressOfPassTime(double passTime) const {
@@ -268,14 +269,17 @@ std::shared_ptr<Animation> BasicAnimation::clone() const {
   return std::make_shared<BasicAnimation>(*this);
 }
 
-void BasicAnimation::apply(double passTime, const LayerProperties& model,
+void BasicAnimation::apply(const Pass& pass, const LayerProperties& model,
                            LayerProperties& properties) const {
   auto own = valueForKeyPath(model, keyPath());
   if (!own) return;
   auto from = from_ ? coerce(keyPath(), *from_) : own;
   auto to = to_ ? coerce(keyPath(), *to_) : own;
   if (!from || !to) return;
-  if (auto value = interpolate(*from, *to, progressOfPassTime(passTime))) {
+  // Interpolation is linear in the progress, so n whole repeats more are n more spans.
+  double progress = progressOfPassTime(pass.time);
+  if (cumulative_) progress += pass.completedRepeats;
+  if (auto value = interpolate(*from, *to, progress)) {
     setValueForKeyPath(properties, keyPath(), *value);
   }
 }
@@ -284,9 +288,9 @@ std::shared_ptr<Animation> KeyframeAnimation::clone() const {
   return std::make_shared<KeyframeAnimation>(*this);
 }
 
-void KeyframeAnimation::apply(double passTime, const LayerProperties&,
+void KeyframeAnimation::apply(const Pass& pass, const LayerProperties&,
                               LayerProperties& properties) const {
-  double progress = progressOfPassTime(passTime);
+  double progress = progressOfPassTime(pass.time);
   if (path_) {
     if (auto point = pointAlong(*path_, progress)) {
       setValueForKeyPath(properties, keyPath(), *point);
@@ -330,20 +334,21 @@ void AnimationGroup::setAnimations(std::vector<std::shared_ptr<Animation>> anima
   animations_ = std::move(animations);
 }
 
-void AnimationGroup::apply(double passTime, const LayerProperties& model,
+void AnimationGroup::apply(const Pass& pass, const LayerProperties& model,
                            LayerProperties& properties) const {
   for (const auto& animation : animations_) {
-    if (auto childTime = animation->passTimeAt(passTime - animation->beginTime())) {
-      animation->apply(*childTime, model, properties);
+    if (auto childPass = animation->passAt(pass.time - animation->beginTime())) {
+      animation->apply(*childPass, model, properties);
     }
   }
 }
 
 std::shared_ptr<Animation> Transition::clone() const { return std::make_shared<Transition>(*this); }
 
-void Transition::apply(double passTime, const LayerProperties&, LayerProperties& properties) const {
+void Transition::apply(const Pass& pass, const LayerProperties&,
+                       LayerProperties& properties) const {
   properties.transition = this;
-  properties.transitionProgress = mix(startProgress_, endProgress_, progressOfPassTime(passTime));
+  properties.transitionProgress = mix(startProgress_, endProgress_, progressOfPassTime(pass.time));
 }
 
 // Completion groups ----------------------------------------------------------------------------

@@ -121,17 +121,23 @@ class Animation {
   // How long the animation runs in its parent's time: passes × repeats (twice with
   // autoreverses), divided by the speed.
   double activeDuration() const;
-  // The time within the current pass (counting back down while autoreversing) at `elapsed`
-  // seconds of the parent's time since the animation began; nullopt when the animation shows
-  // nothing then (before it starts without a backwards fill, or after its end without a
-  // forwards fill).
-  std::optional<double> passTimeAt(double elapsed) const;
+  // Where an animation stands at one moment: the time within its current pass (counting back
+  // down while autoreversing) and how many whole repeats (a pass there and back while
+  // autoreversing) it completed before that pass.
+  struct Pass {
+    double time = 0;
+    double completedRepeats = 0;
+  };
+  // Where the animation stands `elapsed` seconds of the parent's time after it began; nullopt
+  // when it shows nothing then (before it starts without a backwards fill, or after its end
+  // without a forwards fill).
+  std::optional<Pass> passAt(double elapsed) const;
   // The paced progress, 0 to 1, of a pass time.
   double progressOfPassTime(double passTime) const;
 
-  // Changes `properties` as the animation shows them at pass time `passTime`; `model` holds
-  // the layer's own values for from or to values left unset.
-  virtual void apply(double passTime, const LayerProperties& model,
+  // Changes `properties` as the animation shows them at `pass`; `model` holds the layer's own
+  // values for from or to values left unset.
+  virtual void apply(const Pass& pass, const LayerProperties& model,
                      LayerProperties& properties) const = 0;
 
  private:
@@ -171,13 +177,19 @@ class BasicAnimation : public PropertyAnimation {
   void setFromValue(std::optional<AnimationValue> value) { from_ = std::move(value); }
   const std::optional<AnimationValue>& toValue() const { return to_; }
   void setToValue(std::optional<AnimationValue> value) { to_ = std::move(value); }
+  // A cumulative animation starts each repeat where the one before ended: after n whole
+  // repeats it shows from + n × (to − from) and goes on from there (a rotation that keeps
+  // turning instead of jumping back). False unless set.
+  bool isCumulative() const { return cumulative_; }
+  void setCumulative(bool cumulative) { cumulative_ = cumulative; }
 
-  void apply(double passTime, const LayerProperties& model,
+  void apply(const Pass& pass, const LayerProperties& model,
              LayerProperties& properties) const override;
 
  private:
   std::optional<AnimationValue> from_;
   std::optional<AnimationValue> to_;
+  bool cumulative_ = false;
 };
 
 // Through a list of values (at keyTimes, evenly spread when none are given) or, for "position",
@@ -193,7 +205,7 @@ class KeyframeAnimation : public PropertyAnimation {
   void setPath(std::optional<BezierPath> path) { path_ = std::move(path); }
   const std::optional<BezierPath>& path() const { return path_; }
 
-  void apply(double passTime, const LayerProperties& model,
+  void apply(const Pass& pass, const LayerProperties& model,
              LayerProperties& properties) const override;
 
  private:
@@ -211,7 +223,7 @@ class AnimationGroup : public Animation {
   void setAnimations(std::vector<std::shared_ptr<Animation>> animations);
   const std::vector<std::shared_ptr<Animation>>& animations() const { return animations_; }
 
-  void apply(double passTime, const LayerProperties& model,
+  void apply(const Pass& pass, const LayerProperties& model,
              LayerProperties& properties) const override;
 
  private:
@@ -242,7 +254,7 @@ class Transition : public Animation {
   const std::shared_ptr<Image>& outgoingContent() const { return outgoing_; }
   void setOutgoingContent(std::shared_ptr<Image> content) { outgoing_ = std::move(content); }
 
-  void apply(double passTime, const LayerProperties& model,
+  void apply(const Pass& pass, const LayerProperties& model,
              LayerProperties& properties) const override;
 
  private:

@@ -226,6 +226,48 @@ TEST_F(AnimationTest, RepeatsAutoreversesAndDelays) {
   }
 }
 
+TEST_F(AnimationTest, CumulativeRepeatsGoOnFromWhereTheLastEnded) {
+  struct Sample {
+    double time;
+    double value;
+  };
+  struct Case {
+    const char* name;
+    double repeatCount;
+    bool autoreverses;
+    std::vector<Sample> samples;
+  };
+  // Slides from 10 to 20 taking 1 s a pass, with a forwards fill.
+  const Case cases[] = {
+      {"plain", 3, false, {{0.5, 15}, {1, 20}, {1.5, 25}, {2.25, 32.5}, {3, 40}, {8, 40}}},
+      // Half a repeat more ends half way through the third span.
+      {"fractional", 2.5, false, {{2.25, 32.5}, {2.5, 35}, {9, 35}}},
+      // There and back is one repeat: the second starts from where the first came back to,
+      // one span further on.
+      {"autoreversing", 2, true, {{0.5, 15}, {1.5, 15}, {2.5, 25}, {3.5, 25}, {4, 20}, {9, 20}}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    layer().removeAllAnimations();
+    BasicAnimation slide("transform.translation.x");
+    slide.setFromValue(10.0);
+    slide.setToValue(20.0);
+    slide.setDuration(1);
+    slide.setRepeatCount(c.repeatCount);
+    slide.setAutoreverses(c.autoreverses);
+    slide.setCumulative(true);
+    slide.setFillMode(FillMode::Forwards);
+    slide.setRemovedOnCompletion(false);
+    double start = currentMediaTime();
+    layer().addAnimation(slide, "slide");
+    for (Sample sample : c.samples) {
+      EXPECT_NEAR(number(layer().presentationValue("transform.translation.x", start + sample.time)),
+                  sample.value, 1e-9)
+          << "at " << sample.time;
+    }
+  }
+}
+
 TEST_F(AnimationTest, KeyframesAndGroups) {
   KeyframeAnimation along("position");
   BezierPath path;

@@ -173,8 +173,8 @@ LayerProperties Layer::presentationProperties(double mediaTime) const {
   if (animations_.empty()) return shown;
   double local = localTime(mediaTime);
   for (const auto& entry : animations_) {
-    if (auto passTime = entry.animation->passTimeAt(local - entry.begin)) {
-      entry.animation->apply(*passTime, model, shown);
+    if (auto pass = entry.animation->passAt(local - entry.begin)) {
+      entry.animation->apply(*pass, model, shown);
     }
   }
   return shown;
