@@ -1,4 +1,5 @@
-// Decoding wire bytes into a wire::Message, in one pass over the input, with nanopb.
+// Decoding wire bytes into a wire::Message, in one pass over the input, through nanopb's stream
+// primitives.
 #pragma once
 
 #include <cstddef>

@@ -12,8 +12,7 @@ namespace {
 // per-field descriptor walk and stream calls made encoding ten times slower than libprotobuf,
 // and its sub-message encoder measures every level again below each level. Here every message
 // is measured once, bottom-up, and the tree is then written in one pass into a buffer of exactly
-// that size. The bytes are nanopb's and libprotobuf's (the differential test holds all three to
-// that).
+// that size. The bytes are libprotobuf's (the differential test holds the two to that).
 
 enum WireType : uint8_t { kVarint = 0, kFixed64 = 1, kDelimited = 2, kFixed32 = 5 };
 
@@ -34,9 +33,14 @@ uint64_t varintOf(int32_t kind, Value value) {
   return value.bits;
 }
 
-size_t varintSize(uint64_t value) { return (std::bit_width(value | 1) + 6) / 7; }
+// Most keys, lengths and values fit one byte: those take the short road.
+size_t varintSize(uint64_t value) { return value < 0x80 ? 1 : (std::bit_width(value) + 6) / 7; }
 
 uint8_t* putVarint(uint8_t* out, uint64_t value) {
+  if (value < 0x80) {
+    *out = static_cast<uint8_t>(value);
+    return out + 1;
+  }
   for (; value >= 0x80; value >>= 7) *out++ = static_cast<uint8_t>(value | 0x80);
   *out++ = static_cast<uint8_t>(value);
   return out;
@@ -62,16 +66,18 @@ size_t valueSize(int32_t kind, Value value) {
 
 // The encoded size of `message`, kept in it for the writing pass.
 size_t measure(const Message& message) {
+  const MessageType& type = message.type();
+  const Slot* slots = &message.slot(0);
   size_t size = 0;
-  for (int32_t index = 0; index < message.fieldCount(); ++index) {
-    const FieldInfo& field = message.field(index);
-    const Slot& slot = message.slot(index);
-    const size_t tagSize = varintSize(uint64_t{field.tag} << 3);
+  for (int32_t index = 0, count = type.fieldCount; index < count; ++index) {
+    const Slot& slot = slots[index];
+    if (!slot.count) continue;  // absent, or an empty list
+    const FieldInfo& field = type.fields[index];
+    size += slot.count * varintSize(uint64_t{field.tag} << 3);
     if (field.isRepeated()) {
-      for (uint32_t i = 0; i < slot.count; ++i)
-        size += tagSize + valueSize(field.kind, slot.items[i]);
-    } else if (slot.count) {
-      size += tagSize + valueSize(field.kind, slot.value);
+      for (uint32_t i = 0; i < slot.count; ++i) size += valueSize(field.kind, slot.items[i]);
+    } else {
+      size += valueSize(field.kind, slot.value);
     }
   }
   message.setEncodedSize(size);
@@ -80,9 +86,8 @@ size_t measure(const Message& message) {
 
 uint8_t* writeFields(uint8_t* out, const Message& message);
 
-uint8_t* writeTagged(uint8_t* out, const FieldInfo& field, Value value) {
-  const WireType type = wireType(field.kind);
-  out = putVarint(out, uint64_t{field.tag} << 3 | type);
+// One value of kind `kind` after its key.
+uint8_t* writeValue(uint8_t* out, int32_t kind, WireType type, Value value) {
   switch (type) {
     case kFixed32:
       std::memcpy(out, &value.f, 4);
@@ -91,15 +96,16 @@ uint8_t* writeTagged(uint8_t* out, const FieldInfo& field, Value value) {
       std::memcpy(out, &value.d, 8);
       return out + 8;
     case kVarint:
-      return putVarint(out, varintOf(field.kind, value));
+      return putVarint(out, varintOf(kind, value));
     case kDelimited:
       break;
   }
-  if (field.kind & kMessage)
+  if (kind & kMessage)
     return writeFields(putVarint(out, value.message->encodedSize()), *value.message);
-  out = putVarint(out, value.bytes->size());
-  if (value.bytes->size() > 0) std::memcpy(out, value.bytes->data(), value.bytes->size());
-  return out + value.bytes->size();
+  const size_t size = value.bytes->size();
+  out = putVarint(out, size);
+  if (size > 0) std::memcpy(out, value.bytes->data(), size);
+  return out + size;
 }
 
 uint8_t* writeFields(uint8_t* out, const Message& message) {
@@ -109,12 +115,17 @@ uint8_t* writeFields(uint8_t* out, const Message& message) {
   const Slot* slots = &message.slot(0);
   for (int32_t n = 0, count = type.fieldCount; n < count; ++n) {
     const int32_t index = tagOrder[n];
-    const FieldInfo& field = type.fields[index];
     const Slot& slot = slots[index];
+    if (!slot.count) continue;  // absent, or an empty list
+    const FieldInfo& field = type.fields[index];
+    const int32_t kind = field.kind;
+    const WireType wire = wireType(kind);
+    const uint64_t key = uint64_t{field.tag} << 3 | wire;
     if (field.isRepeated()) {
-      for (uint32_t i = 0; i < slot.count; ++i) out = writeTagged(out, field, slot.items[i]);
-    } else if (slot.count) {
-      out = writeTagged(out, field, slot.value);
+      for (uint32_t i = 0; i < slot.count; ++i)
+        out = writeValue(putVarint(out, key), kind, wire, slot.items[i]);
+    } else {
+      out = writeValue(putVarint(out, key), kind, wire, slot.value);
     }
   }
   return out;

@@ -13,8 +13,6 @@
 #include <cstdint>
 #include <memory>
 
-struct pb_msgdesc_s;
-
 namespace wire {
 
 // Kind word of a field: one label bit and one type bit.
@@ -48,8 +46,6 @@ struct FieldInfo {
   int32_t kind;
   const char* name;
   const MessageType* itemType;  // message kinds only
-  uint32_t valueOffset;         // of the value or callback in the nanopb struct
-  uint32_t presenceOffset;      // of the has_ flag of static fields
 
   bool isRepeated() const { return kind & kRepeated; }
   bool isText() const { return kind & (kString | kBytes); }
@@ -60,9 +56,7 @@ struct FieldInfo {
 struct MessageType {
   const char* name;
   int32_t fieldCount;
-  const FieldInfo* fields;  // by access index
-  const pb_msgdesc_s* descriptor;
-  size_t structSize;
+  const FieldInfo* fields;    // by access index
   const int16_t* indexByTag;  // -1 where the tag does not exist
   uint32_t maxTag;
   const int16_t* tagOrder;  // the access indices by ascending tag

@@ -117,6 +117,12 @@ TEST(WireMessage, EdgeCases) {
                    concat({bytes({0x08, 0x01}), delimited(2, delimited(2, bytes("e"))),
                            bytes({0xE8, 0x02, 0x01, 0xE8, 0x02, 0x80, 0x01})}));
        }},
+      {"an empty packed list is valid and adds nothing",
+       [] {
+         APMPBMeasurementBundle read = decoded<APMPBMeasurementBundle>(
+             concat({delimited(45, {}), delimited(45, bytes({0x07})), bytes({0x08, 0x01})}));
+         EXPECT_EQ(*read.protoBuffer(), bytes({0x08, 0x01, 0xE8, 0x02, 0x07}));
+       }},
       {"schema defaults never reach the message",
        [] {
          APMPBPsmSetting psm = decoded<APMPBPsmSetting>({});

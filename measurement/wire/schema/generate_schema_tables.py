@@ -1,17 +1,17 @@
 #!/usr/bin/env python3
 """Generates the schema tables of the wire messages from a protoc descriptor set.
 
-nanopb orders its descriptors by tag, but the access layer addresses fields by their position
-in the .proto declaration (the access index). This script reads the descriptor set that
+The wire orders fields by tag, but the access layer addresses them by their position in the
+.proto declaration (the access index). This script reads the descriptor set that
 `protoc --descriptor_set_out --include_source_info` wrote for the schema files and emits:
 
   schema_types.h    extern declarations of one wire::MessageType per message
-  schema_types.cpp  the tables: per field its tag, kind word, name, item type and the offsets
-                    of its value and presence flag in the nanopb struct
+  schema_types.cpp  the tables: per field its tag, kind word, name and item type, and per
+                    message the index of every tag and the fields in tag order
   apmpb.h           the index constants (kMeasurementBundle_retry_count = 35) and the typed
                     wrapper classes APMPB<Name>
 
-Usage: generate_schema_tables.py <descriptor set> <output folder> <nanopb header>...
+Usage: generate_schema_tables.py <descriptor set> <output folder>
 Only the Python standard library is used: the descriptor set is decoded by hand.
 """
 
@@ -110,7 +110,6 @@ def load_messages(descriptor_set_path):
     messages = []
     for file_bytes in files:
         file_fields = parse(file_bytes)
-        package = text(file_fields, 2)
         comments = trailing_comments(file_fields)
         for message_index, message_bytes in enumerate(file_fields.get(4, [])):
             message = parse(message_bytes)
@@ -140,16 +139,8 @@ def load_messages(descriptor_set_path):
                     "kind": kind,
                     "item": text(field, 6).rsplit(".", 1)[-1] if proto_type == 11 else None,
                 })
-            messages.append({"name": text(message, 1), "package": package, "fields": fields})
+            messages.append({"name": text(message, 1), "fields": fields})
     return messages
-
-
-def c_name(message):
-    return "_".join(message["package"].split(".") + [message["name"]])
-
-
-def is_static(field):
-    return field["kind"] & SINGULAR and not field["kind"] & (0x2000 | 0x8000)
 
 
 def write_if_changed(path, content):
@@ -175,20 +166,14 @@ def types_header(messages):
     return "\n".join(lines)
 
 
-def types_source(messages, nanopb_headers):
-    lines = [HEADER_NOTE, "#include <cstddef>\n",
-             '#include "measurement/wire/schema/schema_types.h"']
-    lines += ['#include "%s"' % h for h in nanopb_headers]
+def types_source(messages):
+    lines = [HEADER_NOTE, '#include "measurement/wire/schema/schema_types.h"']
     lines += ["", "namespace wire::schema {", ""]
     for m in messages:
-        struct = c_name(m)
         entries = []
         for f in m["fields"]:
             item = "&k%sType" % f["item"] if f["item"] else "nullptr"
-            value = "offsetof(%s, %s)" % (struct, f["name"])
-            presence = "offsetof(%s, has_%s)" % (struct, f["name"]) if is_static(f) else "0"
-            entries.append('    {%d, 0x%x, "%s", %s, %s, %s},' %
-                           (f["tag"], f["kind"], f["name"], item, value, presence))
+            entries.append('    {%d, 0x%x, "%s", %s},' % (f["tag"], f["kind"], f["name"], item))
         max_tag = max(f["tag"] for f in m["fields"])
         index_by_tag = [-1] * (max_tag + 1)
         for index, f in enumerate(m["fields"]):
@@ -200,10 +185,10 @@ def types_source(messages, nanopb_headers):
                      (m["name"], ", ".join(str(i) for i in index_by_tag)))
         lines.append("static const int16_t k%sTagOrder[] = {%s};" %
                      (m["name"], ", ".join(str(i) for i in index_by_tag if i >= 0)))
-        lines.append('const MessageType k%sType = {"%s", %d, k%sFields, &%s_msg, sizeof(%s), '
-                     "k%sIndexByTag, %d, k%sTagOrder};" %
-                     (m["name"], m["name"], len(m["fields"]), m["name"], struct, struct,
-                      m["name"], max_tag, m["name"]))
+        lines.append('const MessageType k%sType = {"%s", %d, k%sFields, k%sIndexByTag, %d, '
+                     "k%sTagOrder};" %
+                     (m["name"], m["name"], len(m["fields"]), m["name"], m["name"], max_tag,
+                      m["name"]))
         lines.append("")
     lines += ["", "}  // namespace wire::schema", ""]
     return "\n".join(lines)
@@ -238,11 +223,10 @@ def wrappers_header(messages):
 
 def main():
     descriptor_set, out_dir = sys.argv[1], sys.argv[2]
-    nanopb_headers = sys.argv[3:]
     messages = load_messages(descriptor_set)
     write_if_changed(os.path.join(out_dir, "schema_types.h"), types_header(messages))
     write_if_changed(os.path.join(out_dir, "schema_types.cpp"),
-                     types_source(messages, nanopb_headers))
+                     types_source(messages))
     write_if_changed(os.path.join(out_dir, "apmpb.h"), wrappers_header(messages))
 
 
