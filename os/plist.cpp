@@ -1047,4 +1047,19 @@ std::optional<std::string> serialize(const Value& value, Format format, Error* e
   return out;
 }
 
+bool hasPropertyListForm(const Value& value) {
+  if (value.isNull()) return false;
+  if (const Array* array = value.asArray()) {
+    for (const Value& element : *array) {
+      if (!hasPropertyListForm(element)) return false;
+    }
+  }
+  if (const Dictionary* dictionary = value.asDictionary()) {
+    for (const auto& [name, element] : *dictionary) {
+      if (!hasPropertyListForm(element)) return false;
+    }
+  }
+  return true;
+}
+
 }  // namespace os::plist

@@ -69,4 +69,8 @@ std::optional<Value> parse(std::string_view bytes, Error* error = nullptr,
 // written: nullopt and an error whose reason names the place (e.g. "$.list[2]").
 std::optional<std::string> serialize(const Value& value, Format format, Error* error = nullptr);
 
+// Whether `value` has a property-list form as far as its kinds go: it is not null, and no array
+// or dictionary inside it holds a null. (serialize may still refuse it for its limits.)
+bool hasPropertyListForm(const Value& value);
+
 }  // namespace os::plist

@@ -1,5 +1,6 @@
 #include "platform/utilities/user_defaults.h"
 
+#include "os/plist.h"
 #include "platform/utilities/logger.h"
 
 namespace {
@@ -7,23 +8,6 @@ namespace {
 constexpr const char* kService = "[VedodoUtilities/UserDefaults]";
 
 bool isValidKey(const os::Value& key) { return key.isString() && !key.asString()->empty(); }
-
-// Whether `value` can be stored: every value kind has a property-list form except null, which
-// may not appear inside an array or dictionary either.
-bool hasPropertyListForm(const os::Value& value) {
-  if (value.isNull()) return false;
-  if (const os::Array* array = value.asArray()) {
-    for (const os::Value& element : *array) {
-      if (!hasPropertyListForm(element)) return false;
-    }
-  }
-  if (const os::Dictionary* dictionary = value.asDictionary()) {
-    for (const auto& [name, element] : *dictionary) {
-      if (!hasPropertyListForm(element)) return false;
-    }
-  }
-  return true;
-}
 
 os::UserDefaults defaultsFor(const std::optional<std::string>& suiteName) {
   if (suiteName && !suiteName->empty()) {
@@ -59,7 +43,7 @@ void VDUUserDefaults::setObject(const os::Value& value, const os::Value& key) {
                     "Cannot set object for invalid user default key.");
     return;
   }
-  if (!value.isNull() && !hasPropertyListForm(value)) {
+  if (!value.isNull() && !os::plist::hasPropertyListForm(value)) {
     VDULogAtWarning(kService, false, "I-VDU000003",
                     "Cannot set invalid object to user defaults. Must be a string, number, array, "
                     "dictionary, date, or data. Value: %@",
