@@ -60,6 +60,7 @@ Value executeStatements(std::span<const Value> statements, APMPScope& scope, os:
 
 bool evaluateArguments(std::span<const Value> arguments, APMPScope& scope, ValueList* values,
                        os::Error* error) {
+  values->reserve(values->size() + arguments.size());
   for (const Value& argument : arguments) {
     values->push_back(evaluateStatement(argument, scope, error));
     if (failed(error)) return false;

@@ -3,6 +3,7 @@
 #include <cfloat>
 #include <cmath>
 #include <limits>
+#include <string_view>
 
 #include "measurement/runtime/conversion.h"
 #include "measurement/runtime/evaluator.h"
@@ -19,47 +20,82 @@ os::Value truncated(const os::Value& number) { return os::Value(number.integerVa
 
 // The object every callback of one event receives: the six event functions, else a plain map.
 class APMPEventNativeFunctions : public APMPMapValue {
+  enum class Method {
+    kNone,
+    kGetEventName,
+    kGetParams,
+    kGetTimestamp,
+    kGetParamValue,
+    kSetEventName,
+    kSetParamValue
+  };
+
+  // Callbacks call these in loops: the name is matched once, against views of known length.
+  static Method methodNamed(std::u16string_view name) {
+    using namespace std::string_view_literals;
+    if (name == u"getEventName"sv) return Method::kGetEventName;
+    if (name == u"getParams"sv) return Method::kGetParams;
+    if (name == u"getTimestamp"sv) return Method::kGetTimestamp;
+    if (name == u"getParamValue"sv) return Method::kGetParamValue;
+    if (name == u"setEventName"sv) return Method::kSetEventName;
+    if (name == u"setParamValue"sv) return Method::kSetParamValue;
+    return Method::kNone;
+  }
+
+  static size_t argumentCount(Method method) {
+    switch (method) {
+      case Method::kGetParamValue:
+      case Method::kSetEventName:
+        return 1;
+      case Method::kSetParamValue:
+        return 2;
+      default:
+        return 0;
+    }
+  }
+
  public:
   explicit APMPEventNativeFunctions(APMPEventContext* context) : context_(context) {}
 
   Value applyWithName(const APMPStringValue& name, std::span<const Value> arguments,
                       APMPScope& scope, os::Error* error) override {
-    const std::u16string& method = name.text();
-    size_t expected =
-        method == u"getEventName" || method == u"getParams" || method == u"getTimestamp" ? 0
-        : method == u"getParamValue" || method == u"setEventName"                        ? 1
-        : method == u"setParamValue"                                                     ? 2
-                                                                                         : SIZE_MAX;
-    if (expected == SIZE_MAX) return APMPMapValue::applyWithName(name, arguments, scope, error);
-    if (!checkArgumentCount(arguments.size(), expected, error)) return Value();
+    const Method method = methodNamed(name.text());
+    if (method == Method::kNone) return APMPMapValue::applyWithName(name, arguments, scope, error);
+    if (!checkArgumentCount(arguments.size(), argumentCount(method), error)) return Value();
     ValueList values;
     if (!evaluateArguments(arguments, scope, &values, error)) return Value();
     EditEvent& output = context_->outputEvent();
-    if (method == u"getEventName") return makeString(os::text::toUtf16(output.name));
-    if (method == u"getTimestamp") return Value::number(output.timestamp);
-    if (method == u"getParams") {
-      Value map = APMPObjectManager::mapValueWithScope(scope);
-      for (const auto& [key, host] : output.parameters) {
-        Value value = runtimeValueFromHost(host, scope, error);
+    switch (method) {
+      case Method::kGetEventName:
+        return makeString(os::text::toUtf16(output.name));
+      case Method::kGetTimestamp:
+        return Value::number(output.timestamp);
+      case Method::kGetParams: {
+        Value map = APMPObjectManager::mapValueWithScope(scope);
+        for (const auto& [key, host] : output.parameters) {
+          Value value = runtimeValueFromHost(host, scope, error);
+          if (failed(error)) return Value();
+          map.asMap()->propertyMap().setValue(makeName(os::text::toUtf16(key)), value);
+        }
+        return map;
+      }
+      case Method::kSetEventName: {
+        if (values[0].isUndefined() || values[0].isNull()) {
+          runtimeError(error, kWrongKind);
+          return Value();
+        }
+        std::u16string newName = stringForm(values[0], error);
         if (failed(error)) return Value();
-        map.asMap()->propertyMap().setValue(makeName(os::text::toUtf16(key)), value);
+        output.name = os::text::fromUtf16(newName);
+        return makeString(std::move(newName));
       }
-      return map;
-    }
-    if (method == u"setEventName") {
-      if (values[0].isUndefined() || values[0].isNull()) {
-        runtimeError(error, kWrongKind);
-        return Value();
-      }
-      std::u16string newName = stringForm(values[0], error);
-      if (failed(error)) return Value();
-      output.name = os::text::fromUtf16(newName);
-      return makeString(std::move(newName));
+      default:
+        break;
     }
     std::u16string key = stringForm(values[0], error);
     if (failed(error)) return Value();
     std::string parameter = os::text::fromUtf16(key);
-    if (method == u"getParamValue") {
+    if (method == Method::kGetParamValue) {
       auto found = output.parameters.find(parameter);
       if (found == output.parameters.end()) return Value::null();
       Value value = runtimeValueFromHost(found->second, scope, error);
@@ -178,9 +214,11 @@ void setParameter(EditEvent& event, const std::string& name, std::optional<os::V
     return;
   }
   auto found = event.parameters.find(name);
-  os::Value normalized = normalizeEventParameterValue(
-      name, found == event.parameters.end() ? nullptr : &found->second, std::move(*value));
-  event.parameters[name] = std::move(normalized);
+  if (found == event.parameters.end()) {
+    event.parameters.emplace(name, normalizeEventParameterValue(name, nullptr, std::move(*value)));
+    return;
+  }
+  found->second = normalizeEventParameterValue(name, &found->second, std::move(*value));
 }
 
 bool isEqualToEvent(const EditEvent& a, const EditEvent& b) {

@@ -93,20 +93,7 @@ void APMPRuntime::addGarbageCollectionRoot(const APMPMarkable* root) {
 
 void APMPRuntime::collectGarbage() { objectManager_.collectGarbage(); }
 
-bool APMPRuntime::countInstruction(os::Error* error) {
-  if (counter_ >= limits_.instructions) return runtimeError(error, kLimit);
-  ++counter_;
-  if (budget_.exhausted() || objectManager_.retainedBytes() > limits_.bytesKept) {
-    return runtimeError(error, kLimit);
-  }
-  if (stackBase_ != 0) {
-    auto here = reinterpret_cast<uintptr_t>(__builtin_frame_address(0));
-    if (here < stackBase_ && stackBase_ - here > limits_.nativeStackBytes) {
-      return runtimeError(error, kLimit);
-    }
-  }
-  return true;
-}
+bool APMPRuntime::limitReached(os::Error* error) { return runtimeError(error, kLimit); }
 
 APMPRuntime::Run::Run(APMPRuntime& runtime)
     : runtime_(runtime), previous_(setCurrentMemoryBudget(&runtime.budget_)) {

@@ -89,8 +89,17 @@ class APMPRuntime {
   void collectGarbage();
 
   // Counts one evaluation and checks every bound of the run. False with runtime error 18 when one
-  // is reached.
-  bool countInstruction(os::Error* error);
+  // is reached. Inline: every evaluation passes here.
+  bool countInstruction(os::Error* error) {
+    if (counter_ < limits_.instructions) {
+      ++counter_;
+      if (!budget_.exhausted() && objectManager_.retainedBytes() <= limits_.bytesKept &&
+          stackWithinLimit()) {
+        return true;
+      }
+    }
+    return limitReached(error);
+  }
   // True while the budget still allows a script log line (and takes it).
   bool takeLogLine() { return logLines_++ < limits_.logLines; }
 
@@ -109,6 +118,13 @@ class APMPRuntime {
   };
 
  private:
+  bool stackWithinLimit() const {
+    if (stackBase_ == 0) return true;
+    auto here = reinterpret_cast<uintptr_t>(__builtin_frame_address(0));
+    return here >= stackBase_ || stackBase_ - here <= limits_.nativeStackBytes;
+  }
+  static bool limitReached(os::Error* error);
+
   RuntimeLimits limits_;
   APMPObjectManager objectManager_;
   Ref<APMPScope> initScope_;

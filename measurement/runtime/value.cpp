@@ -43,8 +43,12 @@ void RefCounted::destroy(const RefCounted* object) {
     pendingDestruction->push_back(object);
     return;
   }
-  std::vector<const RefCounted*> pending{object};
+  // Deleting one object releases what it holds; those deletions queue here instead of
+  // recursing, so a long chain cannot exhaust the stack. Most deletions free nothing else, and
+  // an empty list costs no allocation.
+  std::vector<const RefCounted*> pending;
   pendingDestruction = &pending;
+  delete object;
   while (!pending.empty()) {
     const RefCounted* next = pending.back();
     pending.pop_back();
