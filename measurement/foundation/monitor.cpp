@@ -67,15 +67,6 @@ void Monitor::applyLaunchArgumentsAndStoredSwitches() {
   }
 }
 
-bool Monitor::isLoggableLevel(int64_t level) const {
-  return VDULevelIsLoggable(loggerLevelFromLogLevel(level)) && !isSilentLevel(level);
-}
-
-bool Monitor::wantsLevel(int64_t level) const {
-  if (!isLoggableLevel(level) && !isMonitorableLevel(level)) return false;
-  return level < 8 || verboseLoggingEnabled_.load();
-}
-
 void Monitor::logWithContexts(int64_t level, int64_t code, std::string_view message,
                               std::vector<MonitorContext> contexts) {
   if (capturing_.load()) {

@@ -20,6 +20,9 @@
 // saves run in call order on the private serial queue "APMMonitorQueue"; collection and
 // clearing run synchronously on it and so must not be called from a block of that queue. The
 // switches are atomics and the tag is guarded, so they may change while other threads log.
+//
+// Tests that reach the process's monitor (directly or through the code they test) run in a
+// testsupport::Sandbox: the monitor keeps its sample and switches in the preferences folder.
 #pragma once
 
 #include <atomic>
@@ -37,6 +40,7 @@
 #include "measurement/foundation/monitoring_sampled_data.h"
 #include "os/dispatch.h"
 #include "os/mutex.h"
+#include "platform/utilities/logger.h"
 
 namespace measurement {
 
@@ -111,9 +115,15 @@ class Monitor : public std::enable_shared_from_this<Monitor> {
  private:
   friend class MonitorCapture;
 
-  // Whether a call of `level` can be printed or sampled at all.
-  bool wantsLevel(int64_t level) const;
-  bool isLoggableLevel(int64_t level) const;
+  // Whether a call of `level` can be printed or sampled at all. Inline: a filtered-out call
+  // costs a few comparisons and the logger's level check.
+  bool wantsLevel(int64_t level) const {
+    if (!isMonitorableLevel(level) && !isLoggableLevel(level)) return false;
+    return level < 8 || verboseLoggingEnabled_.load(std::memory_order_relaxed);
+  }
+  static bool isLoggableLevel(int64_t level) {
+    return !isSilentLevel(level) && VDULevelIsLoggable(loggerLevelFromLogLevel(level));
+  }
   void applyLaunchArgumentsAndStoredSwitches();
   void logToConsole(int64_t level, int64_t code, std::string text);
   void offerToSample(int64_t level, std::string_view message,

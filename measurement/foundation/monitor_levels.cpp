@@ -5,8 +5,6 @@
 namespace measurement {
 namespace {
 
-bool isKnownLevel(int64_t level) { return level >= 0 && level <= 8; }
-
 char keyLetter(int64_t level) {
   if (level >= 0 && level <= 2) return 'E';
   if (level >= 3 && level <= 5) return 'W';
@@ -31,25 +29,12 @@ struct ConsoleText {
 
 }  // namespace
 
-bool isSilentLevel(int64_t level) { return !isKnownLevel(level) || level == 2 || level == 5; }
-
-bool isMonitorableLevel(int64_t level) {
-  return !isKnownLevel(level) || level == 1 || level == 2 || level == 4 || level == 5;
-}
-
 std::string_view logLevelDescriptionFromLogLevel(int64_t level) {
   if (level >= 0 && level <= 2) return "ERROR";
   if (level >= 3 && level <= 5) return "WARNING";
   if (level == 6) return "NOTICE";
   if (level == 7) return "DEBUG";
   return "";
-}
-
-int64_t loggerLevelFromLogLevel(int64_t level) {
-  if (level >= 0 && level <= 2) return 3;
-  if (level == 6) return 5;
-  if (level == 7 || level == 8) return 7;
-  return 4;
 }
 
 std::string monitoringDataKeyWithMessage(std::string_view message, int64_t level,

@@ -16,13 +16,22 @@
 namespace measurement {
 
 // Never printed: 2, 5 and every level outside 0-8.
-bool isSilentLevel(int64_t level);
+constexpr bool isSilentLevel(int64_t level) {
+  return level < 0 || level > 8 || level == 2 || level == 5;
+}
 // Sampled for health monitoring: 1, 2, 4, 5 and every level outside 0-8.
-bool isMonitorableLevel(int64_t level);
+constexpr bool isMonitorableLevel(int64_t level) {
+  return level < 0 || level > 8 || level == 1 || level == 2 || level == 4 || level == 5;
+}
 // "ERROR" (0-2), "WARNING" (3-5), "NOTICE" (6), "DEBUG" (7); "" for the others.
 std::string_view logLevelDescriptionFromLogLevel(int64_t level);
 // The console logger's level: 0-2 give 3, 3-5 give 4, 6 gives 5, 7 and 8 give 7, others 4.
-int64_t loggerLevelFromLogLevel(int64_t level);
+constexpr int64_t loggerLevelFromLogLevel(int64_t level) {
+  if (level >= 0 && level <= 2) return 3;
+  if (level == 6) return 5;
+  if (level == 7 || level == 8) return 7;
+  return 4;
+}
 
 // "1", the level's letter (E, W, else ?), "_", the library version, ":" and the message:
 // "1W_80100:Upload failed".

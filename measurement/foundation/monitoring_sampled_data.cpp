@@ -7,22 +7,13 @@
 #include <cstring>
 #include <limits>
 
+#include "measurement/foundation/numeric.h"
 #include "os/clock.h"
-#include "os/crypto.h"
 
 namespace measurement {
 namespace {
 
 enum Index : size_t { kContext = 0, kPopulation = 1, kKey = 2, kStart = 3 };
-
-uint32_t secureUniform(uint32_t bound) {
-  uint64_t draw = 0;
-  if (std::optional<os::Data> bytes = os::crypto::randomBytes(sizeof draw)) {
-    std::memcpy(&draw, bytes->data(), sizeof draw);
-  }
-  // A 64-bit draw reduced modulo a 31-bit bound: the bias is below 2^-32.
-  return static_cast<uint32_t>(draw % bound);
-}
 
 // A stored count read from disk may lie outside the 32-bit counter's range.
 int32_t storedPopulation(const os::Array& array) {
@@ -34,7 +25,7 @@ int32_t storedPopulation(const os::Array& array) {
 
 MonitoringSampledData::MonitoringSampledData(const os::Value& stored, UniformRandom random)
     : sampledData_(isValidUserDefaultsArrayEntry(stored) ? stored : os::Value()),
-      random_(random ? std::move(random) : UniformRandom(secureUniform)) {}
+      random_(random ? std::move(random) : UniformRandom(uniformRandom)) {}
 
 bool MonitoringSampledData::isValidUserDefaultsArrayEntry(const os::Value& value) {
   const os::Array* array = value.asArray();

@@ -1,7 +1,9 @@
 #include "measurement/foundation/numeric.h"
 
+#include <cerrno>
 #include <cstring>
 
+#include "measurement/foundation/monitor.h"
 #include "os/crypto.h"
 
 namespace measurement {
@@ -26,9 +28,17 @@ bool isDecimalNumberString(std::string_view text) {
 }
 
 std::optional<Decimal> decimalNumberFromString(std::string_view text) {
-  if (!isDecimalNumberString(text)) return std::nullopt;
+  if (!isDecimalNumberString(text)) {
+    monitor().log(2, 26001, "String value does not represent a numeric value. Value",
+                  std::string(text));
+    return std::nullopt;
+  }
   std::optional<Decimal> parsed = Decimal::parse(text);
-  if (!parsed) return std::nullopt;
+  if (!parsed) {
+    monitor().log(2, 26002, "Unable to create a NSDecimalNumber from string value. Value",
+                  std::string(text));
+    return std::nullopt;
+  }
   // A number written without its leading zero gains one, so that the canonical text of an exact
   // parse occurs in it; digits lost past the 38th make the canonical text differ.
   std::string written(text);
@@ -37,7 +47,12 @@ std::optional<Decimal> decimalNumberFromString(std::string_view text) {
   }
   std::string canonical = parsed->text();
   if (parsed->isNegative()) canonical.erase(0, 1);
-  if (written.find(canonical) == std::string::npos) return std::nullopt;
+  if (written.find(canonical) == std::string::npos) {
+    monitor().log(2, 26003,
+                  "Unable to create a NSDecimalNumber from string value: loss of precision. Value",
+                  written);
+    return std::nullopt;
+  }
   return parsed;
 }
 
@@ -45,8 +60,15 @@ int64_t randomInt64() {
   int64_t value = 0;
   if (std::optional<os::Data> bytes = os::crypto::randomBytes(sizeof value)) {
     std::memcpy(&value, bytes->data(), sizeof value);
+  } else {
+    monitor().log(5, 26004, "Unable to generate random integer", std::string(strerror(errno)));
   }
   return value;
+}
+
+uint32_t uniformRandom(uint32_t bound) {
+  // A 64-bit draw reduced modulo a 32-bit bound: the bias is below 2^-32.
+  return static_cast<uint32_t>(static_cast<uint64_t>(randomInt64()) % bound);
 }
 
 const NameTable& publicToInternalParameterNames() {

@@ -18,11 +18,14 @@ namespace measurement {
 bool isDecimalNumberString(std::string_view text);
 
 // The exact number `text` writes, or std::nullopt when it is not a decimal number string or has
-// more significant digits than a Decimal keeps ("007" gives 7, "1.50" gives 1.5).
+// more significant digits than a Decimal keeps ("007" gives 7, "1.50" gives 1.5). Each refusal
+// is logged through the monitor (26001 not a number, 26002 unreadable, 26003 loss of precision).
 std::optional<Decimal> decimalNumberFromString(std::string_view text);
 
-// Eight bytes of the secure random source; 0 when the source fails.
+// Eight bytes of the secure random source; 0 when the source fails (logged, 26004).
 int64_t randomInt64();
+// A uniform integer in [0, bound) from the secure random source; `bound` must not be 0.
+uint32_t uniformRandom(uint32_t bound);
 
 using NameTable = std::map<std::string, std::string, std::less<>>;
 

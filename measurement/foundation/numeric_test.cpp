@@ -6,6 +6,10 @@
 #include <memory>
 #include <set>
 
+#include "measurement/foundation/monitor_capture.h"
+#include "os/defaults.h"
+#include "testsupport/sandbox.h"
+
 namespace measurement {
 namespace {
 
@@ -39,9 +43,14 @@ TEST(Numeric, DecimalNumberStringsMatchTheReferenceExpression) {
 }
 
 TEST(Numeric, DecimalNumberFromStringIsExactOrNothing) {
+  // Refusals are logged through the process's monitor, which keeps its sample in the sandbox.
+  testsupport::Sandbox sandbox;
+  os::UserDefaults::resetForTesting();
+  MonitorCapture capture;
   struct Case {
-    const char* text;
-    const char* number;  // nullptr: no number
+    std::string text;
+    const char* number;  // nullptr: no number, refused with `code`
+    int64_t code = 0;
   };
   const Case cases[] = {
       {"12", "12"},
@@ -56,18 +65,20 @@ TEST(Numeric, DecimalNumberFromStringIsExactOrNothing) {
       {"0.000", "0"},
       {"100", "100"},
       {"0.001", "0.001"},
-      {"12\n", nullptr},
+      {"12\n", nullptr, 26001},
       {"12345678901234567890123456789012345678", "12345678901234567890123456789012345678"},
       {"-1234567890.1234567890123456789012345678", "-1234567890.1234567890123456789012345678"},
       // 45 significant digits: more than a Decimal keeps.
-      {"123456789012345678901234567890123456789012345", nullptr},
-      {"1.23456789012345678901234567890123456789012345", nullptr},
+      {"123456789012345678901234567890123456789012345", nullptr, 26003},
+      {"1.23456789012345678901234567890123456789012345", nullptr, 26003},
       // Rounded away in the 39th digit, which the text comparison cannot see.
       {"1.000000000000000000000000000000000000001", "1"},
-      {"99999999999999999999999999999999999999.9", nullptr},
-      {"1e3", nullptr},
-      {"", nullptr},
-      {"abc", nullptr},
+      {"99999999999999999999999999999999999999.9", nullptr, 26003},
+      {"1e3", nullptr, 26001},
+      {"", nullptr, 26001},
+      {"abc", nullptr, 26001},
+      // Beyond the exponent a Decimal can hold.
+      {"1" + std::string(128, '0'), nullptr, 26002},
   };
   for (const Case& c : cases) {
     const std::optional<Decimal> number = decimalNumberFromString(c.text);
@@ -76,8 +87,12 @@ TEST(Numeric, DecimalNumberFromStringIsExactOrNothing) {
       EXPECT_EQ(number->text(), c.number);
     } else {
       EXPECT_FALSE(number) << c.text;
+      ASSERT_FALSE(capture.records().empty());
+      EXPECT_EQ(capture.records().back().code, c.code) << c.text;
+      EXPECT_EQ(capture.records().back().level, 2);
     }
   }
+  monitor().drain();
 }
 
 TEST(Numeric, DecimalPowersOfTenStayWithinTheirRange) {
