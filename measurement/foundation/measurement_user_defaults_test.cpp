@@ -2,12 +2,8 @@
 
 #include <gtest/gtest.h>
 
-#include "os/bundle.h"
-#include "os/files.h"
-#include "os/paths.h"
-#include "os/plist.h"
+#include "measurement/foundation/test_support.h"
 #include "platform/utilities/logger.h"
-#include "testsupport/sandbox.h"
 
 namespace measurement {
 namespace {
@@ -16,23 +12,10 @@ constexpr const char* kSuite = "com.vedodo.gmp.measurement.tcf.userdefaults";
 
 class MeasurementUserDefaultsTest : public testing::Test {
  protected:
-  MeasurementUserDefaultsTest() {
-    sandbox_.setEnv("TESSARO_MAIN_BUNDLE", std::nullopt);
-    os::Bundle::resetMainForTesting();
-    os::UserDefaults::resetForTesting();
-    VDULoggerResetForTesting();
-  }
-  ~MeasurementUserDefaultsTest() override {
-    os::UserDefaults::resetForTesting();
-    os::Bundle::resetMainForTesting();
-  }
-  // The suite's file as another process reads it.
-  static os::Value onDisk(const std::string& domain) {
-    auto bytes = os::files::readFile(os::paths::preferences() / (domain + ".plist"), nullptr);
-    return bytes ? os::plist::parse(*bytes).value_or(os::Value()) : os::Value();
-  }
+  MeasurementUserDefaultsTest() { VDULoggerResetForTesting(); }
+  static os::Value onDisk(const std::string& domain) { return PreferencesSandbox::onDisk(domain); }
 
-  testsupport::Sandbox sandbox_;
+  PreferencesSandbox sandbox_;
   VDULoggerCapture capture_;
 };
 

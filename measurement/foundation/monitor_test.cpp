@@ -11,14 +11,13 @@
 
 #include "measurement/foundation/measurement_error.h"
 #include "measurement/foundation/monitor_capture.h"
-#include "os/bundle.h"
+#include "measurement/foundation/test_support.h"
 #include "os/clock.h"
 #include "os/files.h"
 #include "os/paths.h"
 #include "os/plist.h"
 #include "platform/utilities/app_environment_util.h"
 #include "platform/utilities/logger.h"
-#include "testsupport/sandbox.h"
 
 extern char** environ;
 
@@ -29,19 +28,12 @@ constexpr int64_t kVersion = 80100;
 
 class MonitorTest : public testing::Test {
  protected:
-  MonitorTest() {
-    sandbox_.setEnv("TESSARO_MAIN_BUNDLE", std::nullopt);
-    os::Bundle::resetMainForTesting();
-    os::UserDefaults::resetForTesting();
-    VDULoggerResetForTesting();
-  }
+  MonitorTest() { VDULoggerResetForTesting(); }
   ~MonitorTest() override {
     // Nothing of a test's monitors may reach the disk once its sandbox is gone.
     for (const std::shared_ptr<Monitor>& monitor : monitors_) monitor->drain();
     VDUAppEnvironmentUtil::setFromAppStoreForTesting(std::nullopt);
     VDULoggerResetForTesting();
-    os::UserDefaults::resetForTesting();
-    os::Bundle::resetMainForTesting();
   }
 
   std::shared_ptr<Monitor> createMonitor() {
@@ -50,12 +42,9 @@ class MonitorTest : public testing::Test {
   }
 
   static std::filesystem::path preferencesFile(const std::string& domain) {
-    return os::paths::preferences() / (domain + ".plist");
+    return PreferencesSandbox::preferencesFile(domain);
   }
-  static os::Value onDisk(const std::string& domain) {
-    auto bytes = os::files::readFile(preferencesFile(domain), nullptr);
-    return bytes ? os::plist::parse(*bytes).value_or(os::Value()) : os::Value();
-  }
+  static os::Value onDisk(const std::string& domain) { return PreferencesSandbox::onDisk(domain); }
   // Writes a preferences file as an older version of the program left it.
   static void writePreferences(const std::string& domain, const os::Dictionary& contents) {
     ASSERT_TRUE(os::files::createDirectory(os::paths::preferences(), true, nullptr));
@@ -71,7 +60,7 @@ class MonitorTest : public testing::Test {
     return monitor.monitoringDataForDispatchWithSamplePeriod(10, 0);
   }
 
-  testsupport::Sandbox sandbox_;
+  PreferencesSandbox sandbox_;
   os::clock::ScopedFakeClock clock_{1.7e9};
   VDULoggerCapture console_;
   std::vector<std::shared_ptr<Monitor>> monitors_;

@@ -7,8 +7,7 @@
 #include <set>
 
 #include "measurement/foundation/monitor_capture.h"
-#include "os/defaults.h"
-#include "testsupport/sandbox.h"
+#include "measurement/foundation/test_support.h"
 
 namespace measurement {
 namespace {
@@ -44,8 +43,7 @@ TEST(Numeric, DecimalNumberStringsMatchTheReferenceExpression) {
 
 TEST(Numeric, DecimalNumberFromStringIsExactOrNothing) {
   // Refusals are logged through the process's monitor, which keeps its sample in the sandbox.
-  testsupport::Sandbox sandbox;
-  os::UserDefaults::resetForTesting();
+  PreferencesSandbox sandbox;
   MonitorCapture capture;
   struct Case {
     std::string text;

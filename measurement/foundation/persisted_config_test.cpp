@@ -10,32 +10,18 @@
 
 #include "measurement/foundation/measurement_user_defaults.h"
 #include "measurement/foundation/storage_paths.h"
-#include "os/bundle.h"
-#include "os/files.h"
-#include "os/plist.h"
-#include "testsupport/sandbox.h"
+#include "measurement/foundation/test_support.h"
 
 namespace measurement {
 namespace {
 
 class PersistedConfigTest : public testing::Test {
  protected:
-  PersistedConfigTest() {
-    sandbox_.setEnv("TESSARO_MAIN_BUNDLE", std::nullopt);
-    os::Bundle::resetMainForTesting();
-    os::UserDefaults::resetForTesting();
-  }
-  ~PersistedConfigTest() override {
-    os::UserDefaults::resetForTesting();
-    os::Bundle::resetMainForTesting();
-  }
-
   static os::Value onDisk() {
-    auto bytes = os::files::readFile(measurementPlistPath(kPersistedConfigSuiteName), nullptr);
-    return bytes ? os::plist::parse(*bytes).value_or(os::Value()) : os::Value();
+    return PreferencesSandbox::plistFile(measurementPlistPath(kPersistedConfigSuiteName));
   }
 
-  testsupport::Sandbox sandbox_;
+  PreferencesSandbox sandbox_;
 };
 
 // One typed value: how to set it, and what its getter gives back as a value.

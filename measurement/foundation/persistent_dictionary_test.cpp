@@ -11,6 +11,7 @@
 #include <filesystem>
 
 #include "measurement/foundation/storage_paths.h"
+#include "measurement/foundation/test_support.h"
 #include "os/files.h"
 #include "os/paths.h"
 #include "os/plist.h"
@@ -57,10 +58,7 @@ class PersistentDictionaryTest : public testing::Test {
  protected:
   PersistentDictionaryTest() { VDULoggerResetForTesting(); }
 
-  static os::Value onDisk() {
-    auto bytes = os::files::readFile(measurementPlistPath(kName), nullptr);
-    return bytes ? os::plist::parse(*bytes).value_or(os::Value()) : os::Value();
-  }
+  static os::Value onDisk() { return PreferencesSandbox::plistFile(measurementPlistPath(kName)); }
 
   testsupport::Sandbox sandbox_;
   VDULoggerCapture console_;

@@ -7,20 +7,13 @@
 #include <vector>
 
 #include "measurement/foundation/monitor_capture.h"
-#include "os/bundle.h"
-#include "os/defaults.h"
-#include "testsupport/sandbox.h"
+#include "measurement/foundation/test_support.h"
 
 namespace measurement {
 namespace {
 
 class SchedulerTest : public testing::Test {
  protected:
-  SchedulerTest() {
-    sandbox_.setEnv("TESSARO_MAIN_BUNDLE", std::nullopt);
-    os::Bundle::resetMainForTesting();
-    os::UserDefaults::resetForTesting();
-  }
   ~SchedulerTest() override { monitor().drain(); }
 
   // The messages logged with `code`.
@@ -32,7 +25,8 @@ class SchedulerTest : public testing::Test {
     return found;
   }
 
-  testsupport::Sandbox sandbox_;
+  // The process's monitor keeps its sample in the preferences.
+  PreferencesSandbox sandbox_;
   MonitorCapture capture_;
   Scheduler scheduler_{kWorkerQueueLabel};
 };
