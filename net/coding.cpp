@@ -224,6 +224,15 @@ std::optional<os::URLSessionConfiguration> NKDecodeSessionConfiguration(const os
   return configuration;
 }
 
+bool NKDecodeManagerConfiguration(const os::Dictionary& entries,
+                                  std::optional<os::URLSessionConfiguration>* out,
+                                  os::Error* error) {
+  auto found = entries.find(kNKSessionConfigurationKey);
+  if (found == entries.end()) return true;
+  *out = NKDecodeSessionConfiguration(found->second, error);
+  return out->has_value();
+}
+
 os::Value NKEncodeResponseSerializer(const NKHTTPResponseSerializer& serializer) {
   os::Dictionary coded;
   if (const auto* json = dynamic_cast<const NKJSONResponseSerializer*>(&serializer)) {

@@ -57,6 +57,15 @@ os::Value NKEncodeSessionConfiguration(const os::URLSessionConfiguration& config
 std::optional<os::URLSessionConfiguration> NKDecodeSessionConfiguration(const os::Value& coded,
                                                                         os::Error* error);
 
+// The key under which a session manager codes its session configuration.
+inline constexpr const char* kNKSessionConfigurationKey = "sessionConfiguration";
+// The configuration that the coded manager `entries` holds under kNKSessionConfigurationKey,
+// into `*out`; an absent key leaves `*out` nullopt (the manager gets the default one). False,
+// with the error of NKDecodeSessionConfiguration, when it cannot be read.
+bool NKDecodeManagerConfiguration(const os::Dictionary& entries,
+                                  std::optional<os::URLSessionConfiguration>* out,
+                                  os::Error* error);
+
 // --- response serializers ---
 
 // `serializer` under its class name ("NKHTTPResponseSerializer", "NKJSONResponseSerializer",

@@ -13,7 +13,6 @@ namespace {
 
 constexpr const char* kClassName = "NKHTTPSessionManager";
 constexpr const char* kBaseURLKey = "baseURL";
-constexpr const char* kConfigurationKey = "sessionConfiguration";
 constexpr const char* kRequestSerializerKey = "requestSerializer";
 constexpr const char* kResponseSerializerKey = "responseSerializer";
 constexpr const char* kSecurityPolicyKey = "securityPolicy";
@@ -87,11 +86,8 @@ void NKHTTPSessionManager::setResponseSerializer(
 }
 
 std::string NKHTTPSessionManager::description() const {
-  return fmt::format(
-      "<{}: {}, baseURL: {}, session: {}, operationQueue: {}{{name = '{}'}}>", kClassName,
-      static_cast<const void*>(this), baseURL_ ? baseURL_->absoluteString() : "(null)",
-      NKObjectDescription("NSURLSession", session().get()),
-      NKObjectDescription("NSOperationQueue", operationQueue().get()), operationQueue()->label());
+  return describe(kClassName,
+                  fmt::format("baseURL: {}, ", baseURL_ ? baseURL_->absoluteString() : "(null)"));
 }
 
 std::string NKHTTPSessionManager::absoluteURLString(std::string_view URLString) const {
@@ -229,7 +225,7 @@ std::shared_ptr<NKHTTPSessionManager> NKHTTPSessionManager::copy() const {
 os::Value NKHTTPSessionManager::encode() const {
   os::Dictionary coded{
       {kNKCodedClassKey, kClassName},
-      {kConfigurationKey, NKEncodeSessionConfiguration(sessionConfiguration())},
+      {kNKSessionConfigurationKey, NKEncodeSessionConfiguration(sessionConfiguration())},
       {kRequestSerializerKey, requestSerializer()->encode()},
   };
   if (baseURL_) coded.emplace(kBaseURLKey, baseURL_->absoluteString());
@@ -259,10 +255,7 @@ std::shared_ptr<NKHTTPSessionManager> NKHTTPSessionManager::decode(const os::Val
     }
   }
   std::optional<os::URLSessionConfiguration> configuration;
-  if (entries->count(kConfigurationKey) > 0) {
-    configuration = NKDecodeSessionConfiguration(coded[kConfigurationKey], error);
-    if (!configuration) return nullptr;
-  }
+  if (!NKDecodeManagerConfiguration(*entries, &configuration, error)) return nullptr;
   // The parts are read before the manager is made, so that a bad part makes no session.
   std::shared_ptr<NKHTTPRequestSerializer> requestSerializer;
   std::shared_ptr<NKHTTPResponseSerializer> responseSerializer;

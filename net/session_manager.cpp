@@ -4,6 +4,7 @@
 
 #include <utility>
 
+#include "net/coding.h"
 #include "net/json_response_serializer.h"
 #include "net/notification_names.h"
 #include "net/session_task_delegate.h"
@@ -89,8 +90,14 @@ class NKURLSessionManager::SessionEvents : public os::URLSessionDelegate {
                             const os::URL& location) override {
     if (auto manager = lock()) manager->didFinishDownloading(session, task, location);
   }
+  void didResumeAtOffset(const std::shared_ptr<os::URLSession>& session,
+                         const std::shared_ptr<os::URLSessionDownloadTask>& task,
+                         int64_t fileOffset, int64_t expectedTotalBytes) override {
+    if (auto manager = lock()) {
+      manager->didResumeAtOffset(session, task, fileOffset, expectedTotalBytes);
+    }
+  }
 
- private:
   // A strong reference to the manager, or null once it is gone or going. While mutex_ is held
   // the destructor cannot get past detach(), so the object is still there to ask.
   std::shared_ptr<NKURLSessionManager> lock() {
@@ -98,6 +105,7 @@ class NKURLSessionManager::SessionEvents : public os::URLSessionDelegate {
     return manager_ ? manager_->weak_from_this().lock() : nullptr;
   }
 
+ private:
   std::mutex mutex_;
   NKURLSessionManager* manager_;  // guarded by mutex_
 };
@@ -115,6 +123,52 @@ NKURLSessionManager::NKURLSessionManager(std::optional<os::URLSessionConfigurati
       securityPolicy_(NKSecurityPolicy::defaultPolicy()),
       reachabilityManager_(NKNetworkReachabilityManager::sharedManager()) {
   NKURLSessionTaskNotifications::install();
+  // Tasks the session already has get a delegate without blocks, so that they too are counted,
+  // announced and completed through the manager. The answer comes on the operation queue; a
+  // task the caller has registered meanwhile keeps its own delegate.
+  session_->getTasksWithCompletionHandler(
+      [events = events_](std::vector<std::shared_ptr<os::URLSessionDataTask>> data,
+                         std::vector<std::shared_ptr<os::URLSessionUploadTask>> upload,
+                         std::vector<std::shared_ptr<os::URLSessionDownloadTask>> download) {
+        auto manager = events->lock();
+        if (!manager) return;
+        std::vector<std::shared_ptr<os::URLSessionTask>> all(data.begin(), data.end());
+        all.insert(all.end(), upload.begin(), upload.end());
+        all.insert(all.end(), download.begin(), download.end());
+        manager->adoptExistingTasks(all);
+      });
+}
+
+std::string NKURLSessionManager::description() const { return describe("NKURLSessionManager", ""); }
+
+std::string NKURLSessionManager::describe(std::string_view className,
+                                          std::string_view fields) const {
+  return fmt::format(
+      "<{}: {}, {}session: {}, operationQueue: {}{{name = '{}'}}>", className,
+      static_cast<const void*>(this), fields, NKObjectDescription("NSURLSession", session_.get()),
+      NKObjectDescription("NSOperationQueue", operationQueue_.get()), operationQueue_->label());
+}
+
+std::shared_ptr<NKURLSessionManager> NKURLSessionManager::copy() const {
+  return std::make_shared<NKURLSessionManager>(sessionConfiguration());
+}
+
+os::Value NKURLSessionManager::encode() const {
+  return os::Dictionary{
+      {kNKCodedClassKey, "NKURLSessionManager"},
+      {kNKSessionConfigurationKey, NKEncodeSessionConfiguration(sessionConfiguration())}};
+}
+
+std::shared_ptr<NKURLSessionManager> NKURLSessionManager::decode(const os::Value& coded,
+                                                                 os::Error* error) {
+  const os::Dictionary* entries = NKCodedObject(coded, "NKURLSessionManager");
+  if (!entries) {
+    os::fail(error, NKCoderReadCorruptError("Not a coded URL session manager."));
+    return nullptr;
+  }
+  std::optional<os::URLSessionConfiguration> configuration;
+  if (!NKDecodeManagerConfiguration(*entries, &configuration, error)) return nullptr;
+  return std::make_shared<NKURLSessionManager>(std::move(configuration));
 }
 
 NKURLSessionManager::~NKURLSessionManager() {
@@ -230,6 +284,29 @@ void NKURLSessionManager::setDownloadTaskDidWriteDataBlock(DownloadTaskDidWriteD
   setHook(&Hooks::downloadTaskDidWriteData, std::move(block));
 }
 
+void NKURLSessionManager::setTaskDidReceiveAuthenticationChallengeBlock(
+    TaskDidReceiveAuthenticationChallengeBlock block) {
+  setHook(&Hooks::taskDidReceiveAuthenticationChallenge, std::move(block));
+}
+
+void NKURLSessionManager::setDownloadTaskDidResumeBlock(DownloadTaskDidResumeBlock block) {
+  setHook(&Hooks::downloadTaskDidResume, std::move(block));
+}
+
+void NKURLSessionManager::setDidFinishEventsForBackgroundURLSessionBlock(
+    DidFinishEventsForBackgroundURLSessionBlock block) {
+  setHook(&Hooks::didFinishEventsForBackgroundURLSession, std::move(block));
+}
+
+void NKURLSessionManager::setDataTaskDidBecomeDownloadTaskBlock(
+    DataTaskDidBecomeDownloadTaskBlock block) {
+  setHook(&Hooks::dataTaskDidBecomeDownloadTask, std::move(block));
+}
+
+void NKURLSessionManager::setDataTaskWillCacheResponseBlock(DataTaskWillCacheResponseBlock block) {
+  setHook(&Hooks::dataTaskWillCacheResponse, std::move(block));
+}
+
 // --- task creation and registration ---
 
 std::shared_ptr<NKURLSessionManagerTaskDelegate> NKURLSessionManager::makeDelegate(
@@ -304,6 +381,20 @@ std::shared_ptr<os::URLSessionUploadTask> NKURLSessionManager::uploadTaskWithStr
 std::shared_ptr<os::URLSessionDownloadTask> NKURLSessionManager::downloadTaskWithRequest(
     const os::URLRequest& request, ProgressBlock progress, DestinationBlock destination,
     DownloadCompletionHandler completion) {
+  return adoptDownload(session_->downloadTaskWithRequest(request), std::move(progress),
+                       std::move(destination), std::move(completion));
+}
+
+std::shared_ptr<os::URLSessionDownloadTask> NKURLSessionManager::downloadTaskWithResumeData(
+    const os::Data& resumeData, ProgressBlock progress, DestinationBlock destination,
+    DownloadCompletionHandler completion) {
+  return adoptDownload(session_->downloadTaskWithResumeData(resumeData), std::move(progress),
+                       std::move(destination), std::move(completion));
+}
+
+std::shared_ptr<os::URLSessionDownloadTask> NKURLSessionManager::adoptDownload(
+    std::shared_ptr<os::URLSessionDownloadTask> task, ProgressBlock progress,
+    DestinationBlock destination, DownloadCompletionHandler completion) {
   CompletionHandler general;
   if (completion) {
     general = [completion = std::move(completion)](const Response& response,
@@ -321,9 +412,51 @@ std::shared_ptr<os::URLSessionDownloadTask> NKURLSessionManager::downloadTaskWit
           return destination(location, task->response());
         });
   }
-  auto task = adopt(session_->downloadTaskWithRequest(request), delegate);
+  auto adopted = adopt(std::move(task), delegate);
   delegate->setDownloadProgressBlock(std::move(progress));
-  return task;
+  return adopted;
+}
+
+void NKURLSessionManager::adoptExistingTasks(
+    const std::vector<std::shared_ptr<os::URLSessionTask>>& tasks) {
+  for (const auto& task : tasks) {
+    if (!delegateForTask(*task)) adopt(task, makeDelegate(nullptr));
+  }
+}
+
+NKURLSessionManager::TaskLists NKURLSessionManager::taskLists() const {
+  os::DispatchSemaphore answered;
+  TaskLists lists;
+  session_->getTasksWithCompletionHandler(
+      [&](std::vector<std::shared_ptr<os::URLSessionDataTask>> data,
+          std::vector<std::shared_ptr<os::URLSessionUploadTask>> upload,
+          std::vector<std::shared_ptr<os::URLSessionDownloadTask>> download) {
+        lists = {std::move(data), std::move(upload), std::move(download)};
+        answered.signal();
+      });
+  answered.wait();
+  return lists;
+}
+
+std::vector<std::shared_ptr<os::URLSessionTask>> NKURLSessionManager::tasks() const {
+  TaskLists lists = taskLists();
+  std::vector<std::shared_ptr<os::URLSessionTask>> all(lists.data.begin(), lists.data.end());
+  all.insert(all.end(), lists.upload.begin(), lists.upload.end());
+  all.insert(all.end(), lists.download.begin(), lists.download.end());
+  return all;
+}
+
+std::vector<std::shared_ptr<os::URLSessionDataTask>> NKURLSessionManager::dataTasks() const {
+  return taskLists().data;
+}
+
+std::vector<std::shared_ptr<os::URLSessionUploadTask>> NKURLSessionManager::uploadTasks() const {
+  return taskLists().upload;
+}
+
+std::vector<std::shared_ptr<os::URLSessionDownloadTask>> NKURLSessionManager::downloadTasks()
+    const {
+  return taskLists().download;
 }
 
 void NKURLSessionManager::setDelegateForTask(
@@ -513,6 +646,14 @@ void NKURLSessionManager::didWriteData(const std::shared_ptr<os::URLSession>& se
                                        int64_t totalBytesExpectedToWrite) {
   if (auto block = hook(&Hooks::downloadTaskDidWriteData)) {
     block(session, task, bytesWritten, totalBytesWritten, totalBytesExpectedToWrite);
+  }
+}
+
+void NKURLSessionManager::didResumeAtOffset(const std::shared_ptr<os::URLSession>& session,
+                                            const std::shared_ptr<os::URLSessionDownloadTask>& task,
+                                            int64_t fileOffset, int64_t expectedTotalBytes) {
+  if (auto block = hook(&Hooks::downloadTaskDidResume)) {
+    block(session, task, fileOffset, expectedTotalBytes);
   }
 }
 

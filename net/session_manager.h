@@ -38,6 +38,8 @@
 #include <mutex>
 #include <optional>
 #include <string>
+#include <string_view>
+#include <vector>
 
 #include "net/progress.h"
 #include "net/reachability_manager.h"
@@ -108,6 +110,38 @@ class NKURLSessionManager : public std::enable_shared_from_this<NKURLSessionMana
       const std::shared_ptr<os::URLSession>& session,
       const std::shared_ptr<os::URLSessionDownloadTask>& task, int64_t bytesWritten,
       int64_t totalBytesWritten, int64_t totalBytesExpectedToWrite)>;
+  // A download made from resume data goes on after `fileOffset` bytes (0 when the server sent
+  // the whole body again), of `expectedTotalBytes`; before its first downloadTaskDidWriteData.
+  using DownloadTaskDidResumeBlock =
+      std::function<void(const std::shared_ptr<os::URLSession>& session,
+                         const std::shared_ptr<os::URLSessionDownloadTask>& task,
+                         int64_t fileOffset, int64_t expectedTotalBytes)>;
+  // Hooks of events that sessions here never produce; they are kept so that callers that set
+  // them build and behave unchanged. A task-level challenge: the manager answers every
+  // server-trust challenge at the session level, and sessions raise no other kind. A background
+  // session's finished events: no process is relaunched for background transfers here. A data
+  // task turned into a download task: no response disposition asks for that. A response offered
+  // to the URL cache: sessions here keep no cache.
+  using TaskDidReceiveAuthenticationChallengeBlock =
+      std::function<os::URLSessionAuthChallengeDisposition(
+          const std::shared_ptr<os::URLSession>& session,
+          const std::shared_ptr<os::URLSessionTask>& task,
+          const os::URLAuthenticationChallenge& challenge,
+          std::optional<os::URLCredential>* credential)>;
+  using DidFinishEventsForBackgroundURLSessionBlock =
+      std::function<void(const std::shared_ptr<os::URLSession>& session)>;
+  using DataTaskDidBecomeDownloadTaskBlock =
+      std::function<void(const std::shared_ptr<os::URLSession>& session,
+                         const std::shared_ptr<os::URLSessionDataTask>& dataTask,
+                         const std::shared_ptr<os::URLSessionDownloadTask>& downloadTask)>;
+  // A response with its body, as a cache would keep it.
+  struct CachedResponse {
+    Response response;
+    os::Data data;
+  };
+  using DataTaskWillCacheResponseBlock = std::function<std::optional<CachedResponse>(
+      const std::shared_ptr<os::URLSession>& session,
+      const std::shared_ptr<os::URLSessionDataTask>& task, const CachedResponse& proposed)>;
 
   // A manager with a new session of `configuration` (the default configuration when nullopt),
   // the JSON response serializer and the default security policy.
@@ -173,6 +207,33 @@ class NKURLSessionManager : public std::enable_shared_from_this<NKURLSessionMana
       const os::URLRequest& request, ProgressBlock progress, DestinationBlock destination,
       DownloadCompletionHandler completion);
 
+  // As downloadTaskWithRequest, for a download that goes on where the one that produced
+  // `resumeData` stopped (os::URLSession::downloadTaskWithResumeData).
+  std::shared_ptr<os::URLSessionDownloadTask> downloadTaskWithResumeData(
+      const os::Data& resumeData, ProgressBlock progress, DestinationBlock destination,
+      DownloadCompletionHandler completion);
+
+  // The session's tasks that have not completed, each list in creation order; tasks() is the
+  // data, upload and download tasks in that order. Each waits for the session's answer, which
+  // comes on the operation queue: never call them from there.
+  std::vector<std::shared_ptr<os::URLSessionTask>> tasks() const;
+  std::vector<std::shared_ptr<os::URLSessionDataTask>> dataTasks() const;
+  std::vector<std::shared_ptr<os::URLSessionUploadTask>> uploadTasks() const;
+  std::vector<std::shared_ptr<os::URLSessionDownloadTask>> downloadTasks() const;
+
+  // "<NKURLSessionManager: 0x..., session: <NSURLSession: 0x...>, operationQueue:
+  // <NSOperationQueue: 0x...>{name = '...'}>".
+  std::string description() const;
+  // A new manager with a session of the same configuration; blocks, serializers, policy and
+  // queues are not carried over.
+  std::shared_ptr<NKURLSessionManager> copy() const;
+  // The manager's keyed form: "$class" ("NKURLSessionManager") and "sessionConfiguration"
+  // (NKEncodeSessionConfiguration).
+  os::Value encode() const;
+  // A new manager of the coded configuration; nullptr with an error (os::kCocoaErrorDomain,
+  // kNKCoderReadCorruptError, or the configuration's) when `coded` is no coded manager.
+  static std::shared_ptr<NKURLSessionManager> decode(const os::Value& coded, os::Error* error);
+
   // The progress objects of a task of this manager from its creation to its completion; nullptr
   // for other tasks. Cancelling, pausing or resuming one cancels, suspends or resumes the task.
   std::shared_ptr<Progress> uploadProgressForTask(const os::URLSessionTask* task) const;
@@ -193,6 +254,18 @@ class NKURLSessionManager : public std::enable_shared_from_this<NKURLSessionMana
   void setDataTaskDidReceiveDataBlock(DataTaskDidReceiveDataBlock block);
   void setDownloadTaskDidFinishDownloadingBlock(DownloadTaskDidFinishDownloadingBlock block);
   void setDownloadTaskDidWriteDataBlock(DownloadTaskDidWriteDataBlock block);
+  void setTaskDidReceiveAuthenticationChallengeBlock(
+      TaskDidReceiveAuthenticationChallengeBlock block);
+  void setDownloadTaskDidResumeBlock(DownloadTaskDidResumeBlock block);
+  void setDidFinishEventsForBackgroundURLSessionBlock(
+      DidFinishEventsForBackgroundURLSessionBlock block);
+  void setDataTaskDidBecomeDownloadTaskBlock(DataTaskDidBecomeDownloadTaskBlock block);
+  void setDataTaskWillCacheResponseBlock(DataTaskWillCacheResponseBlock block);
+
+ protected:
+  // The description of a manager of class `className`: `fields` (each "name: value, ") come
+  // after its address.
+  std::string describe(std::string_view className, std::string_view fields) const;
 
  private:
   class SessionEvents;
@@ -210,6 +283,20 @@ class NKURLSessionManager : public std::enable_shared_from_this<NKURLSessionMana
   std::shared_ptr<Task> adopt(std::shared_ptr<Task> task,
                               std::shared_ptr<NKURLSessionManagerTaskDelegate> delegate);
   std::shared_ptr<NKURLSessionManagerTaskDelegate> makeDelegate(CompletionHandler completion);
+  // Registers the delegate of a download task made by the session.
+  std::shared_ptr<os::URLSessionDownloadTask> adoptDownload(
+      std::shared_ptr<os::URLSessionDownloadTask> task, ProgressBlock progress,
+      DestinationBlock destination, DownloadCompletionHandler completion);
+  // Registers a delegate without blocks for each of the session's tasks that has none: tasks the
+  // session had before the manager.
+  void adoptExistingTasks(const std::vector<std::shared_ptr<os::URLSessionTask>>& tasks);
+  // The session's unfinished tasks, waited for.
+  struct TaskLists {
+    std::vector<std::shared_ptr<os::URLSessionDataTask>> data;
+    std::vector<std::shared_ptr<os::URLSessionUploadTask>> upload;
+    std::vector<std::shared_ptr<os::URLSessionDownloadTask>> download;
+  };
+  TaskLists taskLists() const;
   void setDelegateForTask(const std::shared_ptr<NKURLSessionManagerTaskDelegate>& delegate,
                           const std::shared_ptr<os::URLSessionTask>& task);
   std::shared_ptr<NKURLSessionManagerTaskDelegate> delegateForTask(
@@ -225,6 +312,9 @@ class NKURLSessionManager : public std::enable_shared_from_this<NKURLSessionMana
   void didReceiveChallenge(const std::shared_ptr<os::URLSession>& session,
                            const os::URLAuthenticationChallenge& challenge,
                            const os::ChallengeCompletion& completion);
+  void didResumeAtOffset(const std::shared_ptr<os::URLSession>& session,
+                         const std::shared_ptr<os::URLSessionDownloadTask>& task,
+                         int64_t fileOffset, int64_t expectedTotalBytes);
   bool willPerformHTTPRedirection(const std::shared_ptr<os::URLSession>& session,
                                   const std::shared_ptr<os::URLSessionTask>& task,
                                   const std::shared_ptr<const os::HTTPURLResponse>& response,
@@ -274,6 +364,11 @@ class NKURLSessionManager : public std::enable_shared_from_this<NKURLSessionMana
     DataTaskDidReceiveDataBlock dataTaskDidReceiveData;
     DownloadTaskDidFinishDownloadingBlock downloadTaskDidFinishDownloading;
     DownloadTaskDidWriteDataBlock downloadTaskDidWriteData;
+    TaskDidReceiveAuthenticationChallengeBlock taskDidReceiveAuthenticationChallenge;
+    DownloadTaskDidResumeBlock downloadTaskDidResume;
+    DidFinishEventsForBackgroundURLSessionBlock didFinishEventsForBackgroundURLSession;
+    DataTaskDidBecomeDownloadTaskBlock dataTaskDidBecomeDownloadTask;
+    DataTaskWillCacheResponseBlock dataTaskWillCacheResponse;
   };
   Hooks hooks_;  // guarded by settingsMutex_
   // A copy of one hook, for calling it without the lock.

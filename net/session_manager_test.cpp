@@ -1,5 +1,6 @@
 #include "net/session_manager.h"
 
+#include <fmt/format.h>
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -10,11 +11,13 @@
 #include <thread>
 #include <vector>
 
+#include "net/coding.h"
 #include "net/notification_names.h"
 #include "os/crypto.h"
 #include "os/files.h"
 #include "os/json.h"
 #include "os/log.h"
+#include "os/plist.h"
 #include "os/runloop.h"
 #include "testsupport/local_http_server.h"
 #include "testsupport/sandbox.h"
@@ -278,6 +281,152 @@ TEST_F(SessionManagerTest, CancellingThroughTheProgressCompletesWithCancelledAnd
   EXPECT_EQ(outcome.error->code, os::kURLErrorCancelled);
   EXPECT_FALSE(outcome.filePath);
   EXPECT_FALSE(fs::exists(destination));
+}
+
+TEST_F(SessionManagerTest, ADownloadGoesOnFromResumeDataAndTellsItsHook) {
+  // The first answer breaks off at the middle; a Range with the matching If-Range gets the rest.
+  const std::string body = randomBytes(4 * 1024 * 1024);
+  const std::string tag = "\"t1\"";
+  server.on("GET", "/cut.zip", [&](const httplib::Request& request, httplib::Response& response) {
+    const_cast<httplib::Request&>(request).ranges.clear();  // answered below, not by httplib
+    response.set_header("ETag", tag);
+    size_t offset = 0;
+    size_t end = body.size() / 2;
+    if (request.has_header("Range") && request.get_header_value("If-Range") == tag) {
+      offset = std::stoul(request.get_header_value("Range").substr(6));
+      end = body.size();
+      response.status = 206;
+      response.set_header("Content-Range",
+                          fmt::format("bytes {}-{}/{}", offset, body.size() - 1, body.size()));
+    }
+    response.set_content_provider(body.size() - offset, "application/zip",
+                                  [&body, offset, end](size_t at, size_t, httplib::DataSink& sink) {
+                                    if (offset + at >= end) return false;  // drops the connection
+                                    return sink.write(
+                                        body.data() + offset + at,
+                                        std::min<size_t>(64 * 1024, end - offset - at));
+                                  });
+  });
+  fs::path destination = sandbox.root() / "cut.zip";
+
+  DownloadOutcome cut;
+  download("/cut.zip", destination, cut)->resume();
+  ASSERT_TRUE(runUntil([&] { return cut.calls > 0; }));
+  ASSERT_TRUE(cut.error);
+  EXPECT_EQ(cut.error->code, os::kURLErrorNetworkConnectionLost);
+  const os::Data* resumeData = cut.error->userInfo[os::kURLSessionDownloadTaskResumeData].asData();
+  ASSERT_NE(resumeData, nullptr);
+
+  std::atomic<int64_t> offset{-1}, expected{-1};
+  std::atomic<bool> resumedBeforeWriting{false};
+  std::atomic<int64_t> written{0};
+  manager->setDownloadTaskDidResumeBlock(
+      [&](const auto&, const auto&, int64_t fileOffset, int64_t expectedTotalBytes) {
+        resumedBeforeWriting = written == 0;
+        offset = fileOffset;
+        expected = expectedTotalBytes;
+      });
+  manager->setDownloadTaskDidWriteDataBlock(
+      [&](const auto&, const auto&, int64_t, int64_t total, int64_t) { written = total; });
+  DownloadOutcome resumed;
+  ProgressLog progress;
+  auto task = manager->downloadTaskWithResumeData(
+      *resumeData, progress.block(),
+      [&](const os::URL&, const NKURLSessionManager::Response&) {
+        return os::URL::fileURLWithPath(destination);
+      },
+      [&](const NKURLSessionManager::Response&, const std::optional<os::URL>& filePath,
+          const std::optional<os::Error>& error) {
+        ++resumed.calls;
+        resumed.filePath = filePath;
+        resumed.error = error;
+      });
+  ASSERT_NE(task, nullptr);
+  EXPECT_EQ(task->taskDescription(), manager->taskDescriptionForSessionTasks());
+  task->resume();
+  ASSERT_TRUE(runUntil([&] { return resumed.calls > 0; }));
+  ASSERT_FALSE(resumed.error) << resumed.error->description;
+  EXPECT_EQ(resumed.filePath, os::URL::fileURLWithPath(destination));
+  EXPECT_EQ(os::crypto::sha256(fileContents(destination)), os::crypto::sha256(body));
+  EXPECT_TRUE(resumedBeforeWriting);
+  EXPECT_EQ(offset.load(), int64_t(body.size() / 2));
+  EXPECT_EQ(expected.load(), int64_t(body.size()));
+  EXPECT_EQ(written.load(), int64_t(body.size()));
+  ASSERT_FALSE(progress.entries().empty());
+  EXPECT_EQ(progress.entries().back().fraction, 1.0);
+  EXPECT_EQ(server.requests().back().header("Range"), fmt::format("bytes={}-", body.size() / 2));
+}
+
+TEST_F(SessionManagerTest, TaskListsHoldTheTasksThatHaveNotCompletedByKind) {
+  auto first = manager->dataTaskWithRequest(request("/a"), nullptr);
+  auto file = manager->downloadTaskWithRequest(request("/b"), nullptr, nullptr, nullptr);
+  auto second = manager->dataTaskWithRequest(request("/c"), nullptr);
+  auto upload = manager->uploadTaskWithRequest(request("/d"), os::Data{1}, nullptr, nullptr);
+  using Tasks = std::vector<std::shared_ptr<os::URLSessionTask>>;
+  EXPECT_EQ(manager->tasks(), (Tasks{first, second, upload, file}));
+  EXPECT_EQ(manager->dataTasks(),
+            (std::vector<std::shared_ptr<os::URLSessionDataTask>>{first, second}));
+  EXPECT_EQ(manager->uploadTasks(),
+            (std::vector<std::shared_ptr<os::URLSessionUploadTask>>{upload}));
+  EXPECT_EQ(manager->downloadTasks(),
+            (std::vector<std::shared_ptr<os::URLSessionDownloadTask>>{file}));
+
+  second->cancel();
+  ASSERT_TRUE(runUntil([&] { return manager->tasks().size() == 3; }));
+  EXPECT_EQ(manager->tasks(), (Tasks{first, upload, file}));
+  for (const auto& task : manager->tasks()) task->cancel();
+  ASSERT_TRUE(runUntil([&] { return manager->tasks().empty(); }));
+}
+
+TEST_F(SessionManagerTest, DescriptionCodingAndCopyKeepTheSessionConfigurationOnly) {
+  EXPECT_EQ(manager->description(),
+            fmt::format("<NKURLSessionManager: {}, session: <NSURLSession: {}>, operationQueue: "
+                        "<NSOperationQueue: {}>{{name = '{}'}}>",
+                        static_cast<const void*>(manager.get()),
+                        static_cast<const void*>(manager->session().get()),
+                        static_cast<const void*>(manager->operationQueue().get()),
+                        manager->operationQueue()->label()));
+
+  auto configuration = os::URLSessionConfiguration::backgroundSessionConfiguration("bg.test");
+  configuration.setTimeoutIntervalForRequest(12);
+  configuration.setHTTPAdditionalHeaders({{"X-Client", "test"}});
+  auto original = std::make_shared<NKURLSessionManager>(configuration);
+  original->setCompletionQueue(os::DispatchQueue::serial("test.completions"));
+  original->setTaskDidCompleteBlock([](const auto&, const auto&, const auto&) {});
+  auto serializer = original->responseSerializer();
+
+  // Through the bytes of a binary property list, as an archive keeps it.
+  std::optional<std::string> bytes =
+      os::plist::serialize(original->encode(), os::plist::Format::Binary);
+  ASSERT_TRUE(bytes);
+  std::optional<os::Value> coded = os::plist::parse(*bytes);
+  ASSERT_TRUE(coded);
+  EXPECT_EQ((*coded)["$class"], os::Value("NKURLSessionManager"));
+  os::Error error;
+  for (const auto& made : {NKURLSessionManager::decode(*coded, &error), original->copy()}) {
+    ASSERT_TRUE(made) << error.description;
+    EXPECT_NE(made, original);
+    EXPECT_EQ(made->sessionConfiguration(), configuration);
+    EXPECT_NE(made->session(), original->session());
+    EXPECT_EQ(made->completionQueue(), nullptr);
+    EXPECT_NE(made->responseSerializer(), serializer);
+  }
+
+  // Without a configuration the manager gets the default one; anything else is refused.
+  auto plain =
+      NKURLSessionManager::decode(os::Dictionary{{"$class", "NKURLSessionManager"}}, &error);
+  ASSERT_TRUE(plain);
+  EXPECT_EQ(plain->sessionConfiguration(),
+            os::URLSessionConfiguration::defaultSessionConfiguration());
+  for (const os::Value& bad :
+       {os::Value(os::Dictionary{{"$class", "Other"}}), os::Value("NKURLSessionManager"),
+        os::Value(os::Dictionary{{"$class", "NKURLSessionManager"},
+                                 {"sessionConfiguration", "default"}})}) {
+    error = os::Error();
+    EXPECT_FALSE(NKURLSessionManager::decode(bad, &error));
+    EXPECT_EQ(error.domain, os::kCocoaErrorDomain);
+    EXPECT_EQ(error.code, kNKCoderReadCorruptError);
+  }
 }
 
 TEST_F(SessionManagerTest, PausingThroughTheProgressSuspendsTheTransferUntilResumed) {

@@ -392,6 +392,50 @@ TEST_F(URLSessionTest, DownloadOfEightMebibytesWritesTheFileAndReportsProgress) 
   EXPECT_EQ(task->countOfBytesExpectedToReceive(), 8388608);
 }
 
+// The write(2) calls this process has made so far (the kernel's count, all threads), or -1
+// where the kernel does not keep it.
+int64_t writeCallsSoFar() {
+  std::ifstream io("/proc/self/io");
+  std::string key;
+  int64_t value = 0;
+  while (io >> key >> value) {
+    if (key == "syscw:") return value;
+  }
+  return -1;
+}
+
+TEST_F(URLSessionTest, DownloadGoesToItsFileInBlocksOfAQuarterMebibyteAtLeast) {
+  // The server writes 16 KiB at a time (send(2), which the count leaves out), so the body
+  // arrives in many small reads; each block of the file is one write whatever their sizes.
+  testsupport::LocalHttpServer server;
+  const std::string body = randomBytes(16 << 20);
+  server.respond("GET", "/product.zip", piecewise(body, 16 << 10, milliseconds(0)));
+  auto session = makeSession();
+  if (writeCallsSoFar() < 0) GTEST_SKIP() << "no write count in /proc/self/io";
+
+  const int64_t before = writeCallsSoFar();
+  DispatchSemaphore done;
+  std::string contents;
+  std::optional<Error> error;
+  int64_t writes = 0;
+  session
+      ->downloadTaskWithRequest(
+          requestFor(server.url("/product.zip")),
+          [&](const std::optional<URL>& location, const std::shared_ptr<const URLResponse>&,
+              const std::optional<Error>& failure) {
+            writes = writeCallsSoFar() - before;
+            error = failure;
+            if (location) contents = fileContents(location->filePath());
+            done.signal();
+          })
+      ->resume();
+  ASSERT_TRUE(done.wait(kWait));
+  ASSERT_FALSE(error) << error->description;
+  EXPECT_EQ(crypto::sha256(contents), crypto::sha256(body));
+  // 64 blocks, and a few writes of the process's other threads.
+  EXPECT_LE(writes, int64_t(body.size() / (256 << 10)) + 16);
+}
+
 TEST_F(URLSessionTest, ChunkedDownloadKeepsTheExpectedTotalUnknown) {
   testsupport::LocalHttpServer server;
   const std::string body = randomBytes(1 << 20);

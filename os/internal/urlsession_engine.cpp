@@ -29,11 +29,19 @@ constexpr int kMaximumRedirects = 16;
 constexpr int64_t kDataInFlightHighWater = 2 << 20;
 constexpr int64_t kDataInFlightLowWater = 512 << 10;
 // Batches of body bytes and progress for the delegate (see queueData).
-constexpr size_t kDeliveryPieceSize = 1 << 20;
+// Pieces stay small enough that the two buffers in turn (one filling, one with the delegate)
+// keep a data task's memory near curl's own.
+constexpr size_t kDeliveryPieceSize = 256 << 10;
 constexpr auto kDeliveryDelay = std::chrono::milliseconds(5);
 // curl's receive buffer: large pieces mean fewer callbacks and fewer delegate blocks.
 constexpr long kReceiveBufferSize = 512 << 10;
 constexpr long kUploadBufferSize = 256 << 10;
+// Download bytes are written in blocks of at least this size: a write per socket read (16 KiB
+// and less) costs more in system calls than the copy into the block.
+constexpr size_t kWriteBlockSize = 256 << 10;
+// The most a data task's completion buffer reserves up front from a Content-Length, so that a
+// server announcing a huge body cannot make it allocate at once.
+constexpr int64_t kMaximumBodyReservation = 64 << 20;
 // The largest header block of a response, below curl's own limit so that the failure says why.
 constexpr size_t kMaximumHeaderBlockSize = 256 << 10;
 // The longest URL sent; curl refuses longer ones without saying why.
@@ -777,6 +785,12 @@ void URLSessionEngine::publishResponse(const std::shared_ptr<URLSessionTask>& ta
     }
     return;
   }
+  if (transfer.dataCompletion && response->expectedContentLength() > 0) {
+    // The whole body is handed over at the end: one buffer of its size, not a growing one
+    // copied at each doubling.
+    transfer.accumulated.reserve(
+        static_cast<size_t>(std::min(response->expectedContentLength(), kMaximumBodyReservation)));
+  }
   if (!transfer.delegateSeesData) return;
   transfer.awaitingResponseDecision = true;
   auto answered = std::make_shared<std::atomic<bool>>(false);
@@ -919,19 +933,13 @@ bool URLSessionEngine::deliverBody(const std::shared_ptr<URLSessionTask>& task, 
                                    size_t count) {
   TaskTransfer& transfer = *task->transfer_;
   if (task->kind() == URLSessionTask::Kind::Download) {
-    for (size_t written = 0; written < count;) {
-      ssize_t result = ::write(transfer.fd, bytes + written, count - written);
-      if (result < 0 && errno == EINTR) continue;
-      if (result < 0) {
-        if (transfer.hop) {
-          transfer.hop->failure = urlError(kURLErrorCannotWriteToFile, task->currentRequest().url(),
-                                           std::strerror(errno));
-        }
-        return false;
+    if (!bufferDownload(transfer, reinterpret_cast<const uint8_t*>(bytes), count)) {
+      if (transfer.hop) {
+        transfer.hop->failure = urlError(kURLErrorCannotWriteToFile, task->currentRequest().url(),
+                                         std::strerror(errno));
       }
-      written += static_cast<size_t>(result);
+      return false;
     }
-    transfer.fileSize += static_cast<int64_t>(count);
   } else if (transfer.dataCompletion) {
     const auto* first = reinterpret_cast<const uint8_t*>(bytes);
     transfer.accumulated.insert(transfer.accumulated.end(), first, first + count);
@@ -944,6 +952,40 @@ bool URLSessionEngine::deliverBody(const std::shared_ptr<URLSessionTask>& task, 
     reportReceived(task, static_cast<int64_t>(count));
   }
   return true;
+}
+
+bool URLSessionEngine::writeToFile(TaskTransfer& transfer, const uint8_t* bytes, size_t count) {
+  for (size_t written = 0; written < count;) {
+    ssize_t result = ::write(transfer.fd, bytes + written, count - written);
+    if (result < 0 && errno == EINTR) continue;
+    if (result < 0) return false;
+    written += static_cast<size_t>(result);
+  }
+  transfer.fileSize += static_cast<int64_t>(count);
+  return true;
+}
+
+bool URLSessionEngine::bufferDownload(TaskTransfer& transfer, const uint8_t* bytes, size_t count) {
+  while (count > 0) {
+    if (transfer.unwritten.empty() && count >= kWriteBlockSize) {
+      return writeToFile(transfer, bytes, count);
+    }
+    if (transfer.unwritten.capacity() < kWriteBlockSize)
+      transfer.unwritten.reserve(kWriteBlockSize);
+    const size_t taken = std::min(count, kWriteBlockSize - transfer.unwritten.size());
+    transfer.unwritten.insert(transfer.unwritten.end(), bytes, bytes + taken);
+    bytes += taken;
+    count -= taken;
+    if (transfer.unwritten.size() == kWriteBlockSize && !writeOut(transfer)) return false;
+  }
+  return true;
+}
+
+bool URLSessionEngine::writeOut(TaskTransfer& transfer) {
+  if (transfer.unwritten.empty() || transfer.fd < 0) return true;
+  bool written = writeToFile(transfer, transfer.unwritten.data(), transfer.unwritten.size());
+  transfer.unwritten.clear();
+  return written;
 }
 
 // Body bytes and progress reach the delegate in batches: bytes are appended to one pending
@@ -959,6 +1001,8 @@ void URLSessionEngine::queueData(const std::shared_ptr<URLSessionTask>& task, co
   {
     MutexLock lock(transfer.pendingMutex);
     if (transfer.pendingData.capacity() == 0) transfer.pendingData.swap(transfer.spareData);
+    // One allocation of a piece's size rather than a doubling buffer.
+    if (transfer.pendingData.capacity() == 0) transfer.pendingData.reserve(kDeliveryPieceSize * 2);
     transfer.pendingData.insert(transfer.pendingData.end(), bytes, bytes + count);
     pending = transfer.pendingData.size();
   }
@@ -1181,6 +1225,11 @@ void URLSessionEngine::transferSucceeded(const std::shared_ptr<URLSessionTask>& 
       return;
     }
   }
+  if (!writeOut(transfer)) {
+    complete(task, urlError(kURLErrorCannotWriteToFile, task->currentRequest().url(),
+                            std::strerror(errno)));
+    return;
+  }
   complete(task, std::nullopt);
 }
 
@@ -1194,6 +1243,9 @@ void URLSessionEngine::complete(const std::shared_ptr<URLSessionTask>& task,
   releaseHop(transfer);
   transfer.nextRequest.reset();
   transfer.nextBody = nullptr;
+  // What arrived before a failure belongs in the partial file, for its resume data.
+  if (error) writeOut(transfer);
+  Data().swap(transfer.unwritten);
   if (transfer.fd >= 0) {
     ::close(transfer.fd);
     transfer.fd = -1;

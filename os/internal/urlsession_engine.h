@@ -96,6 +96,7 @@ struct TaskTransfer {
   int fd = -1;                // the download file
   std::filesystem::path downloadPath;
   int64_t fileSize = 0;  // bytes in the download file
+  Data unwritten;        // body bytes of a download gathered for the next block write
   // Set by cancelByProducingResumeData: called with the resume data, or nullopt.
   URLSessionDownloadTask::ResumeDataHandler resumeDataHandler;
 
@@ -215,6 +216,14 @@ class URLSessionEngine : public std::enable_shared_from_this<URLSessionEngine> {
   void responseDecided(const std::shared_ptr<URLSessionTask>& task,
                        URLSessionResponseDisposition disposition);
   bool deliverBody(const std::shared_ptr<URLSessionTask>& task, const char* bytes, size_t count);
+  // Appends to a download through its block buffer (TaskTransfer::unwritten): a block goes to
+  // the file once full, and a piece of a block or more while the buffer is empty goes at once.
+  // False with errno set when a write failed.
+  static bool bufferDownload(TaskTransfer& transfer, const uint8_t* bytes, size_t count);
+  // Appends to the download file; false with errno set when the write failed.
+  static bool writeToFile(TaskTransfer& transfer, const uint8_t* bytes, size_t count);
+  // Writes the gathered bytes of a download; false with errno set when the write failed.
+  static bool writeOut(TaskTransfer& transfer);
   void queueData(const std::shared_ptr<URLSessionTask>& task, const uint8_t* bytes, size_t count);
   void reportReceived(const std::shared_ptr<URLSessionTask>& task, int64_t count);
   void reportSent(const std::shared_ptr<URLSessionTask>& task, int64_t count);
