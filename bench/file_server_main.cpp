@@ -3,10 +3,13 @@
 //
 //   bench_file_server <folder>     prints the port it listens on, then serves until killed
 //
-// GET and HEAD send the file under <folder> named by the path (sendfile, keep-alive); any other
-// method reads the request body (Content-Length or chunked, after a "100 Continue" when asked)
-// and throws it away, answering 200 with an empty body. A path with ".." or a missing file gets
-// 404. One thread per connection.
+// GET and HEAD send the file under <folder> named by the path (sendfile, keep-alive), with an
+// ETag made of its size and modification time. A GET with "Range: bytes=N-" gets the rest from
+// byte N as a 206, unless its If-Range names another validator. "?cut=N" sends the headers of
+// the whole file but only its first N bytes, then hangs up (a transfer broken off, for resume
+// comparisons); a ranged request for the same address gets its whole range. Any other method reads the request body (Content-Length or chunked, after a
+// "100 Continue" when asked) and throws it away, answering 200 with an empty body. A path with
+// ".." or a missing file gets 404. One thread per connection.
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
@@ -134,7 +137,16 @@ bool discardBody(Connection& connection, int socket, const std::string& head) {
   return connection.skip(std::strtoull(header(head, "content-length").c_str(), nullptr, 10));
 }
 
-bool sendFile(int socket, const std::string& path, bool withBody) {
+// The offset of a "bytes=N-" range, or -1 for no range or another form.
+off_t rangeStart(const std::string& range) {
+  if (!range.starts_with("bytes=") || !range.ends_with("-")) return -1;
+  char* end = nullptr;
+  long long start = std::strtoll(range.c_str() + 6, &end, 10);
+  return end == range.c_str() + range.size() - 1 && start >= 0 ? static_cast<off_t>(start) : -1;
+}
+
+bool sendFile(int socket, const std::string& target, const std::string& head, bool withBody) {
+  const std::string path = target.substr(0, target.find('?'));
   const bool escapes = path.find("..") != std::string::npos;
   int file = escapes ? -1 : ::open((folder + path).c_str(), O_RDONLY | O_CLOEXEC);
   struct stat info {};
@@ -142,18 +154,34 @@ bool sendFile(int socket, const std::string& path, bool withBody) {
     if (file >= 0) ::close(file);
     return sendAll(socket, "HTTP/1.1 404 Not Found\r\nContent-Length: 0\r\n\r\n");
   }
-  std::string head =
-      "HTTP/1.1 200 OK\r\nContent-Type: application/octet-stream\r\nContent-Length: " +
-      std::to_string(info.st_size) + "\r\n\r\n";
-  bool ok = sendAll(socket, head, withBody && info.st_size > 0 ? MSG_MORE : 0);
-  off_t offset = 0;
-  while (ok && withBody && offset < info.st_size) {
-    ssize_t sent = ::sendfile(socket, file, &offset, static_cast<size_t>(info.st_size - offset));
+  const std::string tag = "\"" + std::to_string(info.st_size) + "-" +
+                          std::to_string(info.st_mtim.tv_sec) + "." +
+                          std::to_string(info.st_mtim.tv_nsec) + "\"";
+  off_t offset = rangeStart(header(head, "range"));
+  const std::string ifRange = header(head, "if-range");
+  if (offset >= info.st_size || (!ifRange.empty() && ifRange != tag)) offset = -1;
+  off_t end = info.st_size;
+  size_t cut = target.find("?cut=");
+  if (offset < 0 && cut != std::string::npos) {
+    end = std::min<off_t>(end, std::strtoll(target.c_str() + cut + 5, nullptr, 10));
+  }
+  std::string response = offset < 0
+                             ? "HTTP/1.1 200 OK\r\n"
+                             : "HTTP/1.1 206 Partial Content\r\nContent-Range: bytes " +
+                                   std::to_string(offset) + "-" + std::to_string(info.st_size - 1) +
+                                   "/" + std::to_string(info.st_size) + "\r\n";
+  offset = std::max<off_t>(offset, 0);
+  response += "Content-Type: application/octet-stream\r\nETag: " + tag +
+              "\r\nContent-Length: " + std::to_string(info.st_size - offset) + "\r\n\r\n";
+  bool ok = sendAll(socket, response, withBody && offset < end ? MSG_MORE : 0);
+  while (ok && withBody && offset < end) {
+    ssize_t sent = ::sendfile(socket, file, &offset, static_cast<size_t>(end - offset));
     if (sent < 0 && errno == EINTR) continue;
     ok = sent > 0;
   }
   ::close(file);
-  return ok;
+  // A cut transfer ends its connection.
+  return ok && end == info.st_size;
 }
 
 void serve(int socket) {
@@ -167,9 +195,8 @@ void serve(int socket) {
     if (targetEnd == std::string::npos) break;
     std::string method = head.substr(0, methodEnd);
     std::string target = head.substr(methodEnd + 1, targetEnd - methodEnd - 1);
-    std::string path = target.substr(0, target.find('?'));
     bool ok = method == "GET" || method == "HEAD"
-                  ? sendFile(socket, path, method == "GET")
+                  ? sendFile(socket, target, head, method == "GET")
                   : discardBody(connection, socket, head) &&
                         sendAll(socket, "HTTP/1.1 200 OK\r\nContent-Length: 0\r\n\r\n");
     if (!ok || header(head, "connection") == "close" ||

@@ -2,17 +2,16 @@
 // out-of-process sendfile server (bench::FileServer):
 //   - one large download discarded as it arrives (a data task whose delegate drops the bytes;
 //     curl -o /dev/null), and one written to a file (a download task moved into place; curl -o);
-//   - many small data tasks on one session (curl --parallel on one connection pool).
-// Time and peak memory are each client's own (bench_measure).
+//   - many small data tasks on one session (curl --parallel on one connection pool);
+//   - the second half of the large download, resumed from a partial file with its resume data
+//     (curl -C - on a file holding the same first half).
+// Time and peak memory are each client's own (bench_measure); ours is urlsession_client.
 //
 //   urlsession_bench                                     # 1 GiB downloads, 1000 small requests
 //   urlsession_bench --size_mib=256 --small_count=300    # when the machine is loaded
-#include <unistd.h>
 
-#include <atomic>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <string>
@@ -29,93 +28,52 @@ namespace {
 
 namespace fs = std::filesystem;
 
-// --- client mode: this binary as the session's side of a benchmark ---------------------------
-
-// Counts what arrives and drops it, as curl -o /dev/null does.
-class Discarder : public os::URLSessionDelegate {
- public:
-  void didReceiveData(const std::shared_ptr<os::URLSession>&,
-                      const std::shared_ptr<os::URLSessionDataTask>&,
-                      const os::Data& data) override {
-    received += data.size();
-  }
-  void didFinishDownloading(const std::shared_ptr<os::URLSession>&,
-                            const std::shared_ptr<os::URLSessionDownloadTask>&,
-                            const os::URL& location) override {
-    std::error_code error;
-    fs::rename(location.filePath(), destination, error);
-    moved = !error;
-  }
-  void didCompleteWithError(const std::shared_ptr<os::URLSession>&,
-                            const std::shared_ptr<os::URLSessionTask>& task,
-                            const std::optional<os::Error>& error) override {
-    auto response = std::dynamic_pointer_cast<const os::HTTPURLResponse>(task->response());
-    ok = !error && response && response->statusCode() == 200;
-    done.signal();
-  }
-
-  fs::path destination;
-  uint64_t received = 0;  // delegate queue
-  bool moved = false;
-  bool ok = false;
+// Downloads `url`, which the server breaks off, and keeps what the failure leaves: the resume
+// data in `resumeDataFile`, the partial file's path in `*partial`.
+bool breakOffDownload(const std::string& url, const fs::path& resumeDataFile, fs::path* partial) {
+  auto session = os::URLSession::sessionWithConfiguration(
+      os::URLSessionConfiguration::defaultSessionConfiguration());
   os::DispatchSemaphore done;
-};
-
-int runClient(const std::string& mode, int argc, char** argv) {
-  if (argc < 1) return 2;
-  const os::URLRequest request(*os::URL::parse(argv[0]));
-  if (mode == "discard" || mode == "file") {
-    auto delegate = std::make_shared<Discarder>();
-    if (mode == "file" && argc >= 2) delegate->destination = argv[1];
-    auto session = os::URLSession::sessionWithConfiguration(
-        os::URLSessionConfiguration::defaultSessionConfiguration(), delegate);
-    std::shared_ptr<os::URLSessionTask> task;
-    if (mode == "discard") {
-      task = session->dataTaskWithRequest(request);
-    } else {
-      task = session->downloadTaskWithRequest(request);
+  std::optional<os::Data> resumeData;
+  session
+      ->downloadTaskWithRequest(
+          os::URLRequest(*os::URL::parse(url)),
+          [&](const std::optional<os::URL>&, const std::shared_ptr<const os::URLResponse>&,
+              const std::optional<os::Error>& error) {
+            if (const os::Data* data =
+                    error ? error->userInfo[os::kURLSessionDownloadTaskResumeData].asData()
+                          : nullptr) {
+              resumeData = *data;
+            }
+            done.signal();
+          })
+      ->resume();
+  done.wait();
+  session->finishTasksAndInvalidate();
+  if (!resumeData) return false;
+  std::ofstream(resumeDataFile, std::ios::binary)
+      .write(reinterpret_cast<const char*>(resumeData->data()),
+             static_cast<std::streamsize>(resumeData->size()));
+  // The partial file is the only one in the download folder.
+  for (const auto& entry : fs::directory_iterator(os::URLSession::downloadDirectory())) {
+    if (entry.path().filename().string().starts_with(os::kURLSessionDownloadFilePrefix)) {
+      *partial = entry.path();
+      return true;
     }
-    task->resume();
-    delegate->done.wait();
-    const bool complete = mode == "discard"
-                              ? int64_t(delegate->received) == task->countOfBytesExpectedToReceive()
-                              : delegate->moved;
-    return delegate->ok && complete ? 0 : 1;
   }
-  if (mode == "small" && argc >= 2) {
-    const int count = std::atoi(argv[1]);
-    auto session = os::URLSession::sessionWithConfiguration(
-        os::URLSessionConfiguration::defaultSessionConfiguration());
-    os::DispatchSemaphore done;
-    std::atomic<int> failures{0};
-    for (int i = 0; i < count; ++i) {
-      session
-          ->dataTaskWithRequest(request,
-                                [&](const std::optional<os::Data>& data,
-                                    const std::shared_ptr<const os::URLResponse>&,
-                                    const std::optional<os::Error>& error) {
-                                  if (error || !data) ++failures;
-                                  done.signal();
-                                })
-          ->resume();
-    }
-    for (int i = 0; i < count; ++i) done.wait();
-    return failures == 0 ? 0 : 1;
-  }
-  return 2;
+  return false;
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (argc >= 2 && std::strncmp(argv[1], "--client=", 9) == 0) {
-    return runClient(argv[1] + 9, argc - 2, argv + 2);
-  }
   uint64_t sizeBytes = uint64_t{1024} << 20;
   uint64_t smallCount = 1000;
   auto harness = bench::Harness::fromArguments(
       argc, argv, {{"--size_mib=", &sizeBytes, 1 << 20}, {"--small_count=", &smallCount}});
   if (!harness) return 1;
+  // Our side is a program of its own that links only the URL session, as curl's side is.
+  const std::string client = bench::sibling("urlsession_client");
 
   testsupport::Sandbox sandbox;
   // Download tasks write beside their destination, so that moving the file is a rename.
@@ -132,13 +90,13 @@ int main(int argc, char** argv) {
 
   harness->compare(
       {.path = "download " + size + ", discarded",
-       .ours = {"data task", {bench::self(), "--client=discard", largeURL}},
+       .ours = {"data task", {client, "discard", largeURL}},
        .reference = {"curl -o /dev/null", {"curl", "-sSf", "-o", "/dev/null", largeURL}},
        .memory = true});
 
   const std::string file = (sandbox.root() / "download.bin").string();
   harness->compare({.path = "download " + size + " to a file",
-                    .ours = {"download task", {bench::self(), "--client=file", largeURL, file}},
+                    .ours = {"download task", {client, "file", largeURL, file}},
                     .reference = {"curl -o", {"curl", "-sSf", "-o", file, largeURL}},
                     .prepare =
                         [&] {
@@ -148,6 +106,35 @@ int main(int argc, char** argv) {
                         },
                     .memory = true});
 
+  // A download broken off at the middle leaves its partial file and resume data; each run of
+  // either side starts from a copy of that first half.
+  const fs::path resumeDataFile = sandbox.root() / "resume.data";
+  const fs::path half = sandbox.root() / "half.bin";
+  fs::path partial;
+  if (!breakOffDownload(largeURL + "?cut=" + std::to_string(sizeBytes / 2), resumeDataFile,
+                        &partial) ||
+      !fs::copy_file(partial, half)) {
+    std::fprintf(stderr, "urlsession_bench: no partial download to resume\n");
+    return 1;
+  }
+  const std::string resumedCopy = (sandbox.root() / "resumed.bin").string();
+  harness->compare(
+      {.path = "resume the second half of " + size,
+       .ours = {"download from resume data",
+                {client, "resume", largeURL, resumeDataFile.string(), file}},
+       .reference = {"curl -C -", {"curl", "-sSf", "-C", "-", "-o", resumedCopy, largeURL}},
+       .prepare =
+           [&] {
+             std::error_code error;
+             for (const fs::path& copy : {partial, fs::path(resumedCopy)}) {
+               fs::copy_file(half, copy, fs::copy_options::overwrite_existing, error);
+               if (error) return false;
+             }
+             fs::remove(file, error);
+             return true;
+           },
+       .memory = true});
+
   // One config file with every URL, so that curl runs them all from one process.
   const fs::path config = sandbox.root() / "small.curlrc";
   {
@@ -156,14 +143,12 @@ int main(int argc, char** argv) {
       out << "url = \"" << smallURL << "\"\noutput = \"/dev/null\"\n";
     }
   }
-  harness->compare(
-      {.path = std::to_string(smallCount) + " small requests",
-       .ours = {"data tasks",
-                {bench::self(), "--client=small", smallURL, std::to_string(smallCount)}},
-       .reference = {"curl --parallel",
-                     {"curl", "-sSf", "--no-progress-meter", "--parallel", "--parallel-max", "6",
-                      "-K", config.string()}},
-       .memory = true});
+  harness->compare({.path = std::to_string(smallCount) + " small requests",
+                    .ours = {"data tasks", {client, "small", smallURL, std::to_string(smallCount)}},
+                    .reference = {"curl --parallel",
+                                  {"curl", "-sSf", "--no-progress-meter", "--parallel",
+                                   "--parallel-max", "6", "-K", config.string()}},
+                    .memory = true});
   harness->printTable();
   return 0;
 }

@@ -25,16 +25,17 @@ namespace {
 // Redirects followed for one task before it fails, as the platform limits them.
 constexpr int kMaximumRedirects = 16;
 // Body bytes of a data task that may wait on the delegate queue before the transfer pauses, and
-// the level at which it goes on again: a slow delegate must not fill the memory.
-constexpr int64_t kDataInFlightHighWater = 2 << 20;
-constexpr int64_t kDataInFlightLowWater = 512 << 10;
+// the level at which it goes on again: a slow delegate must not fill the memory, and the two
+// buffers that take turns (one filling, one with the delegate) stay near a piece each, which
+// keeps a data task's memory within a few MiB of curl's own.
+constexpr int64_t kDataInFlightHighWater = 384 << 10;
+constexpr int64_t kDataInFlightLowWater = 128 << 10;
 // Batches of body bytes and progress for the delegate (see queueData).
-// Pieces stay small enough that the two buffers in turn (one filling, one with the delegate)
-// keep a data task's memory near curl's own.
-constexpr size_t kDeliveryPieceSize = 256 << 10;
+constexpr size_t kDeliveryPieceSize = 128 << 10;
 constexpr auto kDeliveryDelay = std::chrono::milliseconds(5);
-// curl's receive buffer: large pieces mean fewer callbacks and fewer delegate blocks.
-constexpr long kReceiveBufferSize = 512 << 10;
+// curl's receive buffer: large enough that a download's block or a delegate's piece takes a
+// callback or two.
+constexpr long kReceiveBufferSize = 256 << 10;
 constexpr long kUploadBufferSize = 256 << 10;
 // Download bytes are written in blocks of at least this size: a write per socket read (16 KiB
 // and less) costs more in system calls than the copy into the block.
@@ -1001,8 +1002,11 @@ void URLSessionEngine::queueData(const std::shared_ptr<URLSessionTask>& task, co
   {
     MutexLock lock(transfer.pendingMutex);
     if (transfer.pendingData.capacity() == 0) transfer.pendingData.swap(transfer.spareData);
-    // One allocation of a piece's size rather than a doubling buffer.
-    if (transfer.pendingData.capacity() == 0) transfer.pendingData.reserve(kDeliveryPieceSize * 2);
+    // Room for all that may gather before the transfer pauses, so that the buffer is never
+    // copied into a larger one; only the pages that get filled cost memory.
+    if (transfer.pendingData.capacity() == 0) {
+      transfer.pendingData.reserve(kDataInFlightHighWater + kReceiveBufferSize);
+    }
     transfer.pendingData.insert(transfer.pendingData.end(), bytes, bytes + count);
     pending = transfer.pendingData.size();
   }
