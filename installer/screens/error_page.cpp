@@ -1,6 +1,8 @@
 #include "installer/screens/error_page.h"
 
 #include <array>
+#include <functional>
+#include <optional>
 
 #include "installer/app/software_info.h"
 #include "installer/app/temp_helper.h"
@@ -147,17 +149,45 @@ constexpr double kPromptFontSize = 14;
 // The smallest size a long failure text shrinks to before its middle is elided.
 constexpr double kSmallestPromptFontSize = 10;
 
+// The largest font size from `largest` down to kSmallestPromptFontSize at which the failure
+// text fits its area, trying each with `fitsAt` (which sets the size and measures); nullopt
+// when none does.
+std::optional<double> largestFittingSize(double largest,
+                                         const std::function<bool(double size)>& fitsAt) {
+  for (double size = largest; size >= kSmallestPromptFontSize; --size) {
+    if (fitsAt(size)) return size;
+  }
+  return std::nullopt;
+}
+
 // Shows `text` whole where it can: wrapped, in a smaller font when it needs more lines than the
 // label has room for. A text too long even so is set on one line with its middle elided, so a
 // long path keeps its start and its end instead of being clipped at the bottom.
-void fitText(os::ui::Label& label, const std::string& text) {
+void fitText(os::ui::Label& label, const std::string& text, double fontSize) {
   label.setStringValue(text);
   label.setLineBreakMode(os::ui::LineBreakMode::WordWrapping);
-  for (double size = kPromptFontSize; size >= kSmallestPromptFontSize; --size) {
+  auto fits = [&label](double size) {
     label.setFont(os::ui::Font::named(kFontName, size));
-    if (label.textLayout().size().height <= label.frame().height) return;
+    return label.textLayout().size().height <= label.frame().height;
+  };
+  if (!largestFittingSize(fontSize, fits)) {
+    label.setLineBreakMode(os::ui::LineBreakMode::TruncatingMiddle);
   }
-  label.setLineBreakMode(os::ui::LineBreakMode::TruncatingMiddle);
+}
+
+// The same for a text view without links: wrapped and shrunk, else one line elided in the middle.
+void fitText(TSRCanClickText& view, const std::string& text, os::ui::Color color) {
+  view.setIsSingleLine(false);
+  auto fits = [&](double size) {
+    view.setNormalString(text, "", "", "", color, color, color, color,
+                         os::ui::Font::named(kFontName, size));
+    return view.textLayout().size().height + 2 * view.textContainerInset().height <=
+           view.frame().height;
+  };
+  if (!largestFittingSize(kPromptFontSize, fits)) {
+    view.setIsSingleLine(true, os::ui::LineBreakMode::TruncatingMiddle);
+    view.setTitleStyle();
+  }
 }
 
 std::shared_ptr<os::ui::Label> makeLabel(os::ui::View& parent, const Rect& frame) {
@@ -300,7 +330,7 @@ void TSRErrorPage::configErrorView(TSRInstallProgressViewController& screen) {
   if (reason) {
     textScrollView_->setHidden(true);
     errorPromptLabel_->setHidden(false);
-    fitText(*errorPromptLabel_, *reason);
+    fitText(*errorPromptLabel_, *reason, kPromptFontSize);
   } else {
     errorPromptLabel_->setHidden(true);
     textScrollView_->setHidden(false);
@@ -382,8 +412,7 @@ void TSRErrorPage::configTavinorErrorView(TSRInstallProgressViewController& scre
     tavinorErrortextScrollView_->setHidden(true);
     tavinorErrorPromptLabel_->setHidden(false);
     tavinorErrorPromptLabel_->setTextColor(kGrey);
-    tavinorErrorPromptLabel_->setFont(os::ui::Font::named("Helvetica Neue", row.promptFontSize));
-    tavinorErrorPromptLabel_->setStringValue(*reason);
+    fitText(*tavinorErrorPromptLabel_, *reason, row.promptFontSize);
   } else {
     tavinorErrorPromptLabel_->setHidden(true);
     tavinorErrortextScrollView_->setHidden(false);
@@ -409,11 +438,10 @@ void TSRErrorPage::configLxoErrorView(TSRInstallProgressViewController& screen) 
   const std::optional<std::string>& reason = screen.errorReason();
   if (reason && !reason->empty()) {
     tip.setIdentifier(kErrorPromptIdentifier);
-    tip.setNormalString(*reason, "", "", "", white, white, white, white,
-                        os::ui::Font::named("Helvetica Neue", 14));
-    tip.setTitleStyle();
+    fitText(tip, *reason, white);
   } else {
     tip.setIdentifier(kErrorTextIdentifier);
+    tip.setIsSingleLine(false);
     showGenericMessage(tip, localized("Product_LXO_Name"), white, os::ui::TextAlignment::Center);
   }
   tip.setDelegate(std::static_pointer_cast<os::ui::TextViewDelegate>(shared_from_this()));

@@ -27,6 +27,9 @@ class NoDelegate : public TSRInstallProgressDelegate {
 // maker's hosts lead to a closed port on loopback, so every try fails quickly.
 class ErrorPageTest : public os::ui::testing::HeadlessTest {
  protected:
+  explicit ErrorPageTest(int32_t product = 7)
+      : environment_({.installProduct = os::Value(product)}), product_(product) {}
+
   void SetUp() override {
     HeadlessTest::SetUp();
     environment_.addStrings("en", {{"Product_BV_Name", "Brevalo"},
@@ -60,7 +63,7 @@ class ErrorPageTest : public os::ui::testing::HeadlessTest {
     HeadlessTest::TearDown();
   }
 
-  bool pageShown() { return page_->errorCustomView()->superview() != nullptr; }
+  bool pageShown() { return page_->errorViewForProduct(product_)->superview() != nullptr; }
 
   // Sends the engine's report and lets the main queue show the page.
   void failWith(const std::string& display, DownloadErrorEnum number) {
@@ -76,6 +79,7 @@ class ErrorPageTest : public os::ui::testing::HeadlessTest {
   }
 
   InstallerTestEnvironment environment_;
+  const int32_t product_;
   fs::path opened_;
   std::shared_ptr<NoDelegate> delegate_ = std::make_shared<NoDelegate>();
   std::shared_ptr<TSRErrorPage> page_ = TSRErrorPage::create();
@@ -108,35 +112,91 @@ TEST_F(ErrorPageTest, NetworkFailureShowsItsTextInPlaceOfTheProgressView) {
                     rgb(255, 174, 30), 12);
 }
 
-// A failure text longer than the prompt's area is fitted into it, never clipped at the bottom.
-TEST_F(ErrorPageTest, ALongFailureTextFitsItsArea) {
+// The same page for each form of it: the common one (7), the tavinor one with its 14 and
+// 16 point prompts (8 and 11) and product 15's strip.
+class ErrorPageFormTest : public ErrorPageTest, public ::testing::WithParamInterface<int32_t> {
+ protected:
+  ErrorPageFormTest() : ErrorPageTest(GetParam()) {}
+
+  // The failure text as the page's form shows it.
+  struct Shown {
+    std::string text;
+    os::ui::Size used;  // what the laid-out text takes
+    os::ui::Size area;
+    bool truncated = false;
+    bool elidedInTheMiddle = false;
+    double fontSize = 0;
+  };
+  Shown shown() const {
+    if (product_ == 15) {
+      const TSRCanClickText& tip = *page_->lxoErrorTip();
+      const os::ui::TextLayout& layout = tip.textLayout();
+      const auto paragraph = tip.textStorage().attributesAt(0).paragraphStyle;
+      return {tip.normalString(),
+              {layout.size().width, layout.size().height + 2 * tip.textContainerInset().height},
+              tip.frame().size(),
+              layout.isTruncated(),
+              paragraph && paragraph->lineBreakMode == os::ui::LineBreakMode::TruncatingMiddle,
+              tip.textStorage()
+                  .attributesAt(0)
+                  .font.value_or(os::ui::Font::systemFont(12))
+                  .pointSize()};
+    }
+    const os::ui::Label& label =
+        product_ == 7 ? *page_->errorPromptLabel() : *page_->tavinorErrorPromptLabel();
+    return {label.stringValue(),
+            label.textLayout().size(),
+            label.frame().size(),
+            label.textLayout().isTruncated(),
+            label.lineBreakMode() == os::ui::LineBreakMode::TruncatingMiddle,
+            label.font().pointSize()};
+  }
+};
+
+// A failure text longer than the prompt's area is fitted into it, never clipped at the bottom:
+// wrapped and shrunk down to 10 points, else one line with the middle of the path elided.
+TEST_P(ErrorPageFormTest, ALongFailureTextFitsItsArea) {
   std::string path = "/home/someone";
   for (int folder = 0; folder < 30; ++folder)
     path += "/a-rather-long-folder-" + std::to_string(folder);
   std::string sentence;
   for (int word = 0; word < 12; ++word) sentence += "The product could not be installed. ";
-  const std::string texts[] = {
-      "The network connection was lost.",
-      "Brevalo could not be installed into /Applications, please try again later.",
-      sentence,
-      "Brevalo could not be installed into " + path + "/Brevalo.app",
+  struct Case {
+    std::string text;
+    bool elided;
   };
-  const auto& label = page_->errorPromptLabel();
-  for (const std::string& text : texts) {
-    SCOPED_TRACE(text);
-    failWith(text, kDownloadErrorDownloadFailed);
+  const Case cases[] = {
+      {"The network connection was lost.", false},
+      {"Brevalo could not be installed into /Applications, please try again later.", false},
+      // Too long even at 10 points for every form.
+      {sentence, true},
+      {"Brevalo could not be installed into " + path + "/Brevalo.app", true},
+  };
+  double ownSize = 0;  // the size of the short text the page starts with
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.text);
+    failWith(c.text, kDownloadErrorDownloadFailed);
     // The page is already up from the case before: wait for the new text itself.
-    ASSERT_TRUE(os::RunLoop::main().runUntil([&] { return label->stringValue() == text; }, 10));
-    EXPECT_EQ(label->frame().size(), (os::ui::Size{390, 40}));
-    EXPECT_LE(label->textLayout().size().height, label->frame().height);
-    EXPECT_LE(label->textLayout().size().width, label->frame().width);
+    ASSERT_TRUE(os::RunLoop::main().runUntil([&] { return shown().text == c.text; }, 10));
+    const Shown fitted = shown();
+    EXPECT_LE(fitted.used.height, fitted.area.height);
+    EXPECT_LE(fitted.used.width, fitted.area.width);
+    EXPECT_GE(fitted.fontSize, 10);
+    EXPECT_EQ(fitted.elidedInTheMiddle, c.elided);
+    EXPECT_EQ(fitted.truncated, c.elided);
+    if (&c == &cases[0]) ownSize = fitted.fontSize;
   }
   // A short text keeps the page's own size, whatever came before.
-  failWith(texts[0], kDownloadErrorDownloadFailed);
-  ASSERT_TRUE(os::RunLoop::main().runUntil([&] { return label->stringValue() == texts[0]; }, 10));
-  EXPECT_EQ(label->font().pointSize(), 14);
-  EXPECT_FALSE(label->textLayout().isTruncated());
+  failWith(cases[0].text, kDownloadErrorDownloadFailed);
+  ASSERT_TRUE(os::RunLoop::main().runUntil([&] { return shown().text == cases[0].text; }, 10));
+  EXPECT_EQ(shown().fontSize, ownSize);
+  EXPECT_FALSE(shown().truncated);
 }
+
+INSTANTIATE_TEST_SUITE_P(Forms, ErrorPageFormTest, ::testing::Values(7, 8, 11, 15),
+                         [](const ::testing::TestParamInfo<int32_t>& info) {
+                           return "product" + std::to_string(info.param);
+                         });
 
 TEST_F(ErrorPageTest, GenericMessageNamesTheProductAndItsLinkOpensTheContactAddress) {
   failWith("", kDownloadErrorDownloadFailed);

@@ -65,7 +65,7 @@ void TSRCanClickText::setTitleStyle() {
   os::ui::TextAttributes paragraph;
   paragraph.paragraphStyle = os::ui::ParagraphStyle{
       alignment(), kShownLineSpacing,
-      isSingleLine_ ? os::ui::LineBreakMode::TruncatingTail : os::ui::LineBreakMode::WordWrapping};
+      isSingleLine_ ? singleLineTruncation_ : os::ui::LineBreakMode::WordWrapping};
   text.addAttributes(paragraph, whole);
   setAttributedString(std::move(text));
 }

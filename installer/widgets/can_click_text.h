@@ -46,9 +46,14 @@ class TSRCanClickText : public os::ui::TextView {
   // Background colour behind the whole text; none by default.
   const std::optional<os::ui::Color>& bgColor() const { return bgColor_; }
   void setBgColor(std::optional<os::ui::Color> color) { bgColor_ = color; }
-  // One line ending in an ellipsis instead of wrapping.
+  // One line ending in an ellipsis instead of wrapping; `truncation` says where the ellipsis
+  // goes (a path keeps its start and end with TruncatingMiddle).
   bool isSingleLine() const { return isSingleLine_; }
-  void setIsSingleLine(bool value) { isSingleLine_ = value; }
+  void setIsSingleLine(bool value,
+                       os::ui::LineBreakMode truncation = os::ui::LineBreakMode::TruncatingTail) {
+    isSingleLine_ = value;
+    singleLineTruncation_ = truncation;
+  }
 
   // The link colour in force, unset before the long setter.
   const std::optional<os::ui::Color>& linkColor() const { return linkColor_; }
@@ -75,4 +80,5 @@ class TSRCanClickText : public os::ui::TextView {
   bool hasUnderLine_ = false;
   std::optional<os::ui::Color> bgColor_;
   bool isSingleLine_ = false;
+  os::ui::LineBreakMode singleLineTruncation_ = os::ui::LineBreakMode::TruncatingTail;
 };
