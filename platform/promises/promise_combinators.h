@@ -7,7 +7,11 @@
 // all and any count the entries still outstanding instead of re-reading every entry after each
 // outcome, so they take time linear in the number of entries. Their handlers gather the values
 // as they arrive rather than holding the entries: an entry that never resolves is not kept
-// alive by the combinator.
+// alive by the combinator. A combinator's handlers only record an outcome and count down, so
+// they run on the thread that resolves the entry (kOnResolvingThread) instead of hopping to the
+// queue: a dispatch per entry made the cost per entry grow with the number of entries, as
+// every outcome waited in the queue as a separate allocation. The combined promise's own
+// observers still run on their queues.
 #pragma once
 
 #include <atomic>
@@ -19,6 +23,9 @@
 #include "platform/promises/promise.h"
 
 namespace promises_internal {
+
+// The queue argument of observe() that runs a combinator's handler on the resolving thread.
+inline const Queue kOnResolvingThread{};
 
 // The promise of each entry of a combinator's list: a plain value or error becomes a promise
 // resolved with it.
@@ -72,39 +79,41 @@ PRMPromise<typename PRMPromise<T>::AllValue> PRMPromise<T>::all(const Queue& que
       return PRMPromise<AllValue>::resolvedWith(AllValue{});
     }
   }
-  return promises_internal::startCombining<AllValue>(queue, [queue, entries = std::move(entries)](
-                                                                auto fulfill, auto reject) mutable {
-    std::vector<std::shared_ptr<promises_internal::State<T>>> states;
-    states.reserve(entries.size());
-    for (auto& entry : entries) {
-      if (entry.isError()) {
-        reject(entry.error());
-        return;
-      }
-      states.push_back(promises_internal::entryState(entry));
-    }
-    auto gathered =
-        std::make_shared<promises_internal::Gathered<promises_internal::Stored<T>, AllValue>>(
-            states.size(), std::move(fulfill), std::move(reject));
-    for (size_t index = 0; index < states.size(); ++index) {
-      states[index]->observe(queue, [gathered, index](const promises_internal::State<T>& settled) {
-        if (settled.settledStatus() == promises_internal::Status::Rejected) {
-          gathered->reject(settled.settledError());
-          return;
+  return promises_internal::startCombining<AllValue>(
+      queue, [entries = std::move(entries)](auto fulfill, auto reject) mutable {
+        std::vector<std::shared_ptr<promises_internal::State<T>>> states;
+        states.reserve(entries.size());
+        for (auto& entry : entries) {
+          if (entry.isError()) {
+            reject(entry.error());
+            return;
+          }
+          states.push_back(promises_internal::entryState(entry));
         }
-        gathered->slots[index].emplace(settled.settledValue());
-        if (gathered->outstanding.fetch_sub(1, std::memory_order_acq_rel) != 1) return;
-        if constexpr (std::is_void_v<T>) {
-          gathered->fulfill({});
-        } else {
-          AllValue values;
-          values.reserve(gathered->slots.size());
-          for (auto& slot : gathered->slots) values.push_back(std::move(*slot));
-          gathered->fulfill(std::move(values));
+        auto gathered =
+            std::make_shared<promises_internal::Gathered<promises_internal::Stored<T>, AllValue>>(
+                states.size(), std::move(fulfill), std::move(reject));
+        for (size_t index = 0; index < states.size(); ++index) {
+          states[index]->observe(
+              promises_internal::kOnResolvingThread,
+              [gathered, index](const promises_internal::State<T>& settled) {
+                if (settled.settledStatus() == promises_internal::Status::Rejected) {
+                  gathered->reject(settled.settledError());
+                  return;
+                }
+                gathered->slots[index].emplace(settled.settledValue());
+                if (gathered->outstanding.fetch_sub(1, std::memory_order_acq_rel) != 1) return;
+                if constexpr (std::is_void_v<T>) {
+                  gathered->fulfill({});
+                } else {
+                  AllValue values;
+                  values.reserve(gathered->slots.size());
+                  for (auto& slot : gathered->slots) values.push_back(std::move(*slot));
+                  gathered->fulfill(std::move(values));
+                }
+              });
         }
       });
-    }
-  });
 }
 
 template <typename T>
@@ -118,27 +127,29 @@ PRMPromise<std::vector<PRMResult<T>>> PRMPromise<T>::any(const Queue& queue,
   using Outcomes = std::vector<PRMResult<T>>;
   if (entries.empty()) return PRMPromise<Outcomes>::resolvedWith(Outcomes{});
   return promises_internal::startCombining<Outcomes>(
-      queue, [queue, entries = std::move(entries)](auto fulfill, auto reject) mutable {
+      queue, [entries = std::move(entries)](auto fulfill, auto reject) mutable {
         auto gathered = std::make_shared<promises_internal::Gathered<PRMResult<T>, Outcomes>>(
             entries.size(), std::move(fulfill), std::move(reject));
         for (size_t index = 0; index < entries.size(); ++index) {
           promises_internal::entryState(entries[index])
-              ->observe(queue, [gathered, index](const promises_internal::State<T>& settled) {
-                if (settled.settledStatus() == promises_internal::Status::Fulfilled) {
-                  gathered->fulfilled.fetch_add(1, std::memory_order_relaxed);
-                }
-                gathered->slots[index].emplace(promises_internal::settledResult(settled));
-                if (gathered->outstanding.fetch_sub(1, std::memory_order_acq_rel) != 1) return;
-                if (gathered->fulfilled.load(std::memory_order_relaxed) == 0) {
-                  // Every entry was rejected: the error of the one that settled last.
-                  gathered->reject(settled.settledError());
-                  return;
-                }
-                Outcomes outcomes;
-                outcomes.reserve(gathered->slots.size());
-                for (auto& slot : gathered->slots) outcomes.push_back(std::move(*slot));
-                gathered->fulfill(std::move(outcomes));
-              });
+              ->observe(promises_internal::kOnResolvingThread,
+                        [gathered, index](const promises_internal::State<T>& settled) {
+                          if (settled.settledStatus() == promises_internal::Status::Fulfilled) {
+                            gathered->fulfilled.fetch_add(1, std::memory_order_relaxed);
+                          }
+                          gathered->slots[index].emplace(promises_internal::settledResult(settled));
+                          if (gathered->outstanding.fetch_sub(1, std::memory_order_acq_rel) != 1)
+                            return;
+                          if (gathered->fulfilled.load(std::memory_order_relaxed) == 0) {
+                            // Every entry was rejected: the error of the one that settled last.
+                            gathered->reject(settled.settledError());
+                            return;
+                          }
+                          Outcomes outcomes;
+                          outcomes.reserve(gathered->slots.size());
+                          for (auto& slot : gathered->slots) outcomes.push_back(std::move(*slot));
+                          gathered->fulfill(std::move(outcomes));
+                        });
         }
       });
 }
@@ -151,8 +162,7 @@ PRMPromise<T> PRMPromise<T>::race(std::vector<PRMResult<T>> entries) {
 template <typename T>
 PRMPromise<T> PRMPromise<T>::race(const Queue& queue, std::vector<PRMResult<T>> entries) {
   return promises_internal::startCombining<T>(
-      queue,
-      [queue, entries = std::move(entries)](const FulfillBlock& fulfill, const RejectBlock&) {
+      queue, [entries = std::move(entries)](const FulfillBlock& fulfill, const RejectBlock&) {
         for (const auto& entry : entries) {
           if (!entry.isPromise()) {
             fulfill(entry);
@@ -161,9 +171,10 @@ PRMPromise<T> PRMPromise<T>::race(const Queue& queue, std::vector<PRMResult<T>> 
         }
         for (const auto& entry : entries) {
           promises_internal::Access::state(entry.promise())
-              ->observe(queue, [fulfill](const promises_internal::State<T>& settled) {
-                fulfill(promises_internal::settledResult(settled));
-              });
+              ->observe(promises_internal::kOnResolvingThread,
+                        [fulfill](const promises_internal::State<T>& settled) {
+                          fulfill(promises_internal::settledResult(settled));
+                        });
         }
       });
 }
@@ -202,11 +213,11 @@ PRMPromise<std::tuple<Ts...>> PRMPromiseAll(const std::shared_ptr<os::DispatchQu
     std::atomic<size_t> outstanding{sizeof...(Ts)};
   };
   return promises_internal::startCombining<std::tuple<Ts...>>(
-      queue, [queue, promises...](auto fulfill, auto reject) {
+      queue, [promises...](auto fulfill, auto reject) {
         auto values = std::make_shared<Values>();
         auto observeEach = [&]<size_t... Index>(std::index_sequence<Index...>) {
           (promises_internal::Access::state(promises)->observe(
-               queue,
+               promises_internal::kOnResolvingThread,
                [values, fulfill, reject](const promises_internal::State<Ts>& settled) {
                  if (settled.settledStatus() == promises_internal::Status::Rejected) {
                    reject(settled.settledError());
