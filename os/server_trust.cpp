@@ -10,6 +10,7 @@
 #include <cstdlib>
 #include <memory>
 
+#include "os/dispatch.h"
 #include "os/log.h"
 #include "os/mutex.h"
 #include "os/urlsession.h"
@@ -112,6 +113,10 @@ ServerTrust::~ServerTrust() = default;
 void ServerTrust::setAnchorCertificates(std::vector<Data> anchors) {
   MutexLock lock(mutex_);
   anchors_ = std::move(anchors);
+}
+
+void ServerTrust::loadDefaultAnchorsInBackground() {
+  DispatchQueue::global()->async([] { defaultStore(); });
 }
 
 bool ServerTrust::evaluate(const std::optional<std::string>& hostName, Error* error) const {

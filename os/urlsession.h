@@ -196,6 +196,12 @@ class ServerTrust {
   // in `*error` (kURLErrorDomain, kURLErrorServerCertificateUntrusted), when it is not trusted.
   bool evaluate(const std::optional<std::string>& hostName, Error* error = nullptr) const;
 
+  // Reads the system's roots and TESSARO_CA_FILE on a global queue now, so that the first
+  // evaluation finds them ready instead of parsing the system's bundle while a request waits
+  // (an evaluation that comes first waits for this read rather than doing its own). For
+  // launch; returns at once.
+  static void loadDefaultAnchorsInBackground();
+
  private:
   std::vector<Data> chain_;
   std::string host_;

@@ -6,6 +6,9 @@
 //   TESSARO_UI_SCRIPT=<file>       scripted input (see ui_script.h); a failing script ends the
 //                                  installer with status 1
 //   TESSARO_CRASH_FOR_TESTING=1    crashes (SIGSEGV) right after launch, for the crash tests
+//   TESSARO_LAUNCH_PROBE=1         writes "launch-probe first-screen" on standard error once the
+//                                  first screen has been drawn and handed to the window system,
+//                                  for bench/launch_bench, which times the line's arrival
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
@@ -61,6 +64,10 @@ int main(int argc, char** argv) {
                                                 downloadFolderError.description);
   }
 
+  // The configuration fetch after Install is the first TLS connection: its trust evaluation
+  // finds the system's roots already read.
+  os::ServerTrust::loadDefaultAnchorsInBackground();
+
   os::ui::Application::BackendKind kind;
   if (!chooseBackend(&kind)) return 2;
 
@@ -89,6 +96,14 @@ int main(int argc, char** argv) {
   application.setDelegate(delegate);
 
   // Queued now, run by the main loop once the launch steps are done.
+  if (environment("TESSARO_LAUNCH_PROBE") == "1") {
+    os::DispatchQueue::main()->async([&application] {
+      // The loop would draw the new window later in this same turn; drawing it now lets the
+      // line follow the first screen exactly.
+      application.updateDisplay();
+      std::fputs("launch-probe first-screen\n", stderr);
+    });
+  }
   if (environment("TESSARO_CRASH_FOR_TESTING") == "1") {
     os::DispatchQueue::main()->async([] { CrashRecorder::crashForTesting(); });
   }
