@@ -40,6 +40,10 @@ PangoFontMap* makeFontMap() {
           config, reinterpret_cast<const FcChar8*>(internal::kFontConfiguration), FcTrue)) {
     log::write(log::Level::Error, "ui: the font configuration could not be read");
   }
+  // The one configuration of the process: pango's font map warms fontconfig's current
+  // configuration on a thread of its own, and cairo resolves faces through it. Without this
+  // they would read and parse the system's whole font set-up a second time during launch.
+  FcConfigSetCurrent(config);
   PangoFontMap* map = pango_cairo_font_map_new_for_font_type(CAIRO_FONT_TYPE_FT);
   pango_fc_font_map_set_config(PANGO_FC_FONT_MAP(map), config);
   FcConfigDestroy(config);  // the font map holds its own reference
