@@ -58,8 +58,16 @@ std::string ResourceServer::configurationNaming(const std::string& address) {
 namespace {
 
 std::string defaultConfiguration() {
-  return ResourceServer::configurationNaming(std::string("http://") + TSRHosts::kDownloadHost +
+  return ResourceServer::configurationNaming(std::string("https://") + TSRHosts::kDownloadHost +
                                              ResourceServer::kLatestArchivePath);
+}
+
+// Every host name of the maker's that the servers answer for: the download host and its mirrors
+// (from the built-in addresses), and the resource host.
+std::set<std::string> makerHosts() {
+  std::set<std::string> hosts = {TSRHosts::kDownloadHost, TSRHosts::kResourceHost};
+  for (const os::URL& address : builtInArchiveAddresses()) hosts.insert(address.host());
+  return hosts;
 }
 
 std::string defaultUpdateList(const fs::path& archive) {
@@ -143,9 +151,15 @@ ResourceServer::ResourceServer(Options options) {
     configuration_ = options.configuration.value_or(defaultConfiguration());
     updateList_ = options.updateList ? *options.updateList : defaultUpdateList(archive_);
 
-    download_ = std::make_unique<testsupport::LocalHttpServer>();
+    // One certificate for every host, so that one CA file lets a client trust both servers.
+    std::set<std::string> hosts = makerHosts();
+    testsupport::TestIdentity identity = testsupport::makeTestIdentity(
+        {.hostNames = std::vector<std::string>(hosts.begin(), hosts.end()),
+         .commonName = "Tessaro test servers"});
+    download_ = std::make_unique<testsupport::LocalHttpServer>(
+        testsupport::LocalHttpServer::Options{.tls = true, .identity = identity});
     resource_ = std::make_unique<testsupport::LocalHttpServer>(
-        testsupport::LocalHttpServer::Options{.tls = true, .hostNames = {TSRHosts::kResourceHost}});
+        testsupport::LocalHttpServer::Options{.tls = true, .identity = identity});
   } catch (...) {
     download_.reset();
     os::files::removeItem(scratch_, nullptr);
@@ -262,12 +276,10 @@ bool ResourceServer::applyFlag(std::string_view flag, std::string* problem) {
 
 std::string ResourceServer::connectTo() const {
   std::set<std::string> entries;
-  std::string download = ":127.0.0.1:" + std::to_string(download_->port());
-  for (const os::URL& address : builtInArchiveAddresses()) {
-    if (address.scheme() == "http") entries.insert(address.host() + ":80" + download);
+  for (const std::string& host : makerHosts()) {
+    int port = host == TSRHosts::kResourceHost ? resource_->port() : download_->port();
+    entries.insert(host + ":443:127.0.0.1:" + std::to_string(port));
   }
-  entries.insert(std::string(TSRHosts::kResourceHost) +
-                 ":443:127.0.0.1:" + std::to_string(resource_->port()));
   std::string joined;
   for (const std::string& entry : entries) joined += (joined.empty() ? "" : ",") + entry;
   return joined;

@@ -1,6 +1,6 @@
 // Stand-ins for the maker's servers on 127.0.0.1, for the tests, the benchmarks and the demo:
 //
-//   download host (HTTP)     /config/installer.plist       the update list
+//   download host (HTTPS)    /config/installer.plist       the update list
 //                            every product's built-in archive path (/product/bv/Brevalo.zip, ...)
 //                            and kLatestArchivePath, which the configuration names
 //   resource host (HTTPS)    /product/config/bv-config.xml  the product configuration
@@ -13,11 +13,11 @@
 //   sandbox.setEnv("TESSARO_CONNECT_TO", server.connectTo());
 //   sandbox.setEnv("TESSARO_CA_FILE", server.certificatePath().string());
 //   server.setFaults(tools::Resource::Archive, {.cutAfterBytes = 1000});
-//   ... the installer downloads http://download.tessaro.example/product/bv/Brevalo.zip ...
+//   ... the installer downloads https://download.tessaro.example/product/bv/Brevalo.zip ...
 //   server.downloadServer().requests();           // what arrived, headers included
 //
-// The resource host's certificate is made for kResourceHost; a client trusts it through
-// TESSARO_CA_FILE. Both servers log every request (testsupport::LocalHttpServer).
+// Both servers present one self-signed certificate made for every host of the maker (the
+// download host, its mirrors and the resource host); a client trusts it through TESSARO_CA_FILE. Both servers log every request (testsupport::LocalHttpServer).
 #pragma once
 
 #include <chrono>
@@ -70,7 +70,7 @@ class ResourceServer {
     // The archive served for every archive path; the generated sample product when empty.
     std::filesystem::path archive;
     // The configuration's body; by default a property list that names
-    // http://<download host><kLatestArchivePath> under "mac" for every language key.
+    // https://<download host><kLatestArchivePath> under "mac" for every language key.
     std::optional<std::string> configuration;
     // The update list's body; by default a property list with "bvLenght" = the archive's size.
     std::optional<std::string> updateList;
@@ -95,11 +95,11 @@ class ResourceServer {
   // it does not know or a bad value.
   bool applyFlag(std::string_view flag, std::string* problem);
 
-  // The value for TESSARO_CONNECT_TO: every download host (and its mirrors) on port 80 to the
+  // The value for TESSARO_CONNECT_TO: every download host (and its mirrors) on port 443 to the
   // download server, the resource host on port 443 to the resource server, entries separated by
-  // commas ("download.tessaro.example:80:127.0.0.1:41234,...").
+  // commas ("download.tessaro.example:443:127.0.0.1:41234,...").
   std::string connectTo() const;
-  // The resource host's certificate (PEM), for TESSARO_CA_FILE.
+  // The servers' certificate (PEM), for TESSARO_CA_FILE.
   std::filesystem::path certificatePath() const;
   // The archive served for the Archive resource.
   const std::filesystem::path& archivePath() const { return archive_; }

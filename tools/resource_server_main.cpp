@@ -8,9 +8,9 @@
 // It prints where it listens and the two environment settings that send the installer to it,
 // then serves until interrupted:
 //
-//   download http://127.0.0.1:41234
+//   download https://127.0.0.1:41234
 //   resources https://127.0.0.1:41235
-//   TESSARO_CONNECT_TO=download.tessaro.example:80:127.0.0.1:41234,...
+//   TESSARO_CONNECT_TO=download.tessaro.example:443:127.0.0.1:41234,...
 //   TESSARO_CA_FILE=/tmp/tessaro-http-Ab12Cd/certificate.pem
 #include <signal.h>
 

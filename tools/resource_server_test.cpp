@@ -43,8 +43,11 @@ struct Download {
   double seconds = 0;
 };
 
-Download get(int port, const std::string& path) {
-  httplib::Client client("127.0.0.1", port);
+// Fetches `path` over HTTPS from 127.0.0.1:`port`, trusting the certificate in `caFile`.
+Download fetch(const fs::path& caFile, int port, const std::string& path) {
+  httplib::SSLClient client("127.0.0.1", port);
+  client.set_ca_cert_path(caFile.c_str());
+  client.enable_server_certificate_verification(true);
   client.set_read_timeout(10, 0);
   Download download;
   auto started = Clock::now();
@@ -72,6 +75,9 @@ std::string header(const Download& download, const std::string& name) {
 class ResourceServerTest : public ::testing::Test {
  protected:
   int downloadPort() { return server_.downloadServer().port(); }
+  Download get(int port, const std::string& path) {
+    return fetch(server_.certificatePath(), port, path);
+  }
   std::string archiveBytes() { return readText(server_.archivePath()); }
 
   // Unpacks `bytes` as an archive; the error code, or 0 on success.
@@ -109,7 +115,7 @@ TEST_F(ResourceServerTest, ServesTheProductItsListAndItsConfiguration) {
   ASSERT_TRUE(sizes);
   EXPECT_EQ((*sizes)["bvLenght"], os::Value(static_cast<int64_t>(archive.size())));
 
-  // The configuration comes over HTTPS with a certificate for the resource host.
+  // The configuration comes over HTTPS too; one certificate names every host.
   httplib::SSLClient secure("127.0.0.1", server_.resourceServer().port());
   secure.set_ca_cert_path(server_.certificatePath().c_str());
   secure.enable_server_certificate_verification(true);
@@ -119,7 +125,7 @@ TEST_F(ResourceServerTest, ServesTheProductItsListAndItsConfiguration) {
   ASSERT_TRUE(languages);
   EXPECT_EQ(languages->count(), 12u);
   EXPECT_EQ((*languages)["jp"]["mac"],
-            "http://download.tessaro.example/product/bv/latest/Brevalo.zip");
+            "https://download.tessaro.example/product/bv/latest/Brevalo.zip");
   EXPECT_EQ((*languages)["br"]["mac"], (*languages)["en"]["mac"]);
 
   FILE* pem = std::fopen(server_.certificatePath().c_str(), "r");
@@ -127,7 +133,11 @@ TEST_F(ResourceServerTest, ServesTheProductItsListAndItsConfiguration) {
   X509* certificate = PEM_read_X509(pem, nullptr, nullptr, nullptr);
   std::fclose(pem);
   ASSERT_NE(certificate, nullptr);
-  EXPECT_EQ(X509_check_host(certificate, "resources.tessaro.example", 0, 0, nullptr), 1);
+  for (const char* host :
+       {"resources.tessaro.example", "download.tessaro.example", "download-jp.tessaro.example",
+        "download-de.tessaro.example", "download-cn.tessaro.example"}) {
+    EXPECT_EQ(X509_check_host(certificate, host, 0, 0, nullptr), 1) << host;
+  }
   X509_free(certificate);
 
   EXPECT_EQ(get(downloadPort(), "/product/unknown.zip").status, 404);
@@ -135,7 +145,7 @@ TEST_F(ResourceServerTest, ServesTheProductItsListAndItsConfiguration) {
 
 TEST_F(ResourceServerTest, ConnectToNamesEveryHost) {
   std::string connectTo = server_.connectTo();
-  std::string download = ":80:127.0.0.1:" + std::to_string(downloadPort());
+  std::string download = ":443:127.0.0.1:" + std::to_string(downloadPort());
   for (const char* host : {"download.tessaro.example", "download-jp.tessaro.example",
                            "download-de.tessaro.example", "download-cn.tessaro.example"}) {
     EXPECT_THAT(connectTo, HasSubstr(host + download));
@@ -269,14 +279,15 @@ TEST(ResourceServerCommandTest, RunsWithFaultFlagsUntilStopped) {
     size_t split = text.find_first_of(" =");
     printed[text.substr(0, split)] = text.substr(split + 1);
   }
-  ASSERT_THAT(printed["download"], StartsWith("http://127.0.0.1:"));
+  ASSERT_THAT(printed["download"], StartsWith("https://127.0.0.1:"));
   EXPECT_THAT(printed["resources"], StartsWith("https://127.0.0.1:"));
-  EXPECT_THAT(printed["TESSARO_CONNECT_TO"], HasSubstr("download.tessaro.example:80:127.0.0.1:"));
+  EXPECT_THAT(printed["TESSARO_CONNECT_TO"], HasSubstr("download.tessaro.example:443:127.0.0.1:"));
   EXPECT_TRUE(fs::exists(printed["TESSARO_CA_FILE"]));
 
   int port = std::stoi(printed["download"].substr(printed["download"].rfind(':') + 1));
-  EXPECT_EQ(get(port, "/product/bv/Brevalo.zip").status, 503);
-  EXPECT_EQ(get(port, tools::ResourceServer::kUpdateListPath).status, 200);
+  EXPECT_EQ(fetch(printed["TESSARO_CA_FILE"], port, "/product/bv/Brevalo.zip").status, 503);
+  EXPECT_EQ(fetch(printed["TESSARO_CA_FILE"], port, tools::ResourceServer::kUpdateListPath).status,
+            200);
 
   kill(pid, SIGTERM);
   int status = 0;

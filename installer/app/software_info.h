@@ -31,8 +31,8 @@
 namespace TSRHosts {
 // Product configuration files, over HTTPS.
 inline constexpr const char* kResourceHost = "resources.tessaro.example";
-// The update list "/config/installer.plist" and the product archives, over HTTP (HTTPS for
-// product 14).
+// The update list "/config/installer.plist" and the product archives, over HTTPS: an archive
+// fetched over plain HTTP could be replaced by anyone on the way.
 inline constexpr const char* kDownloadHost = "download.tessaro.example";
 // Mirrors of the download host, chosen by the user's language or for mainland China.
 inline constexpr const char* kJapaneseMirrorHost = "download-jp.tessaro.example";
@@ -65,7 +65,7 @@ struct TSRProduct {
   // The configuration file is "/product/config/<stem>-config.xml" on the resource host.
   std::string_view configurationStem;
   // Built-in download addresses, each the base64 text of the archive's full URL (decode with
-  // ExtendTool::stringFromBase64String). The Japanese and German mirrors serve the first attempt
+  // ExtendTool::stringFromBase64String), all HTTPS. The Japanese and German mirrors serve the first attempt
   // of users whose language begins with "ja" or "de"; the China mirror replaces all others when
   // chinaServer is set.
   std::string_view defaultAddress;

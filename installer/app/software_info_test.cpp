@@ -99,9 +99,9 @@ TEST(SoftwareInfoTest, BrevaloRow) {
   EXPECT_EQ(brevalo.configurationAddress(),
             "https://resources.tessaro.example/product/config/bv-config.xml");
   EXPECT_EQ(ExtendTool::stringFromBase64String(brevalo.defaultAddress),
-            "http://download.tessaro.example/product/bv/Brevalo.zip");
+            "https://download.tessaro.example/product/bv/Brevalo.zip");
   EXPECT_EQ(ExtendTool::stringFromBase64String(brevalo.chinaMirrorAddress),
-            "http://download-cn.tessaro.example/product/bv/Brevalo.zip");
+            "https://download-cn.tessaro.example/product/bv/Brevalo.zip");
   EXPECT_TRUE(brevalo.japaneseMirrorAddress.empty());
   EXPECT_TRUE(brevalo.germanMirrorAddress.empty());
   EXPECT_EQ(brevalo.trackingFileName(), "BV-Track.plist");
@@ -158,7 +158,7 @@ TEST(SoftwareInfoTest, EveryBuiltInAddressIsAnArchiveOnOurHosts) {
       ASSERT_TRUE(text);
       std::optional<os::URL> url = os::URL::parse(*text);
       ASSERT_TRUE(url) << *text;
-      EXPECT_EQ(url->scheme(), row == 14 ? "https" : "http");
+      EXPECT_EQ(url->scheme(), "https");
       EXPECT_THAT(url->host(), MatchesRegex("download(-jp|-de|-cn)?\\.tessaro\\.example"));
       EXPECT_THAT(url->lastPathComponent(), MatchesRegex(".+\\.zip"));
     }

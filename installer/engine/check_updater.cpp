@@ -23,7 +23,7 @@ TSRCheckUpdater::TSRCheckUpdater()
     : updateFileName_("installer.plist"),
       updateFileLocalPath_(
           (std::filesystem::path(TempHelper::getAppTempPath()) / updateFileName_).string()),
-      updateFileUrlPath_(std::string("http://") + TSRHosts::kDownloadHost +
+      updateFileUrlPath_(std::string("https://") + TSRHosts::kDownloadHost +
                          "/config/installer.plist") {}
 
 void TSRCheckUpdater::checkUpdate() {

@@ -34,7 +34,7 @@ class TSRCheckUpdater : public std::enable_shared_from_this<TSRCheckUpdater> {
   const std::string& updateFileName() const { return updateFileName_; }
   // The installer's temporary folder followed by updateFileName().
   const std::string& updateFileLocalPath() const { return updateFileLocalPath_; }
-  // "http://<download host>/config/installer.plist".
+  // "https://<download host>/config/installer.plist".
   const std::string& updateFileUrlPath() const { return updateFileUrlPath_; }
 
   // Cancels a check still running, removes the previous local copy and downloads the list to

@@ -83,7 +83,7 @@ TEST(TSRCheckUpdaterTest, DownloadsTheListFromTheDownloadHostOnTheMainLoop) {
   auto checker = std::make_shared<TSRCheckUpdater>();
   EXPECT_EQ(checker->updateFileName(), "installer.plist");
   EXPECT_EQ(checker->updateFileUrlPath(),
-            std::string("http://") + TSRHosts::kDownloadHost + "/config/installer.plist");
+            std::string("https://") + TSRHosts::kDownloadHost + "/config/installer.plist");
   EXPECT_EQ(checker->updateFileLocalPath(),
             (fs::path(TempHelper::getAppTempPath()) / "installer.plist").string());
   // A copy from an earlier check is replaced.
@@ -115,7 +115,7 @@ TEST(TSRCheckUpdaterTest, DownloadsTheListFromTheDownloadHostOnTheMainLoop) {
   EXPECT_EQ(allSizes(), expected);
 
   // No server at all: the check fails quietly.
-  environment.sandbox().setEnv("TESSARO_CONNECT_TO", "download.tessaro.example:80:127.0.0.1:9");
+  environment.sandbox().setEnv("TESSARO_CONNECT_TO", "download.tessaro.example:443:127.0.0.1:9");
   std::make_shared<TSRCheckUpdater>()->checkUpdate();
   ASSERT_TRUE(os::RunLoop::main().runUntil([&] { return capture.contains("download error"); }, 30));
   EXPECT_EQ(allSizes(), expected);

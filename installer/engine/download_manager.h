@@ -6,7 +6,7 @@
 //
 //   auto engine = std::make_shared<TSRDownloadManager>(
 //       screen,                                                   // std::weak_ptr to the delegate
-//       "http://download.tessaro.example/product/bv/Brevalo.zip",  // already percent-escaped
+//       "https://download.tessaro.example/product/bv/Brevalo.zip",  // already percent-escaped
 //       "Brevalo.app", TSRSoftWareInfo::singleton().engineArchiveSize());
 //   engine->downloadSpecifiedApp();                               // main thread; returns at once
 //

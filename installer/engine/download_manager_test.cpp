@@ -170,7 +170,9 @@ TEST_F(DownloadManagerTest, FallsBackToTheUsersApplicationsFolder) {
 
 // The MD5 of what the server sends for the archive.
 std::string servedMD5(EngineTestEnvironment& environment) {
-  httplib::Client client("127.0.0.1", environment.server().downloadServer().port());
+  httplib::SSLClient client("127.0.0.1", environment.server().downloadServer().port());
+  client.set_ca_cert_path(environment.server().certificatePath().string());
+  client.enable_server_certificate_verification(true);
   httplib::Result result = client.Get("/product/bv/Brevalo.zip");
   if (!result) return "";
   fs::path served = environment.sandbox().root() / "served.zip";
@@ -403,7 +405,7 @@ TEST_F(DownloadManagerTest, RefusesWhatItCannotInstallBeforeTouchingTheNetwork) 
 TEST_F(DownloadManagerTest, AnAddressWithoutAFileNameNeverRemovesTheCacheFolder) {
   writeText(cache() / "keep.txt", "kept");
   std::shared_ptr<RecordingDelegate> delegate =
-      install(std::string("http://") + TSRHosts::kDownloadHost + "/");
+      install(std::string("https://") + TSRHosts::kDownloadHost + "/");
   EXPECT_EQ(delegate->last().method, "downError");
   EXPECT_EQ(delegate->last().texts[0], kFallbackDownloadFileName);
   EXPECT_THAT(tree(cache()), ElementsAre("keep.txt"));

@@ -45,7 +45,7 @@ namespace fs = std::filesystem;
 
 // The address the download engine gets for Brevalo.
 inline std::string brevaloArchiveAddress(const char* path = "/product/bv/Brevalo.zip") {
-  return std::string("http://") + TSRHosts::kDownloadHost + path;
+  return std::string("https://") + TSRHosts::kDownloadHost + path;
 }
 
 inline std::string readText(const fs::path& path) {

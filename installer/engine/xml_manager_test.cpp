@@ -116,9 +116,9 @@ TEST(XMLManagerTest, FetchesTheConfigurationOverHttpsWithoutAnEncodingHeader) {
   Fetch fetch = fetchConfiguration();
   EXPECT_EQ(fetch.callbacks, 1);
   EXPECT_TRUE(fetch.onMainThread);
-  EXPECT_EQ(
-      XMLManager::sharedManager().zipDownloadPath(),
-      std::string("http://") + TSRHosts::kDownloadHost + tools::ResourceServer::kLatestArchivePath);
+  EXPECT_EQ(XMLManager::sharedManager().zipDownloadPath(),
+            std::string("https://") + TSRHosts::kDownloadHost +
+                tools::ResourceServer::kLatestArchivePath);
 
   std::vector<testsupport::RecordedRequest> requests =
       environment.server().resourceServer().requests();

@@ -41,7 +41,7 @@ class ErrorPageTest : public os::ui::testing::HeadlessTest {
                                    {"Contact_Us_Url", "https://www.tessaro.example/contact"}});
     auto& sandbox = environment_.sandbox();
     sandbox.setEnv("TESSARO_CONNECT_TO",
-                   "resources.tessaro.example:443:127.0.0.1:1,download.tessaro.example:80:127.0."
+                   "resources.tessaro.example:443:127.0.0.1:1,download.tessaro.example:443:127.0."
                    "0.1:1");
     opened_ = sandbox.root() / "opened";
     fs::path opener = sandbox.root() / "opener";

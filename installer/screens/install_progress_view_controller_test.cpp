@@ -293,7 +293,7 @@ TEST_F(InstallProgressScreenTest, MirrorFollowsTheLanguageOfTheTexts) {
   // No stored language list: the locale speaks for the user, for the texts and the mirror.
   InstallerTestEnvironment environment({.installProduct = os::Value(4), .languages = {}});
   environment.sandbox().setEnv("LANG", "ja_JP.UTF-8");
-  environment.sandbox().setEnv("TESSARO_CONNECT_TO", "download.tessaro.example:80:127.0.0.1:1");
+  environment.sandbox().setEnv("TESSARO_CONNECT_TO", "download.tessaro.example:443:127.0.0.1:1");
   ASSERT_EQ(TempHelper::localizationLanguage(TempHelper::userLanguage(), 4), "ja");
   auto screen = makeScreen();
   os::log::Capture capture;

@@ -153,8 +153,7 @@ class ProductFormsTest : public os::ui::testing::HeadlessTest,
     // A retry's download reaches a closed port on loopback and fails there.
     environment_->sandbox().setEnv(
         "TESSARO_CONNECT_TO",
-        "resources.tessaro.example:443:127.0.0.1:1,download.tessaro.example:80:127.0.0.1:1,"
-        "download.tessaro.example:443:127.0.0.1:1");
+        "resources.tessaro.example:443:127.0.0.1:1,download.tessaro.example:443:127.0.0.1:1");
     window_ = TSRNoTitleBarWindow::create({100, 100, 600, 400});
     window_->makeKeyAndOrderFront();
   }
