@@ -487,6 +487,8 @@ TEST_F(ZipRoadsTest, EveryRoadUnpacksWhatBsdtarUnpacks) {
   const std::vector<Archive> archives = {
       {"stored", "zip -q -r -y -0 \"$1\" Product.app"},
       {"deflated", "zip -q -r -y -9 \"$1\" Product.app"},
+      {"one large entry",
+       "zip -q \"$1\" Product.app/Contents/Frameworks/Kit.framework/Versions/A/Kit"},
       {"streamed: data descriptors and zip64 records", "zip -q -r -y - Product.app > \"$1\""},
       {"empty file only", "zip -q -0 \"$1\" Product.app/Contents/Resources/empty.txt"},
   };
