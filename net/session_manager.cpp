@@ -124,12 +124,15 @@ NKURLSessionManager::NKURLSessionManager(std::optional<os::URLSessionConfigurati
       reachabilityManager_(NKNetworkReachabilityManager::sharedManager()) {
   NKURLSessionTaskNotifications::install();
   // Tasks the session already has get a delegate without blocks, so that they too are counted,
-  // announced and completed through the manager. The answer comes on the operation queue; a
-  // task the caller has registered meanwhile keeps its own delegate.
+  // announced and completed through the manager. The lists are taken now and answered on the
+  // operation queue; a task the caller has registered meanwhile keeps its own delegate. The
+  // answer may come before make_shared has finished setting up the manager's weak reference,
+  // so an empty answer (always, for the new session made above) must not ask for it.
   session_->getTasksWithCompletionHandler(
       [events = events_](std::vector<std::shared_ptr<os::URLSessionDataTask>> data,
                          std::vector<std::shared_ptr<os::URLSessionUploadTask>> upload,
                          std::vector<std::shared_ptr<os::URLSessionDownloadTask>> download) {
+        if (data.empty() && upload.empty() && download.empty()) return;
         auto manager = events->lock();
         if (!manager) return;
         std::vector<std::shared_ptr<os::URLSessionTask>> all(data.begin(), data.end());
