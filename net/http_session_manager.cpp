@@ -8,6 +8,7 @@
 #include "net/response_object.h"
 #include "net/security_policy.h"
 #include "os/dispatch.h"
+#include "os/mutex.h"
 
 namespace {
 
@@ -65,13 +66,13 @@ NKHTTPSessionManager::NKHTTPSessionManager(std::optional<os::URL> baseURL,
       requestSerializer_(NKHTTPRequestSerializer::serializer()) {}
 
 std::shared_ptr<NKHTTPRequestSerializer> NKHTTPSessionManager::requestSerializer() const {
-  std::lock_guard lock(mutex_);
+  os::MutexLock lock(mutex_);
   return requestSerializer_;
 }
 
 void NKHTTPSessionManager::setRequestSerializer(
     std::shared_ptr<NKHTTPRequestSerializer> serializer) {
-  std::lock_guard lock(mutex_);
+  os::MutexLock lock(mutex_);
   requestSerializer_ = std::move(serializer);
 }
 

@@ -28,7 +28,6 @@
 
 #include <functional>
 #include <memory>
-#include <mutex>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -39,6 +38,7 @@
 #include "net/response_serialization.h"
 #include "net/session_manager.h"
 #include "os/error.h"
+#include "os/mutex.h"
 #include "os/url.h"
 #include "os/urlsession.h"
 #include "os/value.h"
@@ -143,6 +143,6 @@ class NKHTTPSessionManager : public NKURLSessionManager {
   void reportSerializationFailure(FailureBlock failure, os::Error error) const;
 
   const std::optional<os::URL> baseURL_;
-  mutable std::mutex mutex_;
-  std::shared_ptr<NKHTTPRequestSerializer> requestSerializer_;  // guarded by mutex_
+  mutable os::Mutex mutex_;
+  std::shared_ptr<NKHTTPRequestSerializer> requestSerializer_ OS_GUARDED_BY(mutex_);
 };

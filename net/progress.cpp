@@ -1,5 +1,7 @@
 #include "net/progress.h"
 
+#include "os/mutex.h"
+
 namespace {
 
 void callHandler(const std::shared_ptr<const Progress::Handler>& handler) {
@@ -9,76 +11,76 @@ void callHandler(const std::shared_ptr<const Progress::Handler>& handler) {
 }  // namespace
 
 int64_t Progress::totalUnitCount() const {
-  std::lock_guard lock(mutex_);
+  os::MutexLock lock(mutex_);
   return total_;
 }
 
 void Progress::setTotalUnitCount(int64_t count) {
   {
-    std::lock_guard lock(mutex_);
+    os::MutexLock lock(mutex_);
     total_ = count;
   }
   notifyObservers();
 }
 
 int64_t Progress::completedUnitCount() const {
-  std::lock_guard lock(mutex_);
+  os::MutexLock lock(mutex_);
   return completed_;
 }
 
 void Progress::setCompletedUnitCount(int64_t count) {
   {
-    std::lock_guard lock(mutex_);
+    os::MutexLock lock(mutex_);
     completed_ = count;
   }
   notifyObservers();
 }
 
 double Progress::fractionCompleted() const {
-  std::lock_guard lock(mutex_);
+  os::MutexLock lock(mutex_);
   if (total_ <= 0 || completed_ <= 0) return 0;
   return static_cast<double>(completed_) / static_cast<double>(total_);
 }
 
 bool Progress::isCancellable() const {
-  std::lock_guard lock(mutex_);
+  os::MutexLock lock(mutex_);
   return cancellable_;
 }
 
 void Progress::setCancellable(bool cancellable) {
-  std::lock_guard lock(mutex_);
+  os::MutexLock lock(mutex_);
   cancellable_ = cancellable;
 }
 
 bool Progress::isPausable() const {
-  std::lock_guard lock(mutex_);
+  os::MutexLock lock(mutex_);
   return pausable_;
 }
 
 void Progress::setPausable(bool pausable) {
-  std::lock_guard lock(mutex_);
+  os::MutexLock lock(mutex_);
   pausable_ = pausable;
 }
 
 void Progress::setCancellationHandler(Handler handler) {
-  std::lock_guard lock(mutex_);
+  os::MutexLock lock(mutex_);
   cancellationHandler_ = std::make_shared<const Handler>(std::move(handler));
 }
 
 void Progress::setPausingHandler(Handler handler) {
-  std::lock_guard lock(mutex_);
+  os::MutexLock lock(mutex_);
   pausingHandler_ = std::make_shared<const Handler>(std::move(handler));
 }
 
 void Progress::setResumingHandler(Handler handler) {
-  std::lock_guard lock(mutex_);
+  os::MutexLock lock(mutex_);
   resumingHandler_ = std::make_shared<const Handler>(std::move(handler));
 }
 
 void Progress::cancel() {
   std::shared_ptr<const Handler> handler;
   {
-    std::lock_guard lock(mutex_);
+    os::MutexLock lock(mutex_);
     if (!cancellable_ || cancelled_) return;
     cancelled_ = true;
     handler = cancellationHandler_;
@@ -87,14 +89,14 @@ void Progress::cancel() {
 }
 
 bool Progress::isCancelled() const {
-  std::lock_guard lock(mutex_);
+  os::MutexLock lock(mutex_);
   return cancelled_;
 }
 
 void Progress::pause() {
   std::shared_ptr<const Handler> handler;
   {
-    std::lock_guard lock(mutex_);
+    os::MutexLock lock(mutex_);
     if (!pausable_ || paused_) return;
     paused_ = true;
     handler = pausingHandler_;
@@ -105,7 +107,7 @@ void Progress::pause() {
 void Progress::resume() {
   std::shared_ptr<const Handler> handler;
   {
-    std::lock_guard lock(mutex_);
+    os::MutexLock lock(mutex_);
     if (!paused_) return;
     paused_ = false;
     handler = resumingHandler_;
@@ -114,12 +116,12 @@ void Progress::resume() {
 }
 
 bool Progress::isPaused() const {
-  std::lock_guard lock(mutex_);
+  os::MutexLock lock(mutex_);
   return paused_;
 }
 
 uint64_t Progress::addFractionObserver(Observer observer) {
-  std::lock_guard lock(mutex_);
+  os::MutexLock lock(mutex_);
   auto observers = observers_
                        ? std::make_shared<std::vector<std::pair<uint64_t, Observer>>>(*observers_)
                        : std::make_shared<std::vector<std::pair<uint64_t, Observer>>>();
@@ -129,7 +131,7 @@ uint64_t Progress::addFractionObserver(Observer observer) {
 }
 
 void Progress::removeFractionObserver(uint64_t token) {
-  std::lock_guard lock(mutex_);
+  os::MutexLock lock(mutex_);
   if (!observers_) return;
   auto observers = std::make_shared<std::vector<std::pair<uint64_t, Observer>>>();
   for (const auto& entry : *observers_) {
@@ -141,7 +143,7 @@ void Progress::removeFractionObserver(uint64_t token) {
 void Progress::notifyObservers() {
   std::shared_ptr<const std::vector<std::pair<uint64_t, Observer>>> observers;
   {
-    std::lock_guard lock(mutex_);
+    os::MutexLock lock(mutex_);
     observers = observers_;
   }
   if (!observers) return;

@@ -13,9 +13,10 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
-#include <mutex>
 #include <utility>
 #include <vector>
+
+#include "os/mutex.h"
 
 class Progress {
  public:
@@ -63,18 +64,18 @@ class Progress {
  private:
   void notifyObservers();
 
-  mutable std::mutex mutex_;
-  int64_t total_ = 0;                                   // guarded by mutex_
-  int64_t completed_ = 0;                               // guarded by mutex_
-  bool cancellable_ = false;                            // guarded by mutex_
-  bool pausable_ = false;                               // guarded by mutex_
-  bool cancelled_ = false;                              // guarded by mutex_
-  bool paused_ = false;                                 // guarded by mutex_
-  std::shared_ptr<const Handler> cancellationHandler_;  // guarded by mutex_
-  std::shared_ptr<const Handler> pausingHandler_;       // guarded by mutex_
-  std::shared_ptr<const Handler> resumingHandler_;      // guarded by mutex_
-  uint64_t lastToken_ = 0;                              // guarded by mutex_
+  mutable os::Mutex mutex_;
+  int64_t total_ OS_GUARDED_BY(mutex_) = 0;
+  int64_t completed_ OS_GUARDED_BY(mutex_) = 0;
+  bool cancellable_ OS_GUARDED_BY(mutex_) = false;
+  bool pausable_ OS_GUARDED_BY(mutex_) = false;
+  bool cancelled_ OS_GUARDED_BY(mutex_) = false;
+  bool paused_ OS_GUARDED_BY(mutex_) = false;
+  std::shared_ptr<const Handler> cancellationHandler_ OS_GUARDED_BY(mutex_);
+  std::shared_ptr<const Handler> pausingHandler_ OS_GUARDED_BY(mutex_);
+  std::shared_ptr<const Handler> resumingHandler_ OS_GUARDED_BY(mutex_);
+  uint64_t lastToken_ OS_GUARDED_BY(mutex_) = 0;
   // Replaced, never changed in place, so that a notification calls a snapshot.
-  std::shared_ptr<const std::vector<std::pair<uint64_t, Observer>>>
-      observers_;  // guarded by mutex_
+  std::shared_ptr<const std::vector<std::pair<uint64_t, Observer>>> observers_
+      OS_GUARDED_BY(mutex_);
 };

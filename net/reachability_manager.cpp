@@ -6,6 +6,7 @@
 
 #include "os/bundle.h"
 #include "os/dispatch.h"
+#include "os/mutex.h"
 #include "os/notifications.h"
 
 const std::shared_ptr<NKNetworkReachabilityManager>& NKNetworkReachabilityManager::sharedManager() {
@@ -89,7 +90,7 @@ std::string NKNetworkReachabilityManager::localizedNetworkReachabilityStatusStri
 
 void NKNetworkReachabilityManager::setReachabilityStatusChangeBlock(StatusBlock block) {
   StatusBlock replaced;  // released outside the lock: it may own anything
-  std::lock_guard lock(mutex_);
+  os::MutexLock lock(mutex_);
   replaced = std::exchange(statusBlock_, std::move(block));
 }
 
@@ -125,7 +126,7 @@ void NKNetworkReachabilityManager::statusChanged(NKNetworkReachabilityStatus sta
   status_.store(status);
   StatusBlock block;
   {
-    std::lock_guard lock(mutex_);
+    os::MutexLock lock(mutex_);
     block = statusBlock_;
   }
   if (block) block(status);

@@ -27,10 +27,10 @@
 #include <atomic>
 #include <functional>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <string_view>
 
+#include "os/mutex.h"
 #include "os/reachability.h"
 
 // Posted on the main queue after each status that a monitoring manager learns, with no object.
@@ -114,6 +114,6 @@ class NKNetworkReachabilityManager
 
   const std::shared_ptr<os::ReachabilityFlagSource> reachability_;
   std::atomic<NKNetworkReachabilityStatus> status_{NKNetworkReachabilityStatus::Unknown};
-  mutable std::mutex mutex_;
-  StatusBlock statusBlock_;  // guarded by mutex_
+  mutable os::Mutex mutex_;
+  StatusBlock statusBlock_ OS_GUARDED_BY(mutex_);
 };

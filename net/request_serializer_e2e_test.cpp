@@ -12,6 +12,7 @@
 #include "net/request_serializer.h"
 #include "os/crypto.h"
 #include "os/json.h"
+#include "os/mutex.h"
 #include "os/urlsession.h"
 #include "testsupport/local_http_server.h"
 #include "testsupport/memory.h"
@@ -182,7 +183,7 @@ class StreamingUploadServer {
       upload.fileSHA256 = digest.finish();
       upload.complete = complete;
       response.status = complete ? 200 : 400;
-      std::lock_guard lock(mutex_);
+      os::MutexLock lock(mutex_);
       uploads_.push_back(std::move(upload));
     });
     port_ = server_.bind_to_any_port("127.0.0.1");
@@ -196,7 +197,7 @@ class StreamingUploadServer {
 
   std::string url() const { return "http://127.0.0.1:" + std::to_string(port_) + "/upload"; }
   std::vector<Upload> uploads() {
-    std::lock_guard lock(mutex_);
+    os::MutexLock lock(mutex_);
     return uploads_;
   }
 
@@ -204,8 +205,8 @@ class StreamingUploadServer {
   httplib::Server server_;
   int port_ = 0;
   std::thread thread_;
-  std::mutex mutex_;
-  std::vector<Upload> uploads_;  // guarded by mutex_
+  os::Mutex mutex_;
+  std::vector<Upload> uploads_ OS_GUARDED_BY(mutex_);
 };
 
 TEST_F(RequestSerializerEndToEnd, ALargeFileUploadStreamsFromDiskWithAnExactLength) {

@@ -10,6 +10,7 @@
 #include "net/session_task_delegate.h"
 #include "net/task_state_notifications.h"
 #include "os/log.h"
+#include "os/mutex.h"
 
 // The session's delegate. It holds the manager by address only, so that the session (which
 // keeps its delegate until it is invalidated) does not keep the manager alive; each event
@@ -20,7 +21,7 @@ class NKURLSessionManager::SessionEvents : public os::URLSessionDelegate {
 
   // Called by the manager's destructor: no event reaches it afterwards.
   void detach() {
-    std::lock_guard lock(mutex_);
+    os::MutexLock lock(mutex_);
     manager_ = nullptr;
   }
 
@@ -101,13 +102,13 @@ class NKURLSessionManager::SessionEvents : public os::URLSessionDelegate {
   // A strong reference to the manager, or null once it is gone or going. While mutex_ is held
   // the destructor cannot get past detach(), so the object is still there to ask.
   std::shared_ptr<NKURLSessionManager> lock() {
-    std::lock_guard lock(mutex_);
+    os::MutexLock lock(mutex_);
     return manager_ ? manager_->weak_from_this().lock() : nullptr;
   }
 
  private:
-  std::mutex mutex_;
-  NKURLSessionManager* manager_;  // guarded by mutex_
+  os::Mutex mutex_;
+  NKURLSessionManager* manager_ OS_GUARDED_BY(mutex_);
 };
 
 NKURLSessionManager::NKURLSessionManager(std::optional<os::URLSessionConfiguration> configuration)
@@ -180,64 +181,64 @@ NKURLSessionManager::~NKURLSessionManager() {
 }
 
 std::shared_ptr<NKURLResponseSerialization> NKURLSessionManager::responseSerializer() const {
-  std::lock_guard lock(settingsMutex_);
+  os::MutexLock lock(settingsMutex_);
   return responseSerializer_;
 }
 
 void NKURLSessionManager::setResponseSerializer(
     std::shared_ptr<NKURLResponseSerialization> serializer) {
-  std::lock_guard lock(settingsMutex_);
+  os::MutexLock lock(settingsMutex_);
   responseSerializer_ = std::move(serializer);
 }
 
 std::shared_ptr<NKSecurityPolicy> NKURLSessionManager::securityPolicy() const {
-  std::lock_guard lock(settingsMutex_);
+  os::MutexLock lock(settingsMutex_);
   return securityPolicy_;
 }
 
 void NKURLSessionManager::setSecurityPolicy(std::shared_ptr<NKSecurityPolicy> policy) {
-  std::lock_guard lock(settingsMutex_);
+  os::MutexLock lock(settingsMutex_);
   securityPolicy_ = std::move(policy);
 }
 
 std::shared_ptr<NKNetworkReachabilityManager> NKURLSessionManager::reachabilityManager() const {
-  std::lock_guard lock(settingsMutex_);
+  os::MutexLock lock(settingsMutex_);
   return reachabilityManager_;
 }
 
 void NKURLSessionManager::setReachabilityManager(
     std::shared_ptr<NKNetworkReachabilityManager> manager) {
-  std::lock_guard lock(settingsMutex_);
+  os::MutexLock lock(settingsMutex_);
   reachabilityManager_ = std::move(manager);
 }
 
 std::shared_ptr<os::DispatchQueue> NKURLSessionManager::completionQueue() const {
-  std::lock_guard lock(settingsMutex_);
+  os::MutexLock lock(settingsMutex_);
   return completionQueue_;
 }
 
 void NKURLSessionManager::setCompletionQueue(std::shared_ptr<os::DispatchQueue> queue) {
-  std::lock_guard lock(settingsMutex_);
+  os::MutexLock lock(settingsMutex_);
   completionQueue_ = std::move(queue);
 }
 
 std::optional<os::DispatchGroup> NKURLSessionManager::completionGroup() const {
-  std::lock_guard lock(settingsMutex_);
+  os::MutexLock lock(settingsMutex_);
   return completionGroup_;
 }
 
 void NKURLSessionManager::setCompletionGroup(std::optional<os::DispatchGroup> group) {
-  std::lock_guard lock(settingsMutex_);
+  os::MutexLock lock(settingsMutex_);
   completionGroup_ = std::move(group);
 }
 
 bool NKURLSessionManager::attemptsToRecreateUploadTasksForBackgroundSessions() const {
-  std::lock_guard lock(settingsMutex_);
+  os::MutexLock lock(settingsMutex_);
   return attemptsToRecreateUploadTasks_;
 }
 
 void NKURLSessionManager::setAttemptsToRecreateUploadTasksForBackgroundSessions(bool attempts) {
-  std::lock_guard lock(settingsMutex_);
+  os::MutexLock lock(settingsMutex_);
   attemptsToRecreateUploadTasks_ = attempts;
 }
 
@@ -465,7 +466,7 @@ std::vector<std::shared_ptr<os::URLSessionDownloadTask>> NKURLSessionManager::do
 void NKURLSessionManager::setDelegateForTask(
     const std::shared_ptr<NKURLSessionManagerTaskDelegate>& delegate,
     const std::shared_ptr<os::URLSessionTask>& task) {
-  std::lock_guard lock(lock_);
+  os::MutexLock lock(lock_);
   Registration registration = observeResumeAndSuspend(task);
   registration.delegate = delegate;
   registrations_[task->taskIdentifier()] = std::move(registration);
@@ -475,7 +476,7 @@ void NKURLSessionManager::setDelegateForTask(
 
 std::shared_ptr<NKURLSessionManagerTaskDelegate> NKURLSessionManager::delegateForTask(
     const os::URLSessionTask& task) const {
-  std::lock_guard lock(lock_);
+  os::MutexLock lock(lock_);
   auto found = registrations_.find(task.taskIdentifier());
   return found == registrations_.end() ? nullptr : found->second.delegate;
 }
@@ -485,7 +486,7 @@ void NKURLSessionManager::removeDelegateForTask(os::URLSessionTask& task) {
   std::shared_ptr<NKURLSessionManager> self;
   Registration removed;
   {
-    std::lock_guard lock(lock_);
+    os::MutexLock lock(lock_);
     auto found = registrations_.find(task.taskIdentifier());
     if (found == registrations_.end()) return;
     removed = std::move(found->second);

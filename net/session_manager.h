@@ -35,7 +35,6 @@
 #include <functional>
 #include <map>
 #include <memory>
-#include <mutex>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -47,6 +46,7 @@
 #include "net/response_serialization.h"
 #include "net/security_policy.h"
 #include "os/dispatch.h"
+#include "os/mutex.h"
 #include "os/notifications.h"
 #include "os/urlsession.h"
 
@@ -346,13 +346,13 @@ class NKURLSessionManager : public std::enable_shared_from_this<NKURLSessionMana
   const std::shared_ptr<SessionEvents> events_;
   const std::shared_ptr<os::URLSession> session_;
 
-  mutable std::mutex settingsMutex_;
-  std::shared_ptr<NKURLResponseSerialization> responseSerializer_;     // guarded by settingsMutex_
-  std::shared_ptr<NKSecurityPolicy> securityPolicy_;                   // guarded by settingsMutex_
-  std::shared_ptr<NKNetworkReachabilityManager> reachabilityManager_;  // guarded by settingsMutex_
-  std::shared_ptr<os::DispatchQueue> completionQueue_;                 // guarded by settingsMutex_
-  std::optional<os::DispatchGroup> completionGroup_;                   // guarded by settingsMutex_
-  bool attemptsToRecreateUploadTasks_ = false;                         // guarded by settingsMutex_
+  mutable os::Mutex settingsMutex_;
+  std::shared_ptr<NKURLResponseSerialization> responseSerializer_ OS_GUARDED_BY(settingsMutex_);
+  std::shared_ptr<NKSecurityPolicy> securityPolicy_ OS_GUARDED_BY(settingsMutex_);
+  std::shared_ptr<NKNetworkReachabilityManager> reachabilityManager_ OS_GUARDED_BY(settingsMutex_);
+  std::shared_ptr<os::DispatchQueue> completionQueue_ OS_GUARDED_BY(settingsMutex_);
+  std::optional<os::DispatchGroup> completionGroup_ OS_GUARDED_BY(settingsMutex_);
+  bool attemptsToRecreateUploadTasks_ OS_GUARDED_BY(settingsMutex_) = false;
   struct Hooks {
     SessionDidBecomeInvalidBlock sessionDidBecomeInvalid;
     SessionDidReceiveAuthenticationChallengeBlock sessionDidReceiveAuthenticationChallenge;
@@ -370,21 +370,21 @@ class NKURLSessionManager : public std::enable_shared_from_this<NKURLSessionMana
     DataTaskDidBecomeDownloadTaskBlock dataTaskDidBecomeDownloadTask;
     DataTaskWillCacheResponseBlock dataTaskWillCacheResponse;
   };
-  Hooks hooks_;  // guarded by settingsMutex_
+  Hooks hooks_ OS_GUARDED_BY(settingsMutex_);
   // A copy of one hook, for calling it without the lock.
   template <typename Block>
   Block hook(Block Hooks::*member) const {
-    std::lock_guard lock(settingsMutex_);
+    os::MutexLock lock(settingsMutex_);
     return hooks_.*member;
   }
   template <typename Block>
   void setHook(Block Hooks::*member, Block block) {
-    std::lock_guard lock(settingsMutex_);
+    os::MutexLock lock(settingsMutex_);
     hooks_.*member = std::move(block);
   }
 
-  mutable std::mutex lock_;
-  std::map<uint64_t, Registration> registrations_;  // guarded by lock_; by task identifier
+  mutable os::Mutex lock_;
+  std::map<uint64_t, Registration> registrations_ OS_GUARDED_BY(lock_);  // by task identifier
   // The manager itself while registrations_ is not empty (see Lifetime above).
-  std::shared_ptr<NKURLSessionManager> selfWhileBusy_;  // guarded by lock_
+  std::shared_ptr<NKURLSessionManager> selfWhileBusy_ OS_GUARDED_BY(lock_);
 };

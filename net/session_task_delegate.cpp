@@ -2,6 +2,7 @@
 
 #include "net/notification_names.h"
 #include "os/files.h"
+#include "os/mutex.h"
 #include "os/notifications.h"
 
 namespace {
@@ -35,17 +36,17 @@ NKURLSessionManagerTaskDelegate::NKURLSessionManagerTaskDelegate(
 }
 
 void NKURLSessionManagerTaskDelegate::setUploadProgressBlock(ProgressBlock block) {
-  std::lock_guard lock(blocksMutex_);
+  os::MutexLock lock(blocksMutex_);
   uploadProgressBlock_ = std::move(block);
 }
 
 void NKURLSessionManagerTaskDelegate::setDownloadProgressBlock(ProgressBlock block) {
-  std::lock_guard lock(blocksMutex_);
+  os::MutexLock lock(blocksMutex_);
   downloadProgressBlock_ = std::move(block);
 }
 
 void NKURLSessionManagerTaskDelegate::setDownloadTaskDidFinishDownloading(DestinationBlock block) {
-  std::lock_guard lock(blocksMutex_);
+  os::MutexLock lock(blocksMutex_);
   downloadTaskDidFinishDownloading_ = std::move(block);
 }
 
@@ -106,7 +107,7 @@ void NKURLSessionManagerTaskDelegate::cleanUpProgressForTask(os::URLSessionTask&
 void NKURLSessionManagerTaskDelegate::progressChanged(Progress& progress) {
   ProgressBlock block;
   {
-    std::lock_guard lock(blocksMutex_);
+    os::MutexLock lock(blocksMutex_);
     if (&progress == downloadProgress_.get() && downloadProgressBlock_) {
       block = downloadProgressBlock_;
     } else if (&progress == uploadProgress_.get() && uploadProgressBlock_) {
@@ -125,7 +126,7 @@ void NKURLSessionManagerTaskDelegate::didFinishDownloading(
   downloadFileURL_.reset();
   DestinationBlock destinationFor;
   {
-    std::lock_guard lock(blocksMutex_);
+    os::MutexLock lock(blocksMutex_);
     destinationFor = downloadTaskDidFinishDownloading_;
   }
   if (!destinationFor) return;

@@ -11,11 +11,11 @@
 
 #include <cstdint>
 #include <memory>
-#include <mutex>
 #include <optional>
 
 #include "net/progress.h"
 #include "net/session_manager.h"
+#include "os/mutex.h"
 
 class NKURLSessionManagerTaskDelegate
     : public std::enable_shared_from_this<NKURLSessionManagerTaskDelegate> {
@@ -81,10 +81,10 @@ class NKURLSessionManagerTaskDelegate
   const std::shared_ptr<Progress> uploadProgress_;
   const std::shared_ptr<Progress> downloadProgress_;
 
-  mutable std::mutex blocksMutex_;
-  ProgressBlock uploadProgressBlock_;                  // guarded by blocksMutex_
-  ProgressBlock downloadProgressBlock_;                // guarded by blocksMutex_
-  DestinationBlock downloadTaskDidFinishDownloading_;  // guarded by blocksMutex_
+  mutable os::Mutex blocksMutex_;
+  ProgressBlock uploadProgressBlock_ OS_GUARDED_BY(blocksMutex_);
+  ProgressBlock downloadProgressBlock_ OS_GUARDED_BY(blocksMutex_);
+  DestinationBlock downloadTaskDidFinishDownloading_ OS_GUARDED_BY(blocksMutex_);
 
   // Touched only on the operation queue.
   os::Data mutableData_;

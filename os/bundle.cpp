@@ -5,13 +5,13 @@
 #include <algorithm>
 #include <filesystem>
 #include <map>
-#include <mutex>
 #include <system_error>
 #include <utility>
 
 #include "os/files.h"
 #include "os/languages.h"
 #include "os/log.h"
+#include "os/mutex.h"
 #include "os/plist.h"
 #include "os/strings_table.h"
 
@@ -24,12 +24,12 @@ struct internal::BundleState {
   Value info = Dictionary{};
   std::string executable;
 
-  std::mutex mutex;
-  std::optional<std::vector<std::string>> localizations;           // guarded by mutex
-  std::optional<std::vector<std::string>> preferredLocalizations;  // guarded by mutex
+  os::Mutex mutex;
+  std::optional<std::vector<std::string>> localizations OS_GUARDED_BY(mutex);
+  std::optional<std::vector<std::string>> preferredLocalizations OS_GUARDED_BY(mutex);
   // Parsed tables by (localisation, table name); null for a table that is missing.
-  std::map<std::pair<std::string, std::string>, std::shared_ptr<const strings::Table>>
-      tables;  // guarded by mutex
+  std::map<std::pair<std::string, std::string>, std::shared_ptr<const strings::Table>> tables
+      OS_GUARDED_BY(mutex);
 };
 
 namespace {
@@ -106,7 +106,7 @@ std::shared_ptr<const strings::Table> cachedTable(internal::BundleState& state,
                                                   const std::string& localization,
                                                   std::string_view table) {
   std::pair<std::string, std::string> key(localization, table.empty() ? kDefaultTable : table);
-  std::lock_guard lock(state.mutex);
+  os::MutexLock lock(state.mutex);
   auto it = state.tables.find(key);
   if (it == state.tables.end()) {
     const std::filesystem::path file =
@@ -116,8 +116,8 @@ std::shared_ptr<const strings::Table> cachedTable(internal::BundleState& state,
   return it->second;
 }
 
-std::mutex mainMutex;
-std::shared_ptr<internal::BundleState> mainState;  // guarded by mainMutex
+os::Mutex mainMutex;
+std::shared_ptr<internal::BundleState> mainState OS_GUARDED_BY(mainMutex);
 
 }  // namespace
 
@@ -126,13 +126,13 @@ Bundle::Bundle(std::shared_ptr<internal::BundleState> state) : state_(std::move(
 Bundle::Bundle(std::string path) : state_(makeState(std::move(path))) {}
 
 Bundle Bundle::main() {
-  std::lock_guard lock(mainMutex);
+  os::MutexLock lock(mainMutex);
   if (!mainState) mainState = findMainState();
   return Bundle(mainState);
 }
 
 void Bundle::resetMainForTesting() {
-  std::lock_guard lock(mainMutex);
+  os::MutexLock lock(mainMutex);
   mainState.reset();
 }
 
@@ -165,7 +165,7 @@ std::string Bundle::developmentLocalization() const {
 
 std::vector<std::string> Bundle::localizations() const {
   {
-    std::lock_guard lock(state_->mutex);
+    os::MutexLock lock(state_->mutex);
     if (state_->localizations) return *state_->localizations;
   }
   constexpr std::string_view kExtension = ".lproj";
@@ -177,14 +177,14 @@ std::vector<std::string> Bundle::localizations() const {
       found.push_back(item.substr(0, item.size() - kExtension.size()));
     }
   }
-  std::lock_guard lock(state_->mutex);
+  os::MutexLock lock(state_->mutex);
   if (!state_->localizations) state_->localizations = std::move(found);
   return *state_->localizations;
 }
 
 std::vector<std::string> Bundle::preferredLocalizations() const {
   {
-    std::lock_guard lock(state_->mutex);
+    os::MutexLock lock(state_->mutex);
     if (state_->preferredLocalizations) return *state_->preferredLocalizations;
   }
   // Computed outside the lock: the languages come from the user defaults, whose domain name
@@ -198,7 +198,7 @@ std::vector<std::string> Bundle::preferredLocalizations() const {
   if (std::find(chosen.begin(), chosen.end(), fallback) == chosen.end()) {
     chosen.push_back(fallback);
   }
-  std::lock_guard lock(state_->mutex);
+  os::MutexLock lock(state_->mutex);
   if (!state_->preferredLocalizations) state_->preferredLocalizations = std::move(chosen);
   return *state_->preferredLocalizations;
 }

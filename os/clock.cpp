@@ -2,13 +2,14 @@
 
 #include <atomic>
 #include <chrono>
-#include <mutex>
+
+#include "os/mutex.h"
 
 namespace os::clock {
 namespace {
 
-std::mutex fakeMutex;
-ScopedFakeClock* currentFake = nullptr;  // guarded by fakeMutex
+os::Mutex fakeMutex;
+ScopedFakeClock* currentFake OS_GUARDED_BY(fakeMutex) = nullptr;
 // Lets reads skip the mutex when no fake exists, which is always the case outside tests.
 std::atomic<bool> fakeActive{false};
 
@@ -21,7 +22,7 @@ double secondsOf(typename Clock::time_point point) {
 
 double now() {
   if (fakeActive.load(std::memory_order_acquire)) {
-    std::lock_guard lock(fakeMutex);
+    os::MutexLock lock(fakeMutex);
     if (currentFake != nullptr) return currentFake->now();
   }
   return secondsOf<std::chrono::system_clock>(std::chrono::system_clock::now());
@@ -29,7 +30,7 @@ double now() {
 
 double monotonic() {
   if (fakeActive.load(std::memory_order_acquire)) {
-    std::lock_guard lock(fakeMutex);
+    os::MutexLock lock(fakeMutex);
     if (currentFake != nullptr) return currentFake->monotonic();
   }
   return secondsOf<std::chrono::steady_clock>(std::chrono::steady_clock::now());
@@ -37,31 +38,31 @@ double monotonic() {
 
 ScopedFakeClock::ScopedFakeClock(double wallSeconds, double monotonicSeconds)
     : wall_(wallSeconds), monotonic_(monotonicSeconds) {
-  std::lock_guard lock(fakeMutex);
+  os::MutexLock lock(fakeMutex);
   previous_ = currentFake;
   currentFake = this;
   fakeActive.store(true, std::memory_order_release);
 }
 
 ScopedFakeClock::~ScopedFakeClock() {
-  std::lock_guard lock(fakeMutex);
+  os::MutexLock lock(fakeMutex);
   currentFake = previous_;
   fakeActive.store(currentFake != nullptr, std::memory_order_release);
 }
 
 void ScopedFakeClock::advance(double seconds) {
-  std::lock_guard lock(fakeMutex);
+  os::MutexLock lock(fakeMutex);
   wall_.store(wall_.load() + seconds);
   if (seconds > 0) monotonic_.store(monotonic_.load() + seconds);
 }
 
 void ScopedFakeClock::setNow(double wallSeconds) {
-  std::lock_guard lock(fakeMutex);
+  os::MutexLock lock(fakeMutex);
   wall_.store(wallSeconds);
 }
 
 void ScopedFakeClock::setMonotonic(double monotonicSeconds) {
-  std::lock_guard lock(fakeMutex);
+  os::MutexLock lock(fakeMutex);
   monotonic_.store(monotonicSeconds);
 }
 

@@ -6,7 +6,6 @@
 #include <filesystem>
 #include <map>
 #include <memory>
-#include <mutex>
 #include <system_error>
 
 #include "os/bundle.h"
@@ -14,6 +13,7 @@
 #include "os/exception.h"
 #include "os/files.h"
 #include "os/log.h"
+#include "os/mutex.h"
 #include "os/paths.h"
 #include "os/plist.h"
 #include "os/text.h"
@@ -97,7 +97,7 @@ class DomainStore {
 
   // The domain's own value of `key`; nullopt when the domain does not have the key.
   std::optional<Value> persistentValue(std::string_view key) {
-    std::lock_guard lock(mutex_);
+    os::MutexLock lock(mutex_);
     if (!loaded_) refreshLocked();
     if (auto change = unwritten_.find(key); change != unwritten_.end()) return change->second;
     if (auto entry = onDisk_.find(key); entry != onDisk_.end()) return entry->second;
@@ -105,43 +105,43 @@ class DomainStore {
   }
 
   std::optional<Value> registeredValue(std::string_view key) {
-    std::lock_guard lock(mutex_);
+    os::MutexLock lock(mutex_);
     if (auto entry = registered_.find(key); entry != registered_.end()) return entry->second;
     return std::nullopt;
   }
 
   // Stores (or, with nullopt, removes) `key` and writes the file.
   void set(std::string_view key, std::optional<Value> value) {
-    std::lock_guard lock(mutex_);
+    os::MutexLock lock(mutex_);
     unwritten_.insert_or_assign(std::string(key), std::move(value));
     writeLocked();
   }
 
   void registerDefaults(const Dictionary& defaults) {
-    std::lock_guard lock(mutex_);
+    os::MutexLock lock(mutex_);
     for (const auto& [key, value] : defaults) registered_.insert_or_assign(key, value);
   }
 
   Dictionary persistentContents() {
-    std::lock_guard lock(mutex_);
+    os::MutexLock lock(mutex_);
     if (!loaded_) refreshLocked();
     return mergedLocked();
   }
 
   Dictionary registeredContents() {
-    std::lock_guard lock(mutex_);
+    os::MutexLock lock(mutex_);
     return registered_;
   }
 
   // Re-reads a file another process changed, then writes what could not be written yet.
   bool synchronize() {
-    std::lock_guard lock(mutex_);
+    os::MutexLock lock(mutex_);
     refreshLocked();
     return unwritten_.empty() || writeLocked();
   }
 
  private:
-  Dictionary mergedLocked() const {
+  Dictionary mergedLocked() const OS_REQUIRES(mutex_) {
     Dictionary merged = onDisk_;
     for (const auto& [key, value] : unwritten_) {
       if (value) {
@@ -153,7 +153,7 @@ class DomainStore {
     return merged;
   }
 
-  void refreshLocked() {
+  void refreshLocked() OS_REQUIRES(mutex_) {
     FileSignature current = signatureOf(file_);
     if (loaded_ && current == signature_) return;
     loaded_ = true;
@@ -175,7 +175,7 @@ class DomainStore {
 
   // Writes the domain's contents, with the unwritten changes applied on top of the file's
   // latest version (so that keys another process wrote meanwhile are kept).
-  bool writeLocked() {
+  bool writeLocked() OS_REQUIRES(mutex_) {
     refreshLocked();
     Dictionary merged = mergedLocked();
     Error error;
@@ -194,20 +194,20 @@ class DomainStore {
   }
 
   const fs::path file_;
-  std::mutex mutex_;
-  bool loaded_ = false;      // guarded by mutex_
-  FileSignature signature_;  // guarded by mutex_; the version onDisk_ was read from
-  Dictionary onDisk_;        // guarded by mutex_; the file's contents as last read or written
+  os::Mutex mutex_;
+  bool loaded_ OS_GUARDED_BY(mutex_) = false;
+  FileSignature signature_ OS_GUARDED_BY(mutex_);  // the version onDisk_ was read from
+  Dictionary onDisk_ OS_GUARDED_BY(mutex_);        // the file's contents as last read or written
   // Changes not yet in the file (nullopt: removed); normally empty, as every change is
   // written at once, but kept when a write fails so that the next write carries them.
-  std::map<std::string, std::optional<Value>, std::less<>> unwritten_;  // guarded by mutex_
-  Dictionary registered_;                                               // guarded by mutex_
+  std::map<std::string, std::optional<Value>, std::less<>> unwritten_ OS_GUARDED_BY(mutex_);
+  Dictionary registered_ OS_GUARDED_BY(mutex_);
 };
 
 struct Registry {
-  std::mutex mutex;
-  std::map<std::string, std::shared_ptr<DomainStore>, std::less<>> stores;  // guarded by mutex
-  std::optional<std::string> applicationDomain;                             // guarded by mutex
+  os::Mutex mutex;
+  std::map<std::string, std::shared_ptr<DomainStore>, std::less<>> stores OS_GUARDED_BY(mutex);
+  std::optional<std::string> applicationDomain OS_GUARDED_BY(mutex);
 };
 
 Registry& registry() {
@@ -218,7 +218,7 @@ Registry& registry() {
 
 std::shared_ptr<DomainStore> storeFor(std::string_view domain) {
   Registry& shared = registry();
-  std::lock_guard lock(shared.mutex);
+  os::MutexLock lock(shared.mutex);
   auto found = shared.stores.find(domain);
   if (found == shared.stores.end()) {
     fs::path file = paths::preferences() / (std::string(domain) + ".plist");
@@ -242,12 +242,12 @@ std::string applicationDomainName() {
 UserDefaults UserDefaults::standard() {
   Registry& shared = registry();
   {
-    std::lock_guard lock(shared.mutex);
+    os::MutexLock lock(shared.mutex);
     if (shared.applicationDomain) return UserDefaults(*shared.applicationDomain);
   }
   // Outside the lock: the main bundle is made on first use and may itself ask for defaults.
   std::string domain = applicationDomainName();
-  std::lock_guard lock(shared.mutex);
+  os::MutexLock lock(shared.mutex);
   if (!shared.applicationDomain) shared.applicationDomain = std::move(domain);
   return UserDefaults(*shared.applicationDomain);
 }
@@ -339,7 +339,7 @@ bool UserDefaults::synchronize() {
 
 void UserDefaults::resetForTesting() {
   Registry& shared = registry();
-  std::lock_guard lock(shared.mutex);
+  os::MutexLock lock(shared.mutex);
   shared.stores.clear();
   shared.applicationDomain.reset();
 }

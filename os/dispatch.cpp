@@ -13,6 +13,7 @@
 #include <thread>
 
 #include "os/log.h"
+#include "os/mutex.h"
 #include "os/runloop.h"
 
 namespace os {
@@ -70,7 +71,7 @@ bool performCatching(const DispatchBlock& block, Describe describe) {
 }
 
 template <typename Predicate>
-bool waitUntil(std::condition_variable& condition, std::unique_lock<std::mutex>& lock,
+bool waitUntil(std::condition_variable_any& condition, os::MutexLock& lock,
                MonotonicClock::time_point deadline, Predicate predicate) {
   if (deadline == MonotonicClock::time_point::max()) {
     condition.wait(lock, predicate);
@@ -126,7 +127,7 @@ class ThreadPool {
               DispatchBlock block) {
     bool wake;
     {
-      std::lock_guard lock(mutex_);
+      os::MutexLock lock(mutex_);
       work_[static_cast<size_t>(priority)].push_back({std::move(queue), std::move(block)});
       wake = idle_ > 0;
     }
@@ -144,7 +145,7 @@ class ThreadPool {
   }
 
   void run() {
-    std::unique_lock lock(mutex_);
+    os::MutexLock lock(mutex_);
     for (;;) {
       auto queue = std::find_if(work_.begin(), work_.end(), [](auto& q) { return !q.empty(); });
       if (queue == work_.end()) {
@@ -164,10 +165,10 @@ class ThreadPool {
     }
   }
 
-  std::mutex mutex_;
-  std::condition_variable workAvailable_;
-  std::array<std::deque<Work>, 3> work_;  // guarded by mutex_; indexed by DispatchPriority
-  int idle_ = 0;                          // guarded by mutex_; threads waiting for work
+  os::Mutex mutex_;
+  std::condition_variable_any workAvailable_;
+  std::array<std::deque<Work>, 3> work_ OS_GUARDED_BY(mutex_);  // indexed by DispatchPriority
+  int idle_ OS_GUARDED_BY(mutex_) = 0;                          // threads waiting for work
 };
 
 namespace {
@@ -183,7 +184,7 @@ class DelayedBlocks {
   void add(MonotonicClock::time_point when, std::shared_ptr<DispatchQueue> queue,
            DispatchBlock block) {
     {
-      std::lock_guard lock(mutex_);
+      os::MutexLock lock(mutex_);
       heap_.push_back({when, nextSequence_++, std::move(queue), std::move(block)});
       std::push_heap(heap_.begin(), heap_.end(), Later{});
     }
@@ -208,7 +209,7 @@ class DelayedBlocks {
   }
 
   void run() {
-    std::unique_lock lock(mutex_);
+    os::MutexLock lock(mutex_);
     for (;;) {
       if (heap_.empty()) {
         changed_.wait(lock);
@@ -230,10 +231,10 @@ class DelayedBlocks {
     }
   }
 
-  std::mutex mutex_;
-  std::condition_variable changed_;
-  std::vector<Entry> heap_;    // guarded by mutex_; a min-heap by (when, sequence)
-  uint64_t nextSequence_ = 0;  // guarded by mutex_
+  os::Mutex mutex_;
+  std::condition_variable_any changed_;
+  std::vector<Entry> heap_ OS_GUARDED_BY(mutex_);  // a min-heap by (when, sequence)
+  uint64_t nextSequence_ OS_GUARDED_BY(mutex_) = 0;
 };
 
 }  // namespace
@@ -247,18 +248,18 @@ struct DispatchQueue::Handoff {
   // Must hold the lock while notifying: the waiter's Handoff lives on its stack and is gone as
   // soon as wait() returns.
   void signal() {
-    std::lock_guard lock(mutex);
+    os::MutexLock lock(mutex);
     signalled = true;
     condition.notify_one();
   }
   void wait() {
-    std::unique_lock lock(mutex);
-    condition.wait(lock, [this] { return signalled; });
+    os::MutexLock lock(mutex);
+    condition.wait(lock, [this]() OS_REQUIRES(mutex) { return signalled; });
   }
 
-  std::mutex mutex;
-  std::condition_variable condition;
-  bool signalled = false;  // guarded by mutex
+  os::Mutex mutex;
+  std::condition_variable_any condition;
+  bool signalled OS_GUARDED_BY(mutex) = false;
 };
 
 DispatchQueue::DispatchQueue(Private, std::string label, Kind kind, DispatchPriority priority)
@@ -297,7 +298,7 @@ void DispatchQueue::async(DispatchBlock block) {
     case Kind::Serial: {
       bool schedule;
       {
-        std::lock_guard lock(mutex_);
+        os::MutexLock lock(mutex_);
         pending_.push_back({std::move(block)});
         schedule = !active_;
         active_ = true;
@@ -307,7 +308,7 @@ void DispatchQueue::async(DispatchBlock block) {
     }
     case Kind::Main: {
       {
-        std::lock_guard lock(mutex_);
+        os::MutexLock lock(mutex_);
         pending_.push_back({std::move(block)});
       }
       RunLoop::main().wakeUp();
@@ -332,7 +333,7 @@ bool DispatchQueue::sync(const DispatchBlock& block, Error* error) {
       Handoff turn;
       bool mustWait;
       {
-        std::lock_guard lock(mutex_);
+        os::MutexLock lock(mutex_);
         mustWait = active_;
         if (mustWait) {
           pending_.push_back({{}, &turn});
@@ -350,7 +351,7 @@ bool DispatchQueue::sync(const DispatchBlock& block, Error* error) {
       done.block = &block;
       done.callerFrame = tCurrentFrame;
       {
-        std::lock_guard lock(mutex_);
+        os::MutexLock lock(mutex_);
         pending_.push_back({{}, &done});
       }
       RunLoop::main().wakeUp();
@@ -372,7 +373,7 @@ bool DispatchQueue::isCurrent() const {
 }
 
 void DispatchQueue::setSpecific(const void* key, void* value) {
-  std::lock_guard lock(specificsMutex_);
+  os::MutexLock lock(specificsMutex_);
   auto entry = std::find_if(specifics_.begin(), specifics_.end(),
                             [key](const auto& pair) { return pair.first == key; });
   if (entry == specifics_.end()) {
@@ -385,7 +386,7 @@ void DispatchQueue::setSpecific(const void* key, void* value) {
 }
 
 void* DispatchQueue::specific(const void* key) const {
-  std::lock_guard lock(specificsMutex_);
+  os::MutexLock lock(specificsMutex_);
   for (const auto& [entryKey, value] : specifics_) {
     if (entryKey == key) return value;
   }
@@ -414,7 +415,7 @@ void DispatchQueue::drainSerial() {
   constexpr int kDrainBudget = 1024;
   for (int ran = 0; ran < kDrainBudget;) {
     {
-      std::lock_guard lock(mutex_);
+      os::MutexLock lock(mutex_);
       if (pending_.empty()) {
         active_ = false;
         return;
@@ -424,7 +425,7 @@ void DispatchQueue::drainSerial() {
     for (size_t i = 0; i < batch_.size(); ++i, ++ran) {
       if (Handoff* turn = batch_[i].handoff) {
         {
-          std::lock_guard lock(mutex_);
+          os::MutexLock lock(mutex_);
           pending_.insert(pending_.begin(), std::make_move_iterator(batch_.begin() + i + 1),
                           std::make_move_iterator(batch_.end()));
         }
@@ -442,7 +443,7 @@ void DispatchQueue::drainSerial() {
 void DispatchQueue::releaseSerial() {
   bool schedule;
   {
-    std::lock_guard lock(mutex_);
+    os::MutexLock lock(mutex_);
     schedule = !pending_.empty();
     active_ = schedule;
   }
@@ -459,7 +460,7 @@ bool runMainQueueBlocks() {
   DispatchQueue& queue = *DispatchQueue::main();
   size_t count = queue.batch_.size() - queue.batchNext_;
   {
-    std::lock_guard lock(queue.mutex_);
+    os::MutexLock lock(queue.mutex_);
     count += queue.pending_.size();
   }
   // Each item leaves batch_ before it runs: its block may run a nested run loop, which calls
@@ -469,7 +470,7 @@ bool runMainQueueBlocks() {
     if (queue.batchNext_ == queue.batch_.size()) {
       queue.batch_.clear();
       queue.batchNext_ = 0;
-      std::lock_guard lock(queue.mutex_);
+      os::MutexLock lock(queue.mutex_);
       if (queue.pending_.empty()) break;
       queue.batch_.swap(queue.pending_);
     }
@@ -486,24 +487,24 @@ bool runMainQueueBlocks() {
 }
 
 struct DispatchGroup::State {
-  std::mutex mutex;
-  std::condition_variable finished;
-  long outstanding = 0;  // guarded by mutex
-  std::vector<std::pair<std::shared_ptr<DispatchQueue>, DispatchBlock>>
-      notifications;  // guarded by mutex
+  os::Mutex mutex;
+  std::condition_variable_any finished;
+  long outstanding OS_GUARDED_BY(mutex) = 0;
+  std::vector<std::pair<std::shared_ptr<DispatchQueue>, DispatchBlock>> notifications
+      OS_GUARDED_BY(mutex);
 };
 
 DispatchGroup::DispatchGroup() : state_(std::make_shared<State>()) {}
 
 void DispatchGroup::enter() {
-  std::lock_guard lock(state_->mutex);
+  os::MutexLock lock(state_->mutex);
   ++state_->outstanding;
 }
 
 void DispatchGroup::leave() {
   decltype(State::notifications) notifications;
   {
-    std::lock_guard lock(state_->mutex);
+    os::MutexLock lock(state_->mutex);
     if (state_->outstanding == 0) {
       log::write(log::Level::Error, "DispatchGroup::leave() without a matching enter(); ignored");
       return;
@@ -529,14 +530,14 @@ void DispatchGroup::async(const std::shared_ptr<DispatchQueue>& queue, DispatchB
 }
 
 bool DispatchGroup::wait(double timeoutSeconds) const {
-  std::unique_lock lock(state_->mutex);
+  os::MutexLock lock(state_->mutex);
   return waitUntil(state_->finished, lock, monotonicDeadline(timeoutSeconds),
-                   [this] { return state_->outstanding == 0; });
+                   [this]() OS_REQUIRES(state_->mutex) { return state_->outstanding == 0; });
 }
 
 void DispatchGroup::notify(const std::shared_ptr<DispatchQueue>& queue, DispatchBlock block) {
   {
-    std::lock_guard lock(state_->mutex);
+    os::MutexLock lock(state_->mutex);
     if (state_->outstanding > 0) {
       state_->notifications.emplace_back(queue, std::move(block));
       return;
@@ -546,9 +547,9 @@ void DispatchGroup::notify(const std::shared_ptr<DispatchQueue>& queue, Dispatch
 }
 
 struct DispatchSemaphore::State {
-  std::mutex mutex;
-  std::condition_variable available;
-  long value = 0;  // guarded by mutex
+  os::Mutex mutex;
+  std::condition_variable_any available;
+  long value OS_GUARDED_BY(mutex) = 0;
 };
 
 DispatchSemaphore::DispatchSemaphore(long value) : state_(std::make_shared<State>()) {
@@ -557,15 +558,15 @@ DispatchSemaphore::DispatchSemaphore(long value) : state_(std::make_shared<State
 
 void DispatchSemaphore::signal() {
   // Notifies under the lock: a waiter that returns may destroy the semaphore at once.
-  std::lock_guard lock(state_->mutex);
+  os::MutexLock lock(state_->mutex);
   ++state_->value;
   state_->available.notify_one();
 }
 
 bool DispatchSemaphore::wait(double timeoutSeconds) {
-  std::unique_lock lock(state_->mutex);
+  os::MutexLock lock(state_->mutex);
   if (!waitUntil(state_->available, lock, monotonicDeadline(timeoutSeconds),
-                 [this] { return state_->value > 0; })) {
+                 [this]() OS_REQUIRES(state_->mutex) { return state_->value > 0; })) {
     return false;
   }
   --state_->value;

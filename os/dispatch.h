@@ -62,6 +62,7 @@
 #include <vector>
 
 #include "os/error.h"
+#include "os/mutex.h"
 
 namespace os {
 
@@ -178,19 +179,19 @@ class DispatchQueue : public std::enable_shared_from_this<DispatchQueue> {
   const Kind kind_;
   const DispatchPriority priority_;
 
-  std::mutex mutex_;
+  os::Mutex mutex_;
   // Serial and main queues: blocks not yet started, and sync callers waiting for their turn.
-  std::vector<Item> pending_;  // guarded by mutex_
+  std::vector<Item> pending_ OS_GUARDED_BY(mutex_);
   // The items that the drain took out of pending_ in one go; the two vectors swap back and
   // forth and keep their capacity. Touched only by the thread that holds the serial queue, or
   // by the main thread.
   std::vector<Item> batch_;
   size_t batchNext_ = 0;  // main queue: the next item of batch_ to run
   // Serial queues: a drain is scheduled or running, or a sync caller holds the queue.
-  bool active_ = false;  // guarded by mutex_
+  bool active_ OS_GUARDED_BY(mutex_) = false;
 
-  mutable std::mutex specificsMutex_;
-  std::vector<std::pair<const void*, void*>> specifics_;  // guarded by specificsMutex_
+  mutable os::Mutex specificsMutex_;
+  std::vector<std::pair<const void*, void*>> specifics_ OS_GUARDED_BY(specificsMutex_);
 };
 
 // Runs the main queue's blocks that were pending when it was called (blocks queued meanwhile

@@ -9,17 +9,20 @@
 #include <cstdio>
 #include <ctime>
 
+#include "os/mutex.h"
+
 namespace os::log {
 namespace {
 
-std::mutex& sinkMutex() {
-  static std::mutex mutex;
-  return mutex;
-}
+// Where write() sends its lines: the innermost capture, else the console and the system log.
+struct Sink {
+  os::Mutex mutex;
+  Capture* capture OS_GUARDED_BY(mutex) = nullptr;
+};
 
-Capture*& activeCapture() {  // guarded by sinkMutex()
-  static Capture* capture = nullptr;
-  return capture;
+Sink& sink() {
+  static Sink sink;
+  return sink;
 }
 
 std::string programName() {
@@ -47,8 +50,9 @@ std::string timestampNow() {
 }
 
 void write(Level level, std::string_view message) {
-  std::lock_guard lock(sinkMutex());
-  if (Capture* capture = activeCapture()) {
+  Sink& out = sink();
+  os::MutexLock lock(out.mutex);
+  if (Capture* capture = out.capture) {
     capture->record(level, message);
     return;
   }
@@ -65,23 +69,25 @@ void write(Level level, std::string_view message) {
 void console(std::string_view message) { write(Level::Notice, message); }
 
 Capture::Capture() {
-  std::lock_guard lock(sinkMutex());
-  previous_ = activeCapture();
-  activeCapture() = this;
+  Sink& out = sink();
+  os::MutexLock lock(out.mutex);
+  previous_ = out.capture;
+  out.capture = this;
 }
 
 Capture::~Capture() {
-  std::lock_guard lock(sinkMutex());
-  activeCapture() = previous_;
+  Sink& out = sink();
+  os::MutexLock lock(out.mutex);
+  out.capture = previous_;
 }
 
 std::vector<Line> Capture::lines() const {
-  std::lock_guard lock(mutex_);
+  os::MutexLock lock(mutex_);
   return lines_;
 }
 
 bool Capture::contains(std::string_view text) const {
-  std::lock_guard lock(mutex_);
+  os::MutexLock lock(mutex_);
   for (const Line& line : lines_) {
     if (line.message.find(text) != std::string::npos) return true;
   }
@@ -89,7 +95,7 @@ bool Capture::contains(std::string_view text) const {
 }
 
 void Capture::record(Level level, std::string_view message) {
-  std::lock_guard lock(mutex_);
+  os::MutexLock lock(mutex_);
   lines_.push_back({level, std::string(message)});
 }
 

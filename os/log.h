@@ -12,10 +12,11 @@
 //   EXPECT_TRUE(capture.contains("could not open"));
 #pragma once
 
-#include <mutex>
 #include <string>
 #include <string_view>
 #include <vector>
+
+#include "os/mutex.h"
 
 namespace os::log {
 
@@ -52,8 +53,8 @@ class Capture {
   friend void write(Level, std::string_view);
   void record(Level level, std::string_view message);
 
-  mutable std::mutex mutex_;
-  std::vector<Line> lines_;  // guarded by mutex_
+  mutable os::Mutex mutex_;
+  std::vector<Line> lines_ OS_GUARDED_BY(mutex_);
   Capture* previous_;
 };
 

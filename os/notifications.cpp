@@ -4,6 +4,8 @@
 #include <atomic>
 #include <utility>
 
+#include "os/mutex.h"
+
 namespace os {
 
 struct NotificationCenter::Entry {
@@ -32,7 +34,7 @@ NotificationCenter::~NotificationCenter() = default;
 
 ObserverToken NotificationCenter::addObserver(std::string name, const void* object,
                                               Observer observer) {
-  std::lock_guard lock(mutex_);
+  os::MutexLock lock(mutex_);
   auto entry = std::make_shared<Entry>();
   entry->token = ++lastToken_;
   entry->name = std::move(name);
@@ -48,7 +50,7 @@ void NotificationCenter::removeObserver(ObserverToken token) {
   // The old list dies outside the lock: it may hold the last reference to an observer whose
   // captures have destructors of their own.
   std::shared_ptr<const EntryList> old;
-  std::lock_guard lock(mutex_);
+  os::MutexLock lock(mutex_);
   auto entry = std::find_if(entries_->begin(), entries_->end(),
                             [token](const auto& entry) { return entry->token == token; });
   if (entry == entries_->end()) return;
@@ -64,7 +66,7 @@ void NotificationCenter::removeObserver(ObserverToken token) {
 void NotificationCenter::post(const Notification& notification) {
   std::shared_ptr<const EntryList> entries;
   {
-    std::lock_guard lock(mutex_);
+    os::MutexLock lock(mutex_);
     entries = entries_;
   }
   for (const auto& entry : *entries) {

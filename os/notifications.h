@@ -23,10 +23,10 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <vector>
 
+#include "os/mutex.h"
 #include "os/value.h"
 
 namespace os {
@@ -75,10 +75,10 @@ class NotificationCenter {
   struct Entry;
   using EntryList = std::vector<std::shared_ptr<Entry>>;
 
-  std::mutex mutex_;
+  os::Mutex mutex_;
   // Replaced, never changed in place, so that a post can go through it without the lock.
-  std::shared_ptr<const EntryList> entries_;  // guarded by mutex_
-  ObserverToken lastToken_ = 0;               // guarded by mutex_
+  std::shared_ptr<const EntryList> entries_ OS_GUARDED_BY(mutex_);
+  ObserverToken lastToken_ OS_GUARDED_BY(mutex_) = 0;
 };
 
 // Removes a registration when destroyed. `center` must outlive it.

@@ -7,13 +7,14 @@
 #include <cstdlib>
 #include <fstream>
 #include <iterator>
-#include <mutex>
+
+#include "os/mutex.h"
 
 namespace os::process {
 namespace {
 
-std::mutex argumentsMutex;
-std::optional<std::vector<std::string>> recordedArguments;  // guarded by argumentsMutex
+os::Mutex argumentsMutex;
+std::optional<std::vector<std::string>> recordedArguments OS_GUARDED_BY(argumentsMutex);
 
 std::optional<std::string> readFile(const char* path) {
   std::ifstream file(path, std::ios::binary);
@@ -72,12 +73,12 @@ std::string unquoted(std::string_view value) {
 void setArguments(int argc, const char* const* argv) {
   std::vector<std::string> values;
   for (int i = 0; i < argc; ++i) values.emplace_back(argv[i] != nullptr ? argv[i] : "");
-  std::lock_guard lock(argumentsMutex);
+  os::MutexLock lock(argumentsMutex);
   recordedArguments = std::move(values);
 }
 
 std::vector<std::string> arguments() {
-  std::lock_guard lock(argumentsMutex);
+  os::MutexLock lock(argumentsMutex);
   if (!recordedArguments) recordedArguments = argumentsFromProc();
   return *recordedArguments;
 }

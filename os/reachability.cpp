@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "os/log.h"
+#include "os/mutex.h"
 #include "os/runloop.h"
 
 namespace os {
@@ -514,7 +515,7 @@ bool NetworkReachability::schedule(Callback callback) {
   uint64_t generation;
   Callback replaced;
   {
-    std::lock_guard lock(mutex_);
+    os::MutexLock lock(mutex_);
     if (!watch_) {
       watch_ = RouteMessageSource::subscribe(weak_from_this());
       if (!watch_) return false;
@@ -531,7 +532,7 @@ bool NetworkReachability::schedule(Callback callback) {
 
 void NetworkReachability::unschedule() {
   Callback removed;  // released outside the lock: it may own anything
-  std::lock_guard lock(mutex_);
+  os::MutexLock lock(mutex_);
   ++generation_;
   removed = std::move(callback_);
   callback_ = nullptr;
@@ -544,7 +545,7 @@ void NetworkReachability::unschedule() {
 void NetworkReachability::routesChanged() {
   uint64_t generation;
   {
-    std::lock_guard lock(mutex_);
+    os::MutexLock lock(mutex_);
     generation = generation_;
   }
   queue_->async([weak = weak_from_this(), generation] {
@@ -554,7 +555,7 @@ void NetworkReachability::routesChanged() {
 
 void NetworkReachability::readFlags(uint64_t generation, bool announce) {
   {
-    std::lock_guard lock(mutex_);
+    os::MutexLock lock(mutex_);
     if (generation != generation_) return;
   }
   auto flags = currentFlags();
@@ -572,7 +573,7 @@ void NetworkReachability::readFlags(uint64_t generation, bool announce) {
 void NetworkReachability::announce(uint64_t generation, ReachabilityFlags flags) {
   Callback callback;
   {
-    std::lock_guard lock(mutex_);
+    os::MutexLock lock(mutex_);
     if (generation != generation_) return;
     callback = callback_;
   }

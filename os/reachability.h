@@ -29,11 +29,11 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
-#include <mutex>
 #include <optional>
 #include <string>
 
 #include "os/dispatch.h"
+#include "os/mutex.h"
 
 namespace os {
 
@@ -123,12 +123,12 @@ class NetworkReachability final : public ReachabilityFlagSource,
   const sockaddr_storage address_;  // AF_UNSPEC for a name target
   const std::shared_ptr<DispatchQueue> queue_;
 
-  std::mutex mutex_;
+  os::Mutex mutex_;
   // Counts schedule() and unschedule() calls, so that work begun for an earlier scheduling
   // recognises that it is stale.
-  uint64_t generation_ = 0;                    // guarded by mutex_
-  Callback callback_;                          // guarded by mutex_; empty when not scheduled
-  std::shared_ptr<RouteMessageSource> watch_;  // guarded by mutex_; on the main run loop
+  uint64_t generation_ OS_GUARDED_BY(mutex_) = 0;
+  Callback callback_ OS_GUARDED_BY(mutex_);                          // empty when not scheduled
+  std::shared_ptr<RouteMessageSource> watch_ OS_GUARDED_BY(mutex_);  // on the main run loop
 
   std::optional<ReachabilityFlags> lastFlags_;  // touched on queue_ only
 };

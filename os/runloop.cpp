@@ -10,6 +10,7 @@
 #include <cstring>
 
 #include "os/log.h"
+#include "os/mutex.h"
 
 namespace os {
 namespace {
@@ -59,13 +60,13 @@ bool RunLoop::runWhile(const std::function<bool()>* condition,
   }
   Run run;
   {
-    std::lock_guard lock(mutex_);
+    os::MutexLock lock(mutex_);
     runs_.push_back(&run);
   }
   struct PopRun {
     RunLoop& loop;
     ~PopRun() {
-      std::lock_guard lock(loop.mutex_);
+      os::MutexLock lock(loop.mutex_);
       loop.runs_.pop_back();
     }
   } popRun{*this};
@@ -85,7 +86,7 @@ bool RunLoop::runWhile(const std::function<bool()>* condition,
 
 void RunLoop::stop() {
   {
-    std::lock_guard lock(mutex_);
+    os::MutexLock lock(mutex_);
     if (runs_.empty()) return;
     runs_.back()->stopRequested = true;
   }
@@ -101,7 +102,7 @@ void RunLoop::wakeUp() {
 
 void RunLoop::addSource(std::shared_ptr<RunLoopSource> source) {
   {
-    std::lock_guard lock(mutex_);
+    os::MutexLock lock(mutex_);
     sources_.push_back(std::move(source));
   }
   wakeUp();
@@ -109,7 +110,7 @@ void RunLoop::addSource(std::shared_ptr<RunLoopSource> source) {
 
 void RunLoop::removeSource(const RunLoopSource* source) {
   std::shared_ptr<RunLoopSource> removed;  // released outside the lock
-  std::lock_guard lock(mutex_);
+  os::MutexLock lock(mutex_);
   auto entry = std::find_if(sources_.begin(), sources_.end(),
                             [source](const auto& added) { return added.get() == source; });
   if (entry == sources_.end()) return;
@@ -133,7 +134,7 @@ MonotonicClock::time_point RunLoop::fireTimers() {
   auto now = MonotonicClock::now();
   std::vector<std::shared_ptr<Timer>> due;
   {
-    std::lock_guard lock(mutex_);
+    os::MutexLock lock(mutex_);
     for (const auto& timer : timers_) {
       if (!timer->firing_ && timer->fireDate_ <= now) due.push_back(timer);
     }
@@ -144,7 +145,7 @@ MonotonicClock::time_point RunLoop::fireTimers() {
     std::shared_ptr<const Timer::Block> block;
     {
       // An earlier timer's block may have moved or invalidated this one.
-      std::lock_guard lock(mutex_);
+      os::MutexLock lock(mutex_);
       if (!timer->valid_ || timer->firing_ || timer->fireDate_ > now) continue;
       if (timer->repeats_) timer->fireDate_ = nextFireDate(timer->fireDate_, timer->interval_, now);
       timer->firing_ = true;
@@ -152,14 +153,14 @@ MonotonicClock::time_point RunLoop::fireTimers() {
     }
     performLoggingExceptions("timer", [&] { (*block)(*timer); });
     {
-      std::lock_guard lock(mutex_);
+      os::MutexLock lock(mutex_);
       timer->firing_ = false;
     }
     if (!timer->repeats_) timer->invalidate();
   }
 
   auto next = MonotonicClock::time_point::max();
-  std::lock_guard lock(mutex_);
+  os::MutexLock lock(mutex_);
   for (const auto& timer : timers_) {
     if (!timer->firing_) next = std::min(next, timer->fireDate_);
   }
@@ -167,7 +168,7 @@ MonotonicClock::time_point RunLoop::fireTimers() {
 }
 
 std::vector<std::shared_ptr<RunLoopSource>> RunLoop::sourcesSnapshot() {
-  std::lock_guard lock(mutex_);
+  os::MutexLock lock(mutex_);
   return sources_;
 }
 
@@ -176,7 +177,7 @@ MonotonicClock::time_point RunLoop::pollSources() {
   for (const auto& source : sourcesSnapshot()) {
     {
       // A source polled earlier in this turn may have removed this one.
-      std::lock_guard lock(mutex_);
+      os::MutexLock lock(mutex_);
       if (std::find(sources_.begin(), sources_.end(), source) == sources_.end()) continue;
     }
     double sleep = kWaitForever;
@@ -214,7 +215,7 @@ std::shared_ptr<Timer> Timer::schedule(double intervalSeconds, bool repeats, Blo
   auto timer = std::make_shared<Timer>(Private{}, intervalSeconds, repeats, std::move(block));
   RunLoop& loop = RunLoop::main();
   {
-    std::lock_guard lock(loop.mutex_);
+    os::MutexLock lock(loop.mutex_);
     loop.timers_.push_back(timer);
   }
   loop.wakeUp();
@@ -222,14 +223,14 @@ std::shared_ptr<Timer> Timer::schedule(double intervalSeconds, bool repeats, Blo
 }
 
 MonotonicClock::time_point Timer::fireDate() const {
-  std::lock_guard lock(RunLoop::main().mutex_);
+  os::MutexLock lock(RunLoop::main().mutex_);
   return fireDate_;
 }
 
 void Timer::setFireDate(MonotonicClock::time_point date) {
   RunLoop& loop = RunLoop::main();
   {
-    std::lock_guard lock(loop.mutex_);
+    os::MutexLock lock(loop.mutex_);
     fireDate_ = date;
   }
   loop.wakeUp();
@@ -240,7 +241,7 @@ void Timer::invalidate() {
   // Released outside the lock: their destructors may use timers too.
   std::shared_ptr<const Block> block;
   std::shared_ptr<Timer> self;
-  std::lock_guard lock(loop.mutex_);
+  os::MutexLock lock(loop.mutex_);
   if (!valid_) return;
   valid_ = false;
   block = std::move(block_);
@@ -251,7 +252,7 @@ void Timer::invalidate() {
 }
 
 bool Timer::isValid() const {
-  std::lock_guard lock(RunLoop::main().mutex_);
+  os::MutexLock lock(RunLoop::main().mutex_);
   return valid_;
 }
 

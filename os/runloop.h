@@ -21,10 +21,10 @@
 #include <atomic>
 #include <functional>
 #include <memory>
-#include <mutex>
 #include <vector>
 
 #include "os/dispatch.h"
+#include "os/mutex.h"
 
 namespace os {
 
@@ -89,10 +89,10 @@ class RunLoop {
   // would add nothing.
   std::atomic<bool> wakePending_{false};
 
-  std::mutex mutex_;
-  std::vector<std::shared_ptr<Timer>> timers_;           // guarded by mutex_; the valid ones
-  std::vector<std::shared_ptr<RunLoopSource>> sources_;  // guarded by mutex_
-  std::vector<Run*> runs_;                               // guarded by mutex_; innermost last
+  os::Mutex mutex_;
+  std::vector<std::shared_ptr<Timer>> timers_ OS_GUARDED_BY(mutex_);  // the valid ones
+  std::vector<std::shared_ptr<RunLoopSource>> sources_ OS_GUARDED_BY(mutex_);
+  std::vector<Run*> runs_ OS_GUARDED_BY(mutex_);  // innermost last
 };
 
 // A one-shot or repeating timer on the main run loop; its block runs on the main thread. The
@@ -132,7 +132,7 @@ class Timer {
 
   const double interval_;
   const bool repeats_;
-  // All guarded by RunLoop::main().mutex_.
+  // All under RunLoop::main().mutex_, which the analysis cannot name from here.
   MonotonicClock::time_point fireDate_;
   bool valid_ = true;
   bool firing_ = false;

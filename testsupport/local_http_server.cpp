@@ -14,6 +14,8 @@
 #include <cstdio>
 #include <stdexcept>
 
+#include "os/mutex.h"
+
 namespace testsupport {
 namespace {
 
@@ -251,7 +253,7 @@ void LocalHttpServer::start() {
 
 void LocalHttpServer::stop() {
   {
-    std::lock_guard lock(mutex_);
+    os::MutexLock lock(mutex_);
     stopping_ = true;
   }
   changed_.notify_all();
@@ -269,7 +271,7 @@ std::string LocalHttpServer::url(const std::string& pathAndQuery) const {
 
 void LocalHttpServer::on(const std::string& method, const std::string& path, Handler handler) {
   auto shared = std::make_shared<const Handler>(std::move(handler));
-  std::lock_guard lock(mutex_);
+  os::MutexLock lock(mutex_);
   for (Route& route : routes_) {
     if (route.method == method && route.path == path) {
       route.handler = std::move(shared);
@@ -340,8 +342,8 @@ void LocalHttpServer::send(const Reply& reply, httplib::Response& response) {
 }
 
 bool LocalHttpServer::pause(std::chrono::milliseconds duration) {
-  std::unique_lock lock(mutex_);
-  return !changed_.wait_for(lock, duration, [this] { return stopping_; });
+  os::MutexLock lock(mutex_);
+  return !changed_.wait_for(lock, duration, [this]() OS_REQUIRES(mutex_) { return stopping_; });
 }
 
 void LocalHttpServer::dispatch(const httplib::Request& request, httplib::Response& response) {
@@ -353,7 +355,7 @@ void LocalHttpServer::dispatch(const httplib::Request& request, httplib::Respons
   record.headers = request.headers;
   record.body = request.body;
   {
-    std::lock_guard lock(mutex_);
+    os::MutexLock lock(mutex_);
     requests_.push_back(std::move(record));
   }
   changed_.notify_all();
@@ -370,7 +372,7 @@ void LocalHttpServer::dispatch(const httplib::Request& request, httplib::Respons
 
 std::shared_ptr<const LocalHttpServer::Handler> LocalHttpServer::findHandler(
     const std::string& method, const std::string& path) const {
-  std::lock_guard lock(mutex_);
+  os::MutexLock lock(mutex_);
   for (const Route& route : routes_) {
     if (route.method == method && route.path == path) return route.handler;
   }
@@ -378,22 +380,23 @@ std::shared_ptr<const LocalHttpServer::Handler> LocalHttpServer::findHandler(
 }
 
 std::vector<RecordedRequest> LocalHttpServer::requests() const {
-  std::lock_guard lock(mutex_);
+  os::MutexLock lock(mutex_);
   return requests_;
 }
 
 size_t LocalHttpServer::requestCount() const {
-  std::lock_guard lock(mutex_);
+  os::MutexLock lock(mutex_);
   return requests_.size();
 }
 
 bool LocalHttpServer::waitForRequests(size_t count, std::chrono::milliseconds timeout) const {
-  std::unique_lock lock(mutex_);
-  return changed_.wait_for(lock, timeout, [&] { return requests_.size() >= count; });
+  os::MutexLock lock(mutex_);
+  return changed_.wait_for(lock, timeout,
+                           [&]() OS_REQUIRES(mutex_) { return requests_.size() >= count; });
 }
 
 void LocalHttpServer::clearRequests() {
-  std::lock_guard lock(mutex_);
+  os::MutexLock lock(mutex_);
   requests_.clear();
 }
 

@@ -36,11 +36,12 @@
 #include <functional>
 #include <map>
 #include <memory>
-#include <mutex>
 #include <optional>
 #include <string>
 #include <thread>
 #include <vector>
+
+#include "os/mutex.h"
 
 namespace testsupport {
 
@@ -194,11 +195,11 @@ class LocalHttpServer {
   std::thread thread_;
   int port_ = 0;
 
-  mutable std::mutex mutex_;
-  mutable std::condition_variable changed_;  // signalled on a new request and on stop
-  std::vector<Route> routes_;                // guarded by mutex_
-  std::vector<RecordedRequest> requests_;    // guarded by mutex_
-  bool stopping_ = false;                    // guarded by mutex_
+  mutable os::Mutex mutex_;
+  mutable std::condition_variable_any changed_;  // signalled on a new request and on stop
+  std::vector<Route> routes_ OS_GUARDED_BY(mutex_);
+  std::vector<RecordedRequest> requests_ OS_GUARDED_BY(mutex_);
+  bool stopping_ OS_GUARDED_BY(mutex_) = false;
 };
 
 }  // namespace testsupport

@@ -12,6 +12,7 @@
 
 #include "installer/app/software_info.h"
 #include "os/files.h"
+#include "os/mutex.h"
 #include "os/plist.h"
 #include "os/url.h"
 #include "support/string_extensions.h"
@@ -191,18 +192,18 @@ ResourceServer::~ResourceServer() {
 }
 
 void ResourceServer::setFaults(Resource resource, Faults faults) {
-  std::lock_guard lock(mutex_);
+  os::MutexLock lock(mutex_);
   faults_[resource] = faults;
 }
 
 Faults ResourceServer::faults(Resource resource) const {
-  std::lock_guard lock(mutex_);
+  os::MutexLock lock(mutex_);
   auto found = faults_.find(resource);
   return found == faults_.end() ? Faults() : found->second;
 }
 
 Faults ResourceServer::takeFaults(Resource resource) {
-  std::lock_guard lock(mutex_);
+  os::MutexLock lock(mutex_);
   auto found = faults_.find(resource);
   if (found == faults_.end()) return Faults();
   Faults now = found->second;
@@ -288,7 +289,7 @@ std::string ResourceServer::connectTo() const {
 fs::path ResourceServer::certificatePath() const { return resource_->certificatePath(); }
 
 fs::path ResourceServer::substituteArchive(Substitute substitute) {
-  std::lock_guard lock(mutex_);
+  os::MutexLock lock(mutex_);
   if (auto made = substitutes_.find(substitute); made != substitutes_.end()) return made->second;
   fs::path path;
   os::Error error;

@@ -25,11 +25,11 @@
 #include <filesystem>
 #include <map>
 #include <memory>
-#include <mutex>
 #include <optional>
 #include <string>
 #include <string_view>
 
+#include "os/mutex.h"
 #include "testsupport/local_http_server.h"
 
 namespace tools {
@@ -124,9 +124,9 @@ class ResourceServer {
   std::unique_ptr<testsupport::LocalHttpServer> download_;
   std::unique_ptr<testsupport::LocalHttpServer> resource_;
 
-  mutable std::mutex mutex_;
-  std::map<Resource, Faults> faults_;                        // guarded by mutex_
-  std::map<Substitute, std::filesystem::path> substitutes_;  // guarded by mutex_
+  mutable os::Mutex mutex_;
+  std::map<Resource, Faults> faults_ OS_GUARDED_BY(mutex_);
+  std::map<Substitute, std::filesystem::path> substitutes_ OS_GUARDED_BY(mutex_);
 };
 
 }  // namespace tools

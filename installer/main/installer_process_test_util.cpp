@@ -8,8 +8,9 @@
 
 #include <algorithm>
 #include <csignal>
-#include <mutex>
 #include <thread>
+
+#include "os/mutex.h"
 
 extern char** environ;
 
@@ -81,8 +82,8 @@ struct InstallerProcess::State {
   pid_t pid = 0;
   std::optional<int> waitStatus;
   std::thread reader;
-  mutable std::mutex mutex;
-  std::string output;  // guarded by mutex
+  mutable os::Mutex mutex;
+  std::string output OS_GUARDED_BY(mutex);
 };
 
 InstallerProcess::InstallerProcess() : state_(std::make_unique<State>()) {
@@ -96,7 +97,7 @@ InstallerProcess::InstallerProcess() : state_(std::make_unique<State>()) {
     char buffer[4096];
     ssize_t count;
     while ((count = read(console, buffer, sizeof buffer)) > 0) {
-      std::lock_guard lock(state->mutex);
+      os::MutexLock lock(state->mutex);
       state->output.append(buffer, static_cast<size_t>(count));
     }
     close(console);
@@ -109,7 +110,7 @@ InstallerProcess::~InstallerProcess() {
 }
 
 std::string InstallerProcess::output() const {
-  std::lock_guard lock(state_->mutex);
+  os::MutexLock lock(state_->mutex);
   return state_->output;
 }
 

@@ -1,10 +1,10 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
-#include <mutex>
 #include <thread>
 #include <vector>
 
+#include "os/mutex.h"
 #include "platform/promises/promise.h"
 #include "platform/promises/promise_test_support.h"
 
@@ -21,13 +21,13 @@ class PRMPromiseRetry : public ::testing::Test {
 
 TEST_F(PRMPromiseRetry, TwoAttemptsRunThreeTimesAndRejectWithTheLastError) {
   std::atomic<int> runs{0};
-  std::mutex mutex;
-  std::vector<int64_t> remainingSeen;  // guarded by mutex
+  os::Mutex mutex;
+  std::vector<int64_t> remainingSeen;  // under mutex
   auto start = os::MonotonicClock::now();
   auto promise = PRMPromise<int>::attempts(
       queue_, 2, 0.05,
       [&](int64_t remaining, const os::Error& error) {
-        std::lock_guard lock(mutex);
+        os::MutexLock lock(mutex);
         remainingSeen.push_back(remaining);
         EXPECT_EQ(error, testError(runs));
         return true;
@@ -37,7 +37,7 @@ TEST_F(PRMPromiseRetry, TwoAttemptsRunThreeTimesAndRejectWithTheLastError) {
   EXPECT_GE(secondsSince(start), 0.1);
   EXPECT_EQ(runs, 3);
   EXPECT_EQ(promise.error(), testError(3));
-  std::lock_guard lock(mutex);
+  os::MutexLock lock(mutex);
   EXPECT_EQ(remainingSeen, (std::vector<int64_t>{2, 1}));
 }
 

@@ -2,11 +2,13 @@
 
 #include <unordered_set>
 
+#include "os/mutex.h"
+
 namespace {
 
 struct DefaultQueue {
-  std::mutex mutex;
-  std::shared_ptr<os::DispatchQueue> queue;  // guarded by mutex; null: the main queue
+  os::Mutex mutex;
+  std::shared_ptr<os::DispatchQueue> queue OS_GUARDED_BY(mutex);  // null: the main queue
 };
 
 // The process-wide settings are never destroyed: pool threads and the destructors of promises
@@ -20,14 +22,14 @@ DefaultQueue& defaultQueue() {
 
 std::shared_ptr<os::DispatchQueue> PRMPromiseBase::defaultDispatchQueue() {
   auto& shared = defaultQueue();
-  std::lock_guard lock(shared.mutex);
+  os::MutexLock lock(shared.mutex);
   return shared.queue ? shared.queue : os::DispatchQueue::main();
 }
 
 void PRMPromiseBase::setDefaultDispatchQueue(std::shared_ptr<os::DispatchQueue> queue) {
   if (!queue) return;
   auto& shared = defaultQueue();
-  std::lock_guard lock(shared.mutex);
+  os::MutexLock lock(shared.mutex);
   shared.queue = std::move(queue);
 }
 
@@ -51,23 +53,23 @@ StateBase::~StateBase() {
 }
 
 Status StateBase::status() const {
-  std::lock_guard lock(mutex_);
+  os::MutexLock lock(mutex_);
   return status_;
 }
 
 std::optional<os::Error> StateBase::error() const {
-  std::lock_guard lock(mutex_);
+  os::MutexLock lock(mutex_);
   if (status_ != Status::Rejected) return std::nullopt;
   return error_;
 }
 
 void StateBase::addPendingObject(std::shared_ptr<void> object) {
-  std::lock_guard lock(mutex_);
+  os::MutexLock lock(mutex_);
   if (status_ == Status::Pending) pendingObjects_.push_back(std::move(object));
 }
 
 void StateBase::setResolvingStep(const Queue& queue, std::weak_ptr<StateBase> upstream) {
-  std::lock_guard lock(mutex_);
+  os::MutexLock lock(mutex_);
   resolvingQueue_ = queue;
   upstream_ = std::move(upstream);
 }
@@ -82,7 +84,7 @@ bool StateBase::waitWouldDeadlock() const {
     std::shared_ptr<os::DispatchQueue> queue;
     std::shared_ptr<StateBase> upstream;
     {
-      std::lock_guard lock(state->mutex_);
+      os::MutexLock lock(state->mutex_);
       if (state->status_ != Status::Pending) return false;
       queue = state->resolvingQueue_.lock();
       upstream = state->upstream_.lock();

@@ -5,7 +5,6 @@
 
 #include <functional>
 #include <memory>
-#include <mutex>
 #include <optional>
 #include <type_traits>
 #include <utility>
@@ -14,6 +13,7 @@
 
 #include "os/dispatch.h"
 #include "os/error.h"
+#include "os/mutex.h"
 
 // Error domain of the promise library's own errors.
 inline constexpr const char* kPRMPromiseErrorDomain = "com.vedodo.PRMPromises.Error";
@@ -80,22 +80,25 @@ class StateBase {
 
   // With mutex_ held: moves a pending promise to `status` and drops its pending objects;
   // false when it was already resolved.
-  bool settleLocked(Status status);
+  bool settleLocked(Status status) OS_REQUIRES(mutex_);
   // With mutex_ held, after the observers were dispatched: the promise leaves the group.
-  void leaveGroupLocked();
+  void leaveGroupLocked() OS_REQUIRES(mutex_);
 
   // Destroys `holder` without recursing into the destructors it triggers. Dropping the head of
   // a long pending chain destroys every promise after it, each from the destructor of the one
   // before; this keeps the stack flat however long the chain is.
   static void releaseIteratively(std::shared_ptr<void> holder);
 
-  mutable std::mutex mutex_;
-  Status status_;         // guarded by mutex_ until settled
-  os::Error error_;       // guarded by mutex_ until settled; set when rejected
-  bool inGroup_ = false;  // guarded by mutex_
-  std::weak_ptr<os::DispatchQueue> resolvingQueue_;    // guarded by mutex_
-  std::weak_ptr<StateBase> upstream_;                  // guarded by mutex_
-  std::vector<std::shared_ptr<void>> pendingObjects_;  // guarded by mutex_
+  mutable os::Mutex mutex_;
+  // status_, error_ and value_ are written under mutex_ while pending and never change once
+  // settled, when settledStatus() and its kind read them without it: the annotation would
+  // reject those reads, so none is given.
+  Status status_;
+  os::Error error_;  // set when rejected
+  bool inGroup_ OS_GUARDED_BY(mutex_) = false;
+  std::weak_ptr<os::DispatchQueue> resolvingQueue_ OS_GUARDED_BY(mutex_);
+  std::weak_ptr<StateBase> upstream_ OS_GUARDED_BY(mutex_);
+  std::vector<std::shared_ptr<void>> pendingObjects_ OS_GUARDED_BY(mutex_);
 };
 
 // The state of one promise of T, shared by its handles and by the steps that resolve it.
@@ -130,14 +133,14 @@ class State final : public StateBase, public std::enable_shared_from_this<State<
   // Fulfils a pending promise and dispatches its observers in the order they were added;
   // ignored once resolved.
   void fulfill(Stored<T> value) {
-    std::lock_guard lock(mutex_);
+    os::MutexLock lock(mutex_);
     if (!settleLocked(Status::Fulfilled)) return;
     value_.emplace(std::move(value));
     notifyLocked();
   }
   // Rejects a pending promise, as fulfill() does.
   void reject(os::Error error) {
-    std::lock_guard lock(mutex_);
+    os::MutexLock lock(mutex_);
     if (!settleLocked(Status::Rejected)) return;
     error_ = std::move(error);
     notifyLocked();
@@ -148,7 +151,7 @@ class State final : public StateBase, public std::enable_shared_from_this<State<
   // queue runs the handler on the resolving thread instead (at once when already resolved),
   // for waits that only wake a thread.
   void observe(const Queue& queue, Handler handler) {
-    std::lock_guard lock(mutex_);
+    os::MutexLock lock(mutex_);
     if (status_ == Status::Pending) {
       observers_.push_back({queue, std::move(handler)});
     } else {
@@ -158,7 +161,7 @@ class State final : public StateBase, public std::enable_shared_from_this<State<
 
   // The value of a fulfilled promise, nullopt otherwise.
   std::optional<Stored<T>> value() const {
-    std::lock_guard lock(mutex_);
+    os::MutexLock lock(mutex_);
     return value_;
   }
   // See settledStatus().
@@ -172,14 +175,14 @@ class State final : public StateBase, public std::enable_shared_from_this<State<
 
   // Observers are dispatched under the lock, so that one added by another thread right after
   // the resolution cannot overtake them; dispatching only queues work.
-  void notifyLocked() {
+  void notifyLocked() OS_REQUIRES(this->mutex_) {
     auto observers = std::move(observers_);
     observers_.clear();
     for (auto& observer : observers) runLocked(observer.queue, std::move(observer.handler));
     leaveGroupLocked();
   }
 
-  void runLocked(const Queue& queue, Handler handler) {
+  void runLocked(const Queue& queue, Handler handler) OS_REQUIRES(this->mutex_) {
     if (!queue) {
       handler(*this);
       return;
@@ -188,8 +191,8 @@ class State final : public StateBase, public std::enable_shared_from_this<State<
         queue, [self = this->shared_from_this(), handler = std::move(handler)] { handler(*self); });
   }
 
-  std::optional<Stored<T>> value_;   // guarded by mutex_ until settled
-  std::vector<Observer> observers_;  // guarded by mutex_; dropped at resolution
+  std::optional<Stored<T>> value_;                         // see status_
+  std::vector<Observer> observers_ OS_GUARDED_BY(mutex_);  // dropped at resolution
 };
 
 // "Error Domain=<domain> Code=<code> "<localized description>"", as the platform describes
