@@ -53,10 +53,10 @@ class AppDelegateTest : public os::ui::testing::HeadlessTest {
   }
 
   // Closes the window; `answer` (an alert button's identifier) is clicked once the question's
-  // panel has slid in.
+  // panel has slid in and come to rest.
   void closeAnswering(const char* answer) {
     os::DispatchQueue::main()->async([this, answer] {
-      os::RunLoop::main().runUntil([] { return false; }, 0.6);
+      EXPECT_TRUE(runUntilAtRest(*delegate_->window(), answer));
       EXPECT_TRUE(screen_->clickView(*delegate_->window(), answer));
     });
     ASSERT_TRUE(screen_->clickView(*delegate_->window(), AppDelegate::kCloseButtonIdentifier));

@@ -93,7 +93,7 @@ class InstallerKillTest : public ::testing::Test {
     fs::path script = sandbox_.root() / "install.txt";
     // The old copy is there, so the first screen asks before it replaces it.
     std::ofstream(script)
-        << "wait install 30\nclick install\nwait alertOKButton 30\nsleep 1\nclick alertOKButton\n";
+        << "wait install 30\nclick install\nwait alertOKButton 30\nclick alertOKButton\n";
     sandbox_.setEnv("TESSARO_UI_SCRIPT", script.string());
 
     // One bundle on disk: zipped, it is the new version; with a marker, the old copy.

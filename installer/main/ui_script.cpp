@@ -23,11 +23,16 @@ std::optional<double> parseSeconds(const std::string& text) {
   return seconds;
 }
 
-// The first window, front to back, with a visible view of `identifier`.
-std::shared_ptr<os::ui::Window> windowShowing(const std::string& identifier) {
+// The first window, front to back, with a visible view of `identifier`; `atRest`: one that no
+// animation moves any more (a panel that slides in takes its place, and its buttons their
+// clicks, only when the slide has ended).
+std::shared_ptr<os::ui::Window> windowShowing(const std::string& identifier, bool atRest) {
   for (const auto& window : os::ui::Application::shared().orderedWindows()) {
     auto view = window->findViewByIdentifier(identifier);
-    if (view && !view->isHiddenOrHasHiddenAncestor()) return window;
+    if (view && !view->isHiddenOrHasHiddenAncestor() &&
+        !(atRest && view->isAnimatingOrHasAnimatingAncestor())) {
+      return window;
+    }
   }
   return nullptr;
 }
@@ -55,7 +60,7 @@ struct Player : std::enable_shared_from_this<Player> {
       const UiScript::Action& action = actions[next];
       switch (action.kind) {
         case UiScript::Action::Kind::Wait: {
-          if (windowShowing(action.argument)) break;
+          if (windowShowing(action.argument, true)) break;
           auto now = std::chrono::steady_clock::now();
           if (!waitDeadline) {
             waitDeadline = now + std::chrono::duration_cast<std::chrono::steady_clock::duration>(
@@ -70,7 +75,7 @@ struct Player : std::enable_shared_from_this<Player> {
         }
         case UiScript::Action::Kind::Click: {
           auto* headless = os::ui::Application::shared().headlessBackend();
-          auto window = windowShowing(action.argument);
+          auto window = windowShowing(action.argument, false);
           if (!headless) {
             fail(action, "clicks need the headless back end (TESSARO_UI=headless)");
             return;

@@ -2,8 +2,9 @@
 // run loop while the installer runs, so that a machine without a display (or a test) can click
 // through the screens and keep pictures of them.
 //
-//   wait <identifier> [seconds]   until a visible view with the identifier is in a window
-//                                 (default 30 seconds; the script fails when it runs out)
+//   wait <identifier> [seconds]   until a visible view with the identifier is in a window and
+//                                 no animation moves it any more (default 30 seconds; the
+//                                 script fails when it runs out)
 //   click <identifier>            a click on the centre of that view
 //   snapshot <png path>           the front window as a PNG file
 //   sleep <seconds>               a pause

@@ -113,6 +113,10 @@ TEST_F(AnimationTest, EndingRemovesOrKeepsTheAnimationAndStopsOnce) {
       {FillMode::Forwards, true, 0, false},  // removal wins over the fill
       {FillMode::Forwards, false, -100, true},
   };
+  // A view inside the animated one is on the move until the animation has stopped, even one
+  // that stays on the layer.
+  auto inside = std::make_shared<View>(Rect{10, 10, 10, 10});
+  view_->addSubview(inside);
   for (const Case& c : cases) {
     SCOPED_TRACE(int(c.fill) * 10 + c.removedOnCompletion);
     layer().removeAllAnimations();
@@ -124,9 +128,11 @@ TEST_F(AnimationTest, EndingRemovesOrKeepsTheAnimationAndStopsOnce) {
     layer().addAnimation(animation, "moveY");
     advance(0.25);
     EXPECT_TRUE(stops.empty());
+    EXPECT_TRUE(inside->isAnimatingOrHasAnimatingAncestor());
     advance(0.3);
     advance(0.3);
     EXPECT_EQ(stops, std::vector<bool>{true});
+    EXPECT_FALSE(inside->isAnimatingOrHasAnimatingAncestor());
     EXPECT_DOUBLE_EQ(at("transform.translation.y"), c.valueAfterEnd);
     EXPECT_EQ(layer().animationForKey("moveY") != nullptr, c.keptOnLayer);
   }

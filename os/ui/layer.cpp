@@ -193,6 +193,11 @@ bool Layer::hasRunningAnimations(double mediaTime) const {
   });
 }
 
+bool Layer::hasUnstoppedAnimations() const {
+  return std::any_of(animations_.begin(), animations_.end(),
+                     [](const Entry& entry) { return !entry.stopped; });
+}
+
 bool Layer::stopEndedAnimations(double mediaTime) {
   std::vector<std::function<void()>> pending;
   double local = localTime(mediaTime);

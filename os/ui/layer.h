@@ -121,6 +121,9 @@ class Layer : public std::enable_shared_from_this<Layer> {
   // True when an animation has not reached its end and the layer's time moves, so that the
   // layer looks different from one frame to the next.
   bool hasRunningAnimations(double mediaTime) const;
+  // True until every animation added has stopped (its didStop and completion have run),
+  // whatever the layer's speed: a repeating one that never ends keeps it true.
+  bool hasUnstoppedAnimations() const;
 
   // Draws what the layer itself holds (nothing for a plain layer), in its bounds' coordinates.
   virtual void drawContent(GraphicsContext& context, const LayerProperties& shown) const;

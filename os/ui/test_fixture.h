@@ -7,7 +7,9 @@
 #include <cmath>
 #include <memory>
 #include <string>
+#include <string_view>
 
+#include "os/runloop.h"
 #include "os/ui/application.h"
 #include "os/ui/backend_headless.h"
 #include "os/ui/window.h"
@@ -40,6 +42,18 @@ class HeadlessTest : public ::testing::Test {
 
   Image::Pixel probe(Window& window, Point point, double scale = 1) {
     return pixelAt(*window.renderImage(scale), point, window.frame().height);
+  }
+
+  // Runs the main loop until `window` shows a view of `identifier` that no animation moves any
+  // more (a panel that slides in takes clicks only then); false once `seconds` have passed.
+  static bool runUntilAtRest(Window& window, std::string_view identifier, double seconds = 10) {
+    return RunLoop::main().runUntil(
+        [&] {
+          auto view = window.findViewByIdentifier(identifier);
+          return view && !view->isHiddenOrHasHiddenAncestor() &&
+                 !view->isAnimatingOrHasAnimatingAncestor();
+        },
+        seconds);
   }
 
   HeadlessBackend* screen_ = nullptr;

@@ -141,6 +141,13 @@ bool View::isHiddenOrHasHiddenAncestor() const {
   return false;
 }
 
+bool View::isAnimatingOrHasAnimatingAncestor() const {
+  for (const View* view = this; view; view = view->superview_) {
+    if (view->layer_ && view->layer_->hasUnstoppedAnimations()) return true;
+  }
+  return false;
+}
+
 std::shared_ptr<View> View::viewWithIdentifier(std::string_view identifier) {
   if (identifier_ == identifier) return shared_from_this();
   for (auto& subview : subviews_) {

@@ -96,6 +96,10 @@ class View : public Responder, public std::enable_shared_from_this<View> {
   bool isHidden() const { return hidden_; }
   void setHidden(bool hidden);
   bool isHiddenOrHasHiddenAncestor() const;
+  // True while this view's layer or an ancestor's has an animation that has not stopped: the
+  // view may still be on its way to where it stays (a panel that slides in is put in place
+  // when its slide ends), so a click on its frame could miss it.
+  bool isAnimatingOrHasAnimatingAncestor() const;
   // A stable name by which scripts and tests find the view.
   const std::string& identifier() const { return identifier_; }
   void setIdentifier(std::string identifier) { identifier_ = std::move(identifier); }
