@@ -8,9 +8,9 @@
 #include <cstdlib>
 #include <memory>
 
-#include "bench/data.h"
 #include "support/base64_codec.h"
 #include "support/data_extensions.h"
+#include "testsupport/random.h"
 
 namespace {
 
@@ -19,7 +19,7 @@ constexpr size_t kInputSize = size_t{64} << 20;
 const os::Data& plainInput() {
   static const os::Data input = [] {
     os::Data bytes(kInputSize);
-    bench::PseudoRandom().fill(bytes.data(), bytes.size());
+    testsupport::PseudoRandom().fill(bytes.data(), bytes.size());
     return bytes;
   }();
   return input;

@@ -9,10 +9,10 @@
 // GET and HEAD send files of the folder; other methods read and drop the body and answer 200.
 #pragma once
 
-#include <sys/types.h>
-
 #include <filesystem>
 #include <string>
+
+#include "testsupport/child_process.h"
 
 namespace bench {
 
@@ -30,7 +30,7 @@ class FileServer {
   std::string url(const std::string& path) const;
 
  private:
-  pid_t pid_ = -1;
+  testsupport::Child server_;
   int port_ = 0;
 };
 

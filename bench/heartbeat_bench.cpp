@@ -18,6 +18,7 @@
 #include "core/heartbeats/heartbeat_controller.h"
 #include "os/clock.h"
 #include "os/files.h"
+#include "testsupport/files.h"
 #include "testsupport/sandbox.h"
 
 namespace {
@@ -67,9 +68,8 @@ std::string nlohmannDocument(const HeartbeatsBundle& bundle) {
 }
 
 int headerClient(const char* bundleFile) {
-  std::ifstream file(bundleFile, std::ios::binary);
-  std::string text(std::istreambuf_iterator<char>(file), {});
-  std::optional<HeartbeatsBundle> bundle = heartbeats::decodeBundle(text);
+  std::optional<HeartbeatsBundle> bundle =
+      heartbeats::decodeBundle(testsupport::readFile(bundleFile));
   if (!bundle) return 1;
   std::cout << bundle->makeHeartbeatsPayload().headerValue();
   return 0;

@@ -19,10 +19,10 @@
 #include <string>
 #include <vector>
 
-#include "bench/data.h"
 #include "bench/harness.h"
 #include "os/internal/zip_extract.h"
 #include "os/zip.h"
+#include "testsupport/random.h"
 #include "testsupport/sandbox.h"
 
 namespace {
@@ -32,7 +32,7 @@ namespace fs = std::filesystem;
 // Writes `size` bytes that compress about as well as `compressible` says: text with a little
 // noise, or pseudo-random bytes.
 void writeContents(const fs::path& path, uint64_t size, bool compressible,
-                   bench::PseudoRandom& random) {
+                   testsupport::PseudoRandom& random) {
   fs::create_directories(path.parent_path());
   std::ofstream out(path, std::ios::binary);
   static const std::string text =
@@ -50,7 +50,7 @@ void writeContents(const fs::path& path, uint64_t size, bool compressible,
 
 // One file of `size` bytes in blocks of 64 KiB, every third one incompressible, as a program's
 // code, tables and embedded images mix.
-void writeBinaryLike(const fs::path& path, uint64_t size, bench::PseudoRandom& random) {
+void writeBinaryLike(const fs::path& path, uint64_t size, testsupport::PseudoRandom& random) {
   for (uint64_t offset = 0, block = 0; offset < size; offset += 1 << 16, ++block) {
     fs::path piece = path.parent_path() / "piece";
     writeContents(piece, std::min<uint64_t>(1 << 16, size - offset), block % 3 != 0, random);
@@ -95,7 +95,7 @@ int main(int argc, char** argv) {
   if (!harness) return 1;
 
   testsupport::Sandbox sandbox;
-  bench::PseudoRandom random;
+  testsupport::PseudoRandom random;
   std::vector<Shape> shapes;
   const fs::path source = sandbox.root() / "source" / "Product.app";
 

@@ -13,12 +13,13 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
-#include <sstream>
 #include <string>
 
 #include "bench/harness.h"
 #include "platform/utilities/gzip.h"
 #include "platform/utilities/logger.h"
+#include "testsupport/files.h"
+#include "testsupport/random.h"
 #include "testsupport/sandbox.h"
 
 namespace {
@@ -28,11 +29,10 @@ namespace {
 os::Data sample(size_t size) {
   static const std::string text =
       "event=screen_view&param=_si:12345&ts=1700000000123&origin=auto&name=Install_SW\n";
-  uint32_t state = 0x9E3779B9;
+  testsupport::PseudoRandom random;
   os::Data bytes(size);
   for (size_t i = 0; i < size; ++i) {
-    state = state * 1664525 + 1013904223;
-    bytes[i] = static_cast<uint8_t>(text[i % text.size()] ^ ((state >> 24) < 8 ? 1 : 0));
+    bytes[i] = static_cast<uint8_t>(text[i % text.size()] ^ (random.nextByte() < 8 ? 1 : 0));
   }
   return bytes;
 }
@@ -66,11 +66,8 @@ os::Data zlibInflate(const os::Data& input, size_t size) {
 }
 
 os::Data readFile(const char* path) {
-  std::ifstream file(path, std::ios::binary);
-  std::stringstream contents;
-  contents << file.rdbuf();
-  std::string text = contents.str();
-  return os::Data(text.begin(), text.end());
+  const std::string bytes = testsupport::readFile(path);
+  return os::Data(bytes.begin(), bytes.end());
 }
 
 // Client modes: gzip or inflate a file, write nothing (as the reference writes to /dev/null).

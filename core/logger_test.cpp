@@ -1,47 +1,23 @@
 #include "core/logger.h"
 
 #include <gtest/gtest.h>
-#include <spawn.h>
-#include <sys/wait.h>
 
-#include <array>
 #include <cstdio>
 #include <string>
 #include <vector>
 
+#include "testsupport/child_process.h"
 #include "testsupport/sandbox.h"
-
-extern char** environ;
 
 namespace {
 
 // Runs the logger child with `argument` (none when empty) and returns what it printed.
 std::string runChild(const std::string& argument) {
-  std::vector<std::string> arguments{CORE_LOGGER_CHILD};
-  if (!argument.empty()) arguments.push_back(argument);
-  std::vector<char*> argv;
-  for (std::string& text : arguments) argv.push_back(text.data());
-  argv.push_back(nullptr);
-  int pipeEnds[2];
-  if (pipe(pipeEnds) != 0) return "no pipe";
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_adddup2(&actions, pipeEnds[1], STDOUT_FILENO);
-  posix_spawn_file_actions_addclose(&actions, pipeEnds[0]);
-  pid_t child = 0;
-  int spawned = posix_spawn(&child, CORE_LOGGER_CHILD, &actions, nullptr, argv.data(), environ);
-  posix_spawn_file_actions_destroy(&actions);
-  close(pipeEnds[1]);
-  std::string output;
-  std::array<char, 256> buffer;
-  for (ssize_t n; (n = read(pipeEnds[0], buffer.data(), buffer.size())) > 0;) {
-    output.append(buffer.data(), static_cast<size_t>(n));
-  }
-  close(pipeEnds[0]);
-  if (spawned != 0) return "not started";
-  int status = 0;
-  waitpid(child, &status, 0);
-  return WIFEXITED(status) && WEXITSTATUS(status) == 0 ? output : "failed: " + output;
+  std::vector<std::string> command{CORE_LOGGER_CHILD};
+  if (!argument.empty()) command.push_back(argument);
+  testsupport::ChildRun run = testsupport::runChild(command);
+  if (!run.started) return "not started";
+  return run.succeeded() ? run.output : "failed: " + run.output;
 }
 
 TEST(RVOLogger, DebugEnabledPersistsUntilALaunchWithDebugDisabled) {

@@ -12,6 +12,7 @@
 #include "os/defaults.h"
 #include "os/exception.h"
 #include "platform/utilities/logger.h"
+#include "testsupport/files.h"
 
 namespace {
 
@@ -342,8 +343,7 @@ TEST_F(ZUZAzeTest, BecomingActiveWithCollectionOnWritesTheHeartbeatFile) {
   os::NotificationCenter::defaultCenter().post(os::kApplicationDidBecomeActiveNotification);
   heartbeats::HeartbeatStorage::getInstance(kAppID)->readAndWriteSync([](auto b) { return b; });
 
-  std::ifstream file(heartbeatFile(), std::ios::binary);
-  std::string text(std::istreambuf_iterator<char>(file), {});
+  std::string text = testsupport::readFile(heartbeatFile());
   std::string nulls;
   for (int i = 0; i < 29; ++i) nulls += ",null";
   EXPECT_EQ(text,

@@ -16,6 +16,7 @@
 #include "os/urlsession.h"
 #include "testsupport/local_http_server.h"
 #include "testsupport/memory.h"
+#include "testsupport/random.h"
 #include "testsupport/sandbox.h"
 
 namespace {
@@ -132,17 +133,6 @@ os::Data sha256OfFile(const std::filesystem::path& path) {
   return digest.finish();
 }
 
-std::filesystem::path writePatternFile(const std::filesystem::path& path, size_t size) {
-  std::ofstream file(path, std::ios::binary);
-  std::vector<char> piece(1 << 16);
-  uint32_t state = 12345;
-  for (size_t written = 0; written < size; written += piece.size()) {
-    for (char& c : piece) c = static_cast<char>((state = state * 1103515245 + 12345) >> 24);
-    file.write(piece.data(), static_cast<std::streamsize>(std::min(piece.size(), size - written)));
-  }
-  return path;
-}
-
 // A server that takes multipart uploads apart as they stream in (httplib's content reader), so
 // that the server's side of this process holds no whole body and the process's resident memory
 // shows the client's.
@@ -211,7 +201,8 @@ class StreamingUploadServer {
 
 TEST_F(RequestSerializerEndToEnd, ALargeFileUploadStreamsFromDiskWithAnExactLength) {
   constexpr size_t kFileSize = 20 << 20;
-  std::filesystem::path file = writePatternFile(sandbox_.root() / "payload.bin", kFileSize);
+  const std::filesystem::path file = sandbox_.root() / "payload.bin";
+  ASSERT_TRUE(testsupport::writeRandomFile(file, kFileSize));
   os::Data expectedSHA = sha256OfFile(file);
   StreamingUploadServer uploads;
   auto serializer = NKHTTPRequestSerializer::serializer();

@@ -16,6 +16,7 @@
 #include "os/process.h"
 #include "os/runloop.h"
 #include "os/urlsession.h"
+#include "testsupport/files.h"
 #include "testsupport/sandbox.h"
 
 namespace {
@@ -456,8 +457,7 @@ TEST_F(StreamToFile, WritesTheWholeBodyAndReturnsTheRequestWithoutItsStream) {
   os::URLRequest returned(*os::URL::parse("http://unset.test/"));
 
   EXPECT_EQ(copyToFile(request, path, &returned), std::nullopt);
-  std::ifstream file(path, std::ios::binary);
-  std::string written((std::istreambuf_iterator<char>(file)), {});
+  std::string written = testsupport::readFile(path);
   std::string expected;
   uint8_t buffer[65536];
   for (int64_t n; (n = reference->read(buffer, sizeof buffer, nullptr)) > 0;) {

@@ -6,7 +6,6 @@
 #include <algorithm>
 #include <atomic>
 #include <fstream>
-#include <random>
 #include <set>
 #include <thread>
 #include <vector>
@@ -19,27 +18,19 @@
 #include "os/log.h"
 #include "os/plist.h"
 #include "os/runloop.h"
+#include "testsupport/files.h"
 #include "testsupport/local_http_server.h"
+#include "testsupport/random.h"
 #include "testsupport/sandbox.h"
 
 namespace {
 
 namespace fs = std::filesystem;
 using std::chrono::milliseconds;
+using testsupport::randomBytes;
+using testsupport::readFile;
 
 constexpr double kWait = 30.0;
-
-std::string randomBytes(size_t size, unsigned seed = 11) {
-  std::mt19937 generator(seed);
-  std::string bytes(size, '\0');
-  for (char& byte : bytes) byte = static_cast<char>(generator());
-  return bytes;
-}
-
-std::string fileContents(const fs::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(in), {});
-}
 
 bool runUntil(const std::function<bool()>& condition, double seconds = kWait) {
   return os::RunLoop::main().runUntil(condition, seconds);
@@ -182,7 +173,7 @@ TEST_F(SessionManagerTest, DownloadCompletesOnceOnTheMainThreadWithItsFileAndPro
   EXPECT_EQ(outcome.status(), 200);
   EXPECT_EQ(outcome.filePath, os::URL::fileURLWithPath(destination));
   EXPECT_FALSE(outcome.error) << outcome.error->localizedDescription();
-  EXPECT_EQ(os::crypto::sha256(fileContents(destination)), os::crypto::sha256(body));
+  EXPECT_EQ(os::crypto::sha256(readFile(destination)), os::crypto::sha256(body));
 
   std::vector<ProgressLog::Entry> entries = progress.entries();
   ASSERT_FALSE(entries.empty());
@@ -224,7 +215,7 @@ TEST_F(SessionManagerTest, ChunkedDownloadKeepsItsTotalUnknownAndItsFractionAtZe
   ASSERT_TRUE(runUntil([&] { return outcome.calls > 0; }));
 
   EXPECT_FALSE(outcome.error);
-  EXPECT_EQ(fileContents(sandbox.root() / "stream"), body);
+  EXPECT_EQ(readFile(sandbox.root() / "stream"), body);
   std::vector<ProgressLog::Entry> entries = progress.entries();
   ASSERT_FALSE(entries.empty());
   for (const auto& entry : entries) {
@@ -247,7 +238,7 @@ TEST_F(SessionManagerTest, ErrorStatusDownloadIsMovedAndReportedAsABadServerResp
   EXPECT_EQ(outcome.calls, 1);
   EXPECT_EQ(outcome.status(), 404);
   EXPECT_EQ(outcome.filePath, os::URL::fileURLWithPath(destination));
-  EXPECT_EQ(fileContents(destination), "no such product");
+  EXPECT_EQ(readFile(destination), "no such product");
   ASSERT_TRUE(outcome.error);
   EXPECT_EQ(outcome.error->domain, kNKResponseSerializationErrorDomain);
   EXPECT_EQ(outcome.error->code, -1011);
@@ -446,16 +437,28 @@ TEST_F(SessionManagerTest, PausingThroughTheProgressSuspendsTheTransferUntilResu
   std::shared_ptr<Progress> downloadProgress = manager->downloadProgressForTask(task.get());
   downloadProgress->pause();
   EXPECT_EQ(task->state(), os::URLSessionTaskState::Suspended);
-  settle(0.3);  // what was under way lands
-  int64_t completed = downloadProgress->completedUnitCount();
-  settle(0.5);
+  // Another request through the manager completes only after the transfer thread has taken in
+  // the pause and what it passed on before has reached the progress: the count stands from
+  // then on, however many more turns the thread takes while the server has more to send.
+  server.respond("GET", "/other", 200, "other");
+  auto finishAnother = [&] {
+    bool done = false;
+    manager
+        ->dataTaskWithRequest(request("/other"),
+                              [&](const auto&, const auto&, const auto&) { done = true; })
+        ->resume();
+    return runUntil([&] { return done; });
+  };
+  ASSERT_TRUE(finishAnother());
+  const int64_t completed = downloadProgress->completedUnitCount();
+  for (int turn = 0; turn < 5; ++turn) ASSERT_TRUE(finishAnother());
   EXPECT_EQ(downloadProgress->completedUnitCount(), completed);
   EXPECT_EQ(outcome.calls, 0);
 
   downloadProgress->resume();
   ASSERT_TRUE(runUntil([&] { return outcome.calls > 0; }));
   EXPECT_FALSE(outcome.error);
-  EXPECT_EQ(fileContents(destination), body);
+  EXPECT_EQ(readFile(destination), body);
 }
 
 TEST_F(SessionManagerTest, DestinationThatCannotBeReplacedFailsTheDownload) {
@@ -485,7 +488,7 @@ TEST_F(SessionManagerTest, DestinationThatCannotBeReplacedFailsTheDownload) {
     if (c.errnoCode == 0) {
       EXPECT_FALSE(outcome.error);
       EXPECT_EQ(outcome.filePath, os::URL::fileURLWithPath(c.destination));
-      EXPECT_EQ(fileContents(c.destination), "new bytes");
+      EXPECT_EQ(readFile(c.destination), "new bytes");
       EXPECT_TRUE(moveErrors.about(object(task)).empty());
     } else {
       ASSERT_TRUE(outcome.error);
@@ -727,7 +730,13 @@ TEST_F(SessionManagerTest, ResumeAndSuspendAreAnnouncedOnceAndRepostedByTheOwner
     task->resume();
     EXPECT_EQ(resumes.about(object(task)).size(), 2u);
   }
-  settle();
+  // The owners repost from the main queue.
+  ASSERT_TRUE(runUntil([&] {
+    return ownResumes.about(object(mine)).size() == 2 &&
+           ownResumes.about(object(theirs)).size() == 2 &&
+           ownSuspends.about(object(mine)).size() == 1 &&
+           ownSuspends.about(object(theirs)).size() == 1;
+  }));
   for (const auto& task : {mine, theirs}) {
     EXPECT_EQ(ownResumes.about(object(task)).size(), 2u);
     EXPECT_EQ(ownSuspends.about(object(task)).size(), 1u);
@@ -751,7 +760,7 @@ TEST_F(SessionManagerTest, OwnerMayDropTheManagerOnceItsTaskRuns) {
   manager.reset();
   ASSERT_TRUE(runUntil([&] { return outcome.calls > 0; }));
   EXPECT_FALSE(outcome.error);
-  EXPECT_EQ(fileContents(sandbox.root() / "file"), "contents");
+  EXPECT_EQ(readFile(sandbox.root() / "file"), "contents");
   EXPECT_TRUE(runUntil([&] { return weak.expired(); }));
 }
 

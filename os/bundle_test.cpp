@@ -16,6 +16,7 @@
 #include "os/log.h"
 #include "os/paths.h"
 #include "os/plist.h"
+#include "testsupport/files.h"
 #include "testsupport/sandbox.h"
 
 namespace os {
@@ -40,9 +41,7 @@ std::string utf16WithByteOrderMark(std::u16string_view text) {
 }
 
 std::string textOf(const std::optional<std::string>& path) {
-  if (!path) return "<none>";
-  std::ifstream file(*path);
-  return std::string(std::istreambuf_iterator<char>(file), {});
+  return path ? testsupport::readFile(*path) : "<none>";
 }
 
 // An installer bundle in a sandbox with en (development), ja and de texts, a Base table and

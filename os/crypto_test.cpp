@@ -7,6 +7,7 @@
 #include <iterator>
 #include <set>
 
+#include "testsupport/files.h"
 #include "testsupport/sandbox.h"
 
 namespace os::crypto {
@@ -58,8 +59,8 @@ class OpensslCommand {
     replaceAll(command, "{out}", "'" + out.string() + "'");
     int status = std::system(command.c_str());
     EXPECT_EQ(status, 0) << command;
-    std::ifstream file(out, std::ios::binary);
-    return os::Data(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
+    const std::string bytes = testsupport::readFile(out);
+    return os::Data(bytes.begin(), bytes.end());
   }
 
  private:

@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "os/paths.h"
+#include "testsupport/files.h"
 #include "testsupport/sandbox.h"
 
 namespace {
@@ -32,12 +33,7 @@ class FilesTest : public ::testing::Test {
   static void writeText(const fs::path& path, const std::string& text) {
     std::ofstream(path, std::ios::binary) << text;
   }
-  static std::string readText(const fs::path& path) {
-    std::ifstream stream(path, std::ios::binary);
-    std::stringstream contents;
-    contents << stream.rdbuf();
-    return contents.str();
-  }
+  static std::string readText(const fs::path& path) { return testsupport::readFile(path); }
   static std::vector<std::string> listing(const fs::path& folder) {
     return os::files::contentsOfDirectory(folder, nullptr).value_or(std::vector<std::string>{"?"});
   }

@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "testsupport/files.h"
 #include "testsupport/sandbox.h"
 
 namespace os::keychain {
@@ -95,9 +96,7 @@ TEST(Keychain, AnUnreadableStoreIsNeverOverwritten) {
   { std::ofstream(storePath()) << "garbage"; }
   EXPECT_EQ(copyMatching(query, nullptr), kSecDecode);
   EXPECT_EQ(add({.service = "s", .account = "b"}, bytes("y"), {}), kSecDecode);
-  std::ifstream file(storePath());
-  std::string contents((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
-  EXPECT_EQ(contents, "garbage");
+  EXPECT_EQ(testsupport::readFile(storePath()), "garbage");
 }
 
 TEST(Keychain, AnItemWrittenByOneProcessIsReadByAnother) {

@@ -15,11 +15,13 @@
 #include <sstream>
 
 #include "os/json.h"
+#include "testsupport/files.h"
 
 namespace os::plist {
 namespace {
 
 namespace fs = std::filesystem;
+using testsupport::readFile;
 
 constexpr int64_t kInt64Max = std::numeric_limits<int64_t>::max();
 constexpr int64_t kInt64Min = std::numeric_limits<int64_t>::min();
@@ -632,13 +634,6 @@ class TempDir {
 void writeFile(const fs::path& path, std::string_view contents) {
   std::ofstream out(path, std::ios::binary);
   out.write(contents.data(), static_cast<std::streamsize>(contents.size()));
-}
-
-std::string readFile(const fs::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::stringstream buffer;
-  buffer << in.rdbuf();
-  return buffer.str();
 }
 
 // Runs `python3 script args...` in `dir`; returns its standard output, or fails the test.

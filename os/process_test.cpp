@@ -1,28 +1,21 @@
 #include "os/process.h"
 
-#include <fcntl.h>
 #include <gtest/gtest.h>
-#include <spawn.h>
 #include <sys/utsname.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <fstream>
-#include <iterator>
 
+#include "testsupport/child_process.h"
+#include "testsupport/files.h"
 #include "testsupport/sandbox.h"
-
-extern char** environ;
 
 namespace os::process {
 namespace {
 
-constexpr const char* kChildOutputVariable = "TESSARO_PROCESS_TEST_OUTPUT";
+using testsupport::readFile;
 
-std::string readFile(const std::filesystem::path& path) {
-  std::ifstream file(path, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
-}
+constexpr const char* kChildOutputVariable = "TESSARO_PROCESS_TEST_OUTPUT";
 
 // Runs only in the child that the next test starts: reports what the child sees, each item
 // followed by a NUL byte, into the file named by kChildOutputVariable.
@@ -47,23 +40,10 @@ TEST(ProcessArguments, WithoutSetArgumentsTheKernelsCommandLineIsRead) {
                                              "two words",
                                              "",
                                              "ünï"};
-  std::vector<char*> argv;
-  for (std::string& argument : childArguments) argv.push_back(argument.data());
-  argv.push_back(nullptr);
-  // The child's own test report goes to a file, shown only when the child fails.
-  std::filesystem::path report = sandbox.root() / "child.log";
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, report.c_str(),
-                                   O_WRONLY | O_CREAT | O_TRUNC, 0644);
-  posix_spawn_file_actions_adddup2(&actions, STDOUT_FILENO, STDERR_FILENO);
-  pid_t child = 0;
-  int spawned = posix_spawn(&child, executable.c_str(), &actions, nullptr, argv.data(), environ);
-  posix_spawn_file_actions_destroy(&actions);
-  ASSERT_EQ(spawned, 0);
-  int status = 0;
-  ASSERT_EQ(waitpid(child, &status, 0), child);
-  ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << readFile(report);
+  // The child's own test report is shown only when the child fails.
+  testsupport::ChildRun child =
+      testsupport::runChild(childArguments, testsupport::ChildOutput::Both);
+  ASSERT_TRUE(child.succeeded()) << child.output;
 
   std::string expected =
       std::filesystem::path(executable).filename().string() + '\0' + "1" + '\0' + "0" + '\0';

@@ -6,6 +6,8 @@
 #include <cstdint>
 #include <vector>
 
+#include "testsupport/random.h"
+
 namespace os::text {
 namespace {
 
@@ -80,10 +82,9 @@ TEST(Text, InvalidUtf8ReadsAsReplacementCharactersLikeIcusConverter) {
 // Arbitrary bytes through every function: nothing crashes (the sanitizer build watches) and the
 // functions agree with one another about the text they see.
 TEST(Text, ArbitraryBytesNeverBreakTheHelpers) {
-  uint32_t seed = 12345;
-  auto nextByte = [&seed] {
-    seed = seed * 1103515245u + 12345u;
-    uint32_t value = seed >> 16;
+  testsupport::PseudoRandom random(12345);
+  auto nextByte = [&random] {
+    uint32_t value = random.next() >> 16;
     // Bias towards bytes that start or continue multi-byte sequences.
     return static_cast<char>(value % 3 == 0 ? value & 0x7F : 0x80 | (value & 0x7F));
   };

@@ -13,7 +13,6 @@
 #include <condition_variable>
 #include <cstdlib>
 #include <fstream>
-#include <random>
 #include <thread>
 
 #include "os/crypto.h"
@@ -21,7 +20,9 @@
 #include "os/log.h"
 #include "os/paths.h"
 #include "os/process.h"
+#include "testsupport/files.h"
 #include "testsupport/local_http_server.h"
+#include "testsupport/random.h"
 #include "testsupport/sandbox.h"
 
 namespace os {
@@ -30,20 +31,10 @@ namespace {
 using std::chrono::milliseconds;
 using testing::ElementsAre;
 using testing::IsEmpty;
+using testsupport::randomBytes;
+using testsupport::readFile;
 
 constexpr double kWait = 30.0;
-
-std::string randomBytes(size_t size, unsigned seed = 7) {
-  std::mt19937 generator(seed);
-  std::string bytes(size, '\0');
-  for (char& byte : bytes) byte = static_cast<char>(generator());
-  return bytes;
-}
-
-std::string fileContents(const std::filesystem::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(in), {});
-}
 
 URLRequest requestFor(const std::string& url) { return URLRequest(*URL::parse(url)); }
 
@@ -343,7 +334,7 @@ TEST_F(URLSessionTest, CompletionHandlerFormsCollectTheBody) {
             EXPECT_EQ(error, std::nullopt);
             ASSERT_TRUE(file.has_value());
             location = file->filePath();
-            downloaded = fileContents(location);
+            downloaded = readFile(location);
             done.signal();
           })
       ->resume();
@@ -373,7 +364,7 @@ TEST_F(URLSessionTest, DownloadOfEightMebibytesWritesTheFileAndReportsProgress) 
   EXPECT_EQ(recorder->error, std::nullopt);
   EXPECT_FALSE(recorder->onMain);
   EXPECT_FALSE(recorder->offQueue);
-  EXPECT_EQ(crypto::sha256(fileContents(recorder->keepDownloadAt)), crypto::sha256(body));
+  EXPECT_EQ(crypto::sha256(readFile(recorder->keepDownloadAt)), crypto::sha256(body));
   // The temporary file lay in the temporary folder and is gone.
   EXPECT_EQ(recorder->location.parent_path(), tmp());
   EXPECT_FALSE(std::filesystem::exists(recorder->location));
@@ -445,7 +436,7 @@ TEST_F(URLSessionTest, ChunkedDownloadKeepsTheExpectedTotalUnknown) {
   auto task = session->downloadTaskWithRequest(requestFor(server.url("/chunked")));
   task->resume();
   ASSERT_TRUE(recorder->waitForCompletion());
-  EXPECT_EQ(fileContents(recorder->keepDownloadAt), body);
+  EXPECT_EQ(readFile(recorder->keepDownloadAt), body);
   ASSERT_FALSE(recorder->written.empty());
   for (const auto& report : recorder->written) {
     EXPECT_EQ(report.expected, kURLSessionTransferSizeUnknown);
@@ -517,7 +508,7 @@ TEST_F(URLSessionTest, SuspendPausesTheTransferAndResumeGivesTheSameBytes) {
   task->resume();
   ASSERT_TRUE(recorder->waitForCompletion());
   EXPECT_EQ(recorder->error, std::nullopt);
-  EXPECT_EQ(crypto::sha256(fileContents(recorder->keepDownloadAt)), crypto::sha256(body));
+  EXPECT_EQ(crypto::sha256(readFile(recorder->keepDownloadAt)), crypto::sha256(body));
 }
 
 TEST_F(URLSessionTest, TimeoutIsAboutInactivityNotDuration) {
@@ -959,7 +950,7 @@ TEST_F(URLSessionTest, UnknownCertificateAuthorityIsRefusedUnlessTrustedThroughT
 TEST_F(URLSessionTest, TrustDelegateDecidesBeforeAnyRequestByteIsSent) {
   testsupport::LocalHttpServer server(tls());
   server.respond("GET", "/secure", 200, "secret");
-  const std::string pem = fileContents(server.certificatePath());
+  const std::string pem = readFile(server.certificatePath());
 
   auto [rejecting, rejecter] = recordingSession();
   rejecter->onChallenge = [](const URLAuthenticationChallenge&, ChallengeCompletion completion) {
@@ -1225,8 +1216,8 @@ TEST_F(URLSessionTest, ExitDuringADownloadJoinsTheTransferThreadAndRemovesThePar
                               "--gtest_filter=URLSessionChild.DISABLED_ExitsDuringADownload >'" +
                               log.string() + "' 2>&1";
   int status = std::system(command.c_str());
-  ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << fileContents(log);
-  EXPECT_THAT(fileContents(log), testing::HasSubstr("[  PASSED  ] 1 test"));
+  ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << readFile(log);
+  EXPECT_THAT(readFile(log), testing::HasSubstr("[  PASSED  ] 1 test"));
   EXPECT_THAT(partialDownloadsIn(tmp()), IsEmpty());
 }
 
@@ -1290,7 +1281,7 @@ DownloadResult await(
       make([&](const std::optional<URL>& location, const std::shared_ptr<const URLResponse>&,
                const std::optional<Error>& error) {
         result.error = error;
-        if (location) result.contents = fileContents(location->filePath());
+        if (location) result.contents = readFile(location->filePath());
         done.signal();
       });
   task->resume();

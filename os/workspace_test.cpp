@@ -3,8 +3,6 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <signal.h>
-#include <spawn.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -12,11 +10,10 @@
 #include <fstream>
 #include <sstream>
 #include <string>
-#include <thread>
 
+#include "testsupport/child_process.h"
+#include "testsupport/files.h"
 #include "testsupport/sandbox.h"
-
-extern char** environ;
 
 namespace {
 
@@ -25,28 +22,13 @@ using ::testing::Contains;
 using ::testing::HasSubstr;
 using ::testing::IsEmpty;
 using ::testing::Not;
+using testsupport::readFile;
+using testsupport::waitForFile;
 
 void writeFile(const fs::path& path, const std::string& text, fs::perms mode = fs::perms(0644)) {
   fs::create_directories(path.parent_path());
   std::ofstream(path, std::ios::binary) << text;
   fs::permissions(path, mode);
-}
-
-std::string readFile(const fs::path& path) {
-  std::ifstream stream(path, std::ios::binary);
-  std::stringstream contents;
-  contents << stream.rdbuf();
-  return contents.str();
-}
-
-// Waits until `path` exists (the scripts write their markers with a final rename).
-bool waitForFile(const fs::path& path) {
-  auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-  while (!fs::exists(path)) {
-    if (std::chrono::steady_clock::now() > deadline) return false;
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  }
-  return true;
 }
 
 // A script that records its process id, session id and standard input in $MARKER, then runs
@@ -126,9 +108,9 @@ TEST_F(WorkspaceTest, ApplicationBundleRunsDetachedAndCanBeFoundAndEnded) {
 TEST_F(WorkspaceTest, ProcessThatIgnoresTerminationIsKilledAfterTheGracePeriod) {
   fs::path script = work() / "stubborn";
   writeFile(script, runnerScript("trap '' TERM"), fs::perms(0755));
-  pid_t pid = 0;
-  char* argv[] = {const_cast<char*>(script.c_str()), nullptr};
-  ASSERT_EQ(posix_spawn(&pid, script.c_str(), nullptr, nullptr, argv, environ), 0);
+  testsupport::Child stubborn({script.string()});
+  ASSERT_TRUE(stubborn.started());
+  const pid_t pid = stubborn.pid();
   ASSERT_TRUE(waitForFile(marker()));
   EXPECT_THAT(os::workspace::processesOfExecutable(script), Contains(pid));
 
@@ -136,10 +118,7 @@ TEST_F(WorkspaceTest, ProcessThatIgnoresTerminationIsKilledAfterTheGracePeriod) 
   os::Error error;
   ASSERT_TRUE(os::workspace::terminate(pid, 0.3, &error)) << error.description;
   EXPECT_GE(std::chrono::steady_clock::now() - started, std::chrono::milliseconds(300));
-  int status = 0;
-  ASSERT_EQ(waitpid(pid, &status, 0), pid);
-  ASSERT_TRUE(WIFSIGNALED(status));
-  EXPECT_EQ(WTERMSIG(status), SIGKILL);
+  EXPECT_EQ(stubborn.wait().signal(), SIGKILL);
 
   EXPECT_TRUE(os::workspace::terminate(pid, 1.0, &error)) << "an ended process is no error";
 }

@@ -2,10 +2,8 @@
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
-#include <spawn.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 #include <zip.h>
 
@@ -14,15 +12,14 @@
 #include <functional>
 #include <map>
 #include <random>
-#include <sstream>
 #include <string>
 #include <vector>
 
 #include "os/internal/zip_extract.h"
+#include "testsupport/child_process.h"
+#include "testsupport/files.h"
 #include "testsupport/memory.h"
 #include "testsupport/sandbox.h"
-
-extern char** environ;
 
 namespace {
 
@@ -30,6 +27,7 @@ namespace fs = std::filesystem;
 using os::SSZipArchive;
 using os::ZipEntry;
 using ::testing::HasSubstr;
+using testsupport::readFile;
 
 using Kind = ZipEntry::Kind;
 
@@ -37,13 +35,6 @@ void writeText(const fs::path& path, const std::string& text, fs::perms mode = f
   fs::create_directories(path.parent_path());
   std::ofstream(path, std::ios::binary) << text;
   fs::permissions(path, mode);
-}
-
-std::string readText(const fs::path& path) {
-  std::ifstream stream(path, std::ios::binary);
-  std::stringstream contents;
-  contents << stream.rdbuf();
-  return contents.str();
 }
 
 // Everything under `root`, one line per item: kind, permission bits, and a file's contents or
@@ -63,7 +54,7 @@ std::map<std::string, std::string> tree(const fs::path& root) {
     } else if (S_ISDIR(info.st_mode)) {
       description = std::string("dir ") + mode;
     } else {
-      description = std::string("file ") + mode + " " + readText(walk->path());
+      description = std::string("file ") + mode + " " + readFile(walk->path());
     }
     items[walk->path().lexically_relative(root).string()] = description;
   }
@@ -72,14 +63,7 @@ std::map<std::string, std::string> tree(const fs::path& root) {
 
 // Runs a program with arguments, no shell; its exit status.
 int run(const std::vector<std::string>& command) {
-  std::vector<char*> argv;
-  for (const std::string& argument : command) argv.push_back(const_cast<char*>(argument.c_str()));
-  argv.push_back(nullptr);
-  pid_t pid = 0;
-  if (posix_spawnp(&pid, argv[0], nullptr, nullptr, argv.data(), environ) != 0) return -1;
-  int status = 0;
-  waitpid(pid, &status, 0);
-  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  return testsupport::runChild(command, testsupport::ChildOutput::None).exitCode();
 }
 
 class ZipTest : public ::testing::Test {
@@ -133,7 +117,7 @@ TEST_F(ZipTest, BundleSurvivesTheRoundTripWithModesAndLinks) {
 
   ASSERT_TRUE(unzip(zip, &error)) << error.description;
   EXPECT_EQ(tree(destination() / "Brevalo.app"), tree(app));
-  EXPECT_EQ(readText(destination() / "Brevalo.app/Contents/Frameworks/Kit.framework/Kit"),
+  EXPECT_EQ(readFile(destination() / "Brevalo.app/Contents/Frameworks/Kit.framework/Kit"),
             std::string(100000, 'k'));
 
   // Info-ZIP reads our archives the same way, and we read archives it writes.
@@ -182,14 +166,14 @@ TEST_F(ZipTest, OverwriteReplacesFilesAndLinksWithoutFollowingThem) {
   EXPECT_EQ(after["app/changed.txt"], "file 0600 new");
   EXPECT_EQ(after["app/was-link.txt"], "file 0644 file now");
   EXPECT_EQ(after["app/kept.txt"], "file 0644 old kept");
-  EXPECT_EQ(readText(outside), "untouched");
+  EXPECT_EQ(readFile(outside), "untouched");
 
   // Without overwrite, existing items stay and missing ones are still written.
   writeText(destination() / "app/changed.txt", "mine");
   fs::remove(destination() / "app/fresh.txt");
   ASSERT_TRUE(unzip(zip, &error, /*overwrite=*/false)) << error.description;
-  EXPECT_EQ(readText(destination() / "app/changed.txt"), "mine");
-  EXPECT_EQ(readText(destination() / "app/fresh.txt"), "fresh");
+  EXPECT_EQ(readFile(destination() / "app/changed.txt"), "mine");
+  EXPECT_EQ(readFile(destination() / "app/fresh.txt"), "fresh");
 }
 
 TEST_F(ZipTest, ModesAreSetAfterTheContentsWithoutSetIdBits) {
@@ -231,7 +215,7 @@ TEST_F(ZipTest, EncryptedEntriesNeedTheirPassword) {
   ASSERT_TRUE(
       SSZipArchive::unzipFileAtPath(zip.string(), destination().string(), true, "right", &error))
       << error.description;
-  EXPECT_EQ(readText(destination() / "secret.txt"), kSecret);
+  EXPECT_EQ(readFile(destination() / "secret.txt"), kSecret);
 }
 
 struct EscapeCase {
@@ -312,7 +296,7 @@ TEST_F(ZipTest, LinksThatStayInsideAreKept) {
   });
   os::Error error;
   ASSERT_TRUE(unzip(zip, &error)) << error.description;
-  EXPECT_EQ(readText(destination() / "app/Lib"), "lib");
+  EXPECT_EQ(readFile(destination() / "app/Lib"), "lib");
   EXPECT_EQ(tree(destination())["app/root"], "link -> ../.");
   EXPECT_EQ(tree(destination())["app/dangling"], "link -> not/there");
 }
@@ -322,7 +306,7 @@ TEST_F(ZipTest, UnreadableArchivesFailWithoutWriting) {
   fs::path good = work() / "good.zip";
   os::Error error;
   ASSERT_TRUE(SSZipArchive::createZipFileAtPath(good.string(), app.string(), true, &error));
-  std::string bytes = readText(good);
+  std::string bytes = readFile(good);
 
   // The large framework binary is the first entry whose data is long enough to damage: flip
   // bytes in the middle of its compressed data, where the directory at the end still reads.
@@ -567,7 +551,7 @@ TEST_F(ZipRoadsTest, EntriesThatShareTheirDataAreRefusedBeforeAnythingIsWritten)
   fs::path zeros = work() / "zeros.bin";
   std::ofstream(zeros).close();
   fs::resize_file(zeros, 64 << 20);
-  OneEntry entry(readText(archive({{"bomb.bin", Kind::File, 0644, {}, zeros.string()}})));
+  OneEntry entry(readFile(archive({{"bomb.bin", Kind::File, 0644, {}, zeros.string()}})));
   std::vector<std::string> sharing;
   for (char last = '0'; last < '8'; ++last) sharing.push_back(entry.renamedCentral(last));
   struct Case {
@@ -665,7 +649,7 @@ TEST_F(ZipRoadsTest, ArchivesPastACapOrTheFreeSpaceAreRefusedBeforeAnythingIsWri
 
 TEST_F(ZipRoadsTest, AnEntryWhoseBytesDisagreeWithItsSizeFailsOnEveryRoad) {
   const std::string contents = mixedBytes(100000);
-  OneEntry entry(readText(archive({{"data.bin", Kind::File, 0644, contents, {}}})));
+  OneEntry entry(readFile(archive({{"data.bin", Kind::File, 0644, contents, {}}})));
   for (int64_t delta : {-1, 1}) {
     SCOPED_TRACE("declared size " + std::to_string(contents.size() + delta));
     OneEntry lying = entry;

@@ -5,7 +5,6 @@
 
 #include <filesystem>
 #include <fstream>
-#include <sstream>
 
 #include "core/zuzaze.h"
 #include "os/bundle.h"
@@ -13,6 +12,7 @@
 #include "os/plist.h"
 #include "os/strings_table.h"
 #include "os/ui/image.h"
+#include "testsupport/files.h"
 #include "testsupport/sandbox.h"
 
 namespace {
@@ -49,13 +49,6 @@ const std::map<std::string, int> kScreenKeys = {
     {"Install_App_Prompt_Msg3", 1},
 };
 
-std::string contentsOf(const std::filesystem::path& path) {
-  std::ifstream file(path, std::ios::binary);
-  std::ostringstream contents;
-  contents << file.rdbuf();
-  return contents.str();
-}
-
 size_t occurrences(std::string_view text, std::string_view needle) {
   size_t count = 0;
   for (size_t at = text.find(needle); at != std::string_view::npos;
@@ -85,9 +78,10 @@ TEST_F(InstallerBundleTest, EveryLanguageHasEveryScreenText) {
     SCOPED_TRACE(language);
     // Parsed strictly: the bundle would log a malformed table and show the keys instead.
     os::Error error;
-    std::optional<os::strings::Table> table = os::strings::parse(
-        contentsOf(kBundleDir + "/Contents/Resources/" + language + ".lproj/Localizable.strings"),
-        &error);
+    std::optional<os::strings::Table> table =
+        os::strings::parse(testsupport::readFile(kBundleDir + "/Contents/Resources/" + language +
+                                                 ".lproj/Localizable.strings"),
+                           &error);
     ASSERT_TRUE(table) << error.description;
     for (const auto& [key, placeholders] : kScreenKeys) {
       SCOPED_TRACE(key);
@@ -131,17 +125,18 @@ TEST_F(InstallerBundleTest, PicturesDecodeAtTheirSizes) {
 TEST_F(InstallerBundleTest, AgreementAndFontsAreResources) {
   std::optional<std::string> eula = bundle_.pathForResource("EULA", "txt");
   ASSERT_TRUE(eula);
-  EXPECT_THAT(contentsOf(*eula), HasSubstr("Brevalo"));
+  EXPECT_THAT(testsupport::readFile(*eula), HasSubstr("Brevalo"));
   std::optional<std::string> fonts = bundle_.pathForResource("fonts", "conf");
   ASSERT_TRUE(fonts);
-  EXPECT_EQ(contentsOf(*fonts),
-            contentsOf(std::filesystem::path(PROJECT_SOURCE_DIR) / "resources/fonts/fonts.conf"));
+  EXPECT_EQ(testsupport::readFile(*fonts),
+            testsupport::readFile(std::filesystem::path(PROJECT_SOURCE_DIR) /
+                                  "resources/fonts/fonts.conf"));
 }
 
 TEST_F(InstallerBundleTest, AnalyticsOptionsIdentifyThisInstaller) {
   std::optional<std::string> path = bundle_.pathForResource("ZiroreVevuraz-Eziz", "plist");
   ASSERT_TRUE(path);
-  std::optional<os::Value> options = os::plist::parse(contentsOf(*path));
+  std::optional<os::Value> options = os::plist::parse(testsupport::readFile(*path));
   ASSERT_TRUE(options && options->isDictionary());
   const std::string appID = (*options)["VEDODO_APP_ID"].stringValue().value_or("");
   EXPECT_TRUE(ZUZAze::validateAppID(appID)) << appID;

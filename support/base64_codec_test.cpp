@@ -5,19 +5,13 @@
 #include <random>
 
 #include "support/external_tool_test_util.h"
+#include "testsupport/random.h"
 
 namespace {
 
 os::Data bytesOf(std::string_view text) { return os::Data(text.begin(), text.end()); }
 
 std::string textOf(const os::Data& bytes) { return std::string(bytes.begin(), bytes.end()); }
-
-os::Data randomBytes(std::mt19937& random, size_t count) {
-  std::uniform_int_distribution<int> byte(0, 255);
-  os::Data bytes(count);
-  for (uint8_t& b : bytes) b = static_cast<uint8_t>(byte(random));
-  return bytes;
-}
 
 // Seeded random sizes from 0 to 4,096, with the sizes around the group boundaries first.
 std::vector<size_t> sampleSizes() {
@@ -30,10 +24,9 @@ std::vector<size_t> sampleSizes() {
 
 TEST(Base64Codec, EncodesAndDecodesAsCoreutilsDoes) {
   ExternalTool tool;
-  std::mt19937 random(7);
   for (size_t size : sampleSizes()) {
     SCOPED_TRACE(size);
-    os::Data input = randomBytes(random, size);
+    os::Data input = bytesOf(testsupport::randomBytes(size, static_cast<uint32_t>(size)));
     std::string expected = textOf(tool.run("base64 -w0 {in} > {out}", input));
 
     std::optional<std::string> encoded = Base64Codec::base64StringFromData(input);

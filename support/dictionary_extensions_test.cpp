@@ -10,6 +10,7 @@
 
 #include "os/json.h"
 #include "os/plist.h"
+#include "testsupport/files.h"
 #include "testsupport/sandbox.h"
 
 namespace {
@@ -43,9 +44,7 @@ std::string loadedByPlistlib(const testsupport::Sandbox& sandbox, const os::Data
   const int status = std::system(command.c_str());
   unsetenv("SCRIPT");
   EXPECT_EQ(status, 0);
-  std::stringstream loaded;
-  loaded << std::ifstream(output).rdbuf();
-  return loaded.str();
+  return testsupport::readFile(output);
 }
 
 os::Dictionary sample() {

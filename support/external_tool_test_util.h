@@ -9,10 +9,10 @@
 
 #include <cstdlib>
 #include <fstream>
-#include <iterator>
 #include <string>
 
 #include "os/value.h"
+#include "testsupport/files.h"
 #include "testsupport/sandbox.h"
 
 class ExternalTool {
@@ -34,10 +34,10 @@ class ExternalTool {
     replaceAll(command, "{out}", "'" + out.string() + "'");
     const std::string shellCommand = "(" + command + ") 2>'" + messages.string() + "'";
     if (std::system(shellCommand.c_str()) != 0) {
-      ADD_FAILURE() << command << " failed: " << readFile(messages);
+      ADD_FAILURE() << command << " failed: " << testsupport::readFile(messages);
       return {};
     }
-    std::string bytes = readFile(out);
+    std::string bytes = testsupport::readFile(out);
     return os::Data(bytes.begin(), bytes.end());
   }
 
@@ -54,11 +54,6 @@ class ExternalTool {
          at = text.find(from, at + to.size())) {
       text.replace(at, from.size(), to);
     }
-  }
-
-  static std::string readFile(const std::filesystem::path& path) {
-    std::ifstream file(path, std::ios::binary);
-    return {std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>()};
   }
 
   testsupport::Sandbox sandbox_;

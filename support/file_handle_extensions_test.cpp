@@ -13,6 +13,7 @@
 #include <thread>
 #include <vector>
 
+#include "testsupport/files.h"
 #include "testsupport/sandbox.h"
 
 namespace {
@@ -32,12 +33,7 @@ class FileHandleTest : public ::testing::Test {
     std::ofstream(at(name), std::ios::binary) << bytes;
     return at(name);
   }
-  static std::string readText(const fs::path& path) {
-    std::ifstream stream(path, std::ios::binary);
-    std::stringstream contents;
-    contents << stream.rdbuf();
-    return contents.str();
-  }
+  static std::string readText(const fs::path& path) { return testsupport::readFile(path); }
   static std::unique_ptr<FileHandle> open(const fs::path& path, int access) {
     os::Error error;
     auto handle = FileHandle::openPath(path, access, &error);

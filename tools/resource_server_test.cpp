@@ -5,33 +5,24 @@
 #include <openssl/pem.h>
 #include <openssl/x509v3.h>
 #include <signal.h>
-#include <spawn.h>
-#include <sys/wait.h>
 
 #include <chrono>
 #include <cstdio>
 #include <fstream>
-#include <sstream>
 
 #include "os/plist.h"
 #include "os/zip.h"
+#include "testsupport/child_process.h"
+#include "testsupport/files.h"
 #include "testsupport/sandbox.h"
-
-extern char** environ;
 
 namespace {
 
 namespace fs = std::filesystem;
 using ::testing::HasSubstr;
 using ::testing::StartsWith;
+using testsupport::readFile;
 using Clock = std::chrono::steady_clock;
-
-std::string readText(const fs::path& path) {
-  std::ifstream stream(path, std::ios::binary);
-  std::stringstream contents;
-  contents << stream.rdbuf();
-  return contents.str();
-}
 
 // What a download brought: the status and headers, the bytes that arrived, and whether the
 // transfer ended cleanly.
@@ -78,7 +69,7 @@ class ResourceServerTest : public ::testing::Test {
   Download get(int port, const std::string& path) {
     return fetch(server_.certificatePath(), port, path);
   }
-  std::string archiveBytes() { return readText(server_.archivePath()); }
+  std::string archiveBytes() { return readFile(server_.archivePath()); }
 
   // Unpacks `bytes` as an archive; the error code, or 0 on success.
   int64_t unzipCode(const std::string& bytes) {
@@ -254,28 +245,14 @@ TEST_F(ResourceServerTest, FaultFlags) {
 
 TEST(ResourceServerCommandTest, RunsWithFaultFlagsUntilStopped) {
   testsupport::Sandbox sandbox;
-  int output[2];
-  ASSERT_EQ(pipe(output), 0);
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_adddup2(&actions, output[1], STDOUT_FILENO);
-  posix_spawn_file_actions_addclose(&actions, output[0]);
-  std::vector<std::string> command = {TESSARO_RESOURCE_SERVER, "--zip-status=503",
-                                      "--plist-delay-ms=10"};
-  std::vector<char*> argv;
-  for (std::string& argument : command) argv.push_back(argument.data());
-  argv.push_back(nullptr);
-  pid_t pid = 0;
-  ASSERT_EQ(posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ), 0);
-  posix_spawn_file_actions_destroy(&actions);
-  close(output[1]);
+  testsupport::Child server({TESSARO_RESOURCE_SERVER, "--zip-status=503", "--plist-delay-ms=10"},
+                            testsupport::ChildOutput::StandardOutput);
+  ASSERT_TRUE(server.started());
 
-  FILE* lines = fdopen(output[0], "r");
   std::map<std::string, std::string> printed;
-  char line[4096];
-  for (int i = 0; i < 4 && std::fgets(line, sizeof line, lines) != nullptr; ++i) {
-    std::string text(line);
-    text.pop_back();
+  std::optional<std::string> line;
+  for (int i = 0; i < 4 && (line = server.readLine()); ++i) {
+    const std::string& text = *line;
     size_t split = text.find_first_of(" =");
     printed[text.substr(0, split)] = text.substr(split + 1);
   }
@@ -289,12 +266,9 @@ TEST(ResourceServerCommandTest, RunsWithFaultFlagsUntilStopped) {
   EXPECT_EQ(fetch(printed["TESSARO_CA_FILE"], port, tools::ResourceServer::kUpdateListPath).status,
             200);
 
-  kill(pid, SIGTERM);
-  int status = 0;
-  ASSERT_EQ(waitpid(pid, &status, 0), pid);
-  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+  server.signal(SIGTERM);
+  EXPECT_TRUE(server.wait().succeeded());
   EXPECT_FALSE(fs::exists(printed["TESSARO_CA_FILE"]));
-  std::fclose(lines);
 
   EXPECT_EQ(std::system(
                 (std::string(TESSARO_RESOURCE_SERVER) + " --zip-rate=fast 2>/dev/null").c_str()) >>

@@ -12,6 +12,7 @@
 #include "os/plist.h"
 #include "os/value.h"
 #include "os/zip.h"
+#include "testsupport/random.h"
 
 namespace tools {
 namespace {
@@ -33,19 +34,9 @@ bool writeFile(const fs::path& path, std::string_view bytes, uint32_t mode, os::
 // Pseudo-random bytes, so that the payload does not compress away.
 bool writePayload(const fs::path& path, uint64_t size, os::Error* error) {
   if (!os::files::createDirectory(path.parent_path(), true, error)) return false;
-  std::ofstream out(path, std::ios::binary | std::ios::trunc);
-  std::vector<char> chunk(1 << 16);
-  uint32_t state = 0x2545F491;
-  for (uint64_t written = 0; written < size && out; written += chunk.size()) {
-    for (char& byte : chunk) {
-      state = state * 1664525 + 1013904223;
-      byte = static_cast<char>(state >> 24);
-    }
-    out.write(chunk.data(),
-              static_cast<std::streamsize>(std::min<uint64_t>(chunk.size(), size - written)));
+  if (!testsupport::writeRandomFile(path, size, 0x2545F491)) {
+    return os::fail(error, os::posixError(EIO, path.string()));
   }
-  out.close();
-  if (!out) return os::fail(error, os::posixError(EIO, path.string()));
   return true;
 }
 

@@ -2,67 +2,30 @@
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
-#include <spawn.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 
 #include <chrono>
 #include <fstream>
-#include <sstream>
-#include <thread>
 
 #include "os/bundle.h"
 #include "os/workspace.h"
 #include "os/zip.h"
+#include "testsupport/child_process.h"
+#include "testsupport/files.h"
 #include "testsupport/sandbox.h"
-
-extern char** environ;
 
 namespace {
 
 namespace fs = std::filesystem;
 using ::testing::HasSubstr;
-
-std::string readText(const fs::path& path) {
-  std::ifstream stream(path, std::ios::binary);
-  std::stringstream contents;
-  contents << stream.rdbuf();
-  return contents.str();
-}
+using testsupport::readFile;
+using testsupport::waitForFile;
 
 // Runs a program (no shell) and returns its exit status; its standard output goes to `output`.
 int run(const std::vector<std::string>& command, std::string* output = nullptr) {
-  int pipeFds[2];
-  if (pipe(pipeFds) != 0) return -1;
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_adddup2(&actions, pipeFds[1], STDOUT_FILENO);
-  posix_spawn_file_actions_addclose(&actions, pipeFds[0]);
-  std::vector<char*> argv;
-  for (const std::string& argument : command) argv.push_back(const_cast<char*>(argument.c_str()));
-  argv.push_back(nullptr);
-  pid_t pid = 0;
-  int spawned = posix_spawnp(&pid, argv[0], &actions, nullptr, argv.data(), environ);
-  posix_spawn_file_actions_destroy(&actions);
-  close(pipeFds[1]);
-  std::string text;
-  char buffer[4096];
-  for (ssize_t got; (got = read(pipeFds[0], buffer, sizeof buffer)) > 0;) text.append(buffer, got);
-  close(pipeFds[0]);
-  if (spawned != 0) return -1;
-  int status = 0;
-  waitpid(pid, &status, 0);
-  if (output != nullptr) *output = text;
-  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-}
-
-bool waitForFile(const fs::path& path) {
-  auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-  while (!fs::exists(path)) {
-    if (std::chrono::steady_clock::now() > deadline) return false;
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  }
-  return true;
+  testsupport::ChildRun run = testsupport::runChild(command);
+  if (output != nullptr) *output = run.output;
+  return run.exitCode();
 }
 
 mode_t modeOf(const fs::path& path) {
@@ -95,14 +58,14 @@ TEST(SampleProductTest, ArchiveUnpacksIntoARunnableBundle) {
   EXPECT_EQ(fs::file_size(app / "Contents/Resources/payload.bin"), 256u * 1024);
   fs::path framework = app / "Contents/Frameworks/BrevaloKit.framework";
   EXPECT_EQ(fs::read_symlink(framework / "Versions/Current"), "A");
-  EXPECT_EQ(readText(framework / "BrevaloKit"), readText(framework / "Versions/A/BrevaloKit"));
+  EXPECT_EQ(readFile(framework / "BrevaloKit"), readFile(framework / "Versions/A/BrevaloKit"));
 
   // Started, it leaves its marker: where the environment says, else in the home folder.
   fs::path marker = sandbox.root() / "started";
   sandbox.setEnv(tools::kMarkerEnvironmentVariable, marker.string());
   ASSERT_TRUE(os::workspace::openFile(app, &error)) << error.description;
   ASSERT_TRUE(waitForFile(marker));
-  EXPECT_THAT(readText(marker), HasSubstr((app / "Contents/MacOS/Brevalo").string()));
+  EXPECT_THAT(readFile(marker), HasSubstr((app / "Contents/MacOS/Brevalo").string()));
 
   sandbox.setEnv(tools::kMarkerEnvironmentVariable, std::nullopt);
   ASSERT_TRUE(os::workspace::openFile(app, &error)) << error.description;

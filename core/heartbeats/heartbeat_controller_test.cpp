@@ -8,6 +8,7 @@
 
 #include "core/heartbeats/bundle_coding.h"
 #include "os/clock.h"
+#include "testsupport/files.h"
 #include "testsupport/sandbox.h"
 
 namespace heartbeats {
@@ -27,10 +28,7 @@ class HeartbeatControllerTest : public ::testing::Test {
     return sandbox_.home() / ".local/share/vedodo-heartbeat-storage" /
            "heartbeats-1_1234567890_ios_0123456789abcdef";
   }
-  std::string storeText() const {
-    std::ifstream file(storeFile(), std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(file), {});
-  }
+  std::string storeText() const { return testsupport::readFile(storeFile()); }
   // Waits until the changes queued so far have reached the file.
   void settle() {
     HeartbeatStorage::getInstance(kAppID)->readAndWriteSync([](auto b) { return b; });

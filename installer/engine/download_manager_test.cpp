@@ -18,7 +18,7 @@ namespace fs = std::filesystem;
 using engine_test::Call;
 using engine_test::EngineTestEnvironment;
 using engine_test::PinnedFolder;
-using engine_test::readText;
+using engine_test::readFile;
 using engine_test::RecordingDelegate;
 using engine_test::tree;
 using engine_test::writeText;
@@ -110,7 +110,7 @@ TEST_F(DownloadManagerTest, InstallsTheProductEndToEndAndFinishesTheInstallation
   const fs::path link = product / "Contents/Frameworks/BrevaloKit.framework/BrevaloKit";
   EXPECT_TRUE(fs::is_symlink(link));
   EXPECT_EQ(fs::read_symlink(link), "Versions/Current/BrevaloKit");
-  EXPECT_EQ(readText(link),
+  EXPECT_EQ(readFile(link),
             "\x7f"
             "ELF stand-in\n");
   EXPECT_THAT(applications(), ElementsAre(product.string()));
@@ -142,7 +142,7 @@ TEST_F(DownloadManagerTest, InstallsTheProductEndToEndAndFinishesTheInstallation
             "('VersionTrack', 'Official-fr')]\n");
   // The product's executable really ran.
   ASSERT_TRUE(os::RunLoop::main().runUntil([&] { return fs::exists(environment_.marker()); }, 30));
-  EXPECT_THAT(readText(environment_.marker()),
+  EXPECT_THAT(readFile(environment_.marker()),
               HasSubstr((product / "Contents/MacOS/Brevalo").string()));
 }
 
@@ -235,7 +235,7 @@ TEST_F(DownloadManagerTest, FailuresEndInTheirErrorAndLeaveNoTrace) {
     // The zip is gone, the old copy is back in place, nothing half-made or escaped is left.
     EXPECT_THAT(tree(cache()), IsEmpty());
     EXPECT_EQ(applications(), before);
-    EXPECT_EQ(readText(old / "Contents/old-only.txt"), "old");
+    EXPECT_EQ(readFile(old / "Contents/old-only.txt"), "old");
     EXPECT_FALSE(fs::exists(environment_.sandbox().root() / "tessaro-escaped.txt"));
     EXPECT_FALSE(fs::exists(os::paths::home() / "tessaro-escaped.txt"));
     EXPECT_FALSE(fs::exists(environment_.sandbox().systemRoot() / "tessaro-escaped.txt"));
@@ -263,7 +263,7 @@ TEST_F(DownloadManagerTest, AnArchiveWithoutTheProductIsAnUnzipFailure) {
     os::Error error;
     ASSERT_TRUE(os::SSZipArchive::createZipFileAtPath(zip.string(), test.entries, &error));
     const std::string path = std::string("/") + test.name + "/Brevalo.zip";
-    server.respond("GET", path, 200, readText(zip), {{"Content-Type", "application/zip"}});
+    server.respond("GET", path, 200, readFile(zip), {{"Content-Type", "application/zip"}});
 
     std::shared_ptr<RecordingDelegate> delegate = install(server.url(path));
     EXPECT_THAT(delegate->sequence(),
@@ -271,7 +271,7 @@ TEST_F(DownloadManagerTest, AnArchiveWithoutTheProductIsAnUnzipFailure) {
     EXPECT_EQ(delegate->last().errorNumber, kDownloadErrorUnzipFailed);
     EXPECT_EQ(delegate->last().texts[0], systemApplications().string());
     EXPECT_EQ(tree(systemApplications()), before);
-    EXPECT_EQ(readText(old / "Contents/old-only.txt"), "old");
+    EXPECT_EQ(readFile(old / "Contents/old-only.txt"), "old");
     EXPECT_THAT(applications(), ElementsAre(old.string()));
     EXPECT_THAT(tree(cache()), IsEmpty());
   }
@@ -288,14 +288,14 @@ TEST_F(DownloadManagerTest, NothingButTheProductEntersTheApplicationsFolder) {
        {"Victim.app/Contents/MacOS/Victim", os::ZipEntry::Kind::File, 0755, "evil", ""}},
       &error));
   testsupport::LocalHttpServer server;
-  server.respond("GET", "/victim/Brevalo.zip", 200, readText(zip),
+  server.respond("GET", "/victim/Brevalo.zip", 200, readFile(zip),
                  {{"Content-Type", "application/zip"}});
 
   std::shared_ptr<RecordingDelegate> delegate = install(server.url("/victim/Brevalo.zip"));
   EXPECT_EQ(delegate->sequence(), kInstalled);
-  EXPECT_EQ(readText(systemApplications() / "Brevalo.app/Contents/MacOS/Brevalo"), "new");
+  EXPECT_EQ(readFile(systemApplications() / "Brevalo.app/Contents/MacOS/Brevalo"), "new");
   EXPECT_EQ(tree(systemApplications() / "Victim.app"), victim);
-  EXPECT_EQ(readText(systemApplications() / "Victim.app/Contents/marker.txt"), "mine");
+  EXPECT_EQ(readFile(systemApplications() / "Victim.app/Contents/marker.txt"), "mine");
   EXPECT_THAT(applications(), ElementsAre((systemApplications() / "Brevalo.app").string(),
                                           (systemApplications() / "Victim.app").string()));
 }
@@ -332,7 +332,7 @@ TEST_F(DownloadManagerTest, AnOldCopyThatStaysMakesThePromptRepeatUntilTheUserGi
   EXPECT_THAT(gaveUp.texts[2],
               StartsWith("Please quit Brevalo and remove it, then try again.,remove old app "
                          "errorCode:"));
-  EXPECT_EQ(readText(old / "Contents/old-only.txt"), "old");
+  EXPECT_EQ(readFile(old / "Contents/old-only.txt"), "old");
   EXPECT_THAT(tree(cache()), IsEmpty());
 }
 
@@ -399,7 +399,7 @@ TEST_F(DownloadManagerTest, RefusesWhatItCannotInstallBeforeTouchingTheNetwork) 
     EXPECT_TRUE(delegate->last().onMainThread);
   }
   EXPECT_THAT(environment_.server().downloadServer().requests(), IsEmpty());
-  EXPECT_EQ(readText(systemApplications() / "Other.app/keep.txt"), "other");
+  EXPECT_EQ(readFile(systemApplications() / "Other.app/keep.txt"), "other");
 }
 
 TEST_F(DownloadManagerTest, AnAddressWithoutAFileNameNeverRemovesTheCacheFolder) {
@@ -429,7 +429,7 @@ TEST_F(DownloadManagerTest, ADownloadWithoutLengthReportsNoBogusPercentages) {
 
 TEST_F(DownloadManagerTest, AStalledTransferTimesOutWhileASlowSteadyOneCompletes) {
   constexpr double kTimeout = 1.0;
-  const std::string archive = readText(environment_.server().archivePath());
+  const std::string archive = readFile(environment_.server().archivePath());
   testsupport::LocalHttpServer stalling;
   testsupport::Reply reply;
   reply.body = archive;

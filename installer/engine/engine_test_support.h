@@ -22,7 +22,6 @@
 #include <functional>
 #include <memory>
 #include <optional>
-#include <sstream>
 #include <string>
 #include <vector>
 
@@ -36,6 +35,7 @@
 #include "os/mutex.h"
 #include "os/paths.h"
 #include "os/runloop.h"
+#include "testsupport/files.h"
 #include "tools/resource_server.h"
 #include "tools/sample_product.h"
 
@@ -48,12 +48,7 @@ inline std::string brevaloArchiveAddress(const char* path = "/product/bv/Brevalo
   return std::string("https://") + TSRHosts::kDownloadHost + path;
 }
 
-inline std::string readText(const fs::path& path) {
-  std::ifstream stream(path, std::ios::binary);
-  std::stringstream contents;
-  contents << stream.rdbuf();
-  return contents.str();
-}
+using testsupport::readFile;
 
 inline void writeText(const fs::path& path, const std::string& text) {
   fs::create_directories(path.parent_path());

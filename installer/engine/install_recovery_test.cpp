@@ -9,7 +9,7 @@
 namespace {
 
 namespace fs = std::filesystem;
-using engine_test::readText;
+using engine_test::readFile;
 using engine_test::tree;
 using engine_test::writeText;
 using ::testing::ElementsAre;
@@ -28,7 +28,7 @@ TEST_F(InstallRecoveryTest, ASetAsideCopyWithoutAProductInPlaceGoesBack) {
 
   TSRInstallRecovery::recoverInterruptedInstallations(applications_);
 
-  EXPECT_EQ(readText(at("Brevalo.app/Contents/marker.txt")), "old");
+  EXPECT_EQ(readFile(at("Brevalo.app/Contents/marker.txt")), "old");
   EXPECT_THAT(tree(applications_), ElementsAre("Brevalo.app", "Brevalo.app/Contents",
                                                "Brevalo.app/Contents/marker.txt"));
 }
@@ -42,7 +42,7 @@ TEST_F(InstallRecoveryTest, LeftoversBesideAProductInPlaceAreRemoved) {
 
   TSRInstallRecovery::recoverInterruptedInstallations(applications_);
 
-  EXPECT_EQ(readText(at("Brevalo.app/Contents/marker.txt")), "in place");
+  EXPECT_EQ(readFile(at("Brevalo.app/Contents/marker.txt")), "in place");
   EXPECT_THAT(*os::files::contentsOfDirectory(applications_, nullptr), ElementsAre("Brevalo.app"));
 }
 
@@ -68,7 +68,7 @@ TEST_F(InstallRecoveryTest, OnlyOurOwnFoldersAreTouched) {
   TSRInstallRecovery::recoverInterruptedInstallations(sandbox_.root() / "missing");
 
   EXPECT_EQ(tree(applications_), before);
-  EXPECT_EQ(readText(elsewhere / "Brevalo.app/keep.txt"), "elsewhere");
+  EXPECT_EQ(readFile(elsewhere / "Brevalo.app/keep.txt"), "elsewhere");
 }
 
 }  // namespace

@@ -13,7 +13,7 @@
 namespace {
 
 namespace fs = std::filesystem;
-using engine_test::readText;
+using engine_test::readFile;
 using engine_test::tree;
 using engine_test::writeText;
 using ::testing::ElementsAre;
@@ -75,7 +75,7 @@ TEST_F(InstallStepsTest, InstallBundleReplacesTheProductWhole) {
   EXPECT_EQ(tree(destination_ / "Brevalo.app"), tree(reference / "Brevalo.app"));
   EXPECT_EQ(fs::status(destination_ / "Brevalo.app/Contents/MacOS/Brevalo").permissions(),
             fs::perms(0755));
-  EXPECT_EQ(readText(destination_ / "Other.app/keep.txt"), "other");
+  EXPECT_EQ(readFile(destination_ / "Other.app/keep.txt"), "other");
   // No staging or set-aside folder is left behind.
   EXPECT_THAT(*os::files::contentsOfDirectory(destination_, nullptr),
               ElementsAre("Brevalo.app", "Other.app"));
@@ -134,7 +134,7 @@ TEST_F(InstallStepsTest, AFailedInstallLeavesTheDestinationAsItWas) {
     EXPECT_FALSE(TSRInstallSteps::installBundle(zip.string(), destination_, "Brevalo.app", &error));
     EXPECT_EQ(error.domain, test.domain) << error.localizedDescription();
     EXPECT_EQ(tree(destination_), before);
-    EXPECT_EQ(readText(destination_ / "Brevalo.app/Contents/old-only.txt"), "old");
+    EXPECT_EQ(readFile(destination_ / "Brevalo.app/Contents/old-only.txt"), "old");
   }
   EXPECT_FALSE(fs::exists(sandbox_.root() / "tessaro-escaped.txt"));
 }
@@ -155,9 +155,9 @@ TEST_F(InstallStepsTest, OnlyTheProductLeavesTheArchive) {
   os::log::Capture log;
   ASSERT_TRUE(TSRInstallSteps::installBundle(both.string(), destination_, "Brevalo.app", &error))
       << error.localizedDescription();
-  EXPECT_EQ(readText(destination_ / "Brevalo.app/Contents/new.txt"), "new");
+  EXPECT_EQ(readFile(destination_ / "Brevalo.app/Contents/new.txt"), "new");
   EXPECT_EQ(tree(destination_ / "Victim.app"), victim);
-  EXPECT_EQ(readText(destination_ / "Victim.app/Contents/marker.txt"), "mine");
+  EXPECT_EQ(readFile(destination_ / "Victim.app/Contents/marker.txt"), "mine");
   EXPECT_THAT(*os::files::contentsOfDirectory(destination_, nullptr),
               ElementsAre("Brevalo.app", "Other.app", "Victim.app"));
   EXPECT_TRUE(log.contains("Victim.app"));
@@ -182,7 +182,7 @@ TEST_F(InstallStepsTest, CanReplaceProvesTheMoveWithoutMakingIt) {
     EXPECT_EQ(error.domain, os::kPOSIXErrorDomain);
     EXPECT_THAT(error.code, ::testing::AnyOf(EACCES, EPERM));
   }
-  EXPECT_EQ(readText(destination_ / "Brevalo.app/Contents/old-only.txt"), "old");
+  EXPECT_EQ(readFile(destination_ / "Brevalo.app/Contents/old-only.txt"), "old");
 }
 
 TEST_F(InstallStepsTest, PutInPlaceExchangesOrFallsBackOnTwoRenames) {
@@ -192,13 +192,13 @@ TEST_F(InstallStepsTest, PutInPlaceExchangesOrFallsBackOnTwoRenames) {
   ASSERT_TRUE(
       TSRInstallSteps::putInPlace(at("new/Brevalo.app"), destination_ / "Brevalo.app", &error))
       << error.localizedDescription();
-  EXPECT_EQ(readText(destination_ / "Brevalo.app/Contents/new.txt"), "new");
-  EXPECT_EQ(readText(at("new/Brevalo.app/Contents/old-only.txt")), "old");
+  EXPECT_EQ(readFile(destination_ / "Brevalo.app/Contents/new.txt"), "new");
+  EXPECT_EQ(readFile(at("new/Brevalo.app/Contents/old-only.txt")), "old");
 
   // Two renames put the new one in and remove the old one, leaving no hidden folder.
   ASSERT_TRUE(TSRInstallSteps::replaceByTwoRenames(at("new/Brevalo.app"),
                                                    destination_ / "Brevalo.app", &error));
-  EXPECT_EQ(readText(destination_ / "Brevalo.app/Contents/old-only.txt"), "old");
+  EXPECT_EQ(readFile(destination_ / "Brevalo.app/Contents/old-only.txt"), "old");
   EXPECT_FALSE(fs::exists(at("new/Brevalo.app")));
   EXPECT_THAT(*os::files::contentsOfDirectory(destination_, nullptr),
               ElementsAre("Brevalo.app", "Other.app"));
@@ -208,7 +208,7 @@ TEST_F(InstallStepsTest, PutInPlaceExchangesOrFallsBackOnTwoRenames) {
     error = os::Error();
     EXPECT_FALSE(put(at("missing.app"), destination_ / "Brevalo.app", &error));
     EXPECT_EQ(error.code, ENOENT);
-    EXPECT_EQ(readText(destination_ / "Brevalo.app/Contents/old-only.txt"), "old");
+    EXPECT_EQ(readFile(destination_ / "Brevalo.app/Contents/old-only.txt"), "old");
     EXPECT_THAT(*os::files::contentsOfDirectory(destination_, nullptr),
                 ElementsAre("Brevalo.app", "Other.app"));
   }
@@ -222,7 +222,7 @@ TEST_F(InstallStepsTest, ASetAsideItemComesBackOrGoes) {
   ASSERT_TRUE(item) << error.localizedDescription();
   EXPECT_FALSE(TSRInstallSteps::itemExists(old));
   ASSERT_TRUE(item->restore(&error)) << error.localizedDescription();
-  EXPECT_EQ(readText(old / "Contents/old-only.txt"), "old");
+  EXPECT_EQ(readFile(old / "Contents/old-only.txt"), "old");
   EXPECT_THAT(*os::files::contentsOfDirectory(destination_, nullptr),
               ElementsAre("Brevalo.app", "Other.app"));
 
@@ -231,7 +231,7 @@ TEST_F(InstallStepsTest, ASetAsideItemComesBackOrGoes) {
   // Something took the place meanwhile: the item stays aside rather than replace it.
   writeText(old, "newcomer");
   EXPECT_FALSE(item->restore(&error));
-  EXPECT_EQ(readText(old), "newcomer");
+  EXPECT_EQ(readFile(old), "newcomer");
   ASSERT_TRUE(item->discard(&error)) << error.localizedDescription();
   EXPECT_THAT(*os::files::contentsOfDirectory(destination_, nullptr),
               ElementsAre("Brevalo.app", "Other.app"));

@@ -10,7 +10,7 @@
 namespace {
 
 namespace fs = std::filesystem;
-using engine_test::readText;
+using engine_test::readFile;
 using engine_test::writeText;
 using ::testing::ElementsAre;
 using ::testing::Pair;
@@ -72,19 +72,19 @@ TEST_F(PostInstallTest, RecordsLinksAndOpensTheProduct) {
   EXPECT_EQ(TSRPostInstall::trackingFilePath(),
             os::paths::applicationSupport() / "tessaroTrack/BV-Track.plist");
   std::optional<os::Value> tracking =
-      os::plist::parse(readText(TSRPostInstall::trackingFilePath()));
+      os::plist::parse(readFile(TSRPostInstall::trackingFilePath()));
   ASSERT_TRUE(tracking);
   EXPECT_EQ(*tracking, os::Value(os::Dictionary{{"VersionTrack", "Official-fr"},
                                                 {"LinkTrack", "Official-fr"},
                                                 {"NoYouToBePhoto", false},
                                                 {"ProTrack", false}}));
-  EXPECT_THAT(readText(TSRPostInstall::trackingFilePath()), ::testing::StartsWith("<?xml"));
+  EXPECT_THAT(readFile(TSRPostInstall::trackingFilePath()), ::testing::StartsWith("<?xml"));
   EXPECT_TRUE(capture.contains("infoDict:"));
   EXPECT_EQ(fs::read_symlink(os::paths::desktop() / "Brevalo.app"), product);
   EXPECT_THAT(events(capture), ElementsAre(Pair("Install Finished", "Success"),
                                            Pair("Start Application", "Success")));
   ASSERT_TRUE(productStarted());
-  EXPECT_THAT(readText(marker()), ::testing::HasSubstr(product.string()));
+  EXPECT_THAT(readFile(marker()), ::testing::HasSubstr(product.string()));
 }
 
 TEST_F(PostInstallTest, ADesktopItemThatIsNoLinkStays) {
@@ -92,11 +92,11 @@ TEST_F(PostInstallTest, ADesktopItemThatIsNoLinkStays) {
   writeText(os::paths::desktop() / "Brevalo.app/mine.txt", "mine");
   EXPECT_TRUE(TSRPostInstall::finishInstallation(os::paths::userApplications().string()));
   EXPECT_FALSE(fs::is_symlink(os::paths::desktop() / "Brevalo.app"));
-  EXPECT_EQ(readText(os::paths::desktop() / "Brevalo.app/mine.txt"), "mine");
+  EXPECT_EQ(readFile(os::paths::desktop() / "Brevalo.app/mine.txt"), "mine");
   // The rest goes on, from the user's Applications folder.
   EXPECT_TRUE(fs::exists(TSRPostInstall::trackingFilePath()));
   ASSERT_TRUE(productStarted());
-  EXPECT_THAT(readText(marker()), ::testing::HasSubstr(product.string()));
+  EXPECT_THAT(readFile(marker()), ::testing::HasSubstr(product.string()));
 }
 
 TEST_F(PostInstallTest, AMissingProductIsReportedAndLeavesNoTrackingFileOrLink) {
@@ -134,7 +134,7 @@ TEST_F(PostInstallWithBlanksTest, PathsWithBlanksAndQuotesAreTakenAsTheyAre) {
   EXPECT_EQ(fs::read_symlink(os::paths::desktop() / "Rudelmo - iOS System Recovery.app"), product);
   EXPECT_TRUE(fs::exists(os::paths::applicationSupport() / "tessaroTrack/RM-Track.plist"));
   ASSERT_TRUE(productStarted());
-  EXPECT_THAT(readText(marker()), ::testing::HasSubstr(product.string()));
+  EXPECT_THAT(readFile(marker()), ::testing::HasSubstr(product.string()));
   EXPECT_FALSE(fs::exists("pwned"));
   EXPECT_FALSE(fs::exists(installer_.sandbox().root() / "pwned"));
 }

@@ -3,7 +3,6 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <signal.h>
-#include <spawn.h>
 #include <sys/wait.h>
 
 #include <algorithm>
@@ -11,17 +10,17 @@
 #include <filesystem>
 #include <fstream>
 #include <map>
-#include <random>
 #include <string>
 #include <vector>
 
 #include "installer/main/installer_process_test_util.h"
 #include "os/ui/image.h"
+#include "testsupport/child_process.h"
+#include "testsupport/files.h"
+#include "testsupport/random.h"
 #include "testsupport/sandbox.h"
 #include "tools/resource_server.h"
 #include "tools/sample_product.h"
-
-extern char** environ;
 
 namespace {
 
@@ -34,15 +33,11 @@ using installer::testing::trackedActions;
 using installer::testing::tracksAction;
 using ::testing::ElementsAre;
 using ::testing::HasSubstr;
+using testsupport::readFile;
 using Actions = std::vector<std::string>;
 
 const Actions kSuccessfulInstall = {"Launch App",       "Start Download",    "Download Successful",
                                     "Install Finished", "Start Application", "Close"};
-
-std::string readText(const fs::path& path) {
-  std::ifstream file(path, std::ios::binary);
-  return std::string((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
-}
 
 // Every item under `folder` with its kind, size and, for links, target: enough to see that
 // nothing in a bundle was moved, replaced or rewritten.
@@ -130,7 +125,7 @@ TEST_F(InstallerE2ETest, ScriptedInstallTracksEachStepAndQuitsTwoSecondsAfterThe
   // The launch configured the analytics stack, and the window becoming key logged today's
   // heartbeat.
   EXPECT_THAT(run.output, HasSubstr("Configured the analytics stack"));
-  EXPECT_THAT(readText(sandbox_.home() / ".local/share/vedodo-heartbeat-storage" /
+  EXPECT_THAT(readFile(sandbox_.home() / ".local/share/vedodo-heartbeat-storage" /
                        "heartbeats-1_702046118735_ios_b3e1c5a9d40f6e27"),
               HasSubstr(R"("timePeriods":[1],"version":0})"));
 
@@ -180,7 +175,7 @@ TEST_F(InstallerE2ETest, CrashTriggerWritesTheRecordAndDiesOfSIGSEGV) {
     if (entry.path().filename() == "SignalStack.log") record = entry.path();
   }
   ASSERT_TRUE(record) << run.output;
-  std::string text = readText(*record);
+  std::string text = readFile(*record);
   EXPECT_EQ(text.rfind("11 Stack:\n", 0), 0u) << text;
   EXPECT_NE(run.output.find("errorStack: 11 Stack:"), std::string::npos) << run.output;
 }
@@ -196,10 +191,7 @@ TEST_F(InstallerE2ETest, ACrashRecordOfRandomBytesLeavesTheDefaultsWritable) {
     if (entry.path().filename() == "SignalStack.log") record = entry.path();
   }
   ASSERT_TRUE(record) << crashed.output;
-  std::mt19937 random(14);
-  std::string bytes(4096, '\0');
-  for (char& byte : bytes) byte = static_cast<char>(random());
-  std::ofstream(*record, std::ios::binary | std::ios::trunc) << bytes;
+  std::ofstream(*record, std::ios::binary | std::ios::trunc) << testsupport::randomBytes(4096, 14);
 
   sandbox_.setEnv("TESSARO_CRASH_FOR_TESTING", std::nullopt);
   {
@@ -278,34 +270,22 @@ class RunningCopy {
     bundle_ = *made;
     const fs::path executable = bundle_ / "Contents/MacOS/Brevalo";
     fs::copy_file("/bin/sleep", executable, fs::copy_options::overwrite_existing);
-    std::string program = executable.string();
-    std::string seconds = "120";
-    char* argv[] = {program.data(), seconds.data(), nullptr};
-    if (posix_spawn(&pid_, program.c_str(), nullptr, nullptr, argv, environ) != 0) {
-      throw std::runtime_error("cannot start the installed copy");
-    }
+    copy_.emplace(std::vector<std::string>{executable.string(), "120"});
+    if (!copy_->started()) throw std::runtime_error("cannot start the installed copy");
   }
-  ~RunningCopy() {
-    if (pid_ <= 0) return;
-    kill(pid_, SIGKILL);
-    waitpid(pid_, nullptr, 0);
-  }
-  RunningCopy(const RunningCopy&) = delete;
-  RunningCopy& operator=(const RunningCopy&) = delete;
 
   const fs::path& bundle() const { return bundle_; }
 
   // The wait status once it has ended (it is then collected), none while it runs.
   std::optional<int> ended() {
-    int status = 0;
-    if (pid_ <= 0 || waitpid(pid_, &status, WNOHANG) != pid_) return std::nullopt;
-    pid_ = -1;
-    return status;
+    std::optional<testsupport::ChildRun> run = copy_->waitIfEnded();
+    if (!run) return std::nullopt;
+    return run->waitStatus;
   }
 
  private:
   fs::path bundle_;
-  pid_t pid_ = -1;
+  std::optional<testsupport::Child> copy_;
 };
 
 struct ReplaceCase {
@@ -340,7 +320,7 @@ TEST_P(InstallerE2EReplaceTest, InstallOverARunningCopyAsksFirst) {
     ASSERT_TRUE(ended) << "the running copy is still running";
     EXPECT_TRUE(WIFSIGNALED(*ended));
     // The new copy took the old one's place and was opened.
-    EXPECT_THAT(readText(installedBundle() / "Contents/MacOS/Brevalo"), HasSubstr("#!"));
+    EXPECT_THAT(readFile(installedBundle() / "Contents/MacOS/Brevalo"), HasSubstr("#!"));
     EXPECT_TRUE(fs::exists(sandbox_.home() / tools::kMarkerFileName));
     EXPECT_EQ(archiveRequests().size(), 1u);
   } else {

@@ -1,18 +1,13 @@
 #include "installer/main/installer_process_test_util.h"
 
-#include <fcntl.h>
 #include <gtest/gtest.h>
-#include <spawn.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <csignal>
 #include <thread>
 
 #include "os/mutex.h"
-
-extern char** environ;
+#include "testsupport/child_process.h"
 
 namespace installer::testing {
 
@@ -29,57 +24,25 @@ std::filesystem::path installerBundlePath() {
   return std::filesystem::path(INSTALLER_EXECUTABLE).parent_path().parent_path().parent_path();
 }
 
-namespace {
-
-// Starts the installer with standard error on a pipe; its process id and the pipe's read end,
-// or a process id of 0 after a failure the test has been told about.
-std::pair<pid_t, int> startInstaller() {
-  int pipeEnds[2];
-  if (pipe2(pipeEnds, O_CLOEXEC) != 0) {
-    ADD_FAILURE() << "no pipe for the installer's console";
-    return {0, -1};
-  }
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_adddup2(&actions, pipeEnds[1], STDERR_FILENO);
-  posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
-  std::string program = INSTALLER_EXECUTABLE;
-  char* argv[] = {program.data(), nullptr};
-  pid_t child = 0;
-  int spawned = posix_spawn(&child, program.c_str(), &actions, nullptr, argv, environ);
-  posix_spawn_file_actions_destroy(&actions);
-  close(pipeEnds[1]);
-  if (spawned != 0) {
-    ADD_FAILURE() << "cannot start " << program;
-    close(pipeEnds[0]);
-    return {0, -1};
-  }
-  return {child, pipeEnds[0]};
-}
-
-}  // namespace
-
 InstallerRun runInstaller(const OutputWatcher& watcher) {
   InstallerRun run;
   run.started = Clock::now();
-  auto [child, console] = startInstaller();
-  if (child == 0) return run;
-
-  char buffer[4096];
-  ssize_t count;
-  while ((count = read(console, buffer, sizeof buffer)) > 0) {
-    run.output.append(buffer, static_cast<size_t>(count));
+  testsupport::Child installer({INSTALLER_EXECUTABLE}, testsupport::ChildOutput::StandardError);
+  if (!installer.started()) {
+    ADD_FAILURE() << "cannot start " << INSTALLER_EXECUTABLE;
+    return run;
+  }
+  while (installer.readSome(run.output) > 0) {
     run.arrivals.emplace_back(run.output.size(), Clock::now());
     if (watcher) watcher(run.output);
   }
-  close(console);
-  waitpid(child, &run.waitStatus, 0);
+  run.waitStatus = installer.wait().waitStatus;
   run.exited = Clock::now();
   return run;
 }
 
 struct InstallerProcess::State {
-  pid_t pid = 0;
+  testsupport::Child installer{{INSTALLER_EXECUTABLE}, testsupport::ChildOutput::StandardError};
   std::optional<int> waitStatus;
   std::thread reader;
   mutable os::Mutex mutex;
@@ -87,20 +50,18 @@ struct InstallerProcess::State {
 };
 
 InstallerProcess::InstallerProcess() : state_(std::make_unique<State>()) {
-  auto [child, console] = startInstaller();
-  state_->pid = child;
-  if (child == 0) {
+  if (!state_->installer.started()) {
+    ADD_FAILURE() << "cannot start " << INSTALLER_EXECUTABLE;
     state_->waitStatus = 0;
     return;
   }
-  state_->reader = std::thread([state = state_.get(), console = console] {
-    char buffer[4096];
-    ssize_t count;
-    while ((count = read(console, buffer, sizeof buffer)) > 0) {
+  state_->reader = std::thread([state = state_.get()] {
+    std::string piece;
+    while (state->installer.readSome(piece) > 0) {
       os::MutexLock lock(state->mutex);
-      state->output.append(buffer, static_cast<size_t>(count));
+      state->output += piece;
+      piece.clear();
     }
-    close(console);
   });
 }
 
@@ -116,9 +77,9 @@ std::string InstallerProcess::output() const {
 
 bool InstallerProcess::exited() {
   if (state_->waitStatus) return true;
-  int status = 0;
-  if (waitpid(state_->pid, &status, WNOHANG) != state_->pid) return false;
-  state_->waitStatus = status;
+  std::optional<testsupport::ChildRun> ended = state_->installer.waitIfEnded();
+  if (!ended) return false;
+  state_->waitStatus = ended->waitStatus;
   return true;
 }
 
@@ -133,16 +94,13 @@ bool InstallerProcess::waitUntil(const std::function<bool()>& condition, double 
 }
 
 int InstallerProcess::kill() {
-  if (!state_->waitStatus) ::kill(state_->pid, SIGKILL);
+  if (!state_->waitStatus) state_->installer.signal(SIGKILL);
   return wait();
 }
 
 int InstallerProcess::wait() {
-  if (!state_->waitStatus) {
-    int status = 0;
-    waitpid(state_->pid, &status, 0);
-    state_->waitStatus = status;
-  }
+  // The reader thread takes the console.
+  if (!state_->waitStatus) state_->waitStatus = state_->installer.wait(false).waitStatus;
   // The console ends with the process (children it started may hold it a little longer).
   if (state_->reader.joinable()) state_->reader.join();
   return *state_->waitStatus;

@@ -4,13 +4,13 @@
 
 #include <filesystem>
 #include <fstream>
-#include <sstream>
 
 #include "installer/app/installer_test_environment.h"
 #include "installer/widgets/no_title_bar_window.h"
 #include "installer/widgets/widget_test_util.h"
 #include "os/runloop.h"
 #include "os/ui/test_fixture.h"
+#include "testsupport/files.h"
 
 namespace {
 
@@ -71,12 +71,7 @@ class ErrorPageTest : public os::ui::testing::HeadlessTest {
     ASSERT_TRUE(os::RunLoop::main().runUntil([&] { return pageShown(); }, 10));
   }
 
-  std::string openedText() {
-    std::ifstream in(opened_);
-    std::stringstream text;
-    text << in.rdbuf();
-    return text.str();
-  }
+  std::string openedText() { return testsupport::readFile(opened_); }
 
   InstallerTestEnvironment environment_;
   const int32_t product_;

@@ -1,8 +1,6 @@
 #include "installer/screens/main_view_controller.h"
 
 #include <gtest/gtest.h>
-#include <spawn.h>
-#include <sys/wait.h>
 
 #include <filesystem>
 #include <fstream>
@@ -20,8 +18,7 @@
 #include "os/runloop.h"
 #include "os/ui/test_fixture.h"
 #include "os/workspace.h"
-
-extern char** environ;
+#include "testsupport/child_process.h"
 
 namespace {
 
@@ -74,7 +71,7 @@ class MainViewControllerTest : public os::ui::testing::HeadlessTest {
 
   void clickInQuestion(const char* identifier) {
     // The question's panel slides down on the run loop's clock before it takes clicks.
-    os::RunLoop::main().runUntil([] { return false; }, 0.6);
+    EXPECT_TRUE(runUntilAtRest(*window_, identifier));
     EXPECT_TRUE(screen_->clickView(*window_, identifier));
   }
 
@@ -90,31 +87,23 @@ class MainViewControllerTest : public os::ui::testing::HeadlessTest {
   }
 
   pid_t run(const fs::path& bundle) {
-    std::string executable = (bundle / "Contents/MacOS/Brevalo").string();
-    char seconds[] = "60";
-    char* argv[] = {executable.data(), seconds, nullptr};
-    pid_t pid = 0;
-    EXPECT_EQ(posix_spawn(&pid, executable.c_str(), nullptr, nullptr, argv, environ), 0);
-    children_.push_back(pid);
+    children_.push_back(std::make_unique<testsupport::Child>(
+        std::vector<std::string>{(bundle / "Contents/MacOS/Brevalo").string(), "60"}));
+    const pid_t pid = children_.back()->pid();
+    EXPECT_TRUE(children_.back()->started());
     os::RunLoop::main().runUntil([&] { return !os::workspace::processesOfBundle(bundle).empty(); },
                                  10);
     return pid;
   }
 
   // Ends and collects what run() started.
-  void reapChildren() {
-    for (pid_t pid : children_) {
-      kill(pid, SIGKILL);
-      waitpid(pid, nullptr, 0);
-    }
-    children_.clear();
-  }
+  void reapChildren() { children_.clear(); }
 
   std::unique_ptr<InstallerTestEnvironment> environment_;
   std::shared_ptr<RecordingDelegate> delegate_ = std::make_shared<RecordingDelegate>();
   std::shared_ptr<TSRNoTitleBarWindow> window_;
   std::shared_ptr<TSRMainViewController> screen;
-  std::vector<pid_t> children_;
+  std::vector<std::unique_ptr<testsupport::Child>> children_;
 };
 
 TEST_F(MainViewControllerTest, BrevaloScreenShowsItsTextsAndABlueBorderedInstallButtonOnWhite) {
@@ -180,7 +169,9 @@ TEST_F(MainViewControllerTest, CancelKeepsTheRunningCopyAndReplaceEndsIt) {
 
   // The panel slides away and its emptied host no longer covers the screen: the Install
   // button takes a real click again.
-  os::RunLoop::main().runUntil([] { return false; }, 0.6);
+  ASSERT_TRUE(os::RunLoop::main().runUntil(
+      [&] { return !window_->findViewByIdentifier(TSRAlertViewController::kPanelIdentifier); },
+      10));
   clickInstall([&] { clickInQuestion(TSRAlertViewController::kOKButtonIdentifier); });
   EXPECT_FALSE(os::workspace::isRunning(pid));
   EXPECT_EQ(delegate_->tags, (std::vector<int32_t>{2}));

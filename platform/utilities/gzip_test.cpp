@@ -7,9 +7,9 @@
 #include <filesystem>
 #include <fstream>
 #include <random>
-#include <sstream>
 #include <string>
 
+#include "testsupport/files.h"
 #include "testsupport/sandbox.h"
 
 namespace {
@@ -32,11 +32,8 @@ void writeFile(const std::filesystem::path& path, const os::Data& bytes) {
 }
 
 os::Data readFile(const std::filesystem::path& path) {
-  std::ifstream file(path, std::ios::binary);
-  std::stringstream contents;
-  contents << file.rdbuf();
-  std::string text = contents.str();
-  return os::Data(text.begin(), text.end());
+  const std::string bytes = testsupport::readFile(path);
+  return os::Data(bytes.begin(), bytes.end());
 }
 
 // Runs `command` (a shell line built by the test from sandbox paths) and checks it succeeded.
