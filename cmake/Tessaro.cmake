@@ -41,8 +41,9 @@ function(tessaro_test name)
     # Window tests share one X display and one pointer: never two at once.
     list(APPEND extra_properties RESOURCE_LOCK x_display)
   endif()
-  gtest_discover_tests(${name} PROPERTIES LABELS "${ARG_LABELS}" DISCOVERY_TIMEOUT 60
-                       TIMEOUT ${ARG_TIMEOUT} ${extra_properties})
+  # DISCOVERY_TIMEOUT ends the PROPERTIES list: everything after it would be dropped unread.
+  gtest_discover_tests(${name} DISCOVERY_TIMEOUT 60
+                       PROPERTIES LABELS "${ARG_LABELS}" TIMEOUT ${ARG_TIMEOUT} ${extra_properties})
 endfunction()
 
 # After every folder: `tessaro_tests` builds what CTest runs (the test executables and what they
