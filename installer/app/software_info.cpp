@@ -1,6 +1,5 @@
 #include "installer/app/software_info.h"
 
-#include "installer/app/temp_helper.h"
 #include "os/bundle.h"
 #include "os/format.h"
 #include "os/languages.h"
@@ -283,5 +282,5 @@ std::string TSRSoftWareInfo::defaultLanguage() const {
   std::vector<std::string> languages = os::preferredLanguages();
   os::Array described(languages.begin(), languages.end());
   os::log::console(os::formatObjects("language array des: %@", {os::Value(described)}));
-  return TempHelper::userLanguage();
+  return languages.front();  // never empty
 }

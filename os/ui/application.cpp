@@ -77,18 +77,18 @@ bool Application::start(BackendKind kind, Error* error) {
                    (std::getenv("WAYLAND_DISPLAY") && *std::getenv("WAYLAND_DISPLAY"));
     if (display) {
       Error sdlError;
-      backend_ = makeSdlBackend(&sdlError);
+      backend_ = makeSdlBackend(*this, &sdlError);
       if (!backend_) {
         log::write(log::Level::Warning,
                    "ui: no window system (" + sdlError.description + "); drawing headless");
       }
     }
-    if (!backend_) backend_ = std::make_unique<HeadlessBackend>();
+    if (!backend_) backend_ = std::make_unique<HeadlessBackend>(*this);
   } else if (kind == BackendKind::Sdl) {
-    backend_ = makeSdlBackend(error);
+    backend_ = makeSdlBackend(*this, error);
     if (!backend_) return false;
   } else {
-    backend_ = std::make_unique<HeadlessBackend>();
+    backend_ = std::make_unique<HeadlessBackend>(*this);
   }
   installSource();
   return true;

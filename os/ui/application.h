@@ -49,9 +49,6 @@ inline constexpr const char* kApplicationWillTerminateNotification =
 inline constexpr const char* kApplicationDelegateDidChangeNotification =
     "TessaroApplicationDelegateDidChangeNotification";
 
-// Error domain of back-end start failures.
-inline constexpr const char* kUiErrorDomain = "os.ui";
-
 // Optional hooks into the application's life; every method has a default.
 class ApplicationDelegate {
  public:
@@ -79,7 +76,7 @@ class ModalSession {
   int response_ = kModalResponseContinue;
 };
 
-class Application {
+class Application : public BackendEventSink {
  public:
   enum class BackendKind { Automatic, Sdl, Headless };
 
@@ -111,17 +108,17 @@ class Application {
   void stop();
   // Asks the delegate; then posts kApplicationWillTerminateNotification, ends the modal
   // sessions, closes the windows and ends run().
-  void terminate();
+  void terminate() override;
   bool isRunning() const { return running_; }
 
   // Visible windows, front to back (higher levels first).
-  std::vector<std::shared_ptr<Window>> orderedWindows() const;
+  std::vector<std::shared_ptr<Window>> orderedWindows() const override;
   Window* keyWindow() const { return keyWindow_; }
   Window* mainWindow() const { return mainWindow_; }
 
   // Delivers an event of `window`: fills in its location in the window from its location on
   // the screen and drops mouse events of other windows while a modal session runs.
-  void sendEvent(Window& window, Event event);
+  void sendEvent(Window& window, Event event) override;
   void setCursor(Cursor cursor);
 
   // Modal sessions. Sessions nest; events go to the innermost session's window.

@@ -1,20 +1,38 @@
 // What a window system gives the toolkit: windows that show pixels, the screen's size, events
 // and cursors. The application talks to one back end at a time (SDL2, or headless for tests
 // and machines without a display); callers only meet this interface through
-// Application::backend().
+// Application::backend(). A back end hands what the window system reports to the event sink it
+// was made with (the application), so that it needs to know nothing above itself.
 #pragma once
 
 #include <cairo.h>
 
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "os/ui/cursor.h"
+#include "os/ui/event.h"
 #include "os/ui/geometry.h"
 
 namespace os::ui {
 
 class Window;
+
+// Error domain of back-end start failures.
+inline constexpr const char* kUiErrorDomain = "os.ui";
+
+// Where a back end delivers what the window system reports. Main thread only.
+class BackendEventSink {
+ public:
+  virtual ~BackendEventSink() = default;
+  // An input event of one of the toolkit's windows.
+  virtual void sendEvent(Window& window, Event event) = 0;
+  // The window system asks the application to quit.
+  virtual void terminate() = 0;
+  // The visible windows, front to back.
+  virtual std::vector<std::shared_ptr<Window>> orderedWindows() const = 0;
+};
 
 // The window system's side of one toolkit window.
 class BackendWindow {

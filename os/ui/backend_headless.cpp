@@ -3,7 +3,7 @@
 #include <cmath>
 
 #include "os/clock.h"
-#include "os/ui/application.h"
+#include "os/dispatch.h"
 #include "os/ui/drawing.h"
 
 namespace os::ui {
@@ -27,8 +27,8 @@ constexpr Color kDesktop{0.55, 0.58, 0.62};
 
 }  // namespace
 
-HeadlessBackend::HeadlessBackend(const Rect& screen, double scale)
-    : screen_(screen), scale_(scale) {}
+HeadlessBackend::HeadlessBackend(BackendEventSink& sink, const Rect& screen, double scale)
+    : sink_(sink), screen_(screen), scale_(scale) {}
 
 std::unique_ptr<BackendWindow> HeadlessBackend::createWindow(Window&) {
   return std::make_unique<HeadlessWindow>();
@@ -45,7 +45,7 @@ void HeadlessBackend::send(Window& window, EventType type, Point point, int clic
   event.clickCount = clickCount;
   event.timestamp = os::clock::monotonic();
   event.scrollingDeltaY = deltaY;
-  Application::shared().sendEvent(window, event);
+  sink_.sendEvent(window, event);
 }
 
 void HeadlessBackend::mouseMove(Window& window, Point point) {
@@ -123,7 +123,7 @@ std::shared_ptr<Image> HeadlessBackend::renderScreen(double scale) {
   cairo_scale(cr, 1, -1);
   context.setFillColor(kDesktop);
   context.fillRect(screen_);
-  auto windows = Application::shared().orderedWindows();
+  auto windows = sink_.orderedWindows();
   for (auto window = windows.rbegin(); window != windows.rend(); ++window) {
     auto picture = (*window)->renderImage(scale);
     context.save();

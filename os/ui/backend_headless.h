@@ -30,8 +30,10 @@ namespace os::ui {
 
 class HeadlessBackend : public Backend {
  public:
-  // A virtual screen of `screen` points whose windows are backed at `scale` pixels per point.
-  explicit HeadlessBackend(const Rect& screen = {0, 0, 1280, 800}, double scale = 1);
+  // A virtual screen of `screen` points whose windows are backed at `scale` pixels per point;
+  // input goes to `sink`, which must outlive the back end.
+  explicit HeadlessBackend(BackendEventSink& sink, const Rect& screen = {0, 0, 1280, 800},
+                           double scale = 1);
 
   std::unique_ptr<BackendWindow> createWindow(Window& window) override;
   Rect screenFrame() const override { return screen_; }
@@ -70,6 +72,7 @@ class HeadlessBackend : public Backend {
  private:
   void send(Window& window, EventType type, Point point, int clickCount, double deltaY = 0);
 
+  BackendEventSink& sink_;
   Rect screen_;
   double scale_;
   Cursor cursor_ = Cursor::Arrow;

@@ -7,7 +7,7 @@
 
 #include "os/clock.h"
 #include "os/dispatch.h"
-#include "os/ui/application.h"
+#include "os/ui/window.h"
 
 // Last: it brings in Xlib, whose macros (None, Above, ...) would break the toolkit's headers.
 #include <SDL2/SDL_syswm.h>
@@ -62,7 +62,7 @@ class SdlWindow : public BackendWindow {
 
 class SdlBackend : public Backend {
  public:
-  SdlBackend() = default;
+  explicit SdlBackend(BackendEventSink& sink) : sink_(sink) {}
   ~SdlBackend() override {
     for (auto& [id, window] : windows_) window->detach();
     for (auto& [kind, cursor] : cursors_) SDL_FreeCursor(cursor);
@@ -113,6 +113,8 @@ class SdlBackend : public Backend {
   }
 
  private:
+  BackendEventSink& sink_;
+
   static int connectionDescriptor(SDL_Window* sdlWindow) {
     SDL_SysWMinfo info;
     SDL_VERSION(&info.version);
@@ -170,7 +172,7 @@ class SdlBackend : public Backend {
     event.clickCount = clickCount;
     event.timestamp = os::clock::monotonic();
     event.scrollingDeltaY = deltaY;
-    Application::shared().sendEvent(window, event);
+    sink_.sendEvent(window, event);
   }
 
   void dispatch(const SDL_Event& event) {
@@ -222,7 +224,7 @@ class SdlBackend : public Backend {
         SDL_free(event.drop.file);
         break;
       case SDL_QUIT:
-        Application::shared().terminate();
+        sink_.terminate();
         break;
       default:
         break;
@@ -312,7 +314,7 @@ void SdlWindow::present(cairo_surface_t* backing, double) {
 
 }  // namespace
 
-std::unique_ptr<Backend> makeSdlBackend(Error* error) {
+std::unique_ptr<Backend> makeSdlBackend(BackendEventSink& sink, Error* error) {
   SDL_SetHint(SDL_HINT_MOUSE_FOCUS_CLICKTHROUGH, "1");
   SDL_SetHint(SDL_HINT_QUIT_ON_LAST_WINDOW_CLOSE, "0");
   SDL_SetHint(SDL_HINT_VIDEO_X11_NET_WM_BYPASS_COMPOSITOR, "0");
@@ -331,7 +333,7 @@ std::unique_ptr<Backend> makeSdlBackend(Error* error) {
     fail(error, Error(kUiErrorDomain, 1, "SDL2 found no window system (only \"" + driver + "\")"));
     return nullptr;
   }
-  return std::make_unique<SdlBackend>();
+  return std::make_unique<SdlBackend>(sink);
 }
 
 }  // namespace os::ui

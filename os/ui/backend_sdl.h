@@ -10,7 +10,8 @@
 
 namespace os::ui {
 
-// Starts SDL2's video subsystem; null and `error` when there is no display to open.
-std::unique_ptr<Backend> makeSdlBackend(Error* error);
+// Starts SDL2's video subsystem, delivering to `sink` (which must outlive the back end); null
+// and `error` when there is no display to open.
+std::unique_ptr<Backend> makeSdlBackend(BackendEventSink& sink, Error* error);
 
 }  // namespace os::ui
