@@ -4,7 +4,6 @@
 #include <gtest/gtest.h>
 
 #include <csignal>
-#include <fstream>
 
 #include "installer/app/installer_test_environment.h"
 #include "os/defaults.h"
