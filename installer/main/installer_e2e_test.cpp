@@ -306,8 +306,9 @@ TEST_P(InstallerE2EReplaceTest, InstallOverARunningCopyAsksFirst) {
   const std::map<std::string, std::string> before = treeOf(running.bundle());
   std::string script = "wait install 30\nclick install\nwait alertOKButton 30\nclick " +
                        std::string(c.button) + "\n";
-  // After Cancel the first screen stays: the script closes the window.
-  if (!c.replaces) script += "wait install 30\nclick close\n";
+  // After Cancel the first screen stays: the script closes the window once the panel has slid
+  // away (no view to wait for marks that end).
+  if (!c.replaces) script += "sleep 1\nwait install 30\nclick close\n";
   useScript(script);
 
   InstallerRun run = runInstaller();
