@@ -338,7 +338,7 @@ TEST_F(SessionManagerTest, ADownloadGoesOnFromResumeDataAndTellsItsHook) {
   ASSERT_TRUE(runUntil([&] { return resumed.calls > 0; }));
   ASSERT_FALSE(resumed.error) << resumed.error->description;
   EXPECT_EQ(resumed.filePath, os::URL::fileURLWithPath(destination));
-  EXPECT_EQ(os::crypto::sha256(fileContents(destination)), os::crypto::sha256(body));
+  EXPECT_EQ(os::crypto::sha256(readFile(destination)), os::crypto::sha256(body));
   EXPECT_TRUE(resumedBeforeWriting);
   EXPECT_EQ(offset.load(), int64_t(body.size() / 2));
   EXPECT_EQ(expected.load(), int64_t(body.size()));

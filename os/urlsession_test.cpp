@@ -416,7 +416,7 @@ TEST_F(URLSessionTest, DownloadGoesToItsFileInBlocksOfAQuarterMebibyteAtLeast) {
               const std::optional<Error>& failure) {
             writes = writeCallsSoFar() - before;
             error = failure;
-            if (location) contents = fileContents(location->filePath());
+            if (location) contents = readFile(location->filePath());
             done.signal();
           })
       ->resume();
