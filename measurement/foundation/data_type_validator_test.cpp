@@ -5,6 +5,7 @@
 #include <functional>
 #include <string>
 
+#include "measurement/foundation/monitor_capture.h"
 #include "measurement/foundation/settings.h"
 #include "testsupport/text.h"
 
@@ -257,6 +258,86 @@ TEST(DataTypeValidator, ItemArrays) {
   });
   EXPECT_TRUE(DataTypeValidator::hasReservedPrefixes("ga_"));
   EXPECT_FALSE(DataTypeValidator::hasReservedPrefixes("gax"));
+}
+
+}  // namespace
+}  // namespace measurement
+
+namespace measurement {
+namespace {
+
+// What a refusal reports: level, code and message; nothing for the refusals that stay silent.
+TEST(DataTypeValidator, RefusalsReportThroughTheMonitor) {
+  struct Case {
+    std::string what;
+    Check check;
+    std::optional<MonitorRecord> expected;
+  };
+  Value emptyText(std::string(""));
+  Value longText(std::string(37, 'v'));
+  Value word(std::string("abc"));
+  const Case cases[] = {
+      {"event name too long", publicEvent(std::string(41, 'a')),
+       MonitorRecord{0, 13000, "Event name is too long. The maximum supported length is 40", {}}},
+      {"empty event name", publicEvent(""),
+       MonitorRecord{0, 13001, "Event name is required and can't be empty", {}}},
+      {"bad characters", publicEvent("a b"),
+       MonitorRecord{
+           0, 13002, "Event name must contain only letters, numbers, or underscores", {}}},
+      {"first character", publicEvent("_a"),
+       MonitorRecord{0, 13003, "Event name must start with a letter", {}}},
+      {"reserved", publicEvent("first_open"),
+       MonitorRecord{0, 13006, "Event name is reserved. Ignoring event", {}}},
+      {"property value too long",
+       [&](int32_t* f) { return DataTypeValidator::isValidPublicUserAttributeValue(&longText, f); },
+       MonitorRecord{
+           3, 13000, "User property value is too long. The maximum supported length is 36", {}}},
+      {"empty property value is silent",
+       [&](int32_t* f) {
+         return DataTypeValidator::isValidPublicUserAttributeValue(&emptyText, f);
+       },
+       std::nullopt},
+      {"origin without suffix is silent",
+       [](int32_t* f) { return DataTypeValidator::isValidForwardedEventOrigin("app", f); },
+       std::nullopt},
+      {"missing value",
+       [](int32_t* f) {
+         return DataTypeValidator::isValidConditionalUserPropertyValue(nullptr, f);
+       },
+       MonitorRecord{3, 13004, "Conditional user property value cannot be nil", {}}},
+      {"not numeric", [&](int32_t* f) { return DataTypeValidator::isValidNumericValue(&word, f); },
+       MonitorRecord{
+           3, 13011, "Event parameter value must be specified with a numeric type. value", {}}},
+      {"not a currency",
+       [&](int32_t* f) { return DataTypeValidator::isValidCurrencyCode(&longText, f); },
+       MonitorRecord{3,
+                     13012,
+                     "Event parameter value must contain a 3-letter ISO_4217 currency code. value",
+                     {}}},
+      {"array name",
+       [](int32_t* f) {
+         return DataTypeValidator::isValidArrayParamForEvent("purchase", "products", 1, false, f);
+       },
+       MonitorRecord{0,
+                     13013,
+                     "Event parameter name is an invalid ecommerce items. The name of array "
+                     "parameters for ecommerce should be \"items\". Invalid parameter name",
+                     {}}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    MonitorCapture capture;
+    c.check(nullptr);
+    std::vector<MonitorRecord> records = capture.records();
+    if (!c.expected) {
+      EXPECT_TRUE(records.empty());
+      continue;
+    }
+    ASSERT_EQ(records.size(), 1u);
+    EXPECT_EQ(records[0].level, c.expected->level);
+    EXPECT_EQ(records[0].code, c.expected->code);
+    EXPECT_EQ(records[0].message, c.expected->message);
+  }
 }
 
 }  // namespace

@@ -11,6 +11,7 @@
 #include <thread>
 #include <vector>
 
+#include "measurement/foundation/monitor_capture.h"
 #include "testsupport/sandbox.h"
 #include "testsupport/sandbox_environment.h"
 
@@ -307,15 +308,28 @@ TEST(Settings, NumbersCachedDirectlySkipTheBounds) {
   settings.cacheNumber(int64_t{1} << 40, "measurement.psm_signin_delay");
   EXPECT_EQ(settings.maxSignInDelayInDays(), INT32_MAX);  // saturated, not wrapped
   // A cached value that is neither text nor number reads as the default.
+  MonitorCapture capture;
   settings.cacheNumber(os::Value(os::Data{1}), "measurement.psm_prefix_phone");
   EXPECT_EQ(settings.hashPrefixBitLengthPhone(), 11);
+  EXPECT_TRUE(capture.contains(29018));
 }
 
 TEST(Settings, EmptyKeysReadAsNothing) {
   Settings settings;
+  MonitorCapture capture;
   EXPECT_EQ(settings.numberFromCache("", 5, std::nullopt, std::nullopt), std::nullopt);
   EXPECT_EQ(settings.intValueFromCache("", 5, 10, 0), 0);
   EXPECT_EQ(settings.int64ValueFromCache("measurement.x", 7), 7);
+  EXPECT_TRUE(capture.contains(29020));
+}
+
+TEST(Settings, DebugModeAllowsTheMostSignInStarts) {
+  Settings settings;
+  settings.cacheValue("2", "measurement.psm_start_count");
+  monitor().setDebugModeEnabled(true);
+  EXPECT_EQ(settings.maxPSMStartCount(), 10);
+  monitor().setDebugModeEnabled(false);
+  EXPECT_EQ(settings.maxPSMStartCount(), 2);
 }
 
 TEST(Settings, ExperimentFlagsOverrideTheirTwoSettings) {

@@ -3,7 +3,10 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <functional>
 #include <limits>
+
+#include "measurement/foundation/monitor_capture.h"
 
 namespace measurement {
 namespace {
@@ -62,12 +65,31 @@ TEST(Value, KeepsItsOwnCopyOfAnArray) {
   EXPECT_EQ(value.arrayValue()->size(), 1u);
 }
 
-TEST(Value, RefusesWrongObjectsForStringsAndArrays) {
-  EXPECT_FALSE(Value::initWithString(os::Value()));
-  EXPECT_FALSE(Value::initWithString(os::Value(5)));
+TEST(Value, RefusesWrongObjectsAndSaysWhy) {
+  struct Case {
+    const char* what;
+    std::function<std::optional<Value>()> make;
+    int64_t code;
+  };
+  const Case cases[] = {
+      {"nil", [] { return Value::valueFromObject(os::Value()); }, 35000},
+      {"date", [] { return Value::valueFromObject(os::Value(os::Date{1})); }, 35001},
+      {"array refused", [] { return Value::valueFromObject(os::Value(os::Array{})); }, 35001},
+      {"nil string", [] { return Value::initWithString(os::Value()); }, 35002},
+      {"number as string", [] { return Value::initWithString(os::Value(5)); }, 35003},
+      {"nil array", [] { return Value::initWithArray(os::Value()); }, 35004},
+      {"string as array", [] { return Value::initWithArray(os::Value("a")); }, 35005},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    MonitorCapture capture;
+    EXPECT_FALSE(c.make());
+    std::vector<MonitorRecord> records = capture.records();
+    ASSERT_EQ(records.size(), 1u);
+    EXPECT_EQ(records[0].level, 0);
+    EXPECT_EQ(records[0].code, c.code);
+  }
   EXPECT_EQ(*Value::initWithString(os::Value("a"))->stringValue(), "a");
-  EXPECT_FALSE(Value::initWithArray(os::Value()));
-  EXPECT_FALSE(Value::initWithArray(os::Value("a")));
   EXPECT_TRUE(Value::initWithArray(os::Value(os::Array{}))->isArray());
 }
 

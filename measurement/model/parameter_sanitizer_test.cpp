@@ -4,6 +4,7 @@
 
 #include <string>
 
+#include "measurement/foundation/monitor_capture.h"
 #include "measurement/foundation/settings.h"
 #include "testsupport/sandbox_environment.h"
 
@@ -200,7 +201,11 @@ TEST(ParameterSanitizer, ItemsKeepAtMostTheirCustomParameters) {
 
 TEST(ParameterSanitizer, EventsKeepAtMostTheirPublicParameters) {
   os::Dictionary input = customParameters(30, {{"_internal", 1}});
+  MonitorCapture capture;
   std::optional<Parameters> result = sanitize(input, "_s", false);
+  ASSERT_EQ(capture.records().size(), 1u);
+  EXPECT_EQ(capture.records()[0].code, 18017);
+  EXPECT_EQ(capture.records()[0].message, "Event cannot contain more than 25 parameters");
   EXPECT_EQ(result->size(), 25u + 1u + 1u);  // 25 public, the internal one, "_err"
   EXPECT_EQ(result->at("_err"), integer(5));
   EXPECT_TRUE(result->contains("_internal"));
