@@ -14,16 +14,16 @@ namespace {
 os::Mutex loggerMutex;
 InternalEventLogger internalEventLogger OS_GUARDED_BY(loggerMutex);
 
-void logInternalEvent(Parameters parameters) {
+}  // namespace
+
+void logInternalEvent(std::string_view origin, std::string_view name, Parameters parameters) {
   InternalEventLogger logger;
   {
     os::MutexLock lock(loggerMutex);
     logger = internalEventLogger;
   }
-  if (logger) logger("auto", "_err", std::move(parameters));
+  if (logger) logger(origin, name, std::move(parameters));
 }
-
-}  // namespace
 
 void setInternalEventLogger(InternalEventLogger logger) {
   os::MutexLock lock(loggerMutex);
@@ -76,7 +76,7 @@ void addErrorParameters(Parameters& parameters, int64_t code, std::optional<std:
 
 void logErrorEvent(int64_t code) {
   if (code == 0) return;
-  logInternalEvent(Parameters{{"_err", Value(code)}});
+  logInternalEvent("auto", "_err", Parameters{{"_err", Value(code)}});
 }
 
 void logErrorEventWithNameAndValue(int64_t code, std::optional<std::string_view> name,
@@ -86,7 +86,7 @@ void logErrorEventWithNameAndValue(int64_t code, std::optional<std::string_view>
   bool longString = value && value->isString() && errorValueLength(*value) > limit;
   bool recordLength = longString || code == 4 || code == 7;
   addErrorValueParameters(parameters, name, limit, recordLength ? value : nullptr);
-  logInternalEvent(std::move(parameters));
+  logInternalEvent("auto", "_err", std::move(parameters));
 }
 
 }  // namespace measurement

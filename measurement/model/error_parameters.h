@@ -28,6 +28,8 @@ using InternalEventLogger =
 // The facade installs its path once it exists; until then error events go nowhere. nullptr
 // removes it.
 void setInternalEventLogger(InternalEventLogger logger);
+// Hands the internal event `name` to the installed path; dropped while none is installed.
+void logInternalEvent(std::string_view origin, std::string_view name, Parameters parameters);
 
 // `text` when it has at most `limit` Unicode scalars, else its first `limit` scalars and "...".
 std::string trimmedToLimit(std::string_view text, int32_t limit);
