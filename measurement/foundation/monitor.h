@@ -78,7 +78,7 @@ class Monitor : public std::enable_shared_from_this<Monitor> {
     if (!capturing_.load(std::memory_order_relaxed) && !wantsLevel(level)) return;
     logWithContexts(
         level, code, message,
-        std::vector<MonitorContext>{MonitorContext(std::forward<Contexts>(contexts))...});
+        std::vector<MonitorContext>{makeMonitorContext(std::forward<Contexts>(contexts))...});
   }
 
   bool isDebugModeEnabled() const { return debugModeEnabled_.load(); }

@@ -4,6 +4,8 @@
 
 #include <cmath>
 #include <limits>
+#include <string>
+#include <string_view>
 
 namespace measurement {
 namespace {
@@ -64,6 +66,46 @@ TEST(MonitorContext, ArraysJoinWithOrWithoutSpaces) {
   EXPECT_EQ(encodedStringWithContextArray(contexts, false), "-,100...999,");
   EXPECT_EQ(encodedStringWithContextArray(contexts, true), "-, 100...999, ");
   EXPECT_EQ(encodedStringWithContextArray({}, true), "");
+}
+
+TEST(MonitorContext, LogArgumentsOfAnyNumberOrTextTypeBecomeContexts) {
+  const std::string text = "path";
+  const std::string_view view = "view";
+  const MonitorContext contexts[] = {
+      makeMonitorContext(size_t{7}),
+      makeMonitorContext(std::numeric_limits<uint64_t>::max()),
+      makeMonitorContext(uint32_t{4000000000}),
+      makeMonitorContext(short{-3}),
+      makeMonitorContext(true),
+      makeMonitorContext(1.5f),
+      makeMonitorContext("literal"),
+      makeMonitorContext(text),
+      makeMonitorContext(view),
+      makeMonitorContext(nullptr),
+      makeMonitorContext(os::Error("D", 1, "x")),
+  };
+  const MonitorContext expected[] = {
+      int64_t{7},
+      std::numeric_limits<int64_t>::max(),
+      int64_t{4000000000},
+      int64_t{-3},
+      int64_t{1},
+      1.5,
+      std::string("literal"),
+      std::string("path"),
+      std::string("view"),
+      std::monostate{},
+      os::Error("D", 1, "x"),
+  };
+  ASSERT_EQ(std::size(contexts), std::size(expected));
+  for (size_t i = 0; i < std::size(contexts); ++i) {
+    EXPECT_EQ(contexts[i].index(), expected[i].index()) << i;
+    EXPECT_EQ(encodedStringWithContextObject(contexts[i]),
+              encodedStringWithContextObject(expected[i]))
+        << i;
+  }
+  EXPECT_EQ(std::get<int64_t>(contexts[1]), std::numeric_limits<int64_t>::max());
+  EXPECT_EQ(std::get<std::string>(contexts[8]), "view");
 }
 
 TEST(MonitorContext, SaturatingInt64) {

@@ -1,13 +1,8 @@
 #include "measurement/foundation/persistent_dictionary.h"
 
-#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
-#include <spawn.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
-#include <cstdio>
 #include <filesystem>
 
 #include "measurement/foundation/storage_paths.h"
@@ -16,9 +11,8 @@
 #include "os/paths.h"
 #include "os/plist.h"
 #include "platform/utilities/logger.h"
+#include "testsupport/child_process.h"
 #include "testsupport/sandbox.h"
-
-extern char** environ;
 
 namespace measurement {
 namespace {
@@ -173,41 +167,19 @@ TEST_F(PersistentDictionaryTest, AFileThatIsNoDictionaryStartsEmptyAndIsReplaced
   }
 }
 
-// Starts the child writing `name` in a loop; returns its pid and the read end of its stdout.
-std::pair<pid_t, int> startWriter(const std::string& name) {
-  int pipeEnds[2];
-  if (pipe(pipeEnds) != 0) return {-1, -1};
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_adddup2(&actions, pipeEnds[1], STDOUT_FILENO);
-  posix_spawn_file_actions_addclose(&actions, pipeEnds[0]);
-  std::string program = FOUNDATION_CHILD, mode = "storm", file = name;
-  char* argv[] = {program.data(), mode.data(), file.data(), nullptr};
-  pid_t child = -1;
-  if (posix_spawn(&child, FOUNDATION_CHILD, &actions, nullptr, argv, environ) != 0) child = -1;
-  posix_spawn_file_actions_destroy(&actions);
-  close(pipeEnds[1]);
-  return {child, pipeEnds[0]};
-}
-
 TEST_F(PersistentDictionaryTest, AKilledWriterAlwaysLeavesACompleteFile) {
   const std::filesystem::path path = measurementPlistPath(kName);
   int64_t lastSeen = -1;
   for (int round = 0; round < 50; ++round) {
     SCOPED_TRACE(round);
-    auto [child, output] = startWriter(kName);
-    ASSERT_GT(child, 0);
+    testsupport::Child writer({FOUNDATION_CHILD, "storm", kName},
+                              testsupport::ChildOutput::StandardOutput);
+    ASSERT_TRUE(writer.started());
     // The child reports each completed write; kill it after a varying number of them, while
     // it is busy with the next.
-    FILE* lines = fdopen(output, "r");
-    char line[64];
-    for (int writes = 0; writes <= round % 4; ++writes) {
-      ASSERT_NE(fgets(line, sizeof line, lines), nullptr);
-    }
-    kill(child, SIGKILL);
-    int status = 0;
-    waitpid(child, &status, 0);
-    fclose(lines);
+    for (int writes = 0; writes <= round % 4; ++writes) ASSERT_TRUE(writer.readLine());
+    writer.signal(SIGKILL);
+    writer.wait(false);
 
     auto bytes = os::files::readFile(path, nullptr);
     ASSERT_TRUE(bytes);
