@@ -2,13 +2,10 @@
 
 #include <gtest/gtest.h>
 
-#include <cstdlib>
-#include <fstream>
 #include <iterator>
 #include <set>
 
-#include "testsupport/files.h"
-#include "testsupport/sandbox.h"
+#include "testsupport/external_tool.h"
 
 namespace os::crypto {
 namespace {
@@ -40,42 +37,8 @@ os::Data patternBytes(size_t count) {
 
 const size_t kInputSizes[] = {0, 1, 15, 16, 17, 1024 * 1024};
 
-// Runs the real `openssl` command on files in a temporary folder: "{in}" and "{out}" in the
-// arguments are replaced by the input and output file paths.
-class OpensslCommand {
- public:
-  os::Data run(const std::string& arguments, Bytes input) {
-    std::filesystem::path in = sandbox_.root() / "in.bin";
-    std::filesystem::path out = sandbox_.root() / "out.bin";
-    std::filesystem::path messages = sandbox_.root() / "stderr.txt";
-    std::filesystem::remove(out);
-    {
-      std::ofstream file(in, std::ios::binary);
-      file.write(reinterpret_cast<const char*>(input.data()),
-                 static_cast<std::streamsize>(input.size()));
-    }
-    std::string command = "openssl " + arguments + " 2>'" + messages.string() + "'";
-    replaceAll(command, "{in}", "'" + in.string() + "'");
-    replaceAll(command, "{out}", "'" + out.string() + "'");
-    int status = std::system(command.c_str());
-    EXPECT_EQ(status, 0) << command;
-    const std::string bytes = testsupport::readFile(out);
-    return os::Data(bytes.begin(), bytes.end());
-  }
-
- private:
-  static void replaceAll(std::string& text, std::string_view from, const std::string& to) {
-    for (size_t at = text.find(from); at != std::string::npos;
-         at = text.find(from, at + to.size())) {
-      text.replace(at, from.size(), to);
-    }
-  }
-
-  testsupport::Sandbox sandbox_;
-};
-
 TEST(CryptoDigest, EqualsOpensslForEveryInputSize) {
-  OpensslCommand openssl;
+  testsupport::ExternalTool openssl;
   const std::pair<Algorithm, const char*> algorithms[] = {
       {Algorithm::MD5, "md5"}, {Algorithm::SHA1, "sha1"}, {Algorithm::SHA256, "sha256"}};
   for (size_t size : kInputSizes) {
@@ -83,7 +46,7 @@ TEST(CryptoDigest, EqualsOpensslForEveryInputSize) {
     for (const auto& [algorithm, name] : algorithms) {
       SCOPED_TRACE(std::string(name) + " of " + std::to_string(size) + " bytes");
       os::Data expected =
-          openssl.run(std::string("dgst -") + name + " -binary -out {out} {in}", input);
+          openssl.run(std::string("openssl dgst -") + name + " -binary -out {out} {in}", input);
       ASSERT_EQ(expected.size(), digestLength(algorithm));
       EXPECT_EQ(hexString(digest(algorithm, input)), hexString(expected));
     }
@@ -132,11 +95,11 @@ class CryptoCipher : public testing::TestWithParam<CipherCase> {};
 
 TEST_P(CryptoCipher, EqualsOpensslAndDecryptsBack) {
   const CipherCase& cipher = GetParam();
-  OpensslCommand openssl;
+  testsupport::ExternalTool openssl;
   os::Data key = patternBytes(cipher.keyLength + 5);
   key.erase(key.begin(), key.begin() + 5);
   os::Data iv = fromHex("f0e1d2c3b4a5968778695a4b3c2d1e0f");
-  std::string arguments = "enc -aes-" + std::to_string(cipher.keyLength * 8) +
+  std::string arguments = "openssl enc -aes-" + std::to_string(cipher.keyLength * 8) +
                           (cipher.mode == Mode::CBC ? "-cbc" : "-ecb") + " -K " + hexString(key) +
                           (cipher.mode == Mode::CBC ? " -iv " + hexString(iv) : "") +
                           (cipher.padding == Padding::None ? " -nopad" : "") +
@@ -178,12 +141,12 @@ INSTANTIATE_TEST_SUITE_P(AllKeysModesAndPaddings, CryptoCipher,
                          cipherCaseName);
 
 TEST(CryptoCipherIV, MissingIVMeansSixteenZeroBytesAndECBIgnoresIV) {
-  OpensslCommand openssl;
+  testsupport::ExternalTool openssl;
   os::Data key = patternBytes(32);
   os::Data plain = patternBytes(40);
   std::optional<os::Data> withoutIV = aesEncrypt(Mode::CBC, Padding::PKCS7, key, {}, plain);
   ASSERT_TRUE(withoutIV);
-  EXPECT_TRUE(*withoutIV == openssl.run("enc -aes-256-cbc -K " + hexString(key) + " -iv " +
+  EXPECT_TRUE(*withoutIV == openssl.run("openssl enc -aes-256-cbc -K " + hexString(key) + " -iv " +
                                             std::string(32, '0') + " -in {in} -out {out}",
                                         plain));
   EXPECT_EQ(withoutIV, aesEncrypt(Mode::CBC, Padding::PKCS7, key, os::Data(16, 0), plain));

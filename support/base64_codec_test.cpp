@@ -4,7 +4,7 @@
 
 #include <random>
 
-#include "support/external_tool_test_util.h"
+#include "testsupport/external_tool.h"
 #include "testsupport/random.h"
 
 namespace {
@@ -23,7 +23,7 @@ std::vector<size_t> sampleSizes() {
 }
 
 TEST(Base64Codec, EncodesAndDecodesAsCoreutilsDoes) {
-  ExternalTool tool;
+  testsupport::ExternalTool tool;
   for (size_t size : sampleSizes()) {
     SCOPED_TRACE(size);
     os::Data input = bytesOf(testsupport::randomBytes(size, static_cast<uint32_t>(size)));

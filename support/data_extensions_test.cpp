@@ -5,7 +5,7 @@
 #include <random>
 
 #include "support/base64_codec.h"
-#include "support/external_tool_test_util.h"
+#include "testsupport/external_tool.h"
 
 namespace ExtendTool {
 namespace {
@@ -70,7 +70,7 @@ open(sys.argv[1], "wb").write(plistlib.dumps(value, fmt=fmt))
       {"when", os::Date{978307210}},
       {"list", os::Array{"a", -3, os::Dictionary{{"inner", false}}}},
   };
-  ExternalTool tool;
+  testsupport::ExternalTool tool;
   for (std::string format : {"xml", "binary"}) {
     SCOPED_TRACE(format);
     os::Data plist = tool.run("python3 {in} {out} " + format, bytesOf(script));
@@ -203,7 +203,7 @@ TEST(DataExtensions, SecondBase64DecoderStopsAtTheFirstPadding) {
 }
 
 TEST(DataExtensions, LineBreaksAsCoreutilsPlacesThem) {
-  ExternalTool tool;
+  testsupport::ExternalTool tool;
   std::mt19937 random(11);
   std::uniform_int_distribution<size_t> size(0, 4096);
   for (size_t count :
@@ -265,7 +265,7 @@ std::string keyHex(std::string_view key, size_t size) {
 const std::string kZeroIVHex(32, '0');
 
 TEST(DataExtensions, TextKeyedCiphersMatchOpenssl) {
-  ExternalTool tool;
+  testsupport::ExternalTool tool;
   // A short key, a key of exactly 32 bytes, one that is cut, and one with two-byte characters.
   const std::string_view keys[] = {"key", "0123456789abcdef0123456789abcdef",
                                    "0123456789abcdef0123456789abcdefEXTRA",
@@ -300,7 +300,7 @@ TEST(DataExtensions, TextKeyedDecryptionFailures) {
 }
 
 TEST(DataExtensions, AES128AppendsZeroBytesAsOpensslSeesThem) {
-  ExternalTool tool;
+  testsupport::ExternalTool tool;
   const std::string key = "sixteen byte key and more";
   const std::string iv = "iv";
   for (size_t size : {0, 1, 15, 16, 17, 32}) {
@@ -327,7 +327,7 @@ constexpr std::array<uint8_t, 32> kRawKey = {
 constexpr std::array<uint8_t, 16> kRawIV = {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15};
 
 TEST(DataExtensions, RawKeyCipherEncryptsEveryByte) {
-  ExternalTool tool;
+  testsupport::ExternalTool tool;
   for (size_t size : {0, 5, 16, 20, 33}) {
     SCOPED_TRACE(size);
     const os::Data plain = patternBytes(size);
@@ -423,7 +423,7 @@ TEST(DataExtensions, KeyWrapRfc3394Vectors) {
 }
 
 TEST(DataExtensions, KeyWrapSizesItsOutputFromTheInput) {
-  ExternalTool tool;
+  testsupport::ExternalTool tool;
   const os::Data keyEncryptionKey = fromHex(keyHex("kek", 32));
   for (size_t size : {40, 64, 128}) {  // longer than any fixed buffer for a 32-byte key
     SCOPED_TRACE(size);

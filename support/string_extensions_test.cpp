@@ -12,7 +12,7 @@
 #include "os/bundle.h"
 #include "os/exception.h"
 #include "os/plist.h"
-#include "support/external_tool_test_util.h"
+#include "testsupport/external_tool.h"
 #include "testsupport/sandbox.h"
 
 namespace ExtendTool {
@@ -361,7 +361,7 @@ TEST(StringExtensions, DigestsOfTheWholeUtf8Text) {
 }
 
 TEST(StringExtensions, TextEncryptionMatchesOpensslAndRoundTrips) {
-  ExternalTool tool;
+  testsupport::ExternalTool tool;
   const std::string text = "Brevalo \xC3\xA9t\xC3\xA9 download";
   // The key "key" as the cipher uses it: its bytes, zero-filled to 32.
   const std::string command = "openssl enc -aes-256-cbc -a -A -K 6B6579" + std::string(58, '0') +

@@ -1,7 +1,7 @@
 // For tests only: runs a reference command-line tool (coreutils `base64`, `openssl`, `python3`)
 // on files in a throw-away folder, so that our results can be compared with the tool's.
 //
-//   ExternalTool tool;
+//   testsupport::ExternalTool tool;
 //   os::Data expected = tool.run("base64 -w0 {in} > {out}", input);
 #pragma once
 
@@ -9,11 +9,15 @@
 
 #include <cstdlib>
 #include <fstream>
+#include <span>
 #include <string>
+#include <string_view>
 
 #include "os/value.h"
 #include "testsupport/files.h"
 #include "testsupport/sandbox.h"
+
+namespace testsupport {
 
 class ExternalTool {
  public:
@@ -34,10 +38,10 @@ class ExternalTool {
     replaceAll(command, "{out}", "'" + out.string() + "'");
     const std::string shellCommand = "(" + command + ") 2>'" + messages.string() + "'";
     if (std::system(shellCommand.c_str()) != 0) {
-      ADD_FAILURE() << command << " failed: " << testsupport::readFile(messages);
+      ADD_FAILURE() << command << " failed: " << readFile(messages);
       return {};
     }
-    std::string bytes = testsupport::readFile(out);
+    std::string bytes = readFile(out);
     return os::Data(bytes.begin(), bytes.end());
   }
 
@@ -56,5 +60,7 @@ class ExternalTool {
     }
   }
 
-  testsupport::Sandbox sandbox_;
+  Sandbox sandbox_;
 };
+
+}  // namespace testsupport
