@@ -12,8 +12,6 @@
 
 namespace heartbeats {
 
-namespace {
-
 std::string base64UrlWithoutPadding(const uint8_t* bytes, size_t length) {
   // EVP_EncodeBlock writes 4 characters per 3 bytes, padded, and a terminating NUL.
   std::string text(4 * ((length + 2) / 3) + 1, '\0');
@@ -25,8 +23,6 @@ std::string base64UrlWithoutPadding(const uint8_t* bytes, size_t length) {
   text.erase(std::remove(text.begin(), text.end(), '='), text.end());
   return text;
 }
-
-}  // namespace
 
 const HeartbeatsPayload& HeartbeatsPayload::emptyPayload() {
   static const HeartbeatsPayload empty;

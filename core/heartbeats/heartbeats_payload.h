@@ -47,6 +47,9 @@ struct HeartbeatsPayload {
   friend bool operator==(const HeartbeatsPayload&, const HeartbeatsPayload&) = default;
 };
 
+// `bytes` as base64url (RFC 4648 section 5: "-" and "_" for "+" and "/") without "=" padding.
+std::string base64UrlWithoutPadding(const uint8_t* bytes, size_t length);
+
 // "yyyy-MM-dd" of the UTC day that holds `date` (seconds since 1970), whatever the local zone.
 std::string utcDayText(double date);
 
