@@ -21,6 +21,10 @@ std::shared_ptr<RVOHeartbeatsPayload> RVOHeartbeatLogger::flushHeartbeatsIntoPay
   return heartbeatController_.flush();
 }
 
+void RVOHeartbeatLogger::restoreHeartbeatsFromPayload(const RVOHeartbeatsPayload& payload) {
+  heartbeatController_.restore(payload);
+}
+
 int RVOHeartbeatLogger::heartbeatCodeForToday() {
   return heartbeatController_.flushHeartbeatFromToday()->isEmpty() ? kRVODailyHeartbeatCodeNone
                                                                    : kRVODailyHeartbeatCodeSome;

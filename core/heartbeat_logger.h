@@ -24,6 +24,8 @@ class RVOHeartbeatLoggerProtocol {
   virtual ~RVOHeartbeatLoggerProtocol() = default;
   virtual void log() = 0;
   virtual std::shared_ptr<RVOHeartbeatsPayload> flushHeartbeatsIntoPayload() = 0;
+  // Puts back the heartbeats of a flush whose request failed, so that they are sent later.
+  virtual void restoreHeartbeatsFromPayload(const RVOHeartbeatsPayload& payload) = 0;
   virtual int heartbeatCodeForToday() = 0;
 };
 
@@ -46,6 +48,7 @@ class RVOHeartbeatLogger : public RVOHeartbeatLoggerProtocol {
   void log() override;
   // Every stored heartbeat, taken out of the store.
   std::shared_ptr<RVOHeartbeatsPayload> flushHeartbeatsIntoPayload() override;
+  void restoreHeartbeatsFromPayload(const RVOHeartbeatsPayload& payload) override;
   // Takes today's heartbeat out: kRVODailyHeartbeatCodeSome when there was one, else None.
   int heartbeatCodeForToday() override;
 

@@ -41,6 +41,10 @@ class RVOHeartbeatController {
   std::shared_ptr<RVOHeartbeatsPayload> flush() {
     return std::make_shared<RVOHeartbeatsPayload>(heartbeatController_.flush());
   }
+  // Puts a flushed payload back (see heartbeats::HeartbeatController::restore).
+  void restore(const RVOHeartbeatsPayload& payload) {
+    heartbeatController_.restore(payload.heartbeatsPayload());
+  }
   // Today's heartbeat only.
   std::shared_ptr<RVOHeartbeatsPayload> flushHeartbeatFromToday() {
     return std::make_shared<RVOHeartbeatsPayload>(heartbeatController_.flushHeartbeatFromToday());

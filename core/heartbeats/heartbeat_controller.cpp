@@ -1,5 +1,6 @@
 #include "core/heartbeats/heartbeat_controller.h"
 
+#include <algorithm>
 #include <utility>
 #include <vector>
 
@@ -55,6 +56,26 @@ HeartbeatsPayload HeartbeatController::flushHeartbeatFromToday() {
   });
   if (!removed) return HeartbeatsPayload::emptyPayload();
   return HeartbeatsPayload{{{removed->agent, {removed->date}}}, HeartbeatsPayload::kVersion};
+}
+
+void HeartbeatController::restore(const HeartbeatsPayload& payload) {
+  if (payload.isEmpty()) return;
+  const int64_t capacity = heartbeatsStorageCapacity_;
+  storage_->readAndWriteAsync([payload, capacity](std::optional<HeartbeatsBundle> bundle) {
+    if (!bundle) bundle.emplace(capacity);
+    const std::map<TimePeriod, double> lastAdded = bundle->lastAddedHeartbeatDates;
+    const std::vector<TimePeriod> periods(std::begin(kAllTimePeriods), std::end(kAllTimePeriods));
+    for (const HeartbeatsPayload::UserAgentPayload& entry : payload.userAgentPayloads) {
+      for (double date : entry.dates) bundle->append(Heartbeat{entry.agent, date, 0, periods});
+    }
+    // Appending marks each period as added on the restored (older) dates: keep the later mark,
+    // or a second heartbeat would be recorded today.
+    for (auto& [period, date] : bundle->lastAddedHeartbeatDates) {
+      auto before = lastAdded.find(period);
+      if (before != lastAdded.end()) date = std::max(date, before->second);
+    }
+    return bundle;
+  });
 }
 
 }  // namespace heartbeats

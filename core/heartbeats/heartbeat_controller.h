@@ -43,6 +43,11 @@ class HeartbeatController {
   // Only today's heartbeat, taken out of the store; the empty payload when there is none.
   HeartbeatsPayload flushHeartbeatFromToday();
 
+  // Puts the heartbeats of `payload`, taken out by a flush whose request then failed, back into
+  // the store (queued; returns at once), so that the next flush sends them. The dates that say
+  // when the next heartbeat is due stay as they are.
+  void restore(const HeartbeatsPayload& payload);
+
  private:
   double today() const;
 

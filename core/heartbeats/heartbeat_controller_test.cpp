@@ -112,6 +112,25 @@ TEST_F(HeartbeatControllerTest, FlushHandsOutEverythingAndKeepsTheDayMarked) {
   EXPECT_TRUE(controller_.flush().isEmpty());
 }
 
+// A flush whose request failed gives its heartbeats back: the next flush sends them with the
+// ones logged meanwhile, and today stays marked.
+TEST_F(HeartbeatControllerTest, RestoredHeartbeatsGoOutWithTheNextFlush) {
+  controller_.log("zeta/1");
+  goToDay(2);
+  controller_.log("alpha/1");
+  HeartbeatsPayload failed = controller_.flush();
+  goToDay(3);
+  controller_.log("zeta/1");
+  controller_.restore(failed);
+  controller_.log("beta/1");  // day 3 already has its heartbeat
+  EXPECT_EQ(stored().lastAddedHeartbeatDates.at(TimePeriod::daily), day(3));
+  EXPECT_EQ(controller_.flush().userAgentPayloads,
+            (std::vector<HeartbeatsPayload::UserAgentPayload>{{"alpha/1", {day(2)}},
+                                                              {"zeta/1", {day(3), day(1)}}}));
+  controller_.restore(HeartbeatsPayload::emptyPayload());
+  EXPECT_TRUE(controller_.flush().isEmpty());
+}
+
 TEST_F(HeartbeatControllerTest, FlushOfAnEmptyStoreLeavesZeroBytes) {
   EXPECT_EQ(controller_.flush(), HeartbeatsPayload::emptyPayload());
   EXPECT_TRUE(fs::exists(storeFile()));
