@@ -10,8 +10,6 @@
 //   installations https://127.0.0.1:41236
 //   TESSARO_CONNECT_TO=installations.tessaro.example:443:127.0.0.1:41236
 //   TESSARO_CA_FILE=/tmp/tessaro-http-Ab12Cd/certificate.pem
-#include <signal.h>
-
 #include <cstdio>
 #include <exception>
 #include <string>
@@ -19,6 +17,7 @@
 #include <vector>
 
 #include "tools/installation_server.h"
+#include "tools/stop_signals.h"
 
 namespace {
 
@@ -34,12 +33,7 @@ int usage(const std::string& problem) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  // Block the stop signals before any server thread starts, so that only sigwait sees them.
-  sigset_t stop;
-  sigemptyset(&stop);
-  sigaddset(&stop, SIGINT);
-  sigaddset(&stop, SIGTERM);
-  pthread_sigmask(SIG_BLOCK, &stop, nullptr);
+  const tools::StopSignals stop;
 
   tools::InstallationServer::Options options;
   std::vector<std::string_view> faultFlags;
@@ -64,8 +58,7 @@ int main(int argc, char** argv) {
                 server.server().baseUrl().c_str(), server.connectTo().c_str(),
                 server.certificatePath().c_str());
     std::fflush(stdout);
-    int received = 0;
-    sigwait(&stop, &received);
+    stop.wait();
   } catch (const std::exception& failure) {
     std::fprintf(stderr, "tessaro-installation-server: %s\n", failure.what());
     return 1;

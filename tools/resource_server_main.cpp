@@ -12,8 +12,6 @@
 //   resources https://127.0.0.1:41235
 //   TESSARO_CONNECT_TO=download.tessaro.example:443:127.0.0.1:41234,...
 //   TESSARO_CA_FILE=/tmp/tessaro-http-Ab12Cd/certificate.pem
-#include <signal.h>
-
 #include <cstdio>
 #include <exception>
 #include <fstream>
@@ -23,6 +21,7 @@
 #include <vector>
 
 #include "tools/resource_server.h"
+#include "tools/stop_signals.h"
 
 namespace {
 
@@ -47,12 +46,7 @@ int usage(const std::string& problem) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  // Block the stop signals before any server thread starts, so that only sigwait sees them.
-  sigset_t stop;
-  sigemptyset(&stop);
-  sigaddset(&stop, SIGINT);
-  sigaddset(&stop, SIGTERM);
-  pthread_sigmask(SIG_BLOCK, &stop, nullptr);
+  const tools::StopSignals stop;
 
   tools::ResourceServer::Options options;
   std::vector<std::string_view> faultFlags;
@@ -87,8 +81,7 @@ int main(int argc, char** argv) {
                 server.resourceServer().baseUrl().c_str(), server.connectTo().c_str(),
                 server.certificatePath().c_str());
     std::fflush(stdout);
-    int received = 0;
-    sigwait(&stop, &received);
+    stop.wait();
   } catch (const std::exception& failure) {
     std::fprintf(stderr, "tessaro-resource-server: %s\n", failure.what());
     return 1;

@@ -51,6 +51,11 @@ PRMResult<RVOInstallationsURLSessionResponse> validateHTTPResponseStatus(
   return RVOInstallationsErrorUtil::APIErrorWithHTTPResponse(*response.HTTPResponse, response.data);
 }
 
+void logParsing(const RVOInstallationsURLSessionResponse& response) {
+  RVOLogAtDebug(kRVOLoggerInstallations, "I-RIS001005", "Parsing server response for %@.",
+                response.HTTPResponse->url().absoluteString());
+}
+
 }  // namespace
 
 struct RVOInstallationsAPIService::Shared {
@@ -134,6 +139,15 @@ PRMPromise<RVOInstallationsURLSessionResponse> RVOInstallationsAPIService::sendU
           });
 }
 
+PRMPromise<RVOInstallationsURLSessionResponse> RVOInstallationsAPIService::send(
+    const std::string& URL, const std::string& HTTPMethod, const os::Dictionary& bodyDict,
+    const std::optional<std::string>& refreshToken, const os::HTTPHeaders& additionalHeaders) {
+  return requestWithURL(URL, HTTPMethod, bodyDict, refreshToken, additionalHeaders)
+      .then([service = *this](const RVOInstallationsPreparedRequest& request) mutable {
+        return service.sendURLRequest(request);
+      });
+}
+
 PRMPromise<RVOInstallationsItem> RVOInstallationsAPIService::registerInstallation(
     const RVOInstallationsItem& item) {
   os::Error validationError;
@@ -148,14 +162,10 @@ PRMPromise<RVOInstallationsItem> RVOInstallationsAPIService::registerInstallatio
   os::HTTPHeaders headers;
   if (item.IIDDefaultToken) headers.set("x-vedo-ris-ios-iid-migration-auth", *item.IIDDefaultToken);
   const double requestDate = os::clock::now();
-  return requestWithURL(shared_->installationsURL(), "POST", body, std::nullopt, headers)
-      .then([service = *this](const RVOInstallationsPreparedRequest& request) mutable {
-        return service.sendURLRequest(request);
-      })
+  return send(shared_->installationsURL(), "POST", body, std::nullopt, headers)
       .then([item, requestDate](const RVOInstallationsURLSessionResponse& response)
                 -> PRMResult<RVOInstallationsItem> {
-        RVOLogAtDebug(kRVOLoggerInstallations, "I-RIS001005", "Parsing server response for %@.",
-                      response.HTTPResponse->url().absoluteString());
+        logParsing(response);
         os::Error error;
         std::optional<RVOInstallationsItem> registered =
             item.registeredInstallationWithJSONData(response.data, requestDate, &error);
@@ -174,16 +184,11 @@ PRMPromise<RVOInstallationsItem> RVOInstallationsAPIService::refreshAuthTokenFor
     const RVOInstallationsItem& item) {
   os::Dictionary body{{"installation", os::Dictionary{{"sdkVersion", SDKVersion()}}}};
   const double requestDate = os::clock::now();
-  return requestWithURL(
-             shared_->installationsURL() + item.riveravoInstallationID + "/authTokens:generate",
-             "POST", body, item.refreshToken, {})
-      .then([service = *this](const RVOInstallationsPreparedRequest& request) mutable {
-        return service.sendURLRequest(request);
-      })
+  return send(shared_->installationsURL() + item.riveravoInstallationID + "/authTokens:generate",
+              "POST", body, item.refreshToken, {})
       .then([item, requestDate](const RVOInstallationsURLSessionResponse& response)
                 -> PRMResult<RVOInstallationsItem> {
-        RVOLogAtDebug(kRVOLoggerInstallations, "I-RIS001005", "Parsing server response for %@.",
-                      response.HTTPResponse->url().absoluteString());
+        logParsing(response);
         os::Error error;
         std::optional<RVOInstallationsStoredAuthToken> token =
             RVOInstallationsItem::authTokenWithGenerateTokenAPIJSONData(response.data, requestDate,
@@ -203,10 +208,7 @@ PRMPromise<RVOInstallationsItem> RVOInstallationsAPIService::refreshAuthTokenFor
 
 PRMPromise<RVOInstallationsItem> RVOInstallationsAPIService::deleteInstallation(
     const RVOInstallationsItem& item) {
-  return requestWithURL(shared_->installationsURL() + item.riveravoInstallationID + "/", "DELETE",
-                        {}, item.refreshToken, {})
-      .then([service = *this](const RVOInstallationsPreparedRequest& request) mutable {
-        return service.sendURLRequest(request);
-      })
+  return send(shared_->installationsURL() + item.riveravoInstallationID + "/", "DELETE", {},
+              item.refreshToken, {})
       .then([item](const RVOInstallationsURLSessionResponse&) { return item; });
 }

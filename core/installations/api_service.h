@@ -76,6 +76,11 @@ class RVOInstallationsAPIService {
       const RVOInstallationsPreparedRequest& request);
 
  private:
+  // requestWithURL, then sendURLRequest.
+  PRMPromise<RVOInstallationsURLSessionResponse> send(
+      const std::string& URL, const std::string& HTTPMethod, const os::Dictionary& bodyDict,
+      const std::optional<std::string>& refreshToken, const os::HTTPHeaders& additionalHeaders);
+
   struct Shared;
   std::shared_ptr<const Shared> shared_;
 };

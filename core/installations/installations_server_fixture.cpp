@@ -1,6 +1,9 @@
 #include "core/installations/installations_server_fixture.h"
 
+#include "core/installations/installations_test_support.h"
 #include "core/logger.h"
+#include "os/runloop.h"
+#include "platform/promises/promise.h"
 
 namespace installations_testing {
 
@@ -9,7 +12,12 @@ InstallationsServerTest::InstallationsServerTest() {
   sandbox_.setEnv("TESSARO_CA_FILE", server_.certificatePath().string());
 }
 
-InstallationsServerTest::~InstallationsServerTest() = default;
+InstallationsServerTest::~InstallationsServerTest() {
+  // Work still under way (a background registration, a keychain write) must end while the
+  // sandbox is in place, never in the real home folder after it.
+  EXPECT_TRUE(os::RunLoop::main().runUntil([] { return PRMPromiseBase::dispatchGroup().wait(0); },
+                                           kPatience));
+}
 
 std::shared_ptr<RVOHeartbeatLogger> InstallationsServerTest::heartbeatLogger() const {
   return std::make_shared<RVOHeartbeatLogger>(core_testing::kAppID,

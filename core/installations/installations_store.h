@@ -14,6 +14,10 @@
 // "com.riveravo.RVOInstallationsStore"; calls may come from any thread and promises resolve on
 // the promise library's default queue. The store may be destroyed while its promises are
 // pending: they keep what they need.
+//
+// Reads of an installation the store has read or saved before resolve at once from a decoded
+// copy kept on the store's queue, which a save or removal through this store replaces; like the
+// keychain storage's own cache, it does not see changes that another process makes meanwhile.
 #pragma once
 
 #include <memory>
@@ -33,6 +37,9 @@ class RVOInstallationsStore {
 
   RVOInstallationsStore(std::shared_ptr<VDUKeychainStorage> secureStorage,
                         std::optional<std::string> accessGroup);
+  ~RVOInstallationsStore();
+  RVOInstallationsStore(const RVOInstallationsStore&) = delete;
+  RVOInstallationsStore& operator=(const RVOInstallationsStore&) = delete;
 
   // The stored installation; rejected with the not-found error (code 0) when the flag or the
   // item is absent, with the keychain's or the unarchiver's error when it cannot be read.
@@ -51,10 +58,18 @@ class RVOInstallationsStore {
   // The suite that holds the flags.
   const std::string& userDefaultsDomainName() const { return userDefaults_->domainName(); }
 
+  struct ItemCache;
+
  private:
+  // Drops the cached item of `identifier` and returns its new generation (on the queue, waited
+  // for).
+  uint64_t invalidate(const std::string& identifier);
+
   const std::shared_ptr<VDUKeychainStorage> secureStorage_;
   const std::optional<std::string> accessGroup_;
   const std::shared_ptr<os::DispatchQueue> queue_;
   // Touched on queue_ only (its object is thread-safe, but the flag's read-then-act is not).
   const std::shared_ptr<VDUUserDefaults> userDefaults_;
+  // Touched on queue_ only; shared with the steps of pending promises.
+  const std::shared_ptr<ItemCache> cache_;
 };

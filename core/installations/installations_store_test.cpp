@@ -62,6 +62,16 @@ TEST_F(RVOInstallationsStoreTest, SaveReadAndRemoveTheItemAndItsFlag) {
   ASSERT_TRUE(read);
   EXPECT_EQ(read->storedItem(), item().storedItem());
 
+  // A read issued after a save sees the saved item, not the one the store had read.
+  RVOInstallationsItem changed = item();
+  changed.riveravoInstallationID = "dChangedFidOfTheItem01";
+  PRMPromise<void> saving = store.saveInstallation(changed);
+  std::optional<RVOInstallationsItem> afterSave =
+      awaitValue(store.installationForAppID(kAppID, kAppName));
+  ASSERT_TRUE(afterSave);
+  EXPECT_EQ(afterSave->riveravoInstallationID, "dChangedFidOfTheItem01");
+  ASSERT_TRUE(settle(saving));
+
   // A second store (a later launch) reads the same item from the keychain file.
   RVOInstallationsStore later(std::make_shared<VDUKeychainStorage>(kService), std::nullopt);
   EXPECT_TRUE(awaitValue(later.installationForAppID(kAppID, kAppName)));
@@ -112,8 +122,12 @@ TEST_F(RVOInstallationsStoreTest, NewerArchiveIsReadWithWarningAndCorruptOneReje
   EXPECT_EQ(read->registrationStatus, 1);
   EXPECT_TRUE(capture.contains("[I-RIS003000]"));
 
+  // Written behind the store's back: the store keeps serving what it read, a later launch (a new
+  // store) reads the damage.
   ASSERT_TRUE(settle(storage_->setObject(os::Data{1, 2, 3}, identifier(), std::nullopt)));
-  std::optional<os::Error> error = awaitError(store.installationForAppID(kAppID, kAppName));
+  EXPECT_TRUE(awaitValue(store.installationForAppID(kAppID, kAppName)));
+  RVOInstallationsStore later(storage_, std::nullopt);
+  std::optional<os::Error> error = awaitError(later.installationForAppID(kAppID, kAppName));
   ASSERT_TRUE(error);
   EXPECT_EQ(error->domain, kRVOInstallationsErrorDomain);
   EXPECT_EQ(error->userInfo[kRVOInstallationsFailureReasonKey].stringValue(),
