@@ -1,0 +1,199 @@
+// Database: the measurement engine's store, typed operations on the tables of one SQLite file
+// ("vedodo-app-measurement.sql" in the measurement folder). Opening it brings every table in
+// line with its description (database_schema.h) and creates app_metadata's row 1.
+//
+//   os::Error error;
+//   auto database = Database::open(kMeasurementDatabaseName, PersistedConfig::sharedInstance(),
+//                                  &error, scheduler.workerQueue());
+//   if (!database) return;  // the file stays on disk unless it was no database or corrupt
+//   database->performTransaction([&] { return database->updateAppMetadata(metadata, &error); });
+//
+// Threads. A database belongs to the engine's worker queue: every operation checks that it runs
+// there (when a queue was given). It has no lock of its own.
+//
+// Writing an operation. Each operation lives in a source file of its group of tables
+// (database_app_metadata.cpp, ...), declared below in that group's section, and:
+//  - checks the queue with checkQueue(), then its arguments, in the documented order, each
+//    failing with requireOrSetError() of measurement_error.h (code 1 bad argument, 2 failed
+//    operation, 3 empty or unusable record while converting);
+//  - reaches SQLite only through the store (store(error) answers nullptr with code 2 "Database
+//    not open" when the store is gone), mostly through the generic row access below, with SQL
+//    texts fixed in the code and values bound, never written into the text;
+//  - keeps the error of every failed step it calls in a local os::Error and copies it out, so
+//    that its result never depends on whether the caller passed `error`;
+//  - reports what the engine monitors with monitor().log(level, code, message, contexts...).
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "measurement/database/app_metadata.h"
+#include "measurement/database/daily_counts.h"
+#include "measurement/database/database_schema.h"
+#include "measurement/database/sqlite_store.h"
+#include "measurement/foundation/measurement_error.h"
+#include "measurement/foundation/persisted_config.h"
+#include "os/dispatch.h"
+#include "os/error.h"
+
+namespace measurement {
+
+inline constexpr const char* kMeasurementDatabaseName = "vedodo-app-measurement.sql";
+
+class Database {
+ public:
+  // Turns one row into a record, or nothing (with `error` set when it is not null) for a row
+  // that does not convert.
+  template <typename DataType>
+  using CreateDataTypeBlock =
+      std::function<std::optional<DataType>(const SqliteRecord& row, os::Error* error)>;
+
+  // ---- Opening, reset and transactions (database.cpp) ----
+
+  // Opens measurementDataPath(name): the store (which recreates a file that is no database or
+  // is corrupt), every table, row 1 of app_metadata. A table that cannot be reconciled with
+  // its description deletes the file, so the next opening starts empty; any other failure
+  // keeps it. An empty name fails with code 1 "Received empty database name in init".
+  // `persistedConfig` (may be null: midnight offset 0) must outlive the database; `queue`, when
+  // given, is the one queue every operation must run on.
+  static std::unique_ptr<Database> open(std::string_view name, PersistedConfig* persistedConfig,
+                                        os::Error* error,
+                                        std::shared_ptr<os::DispatchQueue> queue = nullptr);
+  ~Database();
+  Database(const Database&) = delete;
+  Database& operator=(const Database&) = delete;
+
+  // Closes and deletes the file with its companions, then opens it anew with every table. When
+  // the new opening fails the database stays closed and every operation fails.
+  bool reset(os::Error* error);
+  // Runs `block` in one exclusive transaction, rolled back when it answers false; a failure is
+  // reported to the monitor (12056 "Transaction failed. <description>").
+  bool performTransaction(const std::function<bool()>& block);
+  // The file's path; stays the same across reset().
+  const std::string& databasePath() const { return databasePath_; }
+
+  // ---- Generic row access (database.cpp): every table operation goes through these ----
+
+  // "SELECT rowid, * FROM <table> ORDER BY rowid LIMIT <limit>": the rows `create` turns into
+  // objects (rows it refuses are skipped); nullopt when the query failed.
+  template <typename DataType>
+  std::optional<std::vector<DataType>> allDataTypesFromTableWithName(
+      std::string_view table, int64_t tableLimit, os::Error* error,
+      const CreateDataTypeBlock<DataType>& create);
+  // "SELECT rowid, * FROM <table> WHERE <column> = ?": an empty array without rows; nullopt
+  // with code 2 "Failed to initialize data types from dictionaries" when rows were read and
+  // none converted.
+  template <typename DataType>
+  std::optional<std::vector<DataType>> dataTypesFromTableWithName(
+      std::string_view table, std::string_view column, const os::Value& value, os::Error* error,
+      const CreateDataTypeBlock<DataType>& create);
+  bool insertDataType(const SqliteRecord& record, std::string_view table, os::Error* error);
+  // Inserts or replaces the row whose `column` is `value`. A table holding `tableLimit` rows
+  // refuses a new key (code 2 "Failed to insert data type. Table is full") and still accepts
+  // the replacement of an existing one; nothing is evicted.
+  bool upsertDataType(const SqliteRecord& record, std::string_view table, std::string_view column,
+                      const os::Value& value, int64_t tableLimit, os::Error* error);
+  // Writes the record's columns into the existing row whose `column` is `value` (code 2 "Failed
+  // to update record. Item doesn't exist" without one).
+  bool updateDataType(const SqliteRecord& record, std::string_view table, std::string_view column,
+                      const os::Value& value, os::Error* error);
+
+  // ---- App metadata and daily counts, row 1 of app_metadata (database_app_metadata.cpp) ----
+
+  // Creates row 1 (index 0, both timestamps 0) unless it exists, in one transaction.
+  bool initializeAppMetadata();
+  // Row 1's bundle index and times: nullopt on failure, an empty optional when there is no row.
+  std::optional<std::optional<AppMetadata>> queryAppMetadata(os::Error* error);
+  // Writes the index and both times into row 1, which must exist.
+  bool updateAppMetadata(const AppMetadata& metadata, os::Error* error);
+  // Row 1's counters of the day: nullopt on failure, an empty optional when there is no row. A
+  // stored day that is NULL or not a number reads as today's day number; the counters are never
+  // reset here.
+  std::optional<std::optional<DailyCounts>> dailyCounts(os::Error* error);
+  // Writes the day and the six counters into row 1, which must exist.
+  bool updateDailyCounts(const DailyCounts& counts, os::Error* error);
+  // floor((now - midnight offset) / 86400): the day number the daily counts belong to.
+  int32_t currentDayNumber() const;
+
+  // ---- Further groups of tables: add their sections here ----
+
+ private:
+  // Checks that the caller runs on the database's queue (when one was given).
+  void checkQueue() const;
+  // The open store, or nullptr with code 2 "Database not open".
+  SqliteStore* store(os::Error* error) const;
+
+  Database(std::string path, PersistedConfig* persistedConfig,
+           std::shared_ptr<os::DispatchQueue> queue);
+
+  // Opens the store, ensures the tables and row 1; `context` ("Init", "Reset") names the
+  // occasion in the monitor's messages.
+  bool initializeDatabaseResourcesWithContext(std::string_view context, os::Error* error);
+  std::optional<std::vector<SqliteRecord>> rowsForQuery(std::string_view query,
+                                                        const std::vector<os::Value>& values,
+                                                        os::Error* error);
+
+  std::unique_ptr<SqliteStore> sqliteStore_;
+  PersistedConfig* const persistedConfig_;
+  const std::string databasePath_;
+  const std::shared_ptr<os::DispatchQueue> queue_;
+};
+
+template <typename DataType>
+std::optional<std::vector<DataType>> Database::allDataTypesFromTableWithName(
+    std::string_view table, int64_t tableLimit, os::Error* error,
+    const CreateDataTypeBlock<DataType>& create) {
+  checkQueue();
+  if (!requireOrSetError(static_cast<bool>(create), error, kInvalidInput,
+                         "Received nil block to get all data types")) {
+    return std::nullopt;
+  }
+  std::optional<std::vector<SqliteRecord>> rows =
+      rowsForQuery("SELECT rowid, * FROM " + std::string(table) + " ORDER BY rowid LIMIT " +
+                       std::to_string(tableLimit),
+                   {}, error);
+  if (!rows) return std::nullopt;
+  std::vector<DataType> objects;
+  for (const SqliteRecord& row : *rows) {
+    if (std::optional<DataType> object = create(row, error)) objects.push_back(std::move(*object));
+  }
+  return objects;
+}
+
+template <typename DataType>
+std::optional<std::vector<DataType>> Database::dataTypesFromTableWithName(
+    std::string_view table, std::string_view column, const os::Value& value, os::Error* error,
+    const CreateDataTypeBlock<DataType>& create) {
+  checkQueue();
+  if (!requireOrSetError(!table.empty(), error, kInvalidInput,
+                         "Received empty table name to create data type from table") ||
+      !requireOrSetError(!column.empty(), error, kInvalidInput,
+                         "Received empty column name to create data type from table") ||
+      !requireOrSetError(!value.isNull(), error, kInvalidInput,
+                         "Received nil column value to create data type from table") ||
+      !requireOrSetError(static_cast<bool>(create), error, kOperationFailed,
+                         "Received nil block to create data type from table")) {
+    return std::nullopt;
+  }
+  std::optional<std::vector<SqliteRecord>> rows = rowsForQuery(
+      "SELECT rowid, * FROM " + std::string(table) + " WHERE " + std::string(column) + " = ?",
+      {value}, error);
+  if (!rows) return std::nullopt;
+  std::vector<DataType> objects;
+  for (const SqliteRecord& row : *rows) {
+    if (std::optional<DataType> object = create(row, error)) objects.push_back(std::move(*object));
+  }
+  if (!rows->empty() && objects.empty()) {
+    setErrorOutParameter(error, kOperationFailed,
+                         "Failed to initialize data types from dictionaries");
+    return std::nullopt;
+  }
+  return objects;
+}
+
+}  // namespace measurement

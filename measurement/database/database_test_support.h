@@ -1,0 +1,71 @@
+// For the database's tests: files made and read with plain SQLite beside the store, so that a
+// test sets up and checks what is on disk independently of the code it tests.
+//
+//   rawExecute(path, "CREATE TABLE t (a INTEGER); INSERT INTO t VALUES (1);");
+//   EXPECT_EQ(rawQuery(path, "SELECT a FROM t"), (RawRows{{"1"}}));
+//   recordStatements(store->sqliteHandle(), &texts);   // what the store runs
+#pragma once
+
+#include <gtest/gtest.h>
+#include <sqlite3.h>
+
+#include <string>
+#include <vector>
+
+namespace measurement::testing {
+
+using RawRows = std::vector<std::vector<std::string>>;
+
+// Runs `sql` (any number of statements) on its own connection; fails the test on an error.
+inline void rawExecute(const std::string& path, const std::string& sql) {
+  sqlite3* db = nullptr;
+  ASSERT_EQ(sqlite3_open(path.c_str(), &db), SQLITE_OK) << path;
+  char* message = nullptr;
+  int result = sqlite3_exec(db, sql.c_str(), nullptr, nullptr, &message);
+  EXPECT_EQ(result, SQLITE_OK) << (message ? message : "") << " in " << sql;
+  sqlite3_free(message);
+  sqlite3_close(db);
+}
+
+// Every row of `sql` with each column as text ("NULL" for NULL).
+inline RawRows rawQuery(const std::string& path, const std::string& sql) {
+  RawRows rows;
+  sqlite3* db = nullptr;
+  if (sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READONLY, nullptr) != SQLITE_OK) {
+    ADD_FAILURE() << "cannot open " << path;
+    sqlite3_close(db);
+    return rows;
+  }
+  sqlite3_exec(
+      db, sql.c_str(),
+      [](void* out, int count, char** values, char**) {
+        auto& collected = *static_cast<RawRows*>(out);
+        collected.emplace_back();
+        for (int i = 0; i < count; ++i) collected.back().push_back(values[i] ? values[i] : "NULL");
+        return 0;
+      },
+      &rows, nullptr);
+  sqlite3_close(db);
+  return rows;
+}
+
+// Appends the SQL text of every statement `db` starts to `*texts` (sqlite3_trace_v2), until
+// the connection closes or stopRecordingStatements() is called.
+inline void recordStatements(sqlite3* db, std::vector<std::string>* texts) {
+  sqlite3_trace_v2(
+      db, SQLITE_TRACE_STMT,
+      [](unsigned, void* context, void* statement, void*) {
+        static_cast<std::vector<std::string>*>(context)->push_back(
+            sqlite3_sql(static_cast<sqlite3_stmt*>(statement)));
+        return 0;
+      },
+      texts);
+}
+inline void stopRecordingStatements(sqlite3* db) { sqlite3_trace_v2(db, 0, nullptr, nullptr); }
+
+inline std::string rawIntegrity(const std::string& path) {
+  RawRows rows = rawQuery(path, "PRAGMA integrity_check");
+  return rows.size() == 1 && rows[0].size() == 1 ? rows[0][0] : "not ok";
+}
+
+}  // namespace measurement::testing
