@@ -46,8 +46,9 @@ TEST_F(RVOInstallationsIIDStoreTest, IdentifierComesFromThePublicKeyOnlyWithTheM
               os::keychain::kSecItemNotFound);
   }
   // Nothing left: deleting again still succeeds.
-  EXPECT_TRUE(settle(store_.deleteExistingIID()));
-  EXPECT_FALSE(store_.deleteExistingIID().isRejected());
+  PRMPromise<void> again = store_.deleteExistingIID();
+  ASSERT_TRUE(settle(again));
+  EXPECT_FALSE(again.isRejected());
 }
 
 TEST_F(RVOInstallationsIIDStoreTest, IdentifierTakesSevenAsTheHighNibbleOfTheDigest) {
