@@ -423,8 +423,9 @@ TEST_F(URLSessionTest, DownloadGoesToItsFileInBlocksOfAQuarterMebibyteAtLeast) {
   ASSERT_TRUE(done.wait(kWait));
   ASSERT_FALSE(error) << error->description;
   EXPECT_EQ(crypto::sha256(contents), crypto::sha256(body));
-  // 64 blocks, and a few writes of the process's other threads.
-  EXPECT_LE(writes, int64_t(body.size() / (256 << 10)) + 16);
+  // 64 blocks, and the writes of the process's other threads, which vary with the build (a
+  // sanitizer's own, the server's). Written per 16 KiB read, it would take 1,024.
+  EXPECT_LE(writes, 2 * int64_t(body.size() / (256 << 10)));
 }
 
 TEST_F(URLSessionTest, ChunkedDownloadKeepsTheExpectedTotalUnknown) {

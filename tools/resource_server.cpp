@@ -185,7 +185,10 @@ ResourceServer::ResourceServer(Options options) {
 }
 
 ResourceServer::~ResourceServer() {
-  // Stop serving before the files that are served go away.
+  // Stop serving before the files that are served go away. Both stop before either is
+  // released: a request still in its handler reaches the servers through these members.
+  download_->stop();
+  resource_->stop();
   download_.reset();
   resource_.reset();
   os::files::removeItem(scratch_, nullptr);
