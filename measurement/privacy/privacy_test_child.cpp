@@ -3,10 +3,15 @@
 //
 //   privacy_test_child defaults KEY=i:5 KEY=s:text KEY=-
 //       writes integers or strings into the application's own preferences, or removes keys.
+//   privacy_test_child identity granted|analytics-denied
+//       makes the shared identity under that consent and prints "app_instance_id=<id or none>".
 #include <cstdio>
 #include <string>
 #include <string_view>
 
+#include "measurement/foundation/persisted_config.h"
+#include "measurement/privacy/consent_settings.h"
+#include "measurement/privacy/identity.h"
 #include "os/defaults.h"
 #include "os/process.h"
 
@@ -33,6 +38,18 @@ int writeDefaults(int argc, char** argv) {
   return defaults.synchronize() ? 0 : 1;
 }
 
+int printIdentity(std::string_view mode) {
+  if (mode == "analytics-denied") {
+    measurement::ConsentSettings::updateSettings({{"analytics_storage", "denied"}},
+                                                 measurement::kConsentSourceApp);
+  }
+  std::shared_ptr<measurement::Identity> identity = measurement::Identity::sharedInstance();
+  if (!identity) return 1;
+  std::printf("app_instance_id=%s\n", identity->appInstanceID().value_or("none").c_str());
+  measurement::PersistedConfig::sharedInstance()->synchronizeToDisk();
+  return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -40,6 +57,7 @@ int main(int argc, char** argv) {
   if (argc < 2) return 2;
   std::string_view command = argv[1];
   if (command == "defaults") return writeDefaults(argc, argv);
+  if (command == "identity" && argc == 3) return printIdentity(argv[2]);
   std::fprintf(stderr, "unknown command %s\n", argv[1]);
   return 2;
 }
