@@ -10,8 +10,6 @@ namespace measurement::runtime {
 
 namespace {
 
-constexpr int kBlockLiteralOpcode = 46;
-
 Value methodCall(std::span<const Value> statements, APMPScope& scope, os::Error* error) {
   if (!checkArgumentCount(statements.size(), 3, error)) return Value();
   ValueList v;
@@ -27,8 +25,10 @@ Value methodCall(std::span<const Value> statements, APMPScope& scope, os::Error*
 }
 
 Value blockInChildScope(std::span<const Value> statements, APMPScope& scope, os::Error* error) {
-  Ref<APMPScope> child = scope.createChildScope();
-  return executeStatements(statements, *child, error);
+  Ref<APMPScope> child = APMPScope::begin(Ref<APMPScope>(&scope), nullptr);
+  Value value = executeStatements(statements, *child, error);
+  APMPScope::end(std::move(child));
+  return value;
 }
 
 Value blockInCurrentScope(std::span<const Value> statements, APMPScope& scope, os::Error* error) {
@@ -60,7 +60,9 @@ Value returnCommand(std::span<const Value> statements, APMPScope& scope, os::Err
     data = evaluateStatement(statements[0], scope, error);
     if (failed(error)) return Value();
   }
-  return APMPControlValue::returnValue(std::move(data));
+  APMPRuntime* runtime = scope.runtime();
+  return runtime ? runtime->returnValue(std::move(data))
+                 : APMPControlValue::returnValue(std::move(data));
 }
 
 Value sequence(std::span<const Value> statements, APMPScope& scope, os::Error* error) {

@@ -3,7 +3,6 @@
 #include <cmath>
 
 #include "measurement/runtime/commands.h"
-#include "measurement/runtime/runtime.h"
 #include "measurement/runtime/scope.h"
 
 namespace measurement::runtime {
@@ -12,40 +11,48 @@ namespace {
 
 // A statement whose name no command serves calls the function bound to that name; anything
 // else bound there (or nothing) gives undefined.
-Value callFunctionByName(const APMPStatementValue& statement, APMPScope& scope, os::Error* error) {
+[[gnu::noinline]] Value callFunctionByName(const APMPStatementValue& statement, APMPScope& scope,
+                                           os::Error* error) {
   Value callee = scope.valueForName(statement.functionName());
   APMPFunctionValue* function = callee.asFunction();
   if (!function) return Value();
   return function->invoke(statement.arguments(), scope, error);
 }
 
-}  // namespace
-
-Value evaluateStatement(const Value& statement, APMPScope& scope, os::Error* error) {
-  if (APMPRuntime* runtime = scope.runtime(); runtime && !runtime->countInstruction(error)) {
-    return Value();
-  }
-  const APMPStatementValue* node = statement.asStatement();
-  if (!node) return statement;
-  int index = node->opcode();
-  if (index < 0) return callFunctionByName(*node, scope, error);
-  const Command& handler = command(index);
-  if (handler.raw) return handler.raw(node->arguments(), scope, error);
-  const ValueList& arguments = node->arguments();
+// The commands that take their arguments evaluated, out of line so that the frame holding the
+// values is only built where it is needed.
+[[gnu::noinline]] Value applyEvaluated(const Command& handler, const ValueList& arguments,
+                                       APMPScope& scope, os::Error* error) {
   // Most commands take a few arguments: evaluate those into the stack, not the heap.
   constexpr size_t kInline = 4;
-  if (arguments.size() <= kInline) {
-    Value values[kInline];
-    for (size_t i = 0; i < arguments.size(); ++i) {
-      values[i] = evaluateStatement(arguments[i], scope, error);
-      if (failed(error)) return Value();
-    }
-    return handler.evaluated(std::span(values, arguments.size()), scope, error);
+  const size_t count = arguments.size();
+  if (count > kInline) {
+    ValueList values;
+    values.reserve(count);
+    if (!evaluateArguments(arguments, scope, &values, error)) return Value();
+    return handler.evaluated(values, scope, error);
   }
-  ValueList values;
-  values.reserve(arguments.size());
-  if (!evaluateArguments(arguments, scope, &values, error)) return Value();
-  return handler.evaluated(values, scope, error);
+  Value values[kInline];
+  for (size_t i = 0; i < count; ++i) {
+    values[i] = evaluateStatement(arguments[i], scope, error);
+    if (failed(error)) return Value();
+  }
+  return handler.evaluated(std::span(values, count), scope, error);
+}
+
+}  // namespace
+
+Value evaluateCountedStatement(const APMPStatementValue& node, APMPScope& scope, os::Error* error) {
+  // A variable read by a literal name: the name's own evaluation is counted, and the lookup
+  // takes the name as it stands instead of copying it through the general path.
+  if (const APMPStringValue* name = node.readName()) {
+    if (!countEvaluation(scope, error)) return Value();
+    return scope.valueForName(*name);
+  }
+  const Command* command = node.command();
+  if (!command) return callFunctionByName(node, scope, error);
+  if (command->raw) return command->raw(node.arguments(), scope, error);
+  return applyEvaluated(*command, node.arguments(), scope, error);
 }
 
 Value executeStatements(std::span<const Value> statements, APMPScope& scope, os::Error* error) {

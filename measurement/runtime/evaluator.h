@@ -12,12 +12,31 @@
 #include <cstdint>
 #include <span>
 
+#include "measurement/runtime/runtime.h"
 #include "measurement/runtime/value.h"
 
 namespace measurement::runtime {
 
-// Evaluates one statement, or returns a plain value as it is.
-Value evaluateStatement(const Value& statement, APMPScope& scope, os::Error* error);
+// Counts one evaluation against the limits of the runtime `scope` belongs to (none for the
+// parentless scopes of host functions). False with runtime error 18 at a limit.
+inline bool countEvaluation(APMPScope& scope, os::Error* error) {
+  APMPRuntime* runtime = scope.runtime();
+  return !runtime || runtime->countInstruction(error);
+}
+
+// Evaluates a statement whose evaluation has been counted.
+Value evaluateCountedStatement(const APMPStatementValue& statement, APMPScope& scope,
+                               os::Error* error);
+
+// Evaluates one statement, or returns a plain value as it is. Inline, as most arguments are
+// plain values and variable reads.
+inline Value evaluateStatement(const Value& statement, APMPScope& scope, os::Error* error) {
+  if (!countEvaluation(scope, error)) return Value();
+  if (const APMPStatementValue* node = statement.asStatement()) {
+    return evaluateCountedStatement(*node, scope, error);
+  }
+  return statement;
+}
 
 // Runs statements in order: the first error stops the list (undefined); the first control value
 // stops it and is its value; otherwise the value of the last statement.

@@ -37,6 +37,7 @@ Value APMPDynamicProvider::moduleForName(const std::u16string& name, os::Error* 
 
 APMPRuntime::APMPRuntime(RuntimeLimits limits)
     : limits_(limits),
+      spareReturn_(new APMPControlValue(APMPControlValue::Type::Return, Value())),
       initScope_(new APMPScope(nullptr, this)),
       globalScope_(initScope_->createChildScope()) {
   objectManager_.addRoot(initScope_.get());
@@ -98,12 +99,14 @@ bool APMPRuntime::limitReached(os::Error* error) { return runtimeError(error, kL
 APMPRuntime::Run::Run(APMPRuntime& runtime)
     : runtime_(runtime), previous_(setCurrentMemoryBudget(&runtime.budget_)) {
   if (runtime_.runDepth_++ == 0) {
-    runtime_.stackBase_ = reinterpret_cast<uintptr_t>(__builtin_frame_address(0));
+    auto base = reinterpret_cast<uintptr_t>(__builtin_frame_address(0));
+    size_t allowance = runtime_.limits_.nativeStackBytes;
+    runtime_.stackFloor_ = base > allowance ? base - allowance : 0;
   }
 }
 
 APMPRuntime::Run::~Run() {
-  if (--runtime_.runDepth_ == 0) runtime_.stackBase_ = 0;
+  if (--runtime_.runDepth_ == 0) runtime_.stackFloor_ = 0;
   setCurrentMemoryBudget(previous_);
 }
 

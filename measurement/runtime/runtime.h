@@ -82,7 +82,26 @@ class APMPRuntime {
   APMPScope& initialScope() { return *initScope_; }
   APMPScope& globalScope() { return *globalScope_; }
   APMPObjectManager& objectManager() { return objectManager_; }
+  APMPScopePool& scopePool() { return scopePool_; }
   const RuntimeLimits& limits() const { return limits_; }
+
+  // The "return" control value carrying `data`. Most returns are unwrapped by the call they end
+  // before the next one is made, so one value serves them all while nobody else holds it.
+  Value returnValue(Value data) {
+    if (spareReturn_->referenceCount() != 1) return APMPControlValue::returnValue(std::move(data));
+    spareReturn_->data_ = std::move(data);
+    return Value(spareReturn_);
+  }
+  // The data of the return control value `result`; taken out of the shared one when `result` is
+  // its last reference outside the runtime, so that it keeps nothing alive.
+  Value returnData(Value result) {
+    APMPControlValue* control = result.asControl();
+    // Two references: the runtime's and `result`.
+    if (control == spareReturn_.get() && control->referenceCount() == 2) {
+      return std::exchange(control->data_, Value());
+    }
+    return control->data_;
+  }
 
   // `root` must outlive the runtime or be destroyed with its owner.
   void addGarbageCollectionRoot(const APMPMarkable* root);
@@ -118,15 +137,16 @@ class APMPRuntime {
   };
 
  private:
+  // Outside a run the floor is 0 and every frame passes.
   bool stackWithinLimit() const {
-    if (stackBase_ == 0) return true;
-    auto here = reinterpret_cast<uintptr_t>(__builtin_frame_address(0));
-    return here >= stackBase_ || stackBase_ - here <= limits_.nativeStackBytes;
+    return reinterpret_cast<uintptr_t>(__builtin_frame_address(0)) >= stackFloor_;
   }
   static bool limitReached(os::Error* error);
 
   RuntimeLimits limits_;
   APMPObjectManager objectManager_;
+  APMPScopePool scopePool_;
+  Ref<APMPControlValue> spareReturn_;
   Ref<APMPScope> initScope_;
   Ref<APMPScope> globalScope_;
   APMPDynamicProvider provider_;
@@ -135,7 +155,20 @@ class APMPRuntime {
   int logLines_ = 0;
   MemoryBudget budget_;
   int runDepth_ = 0;
-  uintptr_t stackBase_ = 0;
+  // The lowest frame address nested evaluation may reach: the outermost run's frame less the
+  // native stack allowance.
+  uintptr_t stackFloor_ = 0;
 };
+
+// Here rather than in scope.h: they reach the runtime's pool, and every call passes through them.
+inline Ref<APMPScope> APMPScope::begin(const Ref<APMPScope>& parent, APMPRuntime* runtime) {
+  if (!runtime && parent) runtime = parent->runtime();
+  if (!runtime) return Ref<APMPScope>(new APMPScope(parent));
+  return runtime->scopePool().childScope(parent, runtime);
+}
+
+inline void APMPScope::end(Ref<APMPScope> scope) {
+  if (APMPRuntime* runtime = scope->runtime()) runtime->scopePool().recycle(std::move(scope));
+}
 
 }  // namespace measurement::runtime

@@ -19,13 +19,6 @@ bool APMPScope::hasName(const APMPStringValue& name) const {
   return false;
 }
 
-Value APMPScope::valueForName(const APMPStringValue& name) const {
-  for (const APMPScope* scope = this; scope; scope = scope->parent_.get()) {
-    if (const Value* value = scope->contents_.find(name)) return *value;
-  }
-  return Value();
-}
-
 void APMPScope::addValue(const Ref<APMPStringValue>& name, Value value) {
   contents_.setValue(name, std::move(value));
 }
@@ -50,6 +43,22 @@ APMPObjectManager* APMPScope::objectManager() const {
     if (scope->objectManager_) return scope->objectManager_;
   }
   return nullptr;
+}
+
+APMPScopePool::~APMPScopePool() {
+  for (APMPScope* scope : spare_) scope->release();
+}
+
+Ref<APMPScope> APMPScopePool::adopt(APMPScope* scope) {
+  Ref<APMPScope> made(scope);
+  scope->release();
+  return made;
+}
+
+APMPScope* APMPScopePool::keep(Ref<APMPScope> scope) {
+  APMPScope* kept = scope.get();
+  kept->retain();
+  return kept;
 }
 
 }  // namespace measurement::runtime

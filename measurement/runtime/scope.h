@@ -9,9 +9,18 @@
 // Writes that a frozen map or a constant forbids are ignored without an error. Every scope below
 // a runtime's root knows that runtime (for the instruction counter and the object manager);
 // host functions get parentless scopes without one.
+//
+// Calls and blocks make their scope with `APMPScope::begin` and hand it back with `end`, so that
+// the storage of a scope nothing captured serves the next call of the same runtime instead of
+// going back to the heap:
+//
+//   Ref<APMPScope> call = APMPScope::begin(definingScope, caller.runtime());
+//   ... run the body in *call ...
+//   APMPScope::end(std::move(call));
 #pragma once
 
 #include <cstdint>
+#include <vector>
 
 #include "measurement/runtime/collection.h"
 #include "measurement/runtime/value.h"
@@ -24,12 +33,25 @@ class APMPScope : public RefCounted, public APMPMarkable {
   explicit APMPScope(Ref<APMPScope> parent, APMPRuntime* runtime = nullptr);
 
   Ref<APMPScope> createChildScope();
+  // A new child scope of `parent` run by `runtime` (nullptr: the parent's), from the runtime's
+  // spare scopes when it has one.
+  // (Defined in runtime.h.)
+  static inline Ref<APMPScope> begin(const Ref<APMPScope>& parent, APMPRuntime* runtime);
+  // The end of a scope made by `begin`: when `scope` is its only reference, its bindings are
+  // dropped and its storage kept for a later `begin`; otherwise (a closure captured it) it simply
+  // lives on.
+  static inline void end(Ref<APMPScope> scope);
   const Ref<APMPScope>& parentScope() const { return parent_; }
   APMPRuntime* runtime() const { return runtime_; }
 
   bool hasName(const APMPStringValue& name) const;
   // The value from the nearest scope that binds the name; undefined when none does.
-  Value valueForName(const APMPStringValue& name) const;
+  Value valueForName(const APMPStringValue& name) const {
+    for (const APMPScope* scope = this; scope; scope = scope->parent_.get()) {
+      if (const Value* value = scope->contents_.find(name)) return *value;
+    }
+    return Value();
+  }
   void addValue(const Ref<APMPStringValue>& name, Value value);
   void addImmutableValue(const Ref<APMPStringValue>& name, Value value);
   void setValue(const Ref<APMPStringValue>& name, Value value);
@@ -48,10 +70,49 @@ class APMPScope : public RefCounted, public APMPMarkable {
   uint32_t markEpoch = 0;
 
  private:
+  friend class APMPScopePool;
   Ref<APMPScope> parent_;
   APMPRuntime* runtime_;
   APMPPropertyMap contents_;
   APMPObjectManager* objectManager_ = nullptr;
+};
+
+// The spare scopes of one runtime, behind `APMPScope::begin` and `end`.
+class APMPScopePool {
+ public:
+  APMPScopePool() = default;
+  APMPScopePool(const APMPScopePool&) = delete;
+  APMPScopePool& operator=(const APMPScopePool&) = delete;
+  ~APMPScopePool();
+
+  Ref<APMPScope> childScope(const Ref<APMPScope>& parent, APMPRuntime* runtime) {
+    if (spare_.empty()) return Ref<APMPScope>(new APMPScope(parent, runtime));
+    APMPScope* scope = spare_.back();
+    spare_.pop_back();
+    scope->parent_ = parent;
+    scope->runtime_ = runtime;
+    // Charged as a new scope would be, so that budgets run out exactly where they always did.
+    chargeMemory(sizeof(APMPScope));
+    return adopt(scope);
+  }
+  void recycle(Ref<APMPScope> scope) {
+    if (scope->referenceCount() != 1 || scope->objectManager_ || spare_.size() >= kMaxSpare) return;
+    // Dropping the bindings may free values, never this scope: nothing else refers to it.
+    scope->contents_.clearKeepingStorage();
+    scope->parent_ = Ref<APMPScope>();
+    spare_.push_back(keep(std::move(scope)));
+  }
+  size_t spareCount() const { return spare_.size(); }
+
+ private:
+  // Between a reference and the pool's raw pointer that holds the same one reference.
+  static Ref<APMPScope> adopt(APMPScope* scope);
+  static APMPScope* keep(Ref<APMPScope> scope);
+
+  // Enough for the nesting of ordinary programs; deeper recursion allocates past it.
+  static constexpr size_t kMaxSpare = 64;
+  // Each holds the one reference that keeps it.
+  std::vector<APMPScope*> spare_;
 };
 
 }  // namespace measurement::runtime

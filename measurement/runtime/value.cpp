@@ -10,7 +10,9 @@
 
 #include "measurement/runtime/array_methods.h"
 #include "measurement/runtime/collection.h"
+#include "measurement/runtime/commands.h"
 #include "measurement/runtime/evaluator.h"
+#include "measurement/runtime/runtime.h"
 #include "measurement/runtime/scope.h"
 #include "measurement/runtime/string_methods.h"
 
@@ -19,7 +21,6 @@ namespace measurement::runtime {
 namespace {
 
 thread_local std::vector<const RefCounted*>* pendingDestruction = nullptr;
-thread_local MemoryBudget* currentBudget = nullptr;
 
 // Containers whose string form or conversion is in progress, to find cycles and bound nesting.
 thread_local std::vector<const HeapValue*> visiting;
@@ -57,12 +58,10 @@ void RefCounted::destroy(const RefCounted* object) {
   pendingDestruction = nullptr;
 }
 
-void chargeMemory(size_t bytes) {
-  if (currentBudget) currentBudget->charged += bytes;
-}
+thread_local constinit MemoryBudget* currentMemoryBudget = nullptr;
 
 MemoryBudget* setCurrentMemoryBudget(MemoryBudget* budget) {
-  return std::exchange(currentBudget, budget);
+  return std::exchange(currentMemoryBudget, budget);
 }
 
 bool checkArrayLength(size_t length, os::Error* error) {
@@ -115,7 +114,7 @@ APMPPropertyMap::Entry* APMPPropertyMap::findEntry(std::u16string_view name,
   return nullptr;
 }
 
-const Value* APMPPropertyMap::find(const APMPStringValue& name) const {
+const Value* APMPPropertyMap::findByText(const APMPStringValue& name) const {
   Entry* entry = findEntry(name.text(), &name);
   return entry ? &entry->value : nullptr;
 }
@@ -145,7 +144,7 @@ void APMPPropertyMap::rebuildIndex() {
   }
 }
 
-void APMPPropertyMap::store(const Ref<APMPStringValue>& name, Value value, bool constant) {
+void APMPPropertyMap::storeSearching(const Ref<APMPStringValue>& name, Value value, bool constant) {
   if (immutable_) return;
   if (Entry* entry = findEntry(name->text(), name.get())) {
     if (entry->constant) return;
@@ -163,10 +162,6 @@ void APMPPropertyMap::store(const Ref<APMPStringValue>& name, Value value, bool 
     while (index_[slot] >= 0) slot = (slot + 1) & mask;
     index_[slot] = int32_t(entries_.size() - 1);
   }
-}
-
-void APMPPropertyMap::setValue(const Ref<APMPStringValue>& name, Value value) {
-  store(name, std::move(value), false);
 }
 
 void APMPPropertyMap::setImmutableValue(const Ref<APMPStringValue>& name, Value value) {
@@ -194,6 +189,12 @@ void APMPPropertyMap::clear() {
   std::vector<Entry> dropped;
   dropped.swap(entries_);
   index_.clear();
+}
+
+void APMPPropertyMap::clearKeepingStorage() {
+  entries_.clear();
+  index_.clear();
+  immutable_ = false;
 }
 
 // Containers.
@@ -395,7 +396,7 @@ Value APMPFunctionValue::invoke(std::span<const Value> arguments, APMPScope& sco
 Value APMPFunctionValue::invokeWithEvaluatedArguments(std::span<const Value> arguments,
                                                       APMPScope& caller, os::Error* error) {
   if (!definingScope_) return Value();  // emptied by a collection
-  Ref<APMPScope> scope(new APMPScope(definingScope_, caller.runtime()));
+  Ref<APMPScope> scope = APMPScope::begin(definingScope_, caller.runtime());
   for (size_t i = 0; i < parameterNames_.size(); ++i) {
     scope->addValue(parameterNames_[i], i < arguments.size() ? arguments[i] : Value());
   }
@@ -403,9 +404,13 @@ Value APMPFunctionValue::invokeWithEvaluatedArguments(std::span<const Value> arg
   // binding that holds it can be overwritten), so keep it alive while it runs.
   Ref<APMPFunctionValue> keep(this);
   Value result = executeStatements(statements_, *scope, error);
+  APMPRuntime* runtime = scope->runtime();
+  APMPScope::end(std::move(scope));
   if (failed(error)) return Value();
   if (APMPControlValue* control = result.asControl()) {
-    if (control->type() == APMPControlValue::Type::Return) return control->data();
+    if (control->type() == APMPControlValue::Type::Return) {
+      return runtime ? runtime->returnData(std::move(result)) : control->data();
+    }
   }
   return result;
 }
@@ -432,6 +437,17 @@ Value APMPControlValue::continueValue() {
 }
 Value APMPControlValue::returnValue(Value data) {
   return Value(Ref<APMPControlValue>(new APMPControlValue(Type::Return, std::move(data))));
+}
+
+// Statements.
+
+APMPStatementValue::APMPStatementValue(Ref<APMPStringValue> name, int opcode, ValueList arguments)
+    : HeapValue(Kind::Statement),
+      name_(std::move(name)),
+      opcode_(opcode),
+      command_(opcode >= 0 ? &runtime::command(opcode) : nullptr),
+      arguments_(std::move(arguments)) {
+  if (opcode_ == kReadOpcode && arguments_.size() == 1) readName_ = arguments_[0].asString();
 }
 
 // Conversions.
@@ -607,7 +623,7 @@ std::u16string stringForm(const Value& value, os::Error* error) {
   return {};
 }
 
-double numberForm(const Value& value, os::Error* error) {
+double detail::numberForm(const Value& value, os::Error* error) {
   constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
   switch (value.kind()) {
     case Kind::Undefined:
@@ -636,7 +652,7 @@ double numberForm(const Value& value, os::Error* error) {
   return kNaN;
 }
 
-bool truth(const Value& value, os::Error* error) {
+bool detail::truth(const Value& value, os::Error* error) {
   switch (value.kind()) {
     case Kind::Undefined:
     case Kind::Null:

@@ -47,6 +47,8 @@ class RefCounted {
   void release() const {
     if (--references_ == 0) destroy(this);
   }
+  // How many references there are: storage that only its owner still refers to may be reused.
+  uint32_t referenceCount() const { return references_; }
 
  private:
   static void destroy(const RefCounted* object);
@@ -81,6 +83,21 @@ class Ref {
   T* object_ = nullptr;
 };
 
+// Memory that the running program allocates is charged to the budget of the runtime that runs it
+// (runtime.h installs it for the length of a run); values made outside a run are not charged.
+struct MemoryBudget {
+  size_t charged = 0;
+  size_t limit = 0;
+  bool exhausted() const { return charged > limit; }
+};
+// The budget of the run on this thread, if any (set through setCurrentMemoryBudget).
+extern thread_local constinit MemoryBudget* currentMemoryBudget;
+inline void chargeMemory(size_t bytes) {
+  if (currentMemoryBudget) currentMemoryBudget->charged += bytes;
+}
+// Installs `budget` for the current thread and returns the one it replaces.
+MemoryBudget* setCurrentMemoryBudget(MemoryBudget* budget);
+
 enum class Kind : uint8_t {
   Undefined,
   Null,
@@ -105,6 +122,7 @@ class HeapValue : public RefCounted {
   Kind kind_;
 };
 
+struct Command;
 class APMPStringValue;
 class APMPArrayValue;
 class APMPMapValue;
@@ -219,14 +237,24 @@ class APMPPropertyMap {
     bool constant = false;
   };
 
-  // The value bound to the name, or nullptr.
-  const Value* find(const APMPStringValue& name) const;
+  // The value bound to the name, or nullptr. Names mostly reach here as the one shared value of a
+  // program literal, so a small map is first searched by identity alone, without reading texts.
+  const Value* find(const APMPStringValue& name) const {
+    if (index_.empty()) {
+      for (const Entry& entry : entries_) {
+        if (entry.name.get() == &name) return &entry.value;
+      }
+    }
+    return findByText(name);
+  }
   const Value* find(std::u16string_view name) const;
   bool hasName(const APMPStringValue& name) const { return find(name) != nullptr; }
   // The value, or undefined when absent.
   Value valueForName(const APMPStringValue& name) const;
 
-  void setValue(const Ref<APMPStringValue>& name, Value value);
+  void setValue(const Ref<APMPStringValue>& name, Value value) {
+    store(name, std::move(value), false);
+  }
   void setImmutableValue(const Ref<APMPStringValue>& name, Value value);
   void removeValue(const APMPStringValue& name);
   void makeImmutable() { immutable_ = true; }
@@ -236,10 +264,22 @@ class APMPPropertyMap {
   const std::vector<Entry>& entries() const { return entries_; }
   std::vector<Ref<APMPStringValue>> allNames() const;
   void clear();
+  // Empty, mutable again, with the storage kept for new bindings.
+  void clearKeepingStorage();
 
  private:
   Entry* findEntry(std::u16string_view name, const APMPStringValue* identity) const;
-  void store(const Ref<APMPStringValue>& name, Value value, bool constant);
+  const Value* findByText(const APMPStringValue& name) const;
+  // An empty map (a call's new scope binding its first parameter) has nothing to search.
+  void store(const Ref<APMPStringValue>& name, Value value, bool constant) {
+    if (entries_.empty() && !immutable_ && entries_.capacity() > 0) {
+      chargeMemory(sizeof(Entry) + sizeof(int32_t) * 2);
+      entries_.push_back(Entry{name, std::move(value), constant});
+      return;
+    }
+    storeSearching(name, std::move(value), constant);
+  }
+  void storeSearching(const Ref<APMPStringValue>& name, Value value, bool constant);
   void rebuildIndex();
 
   std::vector<Entry> entries_;
@@ -342,7 +382,8 @@ class APMPFunctionValue : public APMPContainerValue {
 class APMPControlValue : public HeapValue {
  public:
   enum class Type { Break, Continue, Return };
-  APMPControlValue(Type type, Value data) : HeapValue(Kind::Control), type_(type), data_(data) {}
+  APMPControlValue(Type type, Value data)
+      : HeapValue(Kind::Control), type_(type), data_(std::move(data)) {}
   static Value breakValue();
   static Value continueValue();
   static Value returnValue(Value data);
@@ -350,28 +391,32 @@ class APMPControlValue : public HeapValue {
   const Value& data() const { return data_; }
 
  private:
+  // The runtime reuses one return value for the next return once nobody else holds it.
+  friend class APMPRuntime;
   Type type_;
   Value data_;
 };
 
 class APMPStatementValue : public HeapValue {
  public:
-  APMPStatementValue(Ref<APMPStringValue> name, int opcode, ValueList arguments)
-      : HeapValue(Kind::Statement),
-        name_(std::move(name)),
-        opcode_(opcode),
-        arguments_(std::move(arguments)) {}
+  APMPStatementValue(Ref<APMPStringValue> name, int opcode, ValueList arguments);
   const APMPStringValue& functionName() const { return *name_; }
   const Ref<APMPStringValue>& name() const { return name_; }
   // The command's index in the command table, resolved once; -1 for a call of a function by
   // name.
   int opcode() const { return opcode_; }
+  // The command itself, or nullptr for a call of a function by name.
+  const Command* command() const { return command_; }
   const ValueList& arguments() const { return arguments_; }
+  // For a variable read whose one argument is a literal name, that name; else nullptr.
+  const APMPStringValue* readName() const { return readName_; }
 
  private:
   Ref<APMPStringValue> name_;
   int opcode_;
+  const Command* command_;
   ValueList arguments_;
+  const APMPStringValue* readName_ = nullptr;
 };
 
 inline APMPStringValue* Value::asString() const {
@@ -403,8 +448,17 @@ inline APMPContainerValue* asContainer(const Value& value) {
 
 // Conversions. On an error the result is empty, NaN or false.
 std::u16string stringForm(const Value& value, os::Error* error);
+namespace detail {
 double numberForm(const Value& value, os::Error* error);
 bool truth(const Value& value, os::Error* error);
+}  // namespace detail
+// Numbers and booleans, the common operands, answer inline.
+inline double numberForm(const Value& value, os::Error* error) {
+  return value.isNumber() ? value.numberPayload() : detail::numberForm(value, error);
+}
+inline bool truth(const Value& value, os::Error* error) {
+  return value.kind() == Kind::Boolean ? value.booleanPayload() : detail::truth(value, error);
+}
 
 // The number's text: "NaN", "Infinity", "0" for both zeros, plain digits for
 // 1e-6 <= |x| < 1e21, else "<digits>e+<n>" / "<digits>e-<n>"; the shortest digits that read back.
@@ -448,16 +502,5 @@ inline constexpr size_t kMaxStringLength = size_t{1} << 24;
 inline constexpr int kMaxNesting = 512;
 bool checkArrayLength(size_t length, os::Error* error);
 bool checkStringLength(size_t length, os::Error* error);
-
-// Memory that the running program allocates is charged to the budget of the runtime that runs it
-// (runtime.h installs it for the length of a run); values made outside a run are not charged.
-struct MemoryBudget {
-  size_t charged = 0;
-  size_t limit = 0;
-  bool exhausted() const { return charged > limit; }
-};
-void chargeMemory(size_t bytes);
-// Installs `budget` for the current thread and returns the one it replaces.
-MemoryBudget* setCurrentMemoryBudget(MemoryBudget* budget);
 
 }  // namespace measurement::runtime
