@@ -23,21 +23,9 @@ namespace {
 // values is only built where it is needed.
 [[gnu::noinline]] Value applyEvaluated(const Command& handler, const ValueList& arguments,
                                        APMPScope& scope, os::Error* error) {
-  // Most commands take a few arguments: evaluate those into the stack, not the heap.
-  constexpr size_t kInline = 4;
-  const size_t count = arguments.size();
-  if (count > kInline) {
-    ValueList values;
-    values.reserve(count);
-    if (!evaluateArguments(arguments, scope, &values, error)) return Value();
+  return withEvaluatedArguments(arguments, scope, error, [&](std::span<Value> values) {
     return handler.evaluated(values, scope, error);
-  }
-  Value values[kInline];
-  for (size_t i = 0; i < count; ++i) {
-    values[i] = evaluateStatement(arguments[i], scope, error);
-    if (failed(error)) return Value();
-  }
-  return handler.evaluated(std::span(values, count), scope, error);
+  });
 }
 
 }  // namespace
@@ -73,18 +61,6 @@ bool evaluateArguments(std::span<const Value> arguments, APMPScope& scope, Value
     if (failed(error)) return false;
   }
   return true;
-}
-
-bool checkArgumentCount(size_t count, size_t exactly, os::Error* error) {
-  return count == exactly || runtimeError(error, kArgumentCount);
-}
-
-bool checkArgumentCountAtLeast(size_t count, size_t least, os::Error* error) {
-  return count >= least || runtimeError(error, kArgumentCount);
-}
-
-bool checkArgumentCountAtMost(size_t count, size_t most, os::Error* error) {
-  return count <= most || runtimeError(error, kArgumentCount);
 }
 
 uint32_t toUint32(double value) {

@@ -10,6 +10,7 @@
 #pragma once
 
 #include <cstdint>
+#include <new>
 #include <span>
 
 #include "measurement/runtime/runtime.h"
@@ -47,10 +48,51 @@ Value executeStatements(std::span<const Value> statements, APMPScope& scope, os:
 bool evaluateArguments(std::span<const Value> arguments, APMPScope& scope, ValueList* values,
                        os::Error* error);
 
+// Evaluates `arguments` in `scope` and hands the values to `use` (a callable taking
+// std::span<Value> and giving a Value). The usual few live on the native stack; more go to the
+// heap. Undefined, with nothing handed over, on the first error.
+template <class Use>
+Value withEvaluatedArguments(std::span<const Value> arguments, APMPScope& scope, os::Error* error,
+                             Use&& use) {
+  constexpr size_t kInline = 4;
+  const size_t count = arguments.size();
+  if (count > kInline) {
+    ValueList values;
+    if (!evaluateArguments(arguments, scope, &values, error)) return Value();
+    return use(std::span<Value>(values));
+  }
+  // Only the values evaluated so far exist: built in place, destroyed on the way out.
+  struct Inline {
+    Inline() {}
+    ~Inline() {
+      for (size_t i = 0; i < made; ++i) values[i].~Value();
+    }
+    union {
+      Value values[kInline];
+    };
+    size_t made = 0;
+  } storage;
+  for (; storage.made < count; ++storage.made) {
+    new (&storage.values[storage.made])
+        Value(evaluateStatement(arguments[storage.made], scope, error));
+    if (failed(error)) {
+      ++storage.made;
+      return Value();
+    }
+  }
+  return use(std::span<Value>(storage.values, count));
+}
+
 // Argument-count checks; runtime error 9 on failure.
-bool checkArgumentCount(size_t count, size_t exactly, os::Error* error);
-bool checkArgumentCountAtLeast(size_t count, size_t least, os::Error* error);
-bool checkArgumentCountAtMost(size_t count, size_t most, os::Error* error);
+inline bool checkArgumentCount(size_t count, size_t exactly, os::Error* error) {
+  return count == exactly || runtimeError(error, kArgumentCount);
+}
+inline bool checkArgumentCountAtLeast(size_t count, size_t least, os::Error* error) {
+  return count >= least || runtimeError(error, kArgumentCount);
+}
+inline bool checkArgumentCountAtMost(size_t count, size_t most, os::Error* error) {
+  return count <= most || runtimeError(error, kArgumentCount);
+}
 
 // ECMAScript's ToInt32, ToUint32 (NaN and infinities 0, truncation, modulo 2^32) and ToInteger
 // (NaN 0, zero and infinities unchanged, else truncation).

@@ -95,6 +95,11 @@ bool looseEquals(const Value& x, const Value& y, os::Error* error) {
 
 // -1, 0 or 1; 1 also for NaN and on a conversion error.
 int compareValues(const Value& x, const Value& y, os::Error* error) {
+  if (x.isNumber() && y.isNumber()) {
+    double a = x.numberPayload();
+    double b = y.numberPayload();
+    return a < b ? -1 : a == b ? 0 : 1;
+  }
   if (isStringLike(x) && isStringLike(y)) {
     std::u16string a = stringForm(x, error);
     std::u16string b = stringForm(y, error);

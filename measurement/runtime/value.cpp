@@ -379,18 +379,9 @@ APMPFunctionValue::~APMPFunctionValue() = default;
 
 Value APMPFunctionValue::invoke(std::span<const Value> arguments, APMPScope& scope,
                                 os::Error* error) {
-  constexpr size_t kInline = 4;
-  if (arguments.size() <= kInline) {
-    Value values[kInline];
-    for (size_t i = 0; i < arguments.size(); ++i) {
-      values[i] = evaluateStatement(arguments[i], scope, error);
-      if (failed(error)) return Value();
-    }
-    return invokeWithEvaluatedArguments(std::span(values, arguments.size()), scope, error);
-  }
-  ValueList values;
-  if (!evaluateArguments(arguments, scope, &values, error)) return Value();
-  return invokeWithEvaluatedArguments(values, scope, error);
+  return withEvaluatedArguments(arguments, scope, error, [&](std::span<Value> values) {
+    return invokeWithEvaluatedArguments(values, scope, error);
+  });
 }
 
 Value APMPFunctionValue::invokeWithEvaluatedArguments(std::span<const Value> arguments,
