@@ -216,6 +216,41 @@ TEST(ControlTest, Table) {
   });
 }
 
+// Calls reuse the storage of scopes and return values that nothing else holds: whatever a script
+// still holds must keep its own.
+TEST(CallsTest, ReusedStorageNeverReachesWhatScriptsHold) {
+  expectRows({
+      // Closures keep their call's scope, with calls of other functions in between.
+      {R"(("50" "counter" ("7" "start")
+             ("36" ("51" "next" ("7") ("3" "start" ("0" ("15" "start") 1)) ("36" ("15" "start")))))
+          ("52" "a" ("counter" 10) "b" ("counter" 20))
+          ("7" ("a") ("a") ("b") ("a")))",
+       "[11,12,21,13]"},
+      // A return value kept in an array keeps its data through later returns; running the array
+      // as a block in a function returns that data.
+      {R"(("50" "keep" ("7") ("7" ("36" 1)))
+          ("50" "two" ("7") ("36" 2))
+          ("50" "replay" ("7" "block") ("5" ("15" "block")))
+          ("52" "saved" ("keep"))
+          ("two")
+          ("replay" ("15" "saved")))",
+       "1"},
+      // Recursion deeper than the spare scopes a runtime keeps.
+      {R"(("50" "sum" ("7" "n")
+             ("22" ("23" ("15" "n") 1) ("46" ("36" 0)))
+             ("36" ("0" ("15" "n") ("sum" ("37" ("15" "n") 1)))))
+          ("sum" 200))",
+       "20100"},
+      // Two parameters of one name: the later argument wins, as before.
+      {R"(("50" "f" ("7" "x" "x") ("36" ("15" "x"))) ("f" 1 2))", "2"},
+      // A block's child scope captured by a closure survives the block.
+      {R"(("41" "g") ("53" ("41" "y") ("3" "y" 7) ("3" "g" ("51" "h" ("7") ("36" ("15" "y")))))
+          ("53" ("41" "y") ("3" "y" 8))
+          ("g"))",
+       "7"},
+  });
+}
+
 TEST(LoopsTest, Table) {
   expectRows({
       {R"(("41" "s") ("3" "s" "") ("55" "k" "ab" ("46" ("3" "s" ("0" ("15" "s") ("15" "k"))))) ("15" "s"))",
