@@ -1,5 +1,6 @@
 // For the privacy tests: a sandbox with a main bundle of the test's own, whose Info.plist and
-// service plist a test writes, and whose preferences start empty.
+// service plist a test writes, and whose preferences start empty. The process's monitor
+// is used (and so made) within it.
 //
 //   PrivacySandbox sandbox;
 //   sandbox.writeInfoPlist({{"VEDODO_ANALYTICS_TCF_DATA_ENABLED", false}});
@@ -9,6 +10,7 @@
 #include <filesystem>
 #include <string>
 
+#include "measurement/foundation/monitor.h"
 #include "measurement/foundation/test_support.h"
 #include "os/bundle.h"
 #include "os/defaults.h"
@@ -27,6 +29,10 @@ class PrivacySandbox : public PreferencesSandbox {
     os::Bundle::resetMainForTesting();
     os::UserDefaults::resetForTesting();
   }
+
+  // The monitor's queued work (made on its first use inside the test) reads the sandbox's
+  // folders: let it finish before the environment is restored.
+  ~PrivacySandbox() { monitor().drain(); }
 
   const std::filesystem::path& bundle() const { return bundle_; }
 
