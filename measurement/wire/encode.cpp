@@ -49,8 +49,8 @@ uint8_t* putVarint(uint8_t* out, uint64_t value) {
 size_t measure(const Message& message);
 
 // What one value takes after its tag.
-size_t valueSize(int32_t kind, Value value) {
-  switch (wireType(kind)) {
+size_t valueSize(int32_t kind, WireType wire, Value value) {
+  switch (wire) {
     case kFixed32:
       return 4;
     case kFixed64:
@@ -73,11 +73,19 @@ size_t measure(const Message& message) {
     const Slot& slot = slots[index];
     if (!slot.count) continue;  // absent, or an empty list
     const FieldInfo& field = type.fields[index];
+    const int32_t kind = field.kind;
+    const WireType wire = wireType(kind);
     size += slot.count * varintSize(uint64_t{field.tag} << 3);
-    if (field.isRepeated()) {
-      for (uint32_t i = 0; i < slot.count; ++i) size += valueSize(field.kind, slot.items[i]);
+    if (!field.isRepeated()) {
+      size += valueSize(kind, wire, slot.value);
+    } else if (kind & kMessage) {
+      // Lists of messages (events, parameters, items) are most of a batch: no dispatch per item.
+      for (uint32_t i = 0; i < slot.count; ++i) {
+        const size_t item = measure(*slot.items[i].message);
+        size += varintSize(item) + item;
+      }
     } else {
-      size += valueSize(field.kind, slot.value);
+      for (uint32_t i = 0; i < slot.count; ++i) size += valueSize(kind, wire, slot.items[i]);
     }
   }
   message.setEncodedSize(size);
@@ -85,6 +93,19 @@ size_t measure(const Message& message) {
 }
 
 uint8_t* writeFields(uint8_t* out, const Message& message);
+
+// Text values are mostly short names: copied inline rather than through a library call.
+uint8_t* putBytes(uint8_t* out, const Bytes& bytes) {
+  const size_t size = bytes.size();
+  out = putVarint(out, size);
+  const char* data = bytes.data();
+  if (size <= 16) {
+    for (size_t i = 0; i < size; ++i) out[i] = static_cast<uint8_t>(data[i]);
+  } else {
+    std::memcpy(out, data, size);
+  }
+  return out + size;
+}
 
 // One value of kind `kind` after its key.
 uint8_t* writeValue(uint8_t* out, int32_t kind, WireType type, Value value) {
@@ -102,10 +123,7 @@ uint8_t* writeValue(uint8_t* out, int32_t kind, WireType type, Value value) {
   }
   if (kind & kMessage)
     return writeFields(putVarint(out, value.message->encodedSize()), *value.message);
-  const size_t size = value.bytes->size();
-  out = putVarint(out, size);
-  if (size > 0) std::memcpy(out, value.bytes->data(), size);
-  return out + size;
+  return putBytes(out, *value.bytes);
 }
 
 uint8_t* writeFields(uint8_t* out, const Message& message) {
@@ -121,11 +139,16 @@ uint8_t* writeFields(uint8_t* out, const Message& message) {
     const int32_t kind = field.kind;
     const WireType wire = wireType(kind);
     const uint64_t key = uint64_t{field.tag} << 3 | wire;
-    if (field.isRepeated()) {
+    if (!field.isRepeated()) {
+      out = writeValue(putVarint(out, key), kind, wire, slot.value);
+    } else if (kind & kMessage) {
+      for (uint32_t i = 0; i < slot.count; ++i) {
+        const Message& item = *slot.items[i].message;
+        out = writeFields(putVarint(putVarint(out, key), item.encodedSize()), item);
+      }
+    } else {
       for (uint32_t i = 0; i < slot.count; ++i)
         out = writeValue(putVarint(out, key), kind, wire, slot.items[i]);
-    } else {
-      out = writeValue(putVarint(out, key), kind, wire, slot.value);
     }
   }
   return out;
