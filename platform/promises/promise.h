@@ -138,6 +138,13 @@ decltype(auto) invokeWithValue(Work& work, const Stored<T>& value) {
   }
 }
 
+// The fulfilment with a promise's own value, passed on unchanged: a fulfil transform is called
+// with the value, or with nothing for PRMPromise<void>, so it takes `const auto&... value`.
+template <typename T, typename... Value>
+PRMResult<T> fulfilmentWith(const Value&... value) {
+  return PRMResult<T>(value...);
+}
+
 // The PRMResult<U> of calling `call`; a call that returns nothing fulfils.
 template <typename U, typename Call>
 PRMResult<U> resultOf(Call&& call) {

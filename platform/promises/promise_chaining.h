@@ -44,7 +44,8 @@ template <typename T>
 template <typename Work>
 PRMPromise<T> PRMPromise<T>::recover(const Queue& queue, Work work) const {
   return promises_internal::chain<T>(
-      state_, queue, [](const promises_internal::Stored<T>& value) { return PRMResult<T>(value); },
+      state_, queue,
+      [](const auto&... value) { return promises_internal::fulfilmentWith<T>(value...); },
       std::move(work));
 }
 
@@ -61,9 +62,9 @@ PRMPromise<T> PRMPromise<T>::always(const Queue& queue, Work work) const {
   auto shared = std::make_shared<Work>(std::move(work));
   return promises_internal::chain<T>(
       state_, queue,
-      [shared](const promises_internal::Stored<T>& value) {
+      [shared](const auto&... value) {
         (*shared)();
-        return PRMResult<T>(value);
+        return promises_internal::fulfilmentWith<T>(value...);
       },
       [shared](const os::Error& error) {
         (*shared)();
@@ -82,9 +83,8 @@ template <typename Predicate>
 PRMPromise<T> PRMPromise<T>::validate(const Queue& queue, Predicate predicate) const {
   return promises_internal::chain<T>(
       state_, queue,
-      [predicate = std::move(predicate)](
-          const promises_internal::Stored<T>& value) mutable -> PRMResult<T> {
-        if (promises_internal::invokeWithValue<T>(predicate, value)) return PRMResult<T>(value);
+      [predicate = std::move(predicate)](const auto&... value) mutable -> PRMResult<T> {
+        if (predicate(value...)) return promises_internal::fulfilmentWith<T>(value...);
         return os::Error(kPRMPromiseErrorDomain, kPRMPromiseErrorCodeValidationFailure);
       },
       [](const os::Error& error) { return error; });

@@ -93,6 +93,30 @@ TEST_F(PRMPromiseChaining, VoidPromisesChainWithoutValues) {
   EXPECT_EQ(steps, 5);
 }
 
+TEST_F(PRMPromiseChaining, VoidPromisesCatchRecoverAlwaysAndValidate) {
+  std::atomic<int> ran{0};
+  auto recovered = PRMPromise<void>::resolvedWith(testError(4))
+                       .catchError(queue_, [&](const os::Error&) { ++ran; })
+                       .always(queue_, [&] { ++ran; })
+                       .recover(queue_,
+                                [&](const os::Error& error) {
+                                  EXPECT_EQ(error, testError(4));
+                                  return PRMResult<void>();
+                                })
+                       .validate(queue_, [&] { return ++ran == 3; });
+  EXPECT_TRUE(PRMPromiseAwait(recovered));
+  EXPECT_EQ(ran, 3);
+
+  auto passedOn = PRMPromise<void>::resolvedWith()
+                      .recover(queue_, [](const os::Error&) { return testError(5); })
+                      .always(queue_, [&] { ++ran; });
+  EXPECT_TRUE(PRMPromiseAwait(passedOn));
+  auto refused = PRMPromise<void>::resolvedWith().validate(queue_, [] { return false; });
+  ASSERT_TRUE(settles(refused));
+  EXPECT_EQ(refused.error()->code, kPRMPromiseErrorCodeValidationFailure);
+  EXPECT_EQ(ran, 4);
+}
+
 TEST_F(PRMPromiseChaining, RejectionSkipsThenAndValidateAndReachesCatchUnchanged) {
   std::atomic<int> skippedRan{0};
   std::atomic<int> caught{0};
