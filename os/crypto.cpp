@@ -1,5 +1,6 @@
 #include "os/crypto.h"
 
+#include <openssl/crypto.h>
 #include <openssl/evp.h>
 #include <openssl/rand.h>
 
@@ -8,7 +9,17 @@
 #include <limits>
 
 namespace os::crypto {
+
+void initializeOpenssl() {
+  // OpenSSL decides at its first initialisation whether to register its exit handler.
+  static const bool initialized = OPENSSL_init_crypto(OPENSSL_INIT_NO_ATEXIT, nullptr) == 1;
+  (void)initialized;
+}
+
 namespace {
+
+// Before main, so that no OpenSSL call of this file can be the first with the exit handler.
+[[maybe_unused]] const bool kOpensslInitialized = (initializeOpenssl(), true);
 
 constexpr size_t kBlockSize = 16;
 constexpr size_t kKeyWrapBlockSize = 8;

@@ -27,6 +27,13 @@
 
 namespace os::crypto {
 
+// Initialises OpenSSL once, telling it never to tear itself down at exit: our queues and transfer
+// threads may still hash, draw random bytes or close a connection while the exit handlers run,
+// and OpenSSL's own exit handler would free what they use under them. This library does it
+// before main; code that reaches OpenSSL by another road (the URL session's curl) calls it
+// before its first use too.
+void initializeOpenssl();
+
 // A read-only view of bytes; an os::Data converts to it implicitly.
 using Bytes = std::span<const uint8_t>;
 

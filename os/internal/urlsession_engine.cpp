@@ -14,6 +14,7 @@
 #include <cstring>
 #include <thread>
 
+#include "os/crypto.h"
 #include "os/internal/server_trust.h"
 #include "os/internal/urlsession_errors.h"
 #include "os/internal/urlsession_threads.h"
@@ -51,6 +52,7 @@ constexpr size_t kMaximumURLLength = 1 << 20;
 void initializeCurlOnce() {
   static DispatchOnce once;
   once([] {
+    os::crypto::initializeOpenssl();
     curl_global_init(CURL_GLOBAL_DEFAULT);
     TransferThreads::shared();
   });
