@@ -81,6 +81,20 @@ TEST_F(DatabaseTest, ANewFileGetsEveryTableAndRowOne) {
             (RawRows{{"1", "9"}}));
 }
 
+TEST_F(DatabaseTest, ACurrentFileRunsOnlyIntrospectionOnItsTables) {
+  ASSERT_TRUE(open());
+  os::Error error;
+  auto store = SqliteStore::open(path(), &error);
+  ASSERT_TRUE(store) << error.description;
+  std::vector<std::string> statements;
+  testing::recordStatements(store->sqliteHandle(), &statements);
+  ASSERT_TRUE(ensureAllTables(*store, &error)) << error.description;
+  ASSERT_FALSE(statements.empty());
+  for (const std::string& text : statements) {
+    EXPECT_TRUE(text.rfind("SELECT", 0) == 0 || text.rfind("PRAGMA", 0) == 0) << text;
+  }
+}
+
 // What an opening makes of files that older versions, other programs or damage left behind.
 TEST_F(DatabaseTest, OpensOrGivesUpFilesByWhatTheirTablesHold) {
   struct Case {
