@@ -2,6 +2,7 @@
 
 #include "measurement/foundation/measurement_error.h"
 #include "measurement/foundation/monitor_capture.h"
+#include "measurement/wire/flag_conversion.h"
 #include "os/process.h"
 #include "platform/utilities/app_environment_util.h"
 #include "platform/utilities/logger.h"
@@ -210,8 +211,19 @@ void Monitor::asyncOnMonitorQueue(std::function<void(Monitor&)> block) {
 Monitor& monitor() {
   // Never destroyed: components log until the process ends. The holder itself stays reachable,
   // so the leak checker does not count it.
-  static std::shared_ptr<Monitor>* holder =
-      new std::shared_ptr<Monitor>(Monitor::create(kMeasurementLibraryVersion));
+  static std::shared_ptr<Monitor>* holder = [] {
+    auto* made = new std::shared_ptr<Monitor>(Monitor::create(kMeasurementLibraryVersion));
+    // The wire library sits below this one: its flag conversions complain through a sink.
+    wire::setFlagMonitorSink([](int level, int code, std::string_view message,
+                                const std::optional<std::string>& context) {
+      if (context) {
+        monitor().log(level, code, message, *context);
+      } else {
+        monitor().log(level, code, message);
+      }
+    });
+    return made;
+  }();
   return **holder;
 }
 

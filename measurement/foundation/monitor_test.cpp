@@ -12,6 +12,7 @@
 #include "measurement/foundation/measurement_error.h"
 #include "measurement/foundation/monitor_capture.h"
 #include "measurement/foundation/test_support.h"
+#include "measurement/wire/flag_conversion.h"
 #include "os/clock.h"
 #include "os/files.h"
 #include "os/paths.h"
@@ -248,6 +249,17 @@ TEST_F(MonitorTest, CaptureRecordsEveryCallWhetherPrintedOrNot) {
   EXPECT_EQ(std::get<std::string>(records[0].contexts[0]), "_s");
   EXPECT_TRUE(capture.contains(35000));
   EXPECT_FALSE(capture.contains(24000));
+}
+
+TEST_F(MonitorTest, FlagConversionComplaintsReachTheProcessMonitor) {
+  MonitorCapture capture;
+  EXPECT_FALSE(flagProtoWithNameAndValue(os::Value(5), os::Value(1)));
+  std::vector<MonitorRecord> records = capture.records();
+  ASSERT_EQ(records.size(), 1u);
+  EXPECT_EQ(records[0].level, 1);
+  EXPECT_EQ(records[0].code, 850001);
+  EXPECT_EQ(records[0].message, "Flag name must be a string");
+  EXPECT_EQ(records[0].contexts.size(), 1u);
 }
 
 TEST_F(MonitorTest, ThreadsLogWhileTheTagAndSwitchesChange) {
