@@ -124,6 +124,10 @@ RawParameters rawParameters(const os::Dictionary& parameters) {
   return RawParameters(parameters.begin(), parameters.end());
 }
 
+RawParameters rawParameters(const Parameters& parameters) {
+  return RawParameters(parameters.begin(), parameters.end());
+}
+
 std::optional<Parameters> sanitizedEventParameters(const RawParameters& parameters,
                                                    std::optional<std::string_view> eventName,
                                                    bool isPublic, bool isItem) {

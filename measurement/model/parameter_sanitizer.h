@@ -28,6 +28,8 @@ using RawParameter = std::variant<os::Value, Value>;
 using RawParameters = std::map<std::string, RawParameter, std::less<>>;
 
 RawParameters rawParameters(const os::Dictionary& parameters);
+// Parameters already typed, to pass through the sanitiser again.
+RawParameters rawParameters(const Parameters& parameters);
 
 // The parameters as Values without the invalid entries, with the first problem recorded:
 //  - a key that fails the name checks (public names when `isPublic`, else internal) is dropped
