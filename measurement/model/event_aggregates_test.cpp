@@ -5,13 +5,16 @@
 #include <limits>
 
 #include "measurement/foundation/monitor_capture.h"
+#include "measurement/model/test_support.h"
 
 namespace measurement {
 namespace {
 
+class EventAggregatesTest : public MonitorDrainingTest {};
+
 constexpr int32_t kMax = std::numeric_limits<int32_t>::max();
 
-TEST(EventAggregates, StartsWithTheSamplingDefaults) {
+TEST_F(EventAggregatesTest, StartsWithTheSamplingDefaults) {
   std::optional<EventAggregates> tally = EventAggregates::initWithName("_vs", 1, 2, 3, 10.5);
   ASSERT_TRUE(tally);
   EXPECT_EQ(tally->lifetimeCount(), 1);
@@ -25,7 +28,7 @@ TEST(EventAggregates, StartsWithTheSamplingDefaults) {
   EXPECT_EQ(tally->lastBundledDay(), 0);
 }
 
-TEST(EventAggregates, RefusesBadNamesAndNegativeCounts) {
+TEST_F(EventAggregatesTest, RefusesBadNamesAndNegativeCounts) {
   MonitorCapture capture;
   EXPECT_FALSE(EventAggregates::initWithName("bad name", 0, 0, 0, 0));
   EXPECT_FALSE(capture.contains(17000));
@@ -34,7 +37,7 @@ TEST(EventAggregates, RefusesBadNamesAndNegativeCounts) {
   EXPECT_TRUE(EventAggregates::initWithName("_vs", 0, 0, 0, 0));
 }
 
-TEST(EventAggregates, CountsWrapToZeroAtTheInt32Maximum) {
+TEST_F(EventAggregatesTest, CountsWrapToZeroAtTheInt32Maximum) {
   MonitorCapture capture;
   std::optional<EventAggregates> tally = EventAggregates::initWithName("_e", kMax, kMax, kMax, 0);
   struct Case {

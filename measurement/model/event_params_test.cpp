@@ -3,10 +3,13 @@
 #include <gtest/gtest.h>
 
 #include "measurement/foundation/monitor_capture.h"
+#include "measurement/model/test_support.h"
 #include "measurement/wire/access.h"
 
 namespace measurement {
 namespace {
+
+class EventParamsTest : public MonitorDrainingTest {};
 
 APMPBEventParam scalar(std::optional<std::string> name, int64_t value) {
   APMPBEventParam param;
@@ -28,7 +31,7 @@ os::Array twoItems() {
                    os::Value(os::Dictionary{{"item_id", "b"}, {"quantity", 2}})};
 }
 
-TEST(EventParams, ItemListsBecomeNamelessItemsAndComeBackAsArrays) {
+TEST_F(EventParamsTest, ItemListsBecomeNamelessItemsAndComeBackAsArrays) {
   Parameters parameters{{"items", Value(twoItems())}, {"value", Value(9.5)}};
   std::vector<APMPBEventParam> params = eventParamsFromParameters(parameters, "purchase");
   ASSERT_EQ(params.size(), 2u);
@@ -45,7 +48,7 @@ TEST(EventParams, ItemListsBecomeNamelessItemsAndComeBackAsArrays) {
   EXPECT_EQ(*back, (Parameters{{"items", Value(twoItems())}}));
 }
 
-TEST(EventParams, DropsWhatAnItemCannotHoldAndLogsIt) {
+TEST_F(EventParamsTest, DropsWhatAnItemCannotHoldAndLogsIt) {
   MonitorCapture capture;
   os::Array items{os::Value(os::Dictionary{
       {"inner", os::Array{}}, {"when", os::Value(os::Date{1.0})}, {"item_id", "a"}})};
@@ -63,7 +66,7 @@ TEST(EventParams, DropsWhatAnItemCannotHoldAndLogsIt) {
   EXPECT_TRUE(eventParamsFromParameters({{"items", Value(items)}}, "purchase", true).empty());
 }
 
-TEST(EventParams, PlainParametersKeepKindsAndDropNestedArrays) {
+TEST_F(EventParamsTest, PlainParametersKeepKindsAndDropNestedArrays) {
   os::Array items{os::Value(os::Dictionary{{"n", 1}, {"deep", os::Array{}}})};
   Parameters parameters{{"d", Value(1.0)},
                         {"i", Value(int64_t{1})},
@@ -76,7 +79,7 @@ TEST(EventParams, PlainParametersKeepKindsAndDropNestedArrays) {
   EXPECT_FALSE(plainParametersFromEventParameters(parameters, true).contains("items"));
 }
 
-TEST(EventParams, ReadsBackEachKindAndRefusesWhatHasNoValue) {
+TEST_F(EventParamsTest, ReadsBackEachKindAndRefusesWhatHasNoValue) {
   APMPBEventParam text;
   APMPBSetString(text, kEventParam_name, "t");
   APMPBSetString(text, kEventParam_string_value, "v");

@@ -7,10 +7,13 @@
 
 #include "measurement/foundation/monitor_capture.h"
 #include "measurement/model/event_params.h"
+#include "measurement/model/test_support.h"
 #include "measurement/wire/access.h"
 
 namespace measurement {
 namespace {
+
+class EventTest : public MonitorDrainingTest {};
 
 constexpr double kNow = 1700000000.25;
 
@@ -22,7 +25,7 @@ std::optional<Event> makeEvent(std::string_view name, const os::Dictionary& para
   return Event::initWithOrigin(origin, isPublic, name, kNow, 0, rawParameters(parameters));
 }
 
-TEST(Event, RefusesBadOriginsNamesAndTimestamps) {
+TEST_F(EventTest, RefusesBadOriginsNamesAndTimestamps) {
   const double inf = std::numeric_limits<double>::infinity();
   const double nan = std::numeric_limits<double>::quiet_NaN();
   struct Case {
@@ -61,7 +64,7 @@ TEST(Event, RefusesBadOriginsNamesAndTimestamps) {
   }
 }
 
-TEST(Event, KeepsALatePreviousTimestampAndAlwaysWritesTheOrigin) {
+TEST_F(EventTest, KeepsALatePreviousTimestampAndAlwaysWritesTheOrigin) {
   MonitorCapture capture;
   std::optional<Event> event = Event::initWithOrigin(
       "auto", false, "_vs", 10, 20, rawParameters(os::Dictionary{{"_o", "someone else"}}));
@@ -71,7 +74,7 @@ TEST(Event, KeepsALatePreviousTimestampAndAlwaysWritesTheOrigin) {
   EXPECT_EQ(event->parameters(), (Parameters{{"_o", text("auto")}}));
 }
 
-TEST(Event, ConversionNeedsValidValueAndCurrency) {
+TEST_F(EventTest, ConversionNeedsValidValueAndCurrency) {
   std::optional<Event> conversion = makeEvent("purchase", {{"_c", 1}, {"value", 9.99}});
   ASSERT_TRUE(conversion);
   EXPECT_FALSE(conversion->isConversion());
@@ -86,7 +89,7 @@ TEST(Event, ConversionNeedsValidValueAndCurrency) {
   EXPECT_TRUE(plain->parameters().contains("value"));
 }
 
-TEST(Event, SwitchingConversionOffAndOnKeepsOtherErrors) {
+TEST_F(EventTest, SwitchingConversionOffAndOnKeepsOtherErrors) {
   std::optional<Event> event =
       makeEvent("purchase", {{"_c", 1}, {"value", 5}, {"currency", "EUR"}});
   ASSERT_TRUE(event->isConversion());
@@ -109,7 +112,7 @@ TEST(Event, SwitchingConversionOffAndOnKeepsOtherErrors) {
   EXPECT_FALSE(notConversion->parameters().contains("_err"));
 }
 
-TEST(Event, FlagsAreInt64OneParameters) {
+TEST_F(EventTest, FlagsAreInt64OneParameters) {
   MonitorCapture capture;
   std::optional<Event> event = makeEvent("_vs");
   event->setRealtime(true);
@@ -126,7 +129,7 @@ TEST(Event, FlagsAreInt64OneParameters) {
   EXPECT_TRUE(capture.contains(16006));
 }
 
-TEST(Event, AppliedParametersNeverOverrideTheEventsOwn) {
+TEST_F(EventTest, AppliedParametersNeverOverrideTheEventsOwn) {
   std::optional<Event> event = makeEvent("level_up", {{"level", 3}});
   event->applyParameters(rawParameters(os::Dictionary{{"level", 9}, {"mode", "hard"}}));
   EXPECT_EQ(event->parameters().at("level"), integer(3));
@@ -136,7 +139,7 @@ TEST(Event, AppliedParametersNeverOverrideTheEventsOwn) {
   EXPECT_FALSE(event->parameters().contains("_x"));
 }
 
-TEST(Event, AddsScreenParametersOnce) {
+TEST_F(EventTest, AddsScreenParametersOnce) {
   MonitorCapture capture;
   std::optional<Event> event = makeEvent("_vs");
   EXPECT_FALSE(event->addScreenParameters(rawParameters(os::Dictionary{{"_sn", "Home"}})));
@@ -156,7 +159,7 @@ TEST(Event, AddsScreenParametersOnce) {
   EXPECT_FALSE(event->addScreenParameters(typed));
 }
 
-TEST(Event, UploadMessageCarriesMillisecondsTruncatedTowardZero) {
+TEST_F(EventTest, UploadMessageCarriesMillisecondsTruncatedTowardZero) {
   std::optional<Event> event =
       Event::initWithOrigin("app", false, "_vs", 1.2345, 0, rawParameters(os::Dictionary{}));
   APMPBEvent message = event->protoEvent();
@@ -175,7 +178,7 @@ TEST(Event, UploadMessageCarriesMillisecondsTruncatedTowardZero) {
             500);
 }
 
-TEST(Event, SurvivesTheUploadMessageWithItsItems) {
+TEST_F(EventTest, SurvivesTheUploadMessageWithItsItems) {
   os::Array items{os::Value(os::Dictionary{{"item_id", "a"}, {"price", 2.5}}),
                   os::Value(os::Dictionary{{"item_id", "b"}, {"quantity", 3}})};
   std::optional<Event> event = Event::initWithOrigin(
@@ -191,7 +194,7 @@ TEST(Event, SurvivesTheUploadMessageWithItsItems) {
   EXPECT_EQ(back->previousTimestamp(), 1699999940.25);
 }
 
-TEST(Event, ReadsMessagesDefensively) {
+TEST_F(EventTest, ReadsMessagesDefensively) {
   MonitorCapture capture;
   auto param = [](std::optional<std::string> name, std::optional<std::string> value) {
     APMPBEventParam p;
@@ -224,7 +227,7 @@ TEST(Event, ReadsMessagesDefensively) {
   EXPECT_TRUE(capture.contains(15001));
 }
 
-TEST(Event, TravelsThroughEventEditingUnderItsPublicName) {
+TEST_F(EventTest, TravelsThroughEventEditingUnderItsPublicName) {
   std::optional<Event> event = makeEvent("_vs", {{"_sn", "Home"}, {"n", 2}}, "auto");
   EditEvent edit = event->editEvent();
   EXPECT_EQ(edit.name, "screen_view");
@@ -246,7 +249,7 @@ TEST(Event, TravelsThroughEventEditingUnderItsPublicName) {
       EditEvent{"my_event", std::numeric_limits<double>::quiet_NaN(), {}}));
 }
 
-TEST(Event, CopiesValidateAgain) {
+TEST_F(EventTest, CopiesValidateAgain) {
   std::optional<Event> event = makeEvent("level_up", {{"level", 3}});
   std::optional<Event> copy = event->copy();
   EXPECT_EQ(copy, event);

@@ -4,12 +4,14 @@
 
 #include <limits>
 
+#include "measurement/model/test_support.h"
+
 namespace measurement {
 namespace {
 
 Value integer(int64_t i) { return Value(i); }
 
-class SessionStartEvent : public testing::Test {
+class SessionStartEvent : public MonitorDrainingTest {
  protected:
   ~SessionStartEvent() override { setScreenParametersProvider(nullptr); }
 };
