@@ -35,9 +35,13 @@
 #include "measurement/database/app_metadata.h"
 #include "measurement/database/daily_counts.h"
 #include "measurement/database/database_schema.h"
+#include "measurement/database/raw_event_data.h"
 #include "measurement/database/sqlite_store.h"
 #include "measurement/foundation/measurement_error.h"
 #include "measurement/foundation/persisted_config.h"
+#include "measurement/model/event.h"
+#include "measurement/model/event_aggregates.h"
+#include "measurement/wire/schema/apmpb.h"
 #include "os/dispatch.h"
 #include "os/error.h"
 
@@ -121,6 +125,93 @@ class Database {
   int32_t currentDayNumber() const;
 
   // ---- Further groups of tables: add their sections here ----
+
+  // ---- Raw events and the upload queue (database_raw_events.cpp) ----
+  // The engine writes an event as: the metadata (insert if absent), the cap, the event's
+  // aggregate, the raw event, all in one transaction. Fingerprints are apm_64LSBMD5 of the
+  // encoded metadata bundle.
+
+  // Stores the encoded metadata under its fingerprint unless that fingerprint is stored (the
+  // bytes are not compared). A table of 100000 fingerprints refuses a new one.
+  bool insertIfNotExistsRawEventMetadata(const APMPBMeasurementBundle& metadata, os::Error* error);
+  // nullopt on failure; an empty optional when nothing is stored or the bytes do not parse.
+  std::optional<std::optional<APMPBMeasurementBundle>> queryRawEventsMetadataWithFingerprint(
+      int64_t fingerprint, os::Error* error);
+  bool deleteRawEventMetadataWithMetadataFingerprint(int64_t fingerprint, os::Error* error);
+  // Deletes the metadata no raw event points at any more.
+  bool deleteUnusedRawEventsMetadata(os::Error* error);
+
+  // Stores the event's upload message without its name (the name has its own column).
+  bool insertRawEvent(const Event& event, int64_t metadataFingerprint, bool isRealtime,
+                      os::Error* error);
+  // The oldest 1000 raw events of the fingerprint that `filter` accepts, in row order; rows
+  // that do not convert are left out (nullopt when rows were read and none converted).
+  std::optional<std::vector<RawEventData>> rawEventsWithMetadataFingerprint(
+      int64_t fingerprint, os::Error* error, const RecordFilter& filter);
+  // A raw_events row ("rowid", "data" and "metadata_fingerprint" required) as its event.
+  std::optional<RawEventData> rawEventDataFromDictionary(const SqliteRecord& row, os::Error* error);
+  // The fingerprint of the oldest raw event; an empty optional for an empty table.
+  std::optional<std::optional<int64_t>> nextMetadataFingerprintToProcess(os::Error* error);
+  std::optional<bool> containsRawEventWithMetadataFingerprint(int64_t fingerprint,
+                                                              os::Error* error);
+  bool deleteRawEventsWithMaxRowID(int64_t maxRowID, os::Error* error);
+  // Keeps the maxEventsStored - 1 newest raw events, so that the insert that follows leaves at
+  // most maxEventsStored; the number deleted.
+  std::optional<int64_t> deleteRawEventsOverAbsoluteLimit(os::Error* error);
+  // Deletes raw events more than `maxAge` seconds from now, past or future, then the metadata
+  // no longer used.
+  bool deleteStaleRawEventsDataOlderThanMaxAge(double maxAge, os::Error* error);
+  std::optional<bool> isRawEventsTableEmpty(os::Error* error);
+  // The latest raw event time; an empty optional for an empty table.
+  std::optional<std::optional<double>> queryLatestRawEventTime(os::Error* error);
+  std::optional<bool> containsRealtimeRawEventsWithError(os::Error* error);
+
+  // Stores the bundle gzipped, with its end time (seconds) and retry count (after the periodic
+  // stale-data deletion). Needs a non-empty encoding, an app id and a positive end time.
+  bool insertBundle(const APMPBMeasurementBundle& bundle, bool isRealtime, os::Error* error);
+  // The oldest bundles, at most `countLimit`, while their encodings' summed sizes stay within
+  // `sizeLimit`; the first is always taken. A row that does not convert is skipped.
+  std::optional<std::vector<QueuedBundle>> queryBundlesWithCountLimit(int64_t countLimit,
+                                                                      int64_t sizeLimit,
+                                                                      os::Error* error);
+  std::optional<std::vector<QueuedBundle>> queryBundlesWithRowIDs(
+      const std::vector<int64_t>& rowIDs, os::Error* error);
+  // One more failed upload for each row, never past 2147483647 (12054 when a row is there).
+  bool incrementRetryCounterForBundlesWithIDs(const std::vector<int64_t>& rowIDs, os::Error* error);
+  bool deleteBundlesWithRowIDs(const std::vector<int64_t>& rowIDs, os::Error* error);
+  // Once per databaseDeleteStaleBundlesInterval (tracked in the persisted config): deletes raw
+  // events and bundles older than maxQueueTime. Whether it ran; nullopt on failure.
+  std::optional<bool> maybeDeleteStaleData(os::Error* error);
+  bool deleteStaleBundlesOlderThanMaxAge(double maxAge, os::Error* error);
+  std::optional<bool> isQueuedBundleTableEmpty(os::Error* error);
+  std::optional<std::optional<double>> queryLatestBundleTime(os::Error* error);
+  std::optional<bool> containsRealtimeBundlesWithError(os::Error* error);
+
+  // ---- Event aggregates and their snapshot (database_aggregates.cpp) ----
+
+  // Names that do not begin with "_".
+  std::optional<int64_t> publicEventCount(os::Error* error);
+  // At most 1000, in row order.
+  std::optional<std::vector<EventAggregates>> allEventAggregates(os::Error* error);
+  // nullopt on failure; an empty optional when the name has no row.
+  std::optional<std::optional<EventAggregates>> eventAggregatesWithName(std::string_view name,
+                                                                        os::Error* error);
+  std::optional<std::optional<EventAggregates>> eventAggregatesWithName(std::string_view name,
+                                                                        std::string_view table,
+                                                                        os::Error* error);
+  // An empty optional also when no snapshot was taken.
+  std::optional<std::optional<EventAggregates>> eventAggregatesSnapshotWithName(
+      std::string_view name, os::Error* error);
+  // Replaces the name's whole row; a table of 1000 names refuses a new one.
+  bool updateEventAggregates(const EventAggregates& aggregates, os::Error* error);
+  bool clearCurrentSessionCounts(os::Error* error);
+  bool deleteAllEventAggregates(os::Error* error);
+  bool deleteAllEventAggregatesInSnapshot(os::Error* error);
+  // Copies events into a fresh events_snapshot.
+  bool createEventsSnapshotTable(os::Error* error);
+  // Puts a non-empty snapshot back into events (keeping a live "_f" the snapshot lacks) and
+  // empties the snapshot.
+  bool restoreFromEventsSnapshotTable(os::Error* error);
 
  private:
   // Checks that the caller runs on the database's queue (when one was given).

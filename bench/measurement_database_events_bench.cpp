@@ -1,0 +1,211 @@
+// The measurement database's hot paths beside plain SQLite and zlib, through the comparison
+// harness:
+//  - the engine's write of one event (metadata insert-if-absent, the cap on stored events, the
+//    aggregate's read and upsert, the raw insert, in one transaction), 1000 events per run, with
+//    0, 10,000 and 100,000 raw events already stored, against one prepared INSERT per event in
+//    autocommit on the same file (write-ahead log, synchronous NORMAL);
+//  - reading 100 queued bundles of about 64 KB for upload (query, inflate, parse), against
+//    inflating the same 100 gzip streams with zlib alone.
+//
+//   measurement_database_events_bench [--runs=N] [--filter=TEXT]
+#include <sqlite3.h>
+#include <zlib.h>
+
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "bench/harness.h"
+#include "measurement/database/database.h"
+#include "measurement/database/raw_event_message.h"
+#include "measurement/foundation/data_extensions.h"
+#include "measurement/foundation/persisted_config.h"
+#include "measurement/foundation/storage_paths.h"
+#include "measurement/wire/access.h"
+#include "os/clock.h"
+#include "testsupport/sandbox.h"
+
+namespace {
+
+using measurement::Database;
+using measurement::Event;
+
+constexpr int kEventsPerRun = 1000;
+
+void execute(sqlite3* db, const std::string& sql) {
+  char* message = nullptr;
+  if (sqlite3_exec(db, sql.c_str(), nullptr, nullptr, &message) != SQLITE_OK) {
+    std::fprintf(stderr, "measurement_database_events_bench: %s: %s\n", sql.c_str(),
+                 message ? message : "");
+  }
+  sqlite3_free(message);
+}
+
+// Leaves exactly `stored` raw events (and no aggregates) in the file.
+void refill(sqlite3* db, int stored) {
+  execute(db,
+          "DELETE FROM raw_events; DELETE FROM events; WITH RECURSIVE n(i) AS (SELECT 1 UNION ALL "
+          "SELECT i + 1 FROM n WHERE i < " +
+              std::to_string(stored) +
+              ") INSERT INTO raw_events (name, timestamp, metadata_fingerprint, data, "
+              "is_realtime) SELECT '_e', 1765400000, 1, x'0a0412025f6f', 0 FROM n WHERE " +
+              std::to_string(stored) + " > 0");
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  auto harness = bench::Harness::fromArguments(argc, argv, {});
+  if (!harness) return 1;
+  testsupport::Sandbox sandbox;
+  std::unique_ptr<measurement::PersistedConfig> config =
+      measurement::PersistedConfig::create("com.example.bench");
+  os::Error error;
+  std::unique_ptr<Database> database =
+      Database::open(measurement::kMeasurementDatabaseName, config.get(), &error);
+  if (!database) {
+    std::fprintf(stderr, "measurement_database_events_bench: %s\n", error.description.c_str());
+    return 1;
+  }
+  const std::string path = measurement::measurementDataPath(measurement::kMeasurementDatabaseName);
+  sqlite3* raw = nullptr;
+  sqlite3_open(path.c_str(), &raw);
+  execute(raw, "PRAGMA journal_mode=WAL; PRAGMA synchronous=NORMAL");
+  sqlite3_busy_timeout(raw, 5000);
+
+  APMPBMeasurementBundle metadata;
+  APMPBSetString(metadata, kMeasurementBundle_app_id, "1:123:ios:abc");
+  const int64_t fingerprint = measurement::apm_64LSBMD5(*metadata.protoBuffer());
+  const Event event = *Event::initWithOrigin(
+      "app", true, "level_up", 1765400000, 0,
+      measurement::rawParameters(os::Dictionary{{"level", 3}, {"mode", "hard"}}));
+  const os::Data data = *measurement::rawEventMessageData(event);
+
+  for (int stored : {0, 10000, 100000}) {
+    harness->compare({
+        .path = "write 1000 events, " + std::to_string(stored) + " stored",
+        .ours = {"Database per-event write",
+                 {},
+                 [&] {
+                   bool ok = true;
+                   for (int i = 0; i < kEventsPerRun; ++i) {
+                     ok &= database->performTransaction([&] {
+                       os::Error failure;
+                       if (!database->insertIfNotExistsRawEventMetadata(metadata, &failure) ||
+                           !database->deleteRawEventsOverAbsoluteLimit(&failure)) {
+                         return false;
+                       }
+                       auto found = database->eventAggregatesWithName(event.name(), &failure);
+                       if (!found) return false;
+                       std::optional<measurement::EventAggregates> tally =
+                           *found ? **found
+                                  : *measurement::EventAggregates::initWithName(
+                                        event.name(), 0, 0, 0, event.timestamp());
+                       tally->incrementLifetimeCount();
+                       tally->incrementCurrentBundleCount();
+                       tally->incrementCurrentSessionCount();
+                       return database->updateEventAggregates(*tally, &failure) &&
+                              database->insertRawEvent(event, fingerprint, false, &failure);
+                     });
+                   }
+                   return ok;
+                 }},
+        .reference = {"prepared INSERT, autocommit",
+                      {},
+                      [&] {
+                        sqlite3_stmt* insert = nullptr;
+                        sqlite3_prepare_v2(raw,
+                                           "INSERT INTO raw_events (name, timestamp, "
+                                           "metadata_fingerprint, data, is_realtime) VALUES "
+                                           "(?, ?, ?, ?, ?)",
+                                           -1, &insert, nullptr);
+                        bool ok = insert != nullptr;
+                        for (int i = 0; ok && i < kEventsPerRun; ++i) {
+                          sqlite3_bind_text(insert, 1, "level_up", -1, SQLITE_STATIC);
+                          sqlite3_bind_double(insert, 2, 1765400000);
+                          sqlite3_bind_int64(insert, 3, fingerprint);
+                          sqlite3_bind_blob(insert, 4, data.data(), static_cast<int>(data.size()),
+                                            SQLITE_STATIC);
+                          sqlite3_bind_int(insert, 5, 0);
+                          ok = sqlite3_step(insert) == SQLITE_DONE;
+                          sqlite3_reset(insert);
+                        }
+                        sqlite3_finalize(insert);
+                        return ok;
+                      }},
+        .prepare =
+            [&] {
+              refill(raw, stored);
+              return true;
+            },
+    });
+  }
+
+  // 100 bundles whose encodings are about 64 KB of mixed, compressible text.
+  refill(raw, 0);
+  execute(raw, "DELETE FROM queue");
+  std::vector<os::Data> streams;
+  {
+    os::clock::ScopedFakeClock clock(1765400000);
+    config->setLastDeleteStaleBundlesTimestamp(1765400000);
+    for (int b = 0; b < 100; ++b) {
+      APMPBMeasurementBundle bundle;
+      APMPBSetString(bundle, kMeasurementBundle_app_id, "1:123:ios:abc");
+      APMPBSetInt64(bundle, kMeasurementBundle_end_timestamp_millis, 1765400000000);
+      std::vector<APMPBEvent> events;
+      for (int e = 0; e < 400; ++e) {
+        APMPBEvent one = event.protoEvent();
+        APMPBSetString(one, kEvent_name, "event_" + std::to_string((b * 400 + e) % 997));
+        APMPBSetInt64(one, kEvent_timestamp_millis, 1765400000000 + b * 1000 + e);
+        events.push_back(std::move(one));
+      }
+      APMPBSetArray(bundle, kMeasurementBundle_events, events);
+      std::string padding;
+      for (int i = 0; padding.size() < 40000; ++i) padding += std::to_string(i * 7919) + ",";
+      APMPBSetString(bundle, kMeasurementBundle_gmp_app_id, padding);
+      if (!database->insertBundle(bundle, false, &error)) {
+        std::fprintf(stderr, "measurement_database_events_bench: %s\n", error.description.c_str());
+        return 1;
+      }
+    }
+  }
+  sqlite3_stmt* select = nullptr;
+  sqlite3_prepare_v2(raw, "SELECT data FROM queue ORDER BY rowid", -1, &select, nullptr);
+  while (sqlite3_step(select) == SQLITE_ROW) {
+    const auto* bytes = static_cast<const uint8_t*>(sqlite3_column_blob(select, 0));
+    streams.emplace_back(bytes, bytes + sqlite3_column_bytes(select, 0));
+  }
+  sqlite3_finalize(select);
+  const size_t encodedSize =
+      database->queryBundlesWithCountLimit(1, 1 << 30, nullptr)->at(0).bundle.protoBuffer()->size();
+
+  harness->compare({
+      .path = "read 100 queued bundles of " + std::to_string(encodedSize / 1024) + " KB",
+      .ours = {"Database::queryBundlesWithCountLimit",
+               {},
+               [&] {
+                 auto bundles = database->queryBundlesWithCountLimit(100, 1 << 30, nullptr);
+                 return bundles && bundles->size() == 100;
+               }},
+      .reference = {"zlib inflate",
+                    {},
+                    [&] {
+                      std::vector<uint8_t> out(encodedSize + 1024);
+                      bool ok = streams.size() == 100;
+                      for (const os::Data& stream : streams) {
+                        z_stream z{};
+                        inflateInit2(&z, 31);
+                        z.next_in = const_cast<uint8_t*>(stream.data());
+                        z.avail_in = static_cast<uInt>(stream.size());
+                        z.next_out = out.data();
+                        z.avail_out = static_cast<uInt>(out.size());
+                        ok &= inflate(&z, Z_FINISH) == Z_STREAM_END;
+                        inflateEnd(&z);
+                      }
+                      return ok;
+                    }},
+  });
+  sqlite3_close(raw);
+  harness->printTable();
+  return 0;
+}
