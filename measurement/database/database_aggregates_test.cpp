@@ -10,7 +10,7 @@ using testing::rawExecute;
 using testing::rawQuery;
 using testing::RawRows;
 
-class DatabaseAggregatesTest : public testing::DatabaseEventsTest {
+class DatabaseAggregatesTest : public testing::OpenDatabaseTest {
  protected:
   void store(const char* name, int32_t lifetime) {
     os::Error error;

@@ -14,20 +14,7 @@ using testing::rawExecute;
 using testing::rawQuery;
 using testing::RawRows;
 
-class DatabaseAppMetadataTest : public ::testing::Test {
- protected:
-  void SetUp() override {
-    ASSERT_TRUE(config_);
-    os::Error error;
-    database_ = Database::open(kMeasurementDatabaseName, config_.get(), &error);
-    ASSERT_TRUE(database_) << error.description;
-  }
-
-  testsupport::Sandbox sandbox_;
-  std::unique_ptr<PersistedConfig> config_ = PersistedConfig::create("com.example.database");
-  std::unique_ptr<Database> database_;
-  std::string path_ = measurementDataPath(kMeasurementDatabaseName);
-};
+class DatabaseAppMetadataTest : public testing::OpenDatabaseTest {};
 
 TEST_F(DatabaseAppMetadataTest, KeepsTheLastBundleInRowOne) {
   os::Error error;

@@ -1,54 +1,13 @@
-// For the tests of the database's event tables: an open database in a sandbox, engine settings
-// a test chooses, and the events and bundles the engine would write.
+// For the tests of the database's event tables: the events and bundles the engine would write.
 #pragma once
 
-#include <gtest/gtest.h>
-
-#include <initializer_list>
-#include <memory>
 #include <string>
-#include <utility>
 
 #include "measurement/database/database.h"
-#include "measurement/foundation/monitor.h"
-#include "measurement/foundation/persisted_config.h"
-#include "measurement/foundation/settings.h"
-#include "measurement/foundation/storage_paths.h"
+#include "measurement/model/event.h"
 #include "measurement/wire/access.h"
-#include "testsupport/sandbox.h"
 
 namespace measurement::testing {
-
-// Installs engine settings with `values` ("measurement.upload.max_queue_time" -> "...") for
-// the life of the object.
-class ScopedEngineSettings {
- public:
-  explicit ScopedEngineSettings(std::initializer_list<std::pair<const char*, const char*>> values)
-      : settings_(std::make_shared<Settings>()) {
-    for (const auto& [key, value] : values) settings_->cacheValue(value, key);
-    setEngineSettings(settings_);
-  }
-  ~ScopedEngineSettings() { setEngineSettings(nullptr); }
-
- private:
-  std::shared_ptr<Settings> settings_;
-};
-
-class DatabaseEventsTest : public ::testing::Test {
- protected:
-  void SetUp() override {
-    ASSERT_TRUE(config_);
-    os::Error error;
-    database_ = Database::open(kMeasurementDatabaseName, config_.get(), &error);
-    ASSERT_TRUE(database_) << error.description;
-  }
-  ~DatabaseEventsTest() override { monitor().drain(); }
-
-  testsupport::Sandbox sandbox_;
-  std::unique_ptr<PersistedConfig> config_ = PersistedConfig::create("com.example.database");
-  std::unique_ptr<Database> database_;
-  std::string path_ = measurementDataPath(kMeasurementDatabaseName);
-};
 
 inline Event appEvent(std::string_view name, double timestamp,
                       const os::Dictionary& parameters = {}) {

@@ -237,8 +237,11 @@ std::optional<int64_t> Database::deleteRawEventsOverAbsoluteLimit(os::Error* err
   const int32_t keep = remoteSettings()->maxEventsStored() - 1;
   // Rows come in rowid order, so fewer rowids than the cap between the oldest and the newest
   // means fewer rows: the deletion below, which walks every kept rowid, would find nothing.
-  std::optional<os::Value> span =
-      sqlite->numberForQuery("SELECT MAX(rowid) - MIN(rowid) + 1 FROM raw_events", {}, error);
+  // Each bound in its own subquery: SQLite answers a lone MAX or MIN of the rowid from the
+  // b-tree's edge, while the expression of both would scan the table.
+  std::optional<os::Value> span = sqlite->numberForQuery(
+      "SELECT (SELECT MAX(rowid) FROM raw_events) - (SELECT MIN(rowid) FROM raw_events) + 1", {},
+      error);
   if (!span) return std::nullopt;
   if (span->isNull() || (keep >= 0 && span->integerValue() <= keep)) return 0;
   return sqlite->deleteRecordsFromTableWithName(

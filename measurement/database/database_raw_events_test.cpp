@@ -4,6 +4,7 @@
 #include "measurement/database/database_test_support.h"
 #include "measurement/foundation/data_extensions.h"
 #include "measurement/foundation/monitor_capture.h"
+#include "measurement/foundation/test_support.h"
 #include "os/clock.h"
 
 namespace measurement {
@@ -13,7 +14,6 @@ using testing::appEvent;
 using testing::rawExecute;
 using testing::rawQuery;
 using testing::RawRows;
-using testing::ScopedEngineSettings;
 using testing::uploadBundle;
 
 constexpr double kNow = 1765400000;
@@ -24,7 +24,7 @@ std::optional<std::optional<T>> nothing() {
   return std::optional<T>();
 }
 
-class DatabaseRawEventsTest : public testing::DatabaseEventsTest {
+class DatabaseRawEventsTest : public testing::OpenDatabaseTest {
  protected:
   // Stores metadata (once) and `count` raw events of it; answers the fingerprint.
   int64_t writeEvents(int count, double first = kNow) {

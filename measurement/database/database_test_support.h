@@ -4,13 +4,22 @@
 //   rawExecute(path, "CREATE TABLE t (a INTEGER); INSERT INTO t VALUES (1);");
 //   EXPECT_EQ(rawQuery(path, "SELECT a FROM t"), (RawRows{{"1"}}));
 //   recordStatements(store->sqliteHandle(), &texts);   // what the store runs
+//
+// OpenDatabaseTest gives a test an open Database in a sandbox.
 #pragma once
 
 #include <gtest/gtest.h>
 #include <sqlite3.h>
 
+#include <memory>
 #include <string>
 #include <vector>
+
+#include "measurement/database/database.h"
+#include "measurement/foundation/monitor.h"
+#include "measurement/foundation/persisted_config.h"
+#include "measurement/foundation/storage_paths.h"
+#include "testsupport/sandbox.h"
 
 namespace measurement::testing {
 
@@ -67,5 +76,22 @@ inline std::string rawIntegrity(const std::string& path) {
   RawRows rows = rawQuery(path, "PRAGMA integrity_check");
   return rows.size() == 1 && rows[0].size() == 1 ? rows[0][0] : "not ok";
 }
+
+// A fixture with the database open in a fresh sandbox; it waits for the monitor at its end.
+class OpenDatabaseTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_TRUE(config_);
+    os::Error error;
+    database_ = Database::open(kMeasurementDatabaseName, config_.get(), &error);
+    ASSERT_TRUE(database_) << error.description;
+  }
+  ~OpenDatabaseTest() override { monitor().drain(); }
+
+  testsupport::Sandbox sandbox_;
+  std::unique_ptr<PersistedConfig> config_ = PersistedConfig::create("com.example.database");
+  std::unique_ptr<Database> database_;
+  std::string path_ = measurementDataPath(kMeasurementDatabaseName);
+};
 
 }  // namespace measurement::testing

@@ -8,8 +8,12 @@
 #pragma once
 
 #include <filesystem>
+#include <initializer_list>
+#include <memory>
 #include <string>
+#include <utility>
 
+#include "measurement/foundation/settings.h"
 #include "os/bundle.h"
 #include "os/defaults.h"
 #include "os/files.h"
@@ -42,6 +46,21 @@ class PreferencesSandbox : public testsupport::Sandbox {
     auto bytes = os::files::readFile(path, nullptr);
     return bytes ? os::plist::parse(*bytes).value_or(os::Value()) : os::Value();
   }
+};
+
+// Installs engine settings with `values` ("measurement.upload.max_queue_time" -> "...") for
+// the life of the object, as remoteSettings() answers them to the code under test.
+class ScopedEngineSettings {
+ public:
+  explicit ScopedEngineSettings(std::initializer_list<std::pair<const char*, const char*>> values)
+      : settings_(std::make_shared<Settings>()) {
+    for (const auto& [key, value] : values) settings_->cacheValue(value, key);
+    setEngineSettings(settings_);
+  }
+  ~ScopedEngineSettings() { setEngineSettings(nullptr); }
+
+ private:
+  std::shared_ptr<Settings> settings_;
 };
 
 }  // namespace measurement

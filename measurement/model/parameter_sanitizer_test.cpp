@@ -6,6 +6,7 @@
 
 #include "measurement/foundation/monitor_capture.h"
 #include "measurement/foundation/settings.h"
+#include "measurement/foundation/test_support.h"
 #include "testsupport/sandbox_environment.h"
 
 // The monitor that the code under test logs to samples into the preferences folder.
@@ -27,20 +28,6 @@ std::optional<Parameters> sanitize(const os::Dictionary& input,
 os::Array items(int count, const os::Dictionary& item = {{"item_id", "sku"}}) {
   return os::Array(static_cast<size_t>(count), os::Value(item));
 }
-
-// Installs engine settings with `values` for one test.
-class EngineSettings {
- public:
-  explicit EngineSettings(std::initializer_list<std::pair<const char*, const char*>> values)
-      : settings_(std::make_shared<Settings>()) {
-    for (const auto& [key, value] : values) settings_->cacheValue(value, key);
-    setEngineSettings(settings_);
-  }
-  ~EngineSettings() { setEngineSettings(nullptr); }
-
- private:
-  std::shared_ptr<Settings> settings_;
-};
 
 TEST(ParameterSanitizer, KeepsValidParametersAsTypedValues) {
   std::optional<Parameters> result =
@@ -89,7 +76,7 @@ TEST(ParameterSanitizer, RecordsTheFirstProblemOfDroppedParameters) {
 }
 
 TEST(ParameterSanitizer, ValueLimitsFollowTheServer) {
-  EngineSettings settings({{"measurement.upload.max_event_parameter_value_length", "300"}});
+  ScopedEngineSettings settings({{"measurement.upload.max_event_parameter_value_length", "300"}});
   EXPECT_EQ(sanitize({{"note", std::string(300, 'v')}}),
             (Parameters{{"note", text(std::string(300, 'v'))}}));
   // An internal event allows the internal limit, here also 300.
@@ -193,7 +180,7 @@ TEST(ParameterSanitizer, ItemsKeepAtMostTheirCustomParameters) {
   EXPECT_TRUE(kept.contains("custom_126"));
   EXPECT_FALSE(kept.contains("custom_127"));  // the last ones in key order go
 
-  EngineSettings settings({{"measurement.item_scoped_custom_parameter_enabled", "0"}});
+  ScopedEngineSettings settings({{"measurement.item_scoped_custom_parameter_enabled", "0"}});
   kept = sanitizedItem();
   EXPECT_EQ(kept,
             (Parameters{{"item_id", text("sku")}, {"price", Value(1.5)}, {"_err", integer(23)}}));
@@ -212,7 +199,7 @@ TEST(ParameterSanitizer, EventsKeepAtMostTheirPublicParameters) {
   EXPECT_TRUE(result->contains("custom_124"));
   EXPECT_FALSE(result->contains("custom_125"));
 
-  EngineSettings settings({{"measurement.upload.max_public_event_params", "30"}});
+  ScopedEngineSettings settings({{"measurement.upload.max_public_event_params", "30"}});
   EXPECT_FALSE(sanitize(input, "_s", false)->contains("_err"));
 }
 
