@@ -39,6 +39,7 @@
 #include "measurement/database/sqlite_store.h"
 #include "measurement/foundation/measurement_error.h"
 #include "measurement/foundation/persisted_config.h"
+#include "measurement/foundation/user_attribute.h"
 #include "measurement/model/event.h"
 #include "measurement/model/event_aggregates.h"
 #include "measurement/wire/schema/apmpb.h"
@@ -186,6 +187,27 @@ class Database {
   std::optional<bool> isQueuedBundleTableEmpty(os::Error* error);
   std::optional<std::optional<double>> queryLatestBundleTime(os::Error* error);
   std::optional<bool> containsRealtimeBundlesWithError(os::Error* error);
+
+  // ---- User attributes (database_attributes.cpp) ----
+
+  // Names that do not begin with "_".
+  std::optional<int64_t> publicUserAttributeCount(os::Error* error);
+  std::optional<int64_t> userAttributeCountForOrigin(std::string_view origin, os::Error* error);
+  std::optional<bool> containsUserAttributeWithName(std::string_view name, os::Error* error);
+  // nullopt on failure; an empty optional when the name has no row (or its row does not read).
+  std::optional<std::optional<UserAttribute>> userAttributeWithName(std::string_view name,
+                                                                    os::Error* error);
+  // The lifetime values ("_ltv_" and a currency), most recently set first; one row that does not
+  // read fails the whole answer.
+  std::optional<std::vector<UserAttribute>> allLifetimeValueUserAttributes(os::Error* error);
+  // At most 1000 in row order; without `includingInternal`, only the names a caller set itself
+  // (no "_", no reserved prefix, no public name of an internal property such as "user_id").
+  std::optional<std::vector<UserAttribute>> userAttributesIncludingInternal(bool includingInternal,
+                                                                            os::Error* error);
+  // Replaces the name's whole row; a table of 1000 names refuses a new one, and an empty string
+  // value is refused.
+  bool updateUserAttribute(const UserAttribute& attribute, os::Error* error);
+  bool deleteUserAttributeWithName(std::string_view name, os::Error* error);
 
   // ---- Event aggregates and their snapshot (database_aggregates.cpp) ----
 
