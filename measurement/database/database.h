@@ -247,6 +247,14 @@ class Database {
   // Opens the store, ensures the tables and row 1; `context` ("Init", "Reset") names the
   // occasion in the monitor's messages.
   bool initializeDatabaseResourcesWithContext(std::string_view context, os::Error* error);
+  // The number a single-value query ("SELECT count(1) ...", "SELECT EXISTS ...") answers, NULL
+  // as 0; nullopt on failure (database_single_values.cpp).
+  std::optional<int64_t> integerForQuery(std::string_view query,
+                                         const std::vector<os::Value>& values, os::Error* error);
+  std::optional<bool> booleanForQuery(std::string_view query, const std::vector<os::Value>& values,
+                                      os::Error* error);
+  // A maximum: nullopt on failure, an empty optional for NULL (an empty table).
+  std::optional<std::optional<double>> maximumForQuery(std::string_view query, os::Error* error);
   std::optional<std::vector<SqliteRecord>> rowsForQuery(std::string_view query,
                                                         const std::vector<os::Value>& values,
                                                         os::Error* error);

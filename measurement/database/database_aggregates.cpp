@@ -42,13 +42,8 @@ std::optional<EventAggregates> aggregatesFromRow(const SqliteRecord& row, os::Er
 }  // namespace
 
 std::optional<int64_t> Database::publicEventCount(os::Error* error) {
-  checkQueue();
-  SqliteStore* sqlite = store(error);
-  if (sqlite == nullptr) return std::nullopt;
-  std::optional<os::Value> count = sqlite->numberForQuery(
-      "SELECT count(1) FROM events WHERE name NOT LIKE '!_%%' ESCAPE '!'", {}, error);
-  if (!count) return std::nullopt;
-  return count->integerValue();
+  return integerForQuery("SELECT count(1) FROM events WHERE name NOT LIKE '!_%%' ESCAPE '!'", {},
+                         error);
 }
 
 std::optional<std::vector<EventAggregates>> Database::allEventAggregates(os::Error* error) {

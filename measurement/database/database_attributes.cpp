@@ -37,13 +37,8 @@ bool isShownToCallers(const std::string& name) {
 }  // namespace
 
 std::optional<int64_t> Database::publicUserAttributeCount(os::Error* error) {
-  checkQueue();
-  SqliteStore* sqlite = store(error);
-  if (sqlite == nullptr) return std::nullopt;
-  std::optional<os::Value> count = sqlite->numberForQuery(
+  return integerForQuery(
       "SELECT count(1) FROM user_attributes WHERE name NOT LIKE '!_%%' ESCAPE '!'", {}, error);
-  if (!count) return std::nullopt;
-  return count->integerValue();
 }
 
 std::optional<int64_t> Database::userAttributeCountForOrigin(std::string_view origin,
@@ -53,12 +48,8 @@ std::optional<int64_t> Database::userAttributeCountForOrigin(std::string_view or
                          "Received empty user property origin for count query")) {
     return std::nullopt;
   }
-  SqliteStore* sqlite = store(error);
-  if (sqlite == nullptr) return std::nullopt;
-  std::optional<os::Value> count = sqlite->numberForQuery(
-      "SELECT count(1) FROM user_attributes WHERE origin = ?", {std::string(origin)}, error);
-  if (!count) return std::nullopt;
-  return count->integerValue();
+  return integerForQuery("SELECT count(1) FROM user_attributes WHERE origin = ?",
+                         {std::string(origin)}, error);
 }
 
 std::optional<bool> Database::containsUserAttributeWithName(std::string_view name,
@@ -68,13 +59,8 @@ std::optional<bool> Database::containsUserAttributeWithName(std::string_view nam
                          "Received empty user property name for exists query")) {
     return std::nullopt;
   }
-  SqliteStore* sqlite = store(error);
-  if (sqlite == nullptr) return std::nullopt;
-  std::optional<os::Value> exists =
-      sqlite->numberForQuery("SELECT EXISTS (SELECT 1 FROM user_attributes WHERE name = ? LIMIT 1)",
-                             {std::string(name)}, error);
-  if (!exists) return std::nullopt;
-  return exists->integerValue() != 0;
+  return booleanForQuery("SELECT EXISTS (SELECT 1 FROM user_attributes WHERE name = ? LIMIT 1)",
+                         {std::string(name)}, error);
 }
 
 std::optional<std::optional<UserAttribute>> Database::userAttributeWithName(std::string_view name,

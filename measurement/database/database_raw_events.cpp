@@ -26,24 +26,6 @@ void keepError(const os::Error& failure, os::Error* error) {
   if (error != nullptr) *error = failure;
 }
 
-std::optional<bool> boolForQuery(SqliteStore* store, std::string_view query,
-                                 const std::vector<os::Value>& values, os::Error* error) {
-  if (store == nullptr) return std::nullopt;
-  std::optional<os::Value> number = store->numberForQuery(query, values, error);
-  if (!number) return std::nullopt;
-  return number->integerValue() != 0;
-}
-
-// A maximum: nullopt on failure, an empty optional for an empty table (NULL).
-std::optional<std::optional<double>> maximumForQuery(SqliteStore* store, std::string_view query,
-                                                     os::Error* error) {
-  if (store == nullptr) return std::nullopt;
-  std::optional<os::Value> number = store->numberForQuery(query, {}, error);
-  if (!number) return std::nullopt;
-  if (number->isNull()) return std::optional<double>();
-  return std::optional<double>(number->doubleValue());
-}
-
 std::vector<os::Value> rowIDValues(const std::vector<int64_t>& rowIDs) {
   return std::vector<os::Value>(rowIDs.begin(), rowIDs.end());
 }
@@ -217,8 +199,7 @@ std::optional<std::optional<int64_t>> Database::nextMetadataFingerprintToProcess
 std::optional<bool> Database::containsRawEventWithMetadataFingerprint(int64_t fingerprint,
                                                                       os::Error* error) {
   checkQueue();
-  return boolForQuery(
-      store(error),
+  return booleanForQuery(
       "SELECT EXISTS (SELECT 1 FROM raw_events WHERE metadata_fingerprint = ? LIMIT 1)",
       {fingerprint}, error);
 }
@@ -267,20 +248,18 @@ bool Database::deleteStaleRawEventsDataOlderThanMaxAge(double maxAge, os::Error*
 
 std::optional<bool> Database::isRawEventsTableEmpty(os::Error* error) {
   checkQueue();
-  return boolForQuery(store(error), "SELECT NOT EXISTS (SELECT 1 FROM raw_events LIMIT 1)", {},
-                      error);
+  return booleanForQuery("SELECT NOT EXISTS (SELECT 1 FROM raw_events LIMIT 1)", {}, error);
 }
 
 std::optional<std::optional<double>> Database::queryLatestRawEventTime(os::Error* error) {
   checkQueue();
-  return maximumForQuery(store(error), "SELECT MAX(timestamp) FROM raw_events", error);
+  return maximumForQuery("SELECT MAX(timestamp) FROM raw_events", error);
 }
 
 std::optional<bool> Database::containsRealtimeRawEventsWithError(os::Error* error) {
   checkQueue();
-  return boolForQuery(store(error),
-                      "SELECT EXISTS (SELECT 1 FROM raw_events WHERE is_realtime = 1 LIMIT 1)", {},
-                      error);
+  return booleanForQuery("SELECT EXISTS (SELECT 1 FROM raw_events WHERE is_realtime = 1 LIMIT 1)",
+                         {}, error);
 }
 
 bool Database::insertBundle(const APMPBMeasurementBundle& bundle, bool isRealtime,
@@ -368,8 +347,8 @@ bool Database::incrementRetryCounterForBundlesWithIDs(const std::vector<int64_t>
   if (sqlite == nullptr) return false;
   os::Error limitFailure;
   std::optional<bool> atLimit =
-      boolForQuery(sqlite, "SELECT EXISTS (SELECT 1 FROM queue WHERE retry_count = ? LIMIT 1)",
-                   {kRetryCountLimit}, &limitFailure);
+      booleanForQuery("SELECT EXISTS (SELECT 1 FROM queue WHERE retry_count = ? LIMIT 1)",
+                      {kRetryCountLimit}, &limitFailure);
   if (!atLimit) keepError(limitFailure, error);
   if (atLimit.value_or(false)) {
     monitor().log(1, 12054,
@@ -419,18 +398,18 @@ bool Database::deleteStaleBundlesOlderThanMaxAge(double maxAge, os::Error* error
 
 std::optional<bool> Database::isQueuedBundleTableEmpty(os::Error* error) {
   checkQueue();
-  return boolForQuery(store(error), "SELECT NOT EXISTS (SELECT 1 FROM queue LIMIT 1)", {}, error);
+  return booleanForQuery("SELECT NOT EXISTS (SELECT 1 FROM queue LIMIT 1)", {}, error);
 }
 
 std::optional<std::optional<double>> Database::queryLatestBundleTime(os::Error* error) {
   checkQueue();
-  return maximumForQuery(store(error), "SELECT MAX(bundle_end_timestamp) FROM queue", error);
+  return maximumForQuery("SELECT MAX(bundle_end_timestamp) FROM queue", error);
 }
 
 std::optional<bool> Database::containsRealtimeBundlesWithError(os::Error* error) {
   checkQueue();
-  return boolForQuery(
-      store(error), "SELECT EXISTS (SELECT 1 FROM queue WHERE is_realtime = 1 LIMIT 1)", {}, error);
+  return booleanForQuery("SELECT EXISTS (SELECT 1 FROM queue WHERE is_realtime = 1 LIMIT 1)", {},
+                         error);
 }
 
 }  // namespace measurement
