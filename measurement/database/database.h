@@ -40,6 +40,7 @@
 #include "measurement/foundation/measurement_error.h"
 #include "measurement/foundation/persisted_config.h"
 #include "measurement/foundation/user_attribute.h"
+#include "measurement/model/conditional_user_property.h"
 #include "measurement/model/event.h"
 #include "measurement/model/event_aggregates.h"
 #include "measurement/wire/schema/apmpb.h"
@@ -208,6 +209,41 @@ class Database {
   // value is refused.
   bool updateUserAttribute(const UserAttribute& attribute, os::Error* error);
   bool deleteUserAttributeWithName(std::string_view name, os::Error* error);
+
+  // ---- Purchases, subscriptions and conditional user properties (database_properties.cpp) ----
+
+  // Stores a purchase fingerprint unless stored (keeping the newest 1000): true for a new one,
+  // false for a duplicate or an empty fingerprint; nullopt when a step failed.
+  std::optional<bool> insertIfNotDuplicatePurchaseFingerprint(std::string_view fingerprint,
+                                                              os::Error* error);
+  // The same for subscription ids, without pruning (deleteSubscriptionsOverLimit does that).
+  std::optional<bool> insertIfNotDuplicateSubscriptionID(std::string_view subscriptionID,
+                                                         os::Error* error);
+  // Keeps the newest 1000 subscription ids; the number deleted.
+  std::optional<int64_t> deleteSubscriptionsOverLimit(os::Error* error);
+  // Replaces the property's whole row (a table of 1000 names refuses a new one); needs a name,
+  // an origin and a value.
+  bool updateConditionalUserProperty(const ConditionalUserProperty& property, os::Error* error);
+  std::optional<std::optional<ConditionalUserProperty>> conditionalUserPropertyWithName(
+      std::string_view name, os::Error* error);
+  bool deleteConditionalUserPropertyWithName(std::string_view name, os::Error* error);
+  // The properties of the rows `condition` selects; one row that does not read (an event blob
+  // that does not decode, say) fails the whole answer.
+  std::optional<std::vector<ConditionalUserProperty>> conditionalUserPropertiesWithCondition(
+      std::string_view condition, const std::vector<os::Value>& values, os::Error* error);
+  // Inactive ones whose trigger timeout has passed (strictly).
+  std::optional<std::vector<ConditionalUserProperty>> timedOutConditionalUserProperties(
+      os::Error* error);
+  // Active ones whose time to live has passed.
+  std::optional<std::vector<ConditionalUserProperty>> expiredConditionalUserProperties(
+      os::Error* error);
+  // Inactive ones waiting for `eventName` whose timeout has not passed.
+  std::optional<std::vector<ConditionalUserProperty>>
+  triggeredConditionalUserPropertiesWithEventName(std::string_view eventName, os::Error* error);
+  // Those of `origin` (when not empty) whose names begin with `prefix` (when not empty), both
+  // matched literally, ASCII case folded.
+  std::optional<std::vector<ConditionalUserProperty>> conditionalUserPropertiesWithPrefix(
+      std::string_view prefix, std::string_view origin, os::Error* error);
 
   // ---- Event aggregates and their snapshot (database_aggregates.cpp) ----
 
