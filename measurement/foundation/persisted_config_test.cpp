@@ -187,8 +187,8 @@ TEST_F(PersistedConfigTest, SixteenFirstReadersOfTheMidnightOffsetAgree) {
   EXPECT_EQ(std::set<double>(offsets.begin(), offsets.end()).size(), 1u);
   EXPECT_GE(offsets[0], 0);
   EXPECT_LT(offsets[0], 86400);
-  // Milliseconds at most.
-  EXPECT_EQ(offsets[0] * 1000, std::round(offsets[0] * 1000));
+  // Whole milliseconds (a number of milliseconds divided by 1000 comes back within rounding).
+  EXPECT_NEAR(offsets[0] * 1000, std::round(offsets[0] * 1000), 1e-6);
 
   config->clearValues();
   std::set<double> redrawn;
