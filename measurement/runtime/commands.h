@@ -19,8 +19,9 @@ struct Command {
 };
 
 inline constexpr int kCommandCount = 67;
-// Commands the evaluator knows by number: the variable read and the block literal.
+// Commands the evaluator knows by number: the variable read, return and the block literal.
 inline constexpr int kReadOpcode = 15;
+inline constexpr int kReturnOpcode = 36;
 inline constexpr int kBlockLiteralOpcode = 46;
 
 // The index of the command named `name`, or -1 when no command serves it.

@@ -203,7 +203,7 @@ void registerControlCommands(Command* table) {
   table[46].raw = blockLiteral;
   table[4].raw = breakCommand;
   table[6].raw = continueCommand;
-  table[36].raw = returnCommand;
+  table[kReturnOpcode].raw = returnCommand;
   table[13].raw = sequence;
   table[22].raw = ifCommand;
   table[39].raw = conditional;

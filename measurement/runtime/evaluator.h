@@ -43,6 +43,12 @@ inline Value evaluateStatement(const Value& statement, APMPScope& scope, os::Err
 // stops it and is its value; otherwise the value of the last statement.
 Value executeStatements(std::span<const Value> statements, APMPScope& scope, os::Error* error);
 
+// Runs the statements of a function body as executeStatements does, except that a return standing
+// directly in the body gives its value with `*returned` set instead of a control value: the same
+// steps are counted and the same errors raised, without building and unwrapping the control value.
+Value executeFunctionBody(std::span<const Value> statements, APMPScope& scope, bool* returned,
+                          os::Error* error);
+
 // Evaluates each argument into `values`, stopping at the first error (the failing argument's
 // value is appended too). False on an error.
 bool evaluateArguments(std::span<const Value> arguments, APMPScope& scope, ValueList* values,

@@ -170,5 +170,29 @@ TEST(ScopesTest, TheInstructionLimitIsExact) {
   EXPECT_EQ(runtime.getInstructionCount(), 10);
 }
 
+// A return standing in a function body, one nested in a branch, and one with too many values:
+// each costs the steps it always did, and the limit falls on the same step.
+TEST(ScopesTest, ReturnsCountTheirSteps) {
+  constexpr const char* kProgram = R"(
+      ("50" "f" ("7" "x")
+         ("22" ("23" ("15" "x") 1) ("46" ("36" ("15" "x"))))
+         ("36" ("0" ("15" "x") ("f" ("37" ("15" "x") 1))))
+         ("3" "x" 9))
+      ("f" 3))";
+  APMPRuntime counting;
+  EXPECT_EQ(run(counting, kProgram), "6");
+  const int32_t steps = counting.getInstructionCount();
+  EXPECT_EQ(steps, 56);
+  RuntimeLimits limits;
+  limits.instructions = steps;
+  APMPRuntime exact(limits);
+  EXPECT_EQ(run(exact, kProgram), "6");
+  limits.instructions = steps - 1;
+  APMPRuntime oneShort(limits);
+  EXPECT_EQ(run(oneShort, kProgram), "error 18");
+  EXPECT_EQ(run(R"(("50" "f" ("7") ("36" 1 2) 3) ("f"))"), "error 9");
+  EXPECT_EQ(run(R"(("50" "f" ("7") ("36") ("3" "undeclared" 1)) ("f"))"), "undefined");
+}
+
 }  // namespace
 }  // namespace measurement::runtime

@@ -373,6 +373,7 @@ APMPFunctionValue::APMPFunctionValue(Ref<APMPStringValue> name,
 
 APMPFunctionValue::APMPFunctionValue(std::u16string name)
     : APMPFunctionValue(makeName(std::move(name)), {}, {}, Ref<APMPScope>(new APMPScope(nullptr))) {
+  script_ = false;
 }
 
 APMPFunctionValue::~APMPFunctionValue() = default;
@@ -394,10 +395,12 @@ Value APMPFunctionValue::invokeWithEvaluatedArguments(std::span<const Value> arg
   // The body may drop this function's last reference (a collection cannot run mid-event, but the
   // binding that holds it can be overwritten), so keep it alive while it runs.
   Ref<APMPFunctionValue> keep(this);
-  Value result = executeStatements(statements_, *scope, error);
+  bool returned = false;
+  Value result = executeFunctionBody(statements_, *scope, &returned, error);
   APMPRuntime* runtime = scope->runtime();
   APMPScope::end(std::move(scope));
   if (failed(error)) return Value();
+  if (returned) return result;
   if (APMPControlValue* control = result.asControl()) {
     if (control->type() == APMPControlValue::Type::Return) {
       return runtime ? runtime->returnData(std::move(result)) : control->data();

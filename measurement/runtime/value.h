@@ -361,6 +361,9 @@ class APMPFunctionValue : public APMPContainerValue {
   const Ref<APMPStringValue>& name() const { return name_; }
   const ValueList& statements() const { return statements_; }
   const Ref<APMPScope>& definingScope() const { return definingScope_; }
+  // Made from script statements. Host functions (the name-only constructor) may override
+  // `invoke`; a script function's is always the one here, so callers may skip the virtual call.
+  bool isScript() const { return script_; }
 
   // Evaluates the argument statements in `scope`, then runs the body. Host functions override it
   // and decide themselves whether and how to evaluate their arguments.
@@ -377,6 +380,7 @@ class APMPFunctionValue : public APMPContainerValue {
   std::vector<Ref<APMPStringValue>> parameterNames_;
   ValueList statements_;
   Ref<APMPScope> definingScope_;
+  bool script_ = true;
 };
 
 class APMPControlValue : public HeapValue {
