@@ -2,14 +2,14 @@
 
 #include <gtest/gtest.h>
 
+#include "measurement/database/database_test_support.h"
 #include "measurement/foundation/monitor_capture.h"
-#include "testsupport/sandbox.h"
 
 namespace measurement {
 namespace {
 
 TEST(AppMetadata, CountsBundlesFromOneAndWrapsAfterTheInt32Maximum) {
-  testsupport::Sandbox sandbox;
+  testing::DatabaseSandbox sandbox;
   struct Case {
     int32_t index;
     int32_t next;

@@ -5,7 +5,6 @@
 #include "measurement/foundation/persisted_config.h"
 #include "measurement/foundation/storage_paths.h"
 #include "os/clock.h"
-#include "testsupport/sandbox.h"
 
 namespace measurement {
 namespace {

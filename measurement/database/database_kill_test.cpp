@@ -9,7 +9,6 @@
 #include "measurement/database/database_test_support.h"
 #include "measurement/foundation/storage_paths.h"
 #include "testsupport/child_process.h"
-#include "testsupport/sandbox.h"
 
 namespace measurement {
 namespace {
@@ -31,7 +30,7 @@ class DatabaseKillTest : public ::testing::Test {
     EXPECT_EQ(child.wait().signal(), SIGKILL);
   }
 
-  testsupport::Sandbox sandbox_;
+  testing::DatabaseSandbox sandbox_;
   std::string path_ = measurementDataPath(kMeasurementDatabaseName);
 };
 

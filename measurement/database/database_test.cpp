@@ -13,7 +13,6 @@
 #include "measurement/foundation/storage_paths.h"
 #include "testsupport/child_process.h"
 #include "testsupport/random.h"
-#include "testsupport/sandbox.h"
 
 namespace measurement {
 namespace {
@@ -40,7 +39,7 @@ class DatabaseTest : public ::testing::Test {
     return rawQuery(path(), "SELECT name FROM sqlite_master WHERE type = 'table' ORDER BY name");
   }
 
-  testsupport::Sandbox sandbox_;
+  testing::DatabaseSandbox sandbox_;
   std::filesystem::path path_ = measurementDataPath(kMeasurementDatabaseName);
 };
 
@@ -344,7 +343,7 @@ TEST_F(DatabaseTest, ResetStartsAnEmptyFileAndTransactionsReportFailures) {
 }
 
 TEST(DatabaseQueueTest, RunsOnItsWorkerQueue) {
-  testsupport::Sandbox sandbox;
+  testing::DatabaseSandbox sandbox;
   auto queue = os::DispatchQueue::serial("com.vedodo.vuve.worker");
   std::unique_ptr<Database> database;
   queue->sync(

@@ -1,5 +1,6 @@
-// For the database's tests: files made and read with plain SQLite beside the store, so that a
-// test sets up and checks what is on disk independently of the code it tests.
+// For the database's tests: a sandbox that keeps the monitor's work inside it, and files made
+// and read with plain SQLite beside the store, so that a test sets up and checks what is on
+// disk independently of the code it tests.
 //
 //   rawExecute(path, "CREATE TABLE t (a INTEGER); INSERT INTO t VALUES (1);");
 //   EXPECT_EQ(rawQuery(path, "SELECT a FROM t"), (RawRows{{"1"}}));
@@ -22,6 +23,14 @@
 #include "testsupport/sandbox.h"
 
 namespace measurement::testing {
+
+// A sandbox in which the process's monitor does all its work: the reports a test causes are
+// sampled and saved on the monitor's queue, which reads the sandbox's folders, so the queue is
+// drained before the environment is restored.
+class DatabaseSandbox : public testsupport::Sandbox {
+ public:
+  ~DatabaseSandbox() { monitor().drain(); }
+};
 
 using RawRows = std::vector<std::vector<std::string>>;
 

@@ -2,9 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include "measurement/database/database_test_support.h"
 #include "measurement/foundation/measurement_error.h"
 #include "measurement/wire/access.h"
-#include "testsupport/sandbox.h"
 
 namespace measurement {
 namespace {
@@ -45,7 +45,7 @@ APMPBEventParam parent(const char* name, const std::vector<APMPBEventParam>& chi
 using Values = std::map<std::string, Value>;
 
 TEST(EventParamsConversion, TurnsMessagesIntoValuesByTheFirstFieldPresent) {
-  testsupport::Sandbox sandbox;  // refused values are logged
+  testing::DatabaseSandbox sandbox;  // refused values are logged
   APMPBEventParam both = text("b", "first");
   APMPBSetInt64(both, kEventParam_int_value, 9);
   const APMPBEventParam items = parent(

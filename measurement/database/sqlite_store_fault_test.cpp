@@ -5,7 +5,6 @@
 #include "measurement/database/fault_injection_vfs.h"
 #include "measurement/database/sqlite_store.h"
 #include "measurement/foundation/measurement_error.h"
-#include "testsupport/sandbox.h"
 
 namespace measurement {
 namespace {
@@ -38,7 +37,7 @@ class SqliteStoreFaultTest : public ::testing::Test {
   int64_t rows() { return store_->rowCountForTableWithName("t", nullptr).value_or(-1); }
 
   FaultInjectionVfs vfs_;
-  testsupport::Sandbox sandbox_;
+  testing::DatabaseSandbox sandbox_;
   std::string path_ = (sandbox_.root() / "fault.sql").string();
   std::unique_ptr<SqliteStore> store_;
 };
@@ -91,7 +90,7 @@ TEST_F(SqliteStoreFaultTest, ATransactionOnAFailingDiskIsStoredExactlyWhenItSucc
 
 TEST(SqliteStoreFault, AFailingDiskFailsTheOpeningAndKeepsTheFile) {
   FaultInjectionVfs vfs;
-  testsupport::Sandbox sandbox;
+  testing::DatabaseSandbox sandbox;
   // A rollback-journal file: the opening must write to move it to the write-ahead log.
   const std::string path = (sandbox.root() / "old.sql").string();
   testing::rawExecute(path, "CREATE TABLE t (a INTEGER); INSERT INTO t VALUES (1), (2);");

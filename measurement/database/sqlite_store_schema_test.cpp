@@ -3,7 +3,6 @@
 #include "measurement/database/database_test_support.h"
 #include "measurement/database/sqlite_store.h"
 #include "measurement/foundation/measurement_error.h"
-#include "testsupport/sandbox.h"
 
 namespace measurement {
 namespace {
@@ -40,7 +39,7 @@ class SqliteStoreSchemaTest : public ::testing::Test {
     return text;
   }
 
-  testsupport::Sandbox sandbox_;
+  testing::DatabaseSandbox sandbox_;
   std::string path_ = (sandbox_.root() / "schema.sql").string();
   std::unique_ptr<SqliteStore> store_;
   std::vector<std::string> statements_;

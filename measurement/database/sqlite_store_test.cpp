@@ -8,7 +8,6 @@
 #include "measurement/database/database_test_support.h"
 #include "measurement/foundation/measurement_error.h"
 #include "measurement/foundation/monitor_capture.h"
-#include "testsupport/sandbox.h"
 
 namespace measurement {
 namespace {
@@ -38,7 +37,7 @@ class SqliteStoreTest : public ::testing::Test {
     return count;
   }
 
-  testsupport::Sandbox sandbox_;
+  testing::DatabaseSandbox sandbox_;
   std::string path_ = (sandbox_.root() / "folder/store.sql").string();
   std::unique_ptr<SqliteStore> store_;
 };
@@ -392,7 +391,7 @@ TEST_F(SqliteStoreTest, DescribesDatabaseErrorsWithOperationCodeAndAccess) {
 }
 
 TEST(SqliteStore, OpensInWriteAheadModeAndRefusesAnEmptyPath) {
-  testsupport::Sandbox sandbox;
+  testing::DatabaseSandbox sandbox;
   os::Error error;
   EXPECT_EQ(SqliteStore::open("", &error), nullptr);
   EXPECT_EQ(error.description, "Received empty database path on init");
