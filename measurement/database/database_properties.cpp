@@ -5,7 +5,7 @@
 #include <utility>
 
 #include "measurement/database/database.h"
-#include "measurement/database/event_params_conversion.h"
+#include "measurement/database/storage_value.h"
 #include "measurement/database/sql_conditions.h"
 #include "os/clock.h"
 

@@ -103,6 +103,9 @@ TEST_F(EventParamsTest, ReadsBackEachKindAndRefusesWhatHasNoValue) {
       {"nameless", scalar(std::nullopt, 7), std::nullopt, 1},
       {"only a float", onlyFloat, std::nullopt, 2},
       {"empty item list", withChildren("items", {}), std::nullopt, 2},
+      {"an item that gives nothing is left out",
+       withChildren("items", {withChildren(std::nullopt, {scalar("n", 1)}), onlyFloat}),
+       Parameters{{"items", Value(os::Array{os::Value(os::Dictionary{{"n", 1}})})}}, 0},
       {"deeper levels are not read",
        withChildren("items", {withChildren(std::nullopt, {withChildren("x", {scalar("y", 1)})})}),
        Parameters{{"items", Value(os::Array{os::Value(os::Dictionary{})})}}, 0},
@@ -116,6 +119,9 @@ TEST_F(EventParamsTest, ReadsBackEachKindAndRefusesWhatHasNoValue) {
     // The answer never depends on whether an error was asked for.
     EXPECT_EQ(eventParamsFromProto(c.param, false, nullptr), c.expected);
   }
+  // Inside an item, a parameter gives its children's own values, not an entry of its name.
+  EXPECT_EQ(eventParamsFromProto(withChildren("x", {scalar("a", 1), text}), true, nullptr),
+            (Parameters{{"a", Value(int64_t{1})}, {"t", Value(std::string("v"))}}));
 }
 
 }  // namespace
