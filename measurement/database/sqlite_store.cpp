@@ -361,7 +361,9 @@ bool SqliteStore::upsertRecord(const SqliteRecord& record, std::string_view tabl
 
 sqlite3_stmt* SqliteStore::updateStatementForRecord(const SqliteRecord& record,
                                                     std::string_view table, std::string_view column,
-                                                    const os::Value& value, os::Error* error) {
+                                                    const os::Value& value,
+                                                    std::vector<os::Value>& values,
+                                                    os::Error* error) {
   if (!requireOrSetError(!record.empty(), error, kInvalidInput, "Empty record for update") ||
       !requireOrSetError(!table.empty(), error, kInvalidInput, "Empty table name for update") ||
       !requireOrSetError(!column.empty(), error, kInvalidInput, "Empty column name for update") ||
@@ -369,7 +371,7 @@ sqlite3_stmt* SqliteStore::updateStatementForRecord(const SqliteRecord& record,
     return nullptr;
   }
   std::string assignments;
-  std::vector<os::Value> values;
+  values.clear();
   for (const auto& [name, recordValue] : record) {
     if (!isBindableValue(recordValue)) {
       reportUnexpectedType(34021, "Record has value of unexpected type (update)");
@@ -399,7 +401,9 @@ bool SqliteStore::updateRecord(const SqliteRecord& record, std::string_view tabl
                          "Update record failed. Database not open.")) {
     return false;
   }
-  sqlite3_stmt* statement = updateStatementForRecord(record, table, column, value, error);
+  // Blobs are bound without copying: their values stay here until the statement has run.
+  std::vector<os::Value> values;
+  sqlite3_stmt* statement = updateStatementForRecord(record, table, column, value, values, error);
   if (!statement) return false;
   return executeSQLStatement(statement, error);
 }

@@ -238,10 +238,11 @@ class SqliteStore {
                                          std::string_view operation, os::Error* error);
   void setTransactionError(os::Error* error, std::string_view message);
   bool isDatabaseWritable() const;
-  // The upsert/update statement of `record`, or nullptr after a refused value.
+  // The update statement of `record`, or nullptr after a refused value. The values it binds
+  // are put into `values`, which must outlive the statement's run (blobs are not copied).
   sqlite3_stmt* updateStatementForRecord(const SqliteRecord& record, std::string_view table,
                                          std::string_view column, const os::Value& value,
-                                         os::Error* error);
+                                         std::vector<os::Value>& values, os::Error* error);
   bool rebuildTable(std::string_view table, const ColumnInfo& elementary, const ColumnInfo& addOn,
                     os::Error* error);
 

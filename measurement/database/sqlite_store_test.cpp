@@ -73,6 +73,21 @@ TEST_F(SqliteStoreTest, BuildsTheSameTextForTheSameRecordOrder) {
   EXPECT_EQ(rawQuery(path_, "SELECT a, b, c FROM t"), (RawRows{{"1", "2.0", "y"}}));
 }
 
+// Blobs are bound without a copy, so the bytes must still be there when the update runs:
+// large enough that freed memory would not keep them by chance.
+TEST_F(SqliteStoreTest, AnUpdateWritesTheBytesOfItsBlobs) {
+  os::Data bytes(4096);
+  for (size_t i = 0; i < bytes.size(); ++i) bytes[i] = static_cast<uint8_t>(i * 7);
+  os::Error error;
+  ASSERT_TRUE(store_->upsertRecord({{"a", 1}, {"d", os::Data{9}}}, "t", &error));
+  ASSERT_TRUE(
+      store_->updateRecord({{"d", bytes}, {"c", std::string(300, 'c')}}, "t", "a", 1, &error))
+      << error.description;
+  auto rows = store_->recordsForQuery("SELECT d FROM t", {}, &error);
+  ASSERT_TRUE(rows && rows->size() == 1);
+  EXPECT_EQ(rows->front(), (SqliteRecord{{"d", bytes}}));
+}
+
 TEST_F(SqliteStoreTest, RefusesValuesOfAnotherKindWithAnError) {
   const os::Value unexpected[] = {os::Array{1}, os::Dictionary{{"k", 1}}, os::Date{5}};
   for (const os::Value& value : unexpected) {
