@@ -30,6 +30,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "measurement/database/app_metadata.h"
@@ -245,6 +246,36 @@ class Database {
   std::optional<std::vector<ConditionalUserProperty>> conditionalUserPropertiesWithPrefix(
       std::string_view prefix, std::string_view origin, os::Error* error);
 
+  // ---- Remote configuration and main events (database_remote_config.cpp) ----
+  // The configuration lives in row 1 of app_metadata with the time it was stored or last
+  // fetched; a main event waits in main_event_params, under its event id, for the child events
+  // of its complex event to be evaluated.
+
+  // Stores the configuration's encoding and the current time as its update time. Refuses a
+  // configuration that encodes to nothing (code 1 "Invalid measurement config data") or has no
+  // app id (code 1 "Missing Vedodo app ID in measurement configuration").
+  bool updateRemoteConfig(const APMPBMeasurementConfig& config, os::Error* error);
+  // Records `timestamp` as the time of the last successful fetch, keeping the configuration.
+  bool updateRemoteConfigSuccessfulTimestamp(double timestamp, os::Error* error);
+  // nullopt on failure, and with code 2 "Remote config data is corrupted" for stored bytes that
+  // do not parse (they stay until the next update); an empty optional when nothing is stored.
+  std::optional<std::optional<APMPBMeasurementConfig>> queryMeasurementConfig(os::Error* error);
+  // nullopt on failure; an empty optional when no time was recorded.
+  std::optional<std::optional<double>> lastRemoteConfigUpdateTimestamp(os::Error* error);
+
+  // Stores (or replaces) the main event and its count of child events still to process;
+  // code 1 "Cannot create the main event blob" for an event that does not encode.
+  bool updateComplexEventForAudienceEvaluationWithEventID(int64_t eventID, int64_t childEventCount,
+                                                          const Event& mainEvent, os::Error* error);
+  // The main event and its child count: nullopt on failure, an empty optional without a row.
+  // A stored event that does not read back fails with code 3 "Main event blob is nil in
+  // database", a missing count with code 3 "Complex event does not have children count in
+  // database".
+  std::optional<std::optional<std::pair<Event, int64_t>>> mainEventAndChildCountPairWithEventID(
+      int64_t eventID, os::Error* error);
+  // True also when no row had the id.
+  bool deleteComplexEventForAudienceEvaluationWithEventID(int64_t eventID, os::Error* error);
+
   // ---- Event aggregates and their snapshot (database_aggregates.cpp) ----
 
   // Names that do not begin with "_".
@@ -283,14 +314,19 @@ class Database {
   // Opens the store, ensures the tables and row 1; `context` ("Init", "Reset") names the
   // occasion in the monitor's messages.
   bool initializeDatabaseResourcesWithContext(std::string_view context, os::Error* error);
+  // Writes the record's columns into row 1 of app_metadata, which must exist
+  // (database_app_metadata.cpp).
+  bool updateAppMetadataRow(const SqliteRecord& record, os::Error* error);
   // The number a single-value query ("SELECT count(1) ...", "SELECT EXISTS ...") answers, NULL
   // as 0; nullopt on failure (database_single_values.cpp).
   std::optional<int64_t> integerForQuery(std::string_view query,
                                          const std::vector<os::Value>& values, os::Error* error);
   std::optional<bool> booleanForQuery(std::string_view query, const std::vector<os::Value>& values,
                                       os::Error* error);
-  // A maximum: nullopt on failure, an empty optional for NULL (an empty table).
-  std::optional<std::optional<double>> maximumForQuery(std::string_view query, os::Error* error);
+  // A number that may be NULL (the maximum over an empty table, a column never written):
+  // nullopt on failure, an empty optional for NULL.
+  std::optional<std::optional<double>> nullableNumberForQuery(std::string_view query,
+                                                              os::Error* error);
   std::optional<std::vector<SqliteRecord>> rowsForQuery(std::string_view query,
                                                         const std::vector<os::Value>& values,
                                                         os::Error* error);

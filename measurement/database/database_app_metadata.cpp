@@ -82,7 +82,7 @@ bool Database::updateAppMetadata(const AppMetadata& metadata, os::Error* error) 
                       {"last_bundle_index", metadata.lastBundleIndex()},
                       {"last_bundle_start_timestamp", metadata.lastBundleStartTimestamp()},
                       {"last_bundle_end_timestamp", metadata.lastBundleEndTimestamp()}};
-  return updateDataType(record, kAppMetadataTable, kRowIDColumn, kRowOne, error);
+  return updateAppMetadataRow(record, error);
 }
 
 std::optional<std::optional<DailyCounts>> Database::dailyCounts(os::Error* error) {
@@ -117,6 +117,10 @@ bool Database::updateDailyCounts(const DailyCounts& counts, os::Error* error) {
                       {"daily_error_events_count", counts.errorEventsCount()},
                       {"daily_real_time_conversion_events_count", counts.realtimeCount()},
                       {"daily_real_time_dcu_events_count", counts.dcuRealtimeCount()}};
+  return updateAppMetadataRow(record, error);
+}
+
+bool Database::updateAppMetadataRow(const SqliteRecord& record, os::Error* error) {
   return updateDataType(record, kAppMetadataTable, kRowIDColumn, kRowOne, error);
 }
 

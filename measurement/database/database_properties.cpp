@@ -5,8 +5,9 @@
 #include <utility>
 
 #include "measurement/database/database.h"
-#include "measurement/database/storage_value.h"
+#include "measurement/database/event_blob.h"
 #include "measurement/database/sql_conditions.h"
+#include "measurement/database/storage_value.h"
 #include "os/clock.h"
 
 namespace measurement {
@@ -15,27 +16,6 @@ namespace {
 constexpr int64_t kPurchaseTransactionsKept = 1000;
 constexpr int64_t kSubscriptionsKept = 1000;
 constexpr int64_t kConditionalPropertiesLimit = 1000;
-
-std::optional<os::Data> eventBlob(const Event& event) { return event.protoEvent().protoBuffer(); }
-
-// The event a stored blob holds; nullopt, with the reason, when it does not read back.
-std::optional<Event> eventFromBlob(const os::Value& stored, os::Error* error) {
-  const os::Data* bytes = stored.asData();
-  if (!requirePointerOrSetError(bytes, error, kOperationFailed,
-                                "Failed to convert data to an event. Data must be a NSData "
-                                "instance")) {
-    return std::nullopt;
-  }
-  std::optional<APMPBEvent> message = APMPBEvent::initWithBuffer(*bytes);
-  if (!requireObjectOrSetError(message, error, kOperationFailed,
-                               "Failed to parse event from data")) {
-    return std::nullopt;
-  }
-  std::optional<Event> event = Event::initWithEventProto(*message);
-  requireObjectOrSetError(event, error, kOperationFailed,
-                          "Failed to initialize event from proto data");
-  return event;
-}
 
 double doubleColumn(const SqliteRecord& row, const char* column) {
   const os::Value* value = row.find(column);

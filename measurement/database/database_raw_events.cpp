@@ -253,7 +253,7 @@ std::optional<bool> Database::isRawEventsTableEmpty(os::Error* error) {
 
 std::optional<std::optional<double>> Database::queryLatestRawEventTime(os::Error* error) {
   checkQueue();
-  return maximumForQuery("SELECT MAX(timestamp) FROM raw_events", error);
+  return nullableNumberForQuery("SELECT MAX(timestamp) FROM raw_events", error);
 }
 
 std::optional<bool> Database::containsRealtimeRawEventsWithError(os::Error* error) {
@@ -403,7 +403,7 @@ std::optional<bool> Database::isQueuedBundleTableEmpty(os::Error* error) {
 
 std::optional<std::optional<double>> Database::queryLatestBundleTime(os::Error* error) {
   checkQueue();
-  return maximumForQuery("SELECT MAX(bundle_end_timestamp) FROM queue", error);
+  return nullableNumberForQuery("SELECT MAX(bundle_end_timestamp) FROM queue", error);
 }
 
 std::optional<bool> Database::containsRealtimeBundlesWithError(os::Error* error) {

@@ -22,8 +22,8 @@ std::optional<bool> Database::booleanForQuery(std::string_view query,
   return *number != 0;
 }
 
-std::optional<std::optional<double>> Database::maximumForQuery(std::string_view query,
-                                                               os::Error* error) {
+std::optional<std::optional<double>> Database::nullableNumberForQuery(std::string_view query,
+                                                                      os::Error* error) {
   checkQueue();
   SqliteStore* sqlite = store(error);
   if (sqlite == nullptr) return std::nullopt;
