@@ -18,7 +18,8 @@
 //    operation, 3 empty or unusable record while converting);
 //  - reaches SQLite only through the store (store(error) answers nullptr with code 2 "Database
 //    not open" when the store is gone), mostly through the generic row access below, with SQL
-//    texts fixed in the code and values bound, never written into the text;
+//    texts fixed in the code and values bound, never written into the text (only typed
+//    integers, such as the ids of a multi-row delete, may be);
 //  - keeps the error of every failed step it calls in a local os::Error and copies it out, so
 //    that its result never depends on whether the caller passed `error`;
 //  - reports what the engine monitors with monitor().log(level, code, message, contexts...).
@@ -26,6 +27,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <map>
 #include <memory>
 #include <optional>
 #include <string>
@@ -41,6 +43,7 @@
 #include "measurement/foundation/measurement_error.h"
 #include "measurement/foundation/persisted_config.h"
 #include "measurement/foundation/user_attribute.h"
+#include "measurement/model/audience_filters.h"
 #include "measurement/model/conditional_user_property.h"
 #include "measurement/model/event.h"
 #include "measurement/model/event_aggregates.h"
@@ -275,6 +278,45 @@ class Database {
       int64_t eventID, os::Error* error);
   // True also when no row had the id.
   bool deleteComplexEventForAudienceEvaluationWithEventID(int64_t eventID, os::Error* error);
+
+  // ---- Audience definitions and results (database_audiences.cpp) ----
+  // The evaluator's filters, split by kind into event_filters and property_filters under
+  // (audience id, filter id), and one row of results per audience in audience_filter_values.
+  // A filter read back takes its three flags from its encoded message, not from the stored
+  // session_scoped column, which serves allSessionScopedFilters only. Multi-row writes stop at
+  // the first failure, leaving the rows before it written: run them in a transaction.
+
+  // Every audience that has a filter, each once, in the order SQLite gives them.
+  std::optional<std::vector<int32_t>> allAudienceIDs(os::Error* error);
+  // The filters of one internal name (code 1 for an empty one).
+  std::optional<std::vector<EventFilter>> eventFiltersForEventName(std::string_view eventName,
+                                                                   os::Error* error);
+  std::optional<std::vector<PropertyFilter>> propertyFiltersForPropertyName(
+      std::string_view propertyName, os::Error* error);
+  // nullopt on failure; an empty optional when the audience has no results.
+  std::optional<std::optional<FilterResult>> filterResultForAudienceID(int32_t audienceID,
+                                                                       os::Error* error);
+  // Every audience's results by audience id; nullopt on failure.
+  std::optional<std::map<int32_t, FilterResult>> allFilterResults(os::Error* error);
+  // The ids of the session-scoped filters of both kinds by audience id, each list in the order
+  // SQLite gives the rows; nullopt on failure.
+  std::optional<std::map<int32_t, std::vector<int32_t>>> allSessionScopedFilters(os::Error* error);
+  // Stores each filter in turn, replacing one with the same ids; an empty list, or a filter
+  // with an empty name or empty data, is refused.
+  bool updateEventFilters(const std::vector<EventFilter>& filters, os::Error* error);
+  bool updatePropertyFilters(const std::vector<PropertyFilter>& filters, os::Error* error);
+  // Stores each audience's results in turn; empty previous results are stored as NULL. A
+  // result without current results is refused as an empty record (code 1 "Received empty
+  // record for upsert").
+  bool updateFilterResults(const std::vector<FilterResult>& results, os::Error* error);
+  // Deletes the results of the audiences the list names (each once).
+  bool deleteFilterResults(const std::vector<FilterResult>& results, os::Error* error);
+  // Delete the rows of the listed (audience id, filter id) pairs in one statement. SQLite
+  // refuses a condition of about a thousand pairs (its expression depth), which fails the call.
+  bool deleteEventFilters(const std::vector<EventFilter>& filters, os::Error* error);
+  bool deletePropertyFilters(const std::vector<PropertyFilter>& filters, os::Error* error);
+  bool deleteAllEventFilters(os::Error* error);
+  bool deleteAllPropertyFilters(os::Error* error);
 
   // ---- Event aggregates and their snapshot (database_aggregates.cpp) ----
 

@@ -1,0 +1,312 @@
+// event_filters, property_filters and audience_filter_values: the audience definitions the
+// server sent, split into filters by kind, and each audience's evaluation results.
+#include <set>
+#include <string>
+#include <utility>
+
+#include "measurement/database/database.h"
+
+namespace measurement {
+namespace {
+
+// What differs between the two kinds of filters: their table, the column of the name they
+// apply to, their message and the texts of their errors.
+struct FilterKind {
+  const char* table;
+  const char* nameColumn;
+  const char* emptyNameToRead;
+  const char* emptyRow;
+  const char* emptyListToUpdate;
+  const char* emptyName;
+  const char* emptyData;
+  const char* emptyListToDelete;
+};
+
+constexpr FilterKind kEventFilterKind{
+    kEventFiltersTable,
+    "event_name",
+    "Received empty event name for getting event filters",
+    "Received empty dictionary for getting event filter",
+    "Received empty event filters to update",
+    "Received event filter with empty event name for getting dictionary representation",
+    "Received event filter with empty data for getting dictionary representation",
+    "Received empty event filters to delete"};
+
+constexpr FilterKind kPropertyFilterKind{
+    kPropertyFiltersTable,
+    "property_name",
+    "Received empty property name for getting property filters",
+    "Received empty dictionary for getting property filter",
+    "Received empty property filters to update",
+    "Received property filter with empty property name for getting dictionary representation",
+    "Received property filter with empty data for getting dictionary representation",
+    "Received empty property filters to delete"};
+
+const std::string& filterName(const EventFilter& filter) { return filter.eventName(); }
+const std::string& filterName(const PropertyFilter& filter) { return filter.propertyName(); }
+
+struct FilterFlags {
+  bool sessionScoped = false;
+  bool dynamic = false;
+  bool sequence = false;
+};
+
+// The flags the filter's message holds; all off for bytes that do not parse.
+FilterFlags flagsOf(const EventFilter*, const os::Data& data) {
+  std::optional<APMPBEventFilter> message = APMPBEventFilter::initWithBuffer(data);
+  if (!message) return {};
+  return {APMPBGetBool(*message, kEventFilter_session_scoped),
+          APMPBGetBool(*message, kEventFilter_dynamic),
+          APMPBGetBool(*message, kEventFilter_sequence)};
+}
+FilterFlags flagsOf(const PropertyFilter*, const os::Data& data) {
+  std::optional<APMPBPropertyFilter> message = APMPBPropertyFilter::initWithBuffer(data);
+  if (!message) return {};
+  return {APMPBGetBool(*message, kPropertyFilter_session_scoped),
+          APMPBGetBool(*message, kPropertyFilter_dynamic),
+          APMPBGetBool(*message, kPropertyFilter_sequence)};
+}
+
+int32_t int32Column(const SqliteRecord& row, const char* column) {
+  const os::Value* value = row.find(column);
+  return value && value->isNumber() ? static_cast<int32_t>(value->integerValue()) : 0;
+}
+
+std::string textColumn(const SqliteRecord& row, const char* column) {
+  const os::Value* value = row.find(column);
+  return value && value->asString() ? *value->asString() : std::string();
+}
+
+// A blob column's bytes; nullopt for NULL (and for empty bytes, which the store reads as no
+// column).
+std::optional<os::Data> dataColumn(const SqliteRecord& row, const char* column) {
+  const os::Value* value = row.find(column);
+  if (value == nullptr || value->asData() == nullptr) return std::nullopt;
+  return *value->asData();
+}
+
+template <typename Filter>
+std::optional<Filter> filterFromRow(const FilterKind& kind, const SqliteRecord& row,
+                                    os::Error* error) {
+  if (!requireOrSetError(!row.empty(), error, kDatabaseFailure, kind.emptyRow)) {
+    return std::nullopt;
+  }
+  os::Data data = dataColumn(row, "data").value_or(os::Data());
+  FilterFlags flags = flagsOf(static_cast<const Filter*>(nullptr), data);
+  return Filter(int32Column(row, "audience_id"), int32Column(row, "filter_id"),
+                textColumn(row, kind.nameColumn), std::move(data), flags.sessionScoped,
+                flags.dynamic, flags.sequence);
+}
+
+// The filters of the kind whose name column holds `name`.
+template <typename Filter>
+std::optional<std::vector<Filter>> readFilters(Database& database, const FilterKind& kind,
+                                               std::string_view name, os::Error* error) {
+  if (!requireOrSetError(!name.empty(), error, kInvalidInput, kind.emptyNameToRead)) {
+    return std::nullopt;
+  }
+  return database.dataTypesFromTableWithName<Filter>(
+      kind.table, kind.nameColumn, os::Value(std::string(name)), error,
+      [&kind](const SqliteRecord& row, os::Error* rowError) {
+        return filterFromRow<Filter>(kind, row, rowError);
+      });
+}
+
+std::optional<FilterResult> filterResultFromRow(const SqliteRecord& row, os::Error* error) {
+  if (!requireOrSetError(!row.empty(), error, kDatabaseFailure,
+                         "Received empty dictionary for getting filter result")) {
+    return std::nullopt;
+  }
+  return FilterResult(int32Column(row, "audience_id"),
+                      dataColumn(row, "current_results").value_or(os::Data()),
+                      dataColumn(row, "previous_results"));
+}
+
+// Writes the filters one by one; the first that is refused or fails ends the work. `store` is
+// the database's (nullptr when closed, its error already set).
+template <typename Filter>
+bool writeFilters(const FilterKind& kind, const std::vector<Filter>& filters, SqliteStore* store,
+                  os::Error* error) {
+  if (!requireOrSetError(!filters.empty(), error, kInvalidInput, kind.emptyListToUpdate) ||
+      store == nullptr) {
+    return false;
+  }
+  for (const Filter& filter : filters) {
+    if (!requireOrSetError(!filterName(filter).empty(), error, kDatabaseFailure, kind.emptyName) ||
+        !requireOrSetError(!filter.data().empty(), error, kDatabaseFailure, kind.emptyData)) {
+      return false;
+    }
+    SqliteRecord record{{"audience_id", filter.audienceID()},
+                        {"filter_id", filter.filterID()},
+                        {kind.nameColumn, filterName(filter)},
+                        {"data", filter.data()},
+                        {"session_scoped", filter.isSessionScoped() ? 1 : 0}};
+    if (!store->upsertRecord(record, kind.table, error)) return false;
+  }
+  return true;
+}
+
+// Deletes the filters' rows with one "(audience_id=1 AND filter_id=2) OR ..." condition: the
+// ids are typed integers, so writing them into the text lets no caller text into it.
+template <typename Filter>
+bool deleteFilters(const FilterKind& kind, const std::vector<Filter>& filters, SqliteStore* store,
+                   os::Error* error) {
+  if (!requireOrSetError(!filters.empty(), error, kInvalidInput, kind.emptyListToDelete) ||
+      store == nullptr) {
+    return false;
+  }
+  std::string condition;
+  for (const Filter& filter : filters) {
+    if (!condition.empty()) condition += " OR ";
+    condition += "(audience_id=" + std::to_string(filter.audienceID()) +
+                 " AND filter_id=" + std::to_string(filter.filterID()) + ")";
+  }
+  return store->deleteRecordsFromTableWithName(kind.table, condition, {}, error).has_value();
+}
+
+}  // namespace
+
+std::optional<std::vector<int32_t>> Database::allAudienceIDs(os::Error* error) {
+  checkQueue();
+  std::optional<std::vector<SqliteRecord>> rows = rowsForQuery(
+      "SELECT audience_id FROM event_filters UNION SELECT audience_id FROM property_filters", {},
+      error);
+  if (!rows) return std::nullopt;
+  std::vector<int32_t> audienceIDs;
+  for (const SqliteRecord& row : *rows) {
+    const os::Value* audienceID = row.find("audience_id");
+    if (!requireOrSetError(audienceID && audienceID->isNumber(), error, kInvalidInput,
+                           "Received nil audience ID for querying all audience IDs")) {
+      return std::nullopt;
+    }
+    audienceIDs.push_back(static_cast<int32_t>(audienceID->integerValue()));
+  }
+  return audienceIDs;
+}
+
+std::optional<std::vector<EventFilter>> Database::eventFiltersForEventName(
+    std::string_view eventName, os::Error* error) {
+  return readFilters<EventFilter>(*this, kEventFilterKind, eventName, error);
+}
+
+std::optional<std::vector<PropertyFilter>> Database::propertyFiltersForPropertyName(
+    std::string_view propertyName, os::Error* error) {
+  return readFilters<PropertyFilter>(*this, kPropertyFilterKind, propertyName, error);
+}
+
+std::optional<std::optional<FilterResult>> Database::filterResultForAudienceID(int32_t audienceID,
+                                                                               os::Error* error) {
+  std::optional<std::vector<FilterResult>> found = dataTypesFromTableWithName<FilterResult>(
+      kAudienceFilterValuesTable, "audience_id", os::Value(int64_t{audienceID}), error,
+      filterResultFromRow);
+  if (!found) return std::nullopt;
+  if (found->empty()) return std::optional<FilterResult>();
+  return std::optional<FilterResult>(std::move(found->front()));
+}
+
+std::optional<std::map<int32_t, FilterResult>> Database::allFilterResults(os::Error* error) {
+  // A failed read is a failure, not "no results": an evaluator that took it for an empty
+  // table would start every audience afresh.
+  std::optional<std::vector<FilterResult>> all = allDataTypesFromTableWithName<FilterResult>(
+      kAudienceFilterValuesTable, -1, error, filterResultFromRow);
+  if (!all) return std::nullopt;
+  std::map<int32_t, FilterResult> byAudience;
+  for (FilterResult& result : *all) {
+    int32_t audienceID = result.audienceID();
+    byAudience.insert_or_assign(audienceID, std::move(result));
+  }
+  return byAudience;
+}
+
+std::optional<std::map<int32_t, std::vector<int32_t>>> Database::allSessionScopedFilters(
+    os::Error* error) {
+  checkQueue();
+  std::optional<std::vector<SqliteRecord>> rows = rowsForQuery(
+      "SELECT audience_id, filter_id FROM event_filters WHERE session_scoped = 1 UNION SELECT "
+      "audience_id, filter_id FROM property_filters WHERE session_scoped = 1",
+      {}, error);
+  if (!rows) return std::nullopt;
+  std::map<int32_t, std::vector<int32_t>> filtersByAudience;
+  for (const SqliteRecord& row : *rows) {
+    filtersByAudience[int32Column(row, "audience_id")].push_back(int32Column(row, "filter_id"));
+  }
+  return filtersByAudience;
+}
+
+bool Database::updateEventFilters(const std::vector<EventFilter>& filters, os::Error* error) {
+  checkQueue();
+  return writeFilters(kEventFilterKind, filters, store(error), error);
+}
+
+bool Database::updatePropertyFilters(const std::vector<PropertyFilter>& filters, os::Error* error) {
+  checkQueue();
+  return writeFilters(kPropertyFilterKind, filters, store(error), error);
+}
+
+bool Database::updateFilterResults(const std::vector<FilterResult>& results, os::Error* error) {
+  checkQueue();
+  if (!requireOrSetError(!results.empty(), error, kInvalidInput,
+                         "Received empty filter results to update")) {
+    return false;
+  }
+  SqliteStore* sqlite = store(error);
+  if (sqlite == nullptr) return false;
+  for (const FilterResult& result : results) {
+    // Results without current results make no record; the store's refusal of the empty
+    // record is what the caller hears.
+    SqliteRecord record;
+    if (!result.currentResults().empty()) {
+      const std::optional<os::Data>& previous = result.previousResults();
+      record = SqliteRecord{{"audience_id", result.audienceID()},
+                            {"current_results", result.currentResults()},
+                            {"previous_results",
+                             previous && !previous->empty() ? os::Value(*previous) : os::Value()}};
+    }
+    if (!sqlite->upsertRecord(record, kAudienceFilterValuesTable, error)) return false;
+  }
+  return true;
+}
+
+bool Database::deleteFilterResults(const std::vector<FilterResult>& results, os::Error* error) {
+  checkQueue();
+  if (!requireOrSetError(!results.empty(), error, kInvalidInput,
+                         "Received empty filter results to delete")) {
+    return false;
+  }
+  // "audience_id IN (3,7)", each audience once; the ids are typed integers.
+  std::set<int32_t> audienceIDs;
+  for (const FilterResult& result : results) audienceIDs.insert(result.audienceID());
+  std::string ids;
+  for (int32_t audienceID : audienceIDs) {
+    ids += (ids.empty() ? "" : ",") + std::to_string(audienceID);
+  }
+  SqliteStore* sqlite = store(error);
+  return sqlite && sqlite
+                       ->deleteRecordsFromTableWithName(kAudienceFilterValuesTable,
+                                                        "audience_id IN (" + ids + ")", {}, error)
+                       .has_value();
+}
+
+bool Database::deleteEventFilters(const std::vector<EventFilter>& filters, os::Error* error) {
+  checkQueue();
+  return deleteFilters(kEventFilterKind, filters, store(error), error);
+}
+
+bool Database::deletePropertyFilters(const std::vector<PropertyFilter>& filters, os::Error* error) {
+  checkQueue();
+  return deleteFilters(kPropertyFilterKind, filters, store(error), error);
+}
+
+bool Database::deleteAllEventFilters(os::Error* error) {
+  checkQueue();
+  SqliteStore* sqlite = store(error);
+  return sqlite && sqlite->deleteAllRecordsFromTableWithName(kEventFiltersTable, error);
+}
+
+bool Database::deleteAllPropertyFilters(os::Error* error) {
+  checkQueue();
+  SqliteStore* sqlite = store(error);
+  return sqlite && sqlite->deleteAllRecordsFromTableWithName(kPropertyFiltersTable, error);
+}
+
+}  // namespace measurement
