@@ -186,11 +186,13 @@ std::optional<std::vector<int32_t>> Database::allAudienceIDs(os::Error* error) {
 
 std::optional<std::vector<EventFilter>> Database::eventFiltersForEventName(
     std::string_view eventName, os::Error* error) {
+  checkQueue();
   return readFilters<EventFilter>(*this, kEventFilterKind, eventName, error);
 }
 
 std::optional<std::vector<PropertyFilter>> Database::propertyFiltersForPropertyName(
     std::string_view propertyName, os::Error* error) {
+  checkQueue();
   return readFilters<PropertyFilter>(*this, kPropertyFilterKind, propertyName, error);
 }
 
