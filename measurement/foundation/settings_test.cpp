@@ -11,13 +11,22 @@
 #include <thread>
 #include <vector>
 
+#include "measurement/foundation/monitor.h"
 #include "measurement/foundation/monitor_capture.h"
 #include "testsupport/sandbox.h"
 #include "testsupport/sandbox_environment.h"
 
-// The monitor that the code under test logs to samples into the preferences folder.
+// The monitor that the code under test logs to samples into the preferences folder; its queue
+// finishes with them before the sandbox goes.
+class MonitorSandboxEnvironment : public testsupport::SandboxEnvironment {
+ public:
+  void TearDown() override {
+    measurement::monitor().drain();
+    SandboxEnvironment::TearDown();
+  }
+};
 static testing::Environment* const kSandbox =
-    testing::AddGlobalTestEnvironment(new testsupport::SandboxEnvironment);
+    testing::AddGlobalTestEnvironment(new MonitorSandboxEnvironment);
 
 namespace measurement {
 namespace {
