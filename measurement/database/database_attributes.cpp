@@ -2,8 +2,8 @@
 #include <string>
 
 #include "measurement/database/database.h"
-#include "measurement/database/storage_value.h"
 #include "measurement/database/sql_conditions.h"
+#include "measurement/database/storage_value.h"
 #include "measurement/foundation/data_type_validator.h"
 #include "measurement/foundation/numeric.h"
 
