@@ -49,7 +49,6 @@ class FilterRecord : public AudienceFilter {
         sessionScoped_(sessionScoped),
         dynamic_(dynamic),
         sequence_(sequence) {}
-  bool operator==(const FilterRecord&) const = default;
 
  private:
   int32_t audienceID_;
@@ -70,8 +69,6 @@ class EventFilter : public FilterRecord {
 
   const std::string& eventName() const { return eventName_; }
 
-  friend bool operator==(const EventFilter&, const EventFilter&) = default;
-
  private:
   std::string eventName_;
 };
@@ -85,8 +82,6 @@ class PropertyFilter : public FilterRecord {
         propertyName_(std::move(propertyName)) {}
 
   const std::string& propertyName() const { return propertyName_; }
-
-  friend bool operator==(const PropertyFilter&, const PropertyFilter&) = default;
 
  private:
   std::string propertyName_;
