@@ -90,7 +90,6 @@ TEST(Numeric, DecimalNumberFromStringIsExactOrNothing) {
       EXPECT_EQ(capture.records().back().level, 2);
     }
   }
-  monitor().drain();
 }
 
 TEST(Numeric, DecimalPowersOfTenStayWithinTheirRange) {

@@ -14,8 +14,6 @@ namespace {
 
 class SchedulerTest : public testing::Test {
  protected:
-  ~SchedulerTest() override { monitor().drain(); }
-
   // The messages logged with `code`.
   std::vector<std::string> messages(int64_t code) const {
     std::vector<std::string> found;

@@ -13,6 +13,7 @@
 #include <string>
 #include <utility>
 
+#include "measurement/foundation/monitor.h"
 #include "measurement/foundation/settings.h"
 #include "os/bundle.h"
 #include "os/defaults.h"
@@ -31,7 +32,10 @@ class PreferencesSandbox : public testsupport::Sandbox {
     os::Bundle::resetMainForTesting();
     os::UserDefaults::resetForTesting();
   }
+  // The process monitor's queued work (made on its first use inside the test) reads the
+  // sandbox's folders: it finishes before the environment is restored.
   ~PreferencesSandbox() {
+    monitor().drain();
     os::UserDefaults::resetForTesting();
     os::Bundle::resetMainForTesting();
   }

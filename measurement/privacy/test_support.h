@@ -30,10 +30,6 @@ class PrivacySandbox : public PreferencesSandbox {
     os::UserDefaults::resetForTesting();
   }
 
-  // The monitor's queued work (made on its first use inside the test) reads the sandbox's
-  // folders: let it finish before the environment is restored.
-  ~PrivacySandbox() { monitor().drain(); }
-
   const std::filesystem::path& bundle() const { return bundle_; }
 
   // Replaces the Info.plist with the bundle's identifier and `extra` over it; the main bundle
