@@ -15,6 +15,28 @@ constexpr unsigned __int128 tenToThe(int power) {
 
 constexpr unsigned __int128 kMantissaLimit = tenToThe(Decimal::kMaxDigits);
 
+int digitCount(unsigned __int128 value) {
+  int count = 1;
+  while (value >= 10) {
+    value /= 10;
+    ++count;
+  }
+  return count;
+}
+
+// The order of two magnitudes mantissa * 10^exponent, both mantissas non-zero.
+std::strong_ordering compareMagnitudes(unsigned __int128 a, int aExponent, unsigned __int128 b,
+                                       int bExponent) {
+  // The position of the leading digit decides unless it is the same; then scaling the one with
+  // the larger power down to the other's keeps it within 38 digits.
+  const int aLead = digitCount(a) + aExponent;
+  const int bLead = digitCount(b) + bExponent;
+  if (aLead != bLead) return aLead <=> bLead;
+  if (aExponent > bExponent) a *= tenToThe(aExponent - bExponent);
+  if (bExponent > aExponent) b *= tenToThe(bExponent - aExponent);
+  return a <=> b;
+}
+
 std::string digitsOf(unsigned __int128 value) {
   std::string digits;
   do {
@@ -81,6 +103,21 @@ std::optional<Decimal> Decimal::parse(std::string_view text) {
   if (exponent < kMinExponent || exponent > kMaxExponent) return std::nullopt;
   result.exponent_ = static_cast<int>(exponent);
   return result;
+}
+
+std::strong_ordering operator<=>(const Decimal& a, const Decimal& b) {
+  if (a.negative_ != b.negative_) return a.negative_ ? std::strong_ordering::less
+                                                     : std::strong_ordering::greater;
+  if (a.mantissa_ == 0 || b.mantissa_ == 0) {
+    // Zero is never negative, so the other one's sign decides.
+    if (a.mantissa_ == b.mantissa_) return std::strong_ordering::equal;
+    const bool aIsLarger = a.mantissa_ != 0 ? !a.negative_ : b.negative_;
+    return aIsLarger ? std::strong_ordering::greater : std::strong_ordering::less;
+  }
+  std::strong_ordering magnitude =
+      compareMagnitudes(a.mantissa_, a.exponent_, b.mantissa_, b.exponent_);
+  if (!a.negative_) return magnitude;
+  return 0 <=> magnitude;
 }
 
 std::string Decimal::text() const {

@@ -1,11 +1,12 @@
 // An exact decimal number of at most 38 significant digits: a sign, an integer mantissa and a
 // power of ten, as audience filters compare numbers that arrive as text. Only parsing and the
-// canonical text are needed: "007" reads as 7, "1.50" as 1.5, ".5" as 0.5.
+// canonical text and their exact order are needed: "007" reads as 7, "1.50" as 1.5, ".5" as 0.5.
 //
 //   std::optional<Decimal> half = Decimal::parse("0.50");
 //   half->text();  // "0.5"
 #pragma once
 
+#include <compare>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -31,6 +32,8 @@ class Decimal {
   bool isNegative() const { return negative_; }
 
   friend bool operator==(const Decimal&, const Decimal&) = default;
+  // Exact numeric order: 1.5 < 2, -3 < -2.99.
+  friend std::strong_ordering operator<=>(const Decimal& a, const Decimal& b);
 
  private:
   Decimal(bool negative, unsigned __int128 mantissa, int exponent);

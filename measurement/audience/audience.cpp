@@ -1,0 +1,489 @@
+// Evaluating events and user properties, the session-start clean-up and the results for
+// bundling; saving definitions is in audience_definitions.cpp.
+#include "measurement/audience/audience.h"
+
+#include <functional>
+#include <map>
+#include <set>
+#include <string>
+
+#include "measurement/audience/result_bits.h"
+#include "measurement/foundation/monitor.h"
+#include "measurement/model/display_names.h"
+#include "measurement/wire/access.h"
+
+namespace measurement {
+namespace {
+
+// The codes and texts that differ between evaluating events and user properties.
+struct EvaluationKind {
+  int64_t queryFiltersCode;
+  const char* queryFiltersMessage;
+  int64_t queryResultCode;
+  const char* queryResultMessage;
+  int64_t saveCode;
+  const char* saveMessage;
+  int64_t corruptFilterCode;
+  const char* corruptFilterMessage;
+};
+
+constexpr EvaluationKind kEventEvaluation{
+    6000,
+    "Unable to query event filters for event. Event will not be evaluated. Event name, error",
+    6001,
+    "Unable to query filter result for audience. Event will not be evaluated. Event name, error",
+    6003,
+    "Unable to save updated Audience filter results. Event will not be evaluated. Event name, "
+    "error",
+    6035,
+    "Event filter contains no data or corrupt data. Event will not be evaluated. Event name, "
+    "filter ID, audience ID, dynamic"};
+
+constexpr EvaluationKind kPropertyEvaluation{
+    6004,
+    "Unable to query property filters for property. Property will not be evaluated. Property "
+    "name, error",
+    6005,
+    "Unable to query filter result for audience. Property will not be evaluated. Property name, "
+    "error",
+    6007,
+    "Unable to save updated Audience filter results. User property will not be evaluated. User "
+    "property name, error",
+    6036,
+    "User property filter contains no data or corrupt data. User property will not be "
+    "evaluated. User property name, filter ID, audience ID, dynamic"};
+
+// The filter's message; nullopt for a record without data, with bytes that do not decode, or
+// with an id outside the range saved definitions use (which would index far past the bits).
+template <typename Message>
+std::optional<Message> storedFilterMessage(const FilterRecord& record) {
+  if (record.data().empty() || !isFilterIDInRange(record.filterID())) return std::nullopt;
+  return Message::initWithBuffer(record.data());
+}
+
+// Runs the shared evaluation over `filters`: each filter starts from its audience's latest
+// result, `match` gives its outcome (nullopt: skip it, already logged), `timestamp` is recorded
+// when it holds, and `carry` turns a false outcome into what is stored given the previous truth.
+// All changed results are stored at the end.
+template <typename Filter>
+bool evaluateStoredFilters(Database& database, const EvaluationKind& kind,
+                           const std::string& displayName, const std::vector<Filter>& filters,
+                           AudienceTimestampsCache& cache, double timestamp,
+                           const std::function<Outcome(const Filter&)>& match,
+                           const std::function<bool(const Filter&, bool previous)>& carry) {
+  std::map<int32_t, FilterResult> updated;
+  std::map<int32_t, std::optional<FilterResult>> fetched;
+  for (const Filter& filter : filters) {
+    const int32_t audienceID = filter.audienceID();
+    std::optional<FilterResult> current;
+    if (auto found = updated.find(audienceID); found != updated.end()) {
+      current = found->second;
+    } else if (auto cached = fetched.find(audienceID); cached != fetched.end()) {
+      current = cached->second;
+    } else {
+      os::Error error;
+      std::optional<std::optional<FilterResult>> stored =
+          database.filterResultForAudienceID(audienceID, &error);
+      if (!stored) {
+        monitor().log(1, kind.queryResultCode, kind.queryResultMessage, displayName, error);
+        return false;
+      }
+      current = *stored;
+      fetched.emplace(audienceID, current);
+    }
+    const bool previous = Audience::isFilterResultTrueForFilterID(current, filter.filterID());
+    // A plain filter that held keeps holding; only the flagged kinds are looked at again.
+    if (previous && !filter.isDynamic() && !filter.isSequence() && !filter.isSessionScoped()) {
+      continue;
+    }
+    Outcome outcome = match(filter);
+    if (!outcome) continue;
+    cache.populateCachedTimestamps(current, audienceID);
+    if (*outcome) {
+      cache.addEvaluationTimestamp(timestamp, filter);
+    } else {
+      outcome = carry(filter, previous);
+    }
+    updated.insert_or_assign(audienceID, Audience::updatedFilterResultWithFilterID(
+                                             filter.filterID(), audienceID, current, outcome, cache));
+    fetched.erase(audienceID);
+  }
+  if (updated.empty()) return true;
+  std::vector<FilterResult> results;
+  for (auto& [audienceID, result] : updated) results.push_back(std::move(result));
+  os::Error error;
+  if (!database.updateFilterResults(results, &error)) {
+    monitor().log(1, kind.saveCode, kind.saveMessage, displayName, error);
+    return false;
+  }
+  return true;
+}
+
+void logCorruptFilter(const EvaluationKind& kind, const std::string& displayName,
+                      const FilterRecord& filter) {
+  monitor().log(1, kind.corruptFilterCode, kind.corruptFilterMessage, displayName,
+                filter.filterID(), filter.audienceID(), filter.isDynamic());
+}
+
+Outcome evaluateEventFilter(const APMPBEventFilter& filter, const std::string& eventName,
+                            const Parameters& parameters, const EventAggregates& aggregates) {
+  const std::string displayName = eventDisplayName(eventName);
+  if (eventName.empty()) {
+    monitor().log(1, 7005, "Event name is nil. Audience filter will not be evaluated",
+                  messageContext(filter));
+    return std::nullopt;
+  }
+  if (APMPBGetString(filter, kEventFilter_event_name) != eventName) {
+    monitor().log(1, 7006,
+                  "Event filter name does not match event name. Audience filter will not be "
+                  "evaluated",
+                  displayName);
+    return std::nullopt;
+  }
+  std::optional<APMPBNumberFilter> countFilter =
+      APMPBGetMessage<APMPBNumberFilter>(filter, kEventFilter_event_count_filter);
+  std::vector<APMPBFilter> parameterFilters =
+      APMPBGetArray<APMPBFilter>(filter, kEventFilter_filters);
+  if (!countFilter && parameterFilters.empty()) return true;
+  if (countFilter) {
+    if (aggregates.name() != eventName) {
+      monitor().log(1, 7007,
+                    "Event aggregates name does not match event name. Audience filter will not "
+                    "be evaluated",
+                    eventDisplayName(aggregates.name()), displayName, messageContext(filter));
+      return std::nullopt;
+    }
+    const int32_t count = APMPBGetBool(filter, kEventFilter_session_scoped)
+                              ? aggregates.currentSessionCount()
+                              : aggregates.lifetimeCount();
+    Outcome outcome = evaluateNumberFilterWithInt64(*countFilter, count);
+    if (outcome != true) return outcome;
+  }
+  for (const APMPBFilter& parameterFilter : parameterFilters) {
+    std::optional<std::string> name = APMPBGetString(parameterFilter, kFilter_parameter_name);
+    if (!name) {
+      monitor().log(1, 7008,
+                    "Event filter does not have parameter name. Audience filter will not be "
+                    "evaluated",
+                    displayName, messageContext(parameterFilter));
+      return std::nullopt;
+    }
+    auto value = parameters.find(*name);
+    if (value == parameters.end()) {
+      monitor().log(3, 7009,
+                    "Event does not have parameter required by filter. Audience filter will not "
+                    "be evaluated",
+                    displayName, dictionaryDescription(parameters), messageContext(parameterFilter));
+      return std::nullopt;
+    }
+    if (value->second.isString() &&
+        !APMPBHasField(parameterFilter, kFilter_string_filter)) {
+      monitor().log(3, 7010,
+                    "Event param is a string and the filter does not have a string filter. "
+                    "Audience filter will not be evaluated. Event name, event params, filter",
+                    displayName, dictionaryDescription(parameters), messageContext(parameterFilter));
+      return std::nullopt;
+    }
+    Outcome outcome = evaluateParameterFilter(parameterFilter, value->second);
+    if (outcome != true) return outcome;
+  }
+  return true;
+}
+
+Outcome evaluatePropertyFilter(const APMPBPropertyFilter& filter, const UserAttribute& property) {
+  const std::string displayName = userPropertyDisplayName(property.name());
+  if (APMPBGetString(filter, kPropertyFilter_property_name) != property.name()) {
+    monitor().log(1, 7013,
+                  "User property name does not match property filter name. Audience filter will "
+                  "not be evaluated",
+                  displayName, messageContext(filter));
+    return std::nullopt;
+  }
+  std::optional<APMPBFilter> valueFilter =
+      APMPBGetMessage<APMPBFilter>(filter, kPropertyFilter_filter);
+  if (!valueFilter) {
+    monitor().log(1, 7014,
+                  "Property filter does not have filter. Audience filter will not be evaluated",
+                  displayName, messageContext(filter));
+    return std::nullopt;
+  }
+  if (property.value().isArray()) {
+    monitor().log(1, 7015,
+                  "Unknown user property type. Audience filter will not be evaluated. Property "
+                  "Name",
+                  displayName);
+    return std::nullopt;
+  }
+  return evaluateParameterFilter(*valueFilter, property.value());
+}
+
+// The user attribute a bundle's message describes; nullopt without a value.
+std::optional<UserAttribute> userAttributeFromNanoUserProperty(const APMPBUserAttribute& message) {
+  std::optional<Value> value;
+  if (std::optional<std::string> text = APMPBGetString(message, kUserAttribute_string_value)) {
+    value = Value(std::move(*text));
+  } else if (APMPBHasField(message, kUserAttribute_double_value)) {
+    value = Value(APMPBGetDouble(message, kUserAttribute_double_value));
+  } else if (APMPBHasField(message, kUserAttribute_int_value)) {
+    value = Value(APMPBGetInt64(message, kUserAttribute_int_value));
+  }
+  if (!value) return std::nullopt;
+  return UserAttribute::create(
+      "", APMPBGetString(message, kUserAttribute_name).value_or(""), std::move(*value),
+      static_cast<double>(APMPBGetInt64(message, kUserAttribute_set_timestamp_millis)) / 1000.0);
+}
+
+// Drops the timestamp entries of `filterIDs` from the message's repeated field `index`.
+template <typename Entry>
+void removeTimestamps(APMPBResultData& data, int32_t index, int32_t filterIDIndex,
+                      const std::set<int32_t>& filterIDs) {
+  std::vector<Entry> kept;
+  for (Entry& entry : APMPBGetArray<Entry>(data, index)) {
+    if (!filterIDs.contains(APMPBGetInt32(entry, filterIDIndex))) kept.push_back(std::move(entry));
+  }
+  APMPBSetArray(data, index, kept);
+}
+
+}  // namespace
+
+Audience::Audience(Database& database, std::shared_ptr<os::DispatchQueue> queue)
+    : database_(database), queue_(std::move(queue)) {}
+
+void Audience::checkQueue() const {
+  if (queue_) OS_CHECK_ON(queue_);
+}
+
+bool Audience::evaluateFiltersForEvent(const Event& event, const EventAggregates& eventAggregates,
+                                       AudienceTimestampsCache* audienceTimestampsCache) {
+  return evaluateFiltersForEventName(event.name(), event.parameters(), eventAggregates,
+                                     event.timestamp(), audienceTimestampsCache);
+}
+
+bool Audience::evaluateFiltersForEventName(std::string_view eventName,
+                                           const Parameters& eventParameters,
+                                           const EventAggregates& eventAggregates,
+                                           double eventTimestamp,
+                                           AudienceTimestampsCache* audienceTimestampsCache) {
+  checkQueue();
+  const std::string name(eventName);
+  const std::string displayName = eventDisplayName(name);
+  os::Error error;
+  std::optional<std::vector<EventFilter>> filters =
+      database_.eventFiltersForEventName(eventName, &error);
+  if (!filters) {
+    monitor().log(1, kEventEvaluation.queryFiltersCode, kEventEvaluation.queryFiltersMessage,
+                  displayName, error);
+    return false;
+  }
+  AudienceTimestampsCache fresh;
+  AudienceTimestampsCache& cache = audienceTimestampsCache ? *audienceTimestampsCache : fresh;
+  return evaluateStoredFilters<EventFilter>(
+      database_, kEventEvaluation, displayName, *filters, cache, eventTimestamp,
+      [&](const EventFilter& filter) -> Outcome {
+        std::optional<APMPBEventFilter> message = storedFilterMessage<APMPBEventFilter>(filter);
+        if (!message) {
+          logCorruptFilter(kEventEvaluation, displayName, filter);
+          return std::nullopt;
+        }
+        return evaluateEventFilter(*message, filter.eventName(), eventParameters,
+                                   eventAggregates);
+      },
+      // An event filter that once held keeps holding.
+      [](const EventFilter&, bool previous) { return previous; });
+}
+
+bool Audience::evaluateFiltersForNanoUserProperty(const APMPBUserAttribute& property,
+                                                  AudienceTimestampsCache* audienceTimestampsCache,
+                                                  std::optional<double> evaluationTime) {
+  checkQueue();
+  std::optional<UserAttribute> attribute = userAttributeFromNanoUserProperty(property);
+  if (!attribute) {
+    monitor().log(2, 6039, "Could not convert user property from nano format.");
+    return false;
+  }
+  return evaluateFiltersForUserProperty(*attribute, audienceTimestampsCache,
+                                        evaluationTime.value_or(attribute->lastSetTimestamp()));
+}
+
+bool Audience::evaluateFiltersForUserProperty(const UserAttribute& property,
+                                              AudienceTimestampsCache* audienceTimestampsCache,
+                                              double evaluationTimestamp) {
+  checkQueue();
+  const std::string displayName = userPropertyDisplayName(property.name());
+  os::Error error;
+  std::optional<std::vector<PropertyFilter>> filters =
+      database_.propertyFiltersForPropertyName(property.name(), &error);
+  if (!filters) {
+    monitor().log(1, kPropertyEvaluation.queryFiltersCode,
+                  kPropertyEvaluation.queryFiltersMessage, displayName, error);
+    return false;
+  }
+  AudienceTimestampsCache fresh;
+  AudienceTimestampsCache& cache = audienceTimestampsCache ? *audienceTimestampsCache : fresh;
+  return evaluateStoredFilters<PropertyFilter>(
+      database_, kPropertyEvaluation, displayName, *filters, cache, evaluationTimestamp,
+      [&](const PropertyFilter& filter) -> Outcome {
+        std::optional<APMPBPropertyFilter> message =
+            storedFilterMessage<APMPBPropertyFilter>(filter);
+        if (!message) {
+          logCorruptFilter(kPropertyEvaluation, displayName, filter);
+          return std::nullopt;
+        }
+        return evaluatePropertyFilter(*message, property);
+      },
+      // Only a dynamic filter that is not session-scoped turns false again.
+      [](const PropertyFilter& filter, bool previous) {
+        return filter.isDynamic() && !filter.isSessionScoped() ? false : previous;
+      });
+}
+
+bool Audience::clearEvaluationResultsForSessionScopedFilters() {
+  checkQueue();
+  os::Error error;
+  std::optional<std::map<int32_t, std::vector<int32_t>>> sessionScoped =
+      database_.allSessionScopedFilters(&error);
+  if (!sessionScoped) {
+    monitor().log(1, 6040,
+                  "Unable to query all session scoped filters. Session scoped results will not "
+                  "be cleared. Error",
+                  error);
+    return false;
+  }
+  std::map<int32_t, FilterResult> stored =
+      database_.allFilterResults(nullptr).value_or(std::map<int32_t, FilterResult>());
+  for (const auto& [audienceID, filterIDs] : *sessionScoped) {
+    auto result = stored.find(audienceID);
+    if (result == stored.end()) continue;
+    std::optional<APMPBResultData> data =
+        APMPBResultData::initWithBuffer(result->second.currentResults());
+    if (!data) continue;
+    ResultBits bits = ResultBits::of(*data);
+    for (int32_t filterID : filterIDs) bits.clear(filterID);
+    if (!bits.hasAnyBitSet()) {
+      if (!database_.deleteFilterResults({result->second}, &error)) {
+        monitor().log(1, 6042,
+                      "Unable to delete filter results. Session scoped results will not be "
+                      "cleared. Error",
+                      error);
+        return false;
+      }
+      continue;
+    }
+    bits.writeTo(*data);
+    const std::set<int32_t> ids(filterIDs.begin(), filterIDs.end());
+    removeTimestamps<APMPBDynamicFilterResultTimestamp>(*data, kResultData_dynamic_filter_timestamps,
+                                                        kDynamicFilterResultTimestamp_filter_id, ids);
+    removeTimestamps<APMPBSequenceFilterResultTimestamp>(
+        *data, kResultData_sequence_filter_timestamps, kSequenceFilterResultTimestamp_filter_id,
+        ids);
+    FilterResult cleared(audienceID, data->protoBuffer().value_or(os::Data()),
+                         result->second.currentResults());
+    if (!database_.updateFilterResults({cleared}, &error)) {
+      monitor().log(2, 6043,
+                    "Unable to update filter results. Session scoped results will not be cleared. "
+                    "Error",
+                    error);
+      return false;
+    }
+  }
+  return true;
+}
+
+bool Audience::resultsForBundling(std::vector<APMPBAudienceLeafFilterResult>* results) {
+  checkQueue();
+  results->clear();
+  std::map<int32_t, FilterResult> stored =
+      database_.allFilterResults(nullptr).value_or(std::map<int32_t, FilterResult>());
+  std::vector<FilterResult> reported;
+  for (const auto& [audienceID, result] : stored) {
+    std::optional<APMPBResultData> current = APMPBResultData::initWithBuffer(result.currentResults());
+    if (!current) {
+      monitor().log(2, 6020, "Current result data is nil. Audience result will not be bundled. Audience ID",
+                    audienceID);
+      continue;
+    }
+    if (!ResultBits::of(*current).hasAnyBitSet()) {
+      monitor().log(2, 6021, "Current result status is 0. Audience result will not be bundled. Audience ID",
+                    audienceID);
+      continue;
+    }
+    APMPBAudienceLeafFilterResult leaf;
+    APMPBSetInt32(leaf, kAudienceLeafFilterResult_audience_id, audienceID);
+    APMPBSetMessage(leaf, kAudienceLeafFilterResult_current_results, &*current);
+    const os::Data previousBytes = result.previousResults().value_or(os::Data());
+    APMPBSetBool(leaf, kAudienceLeafFilterResult_first_report, previousBytes.empty());
+    if (!previousBytes.empty()) {
+      std::optional<APMPBResultData> previous = APMPBResultData::initWithBuffer(previousBytes);
+      if (previous && previous->protoBuffer() == current->protoBuffer()) {
+        // Unchanged since the last report: only the latest time of the first sequence filter
+        // is sent and kept.
+        std::vector<APMPBSequenceFilterResultTimestamp> sequence =
+            APMPBGetArray<APMPBSequenceFilterResultTimestamp>(
+                *current, kResultData_sequence_filter_timestamps);
+        if (!sequence.empty()) {
+          os::Array times =
+              APMPBGetArray(sequence.front(), kSequenceFilterResultTimestamp_eval_timestamps);
+          if (times.size() >= 2) {
+            APMPBSetArray(sequence.front(), kSequenceFilterResultTimestamp_eval_timestamps,
+                          os::Array{times.back()});
+            APMPBSetArray(*current, kResultData_sequence_filter_timestamps, sequence);
+            APMPBSetMessage(leaf, kAudienceLeafFilterResult_current_results, &*current);
+          }
+        }
+      } else if (previous) {
+        APMPBSetMessage(leaf, kAudienceLeafFilterResult_previous_results, &*previous);
+      }
+    }
+    results->push_back(std::move(leaf));
+    reported.emplace_back(audienceID, current->protoBuffer().value_or(os::Data()),
+                          result.currentResults());
+  }
+  if (reported.empty()) return true;
+  os::Error error;
+  if (!database_.updateFilterResults(reported, &error)) {
+    monitor().log(1, 6022,
+                  "Unable to save updated Audience filter results. Audience results will not be "
+                  "bundled. Error",
+                  error);
+    results->clear();
+    return false;
+  }
+  return true;
+}
+
+bool Audience::isFilterResultTrueForFilterID(const std::optional<FilterResult>& result,
+                                             int32_t filterID) {
+  if (!result || result->currentResults().empty()) return false;
+  std::optional<APMPBResultData> data = APMPBResultData::initWithBuffer(result->currentResults());
+  if (!data) return false;
+  ResultBits bits = ResultBits::of(*data);
+  if (bits.status.empty() || bits.results.empty()) {
+    monitor().log(2, 6023,
+                  "Audience filter result is non-nil and is missing status or results array. "
+                  "Audience result will not be bundled. Audience ID, result data",
+                  result->audienceID(), messageContext(*data));
+    return false;
+  }
+  return bits.holds(filterID);
+}
+
+FilterResult Audience::updatedFilterResultWithFilterID(
+    int32_t filterID, int32_t audienceID, const std::optional<FilterResult>& currentFilterResult,
+    Outcome newEvaluationResult, const AudienceTimestampsCache& audienceTimestampsCache) {
+  std::optional<APMPBResultData> current;
+  if (currentFilterResult) current = APMPBResultData::initWithBuffer(currentFilterResult->currentResults());
+  ResultBits bits = current ? ResultBits::of(*current) : ResultBits();
+  bits.set(filterID, newEvaluationResult.has_value(), newEvaluationResult.value_or(false));
+  APMPBResultData data;
+  bits.writeTo(data);
+  APMPBSetArray(data, kResultData_dynamic_filter_timestamps,
+                audienceTimestampsCache.dynamicTimestampsForAudienceID(audienceID));
+  if (std::optional<std::vector<APMPBSequenceFilterResultTimestamp>> sequence =
+          audienceTimestampsCache.sequenceTimestampsForAudienceID(audienceID)) {
+    APMPBSetArray(data, kResultData_sequence_filter_timestamps, *sequence);
+  }
+  return FilterResult(audienceID, data.protoBuffer().value_or(os::Data()),
+                      currentFilterResult ? currentFilterResult->previousResults() : std::nullopt);
+}
+
+}  // namespace measurement

@@ -1,0 +1,224 @@
+// Parameter filters and number filters; string filters are in string_filter.cpp.
+#include <charconv>
+#include <cmath>
+#include <limits>
+#include <string>
+
+#include "measurement/audience/filter_matching.h"
+#include "measurement/foundation/monitor.h"
+#include "measurement/foundation/numeric.h"
+#include "measurement/wire/access.h"
+
+namespace measurement {
+namespace {
+
+// A comparison value the filter holds as a decimal number string.
+bool hasNumericString(const APMPBNumberFilter& filter, int32_t index) {
+  std::optional<std::string> text = APMPBGetString(filter, index);
+  return text && isDecimalNumberString(*text);
+}
+
+// A decimal number string as the nearest double; nullopt for one beyond the double range.
+std::optional<double> doubleFromDecimalString(std::string_view text) {
+  if (!text.empty() && text.front() == '+') text.remove_prefix(1);
+  double value = 0;
+  auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
+  if (error != std::errc() || end != text.data() + text.size() || !std::isfinite(value)) {
+    return std::nullopt;
+  }
+  return value;
+}
+
+double stepDown(double value, int steps) {
+  for (int i = 0; i < steps; ++i) value = std::nextafter(value, -std::numeric_limits<double>::infinity());
+  return value;
+}
+
+double stepUp(double value, int steps) {
+  for (int i = 0; i < steps; ++i) value = std::nextafter(value, std::numeric_limits<double>::infinity());
+  return value;
+}
+
+// Parses the comparison value at `index`, logging `code` when it does not give a decimal.
+std::optional<Decimal> parsedComparisonValue(const APMPBNumberFilter& filter, int32_t index,
+                                             int64_t code, std::string_view message) {
+  std::optional<Decimal> parsed =
+      decimalNumberFromString(APMPBGetString(filter, index).value_or(std::string()));
+  if (!parsed) monitor().log(1, code, message, messageContext(filter));
+  return parsed;
+}
+
+AudienceComparisonValues comparisonValuesOf(const APMPBNumberFilter& filter) {
+  AudienceComparisonValues values;
+  if (APMPBGetInt32(filter, kNumberFilter_comparison_type) == kBetween) {
+    values.minComparisonValue =
+        parsedComparisonValue(filter, kNumberFilter_min_comparison_value, 8004,
+                              "Number filter min comparison value is not a number");
+    if (!values.minComparisonValue) {
+      values.valid = false;
+      return values;
+    }
+    values.maxComparisonValue =
+        parsedComparisonValue(filter, kNumberFilter_max_comparison_value, 8005,
+                              "Number filter max comparison value is not a number");
+    values.valid = values.maxComparisonValue.has_value();
+  } else {
+    values.comparisonValue = parsedComparisonValue(
+        filter, kNumberFilter_comparison_value, 8002, "Number filter comparison value is not a number");
+    values.valid = values.comparisonValue.has_value();
+  }
+  return values;
+}
+
+Outcome numberOutcome(const APMPBFilter& filter, const APMPBNumberFilter& numberFilter,
+                      const Value& value) {
+  if (const std::string* text = value.stringValue()) {
+    if (!isDecimalNumberString(*text)) {
+      monitor().log(3, 7001,
+                    "String value is not a numeric value. Audience filter will not be evaluated. "
+                    "Value, filter",
+                    *text, messageContext(filter));
+      return std::nullopt;
+    }
+    std::optional<Decimal> decimal = decimalNumberFromString(*text);
+    if (!decimal) return std::nullopt;
+    return evaluateNumberFilterWithDecimal(numberFilter, *decimal);
+  }
+  if (value.isDouble()) {
+    if (!std::isfinite(value.doubleValue())) {
+      monitor().log(3, 7002, "Value is not within double range. Audience filter will not be evaluated",
+                    value.doubleValue(), messageContext(filter));
+      return std::nullopt;
+    }
+    return evaluateNumberFilterWithDouble(numberFilter, value.doubleValue());
+  }
+  if (value.isInt64()) return evaluateNumberFilterWithInt64(numberFilter, value.int64Value());
+  return std::nullopt;
+}
+
+}  // namespace
+
+MonitorContext messageContext(const NANOMessageBase& message) {
+  return OtherContext{message.className()};
+}
+
+Outcome evaluateParameterFilter(const APMPBFilter& filter, const Value& value) {
+  std::optional<APMPBNumberFilter> numberFilter =
+      APMPBGetMessage<APMPBNumberFilter>(filter, kFilter_number_filter);
+  std::optional<APMPBStringFilter> stringFilter =
+      APMPBGetMessage<APMPBStringFilter>(filter, kFilter_string_filter);
+  Outcome outcome;
+  if (numberFilter) {
+    outcome = numberOutcome(filter, *numberFilter, value);
+  } else if (stringFilter) {
+    if (!value.isString()) {
+      monitor().log(3, 7003, "Value is not a string. Audience filter will not be evaluated",
+                    value.description(), messageContext(filter));
+      return std::nullopt;
+    }
+    outcome = evaluateStringFilter(*stringFilter, value.stringValue());
+  } else {
+    monitor().log(1, 7000,
+                  "Filter has neither a number nor string filter. Audience filter will not be "
+                  "evaluated",
+                  value.description(), messageContext(filter));
+    return std::nullopt;
+  }
+  if (outcome && APMPBGetBool(filter, kFilter_negate)) return !*outcome;
+  return outcome;
+}
+
+bool isValidNumberFilter(const APMPBNumberFilter& filter) {
+  const MonitorContext context = messageContext(filter);
+  if (!APMPBHasField(filter, kNumberFilter_comparison_type)) {
+    monitor().log(1, 8006, "Number filter has no comparison type", context);
+    return false;
+  }
+  const int32_t type = APMPBGetInt32(filter, kNumberFilter_comparison_type);
+  if (type == kUnknownComparisonType) {
+    monitor().log(1, 8007, "Number filter has unknown comparison type", context);
+    return false;
+  }
+  if (type > kBetween || type < kUnknownComparisonType) {
+    monitor().log(1, 8011, "Number filter has a real unknown comparison type", context);
+    return false;
+  }
+  if (type != kBetween) {
+    if (hasNumericString(filter, kNumberFilter_comparison_value)) return true;
+    monitor().log(1, 8008, "Numeric filter does not have a valid comparison value. Filter",
+                  context);
+    return false;
+  }
+  // Both bounds are examined, so that one log names every missing bound.
+  bool valid = true;
+  if (!hasNumericString(filter, kNumberFilter_min_comparison_value)) {
+    monitor().log(1, 8009, "Numeric filter does not have a valid min comparison value. Filter",
+                  context);
+    valid = false;
+  }
+  if (!hasNumericString(filter, kNumberFilter_max_comparison_value)) {
+    monitor().log(1, 8010, "Numeric filter does not have a valid max comparison value. Filter",
+                  context);
+    valid = false;
+  }
+  return valid;
+}
+
+Outcome evaluateNumberFilterWithDecimal(const APMPBNumberFilter& filter, const Decimal& value) {
+  if (!isValidNumberFilter(filter)) return std::nullopt;
+  AudienceComparisonValues values = comparisonValuesOf(filter);
+  if (!values.valid) {
+    monitor().log(1, 8015,
+                  "Parsed decimal number comparison values are not valid. Audience filter will "
+                  "not be evaluated. Filter",
+                  messageContext(filter));
+    return std::nullopt;
+  }
+  switch (APMPBGetInt32(filter, kNumberFilter_comparison_type)) {
+    case kLessThan:
+      return value < *values.comparisonValue;
+    case kGreaterThan:
+      return value > *values.comparisonValue;
+    case kEqual:
+      return value == *values.comparisonValue;
+    default:
+      return *values.minComparisonValue <= value && value <= *values.maxComparisonValue;
+  }
+}
+
+Outcome evaluateNumberFilterWithInt64(const APMPBNumberFilter& filter, int64_t value) {
+  return evaluateNumberFilterWithDecimal(filter, *Decimal::parse(std::to_string(value)));
+}
+
+Outcome evaluateNumberFilterWithDouble(const APMPBNumberFilter& filter, double value) {
+  if (!isValidNumberFilter(filter)) return std::nullopt;
+  const int32_t type = APMPBGetInt32(filter, kNumberFilter_comparison_type);
+  auto comparison = [&](int32_t index) {
+    return doubleFromDecimalString(APMPBGetString(filter, index).value_or(std::string()));
+  };
+  std::optional<double> first =
+      comparison(type == kBetween ? kNumberFilter_min_comparison_value
+                                  : kNumberFilter_comparison_value);
+  std::optional<double> second =
+      type == kBetween ? comparison(kNumberFilter_max_comparison_value) : first;
+  if (!first || !second) {
+    monitor().log(1, 8012,
+                  "Number filter is invalid, the comparison filter is not valid. Audience filter "
+                  "will not be evaluated",
+                  messageContext(filter));
+    return std::nullopt;
+  }
+  switch (type) {
+    case kLessThan:
+      return value < *first;
+    case kGreaterThan:
+      return value > *first;
+    case kEqual:
+      // The comparison value and its two nearest neighbours on each side are equal to it.
+      return stepDown(*first, 2) < value && value < stepUp(*first, 2);
+    default:
+      return *first <= value && value <= *second;
+  }
+}
+
+}  // namespace measurement

@@ -1,0 +1,113 @@
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "measurement/audience/filter_matching.h"
+#include "measurement/audience/test_support.h"
+#include "measurement/foundation/monitor_capture.h"
+#include "testsupport/sandbox.h"
+
+namespace measurement {
+namespace {
+
+using testing::message;
+namespace ref = testing::ref;
+
+class StringFilterTest : public ::testing::Test {
+ protected:
+  ~StringFilterTest() override { monitor().drain(); }
+  testsupport::Sandbox sandbox_;
+};
+
+APMPBStringFilter stringFilter(std::string_view text) {
+  return message<APMPBStringFilter, ref::StringFilter>(text);
+}
+
+TEST_F(StringFilterTest, MatchesEachTypeWithAndWithoutCase) {
+  struct Case {
+    const char* filter;
+    const char* value;
+    bool expected;
+  };
+  const std::vector<Case> cases = {
+      {"match_type: 2 expression: 'abc'", "ABCdef", true},
+      {"match_type: 2 expression: 'abc' case_sensitive: true", "ABCdef", false},
+      {"match_type: 2 expression: 'abc' case_sensitive: true", "abcdef", true},
+      {"match_type: 3 expression: 'xyz'", "fooXYZ", true},
+      {"match_type: 3 expression: 'xyz'", "fooxyzz", false},
+      {"match_type: 3 expression: 'xyz' case_sensitive: true", "fooXYZ", false},
+      {"match_type: 3 expression: 'longer than s'", "s", false},
+      {"match_type: 4 expression: 'MID'", "a mid b", true},
+      {"match_type: 4 expression: 'MID' case_sensitive: true", "a mid b", false},
+      {"match_type: 5 expression: 'Exact'", "eXACT", true},
+      {"match_type: 5 expression: 'Exact'", "eXACTly", false},
+      {"match_type: 5 expression: 'Exact' case_sensitive: true", "eXACT", false},
+      {"match_type: 6 expression_list: ['a', 'B']", "b", true},
+      {"match_type: 6 expression_list: ['a', 'B']", "bb", false},
+      {"match_type: 6 expression_list: ['a', 'B'] case_sensitive: true", "b", false},
+      {"match_type: 6 expression_list: ['a', 'B'] case_sensitive: true", "B", true},
+      // Positions count UTF-16 units: an emoji is two of them.
+      {"match_type: 3 expression: '😀X'", "a😀x", true},
+      {"match_type: 5 expression: '😀'", "😀", true},
+      // Full case folding: "ß" folds to "ss", so the lengths differ and EXACT refuses.
+      {"match_type: 2 expression: 'STRASS'", "straße", true},
+      {"match_type: 5 expression: 'STRASSE'", "straße", false},
+      {"match_type: 1 expression: '^lev(el)?_[0-9]+$'", "LEVEL_3", true},
+      {"match_type: 1 expression: '^lev(el)?_[0-9]+$' case_sensitive: true", "LEVEL_3", false},
+      {"match_type: 1 expression: 'b'", "abc", true},
+      // A known type beyond IN_LIST never matches.
+      {"match_type: 7 expression: 'a'", "a", false},
+  };
+  for (const Case& c : cases) {
+    const std::string value = c.value;
+    EXPECT_EQ(evaluateStringFilter(stringFilter(c.filter), &value), c.expected)
+        << c.filter << " with " << c.value;
+  }
+}
+
+TEST_F(StringFilterTest, ValidatesWhatEachTypeNeeds) {
+  struct Case {
+    const char* filter;
+    bool valid;
+    int64_t code;
+  };
+  const std::vector<Case> cases = {
+      {"expression: 'a'", false, 9000},
+      {"match_type: 0 expression: 'a'", false, 9001},
+      {"match_type: 2", false, 9002},
+      {"match_type: 6", false, 9003},
+      {"match_type: 6 expression: 'a'", false, 9003},
+      {"match_type: 1 expression: '(unbalanced'", false, 9004},
+      {"match_type: 6 expression_list: 'a'", true, 0},
+      {"match_type: 8 expression: 'a'", true, 0},
+      {"match_type: 1 expression: '[a-z]+'", true, 0},
+  };
+  for (const Case& c : cases) {
+    MonitorCapture capture;
+    EXPECT_EQ(isValidStringFilter(stringFilter(c.filter)), c.valid) << c.filter;
+    if (!c.valid) {
+      EXPECT_TRUE(capture.contains(c.code)) << c.filter;
+      const std::string value = "a";
+      EXPECT_EQ(evaluateStringFilter(stringFilter(c.filter), &value), std::nullopt);
+      EXPECT_TRUE(capture.contains(9006)) << c.filter;
+    }
+  }
+  MonitorCapture capture;
+  EXPECT_EQ(evaluateStringFilter(stringFilter("match_type: 2 expression: 'a'"), nullptr),
+            std::nullopt);
+  EXPECT_TRUE(capture.contains(9005));
+}
+
+TEST_F(StringFilterTest, ABacktrackingExpressionIsUnknownAndTheNextValueIsEvaluated) {
+  APMPBStringFilter filter = stringFilter("match_type: 1 expression: '(a+)+$' case_sensitive: true");
+  MonitorCapture capture;
+  const std::string hostile = std::string(30, 'a') + "b";
+  EXPECT_EQ(evaluateStringFilter(filter, &hostile), std::nullopt);
+  EXPECT_TRUE(capture.contains(9006));
+  const std::string benign = std::string(30, 'a');
+  EXPECT_EQ(evaluateStringFilter(filter, &benign), true);
+}
+
+}  // namespace
+}  // namespace measurement
