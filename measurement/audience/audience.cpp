@@ -61,6 +61,39 @@ std::optional<Message> storedFilterMessage(const FilterRecord& record) {
   return Message::initWithBuffer(record.data());
 }
 
+// The bits of the result's current data; none without a result or for data that does not
+// decode.
+ResultBits currentBits(const std::optional<FilterResult>& result) {
+  if (!result) return ResultBits();
+  std::optional<APMPBResultData> data = APMPBResultData::initWithBuffer(result->currentResults());
+  return data ? ResultBits::of(*data) : ResultBits();
+}
+
+// A result with `bits` and the cache's times of the audience.
+FilterResult resultWithBits(int32_t audienceID, const ResultBits& bits,
+                            std::optional<os::Data> previousResults,
+                            const AudienceTimestampsCache& cache) {
+  APMPBResultData data;
+  bits.writeTo(data);
+  APMPBSetArray(data, kResultData_dynamic_filter_timestamps,
+                cache.dynamicTimestampsForAudienceID(audienceID));
+  if (std::optional<std::vector<APMPBSequenceFilterResultTimestamp>> sequence =
+          cache.sequenceTimestampsForAudienceID(audienceID)) {
+    APMPBSetArray(data, kResultData_sequence_filter_timestamps, *sequence);
+  }
+  return FilterResult(audienceID, data.protoBuffer().value_or(os::Data()),
+                      std::move(previousResults));
+}
+
+// One audience while a call works on it: its stored result and, once one of its filters got
+// an outcome, its updated bits. Later filters of the audience start from those bits, and the
+// result is encoded once at the end: the cache's times of an audience only change when one of
+// its filters gets an outcome, so the last encoding is the only one that counts.
+struct AudienceInProgress {
+  std::optional<FilterResult> stored;
+  std::optional<ResultBits> updatedBits;
+};
+
 // Runs the shared evaluation over `filters`: each filter starts from its audience's latest
 // result, `match` gives its outcome (nullopt: skip it, already logged), `timestamp` is recorded
 // when it holds, and `carry` turns a false outcome into what is stored given the previous truth.
@@ -71,16 +104,11 @@ bool evaluateStoredFilters(Database& database, const EvaluationKind& kind,
                            AudienceTimestampsCache& cache, double timestamp,
                            const std::function<Outcome(const Filter&)>& match,
                            const std::function<bool(const Filter&, bool previous)>& carry) {
-  std::map<int32_t, FilterResult> updated;
-  std::map<int32_t, std::optional<FilterResult>> fetched;
+  std::map<int32_t, AudienceInProgress> audiences;
   for (const Filter& filter : filters) {
     const int32_t audienceID = filter.audienceID();
-    std::optional<FilterResult> current;
-    if (auto found = updated.find(audienceID); found != updated.end()) {
-      current = found->second;
-    } else if (auto cached = fetched.find(audienceID); cached != fetched.end()) {
-      current = cached->second;
-    } else {
+    auto found = audiences.find(audienceID);
+    if (found == audiences.end()) {
       os::Error error;
       std::optional<std::optional<FilterResult>> stored =
           database.filterResultForAudienceID(audienceID, &error);
@@ -88,29 +116,35 @@ bool evaluateStoredFilters(Database& database, const EvaluationKind& kind,
         monitor().log(1, kind.queryResultCode, kind.queryResultMessage, displayName, error);
         return false;
       }
-      current = *stored;
-      fetched.emplace(audienceID, current);
+      found = audiences.emplace(audienceID, AudienceInProgress{std::move(*stored), {}}).first;
     }
-    const bool previous = Audience::isFilterResultTrueForFilterID(current, filter.filterID());
+    AudienceInProgress& audience = found->second;
+    const bool previous = audience.updatedBits ? audience.updatedBits->holds(filter.filterID())
+                                               : Audience::isFilterResultTrueForFilterID(
+                                                     audience.stored, filter.filterID());
     // A plain filter that held keeps holding; only the flagged kinds are looked at again.
     if (previous && !filter.isDynamic() && !filter.isSequence() && !filter.isSessionScoped()) {
       continue;
     }
     Outcome outcome = match(filter);
     if (!outcome) continue;
-    cache.populateCachedTimestamps(current, audienceID);
+    cache.populateCachedTimestamps(audience.stored, audienceID);
     if (*outcome) {
       cache.addEvaluationTimestamp(timestamp, filter);
     } else {
       outcome = carry(filter, previous);
     }
-    updated.insert_or_assign(audienceID, Audience::updatedFilterResultWithFilterID(
-                                             filter.filterID(), audienceID, current, outcome, cache));
-    fetched.erase(audienceID);
+    if (!audience.updatedBits) audience.updatedBits = currentBits(audience.stored);
+    audience.updatedBits->set(filter.filterID(), true, *outcome);
   }
-  if (updated.empty()) return true;
   std::vector<FilterResult> results;
-  for (auto& [audienceID, result] : updated) results.push_back(std::move(result));
+  for (const auto& [audienceID, audience] : audiences) {
+    if (!audience.updatedBits) continue;
+    results.push_back(
+        resultWithBits(audienceID, *audience.updatedBits,
+                       audience.stored ? audience.stored->previousResults() : std::nullopt, cache));
+  }
+  if (results.empty()) return true;
   os::Error error;
   if (!database.updateFilterResults(results, &error)) {
     monitor().log(1, kind.saveCode, kind.saveMessage, displayName, error);
@@ -173,15 +207,16 @@ Outcome evaluateEventFilter(const APMPBEventFilter& filter, const std::string& e
       monitor().log(3, 7009,
                     "Event does not have parameter required by filter. Audience filter will not "
                     "be evaluated",
-                    displayName, dictionaryDescription(parameters), messageContext(parameterFilter));
+                    displayName, dictionaryDescription(parameters),
+                    messageContext(parameterFilter));
       return std::nullopt;
     }
-    if (value->second.isString() &&
-        !APMPBHasField(parameterFilter, kFilter_string_filter)) {
+    if (value->second.isString() && !APMPBHasField(parameterFilter, kFilter_string_filter)) {
       monitor().log(3, 7010,
                     "Event param is a string and the filter does not have a string filter. "
                     "Audience filter will not be evaluated. Event name, event params, filter",
-                    displayName, dictionaryDescription(parameters), messageContext(parameterFilter));
+                    displayName, dictionaryDescription(parameters),
+                    messageContext(parameterFilter));
       return std::nullopt;
     }
     Outcome outcome = evaluateParameterFilter(parameterFilter, value->second);
@@ -285,8 +320,7 @@ bool Audience::evaluateFiltersForEventName(std::string_view eventName,
           logCorruptFilter(kEventEvaluation, displayName, filter);
           return std::nullopt;
         }
-        return evaluateEventFilter(*message, filter.eventName(), eventParameters,
-                                   eventAggregates);
+        return evaluateEventFilter(*message, filter.eventName(), eventParameters, eventAggregates);
       },
       // An event filter that once held keeps holding.
       [](const EventFilter&, bool previous) { return previous; });
@@ -314,8 +348,8 @@ bool Audience::evaluateFiltersForUserProperty(const UserAttribute& property,
   std::optional<std::vector<PropertyFilter>> filters =
       database_.propertyFiltersForPropertyName(property.name(), &error);
   if (!filters) {
-    monitor().log(1, kPropertyEvaluation.queryFiltersCode,
-                  kPropertyEvaluation.queryFiltersMessage, displayName, error);
+    monitor().log(1, kPropertyEvaluation.queryFiltersCode, kPropertyEvaluation.queryFiltersMessage,
+                  displayName, error);
     return false;
   }
   AudienceTimestampsCache fresh;
@@ -371,8 +405,8 @@ bool Audience::clearEvaluationResultsForSessionScopedFilters() {
     }
     bits.writeTo(*data);
     const std::set<int32_t> ids(filterIDs.begin(), filterIDs.end());
-    removeTimestamps<APMPBDynamicFilterResultTimestamp>(*data, kResultData_dynamic_filter_timestamps,
-                                                        kDynamicFilterResultTimestamp_filter_id, ids);
+    removeTimestamps<APMPBDynamicFilterResultTimestamp>(
+        *data, kResultData_dynamic_filter_timestamps, kDynamicFilterResultTimestamp_filter_id, ids);
     removeTimestamps<APMPBSequenceFilterResultTimestamp>(
         *data, kResultData_sequence_filter_timestamps, kSequenceFilterResultTimestamp_filter_id,
         ids);
@@ -396,14 +430,17 @@ bool Audience::resultsForBundling(std::vector<APMPBAudienceLeafFilterResult>* re
       database_.allFilterResults(nullptr).value_or(std::map<int32_t, FilterResult>());
   std::vector<FilterResult> reported;
   for (const auto& [audienceID, result] : stored) {
-    std::optional<APMPBResultData> current = APMPBResultData::initWithBuffer(result.currentResults());
+    std::optional<APMPBResultData> current =
+        APMPBResultData::initWithBuffer(result.currentResults());
     if (!current) {
-      monitor().log(2, 6020, "Current result data is nil. Audience result will not be bundled. Audience ID",
+      monitor().log(2, 6020,
+                    "Current result data is nil. Audience result will not be bundled. Audience ID",
                     audienceID);
       continue;
     }
     if (!ResultBits::of(*current).hasAnyBitSet()) {
-      monitor().log(2, 6021, "Current result status is 0. Audience result will not be bundled. Audience ID",
+      monitor().log(2, 6021,
+                    "Current result status is 0. Audience result will not be bundled. Audience ID",
                     audienceID);
       continue;
     }
@@ -470,20 +507,11 @@ bool Audience::isFilterResultTrueForFilterID(const std::optional<FilterResult>& 
 FilterResult Audience::updatedFilterResultWithFilterID(
     int32_t filterID, int32_t audienceID, const std::optional<FilterResult>& currentFilterResult,
     Outcome newEvaluationResult, const AudienceTimestampsCache& audienceTimestampsCache) {
-  std::optional<APMPBResultData> current;
-  if (currentFilterResult) current = APMPBResultData::initWithBuffer(currentFilterResult->currentResults());
-  ResultBits bits = current ? ResultBits::of(*current) : ResultBits();
+  ResultBits bits = currentBits(currentFilterResult);
   bits.set(filterID, newEvaluationResult.has_value(), newEvaluationResult.value_or(false));
-  APMPBResultData data;
-  bits.writeTo(data);
-  APMPBSetArray(data, kResultData_dynamic_filter_timestamps,
-                audienceTimestampsCache.dynamicTimestampsForAudienceID(audienceID));
-  if (std::optional<std::vector<APMPBSequenceFilterResultTimestamp>> sequence =
-          audienceTimestampsCache.sequenceTimestampsForAudienceID(audienceID)) {
-    APMPBSetArray(data, kResultData_sequence_filter_timestamps, *sequence);
-  }
-  return FilterResult(audienceID, data.protoBuffer().value_or(os::Data()),
-                      currentFilterResult ? currentFilterResult->previousResults() : std::nullopt);
+  return resultWithBits(audienceID, bits,
+                        currentFilterResult ? currentFilterResult->previousResults() : std::nullopt,
+                        audienceTimestampsCache);
 }
 
 }  // namespace measurement

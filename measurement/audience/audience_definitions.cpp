@@ -45,8 +45,8 @@ bool validateEventFilter(const APMPBEventFilter& filter, const AudienceLimits& l
   if (!APMPBHasField(filter, kEventFilter_filter_id)) {
     return fail(error, kInvalidEventFilter, "Missing event filter ID");
   }
-  switch (claimFilterID(APMPBGetInt32(filter, kEventFilter_filter_id),
-                        limits.maxFiltersPerAudience, usedIDs)) {
+  switch (claimFilterID(APMPBGetInt32(filter, kEventFilter_filter_id), limits.maxFiltersPerAudience,
+                        usedIDs)) {
     case FilterIDCheck::kOutOfRange:
       return fail(error, kInvalidEventFilter, "Event filter ID is out of range");
     case FilterIDCheck::kDuplicate:
@@ -139,15 +139,15 @@ EventFilter eventFilterRecord(int32_t audienceID, APMPBEventFilter filter) {
   std::vector<APMPBFilter> parameters = APMPBGetArray<APMPBFilter>(filter, kEventFilter_filters);
   bool translated = false;
   for (APMPBFilter& parameter : parameters) {
-    translated |= translateName(parameter, kFilter_parameter_name, publicToInternalParameterNames());
+    translated |=
+        translateName(parameter, kFilter_parameter_name, publicToInternalParameterNames());
   }
   if (translated) APMPBSetArray(filter, kEventFilter_filters, parameters);
-  return EventFilter(audienceID, APMPBGetInt32(filter, kEventFilter_filter_id),
-                     APMPBGetString(filter, kEventFilter_event_name).value_or(""),
-                     filter.protoBuffer().value_or(os::Data()),
-                     APMPBGetBool(filter, kEventFilter_session_scoped),
-                     APMPBGetBool(filter, kEventFilter_dynamic),
-                     APMPBGetBool(filter, kEventFilter_sequence));
+  return EventFilter(
+      audienceID, APMPBGetInt32(filter, kEventFilter_filter_id),
+      APMPBGetString(filter, kEventFilter_event_name).value_or(""),
+      filter.protoBuffer().value_or(os::Data()), APMPBGetBool(filter, kEventFilter_session_scoped),
+      APMPBGetBool(filter, kEventFilter_dynamic), APMPBGetBool(filter, kEventFilter_sequence));
 }
 
 PropertyFilter propertyFilterRecord(int32_t audienceID, APMPBPropertyFilter filter) {
@@ -162,8 +162,8 @@ PropertyFilter propertyFilterRecord(int32_t audienceID, APMPBPropertyFilter filt
 
 }  // namespace
 
-bool Audience::validateAudience(const APMPBAudience& audience,
-                                const std::set<int32_t>& acceptedIDs, os::Error* error) {
+bool Audience::validateAudience(const APMPBAudience& audience, const std::set<int32_t>& acceptedIDs,
+                                os::Error* error) {
   std::shared_ptr<Settings> settings = remoteSettings();
   const AudienceLimits limits{settings->maxFiltersPerAudience(),
                               settings->maxParametersPerFilter()};
@@ -243,7 +243,8 @@ bool Audience::updateAudiences(const std::vector<APMPBAudience>& audiences) {
     return false;
   }
   if (!eventFilters.empty() && !database_.updateEventFilters(eventFilters, &error)) {
-    monitor().log(1, 6012, "Unable to save Audience event filters. Audiences will not be saved. Error",
+    monitor().log(1, 6012,
+                  "Unable to save Audience event filters. Audiences will not be saved. Error",
                   error);
     return false;
   }
@@ -270,8 +271,8 @@ bool Audience::maybeDeleteStaleFilterResults(const std::set<int32_t>& audienceID
   os::Error error;
   std::optional<std::vector<int32_t>> definedIDs = database_.allAudienceIDs(&error);
   if (!definedIDs) {
-    monitor().log(1, 6017, "Unable to query current Audience IDs. Audiences will not be saved. Error",
-                  error);
+    monitor().log(
+        1, 6017, "Unable to query current Audience IDs. Audiences will not be saved. Error", error);
     return false;
   }
   const std::set<int32_t> defined(definedIDs->begin(), definedIDs->end());

@@ -36,8 +36,9 @@ TEST_F(AudienceTest, ValidatesEachAudienceInOrder) {
       {"audience_id: 1 " + eventFilter(-1), 10, "Event filter ID is out of range"},
       {"audience_id: 1 " + eventFilter(2) + eventFilter(2), 10, "Duplicate event filter ID"},
       {"audience_id: 1 " +
-           eventFilter(0, "event_count_filter { comparison_type: 1 comparison_value: '1' "
-                          "float_comparison: true }"),
+           eventFilter(0,
+                       "event_count_filter { comparison_type: 1 comparison_value: '1' "
+                       "float_comparison: true }"),
        10, "Event filter has float event count filter"},
       {"audience_id: 1 " + eventFilter(0, "event_count_filter { comparison_type: 1 }"), 10,
        "Event filter has invalid event count filter"},
@@ -45,15 +46,15 @@ TEST_F(AudienceTest, ValidatesEachAudienceInOrder) {
        "Event filter missing parameter name"},
       {"audience_id: 1 " + eventFilter(0, "filters { parameter_name: 'p' }"), 10,
        "Event filter must have exactly one of number or string filter"},
-      {"audience_id: 1 " +
-           eventFilter(0, "filters { parameter_name: 'p' " + std::string(kNumber) +
-                              " string_filter { match_type: 2 expression: 'a' } }"),
+      {"audience_id: 1 " + eventFilter(0, "filters { parameter_name: 'p' " + std::string(kNumber) +
+                                              " string_filter { match_type: 2 expression: 'a' } }"),
        10, "Event filter must have exactly one of number or string filter"},
       {"audience_id: 1 " +
            eventFilter(0, "filters { parameter_name: 'p' number_filter { comparison_type: 9 } }"),
        10, "Event filter has invalid number filter"},
-      {"audience_id: 1 " + eventFilter(0, "filters { parameter_name: 'p' string_filter { "
-                                          "match_type: 1 expression: '(' } }"),
+      {"audience_id: 1 " + eventFilter(0,
+                                       "filters { parameter_name: 'p' string_filter { "
+                                       "match_type: 1 expression: '(' } }"),
        10, "Event filter has invalid string filter"},
       {"audience_id: 1 property_filters { filter_id: 0 }", 11,
        "Property filter missing property name"},
@@ -75,7 +76,8 @@ TEST_F(AudienceTest, ValidatesEachAudienceInOrder) {
   };
   for (const Case& c : cases) {
     os::Error error;
-    EXPECT_FALSE(Audience::validateAudience(audienceMessage(c.audience), {5}, &error)) << c.audience;
+    EXPECT_FALSE(Audience::validateAudience(audienceMessage(c.audience), {5}, &error))
+        << c.audience;
     EXPECT_EQ(error.domain, kMeasurementErrorDomain);
     EXPECT_EQ(error.code, c.code) << c.audience;
     EXPECT_EQ(error.description, c.description) << c.audience;
@@ -129,8 +131,8 @@ TEST_F(AudienceTest, TooManyAudiencesChangeNothingAndReportSuccess) {
   ASSERT_TRUE(save({"audience_id: 1 event_filters { filter_id: 0 event_name: 'e' }"}));
   std::vector<APMPBAudience> audiences;
   for (int id = 0; id < 101; ++id) {
-    audiences.push_back(audienceMessage("audience_id: " + std::to_string(id + 10) + " " +
-                                        eventFilter(0)));
+    audiences.push_back(
+        audienceMessage("audience_id: " + std::to_string(id + 10) + " " + eventFilter(0)));
   }
   MonitorCapture capture;
   EXPECT_TRUE(audience_->updateAudiences(audiences));

@@ -31,8 +31,8 @@ constexpr const char* kLevelAudience = R"(
   })";
 
 TEST_F(AudienceTest, SavesEvaluatesAndBundlesResults) {
-  ASSERT_TRUE(save({kLevelAudience,
-                    "audience_id: 2 event_filters { filter_id: 0 event_name: 'purchase' }"}));
+  ASSERT_TRUE(save(
+      {kLevelAudience, "audience_id: 2 event_filters { filter_id: 0 event_name: 'purchase' }"}));
 
   ASSERT_TRUE(logEvent("level_up", {{"level", integer(3)}, {"mode", text("easy")}}));
   ref::ResultData afterEvent = stored(1);
@@ -108,8 +108,7 @@ TEST_F(AudienceTest, PropertyFiltersTurnFalseOnlyWhenDynamicAndNotSessionScoped)
   for (const Case& c : cases) {
     ASSERT_TRUE(save({(std::string("audience_id: 7 property_filters { filter_id: 0 "
                                    "property_name: 'tier' ") +
-                       c.flags +
-                       " filter { string_filter { match_type: 2 expression: 'gold' } } }")
+                       c.flags + " filter { string_filter { match_type: 2 expression: 'gold' } } }")
                           .c_str()}));
     ASSERT_TRUE(setProperty("tier", text("gold"), 100));
     ASSERT_TRUE(setProperty("tier", text("bronze"), 200));
@@ -147,8 +146,7 @@ TEST_F(AudienceTest, ASessionStartClearsSessionScopedBitsAndTimes) {
   EXPECT_EQ(data.dynamic_filter_timestamps(0).filter_id(), 1);
   // The old current data became the previous data.
   auto result = **database_->filterResultForAudienceID(1, nullptr);
-  EXPECT_EQ(words(reference<ref::ResultData>(*result.previousResults()).status()),
-            (Words{0b11}));
+  EXPECT_EQ(words(reference<ref::ResultData>(*result.previousResults()).status()), (Words{0b11}));
   // Every evaluated filter of audience 2 was session-scoped: its result is gone.
   EXPECT_FALSE(hasResult(2));
 }
@@ -212,6 +210,31 @@ TEST_F(AudienceTest, ATimedOutExpressionLeavesTheFilterUnknownUntilTheNextEvent)
   EXPECT_FALSE(hasResult(8));
   ASSERT_TRUE(logEvent("search", {{"term", text("aaa")}}));
   EXPECT_EQ(words(stored(8).results()), (Words{1}));
+}
+
+TEST_F(AudienceTest, WritesOneOutcomeWithTheCachedTimesAndKeepsPreviousResults) {
+  const os::Data previous = bytesOf(reference<ref::ResultData>("status: 1 results: 0"));
+  FilterResult current(3, bytesOf(reference<ref::ResultData>("status: 1 results: 1")), previous);
+  AudienceTimestampsCache cache;
+  cache.populateCachedTimestamps(current, 3);
+  cache.addEvaluationTimestamp(42.9, EventFilter(3, 64, "e", os::Data{1}, false, true, false));
+
+  FilterResult grown = Audience::updatedFilterResultWithFilterID(64, 3, current, true, cache);
+  EXPECT_EQ(grown.previousResults(), previous);
+  ref::ResultData data = reference<ref::ResultData>(grown.currentResults());
+  EXPECT_EQ(words(data.status()), (Words{1, 1}));
+  EXPECT_EQ(words(data.results()), (Words{1, 1}));
+  ASSERT_EQ(data.dynamic_filter_timestamps_size(), 1);
+  EXPECT_EQ(data.dynamic_filter_timestamps(0).eval_timestamp(), 42);
+  EXPECT_EQ(data.sequence_filter_timestamps_size(), 0);
+
+  // Unknown clears the status bit; a result that was never stored starts from nothing.
+  data = reference<ref::ResultData>(
+      Audience::updatedFilterResultWithFilterID(0, 3, grown, std::nullopt, cache).currentResults());
+  EXPECT_EQ(words(data.status()), (Words{0, 1}));
+  FilterResult fresh = Audience::updatedFilterResultWithFilterID(2, 9, std::nullopt, false, cache);
+  EXPECT_EQ(fresh.previousResults(), std::nullopt);
+  EXPECT_EQ(words(reference<ref::ResultData>(fresh.currentResults()).status()), (Words{0b100}));
 }
 
 TEST_F(AudienceTest, ReadsAFilterBitOnlyWhereBothListsHoldIt) {

@@ -1,10 +1,11 @@
 // Parameter filters and number filters; string filters are in string_filter.cpp.
+#include "measurement/audience/filter_matching.h"
+
 #include <charconv>
 #include <cmath>
 #include <limits>
 #include <string>
 
-#include "measurement/audience/filter_matching.h"
 #include "measurement/foundation/monitor.h"
 #include "measurement/foundation/numeric.h"
 #include "measurement/wire/access.h"
@@ -30,12 +31,14 @@ std::optional<double> doubleFromDecimalString(std::string_view text) {
 }
 
 double stepDown(double value, int steps) {
-  for (int i = 0; i < steps; ++i) value = std::nextafter(value, -std::numeric_limits<double>::infinity());
+  for (int i = 0; i < steps; ++i)
+    value = std::nextafter(value, -std::numeric_limits<double>::infinity());
   return value;
 }
 
 double stepUp(double value, int steps) {
-  for (int i = 0; i < steps; ++i) value = std::nextafter(value, std::numeric_limits<double>::infinity());
+  for (int i = 0; i < steps; ++i)
+    value = std::nextafter(value, std::numeric_limits<double>::infinity());
   return value;
 }
 
@@ -63,8 +66,9 @@ AudienceComparisonValues comparisonValuesOf(const APMPBNumberFilter& filter) {
                               "Number filter max comparison value is not a number");
     values.valid = values.maxComparisonValue.has_value();
   } else {
-    values.comparisonValue = parsedComparisonValue(
-        filter, kNumberFilter_comparison_value, 8002, "Number filter comparison value is not a number");
+    values.comparisonValue =
+        parsedComparisonValue(filter, kNumberFilter_comparison_value, 8002,
+                              "Number filter comparison value is not a number");
     values.valid = values.comparisonValue.has_value();
   }
   return values;
@@ -86,7 +90,8 @@ Outcome numberOutcome(const APMPBFilter& filter, const APMPBNumberFilter& number
   }
   if (value.isDouble()) {
     if (!std::isfinite(value.doubleValue())) {
-      monitor().log(3, 7002, "Value is not within double range. Audience filter will not be evaluated",
+      monitor().log(3, 7002,
+                    "Value is not within double range. Audience filter will not be evaluated",
                     value.doubleValue(), messageContext(filter));
       return std::nullopt;
     }
@@ -196,9 +201,8 @@ Outcome evaluateNumberFilterWithDouble(const APMPBNumberFilter& filter, double v
   auto comparison = [&](int32_t index) {
     return doubleFromDecimalString(APMPBGetString(filter, index).value_or(std::string()));
   };
-  std::optional<double> first =
-      comparison(type == kBetween ? kNumberFilter_min_comparison_value
-                                  : kNumberFilter_comparison_value);
+  std::optional<double> first = comparison(type == kBetween ? kNumberFilter_min_comparison_value
+                                                            : kNumberFilter_comparison_value);
   std::optional<double> second =
       type == kBetween ? comparison(kNumberFilter_max_comparison_value) : first;
   if (!first || !second) {

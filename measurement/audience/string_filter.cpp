@@ -40,8 +40,7 @@ bool endsIgnoringCase(std::string_view s, std::string_view e) {
   os::text::Range found = os::text::rangeOf(s, e, kCaseInsensitive | kAnchored | kBackwards);
   const size_t length = os::text::utf16Length(s);
   const size_t expressionLength = os::text::utf16Length(e);
-  return found.found() && expressionLength <= length &&
-         found.location == length - expressionLength;
+  return found.found() && expressionLength <= length && found.location == length - expressionLength;
 }
 
 bool matchesExpression(int32_t type, bool exactCase, const std::string& s, const std::string& e) {
@@ -51,8 +50,7 @@ bool matchesExpression(int32_t type, bool exactCase, const std::string& s, const
     case kEndsWith:
       return exactCase ? os::text::hasSuffix(s, e) : endsIgnoringCase(s, e);
     case kContains:
-      return os::text::rangeOf(s, e, exactCase ? os::text::kNoOptions : kCaseInsensitive)
-          .found();
+      return os::text::rangeOf(s, e, exactCase ? os::text::kNoOptions : kCaseInsensitive).found();
     default:  // kExact
       return exactCase ? s == e : equalsIgnoringCase(s, e);
   }

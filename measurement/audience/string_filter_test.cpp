@@ -100,7 +100,8 @@ TEST_F(StringFilterTest, ValidatesWhatEachTypeNeeds) {
 }
 
 TEST_F(StringFilterTest, ABacktrackingExpressionIsUnknownAndTheNextValueIsEvaluated) {
-  APMPBStringFilter filter = stringFilter("match_type: 1 expression: '(a+)+$' case_sensitive: true");
+  APMPBStringFilter filter =
+      stringFilter("match_type: 1 expression: '(a+)+$' case_sensitive: true");
   MonitorCapture capture;
   const std::string hostile = std::string(30, 'a') + "b";
   EXPECT_EQ(evaluateStringFilter(filter, &hostile), std::nullopt);

@@ -30,8 +30,7 @@ void SequenceTimestampsCache::addEventFilterTimestamp(double timestamp, int32_t 
     monitor().log(5, 42000, "Adding a sequence timestamp less than the last added timestamp",
                   times.back(), timestamp);
   }
-  if (!times.empty() &&
-      saturatingInt64(times.back()) == saturatingInt64(timestamp)) {
+  if (!times.empty() && saturatingInt64(times.back()) == saturatingInt64(timestamp)) {
     return;
   }
   times.push_back(timestamp);
@@ -73,8 +72,7 @@ void AudienceTimestampsCache::populateCachedTimestamps(const std::optional<Filte
            APMPBGetArray<APMPBDynamicFilterResultTimestamp>(
                *data, kResultData_dynamic_filter_timestamps)) {
         dynamic[APMPBGetInt32(entry, kDynamicFilterResultTimestamp_filter_id)] =
-            static_cast<double>(
-                APMPBGetInt64(entry, kDynamicFilterResultTimestamp_eval_timestamp));
+            static_cast<double>(APMPBGetInt64(entry, kDynamicFilterResultTimestamp_eval_timestamp));
       }
     }
   }
@@ -87,8 +85,9 @@ void AudienceTimestampsCache::populateCachedTimestamps(const std::optional<Filte
                *data, kResultData_sequence_filter_timestamps)) {
         os::Array times = APMPBGetArray(entry, kSequenceFilterResultTimestamp_eval_timestamps);
         if (times.empty()) continue;
-        sequence.addEventFilterTimestamp(static_cast<double>(times.back().integerValue()),
-                                         APMPBGetInt32(entry, kSequenceFilterResultTimestamp_filter_id));
+        sequence.addEventFilterTimestamp(
+            static_cast<double>(times.back().integerValue()),
+            APMPBGetInt32(entry, kSequenceFilterResultTimestamp_filter_id));
       }
     }
     cachedSequenceEvaluationTimestamps_.emplace(audienceID, std::move(sequence));
@@ -115,13 +114,14 @@ void AudienceTimestampsCache::addEvaluationTimestamp(double timestamp,
   if (timestamp > stored) {
     stored = timestamp;
   } else {
-    monitor().log(5, 6037, "Candidate evaluation timestamp is earlier than cached evaluation timestamp",
+    monitor().log(5, 6037,
+                  "Candidate evaluation timestamp is earlier than cached evaluation timestamp",
                   timestamp, stored);
   }
 }
 
-std::vector<APMPBDynamicFilterResultTimestamp> AudienceTimestampsCache::dynamicTimestampsForAudienceID(
-    int32_t audienceID) const {
+std::vector<APMPBDynamicFilterResultTimestamp>
+AudienceTimestampsCache::dynamicTimestampsForAudienceID(int32_t audienceID) const {
   std::vector<APMPBDynamicFilterResultTimestamp> entries;
   auto loaded = cachedDynamicFilterEvaluationTimestamps_.find(audienceID);
   if (loaded == cachedDynamicFilterEvaluationTimestamps_.end()) return entries;
