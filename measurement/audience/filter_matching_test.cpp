@@ -9,7 +9,6 @@
 
 #include "measurement/audience/test_support.h"
 #include "measurement/foundation/monitor_capture.h"
-#include "testsupport/sandbox.h"
 
 namespace measurement {
 namespace {
@@ -17,11 +16,7 @@ namespace {
 using testing::message;
 namespace ref = testing::ref;
 
-class FilterMatchingTest : public ::testing::Test {
- protected:
-  ~FilterMatchingTest() override { monitor().drain(); }
-  testsupport::Sandbox sandbox_;
-};
+using FilterMatchingTest = testing::SandboxedTest;
 
 APMPBFilter filter(std::string_view text) { return message<APMPBFilter, ref::Filter>(text); }
 APMPBNumberFilter numberFilter(std::string_view text) {

@@ -6,7 +6,6 @@
 #include "measurement/audience/filter_matching.h"
 #include "measurement/audience/test_support.h"
 #include "measurement/foundation/monitor_capture.h"
-#include "testsupport/sandbox.h"
 
 namespace measurement {
 namespace {
@@ -14,11 +13,7 @@ namespace {
 using testing::message;
 namespace ref = testing::ref;
 
-class StringFilterTest : public ::testing::Test {
- protected:
-  ~StringFilterTest() override { monitor().drain(); }
-  testsupport::Sandbox sandbox_;
-};
+using StringFilterTest = testing::SandboxedTest;
 
 APMPBStringFilter stringFilter(std::string_view text) {
   return message<APMPBStringFilter, ref::StringFilter>(text);

@@ -13,14 +13,24 @@
 #include <string>
 #include <string_view>
 
+#include "measurement/foundation/monitor.h"
 #include "measurement/wire/schema/apmpb.h"
 #include "measurement/wire/schema/cpp/audience.pb.h"
 #include "measurement/wire/schema/cpp/upload.pb.h"
 #include "os/value.h"
+#include "testsupport/sandbox.h"
 
 namespace measurement::testing {
 
 namespace ref = ::tessaro::measurement;
+
+// A test whose monitor reports are made and saved inside a sandbox, which stays until the
+// monitor has finished them.
+class SandboxedTest : public ::testing::Test {
+ protected:
+  ~SandboxedTest() override { monitor().drain(); }
+  testsupport::Sandbox sandbox_;
+};
 
 template <typename Reference>
 Reference reference(std::string_view text) {

@@ -6,7 +6,6 @@
 
 #include "measurement/audience/test_support.h"
 #include "measurement/foundation/monitor_capture.h"
-#include "testsupport/sandbox.h"
 
 namespace measurement {
 namespace {
@@ -15,10 +14,8 @@ using testing::bytesOf;
 using testing::reference;
 namespace ref = testing::ref;
 
-class TimestampsCacheTest : public ::testing::Test {
+class TimestampsCacheTest : public testing::SandboxedTest {
  protected:
-  ~TimestampsCacheTest() override { monitor().drain(); }
-
   // What the cache writes for the audience, as the reference decodes it.
   static ref::ResultData written(const AudienceTimestampsCache& cache, int32_t audienceID) {
     APMPBResultData data;
@@ -29,8 +26,6 @@ class TimestampsCacheTest : public ::testing::Test {
     }
     return reference<ref::ResultData>(data.protoBuffer().value_or(os::Data()));
   }
-
-  testsupport::Sandbox sandbox_;
 };
 
 EventFilter eventFilter(int32_t filterID, bool dynamic, bool sequence) {

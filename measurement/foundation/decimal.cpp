@@ -106,8 +106,8 @@ std::optional<Decimal> Decimal::parse(std::string_view text) {
 }
 
 std::strong_ordering operator<=>(const Decimal& a, const Decimal& b) {
-  if (a.negative_ != b.negative_) return a.negative_ ? std::strong_ordering::less
-                                                     : std::strong_ordering::greater;
+  if (a.negative_ != b.negative_)
+    return a.negative_ ? std::strong_ordering::less : std::strong_ordering::greater;
   if (a.mantissa_ == 0 || b.mantissa_ == 0) {
     // Zero is never negative, so the other one's sign decides.
     if (a.mantissa_ == b.mantissa_) return std::strong_ordering::equal;
