@@ -2,7 +2,8 @@
 //  - one event evaluated against 100 audiences of 10 dynamic filters each on its name (a mix of
 //    string, number and regular-expression parameter filters), results stored in one
 //    transaction, beside the engine's database write of the same event (metadata, cap,
-//    aggregate, raw insert in one transaction);
+//    aggregate, raw insert in one transaction) and the database's read of the stored filters
+//    the evaluation starts with;
 //  - one regular-expression string filter matched through the cache of compiled expressions,
 //    beside compiling the expression for every match.
 //
@@ -140,6 +141,19 @@ void EvaluateEventAgainst100Audiences(benchmark::State& state) {
   }
 }
 BENCHMARK(EvaluateEventAgainst100Audiences)->Unit(benchmark::kMicrosecond);
+
+// The part of the evaluation that is the database's read of the 1000 stored filters.
+void ReadFiltersOfTheEvent(benchmark::State& state) {
+  Fixture* f = fixture();
+  if (!f) return state.SkipWithError("no fixture");
+  for (auto _ : state) {
+    auto filters = f->database->eventFiltersForEventName(kEventName, nullptr);
+    if (!filters || filters->size() != kAudiences * kFiltersPerAudience) {
+      return state.SkipWithError("read failed");
+    }
+  }
+}
+BENCHMARK(ReadFiltersOfTheEvent)->Unit(benchmark::kMicrosecond);
 
 void DatabaseWriteOfTheEvent(benchmark::State& state) {
   Fixture* f = fixture();
