@@ -1,0 +1,61 @@
+#include "measurement/config/endpoints.h"
+
+#include <string>
+
+#include "measurement/foundation/data_extensions.h"
+#include "measurement/foundation/monitor.h"
+
+namespace measurement {
+namespace {
+
+// The path characters that stay literal inside one segment.
+constexpr std::string_view kPathSegmentAllowed = "!$&'()*+,-.:=@_~";
+
+bool isHostLabelCharacter(char c) {
+  return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '-';
+}
+
+// Dot-separated labels of 1 to 63 letters, digits and hyphens, none starting or ending with a
+// hyphen.
+bool isHostName(std::string_view name) {
+  if (name.empty() || name.size() > 253) return false;
+  size_t begin = 0;
+  while (begin <= name.size()) {
+    size_t end = name.find('.', begin);
+    if (end == std::string_view::npos) end = name.size();
+    std::string_view label = name.substr(begin, end - begin);
+    if (label.empty() || label.size() > 63 || label.front() == '-' || label.back() == '-') {
+      return false;
+    }
+    for (char c : label) {
+      if (!isHostLabelCharacter(c)) return false;
+    }
+    begin = end + 1;
+  }
+  return true;
+}
+
+}  // namespace
+
+std::optional<os::URL> remoteConfigURL(std::string_view appID,
+                                       std::optional<std::string_view> platform, int64_t SDKVersion,
+                                       int64_t runtimeVersion) {
+  if (!platform || platform->empty()) {
+    monitor().log(2, 29010, "Cannot create a URL to fetch a configuration with empty platform");
+    return std::nullopt;
+  }
+  std::string query = apm_queryString(os::Dictionary{{"platform", std::string(*platform)},
+                                                     {"runtime_version", runtimeVersion},
+                                                     {"gmp_version", SDKVersion}});
+  return os::URL::parse(std::string("https://") + kAnalyticsServicesHost + "/config/app/" +
+                        os::url::percentEncode(appID, kPathSegmentAllowed) + "?" + query);
+}
+
+os::URL uploadURL(std::optional<std::string_view> subdomain, bool trackingAuthorized) {
+  std::string host =
+      trackingAuthorized ? kTrackingAuthorizedAnalyticsServicesHost : kAnalyticsServicesHost;
+  if (subdomain && isHostName(*subdomain)) host = std::string(*subdomain) + "." + host;
+  return *os::URL::parse("https://" + host + "/a");
+}
+
+}  // namespace measurement
