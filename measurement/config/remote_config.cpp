@@ -94,10 +94,6 @@ RemoteConfig::RemoteConfig(Private, std::string appID, Database* database,
       settings_(std::move(settings)),
       services_(std::move(services)) {}
 
-RemoteConfig::~RemoteConfig() {
-  if (!isDefaultInstance()) settings_->setExperimentFlag(nullptr);
-}
-
 void RemoteConfig::registerWithExperimentService() {
   if (services_.experimentManager) {
     APMESDKProperty property{.name = kExperimentSDKName,

@@ -88,7 +88,6 @@ class RemoteConfig final : public APMEExperimentObserverDelegate,
 
   RemoteConfig(Private, std::string appID, Database* database, std::shared_ptr<Settings> settings,
                RemoteConfigServices services);
-  ~RemoteConfig() override;
   RemoteConfig(const RemoteConfig&) = delete;
   RemoteConfig& operator=(const RemoteConfig&) = delete;
 

@@ -22,6 +22,18 @@ using testing::kAppID;
 
 using Strings = std::vector<std::string>;
 
+// The only context number of the first record with `code`; nullopt without such a record.
+std::optional<int64_t> contextOf(const MonitorCapture& capture, int64_t code) {
+  for (const MonitorRecord& record : capture.records()) {
+    if (record.code != code) continue;
+    EXPECT_EQ(record.contexts.size(), 1u);
+    const int64_t* number =
+        record.contexts.empty() ? nullptr : std::get_if<int64_t>(&record.contexts[0]);
+    return number ? std::optional(*number) : std::nullopt;
+  }
+  return std::nullopt;
+}
+
 int64_t countOf(const MonitorCapture& capture, int64_t code) {
   std::vector<MonitorRecord> records = capture.records();
   return std::count_if(records.begin(), records.end(),
@@ -73,12 +85,7 @@ TEST_F(RemoteConfigTest, AnAcceptedConfigurationIsStoredAndANewProcessParsesItAg
   EXPECT_EQ(config->uploadSubdomain(), "region1");
   EXPECT_EQ(config->uploadURL().absoluteString(), "https://region1.measurement.tessaro.example/a");
   EXPECT_FALSE(config->eventEditing());
-  std::vector<MonitorRecord> records = capture.records();
-  auto parsed = std::find_if(records.begin(), records.end(),
-                             [](const MonitorRecord& record) { return record.code == 29014; });
-  ASSERT_NE(parsed, records.end());
-  ASSERT_EQ(parsed->contexts.size(), 1u);
-  EXPECT_EQ(std::get<int64_t>(parsed->contexts[0]), 7);
+  EXPECT_EQ(contextOf(capture, 29014), 7);  // the version
 
   // The file holds the message, as an independent decoder reads it.
   testing::RawRows stored =
@@ -309,12 +316,7 @@ TEST_F(RemoteConfigTest, TheFirstProgramLoadsWithTheHostModulesAndStaysWithoutNe
   EXPECT_EQ(loaded->loaded[0].protoBuffer(),
             APMPBGetArray<APMPBProgram>(withProgram, kMeasurementConfig_dynamic_event_editing)[0]
                 .protoBuffer());
-  std::vector<MonitorRecord> records = capture.records();
-  auto loading = std::find_if(records.begin(), records.end(),
-                              [](const MonitorRecord& record) { return record.code == 29027; });
-  ASSERT_NE(loading, records.end());
-  ASSERT_EQ(loading->contexts.size(), 1u);
-  EXPECT_EQ(std::get<int64_t>(loading->contexts[0]), 2);
+  EXPECT_EQ(contextOf(capture, 29027), 2);  // programs counted, one loaded
   EXPECT_EQ(config->dataControls(), (Strings{"after_program"}));
 
   // The settings module reads the cache live: the server's text until a typed read, then the
