@@ -118,6 +118,32 @@ TEST_F(AudienceTest, PropertyFiltersTurnFalseOnlyWhenDynamicAndNotSessionScoped)
   }
 }
 
+TEST_F(AudienceTest, EvaluatesABundlesUserAttributeMessages) {
+  ASSERT_TRUE(save({R"(audience_id: 1
+      property_filters { filter_id: 0 property_name: 'tier' dynamic: true
+        filter { number_filter { comparison_type: 2 comparison_value: '1.5' } } })"}));
+  auto attribute = [](const char* text) {
+    return message<APMPBUserAttribute, ref::UserAttribute>(text);
+  };
+  // The double value is read before the integer one; the float value never.
+  ASSERT_TRUE(audience_->evaluateFiltersForNanoUserProperty(
+      attribute("name: 'tier' set_timestamp_millis: 7900 double_value: 2.5 int_value: 1"), nullptr,
+      std::nullopt));
+  ref::ResultData data = stored(1);
+  EXPECT_EQ(words(data.results()), (Words{1}));
+  ASSERT_EQ(data.dynamic_filter_timestamps_size(), 1);
+  EXPECT_EQ(data.dynamic_filter_timestamps(0).eval_timestamp(), 7) << "the set time by default";
+
+  ASSERT_TRUE(audience_->evaluateFiltersForNanoUserProperty(
+      attribute("name: 'tier' set_timestamp_millis: 9000 int_value: 1"), nullptr, 20.0));
+  EXPECT_EQ(words(stored(1).results()), (Words{0}));
+
+  MonitorCapture capture;
+  EXPECT_FALSE(audience_->evaluateFiltersForNanoUserProperty(
+      attribute("name: 'tier' float_value: 3"), nullptr, std::nullopt));
+  EXPECT_TRUE(capture.contains(6039));
+}
+
 TEST_F(AudienceTest, CountsEventsOfTheSessionForSessionScopedFilters) {
   ASSERT_TRUE(save({R"(audience_id: 3
       event_filters { filter_id: 0 event_name: 'level_up'
