@@ -1,0 +1,46 @@
+#include "measurement/cup/conditional_user_property_support.h"
+
+#include <string>
+
+#include "measurement/foundation/measurement_error.h"
+#include "measurement/foundation/user_attribute.h"
+#include "measurement/model/parameter_sanitizer.h"
+
+namespace measurement {
+
+std::optional<Event> eventFromTemplate(const Event& eventTemplate, std::string_view origin,
+                                       double timestamp) {
+  return Event::initWithOrigin(origin, false, eventTemplate.name(), timestamp, 0,
+                               rawParameters(eventTemplate.parameters()));
+}
+
+bool writeUserAttribute(Database& database, std::string_view origin, std::string_view name,
+                        const std::optional<Value>& value, double lastSetTimestamp,
+                        os::Error* error) {
+  std::optional<UserAttribute> attribute;
+  if (value) {
+    attribute =
+        UserAttribute::create(std::string(origin), std::string(name), *value, lastSetTimestamp);
+  }
+  if (!requireObjectOrSetError(attribute, error, kInvalidInput,
+                               "Invalid user property from conditional user property")) {
+    return false;
+  }
+  return database.updateUserAttribute(*attribute, error);
+}
+
+MonitorContext valueContext(const Value& value) {
+  switch (value.valueType()) {
+    case Value::Kind::kDouble:
+      return value.doubleValue();
+    case Value::Kind::kInt64:
+      return value.int64Value();
+    case Value::Kind::kString:
+      return *value.stringValue();
+    case Value::Kind::kArray:
+      break;
+  }
+  return OtherContext{value.description()};
+}
+
+}  // namespace measurement
