@@ -216,9 +216,9 @@ void ConditionalUserPropertyController::setConditionalUserPropertyOnWorkerQueue(
                       "origin, error",
                       displayName, next.origin(), attributeError);
       }
-      if (activatedNow && next.triggeredEvent()) {
+      if (activatedNow) {
         triggeredEvent =
-            eventFromTemplate(*next.triggeredEvent(), next.origin(), next.triggeredTimestamp());
+            eventFromTemplate(next.triggeredEvent(), next.origin(), next.triggeredTimestamp());
       }
     }
     if (savedActive) {
@@ -286,9 +286,7 @@ void ConditionalUserPropertyController::removeConditionalUserPropertyOnWorkerQue
                     displayName, saved.origin(), error);
       return false;
     }
-    if (property->expiredEvent()) {
-      clearEvent = eventFromTemplate(*property->expiredEvent(), saved.origin(), os::clock::now());
-    }
+    clearEvent = eventFromTemplate(property->expiredEvent(), saved.origin(), os::clock::now());
     return true;
   });
   if (removed && clearEvent) engine->writeEventOnWorkerQueue(*clearEvent);

@@ -26,6 +26,7 @@
 // Time comes from os::clock (creation, activation, time-outs, expiry), so tests set it.
 #pragma once
 
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string_view>

@@ -74,9 +74,8 @@ bool ConditionalUserPropertyController::removeTimedOutCUPWithTimedOutEvents(
                     displayName, error);
       return false;
     }
-    if (!property.timedOutEvent()) continue;
     if (std::optional<Event> timedOutEvent =
-            eventFromTemplate(*property.timedOutEvent(), property.origin(), os::clock::now())) {
+            eventFromTemplate(property.timedOutEvent(), property.origin(), os::clock::now())) {
       events.push_back(std::move(*timedOutEvent));
     }
   }
@@ -112,9 +111,8 @@ bool ConditionalUserPropertyController::removeExpiredCUPWithExpiredEvents(
                     displayName, error);
       return false;
     }
-    if (!property.expiredEvent()) continue;
     if (std::optional<Event> expiredEvent =
-            eventFromTemplate(*property.expiredEvent(), property.origin(), os::clock::now())) {
+            eventFromTemplate(property.expiredEvent(), property.origin(), os::clock::now())) {
       events.push_back(std::move(*expiredEvent));
     }
   }
@@ -161,11 +159,9 @@ ConditionalUserPropertyController::updateConditionalUserPropertiesWithEventNameO
                     "error",
                     displayName, property.origin(), attributeError);
     }
-    if (property.triggeredEvent()) {
-      if (std::optional<Event> triggeredEvent =
-              eventFromTemplate(*property.triggeredEvent(), property.origin(), now)) {
-        events.push_back(std::move(*triggeredEvent));
-      }
+    if (std::optional<Event> triggeredEvent =
+            eventFromTemplate(property.triggeredEvent(), property.origin(), now)) {
+      events.push_back(std::move(*triggeredEvent));
     }
     property.setActive(true);
     property.setTriggeredTimestamp(now);

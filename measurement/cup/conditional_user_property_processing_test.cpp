@@ -12,8 +12,8 @@ using testing::kStartTime;
 using testing::rawQuery;
 using testing::RawRows;
 
-using Codes = std::vector<int64_t>;
-using Names = std::vector<std::string>;
+using testing::Codes;
+using testing::Names;
 
 class ConditionalUserPropertyProcessingTest : public ConditionalUserPropertyTest {
  protected:

@@ -8,10 +8,11 @@
 
 namespace measurement {
 
-std::optional<Event> eventFromTemplate(const Event& eventTemplate, std::string_view origin,
-                                       double timestamp) {
-  return Event::initWithOrigin(origin, false, eventTemplate.name(), timestamp, 0,
-                               rawParameters(eventTemplate.parameters()));
+std::optional<Event> eventFromTemplate(const std::optional<Event>& eventTemplate,
+                                       std::string_view origin, double timestamp) {
+  if (!eventTemplate) return std::nullopt;
+  return Event::initWithOrigin(origin, false, eventTemplate->name(), timestamp, 0,
+                               rawParameters(eventTemplate->parameters()));
 }
 
 bool writeUserAttribute(Database& database, std::string_view origin, std::string_view name,

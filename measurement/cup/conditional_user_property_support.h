@@ -15,9 +15,9 @@
 namespace measurement {
 
 // A new internal event with `origin`, the template's name and parameters, `timestamp` and no
-// previous timestamp; nothing when the event's own checks refuse it.
-std::optional<Event> eventFromTemplate(const Event& eventTemplate, std::string_view origin,
-                                       double timestamp);
+// previous timestamp; nothing without a template or when the event's own checks refuse it.
+std::optional<Event> eventFromTemplate(const std::optional<Event>& eventTemplate,
+                                       std::string_view origin, double timestamp);
 
 // Writes the user attribute `name` = `value` set at `lastSetTimestamp` by `origin`. False, with
 // `error` set when given, when there is no value, the attribute rules refuse it or the database

@@ -90,6 +90,10 @@ class RecordingEngine : public ConditionalUserPropertyEngine {
 
 inline constexpr double kStartTime = 1700000000;
 
+// Monitor codes and event names, in order.
+using Codes = std::vector<int64_t>;
+using Names = std::vector<std::string>;
+
 class ConditionalUserPropertyTest : public ::testing::Test {
  protected:
   // `onFaultyDisk`: the database goes through a FaultInjectionVfs, vfs_.
