@@ -333,40 +333,51 @@ os::URL RemoteConfig::uploadURL() const {
 
 // ---- Per-event answers ----
 
-std::optional<APMPBEventConfig> RemoteConfig::eventConfigWithName(std::string_view name) const {
+template <typename Read>
+auto RemoteConfig::readEventConfig(std::string_view name, Read read) const {
+  const APMPBEventConfig* event = nullptr;
   if (name.empty()) {
     monitor().log(5, 29006, "Cannot find event config with empty event name");
-    return std::nullopt;
+    return read(event);
   }
   os::MutexLock lock(mutex_);
-  auto found = derived_.eventConfigs.find(name);
-  if (found == derived_.eventConfigs.end()) return std::nullopt;
-  return found->second;
+  if (auto found = derived_.eventConfigs.find(name); found != derived_.eventConfigs.end()) {
+    event = &found->second;
+  }
+  return read(event);
+}
+
+std::optional<APMPBEventConfig> RemoteConfig::eventConfigWithName(std::string_view name) const {
+  return readEventConfig(name, [](const APMPBEventConfig* event) {
+    return event ? std::optional(*event) : std::nullopt;
+  });
 }
 
 bool RemoteConfig::isEventBlocklisted(std::string_view name) const {
-  std::optional<APMPBEventConfig> event = eventConfigWithName(name);
-  if (event && APMPBHasField(*event, kEventConfig_blocklisted) &&
-      APMPBGetBool(*event, kEventConfig_blocklisted)) {
-    return true;
-  }
+  bool blocked = readEventConfig(name, [](const APMPBEventConfig* event) {
+    return event && APMPBHasField(*event, kEventConfig_blocklisted) &&
+           APMPBGetBool(*event, kEventConfig_blocklisted);
+  });
+  if (blocked) return true;
   return isPublicName(name) ? settings_->blocklistPublic() : settings_->blocklistInternal();
 }
 
 bool RemoteConfig::isEventCustomConversion(std::string_view name) const {
-  std::optional<APMPBEventConfig> event = eventConfigWithName(name);
-  return event && APMPBGetBool(*event, kEventConfig_custom_conversion);
+  return readEventConfig(name, [](const APMPBEventConfig* event) {
+    return event && APMPBGetBool(*event, kEventConfig_custom_conversion);
+  });
 }
 
 bool RemoteConfig::eventHasSamplingRate(std::string_view name) const {
-  std::optional<APMPBEventConfig> event = eventConfigWithName(name);
-  return event && APMPBHasField(*event, kEventConfig_sampling_rate);
+  return readEventConfig(name, [](const APMPBEventConfig* event) {
+    return event && APMPBHasField(*event, kEventConfig_sampling_rate);
+  });
 }
 
 int32_t RemoteConfig::samplingRateForEvent(std::string_view name) const {
-  std::optional<APMPBEventConfig> event = eventConfigWithName(name);
-  if (!event) return 1;
-  int32_t rate = APMPBGetInt32(*event, kEventConfig_sampling_rate);
+  int32_t rate = readEventConfig(name, [](const APMPBEventConfig* event) {
+    return event ? APMPBGetInt32(*event, kEventConfig_sampling_rate) : 1;
+  });
   return rate >= 2 && rate <= 65535 ? rate : 1;
 }
 

@@ -191,6 +191,10 @@ class RemoteConfig final : public APMEExperimentObserverDelegate,
   bool isDefaultInstance() const { return database_ == nullptr && appID_.empty(); }
   void registerWithExperimentService();
   std::optional<bool> experimentFlag(std::string_view flag) const;
+  // `read` applied, under the lock, to the event's configuration (null when there is none): the
+  // per-event answers run for every event and need no copy of the message.
+  template <typename Read>
+  auto readEventConfig(std::string_view name, Read read) const;
   // Step of the parse: a new editing instance with the host modules and the first program;
   // false when the program did not load.
   bool loadEventEditing(const std::vector<APMPBProgram>& programs);
