@@ -124,6 +124,41 @@ TEST_F(RemoteConfigTest, AnAcceptedConfigurationIsStoredAndANewProcessParsesItAg
       << run.output;
 }
 
+// What the platform says when the user authorized tracking.
+class TrackingAuthorizedSupport : public IdentitySupport {
+ public:
+  bool hasLimitedAdTracking() const override { return true; }
+  bool limitedAdTracking() const override { return false; }
+  bool hasAppDataConsentStatus() const override { return true; }
+  int64_t appDataConsentStatus() const override { return 3; }
+  std::optional<std::string> resettableDeviceID() const override { return std::nullopt; }
+};
+
+// A configuration given at creation is checked and stored as a fetched one is; uploads move to
+// the tracking-authorized host once the user authorized tracking.
+TEST_F(RemoteConfigTest, AConfigurationGivenAtCreationIsAppliedAndUploadsFollowTracking) {
+  RemoteConfigServices services;
+  services.identitySupport = std::make_shared<TrackingAuthorizedSupport>();
+  std::shared_ptr<RemoteConfig> config =
+      RemoteConfig::create(kAppID, database_.get(), fixture("full"), services);
+  ASSERT_TRUE(config);
+  EXPECT_EQ(config->version(), 7);
+  EXPECT_EQ(config->uploadURL().absoluteString(),
+            "https://region1.measurement-authorized.tessaro.example/a");
+  std::optional<std::optional<APMPBMeasurementConfig>> stored =
+      database_->queryMeasurementConfig(nullptr);
+  ASSERT_TRUE(stored && *stored);
+  EXPECT_EQ(APMPBGetInt64(**stored, kMeasurementConfig_version), 7);
+
+  MonitorCapture capture;
+  config = RemoteConfig::create(kAppID, database_.get(), fixture("other_app"), services);
+  ASSERT_TRUE(config);
+  EXPECT_TRUE(capture.contains(29004));
+  EXPECT_EQ(config->version(), -1);
+  EXPECT_EQ(config->uploadURL().absoluteString(),
+            "https://measurement-authorized.tessaro.example/a");
+}
+
 TEST_F(RemoteConfigTest, AnotherApplicationsConfigurationIsRefusedAndADirectParseIgnoresIt) {
   std::shared_ptr<RemoteConfig> config = make();
   ASSERT_TRUE(config->updateMeasurementConfig(fixture("full")));
