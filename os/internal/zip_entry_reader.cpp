@@ -1,5 +1,6 @@
 #include "os/internal/zip_entry_reader.h"
 
+#include <isa-l/igzip_lib.h>
 #include <libdeflate.h>
 
 #include <algorithm>
@@ -16,9 +17,10 @@ namespace {
 constexpr uint32_t kLocalSignature = 0x04034b50;
 constexpr size_t kLocalHeaderSize = 30;
 constexpr size_t kMaxNameAndExtra = 2 * 0xFFFF;
-// The pieces of an entry read in pieces: large enough that system calls and zlib's per-call cost
-// vanish, small enough to stay in the caches.
-constexpr size_t kPieceSize = 1 << 20;
+// The pieces of an entry read in pieces: large enough that system calls and the inflater's
+// per-call cost vanish, small enough to stay in the caches and to cost little to map (on a
+// virtual machine a fresh page can cost more to map than its bytes cost to inflate).
+constexpr size_t kPieceSize = 256 << 10;
 
 // Takes the inflated pieces of one entry on a thread of its own, to checksum and hand them to the
 // sink, so that inflating the next piece overlaps the checksum and the write of this one. One
@@ -112,7 +114,6 @@ ZipEntryReader::ZipEntryReader(uint64_t wholeBufferLimit) : wholeBufferLimit_(wh
 
 ZipEntryReader::~ZipEntryReader() {
   if (decompressor_ != nullptr) libdeflate_free_decompressor(decompressor_);
-  if (streamReady_) inflateEnd(&stream_);
 }
 
 ZipEntryReader::Outcome ZipEntryReader::read(int archive, const ZipEntryData& entry,
@@ -222,42 +223,38 @@ ZipEntryReader::Outcome ZipEntryReader::readInPieces(int archive, const ZipEntry
       if (!sink(reinterpret_cast<const char*>(input), size)) return Outcome::kSinkFailed;
     }
   } else {
-    if (!streamReady_) {
-      if (inflateInit2(&stream_, -MAX_WBITS) != Z_OK) {
-        *problem = "Zlib error: insufficient memory";
-        return Outcome::kBadData;
-      }
-      streamReady_ = true;
-    } else {
-      inflateReset(&stream_);
-    }
+    if (!stream_) stream_ = std::make_unique<inflate_state>();
+    isal_inflate_init(stream_.get());  // raw deflate, as zip stores it
     // Two pieces: one being inflated while the handoff writes the other.
     unsigned char* pieces[2] = {output_.reserve(2 * kPieceSize), nullptr};
     pieces[1] = pieces[0] + kPieceSize;
     int current = 0;
     PieceHandoff handoff(sink);
-    stream_.avail_in = 0;
-    int status = Z_OK;
-    while (status != Z_STREAM_END) {
-      if (stream_.avail_in == 0) {
+    inflate_state& stream = *stream_;
+    stream.avail_in = 0;
+    while (stream.block_state != ISAL_BLOCK_FINISH) {
+      if (stream.avail_in == 0 && unread > 0) {
         size_t size = 0;
-        if (unread == 0) {
-          *problem = "Premature end of file";
-          return Outcome::kBadData;
-        }
         if (!readPiece(&size)) return Outcome::kBadData;
-        stream_.next_in = input;
-        stream_.avail_in = static_cast<uInt>(size);
+        stream.next_in = input;
+        stream.avail_in = static_cast<uint32_t>(size);
       }
-      stream_.next_out = pieces[current];
-      stream_.avail_out = static_cast<uInt>(kPieceSize);
-      status = inflate(&stream_, Z_NO_FLUSH);
-      if (status != Z_OK && status != Z_STREAM_END) {
-        *problem =
-            std::string("Zlib error: ") + zError(status == Z_NEED_DICT ? Z_DATA_ERROR : status);
+      uint32_t unused = stream.avail_in;
+      stream.next_out = pieces[current];
+      stream.avail_out = static_cast<uint32_t>(kPieceSize);
+      // Returns when the input is used up, the piece is full or the stream ends; anything but
+      // success is data that does not inflate.
+      if (isal_inflate(&stream) != ISAL_DECOMP_OK) {
+        *problem = "Zlib error: data error";
         return Outcome::kBadData;
       }
-      size_t size = kPieceSize - stream_.avail_out;
+      size_t size = kPieceSize - stream.avail_out;
+      // A call that neither took input nor gave output has nothing left to work with: the data
+      // ends before the stream does.
+      if (size == 0 && stream.avail_in == unused && stream.block_state != ISAL_BLOCK_FINISH) {
+        *problem = "Premature end of file";
+        return Outcome::kBadData;
+      }
       if (!withinSize(size)) return Outcome::kBadData;
       if (size > 0 && !handoff.give(pieces[current], size)) break;
       current ^= 1;
