@@ -669,6 +669,54 @@ TEST_F(ZipRoadsTest, AnEntryWhoseBytesDisagreeWithItsSizeFailsOnEveryRoad) {
   }
 }
 
+TEST_F(ZipRoadsTest, AnEntryWhoseDataIsDamagedFailsCleanlyOnEveryRoad) {
+  // About a MiB of packed data, several pieces' worth, so that the streaming road reads and
+  // inflates in turns.
+  const std::string contents = mixedBytes(3 << 20);
+  OneEntry entry(readFile(archive({{"data.bin", Kind::File, 0644, contents, {}}})));
+  const size_t dataStart = 30 + field(entry.local, 26, 2) + field(entry.local, 28, 2);
+  const uint32_t packedSize = field(entry.central, 20, 4);
+  ASSERT_GT(packedSize, 1u << 20);
+  struct Case {
+    std::string label;
+    std::function<void(OneEntry&)> damage;
+  };
+  const std::vector<Case> cases = {
+      {"bytes flipped in the middle of the packed data",
+       [&](OneEntry& e) {
+         for (size_t i = dataStart + packedSize / 2; i < dataStart + packedSize / 2 + 64; ++i) {
+           e.local[i] = static_cast<char>(~e.local[i]);
+         }
+       }},
+      {"another CRC-32 declared",
+       [](OneEntry& e) {
+         setField(e.central, 16, 4, field(e.central, 16, 4) ^ 1);
+         setField(e.local, 14, 4, field(e.local, 14, 4) ^ 1);
+       }},
+      {"the packed data cut short",
+       [&](OneEntry& e) {
+         setField(e.central, 20, 4, packedSize / 2);
+         setField(e.local, 18, 4, packedSize / 2);
+         e.local.resize(dataStart + packedSize / 2);
+       }},
+  };
+  for (const Case& damaged : cases) {
+    SCOPED_TRACE(damaged.label);
+    OneEntry broken = entry;
+    damaged.damage(broken);
+    fs::path zip = work() / "damaged.zip";
+    writeText(zip, broken.rebuild({broken.central}));
+    for (const Road& road : allRoads()) {
+      SCOPED_TRACE(road.label);
+      fs::remove_all(destination());
+      os::Error error;
+      EXPECT_FALSE(unzipWith(zip, road.options(), &error));
+      EXPECT_EQ(error.code, SSZipArchive::kFileContentNotReadable) << error.description;
+      EXPECT_FALSE(fs::exists(destination())) << "nothing half-written is left";
+    }
+  }
+}
+
 }  // namespace roads
 
 }  // namespace

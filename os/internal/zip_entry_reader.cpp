@@ -6,7 +6,9 @@
 #include <algorithm>
 #include <cerrno>
 #include <condition_variable>
+#include <deque>
 #include <thread>
+#include <utility>
 
 #include "os/internal/zip_directory.h"
 #include "os/mutex.h"
@@ -22,28 +24,31 @@ constexpr size_t kMaxNameAndExtra = 2 * 0xFFFF;
 // virtual machine a fresh page can cost more to map than its bytes cost to inflate).
 constexpr size_t kPieceSize = 256 << 10;
 
+// Output pieces of an entry inflated in pieces, filled in turn. While the inflater fills one,
+// the others wait in the handoff's queue: enough of them that a write the kernel takes longer
+// over, or a wake-up of the handoff's thread, does not hold the inflater up.
+constexpr size_t kOutputPieces = 8;
+
 // Takes the inflated pieces of one entry on a thread of its own, to checksum and hand them to the
-// sink, so that inflating the next piece overlaps the checksum and the write of this one. One
-// piece at a time is in its hands: give() waits until the piece before is done with, so the
-// inflater can fill the other of two buffers meanwhile.
+// sink in order, so that inflating the next pieces overlaps the checksum and the write of this
+// one. At most `capacity` pieces are in its hands at once: give() waits for room, so that an
+// inflater filling `capacity` + 1 buffers in turn never fills one still in use.
 class PieceHandoff {
  public:
-  explicit PieceHandoff(const ZipEntryReader::Sink& sink)
-      : sink_(sink), thread_([this] { run(); }) {}
+  PieceHandoff(const ZipEntryReader::Sink& sink, size_t capacity)
+      : sink_(sink), capacity_(capacity), thread_([this] { run(); }) {}
   ~PieceHandoff() { stop(); }
   PieceHandoff(const PieceHandoff&) = delete;
   PieceHandoff& operator=(const PieceHandoff&) = delete;
 
-  // Hands on `size` bytes at `bytes`, which must stay untouched until the next give() or
-  // finish() returns. False once the sink has failed.
+  // Hands on `size` bytes at `bytes`, which must stay untouched until `capacity` more pieces
+  // have been given or finish() returns. False once the sink has failed.
   bool give(const unsigned char* bytes, size_t size) {
     MutexLock lock(mutex_);
-    while (busy_) idle_.wait(lock);
+    while (pending_.size() >= capacity_ && !failed_) room_.wait(lock);
     if (failed_) return false;
-    bytes_ = bytes;
-    size_ = size;
-    busy_ = true;
-    work_.notify_one();
+    pending_.emplace_back(bytes, size);
+    if (pending_.size() == 1) work_.notify_one();
     return true;
   }
 
@@ -64,20 +69,21 @@ class PieceHandoff {
   void stop() {
     {
       MutexLock lock(mutex_);
-      while (busy_) idle_.wait(lock);
+      while (!pending_.empty() && !failed_) room_.wait(lock);
       done_ = true;
       work_.notify_one();
     }
     if (thread_.joinable()) thread_.join();
   }
 
+  // The piece at the front of the queue stays there, counted against the capacity, until it is
+  // written.
   void run() {
     MutexLock lock(mutex_);
     while (true) {
-      while (!busy_ && !done_) work_.wait(lock);
-      if (!busy_) return;
-      const unsigned char* bytes = bytes_;
-      size_t size = size_;
+      while (pending_.empty() && !done_) work_.wait(lock);
+      if (pending_.empty() || failed_) return;
+      auto [bytes, size] = pending_.front();
       uint32_t crc = crc_;
       lock.unlock();
       crc = libdeflate_crc32(crc, bytes, size);
@@ -85,22 +91,22 @@ class PieceHandoff {
       int sinkErrno = errno;
       lock.lock();
       crc_ = crc;
+      pending_.pop_front();
       if (!written) {
         failed_ = true;
         sinkErrno_ = sinkErrno;
+        pending_.clear();
       }
-      busy_ = false;
-      idle_.notify_one();
+      room_.notify_one();
     }
   }
 
   const ZipEntryReader::Sink& sink_;
+  const size_t capacity_;
   Mutex mutex_;
   std::condition_variable_any work_;  // a piece is given, or the handoff stops
-  std::condition_variable_any idle_;  // the piece given is done with
-  const unsigned char* bytes_ OS_GUARDED_BY(mutex_) = nullptr;
-  size_t size_ OS_GUARDED_BY(mutex_) = 0;
-  bool busy_ OS_GUARDED_BY(mutex_) = false;
+  std::condition_variable_any room_;  // a piece is done with, or the sink failed
+  std::deque<std::pair<const unsigned char*, size_t>> pending_ OS_GUARDED_BY(mutex_);
   bool done_ OS_GUARDED_BY(mutex_) = false;
   bool failed_ OS_GUARDED_BY(mutex_) = false;
   int sinkErrno_ OS_GUARDED_BY(mutex_) = 0;
@@ -225,11 +231,9 @@ ZipEntryReader::Outcome ZipEntryReader::readInPieces(int archive, const ZipEntry
   } else {
     if (!stream_) stream_ = std::make_unique<inflate_state>();
     isal_inflate_init(stream_.get());  // raw deflate, as zip stores it
-    // Two pieces: one being inflated while the handoff writes the other.
-    unsigned char* pieces[2] = {output_.reserve(2 * kPieceSize), nullptr};
-    pieces[1] = pieces[0] + kPieceSize;
-    int current = 0;
-    PieceHandoff handoff(sink);
+    unsigned char* pieces = output_.reserve(kOutputPieces * kPieceSize);
+    size_t current = 0;
+    PieceHandoff handoff(sink, kOutputPieces - 1);
     inflate_state& stream = *stream_;
     stream.avail_in = 0;
     while (stream.block_state != ISAL_BLOCK_FINISH) {
@@ -240,7 +244,7 @@ ZipEntryReader::Outcome ZipEntryReader::readInPieces(int archive, const ZipEntry
         stream.avail_in = static_cast<uint32_t>(size);
       }
       uint32_t unused = stream.avail_in;
-      stream.next_out = pieces[current];
+      stream.next_out = pieces + current * kPieceSize;
       stream.avail_out = static_cast<uint32_t>(kPieceSize);
       // Returns when the input is used up, the piece is full or the stream ends; anything but
       // success is data that does not inflate.
@@ -256,8 +260,9 @@ ZipEntryReader::Outcome ZipEntryReader::readInPieces(int archive, const ZipEntry
         return Outcome::kBadData;
       }
       if (!withinSize(size)) return Outcome::kBadData;
-      if (size > 0 && !handoff.give(pieces[current], size)) break;
-      current ^= 1;
+      if (size == 0) continue;
+      if (!handoff.give(pieces + current * kPieceSize, size)) break;
+      current = (current + 1) % kOutputPieces;
     }
     if (!handoff.finish(&crc)) return Outcome::kSinkFailed;
   }
