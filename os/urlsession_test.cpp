@@ -1146,6 +1146,38 @@ TEST_F(URLSessionTest, InvalidateAndCancelCancelsRunningAndSuspendedTasks) {
   EXPECT_EQ(suspended->error()->code, kURLErrorCancelled);
 }
 
+// An invalidated session is freed once its tasks have completed and its delegate has been told,
+// whatever the transfer thread was doing when it ended. A task that completed from a command of
+// the thread (here a refused redirect) while its upload progress still waited to be reported
+// used to stay referenced by the ended thread's engine, and through it the session: freed
+// never, a leak at exit.
+TEST_F(URLSessionTest, AnInvalidatedSessionIsFreedOnceItsTasksHaveCompleted) {
+  testsupport::LocalHttpServer server;
+  server.respond("POST", "/moved", 302, "", {{"Location", "/target"}});
+  for (int round = 0; round < 20; ++round) {
+    SCOPED_TRACE(round);
+    auto recorder = std::make_shared<Recorder>(queue_);
+    recorder->onRedirect = [](const HTTPURLResponse&, const URLRequest&) { return std::nullopt; };
+    auto session = URLSession::sessionWithConfiguration(
+        URLSessionConfiguration::defaultSessionConfiguration(), recorder, queue_);
+    URLRequest request = requestFor(server.url("/moved"));
+    request.setHTTPMethod("POST");
+    request.setHTTPBody(Data(64 << 10, 'u'));
+    session->dataTaskWithRequest(request)->resume();
+    session->finishTasksAndInvalidate();
+    ASSERT_TRUE(recorder->waitFor("invalid"));
+    queue_->sync([] {});
+    std::weak_ptr<URLSession> released = session;
+    session.reset();
+    // The transfer thread lets go of its last command on its own time: wait for it.
+    const auto deadline = monotonicDeadline(kWait);
+    while (!released.expired() && MonotonicClock::now() < deadline) {
+      std::this_thread::sleep_for(milliseconds(1));
+    }
+    EXPECT_TRUE(released.expired());
+  }
+}
+
 std::vector<std::string> partialDownloadsIn(const std::filesystem::path& folder) {
   std::vector<std::string> names;
   std::error_code ignored;

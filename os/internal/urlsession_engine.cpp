@@ -1035,7 +1035,7 @@ void URLSessionEngine::reportSent(const std::shared_ptr<URLSessionTask>& task, i
 
 void URLSessionEngine::scheduleFlush(const std::shared_ptr<URLSessionTask>& task) {
   TaskTransfer& transfer = *task->transfer_;
-  if (transfer.flushScheduled) return;
+  if (transfer.flushScheduled || transfer.completed) return;
   transfer.flushScheduled = true;
   transfer.flushDeadline = Clock::now() + kDeliveryDelay;
   unflushed_.push_back(task);
@@ -1239,12 +1239,12 @@ void URLSessionEngine::transferSucceeded(const std::shared_ptr<URLSessionTask>& 
   complete(task, std::nullopt);
 }
 
-void URLSessionEngine::complete(const std::shared_ptr<URLSessionTask>& task,
-                                std::optional<Error> error) {
+void URLSessionEngine::complete(std::shared_ptr<URLSessionTask> task, std::optional<Error> error) {
   TaskTransfer& transfer = *task->transfer_;
   if (transfer.completed) return;
   transfer.completed = true;
   // What the delegate has not been handed yet comes before the end.
+  if (transfer.flushScheduled) std::erase(unflushed_, task);
   flush(task);
   releaseHop(transfer);
   transfer.nextRequest.reset();

@@ -243,7 +243,8 @@ class URLSessionEngine : public std::enable_shared_from_this<URLSessionEngine> {
   void sendRequest(const std::shared_ptr<URLSessionTask>& task, URLRequest request, bool first);
 
   void transferSucceeded(const std::shared_ptr<URLSessionTask>& task);
-  void complete(const std::shared_ptr<URLSessionTask>& task, std::optional<Error> error);
+  // Takes its own reference: the caller's may live in what completing releases (a hop).
+  void complete(std::shared_ptr<URLSessionTask> task, std::optional<Error> error);
 
   // Runs `call` on the task's delegate queue with the session's delegate, when there is one.
   static void toDelegate(const std::shared_ptr<URLSessionTask>& task,
@@ -268,6 +269,9 @@ class URLSessionEngine : public std::enable_shared_from_this<URLSessionEngine> {
   std::map<std::string, int> connectionsPerHost_;
   std::vector<Hop*> running_;  // the hops in multi_
   Clock::time_point nextSweep_;
+  // Tasks with a batch to hand over; a task leaves when it completes, so that the engine holds
+  // no completed task (its session holds the engine: a session whose thread ends while a
+  // completed task is listed here would never be freed).
   std::vector<std::shared_ptr<URLSessionTask>> unflushed_;
   std::deque<Hop*> waiting_;
 };
