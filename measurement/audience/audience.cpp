@@ -53,14 +53,6 @@ constexpr EvaluationKind kPropertyEvaluation{
     "User property filter contains no data or corrupt data. User property will not be "
     "evaluated. User property name, filter ID, audience ID, dynamic"};
 
-// The filter's message; nullopt for a record without data, with bytes that do not decode, or
-// with an id outside the range saved definitions use (which would index far past the bits).
-template <typename Message>
-std::optional<Message> storedFilterMessage(const FilterRecord& record) {
-  if (record.data().empty() || !isFilterIDInRange(record.filterID())) return std::nullopt;
-  return Message::initWithBuffer(record.data());
-}
-
 // The bits of the result's current data; none without a result or for data that does not
 // decode.
 ResultBits currentBits(const std::optional<FilterResult>& result) {
@@ -98,14 +90,16 @@ struct AudienceInProgress {
 // result, `match` gives its outcome (nullopt: skip it, already logged), `timestamp` is recorded
 // when it holds, and `carry` turns a false outcome into what is stored given the previous truth.
 // All changed results are stored at the end.
-template <typename Filter>
+template <typename Filter, typename Prepared>
 bool evaluateStoredFilters(Database& database, const EvaluationKind& kind,
-                           const std::string& displayName, const std::vector<Filter>& filters,
+                           const std::string& displayName,
+                           const std::vector<StoredFilter<Filter, Prepared>>& filters,
                            AudienceTimestampsCache& cache, double timestamp,
-                           const std::function<Outcome(const Filter&)>& match,
+                           const std::function<Outcome(const Prepared&)>& match,
                            const std::function<bool(const Filter&, bool previous)>& carry) {
   std::map<int32_t, AudienceInProgress> audiences;
-  for (const Filter& filter : filters) {
+  for (const StoredFilter<Filter, Prepared>& stored : filters) {
+    const Filter& filter = stored.record;
     const int32_t audienceID = filter.audienceID();
     auto found = audiences.find(audienceID);
     if (found == audiences.end()) {
@@ -126,7 +120,12 @@ bool evaluateStoredFilters(Database& database, const EvaluationKind& kind,
     if (previous && !filter.isDynamic() && !filter.isSequence() && !filter.isSessionScoped()) {
       continue;
     }
-    Outcome outcome = match(filter);
+    if (!stored.prepared) {
+      monitor().log(1, kind.corruptFilterCode, kind.corruptFilterMessage, displayName,
+                    filter.filterID(), filter.audienceID(), filter.isDynamic());
+      continue;
+    }
+    Outcome outcome = match(*stored.prepared);
     if (!outcome) continue;
     cache.populateCachedTimestamps(audience.stored, audienceID);
     if (*outcome) {
@@ -153,70 +152,59 @@ bool evaluateStoredFilters(Database& database, const EvaluationKind& kind,
   return true;
 }
 
-void logCorruptFilter(const EvaluationKind& kind, const std::string& displayName,
-                      const FilterRecord& filter) {
-  monitor().log(1, kind.corruptFilterCode, kind.corruptFilterMessage, displayName,
-                filter.filterID(), filter.audienceID(), filter.isDynamic());
-}
-
-Outcome evaluateEventFilter(const APMPBEventFilter& filter, const std::string& eventName,
+// `eventName` is the name the filter was stored under. Display names are made only for a log.
+Outcome evaluateEventFilter(const PreparedEventFilter& filter, const std::string& eventName,
                             const Parameters& parameters, const EventAggregates& aggregates) {
-  const std::string displayName = eventDisplayName(eventName);
   if (eventName.empty()) {
     monitor().log(1, 7005, "Event name is nil. Audience filter will not be evaluated",
-                  messageContext(filter));
+                  messageContext(filter.message));
     return std::nullopt;
   }
-  if (APMPBGetString(filter, kEventFilter_event_name) != eventName) {
+  if (filter.eventName != eventName) {
     monitor().log(1, 7006,
                   "Event filter name does not match event name. Audience filter will not be "
                   "evaluated",
-                  displayName);
+                  eventDisplayName(eventName));
     return std::nullopt;
   }
-  std::optional<APMPBNumberFilter> countFilter =
-      APMPBGetMessage<APMPBNumberFilter>(filter, kEventFilter_event_count_filter);
-  std::vector<APMPBFilter> parameterFilters =
-      APMPBGetArray<APMPBFilter>(filter, kEventFilter_filters);
-  if (!countFilter && parameterFilters.empty()) return true;
-  if (countFilter) {
+  if (!filter.countFilter && filter.parameterFilters.empty()) return true;
+  if (filter.countFilter) {
     if (aggregates.name() != eventName) {
       monitor().log(1, 7007,
                     "Event aggregates name does not match event name. Audience filter will not "
                     "be evaluated",
-                    eventDisplayName(aggregates.name()), displayName, messageContext(filter));
+                    eventDisplayName(aggregates.name()), eventDisplayName(eventName),
+                    messageContext(filter.message));
       return std::nullopt;
     }
-    const int32_t count = APMPBGetBool(filter, kEventFilter_session_scoped)
-                              ? aggregates.currentSessionCount()
-                              : aggregates.lifetimeCount();
-    Outcome outcome = evaluateNumberFilterWithInt64(*countFilter, count);
+    const int32_t count =
+        filter.sessionScoped ? aggregates.currentSessionCount() : aggregates.lifetimeCount();
+    Outcome outcome = evaluateNumberFilterWithInt64(*filter.countFilter, count);
     if (outcome != true) return outcome;
   }
-  for (const APMPBFilter& parameterFilter : parameterFilters) {
-    std::optional<std::string> name = APMPBGetString(parameterFilter, kFilter_parameter_name);
-    if (!name) {
+  for (const ParameterFilterParts& parameterFilter : filter.parameterFilters) {
+    if (!parameterFilter.parameterName) {
       monitor().log(1, 7008,
                     "Event filter does not have parameter name. Audience filter will not be "
                     "evaluated",
-                    displayName, messageContext(parameterFilter));
+                    eventDisplayName(eventName), messageContext(parameterFilter.message));
       return std::nullopt;
     }
-    auto value = parameters.find(*name);
+    auto value = parameters.find(*parameterFilter.parameterName);
     if (value == parameters.end()) {
       monitor().log(3, 7009,
                     "Event does not have parameter required by filter. Audience filter will not "
                     "be evaluated",
-                    displayName, dictionaryDescription(parameters),
-                    messageContext(parameterFilter));
+                    eventDisplayName(eventName), dictionaryDescription(parameters),
+                    messageContext(parameterFilter.message));
       return std::nullopt;
     }
-    if (value->second.isString() && !APMPBHasField(parameterFilter, kFilter_string_filter)) {
+    if (value->second.isString() && !parameterFilter.hasStringFilter) {
       monitor().log(3, 7010,
                     "Event param is a string and the filter does not have a string filter. "
                     "Audience filter will not be evaluated. Event name, event params, filter",
-                    displayName, dictionaryDescription(parameters),
-                    messageContext(parameterFilter));
+                    eventDisplayName(eventName), dictionaryDescription(parameters),
+                    messageContext(parameterFilter.message));
       return std::nullopt;
     }
     Outcome outcome = evaluateParameterFilter(parameterFilter, value->second);
@@ -225,31 +213,29 @@ Outcome evaluateEventFilter(const APMPBEventFilter& filter, const std::string& e
   return true;
 }
 
-Outcome evaluatePropertyFilter(const APMPBPropertyFilter& filter, const UserAttribute& property) {
-  const std::string displayName = userPropertyDisplayName(property.name());
-  if (APMPBGetString(filter, kPropertyFilter_property_name) != property.name()) {
+Outcome evaluatePropertyFilter(const PreparedPropertyFilter& filter,
+                               const UserAttribute& property) {
+  if (filter.propertyName != property.name()) {
     monitor().log(1, 7013,
                   "User property name does not match property filter name. Audience filter will "
                   "not be evaluated",
-                  displayName, messageContext(filter));
+                  userPropertyDisplayName(property.name()), messageContext(filter.message));
     return std::nullopt;
   }
-  std::optional<APMPBFilter> valueFilter =
-      APMPBGetMessage<APMPBFilter>(filter, kPropertyFilter_filter);
-  if (!valueFilter) {
+  if (!filter.valueFilter) {
     monitor().log(1, 7014,
                   "Property filter does not have filter. Audience filter will not be evaluated",
-                  displayName, messageContext(filter));
+                  userPropertyDisplayName(property.name()), messageContext(filter.message));
     return std::nullopt;
   }
   if (property.value().isArray()) {
     monitor().log(1, 7015,
                   "Unknown user property type. Audience filter will not be evaluated. Property "
                   "Name",
-                  displayName);
+                  userPropertyDisplayName(property.name()));
     return std::nullopt;
   }
-  return evaluateParameterFilter(*valueFilter, property.value());
+  return evaluateParameterFilter(*filter.valueFilter, property.value());
 }
 
 // The user attribute a bundle's message describes; nullopt without a value.
@@ -303,8 +289,8 @@ bool Audience::evaluateFiltersForEventName(std::string_view eventName,
   const std::string name(eventName);
   const std::string displayName = eventDisplayName(name);
   os::Error error;
-  std::optional<std::vector<EventFilter>> filters =
-      database_.eventFiltersForEventName(eventName, &error);
+  std::shared_ptr<const StoredEventFilters::Filters> filters =
+      storedEventFilters_.filtersForName(database_, eventName, &error);
   if (!filters) {
     monitor().log(1, kEventEvaluation.queryFiltersCode, kEventEvaluation.queryFiltersMessage,
                   displayName, error);
@@ -312,15 +298,10 @@ bool Audience::evaluateFiltersForEventName(std::string_view eventName,
   }
   AudienceTimestampsCache fresh;
   AudienceTimestampsCache& cache = audienceTimestampsCache ? *audienceTimestampsCache : fresh;
-  return evaluateStoredFilters<EventFilter>(
+  return evaluateStoredFilters<EventFilter, PreparedEventFilter>(
       database_, kEventEvaluation, displayName, *filters, cache, eventTimestamp,
-      [&](const EventFilter& filter) -> Outcome {
-        std::optional<APMPBEventFilter> message = storedFilterMessage<APMPBEventFilter>(filter);
-        if (!message) {
-          logCorruptFilter(kEventEvaluation, displayName, filter);
-          return std::nullopt;
-        }
-        return evaluateEventFilter(*message, filter.eventName(), eventParameters, eventAggregates);
+      [&](const PreparedEventFilter& filter) {
+        return evaluateEventFilter(filter, name, eventParameters, eventAggregates);
       },
       // An event filter that once held keeps holding.
       [](const EventFilter&, bool previous) { return previous; });
@@ -345,8 +326,8 @@ bool Audience::evaluateFiltersForUserProperty(const UserAttribute& property,
   checkQueue();
   const std::string displayName = userPropertyDisplayName(property.name());
   os::Error error;
-  std::optional<std::vector<PropertyFilter>> filters =
-      database_.propertyFiltersForPropertyName(property.name(), &error);
+  std::shared_ptr<const StoredPropertyFilters::Filters> filters =
+      storedPropertyFilters_.filtersForName(database_, property.name(), &error);
   if (!filters) {
     monitor().log(1, kPropertyEvaluation.queryFiltersCode, kPropertyEvaluation.queryFiltersMessage,
                   displayName, error);
@@ -354,16 +335,10 @@ bool Audience::evaluateFiltersForUserProperty(const UserAttribute& property,
   }
   AudienceTimestampsCache fresh;
   AudienceTimestampsCache& cache = audienceTimestampsCache ? *audienceTimestampsCache : fresh;
-  return evaluateStoredFilters<PropertyFilter>(
+  return evaluateStoredFilters<PropertyFilter, PreparedPropertyFilter>(
       database_, kPropertyEvaluation, displayName, *filters, cache, evaluationTimestamp,
-      [&](const PropertyFilter& filter) -> Outcome {
-        std::optional<APMPBPropertyFilter> message =
-            storedFilterMessage<APMPBPropertyFilter>(filter);
-        if (!message) {
-          logCorruptFilter(kPropertyEvaluation, displayName, filter);
-          return std::nullopt;
-        }
-        return evaluatePropertyFilter(*message, property);
+      [&](const PreparedPropertyFilter& filter) {
+        return evaluatePropertyFilter(filter, property);
       },
       // Only a dynamic filter that is not session-scoped turns false again.
       [](const PropertyFilter& filter, bool previous) {

@@ -1,7 +1,8 @@
 // Audience: keeps, for every audience the server defined, which of its filters have been
 // evaluated and which currently hold, and hands those records to each upload bundle as
 // `AudienceLeafFilterResult` messages. Definitions and results live in the measurement database
-// (event_filters, property_filters, audience_filter_values); this class holds no other state.
+// (event_filters, property_filters, audience_filter_values); this class keeps only decoded copies
+// of the stored filters, which it reads again whenever they may have changed.
 //
 //   Audience audience(database, scheduler.workerQueue());
 //   audience.updateAudiences(configurationAudiences);             // a new configuration
@@ -26,6 +27,7 @@
 #include <vector>
 
 #include "measurement/audience/filter_matching.h"
+#include "measurement/audience/stored_filters.h"
 #include "measurement/audience/timestamps_cache.h"
 #include "measurement/database/database.h"
 #include "measurement/foundation/user_attribute.h"
@@ -94,6 +96,9 @@ class Audience {
 
   Database& database_;
   const std::shared_ptr<os::DispatchQueue> queue_;
+  // The stored filters of the names met so far, decoded, while the stored filters stay the same.
+  StoredEventFilters storedEventFilters_;
+  StoredPropertyFilters storedPropertyFilters_;
 };
 
 }  // namespace measurement

@@ -107,29 +107,40 @@ MonitorContext messageContext(const NANOMessageBase& message) {
   return OtherContext{message.className()};
 }
 
+ParameterFilterParts ParameterFilterParts::of(APMPBFilter message) {
+  ParameterFilterParts parts;
+  parts.parameterName = APMPBGetString(message, kFilter_parameter_name);
+  parts.numberFilter = APMPBGetMessage<APMPBNumberFilter>(message, kFilter_number_filter);
+  parts.stringFilter = APMPBGetMessage<APMPBStringFilter>(message, kFilter_string_filter);
+  parts.hasStringFilter = APMPBHasField(message, kFilter_string_filter);
+  parts.negate = APMPBGetBool(message, kFilter_negate);
+  parts.message = std::move(message);
+  return parts;
+}
+
 Outcome evaluateParameterFilter(const APMPBFilter& filter, const Value& value) {
-  std::optional<APMPBNumberFilter> numberFilter =
-      APMPBGetMessage<APMPBNumberFilter>(filter, kFilter_number_filter);
-  std::optional<APMPBStringFilter> stringFilter =
-      APMPBGetMessage<APMPBStringFilter>(filter, kFilter_string_filter);
+  return evaluateParameterFilter(ParameterFilterParts::of(filter), value);
+}
+
+Outcome evaluateParameterFilter(const ParameterFilterParts& filter, const Value& value) {
   Outcome outcome;
-  if (numberFilter) {
-    outcome = numberOutcome(filter, *numberFilter, value);
-  } else if (stringFilter) {
+  if (filter.numberFilter) {
+    outcome = numberOutcome(filter.message, *filter.numberFilter, value);
+  } else if (filter.stringFilter) {
     if (!value.isString()) {
       monitor().log(3, 7003, "Value is not a string. Audience filter will not be evaluated",
-                    value.description(), messageContext(filter));
+                    value.description(), messageContext(filter.message));
       return std::nullopt;
     }
-    outcome = evaluateStringFilter(*stringFilter, value.stringValue());
+    outcome = evaluateStringFilter(*filter.stringFilter, value.stringValue());
   } else {
     monitor().log(1, 7000,
                   "Filter has neither a number nor string filter. Audience filter will not be "
                   "evaluated",
-                  value.description(), messageContext(filter));
+                  value.description(), messageContext(filter.message));
     return std::nullopt;
   }
-  if (outcome && APMPBGetBool(filter, kFilter_negate)) return !*outcome;
+  if (outcome && filter.negate) return !*outcome;
   return outcome;
 }
 

@@ -14,6 +14,7 @@
 #include <cstdint>
 #include <memory>
 #include <optional>
+#include <string>
 #include <string_view>
 
 #include "measurement/audience/regex_cache.h"
@@ -56,8 +57,22 @@ struct AudienceComparisonValues {
   bool valid = true;
 };
 
+// A parameter filter with the parts its evaluation reads taken out once, for a filter that is
+// evaluated many times.
+struct ParameterFilterParts {
+  APMPBFilter message;
+  std::optional<std::string> parameterName;
+  std::optional<APMPBNumberFilter> numberFilter;
+  std::optional<APMPBStringFilter> stringFilter;
+  bool hasStringFilter = false;
+  bool negate = false;
+
+  static ParameterFilterParts of(APMPBFilter message);
+};
+
 // A number filter wins over a string filter; `negate` inverts a known outcome.
 Outcome evaluateParameterFilter(const APMPBFilter& filter, const Value& value);
+Outcome evaluateParameterFilter(const ParameterFilterParts& filter, const Value& value);
 
 bool isValidNumberFilter(const APMPBNumberFilter& filter);
 // Exact comparison with the filter's decimal comparison values.

@@ -35,6 +35,7 @@ SqliteStore* Database::store(os::Error* error) const {
 }
 
 bool Database::initializeDatabaseResourcesWithContext(std::string_view context, os::Error* error) {
+  audienceFiltersChanged();
   const std::string occasion = " (" + std::string(context) + ")";
   os::Error failure;
   sqliteStore_ = SqliteStore::open(databasePath_, &failure);
@@ -72,6 +73,7 @@ bool Database::initializeDatabaseResourcesWithContext(std::string_view context, 
 
 bool Database::reset(os::Error* error) {
   checkQueue();
+  audienceFiltersChanged();
   if (sqliteStore_ && !sqliteStore_->closeAndDeleteDatabase()) {
     setErrorOutParameter(error, kOperationFailed, "Failed to delete database data");
     return false;
@@ -84,9 +86,25 @@ bool Database::performTransaction(const std::function<bool()>& block) {
   checkQueue();
   os::Error failure;
   SqliteStore* sqlite = store(&failure);
-  if (sqlite && sqlite->performTransactionWithError(&failure, block)) return true;
+  // A rolled-back transaction may take back filter writes made in it, also when the block
+  // throws.
+  struct RollbackGuard {
+    Database& database;
+    bool committed = false;
+    ~RollbackGuard() {
+      if (!committed) database.audienceFiltersChanged();
+    }
+  } guard{*this};
+  if (sqlite && sqlite->performTransactionWithError(&failure, block)) {
+    guard.committed = true;
+    return true;
+  }
   monitor().log(1, 12056, "Transaction failed. " + failure.localizedDescription());
   return false;
+}
+
+bool Database::isAudienceFiltersTable(std::string_view table) {
+  return table == kEventFiltersTable || table == kPropertyFiltersTable;
 }
 
 std::optional<std::vector<SqliteRecord>> Database::rowsForQuery(
@@ -99,6 +117,7 @@ std::optional<std::vector<SqliteRecord>> Database::rowsForQuery(
 bool Database::insertDataType(const SqliteRecord& record, std::string_view table,
                               os::Error* error) {
   checkQueue();
+  if (isAudienceFiltersTable(table)) audienceFiltersChanged();
   if (!requireOrSetError(!table.empty(), error, kInvalidInput,
                          "Received empty table name for inserting") ||
       !requireOrSetError(!record.empty(), error, kOperationFailed,
@@ -113,6 +132,7 @@ bool Database::upsertDataType(const SqliteRecord& record, std::string_view table
                               std::string_view column, const os::Value& value, int64_t tableLimit,
                               os::Error* error) {
   checkQueue();
+  if (isAudienceFiltersTable(table)) audienceFiltersChanged();
   if (!requireOrSetError(!record.empty(), error, kInvalidInput,
                          "Received empty data type to upsert") ||
       !requireOrSetError(!table.empty(), error, kInvalidInput,
@@ -135,6 +155,7 @@ bool Database::upsertDataType(const SqliteRecord& record, std::string_view table
 bool Database::updateDataType(const SqliteRecord& record, std::string_view table,
                               std::string_view column, const os::Value& value, os::Error* error) {
   checkQueue();
+  if (isAudienceFiltersTable(table)) audienceFiltersChanged();
   if (!requireOrSetError(!record.empty(), error, kInvalidInput,
                          "Received empty data type to update") ||
       !requireOrSetError(!table.empty(), error, kInvalidInput,

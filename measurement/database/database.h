@@ -317,6 +317,10 @@ class Database {
   bool deletePropertyFilters(const std::vector<PropertyFilter>& filters, os::Error* error);
   bool deleteAllEventFilters(os::Error* error);
   bool deleteAllPropertyFilters(os::Error* error);
+  // A number that changes whenever the stored filters may have changed: every write or delete
+  // of filters (whether it succeeded or not), a rolled-back transaction, an opening or reset.
+  // Filters read while it keeps its value are still the stored ones, so a reader may keep them.
+  uint64_t audienceFiltersGeneration() const { return audienceFiltersGeneration_; }
 
   // ---- Event aggregates and their snapshot (database_aggregates.cpp) ----
 
@@ -373,7 +377,13 @@ class Database {
                                                         const std::vector<os::Value>& values,
                                                         os::Error* error);
 
+  // Called before any step that may change the stored filters.
+  void audienceFiltersChanged() { ++audienceFiltersGeneration_; }
+  // Whether `table` holds filters whose changes audienceFiltersGeneration() must follow.
+  static bool isAudienceFiltersTable(std::string_view table);
+
   std::unique_ptr<SqliteStore> sqliteStore_;
+  uint64_t audienceFiltersGeneration_ = 0;
   PersistedConfig* const persistedConfig_;
   const std::string databasePath_;
   const std::shared_ptr<os::DispatchQueue> queue_;

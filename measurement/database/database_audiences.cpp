@@ -1,10 +1,13 @@
 // event_filters, property_filters and audience_filter_values: the audience definitions the
 // server sent, split into filters by kind, and each audience's evaluation results.
+#include <sqlite3.h>
+
 #include <set>
 #include <string>
 #include <utility>
 
 #include "measurement/database/database.h"
+#include "measurement/foundation/monitor.h"
 
 namespace measurement {
 namespace {
@@ -15,7 +18,6 @@ struct FilterKind {
   const char* table;
   const char* nameColumn;
   const char* emptyNameToRead;
-  const char* emptyRow;
   const char* emptyListToUpdate;
   const char* emptyName;
   const char* emptyData;
@@ -26,7 +28,6 @@ constexpr FilterKind kEventFilterKind{
     kEventFiltersTable,
     "event_name",
     "Received empty event name for getting event filters",
-    "Received empty dictionary for getting event filter",
     "Received empty event filters to update",
     "Received event filter with empty event name for getting dictionary representation",
     "Received event filter with empty data for getting dictionary representation",
@@ -36,7 +37,6 @@ constexpr FilterKind kPropertyFilterKind{
     kPropertyFiltersTable,
     "property_name",
     "Received empty property name for getting property filters",
-    "Received empty dictionary for getting property filter",
     "Received empty property filters to update",
     "Received property filter with empty property name for getting dictionary representation",
     "Received property filter with empty data for getting dictionary representation",
@@ -72,11 +72,6 @@ int32_t int32Column(const SqliteRecord& row, const char* column) {
   return value && value->isNumber() ? static_cast<int32_t>(value->integerValue()) : 0;
 }
 
-std::string textColumn(const SqliteRecord& row, const char* column) {
-  const os::Value* value = row.find(column);
-  return value && value->asString() ? *value->asString() : std::string();
-}
-
 // A blob column's bytes; nullopt for NULL (and for empty bytes, which the store reads as no
 // column).
 std::optional<os::Data> dataColumn(const SqliteRecord& row, const char* column) {
@@ -85,31 +80,60 @@ std::optional<os::Data> dataColumn(const SqliteRecord& row, const char* column) 
   return *value->asData();
 }
 
-template <typename Filter>
-std::optional<Filter> filterFromRow(const FilterKind& kind, const SqliteRecord& row,
-                                    os::Error* error) {
-  if (!requireOrSetError(!row.empty(), error, kDatabaseFailure, kind.emptyRow)) {
-    return std::nullopt;
-  }
-  os::Data data = dataColumn(row, "data").value_or(os::Data());
-  FilterFlags flags = flagsOf(static_cast<const Filter*>(nullptr), data);
-  return Filter(int32Column(row, "audience_id"), int32Column(row, "filter_id"),
-                textColumn(row, kind.nameColumn), std::move(data), flags.sessionScoped,
-                flags.dynamic, flags.sequence);
+// The integer in the current row's `column`; 0 for one that is no number.
+int32_t int32AtColumn(sqlite3_stmt* statement, int column) {
+  const int type = sqlite3_column_type(statement, column);
+  return type == SQLITE_INTEGER || type == SQLITE_FLOAT
+             ? static_cast<int32_t>(sqlite3_column_int64(statement, column))
+             : 0;
 }
 
-// The filters of the kind whose name column holds `name`.
+// The bytes of the current row's blob `column`; empty for NULL, another type or no bytes (the
+// last logged as a missing value, as a generic row read does).
+os::Data dataAtColumn(sqlite3_stmt* statement, int column) {
+  if (sqlite3_column_type(statement, column) != SQLITE_BLOB) return os::Data();
+  const auto* bytes = static_cast<const uint8_t*>(sqlite3_column_blob(statement, column));
+  const int length = sqlite3_column_bytes(statement, column);
+  if (bytes == nullptr || length == 0) {
+    monitor().log(4, 34004, "Value is nil for column", std::string("data"));
+    return os::Data();
+  }
+  return os::Data(bytes, bytes + length);
+}
+
+// The filters of the kind whose name column holds `name`, in row order. The columns go straight
+// into the records: the evaluator reads every filter of an event at each event, and a generic
+// row of named values per filter costs more than the rest of the read.
 template <typename Filter>
-std::optional<std::vector<Filter>> readFilters(Database& database, const FilterKind& kind,
-                                               std::string_view name, os::Error* error) {
-  if (!requireOrSetError(!name.empty(), error, kInvalidInput, kind.emptyNameToRead)) {
+std::optional<std::vector<Filter>> readFilters(const FilterKind& kind, std::string_view name,
+                                               SqliteStore* store, os::Error* error) {
+  if (!requireOrSetError(!name.empty(), error, kInvalidInput, kind.emptyNameToRead) ||
+      store == nullptr) {
     return std::nullopt;
   }
-  return database.dataTypesFromTableWithName<Filter>(
-      kind.table, kind.nameColumn, os::Value(std::string(name)), error,
-      [&kind](const SqliteRecord& row, os::Error* rowError) {
-        return filterFromRow<Filter>(kind, row, rowError);
-      });
+  const std::string query = std::string("SELECT audience_id, filter_id, data FROM ") + kind.table +
+                            " WHERE " + kind.nameColumn + " = ?";
+  sqlite3_stmt* statement = store->statementForQuery(query, {os::Value(std::string(name))}, error);
+  if (statement == nullptr) return std::nullopt;
+  std::vector<Filter> filters;
+  bool ok = true;
+  for (;;) {
+    const int step = sqlite3_step(statement);
+    if (step == SQLITE_DONE) break;
+    if (step != SQLITE_ROW) {
+      store->setDatabaseError(error, "query records");
+      ok = false;
+      break;
+    }
+    os::Data data = dataAtColumn(statement, 2);
+    FilterFlags flags = flagsOf(static_cast<const Filter*>(nullptr), data);
+    filters.emplace_back(int32AtColumn(statement, 0), int32AtColumn(statement, 1),
+                         std::string(name), std::move(data), flags.sessionScoped, flags.dynamic,
+                         flags.sequence);
+  }
+  store->cleanUpStatement(statement, query);
+  if (!ok) return std::nullopt;
+  return filters;
 }
 
 std::optional<FilterResult> filterResultFromRow(const SqliteRecord& row, os::Error* error) {
@@ -187,13 +211,13 @@ std::optional<std::vector<int32_t>> Database::allAudienceIDs(os::Error* error) {
 std::optional<std::vector<EventFilter>> Database::eventFiltersForEventName(
     std::string_view eventName, os::Error* error) {
   checkQueue();
-  return readFilters<EventFilter>(*this, kEventFilterKind, eventName, error);
+  return readFilters<EventFilter>(kEventFilterKind, eventName, store(error), error);
 }
 
 std::optional<std::vector<PropertyFilter>> Database::propertyFiltersForPropertyName(
     std::string_view propertyName, os::Error* error) {
   checkQueue();
-  return readFilters<PropertyFilter>(*this, kPropertyFilterKind, propertyName, error);
+  return readFilters<PropertyFilter>(kPropertyFilterKind, propertyName, store(error), error);
 }
 
 std::optional<std::optional<FilterResult>> Database::filterResultForAudienceID(int32_t audienceID,
@@ -237,11 +261,13 @@ std::optional<std::map<int32_t, std::vector<int32_t>>> Database::allSessionScope
 
 bool Database::updateEventFilters(const std::vector<EventFilter>& filters, os::Error* error) {
   checkQueue();
+  audienceFiltersChanged();
   return writeFilters(kEventFilterKind, filters, store(error), error);
 }
 
 bool Database::updatePropertyFilters(const std::vector<PropertyFilter>& filters, os::Error* error) {
   checkQueue();
+  audienceFiltersChanged();
   return writeFilters(kPropertyFilterKind, filters, store(error), error);
 }
 
@@ -291,22 +317,26 @@ bool Database::deleteFilterResults(const std::vector<FilterResult>& results, os:
 
 bool Database::deleteEventFilters(const std::vector<EventFilter>& filters, os::Error* error) {
   checkQueue();
+  audienceFiltersChanged();
   return deleteFilters(kEventFilterKind, filters, store(error), error);
 }
 
 bool Database::deletePropertyFilters(const std::vector<PropertyFilter>& filters, os::Error* error) {
   checkQueue();
+  audienceFiltersChanged();
   return deleteFilters(kPropertyFilterKind, filters, store(error), error);
 }
 
 bool Database::deleteAllEventFilters(os::Error* error) {
   checkQueue();
+  audienceFiltersChanged();
   SqliteStore* sqlite = store(error);
   return sqlite && sqlite->deleteAllRecordsFromTableWithName(kEventFiltersTable, error);
 }
 
 bool Database::deleteAllPropertyFilters(os::Error* error) {
   checkQueue();
+  audienceFiltersChanged();
   SqliteStore* sqlite = store(error);
   return sqlite && sqlite->deleteAllRecordsFromTableWithName(kPropertyFiltersTable, error);
 }
