@@ -53,12 +53,30 @@ constexpr EvaluationKind kPropertyEvaluation{
     "User property filter contains no data or corrupt data. User property will not be "
     "evaluated. User property name, filter ID, audience ID, dynamic"};
 
-// The bits of the result's current data; none without a result or for data that does not
-// decode.
-ResultBits currentBits(const std::optional<FilterResult>& result) {
-  if (!result) return ResultBits();
-  std::optional<APMPBResultData> data = APMPBResultData::initWithBuffer(result->currentResults());
+// The result's decoded current data; nullopt without a result, for empty bytes and for bytes
+// that do not decode.
+std::optional<APMPBResultData> storedResultData(const std::optional<FilterResult>& result) {
+  if (!result || result->currentResults().empty()) return std::nullopt;
+  return APMPBResultData::initWithBuffer(result->currentResults());
+}
+
+ResultBits bitsOf(const std::optional<APMPBResultData>& data) {
   return data ? ResultBits::of(*data) : ResultBits();
+}
+
+// Whether the stored `data` (with its `bits`) says the filter was evaluated and held; data
+// missing either list is logged and holds nothing.
+bool storedResultHolds(int32_t audienceID, const std::optional<APMPBResultData>& data,
+                       const ResultBits& bits, int32_t filterID) {
+  if (!data) return false;
+  if (bits.status.empty() || bits.results.empty()) {
+    monitor().log(2, 6023,
+                  "Audience filter result is non-nil and is missing status or results array. "
+                  "Audience result will not be bundled. Audience ID, result data",
+                  audienceID, messageContext(*data));
+    return false;
+  }
+  return bits.holds(filterID);
 }
 
 // A result with `bits` and the cache's times of the audience.
@@ -83,6 +101,9 @@ FilterResult resultWithBits(int32_t audienceID, const ResultBits& bits,
 // its filters gets an outcome, so the last encoding is the only one that counts.
 struct AudienceInProgress {
   std::optional<FilterResult> stored;
+  // The stored result decoded once.
+  std::optional<APMPBResultData> storedData;
+  ResultBits storedBits;
   std::optional<ResultBits> updatedBits;
 };
 
@@ -110,12 +131,18 @@ bool evaluateStoredFilters(Database& database, const EvaluationKind& kind,
         monitor().log(1, kind.queryResultCode, kind.queryResultMessage, displayName, error);
         return false;
       }
-      found = audiences.emplace(audienceID, AudienceInProgress{std::move(*stored), {}}).first;
+      std::optional<APMPBResultData> data = storedResultData(*stored);
+      ResultBits bits = bitsOf(data);
+      found = audiences
+                  .emplace(audienceID, AudienceInProgress{std::move(*stored), std::move(data),
+                                                          std::move(bits), std::nullopt})
+                  .first;
     }
     AudienceInProgress& audience = found->second;
-    const bool previous = audience.updatedBits ? audience.updatedBits->holds(filter.filterID())
-                                               : Audience::isFilterResultTrueForFilterID(
-                                                     audience.stored, filter.filterID());
+    const bool previous = audience.updatedBits
+                              ? audience.updatedBits->holds(filter.filterID())
+                              : storedResultHolds(audienceID, audience.storedData,
+                                                  audience.storedBits, filter.filterID());
     // A plain filter that held keeps holding; only the flagged kinds are looked at again.
     if (previous && !filter.isDynamic() && !filter.isSequence() && !filter.isSessionScoped()) {
       continue;
@@ -127,13 +154,14 @@ bool evaluateStoredFilters(Database& database, const EvaluationKind& kind,
     }
     Outcome outcome = match(*stored.prepared);
     if (!outcome) continue;
-    cache.populateCachedTimestamps(audience.stored, audienceID);
+    cache.populateCachedTimestamps(audience.storedData ? &*audience.storedData : nullptr,
+                                   audienceID);
     if (*outcome) {
       cache.addEvaluationTimestamp(timestamp, filter);
     } else {
       outcome = carry(filter, previous);
     }
-    if (!audience.updatedBits) audience.updatedBits = currentBits(audience.stored);
+    if (!audience.updatedBits) audience.updatedBits = audience.storedBits;
     audience.updatedBits->set(filter.filterID(), true, *outcome);
   }
   std::vector<FilterResult> results;
@@ -465,24 +493,14 @@ bool Audience::resultsForBundling(std::vector<APMPBAudienceLeafFilterResult>* re
 
 bool Audience::isFilterResultTrueForFilterID(const std::optional<FilterResult>& result,
                                              int32_t filterID) {
-  if (!result || result->currentResults().empty()) return false;
-  std::optional<APMPBResultData> data = APMPBResultData::initWithBuffer(result->currentResults());
-  if (!data) return false;
-  ResultBits bits = ResultBits::of(*data);
-  if (bits.status.empty() || bits.results.empty()) {
-    monitor().log(2, 6023,
-                  "Audience filter result is non-nil and is missing status or results array. "
-                  "Audience result will not be bundled. Audience ID, result data",
-                  result->audienceID(), messageContext(*data));
-    return false;
-  }
-  return bits.holds(filterID);
+  std::optional<APMPBResultData> data = storedResultData(result);
+  return storedResultHolds(result ? result->audienceID() : 0, data, bitsOf(data), filterID);
 }
 
 FilterResult Audience::updatedFilterResultWithFilterID(
     int32_t filterID, int32_t audienceID, const std::optional<FilterResult>& currentFilterResult,
     Outcome newEvaluationResult, const AudienceTimestampsCache& audienceTimestampsCache) {
-  ResultBits bits = currentBits(currentFilterResult);
+  ResultBits bits = bitsOf(storedResultData(currentFilterResult));
   bits.set(filterID, newEvaluationResult.has_value(), newEvaluationResult.value_or(false));
   return resultWithBits(audienceID, bits,
                         currentFilterResult ? currentFilterResult->previousResults() : std::nullopt,

@@ -65,12 +65,18 @@ SequenceTimestampsCache::sequenceFilterResultTimestamps() const {
 
 void AudienceTimestampsCache::populateCachedTimestamps(const std::optional<FilterResult>& result,
                                                        int32_t audienceID) {
+  std::optional<APMPBResultData> data = currentResultData(result);
+  populateCachedTimestamps(data ? &*data : nullptr, audienceID);
+}
+
+void AudienceTimestampsCache::populateCachedTimestamps(const APMPBResultData* currentData,
+                                                       int32_t audienceID) {
   if (!cachedDynamicFilterEvaluationTimestamps_.contains(audienceID)) {
     std::map<int32_t, double>& dynamic = cachedDynamicFilterEvaluationTimestamps_[audienceID];
-    if (std::optional<APMPBResultData> data = currentResultData(result)) {
+    if (currentData) {
       for (const APMPBDynamicFilterResultTimestamp& entry :
            APMPBGetArray<APMPBDynamicFilterResultTimestamp>(
-               *data, kResultData_dynamic_filter_timestamps)) {
+               *currentData, kResultData_dynamic_filter_timestamps)) {
         dynamic[APMPBGetInt32(entry, kDynamicFilterResultTimestamp_filter_id)] =
             static_cast<double>(APMPBGetInt64(entry, kDynamicFilterResultTimestamp_eval_timestamp));
       }
@@ -78,11 +84,11 @@ void AudienceTimestampsCache::populateCachedTimestamps(const std::optional<Filte
   }
   if (!cachedSequenceEvaluationTimestamps_.contains(audienceID)) {
     SequenceTimestampsCache sequence(audienceID);
-    if (std::optional<APMPBResultData> data = currentResultData(result)) {
+    if (currentData) {
       // Only the last stored time of each filter is carried on.
       for (const APMPBSequenceFilterResultTimestamp& entry :
            APMPBGetArray<APMPBSequenceFilterResultTimestamp>(
-               *data, kResultData_sequence_filter_timestamps)) {
+               *currentData, kResultData_sequence_filter_timestamps)) {
         os::Array times = APMPBGetArray(entry, kSequenceFilterResultTimestamp_eval_timestamps);
         if (times.empty()) continue;
         sequence.addEventFilterTimestamp(

@@ -50,6 +50,9 @@ class AudienceTimestampsCache {
   // Loads the audience's stored times once: every dynamic entry, and the last time of each
   // sequence entry. A later call for the same audience changes nothing.
   void populateCachedTimestamps(const std::optional<FilterResult>& result, int32_t audienceID);
+  // The same from the result's decoded current data (nullptr: no result, or bytes that do not
+  // decode).
+  void populateCachedTimestamps(const APMPBResultData* currentData, int32_t audienceID);
   // Records that `filter` held at `timestamp`: sequence filters keep their times (see
   // SequenceTimestampsCache); dynamic and session-scoped ones keep the latest, and only once
   // their audience is loaded (an earlier or equal time is logged, 6037); others keep nothing.

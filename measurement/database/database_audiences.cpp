@@ -279,18 +279,28 @@ bool Database::updateFilterResults(const std::vector<FilterResult>& results, os:
   }
   SqliteStore* sqlite = store(error);
   if (sqlite == nullptr) return false;
+  // One prepared statement for every result: the evaluator stores up to one per audience at
+  // each event.
+  static constexpr const char* kUpsertResults =
+      "INSERT OR REPLACE INTO audience_filter_values (audience_id, current_results, "
+      "previous_results) VALUES (?, ?, ?)";
   for (const FilterResult& result : results) {
     // Results without current results make no record; the store's refusal of the empty
     // record is what the caller hears.
-    SqliteRecord record;
-    if (!result.currentResults().empty()) {
-      const std::optional<os::Data>& previous = result.previousResults();
-      record = SqliteRecord{{"audience_id", result.audienceID()},
-                            {"current_results", result.currentResults()},
-                            {"previous_results",
-                             previous && !previous->empty() ? os::Value(*previous) : os::Value()}};
+    if (result.currentResults().empty()) {
+      sqlite->upsertRecord(SqliteRecord(), kAudienceFilterValuesTable, error);
+      return false;
     }
-    if (!sqlite->upsertRecord(record, kAudienceFilterValuesTable, error)) return false;
+    const std::optional<os::Data>& previous = result.previousResults();
+    const std::vector<os::Value> values{
+        os::Value(int64_t{result.audienceID()}), os::Value(result.currentResults()),
+        previous && !previous->empty() ? os::Value(*previous) : os::Value()};
+    sqlite3_stmt* statement = sqlite->statementForQuery(kUpsertResults, values, error);
+    if (statement == nullptr) return false;
+    const bool done = sqlite3_step(statement) == SQLITE_DONE;
+    if (!done) sqlite->setDatabaseError(error, "execute statement");
+    sqlite->cleanUpStatement(statement, kUpsertResults);
+    if (!done) return false;
   }
   return true;
 }
