@@ -112,6 +112,8 @@ ParameterFilterParts ParameterFilterParts::of(APMPBFilter message) {
   parts.parameterName = APMPBGetString(message, kFilter_parameter_name);
   parts.numberFilter = APMPBGetMessage<APMPBNumberFilter>(message, kFilter_number_filter);
   parts.stringFilter = APMPBGetMessage<APMPBStringFilter>(message, kFilter_string_filter);
+  if (parts.stringFilter)
+    parts.preparedStringFilter = PreparedStringFilter::of(*parts.stringFilter);
   parts.hasStringFilter = APMPBHasField(message, kFilter_string_filter);
   parts.negate = APMPBGetBool(message, kFilter_negate);
   parts.message = std::move(message);
@@ -132,7 +134,10 @@ Outcome evaluateParameterFilter(const ParameterFilterParts& filter, const Value&
                     value.description(), messageContext(filter.message));
       return std::nullopt;
     }
-    outcome = evaluateStringFilter(*filter.stringFilter, value.stringValue());
+    outcome = filter.preparedStringFilter
+                  ? evaluateStringFilter(*filter.preparedStringFilter, *filter.stringFilter,
+                                         value.stringValue())
+                  : evaluateStringFilter(*filter.stringFilter, value.stringValue());
   } else {
     monitor().log(1, 7000,
                   "Filter has neither a number nor string filter. Audience filter will not be "

@@ -16,6 +16,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "measurement/audience/regex_cache.h"
 #include "measurement/foundation/decimal.h"
@@ -57,6 +58,19 @@ struct AudienceComparisonValues {
   bool valid = true;
 };
 
+// A valid string filter with what matching reads taken out once.
+struct PreparedStringFilter {
+  int32_t matchType = kUnknownMatchType;
+  bool caseSensitive = false;
+  std::string expression;
+  std::vector<std::string> expressionList;
+  std::shared_ptr<const CompiledRegex> regex;
+
+  // nullopt for a filter that is not valid, found without logging: such a filter goes through
+  // evaluateStringFilter, which logs why at every evaluation.
+  static std::optional<PreparedStringFilter> of(const APMPBStringFilter& filter);
+};
+
 // A parameter filter with the parts its evaluation reads taken out once, for a filter that is
 // evaluated many times.
 struct ParameterFilterParts {
@@ -64,6 +78,7 @@ struct ParameterFilterParts {
   std::optional<std::string> parameterName;
   std::optional<APMPBNumberFilter> numberFilter;
   std::optional<APMPBStringFilter> stringFilter;
+  std::optional<PreparedStringFilter> preparedStringFilter;
   bool hasStringFilter = false;
   bool negate = false;
 
@@ -91,6 +106,9 @@ bool isValidStringFilter(const APMPBStringFilter& filter);
 // Lengths and positions in UTF-16 code units; case ignored unless `case_sensitive`. A regular
 // expression stopped by its time or stack limit is unknown (logged 9006).
 Outcome evaluateStringFilter(const APMPBStringFilter& filter, const std::string* string);
+// The same for the prepared form of `filter`.
+Outcome evaluateStringFilter(const PreparedStringFilter& prepared, const APMPBStringFilter& filter,
+                             const std::string* string);
 
 // What a log line shows of a filter message: its kind.
 MonitorContext messageContext(const NANOMessageBase& message);

@@ -52,18 +52,53 @@ std::shared_ptr<const CompiledRegex> CompiledRegex::compile(std::string_view pat
   return std::shared_ptr<const CompiledRegex>(new CompiledRegex(compiled));
 }
 
-CompiledRegex::~CompiledRegex() { uregex_close(compiled_); }
+CompiledRegex::~CompiledRegex() {
+  os::MutexLock lock(mutex_);
+  for (URegularExpression* matcher : idleMatchers_) uregex_close(matcher);
+  uregex_close(compiled_);
+}
 
-std::optional<bool> CompiledRegex::firstMatch(std::string_view text) const {
+URegularExpression* CompiledRegex::takeMatcher() const {
+  {
+    os::MutexLock lock(mutex_);
+    if (!idleMatchers_.empty()) {
+      URegularExpression* matcher = idleMatchers_.back();
+      idleMatchers_.pop_back();
+      return matcher;
+    }
+  }
   // A clone shares the compiled pattern and carries its own match state and limits.
   UErrorCode status = U_ZERO_ERROR;
   URegularExpression* matcher = uregex_clone(compiled_, &status);
-  const std::u16string units = os::text::toUtf16(text);
-  uregex_setText(matcher, units.data(), static_cast<int32_t>(units.size()), &status);
   uregex_setTimeLimit(matcher, kRegexTimeLimitSteps, &status);
   uregex_setStackLimit(matcher, kRegexStackLimitBytes, &status);
+  if (U_FAILURE(status)) {
+    uregex_close(matcher);
+    return nullptr;
+  }
+  return matcher;
+}
+
+void CompiledRegex::returnMatcher(URegularExpression* matcher) const {
+  // The idle clone keeps no pointer to the text of its last match.
+  UErrorCode status = U_ZERO_ERROR;
+  uregex_setText(matcher, u"", 0, &status);
+  if (U_FAILURE(status)) {
+    uregex_close(matcher);
+    return;
+  }
+  os::MutexLock lock(mutex_);
+  idleMatchers_.push_back(matcher);
+}
+
+std::optional<bool> CompiledRegex::firstMatch(std::string_view text) const {
+  URegularExpression* matcher = takeMatcher();
+  if (matcher == nullptr) return std::nullopt;
+  UErrorCode status = U_ZERO_ERROR;
+  const std::u16string units = os::text::toUtf16(text);
+  uregex_setText(matcher, units.data(), static_cast<int32_t>(units.size()), &status);
   const bool found = U_SUCCESS(status) && uregex_find(matcher, 0, &status);
-  uregex_close(matcher);
+  returnMatcher(matcher);
   if (U_FAILURE(status)) return std::nullopt;
   return found;
 }

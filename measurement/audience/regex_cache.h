@@ -6,7 +6,9 @@
 //   regex->firstMatch("LEVEL_3");    // true
 //   regex->firstMatch(longInput);    // std::nullopt when the limits stop the match
 //
-// Any thread: a compiled expression is never changed; each match runs on its own clone.
+// Any thread: a compiled expression is never changed; each match runs on a clone of its own,
+// taken from the expression's idle clones (or made) and put back after the match, so that
+// clones are made once per concurrent match rather than once per match.
 #pragma once
 
 #include <cstddef>
@@ -17,6 +19,7 @@
 #include <string>
 #include <string_view>
 #include <utility>
+#include <vector>
 
 #include "os/error.h"
 #include "os/mutex.h"
@@ -47,7 +50,13 @@ class CompiledRegex {
 
  private:
   explicit CompiledRegex(URegularExpression* compiled) : compiled_(compiled) {}
+  // An idle clone with the limits set; nullptr when ICU could not make one.
+  URegularExpression* takeMatcher() const;
+  void returnMatcher(URegularExpression* matcher) const;
+
   URegularExpression* compiled_;
+  mutable os::Mutex mutex_;
+  mutable std::vector<URegularExpression*> idleMatchers_ OS_GUARDED_BY(mutex_);
 };
 
 // The process's compiled expressions by pattern and case rule, at most kRegexCacheCapacity of

@@ -56,77 +56,125 @@ bool matchesExpression(int32_t type, bool exactCase, const std::string& s, const
   }
 }
 
+// Why a string filter is not valid.
+struct StringFilterFault {
+  int64_t code;
+  const char* message;
+  std::optional<os::Error> regexError;
+};
+
+// The first rule the filter breaks; nullopt for a valid one, whose compiled expression (for
+// REGEXP) goes to `regex`.
+std::optional<StringFilterFault> stringFilterFault(const APMPBStringFilter& filter,
+                                                   std::shared_ptr<const CompiledRegex>* regex) {
+  if (!APMPBHasField(filter, kStringFilter_match_type)) {
+    return StringFilterFault{9000, "String filter has no match type", std::nullopt};
+  }
+  const int32_t type = APMPBGetInt32(filter, kStringFilter_match_type);
+  if (type == kInList) {
+    if (!APMPBGetArray(filter, kStringFilter_expression_list).empty()) return std::nullopt;
+    return StringFilterFault{9003, "String filter has no expression list", std::nullopt};
+  }
+  if (type == kUnknownMatchType) {
+    return StringFilterFault{9001, "String filter has unknown match type", std::nullopt};
+  }
+  std::optional<std::string> expression = APMPBGetString(filter, kStringFilter_expression);
+  if (!expression) return StringFilterFault{9002, "String filter has no expression", std::nullopt};
+  if (type != kRegexp) return std::nullopt;
+  os::Error error;
+  std::shared_ptr<const CompiledRegex> compiled =
+      cachedRegex(*expression, caseSensitive(filter), &error);
+  if (!compiled) return StringFilterFault{9004, "Unable to parse regular expression", error};
+  *regex = std::move(compiled);
+  return std::nullopt;
+}
+
+// Matching a valid filter.
+Outcome matchValidStringFilter(const PreparedStringFilter& filter, const APMPBStringFilter& message,
+                               const std::string& string) {
+  const int32_t type = filter.matchType;
+  if (type > kInList || type < kUnknownMatchType) return false;
+  const bool exactCase = filter.caseSensitive;
+  if (type == kRegexp) {
+    Outcome found = filter.regex->firstMatch(string);
+    // A server pattern that backtracks past the limits cannot be evaluated for this value.
+    if (!found) {
+      monitor().log(1, 9006, "String filter is invalid. Audience filter will not be evaluated",
+                    messageContext(message));
+    }
+    return found;
+  }
+  if (type == kInList) {
+    for (const std::string& entry : filter.expressionList) {
+      if (exactCase ? entry == string : equalsIgnoringCase(string, entry)) return true;
+    }
+    return false;
+  }
+  return matchesExpression(type, exactCase, string, filter.expression);
+}
+
+// The filter's prepared form once it is known valid, with its compiled expression.
+PreparedStringFilter preparedValidStringFilter(const APMPBStringFilter& filter,
+                                               std::shared_ptr<const CompiledRegex> regex) {
+  PreparedStringFilter prepared;
+  prepared.matchType = APMPBGetInt32(filter, kStringFilter_match_type);
+  prepared.caseSensitive = caseSensitive(filter);
+  prepared.expression = APMPBGetString(filter, kStringFilter_expression).value_or("");
+  prepared.expressionList = expressionList(filter);
+  prepared.regex = std::move(regex);
+  return prepared;
+}
+
+bool stringIsMissing(const std::string* string) {
+  if (string != nullptr) return false;
+  monitor().log(1, 9005, "Evaluation string is nil. Audience filter will not be evaluated");
+  return true;
+}
+
 }  // namespace
 
 bool isValidStringFilterWithRegex(const APMPBStringFilter& filter,
                                   std::shared_ptr<const CompiledRegex>* regex) {
-  const MonitorContext context = messageContext(filter);
-  if (!APMPBHasField(filter, kStringFilter_match_type)) {
-    monitor().log(1, 9000, "String filter has no match type", context);
-    return false;
+  std::shared_ptr<const CompiledRegex> compiled;
+  std::optional<StringFilterFault> fault = stringFilterFault(filter, &compiled);
+  if (!fault) {
+    if (regex) *regex = std::move(compiled);
+    return true;
   }
-  const int32_t type = APMPBGetInt32(filter, kStringFilter_match_type);
-  if (type == kInList) {
-    if (!APMPBGetArray(filter, kStringFilter_expression_list).empty()) return true;
-    monitor().log(1, 9003, "String filter has no expression list", context);
-    return false;
+  if (fault->regexError) {
+    monitor().log(1, fault->code, fault->message, messageContext(filter), *fault->regexError);
+  } else {
+    monitor().log(1, fault->code, fault->message, messageContext(filter));
   }
-  if (type == kUnknownMatchType) {
-    monitor().log(1, 9001, "String filter has unknown match type", context);
-    return false;
-  }
-  std::optional<std::string> expression = APMPBGetString(filter, kStringFilter_expression);
-  if (!expression) {
-    monitor().log(1, 9002, "String filter has no expression", context);
-    return false;
-  }
-  if (type != kRegexp) return true;
-  os::Error error;
-  std::shared_ptr<const CompiledRegex> compiled =
-      cachedRegex(*expression, caseSensitive(filter), &error);
-  if (!compiled) {
-    monitor().log(1, 9004, "Unable to parse regular expression", context, error);
-    return false;
-  }
-  if (regex) *regex = std::move(compiled);
-  return true;
+  return false;
 }
 
 bool isValidStringFilter(const APMPBStringFilter& filter) {
   return isValidStringFilterWithRegex(filter, nullptr);
 }
 
+std::optional<PreparedStringFilter> PreparedStringFilter::of(const APMPBStringFilter& filter) {
+  std::shared_ptr<const CompiledRegex> regex;
+  if (stringFilterFault(filter, &regex)) return std::nullopt;
+  return preparedValidStringFilter(filter, std::move(regex));
+}
+
 Outcome evaluateStringFilter(const APMPBStringFilter& filter, const std::string* string) {
-  if (string == nullptr) {
-    monitor().log(1, 9005, "Evaluation string is nil. Audience filter will not be evaluated");
-    return std::nullopt;
-  }
+  if (stringIsMissing(string)) return std::nullopt;
   std::shared_ptr<const CompiledRegex> regex;
   if (!isValidStringFilterWithRegex(filter, &regex)) {
     monitor().log(1, 9006, "String filter is invalid. Audience filter will not be evaluated",
                   messageContext(filter));
     return std::nullopt;
   }
-  const int32_t type = APMPBGetInt32(filter, kStringFilter_match_type);
-  if (type > kInList || type < kUnknownMatchType) return false;
-  const bool exactCase = caseSensitive(filter);
-  if (type == kRegexp) {
-    Outcome found = regex->firstMatch(*string);
-    // A server pattern that backtracks past the limits cannot be evaluated for this value.
-    if (!found) {
-      monitor().log(1, 9006, "String filter is invalid. Audience filter will not be evaluated",
-                    messageContext(filter));
-    }
-    return found;
-  }
-  if (type == kInList) {
-    for (const std::string& entry : expressionList(filter)) {
-      if (exactCase ? entry == *string : equalsIgnoringCase(*string, entry)) return true;
-    }
-    return false;
-  }
-  return matchesExpression(type, exactCase, *string,
-                           APMPBGetString(filter, kStringFilter_expression).value_or(""));
+  return matchValidStringFilter(preparedValidStringFilter(filter, std::move(regex)), filter,
+                                *string);
+}
+
+Outcome evaluateStringFilter(const PreparedStringFilter& prepared, const APMPBStringFilter& filter,
+                             const std::string* string) {
+  if (stringIsMissing(string)) return std::nullopt;
+  return matchValidStringFilter(prepared, filter, *string);
 }
 
 }  // namespace measurement

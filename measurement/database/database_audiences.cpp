@@ -88,15 +88,15 @@ int32_t int32AtColumn(sqlite3_stmt* statement, int column) {
              : 0;
 }
 
-// The bytes of the current row's blob `column`; empty for NULL, another type or no bytes (the
-// last logged as a missing value, as a generic row read does).
-os::Data dataAtColumn(sqlite3_stmt* statement, int column) {
-  if (sqlite3_column_type(statement, column) != SQLITE_BLOB) return os::Data();
+// The bytes of the current row's blob `column` (named `name`); nullopt for NULL, another type
+// or no bytes (the last logged as a missing value, as a generic row read does).
+std::optional<os::Data> blobAtColumn(sqlite3_stmt* statement, int column, const char* name) {
+  if (sqlite3_column_type(statement, column) != SQLITE_BLOB) return std::nullopt;
   const auto* bytes = static_cast<const uint8_t*>(sqlite3_column_blob(statement, column));
   const int length = sqlite3_column_bytes(statement, column);
   if (bytes == nullptr || length == 0) {
-    monitor().log(4, 34004, "Value is nil for column", std::string("data"));
-    return os::Data();
+    monitor().log(4, 34004, "Value is nil for column", std::string(name));
+    return std::nullopt;
   }
   return os::Data(bytes, bytes + length);
 }
@@ -125,7 +125,7 @@ std::optional<std::vector<Filter>> readFilters(const FilterKind& kind, std::stri
       ok = false;
       break;
     }
-    os::Data data = dataAtColumn(statement, 2);
+    os::Data data = blobAtColumn(statement, 2, "data").value_or(os::Data());
     FilterFlags flags = flagsOf(static_cast<const Filter*>(nullptr), data);
     filters.emplace_back(int32AtColumn(statement, 0), int32AtColumn(statement, 1),
                          std::string(name), std::move(data), flags.sessionScoped, flags.dynamic,
@@ -222,12 +222,26 @@ std::optional<std::vector<PropertyFilter>> Database::propertyFiltersForPropertyN
 
 std::optional<std::optional<FilterResult>> Database::filterResultForAudienceID(int32_t audienceID,
                                                                                os::Error* error) {
-  std::optional<std::vector<FilterResult>> found = dataTypesFromTableWithName<FilterResult>(
-      kAudienceFilterValuesTable, "audience_id", os::Value(int64_t{audienceID}), error,
-      filterResultFromRow);
-  if (!found) return std::nullopt;
-  if (found->empty()) return std::optional<FilterResult>();
-  return std::optional<FilterResult>(std::move(found->front()));
+  checkQueue();
+  // Read at every event for each audience it touches: the columns go straight into the result.
+  static constexpr const char* kResultOfAudience =
+      "SELECT current_results, previous_results FROM audience_filter_values WHERE audience_id = ?";
+  SqliteStore* sqlite = store(error);
+  if (sqlite == nullptr) return std::nullopt;
+  sqlite3_stmt* statement =
+      sqlite->statementForQuery(kResultOfAudience, {os::Value(int64_t{audienceID})}, error);
+  if (statement == nullptr) return std::nullopt;
+  std::optional<std::optional<FilterResult>> found(std::in_place);
+  const int step = sqlite3_step(statement);
+  if (step == SQLITE_ROW) {
+    found->emplace(audienceID, blobAtColumn(statement, 0, "current_results").value_or(os::Data()),
+                   blobAtColumn(statement, 1, "previous_results"));
+  } else if (step != SQLITE_DONE) {
+    sqlite->setDatabaseError(error, "query records");
+    found.reset();
+  }
+  sqlite->cleanUpStatement(statement, kResultOfAudience);
+  return found;
 }
 
 std::optional<std::map<int32_t, FilterResult>> Database::allFilterResults(os::Error* error) {
