@@ -289,5 +289,62 @@ TEST_F(AudienceTest, ReadsAFilterBitOnlyWhereBothListsHoldIt) {
   }
 }
 
+// A dynamic filter of `audienceID` that holds at an event whose "mode" is `expression`.
+std::string modeFilter(int32_t audienceID, const char* expression) {
+  return "audience_id: " + std::to_string(audienceID) +
+         " event_filters { filter_id: 0 event_name: 'level_up' dynamic: true filters { "
+         "parameter_name: 'mode' string_filter { match_type: 5 expression: '" +
+         expression + "' } } }";
+}
+
+TEST_F(AudienceTest, EvaluationSeesEveryChangeOfTheStoredFilters) {
+  const Parameters hard{{"mode", text("hard")}};
+  auto evaluatedAt = [&](int32_t audienceID) -> int64_t {
+    ref::ResultData data = stored(audienceID);
+    return data.dynamic_filter_timestamps_size() == 1
+               ? data.dynamic_filter_timestamps(0).eval_timestamp()
+               : -1;
+  };
+  ASSERT_TRUE(save({modeFilter(1, "easy")}));
+  ASSERT_TRUE(logEvent("level_up", hard, 100));
+  EXPECT_EQ(words(stored(1).results()), Words{0});
+
+  // New definitions between two events.
+  ASSERT_TRUE(save({modeFilter(2, "hard")}));
+  ASSERT_TRUE(logEvent("level_up", hard, 101));
+  EXPECT_EQ(words(stored(2).results()), Words{1});
+
+  // Definitions saved and evaluated in a transaction that is rolled back: the next event is
+  // evaluated against the stored ones again.
+  EXPECT_FALSE(database_->performTransaction([&] {
+    EXPECT_TRUE(save({modeFilter(3, "hard")}));
+    EXPECT_TRUE(logEvent("level_up", hard, 102));
+    EXPECT_TRUE(hasResult(3));
+    return false;
+  }));
+  ASSERT_TRUE(logEvent("level_up", hard, 103));
+  EXPECT_FALSE(hasResult(3));
+  EXPECT_EQ(evaluatedAt(2), 103);
+
+  // Filters written or deleted by the database's own operations.
+  const os::Data filter = bytesOf(reference<ref::EventFilter>(
+      "filter_id: 0 event_name: 'level_up' dynamic: true filters { parameter_name: 'mode' "
+      "string_filter { match_type: 5 expression: 'hard' } }"));
+  ASSERT_TRUE(database_->updateEventFilters(
+      {EventFilter(4, 0, "level_up", filter, false, true, false)}, nullptr));
+  ASSERT_TRUE(logEvent("level_up", hard, 104));
+  EXPECT_EQ(evaluatedAt(4), 104);
+  ASSERT_TRUE(database_->deleteAllEventFilters(nullptr));
+  ASSERT_TRUE(logEvent("level_up", hard, 105));
+  EXPECT_EQ(evaluatedAt(4), 104);
+
+  // A reset empties everything.
+  ASSERT_TRUE(save({modeFilter(5, "hard")}));
+  ASSERT_TRUE(logEvent("level_up", hard, 106));
+  ASSERT_TRUE(database_->reset(nullptr));
+  ASSERT_TRUE(logEvent("level_up", hard, 107));
+  EXPECT_FALSE(hasResult(5));
+}
+
 }  // namespace
 }  // namespace measurement::testing

@@ -1,4 +1,5 @@
 // String filters: their validation and matching (declared in filter_matching.h).
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -26,21 +27,60 @@ std::vector<std::string> expressionList(const APMPBStringFilter& filter) {
   return list;
 }
 
+bool isAscii(std::string_view s) {
+  return std::all_of(s.begin(), s.end(),
+                     [](char c) { return static_cast<unsigned char>(c) < 0x80; });
+}
+
+// Text and expression both ASCII, the expression not empty: there full case folding only maps
+// A-Z to a-z and canonical equivalence changes nothing, so comparing bytes (lowercased when
+// case is ignored) answers what the Unicode comparison answers, without converting to UTF-16.
+bool isAsciiComparison(std::string_view s, std::string_view e) {
+  return !e.empty() && isAscii(s) && isAscii(e);
+}
+
+bool sameAsciiCharacter(char a, char b, bool exactCase) {
+  if (exactCase) return a == b;
+  auto lower = [](char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; };
+  return lower(a) == lower(b);
+}
+
+bool sameAsciiText(std::string_view a, std::string_view b, bool exactCase) {
+  return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [&](char x, char y) {
+           return sameAsciiCharacter(x, y, exactCase);
+         });
+}
+
 // `s` begins with `e`, ignoring case.
 bool beginsIgnoringCase(std::string_view s, std::string_view e) {
+  if (isAsciiComparison(s, e))
+    return s.size() >= e.size() && sameAsciiText(s.substr(0, e.size()), e, false);
   return os::text::rangeOf(s, e, kCaseInsensitive | kAnchored).location == 0;
 }
 
 // `s` is `e`, ignoring case.
 bool equalsIgnoringCase(std::string_view s, std::string_view e) {
+  if (isAsciiComparison(s, e)) return sameAsciiText(s, e, false);
   return beginsIgnoringCase(s, e) && os::text::utf16Length(s) == os::text::utf16Length(e);
 }
 
 bool endsIgnoringCase(std::string_view s, std::string_view e) {
+  if (isAsciiComparison(s, e)) {
+    return s.size() >= e.size() && sameAsciiText(s.substr(s.size() - e.size()), e, false);
+  }
   os::text::Range found = os::text::rangeOf(s, e, kCaseInsensitive | kAnchored | kBackwards);
   const size_t length = os::text::utf16Length(s);
   const size_t expressionLength = os::text::utf16Length(e);
   return found.found() && expressionLength <= length && found.location == length - expressionLength;
+}
+
+bool contains(std::string_view s, std::string_view e, bool exactCase) {
+  if (isAsciiComparison(s, e)) {
+    return std::search(s.begin(), s.end(), e.begin(), e.end(), [&](char x, char y) {
+             return sameAsciiCharacter(x, y, exactCase);
+           }) != s.end();
+  }
+  return os::text::rangeOf(s, e, exactCase ? os::text::kNoOptions : kCaseInsensitive).found();
 }
 
 bool matchesExpression(int32_t type, bool exactCase, const std::string& s, const std::string& e) {
@@ -50,7 +90,7 @@ bool matchesExpression(int32_t type, bool exactCase, const std::string& s, const
     case kEndsWith:
       return exactCase ? os::text::hasSuffix(s, e) : endsIgnoringCase(s, e);
     case kContains:
-      return os::text::rangeOf(s, e, exactCase ? os::text::kNoOptions : kCaseInsensitive).found();
+      return contains(s, e, exactCase);
     default:  // kExact
       return exactCase ? s == e : equalsIgnoringCase(s, e);
   }

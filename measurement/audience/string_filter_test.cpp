@@ -53,10 +53,23 @@ TEST_F(StringFilterTest, MatchesEachTypeWithAndWithoutCase) {
       {"match_type: 1 expression: 'b'", "abc", true},
       // A known type beyond IN_LIST never matches.
       {"match_type: 7 expression: 'a'", "a", false},
+      // ASCII on both sides is compared byte by byte; anything else as Unicode text, where the
+      // Kelvin sign folds to "k" and a letter with a combining mark is one character.
+      {"match_type: 4 expression: 'ss'", "STRASSE", true},
+      {"match_type: 4 expression: 'X' case_sensitive: true", "axb", false},
+      {"match_type: 3 expression: 'abc'", "bc", false},
+      {"match_type: 2 expression: 'kel'", "\u212Aelvin", true},
+      {"match_type: 4 expression: 'AF'", "cafe\u0301", true},
+      {"match_type: 4 expression: 'e'", "cafe\u0301", false},
   };
   for (const Case& c : cases) {
     const std::string value = c.value;
-    EXPECT_EQ(evaluateStringFilter(stringFilter(c.filter), &value), c.expected)
+    const APMPBStringFilter filter = stringFilter(c.filter);
+    EXPECT_EQ(evaluateStringFilter(filter, &value), c.expected) << c.filter << " with " << c.value;
+    // The prepared form answers the same.
+    std::optional<PreparedStringFilter> prepared = PreparedStringFilter::of(filter);
+    ASSERT_TRUE(prepared) << c.filter;
+    EXPECT_EQ(evaluateStringFilter(*prepared, filter, &value), c.expected)
         << c.filter << " with " << c.value;
   }
 }
@@ -79,6 +92,12 @@ TEST_F(StringFilterTest, ValidatesWhatEachTypeNeeds) {
       {"match_type: 1 expression: '[a-z]+'", true, 0},
   };
   for (const Case& c : cases) {
+    {
+      // Preparing a filter tells the same without a word: the evaluation logs.
+      MonitorCapture silent;
+      EXPECT_EQ(PreparedStringFilter::of(stringFilter(c.filter)).has_value(), c.valid) << c.filter;
+      EXPECT_TRUE(silent.records().empty()) << c.filter;
+    }
     MonitorCapture capture;
     EXPECT_EQ(isValidStringFilter(stringFilter(c.filter)), c.valid) << c.filter;
     if (!c.valid) {

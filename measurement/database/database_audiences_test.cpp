@@ -291,5 +291,54 @@ TEST_F(DatabaseAudiencesTest, FailedReadsFailWithOrWithoutAnErrorAskedFor) {
   EXPECT_EQ(error.code, kDatabaseFailure);
 }
 
+TEST_F(DatabaseAudiencesTest, TheFiltersGenerationMovesWithEveryChangeOfTheStoredFilters) {
+  storeFilters({eventFilter(1, 0, "_e")}, {propertyFilter(1, 1, "_p")});
+  const SqliteRecord row{
+      {"audience_id", 7}, {"filter_id", 0}, {"event_name", "_e"}, {"data", os::Data{1}}};
+  struct Case {
+    const char* change;
+    std::function<void()> step;
+    bool moves;
+  };
+  const std::vector<Case> cases = {
+      {"event filters written",
+       [&] { database_->updateEventFilters({eventFilter(1, 0, "_e")}, nullptr); }, true},
+      {"property filters written",
+       [&] { database_->updatePropertyFilters({propertyFilter(1, 1, "_p")}, nullptr); }, true},
+      {"a refused write", [&] { database_->updateEventFilters({}, nullptr); }, true},
+      {"event filters deleted",
+       [&] { database_->deleteEventFilters({eventFilter(1, 0, "_e")}, nullptr); }, true},
+      {"property filters deleted",
+       [&] { database_->deletePropertyFilters({propertyFilter(1, 1, "_p")}, nullptr); }, true},
+      {"all event filters deleted", [&] { database_->deleteAllEventFilters(nullptr); }, true},
+      {"all property filters deleted", [&] { database_->deleteAllPropertyFilters(nullptr); }, true},
+      {"a generic write of the table",
+       [&] { database_->insertDataType(row, kEventFiltersTable, nullptr); }, true},
+      {"a rolled-back transaction", [&] { database_->performTransaction([] { return false; }); },
+       true},
+      {"a reset", [&] { database_->reset(nullptr); }, true},
+      {"filters read", [&] { database_->eventFiltersForEventName("_e", nullptr); }, false},
+      {"results written",
+       [&] {
+         database_->updateFilterResults({result(1, os::Data{8, 1})}, nullptr);
+       },
+       false},
+      {"a generic write of another table",
+       [&] {
+         database_->insertDataType(
+             SqliteRecord{{"audience_id", 2}, {"current_results", os::Data{8, 1}}},
+             kAudienceFilterValuesTable, nullptr);
+       },
+       false},
+      {"a committed transaction", [&] { database_->performTransaction([] { return true; }); },
+       false},
+  };
+  for (const Case& c : cases) {
+    const uint64_t before = database_->audienceFiltersGeneration();
+    c.step();
+    EXPECT_EQ(database_->audienceFiltersGeneration() != before, c.moves) << c.change;
+  }
+}
+
 }  // namespace
 }  // namespace measurement
