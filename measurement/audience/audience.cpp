@@ -60,14 +60,14 @@ std::optional<APMPBResultData> storedResultData(const std::optional<FilterResult
   return APMPBResultData::initWithBuffer(result->currentResults());
 }
 
-ResultBits bitsOf(const std::optional<APMPBResultData>& data) {
+ResultBits bitsOf(const APMPBResultData* data) {
   return data ? ResultBits::of(*data) : ResultBits();
 }
 
 // Whether the stored `data` (with its `bits`) says the filter was evaluated and held; data
 // missing either list is logged and holds nothing.
-bool storedResultHolds(int32_t audienceID, const std::optional<APMPBResultData>& data,
-                       const ResultBits& bits, int32_t filterID) {
+bool storedResultHolds(int32_t audienceID, const APMPBResultData* data, const ResultBits& bits,
+                       int32_t filterID) {
   if (!data) return false;
   if (bits.status.empty() || bits.results.empty()) {
     monitor().log(2, 6023,
@@ -79,10 +79,9 @@ bool storedResultHolds(int32_t audienceID, const std::optional<APMPBResultData>&
   return bits.holds(filterID);
 }
 
-// A result with `bits` and the cache's times of the audience.
-FilterResult resultWithBits(int32_t audienceID, const ResultBits& bits,
-                            std::optional<os::Data> previousResults,
-                            const AudienceTimestampsCache& cache) {
+// Current results with `bits` and the cache's times of the audience.
+APMPBResultData resultDataWithBits(int32_t audienceID, const ResultBits& bits,
+                                   const AudienceTimestampsCache& cache) {
   APMPBResultData data;
   bits.writeTo(data);
   APMPBSetArray(data, kResultData_dynamic_filter_timestamps,
@@ -91,8 +90,7 @@ FilterResult resultWithBits(int32_t audienceID, const ResultBits& bits,
           cache.sequenceTimestampsForAudienceID(audienceID)) {
     APMPBSetArray(data, kResultData_sequence_filter_timestamps, *sequence);
   }
-  return FilterResult(audienceID, data.protoBuffer().value_or(os::Data()),
-                      std::move(previousResults));
+  return data;
 }
 
 // One audience while a call works on it: its stored result and, once one of its filters got
@@ -101,8 +99,8 @@ FilterResult resultWithBits(int32_t audienceID, const ResultBits& bits,
 // its filters gets an outcome, so the last encoding is the only one that counts.
 struct AudienceInProgress {
   std::optional<FilterResult> stored;
-  // The stored result decoded once.
-  std::optional<APMPBResultData> storedData;
+  // The stored current results decoded (nullptr: none that decode).
+  std::shared_ptr<const APMPBResultData> storedData;
   ResultBits storedBits;
   std::optional<ResultBits> updatedBits;
 };
@@ -115,8 +113,8 @@ template <typename Filter, typename Prepared>
 bool evaluateStoredFilters(Database& database, const EvaluationKind& kind,
                            const std::string& displayName,
                            const std::vector<StoredFilter<Filter, Prepared>>& filters,
-                           AudienceTimestampsCache& cache, double timestamp,
-                           const std::function<Outcome(const Prepared&)>& match,
+                           DecodedResultsCache& decodedResults, AudienceTimestampsCache& cache,
+                           double timestamp, const std::function<Outcome(const Prepared&)>& match,
                            const std::function<bool(const Filter&, bool previous)>& carry) {
   std::map<int32_t, AudienceInProgress> audiences;
   for (const StoredFilter<Filter, Prepared>& stored : filters) {
@@ -131,8 +129,8 @@ bool evaluateStoredFilters(Database& database, const EvaluationKind& kind,
         monitor().log(1, kind.queryResultCode, kind.queryResultMessage, displayName, error);
         return false;
       }
-      std::optional<APMPBResultData> data = storedResultData(*stored);
-      ResultBits bits = bitsOf(data);
+      std::shared_ptr<const APMPBResultData> data = decodedResults.decode(audienceID, *stored);
+      ResultBits bits = bitsOf(data.get());
       found = audiences
                   .emplace(audienceID, AudienceInProgress{std::move(*stored), std::move(data),
                                                           std::move(bits), std::nullopt})
@@ -141,7 +139,7 @@ bool evaluateStoredFilters(Database& database, const EvaluationKind& kind,
     AudienceInProgress& audience = found->second;
     const bool previous = audience.updatedBits
                               ? audience.updatedBits->holds(filter.filterID())
-                              : storedResultHolds(audienceID, audience.storedData,
+                              : storedResultHolds(audienceID, audience.storedData.get(),
                                                   audience.storedBits, filter.filterID());
     // A plain filter that held keeps holding; only the flagged kinds are looked at again.
     if (previous && !filter.isDynamic() && !filter.isSequence() && !filter.isSessionScoped()) {
@@ -154,8 +152,7 @@ bool evaluateStoredFilters(Database& database, const EvaluationKind& kind,
     }
     Outcome outcome = match(*stored.prepared);
     if (!outcome) continue;
-    cache.populateCachedTimestamps(audience.storedData ? &*audience.storedData : nullptr,
-                                   audienceID);
+    cache.populateCachedTimestamps(audience.storedData.get(), audienceID);
     if (*outcome) {
       cache.addEvaluationTimestamp(timestamp, filter);
     } else {
@@ -165,17 +162,24 @@ bool evaluateStoredFilters(Database& database, const EvaluationKind& kind,
     audience.updatedBits->set(filter.filterID(), true, *outcome);
   }
   std::vector<FilterResult> results;
+  std::vector<std::shared_ptr<const APMPBResultData>> messages;
   for (const auto& [audienceID, audience] : audiences) {
     if (!audience.updatedBits) continue;
-    results.push_back(
-        resultWithBits(audienceID, *audience.updatedBits,
-                       audience.stored ? audience.stored->previousResults() : std::nullopt, cache));
+    auto data = std::make_shared<const APMPBResultData>(
+        resultDataWithBits(audienceID, *audience.updatedBits, cache));
+    results.emplace_back(audienceID, data->protoBuffer().value_or(os::Data()),
+                         audience.stored ? audience.stored->previousResults() : std::nullopt);
+    messages.push_back(std::move(data));
   }
   if (results.empty()) return true;
   os::Error error;
   if (!database.updateFilterResults(results, &error)) {
     monitor().log(1, kind.saveCode, kind.saveMessage, displayName, error);
     return false;
+  }
+  for (size_t i = 0; i < results.size(); ++i) {
+    decodedResults.keep(results[i].audienceID(), results[i].currentResults(),
+                        std::move(messages[i]));
   }
   return true;
 }
@@ -327,7 +331,7 @@ bool Audience::evaluateFiltersForEventName(std::string_view eventName,
   AudienceTimestampsCache fresh;
   AudienceTimestampsCache& cache = audienceTimestampsCache ? *audienceTimestampsCache : fresh;
   return evaluateStoredFilters<EventFilter, PreparedEventFilter>(
-      database_, kEventEvaluation, displayName, *filters, cache, eventTimestamp,
+      database_, kEventEvaluation, displayName, *filters, decodedResults_, cache, eventTimestamp,
       [&](const PreparedEventFilter& filter) {
         return evaluateEventFilter(filter, name, eventParameters, eventAggregates);
       },
@@ -364,7 +368,8 @@ bool Audience::evaluateFiltersForUserProperty(const UserAttribute& property,
   AudienceTimestampsCache fresh;
   AudienceTimestampsCache& cache = audienceTimestampsCache ? *audienceTimestampsCache : fresh;
   return evaluateStoredFilters<PropertyFilter, PreparedPropertyFilter>(
-      database_, kPropertyEvaluation, displayName, *filters, cache, evaluationTimestamp,
+      database_, kPropertyEvaluation, displayName, *filters, decodedResults_, cache,
+      evaluationTimestamp,
       [&](const PreparedPropertyFilter& filter) {
         return evaluatePropertyFilter(filter, property);
       },
@@ -494,17 +499,21 @@ bool Audience::resultsForBundling(std::vector<APMPBAudienceLeafFilterResult>* re
 bool Audience::isFilterResultTrueForFilterID(const std::optional<FilterResult>& result,
                                              int32_t filterID) {
   std::optional<APMPBResultData> data = storedResultData(result);
-  return storedResultHolds(result ? result->audienceID() : 0, data, bitsOf(data), filterID);
+  const APMPBResultData* decoded = data ? &*data : nullptr;
+  return storedResultHolds(result ? result->audienceID() : 0, decoded, bitsOf(decoded), filterID);
 }
 
 FilterResult Audience::updatedFilterResultWithFilterID(
     int32_t filterID, int32_t audienceID, const std::optional<FilterResult>& currentFilterResult,
     Outcome newEvaluationResult, const AudienceTimestampsCache& audienceTimestampsCache) {
-  ResultBits bits = bitsOf(storedResultData(currentFilterResult));
+  std::optional<APMPBResultData> data = storedResultData(currentFilterResult);
+  ResultBits bits = bitsOf(data ? &*data : nullptr);
   bits.set(filterID, newEvaluationResult.has_value(), newEvaluationResult.value_or(false));
-  return resultWithBits(audienceID, bits,
-                        currentFilterResult ? currentFilterResult->previousResults() : std::nullopt,
-                        audienceTimestampsCache);
+  return FilterResult(audienceID,
+                      resultDataWithBits(audienceID, bits, audienceTimestampsCache)
+                          .protoBuffer()
+                          .value_or(os::Data()),
+                      currentFilterResult ? currentFilterResult->previousResults() : std::nullopt);
 }
 
 }  // namespace measurement

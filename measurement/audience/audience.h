@@ -2,7 +2,8 @@
 // evaluated and which currently hold, and hands those records to each upload bundle as
 // `AudienceLeafFilterResult` messages. Definitions and results live in the measurement database
 // (event_filters, property_filters, audience_filter_values); this class keeps only decoded copies
-// of the stored filters, which it reads again whenever they may have changed.
+// of the stored filters, which it reads again whenever they may have changed, and of the results
+// it last read or wrote, used only for exactly the bytes they were decoded from.
 //
 //   Audience audience(database, scheduler.workerQueue());
 //   audience.updateAudiences(configurationAudiences);             // a new configuration
@@ -26,6 +27,7 @@
 #include <string_view>
 #include <vector>
 
+#include "measurement/audience/decoded_results.h"
 #include "measurement/audience/filter_matching.h"
 #include "measurement/audience/stored_filters.h"
 #include "measurement/audience/timestamps_cache.h"
@@ -99,6 +101,8 @@ class Audience {
   // The stored filters of the names met so far, decoded, while the stored filters stay the same.
   StoredEventFilters storedEventFilters_;
   StoredPropertyFilters storedPropertyFilters_;
+  // The audiences' current results last read or written, decoded.
+  DecodedResultsCache decodedResults_;
 };
 
 }  // namespace measurement

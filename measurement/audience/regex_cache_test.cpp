@@ -2,7 +2,10 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <string>
+#include <thread>
+#include <vector>
 
 namespace measurement {
 namespace {
@@ -44,6 +47,27 @@ TEST(RegexCache, ABacktrackingPatternStopsAtTheLimitAndTheNextMatchRuns) {
   EXPECT_EQ(regex->firstMatch(std::string(30, 'a') + "b"), std::nullopt);
   EXPECT_EQ(regex->firstMatch(std::string(30, 'a')), true);
   EXPECT_EQ(regex->firstMatch("b"), false);
+}
+
+TEST(RegexCache, ThreadsShareOneExpressionEachMatchingItsOwnText) {
+  os::Error error;
+  auto regex = cachedRegex("(a+)+$", true, &error);
+  ASSERT_TRUE(regex);
+  const std::string hostile = std::string(30, 'a') + "b";
+  std::vector<std::thread> threads;
+  std::atomic<int> wrong{0};
+  for (int t = 0; t < 4; ++t) {
+    threads.emplace_back([&, t] {
+      for (int i = 0; i < 20; ++i) {
+        // Matches that hit the limit put their matcher back for the next one.
+        const bool stopped = (t + i) % 5 == 0;
+        std::optional<bool> found = regex->firstMatch(stopped ? hostile : std::string(t + 1, 'a'));
+        if (found != (stopped ? std::nullopt : std::optional<bool>(true))) ++wrong;
+      }
+    });
+  }
+  for (std::thread& thread : threads) thread.join();
+  EXPECT_EQ(wrong, 0);
 }
 
 }  // namespace
