@@ -40,7 +40,7 @@ bool isHostName(std::string_view name) {
 std::optional<os::URL> remoteConfigURL(std::string_view appID,
                                        std::optional<std::string_view> platform, int64_t SDKVersion,
                                        int64_t runtimeVersion) {
-  if (!platform || platform->empty()) {
+  if (!platform) {
     monitor().log(2, 29010, "Cannot create a URL to fetch a configuration with empty platform");
     return std::nullopt;
   }

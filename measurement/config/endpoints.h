@@ -25,7 +25,7 @@ inline constexpr const char* kTrackingAuthorizedAnalyticsServicesHost =
 // "https://<host>/config/app/<app id>?" and the query of platform, runtime version and SDK
 // version, in the one order of the query string (gmp_version, platform, runtime_version). The
 // app id is one path segment: a character that would end it ("/", "?", "#", a blank) is
-// percent-encoded. nullopt (logged, 29010) without a platform.
+// percent-encoded. nullopt (logged, 29010) without a platform; an empty one is sent empty.
 std::optional<os::URL> remoteConfigURL(std::string_view appID,
                                        std::optional<std::string_view> platform, int64_t SDKVersion,
                                        int64_t runtimeVersion);
