@@ -150,36 +150,37 @@ Outcome evaluateParameterFilter(const ParameterFilterParts& filter, const Value&
 }
 
 bool isValidNumberFilter(const APMPBNumberFilter& filter) {
-  const MonitorContext context = messageContext(filter);
+  // The context is made only for a log: a valid filter is checked at every evaluation.
+  auto context = [&filter] { return messageContext(filter); };
   if (!APMPBHasField(filter, kNumberFilter_comparison_type)) {
-    monitor().log(1, 8006, "Number filter has no comparison type", context);
+    monitor().log(1, 8006, "Number filter has no comparison type", context());
     return false;
   }
   const int32_t type = APMPBGetInt32(filter, kNumberFilter_comparison_type);
   if (type == kUnknownComparisonType) {
-    monitor().log(1, 8007, "Number filter has unknown comparison type", context);
+    monitor().log(1, 8007, "Number filter has unknown comparison type", context());
     return false;
   }
   if (type > kBetween || type < kUnknownComparisonType) {
-    monitor().log(1, 8011, "Number filter has a real unknown comparison type", context);
+    monitor().log(1, 8011, "Number filter has a real unknown comparison type", context());
     return false;
   }
   if (type != kBetween) {
     if (hasNumericString(filter, kNumberFilter_comparison_value)) return true;
     monitor().log(1, 8008, "Numeric filter does not have a valid comparison value. Filter",
-                  context);
+                  context());
     return false;
   }
   // Both bounds are examined, so that one log names every missing bound.
   bool valid = true;
   if (!hasNumericString(filter, kNumberFilter_min_comparison_value)) {
     monitor().log(1, 8009, "Numeric filter does not have a valid min comparison value. Filter",
-                  context);
+                  context());
     valid = false;
   }
   if (!hasNumericString(filter, kNumberFilter_max_comparison_value)) {
     monitor().log(1, 8010, "Numeric filter does not have a valid max comparison value. Filter",
-                  context);
+                  context());
     valid = false;
   }
   return valid;
