@@ -64,16 +64,17 @@ ResultBits bitsOf(const APMPBResultData* data) {
   return data ? ResultBits::of(*data) : ResultBits();
 }
 
-// Whether the stored `data` (with its `bits`) says the filter was evaluated and held; data
-// missing either list is logged and holds nothing.
-bool storedResultHolds(int32_t audienceID, const APMPBResultData* data, const ResultBits& bits,
-                       int32_t filterID) {
-  if (!data) return false;
-  if (bits.status.empty() || bits.results.empty()) {
+// Whether the `stored` result (decoded as `data`, with its `bits`) says the filter was evaluated
+// and held. No result or empty bytes hold nothing; bytes missing either list, or that do not
+// decode at all, are logged and hold nothing.
+bool storedResultHolds(int32_t audienceID, const std::optional<FilterResult>& stored,
+                       const APMPBResultData* data, const ResultBits& bits, int32_t filterID) {
+  if (!stored || stored->currentResults().empty()) return false;
+  if (!data || bits.status.empty() || bits.results.empty()) {
     monitor().log(2, 6023,
                   "Audience filter result is non-nil and is missing status or results array. "
                   "Audience result will not be bundled. Audience ID, result data",
-                  audienceID, messageContext(*data));
+                  audienceID, messageContext(data ? *data : APMPBResultData()));
     return false;
   }
   return bits.holds(filterID);
@@ -137,10 +138,11 @@ bool evaluateStoredFilters(Database& database, const EvaluationKind& kind,
                   .first;
     }
     AudienceInProgress& audience = found->second;
-    const bool previous = audience.updatedBits
-                              ? audience.updatedBits->holds(filter.filterID())
-                              : storedResultHolds(audienceID, audience.storedData.get(),
-                                                  audience.storedBits, filter.filterID());
+    const bool previous =
+        audience.updatedBits
+            ? audience.updatedBits->holds(filter.filterID())
+            : storedResultHolds(audienceID, audience.stored, audience.storedData.get(),
+                                audience.storedBits, filter.filterID());
     // A plain filter that held keeps holding; only the flagged kinds are looked at again.
     if (previous && !filter.isDynamic() && !filter.isSequence() && !filter.isSessionScoped()) {
       continue;
@@ -396,10 +398,11 @@ bool Audience::clearEvaluationResultsForSessionScopedFilters() {
   for (const auto& [audienceID, filterIDs] : *sessionScoped) {
     auto result = stored.find(audienceID);
     if (result == stored.end()) continue;
+    // Bytes that do not decode hold no bit: the result is deleted below like any emptied one,
+    // instead of being refused at every bundle from then on.
     std::optional<APMPBResultData> data =
         APMPBResultData::initWithBuffer(result->second.currentResults());
-    if (!data) continue;
-    ResultBits bits = ResultBits::of(*data);
+    ResultBits bits = bitsOf(data ? &*data : nullptr);
     for (int32_t filterID : filterIDs) bits.clear(filterID);
     if (!bits.hasAnyBitSet()) {
       if (!database_.deleteFilterResults({result->second}, &error)) {
@@ -500,7 +503,8 @@ bool Audience::isFilterResultTrueForFilterID(const std::optional<FilterResult>& 
                                              int32_t filterID) {
   std::optional<APMPBResultData> data = storedResultData(result);
   const APMPBResultData* decoded = data ? &*data : nullptr;
-  return storedResultHolds(result ? result->audienceID() : 0, decoded, bitsOf(decoded), filterID);
+  return storedResultHolds(result ? result->audienceID() : 0, result, decoded, bitsOf(decoded),
+                           filterID);
 }
 
 FilterResult Audience::updatedFilterResultWithFilterID(

@@ -175,6 +175,13 @@ TEST_F(AudienceTest, ASessionStartClearsSessionScopedBitsAndTimes) {
   EXPECT_EQ(words(reference<ref::ResultData>(*result.previousResults()).status()), (Words{0b11}));
   // Every evaluated filter of audience 2 was session-scoped: its result is gone.
   EXPECT_FALSE(hasResult(2));
+
+  // A result that no longer decodes holds no bit either: it goes too, rather than staying to be
+  // refused at every bundle.
+  ASSERT_TRUE(database_->updateFilterResults({FilterResult(1, os::Data{0xff, 0xff}, std::nullopt)},
+                                             nullptr));
+  ASSERT_TRUE(audience_->clearEvaluationResultsForSessionScopedFilters());
+  EXPECT_FALSE(hasResult(1));
 }
 
 TEST_F(AudienceTest, BundlingUnchangedResultsKeepsOnlyTheLastTimeOfTheFirstSequence) {
@@ -272,20 +279,25 @@ TEST_F(AudienceTest, ReadsAFilterBitOnlyWhereBothListsHoldIt) {
     std::optional<FilterResult> result;
     int32_t filterID;
     bool expected;
+    bool reportedIncomplete;
   };
   const std::vector<Case> cases = {
-      {std::nullopt, 0, false},
-      {FilterResult(1, os::Data(), std::nullopt), 0, false},
-      {result("status: 1 results: 1"), 0, true},
-      {result("status: 1 results: 0"), 0, false},
-      {result("status: [0, 1] results: [0, 1]"), 64, true},
-      {result("status: [0, 1] results: [0]"), 64, false},
-      {result("status: 9223372036854775808 results: 9223372036854775808"), 63, true},
-      {result("status: 1"), 0, false},
+      {std::nullopt, 0, false, false},
+      {FilterResult(1, os::Data(), std::nullopt), 0, false, false},
+      {result("status: 1 results: 1"), 0, true, false},
+      {result("status: 1 results: 0"), 0, false, false},
+      {result("status: [0, 1] results: [0, 1]"), 64, true, false},
+      {result("status: [0, 1] results: [0]"), 64, false, false},
+      {result("status: 9223372036854775808 results: 9223372036854775808"), 63, true, false},
+      {result("status: 1"), 0, false, true},
+      // Bytes that do not decode have neither list.
+      {FilterResult(1, os::Data{0xff, 0xff}, std::nullopt), 0, false, true},
   };
   for (const Case& c : cases) {
+    MonitorCapture capture;
     EXPECT_EQ(Audience::isFilterResultTrueForFilterID(c.result, c.filterID), c.expected)
         << c.filterID;
+    EXPECT_EQ(capture.contains(6023), c.reportedIncomplete) << c.filterID;
   }
 }
 

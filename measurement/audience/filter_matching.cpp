@@ -161,6 +161,8 @@ bool isValidNumberFilter(const APMPBNumberFilter& filter) {
     monitor().log(1, 8007, "Number filter has unknown comparison type", context());
     return false;
   }
+  // A negative type names no comparison either (evaluating it would fall through to BETWEEN):
+  // refused like one above the known types.
   if (type > kBetween || type < kUnknownComparisonType) {
     monitor().log(1, 8011, "Number filter has a real unknown comparison type", context());
     return false;
@@ -235,7 +237,8 @@ Outcome evaluateNumberFilterWithDouble(const APMPBNumberFilter& filter, double v
     case kGreaterThan:
       return value > *first;
     case kEqual:
-      // The comparison value and its two nearest neighbours on each side are equal to it.
+      // Two steps each way, compared strictly: the comparison value and its immediate
+      // neighbour on either side are equal to it.
       return stepDown(*first, 2) < value && value < stepUp(*first, 2);
     default:
       return *first <= value && value <= *second;

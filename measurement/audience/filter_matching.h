@@ -93,8 +93,8 @@ bool isValidNumberFilter(const APMPBNumberFilter& filter);
 // Exact comparison with the filter's decimal comparison values.
 Outcome evaluateNumberFilterWithDecimal(const APMPBNumberFilter& filter, const Decimal& value);
 Outcome evaluateNumberFilterWithInt64(const APMPBNumberFilter& filter, int64_t value);
-// Comparison as doubles; EQUAL accepts the comparison value and its two nearest doubles on
-// each side.
+// Comparison as doubles; EQUAL accepts the comparison value and the nearest double on either
+// side of it.
 Outcome evaluateNumberFilterWithDouble(const APMPBNumberFilter& filter, double value);
 
 // Valid when it has a known match type with what that type needs; a REGEXP expression must

@@ -45,7 +45,8 @@ bool ResultBits::holds(int32_t filterID) const {
 }
 
 void ResultBits::set(int32_t filterID, bool evaluated, bool held) {
-  if (filterID < 0) return;
+  // An id no audience can have would grow the lists by up to millions of words.
+  if (!isFilterIDInRange(filterID)) return;
   const size_t word = static_cast<size_t>(filterResultWordIndex(filterID));
   while (status.size() <= word || results.size() <= word) {
     status.push_back(0);

@@ -35,8 +35,10 @@ TEST(ResultBits, NeverReachesPastEitherList) {
   bits.clear(-3);
   EXPECT_EQ(bits.status, (Words{~uint64_t{0}, ~(uint64_t{1} << 35)}));
   EXPECT_EQ(bits.results, (Words{~uint64_t{0}}));
-  bits.set(-1, true, true);
+  // Ids no audience can have never grow the lists.
+  for (int32_t id : {-1, 100, 6400, INT32_MAX}) bits.set(id, true, true);
   EXPECT_EQ(bits.status.size(), 2u);
+  EXPECT_EQ(bits.results.size(), 1u);
 }
 
 TEST(ResultBits, RoundTripsThroughTheMessage) {

@@ -85,10 +85,12 @@ bool contains(std::string_view s, std::string_view e, bool exactCase) {
 
 bool matchesExpression(int32_t type, bool exactCase, const std::string& s, const std::string& e) {
   switch (type) {
+    // An empty expression is neither a prefix nor a suffix, whatever the case rule: the
+    // case-ignoring searches never find an empty text either.
     case kBeginsWith:
-      return exactCase ? os::text::hasPrefix(s, e) : beginsIgnoringCase(s, e);
+      return !e.empty() && (exactCase ? os::text::hasPrefix(s, e) : beginsIgnoringCase(s, e));
     case kEndsWith:
-      return exactCase ? os::text::hasSuffix(s, e) : endsIgnoringCase(s, e);
+      return !e.empty() && (exactCase ? os::text::hasSuffix(s, e) : endsIgnoringCase(s, e));
     case kContains:
       return contains(s, e, exactCase);
     default:  // kExact

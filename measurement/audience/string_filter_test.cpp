@@ -61,6 +61,11 @@ TEST_F(StringFilterTest, MatchesEachTypeWithAndWithoutCase) {
       {"match_type: 2 expression: 'kel'", "\u212Aelvin", true},
       {"match_type: 4 expression: 'AF'", "cafe\u0301", true},
       {"match_type: 4 expression: 'e'", "cafe\u0301", false},
+      // An empty expression is no prefix or suffix, with or without the case rule.
+      {"match_type: 2 expression: ''", "abc", false},
+      {"match_type: 2 expression: '' case_sensitive: true", "abc", false},
+      {"match_type: 3 expression: ''", "abc", false},
+      {"match_type: 3 expression: '' case_sensitive: true", "abc", false},
   };
   for (const Case& c : cases) {
     const std::string value = c.value;

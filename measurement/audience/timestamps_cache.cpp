@@ -116,13 +116,15 @@ void AudienceTimestampsCache::addEvaluationTimestamp(double timestamp,
   if (!filter.isDynamic() && !filter.isSessionScoped()) return;
   auto loaded = cachedDynamicFilterEvaluationTimestamps_.find(audienceID);
   if (loaded == cachedDynamicFilterEvaluationTimestamps_.end()) return;
-  double& stored = loaded->second.try_emplace(filter.filterID(), 0.0).first->second;
-  if (timestamp > stored) {
-    stored = timestamp;
+  // An absent entry counts as 0 and stays absent when the candidate is no later.
+  auto stored = loaded->second.find(filter.filterID());
+  const double storedTime = stored == loaded->second.end() ? 0.0 : stored->second;
+  if (timestamp > storedTime) {
+    loaded->second.insert_or_assign(filter.filterID(), timestamp);
   } else {
     monitor().log(5, 6037,
                   "Candidate evaluation timestamp is earlier than cached evaluation timestamp",
-                  timestamp, stored);
+                  timestamp, storedTime);
   }
 }
 

@@ -83,6 +83,9 @@ TEST_F(TimestampsCacheTest, ADynamicFilterKeepsItsLatestTimeOnceLoaded) {
   EXPECT_EQ(capture.records().size(), 2u);
   // Neither flag: nothing kept.
   cache.addEvaluationTimestamp(60, eventFilter(10, false, false));
+  // An absent filter counts as time 0: a time of 0 is refused and leaves no entry behind.
+  cache.addEvaluationTimestamp(0, eventFilter(3, true, false));
+  EXPECT_EQ(capture.records().size(), 3u);
   ref::ResultData data = written(cache, 1);
   ASSERT_EQ(data.dynamic_filter_timestamps_size(), 1);
   EXPECT_EQ(data.dynamic_filter_timestamps(0).eval_timestamp(), 50);
