@@ -1015,6 +1015,10 @@ void URLSessionEngine::queueData(const std::shared_ptr<URLSessionTask>& task, co
   const auto size = static_cast<int64_t>(count);
   if (transfer.dataInFlight.fetch_add(size) + size > kDataInFlightHighWater) {
     transfer.backpressured = true;
+    // The delegate may have drained the bytes below the low water between the two steps above
+    // and found no pause to lift; nothing would lift it later, and a paused transfer has no
+    // inactivity timeout: the task would hang. Then the pause does not start.
+    if (transfer.dataInFlight.load() <= kDataInFlightLowWater) transfer.backpressured = false;
   }
   if (pending >= kDeliveryPieceSize) {
     postData(task);
