@@ -15,6 +15,8 @@
 #include <memory>
 #include <vector>
 
+#include "os/value_utf8.h"
+
 namespace os::text {
 namespace {
 
@@ -290,11 +292,7 @@ int compareNumeric(std::u16string_view a, std::u16string_view b) {
 
 }  // namespace
 
-bool isValidUtf8(std::string_view s) {
-  for (size_t i = 0; i < s.size();)
-    if (nextCodePoint(s, i) < 0) return false;
-  return true;
-}
+bool isValidUtf8(std::string_view s) { return internal::isValidUtf8(s); }
 
 size_t utf16Length(std::string_view s) {
   size_t length = 0;

@@ -8,7 +8,7 @@
 #include <cstring>
 #include <utility>
 
-#include "os/text.h"
+#include "os/value_utf8.h"
 
 namespace os {
 namespace {
@@ -317,7 +317,7 @@ std::optional<std::string> percentDecode(std::string_view text) {
     result += static_cast<char>(hexValue(text[i + 1]) * 16 + hexValue(text[i + 2]));
     i += 2;
   }
-  if (!text::isValidUtf8(result)) return std::nullopt;
+  if (!internal::isValidUtf8(result)) return std::nullopt;
   return result;
 }
 

@@ -1,5 +1,6 @@
-// UTF-8 checks shared by the value library's property-list and JSON readers and writers. For use
-// inside os_value only: os/text (which sits above os_value) is the place for text handling.
+// UTF-8 checks shared by the value library's property-list and JSON readers and writers, and by
+// the layers that must stay free of ICU (the URL parser, so that the HTTP client does not load
+// it). Everywhere else, os/text (which sits above os_value) is the place for text handling.
 #pragma once
 
 #include <string>
