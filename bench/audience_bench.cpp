@@ -15,6 +15,7 @@
 #include <string>
 #include <vector>
 
+#include "bench/fixture_main.h"
 #include "measurement/audience/audience.h"
 #include "measurement/database/database.h"
 #include "measurement/foundation/data_extensions.h"
@@ -124,7 +125,7 @@ std::unique_ptr<Fixture> makeFixture() {
   return fixture;
 }
 
-// Made in main() so that the sandbox goes before the process's statics.
+// Made by runBenchmarksWithFixture() in main().
 Fixture* gFixture = nullptr;
 Fixture* fixture() { return gFixture; }
 
@@ -207,13 +208,5 @@ BENCHMARK(RegexCompileEachTime);
 }  // namespace
 
 int main(int argc, char** argv) {
-  benchmark::Initialize(&argc, argv);
-  if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
-  std::unique_ptr<Fixture> shared = makeFixture();
-  if (!shared) return 1;
-  gFixture = shared.get();
-  benchmark::RunSpecifiedBenchmarks();
-  benchmark::Shutdown();
-  gFixture = nullptr;
-  return 0;
+  return bench::runBenchmarksWithFixture(argc, argv, &makeFixture, gFixture);
 }

@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "bench/fixture_main.h"
 #include "measurement/config/remote_config.h"
 #include "measurement/foundation/monitor.h"
 #include "measurement/foundation/persisted_config.h"
@@ -67,7 +68,7 @@ std::unique_ptr<Fixture> makeFixture() {
   return fixture;
 }
 
-// Made in main() so that the sandbox goes before the process's statics.
+// Made by runBenchmarksWithFixture() in main().
 Fixture* gFixture = nullptr;
 
 void PerEventAnswers(benchmark::State& state) {
@@ -130,13 +131,5 @@ BENCHMARK(ParseConfiguration)->Unit(benchmark::kMicrosecond);
 }  // namespace
 
 int main(int argc, char** argv) {
-  benchmark::Initialize(&argc, argv);
-  if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
-  std::unique_ptr<Fixture> shared = makeFixture();
-  if (!shared) return 1;
-  gFixture = shared.get();
-  benchmark::RunSpecifiedBenchmarks();
-  benchmark::Shutdown();
-  gFixture = nullptr;
-  return 0;
+  return bench::runBenchmarksWithFixture(argc, argv, &makeFixture, gFixture);
 }
