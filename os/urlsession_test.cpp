@@ -20,6 +20,7 @@
 #include "os/log.h"
 #include "os/paths.h"
 #include "os/process.h"
+#include "os/runloop.h"
 #include "testsupport/files.h"
 #include "testsupport/local_http_server.h"
 #include "testsupport/random.h"
@@ -1170,11 +1171,7 @@ TEST_F(URLSessionTest, AnInvalidatedSessionIsFreedOnceItsTasksHaveCompleted) {
     std::weak_ptr<URLSession> released = session;
     session.reset();
     // The transfer thread lets go of its last command on its own time: wait for it.
-    const auto deadline = monotonicDeadline(kWait);
-    while (!released.expired() && MonotonicClock::now() < deadline) {
-      std::this_thread::sleep_for(milliseconds(1));
-    }
-    EXPECT_TRUE(released.expired());
+    EXPECT_TRUE(RunLoop::main().runUntil([&] { return released.expired(); }, kWait));
   }
 }
 
