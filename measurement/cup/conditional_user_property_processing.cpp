@@ -6,6 +6,7 @@
 #include "measurement/cup/conditional_user_property_support.h"
 #include "measurement/foundation/event_names.h"
 #include "measurement/foundation/monitor.h"
+#include "measurement/foundation/monitor_context.h"
 #include "measurement/model/display_names.h"
 #include "os/clock.h"
 
@@ -16,6 +17,21 @@ namespace {
 MonitorContext eventContext(const std::optional<Event>& event) {
   if (!event) return std::monostate{};
   return eventDisplayName(event->name());
+}
+
+// A number or a string as itself; an array as its description.
+MonitorContext valueContext(const Value& value) {
+  switch (value.valueType()) {
+    case Value::Kind::kDouble:
+      return value.doubleValue();
+    case Value::Kind::kInt64:
+      return value.int64Value();
+    case Value::Kind::kString:
+      return *value.stringValue();
+    case Value::Kind::kArray:
+      break;
+  }
+  return OtherContext{value.description()};
 }
 
 }  // namespace

@@ -30,18 +30,4 @@ bool writeUserAttribute(Database& database, std::string_view origin, std::string
   return database.updateUserAttribute(*attribute, error);
 }
 
-MonitorContext valueContext(const Value& value) {
-  switch (value.valueType()) {
-    case Value::Kind::kDouble:
-      return value.doubleValue();
-    case Value::Kind::kInt64:
-      return value.int64Value();
-    case Value::Kind::kString:
-      return *value.stringValue();
-    case Value::Kind::kArray:
-      break;
-  }
-  return OtherContext{value.description()};
-}
-
 }  // namespace measurement

@@ -1,13 +1,12 @@
 // What the conditional-user-property operations share: the events they make from a property's
-// templates, the user attribute an active property is mirrored in, and a value as a log
-// context. Worker queue (the database calls) or any thread (the rest).
+// templates and the user attribute an active property is mirrored in. Worker queue (the
+// database calls) or any thread (the rest).
 #pragma once
 
 #include <optional>
 #include <string_view>
 
 #include "measurement/database/database.h"
-#include "measurement/foundation/monitor_context.h"
 #include "measurement/foundation/value.h"
 #include "measurement/model/event.h"
 #include "os/error.h"
@@ -25,8 +24,5 @@ std::optional<Event> eventFromTemplate(const std::optional<Event>& eventTemplate
 bool writeUserAttribute(Database& database, std::string_view origin, std::string_view name,
                         const std::optional<Value>& value, double lastSetTimestamp,
                         os::Error* error);
-
-// A number or a string as itself; an array as its description.
-MonitorContext valueContext(const Value& value);
 
 }  // namespace measurement
