@@ -21,8 +21,6 @@ TcfClient::ConsentSink sinkOrDefault(TcfClient::ConsentSink sink) {
   };
 }
 
-bool isTrue(const os::Value& number) { return !number.isNull() && number.boolValue(); }
-
 }  // namespace
 
 TcfClient::TcfClient(ConsentSink setConsent)
@@ -34,8 +32,8 @@ TcfClient::TcfClient(ConsentSink setConsent, ConfigStore& appDefaults)
 void TcfClient::readTCFData() { tcfData_.readFromUserDefaults(); }
 
 bool TcfClient::shouldApplyTCFData() const {
-  return tcfData_.isTCFDataEnabled() && isTrue(tcfData_.isAdvertiserConsentModeEnabled()) &&
-         tcfData_.hasVedodoInVendorConsents() && isTrue(tcfData_.gdprApplies());
+  return tcfData_.isTCFDataEnabled() && tcfData_.isAdvertiserConsentModeEnabled().boolValue() &&
+         tcfData_.hasVedodoInVendorConsents() && tcfData_.gdprApplies().boolValue();
 }
 
 void TcfClient::setConsentFromTCFData() {
@@ -114,11 +112,12 @@ bool TcfClient::persistedValuesEqualCurrentData() const {
 }
 
 std::string TcfClient::tcfBundleParameterValue() const {
-  int64_t id = tcfData_.cmpSDKID().isNull() ? 0 : tcfData_.cmpSDKID().integerValue();
-  int64_t version = tcfData_.policyVersion().isNull() ? 0 : tcfData_.policyVersion().integerValue();
-  int flags = (isDMARegion_ ? 1 : 0) | (isTrue(tcfData_.gdprApplies()) ? 2 : 0) |
+  // A missing number reads as 0 and false.
+  int64_t id = tcfData_.cmpSDKID().integerValue();
+  int64_t version = tcfData_.policyVersion().integerValue();
+  int flags = (isDMARegion_ ? 1 : 0) | (tcfData_.gdprApplies().boolValue() ? 2 : 0) |
               (tcfData_.isTCFDataEnabled() ? 4 : 0) |
-              (isTrue(tcfData_.isAdvertiserConsentModeEnabled()) ? 8 : 0);
+              (tcfData_.isAdvertiserConsentModeEnabled().boolValue() ? 8 : 0);
   std::string value = "1";
   if (id >= 0 && id <= 4095) {
     value += kAlphabet[(id >> 6) & 63];

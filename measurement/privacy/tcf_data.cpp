@@ -39,9 +39,7 @@ bool TcfData::isAdPersonalizationPurposeGranted() const {
   return isPurposeGranted(3) && isPurposeGranted(4);
 }
 
-bool TcfData::canAccessAdUserDataPurpose() const {
-  return !policyVersion_.isNull() && policyVersion_.integerValue() >= 4;
-}
+bool TcfData::canAccessAdUserDataPurpose() const { return policyVersion_.integerValue() >= 4; }
 
 bool TcfData::isAdUserDataPurposeGranted() const {
   return canAccessAdUserDataPurpose() && isPurposeGranted(1) && isPurposeGranted(7);
