@@ -78,11 +78,7 @@ std::shared_ptr<RemoteConfig> RemoteConfig::create(std::string appID, Database* 
              stored && APMPBGetString(*stored, kMeasurementConfig_app_id) == instance->appID_) {
     // Another application's stored configuration would otherwise answer this one's version
     // and upload address, though none of it is parsed.
-    {
-      os::MutexLock lock(instance->mutex_);
-      instance->derived_.config = *stored;
-    }
-    instance->parseRemoteConfigFromMeasurementConfig(&*stored);
+    instance->applyMeasurementConfig(*stored);
   }
   return instance;
 }
@@ -138,12 +134,16 @@ bool RemoteConfig::updateMeasurementConfig(const std::optional<APMPBMeasurementC
     monitor().log(1, 29005, "Cannot store config into the database", error);
     return false;
   }
+  applyMeasurementConfig(*config);
+  return true;
+}
+
+void RemoteConfig::applyMeasurementConfig(const APMPBMeasurementConfig& config) {
   {
     os::MutexLock lock(mutex_);
-    derived_.config = *config;
+    derived_.config = config;
   }
-  parseRemoteConfigFromMeasurementConfig(&*config);
-  return true;
+  parseRemoteConfigFromMeasurementConfig(&config);
 }
 
 void RemoteConfig::parseRemoteConfigFromMeasurementConfig(const APMPBMeasurementConfig* config) {

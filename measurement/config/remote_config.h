@@ -190,6 +190,8 @@ class RemoteConfig final : public APMEExperimentObserverDelegate,
 
   bool isDefaultInstance() const { return database_ == nullptr && appID_.empty(); }
   void registerWithExperimentService();
+  // Puts `config` in force (its version and upload address) and parses it.
+  void applyMeasurementConfig(const APMPBMeasurementConfig& config);
   std::optional<bool> experimentFlag(std::string_view flag) const;
   // `read` applied, under the lock, to the event's configuration (null when there is none): the
   // per-event answers run for every event and need no copy of the message.

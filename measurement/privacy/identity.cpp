@@ -286,16 +286,12 @@ std::optional<std::string> Identity::sessionStitchingTokenWithSessionNumber(int6
         sessionNumber == state.lastSessionNumber && sessionExpired == state.lastIsSessionExpired;
     bool nextAfterExpiry = sessionNumber == state.lastSessionNumber + 1 &&
                            state.lastIsSessionExpired && !sessionExpired;
-    if (!sameSession && !nextAfterExpiry) {
-      state.sessionStitchingToken.reset();
-      state.sessionStitchingTokenExpirationTime.reset();
-    }
+    if (!sameSession && !nextAfterExpiry) resetSessionStitchingTokenOnWorkerQueue();
     state.lastSessionNumber = sessionNumber;
     state.lastIsSessionExpired = sessionExpired;
     if (!userIDAvailable && state.sessionStitchingTokenExpirationTime &&
         *state.sessionStitchingTokenExpirationTime <= now) {
-      state.sessionStitchingToken.reset();
-      state.sessionStitchingTokenExpirationTime.reset();
+      resetSessionStitchingTokenOnWorkerQueue();
     }
     if (!state.sessionStitchingToken) {
       state.sessionStitchingToken = randomAppInstanceID();
