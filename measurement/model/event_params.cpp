@@ -81,13 +81,13 @@ std::vector<APMPBEventParam> eventParamsFromParameters(const Parameters& paramet
     }
     std::vector<APMPBEventParam> itemList;
     for (const os::Value& item : *items) {
-      APMPBEventParam itemParam;
-      if (const os::Dictionary* fields = item.asDictionary()) {
-        APMPBSetArray(itemParam, kEventParam_param_value, itemParams(*fields, eventName));
-      } else {
+      const os::Dictionary* fields = item.asDictionary();
+      if (fields == nullptr) {
         logInvalidValue(eventName, name);
         continue;
       }
+      APMPBEventParam itemParam;
+      APMPBSetArray(itemParam, kEventParam_param_value, itemParams(*fields, eventName));
       itemList.push_back(std::move(itemParam));
     }
     APMPBEventParam param;
