@@ -86,7 +86,8 @@ inline std::string rawIntegrity(const std::string& path) {
   return rows.size() == 1 && rows[0].size() == 1 ? rows[0][0] : "not ok";
 }
 
-// A fixture with the database open in a fresh sandbox; it waits for the monitor at its end.
+// A fixture with the database open in a fresh sandbox; the sandbox, destroyed last, waits for
+// the monitor after the database has closed.
 class OpenDatabaseTest : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -95,9 +96,8 @@ class OpenDatabaseTest : public ::testing::Test {
     database_ = Database::open(kMeasurementDatabaseName, config_.get(), &error);
     ASSERT_TRUE(database_) << error.description;
   }
-  ~OpenDatabaseTest() override { monitor().drain(); }
 
-  testsupport::Sandbox sandbox_;
+  DatabaseSandbox sandbox_;
   std::unique_ptr<PersistedConfig> config_ = PersistedConfig::create("com.example.database");
   std::unique_ptr<Database> database_;
   std::string path_ = measurementDataPath(kMeasurementDatabaseName);
