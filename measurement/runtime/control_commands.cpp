@@ -200,7 +200,7 @@ void registerControlCommands(Command* table) {
   table[53].raw = blockInChildScope;
   table[5].raw = blockInCurrentScope;
   table[9].raw = blockInCurrentScope;
-  table[46].raw = blockLiteral;
+  table[kBlockLiteralOpcode].raw = blockLiteral;
   table[4].raw = breakCommand;
   table[6].raw = continueCommand;
   table[kReturnOpcode].raw = returnCommand;

@@ -102,7 +102,6 @@ class APMPScopePool {
     scope->parent_ = Ref<APMPScope>();
     spare_.push_back(keep(std::move(scope)));
   }
-  size_t spareCount() const { return spare_.size(); }
 
  private:
   // Between a reference and the pool's raw pointer that holds the same one reference.

@@ -140,7 +140,7 @@ Value nullValue(std::span<Value>, APMPScope&, os::Error*) { return Value::null()
 
 void registerVariableCommands(Command* table) {
   table[3].evaluated = assign;
-  table[15].evaluated = read;
+  table[kReadOpcode].evaluated = read;
   table[41].evaluated = declareVariables;
   table[52].evaluated = declareConstants;
   table[7].evaluated = arrayLiteral;
