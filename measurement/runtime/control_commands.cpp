@@ -55,11 +55,8 @@ Value continueCommand(std::span<const Value> statements, APMPScope&, os::Error* 
 
 Value returnCommand(std::span<const Value> statements, APMPScope& scope, os::Error* error) {
   if (!checkArgumentCountAtMost(statements.size(), 1, error)) return Value();
-  Value data;
-  if (!statements.empty()) {
-    data = evaluateStatement(statements[0], scope, error);
-    if (failed(error)) return Value();
-  }
+  Value data = evaluateReturnData(statements, scope, error);
+  if (failed(error)) return Value();
   APMPRuntime* runtime = scope.runtime();
   return runtime ? runtime->returnValue(std::move(data))
                  : APMPControlValue::returnValue(std::move(data));

@@ -67,11 +67,8 @@ Value executeFunctionBody(std::span<const Value> statements, APMPScope& scope, b
     if (node && node->opcode() == kReturnOpcode && node->arguments().size() <= 1) {
       // The return statement's own step, then its value's.
       if (!countEvaluation(scope, error)) return Value();
-      Value data;
-      if (!node->arguments().empty()) {
-        data = evaluateStatement(node->arguments()[0], scope, error);
-        if (failed(error)) return Value();
-      }
+      Value data = evaluateReturnData(node->arguments(), scope, error);
+      if (failed(error)) return Value();
       *returned = true;
       return data;
     }
@@ -80,6 +77,11 @@ Value executeFunctionBody(std::span<const Value> statements, APMPScope& scope, b
     if (value.isControl()) return value;
   }
   return value;
+}
+
+Value evaluateReturnData(std::span<const Value> arguments, APMPScope& scope, os::Error* error) {
+  if (arguments.empty()) return Value();
+  return evaluateStatement(arguments[0], scope, error);
 }
 
 bool evaluateArguments(std::span<const Value> arguments, APMPScope& scope, ValueList* values,

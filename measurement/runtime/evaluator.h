@@ -49,6 +49,10 @@ Value executeStatements(std::span<const Value> statements, APMPScope& scope, os:
 Value executeFunctionBody(std::span<const Value> statements, APMPScope& scope, bool* returned,
                           os::Error* error);
 
+// The value a return statement with `arguments` (none or one) gives: undefined for none, else its
+// argument evaluated. Undefined on an error.
+Value evaluateReturnData(std::span<const Value> arguments, APMPScope& scope, os::Error* error);
+
 // Evaluates each argument into `values`, stopping at the first error (the failing argument's
 // value is appended too). False on an error.
 bool evaluateArguments(std::span<const Value> arguments, APMPScope& scope, ValueList* values,
