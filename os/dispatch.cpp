@@ -6,7 +6,6 @@
 
 #include <algorithm>
 #include <array>
-#include <condition_variable>
 #include <cstdlib>
 #include <deque>
 #include <exception>
@@ -71,7 +70,7 @@ bool performCatching(const DispatchBlock& block, Describe describe) {
 }
 
 template <typename Predicate>
-bool waitUntil(std::condition_variable_any& condition, os::MutexLock& lock,
+bool waitUntil(os::ConditionVariable& condition, os::MutexLock& lock,
                MonotonicClock::time_point deadline, Predicate predicate) {
   if (deadline == MonotonicClock::time_point::max()) {
     condition.wait(lock, predicate);
@@ -166,7 +165,7 @@ class ThreadPool {
   }
 
   os::Mutex mutex_;
-  std::condition_variable_any workAvailable_;
+  os::ConditionVariable workAvailable_;
   std::array<std::deque<Work>, 3> work_ OS_GUARDED_BY(mutex_);  // indexed by DispatchPriority
   int idle_ OS_GUARDED_BY(mutex_) = 0;                          // threads waiting for work
 };
@@ -232,7 +231,7 @@ class DelayedBlocks {
   }
 
   os::Mutex mutex_;
-  std::condition_variable_any changed_;
+  os::ConditionVariable changed_;
   std::vector<Entry> heap_ OS_GUARDED_BY(mutex_);  // a min-heap by (when, sequence)
   uint64_t nextSequence_ OS_GUARDED_BY(mutex_) = 0;
 };
@@ -258,7 +257,7 @@ struct DispatchQueue::Handoff {
   }
 
   os::Mutex mutex;
-  std::condition_variable_any condition;
+  os::ConditionVariable condition;
   bool signalled OS_GUARDED_BY(mutex) = false;
 };
 
@@ -488,7 +487,7 @@ bool runMainQueueBlocks() {
 
 struct DispatchGroup::State {
   os::Mutex mutex;
-  std::condition_variable_any finished;
+  os::ConditionVariable finished;
   long outstanding OS_GUARDED_BY(mutex) = 0;
   std::vector<std::pair<std::shared_ptr<DispatchQueue>, DispatchBlock>> notifications
       OS_GUARDED_BY(mutex);
@@ -548,7 +547,7 @@ void DispatchGroup::notify(const std::shared_ptr<DispatchQueue>& queue, Dispatch
 
 struct DispatchSemaphore::State {
   os::Mutex mutex;
-  std::condition_variable_any available;
+  os::ConditionVariable available;
   long value OS_GUARDED_BY(mutex) = 0;
 };
 

@@ -30,7 +30,6 @@
 #include <httplib.h>
 
 #include <chrono>
-#include <condition_variable>
 #include <cstddef>
 #include <filesystem>
 #include <functional>
@@ -196,7 +195,7 @@ class LocalHttpServer {
   int port_ = 0;
 
   mutable os::Mutex mutex_;
-  mutable std::condition_variable_any changed_;  // signalled on a new request and on stop
+  mutable os::ConditionVariable changed_;  // signalled on a new request and on stop
   std::vector<Route> routes_ OS_GUARDED_BY(mutex_);
   std::vector<RecordedRequest> requests_ OS_GUARDED_BY(mutex_);
   bool stopping_ OS_GUARDED_BY(mutex_) = false;

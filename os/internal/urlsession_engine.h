@@ -7,7 +7,6 @@
 #include <curl/curl.h>
 
 #include <atomic>
-#include <condition_variable>
 #include <deque>
 #include <filesystem>
 #include <functional>
@@ -29,7 +28,7 @@ using Clock = MonotonicClock;
 // A challenge the transfer thread waits on while the delegate decides.
 struct ChallengeAnswer {
   Mutex mutex;
-  std::condition_variable_any changed;
+  os::ConditionVariable changed;
   bool answered OS_GUARDED_BY(mutex) = false;
   // The task was cancelled meanwhile.
   bool cancelled OS_GUARDED_BY(mutex) = false;

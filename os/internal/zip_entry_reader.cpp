@@ -5,7 +5,6 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <condition_variable>
 #include <deque>
 #include <thread>
 #include <utility>
@@ -104,8 +103,8 @@ class PieceHandoff {
   const ZipEntryReader::Sink& sink_;
   const size_t capacity_;
   Mutex mutex_;
-  std::condition_variable_any work_;  // a piece is given, or the handoff stops
-  std::condition_variable_any room_;  // a piece is done with, or the sink failed
+  os::ConditionVariable work_;  // a piece is given, or the handoff stops
+  os::ConditionVariable room_;  // a piece is done with, or the sink failed
   std::deque<std::pair<const unsigned char*, size_t>> pending_ OS_GUARDED_BY(mutex_);
   bool done_ OS_GUARDED_BY(mutex_) = false;
   bool failed_ OS_GUARDED_BY(mutex_) = false;
