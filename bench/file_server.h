@@ -2,6 +2,13 @@
 // download or upload: out of the client's process and fast (sendfile), so that the server is
 // never what is measured.
 //
+// On a machine of four cores or more the server gets the last core to itself and the commands
+// that the benchmark runs meanwhile get the others, as a remote server's processor is not the
+// client's. Over loopback the sending side does most of the kernel's work (it even delivers
+// into the receiving socket) and is the slower half; left to the scheduler, a client whose
+// threads land on the server's core slows the server down and the run measures the collision:
+// the same client then varied by half from run to run.
+//
 //   bench::FileServer server(folderWithFiles);
 //   if (!server.running()) return 1;
 //   std::string url = server.url("/large.bin");   // http://127.0.0.1:<port>/large.bin
@@ -9,7 +16,10 @@
 // GET and HEAD send files of the folder; other methods read and drop the body and answer 200.
 #pragma once
 
+#include <sched.h>
+
 #include <filesystem>
+#include <optional>
 #include <string>
 
 #include "testsupport/child_process.h"
@@ -20,7 +30,7 @@ class FileServer {
  public:
   // Starts the server and waits until it listens.
   explicit FileServer(const std::filesystem::path& folder);
-  // Ends the server process and waits for it.
+  // Ends the server process and waits for it, and gives the benchmark its cores back.
   ~FileServer();
   FileServer(const FileServer&) = delete;
   FileServer& operator=(const FileServer&) = delete;
@@ -32,6 +42,8 @@ class FileServer {
  private:
   testsupport::Child server_;
   int port_ = 0;
+  // The calling thread's cores before the server took one; nullopt when it took none.
+  std::optional<cpu_set_t> benchmarkCores_;
 };
 
 }  // namespace bench

@@ -23,6 +23,7 @@ constexpr int kMinimumRuns = 5;
 
 struct RunCost {
   double seconds = 0;
+  double cpuSeconds = 0;
   long peakKiB = 0;
 };
 
@@ -57,8 +58,7 @@ std::optional<RunCost> runCommand(const std::vector<std::string>& command) {
   }
   int exitStatus = -1;
   RunCost cost;
-  double cpuSeconds = 0;
-  if (std::sscanf(report.c_str(), "%d %lf %lf %ld", &exitStatus, &cost.seconds, &cpuSeconds,
+  if (std::sscanf(report.c_str(), "%d %lf %lf %ld", &exitStatus, &cost.seconds, &cost.cpuSeconds,
                   &cost.peakKiB) != 4 ||
       exitStatus != 0) {
     std::fprintf(stderr, "bench: %s failed (status %d)\n", command[0].c_str(), exitStatus);
@@ -71,8 +71,8 @@ std::optional<RunCost> runSide(const Side& side) {
   if (!side.command.empty()) return runCommand(side.command);
   const auto started = std::chrono::steady_clock::now();
   if (!side.work()) return std::nullopt;
-  return RunCost{std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count(),
-                 0};
+  return RunCost{
+      .seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count()};
 }
 
 Figures spread(std::vector<double> values) {
@@ -146,6 +146,7 @@ bool Harness::compare(const Comparison& comparison) {
   std::fprintf(stderr, "bench: %s ...\n", comparison.path.c_str());
   const Side* sides[2] = {&comparison.ours, &comparison.reference};
   std::vector<double> seconds[2];
+  std::vector<double> cpuSeconds[2];
   std::vector<double> peaks[2];
   bool failed = false;
   // Warm-up, then ours-theirs, theirs-ours, ...: each side as often first as second.
@@ -162,6 +163,7 @@ bool Harness::compare(const Comparison& comparison) {
         failed = true;
       } else if (round >= 0) {
         seconds[side].push_back(cost->seconds);
+        cpuSeconds[side].push_back(cost->cpuSeconds);
         peaks[side].push_back(double(cost->peakKiB));
       }
     }
@@ -172,19 +174,18 @@ bool Harness::compare(const Comparison& comparison) {
     printRow(rows_.back());
     return false;
   }
-  Figures time[2] = {spread(seconds[0]), spread(seconds[1])};
-  rows_.push_back({comparison.path + ", time", name(comparison.ours, describeTime(time[0])),
-                   name(comparison.reference, describeTime(time[1])),
-                   describeRatio(time[1].median, time[0].median)});
-  if (comparison.memory) {
-    Figures memory[2] = {spread(peaks[0]), spread(peaks[1])};
-    rows_.push_back({comparison.path + ", peak memory",
-                     name(comparison.ours, describeMemory(memory[0])),
-                     name(comparison.reference, describeMemory(memory[1])),
-                     describeRatio(memory[1].median, memory[0].median)});
-    printRow(rows_[rows_.size() - 2]);
-  }
-  printRow(rows_.back());
+  const size_t firstRow = rows_.size();
+  auto addRow = [&](const std::string& figure, const std::vector<double>* values,
+                    std::string (*describe)(const Figures&)) {
+    Figures spreads[2] = {spread(values[0]), spread(values[1])};
+    rows_.push_back({comparison.path + ", " + figure, name(comparison.ours, describe(spreads[0])),
+                     name(comparison.reference, describe(spreads[1])),
+                     describeRatio(spreads[1].median, spreads[0].median)});
+  };
+  addRow("time", seconds, describeTime);
+  if (comparison.cpu) addRow("CPU time", cpuSeconds, describeTime);
+  if (comparison.memory) addRow("peak memory", peaks, describeMemory);
+  for (size_t row = firstRow; row < rows_.size(); ++row) printRow(rows_[row]);
   return true;
 }
 

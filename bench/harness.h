@@ -50,6 +50,9 @@ struct Comparison {
   std::function<bool()> prepare = {};
   // Adds a row comparing the peak resident memory of the two commands.
   bool memory = false;
+  // Adds a row comparing the CPU time (user and system) of the two commands: where both wait on
+  // the same server, the time is mostly the server's and the CPU time is what each side spent.
+  bool cpu = false;
   // Skips the untimed warm-up runs (for comparisons whose single run takes long).
   bool noWarmUp = false;
 };
