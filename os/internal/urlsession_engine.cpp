@@ -258,6 +258,10 @@ void URLSessionEngine::post(std::function<void()> command) {
       if (!TransferThreads::shared().start(shared_from_this())) exited_ = true;
       return;
     }
+    // The poster that found the list empty wakes the thread, after its push; the thread then
+    // takes every command queued meanwhile. A burst of tasks started at once costs one wake-up
+    // instead of a write to the wake-up socket each.
+    if (commands_.size() > 1) return;
   }
   curl_multi_wakeup(multi_);
 }
