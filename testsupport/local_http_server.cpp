@@ -10,6 +10,7 @@
 #include <openssl/x509v3.h>
 #include <signal.h>
 #include <stdlib.h>
+#include <sys/socket.h>
 
 #include <cstdio>
 #include <stdexcept>
@@ -93,6 +94,22 @@ bool equalsIgnoringCase(const std::string& a, const std::string& b) {
            return std::tolower(static_cast<unsigned char>(x)) ==
                   std::tolower(static_cast<unsigned char>(y));
          });
+}
+
+// Where a kept Content-Encoding waits while the library reads the body.
+constexpr const char* kHeldEncodingHeader = "X-Tessaro-Held-Content-Encoding";
+
+// Renames every `from` header of `request` to `to`. The library hands its handlers the request
+// it owns as a non-const local of the connection, so changing it through the const reference is
+// sound.
+void renameHeaders(const httplib::Request& request, const std::string& from,
+                   const std::string& to) {
+  auto& headers = const_cast<httplib::Headers&>(request.headers);
+  auto [first, last] = headers.equal_range(from);
+  std::vector<std::string> values;
+  for (auto it = first; it != last; ++it) values.push_back(it->second);
+  headers.erase(first, last);
+  for (std::string& value : values) headers.emplace(to, std::move(value));
 }
 
 std::string firstValue(const auto& multimap, const std::string& key) {
@@ -235,6 +252,14 @@ void LocalHttpServer::start() {
   auto handler = [this](const httplib::Request& request, httplib::Response& response) {
     dispatch(request, response);
   };
+  if (options_.keepRequestEncoding) {
+    // The library undoes a Content-Encoding while it reads the body, which it does after this
+    // handler; the header is moved aside here and put back in dispatch().
+    server_->set_pre_routing_handler([](const httplib::Request& request, httplib::Response&) {
+      renameHeaders(request, "Content-Encoding", kHeldEncodingHeader);
+      return httplib::Server::HandlerResponse::Unhandled;
+    });
+  }
   const std::string anyPath = ".*";
   server_->Get(anyPath, handler);
   server_->Post(anyPath, handler);
@@ -350,7 +375,14 @@ bool LocalHttpServer::pause(std::chrono::milliseconds duration) {
   return !changed_.wait_for(lock, duration, [this]() OS_REQUIRES(mutex_) { return stopping_; });
 }
 
+void LocalHttpServer::dropConnection(const httplib::Request& request) {
+  if (request.ssl != nullptr) shutdown(SSL_get_fd(request.ssl), SHUT_RDWR);
+}
+
 void LocalHttpServer::dispatch(const httplib::Request& request, httplib::Response& response) {
+  if (options_.keepRequestEncoding) {
+    renameHeaders(request, kHeldEncodingHeader, "Content-Encoding");
+  }
   RecordedRequest record;
   record.method = request.method;
   record.target = request.target;
@@ -378,7 +410,12 @@ std::shared_ptr<const LocalHttpServer::Handler> LocalHttpServer::findHandler(
     const std::string& method, const std::string& path) const {
   os::MutexLock lock(mutex_);
   for (const Route& route : routes_) {
-    if (route.method == method && route.path == path) return route.handler;
+    if (route.method != method) continue;
+    const bool matches =
+        route.path.ends_with('*')
+            ? path.starts_with(std::string_view(route.path).substr(0, route.path.size() - 1))
+            : route.path == path;
+    if (matches) return route.handler;
   }
   return nullptr;
 }

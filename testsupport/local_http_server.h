@@ -82,7 +82,8 @@ struct RecordedRequest {
   std::multimap<std::string, std::string> query;
   // Header names compare case-insensitively.
   httplib::Headers headers;
-  // The body; a gzip or br Content-Encoding has already been undone (the header stays).
+  // The body; a gzip or br Content-Encoding has already been undone (the header stays), unless
+  // the server keeps request encodings (Options::keepRequestEncoding).
   std::string body;
 
   // The first value of a header, or "" when absent.
@@ -122,6 +123,9 @@ class LocalHttpServer {
     // Certificates (PEM) sent after the server's own in the handshake: intermediates, a root, or
     // whatever else a test wants a client to be shown.
     std::vector<std::string> extraChain = {};
+    // Request bodies reach the log and the handlers as sent: a Content-Encoding is not undone,
+    // for servers that judge a client's compression themselves.
+    bool keepRequestEncoding = false;
   };
 
   using Handler = std::function<void(const httplib::Request&, httplib::Response&)>;
@@ -146,7 +150,9 @@ class LocalHttpServer {
   const std::filesystem::path& certificatePath() const { return certificatePath_; }
 
   // Answers `method` requests for `path` (the decoded request path without the query, matched
-  // exactly) with `handler`, replacing an earlier route for the same pair. May be called while
+  // exactly; a `path` that ends in "*" matches every path that starts with what precedes the
+  // "*", and the first route added that matches wins) with `handler`, replacing an earlier route
+  // for the same pair. May be called while
   // the server runs. A HEAD request uses the GET route when it has none of its own. Requests
   // that match no route get 404.
   void on(const std::string& method, const std::string& path, Handler handler);
@@ -161,6 +167,10 @@ class LocalHttpServer {
   // Sleeps for `duration` unless the server stops first; false when it stopped. For handlers
   // that wait.
   bool pause(std::chrono::milliseconds duration);
+  // Shuts down the connection that `request` arrived on (TLS servers only): the client gets no
+  // byte more than it already has, whatever the handler then puts into its response. For
+  // handlers that cut a client off after its request.
+  static void dropConnection(const httplib::Request& request);
 
   // Every request received so far, in arrival order. A request is logged when its headers and
   // body have arrived, before its handler runs.
