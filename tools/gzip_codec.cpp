@@ -14,9 +14,9 @@ constexpr size_t kPieceBytes = 64 * 1024;
 // A deflate stream with gzip framing that `feed` fills piece by piece.
 class Deflater {
  public:
-  Deflater() {
-    if (deflateInit2(&stream_, Z_DEFAULT_COMPRESSION, Z_DEFLATED, kGzipWindowBits, 8,
-                     Z_DEFAULT_STRATEGY) != Z_OK) {
+  explicit Deflater(int strategy = Z_DEFAULT_STRATEGY) {
+    if (deflateInit2(&stream_, Z_DEFAULT_COMPRESSION, Z_DEFLATED, kGzipWindowBits, 8, strategy) !=
+        Z_OK) {
       throw std::runtime_error("zlib could not start a deflate stream");
     }
   }
@@ -56,7 +56,8 @@ std::string gzip(std::string_view plain) {
 
 std::string gzipOfZeros(size_t inflatedBytes) {
   const std::string zeros(kPieceBytes, '\0');
-  Deflater deflater;
+  // Run-length matching finds the same longest matches in zeros, several times faster.
+  Deflater deflater(Z_RLE);
   for (size_t left = inflatedBytes; left > 0;) {
     size_t length = std::min(left, zeros.size());
     left -= length;

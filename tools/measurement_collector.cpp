@@ -142,7 +142,7 @@ void MeasurementCollector::upload(const httplib::Request& request, httplib::Resp
     batchNumber = ++batches_;
   }
   const ScriptedFault fault = stand_.takeFault(endpointName(CollectorEndpoint::Upload));
-  const int status = stand_.answer(fault, request, response, {.status = 204});
+  const int status = stand_.answer(fault, request, response, {.status = 200});
   for (const wire::MeasurementBundle& bundle : batch.bundles()) {
     json line = bundleLine(bundle);
     line["batch"] = batchNumber;

@@ -4,13 +4,13 @@
 //   POST /a                 a gzipped MeasurementBatch: "Content-Type"
 //                           "application/x-www-form-urlencoded", "Content-Encoding" "gzip" and
 //                           "Content-Length" the gzipped length, else 400 (so is a body that does
-//                           not inflate or decode); answered 204 with no body unless scripted
+//                           not inflate or decode); answered 200 with no body unless scripted
 //   GET  /config/app/<id>   the configuration set for that app id, with "ETag" and
 //                           "Last-Modified", or 304 when "If-None-Match" matches the ETag; 404
 //                           for an app id without one
 //
 // Every request leaves one JSON line in the log (memory, and the file of Options::logPath):
-//   {"type":"bundle","batch":1,"status":204,"cut":false,"app_id":"1:1:ios:ab","index":3,
+//   {"type":"bundle","batch":1,"status":200,"cut":false,"app_id":"1:1:ios:ab","index":3,
 //    "retry_count":1,"upload_ms":…,"start_ms":…,"end_ms":…,"experiment_ids":[3,7],
 //    "events":[{"name":"_e","timestamp_ms":…,"previous_timestamp_ms":…,
 //               "params":{"_et":12,"label":"x","items":[{"id":"a"}]}}],

@@ -43,6 +43,7 @@ enum class Cut {
   // The request is read, then the connection drops before any byte of a reply.
   AfterRequest,
   // The status, the headers and half of the announced body go out, then the connection drops.
+  // A status that carries no body (204, 304) leaves nothing to cut: the client sees it whole.
   MidResponse,
 };
 
