@@ -2,6 +2,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <ctime>
 
 #include "os/mutex.h"
 
@@ -34,6 +35,16 @@ double monotonic() {
     if (currentFake != nullptr) return currentFake->monotonic();
   }
   return secondsOf<std::chrono::steady_clock>(std::chrono::steady_clock::now());
+}
+
+double uptime() {
+  if (fakeActive.load(std::memory_order_acquire)) {
+    os::MutexLock lock(fakeMutex);
+    if (currentFake != nullptr) return currentFake->monotonic();
+  }
+  timespec since{};
+  if (clock_gettime(CLOCK_BOOTTIME, &since) != 0) return -1.0;
+  return static_cast<double>(since.tv_sec) + static_cast<double>(since.tv_nsec) / 1e9;
 }
 
 ScopedFakeClock::ScopedFakeClock(double wallSeconds, double monotonicSeconds)

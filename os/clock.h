@@ -27,7 +27,12 @@ double now();
 // Seconds from an arbitrary origin fixed at boot; never goes backwards.
 double monotonic();
 
-// While alive, now() and monotonic() on every thread return this object's times instead of the
+// Seconds since the machine booted, counting time spent asleep (CLOCK_BOOTTIME), so that a span
+// measured on it is what the user lived through and no change of system time distorts it; -1.0
+// when the kernel cannot tell. Under a fake clock: the fake's monotonic time.
+double uptime();
+
+// While alive, now(), monotonic() and uptime() on every thread return this object's times instead of the
 // system's; they move only when the test calls set or advance. Fakes nest: the innermost one
 // answers, and the previous one answers again after it is destroyed. Create and destroy a fake
 // on one thread; reads and advances are thread-safe.

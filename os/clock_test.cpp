@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <ctime>
 #include <thread>
 #include <vector>
@@ -14,6 +15,23 @@ TEST(Clock, RealClocksFollowTheSystem) {
   double before = monotonic();
   std::this_thread::sleep_for(std::chrono::milliseconds(20));
   EXPECT_GE(monotonic() - before, 0.019);
+}
+
+TEST(Clock, UptimeCountsFromBootAndFollowsAFakeMonotonicClock) {
+  // The kernel's own count of seconds since boot, sleep included.
+  double fromProc = 0;
+  FILE* file = std::fopen("/proc/uptime", "r");
+  ASSERT_NE(file, nullptr);
+  ASSERT_EQ(std::fscanf(file, "%lf", &fromProc), 1);
+  std::fclose(file);
+  EXPECT_NEAR(uptime(), fromProc, 5.0);
+  {
+    ScopedFakeClock clock(kReferenceDate1970, 42);
+    EXPECT_EQ(uptime(), 42);
+    clock.advance(7200);
+    EXPECT_EQ(uptime(), 7242);
+  }
+  EXPECT_NEAR(uptime(), fromProc, 5.0);
 }
 
 TEST(Clock, ReferenceDateIsTheStartOf2001) {
