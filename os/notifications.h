@@ -35,6 +35,12 @@ namespace os {
 // while none was. Libraries without a user interface of their own observe it.
 inline constexpr const char* kApplicationDidBecomeActiveNotification =
     "NSApplicationDidBecomeActiveNotification";
+// Posted by the application once it has finished launching, when it loses its key window, and
+// before it quits.
+inline constexpr const char* kApplicationDidFinishLaunchingNotification =
+    "NSApplicationDidFinishLaunchingNotification";
+inline constexpr const char* kApplicationWillResignActiveNotification =
+    "NSApplicationWillResignActiveNotification";
 
 struct Notification {
   std::string name;

@@ -64,6 +64,11 @@ void Application::resetForTesting() {
   application.delegate_.reset();
   application.running_ = false;
   application.terminating_ = false;
+  {
+    os::MutexLock lock(application.backgroundTasksMutex_);
+    application.backgroundTasks_.clear();
+    application.backgroundTaskGracePeriod_ = kBackgroundTaskGracePeriod;
+  }
   if (application.source_) RunLoop::main().removeSource(application.source_.get());
   application.source_.reset();
   application.backend_.reset();
@@ -116,6 +121,7 @@ void Application::run() {
   running_ = true;
   terminating_ = false;
   if (auto delegate = delegate_.lock()) delegate->applicationDidFinishLaunching(*this);
+  NotificationCenter::defaultCenter().post(kApplicationDidFinishLaunchingNotification, this);
   while (running_) RunLoop::main().run();
 }
 
@@ -130,6 +136,14 @@ void Application::terminate() {
   auto delegate = delegate_.lock();
   if (delegate && !delegate->applicationShouldTerminate(*this)) return;
   terminating_ = true;
+  // A desktop application resigns before it quits; what that starts may keep it a moment.
+  NotificationCenter::defaultCenter().post(kApplicationWillResignActiveNotification, this);
+  double grace;
+  {
+    os::MutexLock lock(backgroundTasksMutex_);
+    grace = backgroundTaskGracePeriod_;
+  }
+  RunLoop::main().runUntil([this] { return openBackgroundTasks().empty(); }, grace);
   if (delegate) delegate->applicationWillTerminate(*this);
   NotificationCenter::defaultCenter().post(kApplicationWillTerminateNotification, this);
   for (auto& session : sessions_) {
@@ -137,6 +151,33 @@ void Application::terminate() {
   }
   for (auto& window : std::vector(windows_)) window->close();
   stop();
+}
+
+BackgroundTaskID Application::beginBackgroundTask(std::string name) {
+  os::MutexLock lock(backgroundTasksMutex_);
+  BackgroundTaskID task = ++lastBackgroundTaskID_;
+  backgroundTasks_.emplace(task, std::move(name));
+  return task;
+}
+
+void Application::endBackgroundTask(BackgroundTaskID task) {
+  {
+    os::MutexLock lock(backgroundTasksMutex_);
+    backgroundTasks_.erase(task);
+  }
+  RunLoop::main().wakeUp();
+}
+
+std::vector<std::string> Application::openBackgroundTasks() const {
+  os::MutexLock lock(backgroundTasksMutex_);
+  std::vector<std::string> names;
+  for (const auto& [task, name] : backgroundTasks_) names.push_back(name);
+  return names;
+}
+
+void Application::setBackgroundTaskGracePeriod(double seconds) {
+  os::MutexLock lock(backgroundTasksMutex_);
+  backgroundTaskGracePeriod_ = seconds;
 }
 
 std::vector<std::shared_ptr<Window>> Application::orderedWindows() const { return windows_; }
@@ -257,6 +298,11 @@ void Application::setKeyWindow(Window* window) {
   if (previous) {
     previous->key_ = false;
     previous->resignKeyWindow();
+    // The key window went and none took its place: the application is no longer active
+    // (terminate() has said so already).
+    if (!window && !terminating_) {
+      NotificationCenter::defaultCenter().post(kApplicationWillResignActiveNotification, this);
+    }
   }
   if (window) {
     window->key_ = true;

@@ -18,10 +18,14 @@
 // caller does). Main thread only.
 #pragma once
 
+#include <cstdint>
+#include <map>
 #include <memory>
+#include <string>
 #include <vector>
 
 #include "os/error.h"
+#include "os/mutex.h"
 #include "os/runloop.h"
 #include "os/ui/backend.h"
 #include "os/ui/event.h"
@@ -38,10 +42,19 @@ inline constexpr int kModalResponseAbort = -1001;
 inline constexpr int kModalResponseContinue = -1002;
 
 // Posted to os::NotificationCenter::defaultCenter() with the application as object:
-// os::kApplicationDidBecomeActiveNotification when a window becomes key while none was, and this
-// one before the application ends.
+// os::kApplicationDidFinishLaunchingNotification after the delegate's
+// applicationDidFinishLaunching; os::kApplicationDidBecomeActiveNotification when a window
+// becomes key while none was; os::kApplicationWillResignActiveNotification when the key window
+// goes without another taking its place, and in terminate(), where this one follows it before
+// the application ends.
 inline constexpr const char* kApplicationWillTerminateNotification =
     "NSApplicationWillTerminateNotification";
+
+// How long terminate() waits for open background tasks.
+inline constexpr double kBackgroundTaskGracePeriod = 5;
+
+// Names one background task; 0 is never a task.
+using BackgroundTaskID = uint64_t;
 
 // Posted to os::NotificationCenter::defaultCenter() by setDelegate when the delegate changes,
 // with the application as object, so that code that put a layer in front of the delegate
@@ -106,10 +119,26 @@ class Application : public BackendEventSink {
   void run();
   // Ends run() after the current turn.
   void stop();
-  // Asks the delegate; then posts kApplicationWillTerminateNotification, ends the modal
-  // sessions, closes the windows and ends run().
+  // Asks the delegate; then posts os::kApplicationWillResignActiveNotification, turns the main
+  // run loop until no background task is open or the grace period has passed, posts
+  // kApplicationWillTerminateNotification, ends the modal sessions, closes the windows and ends
+  // run().
   void terminate() override;
   bool isRunning() const { return running_; }
+
+  // Background tasks: work that should finish before the application quits (the last uploads
+  // of the analytics stack). terminate() waits for them, never longer than the grace period.
+  // Thread-safe.
+  //
+  //   BackgroundTaskID task = Application::shared().beginBackgroundTask("upload");
+  //   queue->async([task] { upload(); Application::shared().endBackgroundTask(task); });
+  BackgroundTaskID beginBackgroundTask(std::string name);
+  // Ends the task; unknown and ended ids are ignored.
+  void endBackgroundTask(BackgroundTaskID task);
+  // The names of the open tasks, oldest first.
+  std::vector<std::string> openBackgroundTasks() const;
+  // kBackgroundTaskGracePeriod unless a test shortened it; resetForTesting restores it.
+  void setBackgroundTaskGracePeriod(double seconds);
 
   // Visible windows, front to back (higher levels first).
   std::vector<std::shared_ptr<Window>> orderedWindows() const override;
@@ -166,6 +195,12 @@ class Application : public BackendEventSink {
   std::vector<std::shared_ptr<ModalSession>> sessions_;
   bool running_ = false;
   bool terminating_ = false;
+
+  mutable os::Mutex backgroundTasksMutex_;
+  std::map<BackgroundTaskID, std::string> backgroundTasks_ OS_GUARDED_BY(backgroundTasksMutex_);
+  BackgroundTaskID lastBackgroundTaskID_ OS_GUARDED_BY(backgroundTasksMutex_) = 0;
+  double backgroundTaskGracePeriod_ OS_GUARDED_BY(backgroundTasksMutex_) =
+      kBackgroundTaskGracePeriod;
 };
 
 }  // namespace os::ui

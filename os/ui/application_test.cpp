@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
+
 #include "os/dispatch.h"
 #include "os/notifications.h"
 #include "os/runloop.h"
@@ -256,6 +258,111 @@ TEST_F(ApplicationTest, TerminateEndsRunAndAsksTheDelegate) {
   EXPECT_EQ(delegate->asked, 2);
   EXPECT_TRUE(willTerminate);
   EXPECT_TRUE(Application::shared().orderedWindows().empty());
+}
+
+// Records the names of the application's notifications, in the order they were posted.
+class ApplicationNotificationLog {
+ public:
+  ApplicationNotificationLog() {
+    for (const char* name :
+         {kApplicationDidFinishLaunchingNotification, kApplicationDidBecomeActiveNotification,
+          kApplicationWillResignActiveNotification, kApplicationWillTerminateNotification}) {
+      registrations_.emplace_back(
+          NotificationCenter::defaultCenter(),
+          NotificationCenter::defaultCenter().addObserver(
+              name, &Application::shared(),
+              [this](const Notification& note) { names.push_back(note.name); }));
+    }
+  }
+  std::vector<std::string> names;
+
+ private:
+  std::vector<ObserverRegistration> registrations_;
+};
+
+TEST_F(ApplicationTest, PostsTheLifeOfTheApplicationInOrder) {
+  class Delegate : public ApplicationDelegate {
+   public:
+    explicit Delegate(ApplicationNotificationLog& log) : log_(log) {}
+    void applicationDidFinishLaunching(Application&) override {
+      namesAtLaunch = log_.names;
+      window = std::make_shared<Window>(Rect{0, 0, 50, 50}, Window::kTitled);
+      window->makeKeyAndOrderFront();
+      DispatchQueue::main()->async([this] {
+        window->orderOut();  // the key window goes: the application resigns
+        window->makeKeyAndOrderFront();
+        Application::shared().terminate();
+      });
+    }
+    std::vector<std::string> namesAtLaunch;
+    std::shared_ptr<Window> window;
+
+   private:
+    ApplicationNotificationLog& log_;
+  };
+  ApplicationNotificationLog log;
+  auto delegate = std::make_shared<Delegate>(log);
+  Application::shared().setDelegate(delegate);
+  Application::shared().run();
+  // The delegate hears of the launch first; the application quits after resigning once.
+  EXPECT_TRUE(delegate->namesAtLaunch.empty());
+  EXPECT_EQ(log.names, (std::vector<std::string>{
+                           kApplicationDidBecomeActiveNotification,
+                           kApplicationDidFinishLaunchingNotification,
+                           kApplicationWillResignActiveNotification,
+                           kApplicationDidBecomeActiveNotification,
+                           kApplicationWillResignActiveNotification,
+                           kApplicationWillTerminateNotification,
+                       }));
+}
+
+TEST_F(ApplicationTest, TerminateWaitsForOpenBackgroundTasks) {
+  ApplicationNotificationLog log;
+  // The task that resigning opens ends on another thread; terminate waits for it.
+  std::atomic<bool> ended{false};
+  std::vector<std::string> openWhenResigning;
+  ObserverRegistration registration(
+      NotificationCenter::defaultCenter(),
+      NotificationCenter::defaultCenter().addObserver(
+          kApplicationWillResignActiveNotification, nullptr, [&](const Notification&) {
+            BackgroundTaskID task = Application::shared().beginBackgroundTask("upload");
+            openWhenResigning = Application::shared().openBackgroundTasks();
+            DispatchQueue::global()->async([task, &ended] {
+              ended = true;
+              Application::shared().endBackgroundTask(task);
+            });
+          }));
+  bool endedBeforeTerminating = false;
+  ObserverRegistration terminating(
+      NotificationCenter::defaultCenter(),
+      NotificationCenter::defaultCenter().addObserver(
+          kApplicationWillTerminateNotification, nullptr,
+          [&](const Notification&) { endedBeforeTerminating = ended.load(); }));
+  Application::shared().setBackgroundTaskGracePeriod(600);
+  DispatchQueue::main()->async([] { Application::shared().terminate(); });
+  Application::shared().run();
+  EXPECT_EQ(openWhenResigning, std::vector<std::string>{"upload"});
+  EXPECT_TRUE(endedBeforeTerminating);
+  EXPECT_TRUE(Application::shared().openBackgroundTasks().empty());
+}
+
+TEST_F(ApplicationTest, TerminateGivesUpOnABackgroundTaskAfterTheGracePeriod) {
+  BackgroundTaskID stuck = Application::shared().beginBackgroundTask("stuck");
+  BackgroundTaskID done = Application::shared().beginBackgroundTask("done");
+  Application::shared().endBackgroundTask(done);
+  Application::shared().endBackgroundTask(done);  // ending twice is harmless
+  Application::shared().setBackgroundTaskGracePeriod(0.05);
+  bool terminated = false;
+  ObserverRegistration registration(NotificationCenter::defaultCenter(),
+                                    NotificationCenter::defaultCenter().addObserver(
+                                        kApplicationWillTerminateNotification, nullptr,
+                                        [&](const Notification&) { terminated = true; }));
+  DispatchQueue::main()->async([] { Application::shared().terminate(); });
+  Application::shared().run();
+  EXPECT_TRUE(terminated);
+  EXPECT_EQ(Application::shared().openBackgroundTasks(), std::vector<std::string>{"stuck"});
+  EXPECT_NE(stuck, done);
+  EXPECT_NE(stuck, BackgroundTaskID{0});
 }
 
 TEST_F(ApplicationTest, AnIdleApplicationAsksForNoFrames) {

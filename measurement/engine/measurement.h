@@ -1,0 +1,348 @@
+// APMMeasurement: the measurement engine. One per process; it owns the worker queue
+// "com.vedodo.vuve.worker", the measurement database, the remote configuration, the audiences,
+// the session reporter, the network client and the upload alarm "Measurement timer".
+//
+//   // The facade, once, on its serial queue:
+//   APMMeasurement::initializeSharedInstance(appID, /*enabled=*/true, /*deactivated=*/false, {});
+//   if (auto engine = APMMeasurement::sharedInstance()) engine->setEnabled(false);
+//   APMMeasurement::monitor().log(6, 23012, "Analytics collection enabled");
+//   APMMeasurement::remoteConfig()->settings()->uploadingInterval();   // engine's, else default
+//
+// Creation. initializeSharedInstance runs once per process under the process's creation mutex;
+// an empty app id means no engine ever exists in this process. sharedInstance, hasSharedInstance
+// and remoteConfig read without that mutex (the instance is published atomically once made), so
+// nothing that creation calls can deadlock on them: before publication they answer as if no
+// engine existed.
+//
+// Start-up. Creation only decides whether collection starts enabled (the persisted state, the
+// deactivation and the enabled flag) and schedules setEnabledOnWorkerQueue. The first enabling
+// builds the components (identity, wipe-out of an earlier app id's data, database, remote
+// configuration, audiences, session reporter), which a failed enabling leaves unbuilt for the
+// next attempt.
+//
+// Threads. Members named "...OnWorkerQueue" run on the worker queue and start with its check;
+// the others may be called from any thread and only capture their arguments and schedule work
+// there (block ids "APMMeasurement:<n>"), except resetAnalyticsDataWithAppInstanceID, which waits
+// for the worker queue and so must never be called from it.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "measurement/audience/audience.h"
+#include "measurement/config/remote_config.h"
+#include "measurement/cup/conditional_user_property_controller.h"
+#include "measurement/cup/conditional_user_property_engine.h"
+#include "measurement/database/database.h"
+#include "measurement/foundation/monitor.h"
+#include "measurement/foundation/persisted_config.h"
+#include "measurement/foundation/scheduler.h"
+#include "measurement/foundation/user_attribute.h"
+#include "measurement/foundation/value.h"
+#include "measurement/model/event.h"
+#include "measurement/model/parameter_sanitizer.h"
+#include "measurement/privacy/identity.h"
+#include "measurement/privacy/tcf_client.h"
+#include "os/error.h"
+#include "os/mutex.h"
+#include "os/notifications.h"
+#include "os/url.h"
+#include "os/value.h"
+#include "platform/utilities/network.h"
+
+class APMSessionReporter;
+namespace measurement {
+class Alarm;
+}  // namespace measurement
+
+// The host's log-event interceptor: takes a public event instead of the engine (origin, name,
+// parameters, timestamp in seconds since 1970).
+using APMLogEventInterceptor =
+    std::function<void(const std::string& origin, const std::string& name,
+                       const measurement::RawParameters& parameters, double timestamp)>;
+
+// One call of the engine's logging entry, as a test observer sees it.
+struct APMLogEventCall {
+  std::string origin;
+  bool isPublicEvent = false;
+  std::string name;
+  measurement::RawParameters parameters;
+  double timestamp = 0;
+  bool enabled = false;
+  bool ignoreEnabled = false;
+  bool ignoreInterceptor = false;
+  bool hasInterceptor = false;
+  measurement::Parameters addedScreenParameters;
+};
+
+class APMMeasurement final : public measurement::ConditionalUserPropertyEngine,
+                             public VDUNetworkLoggerDelegate,
+                             public VDUNetworkReachabilityDelegate,
+                             public std::enable_shared_from_this<APMMeasurement> {
+  struct Private {};
+
+ public:
+  // What the designated initializer is given; create() fills it for the process's engine, tests
+  // build engines of their own with other parts.
+  struct Parts {
+    std::string databaseName = measurement::kMeasurementDatabaseName;
+    measurement::PersistedConfig* persistedConfig = nullptr;
+    std::shared_ptr<VDUNetwork> network;
+    std::shared_ptr<measurement::Scheduler> scheduler;
+    std::string appID;
+    bool isAnalyticsCollectionEnabled = false;
+    bool isAnalyticsCollectionDeactivated = false;
+    std::optional<std::vector<std::string>> safelistedEvents;
+  };
+
+  // ---- The process's engine ----
+
+  // Once per process, under the creation mutex: with a non-empty `appID`, creates the engine
+  // (create()) and publishes it; an empty one leaves the process without an engine. Later calls
+  // change nothing.
+  static void initializeSharedInstance(std::string_view appID, bool isAnalyticsCollectionEnabled,
+                                       bool isAnalyticsCollectionDeactivated,
+                                       std::optional<std::vector<std::string>> safelistedEvents);
+  // True once creation ran and produced an engine.
+  static bool hasSharedInstance();
+  // The engine, or null. Before creation was attempted it logs 23147 through the utilities'
+  // logger (warning, "<ZadOdavodivezi>").
+  static std::shared_ptr<APMMeasurement> sharedInstance();
+  // The process's monitor; every measurement class logs through it.
+  static measurement::Monitor& monitor();
+  // The engine's remote configuration once start-up made one, else the default instance.
+  static std::shared_ptr<measurement::RemoteConfig> remoteConfig();
+
+  // The engine of the convenience initializer: logs the start lines (23007, 23222, 23008,
+  // 23009, 23207), makes the network client (23010 when it cannot: the engine then runs
+  // without), the scheduler of the worker queue and the alarm. nullptr for an empty app id
+  // (23170).
+  static std::shared_ptr<APMMeasurement> create(
+      std::string_view appID, bool isAnalyticsCollectionEnabled,
+      bool isAnalyticsCollectionDeactivated,
+      std::optional<std::vector<std::string>> safelistedEvents);
+  // The designated initializer: an engine over `parts` (persisted config, scheduler required),
+  // which decides whether it starts enabled (shouldEnableMeasurement) and schedules that.
+  static std::shared_ptr<APMMeasurement> createWithParts(Parts parts);
+
+  APMMeasurement(Private, Parts parts);
+  ~APMMeasurement() override;
+  APMMeasurement(const APMMeasurement&) = delete;
+  APMMeasurement& operator=(const APMMeasurement&) = delete;
+
+  // ---- State and accessors (any thread) ----
+
+  // Deactivated: false; else the persisted enabled state (1 yes, 2 no); else the enabled flag.
+  bool shouldEnableMeasurement() const;
+  bool isEnabled() const override { return enabled_.load(); }
+  bool wasEnabledDuringInitialization() const { return wasEnabledDuringInitialization_; }
+  // Schedules setEnabledOnWorkerQueue ("APMMeasurement:611").
+  void setEnabled(bool enabled);
+  bool isAnalyticsCollectionEnabled() const { return isAnalyticsCollectionEnabled_; }
+  bool isAnalyticsCollectionDeactivated() const { return isAnalyticsCollectionDeactivated_; }
+  // True once the component set-up of start-up succeeded.
+  bool didInitializeComponents() const { return didInitializeComponents_.load(); }
+
+  const std::string& appID() const { return appID_; }
+  const std::optional<std::vector<std::string>>& safelistedEvents() const {
+    return safelistedEvents_;
+  }
+  measurement::Scheduler& scheduler() override { return *scheduler_; }
+  // Worker queue only; null until start-up opened the database.
+  measurement::Database* database() override { return database_.get(); }
+  measurement::PersistedConfig* persistedConfig() const { return persistedConfig_; }
+  const std::shared_ptr<VDUNetwork>& network() const { return network_; }
+  // The upload timer "Measurement timer" on the worker queue.
+  measurement::Alarm* alarm() const { return alarm_.get(); }
+  // Worker queue only; null until start-up made them.
+  measurement::Audience* audience() { return audience_.get(); }
+  measurement::TcfClient* tcfClient() { return tcfClient_.get(); }
+  // Null until start-up set them.
+  std::shared_ptr<measurement::Identity> identity() const;
+  std::shared_ptr<measurement::RemoteConfig> remoteConfigInstance() const;
+  std::shared_ptr<APMSessionReporter> sessionReporter() const;
+  // The controller of the conditional user properties over this engine.
+  const std::shared_ptr<measurement::ConditionalUserPropertyController>&
+  conditionalUserPropertyController() const {
+    return conditionalUserPropertyController_;
+  }
+  // Seconds since 1970: the load time of the stack this run (kept across runs until the first
+  // open is reported, renewed by a reset).
+  double initTimestamp() const { return initTimestamp_.load(); }
+
+  // ---- Start-up (measurement_startup.cpp; worker queue) ----
+
+  // Enables (starting up; a failed start logs 23011 and disables again) or disables
+  // collection; enabling a deactivated engine logs 23206 and changes nothing.
+  void setEnabledOnWorkerQueue(bool enable);
+  // Builds the components once, then the start-up reports; false when the set-up failed.
+  bool startMeasurementOnWorkerQueue();
+  // The wipe table: whether the data collected under an earlier app id must go.
+  bool shouldWipeDataWithAppID(const std::optional<std::string>& appID,
+                               const std::optional<std::string>& appIDFromGMP,
+                               const std::optional<std::string>& appIDFromZeZud,
+                               const std::optional<std::string>& persistedAppIDFromGMP,
+                               const std::optional<std::string>& persistedAppIDFromZeZud) const;
+  // Persists the identity's app ids and this engine's app id under the collection origin.
+  void updatePersistedAppIDFromGMPAndZeZud();
+  // Chooses the start-up consent by source priority and applies and persists it.
+  void setProspectiveConsentSettings();
+  // Keeps the user property "_npa" in line with the ad-personalization setting.
+  void setPersonalizedAdsUserPropertyOnWorkerQueue();
+  // Derives the ad-personalization consent from an "_npa" value (a number or null).
+  void updateAdPersonalizationConsentFromNPAValue(const os::Value& npa);
+  // Takes the server's consent defaults, delegations and regional defaults.
+  void updateConsentSettingsUtilWithRemoteConfig();
+  // The "_npa" value the app's settings ask for: 1 (disable) / 0, or null when nothing is set.
+  os::Value shouldDisableAdPersonalization();
+
+  // ---- Reset and wipe-out (measurement_reset.cpp) ----
+
+  // Any thread but the worker queue: wipes out on the worker queue and takes `appInstanceID`
+  // ("APMMeasurement:3644"). An empty id is refused (23167) unless analytics storage is denied.
+  bool resetAnalyticsDataWithAppInstanceID(const std::optional<std::string>& appInstanceID);
+  // Worker queue. Clears persisted state, monitor data, the database (or, before it is open,
+  // its file), the remote configuration and the identifiers.
+  bool wipeoutAnalyticsDataAndResetComponents();
+  // Worker queue. Whether bundles or raw events wait for upload.
+  bool hasDataToUpload();
+  // Worker queue. Deletes uploaded bundles.
+  bool removeBundlesFromDatabaseWithIDs(const std::vector<int64_t>& rowIDs);
+  // Worker queue. The set time of "_fot", else the earliest of all user properties; 0 when
+  // none can be read.
+  double firstOpenTimestamp();
+
+  // ---- Lifecycle (measurement_lifecycle.cpp) ----
+
+  // Observes did-become-active and will-resign-active; the last step of the component set-up.
+  void subscribeForAppForegroundBackgroundNotifications();
+  void handleAppDidBecomeActiveEvent();
+  // Flushes the persisted state and, after the events logged before, uploads ("APMMeasurement:
+  // 4250") inside a background task of the application.
+  void handleAppWillResignActiveEvent();
+  // Writes the persisted state now.
+  void terminateBackgroundTask();
+
+  // ---- Event road (filled by the event pipeline) ----
+
+  // The logging entry of the facade; any thread. Hands the call to the test observer when one
+  // is installed.
+  void logEventWithOrigin(std::string origin, bool isPublicEvent, std::string name,
+                          measurement::RawParameters parameters, double timestamp, bool enabled,
+                          bool ignoreEnabled, bool ignoreInterceptor,
+                          APMLogEventInterceptor interceptor,
+                          measurement::Parameters addedScreenParameters);
+  // Installs (or with nullptr removes) the observer of logEventWithOrigin. Tests only.
+  static void setLogEventObserverForTesting(std::function<void(const APMLogEventCall&)> observer);
+  void setDefaultEventParameters(std::optional<os::Dictionary> parameters);
+  // ConditionalUserPropertyEngine: logs the event (23051), processes the conditional user
+  // properties (23050 when that fails) and writes the event and the triggered ones.
+  void writeEventOnWorkerQueue(const measurement::Event& event) override;
+  // Refuses a blocklisted event (23052); otherwise the write transaction.
+  void writeFilteredEventOnWorkerQueue(const measurement::Event& event) override;
+
+  // ---- Later work of the engine, reached from start-up and the facade ----
+
+  void handleNonFirstOpenEventURL(const os::URL& url, double eventTimestampInSeconds);
+  // The web page link of a browsing activity; this host has no user activities: nothing
+  // (23003 for a null activity, else 23005).
+  static std::optional<os::URL> deepLinkFromUserActivity(const os::Value& userActivity);
+  void filterPurchaseTransactions(std::vector<os::Value> transactions,
+                                  std::function<void(std::vector<os::Value>)> callback);
+  void setUserAttribute(const measurement::UserAttribute& attribute);
+  void removeUserAttribute(const measurement::UserAttribute& attribute);
+  void userPropertiesIncludingInternal(bool includeInternal,
+                                       std::function<void(os::Dictionary)> callback);
+  void maxUserPropertiesForOrigin(std::string_view origin, std::function<void(int32_t)> callback);
+  void setSessionTimeoutInterval(double seconds);
+  void sessionIDWithCompletion(
+      std::function<void(int64_t sessionID, std::optional<os::Error> error)> completion);
+  void setUserData(os::Dictionary userData);
+  void updateSchedule();
+  void uploadData();
+  void fetchRemoteConfig();
+  // Whether no network request of the engine is in flight.
+  bool isNetworkReadyForRequest();
+  void reportFirstOpenOnWorkerQueue();
+  void reportStoredCampaignEventOnWorkerQueue(const std::optional<os::URL>& click);
+  bool shouldAllowRequestDeferredDeepLink();
+  void requestDeferredDeepLink();
+  void clearExpiredDeepLink();
+  void reportAppUpdateOnWorkerQueue();
+  void reportOSUpdateOnWorkerQueue();
+  void startSearchAdReporterOnWorkerQueue();
+  void checkPSMDependencyOnWorkerQueue();
+  void maybeDeleteExpiredPSMValueOnWorkerQueue();
+  void resetPSMCounts();
+  void backfillSessionNumber();
+  // Worker queue. Stores the user property.
+  void setUserAttributeOnWorkerQueue(const measurement::UserAttribute& attribute);
+  // Worker queue. The write transaction of one event.
+  void writeEventTransactionOnWorkerQueue(const measurement::Event& event);
+
+  // ---- Network client delegates ----
+
+  // The client's levels on the monitor's: 3 -> 1, 4 -> 4, 5 -> 3, 6 -> 6, 7 -> 7, other -> 3.
+  static int64_t monitorLevelFromNetworkLevel(int64_t networkLevel);
+  void VDUNetwork_logWithLevel(VDUNetworkLogLevel level, VDUNetworkMessageCode code,
+                               const std::string& message,
+                               const std::vector<os::Value>& contexts) override;
+  void VDUNetwork_logWithLevel(VDUNetworkLogLevel level, VDUNetworkMessageCode code,
+                               const std::string& message, const os::Value& context) override;
+  void VDUNetwork_logWithLevel(VDUNetworkLogLevel level, VDUNetworkMessageCode code,
+                               const std::string& message) override;
+  // Schedules updateSchedule ("APMMeasurement:1034").
+  void reachabilityDidChange() override;
+
+ private:
+  // The component set-up of the first start; false when a component cannot be made.
+  bool initializeComponentsOnWorkerQueue();
+  // Step of the set-up: wipes when the app id changed (or a reset is unfinished).
+  void maybeWipeDataOnWorkerQueue();
+  // Schedules `block` on the worker queue with the engine held weakly.
+  void scheduleWeakly(std::string_view blockID, std::function<void(APMMeasurement&)> block);
+
+  const std::string databaseName_;
+  const std::string appID_;
+  const bool isAnalyticsCollectionEnabled_;
+  const bool isAnalyticsCollectionDeactivated_;
+  const std::optional<std::vector<std::string>> safelistedEvents_;
+  measurement::PersistedConfig* const persistedConfig_;
+  const std::shared_ptr<VDUNetwork> network_;
+  const std::shared_ptr<measurement::Scheduler> scheduler_;
+  std::shared_ptr<measurement::Alarm> alarm_;
+  std::shared_ptr<measurement::ConditionalUserPropertyController>
+      conditionalUserPropertyController_;
+
+  std::atomic<double> initTimestamp_{0};
+  std::atomic<bool> enabled_{false};
+  bool wasEnabledDuringInitialization_ = false;
+  std::atomic<bool> didInitializeComponents_{false};
+  os::Mutex initializeComponentsMutex_;
+
+  // Worker queue only.
+  std::unique_ptr<measurement::Database> database_;
+  std::unique_ptr<measurement::Audience> audience_;
+  std::unique_ptr<measurement::TcfClient> tcfClient_;
+  std::optional<std::string> previousGMPAppID_;
+  bool shouldUpdateNPAUserProperty_ = false;
+  bool shouldRequestDeferredDeepLinkAfterConfigFetch_ = false;
+  bool foundAdPersonalizationPlistFlag_ = false;
+
+  // Set on the worker queue, read from any thread.
+  mutable os::Mutex componentsMutex_;
+  std::shared_ptr<measurement::Identity> identity_ OS_GUARDED_BY(componentsMutex_);
+  std::shared_ptr<measurement::RemoteConfig> remoteConfig_ OS_GUARDED_BY(componentsMutex_);
+  std::shared_ptr<APMSessionReporter> sessionReporter_ OS_GUARDED_BY(componentsMutex_);
+
+  std::vector<os::ObserverRegistration> notificationRegistrations_;
+};
+
+// Whether `event` is an ad-exposure event: origin "am", or name "_xa" or "_xu".
+bool isAdExposureEvent(const measurement::Event& event);
