@@ -131,6 +131,41 @@ TEST(LocalHttpServer, TlsRoundTripVerifiesTheGeneratedCertificate) {
   EXPECT_FALSE(std::filesystem::exists(certificatePath.parent_path()));
 }
 
+TEST(LocalHttpServer, PrefixRoutesKeptEncodingsAndDroppedConnections) {
+  LocalHttpServer server({.tls = true, .keepRequestEncoding = true});
+  std::string handled;
+  server.on("POST", "/items/*", [&](const httplib::Request& request, httplib::Response&) {
+    handled =
+        request.path + " " + request.get_header_value("Content-Encoding") + " " + request.body;
+  });
+  // Added later, so the prefix route answers it first.
+  server.on("POST", "/items/shadowed",
+            [&](const httplib::Request&, httplib::Response&) { handled = "shadowed"; });
+  server.on("POST", "/cut", [](const httplib::Request& request, httplib::Response& response) {
+    LocalHttpServer::dropConnection(request);
+    response.set_content("never sent", "text/plain");
+  });
+  httplib::SSLClient client("127.0.0.1", server.port());
+  client.set_ca_cert_path(server.certificatePath().string());
+  client.enable_server_certificate_verification(true);
+
+  // A body that would not inflate arrives as sent, with its header; a server that undoes
+  // encodings would have refused it.
+  httplib::Result kept =
+      client.Post("/items/7", {{"Content-Encoding", "gzip"}}, "not gzip", "text/plain");
+  ASSERT_TRUE(kept);
+  EXPECT_EQ(kept->status, 200);
+  EXPECT_EQ(handled, "/items/7 gzip not gzip");
+  EXPECT_EQ(server.requests().back().body, "not gzip");
+  EXPECT_EQ(server.requests().back().header("Content-Encoding"), "gzip");
+
+  ASSERT_TRUE(client.Post("/items/shadowed", "", "text/plain"));
+  EXPECT_EQ(handled, "/items/shadowed  ");
+  EXPECT_EQ(client.Post("/item", "", "text/plain")->status, 404);
+  // A dropped connection gives the client nothing, not even a status.
+  EXPECT_FALSE(client.Post("/cut", "", "text/plain"));
+}
+
 TEST(LocalHttpServer, LogsEveryRequestAndWaitsForThem) {
   LocalHttpServer server;
   server.respond("POST", "/upload", 204, "");

@@ -25,8 +25,6 @@ using tools::Cut;
 using tools::ReplyBody;
 namespace wire = tessaro::measurement;
 
-constexpr auto kPatience = std::chrono::seconds(30);
-
 wire::ExperimentRequest sampleRequest() {
   wire::ExperimentRequest request;
   wire::AppProperty* app = request.mutable_app_property();

@@ -16,15 +16,24 @@
 
 #include <cstdio>
 #include <exception>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <thread>
 #include <vector>
 
+#include "os/mutex.h"
 #include "tools/stand_in_server.h"
 #include "tools/stop_signals.h"
 
 namespace tools {
+
+// The server that the command reader applies commands to, until it stops.
+template <typename Server>
+struct Serving {
+  os::Mutex mutex;
+  Server* server OS_GUARDED_BY(mutex) = nullptr;
+};
 
 // `Server` has an Options with a logPath, applyCommand(), connectTo(), http() and
 // certificatePath(); `label` names its address in the first printed line.
@@ -55,13 +64,26 @@ int runStandIn(int argc, char** argv, const char* program, const char* label) {
                 server.http().baseUrl().c_str(), server.connectTo().c_str(),
                 server.certificatePath().c_str());
     std::fflush(stdout);
-    // Left blocked in its read at exit: the process ends without it.
-    std::thread([&server] {
-      runCommands(stdin, stdout, [&server](std::string_view command, std::string* problem) {
-        return server.applyCommand(command, problem);
+    // The reader is left blocked in its read at exit, and the process ends without it; a
+    // command that arrives while the server stops finds it gone.
+    auto serving = std::make_shared<Serving<Server>>();
+    {
+      os::MutexLock lock(serving->mutex);
+      serving->server = &server;
+    }
+    std::thread([serving] {
+      runCommands(stdin, stdout, [serving](std::string_view command, std::string* problem) {
+        os::MutexLock lock(serving->mutex);
+        if (serving->server == nullptr) {
+          if (problem) *problem = "stopping";
+          return false;
+        }
+        return serving->server->applyCommand(command, problem);
       });
     }).detach();
     stop.wait();
+    os::MutexLock lock(serving->mutex);
+    serving->server = nullptr;
   } catch (const std::exception& failure) {
     std::fprintf(stderr, "%s: %s\n", program, failure.what());
     return 1;
