@@ -2,6 +2,8 @@
 // by recursion, and an edit callback that writes an event parameter 200,000 times. The step limit
 // is lifted for these runs. handleEvent of a three-callback program on an installer-sized event
 // shows the cost per event with the normal limits. The ratios to read are ours over theirs.
+// AssignOuter/0 and /40 compare a loop over an outer variable at two nesting depths: the second
+// should cost little more than the first.
 #include <benchmark/benchmark.h>
 #include <duktape.h>
 #include <lua5.4/lauxlib.h>
@@ -119,6 +121,22 @@ void BM_MuJS_Loop200k(benchmark::State& state) { runMujs(state, kLoopJs); }
 void BM_Duktape_Fib30(benchmark::State& state) { runDuktape(state, kFibJs); }
 void BM_Duktape_Loop200k(benchmark::State& state) { runDuktape(state, kLoopJs); }
 
+// A loop that counts an outer variable up 100,000 times from inside `state.range(0)` nested
+// blocks: the cost of reading and assigning a variable bound that many scopes further out.
+void BM_Ours_AssignOuter(benchmark::State& state) {
+  std::string program = R"(("41" "i") ("3" "i" 0) )";
+  for (int64_t depth = 0; depth < state.range(0); ++depth) program += R"(("53" )";
+  program += R"(("42" ("23" ("15" "i") 100000) ("3" "i" ("0" ("15" "i") 1)) false ("46")))";
+  program += std::string(size_t(state.range(0)), ')');
+  auto parsed = testsupport::pixie::program(program);
+  for (auto _ : state) {
+    APMPEventEditing editing(nullptr, unlimited());
+    os::Error error;
+    editing.loadProgram(parsed, &error);
+    if (!error.domain.empty()) state.SkipWithError("loop failed");
+  }
+}
+
 // Three callbacks: rename, rewrite a parameter, and create nothing.
 void BM_Ours_HandleEvent(benchmark::State& state) {
   APMPEventEditing editing;
@@ -154,5 +172,6 @@ BENCHMARK(BM_Lua_Loop200k)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_MuJS_Loop200k)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_Duktape_Loop200k)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_Ours_HandleEvent)->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_Ours_AssignOuter)->Arg(0)->Arg(40)->Unit(benchmark::kMillisecond);
 
 }  // namespace
