@@ -278,6 +278,8 @@ class APMPPropertyMap {
   // The value bound to the name, or nullptr. Names mostly reach here as the one shared value of a
   // program literal, so a small map is first searched by identity alone, without reading texts.
   const Value* find(const APMPStringValue& name) const {
+    // Most scopes a lookup passes (blocks, calls without locals) bind nothing.
+    if (entries_.empty()) return nullptr;
     if (index_.empty()) {
       for (const Entry& entry : entries_) {
         if (entry.name.get() == &name) return &entry.value;
