@@ -8,6 +8,11 @@ namespace testsupport {
 
 // Current resident set size in bytes (VmRSS of /proc/self/status); 0 when unreadable.
 size_t residentBytes();
+// The highest resident set size since the process started or since the last
+// resetPeakResidentBytes() (VmHWM); 0 when unreadable.
+size_t peakResidentBytes();
+// Starts the peak over from the current resident size; false when the kernel refuses.
+bool resetPeakResidentBytes();
 
 // False under AddressSanitizer, whose quarantine keeps freed memory resident on purpose: there a
 // resident-memory bound would measure the sanitizer, not the code. The normal build checks it.

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <optional>
 #include <string_view>
 
 #include "measurement/runtime/collection.h"
@@ -40,6 +41,7 @@ Value callbackWalk(APMPArrayValue& array, ValueList& args, APMPScope& scope, os:
   for (size_t i = 0; i < length; ++i) {
     // The callback may have shortened the array or emptied the slot.
     if (i >= array.count() || isHole(array.elements()[i])) continue;
+    if (!chargeVisits(1, error)) return Value();
     Value element = array.elements()[i];
     Value callArguments[] = {element, Value::number(double(i)), self};
     Value value = function->invoke(callArguments, scope, error);
@@ -54,7 +56,10 @@ Value callbackWalk(APMPArrayValue& array, ValueList& args, APMPScope& scope, os:
     if (failed(error)) return Value();
     if (Kind == Walk::Every && !truthy) return Value::boolean(false);
     if (Kind == Walk::Some && truthy) return Value::boolean(true);
-    if (Kind == Walk::Filter && truthy) result.asArray()->elements().push_back(element);
+    if (Kind == Walk::Filter && truthy) {
+      chargeMemory(sizeof(Value));
+      result.asArray()->elements().push_back(element);
+    }
   }
   if (Kind == Walk::Every) return Value::boolean(true);
   if (Kind == Walk::Some) return Value::boolean(false);
@@ -62,20 +67,27 @@ Value callbackWalk(APMPArrayValue& array, ValueList& args, APMPScope& scope, os:
 }
 
 Value concat(APMPArrayValue& array, ValueList& args, APMPScope& scope, os::Error* error) {
-  ValueList elements = array.elements();
+  // The length is known before anything is copied.
+  size_t length = array.count();
   for (const Value& arg : args) {
     if (arg.isControl()) {
       runtimeError(error, kWrongKind);
       return Value();
     }
+    const APMPArrayValue* other = arg.asArray();
+    length += other ? std::min(other->count(), kMaxArrayLength + 1) : 1;
+  }
+  if (!reserveElements(length, error)) return Value();
+  ValueList elements;
+  elements.reserve(length);
+  elements.insert(elements.end(), array.elements().begin(), array.elements().end());
+  for (const Value& arg : args) {
     if (const APMPArrayValue* other = arg.asArray()) {
-      if (!checkArrayLength(elements.size() + other->count(), error)) return Value();
       elements.insert(elements.end(), other->elements().begin(), other->elements().end());
     } else {
       elements.push_back(arg);
     }
   }
-  if (!checkArrayLength(elements.size(), error)) return Value();
   return APMPObjectManager::arrayValueWithArray(std::move(elements), scope);
 }
 
@@ -96,10 +108,12 @@ Value indexOf(APMPArrayValue& array, ValueList& args, APMPScope&, os::Error* err
   if (failed(error)) return Value();
   if (start >= length) return Value::number(-1);
   if (start < 0) start = std::max(start + length, 0.0);
-  for (size_t i = size_t(start); i < array.count(); ++i) {
-    if (strictEquals(array.elements()[i], sought)) return Value::number(double(i));
-  }
-  return Value::number(-1);
+  // The elements compared are charged once the search ends: at most one array's worth of work
+  // can pass the budget before the call fails.
+  size_t i = size_t(start);
+  while (i < array.count() && !strictEquals(array.elements()[i], sought)) ++i;
+  if (!chargeVisits(std::min(i + 1, array.count()) - size_t(start), error)) return Value();
+  return Value::number(i < array.count() ? double(i) : -1);
 }
 
 Value lastIndexOf(APMPArrayValue& array, ValueList& args, APMPScope&, os::Error* error) {
@@ -116,11 +130,15 @@ Value lastIndexOf(APMPArrayValue& array, ValueList& args, APMPScope&, os::Error*
     }
   }
   if (from < 0) return Value::number(-1);
-  from = std::min(from, length - 1);
-  for (double i = from; i >= 0; --i) {
-    if (strictEquals(array.elements()[size_t(i)], sought)) return Value::number(i);
+  size_t first = size_t(std::min(from, length - 1));
+  size_t visited = 0;
+  std::optional<size_t> found;
+  for (size_t i = first + 1; i-- > 0 && !found;) {
+    ++visited;
+    if (strictEquals(array.elements()[i], sought)) found = i;
   }
-  return Value::number(-1);
+  if (!chargeVisits(visited, error)) return Value();
+  return Value::number(found ? double(*found) : -1);
 }
 
 Value join(APMPArrayValue& array, ValueList& args, APMPScope&, os::Error* error) {
@@ -148,27 +166,33 @@ Value pop(APMPArrayValue& array, ValueList& args, APMPScope&, os::Error* error) 
 Value shift(APMPArrayValue& array, ValueList& args, APMPScope&, os::Error* error) {
   if (!checkArgumentCount(args.size(), 0, error)) return Value();
   if (array.count() == 0) return Value();
+  if (!chargeCopies(array.count(), error)) return Value();
   Value front = std::move(array.elements().front());
   array.elements().erase(array.elements().begin());
   return removed(std::move(front));
 }
 
 Value push(APMPArrayValue& array, ValueList& args, APMPScope&, os::Error* error) {
-  if (!checkArrayLength(array.count() + args.size(), error)) return Value();
+  if (!reserveElements(array.count() + args.size(), args.size(), error)) return Value();
   chargeMemory(args.size() * sizeof(Value));
   array.elements().insert(array.elements().end(), args.begin(), args.end());
   return Value::number(double(array.count()));
 }
 
 Value unshift(APMPArrayValue& array, ValueList& args, APMPScope&, os::Error* error) {
-  if (!checkArrayLength(array.count() + args.size(), error)) return Value();
+  if (!reserveElements(array.count() + args.size(), args.size(), error) ||
+      !chargeCopies(array.count(), error)) {
+    return Value();
+  }
   chargeMemory(args.size() * sizeof(Value));
   array.elements().insert(array.elements().begin(), args.begin(), args.end());
   return Value::number(double(array.count()));
 }
 
 Value reverse(APMPArrayValue& array, ValueList& args, APMPScope&, os::Error* error) {
-  if (!checkArgumentCount(args.size(), 0, error)) return Value();
+  if (!checkArgumentCount(args.size(), 0, error) || !chargeCopies(array.count(), error)) {
+    return Value();
+  }
   std::reverse(array.elements().begin(), array.elements().end());
   return Value(&array);
 }
@@ -197,6 +221,7 @@ Value reduce(APMPArrayValue& array, ValueList& args, APMPScope& scope, os::Error
       haveAccumulator = true;
       continue;
     }
+    if (!chargeVisits(1, error)) return Value();
     Value callArguments[] = {accumulator, element, Value::number(double(i)), self};
     accumulator = function->invoke(callArguments, scope, error);
     if (failed(error)) return Value();
@@ -222,6 +247,7 @@ Value slice(APMPArrayValue& array, ValueList& args, APMPScope& scope, os::Error*
   if (failed(error)) return Value();
   start = relativePosition(start, length);
   end = std::min(std::max(relativePosition(end, length), start), length);
+  if (!reserveElements(size_t(end - start), error)) return Value();
   return APMPObjectManager::subarrayWithArray(array, size_t(start), size_t(end - start), scope);
 }
 
@@ -236,7 +262,7 @@ class SortOrder {
 
  private:
   double compare(const Value& a, const Value& b) {
-    if (failed(error_)) return 0;
+    if (failed(error_) || !chargeVisits(1, error_)) return 0;
     if (isHole(a) || isHole(b)) return double(isHole(a)) - double(isHole(b));
     if (a.isUndefined() || b.isUndefined())
       return double(a.isUndefined()) - double(b.isUndefined());
@@ -258,10 +284,13 @@ class SortOrder {
   os::Error* error_;
 };
 
-// A stable merge sort over `values` that reads only within its own buffers.
-void mergeSort(ValueList& values, SortOrder& order) {
+// A stable merge sort over `values` that reads only within its own buffers. Once `*error` is set
+// every comparison answers "equal", which leaves the order as it stands: the sort then ends at
+// once instead of merging on without comparing.
+void mergeSort(ValueList& values, SortOrder& order, os::Error* error) {
   ValueList scratch(values.size());
-  for (size_t width = 1; width < values.size(); width *= 2) {
+  for (size_t width = 1; width < values.size() && !failed(error); width *= 2) {
+    if (!chargeCopies(values.size(), error)) return;
     for (size_t left = 0; left < values.size(); left += 2 * width) {
       size_t middle = std::min(left + width, values.size());
       size_t right = std::min(left + 2 * width, values.size());
@@ -290,9 +319,10 @@ Value sort(APMPArrayValue& array, ValueList& args, APMPScope& scope, os::Error* 
       return Value();
     }
   }
+  if (!reserveElements(array.count(), error)) return Value();
   ValueList values = array.elements();
   SortOrder order(function.get(), scope, error);
-  mergeSort(values, order);
+  mergeSort(values, order, error);
   array.elements() = std::move(values);
   return failed(error) ? Value() : self;
 }
@@ -307,7 +337,12 @@ Value splice(APMPArrayValue& array, ValueList& args, APMPScope& scope, os::Error
   }
   if (failed(error)) return Value();
   size_t items = args.size() > 2 ? args.size() - 2 : 0;
-  if (!checkArrayLength(array.count() - size_t(deleteCount) + items, error)) return Value();
+  // The removed elements go to a new array and the tail moves.
+  if (!reserveElements(array.count() - size_t(deleteCount) + items, items, error) ||
+      !reserveElements(size_t(deleteCount), error) ||
+      !chargeCopies(array.count() - size_t(start), error)) {
+    return Value();
+  }
   ValueList& elements = array.elements();
   auto first = elements.begin() + long(start);
   ValueList deleted(first, first + long(deleteCount));

@@ -20,6 +20,7 @@ Value methodCall(std::span<const Value> statements, APMPScope& scope, os::Error*
     runtimeError(error, kWrongKind);
     return Value();
   }
+  if (!chargeCopies(arguments->count(), error)) return Value();
   ValueList argumentStatements = arguments->elements();
   return applyWithName(v[0], *name, argumentStatements, scope, error);
 }
@@ -38,7 +39,8 @@ Value blockInCurrentScope(std::span<const Value> statements, APMPScope& scope, o
   return runBlock(block, scope, error);
 }
 
-Value blockLiteral(std::span<const Value> statements, APMPScope& scope, os::Error*) {
+Value blockLiteral(std::span<const Value> statements, APMPScope& scope, os::Error* error) {
+  if (!reserveElements(statements.size(), error)) return Value();
   return APMPObjectManager::arrayValueWithArray(ValueList(statements.begin(), statements.end()),
                                                 scope);
 }
@@ -129,6 +131,7 @@ Value switchCommand(std::span<const Value> statements, APMPScope& scope, os::Err
     runtimeError(error, kArgumentCount);
     return Value();
   }
+  if (!chargeCopies(caseArray->count() + bodyArray->count(), error)) return Value();
   ValueList cases = caseArray->elements();
   ValueList bodies = bodyArray->elements();
   bool matched = false;
@@ -162,6 +165,9 @@ Value makeFunction(std::span<const Value> statements, APMPScope& scope, os::Erro
   const APMPArrayValue* list = parameters.asArray();
   if (!list) {
     runtimeError(error, kWrongKind);
+    return Value();
+  }
+  if (!reserveElements(list->count(), error) || !chargeCopies(statements.size(), error)) {
     return Value();
   }
   std::vector<Ref<APMPStringValue>> parameterNames;

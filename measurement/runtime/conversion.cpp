@@ -90,9 +90,15 @@ Value runtimeValueFromHost(const os::Value& host, APMPScope& scope, os::Error* e
     case os::Value::Type::Unsigned:
     case os::Value::Type::Real:
       return Value::number(host.doubleValue());
-    case os::Value::Type::String:
-      return makeString(os::text::toUtf16(*host.asString()));
+    case os::Value::Type::String: {
+      // A UTF-8 text has at least as many bytes as its UTF-16 form has units.
+      if (!chargeUnits(host.asString()->size(), error)) return Value();
+      std::u16string text = os::text::toUtf16(*host.asString());
+      if (!checkStringLength(text.size(), error)) return Value();
+      return makeString(std::move(text));
+    }
     case os::Value::Type::Dictionary: {
+      if (!chargeVisits(host.asDictionary()->size(), error)) return Value();
       Value map = APMPObjectManager::mapValueWithScope(scope);
       for (const auto& [key, value] : *host.asDictionary()) {
         Value converted = runtimeValueFromHost(value, scope, error);
@@ -102,6 +108,10 @@ Value runtimeValueFromHost(const os::Value& host, APMPScope& scope, os::Error* e
       return map;
     }
     case os::Value::Type::Array: {
+      if (!reserveElements(host.asArray()->size(), error) ||
+          !chargeVisits(host.asArray()->size(), error)) {
+        return Value();
+      }
       ValueList elements;
       for (const os::Value& element : *host.asArray()) {
         elements.push_back(runtimeValueFromHost(element, scope, error));
@@ -117,7 +127,7 @@ Value runtimeValueFromHost(const os::Value& host, APMPScope& scope, os::Error* e
 
 os::Dictionary dictionaryFromMapValue(const APMPContainerValue& map, os::Error* error) {
   os::Dictionary dictionary;
-  if (!enter(&map, error)) return dictionary;
+  if (!enter(&map, error) || !chargeVisits(map.propertyMap().size(), error)) return dictionary;
   ConvertingGuard guard(&map);
   for (const APMPPropertyMap::Entry& entry : map.propertyMap().entries()) {
     std::optional<os::Value> value = hostFromRuntimeValue(entry.value, error);
@@ -137,7 +147,7 @@ std::optional<os::Value> hostFromRuntimeValue(const Value& value, os::Error* err
       return os::Value(dictionaryFromMapValue(*value.asMap(), error));
     case Kind::Array: {
       const APMPArrayValue* array = value.asArray();
-      if (!enter(array, error)) return std::nullopt;
+      if (!enter(array, error) || !chargeVisits(array->count(), error)) return std::nullopt;
       ConvertingGuard guard(array);
       os::Array elements;
       for (const Value& element : array->allElements()) {

@@ -1,6 +1,7 @@
 #include "measurement/runtime/event_editing.h"
 
 #include <gtest/gtest.h>
+#include <sys/resource.h>
 
 #include <cstdlib>
 #include <iostream>
@@ -340,6 +341,102 @@ TEST(EventEditingHostileTest, EveryHostileProgramEndsWithErrorEighteen) {
   };
   for (const HostileRow& row : rows) {
     EXPECT_EXIT(runHostile(row), ::testing::ExitedWithCode(0), "") << row.name;
+  }
+}
+
+// Statements that declare `name` and double the text `start` `times` times over.
+std::string doubled(std::string_view name, std::string_view start, int times) {
+  std::string n(name);
+  return R"(("41" ")" + n + R"(") ("3" ")" + n + R"(" ")" + std::string(start) +
+         R"(") ("41" "k") ("3" "k" 0)
+            ("42" ("23" ("15" "k") )" +
+         std::to_string(times) + R"() ("3" "k" ("0" ("15" "k") 1)) false
+                  ("46" ("3" ")" +
+         n + R"(" ("0" ("15" ")" + n + R"(") ("15" ")" + n + R"(")))))
+         )";
+}
+
+std::string endlessly(std::string_view statement) {
+  return R"(("42" true 0 false ("46" )" + std::string(statement) + ")) ";
+}
+
+// Native work that no step used to pay for: each program ends its event with error 18.
+struct WorkRow {
+  const char* name;
+  std::string hostile;
+};
+
+// The child's exit status: 0 when the row behaves. The hostile statements run in the first event
+// only; the same callback's ordinary edit must then work in the next one.
+int workOutcome(const WorkRow& row) {
+  if (testsupport::residentMemoryIsMeaningful()) {
+    // The sanitizer reserves far more address space than this; the normal build runs within it.
+    rlimit limit{size_t{2} << 30, size_t{2} << 30};
+    if (setrlimit(RLIMIT_AS, &limit) != 0) return 2;
+  }
+  APMPEventEditing editing;
+  std::string body = R"(("22" ("15" "first") ("46" ("3" "first" false) )" + row.hostile + ")) " +
+                     call("setParamValue", R"("ea" "edited")") + " 0";
+  if (load(editing, program(callback("edit", body), R"(("41" "first") ("3" "first" true))")) !=
+      "loaded") {
+    return 3;
+  }
+  size_t before = testsupport::residentBytes();
+  bool peakKnown = testsupport::resetPeakResidentBytes();
+  Outcome first = handle(editing, installerEvent());
+  size_t grown =
+      testsupport::peakResidentBytes() - std::min(before, testsupport::peakResidentBytes());
+  if (first.result != "error 18") {
+    std::cerr << row.name << ": " << first.result << "\n";
+    return 4;
+  }
+  if (editing.runtime().getInstructionCount() > 1'000'000) return 5;
+  if (testsupport::residentMemoryIsMeaningful() && peakKnown && grown > (size_t{200} << 20)) {
+    std::cerr << row.name << ": grew " << grown << "\n";
+    return 6;
+  }
+  Outcome next = handle(editing, installerEvent());
+  if (next.result != "YES" || next.output.find("ea=edited") == std::string::npos) {
+    std::cerr << row.name << ": next " << next.result << " " << next.output << "\n";
+    return 7;
+  }
+  return 0;
+}
+
+void runWork(const WorkRow& row) { std::exit(workOutcome(row)); }
+
+TEST(EventEditingHostileTest, NativeWorkIsChargedAndBulkMemoryRefused) {
+  const std::string bigString = doubled("s", "x", 24);  // 16,777,216 units: the longest allowed
+  const WorkRow rows[] = {
+      // The separators alone would make 4 million million units.
+      {"join of holes", doubled("sep", "x", 20) + R"(("41" "a") ("3" "a" ("7"))
+           ("43" ("15" "a") "length" 4000000)
+           ("2" ("15" "a") "join" ("46" ("15" "sep"))))"},
+      {"for-of over a long string", bigString + R"(("41" "c") ("64" "c" ("15" "s") ("46")))"},
+      {"for-in over a long string", bigString + R"(("41" "c") ("47" "c" ("15" "s") ("46")))"},
+      {"split into units", doubled("s", "x", 23) + R"(("2" ("15" "s") "split" ("46" "")))"},
+      {"three sorts", doubled("s", "ab", 17) + R"(("41" "a")
+           ("3" "a" ("2" ("15" "s") "split" ("46" "")))
+           ("2" ("15" "a") "sort" ("46")) ("2" ("15" "a") "sort" ("46"))
+           ("2" ("15" "a") "sort" ("46")))"},
+      // A direct search would compare a million units at each of eight million places.
+      {"long needle", doubled("s", "a", 23) + R"(("41" "n")
+           ("3" "n" ("0" ("2" ("15" "s") "slice" ("46" 0 1000000)) "b")) )" +
+                          endlessly(R"(("2" ("15" "s") "indexOf" ("46" ("15" "n"))))")},
+      // Upper case doubles every sharp s: refused before it is built.
+      {"growing case mapping",
+       doubled("s", "\u00df", 24) + R"(("2" ("15" "s") "toUpperCase" ("46")))"},
+      {"array copies", R"(("41" "a") ("3" "a" ("7")) ("43" ("15" "a") "length" 4000000) )" +
+                           endlessly(R"(("2" ("15" "a") "slice" ("46")))")},
+      {"comparing long texts", doubled("s", "x", 23) +
+                                   R"(("41" "t") ("3" "t" ("0" ("15" "s") "")) )" +
+                                   endlessly(R"(("20" ("15" "s") ("15" "t")))")},
+      {"shifting a long array",
+       R"(("41" "a") ("3" "a" ("7")) ("43" ("15" "a") "length" 4000000) )" +
+           endlessly(R"(("2" ("15" "a") "shift" ("46")))")},
+  };
+  for (const WorkRow& row : rows) {
+    EXPECT_EXIT(runWork(row), ::testing::ExitedWithCode(0), "") << row.name;
   }
 }
 

@@ -18,33 +18,55 @@ std::optional<Value> loopOutcome(const Value& value) {
   return value;
 }
 
-ValueList collectPropertyNames(const Value& object) {
-  ValueList keys;
-  if (const APMPStringValue* string = object.asString()) {
-    for (size_t i = 0; i < string->text().size(); ++i) {
-      keys.push_back(makeString(numberText(double(i))));
+// What a for-in or for-of loop visits, fixed before its first iteration. A string's keys and
+// units are made one at a time as the loop reaches them (the string cannot change), so a long
+// string costs only what is visited; the keys and elements of arrays and objects are copied once,
+// and the copy is checked and charged before it is made.
+class LoopItems {
+ public:
+  // For-in: the index names of a string, the property names of an array (in the array's own order),
+  // a map or a function; nothing for other values.
+  bool collectKeys(const Value& object, os::Error* error) {
+    if ((string_ = Ref<APMPStringValue>(object.asString()))) return true;
+    if (const APMPArrayValue* array = object.asArray()) {
+      // Every index may become a new string of a few units.
+      size_t count = array->propertyMap().size() + array->count();
+      if (!reserveElements(count, error) ||
+          !fitsMemory(count * (sizeof(APMPStringValue) + 16 * sizeof(char16_t)), error)) {
+        return false;
+      }
+      values_ = array->allPropertyNames();
+    } else if (const APMPContainerValue* container = asContainer(object)) {
+      if (!reserveElements(container->propertyMap().size(), error)) return false;
+      for (const Ref<APMPStringValue>& name : container->propertyMap().allNames()) {
+        values_.push_back(Value(name));
+      }
     }
-  } else if (const APMPArrayValue* array = object.asArray()) {
-    keys = array->allPropertyNames();
-  } else if (const APMPContainerValue* container = asContainer(object)) {
-    for (const Ref<APMPStringValue>& name : container->propertyMap().allNames()) {
-      keys.push_back(Value(name));
-    }
+    return true;
   }
-  return keys;
-}
+  // For-of: the units of a string, the elements of an array; runtime error 16 for other values.
+  bool collectElements(const Value& iterable, os::Error* error) {
+    units_ = true;
+    if ((string_ = Ref<APMPStringValue>(iterable.asString()))) return true;
+    const APMPArrayValue* array = iterable.asArray();
+    if (!array) return runtimeError(error, kNotIterable);
+    if (!reserveElements(array->count(), error)) return false;
+    values_ = array->allElements();
+    return true;
+  }
 
-bool collectElements(const Value& iterable, ValueList* values, os::Error* error) {
-  if (const APMPStringValue* string = iterable.asString()) {
-    for (char16_t unit : string->text()) values->push_back(makeString(std::u16string(1, unit)));
-    return true;
+  size_t size() const { return string_ ? string_->text().size() : values_.size(); }
+  Value take(size_t index) {
+    if (!string_) return std::move(values_[index]);
+    if (units_) return makeString(std::u16string(1, string_->text()[index]));
+    return makeString(numberText(double(index)));
   }
-  if (const APMPArrayValue* array = iterable.asArray()) {
-    *values = array->allElements();
-    return true;
-  }
-  return runtimeError(error, kNotIterable);
-}
+
+ private:
+  Ref<APMPStringValue> string_;
+  bool units_ = false;
+  ValueList values_;
+};
 
 template <Binding How, bool OverElements>
 Value forEachCommand(std::span<const Value> statements, APMPScope& scope, os::Error* error) {
@@ -55,19 +77,21 @@ Value forEachCommand(std::span<const Value> statements, APMPScope& scope, os::Er
   if (failed(error)) return Value();
   Ref<APMPStringValue> name =
       v[0].isString() ? Ref<APMPStringValue>(v[0].asString()) : makeName(std::move(nameText));
-  ValueList items;
-  if (OverElements) {
-    if (!collectElements(v[1], &items, error)) return Value();
-  } else {
-    items = collectPropertyNames(v[1]);
+  LoopItems items;
+  if (OverElements ? !items.collectElements(v[1], error) : !items.collectKeys(v[1], error)) {
+    return Value();
   }
   const APMPArrayValue* body = v[2].asArray();
   if (!body) {
     runtimeError(error, kWrongKind);
     return Value();
   }
+  if (!chargeCopies(body->count(), error)) return Value();
   ValueList bodyStatements = body->elements();
-  for (Value& item : items) {
+  for (size_t i = 0; i < items.size(); ++i) {
+    // Each iteration is charged, so that an empty body still costs what the loop visits.
+    if (!chargeVisits(1, error)) return Value();
+    Value item = items.take(i);
     Ref<APMPScope> iterationScope(&scope);
     if (How == Binding::Assign) {
       scope.setValue(name, std::move(item));
@@ -102,6 +126,7 @@ bool loopBody(const Value& statement, APMPScope& scope, ValueList* body, os::Err
     runtimeError(error, kWrongKind);
     return false;
   }
+  if (!chargeCopies(array->count(), error)) return false;
   *body = array->elements();
   return true;
 }
@@ -144,6 +169,7 @@ Value copyingLoop(std::span<const Value> statements, APMPScope& scope, os::Error
   const Value& update = statements[2];
   ValueList bodyStatements;
   if (!loopBody(statements[3], scope, &bodyStatements, error)) return Value();
+  if (!reserveElements(nameArray->count(), error)) return Value();
   std::vector<Ref<APMPStringValue>> names;
   for (const Value& element : nameArray->elements()) {
     std::u16string name = stringForm(element, error);
@@ -158,6 +184,7 @@ Value copyingLoop(std::span<const Value> statements, APMPScope& scope, os::Error
     Value result = executeStatements(bodyStatements, *current, error);
     if (failed(error)) return Value();
     if (std::optional<Value> outcome = loopOutcome(result)) return *outcome;
+    if (!chargeCopies(names.size(), error)) return Value();
     Ref<APMPScope> next = scope.createChildScope();
     for (const Ref<APMPStringValue>& name : names) {
       next->addValue(name, current->valueForName(*name));

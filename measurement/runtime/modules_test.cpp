@@ -159,6 +159,33 @@ TEST(ScopesTest, BindingsConstantsAndCollection) {
   EXPECT_EQ(dropped.asMap()->propertyMap().size(), 0u);
 }
 
+// Assignment finds the binding in one walk; a frozen scope between the assignment and the
+// binding stops the write, as it would stop an assignment handed up from scope to scope.
+TEST(ScopesTest, AssignmentThroughFrozenAndDeepScopes) {
+  APMPRuntime runtime;
+  Ref<APMPStringValue> name = makeName(u"g");
+  runtime.globalScope().addValue(name, Value::number(1));
+  Ref<APMPScope> deep = runtime.getRunScope();
+  for (int i = 0; i < 40; ++i) deep = deep->createChildScope();
+  EXPECT_TRUE(deep->assign(name, Value::number(2)));
+  EXPECT_EQ(testing::describe(runtime.globalScope().valueForName(*name)), "2");
+  EXPECT_FALSE(deep->assign(makeName(u"unbound"), Value::number(3)));
+  EXPECT_FALSE(deep->hasName(*makeName(u"unbound")));
+
+  Ref<APMPScope> frozen = runtime.getRunScope();
+  frozen->makeImmutable();
+  Ref<APMPScope> inner = frozen->createChildScope();
+  EXPECT_TRUE(inner->assign(name, Value::number(4)));
+  inner->setValue(name, Value::number(4));
+  EXPECT_EQ(testing::describe(runtime.globalScope().valueForName(*name)), "2");
+  // An unbound name is bound where the assignment runs; only that scope's freeze matters.
+  Ref<APMPStringValue> local = makeName(u"local");
+  inner->setValue(local, Value::number(5));
+  EXPECT_EQ(testing::describe(inner->valueForName(*local)), "5");
+  frozen->setValue(local, Value::number(6));
+  EXPECT_FALSE(frozen->hasName(*local));
+}
+
 TEST(ScopesTest, TheInstructionLimitIsExact) {
   RuntimeLimits limits;
   limits.instructions = 10;

@@ -79,13 +79,14 @@ Value APMPRuntime::executeStatements(std::span<const APMPBRuntimeEntity> entitie
 
 Ref<APMPScope> APMPRuntime::getRunScope() { return globalScope_->createChildScope(); }
 
-int32_t APMPRuntime::getInstructionCount() const { return toInt32(double(counter_)); }
+int32_t APMPRuntime::getInstructionCount() const { return toInt32(double(budget_.steps)); }
 
 void APMPRuntime::resetInstructionCount() {
-  counter_ = 0;
   logLines_ = 0;
-  budget_.charged = 0;
-  budget_.limit = limits_.bytesPerBudget;
+  budget_.steps = 0;
+  budget_.stepLimit = limits_.instructions;
+  budget_.bytes = 0;
+  budget_.byteLimit = limits_.bytesPerBudget;
 }
 
 void APMPRuntime::addGarbageCollectionRoot(const APMPMarkable* root) {
@@ -97,7 +98,7 @@ void APMPRuntime::collectGarbage() { objectManager_.collectGarbage(); }
 bool APMPRuntime::limitReached(os::Error* error) { return runtimeError(error, kLimit); }
 
 APMPRuntime::Run::Run(APMPRuntime& runtime)
-    : runtime_(runtime), previous_(setCurrentMemoryBudget(&runtime.budget_)) {
+    : runtime_(runtime), previous_(setCurrentRunBudget(&runtime.budget_)) {
   if (runtime_.runDepth_++ == 0) {
     auto base = reinterpret_cast<uintptr_t>(__builtin_frame_address(0));
     size_t allowance = runtime_.limits_.nativeStackBytes;
@@ -107,7 +108,7 @@ APMPRuntime::Run::Run(APMPRuntime& runtime)
 
 APMPRuntime::Run::~Run() {
   if (--runtime_.runDepth_ == 0) runtime_.stackFloor_ = 0;
-  setCurrentMemoryBudget(previous_);
+  setCurrentRunBudget(previous_);
 }
 
 }  // namespace measurement::runtime

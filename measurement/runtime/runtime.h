@@ -9,7 +9,8 @@
 //   runtime.collectGarbage();
 //
 // The instruction counter is a field of the runtime, not a script binding, so no program can
-// reset, shadow or freeze it. Every evaluation counts one step; at the limit (RuntimeLimits) the
+// reset, shadow or freeze it. Every evaluation counts one step, and native methods and loops count
+// steps in proportion to their work (value.h); at the limit (RuntimeLimits) the
 // evaluation fails with runtime error 18, as it does when the run has allocated more than its
 // budget, when the values kept across runs exceed theirs, or when nesting uses more than its share
 // of the native stack. `resetInstructionCount` starts a new budget of steps and bytes.
@@ -110,9 +111,9 @@ class APMPRuntime {
   // Counts one evaluation and checks every bound of the run. False with runtime error 18 when one
   // is reached. Inline: every evaluation passes here.
   bool countInstruction(os::Error* error) {
-    if (counter_ < limits_.instructions) {
-      ++counter_;
-      if (!budget_.exhausted() && objectManager_.retainedBytes() <= limits_.bytesKept &&
+    if (budget_.steps < budget_.stepLimit) {
+      ++budget_.steps;
+      if (!budget_.memoryExhausted() && objectManager_.retainedBytes() <= limits_.bytesKept &&
           stackWithinLimit()) {
         return true;
       }
@@ -123,7 +124,7 @@ class APMPRuntime {
   bool takeLogLine() { return logLines_++ < limits_.logLines; }
 
   // Marks the span of one entry into the runtime (loading, an event): installs the memory budget
-  // for this thread and notes where the native stack stood. Nested runs share the outermost.
+  // (steps and memory) for this thread and notes where the native stack stood. Nested runs share the outermost.
   class Run {
    public:
     explicit Run(APMPRuntime& runtime);
@@ -133,7 +134,7 @@ class APMPRuntime {
 
    private:
     APMPRuntime& runtime_;
-    MemoryBudget* previous_;
+    RunBudget* previous_;
   };
 
  private:
@@ -151,9 +152,9 @@ class APMPRuntime {
   Ref<APMPScope> globalScope_;
   APMPDynamicProvider provider_;
   std::unique_ptr<APMPMarkable> requireCacheRoot_;
-  int64_t counter_ = 0;
   int logLines_ = 0;
-  MemoryBudget budget_;
+  // The instruction counter and the bytes charged, shared with native work through the run.
+  RunBudget budget_;
   int runDepth_ = 0;
   // The lowest frame address nested evaluation may reach: the outermost run's frame less the
   // native stack allowance.

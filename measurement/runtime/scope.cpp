@@ -27,15 +27,19 @@ void APMPScope::addImmutableValue(const Ref<APMPStringValue>& name, Value value)
   contents_.setImmutableValue(name, std::move(value));
 }
 
-void APMPScope::setValue(const Ref<APMPStringValue>& name, Value value) {
-  // Each scope on the way up applies its own freeze, as a chain of parent calls would.
-  for (APMPScope* scope = this;; scope = scope->parent_.get()) {
-    if (scope->contents_.isImmutable()) return;
-    if (scope->contents_.hasName(*name) || !scope->parent_ || !scope->parent_->hasName(*name)) {
-      scope->contents_.setValue(name, std::move(value));
-      return;
+bool APMPScope::store(const Ref<APMPStringValue>& name, Value value, bool declareHere) {
+  // One walk up the chain finds the binding; every scope on the way to it applies its own freeze,
+  // as assignments handed from each scope to its parent would.
+  bool frozen = false;
+  for (APMPScope* scope = this; scope; scope = scope->parent_.get()) {
+    frozen = frozen || scope->contents_.isImmutable();
+    if (scope->contents_.hasName(*name)) {
+      if (!frozen) scope->contents_.setValue(name, std::move(value));
+      return true;
     }
   }
+  if (declareHere && !contents_.isImmutable()) contents_.setValue(name, std::move(value));
+  return false;
 }
 
 APMPObjectManager* APMPScope::objectManager() const {

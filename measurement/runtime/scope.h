@@ -54,7 +54,15 @@ class APMPScope : public RefCounted, public APMPMarkable {
   }
   void addValue(const Ref<APMPStringValue>& name, Value value);
   void addImmutableValue(const Ref<APMPStringValue>& name, Value value);
-  void setValue(const Ref<APMPStringValue>& name, Value value);
+  // Assignment: where the name is bound (here or in the nearest enclosing scope), else declared
+  // here. Ignored when a scope on the way to the binding is frozen.
+  void setValue(const Ref<APMPStringValue>& name, Value value) {
+    store(name, std::move(value), true);
+  }
+  // Assignment to a declared name: false, and nothing written, when no scope binds it.
+  bool assign(const Ref<APMPStringValue>& name, Value value) {
+    return store(name, std::move(value), false);
+  }
   void makeImmutable() { contents_.makeImmutable(); }
 
   APMPPropertyMap& contents() { return contents_; }
@@ -71,6 +79,8 @@ class APMPScope : public RefCounted, public APMPMarkable {
 
  private:
   friend class APMPScopePool;
+  // The binding is found in one walk up the chain; true when one was found.
+  bool store(const Ref<APMPStringValue>& name, Value value, bool declareHere);
   Ref<APMPScope> parent_;
   APMPRuntime* runtime_;
   APMPPropertyMap contents_;

@@ -3,11 +3,15 @@
 #include <unicode/locid.h>
 #include <unicode/regex.h>
 #include <unicode/unistr.h>
+#include <unicode/ustring.h>
 
+#include <algorithm>
 #include <cmath>
+#include <iterator>
 #include <limits>
 #include <memory>
 #include <string_view>
+#include <vector>
 
 #include "measurement/runtime/collection.h"
 #include "measurement/runtime/evaluator.h"
@@ -40,6 +44,71 @@ size_t clampIndex(double value, size_t length) {
   return value >= double(length) ? length : size_t(value);
 }
 
+// A new string value of the units [first, last), checked and charged before it is built.
+template <class It>
+Value newString(It first, It last, os::Error* error) {
+  if (!reserveString(size_t(std::distance(first, last)), error)) return Value();
+  return makeString(std::u16string(first, last));
+}
+
+Value newString(std::u16string_view text, os::Error* error) {
+  return newString(text.begin(), text.end(), error);
+}
+
+// Needles up to this length are searched directly: at most this many comparisons per unit.
+constexpr size_t kShortNeedle = 16;
+
+// The first occurrence of the needle in [first, last), or `last`: a Knuth-Morris-Pratt search,
+// linear in both lengths where a direct search of a long needle can take their product. The
+// units scanned are charged; its table must fit the memory budget.
+template <class It>
+It searchText(It first, It last, It needleFirst, It needleLast, os::Error* error) {
+  size_t m = size_t(needleLast - needleFirst);
+  It found = last;
+  if (m <= kShortNeedle) {
+    found = std::search(first, last, needleFirst, needleLast);
+  } else {
+    if (!fitsMemory(m * sizeof(uint32_t), error)) return last;
+    // border[i]: the length of the longest proper prefix of needle[0..i] that is also its suffix.
+    std::vector<uint32_t> border(m, 0);
+    for (size_t i = 1, k = 0; i < m; ++i) {
+      while (k > 0 && needleFirst[i] != needleFirst[k]) k = border[k - 1];
+      if (needleFirst[i] == needleFirst[k]) ++k;
+      border[i] = uint32_t(k);
+    }
+    size_t k = 0;
+    for (It it = first; it != last; ++it) {
+      while (k > 0 && *it != needleFirst[k]) k = border[k - 1];
+      if (*it == needleFirst[k]) ++k;
+      if (k == m) {
+        found = it - (m - 1);
+        break;
+      }
+    }
+  }
+  size_t scanned = size_t((found == last ? last : found + m) - first) + m;
+  if (!chargeUnits(scanned, error)) return last;
+  return found;
+}
+
+// The first occurrence of `needle` in `s` at or after `from`, or npos.
+size_t findText(std::u16string_view s, std::u16string_view needle, size_t from, os::Error* error) {
+  if (needle.size() > s.size() || from > s.size() - needle.size()) return std::u16string::npos;
+  auto found = searchText(s.begin() + long(from), s.end(), needle.begin(), needle.end(), error);
+  return found == s.end() ? std::u16string::npos : size_t(found - s.begin());
+}
+
+// The last occurrence of `needle` in `s` that starts at or before `from`, or npos.
+size_t findLastText(std::u16string_view s, std::u16string_view needle, size_t from,
+                    os::Error* error) {
+  if (needle.size() > s.size()) return std::u16string::npos;
+  size_t end = std::min(from, s.size() - needle.size()) + needle.size();
+  auto first = std::make_reverse_iterator(s.begin() + long(end));
+  auto found = searchText(first, s.rend(), needle.rbegin(), needle.rend(), error);
+  return found == s.rend() ? std::u16string::npos
+                           : size_t(found.base() - s.begin()) - needle.size();
+}
+
 Value charAt(const std::u16string& s, ValueList& args, APMPScope&, os::Error* error) {
   if (!checkArgumentCountAtMost(args.size(), 1, error)) return Value();
   double i = integerArgument(args, 0, 0, error);
@@ -49,11 +118,18 @@ Value charAt(const std::u16string& s, ValueList& args, APMPScope&, os::Error* er
 }
 
 Value concat(const std::u16string& s, ValueList& args, APMPScope&, os::Error* error) {
-  std::u16string out = s;
+  std::vector<std::u16string> texts;
+  size_t length = s.size();
   for (const Value& arg : args) {
-    out += stringForm(arg, error);
-    if (failed(error) || !checkStringLength(out.size(), error)) return Value();
+    texts.push_back(stringForm(arg, error));
+    length += texts.back().size();
+    if (failed(error) || !checkStringLength(length, error)) return Value();
   }
+  if (!reserveString(length, error)) return Value();
+  std::u16string out;
+  out.reserve(length);
+  out += s;
+  for (const std::u16string& text : texts) out += text;
   return makeString(std::move(out));
 }
 
@@ -73,7 +149,8 @@ Value indexOf(const std::u16string& s, ValueList& args, APMPScope&, os::Error* e
   double start = integerArgument(args, 1, 0, error);
   if (failed(error)) return Value();
   if (needle.empty()) return Value::number(-1);
-  size_t found = s.find(needle, clampIndex(start, s.size()));
+  size_t found = findText(s, needle, clampIndex(start, s.size()), error);
+  if (failed(error)) return Value();
   return Value::number(found == std::u16string::npos ? -1 : double(found));
 }
 
@@ -87,8 +164,8 @@ Value lastIndexOf(const std::u16string& s, ValueList& args, APMPScope&, os::Erro
   }
   if (failed(error)) return Value();
   if (needle.empty()) return Value::number(-1);
-  size_t position = clampIndex(from, s.size());
-  size_t found = s.rfind(needle, position);
+  size_t found = findLastText(s, needle, clampIndex(from, s.size()), error);
+  if (failed(error)) return Value();
   return Value::number(found == std::u16string::npos ? -1 : double(found));
 }
 
@@ -96,6 +173,8 @@ Value lastIndexOf(const std::u16string& s, ValueList& args, APMPScope&, os::Erro
 // regex error when the pattern does not compile or the match runs out of its limits.
 bool findPattern(const std::u16string& s, const std::u16string& pattern,
                  std::optional<std::pair<int32_t, int32_t>>* match, os::Error* error) {
+  // The subject may be scanned to its end, and the pattern is compiled.
+  if (!chargeUnits(s.size() + pattern.size(), error)) return false;
   UErrorCode status = U_ZERO_ERROR;
   UParseError parseError;
   icu::UnicodeString patternText(false, pattern.data(), int32_t(pattern.size()));
@@ -127,8 +206,10 @@ Value match(const std::u16string& s, ValueList& args, APMPScope& scope, os::Erro
   std::optional<std::pair<int32_t, int32_t>> found;
   if (!findPattern(s, pattern, &found, error)) return Value();
   if (!found) return Value::null();
-  return APMPObjectManager::arrayValueWithArray(
-      {makeString(s.substr(size_t(found->first), size_t(found->second)))}, scope);
+  auto first = s.begin() + found->first;
+  Value text = newString(first, first + found->second, error);
+  if (failed(error)) return Value();
+  return APMPObjectManager::arrayValueWithArray({text}, scope);
 }
 
 Value search(const std::u16string& s, ValueList& args, APMPScope&, os::Error* error) {
@@ -145,17 +226,17 @@ Value replace(const std::u16string& s, ValueList& args, APMPScope& scope, os::Er
   if (!checkArgumentCountAtMost(args.size(), 2, error)) return Value();
   std::u16string needle = textArgument(args, 0, error);
   if (failed(error)) return Value();
-  size_t position = s.find(needle);
-  if (position == std::u16string::npos) {
-    if (!needle.empty()) return makeString(s);
-    position = 0;
-  }
+  size_t position = needle.empty() ? 0 : findText(s, needle, 0, error);
+  if (failed(error)) return Value();
+  if (position == std::u16string::npos) return newString(s, error);
   std::u16string replacement;
   if (args.size() < 2) {
     replacement = u"undefined";
   } else if (APMPFunctionValue* function = args[1].asFunction()) {
     Ref<APMPFunctionValue> keep(function);
-    Value callArguments[] = {makeString(needle), Value::number(double(position)), makeString(s)};
+    Value callArguments[] = {newString(needle, error), Value::number(double(position)),
+                             newString(s, error)};
+    if (failed(error)) return Value();
     Value result = function->invoke(callArguments, scope, error);
     if (failed(error)) return Value();
     replacement = stringForm(result, error);
@@ -163,8 +244,11 @@ Value replace(const std::u16string& s, ValueList& args, APMPScope& scope, os::Er
     replacement = stringForm(args[1], error);
   }
   if (failed(error)) return Value();
-  std::u16string out = s.substr(0, position) + replacement + s.substr(position + needle.size());
-  if (!checkStringLength(out.size(), error)) return Value();
+  size_t length = s.size() - needle.size() + replacement.size();
+  if (!reserveString(length, error)) return Value();
+  std::u16string out;
+  out.reserve(length);
+  out.append(s, 0, position).append(replacement).append(s, position + needle.size());
   return makeString(std::move(out));
 }
 
@@ -180,14 +264,17 @@ Value slice(const std::u16string& s, ValueList& args, APMPScope&, os::Error* err
   double end = integerArgument(args, 1, double(s.size()), error);
   if (failed(error)) return Value();
   size_t from = relativeIndex(start, s.size());
-  size_t to = relativeIndex(end, s.size());
-  return makeString(to > from ? s.substr(from, to - from) : u"");
+  size_t to = std::max(relativeIndex(end, s.size()), from);
+  return newString(s.begin() + long(from), s.begin() + long(to), error);
 }
 
 Value split(const std::u16string& s, ValueList& args, APMPScope& scope, os::Error* error) {
   if (!checkArgumentCountAtMost(args.size(), 2, error)) return Value();
-  if (s.empty() || args.empty())
-    return APMPObjectManager::arrayValueWithArray({makeString(s)}, scope);
+  if (s.empty() || args.empty()) {
+    Value whole = newString(s, error);
+    if (failed(error)) return Value();
+    return APMPObjectManager::arrayValueWithArray({whole}, scope);
+  }
   std::u16string separator = stringForm(args[0], error);
   if (failed(error)) return Value();
   double limit = std::numeric_limits<double>::infinity();
@@ -197,23 +284,38 @@ Value split(const std::u16string& s, ValueList& args, APMPScope& scope, os::Erro
     limit = toUint32(n);
   }
   ValueList pieces;
+  // Each piece is an element and a string of its own: both are checked before it is made.
+  auto addPiece = [&](size_t start, size_t end) {
+    if (!reserveElements(pieces.size() + 1, 1, error)) return false;
+    Value piece = newString(s.begin() + long(start), s.begin() + long(end), error);
+    if (failed(error)) return false;
+    chargeMemory(sizeof(Value));
+    pieces.push_back(std::move(piece));
+    return true;
+  };
   if (separator.empty()) {
-    for (size_t i = 0; i < s.size() && double(pieces.size()) < limit; ++i) {
-      pieces.push_back(makeString(std::u16string(1, s[i])));
+    // The count is known: refused at once when it cannot be made.
+    size_t count = size_t(std::min(double(s.size()), limit));
+    if (!reserveElements(count, error) || !chargeVisits(count, error) ||
+        !fitsMemory(count * (sizeof(APMPStringValue) + sizeof(char16_t)), error)) {
+      return Value();
+    }
+    for (size_t i = 0; i < count; ++i) {
+      if (!addPiece(i, i + 1)) return Value();
     }
   } else {
     size_t start = 0;
     while (double(pieces.size()) < limit) {
-      size_t found = s.find(separator, start);
+      size_t found = findText(s, separator, start, error);
+      if (failed(error) || !chargeVisits(1, error)) return Value();
       if (found == std::u16string::npos) {
-        pieces.push_back(makeString(s.substr(start)));
+        if (!addPiece(start, s.size())) return Value();
         break;
       }
-      pieces.push_back(makeString(s.substr(start, found - start)));
+      if (!addPiece(start, found)) return Value();
       start = found + separator.size();
     }
   }
-  if (!checkArrayLength(pieces.size(), error)) return Value();
   return APMPObjectManager::arrayValueWithArray(std::move(pieces), scope);
 }
 
@@ -223,31 +325,44 @@ Value substring(const std::u16string& s, ValueList& args, APMPScope&, os::Error*
   size_t end = clampIndex(integerArgument(args, 1, double(s.size()), error), s.size());
   if (failed(error)) return Value();
   if (start > end) std::swap(start, end);
-  return makeString(s.substr(start, end - start));
+  return newString(s.begin() + long(start), s.begin() + long(end), error);
 }
 
 template <bool Upper, bool Localised>
 Value changeCase(const std::u16string& s, ValueList& args, APMPScope&, os::Error* error) {
-  if (!checkArgumentCount(args.size(), 0, error)) return Value();
-  icu::UnicodeString text(s.data(), int32_t(s.size()));
-  const icu::Locale& locale = Localised ? icu::Locale::getDefault() : icu::Locale::getRoot();
-  if (Upper) {
-    text.toUpper(locale);
-  } else {
-    text.toLower(locale);
+  if (!checkArgumentCount(args.size(), 0, error) || !chargeUnits(s.size(), error)) return Value();
+  // A character may map to several, so the length is measured first (ICU's preflight) and the
+  // result checked before it is built.
+  const char* locale = Localised ? icu::Locale::getDefault().getName() : "";
+  auto map = [&](char16_t* destination, int32_t capacity, UErrorCode* status) {
+    return Upper ? u_strToUpper(destination, capacity, s.data(), int32_t(s.size()), locale, status)
+                 : u_strToLower(destination, capacity, s.data(), int32_t(s.size()), locale, status);
+  };
+  UErrorCode status = U_ZERO_ERROR;
+  int32_t length = map(nullptr, 0, &status);
+  if (status != U_BUFFER_OVERFLOW_ERROR && U_FAILURE(status)) {
+    runtimeError(error, kLimit);
+    return Value();
   }
-  if (!checkStringLength(size_t(text.length()), error)) return Value();
-  return makeString(std::u16string(text.getBuffer(), size_t(text.length())));
+  if (!reserveString(size_t(length), error)) return Value();
+  std::u16string out(size_t(length), u'\0');
+  status = U_ZERO_ERROR;
+  map(out.data(), length, &status);
+  if (U_FAILURE(status)) {
+    runtimeError(error, kLimit);
+    return Value();
+  }
+  return makeString(std::move(out));
 }
 
 Value toStringMethod(const std::u16string& s, ValueList& args, APMPScope&, os::Error* error) {
   if (!checkArgumentCount(args.size(), 0, error)) return Value();
-  return makeString(s);
+  return newString(s, error);
 }
 
 Value trim(const std::u16string& s, ValueList& args, APMPScope&, os::Error* error) {
-  if (!checkArgumentCount(args.size(), 0, error)) return Value();
-  return makeString(std::u16string(trimmed(s)));
+  if (!checkArgumentCount(args.size(), 0, error) || !chargeUnits(s.size(), error)) return Value();
+  return newString(trimmed(s), error);
 }
 
 struct Method {

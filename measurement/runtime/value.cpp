@@ -58,20 +58,51 @@ void RefCounted::destroy(const RefCounted* object) {
   pendingDestruction = nullptr;
 }
 
-thread_local constinit MemoryBudget* currentMemoryBudget = nullptr;
+thread_local constinit RunBudget* currentRunBudget = nullptr;
 
-MemoryBudget* setCurrentMemoryBudget(MemoryBudget* budget) {
-  return std::exchange(currentMemoryBudget, budget);
+RunBudget* setCurrentRunBudget(RunBudget* budget) {
+  return std::exchange(currentRunBudget, budget);
 }
 
-bool checkArrayLength(size_t length, os::Error* error) {
-  if (length > kMaxArrayLength) return runtimeError(error, kLimit);
-  chargeMemory(0);
+bool detail::chargeSteps(size_t steps, os::Error* error) {
+  RunBudget* budget = currentRunBudget;
+  if (!budget) return true;
+  if (steps > uint64_t(budget->stepLimit - budget->steps)) {
+    budget->steps = budget->stepLimit;
+    return runtimeError(error, kLimit);
+  }
+  budget->steps += int64_t(steps);
   return true;
 }
 
+void noteUnits(size_t units) {
+  RunBudget* budget = currentRunBudget;
+  if (!budget || units < kUnitsPerStep) return;
+  budget->steps +=
+      int64_t(std::min(units / kUnitsPerStep, uint64_t(budget->stepLimit - budget->steps)));
+}
+
+bool fitsMemory(size_t bytes, os::Error* error) {
+  const RunBudget* budget = currentRunBudget;
+  if (!budget ||
+      (budget->bytes <= budget->byteLimit && bytes <= budget->byteLimit - budget->bytes)) {
+    return true;
+  }
+  return runtimeError(error, kLimit);
+}
+
 bool checkStringLength(size_t length, os::Error* error) {
-  return length <= kMaxStringLength || runtimeError(error, kLimit);
+  if (length > kMaxStringLength) return runtimeError(error, kLimit);
+  return fitsMemory(sizeof(APMPStringValue) + length * sizeof(char16_t), error);
+}
+
+bool reserveString(size_t length, os::Error* error) {
+  return checkStringLength(length, error) && chargeUnits(length, error);
+}
+
+bool reserveElements(size_t length, size_t added, os::Error* error) {
+  if (length > kMaxArrayLength) return runtimeError(error, kLimit);
+  return fitsMemory(added * sizeof(Value), error) && chargeCopies(added, error);
 }
 
 // Strings.
@@ -261,11 +292,9 @@ void APMPArrayValue::setValueForProperty(const Value& key, Value value, os::Erro
   if (isArrayIndex(key)) {
     size_t index = indexOfKey(key);
     if (index >= elements_.size()) {
-      if (index >= kMaxArrayLength) {
-        runtimeError(error, kLimit);
-        return;
-      }
-      chargeMemory((index + 1 - elements_.size()) * sizeof(Value));
+      size_t added = index >= kMaxArrayLength ? 0 : index + 1 - elements_.size();
+      if (!reserveElements(index + 1, added, error)) return;
+      chargeMemory(added * sizeof(Value));
       elements_.resize(index + 1, Value::hole());
     }
     elements_[index] = std::move(value);
@@ -301,7 +330,13 @@ bool APMPArrayValue::hasProperty(const Value& key, os::Error* error) const {
 bool APMPArrayValue::setLength(double length, os::Error* error) {
   if (length > double(kMaxArrayLength)) return runtimeError(error, kLimit);
   size_t count = size_t(length);
-  if (count > elements_.size()) chargeMemory((count - elements_.size()) * sizeof(Value));
+  if (count > elements_.size()) {
+    size_t added = count - elements_.size();
+    if (!reserveElements(count, added, error)) return false;
+    chargeMemory(added * sizeof(Value));
+  } else if (!chargeCopies(elements_.size() - count, error)) {
+    return false;
+  }
   elements_.resize(count, Value::hole());
   return true;
 }
@@ -388,6 +423,7 @@ Value APMPFunctionValue::invoke(std::span<const Value> arguments, APMPScope& sco
 Value APMPFunctionValue::invokeWithEvaluatedArguments(std::span<const Value> arguments,
                                                       APMPScope& caller, os::Error* error) {
   if (!definingScope_) return Value();  // emptied by a collection
+  if (!chargeCopies(parameterNames_.size(), error)) return Value();
   Ref<APMPScope> scope = APMPScope::begin(definingScope_, caller.runtime());
   for (size_t i = 0; i < parameterNames_.size(); ++i) {
     scope->addValue(parameterNames_[i], i < arguments.size() ? arguments[i] : Value());
@@ -575,17 +611,26 @@ std::u16string joinElements(const APMPArrayValue& array, std::u16string_view sep
     return {};
   }
   VisitGuard guard(&array);
-  std::u16string out;
+  // The separators alone are checked before anything is built: over an array of holes they are
+  // the whole result.
   const ValueList& elements = array.elements();
-  for (size_t i = 0; i < elements.size(); ++i) {
+  size_t count = elements.size();
+  size_t separators = separator.size() * (count - 1);
+  if (!chargeCopies(count, error) || !checkStringLength(separators, error) ||
+      !chargeUnits(separators, error)) {
+    return {};
+  }
+  std::u16string out;
+  size_t texts = 0;
+  for (size_t i = 0; i < count; ++i) {
     if (i > 0) out += separator;
     const Value& element = elements[i];
     Kind kind = element.kind();
     if (kind == Kind::Hole || kind == Kind::Undefined || kind == Kind::Null) continue;
     std::u16string text = stringForm(element, error);
-    if (failed(error)) return {};
+    if (failed(error) || !checkStringLength(separators + texts + text.size(), error)) return {};
+    texts += text.size();
     out += text;
-    if (!checkStringLength(out.size(), error)) return {};
   }
   return out;
 }
@@ -600,8 +645,11 @@ std::u16string stringForm(const Value& value, os::Error* error) {
       return value.booleanPayload() ? u"true" : u"false";
     case Kind::Number:
       return numberText(value.numberPayload());
-    case Kind::String:
-      return value.asString()->text();
+    case Kind::String: {
+      const std::u16string& text = value.asString()->text();
+      if (!chargeUnits(text.size(), error)) return {};
+      return text;
+    }
     case Kind::Array:
       return joinElements(*value.asArray(), u",", error);
     case Kind::Map:
@@ -674,6 +722,14 @@ bool detail::truth(const Value& value, os::Error* error) {
 
 namespace {
 
+// Equal texts; the scan is charged as work.
+bool sameText(const APMPStringValue& a, const APMPStringValue& b) {
+  if (&a == &b) return true;
+  if (a.text().size() != b.text().size()) return false;
+  noteUnits(a.text().size());
+  return a.text() == b.text();
+}
+
 thread_local std::vector<std::pair<const HeapValue*, const HeapValue*>> comparing;
 
 class CompareGuard {
@@ -703,7 +759,7 @@ bool isEqualToRuntimeValue(const Value& a, const Value& b, os::Error* error) {
       return a.numberPayload() == b.numberPayload() ||
              (std::isnan(a.numberPayload()) && std::isnan(b.numberPayload()));
     case Kind::String:
-      return a.asString()->text() == b.asString()->text();
+      return sameText(*a.asString(), *b.asString());
     case Kind::Hole:
       return true;
     case Kind::Function: {
@@ -769,7 +825,7 @@ bool strictEquals(const Value& a, const Value& b) {
     case Kind::Boolean:
       return a.booleanPayload() == b.booleanPayload();
     case Kind::String:
-      return a.asString()->text() == b.asString()->text();
+      return sameText(*a.asString(), *b.asString());
     case Kind::Undefined:
     case Kind::Null:
     case Kind::Hole:

@@ -83,20 +83,58 @@ class Ref {
   T* object_ = nullptr;
 };
 
-// Memory that the running program allocates is charged to the budget of the runtime that runs it
-// (runtime.h installs it for the length of a run); values made outside a run are not charged.
-struct MemoryBudget {
-  size_t charged = 0;
-  size_t limit = 0;
-  bool exhausted() const { return charged > limit; }
+// What the running program may spend: evaluation steps and bytes of the values it makes. The
+// runtime (runtime.h) installs its budget for the length of a run; work done and values made
+// outside a run are not charged.
+//
+// Every statement evaluated costs one step. Native work costs steps in proportion to what it
+// does: one per element visited, compared or called back, one per kCopiesPerStep elements copied,
+// moved or filled, one per kUnitsPerStep code units of text copied or scanned. Work of a known
+// size is charged before it is done, so that a call that would pass the limit fails at once.
+//
+// Bulk memory (the text of a string, the elements of an array) is checked against the budget
+// before it is allocated and refused past it; values of a fixed size are charged as they are made
+// and an overrun is caught before the next step.
+struct RunBudget {
+  int64_t steps = 0;
+  int64_t stepLimit = 0;
+  size_t bytes = 0;
+  size_t byteLimit = 0;
+  bool memoryExhausted() const { return bytes > byteLimit; }
 };
-// The budget of the run on this thread, if any (set through setCurrentMemoryBudget).
-extern thread_local constinit MemoryBudget* currentMemoryBudget;
-inline void chargeMemory(size_t bytes) {
-  if (currentMemoryBudget) currentMemoryBudget->charged += bytes;
-}
+// The budget of the run on this thread, if any (set through setCurrentRunBudget).
+extern thread_local constinit RunBudget* currentRunBudget;
 // Installs `budget` for the current thread and returns the one it replaces.
-MemoryBudget* setCurrentMemoryBudget(MemoryBudget* budget);
+RunBudget* setCurrentRunBudget(RunBudget* budget);
+
+inline void chargeMemory(size_t bytes) {
+  if (currentRunBudget) currentRunBudget->bytes += bytes;
+}
+
+inline constexpr size_t kCopiesPerStep = 16;
+inline constexpr size_t kUnitsPerStep = 64;
+
+namespace detail {
+bool chargeSteps(size_t steps, os::Error* error);
+}  // namespace detail
+// Charges `steps` of native work; false with runtime error 18 when they pass the step limit (the
+// budget is then spent, so the next evaluation fails too).
+inline bool chargeSteps(size_t steps, os::Error* error) {
+  return steps == 0 || detail::chargeSteps(steps, error);
+}
+inline bool chargeVisits(size_t elements, os::Error* error) { return chargeSteps(elements, error); }
+inline bool chargeCopies(size_t elements, os::Error* error) {
+  return chargeSteps(elements / kCopiesPerStep, error);
+}
+inline bool chargeUnits(size_t units, os::Error* error) {
+  return chargeSteps(units / kUnitsPerStep, error);
+}
+// For work that cannot report an error where it happens (comparing two texts): charged now,
+// noticed by the next check.
+void noteUnits(size_t units);
+// False with runtime error 18 when `bytes` more would not fit the run's memory budget. Nothing
+// is charged: the value made with them is.
+bool fitsMemory(size_t bytes, os::Error* error);
 
 enum class Kind : uint8_t {
   Undefined,
@@ -240,6 +278,8 @@ class APMPPropertyMap {
   // The value bound to the name, or nullptr. Names mostly reach here as the one shared value of a
   // program literal, so a small map is first searched by identity alone, without reading texts.
   const Value* find(const APMPStringValue& name) const {
+    // Most scopes a lookup passes (blocks, calls without locals) bind nothing.
+    if (entries_.empty()) return nullptr;
     if (index_.empty()) {
       for (const Entry& entry : entries_) {
         if (entry.name.get() == &name) return &entry.value;
@@ -504,7 +544,16 @@ inline constexpr size_t kMaxArrayLength = size_t{1} << 22;
 inline constexpr size_t kMaxStringLength = size_t{1} << 24;
 // How deeply string forms, equality and host conversion follow nested arrays and objects.
 inline constexpr int kMaxNesting = 512;
-bool checkArrayLength(size_t length, os::Error* error);
+// Before a string of `length` units is built: false with runtime error 18 when it would be longer
+// than kMaxStringLength or would not fit the memory budget. Charges nothing.
 bool checkStringLength(size_t length, os::Error* error);
+// checkStringLength, and the copying of all `length` units charged: for a text built in one go.
+bool reserveString(size_t length, os::Error* error);
+// Before an array of `length` elements is made, or one grows to `length` by `added` new slots:
+// false with runtime error 18 past kMaxArrayLength or the memory budget; charges the filling.
+bool reserveElements(size_t length, size_t added, os::Error* error);
+inline bool reserveElements(size_t length, os::Error* error) {
+  return reserveElements(length, length, error);
+}
 
 }  // namespace measurement::runtime

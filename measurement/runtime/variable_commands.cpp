@@ -19,11 +19,10 @@ Value assign(std::span<Value> v, APMPScope& scope, os::Error* error) {
   if (!checkArgumentCount(v.size(), 2, error)) return Value();
   Ref<APMPStringValue> name = nameOf(v[0], error);
   if (!name) return Value();
-  if (!scope.hasName(*name)) {
+  if (!scope.assign(name, v[1])) {
     runtimeError(error, kUndeclaredAssignment);
     return Value();
   }
-  scope.setValue(name, v[1]);
   return v[1];
 }
 
@@ -56,7 +55,8 @@ Value declareConstants(std::span<Value> v, APMPScope& scope, os::Error* error) {
   return Value();
 }
 
-Value arrayLiteral(std::span<Value> v, APMPScope& scope, os::Error*) {
+Value arrayLiteral(std::span<Value> v, APMPScope& scope, os::Error* error) {
+  if (!reserveElements(v.size(), error)) return Value();
   return APMPObjectManager::arrayValueWithArray(ValueList(v.begin(), v.end()), scope);
 }
 
