@@ -36,6 +36,7 @@
 namespace {
 
 using installer::testing::Clock;
+using installer::testing::copyInstallerBundleForProduct;
 using installer::testing::InstallerRun;
 using installer::testing::runInstaller;
 using installer::testing::trackedActions;
@@ -49,6 +50,8 @@ constexpr Rgb kUpperAreaGrey{247, 247, 247};
 constexpr Rgb kBarFill{1, 150, 235};
 constexpr Rgb kBarTrack{230, 230, 230};
 constexpr Rgb kErrorPageColor{46, 58, 78};
+// Product 14's Install button and the dark area around it.
+constexpr Rgb kLunavexInstallPurple{0x70, 0x57, 0xea};
 constexpr Rgb kTryAgainOrange{255, 174, 30};
 
 // Places in the installer's 600 x 400 window, in pixels from its top-left corner.
@@ -64,6 +67,13 @@ constexpr Box kPercentLabel{440, 304, 122, 18};
 constexpr Box kProgressBar{40, 334, 520, 6};
 // The error page's message under its title.
 constexpr Box kErrorMessage{177, 145, 400, 56};
+// The window's own close button, at its top left.
+constexpr Box kCloseButton{10, 15, 14, 16};
+// The licence window (480 x 422 with its title bar) lies centred over the installer's: its
+// agreement button.
+constexpr Box kLicenceAgreeButton{60 + 320, 365, 140, 30};
+// The question panel's OK button, for English titles as wide as the narrowest buttons.
+constexpr Box kQuestionOKButton{410, 103, 80, 22};
 
 // A picture of the window: a snapshot the installer wrote, or the X screen grabbed at the
 // window's place.
@@ -444,6 +454,8 @@ class InstallerGuiTest : public ::testing::Test {
     screen_->button(false);
   }
 
+  void lunavexAsksAfterItsLicence(bool existingCopy);
+
   // Ends the installer when the test cannot go on with it, so that it never waits out its
   // script.
   static void stop(const std::string& output) {
@@ -652,6 +664,91 @@ TEST_F(InstallerGuiTest, RealClickOnInstallAfterServerFailuresShowsTheErrorPage)
             (std::vector<std::string>{"Launch App", "Start Download", "Download Failed"}))
       << run.output;
   EXPECT_FALSE(std::filesystem::exists(sandbox_->systemRoot() / "Applications/Brevalo.app"));
+}
+
+// Product 14 shows its licence before it installs. The licence window is a child of the main
+// window: after it, the window still asks its questions. `existingCopy`: a Lunavex.app is
+// already installed, so Install asks whether to replace it; otherwise Install starts and the
+// close button asks whether to stop.
+void InstallerGuiTest::lunavexAsksAfterItsLicence(bool existingCopy) {
+  sandbox_->setEnv("TESSARO_MAIN_BUNDLE",
+                   copyInstallerBundleForProduct(sandbox_->root(), 14).string());
+  if (existingCopy) {
+    std::filesystem::create_directories(sandbox_->systemRoot() / "Applications/Lunavex.app");
+  }
+  const std::filesystem::path firstScreen = file("first-screen.png");
+  const std::filesystem::path licence = file("licence.png");
+  const std::filesystem::path progress = file("progress.png");
+  const std::filesystem::path question = file("question.png");
+  std::string script = "wait install 30\nsnapshot " + firstScreen.string() +
+                       "\nwait agreementButton 30\nsnapshot " + licence.string() + "\n";
+  if (!existingCopy) script += "wait progressBar 60\nsnapshot " + progress.string() + "\n";
+  script += "wait alertOKButton 60\nsnapshot " + question.string() + "\n";
+  useScript(script);
+
+  enum class Step { FirstScreen, Licence, Progress, Question, Done } step = Step::FirstScreen;
+  std::string problem;
+  InstallerRun run = runInstaller([&](const std::string& output) {
+    auto shot = [&](const std::filesystem::path& path) {
+      return output.find("snapshot " + path.string()) != std::string::npos;
+    };
+    if (step == Step::FirstScreen && shot(firstScreen)) {
+      // Unticked: Install opens the licence.
+      step = Step::Licence;
+      click(kInstallButton.centreX(), kInstallButton.centreY());
+    } else if (step == Step::Licence && shot(licence)) {
+      click(kLicenceAgreeButton.centreX(), kLicenceAgreeButton.centreY());
+      // The licence has gone once the Install button shows again where it lay.
+      if (!pollUntil(
+              [&] {
+                return screen_->pixel(windowX_ + kInstallButton.centreX(),
+                                      windowY_ + kInstallButton.y + 4) == kLunavexInstallPurple;
+              },
+              30s)) {
+        problem = "the licence window did not go";
+        return stop(output);
+      }
+      step = existingCopy ? Step::Question : Step::Progress;
+      click(kInstallButton.centreX(), kInstallButton.centreY());
+    } else if (step == Step::Progress && shot(progress)) {
+      step = Step::Question;
+      click(kCloseButton.centreX(), kCloseButton.centreY());
+    } else if (step == Step::Question && shot(question)) {
+      step = Step::Done;
+      if (existingCopy) {
+        // The question is what the test came for: the installer need not go on.
+        if (std::optional<pid_t> pid = installerProcess(output)) kill(*pid, SIGKILL);
+      } else {
+        // Yes: the installer quits by itself.
+        click(kQuestionOKButton.centreX(), kQuestionOKButton.centreY());
+      }
+    }
+  });
+
+  EXPECT_EQ(problem, "");
+  EXPECT_EQ(step, Step::Done) << run.output;
+  EXPECT_EQ(run.output.find("no main window"), std::string::npos) << run.output;
+  std::vector<std::string> expected = {"Launch App"};
+  if (!existingCopy) {
+    ASSERT_TRUE(WIFEXITED(run.waitStatus)) << run.output;
+    EXPECT_EQ(WEXITSTATUS(run.waitStatus), 0) << run.output;
+    expected = {"Launch App", "Start Download", "Download Close", "Close"};
+  }
+  std::vector<std::string> actions = trackedActions(run.output);
+  // How the try itself ends against the stand-in does not matter here.
+  std::erase_if(actions, [](const std::string& action) {
+    return action != "Launch App" && action != "Start Download" && action != "Download Close" &&
+           action != "Cancel Close" && action != "Close";
+  });
+  EXPECT_EQ(actions, expected) << run.output;
+}
+
+TEST_F(InstallerGuiTest, AfterTheLicenceTheCloseButtonAsksWhetherToStop) {
+  lunavexAsksAfterItsLicence(false);
+}
+
+TEST_F(InstallerGuiTest, AfterTheLicenceInstallAsksWhetherToReplaceTheExistingCopy) {
+  lunavexAsksAfterItsLicence(true);
 }
 
 }  // namespace

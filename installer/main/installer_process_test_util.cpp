@@ -4,10 +4,13 @@
 
 #include <algorithm>
 #include <csignal>
+#include <fstream>
 #include <thread>
 
 #include "os/mutex.h"
+#include "os/plist.h"
 #include "testsupport/child_process.h"
+#include "testsupport/files.h"
 
 namespace installer::testing {
 
@@ -22,6 +25,20 @@ std::optional<Clock::time_point> InstallerRun::arrivalOf(const std::string& text
 
 std::filesystem::path installerBundlePath() {
   return std::filesystem::path(INSTALLER_EXECUTABLE).parent_path().parent_path().parent_path();
+}
+
+std::filesystem::path copyInstallerBundleForProduct(const std::filesystem::path& folder,
+                                                    int product) {
+  const std::filesystem::path bundle = folder / installerBundlePath().filename();
+  std::filesystem::copy(installerBundlePath(), bundle, std::filesystem::copy_options::recursive);
+  const std::filesystem::path infoPath = bundle / "Contents/Info.plist";
+  os::Value info = os::plist::parse(testsupport::readFile(infoPath)).value_or(os::Dictionary{});
+  if (os::Dictionary* entries = info.asDictionary()) {
+    entries->insert_or_assign("InstallProduct", product);
+  }
+  std::ofstream(infoPath, std::ios::trunc)
+      << os::plist::serialize(info, os::plist::Format::Xml).value_or("");
+  return bundle;
 }
 
 InstallerRun runInstaller(const OutputWatcher& watcher) {

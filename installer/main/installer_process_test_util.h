@@ -34,6 +34,11 @@ using OutputWatcher = std::function<void(const std::string& output)>;
 // The installer's bundle in the build tree, the folder that holds Contents/MacOS/<executable>.
 std::filesystem::path installerBundlePath();
 
+// A copy of the installer's bundle in `folder` whose Info.plist names product `product`, for a
+// run with TESSARO_MAIN_BUNDLE set to it; the path of the copy.
+std::filesystem::path copyInstallerBundleForProduct(const std::filesystem::path& folder,
+                                                    int product);
+
 // Runs the installer built into the bundle with the current environment, standard input from
 // /dev/null, until it exits.
 InstallerRun runInstaller(const OutputWatcher& watcher = nullptr);

@@ -163,9 +163,11 @@ TSRAlertViewController::Panel TSRAlertViewController::makePanel(
   made.ok->setIdentifier(*name++);
   if (made.cancel) made.cancel->setIdentifier(*name++);
   made.title->setFont(os::ui::Font::named("Helvetica Neue Bold", 13));
+  TextStyle::fitToFrame(*made.title);
   if (subtitled) {
     made.subtitle = std::make_shared<os::ui::Label>(kPromptLayout.subtitle);
     made.subtitle->setFont(os::ui::Font::named("Helvetica Neue", 12));
+    TextStyle::fitToFrame(*made.subtitle);
   }
   for (const auto& part : std::initializer_list<std::shared_ptr<os::ui::View>>{
            made.image, made.title, made.subtitle, made.cancel, made.ok}) {

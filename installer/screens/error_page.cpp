@@ -162,17 +162,16 @@ std::optional<double> largestFittingSize(double largest,
 
 // Shows `text` whole where it can: wrapped, in a smaller font when it needs more lines than the
 // label has room for. A text too long even so is set on one line with its middle elided, so a
-// long path keeps its start and its end instead of being clipped at the bottom.
+// long path keeps its start and its end instead of losing its end.
 void fitText(os::ui::Label& label, const std::string& text, double fontSize) {
   label.setStringValue(text);
+  label.setFont(os::ui::Font::named(kFontName, fontSize));
   label.setLineBreakMode(os::ui::LineBreakMode::WordWrapping);
-  auto fits = [&label](double size) {
-    label.setFont(os::ui::Font::named(kFontName, size));
-    return label.textLayout().size().height <= label.frame().height;
-  };
-  if (!largestFittingSize(fontSize, fits)) {
-    label.setLineBreakMode(os::ui::LineBreakMode::TruncatingMiddle);
-  }
+  label.setMinimumScaleFactor(kSmallestPromptFontSize / fontSize);
+  if (!label.textLayout().isTruncated()) return;
+  label.setMinimumScaleFactor(0);
+  label.setFont(os::ui::Font::named(kFontName, kSmallestPromptFontSize));
+  label.setLineBreakMode(os::ui::LineBreakMode::TruncatingMiddle);
 }
 
 // The same for a text view without links: wrapped and shrunk, else one line elided in the middle.
@@ -192,6 +191,7 @@ void fitText(TSRCanClickText& view, const std::string& text, os::ui::Color color
 
 std::shared_ptr<os::ui::Label> makeLabel(os::ui::View& parent, const Rect& frame) {
   auto label = std::make_shared<os::ui::Label>(frame);
+  TextStyle::fitToFrame(*label);
   parent.addSubview(label);
   return label;
 }
@@ -200,6 +200,7 @@ std::shared_ptr<os::ui::Label> makeWhiteLabel(const Rect& frame, double fontSize
   auto label = std::make_shared<os::ui::Label>(frame);
   label->setTextColor(Color::white());
   label->setFont(os::ui::Font::named(kFontName, fontSize));
+  TextStyle::fitToFrame(*label);
   return label;
 }
 
@@ -319,12 +320,7 @@ void TSRErrorPage::configErrorView(TSRInstallProgressViewController& screen) {
   const std::string title = localized("Install_Failed_Name");
   errorTitleLabel_->setStringValue(title);
   errorIconLabel_->setStringValue("®");
-  // The mark follows the title's last letter.
-  const Rect titleFrame = errorTitleLabel_->frame();
-  errorIconLabel_->setFrameOrigin(
-      {titleFrame.x + TextStyle::calcuTextBounds(title, errorTitleLabel_->font()).width +
-           2 * os::ui::Label::kHorizontalInset,
-       titleFrame.maxY() - errorIconLabel_->frame().height});
+  TextStyle::placeMark(*errorIconLabel_, *errorTitleLabel_);
 
   const std::optional<std::string>& reason = screen.errorReason();
   if (reason) {

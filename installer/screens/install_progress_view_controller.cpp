@@ -58,6 +58,10 @@ TSRInstallProgressViewController::~TSRInstallProgressViewController() = default;
 
 void TSRInstallProgressViewController::startDownloadInstall(bool isRetry) {
   OS_CHECK_ON_MAIN();
+  if (TSRSoftWareInfo::singleton().product().engineBundleName.empty()) {
+    refuseProduct();
+    return;
+  }
   std::optional<std::string> configuration =
       TSRSoftWareInfo::singleton().product().configurationAddress();
   if (configuration && XMLManager::sharedManager().zipDownloadPath().value_or("").empty()) {
@@ -120,6 +124,14 @@ void TSRInstallProgressViewController::download(bool isRetry) {
   downloadManager_ = std::make_shared<TSRDownloadManager>(
       weak_from_this(), address, std::string(product.engineBundleName), info.engineArchiveSize());
   downloadManager_->downloadSpecifiedApp();
+}
+
+void TSRInstallProgressViewController::refuseProduct() {
+  errorReason_ = localized("Install_Product_Unsupported_Msg");
+  showErrorPage();
+  KVTracker::send(KVAction::DownloadFailed, KVLabel::Text,
+                  "This installer cannot install product " +
+                      std::to_string(TSRSoftWareInfo::singleton().installProduct()));
 }
 
 void TSRInstallProgressViewController::ninetyPercentFalseProgress() {

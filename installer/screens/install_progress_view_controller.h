@@ -82,7 +82,10 @@ class TSRInstallProgressViewController
 
   // Starts one try; `isRetry` for Try Again. When the product has a configuration and no
   // configured address is known (none, or "" after a failed fetch), the configuration is fetched
-  // first; its address, when it names one, wins over the built-in one.
+  // first; its address, when it names one, wins over the built-in one. A product without an
+  // application bundle to install (1, 3, 6, 8, 13, 15, any number outside 1 to 15) is refused at
+  // once: the error page shows the localised "Install_Product_Unsupported_Msg" and "Download
+  // Failed" says that this installer cannot install the product; nothing is fetched.
   void startDownloadInstall(bool isRetry);
   // Chooses the address, sends "Start Download" (or "Download Try Again") and starts a new
   // engine. Main thread.
@@ -136,6 +139,8 @@ class TSRInstallProgressViewController
   // Runs `work` on the main queue while the screen lives.
   void onMainQueue(std::function<void(TSRInstallProgressViewController&)> work);
   void showErrorPage();
+  // Shows that this installer cannot install the product, and reports it.
+  void refuseProduct();
   void finishInstallation(const std::string& folder);
 
   const std::weak_ptr<TSRInstallProgressDelegate> delegate_;

@@ -289,6 +289,33 @@ TEST_F(InstallProgressScreenTest, NetworkFailureShowsTheNetworkTextAndTryAgainFe
   EXPECT_TRUE(appDelegate_->calls.empty());
 }
 
+TEST_F(InstallProgressScreenTest, ProductsWithoutABundleAreRefusedSayingSoOnEveryTry) {
+  // Products the table gives no bundle to install, and numbers outside it.
+  for (int32_t product : {1, 3, 6, 8, 13, 15, 0, 16}) {
+    SCOPED_TRACE(product);
+    EngineTestEnvironment environment({}, {.installProduct = os::Value(product)});
+    environment.installer().addStrings(
+        "en", {{"Install_Product_Unsupported_Msg", "This installer cannot install this product."}});
+    errorPages_.clear();
+    auto screen = makeScreen();
+    os::log::Capture capture;
+    screen->startDownloadInstall(false);
+    screen->startDownloadInstall(true);
+    EXPECT_EQ(errorPages_,
+              std::vector<std::string>(2, "This installer cannot install this product."));
+    const std::vector<LoggedEvent> sent = events(capture);
+    ASSERT_EQ(sent.size(), 2u);
+    for (const LoggedEvent& event : sent) {
+      EXPECT_EQ(event.action, "Download Failed");
+      EXPECT_EQ(event.label, "This installer cannot install product " + std::to_string(product));
+    }
+    drainMainQueue();
+    // Nothing was fetched.
+    EXPECT_TRUE(environment.server().resourceServer().requests().empty());
+    EXPECT_TRUE(environment.server().downloadServer().requests().empty());
+  }
+}
+
 TEST_F(InstallProgressScreenTest, MirrorFollowsTheLanguageOfTheTexts) {
   // No stored language list: the locale speaks for the user, for the texts and the mirror.
   InstallerTestEnvironment environment({.installProduct = os::Value(4), .languages = {}});

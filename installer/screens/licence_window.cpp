@@ -47,6 +47,7 @@ TSRLicenseAgreementController::TSRLicenseAgreementController(Private)
   auto content = window_->contentView();
   agreementTitle_->setFont(os::ui::Font::named("Helvetica Neue Bold", 16));
   agreementTitle_->setAlignment(os::ui::TextAlignment::Center);
+  TextStyle::fitToFrame(*agreementTitle_);
   content->addSubview(agreementTitle_);
   // The text scrolls inside the frame, 1 point in from its border.
   auto scroll = std::make_shared<os::ui::ScrollView>(borderView_->bounds().insetBy(1, 1));

@@ -1,5 +1,6 @@
 #include "installer/screens/main_view_controller.h"
 
+#include <algorithm>
 #include <cmath>
 #include <filesystem>
 #include <optional>
@@ -42,8 +43,9 @@ const Rect kAgreementRow{0, 8, 600, 24};
 // Inside the agreement row.
 const Rect kAgreementCheckBox{0, 3, 18, 18};
 const Rect kAgreementText{0, 0, 300, 24};
-// The picture, name and mark of the Brevalo family move by these from their places above.
-constexpr double kMarkShiftX = 50, kTitleShiftX = 10, kShiftY = -12;
+// The name and slogan of the Brevalo family move by these from their places above; the mark
+// follows the name.
+constexpr double kTitleShiftX = 10, kShiftY = -12;
 // The upper area of products 8 to 13 covers the screen; the clear lower area lies over it.
 const Rect kTavinorView{0, 0, 600, 400};
 // Inside the tavinor view: the picture above the texts, the logo in the top left corner.
@@ -195,16 +197,18 @@ TavinorFonts tavinorFonts(int32_t product) {
   return {Font::named("Helvetica Neue Bold", 28), Font::named("Helvetica Neue", 16)};
 }
 
-// A label's frame that fits its text on one line, centred in `width` with its origin at `y`.
+// A label's frame that fits its text on one line, centred in `width` with its origin at `y`; no
+// wider than `width`, where a longer text shrinks to fit.
 Rect centredOneLine(const os::ui::Label& label, double width, double y) {
   const Rect text = TextStyle::calcuTextBounds(label.stringValue(), label.font());
-  const double labelWidth = text.width + 2 * os::ui::Label::kHorizontalInset;
+  const double labelWidth = std::min(width, text.width + 2 * os::ui::Label::kHorizontalInset);
   return {(width - labelWidth) / 2, y, labelWidth, text.height};
 }
 
 std::shared_ptr<os::ui::Label> makeLabel(const Rect& frame) {
   auto label = std::make_shared<os::ui::Label>(frame);
   label->setTextColor(Color::white());
+  TextStyle::fitToFrame(*label);
   return label;
 }
 
@@ -287,7 +291,6 @@ void TSRMainViewController::awakeFromNib() {
     auto shift = [](os::ui::View& part, double dx) {
       part.setFrameOrigin({part.frame().x + dx, part.frame().y + layout::kShiftY});
     };
-    shift(*topIconLabel_, layout::kMarkShiftX);
     shift(*topTitleLabel_, layout::kTitleShiftX);
     shift(*topPromptLabel_, layout::kTitleShiftX);
 
@@ -315,6 +318,8 @@ void TSRMainViewController::awakeFromNib() {
     topTitleLabel_->setFont(os::ui::Font::named("Helvetica Neue Bold", 30));
     bottomCustomView_->setBackgroundColor(hex(0x29264b));
   }
+  // The mark follows the name as it is finally laid out.
+  TextStyle::placeMark(*topIconLabel_, *topTitleLabel_);
   if (hasAgreementRow(product)) configAgreementLabel();
 
   const InstallButtonLook look = installButtonLook(product);
@@ -343,6 +348,8 @@ void TSRMainViewController::configTavinorView(int32_t product) {
   tavinorImage1_ = std::make_shared<TSRImageView>(layout::kTavinorLogo);
   tavinorTitleLabel_ = std::make_shared<os::ui::Label>(layout::kTavinorTitle);
   tavinorPromptLabel_ = std::make_shared<os::ui::Label>(layout::kTavinorPrompt);
+  TextStyle::fitToFrame(*tavinorTitleLabel_);
+  TextStyle::fitToFrame(*tavinorPromptLabel_);
   for (const auto& part : std::initializer_list<std::shared_ptr<os::ui::View>>{
            tavinorImageView_, tavinorImage1_, tavinorTitleLabel_, tavinorPromptLabel_}) {
     tavinorView_->addSubview(part);
@@ -426,11 +433,13 @@ void TSRMainViewController::showAgreementView() {
   auto licence = TSRLicenseAgreementController::create();
   licence->setAgreementCheckBtn(agreementCheckBtn_);
   auto& licenceWindow = *licence->window();
-  if (os::ui::Window* main = os::ui::Application::shared().mainWindow()) {
+  // The screen's own window, which stays the main window while the licence shows over it.
+  if (os::ui::Window* main = view_->window()) {
     const Rect mainFrame = main->frame();
     const Rect ownFrame = licenceWindow.frame();
     licenceWindow.setFrameOrigin({mainFrame.x + (mainFrame.width - ownFrame.width) / 2,
                                   mainFrame.y + (mainFrame.height - ownFrame.height) / 2});
+    main->addChildWindow(licenceWindow);
   }
   os::ui::Application::shared().runModalForWindow(licenceWindow);
 }

@@ -117,7 +117,8 @@ class TSRMainViewController : public os::ui::TextViewDelegate,
   void configAgreementLabel();
   // Builds and fills the upper area of products 8 to 13 and puts it under the lower area.
   void configTavinorView(int32_t product);
-  // Opens the licence window over the main window and waits until it closes.
+  // Opens the licence window as a child of the screen's (main) window, centred over it, and
+  // waits until it closes.
   void showAgreementView();
 
   std::weak_ptr<TSRMainViewDelegate> delegate_;

@@ -114,9 +114,12 @@ TEST_F(MainViewControllerTest, BrevaloScreenShowsItsTextsAndABlueBorderedInstall
   EXPECT_TRUE(screen->topSuffexLabel()->isHidden());
   EXPECT_TRUE(screen->agreementLabelView()->isHidden());
   EXPECT_EQ(screen->topCustomView()->frame(), (Rect{0, 138, 600, 262}));
-  // Moved from their places in the layout table: the mark by (+50, −12), the texts (+10, −12).
-  EXPECT_EQ(screen->topIconLabel()->frame().origin(), (os::ui::Point{430, 170}));
+  // The texts moved by (+10, −12) from their places in the layout table; the mark right after
+  // the name, its top at the name's top.
   EXPECT_EQ(screen->topTitleLabel()->frame().origin(), (os::ui::Point{250, 130}));
+  const double nameWidth = os::ui::measureText("Brevalo", screen->topTitleLabel()->font()).width;
+  EXPECT_NEAR(screen->topIconLabel()->frame().x, 250 + 2 + nameWidth, 0.01);
+  EXPECT_EQ(screen->topIconLabel()->frame().maxY(), screen->topTitleLabel()->frame().maxY());
 
   const auto& install = *screen->installBtn();
   EXPECT_EQ(install.frame(), (Rect{210, 42, 180, 50}));

@@ -4,6 +4,7 @@
 #include <string>
 
 #include "installer/app/temp_helper.h"
+#include "installer/widgets/text_style.h"
 #include "installer/widgets/widget_color.h"
 #include "os/ui/font.h"
 #include "os/ui/image.h"
@@ -26,6 +27,7 @@ std::shared_ptr<Label> makeLabel(View& parent, const Rect& frame,
                                  os::ui::TextAlignment alignment = os::ui::TextAlignment::Left) {
   auto label = std::make_shared<Label>(frame);
   label->setAlignment(alignment);
+  TextStyle::fitToFrame(*label);
   parent.addSubview(label);
   return label;
 }
@@ -59,7 +61,7 @@ struct ProductAreaRow {
   const char* titleKey;
   const char* promptKey;
   double titleDx, titleDy;
-  double iconDx, iconDy;
+  // The mark follows the title wherever the title goes.
   bool iconHidden;
   double suffixDx, suffixDy;
   bool suffixHidden;
@@ -67,14 +69,14 @@ struct ProductAreaRow {
   const char* suffixKey;
 };
 constexpr ProductAreaRow kProductAreas[] = {
-    {3, "hli_install", "Product_HLI_Name", "Installing_HLI_Prompt", 0, 0, 0, 0, false, 0, 0, false,
+    {3, "hli_install", "Product_HLI_Name", "Installing_HLI_Prompt", 0, 0, false, 0, 0, false,
      "Product_iOS_Suffex_Name"},
-    {5, "kvc_install", "Product_KV_Cloud_Name", "Installing_KVC_Prompt", 20, -12, -42, -12, true,
-     -42, -12, true, nullptr},
-    {6, "sn_install", "Product_SN_Name", "Installing_SN_Prompt", 10, -12, 0, 0, true, 0, 0, true,
-     nullptr},
-    {7, "bv_install", "Product_BV_Name", "Installing_BV_Prompt", 10, -12, -14, -12, false, 0, 0,
+    {5, "kvc_install", "Product_KV_Cloud_Name", "Installing_KVC_Prompt", 20, -12, true, -42, -12,
      true, nullptr},
+    {6, "sn_install", "Product_SN_Name", "Installing_SN_Prompt", 10, -12, true, 0, 0, true,
+     nullptr},
+    {7, "bv_install", "Product_BV_Name", "Installing_BV_Prompt", 10, -12, false, 0, 0, true,
+     nullptr},
 };
 
 // The fading show of products 1 and 2: slide n shows "<imagePrefix>n", "<subPrefix>n" and
@@ -309,6 +311,9 @@ void TSRProgressLayout::buildStandard() {
   proIconLabel->setTextColor(Color::black());
   proIconLabel->setFont(helvetica(14));
   proIconLabel->setStringValue("®");
+  // No product name shares the lower area with this mark: alone in its corner it would mark
+  // nothing. The product area's own mark follows the name.
+  proIconLabel->setHidden(true);
   proDownloadLabel->setFont(helvetica(12));
   proDownloadLabel->setStringValue(localized("Install_Download_Prepare"));
   proValueLabel->setFont(helvetica(12));
@@ -325,10 +330,10 @@ void TSRProgressLayout::fillStandardProductArea() {
     if (row->suffixKey) prSuffexLabel->setStringValue(localized(row->suffixKey));
     moveBy(*prTitleLabel, row->titleDx, row->titleDy);
     style(*prTitleLabel, Color::white(), localized(row->titleKey));
-    moveBy(*prIconLabel, row->iconDx, row->iconDy);
     prIconLabel->setTextColor(Color::white());
     prIconLabel->setHidden(row->iconHidden);
     prIconLabel->setStringValue("®");
+    TextStyle::placeMark(*prIconLabel, *prTitleLabel);
     moveBy(*prPromptLabel, row->titleDx, row->titleDy);
     style(*prPromptLabel, Color::white(), localized(row->promptKey));
     contentBox->addSubview(prCustomView);
@@ -348,6 +353,7 @@ void TSRProgressLayout::fillStandardProductArea() {
       slide.suffexLabel->setStringValue(row->suffixKey ? localized(row->suffixKey) : "");
       slide.iconLabel->setHidden(row->iconHidden);
       slide.iconLabel->setStringValue("®");
+      TextStyle::placeMark(*slide.iconLabel, *slide.titleLabel);
     }
     contentBox->addSubview(adSlides[0].view);
     return;

@@ -2,10 +2,12 @@
 
 #include <cairo.h>
 
+#include <algorithm>
 #include <cmath>
 
 #include "installer/widgets/quartz_path.h"
 #include "os/ui/drawing.h"
+#include "os/ui/text_fitting.h"
 #include "os/ui/text_layout.h"
 #include "os/ui/window.h"
 
@@ -20,6 +22,8 @@ constexpr double kDefaultCornerRadius = 5.0;
 // The plus sign or chevron of an add button, and the gap between it and the title.
 constexpr double kAddGlyphWidth = 12;
 constexpr double kAddGlyphAdvance = kAddGlyphWidth + 6;
+// A title too long for the button shrinks down to this share of its size before it is cut.
+constexpr double kMinimumTitleScale = 0.7;
 
 }  // namespace
 
@@ -215,37 +219,47 @@ void TSRGridientButton::drawAddGlyph(GraphicsContext& context, double titleWidth
   }
 }
 
+os::ui::TextFit TSRGridientButton::fittedTitle() const {
+  double width = bounds().width - 4;
+  if (hasLeftImage_ && leftImage_) width -= leftImage_->size().width + spaceWithText_;
+  if (hasRightImage_ && rightImage_) width -= rightImage_->size().width + spaceWithText_;
+  if (isAddButton_) width -= kAddGlyphAdvance;
+  os::ui::TextAttributes attributes;
+  attributes.font = titleFont(titleSize_);
+  attributes.foregroundColor =
+      colorForLook(normalTitleColor_, enterTitleColor_, downTitleColor_, forbiddenTitleColor_);
+  attributes.paragraphStyle = os::ui::ParagraphStyle{os::ui::TextAlignment::Center};
+  return os::ui::fitText(os::ui::AttributedString(buttonTitle_, attributes),
+                         {std::max(0.0, width), bounds().height}, kMinimumTitleScale);
+}
+
 void TSRGridientButton::drawRect(GraphicsContext& context, const Rect&) {
   const Rect b = bounds();
   const double w = b.width, h = b.height;
   const OptionalColor& titleColor =
       colorForLook(normalTitleColor_, enterTitleColor_, downTitleColor_, forbiddenTitleColor_);
-  const Rect text = calcuTextBounds(buttonTitle_, titleSize_);
-  const double tw = text.width, th = text.height;
+  const os::ui::TextFit fit = fittedTitle();
+  const double tw = buttonTitle_.empty() ? 0 : fit.layout.size().width;
+  const double th = buttonTitle_.empty() ? 0 : fit.layout.size().height;
+  // A title that wraps fills the height: it is raised no further than the top edge.
+  auto withinHeight = [&](double top) { return std::clamp(top, 0.0, std::max(0.0, h - th)); };
 
-  double x = b.x, y = b.y, drawWidth = tw;
-  if (w - 4 > tw) {
-    if (hasLeftImage_ && leftImage_) {
-      double iw = leftImage_->size().width;
-      x = std::ceil((w - tw - iw - spaceWithText_) * 0.5) + iw + spaceWithText_;
-    } else if (hasRightImage_ && rightImage_) {
-      double iw = rightImage_->size().width;
-      x = std::ceil((w - tw - iw - spaceWithText_) * 0.5);
-    } else if (!hasLeftImage_ && !hasRightImage_) {
-      x = isRightAlignment_ ? std::ceil(w - tw) : std::ceil((w - tw) * 0.5);
-      y = std::ceil((h - th) * 0.5 - 2);
-    }
-    double fontSize = font().pointSize();
-    if (fontSize == 12 || fontSize == 14) {
-      y = std::ceil((h - th - 5) * 0.5);
-    } else if (fontSize == 16 || fontSize == 24) {
-      y = std::ceil((h - th) * 0.5 - 2);
-    }
-  } else {
-    // Too wide: drawn from the left over the whole width, centred without the raise.
-    x = 2;
-    y = std::ceil((h - th) * 0.5);
-    drawWidth = w - 4;
+  double x = b.x, y = b.y;
+  if (hasLeftImage_ && leftImage_) {
+    double iw = leftImage_->size().width;
+    x = std::ceil((w - tw - iw - spaceWithText_) * 0.5) + iw + spaceWithText_;
+  } else if (hasRightImage_ && rightImage_) {
+    double iw = rightImage_->size().width;
+    x = std::ceil((w - tw - iw - spaceWithText_) * 0.5);
+  } else if (!hasLeftImage_ && !hasRightImage_) {
+    x = isRightAlignment_ ? std::ceil(w - tw) : std::ceil((w - tw) * 0.5);
+    y = std::ceil((h - th) * 0.5 - 2);
+  }
+  double fontSize = font().pointSize();
+  if (fontSize == 12 || fontSize == 14) {
+    y = std::ceil((h - th - 5) * 0.5);
+  } else if (fontSize == 16 || fontSize == 24) {
+    y = std::ceil((h - th) * 0.5 - 2);
   }
 
   context.save();
@@ -269,21 +283,22 @@ void TSRGridientButton::drawRect(GraphicsContext& context, const Rect&) {
   }
 
   if (titleColor) {
-    os::ui::TextAttributes attributes;
-    attributes.font = titleFont(titleSize_);
-    attributes.foregroundColor = *titleColor;
-    os::ui::AttributedString title(buttonTitle_, attributes);
+    const double boxWidth = fit.layout.width();
+    // The layout centres its lines in its box: the box sits so that the lines' block starts at
+    // `left`.
+    auto drawTitle = [&](double left, double top) {
+      context.drawText(fit.layout, {left - (boxWidth - tw) * 0.5, withinHeight(top), boxWidth, th});
+    };
     double raisedY = (h - th) * 0.5 - 2;
     if (hasRightImage_) {
-      context.drawText(title, {x - 5, raisedY, tw, th});
+      drawTitle(x - 5, raisedY);
     } else if (hasLeftImage_) {
-      context.drawText(title, {x, raisedY, tw, th});
+      drawTitle(x, raisedY);
     } else if (isAddButton_) {
       drawAddGlyph(context, tw);
-      context.drawText(title,
-                       {(w - kAddGlyphAdvance - tw) * 0.5 + kAddGlyphAdvance, raisedY, tw, th});
+      drawTitle((w - kAddGlyphAdvance - tw) * 0.5 + kAddGlyphAdvance, raisedY);
     } else {
-      context.drawText(title, {x, y + offsetY_, drawWidth, h});
+      drawTitle(x, y + offsetY_);
     }
   }
 

@@ -28,6 +28,7 @@
 #include "os/ui/drawing.h"
 #include "os/ui/image.h"
 #include "os/ui/image_view.h"
+#include "os/ui/text_fitting.h"
 #include "os/value.h"
 
 // Told when the mouse enters a button and when it is released over it or leaves it.
@@ -145,6 +146,11 @@ class TSRGridientButton : public os::ui::Button {
 
   // The mouse state the button last took while enabled.
   MouseState buttonType() const { return buttonType_; }
+
+  // The title as drawn: in the title face at titleSize() and the current look's colour, fitted (os/ui/text_fitting.h) into
+  // the button's bounds less 2 points each side and the room of its images or add glyph,
+  // shrinking to 70% of its size before anything is cut, its lines centred.
+  os::ui::TextFit fittedTitle() const;
 
   // The size of `text` in the title face at `fontSize`, at origin 0, 0; zero for no text.
   os::ui::Rect calcuTextBounds(const std::string& text, double fontSize) const;

@@ -216,7 +216,7 @@ TEST_F(GridientButtonTest, GradientRunsAlongTheChosenAxisInsideRoundedCorners) {
   }
 }
 
-TEST_F(GridientButtonTest, TitleCentredWhenItFitsAndFromTwoPointsInWhenItDoesNot) {
+TEST_F(GridientButtonTest, TitleCentredAndShrunkOrCutToStayInside) {
   button_->setButtonBorder(false, std::nullopt, std::nullopt, std::nullopt, std::nullopt, 0);
   auto titleExtent = [&] {
     auto image = window_->renderImage(1);
@@ -234,13 +234,23 @@ TEST_F(GridientButtonTest, TitleCentredWhenItFitsAndFromTwoPointsInWhenItDoesNot
   auto [left, right] = titleExtent();
   EXPECT_NEAR((left + right + 1) / 2, 120, 2);
 
-  std::string wide(20, 'H');
-  ASSERT_GT(button_->calcuTextBounds(wide, 24).width, kFrame.width - 4);
-  button_->setButtonTitle(wide, colorOf(kNormal.title), colorOf(kEnter.title), colorOf(kDown.title),
-                          colorOf(kForbidden.title), 24, false);
-  std::tie(left, right) = titleExtent();
-  EXPECT_GE(left, kFrame.x + 2);
-  EXPECT_LE(left, kFrame.x + 5);
+  // A title a little too wide shrinks and stays centred on one line; one far too wide is cut at
+  // 70% of its size. Neither reaches the two points at the edges.
+  for (size_t letters : {12u, 40u}) {
+    SCOPED_TRACE(letters);
+    const std::string wide(letters, 'H');
+    ASSERT_GT(button_->calcuTextBounds(wide, 24).width, kFrame.width - 4);
+    button_->setButtonTitle(wide, colorOf(kNormal.title), colorOf(kEnter.title),
+                            colorOf(kDown.title), colorOf(kForbidden.title), 24, false);
+    const os::ui::TextFit fit = button_->fittedTitle();
+    EXPECT_LT(fit.scale, 1);
+    EXPECT_EQ(fit.layout.isTruncated(), letters == 40);
+    EXPECT_LE(fit.layout.size().height, kFrame.height);
+    std::tie(left, right) = titleExtent();
+    EXPECT_GE(left, kFrame.x + 2);
+    EXPECT_LE(right, kFrame.maxX() - 2);
+    EXPECT_NEAR((left + right + 1) / 2, 120, 2);
+  }
 }
 
 TEST_F(GridientButtonTest, AddButtonFlagClearsTheChevron) {

@@ -265,7 +265,14 @@ void Application::windowDidOrderOut(Window& window) {
                                 [&](const auto& held) { return held.get() == &window; }),
                  windows_.end());
   if (mainWindow_ == &window) setMainWindow(nullptr);
-  if (keyWindow_ == &window) chooseNewKeyWindow();
+  if (keyWindow_ != &window) return;
+  // A child gives the key back to the window it belongs to.
+  Window* parent = window.parentWindow();
+  if (parent && parent->isVisible() && parent->canBecomeKeyWindow()) {
+    setKeyWindow(parent);
+  } else {
+    chooseNewKeyWindow();
+  }
 }
 
 void Application::windowDidClose(Window& window) {

@@ -7,6 +7,7 @@
 #include "os/dispatch.h"
 #include "os/notifications.h"
 #include "os/runloop.h"
+#include "os/ui/button.h"
 #include "os/ui/test_fixture.h"
 #include "os/ui/window_button.h"
 #include "testsupport/sandbox.h"
@@ -207,6 +208,49 @@ TEST_F(ApplicationTest, ClosingATitledWindowEndsItsModalRun) {
   EXPECT_EQ(Application::shared().runModalForWindow(*licence), kModalResponseStop);
   EXPECT_EQ(delegate->willClose, 1);
   EXPECT_FALSE(licence->isVisible());
+}
+
+TEST_F(ApplicationTest, AChildWindowLeavesItsParentMainAndGivesTheKeyBack) {
+  auto main = makeWindow();
+  ASSERT_EQ(Application::shared().mainWindow(), main.get());
+  main->setLevel(3);
+  int clicks = 0;
+  auto button = std::make_shared<Button>(Rect{0, 0, 100, 100}, "x");
+  button->setAction([&](Control&) { ++clicks; });
+  main->contentView()->addSubview(button);
+
+  for (bool byItsCloseButton : {true, false}) {
+    SCOPED_TRACE(byItsCloseButton ? "closed by its close button" : "closed in code");
+    auto licence =
+        std::make_shared<Window>(Rect{0, 0, 300, 200}, Window::kTitled | Window::kClosable);
+    auto delegate = std::make_shared<CloseDelegate>();
+    delegate->stopModalOnClose = true;
+    licence->setDelegate(delegate);
+    main->addChildWindow(*licence);
+    EXPECT_EQ(licence->parentWindow(), main.get());
+    EXPECT_EQ(licence->level(), 3);  // never behind its parent
+    Window* mainDuringRun = nullptr;
+    DispatchQueue::main()->async([&] {
+      mainDuringRun = Application::shared().mainWindow();
+      EXPECT_EQ(Application::shared().orderedWindows().front(), licence);
+      EXPECT_TRUE(licence->isKeyWindow());
+      if (byItsCloseButton) {
+        auto close = licence->standardWindowButton(Window::ButtonKind::Close);
+        screen_->click(*licence, close->convertPointToView(close->bounds().center(), nullptr));
+      } else {
+        licence->close();
+      }
+    });
+    EXPECT_EQ(Application::shared().runModalForWindow(*licence), kModalResponseStop);
+    EXPECT_EQ(mainDuringRun, main.get());
+    EXPECT_EQ(Application::shared().mainWindow(), main.get());
+    EXPECT_TRUE(main->isKeyWindow());
+    EXPECT_EQ(licence->parentWindow(), nullptr);
+    // The parent takes clicks again.
+    const int before = clicks;
+    screen_->click(*main, {50, 50});
+    EXPECT_EQ(clicks, before + 1);
+  }
 }
 
 TEST_F(ApplicationTest, WindowButtonsShowTheirLooks) {

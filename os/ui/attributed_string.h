@@ -46,6 +46,9 @@ struct ParagraphStyle {
   friend bool operator==(const ParagraphStyle&, const ParagraphStyle&) = default;
 };
 
+// The size of the font of a text run that names none.
+inline constexpr double kDefaultTextFontSize = 12;
+
 // A set of attributes; an unset member leaves the text's own value (or the default) in force.
 struct TextAttributes {
   std::optional<Font> font;              // default: the system font at 12 points

@@ -314,7 +314,10 @@ void GraphicsContext::drawImage(const Image& image, const Rect& destination, dou
 }
 
 void GraphicsContext::drawText(const AttributedString& text, const Rect& rect) {
-  TextLayout layout(text, rect.width);
+  drawText(TextLayout(text, rect.width), rect);
+}
+
+void GraphicsContext::drawText(const TextLayout& layout, const Rect& rect) {
   paintWithShadow([&] { layout.draw(*this, rect); });
 }
 

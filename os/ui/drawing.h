@@ -29,6 +29,7 @@ typedef struct _cairo cairo_t;
 namespace os::ui {
 
 class GraphicsContext;
+class TextLayout;
 
 enum class WindingRule { NonZero = 0, EvenOdd = 1 };
 
@@ -147,6 +148,8 @@ class GraphicsContext {
                  std::optional<Rect> source = std::nullopt);
   // Draws `text` wrapped at the width of `rect`, from its top-left corner.
   void drawText(const AttributedString& text, const Rect& rect);
+  // Draws a laid-out text with its box's top-left corner at that of `rect`.
+  void drawText(const TextLayout& layout, const Rect& rect);
 
   // Runs `paint`, which draws through cairo(), so that what it paints casts the current shadow
   // first. Without a shadow it just runs `paint`.

@@ -2,6 +2,8 @@
 
 #include <cmath>
 
+#include "os/ui/text_fitting.h"
+
 namespace os::ui {
 
 Label::Label(const Rect& frame, std::string text) : View(frame), text_(std::move(text)) {}
@@ -48,6 +50,10 @@ void Label::setLineBreakMode(LineBreakMode mode) {
   lineBreakMode_ = mode;
   invalidate();
 }
+void Label::setMinimumScaleFactor(double factor) {
+  minimumScaleFactor_ = factor;
+  invalidate();
+}
 void Label::setBackgroundColor(std::optional<Color> color) {
   backgroundColor_ = color;
   setNeedsDisplay(true);
@@ -55,7 +61,12 @@ void Label::setBackgroundColor(std::optional<Color> color) {
 
 const TextLayout& Label::textLayout() const {
   if (!layout_) {
-    layout_.emplace(attributedStringValue(), std::max(0.0, frame().width - 2 * kHorizontalInset));
+    const Size box{std::max(0.0, frame().width - 2 * kHorizontalInset), frame().height};
+    if (minimumScaleFactor_ > 0) {
+      layout_.emplace(fitText(attributedStringValue(), box, minimumScaleFactor_).layout);
+    } else {
+      layout_.emplace(attributedStringValue(), box.width);
+    }
   }
   return *layout_;
 }
@@ -75,7 +86,10 @@ void Label::sizeToFit() {
 }
 
 void Label::setFrame(const Rect& frame) {
-  if (frame.width != this->frame().width) layout_.reset();
+  const bool fitted = minimumScaleFactor_ > 0;
+  if (frame.width != this->frame().width || (fitted && frame.height != this->frame().height)) {
+    layout_.reset();
+  }
   View::setFrame(frame);
 }
 

@@ -1,6 +1,6 @@
 // Labels: read-only text in a view (the platform's non-editable text fields). The text starts at
 // the top-left corner, 2 points in from the sides, and is wrapped, clipped or truncated as the
-// line break mode says.
+// line break mode says; or, with a minimum scale factor, fitted into the frame (os/ui/text_fitting.h).
 //
 //   auto title = std::make_shared<os::ui::Label>(os::ui::Rect{181, 263, 400, 40}, "Install
 //   failed"); title->setFont(os::ui::Font::named("Helvetica Neue", 34));
@@ -40,6 +40,12 @@ class Label : public View {
   void setAlignment(TextAlignment alignment);
   LineBreakMode lineBreakMode() const { return lineBreakMode_; }
   void setLineBreakMode(LineBreakMode mode);
+  // 0 (the default): the text is laid out as the line break mode says, however tall it gets. A
+  // factor in (0, 1]: the text is fitted into the frame, inside the insets: wrapped at word
+  // boundaries in its font while it fits, else in the largest smaller size down to `factor` of
+  // it that fits, else at that floor with the lines that fit, the last ending with an ellipsis.
+  double minimumScaleFactor() const { return minimumScaleFactor_; }
+  void setMinimumScaleFactor(double factor);
   // Filled behind the text when set.
   std::optional<Color> backgroundColor() const { return backgroundColor_; }
   void setBackgroundColor(std::optional<Color> color);
@@ -49,7 +55,7 @@ class Label : public View {
   Size intrinsicContentSize() const;
   // Sizes the label to intrinsicContentSize(), keeping its top-left corner.
   void sizeToFit();
-  // The layout shown at the current width.
+  // The layout shown in the current frame.
   const TextLayout& textLayout() const;
 
   void setFrame(const Rect& frame) override;
@@ -65,6 +71,7 @@ class Label : public View {
   TextAlignment alignment_ = TextAlignment::Natural;
   LineBreakMode lineBreakMode_ = LineBreakMode::WordWrapping;
   std::optional<Color> backgroundColor_;
+  double minimumScaleFactor_ = 0;
   mutable std::optional<TextLayout> layout_;
 };
 

@@ -10,8 +10,6 @@
 namespace os::ui {
 namespace {
 
-constexpr double kDefaultFontSize = 12;
-
 int pangoUnits(double points) { return int(std::lround(points * PANGO_SCALE)); }
 double points(int units) { return double(units) / PANGO_SCALE; }
 
@@ -41,7 +39,7 @@ PangoAttrList* attributeList(const AttributedString& text) {
     size_t end = byteOffset(string, run.range.end());
     const TextAttributes& attributes = run.attributes;
 
-    Font font = attributes.font.value_or(Font::systemFont(kDefaultFontSize));
+    Font font = attributes.font.value_or(Font::systemFont(kDefaultTextFontSize));
     PangoFontDescription* description = font.newPangoDescription();
     insert(list, pango_attr_font_desc_new(description), start, end);
     pango_font_description_free(description);
@@ -79,7 +77,7 @@ bool truncates(LineBreakMode mode) {
 
 }  // namespace
 
-TextLayout::TextLayout(const AttributedString& text, double width)
+TextLayout::TextLayout(const AttributedString& text, double width, double height)
     : text_(text), width_(width), layout_(pango_layout_new(sharedPangoContext())) {
   pango_layout_set_text(layout_, text_.string().data(), int(text_.string().size()));
   PangoAttrList* list = attributeList(text_);
@@ -87,7 +85,8 @@ TextLayout::TextLayout(const AttributedString& text, double width)
   pango_attr_list_unref(list);
   // An empty text still has the height of one line of its font.
   if (text_.length() == 0) {
-    PangoFontDescription* description = Font::systemFont(kDefaultFontSize).newPangoDescription();
+    PangoFontDescription* description =
+        Font::systemFont(kDefaultTextFontSize).newPangoDescription();
     pango_layout_set_font_description(layout_, description);
     pango_font_description_free(description);
   }
@@ -132,7 +131,12 @@ TextLayout::TextLayout(const AttributedString& text, double width)
       pango_layout_set_wrap(layout_, PANGO_WRAP_WORD_CHAR);
       break;
   }
-  if (truncates(style.lineBreakMode)) pango_layout_set_height(layout_, -1);
+  if (truncates(style.lineBreakMode)) {
+    pango_layout_set_height(layout_, -1);
+  } else if (std::isfinite(height)) {
+    pango_layout_set_ellipsize(layout_, PANGO_ELLIPSIZE_END);
+    pango_layout_set_height(layout_, pangoUnits(std::max(height, 0.0)));
+  }
 }
 
 TextLayout::~TextLayout() {
@@ -163,6 +167,23 @@ Size TextLayout::size() const {
 double TextLayout::firstBaseline() const { return points(pango_layout_get_baseline(layout_)); }
 
 bool TextLayout::isTruncated() const { return pango_layout_is_ellipsized(layout_); }
+
+bool TextLayout::breaksInsideWords() const {
+  int count = 0;
+  const PangoLogAttr* attributes = pango_layout_get_log_attrs_readonly(layout_, &count);
+  const char* start = pango_layout_get_text(layout_);
+  GSList* lines = pango_layout_get_lines_readonly(layout_);
+  // The first line starts at the text's start, where nothing was broken.
+  for (GSList* item = lines ? lines->next : nullptr; item; item = item->next) {
+    const auto* line = static_cast<PangoLayoutLine*>(item->data);
+    const long character = g_utf8_pointer_to_offset(start, start + line->start_index);
+    if (character < count && !attributes[character].is_line_break &&
+        !attributes[character].is_mandatory_break) {
+      return true;
+    }
+  }
+  return false;
+}
 
 int TextLayout::unknownGlyphCount() const { return pango_layout_get_unknown_glyphs_count(layout_); }
 

@@ -29,8 +29,11 @@ class TextLayout {
 
   // Lays `text` out `width` points wide: wrapped (or truncated, by the line break mode of the
   // paragraph style at its first character) at that width and aligned in it. kUnlimited sets
-  // each paragraph on one line at its natural width.
-  explicit TextLayout(const AttributedString& text, double width = kUnlimited);
+  // each paragraph on one line at its natural width. A wrapped text with a finite `height`
+  // keeps only the lines that fit in that many points (always at least one), the last kept line
+  // ending with an ellipsis when lines were dropped.
+  explicit TextLayout(const AttributedString& text, double width = kUnlimited,
+                      double height = kUnlimited);
   ~TextLayout();
   TextLayout(TextLayout&& other) noexcept;
   TextLayout& operator=(TextLayout&& other) noexcept;
@@ -46,6 +49,8 @@ class TextLayout {
   double firstBaseline() const;
   // True when an ellipsis replaced part of the text.
   bool isTruncated() const;
+  // True when a line starts inside a word: a word wider than the width was broken.
+  bool breaksInsideWords() const;
   // How many characters no installed face could show.
   int unknownGlyphCount() const;
 

@@ -206,6 +206,10 @@ void Window::orderFront() {
   backendWindow_->raise();
   application.windowDidOrderFront(*this);
   setViewsNeedDisplay(true);
+  for (const auto& weakChild : std::vector(children_)) {
+    auto child = weakChild.lock();
+    if (child && child->isVisible()) child->orderFront();
+  }
 }
 
 void Window::makeKeyAndOrderFront() {
@@ -232,7 +236,7 @@ void Window::makeKeyWindow() {
 }
 
 void Window::makeMainWindow() {
-  if (!canBecomeMainWindow() || main_) return;
+  if (parentWindow() || !canBecomeMainWindow() || main_) return;
   Application::shared().setMainWindow(this);
 }
 
@@ -285,6 +289,31 @@ void Window::close() {
   visible_ = false;
   backendWindow_.reset();
   Application::shared().windowDidClose(*this);
+  if (auto parent = parent_.lock()) parent->removeChildWindow(*this);
+}
+
+void Window::addChildWindow(Window& child) {
+  OS_CHECK_ON_MAIN();
+  if (&child == this || child.parentWindow() == this) return;
+  if (auto previous = child.parent_.lock()) previous->removeChildWindow(child);
+  child.parent_ = weak_from_this();
+  children_.push_back(child.weak_from_this());
+  if (child.level() < level_) child.setLevel(level_);
+  if (child.isVisible()) child.orderFront();
+  if (child.isMainWindow()) {
+    Application::shared().setMainWindow(nullptr);
+    makeMainWindow();
+  }
+}
+
+void Window::removeChildWindow(Window& child) {
+  OS_CHECK_ON_MAIN();
+  if (child.parentWindow() != this) return;
+  child.parent_.reset();
+  std::erase_if(children_, [&](const std::weak_ptr<Window>& held) {
+    auto window = held.lock();
+    return !window || window.get() == &child;
+  });
 }
 
 void Window::postNotification(const char* name) {

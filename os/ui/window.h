@@ -150,6 +150,15 @@ class Window : public Responder, public std::enable_shared_from_this<Window> {
   virtual void resignKeyWindow();
   virtual void becomeMainWindow();
   virtual void resignMainWindow();
+  // Child windows (a panel that belongs to this window, such as a licence shown over it): a
+  // child is ordered in front of its parent whenever the parent comes to the front, never
+  // becomes the main window, so the parent stays main while the child shows, and hands the key
+  // status back to the parent when it goes. A child leaves its parent when it closes. The
+  // parent does not own its children.
+  void addChildWindow(Window& child);
+  void removeChildWindow(Window& child);
+  // The window this one is a child of, or null.
+  Window* parentWindow() const { return parent_.lock().get(); }
   void miniaturize();
   void deminiaturize();
   bool isMiniaturized() const { return miniaturized_; }
@@ -220,6 +229,8 @@ class Window : public Responder, public std::enable_shared_from_this<Window> {
   bool miniaturized_ = false;
   std::optional<Rect> unzoomedFrame_;
   std::weak_ptr<WindowDelegate> delegate_;
+  std::weak_ptr<Window> parent_;
+  std::vector<std::weak_ptr<Window>> children_;
 
   std::shared_ptr<View> frameView_;  // a FrameView
   std::shared_ptr<View> contentView_;
