@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <stdio.h>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -349,6 +350,12 @@ bool setPermissions(const fs::path& path, uint32_t permissions, Error* error) {
 bool createSymbolicLink(const fs::path& at, const fs::path& destination, Error* error) {
   if (::symlink(destination.c_str(), at.c_str()) != 0) return failWithErrno(error, errno, at);
   return true;
+}
+
+std::optional<uint64_t> availableCapacity(const fs::path& path) {
+  struct statvfs info;
+  if (::statvfs(path.c_str(), &info) != 0) return std::nullopt;
+  return uint64_t{info.f_bavail} * info.f_frsize;
 }
 
 }  // namespace os::files

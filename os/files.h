@@ -113,4 +113,8 @@ bool setPermissions(const std::filesystem::path& path, uint32_t permissions, Err
 bool createSymbolicLink(const std::filesystem::path& at, const std::filesystem::path& destination,
                         Error* error);
 
+// The bytes free to an unprivileged writer on the file system that holds the existing item at
+// `path`; nullopt when the file system cannot tell.
+std::optional<uint64_t> availableCapacity(const std::filesystem::path& path);
+
 }  // namespace os::files

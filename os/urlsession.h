@@ -36,7 +36,10 @@
 // Outcomes. A transfer that received a response completes without error whatever its status: a
 // 404 or 500 is the caller's business. Transport failures complete with an error in
 // kURLErrorDomain (codes below) whose user info holds the request's URL under
-// kURLErrorFailingURLStringKey.
+// kURLErrorFailingURLStringKey. A task whose original request is https follows no redirect to
+// another scheme (the delegate's own choice of request included): it fails with
+// kURLErrorAppTransportSecurityRequiresSecureConnection instead; https to https, another host
+// included, is followed as any redirect.
 // A download that fails after part of a resumable body was written keeps its partial file and
 // puts resume data in the error's user info (kURLSessionDownloadTaskResumeData); the caller
 // resumes with downloadTaskWithResumeData or drops the file with discardResumeData. Every other
@@ -100,7 +103,12 @@ inline constexpr int64_t kURLErrorBadServerResponse = -1011;
 inline constexpr int64_t kURLErrorCannotDecodeContentData = -1016;
 inline constexpr int64_t kURLErrorCannotParseResponse = -1017;
 inline constexpr int64_t kURLErrorRequestBodyStreamExhausted = -1021;
+// A redirect from an https address to another scheme, which would drop the transport security
+// the request started with: refused.
+inline constexpr int64_t kURLErrorAppTransportSecurityRequiresSecureConnection = -1022;
 inline constexpr int64_t kURLErrorFileDoesNotExist = -1100;
+// The body passed the task's countOfBytesReceivedLimit().
+inline constexpr int64_t kURLErrorDataLengthExceedsMaximum = -1103;
 inline constexpr int64_t kURLErrorSecureConnectionFailed = -1200;
 inline constexpr int64_t kURLErrorServerCertificateUntrusted = -1202;
 inline constexpr int64_t kURLErrorCannotCreateFile = -3000;
@@ -424,6 +432,14 @@ class URLSessionTask : public std::enable_shared_from_this<URLSessionTask> {
   int64_t countOfBytesSent() const { return bytesSent_.load(); }
   int64_t countOfBytesExpectedToSend() const { return bytesExpectedToSend_.load(); }
 
+  // The most body bytes the task takes, each hop's (a redirect's own body included); a response
+  // that declares or sends more fails the task with kURLErrorDataLengthExceedsMaximum as soon as
+  // that is known, and a download keeps no partial file or resume data then. A negative limit
+  // (the default) means none. Set it before resume(), for a body whose sender is not trusted to
+  // end it.
+  int64_t countOfBytesReceivedLimit() const { return bytesReceivedLimit_.load(); }
+  void setCountOfBytesReceivedLimit(int64_t limit) { bytesReceivedLimit_.store(limit); }
+
   // Starts a suspended task, or continues a suspended transfer where it stopped. Does nothing
   // to a running, canceling or completed task (the observers are still told).
   void resume();
@@ -471,6 +487,7 @@ class URLSessionTask : public std::enable_shared_from_this<URLSessionTask> {
   std::atomic<int64_t> bytesExpectedToReceive_{kURLSessionTransferSizeUnknown};
   std::atomic<int64_t> bytesSent_{0};
   std::atomic<int64_t> bytesExpectedToSend_{0};
+  std::atomic<int64_t> bytesReceivedLimit_{-1};
 
   mutable Mutex mutex_;
   URLSessionTaskState state_ OS_GUARDED_BY(mutex_) = URLSessionTaskState::Suspended;

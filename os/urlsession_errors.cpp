@@ -33,6 +33,11 @@ std::string descriptionOfURLError(int64_t code, const URL& url) {
       return "cannot parse response";
     case kURLErrorRequestBodyStreamExhausted:
       return "request body stream exhausted";
+    case kURLErrorAppTransportSecurityRequiresSecureConnection:
+      return "The resource could not be loaded because the App Transport Security policy "
+             "requires the use of a secure connection.";
+    case kURLErrorDataLengthExceedsMaximum:
+      return "resource exceeds maximum size";
     case kURLErrorFileDoesNotExist:
       return "The requested URL was not found on this server.";
     case kURLErrorSecureConnectionFailed:

@@ -609,6 +609,126 @@ TEST_F(URLSessionTest, RedirectsAreFollowedUnlessTheDelegateRefuses) {
   }
 }
 
+TEST_F(URLSessionTest, AnHttpsTaskNeverFollowsARedirectToAnotherScheme) {
+  testsupport::LocalHttpServer plain;
+  plain.respond("GET", "/product.zip", 200, "in the clear");
+  testsupport::LocalHttpServer secure(tls({"download.example.test", "mirror.example.test"}));
+  sandbox_.setEnv("TESSARO_CA_FILE", secure.certificatePath().string());
+  const std::string port = std::to_string(secure.port());
+  sandbox_.setEnv("TESSARO_CONNECT_TO", "download.example.test:443:127.0.0.1:" + port +
+                                            ",mirror.example.test:443:127.0.0.1:" + port);
+  secure.respond("GET", "/to-http", 301, "", {{"Location", plain.url("/product.zip")}});
+  secure.respond("GET", "/to-ftp", 302, "", {{"Location", "ftp://127.0.0.1/product.zip"}});
+  secure.respond("GET", "/to-mirror", 302, "",
+                 {{"Location", "https://mirror.example.test/product.zip"}});
+  secure.respond("GET", "/product.zip", 200, "secure");
+  // A delegate that swaps in a plain address of its own is refused the same way.
+  secure.respond("GET", "/swapped", 302, "", {{"Location", "/product.zip"}});
+
+  struct Case {
+    std::string path;
+    bool delegateSwapsToHttp;
+    std::string body;  // empty: refused
+  };
+  const std::vector<Case> cases = {
+      {"/to-http", false, ""},
+      {"/to-ftp", false, ""},
+      {"/swapped", true, ""},
+      {"/to-mirror", false, "secure"},  // https to https on another host: followed
+  };
+  for (const Case& redirect : cases) {
+    SCOPED_TRACE(redirect.path);
+    auto [session, recorder] = recordingSession();
+    if (redirect.delegateSwapsToHttp) {
+      recorder->onRedirect = [&](const HTTPURLResponse&, const URLRequest& next) {
+        URLRequest swapped = next;
+        swapped.setURL(*URL::parse(plain.url("/product.zip")));
+        return std::optional<URLRequest>(swapped);
+      };
+    }
+    recorder->keepDownloadAt = sandbox_.root() / "kept";
+    std::filesystem::remove(recorder->keepDownloadAt);
+    auto task = session->downloadTaskWithRequest(
+        requestFor("https://download.example.test" + redirect.path));
+    task->resume();
+    ASSERT_TRUE(recorder->waitForCompletion());
+    if (redirect.body.empty()) {
+      ASSERT_TRUE(recorder->error.has_value());
+      EXPECT_EQ(recorder->error->code, kURLErrorAppTransportSecurityRequiresSecureConnection);
+      EXPECT_FALSE(std::filesystem::exists(recorder->keepDownloadAt));
+    } else {
+      EXPECT_EQ(recorder->error, std::nullopt);
+      EXPECT_EQ(readFile(recorder->keepDownloadAt), redirect.body);
+    }
+  }
+  EXPECT_EQ(plain.requestCount(), 0u);  // not a byte went out in the clear
+}
+
+TEST_F(URLSessionTest, ABodyPastTheTaskLimitFailsAsItPassesIt) {
+  testsupport::LocalHttpServer server;
+  const std::string body = randomBytes(1 << 20);
+  // Bodies that never end, as a broken or hostile server sends them.
+  auto endless = [](bool chunkedBody) {
+    return [chunkedBody](const httplib::Request&, httplib::Response& response) {
+      auto piece = std::make_shared<const std::string>(64 << 10, 'z');
+      auto provider = [piece](size_t, httplib::DataSink& sink) {
+        return sink.write(piece->data(), piece->size());
+      };
+      if (chunkedBody) {
+        response.set_chunked_content_provider("application/zip", provider);
+      } else {
+        response.set_content_provider("application/zip", provider);  // ends at the close
+      }
+    };
+  };
+  server.on("GET", "/endless-chunked", endless(true));
+  server.on("GET", "/endless-close", endless(false));
+  server.respond("GET", "/declared", 200, body);
+  server.respond("GET", "/redirect-body", 302, body, {{"Location", "/declared"}});
+  const int64_t limit = 256 << 10;
+  struct Case {
+    std::string path;
+    int64_t limit;
+    bool fails;
+  };
+  const std::vector<Case> cases = {
+      {"/endless-chunked", limit, true},
+      {"/endless-close", limit, true},
+      {"/declared", limit, true},  // refused from its Content-Length
+      {"/redirect-body", limit, true},
+      {"/declared", int64_t{1} << 20, false},  // exactly at the limit
+  };
+  for (bool download : {true, false}) {
+    for (const Case& bounded : cases) {
+      SCOPED_TRACE(bounded.path + (download ? " (download)" : " (data)"));
+      auto [session, recorder] = recordingSession();
+      recorder->keepDownloadAt = sandbox_.root() / "kept";
+      std::filesystem::remove(recorder->keepDownloadAt);
+      std::shared_ptr<URLSessionTask> task =
+          download ? std::shared_ptr<URLSessionTask>(
+                         session->downloadTaskWithRequest(requestFor(server.url(bounded.path))))
+                   : session->dataTaskWithRequest(requestFor(server.url(bounded.path)));
+      task->setCountOfBytesReceivedLimit(bounded.limit);
+      task->resume();
+      ASSERT_TRUE(recorder->waitForCompletion());
+      EXPECT_LE(task->countOfBytesReceived(), bounded.limit);
+      if (!bounded.fails) {
+        EXPECT_EQ(recorder->error, std::nullopt);
+        EXPECT_EQ(download ? readFile(recorder->keepDownloadAt) : recorder->data, body);
+        continue;
+      }
+      ASSERT_TRUE(recorder->error.has_value());
+      EXPECT_EQ(recorder->error->code, kURLErrorDataLengthExceedsMaximum);
+      EXPECT_FALSE(recorder->error->userInfo[kURLSessionDownloadTaskResumeData].asData())
+          << "nothing to go on with";
+    }
+  }
+  // No partial file anywhere: not in the temporary folder, not kept for resuming.
+  for (const auto& item : std::filesystem::recursive_directory_iterator(tmp())) {
+    ADD_FAILURE() << "left behind: " << item.path();
+  }
+}
+
 TEST_F(URLSessionTest, RedirectsRewriteTheMethodAsBrowsersDo) {
   testsupport::LocalHttpServer server;
   for (int status : {301, 302, 303, 307, 308}) {

@@ -58,7 +58,15 @@ bool addEntry(zip_t* archive, const ZipEntry& entry, Error* error) {
 
 bool SSZipArchive::unzipFileAtPath(const std::string& path, const std::string& destination,
                                    bool overwrite, const std::string& password, Error* error) {
-  return internal::unzip(path, destination, overwrite, password, internal::UnzipOptions(), error);
+  return unzipFileAtPath(path, destination, overwrite, password, LinkScope::kDestination, error);
+}
+
+bool SSZipArchive::unzipFileAtPath(const std::string& path, const std::string& destination,
+                                   bool overwrite, const std::string& password, LinkScope linkScope,
+                                   Error* error) {
+  internal::UnzipOptions options;
+  options.linkScope = linkScope;
+  return internal::unzip(path, destination, overwrite, password, options, error);
 }
 
 bool SSZipArchive::createZipFileAtPath(const std::string& path, const std::string& directory,

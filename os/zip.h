@@ -13,7 +13,8 @@
 //                                         /*keepParentDirectory=*/true, &error);
 //
 // An archive comes from the network, so unpacking trusts none of it: every entry must land
-// under the destination. An absolute name, a ".." component, a symbolic link whose target
+// under the destination. A name longer than kMaxNameLength bytes or deeper than kMaxPathDepth
+// folders, an absolute name, a ".." component, a symbolic link whose target
 // (followed through the archive's own links and the links already on disk) leaves the
 // destination, or an entry that would be written through a symbolic link (one already on disk
 // or one the archive makes) refuses the whole archive before anything is written. So does an
@@ -21,12 +22,14 @@
 // kMaxTotalBytes unpacked bytes, and one whose files would not fit in the destination's free
 // space less kFreeSpaceMargin. An entry's bytes must match its declared size and checksum.
 // Large entries are streamed to disk, never held whole in memory; independent entries are
-// written on several threads.
+// written on several threads. Time and memory grow with the total length of the entries' names,
+// not with the square of their depth.
 //
 // Every function may be called from any thread; two unzips into the same folder at once are
 // not supported.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -81,6 +84,20 @@ class SSZipArchive {
     kArchiveTooLarge = -9,
     // The files would not fit in the destination's free space less kFreeSpaceMargin.
     kNotEnoughSpace = -10,
+    // An entry's name is longer than kMaxNameLength bytes, or its path has more than
+    // kMaxPathDepth components.
+    kEntryNameTooLong = -11,
+  };
+
+  // Where the target of a symbolic link in the archive must lead.
+  enum class LinkScope {
+    // Anywhere under the destination.
+    kDestination,
+    // Inside the top-level folder that holds the link ("App.app/Contents/x" may point anywhere
+    // in "App.app", not beside it): for an archive whose top-level folder is moved away from
+    // the rest after unpacking, as an application bundle is. A top-level link is held to the
+    // destination.
+    kTopLevelFolder,
   };
 
   // Caps far above any real product (tens of thousands of files, a few GiB), so that a hostile
@@ -90,6 +107,10 @@ class SSZipArchive {
   // Left free on the destination's file system after unpacking, so that the rest of the system
   // can still write.
   static constexpr uint64_t kFreeSpaceMargin = uint64_t{64} << 20;
+  // The longest entry name (the system's longest path) and the deepest path: far beyond any
+  // real bundle, and what keeps a name of a few kilobytes from naming thousands of folders.
+  static constexpr size_t kMaxNameLength = 4096;
+  static constexpr size_t kMaxPathDepth = 256;
 
   // Unpacks every entry of the archive at `path` under the folder `destination`, which is
   // created (with its parents) when missing. Folders are created as needed; a file's or link's
@@ -107,6 +128,11 @@ class SSZipArchive {
   // unpack into a fresh folder and move it into place.
   static bool unzipFileAtPath(const std::string& path, const std::string& destination,
                               bool overwrite, const std::string& password, Error* error);
+  // The same, with the symbolic links held to `linkScope` (a link that leaves it refuses the
+  // archive with kEntryEscapesDestination, before anything is written).
+  static bool unzipFileAtPath(const std::string& path, const std::string& destination,
+                              bool overwrite, const std::string& password, LinkScope linkScope,
+                              Error* error);
 
   // Writes the folder `directory` (recursively; symbolic links stored as links, permission bits
   // kept) to a new archive at `path`, replacing a file there. With `keepParentDirectory` the

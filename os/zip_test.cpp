@@ -301,6 +301,112 @@ TEST_F(ZipTest, LinksThatStayInsideAreKept) {
   EXPECT_EQ(tree(destination())["app/dangling"], "link -> not/there");
 }
 
+TEST_F(ZipTest, NamesTooLongOrTooDeepAreRefusedBeforeAnythingIsWritten) {
+  auto repeated = [](const std::string& part, size_t times) {
+    std::string text;
+    for (size_t i = 0; i < times; ++i) text += part;
+    return text;
+  };
+  // 4,096 bytes in components a file system takes (at most 255 bytes each).
+  std::string longest;
+  while (longest.size() + 201 <= SSZipArchive::kMaxNameLength)
+    longest += std::string(200, 'n') + "/";
+  longest += std::string(SSZipArchive::kMaxNameLength - longest.size(), 'f');
+  struct Case {
+    std::string label;
+    std::vector<ZipEntry> entries;
+    int64_t code;  // 0: unpacks
+  };
+  const ZipEntry good{"app/Contents/good.txt", Kind::File, 0644, "good", {}};
+  const std::vector<Case> cases = {
+      {"8,000 folders deep",
+       {good, {repeated("a/", 8000) + "f", Kind::File, 0644, "x", {}}},
+       SSZipArchive::kEntryNameTooLong},
+      {"32,756 folders deep",
+       {good, {repeated("a/", 32756) + "f", Kind::File, 0644, "x", {}}},
+       SSZipArchive::kEntryNameTooLong},
+      {"a 64 KB name",
+       {good, {std::string(65000, 'n'), Kind::File, 0644, "x", {}}},
+       SSZipArchive::kEntryNameTooLong},
+      {"257 levels in a short name",
+       {good, {repeated("a/", 256) + "f", Kind::File, 0644, "x", {}}},
+       SSZipArchive::kEntryNameTooLong},
+      {"a folder entry 257 levels deep",
+       {good, {repeated("a/", 257), Kind::Directory, 0755, {}, {}}},
+       SSZipArchive::kEntryNameTooLong},
+      {"a link that leads 300 levels deep",
+       {good, {"app/deep", Kind::SymbolicLink, 0777, repeated("a/", 300), {}}},
+       SSZipArchive::kEntryEscapesDestination},
+      {"256 levels", {good, {repeated("a/", 255) + "f", Kind::File, 0644, "x", {}}}, 0},
+      {"a name of 4,096 bytes", {good, {longest, Kind::File, 0644, "x", {}}}, 0},
+  };
+  for (const Case& hostile : cases) {
+    SCOPED_TRACE(hostile.label);
+    fs::remove_all(destination());
+    fs::path zip = archive(hostile.entries);
+    const size_t residentBefore = testsupport::residentBytes();
+    os::Error error;
+    const bool unpacked = unzip(zip, &error);
+    if (testsupport::residentMemoryIsMeaningful()) {
+      EXPECT_LT(testsupport::residentBytes(), residentBefore + (16 << 20));
+    }
+    if (hostile.code == 0) {
+      EXPECT_TRUE(unpacked) << error.description;
+      const std::string& name = hostile.entries.back().name;
+      // A path of 4,096 bytes below the destination is longer than a system call takes whole.
+      if (name.size() < 1024) {
+        EXPECT_EQ(readFile(destination() / name), "x");
+      }
+      EXPECT_TRUE(fs::is_directory(destination() / name.substr(0, name.find('/'))));
+      continue;
+    }
+    EXPECT_FALSE(unpacked);
+    EXPECT_EQ(error.code, hostile.code) << error.description;
+    EXPECT_LT(error.description.size(), 1024u) << "the message quotes a name shortened";
+    EXPECT_FALSE(fs::exists(destination())) << "a refused archive writes nothing";
+  }
+  EXPECT_EQ(SSZipArchive::kMaxNameLength, 4096u);
+  EXPECT_EQ(SSZipArchive::kMaxPathDepth, 256u);
+}
+
+TEST_F(ZipTest, LinksCanBeHeldToTheirTopLevelFolder) {
+  struct Case {
+    std::string label;
+    ZipEntry link;
+    bool keptInTopLevelFolder;
+  };
+  const std::vector<Case> cases = {
+      {"within the bundle", {"app/Contents/current", Kind::SymbolicLink, 0777, "../Lib", {}}, true},
+      {"to a sibling of the bundle",
+       {"app/Contents/other", Kind::SymbolicLink, 0777, "../../other", {}},
+       false},
+      {"out and back in", {"app/x", Kind::SymbolicLink, 0777, "../app/Lib", {}}, false},
+      {"a top-level link", {"top", Kind::SymbolicLink, 0777, "app/Lib", {}}, true},
+  };
+  for (const Case& scoped : cases) {
+    SCOPED_TRACE(scoped.label);
+    fs::path zip = archive({{"app/Lib", Kind::File, 0644, "lib", {}},
+                            {"other/Lib", Kind::File, 0644, "other", {}},
+                            {"hop", Kind::SymbolicLink, 0777, "other", {}},
+                            scoped.link});
+    for (SSZipArchive::LinkScope scope :
+         {SSZipArchive::LinkScope::kDestination, SSZipArchive::LinkScope::kTopLevelFolder}) {
+      fs::remove_all(destination());
+      os::Error error;
+      const bool unpacked = SSZipArchive::unzipFileAtPath(zip.string(), destination().string(),
+                                                          true, "", scope, &error);
+      if (scope == SSZipArchive::LinkScope::kDestination || scoped.keptInTopLevelFolder) {
+        EXPECT_TRUE(unpacked) << error.description;
+      } else {
+        EXPECT_FALSE(unpacked);
+        EXPECT_EQ(error.code, SSZipArchive::kEntryEscapesDestination) << error.description;
+        EXPECT_THAT(error.description, HasSubstr("points outside \"app\""));
+        EXPECT_FALSE(fs::exists(destination()));
+      }
+    }
+  }
+}
+
 TEST_F(ZipTest, UnreadableArchivesFailWithoutWriting) {
   fs::path app = makeBundle();
   fs::path good = work() / "good.zip";

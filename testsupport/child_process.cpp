@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -93,8 +94,10 @@ ChildRun Child::wait(bool readRest) {
   }
   if (started()) {
     run.started = true;
-    while (waitpid(pid_, &run.waitStatus, 0) < 0 && errno == EINTR) {
+    struct rusage usage {};
+    while (wait4(pid_, &run.waitStatus, 0, &usage) < 0 && errno == EINTR) {
     }
+    run.peakResidentBytes = static_cast<size_t>(usage.ru_maxrss) * 1024;
   }
   ended_ = run;
   return run;
@@ -105,7 +108,9 @@ std::optional<ChildRun> Child::waitIfEnded() {
   ChildRun run;
   if (!started()) return run;
   run.started = true;
-  if (waitpid(pid_, &run.waitStatus, WNOHANG) != pid_) return std::nullopt;
+  struct rusage usage {};
+  if (wait4(pid_, &run.waitStatus, WNOHANG, &usage) != pid_) return std::nullopt;
+  run.peakResidentBytes = static_cast<size_t>(usage.ru_maxrss) * 1024;
   ended_ = run;
   return run;
 }

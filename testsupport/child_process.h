@@ -26,6 +26,8 @@ enum class ChildOutput { None, StandardOutput, StandardError, Both };
 struct ChildRun {
   bool started = false;
   int waitStatus = 0;  // as waitpid() reports it
+  // The most memory the child (not its own children) ever held resident.
+  size_t peakResidentBytes = 0;
   // What wait() read of the taken streams (what readLine() and readSome() took is not here).
   std::string output;
 

@@ -261,6 +261,8 @@ bool ResourceServer::applyFlag(std::string_view flag, std::string* problem) {
     if (fault == "cut-after") changed.cutAfterBytes = number;
   } else if (fault == "chunked" && value.empty()) {
     changed.chunked = true;
+  } else if (fault == "endless" && value.empty()) {
+    changed.endless = true;
   } else if (fault == "body" && resource == Resource::Archive) {
     if (value == "html") {
       changed.substitute = Substitute::HtmlPage;
@@ -351,7 +353,18 @@ void ResourceServer::serve(Resource resource, const Body& body, httplib::Respons
     return bytes != nullptr && sink.write(bytes, count);
   };
 
-  if (faults.chunked) {
+  if (faults.endless) {
+    auto zeros = std::make_shared<const std::string>(kPieceSize, '\0');
+    auto endless = [limit, writePiece, zeros](size_t offset, httplib::DataSink& sink) {
+      if (offset < limit) return writePiece(offset, sink);
+      return sink.write(zeros->data(), zeros->size());
+    };
+    if (faults.chunked) {
+      response.set_chunked_content_provider(sent.contentType, endless);
+    } else {
+      response.set_content_provider(sent.contentType, endless);
+    }
+  } else if (faults.chunked) {
     response.set_chunked_content_provider(
         sent.contentType, [size, limit, writePiece](size_t offset, httplib::DataSink& sink) {
           if (offset < limit) return writePiece(offset, sink);

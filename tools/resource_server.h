@@ -6,7 +6,8 @@
 //   resource host (HTTPS)    /product/config/bv-config.xml  the product configuration
 //
 // Each kind of resource can be given scripted faults: another status, a delay, a throttled rate,
-// a connection cut after some bytes, chunked transfer without a length, and for the archive an
+// a connection cut after some bytes, chunked transfer without a length, a body without end, and
+// for the archive an
 // HTML page, a corrupt archive or one with escaping entries in its place.
 //
 //   tools::ResourceServer server;                 // serves the generated sample product
@@ -52,6 +53,9 @@ struct Faults {
   std::optional<uint64_t> cutAfterBytes = std::nullopt;
   // Chunked transfer encoding, no Content-Length.
   bool chunked = false;
+  // The body never ends: zeros follow the resource until the client hangs up, chunked with
+  // `chunked`, else close-delimited (no Content-Length, no chunks).
+  bool endless = false;
   // Sent in place of the resource, with status 200 unless `status` says otherwise.
   Substitute substitute = Substitute::None;
   // Only this many requests from now on get these faults; later ones get the resource as it is.
@@ -91,7 +95,7 @@ class ResourceServer {
   void setFaults(Resource resource, Faults faults);
   // Applies one command-line flag "--<resource>-<fault>[=<value>]": resource "plist",
   // "config" or "zip"; fault "status=N", "delay-ms=N", "rate=BYTES", "cut-after=BYTES",
-  // "chunked", or "body=html|corrupt|escaping" (zip only). False with `problem` set for a flag
+  // "chunked", "endless", or "body=html|corrupt|escaping" (zip only). False with `problem` set for a flag
   // it does not know or a bad value.
   bool applyFlag(std::string_view flag, std::string* problem);
 

@@ -55,6 +55,7 @@ void TSRCheckUpdater::checkUpdate() {
         }
       });
   if (!download_) return;
+  download_->setCountOfBytesReceivedLimit(kMaximumListBytes);
   os::files::removeItem(updateFileLocalPath_, nullptr);
   download_->resume();
 }

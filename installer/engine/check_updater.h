@@ -15,6 +15,7 @@
 // main queue. The checker keeps itself alive until then.
 #pragma once
 
+#include <cstdint>
 #include <memory>
 #include <string>
 
@@ -25,6 +26,8 @@ class TSRCheckUpdater : public std::enable_shared_from_this<TSRCheckUpdater> {
  public:
   // Seconds without a byte before the request fails.
   static constexpr double kRequestTimeout = 60;
+  // The longest list taken; a real one is a few hundred bytes.
+  static constexpr int64_t kMaximumListBytes = 1 << 20;
 
   TSRCheckUpdater();
   TSRCheckUpdater(const TSRCheckUpdater&) = delete;
@@ -40,7 +43,8 @@ class TSRCheckUpdater : public std::enable_shared_from_this<TSRCheckUpdater> {
   // Cancels a check still running, removes the previous local copy and downloads the list to
   // updateFileLocalPath(); when that succeeds, logs "downloadDidFinish" and runs
   // parsePlistContent, else logs "download error". Whatever status the server answers, its body
-  // is what arrives (a page that is not a property list changes nothing).
+  // is what arrives (a page that is not a property list changes nothing). A body longer than
+  // kMaximumListBytes fails the download as it passes the limit, no file kept.
   void checkUpdate();
 
   // When a file is at `path` and holds a dictionary, sets each product size whose entry is a

@@ -1,5 +1,7 @@
 #include "installer/engine/download_manager.h"
 
+#include <algorithm>
+#include <cstdint>
 #include <utility>
 
 #include "installer/app/temp_helper.h"
@@ -14,6 +16,7 @@
 #include "os/paths.h"
 #include "os/url.h"
 #include "os/urlsession.h"
+#include "os/zip.h"
 
 namespace {
 
@@ -34,6 +37,26 @@ std::string failureReason(const os::Error& error) {
 
 // Removes the zip; it may already be gone.
 void removeZip(const fs::path& zipPath) { os::files::removeItem(zipPath, nullptr); }
+
+// The most bytes the archive's download may take (negative: no bound): a product outgrows the
+// size its table expects between two updates of the table, but not fourfold, so a body past
+// that is a server that does not stop; and never more than the cache folder's file system can
+// take while leaving the margin that unpacking leaves too.
+int64_t downloadLimit(int64_t expectedSize, const fs::path& cacheFolder) {
+  int64_t limit = -1;
+  if (expectedSize > 0) {
+    limit = expectedSize > INT64_MAX / TSRDownloadManager::kDownloadSizeFactor
+                ? INT64_MAX
+                : expectedSize * TSRDownloadManager::kDownloadSizeFactor;
+  }
+  if (std::optional<uint64_t> free = os::files::availableCapacity(cacheFolder)) {
+    const uint64_t margin = os::SSZipArchive::kFreeSpaceMargin;
+    const int64_t room =
+        static_cast<int64_t>(std::min<uint64_t>(*free > margin ? *free - margin : 0, INT64_MAX));
+    limit = limit < 0 ? room : std::min(limit, room);
+  }
+  return limit;
+}
 
 }  // namespace
 
@@ -112,7 +135,9 @@ void TSRDownloadManager::downloadSpecifiedApp() {
         os::log::console("completionHandler----" +
                          (error ? error->localizedDescription() : std::string("(null)")));
       });
-  if (task) task->resume();
+  if (!task) return;
+  task->setCountOfBytesReceivedLimit(downloadLimit(totalSize_, zipPath.parent_path()));
+  task->resume();
 }
 
 void TSRDownloadManager::refuse(const std::string& analyticsError) {

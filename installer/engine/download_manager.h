@@ -48,10 +48,12 @@ class TSRDownloadManager : public std::enable_shared_from_this<TSRDownloadManage
   static constexpr double kPromptRepeatInterval = 0.6;
   // The request's Accept-Encoding, which the maker's download server expects.
   static constexpr const char* kArchiveAcceptEncoding = "application-x-zip";
+  // The download fails past this many times the expected size (see downloadSpecifiedApp).
+  static constexpr int64_t kDownloadSizeFactor = 4;
 
   // `delegate` is not retained. `downloadUrl` is the archive's address, already percent-escaped;
   // `fileName` the application bundle the archive holds ("Brevalo.app"); `totalSize` the
-  // expected archive size, kept for the caller (nothing compares it).
+  // expected archive size (0 or less: unknown), which bounds the download.
   TSRDownloadManager(std::weak_ptr<TSRDownLoadProgress> delegate, std::string downloadUrl,
                      std::string fileName, int64_t totalSize);
   TSRDownloadManager(const TSRDownloadManager&) = delete;
@@ -72,8 +74,10 @@ class TSRDownloadManager : public std::enable_shared_from_this<TSRDownloadManage
   // Starts the installation and returns at once. Main thread. Removes an earlier zip of the
   // same name and downloads the archive; then:
   //  - address empty or not an http(s) URL with a host, or download failed (network, timeout,
-  //    status outside 200-299): any partial zip is removed, downErrorWithFileName with the
-  //    localised "internet_Exception" and kDownloadErrorDownloadFailed;
+  //    status outside 200-299, a redirect from https to another scheme, a body longer than
+  //    kDownloadSizeFactor times `totalSize` or than the cache folder's free space less
+  //    os::SSZipArchive::kFreeSpaceMargin): any partial zip is removed, downErrorWithFileName
+  //    with the localised "internet_Exception" and kDownloadErrorDownloadFailed;
   //  - downloaded: downComplete, installStart, then kDownloadErrorFileNotFound
   //    ("下载文件未找到错误") when the zip is not in the cache folder, else the replace and
   //    unzip steps:

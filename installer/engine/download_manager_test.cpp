@@ -242,6 +242,48 @@ TEST_F(DownloadManagerTest, FailuresEndInTheirErrorAndLeaveNoTrace) {
   }
 }
 
+TEST_F(DownloadManagerTest, ADownloadWithoutEndStopsPastFourTimesTheExpectedSize) {
+  const fs::path old = placeOldCopy();
+  const std::vector<std::string> before = applications();
+  const auto archiveSize = static_cast<int64_t>(fs::file_size(environment_.server().archivePath()));
+  for (bool chunked : {true, false}) {
+    SCOPED_TRACE(chunked ? "chunked" : "close-delimited");
+    environment_.server().setFaults(tools::Resource::Archive,
+                                    {.chunked = chunked, .endless = true});
+    auto delegate = std::make_shared<RecordingDelegate>();
+    auto engine = std::make_shared<TSRDownloadManager>(
+        delegate, engine_test::brevaloArchiveAddress(), "Brevalo.app", archiveSize);
+    engine->downloadSpecifiedApp();
+    ASSERT_TRUE(delegate->waitUntilFinished());
+    Call last = delegate->last();
+    EXPECT_EQ(last.method, "downError");
+    EXPECT_EQ(last.errorNumber, kDownloadErrorDownloadFailed);
+    EXPECT_THAT(last.texts[2], HasSubstr("error code:-1103"));
+    EXPECT_THAT(tree(cache()), IsEmpty());
+    EXPECT_EQ(applications(), before);
+    EXPECT_EQ(readFile(old / "Contents/old-only.txt"), "old");
+  }
+}
+
+TEST_F(DownloadManagerTest, ARedirectFromHttpsToPlainHttpIsRefused) {
+  testsupport::LocalHttpServer plain;
+  plain.respond("GET", "/Brevalo.zip", 200, readFile(environment_.server().archivePath()));
+  environment_.server().downloadServer().respond("GET", "/moved/Brevalo.zip", 301, "",
+                                                 {{"Location", plain.url("/Brevalo.zip")}});
+  const fs::path old = placeOldCopy();
+  const std::vector<std::string> before = applications();
+
+  std::shared_ptr<RecordingDelegate> delegate =
+      install(engine_test::brevaloArchiveAddress("/moved/Brevalo.zip"));
+  Call last = delegate->last();
+  EXPECT_EQ(last.method, "downError");
+  EXPECT_EQ(last.errorNumber, kDownloadErrorDownloadFailed);
+  EXPECT_THAT(last.texts[2], HasSubstr("error code:-1022"));
+  EXPECT_EQ(plain.requestCount(), 0u);
+  EXPECT_THAT(tree(cache()), IsEmpty());
+  EXPECT_EQ(applications(), before);
+}
+
 TEST_F(DownloadManagerTest, AnArchiveWithoutTheProductIsAnUnzipFailure) {
   const fs::path old = placeOldCopy();
   const std::vector<std::string> before = tree(systemApplications());

@@ -7,6 +7,7 @@
 #include <system_error>
 #include <vector>
 
+#include "installer/engine/folder_lock.h"
 #include "installer/engine/install_steps.h"
 #include "os/files.h"
 #include "os/log.h"
@@ -49,14 +50,26 @@ std::optional<std::string> setAsideItemName(std::string_view name) {
   return std::string(name.substr(1, infix - 1));
 }
 
-void removeOurFolder(const fs::path& folder) {
+void removeLeftover(const fs::path& item) {
   os::Error error;
-  if (os::files::removeItem(folder, &error)) {
-    os::log::console("Removed what an interrupted installation left: " + folder.string());
+  if (os::files::removeItem(item, &error)) {
+    os::log::console("Removed what an interrupted installation left: " + item.string());
   } else {
     os::log::write(os::log::Level::Warning,
-                   "Could not remove " + folder.string() + ": " + error.localizedDescription());
+                   "Could not remove " + item.string() + ": " + error.localizedDescription());
   }
+}
+
+// Removes a staging folder unless a running installation holds its lock; the lock is kept
+// while removing, so that none can take it meanwhile.
+void recoverStaging(const fs::path& folder) {
+  bool inUse = false;
+  std::optional<TSRFolderLock> lock = TSRFolderLock::tryLock(folder, &inUse, nullptr);
+  if (inUse) {
+    os::log::console("Left alone what a running installation is unpacking: " + folder.string());
+    return;
+  }
+  removeLeftover(folder);
 }
 
 void recoverSetAside(const fs::path& holder, const fs::path& place) {
@@ -76,7 +89,7 @@ void recoverSetAside(const fs::path& holder, const fs::path& place) {
     os::log::console("Put back the copy that an interrupted installation set aside: " +
                      place.string());
   }
-  removeOurFolder(holder);
+  removeLeftover(holder);
 }
 
 }  // namespace
@@ -88,10 +101,24 @@ void recoverInterruptedInstallations(const fs::path& folder) {
     const fs::path path = folder / name;
     if (!isRealFolder(path)) continue;
     if (isStagingFolder(name)) {
-      removeOurFolder(path);
+      recoverStaging(path);
     } else if (std::optional<std::string> item = setAsideItemName(name)) {
       recoverSetAside(path, folder / *item);
     }
+  }
+}
+
+void removeFinishedDownloads(const fs::path& cacheFolder) {
+  std::optional<std::vector<std::string>> names =
+      os::files::contentsOfDirectory(cacheFolder, nullptr);
+  if (!names) return;
+  for (const std::string& name : *names) {
+    const fs::path path = cacheFolder / name;
+    std::error_code ignored;
+    if (!name.ends_with(".zip") || !fs::is_regular_file(fs::symlink_status(path, ignored))) {
+      continue;
+    }
+    removeLeftover(path);
   }
 }
 

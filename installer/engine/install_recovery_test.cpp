@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include "installer/engine/engine_test_support.h"
+#include "installer/engine/folder_lock.h"
 #include "testsupport/sandbox.h"
 
 namespace {
@@ -69,6 +70,40 @@ TEST_F(InstallRecoveryTest, OnlyOurOwnFoldersAreTouched) {
 
   EXPECT_EQ(tree(applications_), before);
   EXPECT_EQ(readFile(elsewhere / "Brevalo.app/keep.txt"), "elsewhere");
+}
+
+TEST_F(InstallRecoveryTest, AStagingFolderThatARunningInstallationHoldsStays) {
+  writeText(at(".tessaro-staging-Run123/Brevalo.app/Contents/half.txt"), "being unpacked");
+  writeText(at(".tessaro-staging-Dead12/Brevalo.app/Contents/half.txt"), "killed");
+  std::optional<TSRFolderLock> running =
+      TSRFolderLock::tryLock(at(".tessaro-staging-Run123"), nullptr, nullptr);
+  ASSERT_TRUE(running);
+
+  TSRInstallRecovery::recoverInterruptedInstallations(applications_);
+
+  EXPECT_EQ(readFile(at(".tessaro-staging-Run123/Brevalo.app/Contents/half.txt")),
+            "being unpacked");
+  EXPECT_FALSE(fs::exists(at(".tessaro-staging-Dead12")));
+  running.reset();
+  TSRInstallRecovery::recoverInterruptedInstallations(applications_);
+  EXPECT_TRUE(tree(applications_).empty());
+}
+
+TEST_F(InstallRecoveryTest, FinishedArchivesInTheCacheFolderGo) {
+  const fs::path cache = sandbox_.root() / "Cache";
+  writeText(cache / "Brevalo.zip", "a finished download");
+  writeText(cache / "download.zip", "one under the fallback name");
+  writeText(cache / "brevalo.plist", "the configuration");
+  fs::create_directories(cache / "folder.zip");
+  writeText(sandbox_.root() / "elsewhere.zip", "not ours");
+  fs::create_symlink(sandbox_.root() / "elsewhere.zip", cache / "link.zip");
+
+  TSRInstallRecovery::removeFinishedDownloads(cache);
+  TSRInstallRecovery::removeFinishedDownloads(sandbox_.root() / "missing");
+
+  EXPECT_THAT(*os::files::contentsOfDirectory(cache, nullptr),
+              ElementsAre("brevalo.plist", "folder.zip", "link.zip"));
+  EXPECT_EQ(readFile(sandbox_.root() / "elsewhere.zip"), "not ours");
 }
 
 }  // namespace

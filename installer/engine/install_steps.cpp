@@ -6,9 +6,12 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <new>
 #include <system_error>
+#include <utility>
 #include <vector>
 
+#include "installer/engine/folder_lock.h"
 #include "os/files.h"
 #include "os/log.h"
 #include "os/zip.h"
@@ -40,6 +43,41 @@ void removeLeftover(const fs::path& folder) {
   os::Error error;
   if (!os::files::removeItem(folder, &error)) logFailure("remove", folder, error);
 }
+
+// A staging folder, locked while it lives so that no launch's recovery takes it away, and
+// removed when it goes, whatever ends the installation (an exception such as std::bad_alloc
+// included): it then holds either the new bundle that did not go in, or the old copy that the
+// new one replaced.
+class StagingFolder {
+ public:
+  explicit StagingFolder(fs::path path) : path_(std::move(path)) {}
+  StagingFolder(const StagingFolder&) = delete;
+  StagingFolder& operator=(const StagingFolder&) = delete;
+  ~StagingFolder() {
+    // Running out of memory may have been what ended the installation: once more when the
+    // first removal runs out too, and after that the next launch removes it, as no lock
+    // holds it then.
+    for (int attempt = 0; attempt < 2; ++attempt) {
+      try {
+        removeLeftover(path_);
+        return;
+      } catch (const std::bad_alloc&) {
+      }
+    }
+    // lock_ is released after the removal, as members go after this body.
+  }
+
+  const fs::path& path() const { return path_; }
+
+  bool lock(os::Error* error) {
+    lock_ = TSRFolderLock::tryLock(path_, nullptr, error);
+    return lock_.has_value();
+  }
+
+ private:
+  const fs::path path_;
+  std::optional<TSRFolderLock> lock_;
+};
 
 bool failWithErrno(os::Error* error, int code, const fs::path& path) {
   return os::fail(error, os::posixError(code, path.string()));
@@ -139,16 +177,17 @@ bool replaceByTwoRenames(const fs::path& replacement, const fs::path& target, os
 bool installBundle(const std::string& zipPath, const fs::path& destination,
                    const std::string& bundleName, os::Error* error) {
   if (!os::files::createDirectory(destination, /*withIntermediates=*/true, error)) return false;
-  std::optional<fs::path> staging = makeHiddenFolder(destination, kStagingPrefix, error);
-  if (!staging) return false;
-  const bool installed =
-      os::SSZipArchive::unzipFileAtPath(zipPath, staging->string(), /*overwrite=*/true,
-                                        /*password=*/"", error) &&
-      holdsBundle(*staging, bundleName, error) &&
-      putInPlace(*staging / bundleName, destination / bundleName, error);
-  // Either the new bundle that did not go in, or the old copy that it replaced.
-  removeLeftover(*staging);
-  return installed;
+  std::optional<fs::path> made = makeHiddenFolder(destination, kStagingPrefix, error);
+  if (!made) return false;
+  // Moved, not copied: nothing can fail between making the folder and guarding it.
+  StagingFolder staging(std::move(*made));
+  if (!staging.lock(error)) return false;
+  // The bundle is all that leaves the staging folder: a link in it must not lead beside it.
+  return os::SSZipArchive::unzipFileAtPath(zipPath, staging.path().string(), /*overwrite=*/true,
+                                           /*password=*/"",
+                                           os::SSZipArchive::LinkScope::kTopLevelFolder, error) &&
+         holdsBundle(staging.path(), bundleName, error) &&
+         putInPlace(staging.path() / bundleName, destination / bundleName, error);
 }
 
 }  // namespace TSRInstallSteps

@@ -15,8 +15,10 @@
 //
 // Staging and set-aside folders sit in the folder of the item they concern, so every move is a
 // rename within one file system. What a kill leaves of them is repaired at the next launch
-// (installer/engine/install_recovery.h), which knows them by the names below. Functions may be
-// called from any thread; two installations into the same folder at once are not supported.
+// (installer/engine/install_recovery.h), which knows them by the names below and leaves alone a
+// staging folder that a running installation holds locked (installer/engine/folder_lock.h).
+// Functions may be called from any thread; two installations into the same folder at once are
+// kept apart by the installer's own lock (TSRFolderLock::lockApplicationsFolders), not here.
 #pragma once
 
 #include <cstdint>
@@ -95,8 +97,10 @@ bool replaceByTwoRenames(const std::filesystem::path& replacement,
 
 // Installs the bundle `bundleName` ("Brevalo.app") of the zip archive at `zipPath` into
 // `destination`, which is created with its parents when missing:
-//  1. the whole archive is unpacked into a new staging folder in `destination`, the old copy
-//     staying in place;
+//  1. the whole archive is unpacked into a new staging folder in `destination`, locked while
+//     it exists, the old copy staying in place; an archive with a symbolic link that leads out
+//     of its own top-level folder is refused (os::SSZipArchive::LinkScope::kTopLevelFolder), as
+//     the bundle leaves its siblings behind;
 //  2. the staging folder must hold a folder named `bundleName` at its top; other top-level
 //     items of the archive are left out (logged), so that an archive can never replace anything
 //     in `destination` but the product;
@@ -104,7 +108,7 @@ bool replaceByTwoRenames(const std::filesystem::path& replacement,
 //  4. the staging folder is removed, with the old copy that the exchange put there.
 // False, with the error (the unzip's; kErrorBundleMissing in kErrorDomain; the POSIX error of
 // a step), when step 1, 2 or 3 fails: `destination` then holds what it held before and no
-// staging folder. After success `destination`/`bundleName` is the new bundle; an old copy that
+// staging folder; an exception (std::bad_alloc) leaves the same before it goes on up. After success `destination`/`bundleName` is the new bundle; an old copy that
 // cannot be removed in step 4 stays in its hidden staging folder (logged).
 bool installBundle(const std::string& zipPath, const std::filesystem::path& destination,
                    const std::string& bundleName, os::Error* error);

@@ -2,6 +2,12 @@
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <fstream>
+#include <new>
 
 #include "installer/engine/download_file_name.h"
 #include "installer/engine/engine_test_support.h"
@@ -110,6 +116,13 @@ TEST_F(InstallStepsTest, AFailedInstallLeavesTheDestinationAsItWas) {
       {"the bundle as a link",
        {{"Brevalo.app", os::ZipEntry::Kind::SymbolicLink, 0755, "Other.app", ""}},
        stepsDomain},
+      // Inside the staging folder, but beside the bundle once the bundle is in place.
+      {"a link out of the bundle",
+       {file("Brevalo.app/Contents/new.txt"),
+        {"Brevalo.app/Contents/Other", os::ZipEntry::Kind::SymbolicLink, 0755, "../../Other.app",
+         ""},
+        file("Other.app/keep.txt")},
+       zipDomain},
       {"empty.zip", {}, zipDomain},
       {"corrupt.zip", {}, zipDomain},
       {"escaping.zip", {}, zipDomain},
@@ -137,6 +150,49 @@ TEST_F(InstallStepsTest, AFailedInstallLeavesTheDestinationAsItWas) {
     EXPECT_EQ(readFile(destination_ / "Brevalo.app/Contents/old-only.txt"), "old");
   }
   EXPECT_FALSE(fs::exists(sandbox_.root() / "tessaro-escaped.txt"));
+}
+
+TEST_F(InstallStepsTest, RunningOutOfMemoryWhileUnpackingLeavesNoStagingFolderBehind) {
+  // 20,000 folder entries, each 256 levels deep on a path of its own: a 20 MB archive whose
+  // unpacking needs far more memory than the child below may take.
+  std::vector<os::ZipEntry> entries;
+  std::string deep;
+  for (size_t level = 1; level < os::SSZipArchive::kMaxPathDepth; ++level) deep += "a/";
+  for (int i = 0; i < 20000; ++i) {
+    entries.push_back({"Brevalo.app/" + std::to_string(i) + "/" + deep.substr(4),
+                       os::ZipEntry::Kind::Directory, 0755, "", ""});
+  }
+  const fs::path hungry = at("hungry.zip");
+  os::Error error;
+  ASSERT_TRUE(os::SSZipArchive::createZipFileAtPath(hungry.string(), entries, &error));
+  const std::vector<std::string> before = tree(destination_);
+
+  // In a child whose address space ends 256 MiB above what it holds now.
+  const pid_t child = ::fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    struct rlimit limit {};
+    ::getrlimit(RLIMIT_AS, &limit);
+    std::ifstream status("/proc/self/status");
+    size_t virtualKilobytes = 0;
+    for (std::string line; std::getline(status, line);) {
+      if (line.starts_with("VmSize:")) virtualKilobytes = std::stoul(line.substr(7));
+    }
+    limit.rlim_cur = virtualKilobytes * 1024 + (size_t{256} << 20);
+    ::setrlimit(RLIMIT_AS, &limit);
+    bool installed = false;
+    try {
+      installed =
+          TSRInstallSteps::installBundle(hungry.string(), destination_, "Brevalo.app", nullptr);
+    } catch (const std::bad_alloc&) {
+    }
+    ::_exit(installed ? 1 : 0);
+  }
+  int status = 0;
+  ASSERT_EQ(::waitpid(child, &status, 0), child);
+  ASSERT_TRUE(WIFEXITED(status)) << "the child died of signal " << WTERMSIG(status);
+  EXPECT_EQ(WEXITSTATUS(status), 0) << "installed in less memory than it needs";
+  EXPECT_EQ(tree(destination_), before);  // the old copy in place, no staging folder
 }
 
 TEST_F(InstallStepsTest, OnlyTheProductLeavesTheArchive) {

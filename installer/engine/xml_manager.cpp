@@ -11,9 +11,11 @@
 #include "net/session_manager.h"
 #include "os/dispatch.h"
 #include "os/files.h"
+#include "os/log.h"
 #include "os/mutex.h"
 #include "os/plist.h"
 #include "os/url.h"
+#include "os/urlsession.h"
 
 XMLManager& XMLManager::sharedManager() {
   static XMLManager* const manager = new XMLManager();
@@ -76,14 +78,27 @@ void XMLManager::downloadByXMLPath(const std::string& address, std::function<voi
       [this, localPath, callBack, failed](const NKURLSessionManager::Response&,
                                           const std::optional<os::URL>&,
                                           const std::optional<os::Error>& error) {
+        if (error && error->code == os::kURLErrorDataLengthExceedsMaximum) {
+          // Nothing was kept of it: the address stays as after a configuration that cannot
+          // be read.
+          os::log::console("The configuration at " + localPath.filename().string() +
+                           " is too large: " + error->localizedDescription());
+          if (callBack) callBack();
+          return;
+        }
         if (error || !os::files::exists(localPath)) {
           failed();
           return;
         }
-        readConfigurationFile(localPath.string());
-        if (callBack) callBack();
+        // Reading may take a while for a large file; the window goes on meanwhile.
+        os::DispatchQueue::global()->async([this, localPath, callBack] {
+          readConfigurationFile(localPath.string());
+          if (callBack) os::DispatchQueue::main()->async(callBack);
+        });
       });
-  if (task) task->resume();
+  if (!task) return;
+  task->setCountOfBytesReceivedLimit(kMaximumConfigurationBytes);
+  task->resume();
 }
 
 void XMLManager::readConfigurationFile(const std::string& path) {

@@ -14,6 +14,7 @@
 // Values of any other type count as absent.
 #pragma once
 
+#include <cstdint>
 #include <functional>
 #include <optional>
 #include <string>
@@ -25,6 +26,8 @@ class XMLManager {
  public:
   // Seconds without a byte before the configuration request fails.
   static constexpr double kRequestTimeout = 120;
+  // The longest configuration taken; a real one is a few hundred bytes.
+  static constexpr int64_t kMaximumConfigurationBytes = 1 << 20;
 
   // The shared instance, created on first use; never released.
   static XMLManager& sharedManager();
@@ -39,9 +42,12 @@ class XMLManager {
   std::optional<std::string> zipDownloadPath() const;
 
   // Downloads the configuration at `address` into the installer's cache folder (replacing a
-  // file of the same name), reads it with readConfigurationFile, then runs `callBack` on the main
-  // queue. When the download fails (network, a status outside 200-299, a bad address)
-  // zipDownloadPath becomes "" and `callBack` still runs, once. Returns at once; any thread.
+  // file of the same name), reads it with readConfigurationFile on a global queue, then runs
+  // `callBack` on the main queue. When the download fails (network, a status outside 200-299,
+  // a redirect from https to another scheme, a bad address) zipDownloadPath becomes "" and
+  // `callBack` still runs, once. A body longer than kMaximumConfigurationBytes is dropped as it
+  // passes the limit, no file kept, and counts as an unreadable configuration: zipDownloadPath
+  // stays as it was and `callBack` runs. Returns at once; any thread.
   void downloadByXMLPath(const std::string& address, std::function<void()> callBack);
 
   // Reads the downloaded configuration at `path`: when its entry for the user's language holds a

@@ -148,4 +148,26 @@ TEST(XMLManagerTest, AFailedFetchLeavesAnEmptyAddressAndStillCallsBack) {
   XMLManager::resetForTesting();
 }
 
+TEST(XMLManagerTest, AnEndlessConfigurationIsDroppedAtItsLimitAsAnUnreadableOne) {
+  EngineTestEnvironment environment;
+  const std::string kept = "https://download.tessaro.example/kept.zip";
+  for (bool chunked : {true, false}) {
+    SCOPED_TRACE(chunked ? "chunked" : "close-delimited");
+    XMLManager::resetForTesting();
+    fs::path earlier = environment.sandbox().root() / "earlier.xml";
+    writeText(earlier, *os::plist::serialize(os::Dictionary{{"en", os::Dictionary{{"mac", kept}}}},
+                                             os::plist::Format::Xml));
+    XMLManager::sharedManager().readConfigurationFile(earlier.string());
+    environment.server().setFaults(tools::Resource::Configuration,
+                                   {.chunked = chunked, .endless = true});
+
+    Fetch fetch = fetchConfiguration();
+    EXPECT_EQ(fetch.callbacks, 1);
+    EXPECT_TRUE(fetch.onMainThread);
+    EXPECT_EQ(XMLManager::sharedManager().zipDownloadPath(), kept);
+    EXPECT_TRUE(engine_test::tree(TempHelper::getAppCachePath()).empty());
+  }
+  XMLManager::resetForTesting();
+}
+
 }  // namespace

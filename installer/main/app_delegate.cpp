@@ -52,17 +52,23 @@ std::shared_ptr<AppDelegate> AppDelegate::create() {
 
 void AppDelegate::awakeFromNib() {
   OS_CHECK_ON_MAIN();
+  if (anotherInstallerRunning_) return;
   CrashRecorder::reportPreviousException();
 }
 
 void AppDelegate::applicationDidFinishLaunching(os::ui::Application&) {
   OS_CHECK_ON_MAIN();
+  if (anotherInstallerRunning_) {
+    sayAnotherInstallerRuns();
+    return;
+  }
   CrashRecorder::install();
   // Before anything looks at the product: what a killed installation left is repaired first.
   for (const std::filesystem::path& folder :
        {os::paths::systemApplications(), os::paths::userApplications()}) {
     TSRInstallRecovery::recoverInterruptedInstallations(folder);
   }
+  TSRInstallRecovery::removeFinishedDownloads(TempHelper::getAppCachePath());
 
   configureAnalytics();
 
@@ -104,6 +110,24 @@ void AppDelegate::applicationDidFinishLaunching(os::ui::Application&) {
     if (auto self = weakSelf.lock()) self->closeWindow();
   });
   window_->maxButton()->setHidden(true);
+}
+
+void AppDelegate::sayAnotherInstallerRuns() {
+  alertViewController_ = TSRAlertViewController::create();
+  buildWindow();
+  window_->center();
+  window_->makeKeyAndOrderFront();
+  std::weak_ptr<AppDelegate> weakSelf = weak_from_this();
+  // The question runs a nested loop: after the launch, not inside it.
+  os::DispatchQueue::main()->async([weakSelf] {
+    auto self = weakSelf.lock();
+    if (!self) return;
+    self->showAlertText(
+        os::formatObjects(TempHelper::getDefaultsLocalizableLanguages("Installer_Already_Running"),
+                          {localizedProductName()}),
+        "", TempHelper::getDefaultsLocalizableLanguages("Button_OK"));
+    os::ui::Application::shared().terminate();
+  });
 }
 
 void AppDelegate::buildWindow() {

@@ -45,12 +45,21 @@ class AppDelegate : public os::ui::ApplicationDelegate,
   static std::shared_ptr<AppDelegate> create();
   explicit AppDelegate(Private) {}
 
+  // Before awakeFromNib: another installer holds the installer's lock
+  // (TSRFolderLock::lockApplicationsFolders), so this one must touch nothing.
+  void setAnotherInstallerRunning(bool running) { anotherInstallerRunning_ = running; }
+
   // Before the launch steps: sends the report of the previous run's uncaught exception, once.
+  // Nothing while another installer runs.
   void awakeFromNib();
 
-  // The launch steps: crash recording, tracker set-up and "Launch App", the window with the
-  // first screen and a hidden question-panel host, level 25 for kRaisedSeconds, the update
-  // check after kUpdateCheckDelaySeconds, the close button pointed at closeWindow().
+  // The launch steps: repair of what a killed installation left (its staging folders and its
+  // archive), crash recording, tracker set-up and "Launch App", the window with the first
+  // screen and a hidden question-panel host, level 25 for kRaisedSeconds, the update check
+  // after kUpdateCheckDelaySeconds, the close button pointed at closeWindow(). While another
+  // installer runs, none of that: the window only says so ("Installer_Already_Running", with
+  // the one button "Button_OK"), and the installer quits when it is answered, leaving its
+  // volume mounted for the other.
   void applicationDidFinishLaunching(os::ui::Application& application) override;
   // Waits 0.2 seconds on the calling thread, then answers true.
   bool applicationShouldTerminateAfterLastWindowClosed(os::ui::Application& application) override;
@@ -94,6 +103,8 @@ class AppDelegate : public os::ui::ApplicationDelegate,
   // The localised product name (the close question and the quit).
   static std::string localizedProductName();
   void buildWindow();
+  // The launch of an installer that finds another one running: the window and its notice.
+  void sayAnotherInstallerRuns();
 
   std::shared_ptr<TSRNoTitleBarWindow> window_;
   std::shared_ptr<os::ui::Box> mainBox_;
@@ -103,4 +114,5 @@ class AppDelegate : public os::ui::ApplicationDelegate,
   std::shared_ptr<TSRAlertViewController> alertViewController_;
   std::shared_ptr<TSRCheckUpdater> checkUpdater_;
   bool isInstall_ = false;
+  bool anotherInstallerRunning_ = false;
 };

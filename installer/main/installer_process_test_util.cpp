@@ -53,7 +53,9 @@ InstallerRun runInstaller(const OutputWatcher& watcher) {
     run.arrivals.emplace_back(run.output.size(), Clock::now());
     if (watcher) watcher(run.output);
   }
-  run.waitStatus = installer.wait().waitStatus;
+  const testsupport::ChildRun ended = installer.wait();
+  run.waitStatus = ended.waitStatus;
+  run.peakResidentBytes = ended.peakResidentBytes;
   run.exited = Clock::now();
   return run;
 }

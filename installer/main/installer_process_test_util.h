@@ -17,6 +17,8 @@ using Clock = std::chrono::steady_clock;
 
 struct InstallerRun {
   int waitStatus = 0;
+  // The most memory the installer held resident at any moment.
+  size_t peakResidentBytes = 0;
   std::string output;
   // When each byte count of `output` had arrived.
   std::vector<std::pair<size_t, Clock::time_point>> arrivals;

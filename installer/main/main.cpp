@@ -12,11 +12,13 @@
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
+#include <optional>
 #include <sstream>
 #include <string>
 
 #include "installer/app/crash_recorder.h"
 #include "installer/app/temp_helper.h"
+#include "installer/engine/folder_lock.h"
 #include "installer/main/app_delegate.h"
 #include "installer/main/ui_script.h"
 #include "net/task_state_notifications.h"
@@ -56,10 +58,16 @@ int main(int argc, char** argv) {
   // Every task of the process posts its resume and suspend notifications, the update check's
   // too, which runs before any session manager exists.
   NKURLSessionTaskNotifications::install();
+  // One installer at a time: held until the process ends. A second one says so and touches
+  // nothing, not even the partial downloads of the one that runs.
+  bool anotherInstallerRunning = false;
+  const std::optional<TSRFolderLock> installerLock =
+      TSRFolderLock::lockApplicationsFolders(&anotherInstallerRunning);
   // Partial downloads live in the installer's own cache folder; what a killed run left there
   // goes now.
   os::Error downloadFolderError;
-  if (!os::URLSession::setDownloadDirectory(TempHelper::getAppCachePath(), &downloadFolderError)) {
+  if (!anotherInstallerRunning &&
+      !os::URLSession::setDownloadDirectory(TempHelper::getAppCachePath(), &downloadFolderError)) {
     os::log::write(os::log::Level::Warning, "Partial downloads stay in the temporary folder: " +
                                                 downloadFolderError.description);
   }
@@ -92,6 +100,7 @@ int main(int argc, char** argv) {
   }
 
   auto delegate = AppDelegate::create();
+  delegate->setAnotherInstallerRunning(anotherInstallerRunning);
   delegate->awakeFromNib();
   application.setDelegate(delegate);
 

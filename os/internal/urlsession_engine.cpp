@@ -51,6 +51,29 @@ constexpr size_t kMaximumHeaderBlockSize = 256 << 10;
 // The longest URL sent; curl refuses longer ones without saying why.
 constexpr size_t kMaximumURLLength = 1 << 20;
 
+// A redirect of a task that started on https to `target` on another scheme would send the rest
+// of the exchange in the clear.
+bool leavesSecureTransport(const URLSessionTask& task, const URL& target) {
+  return task.originalRequest().url().scheme() == "https" && target.scheme() != "https";
+}
+
+Error insecureRedirectError(const URL& target) {
+  return urlError(kURLErrorAppTransportSecurityRequiresSecureConnection, target,
+                  "A redirect from https to " + target.scheme() + " was refused.");
+}
+
+// True when `bytes` of body are more than the task takes.
+bool passesLimit(const URLSessionTask& task, uint64_t bytes) {
+  const int64_t limit = task.countOfBytesReceivedLimit();
+  return limit >= 0 && bytes > static_cast<uint64_t>(limit);
+}
+
+Error bodyTooLongError(const URLSessionTask& task, const URL& url) {
+  return urlError(kURLErrorDataLengthExceedsMaximum, url,
+                  "The body is longer than the " +
+                      std::to_string(task.countOfBytesReceivedLimit()) + " bytes allowed.");
+}
+
 void initializeCurlOnce() {
   static DispatchOnce once;
   once([] {
@@ -767,6 +790,12 @@ void URLSessionEngine::headersComplete(Hop& hop) {
   auto response =
       std::make_shared<const HTTPURLResponse>(hop.request.url(), hop.status, hop.responseHeaders);
   hop.response = response;
+  // A declared length past the limit fails before a byte of the body is taken.
+  const int64_t declared = response->expectedContentLength();
+  if (declared > 0 && passesLimit(*hop.task, static_cast<uint64_t>(declared))) {
+    hop.failure = bodyTooLongError(*hop.task, hop.request.url());
+    return;
+  }
   static constexpr int kRedirectStatuses[] = {301, 302, 303, 307, 308};
   if (std::find(std::begin(kRedirectStatuses), std::end(kRedirectStatuses), hop.status) !=
           std::end(kRedirectStatuses) &&
@@ -924,6 +953,10 @@ size_t URLSessionEngine::onBody(char* buffer, size_t size, size_t count, void* h
   const size_t length = size * count;
   hop.lastActivity = Clock::now();
   if (hop.redirect) {
+    if (passesLimit(*hop.task, hop.redirectBody.size() + length)) {
+      hop.failure = bodyTooLongError(*hop.task, hop.request.url());
+      return 0;
+    }
     const auto* bytes = reinterpret_cast<const uint8_t*>(buffer);
     hop.redirectBody.insert(hop.redirectBody.end(), bytes, bytes + length);
     return length;
@@ -941,6 +974,10 @@ size_t URLSessionEngine::onBody(char* buffer, size_t size, size_t count, void* h
 bool URLSessionEngine::deliverBody(const std::shared_ptr<URLSessionTask>& task, const char* bytes,
                                    size_t count) {
   TaskTransfer& transfer = *task->transfer_;
+  if (passesLimit(*task, static_cast<uint64_t>(task->countOfBytesReceived()) + count)) {
+    if (transfer.hop) transfer.hop->failure = bodyTooLongError(*task, task->currentRequest().url());
+    return false;
+  }
   if (task->kind() == URLSessionTask::Kind::Download) {
     if (!bufferDownload(transfer, reinterpret_cast<const uint8_t*>(bytes), count)) {
       if (transfer.hop) {
@@ -1174,6 +1211,10 @@ void URLSessionEngine::redirect(const std::shared_ptr<URLSessionTask>& task,
     complete(task, urlError(kURLErrorHTTPTooManyRedirects, request.url()));
     return;
   }
+  if (leavesSecureTransport(*task, *target)) {
+    complete(task, insecureRedirectError(*target));
+    return;
+  }
   URLRequest next = request;
   next.setURL(*target);
   const int status = response->statusCode();
@@ -1215,6 +1256,10 @@ void URLSessionEngine::redirectDecided(const std::shared_ptr<URLSessionTask>& ta
     transfer.pendingBody = std::move(body);
     publishResponse(task, std::move(response));
     transferSucceeded(task);
+    return;
+  }
+  if (leavesSecureTransport(*task, chosen->url())) {
+    complete(task, insecureRedirectError(chosen->url()));
     return;
   }
   if (chosen->HTTPMethod() == "GET" && !chosen->HTTPBody() && !chosen->HTTPBodyStream()) {
@@ -1278,7 +1323,9 @@ void URLSessionEngine::complete(std::shared_ptr<URLSessionTask> task, std::optio
   if (error && !file.empty()) {
     // A plain cancel() wants the file gone; a failure, or a cancel that asks for resume data,
     // keeps it for a later task when the download can go on.
-    if (error->code != kURLErrorCancelled || transfer.resumeDataHandler) {
+    // A body that passed its limit is not worth going on with.
+    if ((error->code != kURLErrorCancelled || transfer.resumeDataHandler) &&
+        error->code != kURLErrorDataLengthExceedsMaximum) {
       resumeData = resumeDataOf(task, file);
     }
     if (resumeData) {

@@ -12,9 +12,8 @@
 #include <climits>
 #include <cstring>
 #include <deque>
-#include <map>
 #include <memory>
-#include <set>
+#include <new>
 #include <string_view>
 #include <thread>
 #include <unordered_map>
@@ -25,6 +24,7 @@
 #include "os/internal/zip_directory.h"
 #include "os/internal/zip_entry_reader.h"
 #include "os/internal/zip_libzip.h"
+#include "os/internal/zip_path_tree.h"
 #include "os/mutex.h"
 #include "os/zip.h"
 
@@ -81,15 +81,6 @@ class Descriptor {
   int fd_;
 };
 
-std::string joinComponents(const std::vector<std::string>& components, size_t count) {
-  std::string joined;
-  for (size_t i = 0; i < count; ++i) {
-    if (i > 0) joined += '/';
-    joined += components[i];
-  }
-  return joined;
-}
-
 // The non-empty components of `text` split at `separators`.
 std::vector<std::string> splitPath(std::string_view text, std::string_view separators) {
   std::vector<std::string> parts;
@@ -115,19 +106,15 @@ bool writeFully(int fd, const char* data, size_t size) {
   return true;
 }
 
-std::optional<uint64_t> statvfsFreeSpace(const fs::path& folder) {
-  struct statvfs info;
-  if (::statvfs(folder.c_str(), &info) != 0) return std::nullopt;
-  return uint64_t{info.f_bavail} * info.f_frsize;
-}
+using Node = ZipPathTree::Node;
 
 // What one archive entry becomes on disk.
 struct PlannedEntry {
   enum class Kind { File, Directory, SymbolicLink };
   zip_uint64_t index = 0;
   std::string name;  // as stored, for messages
-  std::vector<std::string> components;
-  std::string relativePath;
+  // Where it lands; the root for a name such as "./".
+  Node node = ZipPathTree::kRoot;
   Kind kind = Kind::File;
   mode_t permissions = kDefaultFileMode;
   std::string linkTarget;
@@ -139,6 +126,15 @@ struct PlannedEntry {
   // Stored or deflated and not encrypted: read straight from the archive; otherwise by libzip.
   bool direct = false;
 };
+
+// What is on disk at a path under the destination, as far as a link's resolution cares.
+enum class DiskKind : uint8_t { kUnknown, kAbsent, kFolder, kLink, kOther };
+
+// A name shortened for a message: a hostile one can be many kilobytes long.
+std::string shortened(const std::string& name) {
+  constexpr size_t kShown = 96;
+  return name.size() <= kShown ? name : name.substr(0, kShown) + "...";
+}
 
 // What was at an entry's place before it was written.
 enum class Place {
@@ -195,11 +191,15 @@ class Unzipper {
     uint64_t totalBytes = 0;
     for (PlannedEntry& entry : all) {
       totalBytes += entry.data.size;
-      if (entry.components.empty()) continue;  // "./" names the destination itself
-      if (entry.kind == PlannedEntry::Kind::SymbolicLink) {
-        links_[entry.relativePath] = entry.linkTarget;
-      }
+      if (entry.node == ZipPathTree::kRoot) continue;  // "./" names the destination itself
       entries_.push_back(std::move(entry));
+    }
+    archiveLinks_.assign(tree_.size(), nullptr);
+    diskKinds_.assign(tree_.size(), DiskKind::kUnknown);
+    for (const PlannedEntry& entry : entries_) {
+      if (entry.kind == PlannedEntry::Kind::SymbolicLink) {
+        archiveLinks_[entry.node] = &entry.linkTarget;  // the last of one path wins
+      }
     }
     if (totalBytes > options_.maxTotalBytes) {
       return failZip(error, SSZipArchive::kArchiveTooLarge,
@@ -210,8 +210,12 @@ class Unzipper {
     for (const PlannedEntry& entry : entries_) {
       if (!checkParents(entry, error)) return false;
       if (entry.kind == PlannedEntry::Kind::SymbolicLink && !linkStaysInside(entry)) {
+        const bool confined = options_.linkScope == SSZipArchive::LinkScope::kTopLevelFolder &&
+                              tree_.depth(entry.node) > 1;
         return failZip(error, SSZipArchive::kEntryEscapesDestination,
-                       "The link \"" + entry.name + "\" points outside the destination");
+                       "The link \"" + shortened(entry.name) + "\" points outside " +
+                           (confined ? "\"" + tree_.name(tree_.lineage(entry.node).front()) + "\""
+                                     : std::string("the destination")));
       }
     }
     return true;
@@ -219,20 +223,43 @@ class Unzipper {
 
   // Writes the planned entries. On failure removes what it created.
   bool extract(Error* error) {
-    bool destinationExisted = files::isDirectory(destination_);
+    const bool destinationExisted = files::isDirectory(destination_);
     if (!checkFreeSpace(error)) return false;
     Error posix;
     if (!destinationExisted && !files::createDirectory(destination_, true, &posix)) {
       return failZip(error, SSZipArchive::kFailedToWriteFile, posix.description);
     }
-    root_ = Descriptor(::open(destination_.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    bool written = root_.valid() ? writeAll(error) : writeFailure("", error);
-    if (written) return true;
-    for (auto created = created_.rbegin(); created != created_.rend(); ++created) {
-      files::removeItem(destination_ / *created, nullptr);
+    madeDestination_ = !destinationExisted;
+    {
+      // Every item made is a node of the tree: recording one never allocates, so that running
+      // out of memory elsewhere cannot lose track of what to remove.
+      MutexLock lock(mutex_);
+      created_.reserve(tree_.size());
     }
-    if (!destinationExisted) ::rmdir(destination_.c_str());
+    root_ = Descriptor(::open(destination_.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    bool written = root_.valid() ? writeAll(error) : writeFailure(ZipPathTree::kRoot, error);
+    if (written) return true;
+    discardWritten();
     return false;
+  }
+
+  // Removes what the unzip created (items it replaced stay replaced), and the destination when
+  // the unzip made it.
+  void discardWritten() {
+    std::vector<Node> created;
+    {
+      MutexLock lock(mutex_);
+      created.swap(created_);
+    }
+    std::vector<char> isCreated(tree_.size(), 0);
+    for (Node node : created) isCreated[node] = 1;
+    for (auto node = created.rbegin(); node != created.rend(); ++node) {
+      // An item in a folder that was created goes with the folder.
+      if (isCreated[tree_.parent(*node)]) continue;
+      files::removeItem(destination_ / tree_.path(*node), nullptr);
+    }
+    if (madeDestination_) ::rmdir(destination_.c_str());
+    madeDestination_ = false;
   }
 
  private:
@@ -244,19 +271,19 @@ class Unzipper {
     }
     entry->index = index;
     entry->name = name;
+    if (entry->name.size() > options_.maxNameLength) {
+      return failZip(error, SSZipArchive::kEntryNameTooLong,
+                     "The name of entry " + std::to_string(index) + " (\"" +
+                         shortened(entry->name) + "\") is " + std::to_string(entry->name.size()) +
+                         " bytes long, more than the " + std::to_string(options_.maxNameLength) +
+                         " allowed");
+    }
     // Archives made on Windows separate with backslashes; either way "..\\x" must not escape.
     if (name[0] == '/' || name[0] == '\\') {
       return failZip(error, SSZipArchive::kEntryEscapesDestination,
                      "The entry \"" + entry->name + "\" has an absolute path");
     }
-    entry->components = splitPath(name, "/\\");
-    std::erase(entry->components, ".");
-    if (std::find(entry->components.begin(), entry->components.end(), "..") !=
-        entry->components.end()) {
-      return failZip(error, SSZipArchive::kEntryEscapesDestination,
-                     "The entry \"" + entry->name + "\" climbs out with \"..\"");
-    }
-    entry->relativePath = joinComponents(entry->components, entry->components.size());
+    if (!placeInTree(entry, error)) return false;
 
     zip_stat_t stat;
     zip_uint8_t system = 0;
@@ -288,7 +315,7 @@ class Unzipper {
     entry->permissions = unixMode != 0 ? unixMode & 0777
                          : directory   ? kDefaultDirectoryMode
                                        : kDefaultFileMode;
-    if (entry->components.empty() && !directory) {
+    if (entry->node == ZipPathTree::kRoot && !directory) {
       return failZip(error, SSZipArchive::kFileInfoNotLoadable,
                      "The entry \"" + entry->name + "\" names no file");
     }
@@ -326,7 +353,7 @@ class Unzipper {
       existing = existing.parent_path();
     }
     std::optional<uint64_t> available =
-        options_.freeSpace ? options_.freeSpace(existing) : statvfsFreeSpace(existing);
+        options_.freeSpace ? options_.freeSpace(existing) : files::availableCapacity(existing);
     if (!available) return true;
     // Each file takes whole blocks; a folder at least one.
     struct statvfs info;
@@ -346,6 +373,27 @@ class Unzipper {
                          " free, of which " + std::to_string(options_.freeSpaceMargin) +
                          " must stay free");
     }
+    return true;
+  }
+
+  // Finds or adds the entry's path in the tree, refusing a ".." component and a path deeper than
+  // the options allow.
+  bool placeInTree(PlannedEntry* entry, Error* error) {
+    Node node = ZipPathTree::kRoot;
+    for (const std::string& component : splitPath(entry->name, "/\\")) {
+      if (component == ".") continue;
+      if (component == "..") {
+        return failZip(error, SSZipArchive::kEntryEscapesDestination,
+                       "The entry \"" + entry->name + "\" climbs out with \"..\"");
+      }
+      if (tree_.depth(node) >= options_.maxPathDepth) {
+        return failZip(error, SSZipArchive::kEntryNameTooLong,
+                       "The entry \"" + shortened(entry->name) + "\" is more than " +
+                           std::to_string(options_.maxPathDepth) + " folders deep");
+      }
+      node = tree_.child(node, component);
+    }
+    entry->node = node;
     return true;
   }
 
@@ -379,42 +427,87 @@ class Unzipper {
   // one already on disk in the destination. A folder entry's own path counts, as the folder's
   // contents would go through it.
   bool checkParents(const PlannedEntry& entry, Error* error) {
-    size_t folders = entry.components.size();
-    if (entry.kind != PlannedEntry::Kind::Directory) --folders;
-    for (size_t count = 1; count <= folders; ++count) {
-      std::string parent = joinComponents(entry.components, count);
-      if (links_.contains(parent) || onDiskLinkTarget(parent)) {
+    const Node deepest =
+        entry.kind == PlannedEntry::Kind::Directory ? entry.node : tree_.parent(entry.node);
+    if (deepest == ZipPathTree::kRoot) return true;
+    for (Node folder : tree_.lineage(deepest)) {
+      if (archiveLinks_[folder] != nullptr || diskKind(folder) == DiskKind::kLink) {
         return failZip(error, SSZipArchive::kEntryEscapesDestination,
-                       "The entry \"" + entry.name + "\" would be written through the link \"" +
-                           parent + "\"");
+                       "The entry \"" + shortened(entry.name) +
+                           "\" would be written through the link \"" +
+                           shortened(tree_.path(folder)) + "\"");
       }
     }
     return true;
   }
 
-  // The target of a symbolic link at `relativePath` under the destination, or nullopt.
-  std::optional<std::string> onDiskLinkTarget(const std::string& relativePath) {
-    if (auto known = diskLinks_.find(relativePath); known != diskLinks_.end()) return known->second;
-    std::optional<std::string> target;
-    std::error_code code;
-    fs::path path = destination_ / relativePath;
-    if (fs::is_symlink(fs::symlink_status(path, code))) {
-      target = fs::read_symlink(path, code).string();
-      if (code) target = "/";  // unreadable: treat it as leaving the destination
+  // What is on disk at `node`'s path under the destination; looked at once per node, and only
+  // where its folder exists on disk (a fresh destination costs one look per top-level item).
+  DiskKind diskKind(Node node) {
+    if (diskKinds_[node] != DiskKind::kUnknown) return diskKinds_[node];
+    DiskKind kind;
+    if (node == ZipPathTree::kRoot) {
+      kind = files::isDirectory(destination_) ? DiskKind::kFolder : DiskKind::kAbsent;
+    } else if (diskKind(tree_.parent(node)) != DiskKind::kFolder) {
+      kind = DiskKind::kAbsent;
+    } else {
+      std::string target;
+      kind = probeDisk(tree_.path(node), &target);
+      if (kind == DiskKind::kLink) diskLinkTargets_.emplace(node, std::move(target));
     }
-    diskLinks_.emplace(relativePath, target);
-    return target;
+    diskKinds_[node] = kind;
+    return kind;
+  }
+
+  // What is at `relativePath` under the destination, and a link's target in `target` (or "/"
+  // when it cannot be read, so that it counts as leaving).
+  DiskKind probeDisk(const std::string& relativePath, std::string* target) const {
+    std::error_code code;
+    const fs::path path = destination_ / relativePath;
+    const fs::file_status status = fs::symlink_status(path, code);
+    if (code || !fs::exists(status)) return DiskKind::kAbsent;
+    if (fs::is_symlink(status)) {
+      *target = fs::read_symlink(path, code).string();
+      if (code) *target = "/";
+      return DiskKind::kLink;
+    }
+    return fs::is_directory(status) ? DiskKind::kFolder : DiskKind::kOther;
   }
 
   // Follows the link's target as the kernel would, through the archive's own links and those
-  // already on disk, and answers whether every step stays under the destination.
+  // already on disk, and answers whether every step stays under the destination (or, with
+  // LinkScope::kTopLevelFolder, inside the top-level folder that holds the link). A lookup
+  // costs one component: the tree finds archive paths, and the disk is asked only below a
+  // folder that exists there. A resolution deeper than any entry may be fails.
   bool linkStaysInside(const PlannedEntry& link) {
-    std::vector<std::string> resolved(link.components.begin(), link.components.end() - 1);
+    struct Step {
+      std::optional<Node> node;  // nullopt: a path the archive does not name
+      DiskKind disk;
+      size_t pathStart;  // where the step's component starts in `path`
+    };
+    const Node linkFolder = tree_.parent(link.node);
+    const size_t floor = options_.linkScope == SSZipArchive::LinkScope::kTopLevelFolder &&
+                                 linkFolder != ZipPathTree::kRoot
+                             ? 1
+                             : 0;
+    const Step root{ZipPathTree::kRoot, diskKind(ZipPathTree::kRoot), 0};
+    std::vector<Step> resolved;
+    std::string path;
+    auto pushStep = [&](std::optional<Node> node, DiskKind disk, std::string_view component) {
+      const size_t start = path.size();
+      if (!path.empty()) path += '/';
+      path += component;
+      resolved.push_back(Step{node, disk, start});
+    };
+    for (Node folder : tree_.lineage(linkFolder)) {
+      pushStep(folder, diskKind(folder), tree_.name(folder));
+    }
     std::deque<std::string> pending;
     auto pushTarget = [&pending](const std::string& target) {
       if (target.empty() || target.front() == '/') return false;
       std::vector<std::string> parts = splitPath(target, "/");
-      pending.insert(pending.begin(), parts.begin(), parts.end());
+      pending.insert(pending.begin(), std::make_move_iterator(parts.begin()),
+                     std::make_move_iterator(parts.end()));
       return true;
     };
     if (!pushTarget(link.linkTarget)) return false;
@@ -424,22 +517,30 @@ class Unzipper {
       pending.pop_front();
       if (component == ".") continue;
       if (component == "..") {
-        if (resolved.empty()) return false;
+        if (resolved.size() <= floor) return false;
+        path.resize(resolved.back().pathStart);
         resolved.pop_back();
         continue;
       }
-      resolved.push_back(std::move(component));
-      std::string path = joinComponents(resolved, resolved.size());
-      std::optional<std::string> target;
-      if (auto archived = links_.find(path); archived != links_.end()) {
-        target = archived->second;
-      } else {
-        target = onDiskLinkTarget(path);
+      const Step& parent = resolved.empty() ? root : resolved.back();
+      std::optional<Node> node = parent.node ? tree_.find(*parent.node, component) : std::nullopt;
+      std::string diskTarget;
+      DiskKind disk = DiskKind::kAbsent;
+      if (node) {
+        disk = diskKind(*node);
+        if (disk == DiskKind::kLink) diskTarget = diskLinkTargets_.at(*node);
+      } else if (parent.disk == DiskKind::kFolder) {
+        std::string candidate = path.empty() ? component : path + "/" + component;
+        disk = probeDisk(candidate, &diskTarget);
       }
-      if (!target) continue;
-      if (++hops > kMaxLinkHops) return false;
-      resolved.pop_back();
-      if (!pushTarget(*target)) return false;
+      const std::string* target = node ? archiveLinks_[*node] : nullptr;
+      if (target == nullptr && disk == DiskKind::kLink) target = &diskTarget;
+      if (target != nullptr) {
+        if (++hops > kMaxLinkHops || !pushTarget(*target)) return false;
+        continue;
+      }
+      pushStep(node, disk, component);
+      if (resolved.size() > options_.maxPathDepth) return false;
     }
     return true;
   }
@@ -454,17 +555,16 @@ class Unzipper {
     for (const PlannedEntry* link : links) {
       Descriptor parent;
       Place place = Place::kFree;
-      if (!openDirectory(link->components, link->components.size() - 1, &parent, &created_,
-                         error) ||
+      if (!openDirectory(tree_.parent(link->node), &parent, error) ||
           !clearPlace(parent.get(), *link, &place, error)) {
         return false;
       }
       if (place == Place::kKept) continue;
-      if (::symlinkat(link->linkTarget.c_str(), parent.get(), link->components.back().c_str()) !=
+      if (::symlinkat(link->linkTarget.c_str(), parent.get(), tree_.name(link->node).c_str()) !=
           0) {
-        return writeFailure(link->relativePath, error);
+        return writeFailure(link->node, error);
       }
-      if (place == Place::kFree) created_.push_back(link->relativePath);
+      if (place == Place::kFree) recordCreated(link->node);
     }
     return setFolderModes(error);
   }
@@ -473,83 +573,96 @@ class Unzipper {
   // order would leave: the last when overwriting, else the first.
   void sortOutWrites(std::vector<const PlannedEntry*>* files,
                      std::vector<const PlannedEntry*>* links) const {
-    std::unordered_map<std::string_view, const PlannedEntry*> winners;
+    std::unordered_map<Node, const PlannedEntry*> winners;
     for (const PlannedEntry& entry : entries_) {
       if (entry.kind == PlannedEntry::Kind::Directory) continue;
-      auto [place, inserted] = winners.emplace(entry.relativePath, &entry);
+      auto [place, inserted] = winners.emplace(entry.node, &entry);
       if (!inserted && overwrite_) place->second = &entry;
     }
     for (const PlannedEntry& entry : entries_) {
-      auto winner = winners.find(entry.relativePath);
+      auto winner = winners.find(entry.node);
       if (winner == winners.end() || winner->second != &entry) continue;
       (entry.kind == PlannedEntry::Kind::File ? files : links)->push_back(&entry);
     }
   }
 
+  // The folders the entries need: every folder entry and every folder that holds an entry.
+  std::vector<char> foldersNeeded() const {
+    std::vector<char> needed(tree_.size(), 0);
+    for (const PlannedEntry& entry : entries_) {
+      Node folder =
+          entry.kind == PlannedEntry::Kind::Directory ? entry.node : tree_.parent(entry.node);
+      // A marked folder's own folders are marked already: each is visited once.
+      while (folder != ZipPathTree::kRoot && !needed[folder]) {
+        needed[folder] = 1;
+        folder = tree_.parent(folder);
+      }
+    }
+    return needed;
+  }
+
   // Makes every folder the entries need, parents before children, keeping open only the chain
   // of folders that leads to the current one.
   bool makeFolders(Error* error) {
-    std::set<std::vector<std::string>> folders;
-    for (const PlannedEntry& entry : entries_) {
-      size_t count = entry.components.size();
-      if (entry.kind != PlannedEntry::Kind::Directory) --count;
-      for (size_t length = 1; length <= count; ++length) {
-        folders.emplace(entry.components.begin(), entry.components.begin() + length);
+    const std::vector<char> needed = foldersNeeded();
+    struct Frame {
+      Node node;
+      Descriptor folder;
+      size_t nextChild;
+    };
+    std::vector<Frame> chain;
+    chain.push_back(Frame{ZipPathTree::kRoot, Descriptor(::dup(root_.get())), 0});
+    while (!chain.empty()) {
+      Frame& top = chain.back();
+      const std::vector<Node>& children = tree_.children(top.node);
+      if (top.nextChild == children.size()) {
+        chain.pop_back();
+        continue;
       }
-    }
-    std::vector<Descriptor> chain;  // chain[i] is the folder of the first i + 1 components
-    const std::vector<std::string>* previous = nullptr;
-    for (const std::vector<std::string>& folder : folders) {
-      // Sorted order visits a folder right after its parent or the parent's descendants.
-      size_t common = 0;
-      while (previous != nullptr && common < previous->size() && common + 1 < folder.size() &&
-             (*previous)[common] == folder[common]) {
-        ++common;
-      }
-      chain.resize(common);
-      int parent = chain.empty() ? root_.get() : chain.back().get();
+      const Node child = children[top.nextChild++];
+      if (!needed[child]) continue;
       Descriptor opened;
-      if (!openChild(parent, folder, &opened, &created_, error)) return false;
-      chain.push_back(std::move(opened));
-      previous = &folder;
+      if (!openChild(top.folder.get(), child, &opened, error)) return false;
+      chain.push_back(Frame{child, std::move(opened), 0});
     }
     return true;
   }
 
-  // Opens (creating when missing, and adding it to `created`) the last folder of `components`
-  // inside `parent`, which holds the others, never following a symbolic link.
-  bool openChild(int parent, const std::vector<std::string>& components, Descriptor* folder,
-                 std::vector<std::string>* created, Error* error) {
-    const char* name = components.back().c_str();
+  void recordCreated(Node node) {
+    MutexLock lock(mutex_);
+    created_.push_back(node);
+  }
+
+  // Opens (creating when missing, and recording it as created) the folder `node` inside
+  // `parent`, which holds it, never following a symbolic link.
+  bool openChild(int parent, Node node, Descriptor* folder, Error* error) {
+    const char* name = tree_.name(node).c_str();
     int next = ::openat(parent, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
     if (next < 0 && errno == ENOENT) {
       if (::mkdirat(parent, name, kDefaultDirectoryMode) == 0) {
-        created->push_back(joinComponents(components, components.size()));
+        recordCreated(node);
       } else if (errno != EEXIST) {
-        return writeFailure(joinComponents(components, components.size()), error);
+        return writeFailure(node, error);
       }
       next = ::openat(parent, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
     }
     if (next < 0) {
       if (errno == ELOOP) {
-        return failZip(
-            error, SSZipArchive::kEntryEscapesDestination,
-            "\"" + joinComponents(components, components.size()) + "\" is a symbolic link");
+        return failZip(error, SSZipArchive::kEntryEscapesDestination,
+                       "\"" + shortened(tree_.path(node)) + "\" is a symbolic link");
       }
-      return writeFailure(joinComponents(components, components.size()), error);
+      return writeFailure(node, error);
     }
     *folder = Descriptor(next);
     return true;
   }
 
-  // Opens (creating when missing, and adding what it creates to `created`) the folder made of
-  // the first `count` components, never following a symbolic link.
-  bool openDirectory(const std::vector<std::string>& components, size_t count, Descriptor* folder,
-                     std::vector<std::string>* created, Error* error) {
+  // Opens (creating what is missing) the folder `node`, one component at a time from the
+  // destination, never following a symbolic link.
+  bool openDirectory(Node node, Descriptor* folder, Error* error) {
     Descriptor current(::dup(root_.get()));
-    for (size_t i = 0; i < count; ++i) {
-      std::vector<std::string> prefix(components.begin(), components.begin() + i + 1);
-      if (!openChild(current.get(), prefix, &current, created, error)) return false;
+    for (Node step : tree_.lineage(node)) {
+      if (!openChild(current.get(), step, &current, error)) return false;
     }
     *folder = std::move(current);
     return true;
@@ -562,24 +675,23 @@ class Unzipper {
     for (const PlannedEntry& entry : entries_) {
       if (entry.kind == PlannedEntry::Kind::Directory) directories.push_back(&entry);
     }
-    std::stable_sort(directories.begin(), directories.end(), [](const auto* a, const auto* b) {
-      return a->components.size() > b->components.size();
+    std::stable_sort(directories.begin(), directories.end(), [this](const auto* a, const auto* b) {
+      return tree_.depth(a->node) > tree_.depth(b->node);
     });
     for (const PlannedEntry* directory : directories) {
       Descriptor folder;
-      if (!openDirectory(directory->components, directory->components.size(), &folder, &created_,
-                         error)) {
-        return false;
-      }
+      if (!openDirectory(directory->node, &folder, error)) return false;
       if (::fchmod(folder.get(), directory->permissions) != 0) {
-        return fail(error, posixError(errno, (destination_ / directory->relativePath).string()));
+        return fail(error,
+                    posixError(errno, (destination_ / tree_.path(directory->node)).string()));
       }
     }
     return true;
   }
 
   // Writes the file entries: those read straight from the archive in batches on several
-  // threads, then those only libzip can read, on this thread.
+  // threads, then those only libzip can read, on this thread. Running out of memory on a
+  // writing thread stops them all and is rethrown here, for unzip() to clean up after.
   bool writeFiles(const std::vector<const PlannedEntry*>& files, Error* error) {
     std::vector<std::vector<const PlannedEntry*>> batches(1);
     std::vector<const PlannedEntry*> throughLibzip;
@@ -603,19 +715,25 @@ class Unzipper {
                            : std::clamp(std::thread::hardware_concurrency(), 1u, kMaxThreads);
     threads = static_cast<unsigned>(std::min<size_t>(threads, batches.size()));
     std::atomic<size_t> nextBatch{0};
+    std::atomic<bool> outOfMemory{false};
     auto work = [&] {
-      FileWriter writer(*this);
-      for (size_t batch = nextBatch++; batch < batches.size() && !stopped_; batch = nextBatch++) {
-        for (const PlannedEntry* file : batches[batch]) {
-          if (stopped_ || !writer.write(*file)) break;
+      try {
+        FileWriter writer(*this);
+        for (size_t batch = nextBatch++; batch < batches.size() && !stopped_; batch = nextBatch++) {
+          for (const PlannedEntry* file : batches[batch]) {
+            if (stopped_ || !writer.write(*file)) break;
+          }
         }
+      } catch (const std::bad_alloc&) {
+        outOfMemory = true;
+        stopped_ = true;
       }
-      writer.finish();
     };
     std::vector<std::thread> helpers;
     for (unsigned i = 1; i < threads; ++i) helpers.emplace_back(work);
     if (threads > 0) work();
     for (std::thread& helper : helpers) helper.join();
+    if (outOfMemory) throw std::bad_alloc();
     if (stopped_) {
       MutexLock lock(mutex_);
       return fail(error, *firstError_);
@@ -644,7 +762,7 @@ class Unzipper {
         return stop(std::move(error));
       }
       if (place == Place::kKept) return true;
-      if (place == Place::kFree) created_.push_back(file.relativePath);
+      if (place == Place::kFree) unzipper_.recordCreated(file.node);
       std::string problem;
       ZipEntryReader::Outcome outcome = reader_.read(
           unzipper_.source_.get(), file.data,
@@ -663,31 +781,22 @@ class Unzipper {
           return stop(Error(SSZipArchive::kErrorDomain, SSZipArchive::kFileContentNotReadable,
                             "Cannot read the entry \"" + file.name + "\": " + problem));
         case ZipEntryReader::Outcome::kSinkFailed:
-          unzipper_.writeFailure(file.relativePath, &error);
+          unzipper_.writeFailure(file.node, &error);
           return stop(std::move(error));
       }
       if (::fchmod(target.get(), file.permissions) != 0 || !target.close()) {
-        unzipper_.writeFailure(file.relativePath, &error);
+        unzipper_.writeFailure(file.node, &error);
         return stop(std::move(error));
       }
       return true;
     }
 
-    // Hands what this thread created to the unzipper, for removal should the unzip fail.
-    void finish() {
-      MutexLock lock(unzipper_.mutex_);
-      unzipper_.created_.insert(unzipper_.created_.end(), created_.begin(), created_.end());
-    }
-
    private:
     bool openParent(const PlannedEntry& file, Error* error) {
-      size_t count = file.components.size() - 1;
-      if (folder_.valid() && folderComponents_.size() == count &&
-          std::equal(folderComponents_.begin(), folderComponents_.end(), file.components.begin())) {
-        return true;
-      }
-      folderComponents_.assign(file.components.begin(), file.components.begin() + count);
-      if (unzipper_.openDirectory(file.components, count, &folder_, &created_, error)) return true;
+      const Node parent = unzipper_.tree_.parent(file.node);
+      if (folder_.valid() && folderNode_ == parent) return true;
+      folderNode_ = parent;
+      if (unzipper_.openDirectory(parent, &folder_, error)) return true;
       folder_ = Descriptor();
       return false;
     }
@@ -702,45 +811,44 @@ class Unzipper {
     Unzipper& unzipper_;
     ZipEntryReader reader_;
     Descriptor folder_;
-    std::vector<std::string> folderComponents_;
-    std::vector<std::string> created_;
+    Node folderNode_ = ZipPathTree::kRoot;
   };
 
   // Creates the file of an entry in `parent`, open for writing, and says in `place` what was
   // there (see clearPlace); `target` stays closed when the entry is skipped.
   bool createFile(int parent, const PlannedEntry& entry, Descriptor* target, Place* place,
                   Error* error) {
-    const char* name = entry.components.back().c_str();
+    const char* name = tree_.name(entry.node).c_str();
     constexpr int kCreate = O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC;
     *place = Place::kFree;
     *target = Descriptor(::openat(parent, name, kCreate, 0600));
     if (target->valid()) return true;
-    if (errno != EEXIST) return writeFailure(entry.relativePath, error);
+    if (errno != EEXIST) return writeFailure(entry.node, error);
     if (!clearPlace(parent, entry, place, error)) return false;
     if (*place == Place::kKept) return true;
     *target = Descriptor(::openat(parent, name, kCreate, 0600));
-    return target->valid() || writeFailure(entry.relativePath, error);
+    return target->valid() || writeFailure(entry.node, error);
   }
 
   // Makes room for a file or link entry: an existing file or link is removed when overwriting
   // and kept (the entry skipped) otherwise; a folder in the way is an error.
   bool clearPlace(int parent, const PlannedEntry& entry, Place* place, Error* error) {
-    const char* name = entry.components.back().c_str();
+    const char* name = tree_.name(entry.node).c_str();
     struct stat existing;
     if (::fstatat(parent, name, &existing, AT_SYMLINK_NOFOLLOW) != 0) {
       *place = Place::kFree;
-      return errno == ENOENT || writeFailure(entry.relativePath, error);
+      return errno == ENOENT || writeFailure(entry.node, error);
     }
     if (S_ISDIR(existing.st_mode)) {
       return failZip(error, SSZipArchive::kFailedToWriteFile,
-                     "A folder is in the way of \"" + entry.relativePath + "\"");
+                     "A folder is in the way of \"" + tree_.path(entry.node) + "\"");
     }
     if (!overwrite_) {
       *place = Place::kKept;
       return true;
     }
     // Replacing rather than truncating never writes through a link or into a hard-linked file.
-    if (::unlinkat(parent, name, 0) != 0) return writeFailure(entry.relativePath, error);
+    if (::unlinkat(parent, name, 0) != 0) return writeFailure(entry.node, error);
     *place = Place::kCleared;
     return true;
   }
@@ -749,12 +857,12 @@ class Unzipper {
     Descriptor parent;
     Descriptor target;
     Place place = Place::kFree;
-    if (!openDirectory(entry.components, entry.components.size() - 1, &parent, &created_, error) ||
+    if (!openDirectory(tree_.parent(entry.node), &parent, error) ||
         !createFile(parent.get(), entry, &target, &place, error)) {
       return false;
     }
     if (place == Place::kKept) return true;
-    if (place == Place::kFree) created_.push_back(entry.relativePath);
+    if (place == Place::kFree) recordCreated(entry.node);
     EntryHandle source;
     if (!openEntry(entry, &source, error)) return false;
     buffer.resize(kCopyBufferSize);
@@ -767,18 +875,18 @@ class Unzipper {
       }
       if (read == 0) break;
       if (!writeFully(target.get(), buffer.data(), static_cast<size_t>(read))) {
-        return writeFailure(entry.relativePath, error);
+        return writeFailure(entry.node, error);
       }
     }
     if (::fchmod(target.get(), entry.permissions) != 0 || !target.close()) {
-      return writeFailure(entry.relativePath, error);
+      return writeFailure(entry.node, error);
     }
     return true;
   }
 
-  bool writeFailure(const std::string& relativePath, Error* error) {
+  bool writeFailure(Node node, Error* error) {
     int code = errno;
-    Error posix = posixError(code, (destination_ / relativePath).string());
+    Error posix = posixError(code, (destination_ / tree_.path(node)).string());
     return failZip(error, SSZipArchive::kFailedToWriteFile, posix.description);
   }
 
@@ -789,15 +897,20 @@ class Unzipper {
   const std::string password_;
   const UnzipOptions& options_;
   Descriptor source_;  // the archive, read straight by the writing threads
+  ZipPathTree tree_;
   std::vector<PlannedEntry> entries_;
-  std::map<std::string, std::string> links_;  // archive links: relative path → target
-  std::map<std::string, std::optional<std::string>> diskLinks_;
+  // Per node: the target of the archive's link there, or nullptr.
+  std::vector<const std::string*> archiveLinks_;
+  // Per node: what is on disk there, looked at on demand; and the targets of links on disk.
+  std::vector<DiskKind> diskKinds_;
+  std::unordered_map<Node, std::string> diskLinkTargets_;
   Descriptor root_;
+  // The unzip made the destination, and removes it again after a failure.
+  bool madeDestination_ = false;
 
   Mutex mutex_;
-  // Relative paths, in creation order; written by the writing threads only under mutex_, and
-  // by the calling thread while no writing thread runs.
-  std::vector<std::string> created_;
+  // What the unzip created, in creation order, for removal after a failure.
+  std::vector<Node> created_ OS_GUARDED_BY(mutex_);
   std::optional<Error> firstError_ OS_GUARDED_BY(mutex_);
   std::atomic<bool> stopped_{false};
 };
@@ -807,7 +920,9 @@ class Unzipper {
 UnzipOptions::UnzipOptions()
     : maxEntries(SSZipArchive::kMaxEntries),
       maxTotalBytes(SSZipArchive::kMaxTotalBytes),
-      freeSpaceMargin(SSZipArchive::kFreeSpaceMargin) {}
+      freeSpaceMargin(SSZipArchive::kFreeSpaceMargin),
+      maxNameLength(SSZipArchive::kMaxNameLength),
+      maxPathDepth(SSZipArchive::kMaxPathDepth) {}
 
 bool unzip(const std::string& path, const std::string& destination, bool overwrite,
            const std::string& password, const UnzipOptions& options, Error* error) {
@@ -821,7 +936,13 @@ bool unzip(const std::string& path, const std::string& destination, bool overwri
                    "Cannot open the archive " + path + ": " + libzipMessage(code));
   }
   Unzipper unzipper(archive.get(), path, destination, overwrite, password, options);
-  return unzipper.plan(error) && unzipper.extract(error);
+  try {
+    return unzipper.plan(error) && unzipper.extract(error);
+  } catch (const std::bad_alloc&) {
+    unzipper.discardWritten();
+    return failZip(error, SSZipArchive::kArchiveTooLarge,
+                   "There is not enough memory to unpack the archive " + path);
+  }
 }
 
 }  // namespace os::internal

@@ -15,6 +15,7 @@
 #include <string>
 
 #include "os/error.h"
+#include "os/zip.h"
 
 namespace os::internal {
 
@@ -32,6 +33,10 @@ struct UnzipOptions {
   uint64_t maxEntries;
   uint64_t maxTotalBytes;
   uint64_t freeSpaceMargin;
+  size_t maxNameLength;
+  size_t maxPathDepth;
+  // Where a symbolic link's target must stay.
+  SSZipArchive::LinkScope linkScope = SSZipArchive::LinkScope::kDestination;
 
   UnzipOptions();
 };

@@ -15,6 +15,8 @@ namespace {
 // windows cost a second pass over the output).
 constexpr size_t kWindow = 1024;
 constexpr uint64_t kMaxInput = std::numeric_limits<uint32_t>::max();
+// The output cap of compression, which has none: what comes in is our own data.
+constexpr size_t kUncapped = std::numeric_limits<size_t>::max() - kWindow;
 
 std::optional<os::Data> fail(os::Error* error, int64_t code, os::Dictionary userInfo = {}) {
   os::fail(error, os::Error(kVDUNSDataZlibErrorDomain, code, {}, std::move(userInfo)));
@@ -67,8 +69,7 @@ size_t expectedInflatedSize(std::span<const uint8_t> data) {
 
 }  // namespace
 
-std::optional<os::Data> gul_dataByGzippingData(std::span<const uint8_t> data, os::Error* error,
-                                               size_t maxOutputBytes) {
+std::optional<os::Data> gul_dataByGzippingData(std::span<const uint8_t> data, os::Error* error) {
   if (data.empty()) return std::nullopt;
   if (data.size() > kMaxInput) return fail(error, kVDUNSDataZlibErrorGreaterThan32BitsToCompress);
   z_stream stream{};
@@ -79,13 +80,9 @@ std::optional<os::Data> gul_dataByGzippingData(std::span<const uint8_t> data, os
   os::Data output;
   output.reserve(data.size() / 4);
   while (true) {
-    openWindow(stream, output, maxOutputBytes);
+    openWindow(stream, output, kUncapped);
     status = deflate(&stream, Z_FINISH);
     closeWindow(stream, output);
-    if (output.size() > maxOutputBytes) {
-      deflateEnd(&stream);
-      return tooLarge(error, maxOutputBytes);
-    }
     if (status != Z_OK && status != Z_STREAM_END) {
       deflateEnd(&stream);
       return zlibFailure(error, status, nullptr);

@@ -10,9 +10,11 @@
 //   1024  input longer than 4,294,967,295 bytes (compression only; expansion gives no error)
 //   1025  zlib failed (user info kVDUNSDataZlibErrorKey: zlib's status; expanding, also
 //         "NSLocalizedDescription": zlib's message when it gave one), the data ended before its
-//         stream did (truncated input is never a partial result), or the output would pass
-//         `maxOutputBytes` (kVDUNSDataZlibDefaultMaxOutputBytes unless given): an inflated body
-//         of a gigabyte is an error, not an out-of-memory
+//         stream did (truncated input is never a partial result), or an expansion's output
+//         would pass `maxOutputBytes` (kVDUNSDataZlibDefaultMaxOutputBytes unless given): an
+//         inflated body of a gigabyte is an error, not an out-of-memory. Compression is not
+//         capped: its input is our own data, and gzip never grows it by more than a few bytes
+//         per 16 KiB
 //   1026  expansion reached the end of the stream with input left over (user info
 //         kVDUNSDataZlibRemainingBytesKey: how many bytes, unsigned)
 // Pure functions; any thread.
@@ -37,11 +39,11 @@ inline constexpr size_t kVDUNSDataZlibDefaultMaxOutputBytes = size_t{64} << 20;
 namespace VDUNSDataZlib {
 
 // One gzip member of `data`: default level, deflate, window bits 31, memory level 8.
-std::optional<os::Data> gul_dataByGzippingData(
-    std::span<const uint8_t> data, os::Error* error = nullptr,
-    size_t maxOutputBytes = kVDUNSDataZlibDefaultMaxOutputBytes);
+std::optional<os::Data> gul_dataByGzippingData(std::span<const uint8_t> data,
+                                               os::Error* error = nullptr);
 
-// The bytes of the gzip or zlib stream `data` (window bits 47: the wrapper is detected).
+// The bytes of the gzip or zlib stream `data` (window bits 47: the wrapper is detected), at most
+// `maxOutputBytes` of them: the input may come from anywhere.
 std::optional<os::Data> gul_dataByInflatingGzippedData(
     std::span<const uint8_t> data, os::Error* error = nullptr,
     size_t maxOutputBytes = kVDUNSDataZlibDefaultMaxOutputBytes);
