@@ -19,9 +19,6 @@ using measurement::Value;
 
 namespace {
 
-inline constexpr const char* kApplicationWillResignActiveNotification =
-    "NSApplicationWillResignActiveNotification";
-
 os::Mutex sharedMutex;
 std::shared_ptr<APMScreenViewReporter> sharedReporter OS_GUARDED_BY(sharedMutex);
 
@@ -99,7 +96,7 @@ std::shared_ptr<APMScreenViewReporter> APMScreenViewReporter::create() {
                                    }
                                  }));
   reporter->willResignActive_ = os::ObserverRegistration(
-      center, center.addObserver(kApplicationWillResignActiveNotification, nullptr,
+      center, center.addObserver(os::kApplicationWillResignActiveNotification, nullptr,
                                  [weak](const os::Notification&) {
                                    if (auto self = weak.lock()) {
                                      self->handleApplicationWillResignActive();

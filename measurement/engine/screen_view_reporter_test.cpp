@@ -131,7 +131,7 @@ TEST_F(ScreenViewReporterTest, ActivationIsPermanentAndResignationCutsAdExposure
   auto ads = APMAdExposureReporter::sharedInstance();
   ads->beginAdUnitExposure("a");
   clock_.advance(2);
-  os::NotificationCenter::defaultCenter().post("NSApplicationWillResignActiveNotification");
+  os::NotificationCenter::defaultCenter().post(os::kApplicationWillResignActiveNotification);
   EXPECT_TRUE(screens_->isAppActive());
   ASSERT_EQ(eventsNamed("_xu").size(), 1u);
   EXPECT_EQ(eventsNamed("_xu")[0].parameters.at("_xt"), Value(int64_t{2000}));
