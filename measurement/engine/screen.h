@@ -14,6 +14,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <utility>
 
 #include "measurement/foundation/value.h"
 #include "os/value.h"
