@@ -5,7 +5,9 @@
 //
 // Callbacks may change the array they walk: every step reads the current length, and "sort"
 // orders a copy of the elements (a merge sort that never reads out of bounds) and writes it back.
-// No method hands the hole marker to a script.
+// No method hands the hole marker to a script. Every method charges the run's budget for the
+// elements it visits, copies and compares, and checks a new array's length and memory before
+// making it (value.h), so a call that would pass either fails with runtime error 18.
 #pragma once
 
 #include <span>

@@ -431,6 +431,7 @@ TEST(EventEditingHostileTest, NativeWorkIsChargedAndBulkMemoryRefused) {
       {"comparing long texts", doubled("s", "x", 23) +
                                    R"(("41" "t") ("3" "t" ("0" ("15" "s") "")) )" +
                                    endlessly(R"(("20" ("15" "s") ("15" "t")))")},
+      {"number form of a long text", doubled("s", "1", 23) + endlessly(R"(("26" ("15" "s") 1))")},
       {"shifting a long array",
        R"(("41" "a") ("3" "a" ("7")) ("43" ("15" "a") "length" 4000000) )" +
            endlessly(R"(("2" ("15" "a") "shift" ("46")))")},

@@ -33,7 +33,8 @@
 namespace measurement::runtime {
 
 struct RuntimeLimits {
-  // Evaluations per budget (one event, or loading).
+  // Steps per budget (one event, or loading): one per evaluation, and native work in
+  // proportion to what it does (value.h).
   int64_t instructions = 1'000'000;
   // Bytes a budget may allocate, and bytes the values reachable after a collection may hold.
   size_t bytesPerBudget = size_t{96} << 20;

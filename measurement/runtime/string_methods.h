@@ -7,6 +7,10 @@
 // and a backtracking-stack limit: a pattern that does not compile, and a match that runs out of
 // either, fail the call with kRegexErrorDomain, so a catastrophic pattern on a long subject ends
 // quickly instead of running for minutes.
+//
+// Every method charges the run's budget for the text it scans and copies, and checks a result's
+// length and memory before building it (value.h). Plain-text searches take time linear in both
+// lengths, so a long needle cannot make a search quadratic.
 #pragma once
 
 #include <span>

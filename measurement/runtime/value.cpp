@@ -676,8 +676,11 @@ double detail::numberForm(const Value& value, os::Error* error) {
       return value.booleanPayload() ? 1 : 0;
     case Kind::Number:
       return value.numberPayload();
-    case Kind::String:
-      return stringNumber(value.asString()->text());
+    case Kind::String: {
+      // Reading a number scans the text and copies its digits.
+      const std::u16string& text = value.asString()->text();
+      return chargeUnits(text.size(), error) ? stringNumber(text) : kNaN;
+    }
     case Kind::Array: {
       std::u16string text = stringForm(value, error);
       return failed(error) ? kNaN : stringNumber(text);
