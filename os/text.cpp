@@ -12,7 +12,10 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <map>
 #include <memory>
+#include <optional>
+#include <utility>
 #include <vector>
 
 #include "os/value_utf8.h"
@@ -424,32 +427,57 @@ Order compare(std::string_view a, std::string_view b, CompareOptions options) {
   return static_cast<Order>(result);
 }
 
-Order localizedCaseInsensitiveCompare(std::string_view a, std::string_view b) {
-  // One collator per thread: ICU collators are not meant to be shared between threads.
-  struct Collator {
-    UCollator* collator = nullptr;
-    Collator() {
-      // Without a language setting (the C locale) ICU's default is "en_US_POSIX", whose
-      // collation is code-point order; the platform's users always have a language, so that
-      // case takes the language-neutral root order.
-      std::string_view locale = uloc_getDefault();
-      UErrorCode status = U_ZERO_ERROR;
-      collator = ucol_open(locale == "en_US_POSIX" ? "" : locale.data(), &status);
-      if (U_FAILURE(status)) collator = nullptr;
-      if (collator) ucol_setStrength(collator, UCOL_SECONDARY);
-    }
-    ~Collator() {
-      if (collator) ucol_close(collator);
+namespace {
+
+// The ICU collator of `locale` at `strength` for the calling thread (ICU collators are not meant
+// to be shared between threads), made on first use; null when ICU cannot make one.
+UCollator* threadCollator(const std::string& locale, UCollationStrength strength) {
+  struct Collators {
+    std::map<std::pair<std::string, UCollationStrength>, UCollator*> byLocale;
+    ~Collators() {
+      for (auto& [key, collator] : byLocale) {
+        if (collator) ucol_close(collator);
+      }
     }
   };
-  thread_local Collator perThread;
-  if (!perThread.collator) return compare(a, b, kCaseInsensitive);
+  thread_local Collators collators;
+  auto [entry, made] = collators.byLocale.try_emplace({locale, strength}, nullptr);
+  if (made) {
+    UErrorCode status = U_ZERO_ERROR;
+    UCollator* collator = ucol_open(locale.c_str(), &status);
+    if (U_FAILURE(status) && collator) ucol_close(collator);
+    if (U_SUCCESS(status) && collator) {
+      ucol_setStrength(collator, strength);
+      entry->second = collator;
+    }
+  }
+  return entry->second;
+}
+
+// `a` against `b` by `collator`; nullopt when there is none or ICU fails.
+std::optional<Order> collate(UCollator* collator, std::string_view a, std::string_view b) {
+  if (!collator) return std::nullopt;
   UErrorCode status = U_ZERO_ERROR;
-  UCollationResult result =
-      ucol_strcollUTF8(perThread.collator, a.data(), static_cast<int32_t>(a.size()), b.data(),
-                       static_cast<int32_t>(b.size()), &status);
-  if (U_FAILURE(status)) return compare(a, b, kCaseInsensitive);
+  UCollationResult result = ucol_strcollUTF8(collator, a.data(), static_cast<int32_t>(a.size()),
+                                             b.data(), static_cast<int32_t>(b.size()), &status);
+  if (U_FAILURE(status)) return std::nullopt;
   return static_cast<Order>(result);
+}
+
+}  // namespace
+
+Order localizedCaseInsensitiveCompare(std::string_view a, std::string_view b) {
+  // Without a language setting (the C locale) ICU's default is "en_US_POSIX", whose collation is
+  // code-point order; the platform's users always have a language, so that case takes the
+  // language-neutral root order.
+  std::string locale = uloc_getDefault();
+  if (locale == "en_US_POSIX") locale.clear();
+  return collate(threadCollator(locale, UCOL_SECONDARY), a, b)
+      .value_or(compare(a, b, kCaseInsensitive));
+}
+
+Order compareInLocale(std::string_view a, std::string_view b, const std::string& locale) {
+  return collate(threadCollator(locale, UCOL_TERTIARY), a, b).value_or(compare(a, b));
 }
 
 bool hasPrefix(std::string_view s, std::string_view prefix) {

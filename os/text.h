@@ -125,6 +125,11 @@ Order compare(std::string_view a, std::string_view b, CompareOptions options = k
 // case are Same.
 Order localizedCaseInsensitiveCompare(std::string_view a, std::string_view b);
 
+// Orders `a` against `b` as the language of `locale` ("en_US") sorts text, case included (the
+// platform's comparison with a locale and no options): ICU collation of that locale at tertiary
+// strength, so "a" < "A" < "b" and "_b" < "a". A locale ICU does not know takes the root order.
+Order compareInLocale(std::string_view a, std::string_view b, const std::string& locale);
+
 // True when the UTF-16 code units of `s` start (end) with those of `prefix` (`suffix`).
 bool hasPrefix(std::string_view s, std::string_view prefix);
 bool hasSuffix(std::string_view s, std::string_view suffix);

@@ -388,6 +388,30 @@ TEST(TextCompare, LocalizedCaseInsensitiveOrdersAsCollationIgnoringCase) {
   }
 }
 
+TEST(TextCompare, InLocaleOrdersAsThatLanguageCaseIncluded) {
+  struct Case {
+    const char* a;
+    const char* b;
+    const char* locale;
+    Order order;
+  } cases[] = {
+      {"a", "A", "en_US", Order::Ascending},  // case decides only between equal letters
+      {"A", "b", "en_US", Order::Ascending},
+      {"B", "a", "en_US", Order::Descending},
+      {"_ev", "ab", "en_US", Order::Ascending},         // punctuation before letters
+      {"item10", "item9", "en_US", Order::Ascending},   // digits one by one
+      {"\xC3\xA9", "f", "en_US", Order::Ascending},     // é sorts with e, not after z
+      {"e\xCC\x81", "\xC3\xA9", "en_US", Order::Same},  // however é is written
+      {"same", "same", "en_US", Order::Same},
+      {"\xC3\xA4", "z", "sv_SE", Order::Descending},  // Swedish sorts ä after z
+      {"\xC3\xA4", "z", "en_US", Order::Ascending},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::string(c.a) + " vs " + c.b + " in " + c.locale);
+    EXPECT_EQ(compareInLocale(c.a, c.b, c.locale), c.order);
+  }
+}
+
 TEST(Text, PrefixAndSuffixByUtf16Units) {
   const std::string text = grin() + "a" + precomposedE();
   EXPECT_TRUE(hasPrefix(text, grin()));

@@ -2,6 +2,7 @@
 
 #include <fmt/format.h>
 
+#include <algorithm>
 #include <set>
 #include <span>
 #include <sstream>
@@ -11,6 +12,7 @@
 #include "measurement/foundation/data_type_validator.h"
 #include "measurement/foundation/monitor.h"
 #include "measurement/foundation/settings.h"
+#include "measurement/model/display_names.h"
 #include "measurement/model/error_parameters.h"
 #include "measurement/model/event_names.h"
 
@@ -253,6 +255,44 @@ bool hasValidValueAndCurrency(Parameters& parameters) {
     addErrorParameters(parameters, 19, "currency", limit, nullptr);
   }
   return false;
+}
+
+bool hasArrayParameter(const RawParameters& parameters) {
+  return std::any_of(parameters.begin(), parameters.end(), [](const auto& entry) {
+    const Value* typed = std::get_if<Value>(&entry.second);
+    return typed ? typed->isArray() : std::get<os::Value>(entry.second).isArray();
+  });
+}
+
+os::text::Order compareNamesInEnglishLocale(std::optional<std::string_view> a,
+                                            std::optional<std::string_view> b) {
+  if (!a || !b) {
+    if (a.has_value() == b.has_value()) return os::text::Order::Same;
+    return a ? os::text::Order::Descending : os::text::Order::Ascending;
+  }
+  return os::text::compareInLocale(*a, *b, "en_US");
+}
+
+std::vector<std::string> validatedParameterKeys(const RawParameters& parameters, bool isPublic,
+                                                Parameters& errorParameters) {
+  std::vector<std::string> keys;
+  for (const auto& [key, raw] : parameters) {
+    if (!isValidParameterKey(key, isPublic, errorParameters)) continue;
+    const auto* object = std::get_if<os::Value>(&raw);
+    if (object && !object->isNumber() && !object->isBool() && !object->isString() &&
+        !object->isArray()) {
+      monitor().log(1, 18005,
+                    "Invalid event parameter. Parameter must be a number, string or array. Param "
+                    "key, param value",
+                    parameterDisplayName(key), OtherContext{object->description()});
+      addErrorParameters(errorParameters, 4, key, kNameLimit, nullptr);
+    }
+    keys.push_back(key);
+  }
+  std::sort(keys.begin(), keys.end(), [](const std::string& a, const std::string& b) {
+    return compareNamesInEnglishLocale(a, b) == os::text::Order::Ascending;
+  });
+  return keys;
 }
 
 }  // namespace measurement

@@ -16,8 +16,10 @@
 #include <string>
 #include <string_view>
 #include <variant>
+#include <vector>
 
 #include "measurement/foundation/value.h"
+#include "os/text.h"
 #include "os/value.h"
 
 namespace measurement {
@@ -57,5 +59,20 @@ void trimToPublicParameterLimit(Parameters& parameters, int32_t limit);
 // code; otherwise "value" is removed, error 18 ("_ev" "value") or 19 ("_ev" "currency") is
 // recorded, and the answer is false.
 bool hasValidValueAndCurrency(Parameters& parameters);
+
+// Whether any parameter's value is an array.
+bool hasArrayParameter(const RawParameters& parameters);
+
+// Orders parameter names as English sorts them: a missing name first, then the collation of
+// locale "en_US", case included.
+os::text::Order compareNamesInEnglishLocale(std::optional<std::string_view> a,
+                                            std::optional<std::string_view> b);
+
+// The keys that pass the name checks of the sanitiser (public names when `isPublic`), ordered by
+// compareNamesInEnglishLocale. The first refused key is recorded in `errorParameters` as the
+// sanitiser records it. A valid key whose value is not a number, string or array is listed all
+// the same, but logged and recorded as error 4.
+std::vector<std::string> validatedParameterKeys(const RawParameters& parameters, bool isPublic,
+                                                Parameters& errorParameters);
 
 }  // namespace measurement

@@ -260,5 +260,78 @@ TEST(ParameterSanitizer, ValueNeedsANumberAndACurrency) {
   }
 }
 
+TEST(ParameterSanitizer, HasArrayParameterLooksAtEveryValue) {
+  struct Case {
+    const char* what;
+    RawParameters parameters;
+    bool hasArray;
+  } cases[] = {
+      {"none", {}, false},
+      {"scalars", rawParameters(os::Dictionary{{"a", 1}, {"b", "x"}}), false},
+      {"an empty array", rawParameters(os::Dictionary{{"a", 1}, {"z", os::Array{}}}), true},
+      {"a typed array", {{"items", Value(items(1))}}, true},
+      {"a typed string", {{"items", text("x")}}, false},
+  };
+  for (const Case& c : cases) EXPECT_EQ(hasArrayParameter(c.parameters), c.hasArray) << c.what;
+}
+
+TEST(ParameterSanitizer, NamesSortAsEnglishDoesWithAMissingNameFirst) {
+  using os::text::Order;
+  struct Case {
+    std::optional<std::string_view> a;
+    std::optional<std::string_view> b;
+    Order order;
+  } cases[] = {
+      {std::nullopt, "a", Order::Ascending},
+      {"a", std::nullopt, Order::Descending},
+      {std::nullopt, std::nullopt, Order::Same},
+      {"a", "B", Order::Ascending},  // not byte order, where "B" comes first
+      {"a", "A", Order::Ascending},
+      {"_ev", "ab", Order::Ascending},
+      {"value", "value", Order::Same},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(compareNamesInEnglishLocale(c.a, c.b), c.order)
+        << c.a.value_or("(nil)") << " vs " << c.b.value_or("(nil)");
+  }
+}
+
+TEST(ParameterSanitizer, ValidatedParameterKeysListsTheValidNamesInEnglishOrder) {
+  Parameters errors;
+  std::vector<std::string> keys =
+      validatedParameterKeys(rawParameters(os::Dictionary{{"Zeta", 1},
+                                                          {"alpha", "x"},
+                                                          {"bad name", 2},
+                                                          {"1bad", 3},
+                                                          {"items", items(1)},
+                                                          {"_internal", 4}}),
+                             true, errors);
+  EXPECT_EQ(keys, (std::vector<std::string>{"alpha", "items", "Zeta"}));
+  // The first refused key in the dictionary's order is the one recorded.
+  EXPECT_EQ(errors, (Parameters{{"_err", integer(3)}, {"_ev", text("1bad")}}));
+
+  // Internal names pass where the event is not public.
+  errors.clear();
+  EXPECT_EQ(validatedParameterKeys(rawParameters(os::Dictionary{{"_internal", 4}}), false, errors),
+            std::vector<std::string>{"_internal"});
+  EXPECT_TRUE(errors.empty());
+}
+
+TEST(ParameterSanitizer, ValidatedParameterKeysKeepsAKeyWithAValueOfAnotherKind) {
+  MonitorCapture capture;
+  Parameters errors;
+  std::vector<std::string> keys = validatedParameterKeys(
+      rawParameters(os::Dictionary{{"when", os::Date{5}}, {"flag", true}, {"note", "x"}}), true,
+      errors);
+  EXPECT_EQ(keys, (std::vector<std::string>{"flag", "note", "when"}));
+  EXPECT_EQ(errors, (Parameters{{"_err", integer(4)}, {"_ev", text("when")}}));
+  ASSERT_EQ(capture.records().size(), 1u);  // a boolean is a number
+  EXPECT_EQ(capture.records()[0].level, 1);
+  EXPECT_EQ(capture.records()[0].code, 18005);
+  EXPECT_EQ(capture.records()[0].message,
+            "Invalid event parameter. Parameter must be a number, string or array. Param key, "
+            "param value");
+}
+
 }  // namespace
 }  // namespace measurement
