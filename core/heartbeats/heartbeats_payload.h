@@ -12,7 +12,10 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
+
+#include "os/value.h"
 
 namespace heartbeats {
 
@@ -49,6 +52,21 @@ struct HeartbeatsPayload {
 
 // `bytes` as base64url (RFC 4648 section 5: "-" and "_" for "+" and "/") without "=" padding.
 std::string base64UrlWithoutPadding(const uint8_t* bytes, size_t length);
+
+// How strictly base64 text is read, as the platform's decoder takes it.
+enum class Base64DecodingOptions {
+  // Every character must be of the alphabet, "=" only as the padding at the end.
+  none,
+  // Characters outside the alphabet (blanks, line breaks, ...) are skipped.
+  ignoreUnknownCharacters,
+};
+
+// The inverse of base64UrlWithoutPadding: "_" and "-" read as "/" and "+", "=" appended up to a
+// multiple of 4 characters, then standard base64 decoded under `options`. nullopt for text that
+// does not decode (a character outside the alphabet, a length no padding completes, "=" before
+// the end), so that a damaged header value is never read as other bytes.
+std::optional<os::Data> base64UrlDecoded(
+    std::string_view text, Base64DecodingOptions options = Base64DecodingOptions::none);
 
 // "yyyy-MM-dd" of the UTC day that holds `date` (seconds since 1970), whatever the local zone.
 std::string utcDayText(double date);

@@ -1,7 +1,6 @@
 #include "core/heartbeats/heartbeats_payload.h"
 
 #include <gtest/gtest.h>
-#include <openssl/evp.h>
 
 #include <algorithm>
 
@@ -14,17 +13,11 @@ constexpr double kDec8 = 1796688000;  // 2026-12-08 00:00:00 UTC
 constexpr double kDec9 = kDec8 + 86400;
 
 // The inverse of the header value: base64url without padding, then gunzip.
-std::string decodeHeaderValue(std::string text) {
-  std::replace(text.begin(), text.end(), '_', '/');
-  std::replace(text.begin(), text.end(), '-', '+');
-  size_t padding = (4 - text.size() % 4) % 4;
-  text.append(padding, '=');
-  os::Data bytes(text.size() / 4 * 3);
-  int length = EVP_DecodeBlock(bytes.data(), reinterpret_cast<const unsigned char*>(text.data()),
-                               static_cast<int>(text.size()));
-  EXPECT_GE(length, 0);
-  bytes.resize(static_cast<size_t>(length) - padding);
-  std::optional<os::Data> inflated = VDUNSDataZlib::gul_dataByInflatingGzippedData(bytes);
+std::string decodeHeaderValue(const std::string& text) {
+  std::optional<os::Data> bytes = base64UrlDecoded(text);
+  EXPECT_TRUE(bytes) << text;
+  std::optional<os::Data> inflated =
+      VDUNSDataZlib::gul_dataByInflatingGzippedData(bytes.value_or(os::Data()));
   if (!inflated) return "";
   return std::string(inflated->begin(), inflated->end());
 }
@@ -82,6 +75,46 @@ TEST(HeartbeatsPayload, HeaderValueIsUrlSafeAndDecodesToTheDocument) {
 TEST(HeartbeatsPayload, AnAgentWithoutJsonFormSendsTheEmptyPayload) {
   HeartbeatsPayload payload{{{"\xFF", {kDec8}}}, 2};
   EXPECT_EQ(decodeHeaderValue(payload.headerValue()), R"({"heartbeats":[],"version":2})");
+}
+
+TEST(Base64Url, DecodesWhatItEncodesAtEveryLength) {
+  // Lengths 0 to 5 cover every amount of missing padding; 0xFB 0xFF give "-" and "_".
+  const os::Data all = {0xFB, 0xFF, 0xBF, 0x00, 0x3E, 0xFF};
+  for (size_t length = 0; length <= all.size(); ++length) {
+    const os::Data bytes(all.begin(), all.begin() + static_cast<ptrdiff_t>(length));
+    const std::string text = base64UrlWithoutPadding(bytes.data(), bytes.size());
+    EXPECT_EQ(base64UrlDecoded(text), bytes) << text;
+  }
+  EXPECT_EQ(base64UrlWithoutPadding(all.data(), 3), "-_-_");
+}
+
+TEST(Base64Url, RefusesTextThatDoesNotDecode) {
+  using enum Base64DecodingOptions;
+  struct Case {
+    const char* text;
+    Base64DecodingOptions options;
+    std::optional<std::string> bytes;
+  } cases[] = {
+      {"aGk", none, "hi"},
+      {"aGk=", none, "hi"},  // padding already there is kept
+      {"aGVsbG8", none, "hello"},
+      {"a", none, std::nullopt},      // one character is never a byte
+      {"aGk==", none, std::nullopt},  // more padding than the group needs
+      {"aG=k", none, std::nullopt},   // "=" before the end
+      {"aG k", none, std::nullopt},   // a blank is no base64
+      {"aG+k", none, "ho\xA4"},       // a standard "+" stays what it is
+      // Skipped characters count in the length that the padding completes.
+      {"aG k", ignoreUnknownCharacters, "hi"},
+      {"aGVs\nbG8", ignoreUnknownCharacters, "hello"},
+      {"aG k=", ignoreUnknownCharacters, std::nullopt},
+      {"", none, ""},
+  };
+  for (const Case& c : cases) {
+    std::optional<os::Data> decoded = base64UrlDecoded(c.text, c.options);
+    std::optional<std::string> text;
+    if (decoded) text.emplace(decoded->begin(), decoded->end());
+    EXPECT_EQ(text, c.bytes) << c.text;
+  }
 }
 
 }  // namespace

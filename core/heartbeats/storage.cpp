@@ -45,4 +45,25 @@ bool FileStorage::write(const std::optional<std::string>& bytes, StorageError* e
   return true;
 }
 
+std::unique_ptr<Storage> UserDefaultsStorage::makeStorage(std::string_view identifier) {
+  // The suite name is a plain file name, so the platform never refuses it.
+  return std::make_unique<UserDefaultsStorage>(*os::UserDefaults::suite(kSuiteName),
+                                               "heartbeats-" + std::string(identifier));
+}
+
+std::optional<std::string> UserDefaultsStorage::read(StorageError* error) {
+  std::optional<os::Data> data = defaults_.dataForKey(key_);
+  if (!data) return failed(error, StorageError::readError, std::optional<std::string>());
+  return std::string(data->begin(), data->end());
+}
+
+bool UserDefaultsStorage::write(const std::optional<std::string>& bytes, StorageError*) {
+  if (!bytes) {
+    defaults_.removeObject(key_);
+  } else {
+    defaults_.setObject(key_, os::Data(bytes->begin(), bytes->end()));
+  }
+  return true;
+}
+
 }  // namespace heartbeats

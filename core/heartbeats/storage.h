@@ -1,5 +1,5 @@
-// Where a heartbeats bundle's bytes live: one file per application identifier in the user's
-// Application Support folder,
+// Where a heartbeats bundle's bytes live. The store this system uses is one file per application
+// identifier in the user's Application Support folder,
 //
 //   <Application Support>/vedodo-heartbeat-storage/heartbeats-<identifier>
 //
@@ -11,6 +11,9 @@
 //   storage->write(bytes);
 //   std::optional<std::string> read = storage->read();
 //
+// The other back end, UserDefaultsStorage, keeps the bytes as data under one key of a user-defaults
+// store instead.
+//
 // A storage has no lock: its one user (HeartbeatStorage) calls it from its own serial queue.
 #pragma once
 
@@ -19,6 +22,8 @@
 #include <optional>
 #include <string>
 #include <string_view>
+
+#include "os/defaults.h"
 
 namespace heartbeats {
 
@@ -33,6 +38,9 @@ class Storage {
   // Replaces the stored bytes; nothing stores zero bytes. False with writeError on failure.
   virtual bool write(const std::optional<std::string>& bytes, StorageError* error = nullptr) = 0;
 };
+
+// Makes the storage of an application identifier; each back end has one (makeStorage).
+using StorageFactory = std::unique_ptr<Storage> (*)(std::string_view identifier);
 
 class FileStorage : public Storage {
  public:
@@ -56,6 +64,27 @@ class FileStorage : public Storage {
 
  private:
   const std::filesystem::path url_;
+};
+
+class UserDefaultsStorage : public Storage {
+ public:
+  // The suite that makeStorage keeps its keys in.
+  static constexpr const char* kSuiteName = "vedodo-heartbeat-storage";
+
+  // The storage of `identifier`: the key "heartbeats-<identifier>" of the suite above.
+  static std::unique_ptr<Storage> makeStorage(std::string_view identifier);
+
+  UserDefaultsStorage(os::UserDefaults defaults, std::string key)
+      : defaults_(std::move(defaults)), key_(std::move(key)) {}
+
+  // The data under the key; readError when the key holds none (absent, or not data).
+  std::optional<std::string> read(StorageError* error = nullptr) override;
+  // Stores the bytes under the key, or removes the key for nothing. Never fails.
+  bool write(const std::optional<std::string>& bytes, StorageError* error = nullptr) override;
+
+ private:
+  os::UserDefaults defaults_;
+  const std::string key_;
 };
 
 }  // namespace heartbeats

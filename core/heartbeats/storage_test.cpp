@@ -5,6 +5,8 @@
 #include <filesystem>
 #include <fstream>
 
+#include "core/heartbeats/heartbeat_controller.h"
+#include "os/defaults.h"
 #include "testsupport/sandbox.h"
 
 namespace heartbeats {
@@ -63,6 +65,66 @@ TEST(FileStorage, AWriteThatCannotCreateTheFolderFails) {
   StorageError error = StorageError::readError;
   EXPECT_FALSE(storage->write(std::string("x"), &error));
   EXPECT_EQ(error, StorageError::writeError);
+}
+
+// Each back end makes the storage of an identifier through the same factory signature.
+TEST(StorageFactory, BothBackEndsMakeAStorageOfAnIdentifier) {
+  testsupport::Sandbox sandbox;
+  os::UserDefaults::resetForTesting();
+  for (StorageFactory factory : {&FileStorage::makeStorage, &UserDefaultsStorage::makeStorage}) {
+    std::unique_ptr<Storage> storage = factory("1:2:ios:3");
+    ASSERT_NE(storage, nullptr);
+    EXPECT_EQ(storage->read(), std::nullopt);
+    ASSERT_TRUE(storage->write(std::string("bytes")));
+    EXPECT_EQ(factory("1:2:ios:3")->read(), "bytes");
+    EXPECT_EQ(factory("1:2:ios:4")->read(), std::nullopt);
+  }
+  os::UserDefaults::resetForTesting();
+}
+
+TEST(UserDefaultsStorage, KeepsTheBytesAsDataUnderItsKeyAndRemovesItForNothing) {
+  testsupport::Sandbox sandbox;
+  os::UserDefaults::resetForTesting();
+  os::UserDefaults suite = *os::UserDefaults::suite("heartbeat-test");
+  UserDefaultsStorage storage(suite, "heartbeats-app");
+  StorageError error = StorageError::writeError;
+  EXPECT_EQ(storage.read(&error), std::nullopt);
+  EXPECT_EQ(error, StorageError::readError);
+
+  const std::string bytes("{\"a\":\0\xFF}", 8);  // any bytes, NUL and non-UTF-8 included
+  ASSERT_TRUE(storage.write(bytes));
+  EXPECT_EQ(suite.dataForKey("heartbeats-app"), os::Data(bytes.begin(), bytes.end()));
+  // Written to disk: a fresh process view of the suite reads the same bytes.
+  os::UserDefaults::resetForTesting();
+  EXPECT_EQ(
+      UserDefaultsStorage(*os::UserDefaults::suite("heartbeat-test"), "heartbeats-app").read(),
+      bytes);
+
+  // Zero bytes are data too; nothing removes the key, so that a read fails again.
+  ASSERT_TRUE(storage.write(std::string()));
+  EXPECT_EQ(storage.read(), "");
+  ASSERT_TRUE(storage.write(std::nullopt));
+  EXPECT_TRUE(suite.objectForKey("heartbeats-app").isNull());
+  EXPECT_EQ(storage.read(), std::nullopt);
+
+  // A key that holds something other than data is no stored bundle.
+  suite.setObject("heartbeats-app", "text");
+  EXPECT_EQ(storage.read(&error), std::nullopt);
+  os::UserDefaults::resetForTesting();
+}
+
+TEST(UserDefaultsStorage, CarriesAHeartbeatStoreFromLogToFlush) {
+  testsupport::Sandbox sandbox;
+  os::UserDefaults::resetForTesting();
+  constexpr double kDay = 1765238400;  // 2025-12-09 00:00:00 UTC
+  HeartbeatController controller(
+      HeartbeatStorage::create("app", UserDefaultsStorage::makeStorage("app")),
+      [] { return kDay + 3600; });
+  controller.log("agent/1");
+  HeartbeatsPayload flushed = controller.flush();
+  EXPECT_EQ(flushed, (HeartbeatsPayload{{{"agent/1", {kDay}}}, 2}));
+  EXPECT_TRUE(controller.flush().isEmpty());
+  os::UserDefaults::resetForTesting();
 }
 
 }  // namespace
