@@ -12,6 +12,7 @@
 #include "os/notifications.h"
 #include "platform/utilities/logger.h"
 #include "platform/utilities/mutable_dictionary.h"
+#include "platform/utilities/zeroing_weak_container.h"
 
 namespace {
 
@@ -30,8 +31,9 @@ std::string demangledName(const std::type_info& type) {
 }
 
 // Interceptors by ID, held weakly.
-VDUMutableDictionary<std::weak_ptr<os::ui::ApplicationDelegate>>& interceptors() {
-  static auto* table = new VDUMutableDictionary<std::weak_ptr<os::ui::ApplicationDelegate>>;
+using InterceptorContainer = VDUZeroingWeakContainer<os::ui::ApplicationDelegate>;
+VDUMutableDictionary<InterceptorContainer>& interceptors() {
+  static auto* table = new VDUMutableDictionary<InterceptorContainer>;
   return *table;
 }
 
@@ -119,7 +121,7 @@ std::optional<std::string> VDUAppDelegateSwizzler::registerAppDelegateIntercepto
     return std::nullopt;
   }
   std::string interceptorID = fmt::format("VDU_{}", static_cast<const void*>(interceptor.get()));
-  interceptors().setObject(interceptor, interceptorID);
+  interceptors().setObject(InterceptorContainer(interceptor), interceptorID);
   return interceptorID;
 }
 
@@ -131,7 +133,7 @@ void VDUAppDelegateSwizzler::unregisterAppDelegateInterceptorWithID(
     return;
   }
   auto container = interceptors().objectForKey(interceptorID);
-  if (!container || container->expired()) {
+  if (!container || !container->object()) {
     VDULogAtError(kService, false, code(1004),
                   "AppDelegateProxy cannot unregister interceptor that was not registered. "
                   "Interceptor ID %@",
@@ -144,7 +146,7 @@ void VDUAppDelegateSwizzler::unregisterAppDelegateInterceptorWithID(
 void VDUAppDelegateSwizzler::notifyInterceptors(
     const std::function<void(os::ui::ApplicationDelegate&)>& call) {
   for (const auto& [interceptorID, container] : interceptors().dictionary()) {
-    std::shared_ptr<os::ui::ApplicationDelegate> interceptor = container.lock();
+    std::shared_ptr<os::ui::ApplicationDelegate> interceptor = container.object();
     if (!interceptor) {
       VDULogAtWarning(kService, false, code(1010),
                       "AppDelegateProxy cannot find interceptor with ID %@. Removing the "
