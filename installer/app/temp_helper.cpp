@@ -52,6 +52,10 @@ std::string TempHelper::getAppCachePath() {
 
 std::string TempHelper::getApplicationPath() { return os::paths::userApplications().string(); }
 
+bool TempHelper::stringIsNilOrEmpty(std::optional<std::string_view> text) {
+  return ExtendTool::isNilOrEmpty(text);
+}
+
 std::string TempHelper::userLanguage() {
   std::vector<std::string> languages = os::preferredLanguages();
   return languages.empty() ? "en" : languages.front();

@@ -17,6 +17,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -28,6 +29,9 @@ class TempHelper {
   static std::string getAppTempPath();
   static std::string getAppCachePath();
   static std::string getApplicationPath();
+
+  // True for a missing text and for "" (a blank is text).
+  static bool stringIsNilOrEmpty(std::optional<std::string_view> text);
 
   // The user's language: the first of os::preferredLanguages() (the "AppleLanguages" default,
   // else the environment's locale), "en" when there is none.

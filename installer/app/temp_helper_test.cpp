@@ -31,6 +31,13 @@ TEST(TempHelperTest, FoldersLieUnderApplicationSupportAndAreCreated) {
   EXPECT_FALSE(fs::exists(home / "Applications"));
 }
 
+TEST(TempHelperTest, StringIsNilOrEmptyOnlyForNoText) {
+  EXPECT_TRUE(TempHelper::stringIsNilOrEmpty(std::nullopt));
+  EXPECT_TRUE(TempHelper::stringIsNilOrEmpty(""));
+  EXPECT_FALSE(TempHelper::stringIsNilOrEmpty(" "));
+  EXPECT_FALSE(TempHelper::stringIsNilOrEmpty(std::string_view("\0", 1)));
+}
+
 TEST(TempHelperTest, LanguageFolderPerProduct) {
   struct Case {
     std::string language;
