@@ -37,5 +37,5 @@ bool AnalyticsOperationQueue::isSuspended() const {
 
 void AnalyticsOperationQueue::waitUntilAllOperationsAreFinished() {
   os::MutexLock lock(mutex_);
-  drained_.wait(lock, [this] { return held_.empty(); });
+  drained_.wait(lock, [this]() OS_REQUIRES(mutex_) { return held_.empty(); });
 }
