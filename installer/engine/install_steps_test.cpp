@@ -2,13 +2,13 @@
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
-#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <fstream>
 #include <new>
 
+#include "installer/engine/allocation_failure.h"
 #include "installer/engine/download_file_name.h"
 #include "installer/engine/engine_test_support.h"
 #include "os/log.h"
@@ -153,45 +153,45 @@ TEST_F(InstallStepsTest, AFailedInstallLeavesTheDestinationAsItWas) {
 }
 
 TEST_F(InstallStepsTest, RunningOutOfMemoryWhileUnpackingLeavesNoStagingFolderBehind) {
-  // 20,000 folder entries, each 256 levels deep on a path of its own: a 20 MB archive whose
-  // unpacking needs far more memory than the child below may take.
+  // 5,000 small files: enough allocations that the one refused below falls mid-unpack, with
+  // files already written to the staging folder.
   std::vector<os::ZipEntry> entries;
-  std::string deep;
-  for (size_t level = 1; level < os::SSZipArchive::kMaxPathDepth; ++level) deep += "a/";
-  for (int i = 0; i < 20000; ++i) {
-    entries.push_back({"Brevalo.app/" + std::to_string(i) + "/" + deep.substr(4),
-                       os::ZipEntry::Kind::Directory, 0755, "", ""});
+  for (int i = 0; i < 5000; ++i) {
+    entries.push_back({"Brevalo.app/Contents/" + std::to_string(i % 50) + "/" + std::to_string(i),
+                       os::ZipEntry::Kind::File, 0644, std::string(100, 'x'), ""});
   }
   const fs::path hungry = at("hungry.zip");
   os::Error error;
   ASSERT_TRUE(os::SSZipArchive::createZipFileAtPath(hungry.string(), entries, &error));
-  const std::vector<std::string> before = tree(destination_);
 
-  // In a child whose address space ends 256 MiB above what it holds now.
+  // How many allocations a whole unpack makes, counted on a scratch destination.
+  const fs::path scratch = sandbox_.root() / "scratch";
+  fs::create_directories(scratch);
+  const uint64_t countedFrom = allocation_failure::allocationsSoFar();
+  ASSERT_TRUE(TSRInstallSteps::installBundle(hungry.string(), scratch, "Brevalo.app", &error))
+      << error.localizedDescription();
+  const uint64_t allocations = allocation_failure::allocationsSoFar() - countedFrom;
+  ASSERT_GT(allocations, 5000u);
+
+  const std::vector<std::string> before = tree(destination_);
+  // In a child, whose one refused allocation half way through cannot disturb this process.
   const pid_t child = ::fork();
   ASSERT_GE(child, 0);
   if (child == 0) {
-    struct rlimit limit {};
-    ::getrlimit(RLIMIT_AS, &limit);
-    std::ifstream status("/proc/self/status");
-    size_t virtualKilobytes = 0;
-    for (std::string line; std::getline(status, line);) {
-      if (line.starts_with("VmSize:")) virtualKilobytes = std::stoul(line.substr(7));
-    }
-    limit.rlim_cur = virtualKilobytes * 1024 + (size_t{256} << 20);
-    ::setrlimit(RLIMIT_AS, &limit);
+    allocation_failure::refuseAllocationAfter(allocations / 2);
     bool installed = false;
     try {
       installed =
           TSRInstallSteps::installBundle(hungry.string(), destination_, "Brevalo.app", nullptr);
     } catch (const std::bad_alloc&) {
     }
-    ::_exit(installed ? 1 : 0);
+    ::_exit(installed ? 1 : allocation_failure::refused() ? 0 : 2);
   }
   int status = 0;
   ASSERT_EQ(::waitpid(child, &status, 0), child);
   ASSERT_TRUE(WIFEXITED(status)) << "the child died of signal " << WTERMSIG(status);
-  EXPECT_EQ(WEXITSTATUS(status), 0) << "installed in less memory than it needs";
+  EXPECT_NE(WEXITSTATUS(status), 1) << "installed although an allocation was refused";
+  EXPECT_NE(WEXITSTATUS(status), 2) << "no allocation was refused";
   EXPECT_EQ(tree(destination_), before);  // the old copy in place, no staging folder
 }
 
