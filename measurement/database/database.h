@@ -162,7 +162,8 @@ class Database {
                                                               os::Error* error);
   bool deleteRawEventsWithMaxRowID(int64_t maxRowID, os::Error* error);
   // Keeps the maxEventsStored - 1 newest raw events, so that the insert that follows leaves at
-  // most maxEventsStored; the number deleted.
+  // most maxEventsStored; the number deleted. Reads the kept count of raw events
+  // (raw_events_count.h) rather than walking the table, so it costs the same at any size.
   std::optional<int64_t> deleteRawEventsOverAbsoluteLimit(os::Error* error);
   // Deletes raw events more than `maxAge` seconds from now, past or future, then the metadata
   // no longer used.
@@ -376,6 +377,12 @@ class Database {
   std::optional<std::vector<SqliteRecord>> rowsForQuery(std::string_view query,
                                                         const std::vector<os::Value>& values,
                                                         os::Error* error);
+
+  // Deletes the raw events `condition` selects and moves their count (raw_events_count.h) in
+  // the same transaction: the number deleted (database_raw_events.cpp).
+  std::optional<int64_t> deleteRawEventsWhere(std::string_view condition,
+                                              const std::vector<os::Value>& values,
+                                              os::Error* error);
 
   // Called before any step that may change the stored filters.
   void audienceFiltersChanged() { ++audienceFiltersGeneration_; }

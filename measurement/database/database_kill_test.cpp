@@ -1,5 +1,6 @@
 // What SIGKILL leaves of the database: a child process dies inside a transaction, after it,
-// or in the middle of a schema rebuild, and the next opening finds a whole file.
+// in the middle of a schema rebuild or of a stream of writes, and the next opening finds a
+// whole file.
 #include <gtest/gtest.h>
 
 #include <csignal>
@@ -9,6 +10,7 @@
 #include "measurement/database/database_test_support.h"
 #include "measurement/foundation/storage_paths.h"
 #include "testsupport/child_process.h"
+#include "testsupport/random.h"
 
 namespace measurement {
 namespace {
@@ -22,10 +24,15 @@ class DatabaseKillTest : public ::testing::Test {
  protected:
   // Runs the child until it prints `line`, then kills it with SIGKILL.
   void killChildAt(const std::vector<std::string>& arguments, const std::string& line) {
+    killChildAfter(arguments, {line});
+  }
+  // Runs the child until it has printed `lines`, then kills it with SIGKILL.
+  void killChildAfter(const std::vector<std::string>& arguments,
+                      const std::vector<std::string>& lines) {
     std::vector<std::string> command{DATABASE_CHILD};
     command.insert(command.end(), arguments.begin(), arguments.end());
     testsupport::Child child(command, testsupport::ChildOutput::StandardOutput);
-    ASSERT_EQ(child.readLine(), line);
+    for (const std::string& line : lines) ASSERT_EQ(child.readLine(), line);
     child.signal(SIGKILL);
     EXPECT_EQ(child.wait().signal(), SIGKILL);
   }
@@ -83,6 +90,31 @@ TEST_F(DatabaseKillTest, ARebuildKilledHalfwayLeavesTheOldTableWhole) {
             (RawRows{{"5000", "1.0", "real"}}));
   database.reset();
   EXPECT_EQ(rawIntegrity(path_), "ok");
+}
+
+// The child goes on writing after the line the test waits for, so each kill lands somewhere in
+// a transaction, between two or in a deletion; wherever it lands, the kept count of raw events
+// must be the number of rows, and the next writer must keep it so.
+TEST_F(DatabaseKillTest, TheCountOfRawEventsMatchesTheRowsAfterEveryKill) {
+  testsupport::PseudoRandom random(31);
+  for (int run = 0; run < 12; ++run) {
+    SCOPED_TRACE("run " + std::to_string(run));
+    std::vector<std::string> lines;
+    for (uint32_t n = 1 + (random.next() >> 16) % 12; n > 0; --n) {
+      lines.push_back("wrote " + std::to_string(50 * (lines.size() + 1)));
+    }
+    killChildAfter({"stream", kMeasurementDatabaseName, "300"}, lines);
+    // The count with the first and last rowid it was taken with, then the table's own.
+    RawRows counts = rawQuery(
+        path_,
+        "SELECT (SELECT row_count || ':' || first_rowid || ':' || last_rowid FROM "
+        "raw_events_count), (SELECT count(*) || ':' || min(rowid) || ':' || max(rowid) FROM "
+        "raw_events)");
+    ASSERT_EQ(counts.size(), 1u);
+    EXPECT_EQ(counts[0][0], counts[0][1]);
+    EXPECT_LE(std::stoi(counts[0][1]), 300);
+    EXPECT_EQ(rawIntegrity(path_), "ok");
+  }
 }
 
 }  // namespace

@@ -1,5 +1,6 @@
 // raw_events_metadata, raw_events and queue: where every logged event waits for its bundle, and
 // every bundle for its upload.
+#include <algorithm>
 #include <cmath>
 #include <string>
 #include <utility>
@@ -7,6 +8,7 @@
 #include "measurement/database/database.h"
 #include "measurement/database/queue_bundle.h"
 #include "measurement/database/raw_event_message.h"
+#include "measurement/database/raw_events_count.h"
 #include "measurement/database/sql_conditions.h"
 #include "measurement/foundation/data_extensions.h"
 #include "measurement/foundation/monitor.h"
@@ -125,7 +127,26 @@ bool Database::insertRawEvent(const Event& event, int64_t metadataFingerprint, b
                       {"metadata_fingerprint", metadataFingerprint},
                       {"data", std::move(*data)},
                       {"is_realtime", isRealtime ? 1 : 0}};
-  return insertDataType(record, kRawEventsTable, error);
+  SqliteStore* sqlite = store(error);
+  return sqlite && changeRawEvents(*sqlite, error, [&]() -> std::optional<int64_t> {
+           if (!insertDataType(record, kRawEventsTable, error)) return std::nullopt;
+           return 1;
+         });
+}
+
+std::optional<int64_t> Database::deleteRawEventsWhere(std::string_view condition,
+                                                      const std::vector<os::Value>& values,
+                                                      os::Error* error) {
+  SqliteStore* sqlite = store(error);
+  if (sqlite == nullptr) return std::nullopt;
+  std::optional<int64_t> deleted;
+  bool counted =
+      changeRawEvents(*sqlite, error, [&]() -> std::optional<int64_t> {
+        deleted = sqlite->deleteRecordsFromTableWithName(kRawEventsTable, condition, values, error);
+        if (!deleted) return std::nullopt;
+        return -*deleted;
+      }).has_value();
+  return counted ? deleted : std::nullopt;
 }
 
 std::optional<RawEventData> Database::rawEventDataFromDictionary(const SqliteRecord& row,
@@ -206,29 +227,22 @@ std::optional<bool> Database::containsRawEventWithMetadataFingerprint(int64_t fi
 
 bool Database::deleteRawEventsWithMaxRowID(int64_t maxRowID, os::Error* error) {
   checkQueue();
-  SqliteStore* sqlite = store(error);
-  return sqlite &&
-         sqlite->deleteRecordsFromTableWithName(kRawEventsTable, "rowid <= ?", {maxRowID}, error);
+  return deleteRawEventsWhere("rowid <= ?", {maxRowID}, error).has_value();
 }
 
 std::optional<int64_t> Database::deleteRawEventsOverAbsoluteLimit(os::Error* error) {
   checkQueue();
   SqliteStore* sqlite = store(error);
   if (sqlite == nullptr) return std::nullopt;
-  const int32_t keep = remoteSettings()->maxEventsStored() - 1;
-  // Rows come in rowid order, so fewer rowids than the cap between the oldest and the newest
-  // means fewer rows: the deletion below, which walks every kept rowid, would find nothing.
-  // Each bound in its own subquery: SQLite answers a lone MAX or MIN of the rowid from the
-  // b-tree's edge, while the expression of both would scan the table.
-  std::optional<os::Value> span = sqlite->numberForQuery(
-      "SELECT (SELECT MAX(rowid) FROM raw_events) - (SELECT MIN(rowid) FROM raw_events) + 1", {},
-      error);
-  if (!span) return std::nullopt;
-  if (span->isNull() || (keep >= 0 && span->integerValue() <= keep)) return 0;
-  return sqlite->deleteRecordsFromTableWithName(
-      kRawEventsTable,
-      "rowid IN (SELECT rowid FROM raw_events ORDER BY rowid DESC LIMIT -1 OFFSET ?)", {keep},
-      error);
+  // A limit of 0 keeps nothing, as 1 does.
+  const int64_t keep = std::max(remoteSettings()->maxEventsStored() - 1, 0);
+  // The kept count, not a walk of the table: this runs before every stored event, and once the
+  // table is full every one of them deletes the oldest row.
+  std::optional<int64_t> stored = rawEventsCount(*sqlite, error);
+  if (!stored) return std::nullopt;
+  if (*stored <= keep) return 0;
+  return deleteRawEventsWhere("rowid IN (SELECT rowid FROM raw_events ORDER BY rowid ASC LIMIT ?)",
+                              {*stored - keep}, error);
 }
 
 bool Database::deleteStaleRawEventsDataOlderThanMaxAge(double maxAge, os::Error* error) {
@@ -237,11 +251,8 @@ bool Database::deleteStaleRawEventsDataOlderThanMaxAge(double maxAge, os::Error*
                          "Cannot delete stale raw events given negative time period")) {
     return false;
   }
-  SqliteStore* sqlite = store(error);
-  if (sqlite == nullptr) return false;
-  std::optional<int64_t> deleted = sqlite->deleteRecordsFromTableWithName(
-      kRawEventsTable, "abs(timestamp - cast(? as REAL)) > cast(? as REAL)",
-      {os::clock::now(), maxAge}, error);
+  std::optional<int64_t> deleted = deleteRawEventsWhere(
+      "abs(timestamp - cast(? as REAL)) > cast(? as REAL)", {os::clock::now(), maxAge}, error);
   if (!deleted) return false;
   return *deleted == 0 || deleteUnusedRawEventsMetadata(error);
 }

@@ -1,5 +1,6 @@
 #include "measurement/database/database_schema.h"
 
+#include "measurement/database/raw_events_count.h"
 #include "measurement/foundation/monitor.h"
 
 namespace measurement {
@@ -35,6 +36,10 @@ std::vector<TableDescription> makeTables() {
         {"data", "BLOB NOT NULL"}},
        {{"is_realtime", "INTEGER"}},
        {{"timestamp", "REAL NOT NULL"}}},
+      {kRawEventsCountTable,
+       {{"row_count", "INTEGER NOT NULL"}, {"first_rowid", "INTEGER"}, {"last_rowid", "INTEGER"}},
+       {},
+       {}},
       {kEventsTable,
        {{"name", "TEXT NOT NULL PRIMARY KEY"},
         {"lifetime_count", "INTEGER NOT NULL"},
@@ -124,7 +129,7 @@ bool ensureAllTables(SqliteStore& store, os::Error* error) {
     if (error) *error = failure;
     return false;
   }
-  return true;
+  return ensureRawEventsCount(store, error);
 }
 
 }  // namespace measurement

@@ -13,6 +13,8 @@ namespace measurement {
 inline constexpr const char* kAppMetadataTable = "app_metadata";
 inline constexpr const char* kRawEventsMetadataTable = "raw_events_metadata";
 inline constexpr const char* kRawEventsTable = "raw_events";
+// One row: the number of rows in raw_events (raw_events_count.h).
+inline constexpr const char* kRawEventsCountTable = "raw_events_count";
 inline constexpr const char* kEventsTable = "events";
 inline constexpr const char* kEventsSnapshotTable = "events_snapshot";
 inline constexpr const char* kUserAttributesTable = "user_attributes";
@@ -32,11 +34,12 @@ struct TableDescription {
   ModifyColumnInfo modify;
 };
 
-// The thirteen tables, each with its elementary, add-on and modified columns.
+// The fourteen tables, each with its elementary, add-on and modified columns.
 const std::vector<TableDescription>& measurementTables();
 
-// Ensures every table of measurementTables(). The first table that cannot be ensured ends the
-// work: the monitor hears 12047 with the table's name and the error, which is passed out.
+// Ensures every table of measurementTables(), then the count of raw events (raw_events_count.h).
+// The first table that cannot be ensured ends the work: the monitor hears 12047 with the
+// table's name and the error, which is passed out.
 bool ensureAllTables(SqliteStore& store, os::Error* error);
 
 }  // namespace measurement

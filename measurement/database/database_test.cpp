@@ -53,6 +53,7 @@ const RawRows kAllTables = {{"app_metadata"},
                             {"purchase_transactions"},
                             {"queue"},
                             {"raw_events"},
+                            {"raw_events_count"},
                             {"raw_events_metadata"},
                             {"subscriptions"},
                             {"user_attributes"}};

@@ -8,6 +8,9 @@
 //                                    and waits inside it, or "committed" and waits after it
 //   rebuild <path>                   opens the store and ensures every table, waiting with
 //                                    "copying" when the rebuild of raw_events starts its copy
+//   stream <name> <max stored>       writes raw events until killed, one transaction each with
+//                                    the cap before the insert, as the engine does, with the
+//                                    other deletions between them; "wrote <n>" every 50 events
 #include <sqlite3.h>
 #include <unistd.h>
 
@@ -16,6 +19,8 @@
 #include <string>
 
 #include "measurement/database/database.h"
+#include "measurement/database/database_events_test_support.h"
+#include "measurement/foundation/test_support.h"
 
 namespace {
 
@@ -77,6 +82,38 @@ int rebuild(const char* path) {
   return 4;  // the copy never started
 }
 
+// Every tenth event is dated 1970, so that the stale-data deletion finds some.
+int stream(const char* name, const char* maxEventsStored) {
+  measurement::ScopedEngineSettings settings(
+      {{"measurement.store.max_stored_events_per_app", maxEventsStored}});
+  os::Error error;
+  auto database = measurement::Database::open(name, nullptr, &error);
+  if (!database) return 2;
+  for (int64_t n = 1;; ++n) {
+    const double timestamp = n % 10 == 0 ? 1 : 1765400000.0 + static_cast<double>(n);
+    bool stored = database->performTransaction([&] {
+      return database->deleteRawEventsOverAbsoluteLimit(&error) &&
+             database->insertRawEvent(measurement::testing::appEvent("_e", timestamp), 7, false,
+                                      &error);
+    });
+    if (!stored) return 3;
+    // A bundle of the oldest rows, then the age limit, each in its own transaction.
+    if (n % 7 == 0 && !database->performTransaction(
+                          [&] { return database->deleteRawEventsWithMaxRowID(n - 200, &error); })) {
+      return 4;
+    }
+    if (n % 30 == 0 && !database->performTransaction([&] {
+          return database->deleteStaleRawEventsDataOlderThanMaxAge(1e9, &error);
+        })) {
+      return 5;
+    }
+    if (n % 50 == 0) {
+      std::printf("wrote %lld\n", static_cast<long long>(n));
+      std::fflush(stdout);
+    }
+  }
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -87,6 +124,7 @@ int main(int argc, char** argv) {
     return insert(argv[2], std::atoi(argv[3]), std::string(argv[4]) == "committed");
   }
   if (mode == "rebuild" && argc == 3) return rebuild(argv[2]);
-  std::fprintf(stderr, "usage: %s hold-exclusive|open|insert|rebuild ...\n", argv[0]);
+  if (mode == "stream" && argc == 4) return stream(argv[2], argv[3]);
+  std::fprintf(stderr, "usage: %s hold-exclusive|open|insert|rebuild|stream ...\n", argv[0]);
   return 64;
 }

@@ -501,6 +501,17 @@ bool SqliteStore::deleteAllRecordsFromTableWithName(std::string_view table, os::
       .has_value();
 }
 
+std::optional<int64_t> SqliteStore::changeRowsWithStatement(
+    std::string_view statement, const std::vector<os::Value>& parameterValues, os::Error* error) {
+  if (!requireOrSetError(!statement.empty(), error, kInvalidInput,
+                         "Received empty statement to change rows") ||
+      !requireOrSetError(sqliteHandle_ != nullptr, error, kOperationFailed,
+                         "Change rows failed. Database not open.")) {
+    return std::nullopt;
+  }
+  return runToCompletion(statement, parameterValues, "change rows", error);
+}
+
 std::optional<int64_t> SqliteStore::runToCompletion(std::string_view query,
                                                     const std::vector<os::Value>& values,
                                                     std::string_view operation, os::Error* error) {

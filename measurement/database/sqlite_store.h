@@ -133,6 +133,11 @@ class SqliteStore {
       std::string_view table, std::string_view condition,
       const std::vector<os::Value>& parameterValues, os::Error* error);
   bool deleteAllRecordsFromTableWithName(std::string_view table, os::Error* error);
+  // Runs one statement that changes rows (INSERT, UPDATE, DELETE) with `parameterValues` bound:
+  // the number of changed rows.
+  std::optional<int64_t> changeRowsWithStatement(std::string_view statement,
+                                                 const std::vector<os::Value>& parameterValues,
+                                                 os::Error* error);
 
   // Queries. The text must start with "select" (any case) at its first character. A query
   // whose first step gives no row answers an empty array; a failed step at any row is the
