@@ -4,6 +4,7 @@
 #include <filesystem>
 #include <thread>
 
+#include "core/installations/installations.h"
 #include "core/zuzaze.h"
 #include "installer/app/crash_recorder.h"
 #include "installer/app/kv_tracker.h"
@@ -11,6 +12,8 @@
 #include "installer/app/temp_helper.h"
 #include "installer/engine/install_recovery.h"
 #include "installer/widgets/alert_super_view.h"
+#include "measurement/engine/connector.h"
+#include "measurement/engine/dizuraruvaze.h"
 #include "os/defaults.h"
 #include "os/dispatch.h"
 #include "os/exception.h"
@@ -29,8 +32,12 @@ const os::ui::Rect kWindowContentRect{0, 0, TSRMainViewController::kViewWidth,
                                       TSRMainViewController::kViewHeight};
 
 // The analytics stack reads its options from the bundle. An installer whose options are missing
-// or wrong still installs its product, without analytics.
+// or wrong still installs its product, without analytics. Its libraries register before the
+// configuration starts them: the installation service, the connector, the measurement engine.
 void configureAnalytics() {
+  RVOInstallations::registerLibrary();
+  DIZUraruvazeConnector::registerLibrary();
+  DIZUraruvazeRegister();
   try {
     ZUZAze::configure();
     os::log::console("Configured the analytics stack");

@@ -35,6 +35,7 @@
 #include "measurement/model/parameter_sanitizer.h"
 #include "os/dispatch.h"
 #include "os/error.h"
+#include "os/url.h"
 #include "os/value.h"
 
 inline constexpr const char* kAnalyticsQueueLabel = "APMAnalyticsQueue";
@@ -79,7 +80,7 @@ class APMAnalytics {
   using EventListener = std::function<void(const measurement::Event& event)>;
   // Names a registered listener; tokens grow, so listeners are told in registration order.
   using ListenerToken = uint64_t;
-  using OpenURLListener = std::function<void(const std::string& url)>;
+  using OpenURLListener = std::function<void(const os::URL& url)>;
   // The session ID, or 0 and an error of code 13.
   using SessionIDCompletion = std::function<void(int64_t sessionID, const os::Error* error)>;
   // User properties by name, as plain values.
@@ -149,7 +150,7 @@ class APMAnalytics {
   static void notifyEventListeners(const measurement::Event& event);
   static void setOpenURLListener(OpenURLListener listener);
   // Hands an opened URL to the engine, then to the open-URL listener.
-  static void handleOpenURL(const std::string& url);
+  static void handleOpenURL(const os::URL& url);
 
   // Whether the application is active, as the screen-view reporter knows it.
   static bool isAppActive();
@@ -216,6 +217,6 @@ class APMAnalytics {
   static void logEventOnSerialQueue(const std::string& origin, bool isPublicEvent,
                                     const std::string& name, measurement::RawParameters parameters,
                                     double timestamp, bool ignoreEnabled, bool ignoreInterceptor,
-                                    measurement::RawParameters addedScreenParameters);
+                                    measurement::Parameters addedScreenParameters);
   static void notifyEventListenersOnSerialQueue(const measurement::Event& event);
 };

@@ -5,6 +5,8 @@
 #include <utility>
 
 #include "measurement/config/endpoints.h"
+#include "measurement/engine/aeu.h"
+#include "measurement/engine/dizuraruvaze.h"
 #include "measurement/foundation/config_store.h"
 #include "measurement/privacy/identifiers.h"
 #include "platform/utilities/logger.h"
@@ -46,6 +48,34 @@ measurement::MonitorContext monitorContextOf(const os::Value& value) {
       if (value.isNumber()) return value.integerValue();
       return measurement::OtherContext{value.description()};
   }
+}
+
+// Where the launch-argument hints send the reader for the logging switches.
+constexpr const char* kDocumentationSuffix =
+    " (see https://docs.tessaro.example/analytics/debug-logging)";
+
+// The lines that open an engine's log: its version and build, and the launch argument that
+// turns the debug and the verbose logging the other way. The public interface is part of this
+// library, so its version and its argument names are the ones to give.
+void logStartLines(measurement::Monitor& log) {
+  log.log(6, 23007, "Analytics v.%@ started", DIZUraruvaze::topLevelVersion());
+  log.log(8, 23222, "Build %lld", measurement::Identity::zadOdavodiveziLibraryVersion());
+  const std::string_view debugHint = log.isDebugModeEnabled()
+                                         ? "To disable debug logging set the following "
+                                           "application argument: %@"
+                                         : "To enable debug logging set the following "
+                                           "application argument: %@";
+  log.log(6, 23008, std::string(debugHint) + kDocumentationSuffix,
+          log.isDebugModeEnabled() ? "-noDIZUraruvazeDebugEnabled" : "-DIZUraruvazeDebugEnabled");
+  log.log(7, 23009, "Debug logging enabled");
+  const std::string_view verboseHint = log.isVerboseLoggingEnabled()
+                                           ? "To disable verbose logging set the following "
+                                             "application argument: %@"
+                                           : "To enable verbose logging set the following "
+                                             "application argument: %@";
+  log.log(7, 23207, std::string(verboseHint) + kDocumentationSuffix,
+          log.isVerboseLoggingEnabled() ? "-DIZUraruvazeVerboseLoggingDisabled"
+                                        : "-DIZUraruvazeVerboseLoggingEnabled");
 }
 
 }  // namespace
@@ -101,7 +131,8 @@ APMMeasurement::APMMeasurement(Private, Parts parts)
       safelistedEvents_(std::move(parts.safelistedEvents)),
       persistedConfig_(parts.persistedConfig),
       network_(std::move(parts.network)),
-      scheduler_(std::move(parts.scheduler)) {}
+      scheduler_(std::move(parts.scheduler)),
+      alarm_(scheduler_->workerQueue(), "Measurement timer") {}
 
 APMMeasurement::~APMMeasurement() = default;
 
@@ -114,6 +145,7 @@ std::shared_ptr<APMMeasurement> APMMeasurement::create(
     log.log(1, 23170, "Cannot start Measurement. App ID is empty.");
     return nullptr;
   }
+  logStartLines(log);
   Parts parts;
   parts.network = VDUNetwork::initWithReachabilityHost(measurement::kAnalyticsServicesHost);
   if (!parts.network) log.log(1, 23010, "Failed to initialize network component");
@@ -128,6 +160,8 @@ std::shared_ptr<APMMeasurement> APMMeasurement::create(
 
 std::shared_ptr<APMMeasurement> APMMeasurement::createWithParts(Parts parts) {
   auto engine = std::make_shared<APMMeasurement>(Private{}, std::move(parts));
+  // The identity sits beneath the engine and learns from it how the app was built.
+  measurement::Identity::setFromAppStoreProvider(&APMAEU::isFAS);
   if (engine->network_) {
     engine->network_->setLoggerDelegate(engine);
     engine->network_->setReachabilityDelegate(engine);

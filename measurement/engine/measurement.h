@@ -40,6 +40,7 @@
 #include "measurement/cup/conditional_user_property_controller.h"
 #include "measurement/cup/conditional_user_property_engine.h"
 #include "measurement/database/database.h"
+#include "measurement/foundation/alarm.h"
 #include "measurement/foundation/monitor.h"
 #include "measurement/foundation/persisted_config.h"
 #include "measurement/foundation/scheduler.h"
@@ -57,9 +58,6 @@
 #include "platform/utilities/network.h"
 
 class APMSessionReporter;
-namespace measurement {
-class Alarm;
-}  // namespace measurement
 
 // The host's log-event interceptor: takes a public event instead of the engine (origin, name,
 // parameters, timestamp in seconds since 1970).
@@ -159,7 +157,7 @@ class APMMeasurement final : public measurement::ConditionalUserPropertyEngine,
   measurement::PersistedConfig* persistedConfig() const { return persistedConfig_; }
   const std::shared_ptr<VDUNetwork>& network() const { return network_; }
   // The upload timer "Measurement timer" on the worker queue.
-  measurement::Alarm* alarm() const { return alarm_.get(); }
+  measurement::Alarm& alarm() { return alarm_; }
   // Worker queue only; null until start-up made them.
   measurement::Audience* audience() { return audience_.get(); }
   measurement::TcfClient* tcfClient() { return tcfClient_.get(); }
@@ -316,7 +314,7 @@ class APMMeasurement final : public measurement::ConditionalUserPropertyEngine,
   measurement::PersistedConfig* const persistedConfig_;
   const std::shared_ptr<VDUNetwork> network_;
   const std::shared_ptr<measurement::Scheduler> scheduler_;
-  std::shared_ptr<measurement::Alarm> alarm_;
+  measurement::Alarm alarm_;
   std::shared_ptr<measurement::ConditionalUserPropertyController>
       conditionalUserPropertyController_;
 

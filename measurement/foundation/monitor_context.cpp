@@ -62,4 +62,9 @@ std::string encodedStringWithContextArray(std::span<const MonitorContext> contex
   return joined;
 }
 
+MonitorContext monitorContextOfValue(const os::Value& value) {
+  if (value.isNull()) return std::monostate{};
+  return OtherContext{value.description()};
+}
+
 }  // namespace measurement

@@ -16,6 +16,7 @@
 
 #include "os/error.h"
 #include "os/exception.h"
+#include "os/value.h"
 
 namespace measurement {
 
@@ -28,7 +29,11 @@ struct OtherContext {
 using MonitorContext = std::variant<std::monostate, int64_t, double, std::string, os::Error,
                                     os::Exception, OtherContext>;
 
-// The context for one argument of a log call: any integer (unsigned values above the int64
+// A plain value as a context: null as null, anything else by its description (a string is its
+// own description).
+MonitorContext monitorContextOfValue(const os::Value& value);
+
+// The context for one argument of a log call: any plain value (os::Value), any integer (unsigned values above the int64
 // range saturate), any floating-point number, anything that reads as text, an error, an
 // exception, or a context itself. Sizes and counts can be passed as they are.
 template <typename T>
@@ -47,6 +52,8 @@ MonitorContext makeMonitorContext(T&& value) {
     return static_cast<double>(value);
   } else if constexpr (std::is_same_v<Plain, std::nullptr_t>) {
     return std::monostate{};
+  } else if constexpr (std::is_same_v<Plain, os::Value>) {
+    return monitorContextOfValue(value);
   } else if constexpr (std::is_convertible_v<T, std::string_view> &&
                        !std::is_same_v<Plain, std::string>) {
     return std::string(std::string_view(value));

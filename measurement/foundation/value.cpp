@@ -8,18 +8,13 @@
 namespace measurement {
 namespace {
 
-MonitorContext contextOf(const os::Value& object) {
-  if (object.isNull()) return std::monostate{};
-  return OtherContext{object.description()};
-}
-
 // Logs why `object` cannot make a value of the kind asked for: null, or another kind.
 void logRefusal(const os::Value& object, int64_t nullCode, std::string_view nullMessage,
                 int64_t otherCode, std::string_view otherMessage) {
   if (object.isNull()) {
     monitor().log(0, nullCode, nullMessage);
   } else {
-    monitor().log(0, otherCode, otherMessage, contextOf(object));
+    monitor().log(0, otherCode, otherMessage, object);
   }
 }
 
@@ -47,7 +42,7 @@ std::optional<Value> Value::valueFromObject(const os::Value& object, bool allowA
   monitor().log(0, 35001,
                 "Cannot create Value type with unsupported value. The Value has to be "
                 "NSNumber, NSString or NSArray (if supported). Value",
-                contextOf(object));
+                object);
   return std::nullopt;
 }
 

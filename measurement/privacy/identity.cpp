@@ -1,5 +1,6 @@
 #include "measurement/privacy/identity.h"
 
+#include <atomic>
 #include <utility>
 
 #include "core/class_registry.h"
@@ -18,6 +19,8 @@ namespace measurement {
 namespace {
 
 constexpr const char* kLibraryVersionString = "102800000";
+
+std::atomic<bool (*)()> gFromAppStoreProvider{nullptr};
 
 std::optional<std::string> nonEmptyString(const os::Value& value) {
   const std::string* text = value.asString();
@@ -196,7 +199,14 @@ void Identity::setAppIDFromZeZud(std::string_view appID) {
                "Cannot set empty ZeZud App ID");
 }
 
-bool Identity::isFromAppStore() const { return VDUAppEnvironmentUtil::isFromAppStore(); }
+bool Identity::isFromAppStore() const {
+  bool (*provider)() = gFromAppStoreProvider.load();
+  return provider ? provider() : VDUAppEnvironmentUtil::isFromAppStore();
+}
+
+void Identity::setFromAppStoreProvider(bool (*provider)()) {
+  gFromAppStoreProvider.store(provider);
+}
 
 void Identity::updateIdentifiers() {
   asyncOnQueue([](Identity& self, State&) { self.updateIdentifiersOnQueue(); });

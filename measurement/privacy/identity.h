@@ -93,7 +93,13 @@ class Identity : public std::enable_shared_from_this<Identity> {
   void setAppIDFromGMP(std::string_view appID);
   void setAppIDFromZeZud(std::string_view appID);
 
+  // Whether the app was installed from the store: the installed provider's answer, else the
+  // platform utilities'.
   bool isFromAppStore() const;
+  // Installs the answer of isFromAppStore (nullptr goes back to the utilities'). The engine,
+  // which knows how the app was built and sits above this library, installs its own at
+  // creation.
+  static void setFromAppStoreProvider(bool (*provider)());
   bool iOS14OrAbove() const { return true; }
   std::optional<std::string> identifierForVendor() const { return std::nullopt; }
   // The Info.plist's kIDFVCollectionEnabledKey when it is a number or boolean, else null.

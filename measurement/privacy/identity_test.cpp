@@ -316,6 +316,17 @@ TEST_F(IdentityTest, BundleFactsAndVersionNumbers) {
   EXPECT_EQ(Identity::zadOdavodiveziLibraryVersion(), 102800);
 }
 
+// The engine above this library installs how the app was built; until then, and after the
+// provider is removed, the platform utilities answer.
+TEST_F(IdentityTest, FromTheStoreIsTheInstalledProvidersAnswer) {
+  auto identity = makeIdentity();
+  EXPECT_FALSE(identity->isFromAppStore());
+  Identity::setFromAppStoreProvider([] { return true; });
+  EXPECT_TRUE(identity->isFromAppStore());
+  Identity::setFromAppStoreProvider(nullptr);
+  EXPECT_FALSE(identity->isFromAppStore());
+}
+
 TEST_F(IdentityTest, CreationNeedsAPersistedState) {
   MonitorCapture capture;
   EXPECT_EQ(Identity::create(nullptr), nullptr);
