@@ -676,6 +676,11 @@ void InstallerGuiTest::lunavexAsksAfterItsLicence(bool existingCopy) {
   if (existingCopy) {
     std::filesystem::create_directories(sandbox_->systemRoot() / "Applications/Lunavex.app");
   }
+  // About a minute for the archive: the installation still runs when the close button is
+  // clicked (once it has ended, closing asks nothing).
+  const uint64_t archiveBytes = std::filesystem::file_size(server_->archivePath());
+  server_->setFaults(tools::Resource::Archive,
+                     {.bytesPerSecond = std::max<uint64_t>(archiveBytes / 60, 1024)});
   const std::filesystem::path firstScreen = file("first-screen.png");
   const std::filesystem::path licence = file("licence.png");
   const std::filesystem::path progress = file("progress.png");

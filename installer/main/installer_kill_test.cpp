@@ -29,6 +29,8 @@ namespace {
 namespace fs = std::filesystem;
 using installer::testing::InstallerProcess;
 using installer::testing::InstallerRun;
+using installer::testing::Manifest;
+using installer::testing::manifestOf;
 using installer::testing::runInstaller;
 using installer::testing::trackedActions;
 using installer::testing::tracksAction;
@@ -37,23 +39,6 @@ using ::testing::IsEmpty;
 constexpr uint32_t kProductFiles = 20000;
 constexpr uint64_t kProductFileBytes = 10 * 1024;
 constexpr const char* kOldMarker = "Contents/old-copy-marker.txt";
-
-// Every item of a bundle with its kind and size (or link target): two complete copies of the
-// product match, a copy with a missing or half-written file does not.
-using Manifest = std::map<std::string, std::string>;
-
-Manifest manifestOf(const fs::path& bundle) {
-  Manifest manifest;
-  std::error_code error;
-  for (auto it = fs::recursive_directory_iterator(bundle, error);
-       !error && it != fs::recursive_directory_iterator(); it.increment(error)) {
-    std::string description = it->is_symlink()     ? "link " + fs::read_symlink(it->path()).string()
-                              : it->is_directory() ? "folder"
-                                                   : "file " + std::to_string(it->file_size());
-    manifest[fs::relative(it->path(), bundle).string()] = description;
-  }
-  return manifest;
-}
 
 // The hidden items in `folder`.
 std::vector<std::string> hiddenItems(const fs::path& folder) {

@@ -125,6 +125,19 @@ int InstallerProcess::wait() {
   return *state_->waitStatus;
 }
 
+Manifest manifestOf(const std::filesystem::path& bundle) {
+  Manifest manifest;
+  std::error_code error;
+  for (auto it = std::filesystem::recursive_directory_iterator(bundle, error);
+       !error && it != std::filesystem::recursive_directory_iterator(); it.increment(error)) {
+    manifest[std::filesystem::relative(it->path(), bundle).string()] =
+        it->is_symlink()     ? "link " + std::filesystem::read_symlink(it->path()).string()
+        : it->is_directory() ? "folder"
+                             : "file " + std::to_string(it->file_size());
+  }
+  return manifest;
+}
+
 std::vector<std::string> trackedActions(const std::string& output) {
   std::vector<std::string> actions;
   const std::string marker = "    ea = ";

@@ -5,6 +5,7 @@
 #include <chrono>
 #include <filesystem>
 #include <functional>
+#include <map>
 #include <memory>
 #include <optional>
 #include <string>
@@ -76,6 +77,11 @@ class InstallerProcess {
   struct State;
   std::unique_ptr<State> state_;
 };
+
+// Every item of a bundle with its kind and size (or a link's target): two complete copies of a
+// product match, a copy with a missing or half-written file does not.
+using Manifest = std::map<std::string, std::string>;
+Manifest manifestOf(const std::filesystem::path& bundle);
 
 // The tracker's actions ("ea = ...;") in the order the console shows them.
 std::vector<std::string> trackedActions(const std::string& output);

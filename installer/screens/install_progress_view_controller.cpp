@@ -58,6 +58,8 @@ TSRInstallProgressViewController::~TSRInstallProgressViewController() = default;
 
 void TSRInstallProgressViewController::startDownloadInstall(bool isRetry) {
   OS_CHECK_ON_MAIN();
+  // A retry from the error page installs again.
+  if (auto delegate = delegate_.lock()) delegate->setIsInstall(true);
   if (TSRSoftWareInfo::singleton().product().engineBundleName.empty()) {
     refuseProduct();
     return;
@@ -258,6 +260,8 @@ int32_t TSRInstallProgressViewController::showAlertText(const std::string& text,
 
 void TSRInstallProgressViewController::showErrorPage() {
   state_ = State::Failed;
+  // Nothing is being installed any more: closing the window now needs no confirmation.
+  if (auto delegate = delegate_.lock()) delegate->setIsInstall(false);
   if (errorPage_) {
     errorPage_(*this);
   } else {

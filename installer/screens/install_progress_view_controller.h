@@ -80,7 +80,8 @@ class TSRInstallProgressViewController
   // The engine of the current try, or null before the first.
   const std::shared_ptr<TSRDownloadManager>& downloadManager() const { return downloadManager_; }
 
-  // Starts one try; `isRetry` for Try Again. When the product has a configuration and no
+  // Starts one try (the delegate's setIsInstall(true): closing now asks first); `isRetry` for
+  // Try Again. When the product has a configuration and no
   // configured address is known (none, or "" after a failed fetch), the configuration is fetched
   // first; its address, when it names one, wins over the built-in one. A product without an
   // application bundle to install (1, 3, 6, 8, 13, 15, any number outside 1 to 15) is refused at
@@ -138,6 +139,7 @@ class TSRInstallProgressViewController
  private:
   // Runs `work` on the main queue while the screen lives.
   void onMainQueue(std::function<void(TSRInstallProgressViewController&)> work);
+  // Shows the error page; the installation has ended (the delegate's setIsInstall(false)).
   void showErrorPage();
   // Shows that this installer cannot install the product, and reports it.
   void refuseProduct();
