@@ -54,28 +54,27 @@ measurement::MonitorContext monitorContextOf(const os::Value& value) {
 constexpr const char* kDocumentationSuffix =
     " (see https://docs.tessaro.example/analytics/debug-logging)";
 
+// The line that names the launch argument turning one kind of logging (`kind`: "debug",
+// "verbose") the other way.
+void logSwitchHint(measurement::Monitor& log, int64_t level, int64_t code, std::string_view kind,
+                   bool enabled, const char* disablingArgument, const char* enablingArgument) {
+  log.log(level, code,
+          std::string(enabled ? "To disable " : "To enable ") + std::string(kind) +
+              " logging set the following application argument: %@" + kDocumentationSuffix,
+          enabled ? disablingArgument : enablingArgument);
+}
+
 // The lines that open an engine's log: its version and build, and the launch argument that
 // turns the debug and the verbose logging the other way. The public interface is part of this
 // library, so its version and its argument names are the ones to give.
 void logStartLines(measurement::Monitor& log) {
   log.log(6, 23007, "Analytics v.%@ started", DIZUraruvaze::topLevelVersion());
   log.log(8, 23222, "Build %lld", measurement::Identity::zadOdavodiveziLibraryVersion());
-  const std::string_view debugHint = log.isDebugModeEnabled()
-                                         ? "To disable debug logging set the following "
-                                           "application argument: %@"
-                                         : "To enable debug logging set the following "
-                                           "application argument: %@";
-  log.log(6, 23008, std::string(debugHint) + kDocumentationSuffix,
-          log.isDebugModeEnabled() ? "-noDIZUraruvazeDebugEnabled" : "-DIZUraruvazeDebugEnabled");
+  logSwitchHint(log, 6, 23008, "debug", log.isDebugModeEnabled(), "-noDIZUraruvazeDebugEnabled",
+                "-DIZUraruvazeDebugEnabled");
   log.log(7, 23009, "Debug logging enabled");
-  const std::string_view verboseHint = log.isVerboseLoggingEnabled()
-                                           ? "To disable verbose logging set the following "
-                                             "application argument: %@"
-                                           : "To enable verbose logging set the following "
-                                             "application argument: %@";
-  log.log(7, 23207, std::string(verboseHint) + kDocumentationSuffix,
-          log.isVerboseLoggingEnabled() ? "-DIZUraruvazeVerboseLoggingDisabled"
-                                        : "-DIZUraruvazeVerboseLoggingEnabled");
+  logSwitchHint(log, 7, 23207, "verbose", log.isVerboseLoggingEnabled(),
+                "-DIZUraruvazeVerboseLoggingDisabled", "-DIZUraruvazeVerboseLoggingEnabled");
 }
 
 }  // namespace
