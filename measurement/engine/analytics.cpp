@@ -62,10 +62,13 @@ measurement::Parameters currentScreenParameters() {
   return APMScreenViewReporter::sharedInstance()->screenParameters();
 }
 
-const std::shared_ptr<os::DispatchQueue>& timestampQueue() {
-  static const std::shared_ptr<os::DispatchQueue> queue =
-      os::DispatchQueue::serial(kAnalyticsTimestampQueueLabel);
-  return queue;
+// Held while an event takes its time and enters the operation queue, so that timestamps do not
+// go back in queue order. A lock rather than a serial queue's sync: under contention a queue
+// hands its turn from thread to thread in order, and every handoff waits for the next thread
+// to be scheduled (64 µs a call with 32 threads logging, against 1 µs with the lock).
+os::Mutex& timestampMutex() {
+  static os::Mutex* const mutex = new os::Mutex();
+  return *mutex;
 }
 
 AnalyticsOperationQueue& operationQueue() {
@@ -344,13 +347,12 @@ void APMAnalytics::logEventWithOrigin(std::string_view origin, bool isPublicEven
   if (!hasRawScreenParameters(parameters)) added = currentScreenParameters();
   // Taking the time and entering the operation queue in one step keeps timestamps in queue
   // order across threads.
-  timestampQueue()->sync([&] {
-    queueOperationWithBlock([origin = std::string(origin), isPublicEvent, name = std::string(name),
-                             parameters = std::move(parameters), timestamp = os::clock::now(),
-                             added = std::move(added)]() mutable {
-      logEventOnSerialQueue(origin, isPublicEvent, name, std::move(parameters), timestamp, false,
-                            false, std::move(added));
-    });
+  os::MutexLock lock(timestampMutex());
+  queueOperationWithBlock([origin = std::string(origin), isPublicEvent, name = std::string(name),
+                           parameters = std::move(parameters), timestamp = os::clock::now(),
+                           added = std::move(added)]() mutable {
+    logEventOnSerialQueue(origin, isPublicEvent, name, std::move(parameters), timestamp, false,
+                          false, std::move(added));
   });
 }
 

@@ -13,7 +13,7 @@
 // is created suspended and resumed by the start right after the engine's creation block has been
 // put on the serial queue: everything logged before the start reaches the engine after its
 // creation, in order. A public event takes its timestamp and enters the operation queue in one
-// step on "APMAnalyticsTimestampQueue", so timestamps never decrease in queue order.
+// step, under one lock, so timestamps never decrease in queue order.
 //
 // Failures are logged through the monitor and the call is dropped; nothing is returned to the
 // caller (only sessionIDWithCompletion hands an error to its completion).
@@ -40,7 +40,6 @@
 
 inline constexpr const char* kAnalyticsQueueLabel = "APMAnalyticsQueue";
 inline constexpr const char* kAnalyticsOperationQueueName = "APMAnalyticsOperationQueue";
-inline constexpr const char* kAnalyticsTimestampQueueLabel = "APMAnalyticsTimestampQueue";
 
 // The facade's suite and its keys.
 inline constexpr const char* kAnalyticsSuiteName = "APMAnalyticsSuiteName";

@@ -127,10 +127,10 @@ void APMScreenViewReporter::trackScreenWithParameters(const RawParameters& param
   // The previous screen is taken in the same step that replaces it, so that concurrent reports
   // form one chain of screens.
   std::optional<APMScreen> previous;
-  queue_->sync([&] {
-    previous = std::move(currentScreen_);
-    currentScreen_ = screen;
-  });
+  {
+    os::MutexLock lock(screenMutex_);
+    previous = std::exchange(currentScreen_, screen);
+  }
   std::weak_ptr<APMScreenViewReporter> weak = weak_from_this();
   queue_->async([weak, previous, screen, parameters] {
     std::shared_ptr<APMScreenViewReporter> self = weak.lock();
@@ -147,24 +147,22 @@ void APMScreenViewReporter::trackScreenWithParameters(const RawParameters& param
 
 Parameters APMScreenViewReporter::screenParameters() const {
   Parameters parameters;
-  queue_->sync([&] {
-    if (!currentScreen_) return;
-    parameters.emplace("_si", Value(currentScreen_->instanceID()));
-    const std::optional<std::string>& className = currentScreen_->className();
-    if (className && !className->empty()) parameters.emplace("_sc", Value(*className));
-    const std::optional<std::string>& name = currentScreen_->name();
-    if (name && !name->empty()) parameters.emplace("_sn", Value(*name));
-  });
+  os::MutexLock lock(screenMutex_);
+  if (!currentScreen_) return parameters;
+  parameters.emplace("_si", Value(currentScreen_->instanceID()));
+  const std::optional<std::string>& className = currentScreen_->className();
+  if (className && !className->empty()) parameters.emplace("_sc", Value(*className));
+  const std::optional<std::string>& name = currentScreen_->name();
+  if (name && !name->empty()) parameters.emplace("_sn", Value(*name));
   return parameters;
 }
 
 void APMScreenViewReporter::getScreenName(std::optional<std::string>* screenName,
                                           std::optional<std::string>* screenClass) const {
   if (screenName == nullptr && screenClass == nullptr) return;
-  queue_->sync([&] {
-    if (screenName) *screenName = currentScreen_ ? currentScreen_->name() : std::nullopt;
-    if (screenClass) *screenClass = currentScreen_ ? currentScreen_->className() : std::nullopt;
-  });
+  os::MutexLock lock(screenMutex_);
+  if (screenName) *screenName = currentScreen_ ? currentScreen_->name() : std::nullopt;
+  if (screenClass) *screenClass = currentScreen_ ? currentScreen_->className() : std::nullopt;
 }
 
 void APMScreenViewReporter::setScreenName(const std::optional<std::string>&,

@@ -27,6 +27,7 @@
 #include "measurement/foundation/value.h"
 #include "measurement/model/parameter_sanitizer.h"
 #include "os/dispatch.h"
+#include "os/mutex.h"
 #include "os/notifications.h"
 
 inline constexpr const char* kScreenViewReporterQueueLabel = "APMScreenViewReporter";
@@ -84,8 +85,10 @@ class APMScreenViewReporter : public std::enable_shared_from_this<APMScreenViewR
   const std::shared_ptr<os::DispatchQueue> queue_;
   std::atomic<bool> isAppActive_{false};
   std::atomic<int64_t> currentScreenInstanceID_;
-  // Touched on queue_ only.
-  std::optional<APMScreen> currentScreen_;
+  // Read with every event logged, from any thread: a lock, not a sync onto queue_, so that
+  // threads logging at once do not wait in turn for one another.
+  mutable os::Mutex screenMutex_;
+  std::optional<APMScreen> currentScreen_ OS_GUARDED_BY(screenMutex_);
   os::ObserverRegistration didBecomeActive_;
   os::ObserverRegistration willResignActive_;
 };
