@@ -217,6 +217,14 @@ TEST_F(EngineChildTest, TheIdentityTakesTheStoreFactFromTheEngine) {
   EXPECT_EQ(parsed(run({"create"}))["fromAppStore"], "1");
 }
 
+TEST_F(EngineChildTest, EventsLoggedBeforeTheStartReachTheEngineInOrder) {
+  std::map<std::string, std::string> seen = parsed(run({"order"}));
+  EXPECT_EQ(seen["complete"], "1");
+  EXPECT_EQ(seen["calls"], "8000");
+  EXPECT_EQ(seen["perThreadInOrder"], "1");
+  EXPECT_EQ(seen["timestampsInOrder"], "1");
+}
+
 TEST(EngineTest, MapsTheNetworkClientsLevelsOnTheMonitors) {
   const std::map<int64_t, int64_t> levels{{3, 1}, {4, 4}, {5, 3}, {6, 6},
                                           {7, 7}, {8, 3}, {0, 3}, {-1, 3}};

@@ -9,12 +9,15 @@
 //   measurement_engine_child reset                           # the engine's reset, completed
 //   measurement_engine_child start-after-signal ...          # start, wait for SIGUSR1, enable
 //   measurement_engine_child create [launch arguments]       # the process's engine's start lines
+//   measurement_engine_child order                           # events logged before the start
 #include <signal.h>
 
 #include <cstdlib>
 #include <iostream>
 #include <map>
 #include <string>
+#include <thread>
+#include <vector>
 
 #include "measurement/engine/analytics.h"
 #include "measurement/engine/measurement.h"
@@ -23,6 +26,8 @@
 #include "measurement/foundation/persisted_config.h"
 #include "measurement/privacy/identifiers.h"
 #include "os/clock.h"
+#include "os/dispatch.h"
+#include "os/mutex.h"
 
 namespace {
 
@@ -110,6 +115,52 @@ int create() {
   std::_Exit(0);
 }
 
+// Eight threads log a thousand events each before the facade starts; once the engine's logging
+// entry has seen all of them, prints how many it saw and whether each thread's events came in
+// the order it logged them, with timestamps that never go back.
+int order() {
+  constexpr int kThreads = 8;
+  constexpr int kEventsPerThread = 1000;
+  os::Mutex mutex;
+  std::vector<APMLogEventCall> calls;
+  os::DispatchSemaphore all;
+  APMMeasurement::setLogEventObserverForTesting([&](const APMLogEventCall& call) {
+    os::MutexLock lock(mutex);
+    calls.push_back(call);
+    if (calls.size() == kThreads * kEventsPerThread) all.signal();
+  });
+  std::vector<std::thread> threads;
+  for (int t = 0; t < kThreads; ++t) {
+    threads.emplace_back([t] {
+      for (int i = 0; i < kEventsPerThread; ++i) {
+        APMAnalytics::logEventWithName(
+            "level_up", measurement::rawParameters(
+                            os::Dictionary{{"thread", int64_t{t}}, {"sequence", int64_t{i}}}));
+      }
+    });
+  }
+  for (std::thread& thread : threads) thread.join();
+  APMAnalytics::startWithAppID("1:1:macos:a", "fa", {});
+  const bool complete = all.wait(120);
+
+  os::MutexLock lock(mutex);
+  std::vector<int64_t> next(kThreads, 0);
+  bool perThreadInOrder = true;
+  bool timestampsInOrder = true;
+  for (size_t i = 0; i < calls.size(); ++i) {
+    const os::Value thread = std::get<os::Value>(calls[i].parameters.at("thread"));
+    const os::Value sequence = std::get<os::Value>(calls[i].parameters.at("sequence"));
+    perThreadInOrder &= sequence.integerValue() == next[thread.integerValue()]++;
+    if (i > 0) timestampsInOrder &= calls[i].timestamp >= calls[i - 1].timestamp;
+  }
+  std::cout << "complete=" << complete << "\n"
+            << "calls=" << calls.size() << "\n"
+            << "perThreadInOrder=" << perThreadInOrder << "\n"
+            << "timestampsInOrder=" << timestampsInOrder << "\n";
+  std::cout.flush();
+  std::_Exit(0);
+}
+
 // A database of an earlier run with a marker row and the persisted app ids of that run.
 int seed(const std::map<std::string, std::string>& values) {
   PersistedConfig* persisted = PersistedConfig::sharedInstance();
@@ -152,6 +203,7 @@ int main(int argc, char** argv) {
 
   if (command == "seed") return seed(values);
   if (command == "create") return create();
+  if (command == "order") return order();
   if (command == "request-reset") {
     // What the facade records of a reset it requests; the process dies before the engine
     // completes it.
