@@ -134,5 +134,41 @@ TEST_F(AnalyticsTest, RefusedConsentIsLoggedAndChangesNothing) {
   }
 }
 
+// What was accepted survives a restart (the process's consent state forgotten, the suite kept),
+// each source reloaded under its own key and never above the rank it had.
+TEST_F(AnalyticsTest, AcceptedConsentIsReloadedAfterARestartAtItsRank) {
+  struct Case {
+    const char* key;
+    int64_t reloadedSource;
+  };
+  const Case cases[] = {
+      {kConsentSettingsKey, 30},
+      {kConsentSettingsThirdPartyKey, 10},
+      {kConsentSettingsTCFKey, kConsentSourceTCF},
+  };
+  for (const Case& test : cases) {
+    SCOPED_TRACE(test.key);
+    APMAnalytics::clearConsent();
+    APMAnalytics::setConsent({{kConsentTypeAdStorage, os::Value(kConsentStatusDenied)},
+                              {kConsentTypeAnalyticsStorage, os::Value(kConsentStatusGranted)}},
+                             test.key);
+    ASSERT_TRUE(ConsentSettings::isAdStorageDenied());
+
+    ConsentSettings::clearAllSettings();  // the restart
+    ASSERT_EQ(ConsentSettings::consentSource(), kConsentSourceNone);
+    APMAnalytics::loadPersistedConsentSettings();
+
+    EXPECT_EQ(ConsentSettings::consentSource(), test.reloadedSource);
+    EXPECT_TRUE(ConsentSettings::isAdStorageDenied());
+    EXPECT_FALSE(ConsentSettings::isAnalyticsStorageDenied());
+  }
+  // A later update of lower rank than the reloaded one is refused, and nothing is persisted.
+  APMAnalytics::setConsent({{kConsentTypeAdStorage, os::Value(kConsentStatusGranted)}});
+  EXPECT_TRUE(ConsentSettings::isAdStorageDenied());
+  ConsentSettings::clearAllSettings();
+  APMAnalytics::loadPersistedConsentSettings();
+  EXPECT_TRUE(ConsentSettings::isAdStorageDenied());
+}
+
 }  // namespace
 }  // namespace measurement
