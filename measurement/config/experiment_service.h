@@ -57,7 +57,7 @@ struct APMESDKProperty {
   std::string name;
   // Sent as the client's SDK version.
   int64_t version = 0;
-  std::weak_ptr<APMESDKPropertyProviderDelegate> delegate;
+  std::weak_ptr<APMESDKPropertyProviderDelegate> delegate = {};
   // Sent as the client's app id when set.
   std::optional<std::string> appID = {};
   // The SDK's own diversion key; unset: the app instance's key, and the SDK's experiments are

@@ -2,17 +2,25 @@
 // flags, and a sandbox whose monitor work stays inside it.
 //
 //   APMESnapshot snapshot = makeSnapshot("sdk", {{7, {{"f", 7}}}, {0, {{"g", "launched"}}}});
+//   WatchedStore store;                     // the fetch timestamps, with a wait for a change
+//   store.waitForChange(before);
+//   RecordingObserver observer;             // what a client's delegate is told
 #pragma once
 
 #include <gtest/gtest.h>
 
+#include <condition_variable>
+#include <map>
 #include <string>
 #include <utility>
 #include <vector>
 
+#include "measurement/config/experiment_service.h"
 #include "measurement/database/database_test_support.h"
 #include "measurement/experiments/snapshot.h"
+#include "measurement/foundation/config_store.h"
 #include "measurement/wire/flag_conversion.h"
+#include "os/mutex.h"
 
 namespace measurement::testing {
 
@@ -47,5 +55,103 @@ inline std::vector<int64_t> experimentIDs(const APMESnapshot& snapshot) {
   }
   return ids;
 }
+
+// Long enough for a loaded machine; only a hang reaches it.
+inline constexpr double kEventTimeoutSeconds = 60;
+
+// Preferences in memory that count their changes, so that a test waits for the outcome of a
+// fetch (the success or failure time being written) instead of for time to pass.
+class WatchedStore final : public ConfigStore {
+ public:
+  os::Value objectForKey(std::string_view key) const override {
+    std::lock_guard lock(mutex_);
+    auto found = values_.find(key);
+    return found == values_.end() ? os::Value() : found->second;
+  }
+  void setObject(os::Value value, std::string_view key) override {
+    {
+      std::lock_guard lock(mutex_);
+      if (value.isNull()) {
+        values_.erase(std::string(key));
+      } else {
+        values_.insert_or_assign(std::string(key), std::move(value));
+      }
+      ++changes_;
+    }
+    changed_.notify_all();
+  }
+  void clearAllData() override {
+    std::lock_guard lock(mutex_);
+    values_.clear();
+  }
+  void synchronize() override {}
+
+  size_t changes() const {
+    std::lock_guard lock(mutex_);
+    return changes_;
+  }
+  // Waits until more than `before` changes were made; false after kEventTimeoutSeconds.
+  bool waitForChange(size_t before) const {
+    std::unique_lock lock(mutex_);
+    return changed_.wait_for(lock, std::chrono::duration<double>(kEventTimeoutSeconds),
+                             [&] { return changes_ > before; });
+  }
+
+ private:
+  mutable std::mutex mutex_;
+  mutable std::condition_variable changed_;
+  std::map<std::string, os::Value, std::less<>> values_;
+  size_t changes_ = 0;
+};
+
+// A client's delegate that records what it is told.
+class RecordingObserver final : public APMEExperimentObserverDelegate {
+ public:
+  explicit RecordingObserver(std::shared_ptr<os::DispatchQueue> queue = nullptr,
+                             bool shouldFetch = true)
+      : queue_(std::move(queue)), shouldFetch_(shouldFetch) {}
+
+  void clientDidReceiveNewSnapshot(APMEClient&) override {
+    std::lock_guard lock(mutex_);
+    ++newSnapshots_;
+    toldOnMainThread_ = os::isMainThread();
+    changed_.notify_all();
+  }
+  void clientDidReceiveFetchError(APMEClient&, const os::Error* error) override {
+    std::lock_guard lock(mutex_);
+    if (error) errors_.push_back(*error);
+    changed_.notify_all();
+  }
+  bool shouldFetchExperimentsForClient(APMEClient&) override { return shouldFetch_; }
+  std::shared_ptr<os::DispatchQueue> queue() override { return queue_; }
+
+  int newSnapshots() const {
+    std::lock_guard lock(mutex_);
+    return newSnapshots_;
+  }
+  bool toldOnMainThread() const {
+    std::lock_guard lock(mutex_);
+    return toldOnMainThread_;
+  }
+  std::vector<os::Error> errors() const {
+    std::lock_guard lock(mutex_);
+    return errors_;
+  }
+  // Waits until `count` new snapshots were announced; false after kEventTimeoutSeconds.
+  bool waitForNewSnapshots(int count) const {
+    std::unique_lock lock(mutex_);
+    return changed_.wait_for(lock, std::chrono::duration<double>(kEventTimeoutSeconds),
+                             [&] { return newSnapshots_ >= count; });
+  }
+
+ private:
+  const std::shared_ptr<os::DispatchQueue> queue_;
+  const bool shouldFetch_;
+  mutable std::mutex mutex_;
+  mutable std::condition_variable changed_;
+  int newSnapshots_ = 0;
+  bool toldOnMainThread_ = false;
+  std::vector<os::Error> errors_;
+};
 
 }  // namespace measurement::testing
