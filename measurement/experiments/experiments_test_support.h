@@ -2,8 +2,8 @@
 // flags, and a sandbox whose monitor work stays inside it.
 //
 //   APMESnapshot snapshot = makeSnapshot("sdk", {{7, {{"f", 7}}}, {0, {{"g", "launched"}}}});
-//   WatchedStore store;                     // the fetch timestamps, with a wait for a change
-//   store.waitForChange(before);
+//   WatchedStore store;                     // the fetch timestamps, counting their changes
+//   os::RunLoop::main().runUntil([&] { return store.changes() > before; }, kEventTimeoutSeconds);
 //   RecordingObserver observer;             // what a client's delegate is told
 #pragma once
 
@@ -78,7 +78,6 @@ class WatchedStore final : public ConfigStore {
       }
       ++changes_;
     }
-    changed_.notify_all();
   }
   void clearAllData() override {
     std::lock_guard lock(mutex_);
@@ -90,16 +89,9 @@ class WatchedStore final : public ConfigStore {
     std::lock_guard lock(mutex_);
     return changes_;
   }
-  // Waits until more than `before` changes were made; false after kEventTimeoutSeconds.
-  bool waitForChange(size_t before) const {
-    std::unique_lock lock(mutex_);
-    return changed_.wait_for(lock, std::chrono::duration<double>(kEventTimeoutSeconds),
-                             [&] { return changes_ > before; });
-  }
 
  private:
   mutable std::mutex mutex_;
-  mutable std::condition_variable changed_;
   std::map<std::string, os::Value, std::less<>> values_;
   size_t changes_ = 0;
 };

@@ -13,12 +13,12 @@ namespace {
 
 constexpr std::string_view kServiceVersionString = "10000000";
 
-std::string identityDiversionKey() {
+}  // namespace
+
+std::string appInstanceDiversionKey() {
   std::shared_ptr<Identity> identity = Identity::sharedInstance();
   return identity ? identity->diversionKey() : std::string();
 }
-
-}  // namespace
 
 int64_t experimentServiceVersion() {
   if (kServiceVersionString.size() < 4) return 0;
@@ -27,7 +27,7 @@ int64_t experimentServiceVersion() {
 
 std::shared_ptr<APMEExperimentRequestBuilder> APMEExperimentRequestBuilder::sharedInstance() {
   static const std::shared_ptr<APMEExperimentRequestBuilder> shared =
-      std::make_shared<APMEExperimentRequestBuilder>(identityDiversionKey);
+      std::make_shared<APMEExperimentRequestBuilder>();
   return shared;
 }
 

@@ -24,6 +24,9 @@ namespace measurement {
 // digits.
 int64_t experimentServiceVersion();
 
+// The measurement identity's five-character diversion key; "" without an identity.
+std::string appInstanceDiversionKey();
+
 class APMEExperimentRequestBuilder {
  public:
   // The app instance's five-character key, "" when there is none.
@@ -31,7 +34,8 @@ class APMEExperimentRequestBuilder {
 
   // The one builder, over the measurement identity's diversion key.
   static std::shared_ptr<APMEExperimentRequestBuilder> sharedInstance();
-  explicit APMEExperimentRequestBuilder(DiversionKeyProvider appDiversionKey);
+  explicit APMEExperimentRequestBuilder(
+      DiversionKeyProvider appDiversionKey = appInstanceDiversionKey);
 
   // Stores `property` under its name, replacing one of the same name.
   void addSDKProperty(const APMESDKProperty& property);
