@@ -14,6 +14,7 @@
 #include "measurement/experiments/experiments_test_support.h"
 #include "measurement/experiments/manager.h"
 #include "measurement/foundation/monitor_capture.h"
+#include "measurement/foundation/storage_paths.h"
 #include "measurement/wire/schema/cpp/experiment.pb.h"
 #include "os/bundle.h"
 #include "os/clock.h"
@@ -455,6 +456,44 @@ TEST_F(TaskManagerTest, ASnapshotFlowsFromTheServerToFlagsInForce) {
             (RawRows{{"zad_odavodivezi"}}));
   EXPECT_EQ(rawQuery(databasePath(), "SELECT sdk_name FROM launched_snapshot_table"),
             (RawRows{{"zad_odavodivezi"}}));
+}
+
+TEST_F(TaskManagerTest, ARestartReloadsWhatIsStored) {
+  os::clock::ScopedFakeClock realTime(std::time(nullptr));  // the child runs on the real clock
+  const double now = os::clock::now();
+  const std::string path = measurementDataPath(kExperimentDatabaseFileName);
+  {
+    std::unique_ptr<APMEDatabase> database = APMEDatabase::initWithPath(path);
+    ASSERT_TRUE(database);
+    os::Error error;
+    struct Row {
+      const char* table;
+      APMESnapshot snapshot;
+      double age;
+      std::optional<bool> manuallyActivated;
+    };
+    const Row rows[] = {
+        {kActivatedSnapshotTable, makeSnapshot("zad_odavodivezi", {{3, {}}, {7, {}}}), 60,
+         std::nullopt},
+        {kActivatedSnapshotTable, makeSnapshot("old", {{9, {}}}), kStaleActivatedSnapshotAge + 60,
+         std::nullopt},
+        {kPendingSnapshotTable, makeSnapshot("auto", {{5, {}}, {0, {}}}), 30, false},
+        {kPendingSnapshotTable, makeSnapshot("manual", {{6, {}}}), 30, true},
+    };
+    for (const Row& row : rows) {
+      ASSERT_TRUE(database->upsertSnapshot(row.snapshot.proto(), row.table, now - row.age,
+                                           row.manuallyActivated, &error));
+    }
+  }
+  testsupport::ChildRun run =
+      testsupport::runChild({EXPERIMENTS_CHILD, "zad_odavodivezi", "old", "auto", "manual"},
+                            testsupport::ChildOutput::StandardOutput);
+  ASSERT_TRUE(run.succeeded()) << run.output;
+  EXPECT_EQ(run.output, "zad_odavodivezi 0\nold -2\nauto 0\nmanual -2\nids 3 5 7\n");
+  EXPECT_EQ(rawQuery(path, "SELECT sdk_name FROM activated_snapshot_table ORDER BY sdk_name"),
+            (RawRows{{"auto"}, {"zad_odavodivezi"}}));
+  EXPECT_EQ(rawQuery(path, "SELECT sdk_name FROM launched_snapshot_table"), (RawRows{{"auto"}}));
+  EXPECT_EQ(rawQuery(path, "SELECT sdk_name FROM pending_snapshot_table"), (RawRows{{"manual"}}));
 }
 
 }  // namespace
