@@ -34,7 +34,13 @@ Reference encodedBy(const NANOMessageBase& message) {
   return decoded;
 }
 
-TEST(SnapshotTest, KeepsOneExperimentPerIdAndOneFlagPerName) {
+// The monitor hears the refusals; its work stays inside the sandbox.
+class SnapshotTest : public ::testing::Test {
+ protected:
+  testing::DatabaseSandbox sandbox_;
+};
+
+TEST_F(SnapshotTest, KeepsOneExperimentPerIdAndOneFlagPerName) {
   APMESnapshot snapshot = makeSnapshot(
       "sdk", {{5, {{"a", 1}}}, {5, {{"a", 2}, {"b", "x"}, {"a", 3}}}, {0, {{"launched", true}}}});
   EXPECT_EQ(experimentIDs(snapshot), (std::vector<int64_t>{0, 5}));
@@ -50,7 +56,7 @@ TEST(SnapshotTest, KeepsOneExperimentPerIdAndOneFlagPerName) {
   EXPECT_TRUE(capture.contains(840000));
 }
 
-TEST(SnapshotTest, ReadsTheWireFormLeavingOutNamelessFlags) {
+TEST_F(SnapshotTest, ReadsTheWireFormLeavingOutNamelessFlags) {
   reference::Snapshot wire;
   wire.set_sdk_name("sdk");
   reference::Experiment* noID = wire.add_experiments();
@@ -80,7 +86,7 @@ TEST(SnapshotTest, ReadsTheWireFormLeavingOutNamelessFlags) {
   EXPECT_EQ(stored.experiments(1).flags(0).string_value(), "v");
 }
 
-TEST(SnapshotTest, ACopyHasTheTimeOfCopyingAndIsNotManuallyActivated) {
+TEST_F(SnapshotTest, ACopyHasTheTimeOfCopyingAndIsNotManuallyActivated) {
   os::clock::ScopedFakeClock clock(1'700'000'000);
   APMESnapshot snapshot = makeSnapshot("sdk", {{3, {{"f", 1}}}});
   snapshot.setManuallyActivated(true);
@@ -93,7 +99,7 @@ TEST(SnapshotTest, ACopyHasTheTimeOfCopyingAndIsNotManuallyActivated) {
   EXPECT_EQ(experimentIDs(copy), (std::vector<int64_t>{3}));
 }
 
-TEST(SnapshotTest, AddedFlagsJoinTheirExperiment) {
+TEST_F(SnapshotTest, AddedFlagsJoinTheirExperiment) {
   APMESnapshot snapshot = makeSnapshot("sdk", {{3, {{"f", 1}}}});
   snapshot.addFlags({makeFlag("f", 2), makeFlag("g", "x")}, 3);
   snapshot.addFlag(makeFlag("h", 1.5), 4);
