@@ -44,6 +44,7 @@ ExperimentManager::ExperimentManager(Private, std::shared_ptr<APMETaskManager> t
 
 void ExperimentManager::dispatchAsyncOnSerialQueue(std::function<void(ExperimentManager&)> block) {
   std::weak_ptr<ExperimentManager> weak = weak_from_this();
+  ++queuedChanges_;
   queue_->async([weak, block = std::move(block)] {
     std::shared_ptr<ExperimentManager> self = weak.lock();
     if (!self) return;
@@ -52,17 +53,37 @@ void ExperimentManager::dispatchAsyncOnSerialQueue(std::function<void(Experiment
     } catch (const std::exception& exception) {
       monitor().log(1, 800017, "Exception on async Experimentation serial queue", exception.what());
     }
+    --self->queuedChanges_;
   });
 }
 
 void ExperimentManager::dispatchSyncOnSerialQueue(const std::function<void()>& block) {
   queue_->sync([&] {
+    std::unique_lock lock(stateMutex_);
     try {
       block();
     } catch (const std::exception& exception) {
       monitor().log(1, 800018, "Exception on sync Experimentation serial queue", exception.what());
     }
   });
+}
+
+void ExperimentManager::read(const std::function<void()>& block) const {
+  auto run = [&] {
+    std::shared_lock lock(stateMutex_);
+    block();
+  };
+  if (queuedChanges_.load() > 0) {
+    queue_->sync(run);
+  } else {
+    run();
+  }
+}
+
+std::shared_ptr<ExperimentClient> ExperimentManager::registeredClient(
+    std::string_view SDKName) const {
+  auto found = registeredClientsBySDKName_.find(SDKName);
+  return found == registeredClientsBySDKName_.end() ? nullptr : found->second;
 }
 
 // ---- Registration and lookup ----
@@ -88,13 +109,14 @@ std::shared_ptr<APMEClient> ExperimentManager::registerSDKProperty(
   }
   auto client = std::make_shared<ExperimentClient>(property, std::move(flagList), weak_from_this());
   dispatchAsyncOnSerialQueue([name, client, flags = std::move(flags)](ExperimentManager& self) {
-    if (self.registeredClientsBySDKName_.objectForKey(name)) {
+    std::unique_lock lock(self.stateMutex_);
+    if (self.registeredClient(name)) {
       monitor().log(3, 800003,
                     "Registered an SDK that has already registered. Default flags will be "
                     "overwritten. SDK name",
                     name);
     }
-    self.registeredClientsBySDKName_.setObject(client, name);
+    self.registeredClientsBySDKName_.insert_or_assign(name, client);
     self.defaultFlagsBySDKName_.insert_or_assign(name, flags);
     self.taskManager_->requestBuilder()->addSDKProperty(client->SDKProperty());
     monitor().log(8, 800005, "Registered client", name);
@@ -108,9 +130,7 @@ std::shared_ptr<ExperimentClient> ExperimentManager::clientForSDKName(std::strin
     return nullptr;
   }
   std::shared_ptr<ExperimentClient> client;
-  dispatchSyncOnSerialQueue([&] {
-    client = registeredClientsBySDKName_.objectForKey(std::string(SDKName)).value_or(nullptr);
-  });
+  read([&] { client = registeredClient(SDKName); });
   return client;
 }
 
@@ -125,9 +145,9 @@ std::optional<os::Value> ExperimentManager::flagValueForFlagName(std::string_vie
     return std::nullopt;
   }
   std::optional<os::Value> result;
-  dispatchSyncOnSerialQueue([&] {
-    const std::string name(SDKName);
-    if (!registeredClientsBySDKName_.objectForKey(name)) {
+  read([&] {
+    const std::string_view name = SDKName;
+    if (!registeredClient(name)) {
       monitor().log(3, 800012, "SDK is not registered yet", name);
       return;
     }
@@ -209,8 +229,8 @@ int64_t ExperimentManager::activatedSnapshotStatusOfSDKName(std::string_view SDK
     return kSnapshotStatusUnregistered;
   }
   int64_t status = kSnapshotStatusUnregistered;
-  dispatchSyncOnSerialQueue([&] {
-    if (!registeredClientsBySDKName_.objectForKey(std::string(SDKName))) return;
+  read([&] {
+    if (!registeredClient(SDKName)) return;
     auto activated = activatedSnapshotsBySDKName_.find(SDKName);
     if (activated == activatedSnapshotsBySDKName_.end() ||
         !(activated->second.timestamp() > std::numeric_limits<double>::epsilon())) {
@@ -244,8 +264,8 @@ void ExperimentManager::resetToDefaultsOfSDKName(std::string_view SDKName) {
 
 std::vector<int64_t> ExperimentManager::experimentIDs() {
   std::vector<int64_t> ids;
-  dispatchSyncOnSerialQueue([&] {
-    for (const auto& [name, client] : registeredClientsBySDKName_.dictionary()) {
+  read([&] {
+    for (const auto& [name, client] : registeredClientsBySDKName_) {
       if (client->SDKProperty().diversionKey) continue;
       auto activated = activatedSnapshotsBySDKName_.find(name);
       if (activated == activatedSnapshotsBySDKName_.end()) continue;
@@ -260,6 +280,7 @@ std::vector<int64_t> ExperimentManager::experimentIDs() {
 
 void ExperimentManager::reset() {
   dispatchAsyncOnSerialQueue([](ExperimentManager& self) {
+    std::unique_lock lock(self.stateMutex_);
     self.taskManager_->reset();
     self.activatedSnapshotsBySDKName_.clear();
     self.pendingSnapshotsBySDKName_.clear();
@@ -269,6 +290,7 @@ void ExperimentManager::reset() {
 
 void ExperimentManager::clearAndDelete() {
   dispatchAsyncOnSerialQueue([](ExperimentManager& self) {
+    std::unique_lock lock(self.stateMutex_);
     self.taskManager_->clearAndDelete();
     self.activatedSnapshotsBySDKName_.clear();
     self.pendingSnapshotsBySDKName_.clear();
@@ -279,7 +301,12 @@ void ExperimentManager::clearAndDelete() {
 // ---- The task manager's reports ----
 
 bool ExperimentManager::taskManagerShouldFetchExperiments(APMETaskManager&) {
-  for (const auto& [name, client] : registeredClientsBySDKName_.dictionary()) {
+  std::map<std::string, std::shared_ptr<ExperimentClient>, std::less<>> clients;
+  {
+    std::shared_lock lock(stateMutex_);
+    clients = registeredClientsBySDKName_;
+  }
+  for (const auto& [name, client] : clients) {
     std::shared_ptr<APMEExperimentObserverDelegate> observer = client->delegate();
     if (!observer || observer->shouldFetchExperimentsForClient(*client)) return true;
   }
@@ -291,6 +318,7 @@ void ExperimentManager::taskManagerDidStart(
     const std::optional<std::vector<APMESnapshot>>& pending,
     const std::optional<std::vector<APMESnapshot>>& launched) {
   dispatchAsyncOnSerialQueue([activated, pending, launched](ExperimentManager& self) {
+    std::unique_lock lock(self.stateMutex_);
     auto store = [](SnapshotMap& map, const std::optional<std::vector<APMESnapshot>>& list) {
       for (const APMESnapshot& snapshot : list.value_or(std::vector<APMESnapshot>())) {
         map.insert_or_assign(snapshot.SDKName(), snapshot.copy());
@@ -311,22 +339,27 @@ void ExperimentManager::taskManagerDidFinishFetching(
   }
   dispatchAsyncOnSerialQueue([snapshots, errors](ExperimentManager& self) {
     std::vector<APMESnapshot> manual;
-    for (const APMESnapshot& snapshot : snapshots) {
-      APMESnapshot copy = snapshot.copy();
-      std::shared_ptr<ExperimentClient> client =
-          self.registeredClientsBySDKName_.objectForKey(snapshot.SDKName()).value_or(nullptr);
-      if (client && client->delegate()) {
-        copy.setManuallyActivated(true);
-        manual.push_back(copy);
+    std::vector<std::pair<std::shared_ptr<ExperimentClient>, os::Error>> failures;
+    {
+      std::unique_lock lock(self.stateMutex_);
+      for (const APMESnapshot& snapshot : snapshots) {
+        APMESnapshot copy = snapshot.copy();
+        std::shared_ptr<ExperimentClient> client = self.registeredClient(snapshot.SDKName());
+        if (client && client->delegate()) {
+          copy.setManuallyActivated(true);
+          manual.push_back(copy);
+        }
+        self.pendingSnapshotsBySDKName_.insert_or_assign(snapshot.SDKName(), std::move(copy));
       }
-      self.pendingSnapshotsBySDKName_.insert_or_assign(snapshot.SDKName(), std::move(copy));
+      for (const auto& [name, error] : errors) {
+        if (std::shared_ptr<ExperimentClient> client = self.registeredClient(name)) {
+          failures.emplace_back(client, error);
+        }
+      }
     }
-    for (const auto& [name, error] : errors) {
-      std::shared_ptr<ExperimentClient> client =
-          self.registeredClientsBySDKName_.objectForKey(name).value_or(nullptr);
-      std::shared_ptr<APMEExperimentObserverDelegate> observer =
-          client ? client->delegate() : nullptr;
-      if (observer) observer->clientDidReceiveFetchError(*client, &error);
+    // Told without the lock, still on the serial queue.
+    for (const auto& [client, error] : failures) {
+      if (auto observer = client->delegate()) observer->clientDidReceiveFetchError(*client, &error);
     }
     if (!manual.empty()) self.taskManager_->upsertPendingSnapshots(manual);
   });
@@ -335,8 +368,11 @@ void ExperimentManager::taskManagerDidFinishFetching(
 void ExperimentManager::taskManagerDidUpsertPendingSnapshots(
     APMETaskManager&, const std::vector<APMESnapshot>& snapshots) {
   for (const APMESnapshot& snapshot : snapshots) {
-    std::shared_ptr<ExperimentClient> client =
-        registeredClientsBySDKName_.objectForKey(snapshot.SDKName()).value_or(nullptr);
+    std::shared_ptr<ExperimentClient> client;
+    {
+      std::shared_lock lock(stateMutex_);
+      client = registeredClient(snapshot.SDKName());
+    }
     std::shared_ptr<APMEExperimentObserverDelegate> observer =
         client ? client->delegate() : nullptr;
     if (!observer) {

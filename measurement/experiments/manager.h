@@ -8,15 +8,21 @@
 //   auto client = manager->registerSDKProperty({.name = "sdk"}, {{"f", 1}});
 //   std::optional<os::Value> f = client->objectForKeyedSubscript("f");   // 1 until activated
 //
-// Threads: any, except from a block of the serial queue "APMEExperimentSerialQueue", which the
-// synchronous operations (lookups, activation, status, reset to defaults, ids) wait on.
-// clientDidReceiveFetchError runs on that queue and must not call them.
+// Threads: any, except from a block of the serial queue "APMEExperimentSerialQueue". Every
+// change of the snapshots, clients and defaults runs on that queue, in order; activation and
+// reset to defaults wait for their turn there. Reads (flags, status, ids, clients) see every
+// change queued before them: while changes are queued they wait for them on the queue, else they
+// read at once under a shared lock, so that concurrent flag reads do not queue up behind each
+// other. clientDidReceiveFetchError runs on the queue and must not call the synchronous
+// operations.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <map>
 #include <memory>
 #include <optional>
+#include <shared_mutex>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -25,7 +31,6 @@
 #include "measurement/experiments/snapshot.h"
 #include "measurement/experiments/task_manager.h"
 #include "os/dispatch.h"
-#include "platform/utilities/mutable_dictionary.h"
 
 namespace measurement {
 
@@ -83,15 +88,22 @@ class ExperimentManager final : public APMEManager,
  private:
   using SnapshotMap = std::map<std::string, APMESnapshot, std::less<>>;
 
-  // Runs `block` on the serial queue, logging what it throws (800017, 800018).
+  // Queues a change of the state: `block` runs on the serial queue holding the state's lock
+  // exclusively, and what it throws is logged (800017).
   void dispatchAsyncOnSerialQueue(std::function<void(ExperimentManager&)> block);
+  // Runs a change of the state in its turn on the serial queue (800018 for a throw).
   void dispatchSyncOnSerialQueue(const std::function<void()>& block);
+  // Runs `block` holding the state's lock shared, after the changes queued so far.
+  void read(const std::function<void()>& block) const;
+  std::shared_ptr<ExperimentClient> registeredClient(std::string_view SDKName) const;
 
   const std::shared_ptr<APMETaskManager> taskManager_;
   const std::shared_ptr<os::DispatchQueue> queue_;
-  // Read from the worker queue too.
-  VDUMutableDictionary<std::shared_ptr<ExperimentClient>> registeredClientsBySDKName_;
-  // Serial queue only.
+  // Changes queued and not yet run.
+  std::atomic<int64_t> queuedChanges_{0};
+  // Written on the serial queue only, read anywhere.
+  mutable std::shared_mutex stateMutex_;
+  std::map<std::string, std::shared_ptr<ExperimentClient>, std::less<>> registeredClientsBySDKName_;
   SnapshotMap activatedSnapshotsBySDKName_;
   SnapshotMap pendingSnapshotsBySDKName_;
   SnapshotMap launchedSnapshotsBySDKName_;
