@@ -11,9 +11,12 @@
 #include <fstream>
 
 #include "measurement/config/endpoints.h"
+#include "measurement/config/remote_config.h"
+#include "measurement/database/database.h"
 #include "measurement/experiments/experiments_test_support.h"
 #include "measurement/experiments/manager.h"
 #include "measurement/foundation/monitor_capture.h"
+#include "measurement/foundation/persisted_config.h"
 #include "measurement/foundation/storage_paths.h"
 #include "measurement/wire/schema/cpp/experiment.pb.h"
 #include "os/bundle.h"
@@ -456,6 +459,34 @@ TEST_F(TaskManagerTest, ASnapshotFlowsFromTheServerToFlagsInForce) {
             (RawRows{{"zad_odavodivezi"}}));
   EXPECT_EQ(rawQuery(databasePath(), "SELECT sdk_name FROM launched_snapshot_table"),
             (RawRows{{"zad_odavodivezi"}}));
+}
+
+TEST_F(TaskManagerTest, TheMeasurementConfigurationActivatesWhatItIsToldOf) {
+  std::unique_ptr<PersistedConfig> persisted = PersistedConfig::create("com.example.config");
+  os::Error error;
+  std::unique_ptr<Database> database =
+      Database::open(kMeasurementDatabaseName, persisted.get(), &error);
+  ASSERT_TRUE(database) << error.description;
+  auto store = std::make_shared<WatchedStore>();
+  std::shared_ptr<APMETaskManager> taskManager = make(
+      store, std::make_shared<APMEExperimentRequestBuilder>([] { return std::string("ab12c"); }));
+  std::shared_ptr<ExperimentManager> manager = ExperimentManager::initWithTaskManager(taskManager);
+  std::shared_ptr<RemoteConfig> config = RemoteConfig::create(
+      "1:123:ios:abc", database.get(), std::nullopt,
+      {.experimentManager = manager, .isMeasurementEnabled = [] { return true; }});
+  ASSERT_TRUE(config);
+  taskManager->startTaskManager();
+  onWorker(taskManager, [] {});
+  EXPECT_EQ(config->experimentIDs(), std::vector<int64_t>());
+
+  fetchAndWait(taskManager, *store, /*throughTheAlarm=*/true);
+  // The configuration implements no queue: it hears of the snapshot on the main queue, and
+  // activates it when the engine asks.
+  EXPECT_TRUE(os::RunLoop::main().runUntil([&] { return config->activateNewSnapshot(); },
+                                           testing::kEventTimeoutSeconds));
+  EXPECT_EQ(config->experimentIDs(), (std::vector<int64_t>{3, 7}));
+  EXPECT_EQ(manager->clientForSDKName(kExperimentSDKName)->objectForKeyedSubscript("flag_0"),
+            os::Value("from 0"));
 }
 
 TEST_F(TaskManagerTest, ARestartReloadsWhatIsStored) {
