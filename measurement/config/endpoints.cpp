@@ -58,4 +58,8 @@ os::URL uploadURL(std::optional<std::string_view> subdomain, bool trackingAuthor
   return *os::URL::parse("https://" + host + "/a");
 }
 
+os::URL experimentFetchURL() {
+  return *os::URL::parse(std::string("https://") + kExperimentServicesHost + "/sdk-exp");
+}
+
 }  // namespace measurement

@@ -5,6 +5,7 @@
 //   remoteConfigURL("1:123:ios:abc", "macos", 102800, 0);
 //   // https://measurement.tessaro.example/config/app/1:123:ios:abc?gmp_version=102800&platform=macos&runtime_version=0
 //   uploadURL("eu", false);   // https://eu.measurement.tessaro.example/a
+//   experimentFetchURL();     // https://experiments.tessaro.example/sdk-exp
 //
 // Stateless; any thread.
 #pragma once
@@ -21,6 +22,8 @@ inline constexpr const char* kAnalyticsServicesHost = "measurement.tessaro.examp
 // The host uploads go to once the user has authorized tracking.
 inline constexpr const char* kTrackingAuthorizedAnalyticsServicesHost =
     "measurement-authorized.tessaro.example";
+// The host of the experiment service.
+inline constexpr const char* kExperimentServicesHost = "experiments.tessaro.example";
 
 // "https://<host>/config/app/<app id>?" and the query of platform, runtime version and SDK
 // version, in the one order of the query string (gmp_version, platform, runtime_version). The
@@ -35,5 +38,8 @@ std::optional<os::URL> remoteConfigURL(std::string_view appID,
 // of letters, digits and "-" joined by dots) is ignored, so that the server's text can only
 // choose a name under our host.
 os::URL uploadURL(std::optional<std::string_view> subdomain, bool trackingAuthorized);
+
+// "https://experiments.tessaro.example/sdk-exp", where experiment snapshots are fetched.
+os::URL experimentFetchURL();
 
 }  // namespace measurement

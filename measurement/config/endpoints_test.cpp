@@ -35,6 +35,10 @@ TEST(EndpointsTest, TheFetchAddressCarriesTheAppIDAndTheQueryInOneOrder) {
   EXPECT_FALSE(capture.contains(29010));
 }
 
+TEST(EndpointsTest, ExperimentsAreFetchedFromTheirOwnHost) {
+  EXPECT_EQ(experimentFetchURL().absoluteString(), "https://experiments.tessaro.example/sdk-exp");
+}
+
 TEST(EndpointsTest, TheUploadAddressTakesOnlyAHostNameAsSubdomain) {
   struct Case {
     std::optional<std::string_view> subdomain;

@@ -12,12 +12,14 @@
 #pragma once
 
 #include <cstdint>
+#include <map>
 #include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
 
+#include "os/dispatch.h"
 #include "os/error.h"
 #include "os/value.h"
 
@@ -34,6 +36,8 @@ class APMEExperimentObserverDelegate {
   virtual void clientDidReceiveFetchError(APMEClient& client, const os::Error* error) = 0;
   // Asked before each fetch.
   virtual bool shouldFetchExperimentsForClient(APMEClient& client) = 0;
+  // Where clientDidReceiveNewSnapshot is called; nullptr: the main queue.
+  virtual std::shared_ptr<os::DispatchQueue> queue() { return nullptr; }
 };
 
 // Gives the custom properties an SDK computes at each fetch.
@@ -53,7 +57,14 @@ struct APMESDKProperty {
   std::string name;
   // Sent as the client's SDK version.
   int64_t version = 0;
-  std::weak_ptr<APMESDKPropertyProviderDelegate> delegate;
+  std::weak_ptr<APMESDKPropertyProviderDelegate> delegate = {};
+  // Sent as the client's app id when set.
+  std::optional<std::string> appID = {};
+  // The SDK's own diversion key; unset: the app instance's key, and the SDK's experiments are
+  // then the ones reported with measurement bundles.
+  std::optional<std::string> diversionKey = {};
+  // Sent with every request, under the dynamic ones of the delegate.
+  std::map<std::string, std::string> customProperties = {};
 };
 
 // The experiment client of one registered SDK.
