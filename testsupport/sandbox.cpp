@@ -22,6 +22,11 @@ void applyEnv(const std::string& name, const std::optional<std::string>& value) 
   }
 }
 
+// Connections to the standard HTTP and HTTPS ports of any host go to a closed port on this
+// machine: a host that a test has not pointed at a server of its own is refused at once, never
+// looked up or reached. Local servers listen on other ports, which these entries leave alone.
+constexpr const char* kLoopbackOnly = ":443:127.0.0.1:9,:80:127.0.0.1:9";
+
 }  // namespace
 
 Sandbox::Sandbox() {
@@ -37,6 +42,7 @@ Sandbox::Sandbox() {
   setEnv("HOME", home().string());
   setEnv("TMPDIR", temporary().string());
   setEnv("TESSARO_SYSTEM_ROOT", systemRoot().string());
+  setEnv("TESSARO_CONNECT_TO", "");
   for (const char* name : {"XDG_CONFIG_HOME", "XDG_DATA_HOME", "XDG_CACHE_HOME", "XDG_STATE_HOME",
                            "XDG_RUNTIME_DIR", "XDG_DESKTOP_DIR"}) {
     setEnv(name, std::nullopt);
@@ -60,6 +66,11 @@ Sandbox::~Sandbox() {
 
 void Sandbox::setEnv(const std::string& name, const std::optional<std::string>& value) {
   saved_.try_emplace(name, currentEnv(name));
+  if (name == "TESSARO_CONNECT_TO") {
+    // The first entry that matches wins: the test's own go before the catch-all.
+    applyEnv(name, value && !value->empty() ? *value + "," + kLoopbackOnly : kLoopbackOnly);
+    return;
+  }
   applyEnv(name, value);
 }
 

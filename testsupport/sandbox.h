@@ -1,6 +1,9 @@
 // Sandbox gives a test a fresh temporary folder as HOME, clears the XDG_* variables, and puts
 // the system root (TESSARO_SYSTEM_ROOT) and the temporary folder (TMPDIR) inside it, so that
-// nothing the test does reaches the real home folder, /Applications, the desktop or /tmp.
+// nothing the test does reaches the real home folder, /Applications, the desktop or /tmp. Every
+// connection to a standard HTTP or HTTPS port (any real service) goes to a closed port on this
+// machine unless the test points that host elsewhere through TESSARO_CONNECT_TO, which setEnv
+// extends with that catch-all.
 // Everything is restored and removed on destruction.
 //
 //   TEST(Tracker, WritesTrackingFile) {

@@ -7,6 +7,7 @@
 #include "measurement/engine/analytics.h"
 #include "measurement/engine/measurement.h"
 #include "measurement/engine/session_reporter.h"
+#include "measurement/experiments/manager.h"
 #include "measurement/foundation/alarm.h"
 #include "measurement/foundation/measurement_user_defaults.h"
 #include "measurement/foundation/storage_paths.h"
@@ -122,6 +123,7 @@ bool APMMeasurement::initializeComponentsOnWorkerQueue() {
   if (!database_) return false;
 
   measurement::RemoteConfigServices services;
+  services.experimentManager = measurement::ExperimentManager::sharedInstance();
   services.eventEditingFactory = measurement::runtimeEventEditingFactory(scheduler_->workerQueue());
   services.isMeasurementEnabled = [weak = weak_from_this()] {
     auto engine = weak.lock();
