@@ -45,6 +45,74 @@ void refuseOversizedImage(GdkPixbufLoader* loader, int width, int height, gpoint
   gdk_pixbuf_loader_set_size(loader, 0, 0);
 }
 
+// The pixels of a GIF's frames, added up frame by frame from their descriptors without decoding
+// any: the first total past kMaxDecodedPixels, or nullopt when the frames stay within it (or the
+// bytes are no GIF, or end early, which the loader then reports). The loader's size check sees
+// only the logical screen, while each frame is decoded at its own size, and an animation may
+// hold any number of them.
+std::optional<int64_t> gifPixelsPastCap(std::span<const uint8_t> bytes) {
+  size_t at = 0;
+  auto has = [&](size_t count) { return bytes.size() - at >= count; };
+  auto side = [&](size_t offset) {
+    return int64_t{bytes[at + offset]} | int64_t{bytes[at + offset + 1]} << 8;
+  };
+  // Data sub-blocks, each led by its length, up to the empty one; false when the bytes end first.
+  auto skipSubBlocks = [&] {
+    while (has(1)) {
+      const size_t length = bytes[at++];
+      if (length == 0) return true;
+      if (!has(length)) return false;
+      at += length;
+    }
+    return false;
+  };
+  // The colour table that a packed field's top bit announces, of 2^(n+1) three-byte entries.
+  auto skipColourTable = [&](uint8_t packed) {
+    const size_t length = (packed & 0x80) ? 3 * (size_t{2} << (packed & 0x07)) : 0;
+    if (!has(length)) return false;
+    at += length;
+    return true;
+  };
+
+  constexpr size_t kHeader = 6;
+  constexpr size_t kScreen = 7;
+  if (!has(kHeader + kScreen) || std::memcmp(bytes.data(), "GIF8", 4) != 0) return std::nullopt;
+  at = kHeader;
+  const uint8_t screenPacked = bytes[at + 4];
+  at += kScreen;
+  if (!skipColourTable(screenPacked)) return std::nullopt;
+  int64_t pixels = 0;
+  while (has(1)) {
+    const uint8_t introducer = bytes[at++];
+    if (introducer == 0x2C) {  // an image: left, top, width, height, packed fields
+      constexpr size_t kDescriptor = 9;
+      if (!has(kDescriptor)) return std::nullopt;
+      pixels += side(4) * side(6);
+      if (pixels > Image::kMaxDecodedPixels) return pixels;
+      const uint8_t packed = bytes[at + 8];
+      at += kDescriptor;
+      // The colour table, the LZW code size, then the compressed data.
+      if (!skipColourTable(packed) || !has(1)) return std::nullopt;
+      ++at;
+      if (!skipSubBlocks()) return std::nullopt;
+    } else if (introducer == 0x21) {  // an extension: its label, then its data
+      if (!has(1)) return std::nullopt;
+      ++at;
+      if (!skipSubBlocks()) return std::nullopt;
+    } else {  // the trailer, or bytes the loader will complain about
+      return std::nullopt;
+    }
+  }
+  return std::nullopt;
+}
+
+// The error for an image refused for its size; `amount` says how many pixels it has.
+os::Error tooManyPixels(const std::string& amount) {
+  return os::Error(
+      g_quark_to_string(GDK_PIXBUF_ERROR), GDK_PIXBUF_ERROR_INSUFFICIENT_MEMORY,
+      amount + " pixels, more than the " + std::to_string(Image::kMaxDecodedPixels) + " allowed");
+}
+
 // Copies a decoded pixbuf into a new image.
 std::optional<Image> imageFromPixbuf(GdkPixbuf* pixbuf, os::Error* error) {
   const int width = gdk_pixbuf_get_width(pixbuf);
@@ -125,6 +193,10 @@ std::optional<Image> Image::fromData(std::span<const uint8_t> bytes, os::Error* 
     os::fail(error, unknownFormat);
     return std::nullopt;
   }
+  if (std::optional<int64_t> pixels = gifPixelsPastCap(bytes)) {
+    os::fail(error, tooManyPixels("The image's frames have " + std::to_string(*pixels)));
+    return std::nullopt;
+  }
   GObjectPtr<GdkPixbufLoader> loader(gdk_pixbuf_loader_new());
   std::optional<std::pair<int, int>> refusedSize;
   g_signal_connect(loader.get(), "size-prepared", G_CALLBACK(refuseOversizedImage), &refusedSize);
@@ -135,11 +207,8 @@ std::optional<Image> Image::fromData(std::span<const uint8_t> bytes, os::Error* 
   GdkPixbuf* pixbuf = gdk_pixbuf_loader_get_pixbuf(loader.get());
   if (refusedSize) {
     g_clear_error(&gerror);
-    os::fail(error,
-             os::Error(g_quark_to_string(GDK_PIXBUF_ERROR), GDK_PIXBUF_ERROR_INSUFFICIENT_MEMORY,
-                       "The image is " + std::to_string(refusedSize->first) + " x " +
-                           std::to_string(refusedSize->second) + " pixels, more than the " +
-                           std::to_string(Image::kMaxDecodedPixels) + " allowed"));
+    os::fail(error, tooManyPixels("The image is " + std::to_string(refusedSize->first) + " x " +
+                                  std::to_string(refusedSize->second)));
     return std::nullopt;
   }
   if (!written || !closed || pixbuf == nullptr) {

@@ -40,9 +40,10 @@ class Image {
 
   // A fully transparent image; nullopt when a side is below 1 or too large for cairo.
   static std::optional<Image> create(int width, int height);
-  // The image encoded in `bytes`; nullopt and `error` (gdk-pixbuf's domain, code and message)
-  // when it cannot be decoded. An image whose header declares more than kMaxDecodedPixels is
-  // refused from its header, before it is decoded (GDK_PIXBUF_ERROR_INSUFFICIENT_MEMORY).
+  // The image encoded in `bytes` (the first frame of an animation); nullopt and `error`
+  // (gdk-pixbuf's domain, code and message) when it cannot be decoded. An image whose header
+  // declares more than kMaxDecodedPixels, or a GIF whose frames have more than that together, is
+  // refused before anything is decoded (GDK_PIXBUF_ERROR_INSUFFICIENT_MEMORY).
   static std::optional<Image> fromData(std::span<const uint8_t> bytes, os::Error* error = nullptr);
   // The image in the file at `path`; nullopt and `error` when it cannot be read or decoded.
   static std::optional<Image> fromFile(const std::filesystem::path& path,

@@ -4,8 +4,12 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
+#include <map>
 #include <string>
+#include <tuple>
+#include <unordered_map>
 #include <utility>
 #include <vector>
 
@@ -40,6 +44,97 @@ void expectPixels(const std::optional<Image>& image, int width, int height,
     EXPECT_EQ(pixel(*image, p.x, p.y), p.expected)
         << what << " at " << p.x << "," << p.y << std::hex << " got " << pixel(*image, p.x, p.y);
   }
+}
+
+// GIFs written here: a two-colour table (red, blue) and frames that each fill their rectangle
+// with one of the two, compressed as GIF's LZW (code size 2) with a fresh table whenever the
+// codes reach 12 bits.
+std::vector<uint8_t> lzwSolid(size_t pixels, uint8_t colour) {
+  constexpr int kCodeSize = 2;
+  constexpr int kClear = 1 << kCodeSize;
+  constexpr int kEnd = kClear + 1;
+  std::vector<uint8_t> packed;
+  uint32_t pending = 0;
+  int pendingBits = 0;
+  int width = kCodeSize + 1;
+  int next = kEnd + 1;
+  std::unordered_map<uint32_t, int> table;
+  auto emit = [&](int code) {
+    pending |= uint32_t(code) << pendingBits;
+    for (pendingBits += width; pendingBits >= 8; pendingBits -= 8, pending >>= 8) {
+      packed.push_back(uint8_t(pending));
+    }
+  };
+  emit(kClear);
+  int prefix = colour;
+  for (size_t i = 1; i < pixels; ++i) {
+    const uint32_t key = uint32_t(prefix) << 8 | colour;
+    if (auto found = table.find(key); found != table.end()) {
+      prefix = found->second;
+      continue;
+    }
+    emit(prefix);
+    table[key] = next;
+    if (next == 1 << width && width < 12) ++width;
+    if (++next >= 4093) {
+      emit(kClear);
+      table.clear();
+      width = kCodeSize + 1;
+      next = kEnd + 1;
+    }
+    prefix = colour;
+  }
+  emit(prefix);
+  emit(kEnd);
+  if (pendingBits > 0) packed.push_back(uint8_t(pending));
+  // The code size, then sub-blocks of at most 255 bytes, then an empty one.
+  std::vector<uint8_t> data = {kCodeSize};
+  for (size_t at = 0; at < packed.size(); at += 255) {
+    const size_t length = std::min<size_t>(255, packed.size() - at);
+    data.push_back(uint8_t(length));
+    data.insert(data.end(), packed.begin() + at, packed.begin() + at + length);
+  }
+  data.push_back(0);
+  return data;
+}
+
+struct GifFrame {
+  int width;
+  int height;
+  uint8_t colour;  // 0 red, 1 blue
+  // The compressed pixels; empty for a frame that fills its rectangle. A frame whose descriptor
+  // claims more than its data holds gets a few codes here.
+  std::vector<uint8_t> data = {};
+};
+
+std::vector<uint8_t> gif(int screenWidth, int screenHeight, const std::vector<GifFrame>& frames) {
+  std::vector<uint8_t> bytes = {'G', 'I', 'F', '8', '9', 'a'};
+  auto side = [&](int value) {
+    bytes.push_back(uint8_t(value));
+    bytes.push_back(uint8_t(value >> 8));
+  };
+  side(screenWidth);
+  side(screenHeight);
+  bytes.insert(bytes.end(), {0x80, 0, 0, 0xFF, 0, 0, 0, 0, 0xFF});  // two colours: red, blue
+  // Compressed once per size and colour: the large animations repeat one frame.
+  std::map<std::tuple<int, int, uint8_t>, std::vector<uint8_t>> compressed;
+  for (const GifFrame& frame : frames) {
+    bytes.insert(bytes.end(), {0x21, 0xF9, 4, 0, 10, 0, 0, 0});  // a tenth of a second each
+    bytes.push_back(0x2C);
+    side(0);
+    side(0);
+    side(frame.width);
+    side(frame.height);
+    bytes.push_back(0);
+    std::vector<uint8_t>& data = compressed[{frame.width, frame.height, frame.colour}];
+    if (data.empty()) {
+      data = frame.data.empty() ? lzwSolid(size_t(frame.width) * frame.height, frame.colour)
+                                : frame.data;
+    }
+    bytes.insert(bytes.end(), data.begin(), data.end());
+  }
+  bytes.push_back(0x3B);
+  return bytes;
 }
 
 class ImageTest : public ::testing::Test {
@@ -171,6 +266,57 @@ TEST_F(ImageTest, AnImageOverThePixelCapIsRefusedBeforeDecoding) {
     if (testsupport::residentMemoryIsMeaningful()) {
       EXPECT_LT(testsupport::residentBytes(), residentBefore + (size_t{64} << 20));
     }
+  }
+}
+
+// An animation gives its first frame. What its frames hold together is capped like one image:
+// a GIF of many frames, each within the cap, or of one frame larger than its screen, is refused
+// from its descriptors before any frame is decoded.
+TEST_F(ImageTest, AnimatedGifsGiveTheirFirstFrameWithinThePixelCap) {
+  constexpr int kSide = 2048;  // 16 frames of this side make exactly the cap
+  static_assert(int64_t{16} * kSide * kSide == Image::kMaxDecodedPixels);
+  const std::vector<GifFrame> sixteen(16, GifFrame{kSide, kSide, 1});
+  std::vector<GifFrame> seventeen = sixteen;
+  seventeen.push_back({kSide, kSide, 0});
+  std::vector<GifFrame> many(400, GifFrame{kSide, kSide, 0});
+  // Clear, red, end: the data of one pixel, under a descriptor that claims 9000 x 9000.
+  const GifFrame claimsMore{9000, 9000, 0, {2, 2, 0x44, 0x01, 0}};
+
+  struct Case {
+    const char* name;
+    std::vector<uint8_t> bytes;
+    // The first frame's size and colour, or 0 x 0 for a refusal naming `refusal`.
+    int width, height;
+    uint32_t colour;
+    const char* refusal;
+  };
+  const Case cases[] = {
+      {"three frames", gif(40, 30, {{40, 30, 0}, {40, 30, 1}, {40, 30, 0}}), 40, 30, kRed, ""},
+      {"a blue first frame", gif(8, 8, {{8, 8, 1}, {8, 8, 0}}), 8, 8, kBlue, ""},
+      {"frames exactly at the cap", gif(kSide, kSide, sixteen), kSide, kSide, kBlue, ""},
+      {"frames one past the cap", gif(kSide, kSide, seventeen), 0, 0, 0, "frames have 71303168"},
+      {"four hundred frames", gif(kSide, kSide, many), 0, 0, 0, "frames have 71303168"},
+      {"a frame larger than its screen", gif(1, 1, {claimsMore}), 0, 0, 0, "frames have 81000000"},
+      {"a screen over the cap", gif(9000, 9000, {{1, 1, 0}}), 0, 0, 0, "is 9000 x 9000"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const bool peakReset = testsupport::resetPeakResidentBytes();
+    const size_t residentBefore = testsupport::residentBytes();
+    os::Error error;
+    std::optional<Image> image = Image::fromData(c.bytes, &error);
+    if (c.width == 0) {
+      EXPECT_FALSE(image);
+      EXPECT_EQ(error.domain, g_quark_to_string(GDK_PIXBUF_ERROR));
+      EXPECT_EQ(error.code, GDK_PIXBUF_ERROR_INSUFFICIENT_MEMORY);
+      EXPECT_THAT(error.description, ::testing::HasSubstr(c.refusal));
+      if (peakReset && testsupport::residentMemoryIsMeaningful()) {
+        EXPECT_LT(testsupport::peakResidentBytes(), residentBefore + (size_t{64} << 20));
+      }
+      continue;
+    }
+    expectPixels(image, c.width, c.height,
+                 {{0, 0, c.colour}, {c.width - 1, c.height - 1, c.colour}}, c.name);
   }
 }
 

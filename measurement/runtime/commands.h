@@ -19,7 +19,9 @@ struct Command {
 };
 
 inline constexpr int kCommandCount = 67;
-// Commands the evaluator knows by number: the variable read, return and the block literal.
+// Commands the evaluator knows by number: the assignment, the variable read, return and the
+// block literal.
+inline constexpr int kAssignOpcode = 3;
 inline constexpr int kReadOpcode = 15;
 inline constexpr int kReturnOpcode = 36;
 inline constexpr int kBlockLiteralOpcode = 46;

@@ -251,6 +251,107 @@ TEST(CallsTest, ReusedStorageNeverReachesWhatScriptsHold) {
   });
 }
 
+// Reads and assignments by a literal name remember where they found the binding: whatever a
+// program binds, freezes or reuses between two runs of the same statement must still be seen.
+TEST(ScopingTest, RememberedBindingsFollowEveryChange) {
+  expectRows({
+      // A closure assigns the outer x; halfway through the loop the block that made the closure
+      // declares its own x, which every later call must assign instead of the outer one.
+      {R"(("41" "x" "log") ("3" "x" 0) ("3" "log" "")
+          ("53" ("41" "i" "bump") ("3" "i" 0)
+            ("3" "bump" ("51" "bump" ("7") ("3" "x" ("0" ("15" "x") 1))))
+            ("42" ("23" ("15" "i") 4) ("3" "i" ("0" ("15" "i") 1)) false
+              ("46" ("22" ("20" ("15" "i") 2) ("46" ("41" "x") ("3" "x" 100)))
+                    ("bump") ("3" "log" ("0" ("15" "log") ("15" "x"))))))
+          ("7" ("15" "x") ("15" "log")))",
+       "[2,'12101102']"},
+      // The same with the closure made one block further in, so that the new x lands in a scope
+      // between the one the lookup walks from and the binding it found.
+      {R"(("41" "x" "log" "bump") ("3" "x" 0) ("3" "log" "")
+          ("53" ("41" "i") ("3" "i" 0)
+            ("53" ("3" "bump" ("51" "bump" ("7") ("3" "x" ("0" ("15" "x") 1)))))
+            ("42" ("23" ("15" "i") 4) ("3" "i" ("0" ("15" "i") 1)) false
+              ("46" ("22" ("20" ("15" "i") 2) ("46" ("41" "x") ("3" "x" 100)))
+                    ("bump") ("3" "log" ("0" ("15" "log") ("15" "x"))))))
+          ("7" ("15" "x") ("15" "log")))",
+       "[2,'12101102']"},
+      // A constant declared later between the assignment and the variable: the assignments after
+      // it are ignored and the outer variable keeps what it had.
+      {R"(("41" "c" "log") ("3" "log" "")
+          ("53" ("41" "i") ("3" "i" 0)
+            ("42" ("23" ("15" "i") 3) ("3" "i" ("0" ("15" "i") 1)) false
+              ("46" ("22" ("20" ("15" "i") 1) ("46" ("52" "c" 50)))
+                    ("53" ("3" "c" ("15" "i")))
+                    ("3" "log" ("0" ("15" "log") ("15" "c"))))))
+          ("7" ("15" "c") ("15" "log")))",
+       "[0,'05050']"},
+      // An outer constant assigned from deep inside a loop, again and again: never written.
+      {R"(("52" "k" 1)
+          ("53" ("53" ("41" "i") ("3" "i" 0)
+            ("42" ("23" ("15" "i") 3) ("3" "i" ("0" ("15" "i") 1)) false ("46" ("3" "k" ("15" "i"))))))
+          ("15" "k"))",
+       "1"},
+      // Closures made in per-iteration copies each assign their own copy of i, through one
+      // statement, twice over; the outer i is untouched.
+      {R"(("41" "i" "fs" "out") ("3" "i" 0) ("3" "fs" ("7")) ("3" "out" "")
+          ("63" ("7" "i") ("23" ("15" "i") 3) ("3" "i" ("0" ("15" "i") 1))
+                ("46" ("2" ("15" "fs") "push"
+                       ("46" ("51" "f" ("7") ("3" "i" ("0" ("15" "i") 10)) ("36" ("15" "i")))))))
+          ("64" "g" ("15" "fs") ("46" ("41" "h") ("3" "h" ("15" "g"))
+                                      ("3" "out" ("0" ("15" "out") ("0" ("h") ",")))))
+          ("64" "g" ("15" "fs") ("46" ("41" "h") ("3" "h" ("15" "g"))
+                                      ("3" "out" ("0" ("15" "out") ("0" ("h") ",")))))
+          ("0" ("15" "out") ("15" "i")))",
+       "'10,11,12,20,21,22,0'"},
+      // Recursion: each call's closure assigns that call's n, while the scopes of finished calls
+      // are reused by later ones.
+      {R"(("41" "out") ("3" "out" "")
+          ("50" "f" ("7" "n")
+            ("41" "g") ("3" "g" ("51" "g" ("7") ("3" "n" ("0" ("15" "n") 100))))
+            ("22" ("18" ("15" "n") 0) ("46" ("f" ("37" ("15" "n") 1))))
+            ("g")
+            ("3" "out" ("0" ("15" "out") ("0" ("15" "n") ",")))
+            ("36" ("15" "n")))
+          ("7" ("f" 3) ("f" 1) ("15" "out")))",
+       "[103,101,'100,101,102,103,100,101,']"},
+      // Closures of one function made in different calls: each call of theirs may get the storage
+      // of the last one's scope, under a different parent, and must read its own v.
+      {R"(("50" "h" ("7" "v") ("36" ("51" "a" ("7") ("53" ("36" ("15" "v"))))))
+          ("41" "a1" "a2") ("3" "a1" ("h" 1)) ("3" "a2" ("h" 2))
+          ("7" ("a1") ("a2") ("a1")))",
+       "[1,2,1]"},
+      // Recursion deeper than the spare scopes, counting in an outer variable.
+      {R"(("41" "calls") ("3" "calls" 0)
+          ("50" "r" ("7" "n") ("3" "calls" ("0" ("15" "calls") 1))
+            ("22" ("18" ("15" "n") 0) ("46" ("r" ("37" ("15" "n") 1)))))
+          ("r" 100) ("15" "calls"))",
+       "101"},
+      // A parameter shadows the outer name inside the call only.
+      {R"(("41" "x") ("3" "x" 1)
+          ("50" "f" ("7" "x") ("3" "x" ("0" ("15" "x") 10)) ("36" ("15" "x")))
+          ("7" ("f" 5) ("f" 6) ("15" "x")))",
+       "[15,16,1]"},
+      // Undeclared names stay errors however deep, also after other names were assigned there.
+      {R"(("53" ("53" ("3" "nope" 1))))", "error 2"},
+      {R"(("41" "x") ("53" ("53" ("41" "i") ("3" "i" 0)
+          ("42" ("23" ("15" "i") 3) ("3" "i" ("0" ("15" "i") 1)) false
+            ("46" ("3" "x" ("15" "i")) ("22" ("20" ("15" "i") 2) ("46" ("3" "nope" 1))))))))",
+       "error 2"},
+  });
+}
+
+// A statement whose assignment failed for want of a declaration succeeds once one exists, and
+// from then on writes that binding even when a closer one of the same name appears.
+TEST(ScopingTest, AssignmentFindsNamesDeclaredBetweenRuns) {
+  APMPRuntime runtime;
+  EXPECT_EQ(run(runtime, R"(("41" "set") ("3" "set" ("51" "set" ("7" "v") ("3" "late" ("15" "v"))))
+                          ("set" 1))"),
+            "error 2");
+  EXPECT_EQ(run(runtime, R"(("41" "late") ("set" 2) ("15" "late"))"), "2");
+  EXPECT_EQ(run(runtime, R"(("53" ("41" "late") ("set" 3) ("15" "late")))"), "undefined");
+  EXPECT_EQ(run(runtime, R"(("15" "late"))"), "3");
+}
+
 TEST(LoopsTest, Table) {
   expectRows({
       {R"(("41" "s") ("3" "s" "") ("55" "k" "ab" ("46" ("3" "s" ("0" ("15" "s") ("15" "k"))))) ("15" "s"))",

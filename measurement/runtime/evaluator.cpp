@@ -33,14 +33,36 @@ namespace {
   });
 }
 
+// An assignment to a literal name: the steps and errors of the general path (the name and the
+// value are arguments evaluated in turn), with the binding found through the statement's cache.
+[[gnu::noinline]] Value assignByName(const APMPStatementValue& node, const APMPStringValue& name,
+                                     APMPScope& scope, os::Error* error) {
+  if (!countEvaluation(scope, error)) return Value();
+  Value value = evaluateStatement(node.arguments()[1], scope, error);
+  if (failed(error)) return Value();
+  if (!scope.assign(name, value, node.bindingCache())) {
+    runtimeError(error, kUndeclaredAssignment);
+    return Value();
+  }
+  return value;
+}
+
+// A read of a literal name, out of line like the assignment so that the evaluation of every other
+// statement keeps a small frame.
+[[gnu::noinline]] Value readByName(const APMPStatementValue& node, const APMPStringValue& name,
+                                   APMPScope& scope, os::Error* error) {
+  if (!countEvaluation(scope, error)) return Value();
+  return scope.valueForName(name, node.bindingCache());
+}
+
 }  // namespace
 
 Value evaluateCountedStatement(const APMPStatementValue& node, APMPScope& scope, os::Error* error) {
-  // A variable read by a literal name: the name's own evaluation is counted, and the lookup
-  // takes the name as it stands instead of copying it through the general path.
-  if (const APMPStringValue* name = node.readName()) {
-    if (!countEvaluation(scope, error)) return Value();
-    return scope.valueForName(*name);
+  // A variable read or assignment by a literal name: the name's own evaluation is counted, and
+  // the lookup takes the name as it stands instead of copying it through the general path.
+  if (const APMPStringValue* name = node.literalName()) {
+    if (node.opcode() != kReadOpcode) return assignByName(node, *name, scope, error);
+    return readByName(node, *name, scope, error);
   }
   const Command* command = node.command();
   if (!command) return callFunctionByName(node, scope, error);

@@ -145,11 +145,6 @@ APMPPropertyMap::Entry* APMPPropertyMap::findEntry(std::u16string_view name,
   return nullptr;
 }
 
-const Value* APMPPropertyMap::findByText(const APMPStringValue& name) const {
-  Entry* entry = findEntry(name.text(), &name);
-  return entry ? &entry->value : nullptr;
-}
-
 const Value* APMPPropertyMap::find(std::u16string_view name) const {
   Entry* entry = findEntry(name, nullptr);
   return entry ? &entry->value : nullptr;
@@ -477,7 +472,10 @@ APMPStatementValue::APMPStatementValue(Ref<APMPStringValue> name, int opcode, Va
       opcode_(opcode),
       command_(opcode >= 0 ? &runtime::command(opcode) : nullptr),
       arguments_(std::move(arguments)) {
-  if (opcode_ == kReadOpcode && arguments_.size() == 1) readName_ = arguments_[0].asString();
+  if ((opcode_ == kReadOpcode && arguments_.size() == 1) ||
+      (opcode_ == kAssignOpcode && arguments_.size() == 2)) {
+    literalName_ = arguments_[0].asString();
+  }
 }
 
 // Conversions.

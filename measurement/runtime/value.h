@@ -278,17 +278,34 @@ class APMPPropertyMap {
   // The value bound to the name, or nullptr. Names mostly reach here as the one shared value of a
   // program literal, so a small map is first searched by identity alone, without reading texts.
   const Value* find(const APMPStringValue& name) const {
+    const Entry* entry = entryFor(name);
+    return entry ? &entry->value : nullptr;
+  }
+  // The same, as the whole entry.
+  const Entry* entryFor(const APMPStringValue& name) const {
     // Most scopes a lookup passes (blocks, calls without locals) bind nothing.
     if (entries_.empty()) return nullptr;
     if (index_.empty()) {
       for (const Entry& entry : entries_) {
-        if (entry.name.get() == &name) return &entry.value;
+        if (entry.name.get() == &name) return &entry;
       }
     }
-    return findByText(name);
+    return findEntry(name.text(), &name);
   }
   const Value* find(std::u16string_view name) const;
   bool hasName(const APMPStringValue& name) const { return find(name) != nullptr; }
+  // The entry at `index` when it is still the one bound to `name` (the very name value it was
+  // made with); nullptr once removals or a clearing moved it away.
+  const Entry* entryAt(size_t index, const APMPStringValue* name) const {
+    return index < entries_.size() && entries_[index].name.get() == name ? &entries_[index]
+                                                                         : nullptr;
+  }
+  // Writes the value of the entry at `index` as setValue would (ignored for a frozen map or a
+  // constant).
+  void setValueAt(size_t index, Value value) {
+    Entry& entry = entries_[index];
+    if (!immutable_ && !entry.constant) entry.value = std::move(value);
+  }
   // The value, or undefined when absent.
   Value valueForName(const APMPStringValue& name) const;
 
@@ -309,7 +326,6 @@ class APMPPropertyMap {
 
  private:
   Entry* findEntry(std::u16string_view name, const APMPStringValue* identity) const;
-  const Value* findByText(const APMPStringValue& name) const;
   // An empty map (a call's new scope binding its first parameter) has nothing to search.
   void store(const Ref<APMPStringValue>& name, Value value, bool constant) {
     if (entries_.empty() && !immutable_ && entries_.capacity() > 0) {
@@ -441,6 +457,21 @@ class APMPControlValue : public HeapValue {
   Value data_;
 };
 
+// Where a walk up the enclosing scopes last found a name: the scope that binds it and the
+// entry's position there. A read or assignment statement keeps one, so that running it again
+// under the same scopes goes straight to the binding; the scopes check that it still holds
+// (scope.h).
+struct BindingCache {
+  // The scope the walk started from (its serial; all ones for none) and the shadowing epoch then.
+  uint64_t startSerial = ~uint64_t{0};
+  uint64_t epoch = 0;
+  APMPScope* owner = nullptr;
+  const APMPStringValue* entryName = nullptr;
+  uint32_t index = 0;
+  // A scope on the way to the binding is frozen: assignments through it are ignored.
+  bool frozen = false;
+};
+
 class APMPStatementValue : public HeapValue {
  public:
   APMPStatementValue(Ref<APMPStringValue> name, int opcode, ValueList arguments);
@@ -452,15 +483,19 @@ class APMPStatementValue : public HeapValue {
   // The command itself, or nullptr for a call of a function by name.
   const Command* command() const { return command_; }
   const ValueList& arguments() const { return arguments_; }
-  // For a variable read whose one argument is a literal name, that name; else nullptr.
-  const APMPStringValue* readName() const { return readName_; }
+  // For a variable read whose one argument is a literal name, or an assignment of two arguments
+  // whose first is one, that name; else nullptr.
+  const APMPStringValue* literalName() const { return literalName_; }
+  // The binding the read or assignment found last.
+  BindingCache& bindingCache() const { return bindingCache_; }
 
  private:
   Ref<APMPStringValue> name_;
   int opcode_;
   const Command* command_;
   ValueList arguments_;
-  const APMPStringValue* readName_ = nullptr;
+  const APMPStringValue* literalName_ = nullptr;
+  mutable BindingCache bindingCache_;
 };
 
 inline APMPStringValue* Value::asString() const {
