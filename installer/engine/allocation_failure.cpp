@@ -36,12 +36,32 @@ bool refused() { return hasRefused.load(); }
 
 }  // namespace allocation_failure
 
-// The array, nothrow and sized forms of the standard library forward to these two.
+// Every form that allocates through malloc is replaced, so that no memory from one allocator
+// is ever returned to another (which AddressSanitizer reports): the aligned forms, which the
+// standard library serves itself, are left alone.
 void* operator new(std::size_t size) {
   if (allocation_failure::refuseThisAllocation()) throw std::bad_alloc();
   if (void* memory = std::malloc(size == 0 ? 1 : size)) return memory;
   throw std::bad_alloc();
 }
 
+void* operator new[](std::size_t size) { return ::operator new(size); }
+
+void* operator new(std::size_t size, const std::nothrow_t&) noexcept {
+  try {
+    return ::operator new(size);
+  } catch (const std::bad_alloc&) {
+    return nullptr;
+  }
+}
+
+void* operator new[](std::size_t size, const std::nothrow_t& nothrow) noexcept {
+  return ::operator new(size, nothrow);
+}
+
 void operator delete(void* memory) noexcept { std::free(memory); }
+void operator delete[](void* memory) noexcept { std::free(memory); }
 void operator delete(void* memory, std::size_t) noexcept { std::free(memory); }
+void operator delete[](void* memory, std::size_t) noexcept { std::free(memory); }
+void operator delete(void* memory, const std::nothrow_t&) noexcept { std::free(memory); }
+void operator delete[](void* memory, const std::nothrow_t&) noexcept { std::free(memory); }

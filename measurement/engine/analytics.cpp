@@ -270,9 +270,11 @@ void APMAnalytics::startWithAppID(std::string_view appID, std::string_view origi
   bool deactivated = false;
   std::optional<std::vector<std::string>> safelist;
   if (!options.empty()) {
-    const os::Value& enabledOption = os::Value(options)[kAnalyticsCollectionEnabledOption];
+    // The options as one value that outlives the references into it.
+    const os::Value optionValues(options);
+    const os::Value& enabledOption = optionValues[kAnalyticsCollectionEnabledOption];
     if (enabledOption.isNumber() || enabledOption.isBool()) enabled = enabledOption.boolValue();
-    const os::Value& deactivatedOption = os::Value(options)[kAnalyticsCollectionDeactivatedOption];
+    const os::Value& deactivatedOption = optionValues[kAnalyticsCollectionDeactivatedOption];
     if (deactivatedOption.isNumber() || deactivatedOption.isBool()) {
       deactivated = deactivatedOption.boolValue();
     }
