@@ -11,6 +11,7 @@
 
 #include <cstdint>
 #include <optional>
+#include <string>
 #include <string_view>
 
 #include "os/url.h"
@@ -35,5 +36,10 @@ std::optional<os::URL> remoteConfigURL(std::string_view appID,
 // of letters, digits and "-" joined by dots) is ignored, so that the server's text can only
 // choose a name under our host.
 os::URL uploadURL(std::optional<std::string_view> subdomain, bool trackingAuthorized);
+
+// The host whose reachability decides whether uploads are tried: the service's host, or the
+// address that TESSARO_CONNECT_TO ("host:port:address:port" entries separated by commas or
+// blanks) sends its port 443 to, since a redirected name may not resolve at all.
+std::string uploadReachabilityHost();
 
 }  // namespace measurement

@@ -1,0 +1,218 @@
+// The upload road end to end: a child process runs the engine against the local collector
+// (TLS on 127.0.0.1), its raw events go out as one gzipped batch, and the queue keeps what was
+// not answered 200 or 204. Schedules are read from the engine's alarm, never waited for.
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <map>
+#include <set>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "measurement/wire/schema/cpp/config.pb.h"
+#include "testsupport/child_process.h"
+#include "testsupport/sandbox.h"
+#include "tools/measurement_collector.h"
+
+namespace {
+
+using testing::ElementsAre;
+using tools::CollectorEndpoint;
+using tools::Cut;
+using tools::ScriptedFault;
+
+constexpr double kRetryInterval = 1800;
+constexpr double kInitialDelay = 15;
+constexpr double kBackoff = 43200;
+
+std::map<std::string, std::string> parsed(const std::string& output) {
+  std::map<std::string, std::string> values;
+  std::istringstream lines(output);
+  for (std::string line; std::getline(lines, line);) {
+    auto equals = line.find('=');
+    if (equals != std::string::npos) values[line.substr(0, equals)] = line.substr(equals + 1);
+  }
+  return values;
+}
+
+// The bytes of a MeasurementConfig for `appID` with `settings`.
+std::string configuration(const std::string& appID,
+                          const std::vector<std::pair<std::string, std::string>>& settings) {
+  tessaro::measurement::MeasurementConfig config;
+  config.set_app_id(appID);
+  for (const auto& [name, value] : settings) {
+    tessaro::measurement::Setting* setting = config.add_settings();
+    setting->set_name(name);
+    setting->set_value(value);
+  }
+  return config.SerializeAsString();
+}
+
+double number(const std::map<std::string, std::string>& values, const std::string& name) {
+  auto found = values.find(name);
+  return found == values.end() ? -1 : std::stod(found->second);
+}
+
+// The "seq" parameters of every event the collector logged, in arrival order.
+std::vector<int64_t> receivedSequence(const tools::MeasurementCollector& collector) {
+  std::vector<int64_t> sequence;
+  for (const nlohmann::json& bundle : collector.logged("bundle")) {
+    if (bundle.value("status", 0) != 200 && bundle.value("status", 0) != 204) continue;
+    for (const nlohmann::json& event : bundle["events"]) {
+      sequence.push_back(event["params"]["seq"].get<int64_t>());
+    }
+  }
+  return sequence;
+}
+
+class UploadTest : public ::testing::Test {
+ protected:
+  UploadTest() {
+    sandbox_.setEnv("TESSARO_CONNECT_TO", collector_.connectTo());
+    sandbox_.setEnv("TESSARO_CA_FILE", collector_.certificatePath().string());
+  }
+
+  std::map<std::string, std::string> run(std::vector<std::string> arguments) {
+    arguments.insert(arguments.begin(), {UPLOAD_CHILD, "run"});
+    testsupport::ChildRun run = testsupport::runChild(arguments);
+    EXPECT_TRUE(run.succeeded()) << run.output;
+    return parsed(run.output);
+  }
+
+  testsupport::Sandbox sandbox_;
+  tools::MeasurementCollector collector_;
+};
+
+TEST_F(UploadTest, RawEventsArriveAsOneBatchAndAreDeletedAfterTheAnswer) {
+  auto values = run({"--events", "5"});
+  EXPECT_THAT(receivedSequence(collector_), ElementsAre(0, 1, 2, 3, 4));
+  auto bundles = collector_.logged("bundle");
+  ASSERT_EQ(bundles.size(), 1u);
+  EXPECT_EQ(bundles[0]["app_id"], "1:1:macos:a");
+  EXPECT_EQ(bundles[0]["index"], 1);
+  EXPECT_FALSE(bundles[0].contains("retry_count"));
+  EXPECT_EQ(bundles[0]["start_ms"], bundles[0]["events"][0]["timestamp_ms"]);
+  EXPECT_EQ(bundles[0]["end_ms"], bundles[0]["events"][4]["timestamp_ms"]);
+  EXPECT_TRUE(bundles[0].contains("upload_ms"));
+  EXPECT_EQ(values["rawEventsEmpty"], "1");
+  EXPECT_EQ(values["queued"], "0");
+  EXPECT_GT(number(values, "lastSuccess"), 0);
+  EXPECT_EQ(number(values, "lastFailure"), 0);
+  // Nothing bundles before the first configuration answer; a 404 means the defaults.
+  auto config = collector_.logged("config");
+  ASSERT_EQ(config.size(), 1u);
+  EXPECT_EQ(config[0]["status"], 404);
+  EXPECT_EQ(config[0]["query"]["platform"], "macos");
+  EXPECT_EQ(config[0]["query"]["runtime_version"], "0");
+  EXPECT_FALSE(config[0].contains("if_none_match"));
+  EXPECT_FALSE(config[0].contains("if_modified_since"));
+}
+
+TEST_F(UploadTest, AFailedAnswerKeepsTheBundleAndSchedulesTheRetryOrTheBackOff) {
+  struct Case {
+    const char* name;
+    ScriptedFault fault;
+    bool backoff;
+  };
+  for (const Case& c : {
+           Case{"500", {.status = 500}, false},
+           Case{"503", {.status = 503}, true},
+           Case{"429", {.status = 429}, true},
+           Case{"400", {.status = 400}, false},
+           Case{"303 is not followed", {.status = 303}, false},
+           Case{"cut after the request", {.cut = Cut::AfterRequest}, false},
+       }) {
+    SCOPED_TRACE(c.name);
+    testsupport::Sandbox sandbox;
+    tools::MeasurementCollector collector;
+    sandbox.setEnv("TESSARO_CONNECT_TO", collector.connectTo());
+    sandbox.setEnv("TESSARO_CA_FILE", collector.certificatePath().string());
+    collector.appendFault(CollectorEndpoint::Upload, c.fault);
+    auto values = run({"--events", "3"});
+    EXPECT_EQ(values["queued"], "1");
+    EXPECT_EQ(values["retryCount"], "1");
+    double failure = number(values, "lastFailure");
+    EXPECT_GT(failure, 0);
+    EXPECT_EQ(number(values, "lastSuccess"), 0);
+    double latest = number(values, "latest");
+    // The first retry: the data's initial delay, then one retry interval.
+    EXPECT_NEAR(number(values, "nextUpload"), latest + kInitialDelay + kRetryInterval, 0.01);
+    double alarm = number(values, "alarm");
+    if (c.backoff) {
+      EXPECT_EQ(number(values, "lastBackoff"), failure);
+      EXPECT_GE(alarm, failure + kBackoff);
+    } else {
+      EXPECT_EQ(number(values, "lastBackoff"), 0);
+      EXPECT_NEAR(alarm, latest + kInitialDelay + kRetryInterval, 1);
+    }
+    // Nothing went anywhere else: the redirect's target was never asked for.
+    for (const nlohmann::json& line : collector.logged("refused")) {
+      EXPECT_NE(line["path"], "/redirected");
+    }
+    // The next pass sends the same bundle again, marked as retried once.
+    auto again = run({"--events", "0"});
+    EXPECT_EQ(again["queued"], "0");
+    auto bundles = collector.logged("bundle");
+    ASSERT_FALSE(bundles.empty());
+    EXPECT_EQ(bundles.back()["retry_count"], 1);
+    EXPECT_EQ(bundles.back()["index"], 1);
+    EXPECT_THAT(receivedSequence(collector), ElementsAre(0, 1, 2));
+  }
+}
+
+TEST_F(UploadTest, A204AnswerCountsAsSuccess) {
+  collector_.appendFault(CollectorEndpoint::Upload, {.status = 204});
+  auto values = run({"--events", "2"});
+  EXPECT_EQ(values["queued"], "0");
+  EXPECT_EQ(values["rawEventsEmpty"], "1");
+  EXPECT_GT(number(values, "lastSuccess"), 0);
+}
+
+TEST_F(UploadTest, BundlesOfTwoAppIDsGoInTwoBatches) {
+  auto values = run({"--events", "2", "--other-app-events", "2"});
+  EXPECT_EQ(values["queued"], "0");
+  auto bundles = collector_.logged("bundle");
+  ASSERT_EQ(bundles.size(), 2u);
+  EXPECT_EQ(bundles[0]["app_id"], "1:1:macos:a");
+  EXPECT_EQ(bundles[1]["app_id"], "1:1:macos:a-other");
+  EXPECT_NE(bundles[0]["batch"], bundles[1]["batch"]);
+  EXPECT_THAT(receivedSequence(collector_), ElementsAre(0, 1, 2, 3));
+}
+
+TEST_F(UploadTest, AnEventLargerThanTheBatchLimitGoesOutAloneInsteadOfBlockingTheQueue) {
+  // A batch limit of 50 bytes: each event's encoding passes it on its own.
+  collector_.setConfiguration(
+      "1:1:macos:a", configuration("1:1:macos:a", {{"measurement.upload.max_batch_size", "50"}}));
+  run({"--events", "1", "--size", "100", "--upload-pass", "0"});
+  auto values = run({"--events", "2", "--first-seq", "1", "--size", "100"});
+  EXPECT_EQ(values["rawEventsEmpty"], "1");
+  EXPECT_EQ(values["queued"], "0");
+  EXPECT_THAT(receivedSequence(collector_), ElementsAre(0, 1, 2));
+  EXPECT_EQ(collector_.logged("bundle").size(), 3u);
+}
+
+TEST_F(UploadTest, TheValidatorsAreKeptOnlyWithAConfigurationPutInForce) {
+  struct Case {
+    const char* name;
+    std::string servedFor;
+    bool accepted;
+  };
+  for (const Case& c :
+       {Case{"own app id", "1:1:macos:a", true}, Case{"another app id", "1:1:macos:z", false}}) {
+    SCOPED_TRACE(c.name);
+    testsupport::Sandbox sandbox;
+    tools::MeasurementCollector collector;
+    sandbox.setEnv("TESSARO_CONNECT_TO", collector.connectTo());
+    sandbox.setEnv("TESSARO_CA_FILE", collector.certificatePath().string());
+    // Served under the engine's app id, whatever app id the body names.
+    tools::ConfigurationValidators validators =
+        collector.setConfiguration("1:1:macos:a", configuration(c.servedFor, {}));
+    auto values = run({"--events", "1"});
+    EXPECT_EQ(values["etag"], c.accepted ? validators.ETag : "");
+    // The fetch counts as an answer either way: the events still go out.
+    EXPECT_THAT(receivedSequence(collector), ElementsAre(0));
+  }
+}
+
+}  // namespace
