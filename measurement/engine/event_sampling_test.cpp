@@ -95,15 +95,39 @@ TEST_F(EventSamplingTest, KeepsWinnersAndTheFirstEventOfADayAndDropsLaterLosers)
   const double yesterday = kNow - 86400;
   for (const Case& c : {
            Case{"wins the roll", "level_up", kToday, 0, 0, {}, true, {{"_sr", 10}}},
-           Case{"loses, first today", "level_up", kToday - 1, 0, 3, {}, true,
+           Case{"loses, first today",
+                "level_up",
+                kToday - 1,
+                0,
+                3,
+                {},
+                true,
                 {{"_sr", 10}, {"_efs", 1}}},
            Case{"loses, already bundled today", "level_up", kToday, 0, 3, {}, false, {}},
-           Case{"loses, never bundled: the previous time decides", "level_up", std::nullopt,
-                yesterday, 3, {}, true, {{"_sr", 10}, {"_efs", 1}}},
-           Case{"loses, never bundled, previous time today", "level_up", std::nullopt, kNow - 10,
-                3, {}, false, {}},
-           Case{"already carries _sr", "level_up", kToday, 0, 0,
-                {{"_sr", os::Value(int64_t{4})}}, true, {{"_sr", 4}}},
+           Case{"loses, never bundled: the previous time decides",
+                "level_up",
+                std::nullopt,
+                yesterday,
+                3,
+                {},
+                true,
+                {{"_sr", 10}, {"_efs", 1}}},
+           Case{"loses, never bundled, previous time today",
+                "level_up",
+                std::nullopt,
+                kNow - 10,
+                3,
+                {},
+                false,
+                {}},
+           Case{"already carries _sr",
+                "level_up",
+                kToday,
+                0,
+                0,
+                {{"_sr", os::Value(int64_t{4})}},
+                true,
+                {{"_sr", 4}}},
            Case{"unconfigured name", "other", kToday, 0, 3, {}, true, {}},
            Case{"rate 1 is never sampled", "once", kToday, 0, 3, {}, true, {}},
        }) {
@@ -121,8 +145,8 @@ TEST_F(EventSamplingTest, KeepsWinnersAndTheFirstEventOfADayAndDropsLaterLosers)
       return value;
     };
     os::Error error;
-    auto kept = sampleEvents({event(c.event, c.previous, c.extra)}, *database_, *config, roll,
-                             &error);
+    auto kept =
+        sampleEvents({event(c.event, c.previous, c.extra)}, *database_, *config, roll, &error);
     ASSERT_TRUE(kept) << error.description;
     ASSERT_EQ(kept->size(), c.kept ? 1u : 0u);
     if (c.kept) {
@@ -148,8 +172,8 @@ TEST_F(EventSamplingTest, SwitchedOffKeepsEveryEventUnchanged) {
     return 1;
   };
   os::Error error;
-  auto kept = sampleEvents({event("level_up", 0), event("level_up", 0)}, *database_, *config,
-                           roll, &error);
+  auto kept =
+      sampleEvents({event("level_up", 0), event("level_up", 0)}, *database_, *config, roll, &error);
   ASSERT_TRUE(kept);
   ASSERT_EQ(kept->size(), 2u);
   EXPECT_TRUE(parameters(kept->front()).empty());

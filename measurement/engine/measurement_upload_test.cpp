@@ -3,6 +3,7 @@
 // not answered 200 or 204. Schedules are read from the engine's alarm, never waited for.
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
+#include <sqlite3.h>
 
 #include <map>
 #include <set>
@@ -64,6 +65,31 @@ std::vector<int64_t> receivedSequence(const tools::MeasurementCollector& collect
     }
   }
   return sequence;
+}
+
+// Runs `sql` on the database file at `path`, as another program would.
+void execute(const std::string& path, const std::string& sql) {
+  sqlite3* database = nullptr;
+  ASSERT_EQ(sqlite3_open(path.c_str(), &database), SQLITE_OK);
+  char* message = nullptr;
+  EXPECT_EQ(sqlite3_exec(database, sql.c_str(), nullptr, nullptr, &message), SQLITE_OK)
+      << (message ? message : "");
+  sqlite3_free(message);
+  sqlite3_close(database);
+}
+
+// The "seq" parameters of each bundle the collector accepted.
+std::vector<std::vector<int64_t>> receivedBundles(const tools::MeasurementCollector& collector) {
+  std::vector<std::vector<int64_t>> bundles;
+  for (const nlohmann::json& bundle : collector.logged("bundle")) {
+    if (bundle.value("status", 0) != 200) continue;
+    std::vector<int64_t> sequence;
+    for (const nlohmann::json& event : bundle["events"]) {
+      sequence.push_back(event["params"]["seq"].get<int64_t>());
+    }
+    bundles.push_back(sequence);
+  }
+  return bundles;
 }
 
 class UploadTest : public ::testing::Test {
@@ -212,6 +238,49 @@ TEST_F(UploadTest, TheValidatorsAreKeptOnlyWithAConfigurationPutInForce) {
     EXPECT_EQ(values["etag"], c.accepted ? validators.ETag : "");
     // The fetch counts as an answer either way: the events still go out.
     EXPECT_THAT(receivedSequence(collector), ElementsAre(0));
+  }
+}
+
+TEST_F(UploadTest, AGroupEndsAtAnotherHourOrAGapAndAnUnreadableRowIsDroppedNotStalledOn) {
+  using Bundles = std::vector<std::vector<int64_t>>;
+  struct Case {
+    const char* name;
+    std::vector<std::vector<std::string>> inserts;
+    // Run on the database after the inserts.
+    std::string sql;
+    Bundles expected;
+  };
+  for (const Case& c : {
+           Case{"two clock hours",
+                {{"--events", "2", "--age", "60"},
+                 {"--events", "2", "--age", "7260", "--first-seq", "2"}},
+                "",
+                {{0, 1}, {2, 3}}},
+           Case{"a gap in the rows",
+                {{"--events", "4"}},
+                "DELETE FROM raw_events WHERE rowid = (SELECT MIN(rowid) + 1 FROM raw_events)",
+                {{0}, {2, 3}}},
+           Case{"an unreadable first row",
+                {{"--events", "3"}},
+                "UPDATE raw_events SET data = x'ffffffff0f' WHERE rowid = "
+                "(SELECT MIN(rowid) FROM raw_events)",
+                {{1, 2}}},
+       }) {
+    SCOPED_TRACE(c.name);
+    testsupport::Sandbox sandbox;
+    tools::MeasurementCollector collector;
+    sandbox.setEnv("TESSARO_CONNECT_TO", collector.connectTo());
+    sandbox.setEnv("TESSARO_CA_FILE", collector.certificatePath().string());
+    std::string path;
+    for (std::vector<std::string> insert : c.inserts) {
+      insert.insert(insert.end(), {"--upload-pass", "0"});
+      path = run(insert)["databasePath"];
+    }
+    if (!c.sql.empty()) execute(path, c.sql);
+    auto values = run({"--events", "0"});
+    EXPECT_EQ(receivedBundles(collector), c.expected);
+    EXPECT_EQ(values["rawEventsEmpty"], "1");
+    EXPECT_EQ(values["queued"], "0");
   }
 }
 

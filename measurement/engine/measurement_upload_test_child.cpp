@@ -149,6 +149,7 @@ int main(int argc, char** argv) {
     measurement::Database* database = engine->database();
     os::Error error;
     auto bundles = database->queryBundlesWithCountLimit(1000, 100000000, &error);
+    std::cout << "databasePath=" << database->databasePath() << "\n";
     std::cout << "rawEventsEmpty=" << database->isRawEventsTableEmpty(&error).value_or(false)
               << "\n"
               << "queued=" << (bundles ? bundles->size() : 0) << "\n";
