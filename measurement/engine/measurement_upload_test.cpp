@@ -3,8 +3,10 @@
 // not answered 200 or 204. Schedules are read from the engine's alarm, never waited for.
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <sqlite3.h>
 
+#include <chrono>
 #include <map>
 #include <set>
 #include <sstream>
@@ -282,6 +284,33 @@ TEST_F(UploadTest, AGroupEndsAtAnotherHourOrAGapAndAnUnreadableRowIsDroppedNotSt
     EXPECT_EQ(values["rawEventsEmpty"], "1");
     EXPECT_EQ(values["queued"], "0");
   }
+}
+
+TEST_F(UploadTest, AProcessKilledWithItsPostInFlightSendsTheBundleAgainAsARetry) {
+  collector_.appendFault(CollectorEndpoint::Upload, {.hold = true});
+  {
+    testsupport::Child child({UPLOAD_CHILD, "run", "--events", "3"});
+    ASSERT_TRUE(collector_.waitForHeld(1, std::chrono::seconds(60)));
+    child.signal(SIGKILL);
+    child.wait();
+  }
+  // The attempt counted as failed when it was sent: the bundle waits for its first retry.
+  auto values = run({"--events", "0", "--upload-pass", "0"});
+  EXPECT_EQ(values["queued"], "1");
+  EXPECT_NEAR(number(values, "nextUpload"),
+              number(values, "latest") + kInitialDelay + kRetryInterval, 0.01);
+  collector_.release();
+  values = run({"--events", "0"});
+  EXPECT_EQ(values["queued"], "0");
+  // Whatever the held request left in the log, only that one bundle can appear twice.
+  std::multiset<int64_t> sequence;
+  for (const nlohmann::json& bundle : collector_.logged("bundle")) {
+    EXPECT_EQ(bundle["index"], 1);
+    for (const nlohmann::json& event : bundle["events"]) {
+      sequence.insert(event["params"]["seq"].get<int64_t>());
+    }
+  }
+  EXPECT_EQ(std::set<int64_t>(sequence.begin(), sequence.end()), (std::set<int64_t>{0, 1, 2}));
 }
 
 }  // namespace

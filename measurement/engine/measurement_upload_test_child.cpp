@@ -77,9 +77,12 @@ bool insertEvents(measurement::Database& database, const std::map<std::string, s
   int64_t ownCount = std::stoll(option(values, "--events", "0"));
   int64_t count = ownCount + std::stoll(option(values, "--other-app-events", "0"));
   int64_t firstSeq = std::stoll(option(values, "--first-seq", "0"));
-  // At the start of a clock hour, so that the run's events share one hour whatever the time.
-  double past = os::clock::now() - std::stod(option(values, "--age", "60"));
-  double timestamp = std::floor(past / 3600) * 3600 + 1;
+  // The run's events share one clock hour: a run that would straddle one starts just after it.
+  double timestamp = os::clock::now() - std::stod(option(values, "--age", "60"));
+  double last = timestamp + static_cast<double>(count) * 0.001;
+  if (std::floor(timestamp / 3600) != std::floor(last / 3600)) {
+    timestamp = std::floor(last / 3600) * 3600 + 0.001;
+  }
   std::vector<std::string> names = split(option(values, "--names", "level_up"));
   size_t size = std::stoul(option(values, "--size", "0"));
   for (int64_t i = 0; i < count; ++i) {
