@@ -313,4 +313,20 @@ TEST_F(UploadTest, AProcessKilledWithItsPostInFlightSendsTheBundleAgainAsARetry)
   EXPECT_EQ(std::set<int64_t>(sequence.begin(), sequence.end()), (std::set<int64_t>{0, 1, 2}));
 }
 
+TEST_F(UploadTest, ARefusedConfigurationFetchBacksOffAndBundlesNothing) {
+  collector_.appendFault(CollectorEndpoint::Configuration, {.status = 503});
+  auto values = run({"--events", "2"});
+  EXPECT_TRUE(collector_.logged("bundle").empty());
+  EXPECT_EQ(values["rawEventsEmpty"], "0");
+  EXPECT_EQ(values["queued"], "0");
+  double failure = number(values, "lastFailure");
+  EXPECT_GT(failure, 0);
+  EXPECT_EQ(number(values, "lastBackoff"), failure);
+  EXPECT_GE(number(values, "alarm"), failure + kBackoff);
+  // The next pass fetches again, now answered, and the events go out.
+  run({"--events", "0"});
+  EXPECT_THAT(receivedSequence(collector_), ElementsAre(0, 1));
+  EXPECT_EQ(collector_.logged("config").size(), 2u);
+}
+
 }  // namespace
