@@ -6,8 +6,10 @@
 #include <signal.h>
 #include <sqlite3.h>
 
+#include <algorithm>
 #include <chrono>
 #include <map>
+#include <numeric>
 #include <set>
 #include <sstream>
 #include <string>
@@ -327,6 +329,27 @@ TEST_F(UploadTest, ARefusedConfigurationFetchBacksOffAndBundlesNothing) {
   run({"--events", "0"});
   EXPECT_THAT(receivedSequence(collector_), ElementsAre(0, 1));
   EXPECT_EQ(collector_.logged("config").size(), 2u);
+}
+
+TEST_F(UploadTest, ManyBatchesCarryEveryEventExactlyOnce) {
+  // 10,000 events: ten full groups, several batches of at most 65,536 bytes, one pass.
+  auto values = run({"--events", "10000"});
+  EXPECT_EQ(values["rawEventsEmpty"], "1");
+  EXPECT_EQ(values["queued"], "0");
+  std::vector<int64_t> sequence = receivedSequence(collector_);
+  std::sort(sequence.begin(), sequence.end());
+  std::vector<int64_t> expected(10000);
+  std::iota(expected.begin(), expected.end(), 0);
+  EXPECT_EQ(sequence, expected);
+  std::set<int64_t> batches;
+  std::set<int64_t> indexes;
+  for (const nlohmann::json& bundle : collector_.logged("bundle")) {
+    batches.insert(bundle["batch"].get<int64_t>());
+    EXPECT_TRUE(indexes.insert(bundle["index"].get<int64_t>()).second) << bundle["index"];
+    EXPECT_LE(bundle["events"].size(), 1000u);
+  }
+  EXPECT_EQ(indexes.size(), 10u);
+  EXPECT_GT(batches.size(), 1u);
 }
 
 }  // namespace
