@@ -41,15 +41,21 @@ std::map<std::string, std::string> parsed(const std::string& output) {
   return values;
 }
 
-// The bytes of a MeasurementConfig for `appID` with `settings`.
+// The bytes of a MeasurementConfig for `appID` with `settings` and blocklisted event names.
 std::string configuration(const std::string& appID,
-                          const std::vector<std::pair<std::string, std::string>>& settings) {
+                          const std::vector<std::pair<std::string, std::string>>& settings,
+                          const std::vector<std::string>& blocklisted = {}) {
   tessaro::measurement::MeasurementConfig config;
   config.set_app_id(appID);
   for (const auto& [name, value] : settings) {
     tessaro::measurement::Setting* setting = config.add_settings();
     setting->set_name(name);
     setting->set_value(value);
+  }
+  for (const std::string& name : blocklisted) {
+    tessaro::measurement::EventConfig* event = config.add_event_config();
+    event->set_name(name);
+    event->set_blocklisted(true);
   }
   return config.SerializeAsString();
 }
@@ -350,6 +356,38 @@ TEST_F(UploadTest, ManyBatchesCarryEveryEventExactlyOnce) {
   }
   EXPECT_EQ(indexes.size(), 10u);
   EXPECT_GT(batches.size(), 1u);
+}
+
+TEST_F(UploadTest, BundlingRenamesAdImpressionsAndLeavesOutBlocklistedEvents) {
+  struct Case {
+    const char* name;
+    std::string names;  // taken in turn by the events
+    int events;
+    std::vector<std::string> blocklisted;
+    std::vector<int64_t> received;
+    std::set<std::string> receivedNames;
+  };
+  for (const Case& c : {
+           Case{"ad impressions go as internal events", "ad_impression", 2, {}, {0, 1}, {"_ai"}},
+           Case{"one name blocklisted", "level_up,other", 4, {"other"}, {0, 2}, {"level_up"}},
+           Case{"every event blocklisted", "level_up", 2, {"level_up"}, {}, {}},
+       }) {
+    SCOPED_TRACE(c.name);
+    testsupport::Sandbox sandbox;
+    tools::MeasurementCollector collector;
+    sandbox.setEnv("TESSARO_CONNECT_TO", collector.connectTo());
+    sandbox.setEnv("TESSARO_CA_FILE", collector.certificatePath().string());
+    collector.setConfiguration("1:1:macos:a", configuration("1:1:macos:a", {}, c.blocklisted));
+    auto values = run({"--events", std::to_string(c.events), "--names", c.names});
+    EXPECT_EQ(values["rawEventsEmpty"], "1");
+    EXPECT_EQ(values["queued"], "0");
+    EXPECT_EQ(receivedSequence(collector), c.received);
+    std::set<std::string> names;
+    for (const nlohmann::json& bundle : collector.logged("bundle")) {
+      for (const nlohmann::json& event : bundle["events"]) names.insert(event["name"]);
+    }
+    EXPECT_EQ(names, c.receivedNames);
+  }
 }
 
 }  // namespace
