@@ -57,7 +57,8 @@ void APMMeasurement::fetchRemoteConfig() {
 void APMMeasurement::networkRemoteConfigFetchCompletionHandler(
     const std::shared_ptr<const os::HTTPURLResponse>& response, const std::optional<os::Data>& data,
     const std::optional<os::Error>& error) {
-  int status = response ? response->statusCode() : 0;
+  // A reply cut off in transit counts as failed, whatever status line came first.
+  int status = response && !error ? response->statusCode() : 0;
   monitor().log(8, 23127, "Fetched configuration. Status code", static_cast<int64_t>(status));
   double now = os::clock::now();
   std::string errorText = error ? error->description : std::string();

@@ -191,7 +191,9 @@ void APMMeasurement::uploadData() {
 void APMMeasurement::networkUploadCompletionHandler(
     const std::shared_ptr<const os::HTTPURLResponse>& response,
     const std::optional<os::Error>& error) {
-  int status = response ? response->statusCode() : 0;
+  // An answer cut off in transit is no answer: the bundles stay for a retry, whatever status
+  // line arrived before the connection dropped.
+  int status = response && !error ? response->statusCode() : 0;
   double now = os::clock::now();
   if (!isSuccess(status)) {
     persistedConfig_->setLastFailedUploadTimestamp(now);
