@@ -392,4 +392,52 @@ TEST_F(UploadTest, BundlingRenamesAdImpressionsAndLeavesOutBlocklistedEvents) {
   }
 }
 
+TEST_F(UploadTest, TheScheduleFollowsTheLastUploadsTheRetriesAndTheBackOff) {
+  // Offsets from the newest event (L, 60 s ago) or from now (N); "none" for no upload.
+  struct Case {
+    const char* name;
+    std::vector<std::string> history;
+    double fromLatest;  // the expected time minus L; -1 for nothing scheduled
+  };
+  // The retry series after a failure: 1800, 3600, 7200, 14400, 28800, 57600 s, cumulative.
+  const double afterSixRetries = kInitialDelay + 1800 + 3600 + 7200 + 14400 + 28800 + 57600;
+  for (const Case& c : {
+           Case{"never uploaded: the initial delay", {}, kInitialDelay},
+           Case{"a success 10 minutes ago: one interval after it",
+                {"--success-age", "600"},
+                60 - 600 + 3600},
+           Case{"a failure after the data: the first retry",
+                {"--failure-after", "10"},
+                kInitialDelay + 1800},
+           Case{"a failure past the first retry: the second",
+                {"--failure-after", "1816"},
+                kInitialDelay + 1800 + 3600},
+           Case{"a failure past the sixth retry: nothing",
+                {"--failure-after", std::to_string(afterSixRetries + 1)},
+                -1},
+       }) {
+    SCOPED_TRACE(c.name);
+    testsupport::Sandbox sandbox;
+    std::vector<std::string> arguments = {"--events", "1", "--upload-pass", "0", "--schedule", "1"};
+    arguments.insert(arguments.end(), c.history.begin(), c.history.end());
+    auto values = run(arguments);
+    double latest = number(values, "latest");
+    if (c.fromLatest < 0) {
+      EXPECT_EQ(number(values, "nextUpload"), 0);
+      EXPECT_EQ(number(values, "alarm"), 0);
+    } else {
+      EXPECT_NEAR(number(values, "nextUpload"), latest + c.fromLatest, 1);
+      // A time already past fires at once; a later one stays armed.
+      if (latest + c.fromLatest > number(values, "now")) {
+        EXPECT_NEAR(number(values, "alarm"), latest + c.fromLatest, 1);
+      }
+    }
+  }
+  // A 429 or 503 an hour ago holds everything back until the back-off period has passed.
+  testsupport::Sandbox sandbox;
+  auto values =
+      run({"--events", "1", "--upload-pass", "0", "--schedule", "1", "--backoff-age", "3600"});
+  EXPECT_NEAR(number(values, "alarm"), number(values, "latest") + 60 - 3600 + kBackoff, 1);
+}
+
 }  // namespace

@@ -9,7 +9,9 @@
 // Options: --app-id (also the identity's app id), --events, --other-app-events (after those,
 // under the app id "<app id>-other"), --first-seq, --age (seconds the events lie in the past),
 // --names ("a,b": the events' names, in turn), --size (a text parameter of that many
-// characters), --upload-pass 0 (insert only).
+// characters), --upload-pass 0 (insert only), --schedule 1 (schedule instead, after setting the
+// last success --success-age seconds ago, the last failure --failure-after seconds after the
+// newest event, the last back-off --backoff-age seconds ago).
 #include <cmath>
 #include <cstdlib>
 #include <iostream>
@@ -133,6 +135,26 @@ int main(int argc, char** argv) {
     std::cerr << "cannot insert the events\n";
     return 1;
   }
+  // The upload history the schedule starts from, relative to the newest event and to now.
+  PersistedConfig* persisted = engine->persistedConfig();
+  if (values.contains("--schedule")) {
+    onWorkerQueue(*engine, [&] {
+      os::Error error;
+      auto latest = engine->database()->queryLatestRawEventTime(&error);
+      double newest = latest && *latest ? **latest : 0;
+      double now = os::clock::now();
+      if (values.contains("--success-age")) {
+        persisted->setLastSuccessfulUploadTimestamp(now - std::stod(values.at("--success-age")));
+      }
+      if (values.contains("--failure-after")) {
+        persisted->setLastFailedUploadTimestamp(newest + std::stod(values.at("--failure-after")));
+      }
+      if (values.contains("--backoff-age")) {
+        persisted->setLastBackoffTimestamp(now - std::stod(values.at("--backoff-age")));
+      }
+      engine->updateSchedule();
+    });
+  }
   if (option(values, "--upload-pass", "1") == "1") {
     // The facade's operation queue starts held until the facade has started; none runs here.
     APMAnalytics::unsuspendOperationQueue();
@@ -160,7 +182,6 @@ int main(int argc, char** argv) {
       std::cout << "retryCount="
                 << APMPBGetInt32(bundles->front().bundle, kMeasurementBundle_retry_count) << "\n";
     }
-    PersistedConfig* persisted = engine->persistedConfig();
     auto latestRaw = database->queryLatestRawEventTime(&error);
     auto latestBundle = database->queryLatestBundleTime(&error);
     double latest = std::max(latestRaw && *latestRaw ? **latestRaw : 0,
@@ -172,6 +193,7 @@ int main(int argc, char** argv) {
               << "lastBackoff=" << persisted->lastBackoffTimestamp() << "\n"
               << "etag=" << persisted->configServerETag().value_or("") << "\n"
               << "nextUpload=" << engine->nextUploadingTime() << "\n"
+              << "now=" << os::clock::now() << "\n"
               << "alarm=" << engine->alarm().scheduledTimestamp().value_or(0) << "\n"
               << "suspended=" << engine->suspendedUploadTimestamp() << "\n";
   });
