@@ -86,6 +86,11 @@ void APMMeasurement::cancelUploadSchedule() {
 
 void APMMeasurement::updateSchedule() {
   measurement::Scheduler::checkOnBackgroundThread("updateSchedule");
+  // Reachability may change before start-up has opened the database: nothing waits yet.
+  if (!database_) {
+    alarm_.cancel();
+    return;
+  }
   if (suspendedUploadTimestamp_ != 0) {
     double elapsed = std::fabs(os::clock::uptime() - suspendedUploadTimestamp_);
     if (elapsed < kSuspensionLength) {
@@ -145,7 +150,7 @@ void APMMeasurement::updateSchedule() {
 }
 
 void APMMeasurement::uploadDataOrRegisterAlarm() {
-  if (network_ && network_->isNetworkConnected() && hasDataToUpload()) {
+  if (database_ && network_ && network_->isNetworkConnected() && hasDataToUpload()) {
     uploadData();
   } else {
     updateSchedule();

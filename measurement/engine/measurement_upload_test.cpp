@@ -440,4 +440,9 @@ TEST_F(UploadTest, TheScheduleFollowsTheLastUploadsTheRetriesAndTheBackOff) {
   EXPECT_NEAR(number(values, "alarm"), number(values, "latest") + 60 - 3600 + kBackoff, 1);
 }
 
+TEST_F(UploadTest, AReachabilityChangeBeforeStartUpSchedulesNothing) {
+  auto values = run({"--enabled", "0"});
+  EXPECT_EQ(values["database"], "0");
+}
+
 }  // namespace

@@ -6,7 +6,8 @@
 //   measurement_upload_child run --events 5        # events seq 0..4, then one upload pass
 //   measurement_upload_child run --events 0        # only the pass: what an earlier run left
 //
-// Options: --app-id (also the identity's app id), --events, --other-app-events (after those,
+// Options: --enabled 0 (an engine that never starts: only the reachability change),
+// --app-id (also the identity's app id), --events, --other-app-events (after those,
 // under the app id "<app id>-other"), --first-seq, --age (seconds the events lie in the past),
 // --names ("a,b": the events' names, in turn), --size (a text parameter of that many
 // characters), --upload-pass 0 (insert only), --schedule 1 (schedule instead, after setting the
@@ -120,11 +121,17 @@ int main(int argc, char** argv) {
   parts.scheduler = std::make_shared<measurement::Scheduler>(measurement::kWorkerQueueLabel);
   parts.network = network;
   parts.appID = appID;
-  parts.isAnalyticsCollectionEnabled = true;
+  parts.isAnalyticsCollectionEnabled = option(values, "--enabled", "1") == "1";
   std::shared_ptr<APMMeasurement> engine = APMMeasurement::createWithParts(std::move(parts));
   auto checker = VDUReachabilityChecker::initWithReachabilityDelegate({}, "127.0.0.1");
   network->reachability(*checker, VDUReachabilityStatus::ViaWifi);
 
+  if (!engine->isAnalyticsCollectionEnabled()) {
+    // Never started: the reachability change above found no database to schedule from.
+    onWorkerQueue(*engine, [&] { std::cout << "database=" << (engine->database() != nullptr); });
+    std::cout << std::endl;
+    std::_Exit(0);
+  }
   bool inserted = false;
   onWorkerQueue(*engine, [&] {
     if (measurement::Database* database = engine->database()) {
