@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <cmath>
 #include <limits>
+#include <map>
 
 #include "measurement/audience/audience.h"
 #include "measurement/audience/timestamps_cache.h"
@@ -450,19 +451,28 @@ void APMMeasurement::handleAnalyticsStorageConsentTransitions(
 std::optional<std::vector<Event>> APMMeasurement::eventsAfterUpdatingEventAggregates(
     const std::vector<Event>& events, measurement::AudienceTimestampsCache* cache,
     bool allowEventFilterEvaluation) {
+  // Each name's row is read once and written once per group: the same rows as an update per
+  // event, inside the same transaction, without two statements per event.
+  std::map<std::string, std::optional<measurement::EventAggregates>, std::less<>> rows;
+  std::vector<std::string> order;
   std::vector<Event> updated;
   updated.reserve(events.size());
   for (const Event& original : events) {
-    os::Error error;
-    std::optional<std::optional<measurement::EventAggregates>> stored =
-        database_->eventAggregatesWithName(original.name(), &error);
-    if (!stored) {
-      monitor().log(1, 23107, "Failed to query event aggregates. Name, error", original.name(),
-                    error);
-      return std::nullopt;
+    auto found = rows.find(original.name());
+    if (found == rows.end()) {
+      os::Error error;
+      std::optional<std::optional<measurement::EventAggregates>> stored =
+          database_->eventAggregatesWithName(original.name(), &error);
+      if (!stored) {
+        monitor().log(1, 23107, "Failed to query event aggregates. Name, error", original.name(),
+                      error);
+        return std::nullopt;
+      }
+      found = rows.emplace(original.name(), *stored).first;
+      order.push_back(original.name());
     }
+    std::optional<measurement::EventAggregates>& aggregates = found->second;
     Event event = original;
-    std::optional<measurement::EventAggregates> aggregates = *stored;
     if (aggregates) {
       if (std::optional<Event> copy =
               original.copyWithPreviousTimestamp(aggregates->lastFireTimestamp())) {
@@ -476,15 +486,19 @@ std::optional<std::vector<Event>> APMMeasurement::eventsAfterUpdatingEventAggreg
       aggregates = measurement::EventAggregates::initWithName(original.name(), 1, 1, 1,
                                                               original.timestamp());
     }
-    if (aggregates && !database_->updateEventAggregates(*aggregates, &error)) {
-      monitor().log(1, 23108, "Failed to update event aggregates. Error", error);
-      return std::nullopt;
-    }
     if (allowEventFilterEvaluation && audience_ && aggregates &&
         !audience_->evaluateFiltersForEvent(event, *aggregates, cache)) {
       return std::nullopt;
     }
     updated.push_back(std::move(event));
+  }
+  for (const std::string& name : order) {
+    const std::optional<measurement::EventAggregates>& aggregates = rows.at(name);
+    os::Error error;
+    if (aggregates && !database_->updateEventAggregates(*aggregates, &error)) {
+      monitor().log(1, 23108, "Failed to update event aggregates. Error", error);
+      return std::nullopt;
+    }
   }
   return updated;
 }
