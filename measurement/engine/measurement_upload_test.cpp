@@ -132,6 +132,13 @@ TEST_F(UploadTest, RawEventsArriveAsOneBatchAndAreDeletedAfterTheAnswer) {
   EXPECT_EQ(bundles[0]["start_ms"], bundles[0]["events"][0]["timestamp_ms"]);
   EXPECT_EQ(bundles[0]["end_ms"], bundles[0]["events"][4]["timestamp_ms"]);
   EXPECT_TRUE(bundles[0].contains("upload_ms"));
+  // Each event names the time of the one before it of the same name.
+  EXPECT_FALSE(bundles[0]["events"][0].contains("previous_timestamp_ms"));
+  for (size_t i = 1; i < 5; ++i) {
+    EXPECT_EQ(bundles[0]["events"][i]["previous_timestamp_ms"],
+              bundles[0]["events"][i - 1]["timestamp_ms"]);
+  }
+  EXPECT_EQ(values["lifetimeCount"], "5");
   EXPECT_EQ(values["rawEventsEmpty"], "1");
   EXPECT_EQ(values["queued"], "0");
   EXPECT_GT(number(values, "lastSuccess"), 0);

@@ -182,6 +182,9 @@ int main(int argc, char** argv) {
     os::Error error;
     auto bundles = database->queryBundlesWithCountLimit(1000, 100000000, &error);
     std::cout << "databasePath=" << database->databasePath() << "\n";
+    auto aggregates = database->eventAggregatesWithName("level_up", &error);
+    std::cout << "lifetimeCount="
+              << (aggregates && *aggregates ? (*aggregates)->lifetimeCount() : 0) << "\n";
     std::cout << "rawEventsEmpty=" << database->isRawEventsTableEmpty(&error).value_or(false)
               << "\n"
               << "queued=" << (bundles ? bundles->size() : 0) << "\n";
