@@ -382,7 +382,7 @@ class APMMeasurement final : public measurement::ConditionalUserPropertyEngine,
   // Logs the uploading ids (23047 when some are in flight already).
   void setUploadInProgressWithBundleIDs(std::vector<int64_t> rowIDs);
   void incrementRetryCounter();
-  // Cancels the alarm, leaves reachability alone (or clears it) and writes the persisted state.
+  // Cancels the alarm, stops listening for reachability and writes the persisted state.
   void cancelUploadSchedule();
   // This engine's configuration once start-up made one, else the default instance.
   std::shared_ptr<measurement::RemoteConfig> configuration() const;
