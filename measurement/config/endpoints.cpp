@@ -1,5 +1,7 @@
 #include "measurement/config/endpoints.h"
 
+#include <cstdlib>
+#include <sstream>
 #include <string>
 
 #include "measurement/foundation/data_extensions.h"
@@ -60,6 +62,29 @@ os::URL uploadURL(std::optional<std::string_view> subdomain, bool trackingAuthor
 
 os::URL experimentFetchURL() {
   return *os::URL::parse(std::string("https://") + kExperimentServicesHost + "/sdk-exp");
+}
+
+std::string uploadReachabilityHost() {
+  const char* connectTo = std::getenv("TESSARO_CONNECT_TO");
+  if (connectTo == nullptr) return kAnalyticsServicesHost;
+  std::string entries(connectTo);
+  for (char& c : entries) {
+    if (c == ',') c = ' ';
+  }
+  std::istringstream stream(entries);
+  const std::string prefix = std::string(kAnalyticsServicesHost) + ":443:";
+  for (std::string entry; stream >> entry;) {
+    if (entry.rfind(prefix, 0) != 0) continue;
+    std::string rest = entry.substr(prefix.size());
+    // The address may be a bracketed IPv6 literal; the port follows the last colon.
+    size_t colon = rest.rfind(':');
+    std::string address = colon == std::string::npos ? rest : rest.substr(0, colon);
+    if (address.size() > 2 && address.front() == '[' && address.back() == ']') {
+      address = address.substr(1, address.size() - 2);
+    }
+    if (!address.empty()) return address;
+  }
+  return kAnalyticsServicesHost;
 }
 
 }  // namespace measurement

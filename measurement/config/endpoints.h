@@ -12,6 +12,7 @@
 
 #include <cstdint>
 #include <optional>
+#include <string>
 #include <string_view>
 
 #include "os/url.h"
@@ -41,5 +42,10 @@ os::URL uploadURL(std::optional<std::string_view> subdomain, bool trackingAuthor
 
 // "https://experiments.tessaro.example/sdk-exp", where experiment snapshots are fetched.
 os::URL experimentFetchURL();
+
+// The host whose reachability decides whether uploads are tried: the service's host, or the
+// address that TESSARO_CONNECT_TO ("host:port:address:port" entries separated by commas or
+// blanks) sends its port 443 to, since a redirected name may not resolve at all.
+std::string uploadReachabilityHost();
 
 }  // namespace measurement

@@ -9,6 +9,7 @@
 #include "measurement/foundation/monitor_capture.h"
 #include "os/urlsession.h"
 #include "testsupport/local_http_server.h"
+#include "testsupport/sandbox.h"
 
 namespace measurement {
 namespace {
@@ -120,6 +121,25 @@ TEST(EndpointsTest, AClientFetchesAndUploadsAtTheseAddresses) {
   EXPECT_EQ(requests[1].target, "/a");
   EXPECT_EQ(requests[1].header("Host"), regional);
   session->invalidateAndCancel();
+}
+
+TEST(EndpointsTest, UploadsWatchTheAddressTheServiceHostIsSentTo) {
+  struct Case {
+    std::optional<std::string> connectTo;
+    std::string host;
+  };
+  for (const Case& c : {
+           Case{std::nullopt, kAnalyticsServicesHost},
+           Case{"measurement.tessaro.example:443:127.0.0.1:8443", "127.0.0.1"},
+           Case{"a.example:443:10.0.0.1:1, measurement.tessaro.example:443:[::1]:9", "::1"},
+           Case{"measurement.tessaro.example:80:127.0.0.2:1", kAnalyticsServicesHost},
+           Case{"measurement-authorized.tessaro.example:443:127.0.0.3:1", kAnalyticsServicesHost},
+       }) {
+    SCOPED_TRACE(c.connectTo.value_or("unset"));
+    testsupport::Sandbox sandbox;
+    sandbox.setEnv("TESSARO_CONNECT_TO", c.connectTo);
+    EXPECT_EQ(uploadReachabilityHost(), c.host);
+  }
 }
 
 }  // namespace

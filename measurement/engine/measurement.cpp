@@ -146,7 +146,7 @@ std::shared_ptr<APMMeasurement> APMMeasurement::create(
   }
   logStartLines(log);
   Parts parts;
-  parts.network = VDUNetwork::initWithReachabilityHost(measurement::kAnalyticsServicesHost);
+  parts.network = VDUNetwork::initWithReachabilityHost(measurement::uploadReachabilityHost());
   if (!parts.network) log.log(1, 23010, "Failed to initialize network component");
   parts.persistedConfig = measurement::PersistedConfig::sharedInstance();
   parts.scheduler = std::make_shared<Scheduler>(measurement::kWorkerQueueLabel);

@@ -58,6 +58,9 @@
 #include "platform/utilities/network.h"
 
 class APMSessionReporter;
+namespace measurement {
+class AudienceTimestampsCache;
+}
 
 // The host's log-event interceptor: takes a public event instead of the engine (origin, name,
 // parameters, timestamp in seconds since 1970).
@@ -298,6 +301,32 @@ class APMMeasurement final : public measurement::ConditionalUserPropertyEngine,
   // Schedules updateSchedule ("APMMeasurement:1034").
   void reachabilityDidChange() override;
 
+  // ---- Upload (measurement_config_fetch.cpp, measurement_bundling.cpp,
+  //      measurement_schedule.cpp, measurement_upload.cpp; worker queue) ----
+
+  // The fetch's reply: records the outcome, may activate the body, then the next step.
+  void networkRemoteConfigFetchCompletionHandler(
+      const std::shared_ptr<const os::HTTPURLResponse>& response,
+      const std::optional<os::Data>& data, const std::optional<os::Error>& error);
+  // Turns the oldest group of raw events into one queued bundle in one transaction; true when
+  // a group was consumed, so that more may wait.
+  bool bundleRawEvents();
+  // The next upload time (seconds since 1970), or 0 when nothing is to be scheduled.
+  double nextUploadingTime();
+  // Uploads at once when connected with data waiting, else schedules.
+  void uploadDataOrRegisterAlarm();
+  // The upload's reply: deletes the sent bundles on success, else records the failure.
+  void networkUploadCompletionHandler(const std::shared_ptr<const os::HTTPURLResponse>& response,
+                                      const std::optional<os::Error>& error);
+  // The leading run of `bundles` that share the app id and the device id.
+  static std::vector<measurement::QueuedBundle> filteredBundlesWithCompatibleAppID(
+      const std::string& appID, const std::string& resettableDeviceID,
+      const std::string& vendorDeviceID, const std::vector<measurement::QueuedBundle>& bundles);
+  // Uptime (seconds) at which uploads were suspended; 0 when they are not.
+  double suspendedUploadTimestamp() const { return suspendedUploadTimestamp_; }
+  // The sampling roll: a uniform integer in [0, rate). Tests replace it.
+  void setSamplingRollForTesting(std::function<uint32_t(uint32_t rate)> roll);
+
  private:
   // The component set-up of the first start; false when a component cannot be made.
   bool initializeComponentsOnWorkerQueue();
@@ -340,6 +369,44 @@ class APMMeasurement final : public measurement::ConditionalUserPropertyEngine,
   std::shared_ptr<APMSessionReporter> sessionReporter_ OS_GUARDED_BY(componentsMutex_);
 
   std::vector<os::ObserverRegistration> notificationRegistrations_;
+
+  // Upload state; worker queue only.
+  bool isNetworkRequestPending_ = false;
+  std::vector<int64_t> uploadingBundleIDs_;
+  double suspendedUploadTimestamp_ = 0;
+  std::function<uint32_t(uint32_t)> samplingRoll_;
+  // Called once the upload pass comes to rest (no request in flight).
+  std::vector<std::function<void()>> restWaiters_;
+  // Runs the rest waiters when no request is in flight.
+  void notifyRestWaitersIfIdle();
+  // Logs the uploading ids (23047 when some are in flight already).
+  void setUploadInProgressWithBundleIDs(std::vector<int64_t> rowIDs);
+  void incrementRetryCounter();
+  // Cancels the alarm, stops listening for reachability and writes the persisted state.
+  void cancelUploadSchedule();
+  // This engine's configuration once start-up made one, else the default instance.
+  std::shared_ptr<measurement::RemoteConfig> configuration() const;
+  // Step of the fetch's reply, inside its transaction: parses, checks and puts a fetched body in
+  // force with its audiences; false (rolled back) when any step refuses.
+  bool activateConfiguration(const os::Data& body);
+  // Steps of bundleRawEvents, inside its transaction.
+  // Session starts and engagement totals ("_lte", "_se") of the group; false ends bundling.
+  bool evaluationTimeFromRawEvents(const std::vector<measurement::RawEventData>& rawEvents,
+                                   APMPBMeasurementBundle& bundle);
+  // Adds `milliseconds` to "_lte" (or "_se") and puts the total into the bundle.
+  bool updateUserEngagement(int64_t milliseconds, APMPBMeasurementBundle& bundle,
+                            bool sessionScoped);
+  // Snapshots the event counts when analytics storage becomes denied, restores them when it
+  // is granted again.
+  void handleAnalyticsStorageConsentTransitions(const APMPBMeasurementBundle& bundle);
+  std::optional<std::vector<measurement::Event>> eventsAfterUpdatingEventAggregates(
+      const std::vector<measurement::Event>& events, measurement::AudienceTimestampsCache* cache,
+      bool allowEventFilterEvaluation);
+  bool updateAppMetadataForBundle(APMPBMeasurementBundle& bundle, double start, double end);
+  void addBundleMetadataIntoBundle(APMPBMeasurementBundle& bundle, double start, double end);
+  // Step of bundleRawEvents: the events of the group to upload, or nullopt on failure.
+  std::optional<std::vector<measurement::Event>> processRawEvents(
+      const std::vector<measurement::RawEventData>& rawEvents);
 };
 
 // Whether `event` is an ad-exposure event: origin "am", or name "_xa" or "_xu".

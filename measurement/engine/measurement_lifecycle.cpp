@@ -64,8 +64,17 @@ void APMMeasurement::handleAppWillResignActiveEvent() {
       return;
     }
     engine->scheduler_->scheduleOnWorkerQueue("APMMeasurement:4250", [weak, task] {
-      if (auto engine = weak.lock()) engine->uploadData();
-      os::ui::Application::shared().endBackgroundTask(task);
+      auto engine = weak.lock();
+      if (!engine) {
+        os::ui::Application::shared().endBackgroundTask(task);
+        return;
+      }
+      engine->uploadData();
+      // The task ends when this pass comes to rest: its request (and any pass it starts) has
+      // been answered, so that the last events leave before the application quits.
+      engine->restWaiters_.push_back(
+          [task] { os::ui::Application::shared().endBackgroundTask(task); });
+      engine->notifyRestWaitersIfIdle();
     });
   });
 }

@@ -70,10 +70,6 @@ void APMMeasurement::setSessionTimeoutInterval(double) {}
 void APMMeasurement::sessionIDWithCompletion(
     std::function<void(int64_t, std::optional<os::Error>)>) {}
 void APMMeasurement::setUserData(os::Dictionary) {}
-void APMMeasurement::updateSchedule() {}
-void APMMeasurement::uploadData() {}
-void APMMeasurement::fetchRemoteConfig() {}
-bool APMMeasurement::isNetworkReadyForRequest() { return false; }
 void APMMeasurement::reportFirstOpenOnWorkerQueue() {}
 void APMMeasurement::reportStoredCampaignEventOnWorkerQueue(const std::optional<os::URL>&) {}
 bool APMMeasurement::shouldAllowRequestDeferredDeepLink() { return false; }

@@ -1,0 +1,240 @@
+// One upload pass: bundle the waiting raw events, take the oldest queued bundles within the
+// limits, post them as one gzipped MeasurementBatch, and on the reply delete them (200 or 204
+// only) or record the failure, the server's back-off and one more retry each. Worker queue only;
+// the network's completion comes back to it.
+#include <cmath>
+
+#include "measurement/engine/measurement.h"
+#include "measurement/foundation/data_extensions.h"
+#include "measurement/privacy/identity.h"
+#include "os/clock.h"
+
+namespace {
+
+// How long a failed deletion of uploaded bundles suspends uploads (seconds of uptime).
+constexpr double kSuspensionAfterFailedDeletion = 3600;
+
+std::string stringField(const APMPBMeasurementBundle& bundle, int32_t index) {
+  return APMPBGetString(bundle, index).value_or("");
+}
+
+bool isSuccess(int status) { return status == 200 || status == 204; }
+bool isBackoff(int status) { return status == 429 || status == 503; }
+
+}  // namespace
+
+std::shared_ptr<measurement::RemoteConfig> APMMeasurement::configuration() const {
+  std::shared_ptr<measurement::RemoteConfig> config = remoteConfigInstance();
+  return config ? config : measurement::RemoteConfig::defaultInstance();
+}
+
+void APMMeasurement::setSamplingRollForTesting(std::function<uint32_t(uint32_t)> roll) {
+  samplingRoll_ = std::move(roll);
+}
+
+bool APMMeasurement::isNetworkReadyForRequest() {
+  bool networkBusy = network_ && network_->hasUploadInProgress();
+  if (!isNetworkRequestPending_) return !networkBusy;
+  if (!networkBusy) {
+    monitor().log(1, 23041, "Analytics is uploading but network is not uploading");
+  }
+  return false;
+}
+
+std::vector<measurement::QueuedBundle> APMMeasurement::filteredBundlesWithCompatibleAppID(
+    const std::string& appID, const std::string& resettableDeviceID,
+    const std::string& vendorDeviceID, const std::vector<measurement::QueuedBundle>& bundles) {
+  if (!resettableDeviceID.empty() && !vendorDeviceID.empty()) {
+    monitor().log(2, 23042,
+                  "Bundle filter must not specify both resettableDeviceID and vendorDeviceID");
+    return {};
+  }
+  bool useResettable = !resettableDeviceID.empty();
+  const std::string& deviceID = useResettable ? resettableDeviceID : vendorDeviceID;
+  int32_t deviceField =
+      useResettable ? kMeasurementBundle_resettable_device_id : kMeasurementBundle_vendor_device_id;
+  std::vector<measurement::QueuedBundle> run;
+  for (const measurement::QueuedBundle& queued : bundles) {
+    std::string id = stringField(queued.bundle, deviceField);
+    bool sameDevice = id.empty() || deviceID.empty() || id == deviceID;
+    if (!sameDevice || stringField(queued.bundle, kMeasurementBundle_app_id) != appID) break;
+    run.push_back(queued);
+  }
+  return run;
+}
+
+void APMMeasurement::setUploadInProgressWithBundleIDs(std::vector<int64_t> rowIDs) {
+  if (!uploadingBundleIDs_.empty()) {
+    monitor().log(2, 23047, "Set uploading progress before finishing the previous upload");
+    return;
+  }
+  uploadingBundleIDs_ = std::move(rowIDs);
+}
+
+void APMMeasurement::incrementRetryCounter() {
+  os::Error error;
+  if (database_ &&
+      !database_->incrementRetryCounterForBundlesWithIDs(uploadingBundleIDs_, &error)) {
+    monitor().log(2, 23166, "Failed to update the bundles' retry counts. Error", error);
+  }
+}
+
+void APMMeasurement::uploadData() {
+  measurement::Scheduler::checkOnBackgroundThread("uploadData");
+  if (suspendedUploadTimestamp_ > 0) {
+    updateSchedule();
+    return;
+  }
+  monitor().log(8, 23033, "Starting data upload");
+  if (!isNetworkReadyForRequest()) {
+    monitor().log(8, 23034, "Network operation is pending. Ignoring upload request");
+    return;
+  }
+  if (!network_ || !network_->isNetworkConnected()) {
+    monitor().log(7, 23035, "Network not connected, ignoring upload request");
+    updateSchedule();
+    return;
+  }
+  if (!database_) return;
+  std::shared_ptr<measurement::RemoteConfig> config = configuration();
+  std::shared_ptr<measurement::Settings> settings = config->settings();
+  // Nothing new is bundled under an expired configuration: it may forbid what it would bundle.
+  if (!config->isExpired()) {
+    int32_t limit = settings->maxBundlesCreatedPerIteration();
+    for (int32_t i = 0; i < limit && bundleRawEvents(); ++i) {
+    }
+  }
+  os::Error error;
+  std::optional<std::vector<measurement::QueuedBundle>> bundles =
+      database_->queryBundlesWithCountLimit(settings->uploadMaxBundlesLimit(),
+                                            settings->uploadMaxSizeLimitBytes(), &error);
+  if (!bundles) {
+    monitor().log(1, 23036, "Failed to query bundles. Error", error);
+    terminateBackgroundTask();
+    return;
+  }
+  if (bundles->empty()) {
+    config->activateNewSnapshot();
+    monitor().log(8, 23037, "No data to upload");
+    if (config->isExpired()) {
+      fetchRemoteConfig();
+    } else {
+      terminateBackgroundTask();
+    }
+    return;
+  }
+
+  double lastSuccess = persistedConfig_->lastSuccessfulUploadTimestamp();
+  if (lastSuccess != 0) {
+    monitor().log(8, 23038, "Uploading events. Elapsed time since last successful upload (s)",
+                  std::fabs(os::clock::now() - lastSuccess));
+  }
+  std::string appID = stringField(bundles->front().bundle, kMeasurementBundle_app_id);
+  std::string resettableDeviceID;
+  std::string vendorDeviceID;
+  for (const measurement::QueuedBundle& queued : *bundles) {
+    resettableDeviceID = stringField(queued.bundle, kMeasurementBundle_resettable_device_id);
+    if (resettableDeviceID.empty()) {
+      vendorDeviceID = stringField(queued.bundle, kMeasurementBundle_vendor_device_id);
+    }
+    if (!resettableDeviceID.empty() || !vendorDeviceID.empty()) break;
+  }
+  std::vector<measurement::QueuedBundle> filtered =
+      filteredBundlesWithCompatibleAppID(appID, resettableDeviceID, vendorDeviceID, *bundles);
+
+  double now = os::clock::now();
+  auto uploadTime = static_cast<int64_t>(now * 1000);
+  int64_t libraryVersion = measurement::Identity::zadOdavodiveziLibraryVersion();
+  bool checksum = settings->checksumEnabled();
+  std::vector<APMPBMeasurementBundle> batchBundles;
+  std::vector<int64_t> rowIDs;
+  for (measurement::QueuedBundle& queued : filtered) {
+    APMPBSetInt64(queued.bundle, kMeasurementBundle_upload_library_version, libraryVersion);
+    APMPBSetInt64(queued.bundle, kMeasurementBundle_upload_timestamp_millis, uploadTime);
+    if (checksum) {
+      // Over the bundle as it is sent, after the upload fields above.
+      std::optional<os::Data> encoded = queued.bundle.protoBuffer();
+      APMPBSetInt64(queued.bundle, kMeasurementBundle_bundle_checksum,
+                    measurement::apm_64LSBMD5(encoded ? *encoded : os::Data()));
+    }
+    batchBundles.push_back(queued.bundle);
+    rowIDs.push_back(queued.rowID);
+  }
+  APMPBMeasurementBatch batch;
+  APMPBSetArray(batch, kMeasurementBatch_bundles, batchBundles);
+  std::optional<os::Data> payload = batch.protoBuffer();
+  monitor().log(7, 23039, "Measurement data sent to network. Timestamp (ms), data", uploadTime,
+                static_cast<int64_t>(rowIDs.size()));
+  setUploadInProgressWithBundleIDs(rowIDs);
+  // Set before sending: an upload that never completes (the process dies) counts as failed.
+  persistedConfig_->setLastFailedUploadTimestamp(now);
+  persistedConfig_->synchronizeToDisk();
+  isNetworkRequestPending_ = true;
+  network_->setTimeoutInterval(settings->networkTimeout());
+  std::optional<std::string> sessionID = network_->postURL(
+      config->uploadURL(), os::HTTPHeaders(), payload ? *payload : os::Data(),
+      scheduler_->workerQueue(), /*usingBackgroundSession=*/false,
+      [weak = weak_from_this()](std::shared_ptr<const os::HTTPURLResponse> response,
+                                std::optional<os::Data>, std::optional<os::Error> error) {
+        auto engine = weak.lock();
+        if (!engine) return;
+        engine->isNetworkRequestPending_ = false;
+        engine->networkUploadCompletionHandler(response, error);
+      });
+  if (!sessionID || sessionID->empty()) {
+    // The network reports the refusal to the completion as well.
+    monitor().log(2, 23040, "Unable to create network session.");
+    uploadingBundleIDs_.clear();
+  }
+}
+
+void APMMeasurement::networkUploadCompletionHandler(
+    const std::shared_ptr<const os::HTTPURLResponse>& response,
+    const std::optional<os::Error>& error) {
+  // An answer cut off in transit is no answer: the bundles stay for a retry, whatever status
+  // line arrived before the connection dropped.
+  int status = response && !error ? response->statusCode() : 0;
+  double now = os::clock::now();
+  if (!isSuccess(status)) {
+    persistedConfig_->setLastFailedUploadTimestamp(now);
+    if (isBackoff(status)) persistedConfig_->setLastBackoffTimestamp(now);
+    persistedConfig_->synchronizeToDisk();
+    monitor().log(7, 23043, "Network upload failed. Will retry later. Code, error",
+                  static_cast<int64_t>(status), error ? error->description : std::string());
+    incrementRetryCounter();
+    uploadingBundleIDs_.clear();
+    updateSchedule();
+    notifyRestWaitersIfIdle();
+    return;
+  }
+  monitor().log(7, 23044, "Successful upload. Got network response. Code, size",
+                static_cast<int64_t>(status), response->expectedContentLength());
+  persistedConfig_->setLastSuccessfulUploadTimestamp(now);
+  persistedConfig_->setLastFailedUploadTimestamp(0);
+  persistedConfig_->setLastBackoffTimestamp(0);
+  persistedConfig_->synchronizeToDisk();
+  updateSchedule();
+  if (removeBundlesFromDatabaseWithIDs(uploadingBundleIDs_)) {
+    suspendedUploadTimestamp_ = 0;
+  } else {
+    monitor().log(1, 23045,
+                  "Unable to delete uploaded bundles. Uploads will be suspended for seconds",
+                  kSuspensionAfterFailedDeletion);
+    suspendedUploadTimestamp_ = os::clock::uptime();
+  }
+  uploadingBundleIDs_.clear();
+  if ((network_ && network_->isNetworkConnected() && hasDataToUpload()) ||
+      configuration()->isExpired()) {
+    uploadData();
+  } else {
+    updateSchedule();
+  }
+  notifyRestWaitersIfIdle();
+}
+
+void APMMeasurement::notifyRestWaitersIfIdle() {
+  if (isNetworkRequestPending_) return;
+  std::vector<std::function<void()>> waiters = std::move(restWaiters_);
+  restWaiters_.clear();
+  for (auto& waiter : waiters) waiter();
+}

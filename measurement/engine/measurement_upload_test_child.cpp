@@ -1,0 +1,214 @@
+// A program the upload tests start: a new process in the test's sandbox that runs an engine
+// against the servers TESSARO_CONNECT_TO names, puts raw events into its database, lets one
+// upload pass run to rest (as the application does when it resigns active) and prints what is
+// left, one "name=value" line each.
+//
+//   measurement_upload_child run --events 5        # events seq 0..4, then one upload pass
+//   measurement_upload_child run --events 0        # only the pass: what an earlier run left
+//
+// Options: --enabled 0 (an engine that never starts: only the reachability change),
+// --app-id (also the identity's app id), --events, --other-app-events (after those,
+// under the app id "<app id>-other"), --first-seq, --age (seconds the events lie in the past),
+// --names ("a,b": the events' names, in turn), --size (a text parameter of that many
+// characters), --upload-pass 0 (insert only), --schedule 1 (schedule instead, after setting the
+// last success --success-age seconds ago, the last failure --failure-after seconds after the
+// newest event, the last back-off --backoff-age seconds ago).
+#include <cmath>
+#include <cstdlib>
+#include <iostream>
+#include <map>
+#include <sstream>
+#include <string>
+
+#include "measurement/config/endpoints.h"
+#include "measurement/engine/analytics.h"
+#include "measurement/engine/measurement.h"
+#include "measurement/foundation/data_extensions.h"
+#include "measurement/foundation/monitor_capture.h"
+#include "measurement/foundation/persisted_config.h"
+#include "measurement/privacy/identifiers.h"
+#include "measurement/privacy/identity.h"
+#include "os/clock.h"
+#include "os/runloop.h"
+#include "os/ui/application.h"
+
+namespace {
+
+using measurement::PersistedConfig;
+
+std::map<std::string, std::string> options(int argc, char** argv) {
+  std::map<std::string, std::string> values;
+  for (int i = 2; i + 1 < argc; i += 2) values[argv[i]] = argv[i + 1];
+  return values;
+}
+
+std::string option(const std::map<std::string, std::string>& values, const std::string& name,
+                   const std::string& fallback) {
+  auto found = values.find(name);
+  return found == values.end() ? fallback : found->second;
+}
+
+std::vector<std::string> split(const std::string& text) {
+  std::vector<std::string> parts;
+  std::istringstream stream(text);
+  for (std::string part; std::getline(stream, part, ',');) parts.push_back(part);
+  return parts;
+}
+
+void onWorkerQueue(APMMeasurement& engine, const std::function<void()>& block) {
+  engine.scheduler().dispatchSyncOnWorkerQueue("APMMeasurementTest:1", block);
+}
+
+// Stores the metadata of `appID`'s events; its fingerprint.
+std::optional<int64_t> insertMetadata(measurement::Database& database, const std::string& appID) {
+  APMPBMeasurementBundle metadata;
+  APMPBSetString(metadata, kMeasurementBundle_app_id, appID);
+  APMPBSetString(metadata, kMeasurementBundle_platform, "macos");
+  os::Error error;
+  if (!database.insertIfNotExistsRawEventMetadata(metadata, &error)) return std::nullopt;
+  std::optional<os::Data> encoded = metadata.protoBuffer();
+  return measurement::apm_64LSBMD5(*encoded);
+}
+
+// The run's events: --events under the engine's app id, then --other-app-events under another.
+bool insertEvents(measurement::Database& database, const std::map<std::string, std::string>& values,
+                  const std::string& appID) {
+  std::optional<int64_t> own = insertMetadata(database, appID);
+  std::optional<int64_t> other = insertMetadata(database, appID + "-other");
+  if (!own || !other) return false;
+  os::Error error;
+  int64_t ownCount = std::stoll(option(values, "--events", "0"));
+  int64_t count = ownCount + std::stoll(option(values, "--other-app-events", "0"));
+  int64_t firstSeq = std::stoll(option(values, "--first-seq", "0"));
+  // The run's events share one clock hour: a run that would straddle one starts just after it.
+  double timestamp = os::clock::now() - std::stod(option(values, "--age", "60"));
+  double last = timestamp + static_cast<double>(count) * 0.001;
+  if (std::floor(timestamp / 3600) != std::floor(last / 3600)) {
+    timestamp = std::floor(last / 3600) * 3600 + 0.001;
+  }
+  std::vector<std::string> names = split(option(values, "--names", "level_up"));
+  size_t size = std::stoul(option(values, "--size", "0"));
+  for (int64_t i = 0; i < count; ++i) {
+    measurement::RawParameters parameters{{"seq", os::Value(firstSeq + i)}};
+    if (size > 0) parameters.emplace("text", os::Value(std::string(size, 'x')));
+    std::optional<measurement::Event> event = measurement::Event::initWithOrigin(
+        "app", true, names[static_cast<size_t>(i) % names.size()], timestamp + i * 0.001, 0,
+        parameters);
+    int64_t fingerprint = i < ownCount ? *own : *other;
+    if (!event || !database.insertRawEvent(*event, fingerprint, false, &error)) return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc < 2 || std::string(argv[1]) != "run") {
+    std::cerr << "usage: measurement_upload_child run [--option value]...\n";
+    return 2;
+  }
+  std::map<std::string, std::string> values = options(argc, argv);
+  std::string appID = option(values, "--app-id", "1:1:macos:a");
+  measurement::Identifiers::sharedInstance().setOrigin("fa");
+  measurement::MonitorCapture capture;
+  measurement::Identity::sharedInstance()->setAppIDFromGMP(appID);
+
+  // The network reports its reachability only when the routes change, which they do not
+  // here: this program tells it that it is connected.
+  auto network = VDUNetwork::initWithReachabilityHost(measurement::uploadReachabilityHost());
+  APMMeasurement::Parts parts;
+  parts.persistedConfig = PersistedConfig::sharedInstance();
+  parts.scheduler = std::make_shared<measurement::Scheduler>(measurement::kWorkerQueueLabel);
+  parts.network = network;
+  parts.appID = appID;
+  parts.isAnalyticsCollectionEnabled = option(values, "--enabled", "1") == "1";
+  std::shared_ptr<APMMeasurement> engine = APMMeasurement::createWithParts(std::move(parts));
+  auto checker = VDUReachabilityChecker::initWithReachabilityDelegate({}, "127.0.0.1");
+  network->reachability(*checker, VDUReachabilityStatus::ViaWifi);
+
+  if (!engine->isAnalyticsCollectionEnabled()) {
+    // Never started: the reachability change above found no database to schedule from.
+    onWorkerQueue(*engine, [&] { std::cout << "database=" << (engine->database() != nullptr); });
+    std::cout << std::endl;
+    std::_Exit(0);
+  }
+  bool inserted = false;
+  onWorkerQueue(*engine, [&] {
+    if (measurement::Database* database = engine->database()) {
+      inserted = insertEvents(*database, values, appID);
+    }
+  });
+  if (!inserted) {
+    std::cerr << "cannot insert the events\n";
+    return 1;
+  }
+  // The upload history the schedule starts from, relative to the newest event and to now.
+  PersistedConfig* persisted = engine->persistedConfig();
+  if (values.contains("--schedule")) {
+    onWorkerQueue(*engine, [&] {
+      os::Error error;
+      auto latest = engine->database()->queryLatestRawEventTime(&error);
+      double newest = latest && *latest ? **latest : 0;
+      double now = os::clock::now();
+      if (values.contains("--success-age")) {
+        persisted->setLastSuccessfulUploadTimestamp(now - std::stod(values.at("--success-age")));
+      }
+      if (values.contains("--failure-after")) {
+        persisted->setLastFailedUploadTimestamp(newest + std::stod(values.at("--failure-after")));
+      }
+      if (values.contains("--backoff-age")) {
+        persisted->setLastBackoffTimestamp(now - std::stod(values.at("--backoff-age")));
+      }
+      engine->updateSchedule();
+    });
+  }
+  if (option(values, "--upload-pass", "1") == "1") {
+    // The facade's operation queue starts held until the facade has started; none runs here.
+    APMAnalytics::unsuspendOperationQueue();
+    engine->handleAppWillResignActiveEvent();
+    // The pass ends its background task when it comes to rest.
+    if (!os::RunLoop::main().runUntil(
+            [] { return os::ui::Application::shared().openBackgroundTasks().empty(); }, 60)) {
+      std::cerr << "the upload pass never came to rest; monitor codes:";
+      for (const measurement::MonitorRecord& record : capture.records()) {
+        std::cerr << " " << record.code;
+      }
+      std::cerr << "\n";
+      return 1;
+    }
+  }
+  onWorkerQueue(*engine, [&] {
+    measurement::Database* database = engine->database();
+    os::Error error;
+    auto bundles = database->queryBundlesWithCountLimit(1000, 100000000, &error);
+    std::cout << "databasePath=" << database->databasePath() << "\n";
+    auto aggregates = database->eventAggregatesWithName("level_up", &error);
+    std::cout << "lifetimeCount="
+              << (aggregates && *aggregates ? (*aggregates)->lifetimeCount() : 0) << "\n";
+    std::cout << "rawEventsEmpty=" << database->isRawEventsTableEmpty(&error).value_or(false)
+              << "\n"
+              << "queued=" << (bundles ? bundles->size() : 0) << "\n";
+    if (bundles && !bundles->empty()) {
+      std::cout << "retryCount="
+                << APMPBGetInt32(bundles->front().bundle, kMeasurementBundle_retry_count) << "\n";
+    }
+    auto latestRaw = database->queryLatestRawEventTime(&error);
+    auto latestBundle = database->queryLatestBundleTime(&error);
+    double latest = std::max(latestRaw && *latestRaw ? **latestRaw : 0,
+                             latestBundle && *latestBundle ? **latestBundle : 0);
+    std::cout.precision(17);
+    std::cout << "latest=" << latest << "\n"
+              << "lastSuccess=" << persisted->lastSuccessfulUploadTimestamp() << "\n"
+              << "lastFailure=" << persisted->lastFailedUploadTimestamp() << "\n"
+              << "lastBackoff=" << persisted->lastBackoffTimestamp() << "\n"
+              << "etag=" << persisted->configServerETag().value_or("") << "\n"
+              << "nextUpload=" << engine->nextUploadingTime() << "\n"
+              << "now=" << os::clock::now() << "\n"
+              << "alarm=" << engine->alarm().scheduledTimestamp().value_or(0) << "\n"
+              << "suspended=" << engine->suspendedUploadTimestamp() << "\n";
+  });
+  measurement::monitor().drain();
+  engine->persistedConfig()->synchronizeToDisk();
+  std::cout.flush();
+  std::_Exit(0);
+}
