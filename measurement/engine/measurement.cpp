@@ -132,6 +132,7 @@ APMMeasurement::APMMeasurement(Private, Parts parts)
       persistedConfig_(parts.persistedConfig),
       network_(std::move(parts.network)),
       scheduler_(std::move(parts.scheduler)),
+      eventEditingFactory_(std::move(parts.eventEditingFactory)),
       alarm_(scheduler_->workerQueue(), "Measurement timer") {}
 
 APMMeasurement::~APMMeasurement() = default;
@@ -271,20 +272,37 @@ void APMMeasurement::logEventWithOrigin(std::string origin, bool isPublicEvent, 
                                         bool enabled, bool ignoreEnabled, bool ignoreInterceptor,
                                         APMLogEventInterceptor interceptor,
                                         measurement::Parameters addedScreenParameters) {
-  os::MutexLock lock(logEventObserverMutex());
-  if (!logEventObserver()) return;
-  logEventObserver()(APMLogEventCall{
-      .origin = std::move(origin),
-      .isPublicEvent = isPublicEvent,
-      .name = std::move(name),
-      .parameters = std::move(parameters),
-      .timestamp = timestamp,
-      .enabled = enabled,
-      .ignoreEnabled = ignoreEnabled,
-      .ignoreInterceptor = ignoreInterceptor,
-      .hasInterceptor = static_cast<bool>(interceptor),
-      .addedScreenParameters = std::move(addedScreenParameters),
-  });
+  std::function<void(const APMLogEventCall&)> observer;
+  {
+    os::MutexLock lock(logEventObserverMutex());
+    observer = logEventObserver();
+  }
+  if (observer) {
+    observer(APMLogEventCall{
+        .origin = std::move(origin),
+        .isPublicEvent = isPublicEvent,
+        .name = std::move(name),
+        .parameters = std::move(parameters),
+        .timestamp = timestamp,
+        .enabled = enabled,
+        .ignoreEnabled = ignoreEnabled,
+        .ignoreInterceptor = ignoreInterceptor,
+        .hasInterceptor = static_cast<bool>(interceptor),
+        .addedScreenParameters = std::move(addedScreenParameters),
+    });
+    return;
+  }
+  // Held strongly until it has run: an event handed over is not lost to a release.
+  scheduler_->scheduleOnWorkerQueue(
+      "APMMeasurement:2403",
+      [engine = shared_from_this(), origin = std::move(origin), isPublicEvent,
+       name = std::move(name), parameters = std::move(parameters), timestamp, enabled,
+       ignoreEnabled, ignoreInterceptor, interceptor = std::move(interceptor),
+       screen = std::move(addedScreenParameters)] {
+        engine->logEventOnWorkerQueueWithOrigin(origin, isPublicEvent, name, parameters, timestamp,
+                                                enabled, ignoreEnabled, ignoreInterceptor,
+                                                interceptor, screen);
+      });
 }
 
 void APMMeasurement::setLogEventObserverForTesting(

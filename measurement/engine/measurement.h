@@ -36,6 +36,7 @@
 #include <vector>
 
 #include "measurement/audience/audience.h"
+#include "measurement/config/event_editing_loader.h"
 #include "measurement/config/remote_config.h"
 #include "measurement/cup/conditional_user_property_controller.h"
 #include "measurement/cup/conditional_user_property_engine.h"
@@ -97,6 +98,9 @@ class APMMeasurement final : public measurement::ConditionalUserPropertyEngine,
     bool isAnalyticsCollectionEnabled = false;
     bool isAnalyticsCollectionDeactivated = false;
     std::optional<std::vector<std::string>> safelistedEvents;
+    // Makes the editing instance of the server's event-editing programs; null: the script
+    // runtime on the worker queue.
+    measurement::EventEditingFactory eventEditingFactory;
   };
 
   // ---- The process's engine ----
@@ -284,6 +288,72 @@ class APMMeasurement final : public measurement::ConditionalUserPropertyEngine,
   // Worker queue. The write transaction of one event.
   void writeEventTransactionOnWorkerQueue(const measurement::Event& event);
 
+  // ---- The road of one event (measurement_logging.cpp, measurement_handling.cpp,
+  // measurement_write.cpp, measurement_sessions.cpp, measurement_user_properties.cpp,
+  // measurement_metadata.cpp, measurement_first_open.cpp) ----
+
+  // Worker twin of logEventWithOrigin: default parameters, the event, then the interceptor, the
+  // road without listeners or the road with them.
+  void logEventOnWorkerQueueWithOrigin(const std::string& origin, bool isPublicEvent,
+                                       const std::string& name,
+                                       measurement::RawParameters parameters, double timestamp,
+                                       bool enabled, bool ignoreEnabled, bool ignoreInterceptor,
+                                       const APMLogEventInterceptor& interceptor,
+                                       const measurement::Parameters& addedScreenParameters);
+  // Handles the event; listeners are told afterwards of the event as it came in.
+  void logEventOnWorkerQueue(const measurement::Event& event, bool notifyEventListeners);
+  // Any thread: handles the event on the worker queue ("APMMeasurement:2509"); nullopt logs
+  // 23048.
+  void logEvent(const std::optional<measurement::Event>& event);
+  // The engine's own events: default parameters (not for "_err"), the road, the listeners.
+  void handleInternalEventOnWorkerQueue(measurement::Event event);
+  void handleSetDefaultEventParametersOnWorkerQueue(
+      const std::optional<os::Dictionary>& parameters);
+  // The stored defaults with `parameters` over them.
+  measurement::RawParameters parametersWithAddedDefaultEventParameters(
+      measurement::RawParameters parameters) const;
+  // The persisted count of earlier first opens as a decimal string; nullopt before any.
+  std::optional<std::string> previousFirstOpenCount() const;
+  void setPreviousFirstOpenCount(const std::optional<std::string>& count);
+
+  // The single road from an accepted event to the database.
+  void handleEventOnWorkerQueue(measurement::Event event);
+  std::optional<measurement::Event> eventAfterSafelistingEvent(const measurement::Event& event);
+  bool dedupeSubscriptionEvent(const measurement::Event& event);
+  bool shouldDropDuplicatedSessionStartWithRolloutEvent(const measurement::Event& event);
+  std::optional<measurement::Event> appExceptionEventWithRiveravoFeatureRollouts(
+      const measurement::Event& event);
+  void writeSessionStartEventOnWorkerQueue(const measurement::Event& event);
+
+  // Inside the write transaction: false rolls it back.
+  bool writeEventInTransaction(measurement::Event& event);
+  bool updateLifetimeValueWithEvent(const measurement::Event& event);
+  bool shouldProcessEvent(const measurement::Event& event, measurement::DailyCounts& counts,
+                          bool isPublicEvent);
+  bool isRealtimeEvent(measurement::Event& event, measurement::DailyCounts& counts);
+  void maybeAddDebugAndRealtimeParameters(measurement::Event& event);
+  bool writeEvent(const measurement::Event& event, bool isPublicEvent, bool isRealtime);
+  // Schedules the "_fx" event of a first open matched to an advertising id later.
+  void logFirstOpenConsentedEvent(double timestamp);
+
+  // Background events start, extend or end the session.
+  void processSessionFromEvent(const measurement::Event& event);
+  void reportSessionStartOnWorkerQueueWithTimestamp(double timestamp, bool appInBackground);
+
+  bool setUserPropertyInDatabaseOnWorkerQueue(const measurement::UserAttribute& attribute);
+  void removeUserAttributeOnWorkerQueue(const measurement::UserAttribute& attribute);
+  void userAttributeWithName(
+      std::string name, std::function<void(std::optional<measurement::UserAttribute>)> callback);
+  void setLastAdvertisingIDResetUserPropertyOnWorkerQueue();
+  bool hasUserPropertyUserIDOnWorkerQueue();
+
+  // What the events written now have in common, stored once under its fingerprint.
+  APMPBMeasurementBundle createRawEventMetadataWithUserAttributes(
+      const std::vector<measurement::UserAttribute>& attributes);
+
+  // The next whole hour after `milliseconds` (a whole hour moves on by one).
+  static int64_t timestampMillisRoundedUpToNextHour(int64_t milliseconds);
+
   // ---- Network client delegates ----
 
   // The client's levels on the monitor's: 3 -> 1, 4 -> 4, 5 -> 3, 6 -> 6, 7 -> 7, other -> 3.
@@ -314,6 +384,7 @@ class APMMeasurement final : public measurement::ConditionalUserPropertyEngine,
   measurement::PersistedConfig* const persistedConfig_;
   const std::shared_ptr<VDUNetwork> network_;
   const std::shared_ptr<measurement::Scheduler> scheduler_;
+  const measurement::EventEditingFactory eventEditingFactory_;
   measurement::Alarm alarm_;
   std::shared_ptr<measurement::ConditionalUserPropertyController>
       conditionalUserPropertyController_;

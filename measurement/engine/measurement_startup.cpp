@@ -122,7 +122,9 @@ bool APMMeasurement::initializeComponentsOnWorkerQueue() {
   if (!database_) return false;
 
   measurement::RemoteConfigServices services;
-  services.eventEditingFactory = measurement::runtimeEventEditingFactory(scheduler_->workerQueue());
+  services.eventEditingFactory =
+      eventEditingFactory_ ? eventEditingFactory_
+                           : measurement::runtimeEventEditingFactory(scheduler_->workerQueue());
   services.isMeasurementEnabled = [weak = weak_from_this()] {
     auto engine = weak.lock();
     return engine && engine->isEnabled();

@@ -80,7 +80,8 @@ void printState(APMMeasurement& engine) {
       auto marker = database->userAttributeWithName(kMarker, &error);
       auto fot = database->userAttributeWithName("_fot", &error);
       std::cout << "marker=" << (marker && *marker) << "\n"
-                << "fot=" << (fot && *fot) << "\n";
+                << "fot=" << (fot && *fot) << "\n"
+                << "fotValue=" << (fot && *fot ? (*fot)->value().description() : "") << "\n";
     }
     auto identity = engine.identity();
     std::cout << "appInstanceID=" << (identity ? identity->appInstanceID().value_or("") : "")
