@@ -6,6 +6,7 @@
 
 #include "measurement/config/endpoints.h"
 #include "measurement/engine/aeu.h"
+#include "measurement/engine/analytics.h"
 #include "measurement/engine/dizuraruvaze.h"
 #include "measurement/foundation/config_store.h"
 #include "measurement/privacy/identifiers.h"
@@ -133,7 +134,18 @@ APMMeasurement::APMMeasurement(Private, Parts parts)
       network_(std::move(parts.network)),
       scheduler_(std::move(parts.scheduler)),
       eventEditingFactory_(std::move(parts.eventEditingFactory)),
-      alarm_(scheduler_->workerQueue(), "Measurement timer") {}
+      alarm_(scheduler_->workerQueue(), "Measurement timer") {
+  // The load time of the stack, kept across runs until the first open has been reported.
+  if (persistedConfig_) {
+    os::Value stored = persistedConfig_->loadTimestampValue();
+    if (stored.isNumber()) {
+      initTimestamp_.store(stored.doubleValue());
+    } else {
+      initTimestamp_.store(APMAnalytics::loadTimestamp());
+      persistedConfig_->setLoadTimestampValue(os::Value(initTimestamp_.load()));
+    }
+  }
+}
 
 APMMeasurement::~APMMeasurement() = default;
 

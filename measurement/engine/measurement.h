@@ -347,6 +347,9 @@ class APMMeasurement final : public measurement::ConditionalUserPropertyEngine,
   void setLastAdvertisingIDResetUserPropertyOnWorkerQueue();
   bool hasUserPropertyUserIDOnWorkerQueue();
 
+  // This engine's remote configuration, else the default one before start-up made it.
+  std::shared_ptr<measurement::RemoteConfig> engineConfig() const;
+
   // What the events written now have in common, stored once under its fingerprint.
   APMPBMeasurementBundle createRawEventMetadataWithUserAttributes(
       const std::vector<measurement::UserAttribute>& attributes);

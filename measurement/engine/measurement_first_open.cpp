@@ -93,7 +93,7 @@ void APMMeasurement::reportFirstOpenOnWorkerQueue() {
     return;
   }
 
-  std::shared_ptr<measurement::Settings> settings = remoteConfig()->settings();
+  std::shared_ptr<measurement::Settings> settings = engineConfig()->settings();
   RawParameters parameters;
   if (previousGMPAppID_ && !previousGMPAppID_->empty())
     parameters["_pgmp"] = Value(*previousGMPAppID_);

@@ -28,6 +28,11 @@ const std::string* stringParameter(const Event& event, std::string_view name) {
 
 }  // namespace
 
+std::shared_ptr<measurement::RemoteConfig> APMMeasurement::engineConfig() const {
+  std::shared_ptr<measurement::RemoteConfig> config = remoteConfigInstance();
+  return config ? config : measurement::RemoteConfig::defaultInstance();
+}
+
 void APMMeasurement::handleEventOnWorkerQueue(Event event) {
   Scheduler::checkOnBackgroundThread("handleEventOnWorkerQueue");
   if (!isEnabled()) {
@@ -188,7 +193,7 @@ void APMMeasurement::writeEventOnWorkerQueue(const Event& event) {
 }
 
 void APMMeasurement::writeFilteredEventOnWorkerQueue(const Event& event) {
-  std::shared_ptr<measurement::RemoteConfig> config = remoteConfig();
+  std::shared_ptr<measurement::RemoteConfig> config = engineConfig();
   if (config->isEventBlocklisted(event.name())) {
     monitor().log(5, 23052, "Rejected event. Event name", event.name());
     std::shared_ptr<measurement::Settings> settings = config->settings();

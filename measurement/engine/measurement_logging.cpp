@@ -134,7 +134,7 @@ void APMMeasurement::handleSetDefaultEventParametersOnWorkerQueue(
     }
     defaults[key] = value;
   }
-  auto limit = static_cast<size_t>(remoteConfig()->settings()->maxPublicEventParams());
+  auto limit = static_cast<size_t>(engineConfig()->settings()->maxPublicEventParams());
   if (defaults.size() > limit) {
     // The keys last in sorted order go first.
     while (defaults.size() > limit) defaults.erase(std::prev(defaults.end()));

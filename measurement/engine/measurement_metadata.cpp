@@ -28,7 +28,7 @@ APMPBMeasurementBundle APMMeasurement::createRawEventMetadataWithUserAttributes(
     const std::vector<measurement::UserAttribute>& attributes) {
   APMPBMeasurementBundle bundle;
   std::shared_ptr<measurement::Identity> identity = this->identity();
-  std::shared_ptr<measurement::RemoteConfig> config = remoteConfig();
+  std::shared_ptr<measurement::RemoteConfig> config = engineConfig();
   std::shared_ptr<measurement::Settings> settings = config->settings();
 
   APMPBSetInt32(bundle, kMeasurementBundle_protocol_version, kMetadataProtocolVersion);

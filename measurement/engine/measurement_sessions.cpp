@@ -70,7 +70,7 @@ void APMMeasurement::reportSessionStartOnWorkerQueueWithTimestamp(double timesta
     setUserAttributeOnWorkerQueue(*sessionNumber);
   }
   bool inBackground =
-      appInBackground && remoteConfig()->settings()->appInBackgroundParameterEnabled();
+      appInBackground && engineConfig()->settings()->appInBackgroundParameterEnabled();
   std::optional<Event> start = measurement::sessionStartEvent(
       os::Value(persistedConfig_->sessionNumber()), inBackground, timestamp);
   if (start) handleInternalEventOnWorkerQueue(*start);

@@ -63,7 +63,7 @@ bool APMMeasurement::setUserPropertyInDatabaseOnWorkerQueue(const UserAttribute&
       database_->deleteUserAttributeWithName("_lair", &error);
     }
   }
-  std::shared_ptr<measurement::Settings> settings = remoteConfig()->settings();
+  std::shared_ptr<measurement::Settings> settings = engineConfig()->settings();
   if (settings->DMAConsentEnabled() && attribute.name() == "_npa") {
     updateAdPersonalizationConsentFromNPAValue(os::Value(attribute.value().int64Value()));
   }

@@ -58,7 +58,7 @@ bool APMMeasurement::shouldProcessEvent(const Event& event, DailyCounts& counts,
                                         bool isPublicEvent) {
   int32_t today = database_->currentDayNumber();
   if (counts.day() != today) counts.resetWithNewDay(today);
-  std::shared_ptr<measurement::Settings> settings = remoteConfig()->settings();
+  std::shared_ptr<measurement::Settings> settings = engineConfig()->settings();
 
   int64_t all = int64_t{counts.allEventsCount()} - settings->maxEventsPerDay();
   bool over = all >= 0;
@@ -99,7 +99,7 @@ bool APMMeasurement::shouldProcessEvent(const Event& event, DailyCounts& counts,
 }
 
 bool APMMeasurement::isRealtimeEvent(Event& event, DailyCounts& counts) {
-  std::shared_ptr<measurement::RemoteConfig> config = remoteConfig();
+  std::shared_ptr<measurement::RemoteConfig> config = engineConfig();
   std::shared_ptr<measurement::Settings> settings = config->settings();
   bool limited = measurement::isRealtimeLimitedEvent(event);
   bool conversionRealtime = false;
@@ -147,7 +147,7 @@ bool APMMeasurement::writeEvent(const Event& event, bool isPublicEvent, bool isR
         monitor().log(1, 23064, "Cannot query event count. Error", error);
         return false;
       }
-      if (*names >= remoteConfig()->settings()->maxEventNameCardinality()) {
+      if (*names >= engineConfig()->settings()->maxEventNameCardinality()) {
         monitor().log(1, 23065, "Cannot set event. Reached limit on set events. Name",
                       event.name());
         measurement::logErrorEvent(kEventLimitReached);

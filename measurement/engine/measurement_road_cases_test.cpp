@@ -1,0 +1,361 @@
+// The edge cases of the event road, each against an engine started in this process over a fresh
+// sandbox with a fake clock: daily limits set through the settings, real-time demotion, the
+// distinct-name limit, session expiry, the internal user properties and the first open.
+#include <gtest/gtest.h>
+
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "measurement/engine/analytics.h"
+#include "measurement/engine/bundle_fields.h"
+#include "measurement/engine/measurement.h"
+#include "measurement/engine/road_test_support.h"
+#include "measurement/engine/screen_view_reporter.h"
+#include "measurement/foundation/monitor_capture.h"
+#include "measurement/foundation/persisted_config.h"
+#include "measurement/foundation/scheduler.h"
+#include "measurement/model/error_parameters.h"
+#include "os/clock.h"
+#include "os/mutex.h"
+#include "testsupport/sandbox.h"
+
+namespace {
+
+using measurement::Event;
+using measurement::RawParameters;
+using measurement::Value;
+using testsupport::StoredDatabase;
+namespace pb = tessaro::measurement;
+
+constexpr double kStartTime = 1700000000.5;
+
+class RoadCaseTest : public ::testing::Test {
+ protected:
+  RoadCaseTest() {
+    APMScreenViewReporter::resetForTesting();
+    APMAnalytics::setLoadTimestamp(kStartTime);
+    measurement::setInternalEventLogger(
+        [this](std::string_view, std::string_view name, measurement::Parameters parameters) {
+          auto code = parameters.find("_err");
+          if (name != "_err" || code == parameters.end()) return;
+          os::MutexLock lock(mutex_);
+          errorCodes_.push_back(code->second.int64Value());
+        });
+  }
+  ~RoadCaseTest() override {
+    if (engine_) onWorker([] {});
+    engine_.reset();
+    measurement::setInternalEventLogger(nullptr);
+    APMScreenViewReporter::resetForTesting();
+  }
+
+  void start(measurement::EventEditingFactory editing = nullptr,
+             std::optional<std::vector<std::string>> safelist = std::nullopt) {
+    APMMeasurement::Parts parts;
+    parts.persistedConfig = config_.get();
+    parts.scheduler = std::make_shared<measurement::Scheduler>(measurement::kWorkerQueueLabel);
+    parts.appID = "1:1:macos:a";
+    parts.isAnalyticsCollectionEnabled = true;
+    parts.safelistedEvents = std::move(safelist);
+    parts.eventEditingFactory = std::move(editing);
+    engine_ = APMMeasurement::createWithParts(std::move(parts));
+    onWorker([] {});
+    ASSERT_TRUE(engine_->didInitializeComponents());
+  }
+  void onWorker(const std::function<void()>& block) {
+    engine_->scheduler().dispatchSyncOnWorkerQueue("RoadCaseTest:1", block);
+  }
+  void setting(const std::string& key, const std::string& value) {
+    onWorker([&] { engine_->remoteConfigInstance()->settings()->cacheValue(value, key); });
+  }
+  // Handles a public (or internal) event of origin "app" now, as the road's entry does.
+  void log(const std::string& name, const RawParameters& parameters = {}, bool isPublic = true) {
+    onWorker([&] {
+      std::optional<Event> event =
+          Event::initWithOrigin("app", isPublic, name, os::clock::now(), 0, parameters);
+      ASSERT_TRUE(event) << name;
+      engine_->handleEventOnWorkerQueue(*event);
+    });
+  }
+  void setProperty(const std::string& name, Value value) {
+    onWorker([&] {
+      auto attribute =
+          measurement::UserAttribute::create("auto", name, std::move(value), os::clock::now());
+      ASSERT_TRUE(attribute);
+      engine_->setUserAttributeOnWorkerQueue(*attribute);
+    });
+  }
+  int32_t allEventsToday() {
+    int32_t count = -1;
+    onWorker([&] {
+      os::Error error;
+      auto counts = engine_->database()->dailyCounts(&error);
+      if (counts && *counts) count = (*counts)->allEventsCount();
+    });
+    return count;
+  }
+  // The names stored after the start's own events, in order.
+  std::vector<std::string> namesSince(size_t skip) {
+    std::vector<std::string> names;
+    for (auto& row : StoredDatabase().rows("SELECT name FROM raw_events ORDER BY rowid")) {
+      names.push_back(row[0]);
+    }
+    names.erase(names.begin(), names.begin() + static_cast<std::ptrdiff_t>(skip));
+    return names;
+  }
+  size_t storedCount() { return namesSince(0).size(); }
+  // The metadata of the last stored event of `name`.
+  pb::MeasurementBundle lastMetadata(const std::string& name) {
+    StoredDatabase database;
+    std::vector<testsupport::StoredEvent> events = database.events(name);
+    pb::MeasurementBundle bundle;
+    if (events.empty()) {
+      ADD_FAILURE() << "no " << name;
+      return bundle;
+    }
+    EXPECT_TRUE(bundle.ParseFromString(database.metadata(events.back().fingerprint).value_or("")));
+    return bundle;
+  }
+  std::vector<int64_t> errorCodes() {
+    os::MutexLock lock(mutex_);
+    return errorCodes_;
+  }
+  size_t logged(int64_t code) {
+    size_t count = 0;
+    for (const measurement::MonitorRecord& record : capture_.records())
+      count += record.code == code;
+    return count;
+  }
+
+  testsupport::Sandbox sandbox_;
+  os::clock::ScopedFakeClock clock_{kStartTime};
+  measurement::MonitorCapture capture_;
+  std::unique_ptr<measurement::PersistedConfig> config_ =
+      measurement::PersistedConfig::create("RoadCaseTest");
+  std::shared_ptr<APMMeasurement> engine_;
+  os::Mutex mutex_;
+  std::vector<int64_t> errorCodes_;
+};
+
+TEST_F(RoadCaseTest, DailyLimitsRefuseButCountAndLogOncePerThousand) {
+  struct Case {
+    const char* name;
+    const char* key;
+    // The limit above what the start already counted (all events) or absolute (public).
+    int32_t limit;
+    bool relative;
+    std::vector<std::pair<std::string, RawParameters>> events;
+    std::vector<std::string> stored;
+    // Added to the all-events count of the day.
+    int32_t counted;
+    std::vector<int64_t> errors;
+    size_t logged23055;
+    size_t logged23057;
+  };
+  RawParameters items{
+      {"items",
+       os::Value(os::Array{os::Dictionary{{"item_id", "a"}}, os::Dictionary{{"item_id", "b"}},
+                           os::Dictionary{{"item_id", "c"}}, os::Dictionary{{"item_id", "d"}},
+                           os::Dictionary{{"item_id", "e"}}})}};
+  const std::vector<Case> cases{
+      {"all events: the third and fourth are refused, logged once, still counted",
+       "measurement.upload.max_events_per_day",
+       2,
+       true,
+       {{"a", {}}, {"b", {}}, {"c", {}}, {"d", {}}},
+       {"a", "b"},
+       4,
+       {},
+       1,
+       0},
+      {"public events: the second is refused with error 16 and leaves the count as it was",
+       "measurement.upload.max_public_events_per_day",
+       1,
+       false,
+       {{"a", {}}, {"b", {}}, {"_x", {}}},
+       {"a", "_x"},
+       2,
+       {16},
+       0,
+       1},
+      {"an items array of five counts six",
+       "measurement.upload.max_events_per_day",
+       100,
+       true,
+       {{"add_to_cart", items}},
+       {"add_to_cart"},
+       6,
+       {},
+       0,
+       0},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    testsupport::Sandbox sandbox;
+    config_ = measurement::PersistedConfig::create("RoadLimits");
+    errorCodes_.clear();
+    start();
+    size_t before = storedCount();
+    int32_t counted = allEventsToday();
+    setting(c.key, std::to_string(c.relative ? counted + c.limit : c.limit));
+    size_t log23055 = logged(23055), log23057 = logged(23057);
+    for (const auto& [name, parameters] : c.events) log(name, parameters, name[0] != '_');
+    EXPECT_EQ(namesSince(before), c.stored);
+    EXPECT_EQ(allEventsToday() - counted, c.counted);
+    EXPECT_EQ(errorCodes(), c.errors);
+    EXPECT_EQ(logged(23055) - log23055, c.logged23055);
+    EXPECT_EQ(logged(23057) - log23057, c.logged23057);
+    onWorker([] {});
+    engine_.reset();
+  }
+}
+
+TEST_F(RoadCaseTest, RealTimeFollowsTheFlagTheDailyLimitAndConversions) {
+  start();
+  struct Case {
+    const char* name;
+    const char* limit;
+    std::string event;
+    RawParameters parameters;
+    bool realtime;
+  };
+  RawParameters flagged{{"_r", Value(int64_t{1})}};
+  const std::vector<Case> cases{
+      {"flagged under the limit stays real-time", "10", "level_up", flagged, true},
+      {"flagged at the limit is demoted", "0", "level_up", flagged, false},
+      {"an in-app purchase is never demoted", "0", "_iap", flagged, true},
+      {"a conversion below the limit is real-time without the flag", "10", "purchase", {}, true},
+      {"a plain event is not real-time", "10", "level_up", {}, false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    setting("measurement.upload.max_realtime_events_per_day", c.limit);
+    size_t demoted = logged(23060);
+    // Internal, so that the flag "_r" is kept.
+    log(c.event, c.parameters, false);
+    auto rows = StoredDatabase().rows(
+        "SELECT name, is_realtime FROM raw_events ORDER BY rowid "
+        "DESC LIMIT 1");
+    ASSERT_EQ(rows.size(), 1u);
+    EXPECT_EQ(rows[0][0], c.event);
+    EXPECT_EQ(rows[0][1], c.realtime ? "1" : "0");
+    bool demotes = c.limit == std::string("0") && c.event == "level_up";
+    EXPECT_EQ(logged(23060) - demoted, demotes ? 1u : 0u);
+  }
+}
+
+TEST_F(RoadCaseTest, TheFiveHundredAndFirstPublicNameIsRefusedButInternalNamesPass) {
+  start();
+  size_t before = storedCount();
+  for (int i = 0; i < 500; ++i) log("name_" + std::to_string(i));
+  log("name_500");
+  log("_x", {}, false);
+  log("name_0");
+  std::vector<std::string> names = namesSince(before);
+  ASSERT_EQ(names.size(), 502u);
+  EXPECT_EQ(names[499], "name_499");
+  EXPECT_EQ(names[500], "_x");
+  EXPECT_EQ(names[501], "name_0");
+  EXPECT_EQ(errorCodes(), std::vector<int64_t>{8});
+  EXPECT_EQ(logged(23065), 1u);
+}
+
+TEST_F(RoadCaseTest, TheMetadataCarriesTheInternalPropertiesOfItsState) {
+  start();
+  // "_npa" set by the engine travels with the next event.
+  setProperty("_npa", Value(int64_t{1}));
+  log("level_up");
+  EXPECT_EQ(testsupport::userAttributesOf(lastMetadata("level_up"))["_npa"], "1");
+
+  // A user id and the identity's request: the next event first sets "_lair" = 1, once.
+  setProperty("_id", Value(std::string("user-1")));
+  engine_->identity()->setShouldSetLastAdvertisingIDResetUserProperty(true);
+  log("level_up");
+  EXPECT_EQ(testsupport::userAttributesOf(lastMetadata("level_up"))["_lair"], "1");
+  EXPECT_FALSE(engine_->identity()->shouldSetLastAdvertisingIDResetUserProperty());
+
+  // Another user id drops "_lair" again.
+  setProperty("_id", Value(std::string("user-2")));
+  log("level_up");
+  EXPECT_FALSE(testsupport::userAttributesOf(lastMetadata("level_up")).contains("_lair"));
+}
+
+TEST_F(RoadCaseTest, AnExpiredBackgroundSessionLeavesNoSessionPropertiesToTheNextEvent) {
+  start();
+  log("level_up");
+  std::map<std::string, std::string> during =
+      testsupport::userAttributesOf(lastMetadata("level_up"));
+  EXPECT_TRUE(during.contains("_sid"));
+  EXPECT_TRUE(during.contains("_sno"));
+
+  clock_.advance(2 * 3600);
+  log("level_up");
+  std::map<std::string, std::string> after =
+      testsupport::userAttributesOf(lastMetadata("level_up"));
+  EXPECT_FALSE(after.contains("_sid"));
+  EXPECT_FALSE(after.contains("_sno"));
+
+  // "extend_session" = 1 in the background starts a new session before the event is written.
+  log("level_up", {{"extend_session", Value(int64_t{1})}});
+  EXPECT_TRUE(testsupport::userAttributesOf(lastMetadata("level_up")).contains("_sid"));
+  EXPECT_EQ(logged(23179), 0u);
+  log("level_up", {{"extend_session", Value(std::string("1"))}});
+  EXPECT_EQ(logged(23179), 1u);
+}
+
+TEST_F(RoadCaseTest, FirstOpenIsReportedOnceWithItsProperties) {
+  start();
+  StoredDatabase database;
+  std::vector<testsupport::StoredEvent> firstOpens = database.events("_f");
+  ASSERT_EQ(firstOpens.size(), 1u);
+  EXPECT_EQ(firstOpens[0].message.timestamp_millis(), 1700000000500);
+  std::map<std::string, std::string> parameters = testsupport::parametersOf(firstOpens[0].message);
+  EXPECT_EQ(parameters["_pfo"], "i:0");
+  EXPECT_EQ(parameters["_uwa"], "i:0");
+  EXPECT_FALSE(parameters.contains("_pgmp"));
+  EXPECT_EQ(testsupport::userAttributesOf(lastMetadata("_e"))["_fot"], "1700002800000");
+  EXPECT_EQ(database.events("_s").size(), 1u);
+  EXPECT_EQ(engine_->previousFirstOpenCount(), "1");
+
+  // A second start over the same data sends no first open again.
+  onWorker([] {});
+  engine_.reset();
+  clock_.advance(3 * 3600);
+  start();
+  EXPECT_EQ(StoredDatabase().events("_f").size(), 1u);
+  EXPECT_EQ(StoredDatabase().events("_s").size(), 2u);
+}
+
+TEST_F(RoadCaseTest, AnAllowListKeepsOnlyItsEventsAndMarksThem) {
+  start(nullptr, std::vector<std::string>{"purchase"});
+  size_t before = storedCount();
+  log("purchase");
+  log("level_up");
+  log("_e", {}, false);
+  EXPECT_EQ(namesSince(before), std::vector<std::string>{"purchase"});
+  EXPECT_EQ(
+      testsupport::parametersOf(StoredDatabase().events("purchase")[0].message)["ga_safelisted"],
+      "i:1");
+}
+
+TEST(RoadFunctionsTest, RoundsUpToTheNextWholeHour) {
+  const std::vector<std::pair<int64_t, int64_t>> cases{
+      {1700000000500, 1700002800000}, {3600000, 7200000}, {0, 3600000}, {3599999, 3600000}};
+  for (auto [milliseconds, rounded] : cases) {
+    EXPECT_EQ(APMMeasurement::timestampMillisRoundedUpToNextHour(milliseconds), rounded)
+        << milliseconds;
+  }
+}
+
+TEST(RoadFunctionsTest, ReadsTheStorageSignalsOfTheConsentString) {
+  const std::vector<std::pair<const char*, bool>> cases{
+      {"G111", false}, {"G110", true}, {"G11d", true}, {"G11D", true}, {"G11", false}, {"", false}};
+  for (auto [signals, denied] : cases) {
+    EXPECT_EQ(measurement::isAnalyticsStorageDenied(signals), denied) << signals;
+  }
+}
+
+}  // namespace
