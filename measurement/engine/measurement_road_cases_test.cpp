@@ -18,8 +18,10 @@
 #include "measurement/foundation/persisted_config.h"
 #include "measurement/foundation/scheduler.h"
 #include "measurement/model/error_parameters.h"
+#include "measurement/wire/access.h"
 #include "os/clock.h"
 #include "os/mutex.h"
+#include "testsupport/pixie_asm.h"
 #include "testsupport/sandbox.h"
 
 namespace {
@@ -356,6 +358,78 @@ TEST(RoadFunctionsTest, ReadsTheStorageSignalsOfTheConsentString) {
   for (auto [signals, denied] : cases) {
     EXPECT_EQ(measurement::isAnalyticsStorageDenied(signals), denied) << signals;
   }
+}
+
+namespace editing {
+
+// A configuration of the engine's app whose first program is `program`.
+APMPBMeasurementConfig configWithProgram(const APMPBProgram& program) {
+  APMPBMeasurementConfig config;
+  APMPBSetInt64(config, kMeasurementConfig_version, 1);
+  APMPBSetString(config, kMeasurementConfig_app_id, "1:1:macos:a");
+  APMPBSetArray(config, kMeasurementConfig_dynamic_event_editing,
+                std::vector<APMPBProgram>{program});
+  return config;
+}
+
+// A program whose rule registers one edit and one create callback, in the script notation.
+std::string program(std::string_view edit, std::string_view create) {
+  auto callback = [](std::string_view type, std::string_view body) {
+    return R"(("register" 0 ("51" "cb" ("7" "e") )" + std::string(body) + R"() ("8" "type" ")" +
+           std::string(type) + R"(")))";
+  };
+  return std::string(R"(("52" "register" ("require" "internal.registerCallback"))
+                        ("52" "log" ("require" "internal.eventLogger"))
+                        ("50" "rule" ("7" "o") )") +
+         callback("edit", edit) + callback("create", create) + R"() (activity "rule" ("8")))";
+}
+
+// Editing that always fails, for the branch the runtime reaches only on broken programs.
+class FailingEditing : public measurement::EventEditing {
+ public:
+  void setModuleCreator(std::string, measurement::EditingModuleCreator) override {}
+  void loadProgram(const APMPBProgram&, os::Error*) override {}
+  std::optional<measurement::EditOutcome> handleEvent(const measurement::EditEvent&,
+                                                      os::Error* error) override {
+    *error = os::Error("com.vedodo.gmp.measurement.pixie.ErrorDomain", 18);
+    return std::nullopt;
+  }
+};
+
+}  // namespace editing
+
+TEST_F(RoadCaseTest, EditsAndCreatedEventsAreWrittenInOrderAndBadOnesLeftOut) {
+  start();
+  std::string created = R"(("log" "made_one" 1700000001 ("8" "kind" "a"))
+                           ("log" "made_two" 1700000002 ("8" "_o" "am"))
+                           ("log" "made_bad" 1700000003 ("8" "_o" "no origin!")) 0)";
+  std::string edit = R"(("2" ("15" "e") "setEventName" ("46" "renamed")) 0)";
+  APMPBMeasurementConfig config =
+      editing::configWithProgram(testsupport::pixie::program(editing::program(edit, created)));
+  onWorker([&] { ASSERT_TRUE(engine_->remoteConfigInstance()->updateMeasurementConfig(config)); });
+  ASSERT_TRUE(engine_->remoteConfigInstance()->eventEditing());
+  size_t before = storedCount();
+  log("level_up");
+  EXPECT_EQ(namesSince(before), (std::vector<std::string>{"renamed", "made_one", "made_two"}));
+  StoredDatabase database;
+  EXPECT_EQ(testsupport::parametersOf(database.events("made_one")[0].message)["_o"], "s:app");
+  EXPECT_EQ(testsupport::parametersOf(database.events("made_two")[0].message)["_o"], "s:am");
+  EXPECT_EQ(database.events("made_one")[0].message.timestamp_millis(), 1700000001000);
+  EXPECT_EQ(logged(23223), 1u);
+}
+
+TEST_F(RoadCaseTest, AFailedEditWritesTheUneditedEventAlone) {
+  start([] { return std::make_shared<editing::FailingEditing>(); });
+  onWorker([&] {
+    ASSERT_TRUE(engine_->remoteConfigInstance()->updateMeasurementConfig(
+        editing::configWithProgram(APMPBProgram())));
+  });
+  size_t before = storedCount();
+  log("level_up", {{"level", Value(int64_t{3})}});
+  EXPECT_EQ(namesSince(before), std::vector<std::string>{"level_up"});
+  EXPECT_EQ(testsupport::parametersOf(StoredDatabase().events("level_up")[0].message)["level"],
+            "i:3");
+  EXPECT_EQ(logged(23223), 1u);
 }
 
 }  // namespace
