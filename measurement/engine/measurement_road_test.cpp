@@ -5,6 +5,8 @@
 #include <signal.h>
 
 #include <cstdint>
+#include <filesystem>
+#include <fstream>
 #include <map>
 #include <optional>
 #include <random>
@@ -12,6 +14,8 @@
 #include <vector>
 
 #include "measurement/engine/road_test_support.h"
+#include "os/bundle.h"
+#include "os/plist.h"
 #include "testsupport/child_process.h"
 #include "testsupport/sandbox.h"
 
@@ -66,6 +70,29 @@ TEST_F(EventRoadTest, EachPublicEventIsOneRowUnderTheMetadataOfItsState) {
   // The same state shares one record; the new property makes the next one.
   EXPECT_EQ(events[0].fingerprint, events[1].fingerprint);
   EXPECT_NE(events[1].fingerprint, events[2].fingerprint);
+}
+
+TEST_F(EventRoadTest, AnUpdatedAppReportsItsPreviousVersionOnce) {
+  std::filesystem::path app = sandbox_.root() / "Kestrova.app";
+  std::filesystem::create_directories(app / "Contents");
+  sandbox_.setEnv("TESSARO_MAIN_BUNDLE", app.string());
+  // Each launch runs the version its bundle says; the first one only records it.
+  for (const char* version : {"1.0", "1.0", "1.1"}) {
+    std::ofstream(app / "Contents/Info.plist", std::ios::binary)
+        << *os::plist::serialize(os::Dictionary{{"CFBundleIdentifier", "com.tessaro.kestrova"},
+                                                {"CFBundleShortVersionString", version}},
+                                 os::plist::Format::Xml);
+    testsupport::ChildRun run = testsupport::runChild({ENGINE_CHILD, "log", "--actions", ""});
+    ASSERT_TRUE(run.succeeded()) << run.output;
+  }
+  // The database lies where this bundle's data goes.
+  os::Bundle::resetMainForTesting();
+  std::vector<StoredEvent> updates = StoredDatabase().events("_au");
+  sandbox_.setEnv("TESSARO_MAIN_BUNDLE", std::nullopt);
+  os::Bundle::resetMainForTesting();
+  ASSERT_EQ(updates.size(), 1u);
+  EXPECT_EQ(parametersOf(updates[0].message)["_pv"], "s:1.0");
+  EXPECT_EQ(parametersOf(updates[0].message)["_o"], "s:auto");
 }
 
 TEST_F(EventRoadTest, AKilledWriterLeavesWholeEventsAndTheirCount) {

@@ -178,6 +178,9 @@ int logThroughFacade(const std::map<std::string, std::string>& values) {
     // Each action reaches the database before the next one starts.
     waitForFacadeAndEngine();
   }
+  // Twice: what the start-up hands back to the facade (the update events) goes round once more.
+  waitForFacadeAndEngine();
+  waitForFacadeAndEngine();
   return 0;
 }
 
@@ -221,6 +224,7 @@ int main(int argc, char** argv) {
   if (command == "create") return create();
   if (command == "log" || command == "flood") {
     int status = command == "log" ? logThroughFacade(values) : flood(values);
+    PersistedConfig::sharedInstance()->synchronizeToDisk();
     measurement::monitor().drain();
     std::cout.flush();
     std::_Exit(status);
