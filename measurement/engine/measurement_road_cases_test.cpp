@@ -432,4 +432,109 @@ TEST_F(RoadCaseTest, AFailedEditWritesTheUneditedEventAlone) {
   EXPECT_EQ(logged(23223), 1u);
 }
 
+TEST_F(RoadCaseTest, DefaultEventParametersAreCheckedStoredAndMergedUnderTheEventsOwn) {
+  start();
+  struct Case {
+    const char* name;
+    std::optional<os::Dictionary> given;
+    os::Dictionary stored;
+    std::vector<int64_t> errors;
+  };
+  os::Dictionary thirty;
+  for (int i = 10; i < 40; ++i) thirty["p" + std::to_string(i)] = int64_t{i};
+  os::Dictionary firstTwentyFive;
+  for (int i = 10; i < 35; ++i) firstTwentyFive["p" + std::to_string(i)] = int64_t{i};
+  const std::vector<Case> cases{
+      {"valid values are stored as given",
+       os::Dictionary{{"a", "x"}, {"b", int64_t{2}}},
+       {{"a", "x"}, {"b", int64_t{2}}},
+       {}},
+      {"null removes only its key", os::Dictionary{{"a", os::Value()}}, {{"b", int64_t{2}}}, {}},
+      {"an array is refused with error 27, a dictionary without one",
+       os::Dictionary{{"list", os::Array{int64_t{1}}}, {"map", os::Dictionary{{"k", "v"}}}},
+       {{"b", int64_t{2}}},
+       {27}},
+      {"a reserved name is refused",
+       os::Dictionary{{"_x", "y"}, {"ga_x", "y"}},
+       {{"b", int64_t{2}}},
+       {}},
+      {"nothing clears all", std::nullopt, {}, {}},
+      {"beyond the limit the last names go, with error 26", thirty, firstTwentyFive, {26}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    errorCodes_.clear();
+    engine_->setDefaultEventParameters(c.given);
+    onWorker([] {});
+    EXPECT_EQ(config_->defaultEventParameters().value_or(os::Dictionary{}), c.stored);
+    EXPECT_EQ(errorCodes(), c.errors);
+  }
+
+  engine_->setDefaultEventParameters(os::Dictionary{{"a", "x"}, {"b", int64_t{2}}});
+  auto logThroughEntry = [&](const char* origin, bool isPublic, const char* name,
+                             RawParameters parameters) {
+    engine_->logEventWithOrigin(origin, isPublic, name, std::move(parameters), os::clock::now(),
+                                true, false, false, nullptr, {});
+    onWorker([] {});
+  };
+  logThroughEntry("app", true, "level_up", {{"b", Value(int64_t{3})}});
+  logThroughEntry("auto", false, "_err", {{"_err", Value(int64_t{5})}});
+  StoredDatabase database;
+  std::map<std::string, std::string> merged =
+      testsupport::parametersOf(database.events("level_up").back().message);
+  EXPECT_EQ(merged["a"], "s:x");
+  EXPECT_EQ(merged["b"], "i:3");
+  std::map<std::string, std::string> error =
+      testsupport::parametersOf(database.events("_err").back().message);
+  EXPECT_FALSE(error.contains("a"));
+}
+
+TEST_F(RoadCaseTest, AnInterceptorTakesPublicEventsInsteadOfTheDatabase) {
+  start();
+  engine_->setDefaultEventParameters(os::Dictionary{{"a", "x"}});
+  onWorker([] {});
+  struct Call {
+    std::string origin;
+    std::string name;
+    std::vector<std::string> keys;
+  };
+  std::vector<Call> calls;
+  APMLogEventInterceptor interceptor = [&](const std::string& origin, const std::string& name,
+                                           const RawParameters& parameters, double) {
+    Call& call = calls.emplace_back(Call{origin, name, {}});
+    for (const auto& entry : parameters) call.keys.push_back(entry.first);
+  };
+  measurement::Parameters screen{{"_si", Value(int64_t{7})}};
+  size_t before = storedCount();
+  struct Case {
+    const char* name;
+    const char* origin;
+    bool isPublic;
+    bool enabled;
+    bool ignoreInterceptor;
+    bool intercepted;
+  };
+  const std::vector<Case> cases{
+      {"level_up", "app", true, true, false, true},
+      {"ignored", "app", true, true, true, false},
+      {"internal", "app", false, true, false, false},
+      {"disabled", "app", true, false, false, false},
+      {"ad_event", "am", true, true, false, false},
+  };
+  std::vector<std::string> stored;
+  for (const Case& c : cases) {
+    engine_->logEventWithOrigin(c.origin, c.isPublic, c.name, {{"v", Value(int64_t{1})}},
+                                os::clock::now(), c.enabled, false, c.ignoreInterceptor,
+                                interceptor, screen);
+    onWorker([] {});
+    if (!c.intercepted) stored.push_back(c.name);
+  }
+  ASSERT_EQ(calls.size(), 1u);
+  EXPECT_EQ(calls[0].name, "level_up");
+  EXPECT_EQ(calls[0].keys, (std::vector<std::string>{"_si", "a", "v"}));
+  // With the facade's switch off the event still takes the road, where the engine's own switch
+  // decides; ad events never go to the interceptor.
+  EXPECT_EQ(namesSince(before), stored);
+}
+
 }  // namespace
