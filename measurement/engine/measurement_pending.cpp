@@ -16,9 +16,6 @@ std::optional<os::URL> APMMeasurement::deepLinkFromUserActivity(const os::Value&
 
 void APMMeasurement::filterPurchaseTransactions(std::vector<os::Value>,
                                                 std::function<void(std::vector<os::Value>)>) {}
-void APMMeasurement::setSessionTimeoutInterval(double) {}
-void APMMeasurement::sessionIDWithCompletion(
-    std::function<void(int64_t, std::optional<os::Error>)>) {}
 void APMMeasurement::setUserData(os::Dictionary) {}
 void APMMeasurement::updateSchedule() {}
 void APMMeasurement::uploadData() {}

@@ -537,4 +537,49 @@ TEST_F(RoadCaseTest, AnInterceptorTakesPublicEventsInsteadOfTheDatabase) {
   EXPECT_EQ(namesSince(before), stored);
 }
 
+TEST_F(RoadCaseTest, TheSessionIDIsTheCurrentSessionsStartUntilItExpires) {
+  start();
+  auto ask = [&] {
+    std::pair<int64_t, std::string> answer;
+    engine_->sessionIDWithCompletion([&](int64_t id, std::optional<os::Error> error) {
+      answer = {id, error ? error->description : ""};
+    });
+    onWorker([] {});
+    return answer;
+  };
+  // The start's session began at the load time: its whole seconds.
+  EXPECT_EQ(ask(), (std::pair<int64_t, std::string>{1700000000, ""}));
+  engine_->setSessionTimeoutInterval(60);
+  onWorker([] {});
+  clock_.advance(61);
+  EXPECT_EQ(ask(), (std::pair<int64_t, std::string>{0, "Session expired"}));
+}
+
+// A step that fails inside the write takes the whole event back: the day's counts do not move for
+// an event that was not stored.
+TEST_F(RoadCaseTest, AFailedStepRollsBackTheCountsWithTheEvent) {
+  start();
+  onWorker([&] {
+    measurement::Database& database = *engine_->database();
+    database.performTransaction([&] {
+      for (int i = 0;; ++i) {
+        auto aggregates =
+            measurement::EventAggregates::initWithName("_n" + std::to_string(i), 0, 0, 0, 0);
+        os::Error error;
+        if (!database.updateEventAggregates(*aggregates, &error)) return true;
+      }
+    });
+  });
+  size_t before = storedCount();
+  int32_t counted = allEventsToday();
+  log("_new", {}, false);
+  EXPECT_EQ(storedCount(), before);
+  EXPECT_EQ(allEventsToday(), counted);
+  EXPECT_EQ(logged(23066), 1u);
+  // A name already known still goes through.
+  log("_n0", {}, false);
+  EXPECT_EQ(storedCount(), before + 1);
+  EXPECT_EQ(allEventsToday(), counted + 1);
+}
+
 }  // namespace

@@ -4,6 +4,7 @@
 #include "measurement/engine/analytics.h"
 #include "measurement/engine/measurement.h"
 #include "measurement/engine/session_reporter.h"
+#include "measurement/foundation/measurement_error.h"
 #include "measurement/model/session_start_event.h"
 
 namespace {
@@ -24,7 +25,41 @@ constexpr SessionProperty kSessionProperties[] = {
      "Failed to remove session user engagement user property on session expiration. Error"},
 };
 
+// The session-ID query's answer when there is no session ID to give.
+constexpr int64_t kSessionIDErrorCode = 13;
+
+os::Error sessionIDError(const char* description) {
+  return os::Error(measurement::kMeasurementErrorDomain, kSessionIDErrorCode, description);
+}
+
 }  // namespace
+
+void APMMeasurement::setSessionTimeoutInterval(double seconds) {
+  scheduleWeakly("APMMeasurement:1584", [seconds](APMMeasurement& engine) {
+    if (auto sessions = engine.sessionReporter()) sessions->setTimeoutSessionInterval(seconds);
+  });
+}
+
+void APMMeasurement::sessionIDWithCompletion(
+    std::function<void(int64_t sessionID, std::optional<os::Error> error)> completion) {
+  scheduler_->scheduleOnWorkerQueue(
+      "APMMeasurement:3098", [weak = weak_from_this(), completion = std::move(completion)] {
+        std::shared_ptr<APMMeasurement> engine = weak.lock();
+        if (!engine) return completion(0, sessionIDError("Analytics deallocated"));
+        if (!engine->isEnabled()) return completion(0, sessionIDError("Analytics disabled"));
+        std::shared_ptr<APMSessionReporter> sessions = engine->sessionReporter();
+        if (!sessions || sessions->isSessionExpired()) {
+          return completion(0, sessionIDError("Session expired"));
+        }
+        os::Error error;
+        std::optional<std::optional<measurement::UserAttribute>> sessionID;
+        if (engine->database_) sessionID = engine->database_->userAttributeWithName("_sid", &error);
+        if (!sessionID || !*sessionID || !(*sessionID)->value().isInt64()) {
+          return completion(0, sessionIDError("Session ID not found"));
+        }
+        completion((*sessionID)->value().int64Value(), std::nullopt);
+      });
+}
 
 void APMMeasurement::processSessionFromEvent(const Event& event) {
   if (APMAnalytics::isAppActive()) return;
