@@ -41,6 +41,7 @@
 #include "measurement/cup/conditional_user_property_controller.h"
 #include "measurement/cup/conditional_user_property_engine.h"
 #include "measurement/database/database.h"
+#include "measurement/engine/purchase_transaction.h"
 #include "measurement/foundation/alarm.h"
 #include "measurement/foundation/monitor.h"
 #include "measurement/foundation/persisted_config.h"
@@ -255,8 +256,11 @@ class APMMeasurement final : public measurement::ConditionalUserPropertyEngine,
   // The web page link of a browsing activity; this host has no user activities: nothing
   // (23003 for a null activity, else 23005).
   static std::optional<os::URL> deepLinkFromUserActivity(const os::Value& userActivity);
-  void filterPurchaseTransactions(std::vector<os::Value> transactions,
-                                  std::function<void(std::vector<os::Value>)> callback);
+  // Passes on, to `callback` on a global queue, the completed purchases not seen before
+  // ("APMMeasurement:4063").
+  void filterPurchaseTransactions(
+      std::vector<measurement::PurchaseTransaction> transactions,
+      std::function<void(std::vector<measurement::PurchaseTransaction>)> callback);
   void setUserAttribute(const measurement::UserAttribute& attribute);
   void removeUserAttribute(const measurement::UserAttribute& attribute);
   void userPropertiesIncludingInternal(bool includeInternal,

@@ -14,8 +14,6 @@ std::optional<os::URL> APMMeasurement::deepLinkFromUserActivity(const os::Value&
   return std::nullopt;
 }
 
-void APMMeasurement::filterPurchaseTransactions(std::vector<os::Value>,
-                                                std::function<void(std::vector<os::Value>)>) {}
 void APMMeasurement::setUserData(os::Dictionary) {}
 void APMMeasurement::updateSchedule() {}
 void APMMeasurement::uploadData() {}

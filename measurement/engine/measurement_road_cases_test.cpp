@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <functional>
+#include <future>
 #include <memory>
 #include <optional>
 #include <string>
@@ -33,6 +34,13 @@ using testsupport::StoredDatabase;
 namespace pb = tessaro::measurement;
 
 constexpr double kStartTime = 1700000000.5;
+
+measurement::PurchaseTransaction purchaseWith(int64_t state, std::optional<std::string> id) {
+  measurement::PurchaseTransaction transaction;
+  transaction.state = state;
+  transaction.transactionIdentifier = std::move(id);
+  return transaction;
+}
 
 class RoadCaseTest : public ::testing::Test {
  protected:
@@ -580,6 +588,64 @@ TEST_F(RoadCaseTest, AFailedStepRollsBackTheCountsWithTheEvent) {
   log("_n0", {}, false);
   EXPECT_EQ(storedCount(), before + 1);
   EXPECT_EQ(allEventsToday(), counted + 1);
+}
+
+TEST_F(RoadCaseTest, ThePurchaseFilterPassesEachCompletedPurchaseOnce) {
+  start();
+  using measurement::PurchaseTransaction;
+  auto purchase = [](const char* id, int64_t state = measurement::kPurchaseStatePurchased) {
+    PurchaseTransaction transaction = purchaseWith(state, id);
+    transaction.productIdentifier = std::string("product-") + id;
+    return transaction;
+  };
+  auto filter = [&](std::vector<PurchaseTransaction> transactions) {
+    std::promise<std::vector<std::string>> passed;
+    engine_->filterPurchaseTransactions(std::move(transactions),
+                                        [&passed](std::vector<PurchaseTransaction> result) {
+                                          std::vector<std::string> products;
+                                          for (const PurchaseTransaction& t : result)
+                                            products.push_back(t.productIdentifier);
+                                          passed.set_value(products);
+                                        });
+    return passed.get_future().get();
+  };
+  using Names = std::vector<std::string>;
+  EXPECT_EQ(filter({}), Names{});
+  // Restored (3) and failed (2) transactions never pass; zeroes have no fingerprint and pass.
+  EXPECT_EQ(
+      filter({purchase("1000000123"), purchase("77", 3), purchase("78", 2), purchase("0000-0000")}),
+      (Names{"product-1000000123", "product-0000-0000"}));
+  EXPECT_EQ(logged(23139), 1u);
+  EXPECT_EQ(filter({purchase("1000000123"), purchase("1000000124")}), Names{"product-1000000124"});
+  EXPECT_EQ(logged(23141), 1u);
+
+  // A fingerprint that cannot be stored lets the purchase through rather than drop it.
+  {
+    std::string path = measurement::measurementDataPath(measurement::kMeasurementDatabaseName);
+    sqlite3* db = nullptr;
+    ASSERT_EQ(sqlite3_open(path.c_str(), &db), SQLITE_OK);
+    ASSERT_EQ(sqlite3_exec(db, "DROP TABLE purchase_transactions", nullptr, nullptr, nullptr),
+              SQLITE_OK);
+    sqlite3_close(db);
+  }
+  EXPECT_EQ(filter({purchase("1000000123")}), Names{"product-1000000123"});
+  EXPECT_EQ(logged(23140), 1u);
+}
+
+TEST(RoadFunctionsTest, APurchaseFingerprintIsTheMD5OfItsIdentifier) {
+  using measurement::PurchaseTransaction;
+  const std::vector<std::pair<PurchaseTransaction, std::optional<std::string>>> cases{
+      {purchaseWith(1, "1000000123"), "afccd9bcc0e95ca4e2f2f0a95a2f0087"},
+      {purchaseWith(1, "0000-0000"), std::nullopt},
+      {purchaseWith(1, ""), std::nullopt},
+      {purchaseWith(1, std::nullopt), std::nullopt},
+      {purchaseWith(3, "1000000123"), std::nullopt},
+  };
+  for (const auto& [transaction, expected] : cases) {
+    EXPECT_EQ(measurement::transactionFingerprint(&transaction), expected)
+        << transaction.transactionIdentifier.value_or("(none)");
+  }
+  EXPECT_EQ(measurement::transactionFingerprint(nullptr), std::nullopt);
 }
 
 }  // namespace
