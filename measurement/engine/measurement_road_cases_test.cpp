@@ -5,6 +5,7 @@
 
 #include <functional>
 #include <future>
+#include <map>
 #include <memory>
 #include <optional>
 #include <string>
@@ -646,6 +647,86 @@ TEST(RoadFunctionsTest, APurchaseFingerprintIsTheMD5OfItsIdentifier) {
         << transaction.transactionIdentifier.value_or("(none)");
   }
   EXPECT_EQ(measurement::transactionFingerprint(nullptr), std::nullopt);
+}
+
+TEST_F(RoadCaseTest, PurchasesAddToTheLifetimeValueOfTheirCurrency) {
+  start();
+  auto ltv = [&]() {
+    std::map<std::string, int64_t> totals;
+    onWorker([&] {
+      os::Error error;
+      auto attributes = engine_->database()->allLifetimeValueUserAttributes(&error);
+      for (const auto& attribute : attributes.value_or(std::vector<measurement::UserAttribute>{})) {
+        totals[attribute.name()] = attribute.value().int64Value();
+      }
+    });
+    return totals;
+  };
+  auto purchase = [](const char* currency, Value value) {
+    return RawParameters{{"currency", Value(std::string(currency))}, {"value", std::move(value)}};
+  };
+  struct Case {
+    const char* name;
+    const char* event;
+    RawParameters parameters;
+    std::map<std::string, int64_t> totals;
+    size_t failures;
+  };
+  const std::vector<Case> cases{
+      {"a purchase in units", "purchase", purchase("usd", Value(9.99)), {{"_ltv_USD", 9990000}}, 0},
+      {"a refund subtracts",
+       "refund",
+       purchase("EUR", Value(2.5)),
+       {{"_ltv_USD", 9990000}, {"_ltv_EUR", -2500000}},
+       0},
+      {"an in-app purchase is in micro-units already",
+       "_iap",
+       purchase("EUR", Value(int64_t{2970000})),
+       {{"_ltv_USD", 9990000}, {"_ltv_EUR", 470000}},
+       0},
+      {"a two-letter currency records nothing",
+       "purchase",
+       purchase("US", Value(1.0)),
+       {{"_ltv_USD", 9990000}, {"_ltv_EUR", 470000}},
+       0},
+      {"out of range: the purchase is kept, its value is not",
+       "purchase",
+       purchase("USD", Value(1e13)),
+       {{"_ltv_USD", 9990000}, {"_ltv_EUR", 470000}},
+       1},
+      {"a third and a fourth currency",
+       "purchase",
+       purchase("GBP", Value(int64_t{1})),
+       {{"_ltv_USD", 9990000}, {"_ltv_EUR", 470000}, {"_ltv_GBP", 1000000}},
+       0},
+      {"",
+       "purchase",
+       purchase("JPY", Value(int64_t{100})),
+       {{"_ltv_USD", 9990000},
+        {"_ltv_EUR", 470000},
+        {"_ltv_GBP", 1000000},
+        {"_ltv_JPY", 100000000}},
+       0},
+      {"a fifth evicts the one set longest ago",
+       "purchase",
+       purchase("CHF", Value(int64_t{2})),
+       {{"_ltv_EUR", 470000},
+        {"_ltv_GBP", 1000000},
+        {"_ltv_JPY", 100000000},
+        {"_ltv_CHF", 2000000}},
+       0},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    size_t before = storedCount();
+    size_t failures = logged(23053);
+    // Distinct set times, so that "longest ago" is well defined.
+    clock_.advance(1);
+    log(c.event, c.parameters, c.event[0] != '_');
+    EXPECT_EQ(namesSince(before), std::vector<std::string>{c.event});
+    EXPECT_EQ(ltv(), c.totals);
+    EXPECT_EQ(logged(23053) - failures, c.failures);
+  }
 }
 
 }  // namespace

@@ -6,6 +6,7 @@
 #include <string>
 
 #include "measurement/engine/bundle_fields.h"
+#include "measurement/engine/lifetime_value.h"
 #include "measurement/engine/measurement.h"
 #include "measurement/foundation/data_extensions.h"
 #include "measurement/model/display_names.h"
@@ -33,7 +34,8 @@ void APMMeasurement::writeEventTransactionOnWorkerQueue(const Event& event) {
 }
 
 bool APMMeasurement::writeEventInTransaction(Event& event) {
-  if (!updateLifetimeValueWithEvent(event)) return false;
+  // A lifetime value that cannot be recorded loses only its own update, not the purchase.
+  updateLifetimeValueWithEvent(event);
   bool isPublic = measurement::isPublicName(event.name());
   os::Error error;
   std::optional<std::optional<DailyCounts>> stored = database_->dailyCounts(&error);
@@ -52,7 +54,21 @@ bool APMMeasurement::writeEventInTransaction(Event& event) {
   return !process || writeEvent(event, isPublic, realtime);
 }
 
-bool APMMeasurement::updateLifetimeValueWithEvent(const Event&) { return true; }
+bool APMMeasurement::updateLifetimeValueWithEvent(const Event& event) {
+  if (!measurement::isPurchaseEvent(event)) return true;
+  if (measurement::recordLifetimeValueToDatabase(
+          *database_, event, engineConfig()->settings()->maxTrackedCurrencies())) {
+    return true;
+  }
+  auto text = [&](std::string_view name) {
+    auto found = event.parameters().find(name);
+    return found == event.parameters().end() ? std::string() : found->second.description();
+  };
+  monitor().log(1, 23053,
+                "Cannot record lifetime value of event. Name, currency code, transaction value",
+                event.name(), text("currency"), text("value"));
+  return false;
+}
 
 bool APMMeasurement::shouldProcessEvent(const Event& event, DailyCounts& counts,
                                         bool isPublicEvent) {
