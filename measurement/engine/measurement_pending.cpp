@@ -14,7 +14,6 @@ std::optional<os::URL> APMMeasurement::deepLinkFromUserActivity(const os::Value&
   return std::nullopt;
 }
 
-void APMMeasurement::setUserData(os::Dictionary) {}
 void APMMeasurement::updateSchedule() {}
 void APMMeasurement::uploadData() {}
 void APMMeasurement::fetchRemoteConfig() {}
@@ -24,7 +23,5 @@ bool APMMeasurement::shouldAllowRequestDeferredDeepLink() { return false; }
 void APMMeasurement::requestDeferredDeepLink() {}
 void APMMeasurement::clearExpiredDeepLink() {}
 void APMMeasurement::startSearchAdReporterOnWorkerQueue() {}
-void APMMeasurement::checkPSMDependencyOnWorkerQueue() {}
-void APMMeasurement::maybeDeleteExpiredPSMValueOnWorkerQueue() {}
 void APMMeasurement::resetPSMCounts() {}
 void APMMeasurement::backfillSessionNumber() {}

@@ -729,4 +729,46 @@ TEST_F(RoadCaseTest, PurchasesAddToTheLifetimeValueOfTheirCurrency) {
   }
 }
 
+TEST_F(RoadCaseTest, UserDataIsRefusedForTheMissingMeasurementClient) {
+  start();
+  struct Case {
+    const char* name;
+    os::Dictionary userData;
+    std::vector<int64_t> codes;
+  };
+  const std::vector<Case> cases{
+      {"an address", {{"email_address", "a@example.com"}}, {23233}},
+      {"every identifier tried",
+       {{"email_address", "a@example.com"},
+        {"phone_number", "+1555"},
+        {"hashed_email_address", "ab"},
+        {"hashed_phone_number", "cd"}},
+       {23233, 23233, 23233, 23233}},
+      {"empty ones say so", {{"email_address", ""}, {"hashed_phone_number", ""}}, {23234, 23264}},
+      {"nothing given", {}, {}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    size_t first = capture_.records().size();
+    engine_->setUserData(c.userData);
+    onWorker([] {});
+    std::vector<int64_t> codes;
+    std::vector<measurement::MonitorRecord> records = capture_.records();
+    for (size_t i = first; i < records.size(); ++i) {
+      if (records[i].code >= 23225 && records[i].code <= 23265) codes.push_back(records[i].code);
+    }
+    EXPECT_EQ(codes, c.codes);
+  }
+  // A match stored by an earlier client expires after 90 days, with its counters.
+  setProperty("_psmvalue", Value(std::string("match")));
+  setProperty("_psmcount", Value(int64_t{2}));
+  clock_.advance(7776000);
+  onWorker([&] { engine_->maybeDeleteExpiredPSMValueOnWorkerQueue(); });
+  onWorker([&] {
+    os::Error error;
+    EXPECT_FALSE(*engine_->database()->containsUserAttributeWithName("_psmvalue", &error));
+    EXPECT_FALSE(*engine_->database()->containsUserAttributeWithName("_psmcount", &error));
+  });
+}
+
 }  // namespace
