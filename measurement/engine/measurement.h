@@ -29,6 +29,7 @@
 #include <atomic>
 #include <cstdint>
 #include <functional>
+#include <map>
 #include <memory>
 #include <optional>
 #include <string>
@@ -276,7 +277,8 @@ class APMMeasurement final : public measurement::ConditionalUserPropertyEngine,
   // Whether no network request of the engine is in flight.
   bool isNetworkReadyForRequest();
   void reportFirstOpenOnWorkerQueue();
-  void reportStoredCampaignEventOnWorkerQueue(const std::optional<os::URL>& click);
+  // Reports the stored launch link as a campaign, with `clickTimestampMillis` when given.
+  void reportStoredCampaignEventOnWorkerQueue(std::optional<int64_t> clickTimestampMillis);
   bool shouldAllowRequestDeferredDeepLink();
   void requestDeferredDeepLink();
   void clearExpiredDeepLink();
@@ -350,6 +352,20 @@ class APMMeasurement final : public measurement::ConditionalUserPropertyEngine,
       std::string name, std::function<void(std::optional<measurement::UserAttribute>)> callback);
   void setLastAdvertisingIDResetUserPropertyOnWorkerQueue();
   bool hasUserPropertyUserIDOnWorkerQueue();
+
+  // Campaigns from links (measurement_deep_links.cpp).
+  void handleOpenURL(const os::URL& url, std::optional<int64_t> clickTimestampMillis,
+                     double eventTimestampInSeconds);
+  // Schedules handleOpenURLOnWorkerQueue ("APMMeasurement:446").
+  void handleDeepLink(const os::URL& url, std::optional<int64_t> clickTimestampMillis,
+                      double eventTimestampInSeconds);
+  // Logs "_cmp" (or "_cmpx" for an expired stored link) when the link is a campaign.
+  void handleOpenURLOnWorkerQueue(const std::optional<os::URL>& url,
+                                  std::optional<int64_t> clickTimestampMillis,
+                                  double eventTimestampInSeconds, const os::Dictionary& extras);
+  static bool isValidCampaignURLParamDictionary(const std::map<std::string, std::string>& params);
+  // Whether click ids ("gclid", "dclid", "srsltid") may be reported.
+  bool shouldAllowClickID();
 
   // This engine's remote configuration, else the default one before start-up made it.
   std::shared_ptr<measurement::RemoteConfig> engineConfig() const;

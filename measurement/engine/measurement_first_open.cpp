@@ -116,7 +116,7 @@ void APMMeasurement::reportFirstOpenOnWorkerQueue() {
     }
   }
   persistedConfig_->setFirstOpenTimestampMilliseconds(firstOpenMillis);
-  reportStoredCampaignEventOnWorkerQueue(std::nullopt);
+  reportStoredCampaignEventOnWorkerQueue(firstOpenMillis - 1);
 }
 
 void APMMeasurement::reportAppUpdateOnWorkerQueue() {

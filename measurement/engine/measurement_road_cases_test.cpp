@@ -13,9 +13,11 @@
 
 #include "measurement/engine/analytics.h"
 #include "measurement/engine/bundle_fields.h"
+#include "measurement/engine/deep_link_storage.h"
 #include "measurement/engine/measurement.h"
 #include "measurement/engine/road_test_support.h"
 #include "measurement/engine/screen_view_reporter.h"
+#include "measurement/foundation/measurement_user_defaults.h"
 #include "measurement/foundation/monitor_capture.h"
 #include "measurement/foundation/persisted_config.h"
 #include "measurement/foundation/scheduler.h"
@@ -769,6 +771,108 @@ TEST_F(RoadCaseTest, UserDataIsRefusedForTheMissingMeasurementClient) {
     EXPECT_FALSE(*engine_->database()->containsUserAttributeWithName("_psmvalue", &error));
     EXPECT_FALSE(*engine_->database()->containsUserAttributeWithName("_psmcount", &error));
   });
+}
+
+TEST_F(RoadCaseTest, LinksWithCampaignParametersBecomeCampaignEvents) {
+  start();
+  struct Case {
+    const char* name;
+    const char* link;
+    double time;
+    // The event stored ("" for none) and its parameters without "_o".
+    std::string event;
+    std::map<std::string, std::string> parameters;
+    int64_t millis;
+  };
+  const std::vector<Case> cases{
+      {"source and medium",
+       "app://open?utm_source=news&utm_medium=mail",
+       kStartTime + 10,
+       "_cmp",
+       {{"source", "s:news"}, {"medium", "s:mail"}},
+       1700000010500},
+      {"a term alone is no campaign", "app://open?utm_term=shoes", kStartTime + 10, "", {}, 0},
+      {"no query", "app://open", kStartTime + 10, "", {}, 0},
+      {"click ids need an advertising id or authorization",
+       "app://open?gclid=abc&utm_source=ads",
+       kStartTime + 10,
+       "_cmp",
+       {{"source", "s:ads"}},
+       1700000010500},
+      {"a key given twice keeps its first value",
+       "app://open?utm_source=a&utm_source=b",
+       kStartTime + 10,
+       "_cmp",
+       {{"source", "s:a"}},
+       1700000010500},
+      {"never before the first open",
+       "app://open?utm_campaign=spring",
+       1600000000,
+       "_cmp",
+       {{"campaign", "s:spring"}},
+       1700000000500},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    size_t before = storedCount();
+    engine_->handleNonFirstOpenEventURL(*os::URL::parse(c.link), c.time);
+    onWorker([] {});
+    std::vector<std::string> names = namesSince(before);
+    if (c.event.empty()) {
+      EXPECT_TRUE(names.empty());
+      continue;
+    }
+    ASSERT_EQ(names, std::vector<std::string>{c.event});
+    testsupport::StoredEvent stored = StoredDatabase().events(c.event).back();
+    std::map<std::string, std::string> parameters = testsupport::parametersOf(stored.message);
+    parameters.erase("_o");
+    EXPECT_EQ(parameters, c.parameters);
+    EXPECT_EQ(stored.message.timestamp_millis(), c.millis);
+  }
+}
+
+TEST_F(RoadCaseTest, AStoredLaunchLinkIsReportedOnceFreshOrExpired) {
+  start();
+  measurement::ConfigStore& defaults = measurement::MeasurementUserDefaults::shared();
+  struct Case {
+    const char* name;
+    double age;
+    std::string event;
+    std::map<std::string, std::string> parameters;
+  };
+  const std::vector<Case> cases{
+      {"fresh: the hour before the stored time",
+       3600,
+       "_cmp",
+       {{"source", "s:news"},
+        {"medium", "s:mail"},
+        {"_cc", "i:1699995600000"},
+        {"click_timestamp", "i:42"}}},
+      {"older than the attribution window",
+       604801,
+       "_cmpx",
+       {{"source", "s:(not set)"},
+        {"medium", "s:(not set)"},
+        {"_cc", "i:1"},
+        {"click_timestamp", "i:42"}}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    clock_.setNow(kStartTime);
+    measurement::storeDeepLink(defaults, "app://open?utm_source=news&utm_medium=mail");
+    clock_.advance(c.age);
+    size_t before = storedCount();
+    onWorker([&] { engine_->reportStoredCampaignEventOnWorkerQueue(42); });
+    ASSERT_EQ(namesSince(before), std::vector<std::string>{c.event});
+    std::map<std::string, std::string> parameters =
+        testsupport::parametersOf(StoredDatabase().events(c.event).back().message);
+    parameters.erase("_o");
+    EXPECT_EQ(parameters, c.parameters);
+    EXPECT_TRUE(defaults.objectForKey(measurement::kStoredDeepLinkKey).isNull());
+    // Reported once: the link is gone.
+    onWorker([&] { engine_->reportStoredCampaignEventOnWorkerQueue(42); });
+    EXPECT_EQ(namesSince(before).size(), 1u);
+  }
 }
 
 }  // namespace

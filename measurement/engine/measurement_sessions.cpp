@@ -110,3 +110,15 @@ void APMMeasurement::reportSessionStartOnWorkerQueueWithTimestamp(double timesta
       os::Value(persistedConfig_->sessionNumber()), inBackground, timestamp);
   if (start) handleInternalEventOnWorkerQueue(*start);
 }
+
+void APMMeasurement::backfillSessionNumber() {
+  if (!database_ || persistedConfig_->sessionNumber() != 0) return;
+  os::Error error;
+  std::optional<std::optional<measurement::EventAggregates>> starts =
+      database_->eventAggregatesWithName("_s", &error);
+  if (!starts) {
+    monitor().log(1, 23063, "Unable to query event aggregates. Name, error", "_s", error);
+    return;
+  }
+  if (*starts) persistedConfig_->setSessionNumber((*starts)->lifetimeCount());
+}

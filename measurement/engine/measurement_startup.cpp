@@ -5,6 +5,7 @@
 #include "measurement/audience/audience.h"
 #include "measurement/config/runtime_event_editing.h"
 #include "measurement/engine/analytics.h"
+#include "measurement/engine/deep_link_storage.h"
 #include "measurement/engine/measurement.h"
 #include "measurement/engine/session_reporter.h"
 #include "measurement/foundation/alarm.h"
@@ -25,7 +26,6 @@ using measurement::Scheduler;
 
 constexpr const char* kAdPersonalization = "ad_personalization";
 constexpr const char* kNPAName = "_npa";
-constexpr const char* kStoredDeepLinkKey = "/vedodo/measurement/deep_link";
 
 // The consent sources of start-up, highest priority first.
 constexpr int64_t kConsentSourceTCF = 5;
@@ -158,7 +158,9 @@ bool APMMeasurement::initializeComponentsOnWorkerQueue() {
   backfillSessionNumber();
   reportFirstOpenOnWorkerQueue();
 
-  if (!measurement::MeasurementUserDefaults::shared().objectForKey(kStoredDeepLinkKey).isNull()) {
+  if (!measurement::MeasurementUserDefaults::shared()
+           .objectForKey(measurement::kStoredDeepLinkKey)
+           .isNull()) {
     reportStoredCampaignEventOnWorkerQueue(std::nullopt);
   } else if (shouldAllowRequestDeferredDeepLink()) {
     if (config->isExpired() && dma) {
