@@ -8,6 +8,7 @@
 #include "measurement/engine/aeu.h"
 #include "measurement/engine/analytics.h"
 #include "measurement/engine/dizuraruvaze.h"
+#include "measurement/engine/search_ad_reporter.h"
 #include "measurement/foundation/config_store.h"
 #include "measurement/privacy/identifiers.h"
 #include "platform/utilities/logger.h"
@@ -134,6 +135,7 @@ APMMeasurement::APMMeasurement(Private, Parts parts)
       network_(std::move(parts.network)),
       scheduler_(std::move(parts.scheduler)),
       eventEditingFactory_(std::move(parts.eventEditingFactory)),
+      searchAdTokenProvider_(std::move(parts.searchAdTokenProvider)),
       alarm_(scheduler_->workerQueue(), "Measurement timer") {
   // The load time of the stack, kept across runs until the first open has been reported.
   if (persistedConfig_) {

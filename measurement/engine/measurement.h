@@ -60,7 +60,9 @@
 #include "os/value.h"
 #include "platform/utilities/network.h"
 
+class APMSearchAdReporter;
 class APMSessionReporter;
+class SearchAdTokenProvider;
 
 // The host's log-event interceptor: takes a public event instead of the engine (origin, name,
 // parameters, timestamp in seconds since 1970).
@@ -103,6 +105,8 @@ class APMMeasurement final : public measurement::ConditionalUserPropertyEngine,
     // Makes the editing instance of the server's event-editing programs; null: the script
     // runtime on the worker queue.
     measurement::EventEditingFactory eventEditingFactory;
+    // The platform's search-ad attribution token; none on this host.
+    std::shared_ptr<SearchAdTokenProvider> searchAdTokenProvider;
   };
 
   // ---- The process's engine ----
@@ -408,6 +412,7 @@ class APMMeasurement final : public measurement::ConditionalUserPropertyEngine,
   const std::shared_ptr<VDUNetwork> network_;
   const std::shared_ptr<measurement::Scheduler> scheduler_;
   const measurement::EventEditingFactory eventEditingFactory_;
+  const std::shared_ptr<SearchAdTokenProvider> searchAdTokenProvider_;
   measurement::Alarm alarm_;
   std::shared_ptr<measurement::ConditionalUserPropertyController>
       conditionalUserPropertyController_;
@@ -419,6 +424,7 @@ class APMMeasurement final : public measurement::ConditionalUserPropertyEngine,
   os::Mutex initializeComponentsMutex_;
 
   // Worker queue only.
+  std::shared_ptr<APMSearchAdReporter> searchAdReporter_;
   std::unique_ptr<measurement::Database> database_;
   std::unique_ptr<measurement::Audience> audience_;
   std::unique_ptr<measurement::TcfClient> tcfClient_;

@@ -7,5 +7,4 @@ void APMMeasurement::uploadData() {}
 void APMMeasurement::fetchRemoteConfig() {}
 bool APMMeasurement::isNetworkReadyForRequest() { return false; }
 void APMMeasurement::requestDeferredDeepLink() {}
-void APMMeasurement::startSearchAdReporterOnWorkerQueue() {}
 void APMMeasurement::resetPSMCounts() {}
