@@ -239,8 +239,8 @@ class APMMeasurement final : public measurement::ConditionalUserPropertyEngine,
 
   // ---- Event road (filled by the event pipeline) ----
 
-  // The logging entry of the facade; any thread. Hands the call to the test observer when one
-  // is installed.
+  // The logging entry of the facade; any thread. Schedules the worker twin
+  // ("APMMeasurement:2403"), or hands the call to the test observer when one is installed.
   void logEventWithOrigin(std::string origin, bool isPublicEvent, std::string name,
                           measurement::RawParameters parameters, double timestamp, bool enabled,
                           bool ignoreEnabled, bool ignoreInterceptor,
