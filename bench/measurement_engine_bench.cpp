@@ -8,6 +8,7 @@
 #include <sqlite3.h>
 
 #include <cstdio>
+#include <future>
 #include <memory>
 #include <string>
 
@@ -58,8 +59,15 @@ int main(int argc, char** argv) {
   parts.appID = "1:123:macos:abc";
   parts.isAnalyticsCollectionEnabled = true;
   std::shared_ptr<APMMeasurement> engine = APMMeasurement::createWithParts(std::move(parts));
+  // On the worker queue's own thread, as in the application: a block run synchronously from the
+  // main thread would be reported (and its report stored) as worker code on the main thread.
   auto onWorker = [&](const std::function<void()>& block) {
-    engine->scheduler().dispatchSyncOnWorkerQueue("MeasurementEngineBench:1", block);
+    std::promise<void> done;
+    engine->scheduler().scheduleOnWorkerQueue("MeasurementEngineBench:1", [&] {
+      block();
+      done.set_value();
+    });
+    done.get_future().wait();
   };
   onWorker([] {});
   if (!engine->database()) {

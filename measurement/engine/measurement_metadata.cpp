@@ -73,7 +73,9 @@ APMPBMeasurementBundle APMMeasurement::createRawEventMetadataWithUserAttributes(
   }
   measurement::EnvironmentInfo& environment = measurement::EnvironmentInfo::sharedInstance();
   APMPBSetString(bundle, kMeasurementBundle_device_model, environment.deviceModel());
-  APMPBSetString(bundle, kMeasurementBundle_os_version, environment.deviceOSVersion());
+  // The system's version cannot change under a running process; reading it is a file read.
+  static const std::string osVersion = environment.deviceOSVersion();
+  APMPBSetString(bundle, kMeasurementBundle_os_version, osVersion);
   APMPBSetInt32(bundle, kMeasurementBundle_timezone_offset_minutes,
                 environment.timeZoneOffsetMinutes());
   if (std::optional<std::string> language = environment.userDefaultLanguage()) {
