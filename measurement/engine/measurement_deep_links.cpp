@@ -1,18 +1,21 @@
 // Campaigns from links: a link that opened the application, or the launch link stored at
 // did-finish-launching, becomes the campaign event "_cmp" when its query names a campaign. The
 // deferred deep link of the ad services needs an advertising identity, which this host does not
-// have, so it is never requested here.
+// have, so shouldAllowRequestDeferredDeepLink refuses it here.
 #include <algorithm>
 #include <array>
 #include <utility>
 
 #include "measurement/engine/analytics.h"
 #include "measurement/engine/deep_link_storage.h"
+#include "measurement/engine/deferred_deep_link.h"
+#include "measurement/engine/engine_endpoints.h"
 #include "measurement/engine/measurement.h"
 #include "measurement/foundation/data_extensions.h"
 #include "measurement/foundation/measurement_user_defaults.h"
 #include "measurement/privacy/consent_settings.h"
 #include "os/bundle.h"
+#include "os/process.h"
 
 namespace {
 
@@ -190,6 +193,64 @@ bool APMMeasurement::shouldAllowClickID() {
   std::optional<std::string> adID = identity->resettableDeviceID();
   if (adID && !adID->empty()) return true;
   return identity->appleConsentStatus() == kTrackingAuthorized;
+}
+
+void APMMeasurement::requestDeferredDeepLink() {
+  std::shared_ptr<measurement::Identity> identity = this->identity();
+  std::shared_ptr<measurement::RemoteConfig> config = engineConfig();
+  std::shared_ptr<measurement::Settings> settings = config->settings();
+  measurement::DeferredDeepLinkQuery query;
+  query.libraryVersion = measurement::Identity::zadOdavodiveziLibraryVersion();
+  query.advertisingID = identity ? identity->resettableDeviceID().value_or("") : "";
+  query.bundleID = identity ? identity->appID() : "";
+  query.retryCount = persistedConfig_->deferredDeepLinkRetryCount();
+  query.test = !(identity && identity->isFromAppStore()) &&
+               os::process::hasArgument("-DebugDeferredDeepLink");
+  query.dmaConsentEnabled = settings->DMAConsentEnabled();
+  if (query.dmaConsentEnabled) {
+    std::string signals = measurement::ConsentSettings::consentSignals();
+    if (!signals.empty()) query.consentSignals = signals;
+    query.dmaRegion = config->isDMARegion();
+    query.adUserDataDenied = measurement::ConsentSettings::isAdUserDataDenied();
+    query.corePlatformServices = config->corePlatformServices();
+    query.adPersonalizationGranted = measurement::ConsentSettings::adPersonalization();
+  }
+  std::optional<os::URL> url = measurement::deferredDeepLinkURL(kDeferredDeepLinkHost, query);
+  if (!url || !network_) {
+    monitor().log(3, 23198, "URL to retrieve Deferred Deep Link is invalid");
+    return;
+  }
+  network_->setTimeoutInterval(settings->networkTimeout());
+  network_->getURL(
+      url, os::HTTPHeaders(), scheduler_->workerQueue(), false,
+      [weak = weak_from_this()](std::shared_ptr<const os::HTTPURLResponse> response,
+                                std::optional<os::Data> data, std::optional<os::Error> error) {
+        auto engine = weak.lock();
+        if (!engine) return;
+        int status = response ? response->statusCode() : 0;
+        if (error || (status != 200 && status != 204 && status != 304)) {
+          monitor().log(1, 23199,
+                        "Failed to retrieve Deferred Deep Link. Will retry on next launch. Code, "
+                        "error",
+                        int64_t{status}, error.value_or(os::Error()));
+          engine->persistedConfig_->setDeferredDeepLinkRetryCount(
+              engine->persistedConfig_->deferredDeepLinkRetryCount() + 1);
+          engine->updateSchedule();
+          return;
+        }
+        engine->persistedConfig_->setDeferredDeepLinkRetrievalComplete(os::Value(int64_t{0}));
+        std::optional<os::Dictionary> info = measurement::deepLinkInfoFromResponseData(
+            data ? std::string(data->begin(), data->end()) : std::string());
+        if (!info || info->empty()) {
+          engine->updateSchedule();
+          return;
+        }
+        monitor().log(7, 23200, "Successfully retrieved Deferred Deep Link");
+        // This host has no application delegate to hand the link to.
+        monitor().log(8, 23203, "Sending Deferred Deep Link to app delegate");
+        monitor().log(3, 23204, "App delegate not configured to handle Deferred Deep Link",
+                      (*info)["deeplink"]);
+      });
 }
 
 bool APMMeasurement::shouldAllowRequestDeferredDeepLink() {

@@ -6,5 +6,4 @@ void APMMeasurement::updateSchedule() {}
 void APMMeasurement::uploadData() {}
 void APMMeasurement::fetchRemoteConfig() {}
 bool APMMeasurement::isNetworkReadyForRequest() { return false; }
-void APMMeasurement::requestDeferredDeepLink() {}
 void APMMeasurement::resetPSMCounts() {}

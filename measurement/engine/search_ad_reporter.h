@@ -18,6 +18,7 @@
 #include <optional>
 #include <string>
 
+#include "measurement/engine/engine_endpoints.h"
 #include "measurement/foundation/alarm.h"
 #include "measurement/foundation/persisted_config.h"
 #include "os/dispatch.h"
@@ -31,8 +32,6 @@ class SearchAdTokenProvider {
   // The token, or nullopt with `error` set.
   virtual std::optional<std::string> attributionToken(os::Error* error) = 0;
 };
-
-inline constexpr const char* kSearchAdAttributionHost = "attribution.tessaro.example";
 
 class APMSearchAdReporter : public std::enable_shared_from_this<APMSearchAdReporter> {
   struct Private {};
