@@ -875,4 +875,41 @@ TEST_F(RoadCaseTest, AStoredLaunchLinkIsReportedOnceFreshOrExpired) {
   }
 }
 
+TEST_F(RoadCaseTest, RepeatedSubscriptionsAndRolloutStartsAreDropped) {
+  start();
+  struct Case {
+    const char* name;
+    const char* event;
+    RawParameters parameters;
+    bool stored;
+  };
+  const std::vector<Case> cases{
+      {"a renewal", "_assr", {{"_did", Value(int64_t{77})}}, true},
+      {"the same renewal again", "_assr", {{"_did", Value(int64_t{77})}}, false},
+      {"a subscription purchase with the same id",
+       "_iap",
+       {{"subscription", Value(int64_t{1})}, {"_did", Value(int64_t{77})}},
+       false},
+      {"another id", "_assc", {{"_did", Value(int64_t{78})}}, true},
+      {"no id", "_assr", {}, true},
+      {"an id that is text", "_assr", {{"_did", Value(std::string("77"))}}, true},
+      {"rollouts without a value while none is stored", "_ssr", {}, false},
+      {"new rollouts", "_ssr", {{"_ffr", Value(std::string("r1"))}}, true},
+      {"the same rollouts", "_ssr", {{"_ffr", Value(std::string("r1"))}}, false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    size_t before = storedCount();
+    log(c.event, c.parameters, false);
+    EXPECT_EQ(namesSince(before).size(), c.stored ? 1u : 0u);
+  }
+  // With rollouts stored, a session start writes "_ssr" first, an exception carries them.
+  size_t before = storedCount();
+  log("_s", {}, false);
+  log("_ae", {}, false);
+  EXPECT_EQ(namesSince(before), (std::vector<std::string>{"_ssr", "_s", "_ae"}));
+  EXPECT_EQ(testsupport::parametersOf(StoredDatabase().events("_ae").back().message)["_ffr"],
+            "s:r1");
+}
+
 }  // namespace
