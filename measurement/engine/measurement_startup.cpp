@@ -7,6 +7,7 @@
 #include "measurement/engine/analytics.h"
 #include "measurement/engine/deep_link_storage.h"
 #include "measurement/engine/measurement.h"
+#include "measurement/engine/search_ad_reporter.h"
 #include "measurement/engine/session_reporter.h"
 #include "measurement/foundation/alarm.h"
 #include "measurement/foundation/measurement_user_defaults.h"
@@ -61,12 +62,14 @@ void APMMeasurement::setEnabledOnWorkerQueue(bool enable) {
       return;
     }
     if (auto reporter = sessionReporter()) reporter->setReportingEnabled(true);
+    if (searchAdReporter_) searchAdReporter_->setSearchAdReporterEnabled(true);
     monitor().log(6, 23012, "Analytics collection enabled");
     return;
   }
   clearExpiredDeepLink();
   alarm_.cancel();
   if (auto reporter = sessionReporter()) reporter->setReportingEnabled(false);
+  if (searchAdReporter_) searchAdReporter_->setSearchAdReporterEnabled(false);
   monitor().log(6, 23013, "Analytics collection disabled");
 }
 
