@@ -8,9 +8,16 @@
 #include <vector>
 
 #include "measurement/foundation/data_extensions.h"
+#include "measurement/foundation/test_support.h"
 
 namespace measurement {
 namespace {
+
+// The monitor stores what these log: in a sandbox, never in the real preferences.
+class DeferredDeepLinkTest : public testing::Test {
+ protected:
+  PreferencesSandbox sandbox_;
+};
 
 DeferredDeepLinkQuery baseQuery() {
   DeferredDeepLinkQuery query;
@@ -21,7 +28,7 @@ DeferredDeepLinkQuery baseQuery() {
   return query;
 }
 
-TEST(DeferredDeepLinkTest, TheRequestCarriesEachValueAsOneQueryField) {
+TEST_F(DeferredDeepLinkTest, TheRequestCarriesEachValueAsOneQueryField) {
   const std::string prefix =
       "https://ads.tessaro.example/pagead/conversion/app/deeplink?sdk_version=102800&rdid="
       "6D92078A-8246-4BA4-AE5B-76104861E7DC&id_type=idfa&bundleid=com.example.app&retry=2";
@@ -75,7 +82,7 @@ TEST(DeferredDeepLinkTest, TheRequestCarriesEachValueAsOneQueryField) {
   EXPECT_EQ(fields["retry"], "2");
 }
 
-TEST(DeferredDeepLinkTest, AnAnswerCountsOnlyWithALink) {
+TEST_F(DeferredDeepLinkTest, AnAnswerCountsOnlyWithALink) {
   struct Case {
     const char* data;
     bool info;

@@ -636,6 +636,8 @@ TEST_F(RoadCaseTest, ThePurchaseFilterPassesEachCompletedPurchaseOnce) {
 }
 
 TEST(RoadFunctionsTest, APurchaseFingerprintIsTheMD5OfItsIdentifier) {
+  // The monitor stores the refusals' lines: in a sandbox, never in the real preferences.
+  testsupport::Sandbox sandbox;
   using measurement::PurchaseTransaction;
   const std::vector<std::pair<PurchaseTransaction, std::optional<std::string>>> cases{
       {purchaseWith(1, "1000000123"), "afccd9bcc0e95ca4e2f2f0a95a2f0087"},

@@ -7,16 +7,23 @@
 
 #include "measurement/engine/reporter_events.h"
 #include "measurement/foundation/monitor_capture.h"
+#include "measurement/foundation/test_support.h"
 
 namespace measurement {
 namespace {
+
+// The monitor stores what these log: in a sandbox, never in the real preferences.
+class PurchaseReportingTest : public testing::Test {
+ protected:
+  PreferencesSandbox sandbox_;
+};
 
 Product product(const char* price, std::optional<std::string> currency = "EUR") {
   return Product{"com.example.gold", price ? Decimal::parse(price) : std::nullopt,
                  std::move(currency), std::string("Gold")};
 }
 
-TEST(PurchaseReportingTest, MicroUnitsAreExactDecimalProducts) {
+TEST_F(PurchaseReportingTest, MicroUnitsAreExactDecimalProducts) {
   struct Case {
     const char* amount;
     int64_t multiplier;
@@ -37,7 +44,7 @@ TEST(PurchaseReportingTest, MicroUnitsAreExactDecimalProducts) {
   }
 }
 
-TEST(PurchaseReportingTest, APurchaseIsReportedOnlyWithPriceValueCurrencyAndProduct) {
+TEST_F(PurchaseReportingTest, APurchaseIsReportedOnlyWithPriceValueCurrencyAndProduct) {
   ScopedReporterObserver observer;
   MonitorCapture capture;
   Product gold = product("0.99");
