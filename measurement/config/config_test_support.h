@@ -71,6 +71,9 @@ class FakeEventEditing : public EventEditing {
       *error = os::Error("com.vedodo.gmp.measurement.pixie.ErrorDomain", 12, "Unknown entity");
     }
   }
+  std::optional<EditOutcome> handleEvent(const EditEvent&, os::Error*) override {
+    return EditOutcome{};
+  }
 
   std::vector<std::string> moduleNames;
   std::map<std::string, EditingModuleCreator> modules;

@@ -17,7 +17,9 @@
 #include <optional>
 #include <string>
 #include <variant>
+#include <vector>
 
+#include "measurement/model/edit_event.h"
 #include "measurement/wire/schema/apmpb.h"
 #include "os/error.h"
 #include "os/value.h"
@@ -36,6 +38,13 @@ struct ObjectProviderModule {
 // The script logger ("log", "silent", "unmonitored") writing to the measurement monitor.
 struct MessageLoggerModule {};
 
+// What editing one event gave: the event as the edits left it (when they changed it) and the
+// events the program created, in order.
+struct EditOutcome {
+  std::optional<EditEvent> edited;
+  std::vector<EditEvent> created;
+};
+
 using EditingModule = std::variant<KeyValueStoreModule, ObjectProviderModule, MessageLoggerModule>;
 using EditingModuleCreator = std::function<EditingModule()>;
 
@@ -46,6 +55,8 @@ class EventEditing {
   virtual void setModuleCreator(std::string name, EditingModuleCreator creator) = 0;
   // Runs the program's instructions and rules; leaves an error in `error` when that fails.
   virtual void loadProgram(const APMPBProgram& program, os::Error* error) = 0;
+  // Hands one event to the loaded program; nullopt with `error` set when editing failed.
+  virtual std::optional<EditOutcome> handleEvent(const EditEvent& event, os::Error* error) = 0;
 };
 
 // Makes a new editing instance over a fresh runtime.

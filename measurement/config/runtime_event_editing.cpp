@@ -56,6 +56,20 @@ void RuntimeEventEditing::loadProgram(const APMPBProgram& program, os::Error* er
   editing_.loadProgram(program, error);
 }
 
+std::optional<EditOutcome> RuntimeEventEditing::handleEvent(const EditEvent& event,
+                                                            os::Error* error) {
+  os::Error failure;
+  editing_.handleEvent(event, &failure);
+  if (failure.code != 0 || !failure.domain.empty()) {
+    if (error) *error = std::move(failure);
+    return std::nullopt;
+  }
+  EditOutcome outcome;
+  if (editing_.hasEdits()) outcome.edited = editing_.eventContext().outputEvent();
+  if (editing_.hasCreatedEvents()) outcome.created = editing_.eventContext().eventsToLog();
+  return outcome;
+}
+
 EventEditingFactory runtimeEventEditingFactory(std::shared_ptr<os::DispatchQueue> queue) {
   return [queue = std::move(queue)]() -> std::shared_ptr<EventEditing> {
     return std::make_shared<RuntimeEventEditing>(queue);

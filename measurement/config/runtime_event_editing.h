@@ -25,6 +25,7 @@ class RuntimeEventEditing final : public EventEditing {
 
   void setModuleCreator(std::string name, EditingModuleCreator creator) override;
   void loadProgram(const APMPBProgram& program, os::Error* error) override;
+  std::optional<EditOutcome> handleEvent(const EditEvent& event, os::Error* error) override;
 
   runtime::APMPEventEditing& editing() { return editing_; }
 

@@ -6,7 +6,9 @@
 
 #include "measurement/config/endpoints.h"
 #include "measurement/engine/aeu.h"
+#include "measurement/engine/analytics.h"
 #include "measurement/engine/dizuraruvaze.h"
+#include "measurement/engine/search_ad_reporter.h"
 #include "measurement/foundation/config_store.h"
 #include "measurement/privacy/identifiers.h"
 #include "platform/utilities/logger.h"
@@ -131,7 +133,20 @@ APMMeasurement::APMMeasurement(Private, Parts parts)
       persistedConfig_(parts.persistedConfig),
       network_(std::move(parts.network)),
       scheduler_(std::move(parts.scheduler)),
-      alarm_(scheduler_->workerQueue(), "Measurement timer") {}
+      eventEditingFactory_(std::move(parts.eventEditingFactory)),
+      searchAdTokenProvider_(std::move(parts.searchAdTokenProvider)),
+      alarm_(scheduler_->workerQueue(), "Measurement timer") {
+  // The load time of the stack, kept across runs until the first open has been reported.
+  if (persistedConfig_) {
+    os::Value stored = persistedConfig_->loadTimestampValue();
+    if (stored.isNumber()) {
+      initTimestamp_.store(stored.doubleValue());
+    } else {
+      initTimestamp_.store(APMAnalytics::loadTimestamp());
+      persistedConfig_->setLoadTimestampValue(os::Value(initTimestamp_.load()));
+    }
+  }
+}
 
 APMMeasurement::~APMMeasurement() = default;
 
@@ -270,20 +285,37 @@ void APMMeasurement::logEventWithOrigin(std::string origin, bool isPublicEvent, 
                                         bool enabled, bool ignoreEnabled, bool ignoreInterceptor,
                                         APMLogEventInterceptor interceptor,
                                         measurement::Parameters addedScreenParameters) {
-  os::MutexLock lock(logEventObserverMutex());
-  if (!logEventObserver()) return;
-  logEventObserver()(APMLogEventCall{
-      .origin = std::move(origin),
-      .isPublicEvent = isPublicEvent,
-      .name = std::move(name),
-      .parameters = std::move(parameters),
-      .timestamp = timestamp,
-      .enabled = enabled,
-      .ignoreEnabled = ignoreEnabled,
-      .ignoreInterceptor = ignoreInterceptor,
-      .hasInterceptor = static_cast<bool>(interceptor),
-      .addedScreenParameters = std::move(addedScreenParameters),
-  });
+  std::function<void(const APMLogEventCall&)> observer;
+  {
+    os::MutexLock lock(logEventObserverMutex());
+    observer = logEventObserver();
+  }
+  if (observer) {
+    observer(APMLogEventCall{
+        .origin = std::move(origin),
+        .isPublicEvent = isPublicEvent,
+        .name = std::move(name),
+        .parameters = std::move(parameters),
+        .timestamp = timestamp,
+        .enabled = enabled,
+        .ignoreEnabled = ignoreEnabled,
+        .ignoreInterceptor = ignoreInterceptor,
+        .hasInterceptor = static_cast<bool>(interceptor),
+        .addedScreenParameters = std::move(addedScreenParameters),
+    });
+    return;
+  }
+  // Held strongly until it has run: an event handed over is not lost to a release.
+  scheduler_->scheduleOnWorkerQueue(
+      "APMMeasurement:2403",
+      [engine = shared_from_this(), origin = std::move(origin), isPublicEvent,
+       name = std::move(name), parameters = std::move(parameters), timestamp, enabled,
+       ignoreEnabled, ignoreInterceptor, interceptor = std::move(interceptor),
+       screen = std::move(addedScreenParameters)] {
+        engine->logEventOnWorkerQueueWithOrigin(origin, isPublicEvent, name, parameters, timestamp,
+                                                enabled, ignoreEnabled, ignoreInterceptor,
+                                                interceptor, screen);
+      });
 }
 
 void APMMeasurement::setLogEventObserverForTesting(

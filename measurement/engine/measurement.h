@@ -29,6 +29,7 @@
 #include <atomic>
 #include <cstdint>
 #include <functional>
+#include <map>
 #include <memory>
 #include <optional>
 #include <string>
@@ -36,10 +37,12 @@
 #include <vector>
 
 #include "measurement/audience/audience.h"
+#include "measurement/config/event_editing_loader.h"
 #include "measurement/config/remote_config.h"
 #include "measurement/cup/conditional_user_property_controller.h"
 #include "measurement/cup/conditional_user_property_engine.h"
 #include "measurement/database/database.h"
+#include "measurement/engine/purchase_transaction.h"
 #include "measurement/foundation/alarm.h"
 #include "measurement/foundation/monitor.h"
 #include "measurement/foundation/persisted_config.h"
@@ -57,10 +60,12 @@
 #include "os/value.h"
 #include "platform/utilities/network.h"
 
+class APMSearchAdReporter;
 class APMSessionReporter;
 namespace measurement {
 class AudienceTimestampsCache;
 }
+class SearchAdTokenProvider;
 
 // The host's log-event interceptor: takes a public event instead of the engine (origin, name,
 // parameters, timestamp in seconds since 1970).
@@ -100,6 +105,11 @@ class APMMeasurement final : public measurement::ConditionalUserPropertyEngine,
     bool isAnalyticsCollectionEnabled = false;
     bool isAnalyticsCollectionDeactivated = false;
     std::optional<std::vector<std::string>> safelistedEvents;
+    // Makes the editing instance of the server's event-editing programs; null: the script
+    // runtime on the worker queue.
+    measurement::EventEditingFactory eventEditingFactory;
+    // The platform's search-ad attribution token; none on this host.
+    std::shared_ptr<SearchAdTokenProvider> searchAdTokenProvider;
   };
 
   // ---- The process's engine ----
@@ -232,8 +242,8 @@ class APMMeasurement final : public measurement::ConditionalUserPropertyEngine,
 
   // ---- Event road (filled by the event pipeline) ----
 
-  // The logging entry of the facade; any thread. Hands the call to the test observer when one
-  // is installed.
+  // The logging entry of the facade; any thread. Schedules the worker twin
+  // ("APMMeasurement:2403"), or hands the call to the test observer when one is installed.
   void logEventWithOrigin(std::string origin, bool isPublicEvent, std::string name,
                           measurement::RawParameters parameters, double timestamp, bool enabled,
                           bool ignoreEnabled, bool ignoreInterceptor,
@@ -254,8 +264,11 @@ class APMMeasurement final : public measurement::ConditionalUserPropertyEngine,
   // The web page link of a browsing activity; this host has no user activities: nothing
   // (23003 for a null activity, else 23005).
   static std::optional<os::URL> deepLinkFromUserActivity(const os::Value& userActivity);
-  void filterPurchaseTransactions(std::vector<os::Value> transactions,
-                                  std::function<void(std::vector<os::Value>)> callback);
+  // Passes on, to `callback` on a global queue, the completed purchases not seen before
+  // ("APMMeasurement:4063").
+  void filterPurchaseTransactions(
+      std::vector<measurement::PurchaseTransaction> transactions,
+      std::function<void(std::vector<measurement::PurchaseTransaction>)> callback);
   void setUserAttribute(const measurement::UserAttribute& attribute);
   void removeUserAttribute(const measurement::UserAttribute& attribute);
   void userPropertiesIncludingInternal(bool includeInternal,
@@ -271,7 +284,8 @@ class APMMeasurement final : public measurement::ConditionalUserPropertyEngine,
   // Whether no network request of the engine is in flight.
   bool isNetworkReadyForRequest();
   void reportFirstOpenOnWorkerQueue();
-  void reportStoredCampaignEventOnWorkerQueue(const std::optional<os::URL>& click);
+  // Reports the stored launch link as a campaign, with `clickTimestampMillis` when given.
+  void reportStoredCampaignEventOnWorkerQueue(std::optional<int64_t> clickTimestampMillis);
   bool shouldAllowRequestDeferredDeepLink();
   void requestDeferredDeepLink();
   void clearExpiredDeepLink();
@@ -286,6 +300,89 @@ class APMMeasurement final : public measurement::ConditionalUserPropertyEngine,
   void setUserAttributeOnWorkerQueue(const measurement::UserAttribute& attribute);
   // Worker queue. The write transaction of one event.
   void writeEventTransactionOnWorkerQueue(const measurement::Event& event);
+
+  // ---- The road of one event (measurement_logging.cpp, measurement_handling.cpp,
+  // measurement_write.cpp, measurement_sessions.cpp, measurement_user_properties.cpp,
+  // measurement_metadata.cpp, measurement_first_open.cpp) ----
+
+  // Worker twin of logEventWithOrigin: default parameters, the event, then the interceptor, the
+  // road without listeners or the road with them.
+  void logEventOnWorkerQueueWithOrigin(const std::string& origin, bool isPublicEvent,
+                                       const std::string& name,
+                                       measurement::RawParameters parameters, double timestamp,
+                                       bool enabled, bool ignoreEnabled, bool ignoreInterceptor,
+                                       const APMLogEventInterceptor& interceptor,
+                                       const measurement::Parameters& addedScreenParameters);
+  // Handles the event; listeners are told afterwards of the event as it came in.
+  void logEventOnWorkerQueue(const measurement::Event& event, bool notifyEventListeners);
+  // Any thread: handles the event on the worker queue ("APMMeasurement:2509"); nullopt logs
+  // 23048.
+  void logEvent(const std::optional<measurement::Event>& event);
+  // The engine's own events: default parameters (not for "_err"), the road, the listeners.
+  void handleInternalEventOnWorkerQueue(measurement::Event event);
+  void handleSetDefaultEventParametersOnWorkerQueue(
+      const std::optional<os::Dictionary>& parameters);
+  // The stored defaults with `parameters` over them.
+  measurement::RawParameters parametersWithAddedDefaultEventParameters(
+      measurement::RawParameters parameters) const;
+  // The persisted count of earlier first opens as a decimal string; nullopt before any.
+  std::optional<std::string> previousFirstOpenCount() const;
+  void setPreviousFirstOpenCount(const std::optional<std::string>& count);
+
+  // The single road from an accepted event to the database.
+  void handleEventOnWorkerQueue(measurement::Event event);
+  std::optional<measurement::Event> eventAfterSafelistingEvent(const measurement::Event& event);
+  bool dedupeSubscriptionEvent(const measurement::Event& event);
+  bool shouldDropDuplicatedSessionStartWithRolloutEvent(const measurement::Event& event);
+  std::optional<measurement::Event> appExceptionEventWithRiveravoFeatureRollouts(
+      const measurement::Event& event);
+  void writeSessionStartEventOnWorkerQueue(const measurement::Event& event);
+
+  // Inside the write transaction: false rolls it back.
+  bool writeEventInTransaction(measurement::Event& event);
+  bool updateLifetimeValueWithEvent(const measurement::Event& event);
+  bool shouldProcessEvent(const measurement::Event& event, measurement::DailyCounts& counts,
+                          bool isPublicEvent);
+  bool isRealtimeEvent(measurement::Event& event, measurement::DailyCounts& counts);
+  void maybeAddDebugAndRealtimeParameters(measurement::Event& event);
+  bool writeEvent(const measurement::Event& event, bool isPublicEvent, bool isRealtime);
+  // Schedules the "_fx" event of a first open matched to an advertising id later.
+  void logFirstOpenConsentedEvent(double timestamp);
+
+  // Background events start, extend or end the session.
+  void processSessionFromEvent(const measurement::Event& event);
+  void reportSessionStartOnWorkerQueueWithTimestamp(double timestamp, bool appInBackground);
+
+  bool setUserPropertyInDatabaseOnWorkerQueue(const measurement::UserAttribute& attribute);
+  void removeUserAttributeOnWorkerQueue(const measurement::UserAttribute& attribute);
+  void userAttributeWithName(
+      std::string name, std::function<void(std::optional<measurement::UserAttribute>)> callback);
+  void setLastAdvertisingIDResetUserPropertyOnWorkerQueue();
+  bool hasUserPropertyUserIDOnWorkerQueue();
+
+  // Campaigns from links (measurement_deep_links.cpp).
+  void handleOpenURL(const os::URL& url, std::optional<int64_t> clickTimestampMillis,
+                     double eventTimestampInSeconds);
+  // Schedules handleOpenURLOnWorkerQueue ("APMMeasurement:446").
+  void handleDeepLink(const os::URL& url, std::optional<int64_t> clickTimestampMillis,
+                      double eventTimestampInSeconds);
+  // Logs "_cmp" (or "_cmpx" for an expired stored link) when the link is a campaign.
+  void handleOpenURLOnWorkerQueue(const std::optional<os::URL>& url,
+                                  std::optional<int64_t> clickTimestampMillis,
+                                  double eventTimestampInSeconds, const os::Dictionary& extras);
+  static bool isValidCampaignURLParamDictionary(const std::map<std::string, std::string>& params);
+  // Whether click ids ("gclid", "dclid", "srsltid") may be reported.
+  bool shouldAllowClickID();
+
+  // This engine's remote configuration, else the default one before start-up made it.
+  std::shared_ptr<measurement::RemoteConfig> engineConfig() const;
+
+  // What the events written now have in common, stored once under its fingerprint.
+  APMPBMeasurementBundle createRawEventMetadataWithUserAttributes(
+      const std::vector<measurement::UserAttribute>& attributes);
+
+  // The next whole hour after `milliseconds` (a whole hour moves on by one).
+  static int64_t timestampMillisRoundedUpToNextHour(int64_t milliseconds);
 
   // ---- Network client delegates ----
 
@@ -343,6 +440,8 @@ class APMMeasurement final : public measurement::ConditionalUserPropertyEngine,
   measurement::PersistedConfig* const persistedConfig_;
   const std::shared_ptr<VDUNetwork> network_;
   const std::shared_ptr<measurement::Scheduler> scheduler_;
+  const measurement::EventEditingFactory eventEditingFactory_;
+  const std::shared_ptr<SearchAdTokenProvider> searchAdTokenProvider_;
   measurement::Alarm alarm_;
   std::shared_ptr<measurement::ConditionalUserPropertyController>
       conditionalUserPropertyController_;
@@ -354,6 +453,7 @@ class APMMeasurement final : public measurement::ConditionalUserPropertyEngine,
   os::Mutex initializeComponentsMutex_;
 
   // Worker queue only.
+  std::shared_ptr<APMSearchAdReporter> searchAdReporter_;
   std::unique_ptr<measurement::Database> database_;
   std::unique_ptr<measurement::Audience> audience_;
   std::unique_ptr<measurement::TcfClient> tcfClient_;

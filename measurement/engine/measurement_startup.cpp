@@ -5,7 +5,9 @@
 #include "measurement/audience/audience.h"
 #include "measurement/config/runtime_event_editing.h"
 #include "measurement/engine/analytics.h"
+#include "measurement/engine/deep_link_storage.h"
 #include "measurement/engine/measurement.h"
+#include "measurement/engine/search_ad_reporter.h"
 #include "measurement/engine/session_reporter.h"
 #include "measurement/experiments/manager.h"
 #include "measurement/foundation/alarm.h"
@@ -26,7 +28,6 @@ using measurement::Scheduler;
 
 constexpr const char* kAdPersonalization = "ad_personalization";
 constexpr const char* kNPAName = "_npa";
-constexpr const char* kStoredDeepLinkKey = "/vedodo/measurement/deep_link";
 
 // The consent sources of start-up, highest priority first.
 constexpr int64_t kConsentSourceTCF = 5;
@@ -62,12 +63,14 @@ void APMMeasurement::setEnabledOnWorkerQueue(bool enable) {
       return;
     }
     if (auto reporter = sessionReporter()) reporter->setReportingEnabled(true);
+    if (searchAdReporter_) searchAdReporter_->setSearchAdReporterEnabled(true);
     monitor().log(6, 23012, "Analytics collection enabled");
     return;
   }
   clearExpiredDeepLink();
   alarm_.cancel();
   if (auto reporter = sessionReporter()) reporter->setReportingEnabled(false);
+  if (searchAdReporter_) searchAdReporter_->setSearchAdReporterEnabled(false);
   monitor().log(6, 23013, "Analytics collection disabled");
 }
 
@@ -124,7 +127,9 @@ bool APMMeasurement::initializeComponentsOnWorkerQueue() {
 
   measurement::RemoteConfigServices services;
   services.experimentManager = measurement::ExperimentManager::sharedInstance();
-  services.eventEditingFactory = measurement::runtimeEventEditingFactory(scheduler_->workerQueue());
+  services.eventEditingFactory =
+      eventEditingFactory_ ? eventEditingFactory_
+                           : measurement::runtimeEventEditingFactory(scheduler_->workerQueue());
   services.isMeasurementEnabled = [weak = weak_from_this()] {
     auto engine = weak.lock();
     return engine && engine->isEnabled();
@@ -158,7 +163,9 @@ bool APMMeasurement::initializeComponentsOnWorkerQueue() {
   backfillSessionNumber();
   reportFirstOpenOnWorkerQueue();
 
-  if (!measurement::MeasurementUserDefaults::shared().objectForKey(kStoredDeepLinkKey).isNull()) {
+  if (!measurement::MeasurementUserDefaults::shared()
+           .objectForKey(measurement::kStoredDeepLinkKey)
+           .isNull()) {
     reportStoredCampaignEventOnWorkerQueue(std::nullopt);
   } else if (shouldAllowRequestDeferredDeepLink()) {
     if (config->isExpired() && dma) {

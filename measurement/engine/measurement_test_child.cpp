@@ -10,11 +10,15 @@
 //   measurement_engine_child start-after-signal ...          # start, wait for SIGUSR1, enable
 //   measurement_engine_child create [launch arguments]       # the process's engine's start lines
 //   measurement_engine_child order                           # events logged before the start
+//   measurement_engine_child log --actions event:a,prop:p=x  # through the facade, then waits
+//   measurement_engine_child flood --count 10000             # logs, "logged=<i>" after each
 #include <signal.h>
 
 #include <cstdlib>
+#include <future>
 #include <iostream>
 #include <map>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -85,7 +89,8 @@ void printState(APMMeasurement& engine) {
       auto marker = database->userAttributeWithName(kMarker, &error);
       auto fot = database->userAttributeWithName("_fot", &error);
       std::cout << "marker=" << (marker && *marker) << "\n"
-                << "fot=" << (fot && *fot) << "\n";
+                << "fot=" << (fot && *fot) << "\n"
+                << "fotValue=" << (fot && *fot ? (*fot)->value().description() : "") << "\n";
     }
     auto identity = engine.identity();
     std::cout << "appInstanceID=" << (identity ? identity->appInstanceID().value_or("") : "")
@@ -183,6 +188,71 @@ int seed(const std::map<std::string, std::string>& values) {
   return 0;
 }
 
+// The parameters of every event the facade commands log.
+measurement::RawParameters eventParameters() {
+  return measurement::rawParameters(
+      os::Dictionary{{"level", int64_t{3}}, {"score", 1.5}, {"hero", std::string("ada")}});
+}
+
+void startThroughFacade() { APMAnalytics::startWithAppID("1:1:macos:a", "fa", os::Dictionary{}); }
+
+// Returns once everything the facade was given before has been handled by the engine.
+void waitForFacadeAndEngine() {
+  std::promise<void> done;
+  APMAnalytics::queueOperationWithBlock([&done] {
+    APMAnalytics::dispatchAsyncOnSerialQueue([&done] {
+      std::shared_ptr<APMMeasurement> engine = APMMeasurement::sharedInstance();
+      if (!engine) {
+        done.set_value();
+        return;
+      }
+      engine->scheduler().scheduleOnWorkerQueue("APMMeasurementTest:2",
+                                                [&done] { done.set_value(); });
+    });
+  });
+  done.get_future().wait();
+}
+
+// Runs "event:<name>" (a public event) and "prop:<name>=<value>" (a user property) in order.
+int logThroughFacade(const std::map<std::string, std::string>& values) {
+  startThroughFacade();
+  std::istringstream actions(option(values, "--actions"));
+  for (std::string action; std::getline(actions, action, ',');) {
+    if (action.starts_with("event:")) {
+      APMAnalytics::logEventWithName(action.substr(6), eventParameters());
+    } else if (action.starts_with("prop:")) {
+      std::string assignment = action.substr(5);
+      size_t equals = assignment.find('=');
+      APMAnalytics::setUserPropertyString(assignment.substr(equals + 1),
+                                          assignment.substr(0, equals));
+    }
+    // Each action reaches the database before the next one starts.
+    waitForFacadeAndEngine();
+  }
+  // Twice: what the start-up hands back to the facade (the update events) goes round once more.
+  waitForFacadeAndEngine();
+  waitForFacadeAndEngine();
+  return 0;
+}
+
+// Logs events and tells, after every 50 were written, how many are: the test kills it on a line
+// of its choice, while the following events are on their way to the database.
+int flood(const std::map<std::string, std::string>& values) {
+  constexpr int64_t kGroup = 50;
+  startThroughFacade();
+  int64_t count = std::stoll(option(values, "--count", "10000"));
+  for (int64_t i = 1; i <= count; ++i) {
+    APMAnalytics::logEventWithName("level_up", eventParameters());
+    if (i % kGroup == 0) {
+      waitForFacadeAndEngine();
+      // The child goes on logging at once, so a kill on this line lands among later writes.
+      std::cout << "written=" << i << std::endl;
+    }
+  }
+  waitForFacadeAndEngine();
+  return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -204,6 +274,13 @@ int main(int argc, char** argv) {
   if (command == "seed") return seed(values);
   if (command == "create") return create();
   if (command == "order") return order();
+  if (command == "log" || command == "flood") {
+    int status = command == "log" ? logThroughFacade(values) : flood(values);
+    PersistedConfig::sharedInstance()->synchronizeToDisk();
+    measurement::monitor().drain();
+    std::cout.flush();
+    std::_Exit(status);
+  }
   if (command == "request-reset") {
     // What the facade records of a reset it requests; the process dies before the engine
     // completes it.
