@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <fstream>
 #include <map>
 #include <numeric>
 #include <set>
@@ -16,6 +17,7 @@
 #include <vector>
 
 #include "measurement/wire/schema/cpp/config.pb.h"
+#include "os/plist.h"
 #include "testsupport/child_process.h"
 #include "testsupport/sandbox.h"
 #include "tools/measurement_collector.h"
@@ -65,14 +67,16 @@ double number(const std::map<std::string, std::string>& values, const std::strin
   return found == values.end() ? -1 : std::stod(found->second);
 }
 
-// The "seq" parameters of every event the collector answered in full, in arrival order.
+// The "seq" parameters of every event the collector answered in full, in arrival order (the
+// events the engine writes of itself, such as its first open, carry none and are left out).
 std::vector<int64_t> receivedSequence(const tools::MeasurementCollector& collector) {
   std::vector<int64_t> sequence;
   for (const nlohmann::json& bundle : collector.logged("bundle")) {
     bool answered = bundle.value("status", 0) == 200 || bundle.value("status", 0) == 204;
     if (!answered || bundle.value("cut", false)) continue;
     for (const nlohmann::json& event : bundle["events"]) {
-      sequence.push_back(event["params"]["seq"].get<int64_t>());
+      if (event["params"].contains("seq"))
+        sequence.push_back(event["params"]["seq"].get<int64_t>());
     }
   }
   return sequence;
@@ -96,7 +100,8 @@ std::vector<std::vector<int64_t>> receivedBundles(const tools::MeasurementCollec
     if (bundle.value("status", 0) != 200) continue;
     std::vector<int64_t> sequence;
     for (const nlohmann::json& event : bundle["events"]) {
-      sequence.push_back(event["params"]["seq"].get<int64_t>());
+      if (event["params"].contains("seq"))
+        sequence.push_back(event["params"]["seq"].get<int64_t>());
     }
     bundles.push_back(sequence);
   }
@@ -108,6 +113,14 @@ class UploadTest : public ::testing::Test {
   UploadTest() {
     sandbox_.setEnv("TESSARO_CONNECT_TO", collector_.connectTo());
     sandbox_.setEnv("TESSARO_CA_FILE", collector_.certificatePath().string());
+    // The child runs as an application with an identifier, which every bundle carries.
+    const std::filesystem::path app = sandbox_.root() / "Kestrova.app";
+    std::filesystem::create_directories(app / "Contents");
+    std::ofstream(app / "Contents/Info.plist", std::ios::binary)
+        << *os::plist::serialize(os::Dictionary{{"CFBundleIdentifier", "com.tessaro.kestrova"},
+                                                {"CFBundleShortVersionString", "1.0"}},
+                                 os::plist::Format::Xml);
+    sandbox_.setEnv("TESSARO_MAIN_BUNDLE", app.string());
   }
 
   std::map<std::string, std::string> run(std::vector<std::string> arguments) {
