@@ -524,8 +524,8 @@ bool NetworkReachability::schedule(Callback callback) {
     replaced = std::exchange(callback_, std::move(callback));
     generation = ++generation_;
   }
-  queue_->async([weak = weak_from_this(), generation, announce = !name_.empty()] {
-    if (auto self = weak.lock()) self->readFlags(generation, announce);
+  queue_->async([weak = weak_from_this(), generation] {
+    if (auto self = weak.lock()) self->readFlags(generation, false);
   });
   return true;
 }

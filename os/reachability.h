@@ -84,8 +84,6 @@ class ReachabilityFlagSource {
 // While scheduled, it listens to the kernel's link, address and route messages on the main run
 // loop, lets a burst of them settle for a moment, and then reads the flags again on its own
 // serial queue (where host names are resolved); a change reaches the callback on the main queue.
-// A target made from a name also reports its first reading once the name is resolved, as a
-// watcher cannot know the flags of a name before that; an address target reports changes only.
 class NetworkReachability final : public ReachabilityFlagSource,
                                   public std::enable_shared_from_this<NetworkReachability> {
   struct Private {};

@@ -104,18 +104,6 @@ TEST(NetworkReachability, SchedulesOnTheMainRunLoopAndUnschedules) {
   RunLoop::main().runUntil([] { return false; }, 0.05);
 }
 
-TEST(NetworkReachability, ANameTargetReportsItsFirstReadingOnce) {
-  auto target = NetworkReachability::withName("127.0.0.1");
-  ASSERT_NE(target, nullptr);
-  std::vector<ReachabilityFlags> calls;
-  ASSERT_TRUE(target->schedule([&](ReachabilityFlags flags) { calls.push_back(flags); }));
-  EXPECT_TRUE(RunLoop::main().runUntil([&] { return !calls.empty(); }, 30));
-  // Nothing changed meanwhile, so no second call may follow.
-  RunLoop::main().runUntil([] { return false; }, 0.05);
-  target->unschedule();
-  EXPECT_EQ(calls, std::vector<ReachabilityFlags>{kLocal});
-}
-
 // The scenario below changes interfaces and routes, so it runs in a child process of its own in
 // a fresh network namespace, where nothing but the loopback exists (down) and nothing it does
 // reaches the machine's own network.
