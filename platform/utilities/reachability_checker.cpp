@@ -39,7 +39,17 @@ VDUReachabilityApi VDUReachabilityApi::defaultApi() {
     return true;
   };
   api.scheduleWithRunLoopFn = [](VDUReachabilityRef& ref) {
-    return ref.source->schedule(ref.callback);
+    if (!ref.source->schedule(ref.callback)) return false;
+    // The routing state reports changes only, and a name's flags are known once it resolves:
+    // the first reading is taken here, off the main thread, and delivered like a change.
+    // Without it the status stays unknown (offline) until the routes happen to change.
+    os::DispatchQueue::global(os::DispatchPriority::Low)
+        ->async([source = ref.source, callback = ref.callback] {
+          std::optional<os::ReachabilityFlags> flags = source->currentFlags();
+          if (!flags || !callback) return;
+          os::DispatchQueue::main()->async([callback, flags = *flags] { callback(flags); });
+        });
+    return true;
   };
   api.unscheduleFromRunLoopFn = [](VDUReachabilityRef& ref) { ref.source->unschedule(); };
   api.releaseFn = [](std::shared_ptr<VDUReachabilityRef> ref) { ref.reset(); };
