@@ -45,10 +45,12 @@ std::map<std::string, std::string> parsed(const std::string& output) {
   return values;
 }
 
-// The bytes of a MeasurementConfig for `appID` with `settings` and blocklisted event names.
+// The bytes of a MeasurementConfig for `appID` with `settings`, blocklisted event names and the
+// names of data controls.
 std::string configuration(const std::string& appID,
                           const std::vector<std::pair<std::string, std::string>>& settings,
-                          const std::vector<std::string>& blocklisted = {}) {
+                          const std::vector<std::string>& blocklisted = {},
+                          const std::vector<std::string>& dataControls = {}) {
   tessaro::measurement::MeasurementConfig config;
   config.set_app_id(appID);
   for (const auto& [name, value] : settings) {
@@ -61,6 +63,7 @@ std::string configuration(const std::string& appID,
     event->set_name(name);
     event->set_blocklisted(true);
   }
+  for (const std::string& name : dataControls) config.add_data_controls()->set_name(name);
   return config.SerializeAsString();
 }
 
@@ -262,6 +265,43 @@ TEST_F(UploadTest, AFailedAnswerKeepsTheBundleAndSchedulesTheRetryOrTheBackOff) 
     EXPECT_EQ(bundles.back()["index"], sent["index"]);
     EXPECT_NE(bundles.back()["batch"], sent["batch"]);
     EXPECT_THAT(receivedSequence(collector), ElementsAre(0, 1, 2));
+  }
+}
+
+TEST_F(UploadTest, EveryBundleLeavesWithTheAppInstanceIDAndConsentOfTheUpload) {
+  struct Case {
+    const char* name;
+    std::vector<std::string> dataControls;
+    bool ephemeral;  // the app instance id replaced by the ephemeral one
+  };
+  for (const Case& c : {
+           Case{"no data controls", {}, false},
+           Case{"the app instance id under a data control", {"app_instance_id"}, true},
+       }) {
+    SCOPED_TRACE(c.name);
+    testsupport::Sandbox sandbox;
+    tools::MeasurementCollector collector;
+    sandbox.setEnv("TESSARO_CONNECT_TO", collector.connectTo());
+    sandbox.setEnv("TESSARO_CA_FILE", collector.certificatePath().string());
+    collector.setConfiguration("1:1:macos:a", configuration("1:1:macos:a", {}, {}, c.dataControls));
+    // The child's events were written under metadata with neither: the upload adds them.
+    auto values = run({"--events", "2"});
+    ASSERT_FALSE(values["appInstanceID"].empty());
+    ASSERT_GE(values["consentSignals"].size(), 4u);
+    std::vector<nlohmann::json> bundles = collector.logged("bundle");
+    ASSERT_EQ(childBundles(collector).size(), 1u);
+    for (const nlohmann::json& bundle : bundles) {
+      SCOPED_TRACE(bundle.dump());
+      EXPECT_EQ(bundle.value("consent_signals", ""), values["consentSignals"]);
+      if (c.ephemeral) {
+        EXPECT_FALSE(bundle.contains("app_instance_id"));
+        EXPECT_FALSE(bundle.value("ephemeral_app_instance_id", "").empty());
+        EXPECT_NE(bundle.value("ephemeral_app_instance_id", ""), values["appInstanceID"]);
+      } else {
+        EXPECT_EQ(bundle.value("app_instance_id", ""), values["appInstanceID"]);
+        EXPECT_FALSE(bundle.contains("ephemeral_app_instance_id"));
+      }
+    }
   }
 }
 

@@ -28,6 +28,7 @@
 #include "measurement/foundation/data_extensions.h"
 #include "measurement/foundation/monitor_capture.h"
 #include "measurement/foundation/persisted_config.h"
+#include "measurement/privacy/consent_settings.h"
 #include "measurement/privacy/identifiers.h"
 #include "measurement/privacy/identity.h"
 #include "os/clock.h"
@@ -195,7 +196,10 @@ int main(int argc, char** argv) {
     measurement::Database* database = engine->database();
     os::Error error;
     auto bundles = database->queryBundlesWithCountLimit(1000, 100000000, &error);
-    std::cout << "databasePath=" << database->databasePath() << "\n";
+    std::cout << "databasePath=" << database->databasePath() << "\n"
+              << "appInstanceID="
+              << measurement::Identity::sharedInstance()->appInstanceID().value_or("") << "\n"
+              << "consentSignals=" << measurement::ConsentSettings::consentSignals() << "\n";
     auto aggregates = database->eventAggregatesWithName("level_up", &error);
     std::cout << "lifetimeCount="
               << (aggregates && *aggregates ? (*aggregates)->lifetimeCount() : 0) << "\n";
