@@ -21,6 +21,7 @@ std::string stringField(const APMPBMeasurementBundle& bundle, int32_t index) {
 }
 
 bool isSuccess(int status) { return status == 200 || status == 204; }
+bool isBackoff(int status) { return status == 429 || status == 503; }
 
 // The consent as it stands when a batch is sent, read once for all its bundles.
 struct ConsentAtUpload {
@@ -53,8 +54,6 @@ void stampBundles(std::vector<measurement::QueuedBundle>& bundles, const Consent
     }
   }
 }
-
-bool isBackoff(int status) { return status == 429 || status == 503; }
 
 }  // namespace
 
