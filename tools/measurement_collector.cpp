@@ -62,6 +62,11 @@ json bundleLine(const wire::MeasurementBundle& bundle) {
   if (bundle.has_upload_timestamp_millis()) line["upload_ms"] = bundle.upload_timestamp_millis();
   if (bundle.has_start_timestamp_millis()) line["start_ms"] = bundle.start_timestamp_millis();
   if (bundle.has_end_timestamp_millis()) line["end_ms"] = bundle.end_timestamp_millis();
+  if (bundle.has_app_instance_id()) line["app_instance_id"] = bundle.app_instance_id();
+  if (bundle.has_ephemeral_app_instance_id()) {
+    line["ephemeral_app_instance_id"] = bundle.ephemeral_app_instance_id();
+  }
+  if (bundle.has_consent_signals()) line["consent_signals"] = bundle.consent_signals();
   if (bundle.experiment_ids_size() > 0) {
     line["experiment_ids"] =
         std::vector<uint32_t>(bundle.experiment_ids().begin(), bundle.experiment_ids().end());

@@ -11,9 +11,10 @@
 //   measurement_engine_child create [launch arguments]       # the process's engine's start lines
 //   measurement_engine_child order                           # events logged before the start
 //   measurement_engine_child log --actions event:a,prop:p=x  # through the facade, then waits
-//   measurement_engine_child flood --count 10000             # logs, "logged=<i>" after each
+//   measurement_engine_child flood --count 10000 --every 5   # logs; "written=<i>" every 5
 #include <signal.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <future>
 #include <iostream>
@@ -238,12 +239,12 @@ int logThroughFacade(const std::map<std::string, std::string>& values) {
 // Logs events and tells, after every 50 were written, how many are: the test kills it on a line
 // of its choice, while the following events are on their way to the database.
 int flood(const std::map<std::string, std::string>& values) {
-  constexpr int64_t kGroup = 50;
   startThroughFacade();
   int64_t count = std::stoll(option(values, "--count", "10000"));
+  int64_t every = std::max<int64_t>(1, std::stoll(option(values, "--every", "50")));
   for (int64_t i = 1; i <= count; ++i) {
     APMAnalytics::logEventWithName("level_up", eventParameters());
-    if (i % kGroup == 0) {
+    if (i % every == 0) {
       waitForFacadeAndEngine();
       // The child goes on logging at once, so a kill on this line lands among later writes.
       std::cout << "written=" << i << std::endl;

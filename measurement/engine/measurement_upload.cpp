@@ -4,8 +4,10 @@
 // the network's completion comes back to it.
 #include <cmath>
 
+#include "measurement/engine/bundle_fields.h"
 #include "measurement/engine/measurement.h"
 #include "measurement/foundation/data_extensions.h"
+#include "measurement/privacy/consent_settings.h"
 #include "measurement/privacy/identity.h"
 #include "os/clock.h"
 
@@ -20,6 +22,38 @@ std::string stringField(const APMPBMeasurementBundle& bundle, int32_t index) {
 
 bool isSuccess(int status) { return status == 200 || status == 204; }
 bool isBackoff(int status) { return status == 429 || status == 503; }
+
+// The consent as it stands when a batch is sent, read once for all its bundles.
+struct ConsentAtUpload {
+  std::string signals = measurement::ConsentSettings::consentSignals();
+  std::string diagnostics = measurement::ConsentSettings::consentDiagnostics();
+  bool isAdUserDataDenied = measurement::ConsentSettings::isAdUserDataDenied();
+  std::optional<APMPBUserAttribute> npa;
+};
+
+// Gives each fetched bundle the identifiers and consent fields the consent allows now. Under
+// DMA consent with no signal denied, the bundles made before a first open keep the fields they
+// were written with; from the first bundle holding one on, and whenever a signal is denied, the
+// current consent replaces them.
+void stampBundles(std::vector<measurement::QueuedBundle>& bundles, const ConsentAtUpload& consent,
+                  const measurement::RemoteConfig& config, measurement::Identity* identity) {
+  std::shared_ptr<measurement::Settings> settings = config.settings();
+  bool dma = settings->DMAConsentEnabled();
+  bool overwrite = !dma || consent.signals.find('0') != std::string::npos;
+  for (measurement::QueuedBundle& queued : bundles) {
+    overwrite = overwrite || measurement::bundleContainsFirstOpen(&queued.bundle);
+    if (identity) {
+      measurement::setBundleIdentifiersAndConsent(queued.bundle, consent.signals,
+                                                  settings->gateIDFAOnATTMASEnabled(), *identity,
+                                                  overwrite);
+    }
+    if (dma) {
+      measurement::setBundleDMAConsentFields(
+          queued.bundle, consent.diagnostics, consent.isAdUserDataDenied,
+          consent.npa ? &*consent.npa : nullptr, config, overwrite);
+    }
+  }
+}
 
 }  // namespace
 
@@ -124,6 +158,16 @@ void APMMeasurement::uploadData() {
     return;
   }
 
+  // The stored TCF data may have changed the consent since these bundles were made.
+  if (settings->tcfFeatureEnabled() && tcfClient_) tcfClient_->setConsentFromTCFData();
+  ConsentAtUpload consent;
+  os::Error npaError;
+  std::optional<std::optional<measurement::UserAttribute>> npa =
+      database_->userAttributeWithName("_npa", &npaError);
+  if (npa && *npa) consent.npa = (*npa)->protoUserAttribute();
+  std::shared_ptr<measurement::Identity> identity = this->identity();
+  stampBundles(*bundles, consent, *config, identity.get());
+
   double lastSuccess = persistedConfig_->lastSuccessfulUploadTimestamp();
   if (lastSuccess != 0) {
     monitor().log(8, 23038, "Uploading events. Elapsed time since last successful upload (s)",
@@ -146,16 +190,26 @@ void APMMeasurement::uploadData() {
   auto uploadTime = static_cast<int64_t>(now * 1000);
   int64_t libraryVersion = measurement::Identity::zadOdavodiveziLibraryVersion();
   bool checksum = settings->checksumEnabled();
+  std::vector<std::string> dataControls = config->dataControls();
+  // Under DMA consent a batch carries one set of consent fields: the bundles from the first
+  // that differs from the first bundle's wait for a later batch.
+  std::optional<APMPBMeasurementBundle> first;
+  if (settings->DMAConsentEnabled() && filtered.size() >= 2) first = filtered.front().bundle;
   std::vector<APMPBMeasurementBundle> batchBundles;
   std::vector<int64_t> rowIDs;
   for (measurement::QueuedBundle& queued : filtered) {
     APMPBSetInt64(queued.bundle, kMeasurementBundle_upload_library_version, libraryVersion);
     APMPBSetInt64(queued.bundle, kMeasurementBundle_upload_timestamp_millis, uploadTime);
+    if (identity) measurement::applyDataControls(queued.bundle, dataControls, *identity);
     if (checksum) {
       // Over the bundle as it is sent, after the upload fields above.
       std::optional<os::Data> encoded = queued.bundle.protoBuffer();
       APMPBSetInt64(queued.bundle, kMeasurementBundle_bundle_checksum,
                     measurement::apm_64LSBMD5(encoded ? *encoded : os::Data()));
+    }
+    if (first && !batchBundles.empty() &&
+        !measurement::haveSameConsentFields(&*first, &queued.bundle)) {
+      break;
     }
     batchBundles.push_back(queued.bundle);
     rowIDs.push_back(queued.rowID);

@@ -32,6 +32,8 @@ using tools::ScriptedFault;
 constexpr double kRetryInterval = 1800;
 constexpr double kInitialDelay = 15;
 constexpr double kBackoff = 43200;
+// The child runs as this application; every bundle names it.
+constexpr const char* kApplicationID = "com.tessaro.kestrova";
 
 std::map<std::string, std::string> parsed(const std::string& output) {
   std::map<std::string, std::string> values;
@@ -43,10 +45,12 @@ std::map<std::string, std::string> parsed(const std::string& output) {
   return values;
 }
 
-// The bytes of a MeasurementConfig for `appID` with `settings` and blocklisted event names.
+// The bytes of a MeasurementConfig for `appID` with `settings`, blocklisted event names and the
+// names of data controls.
 std::string configuration(const std::string& appID,
                           const std::vector<std::pair<std::string, std::string>>& settings,
-                          const std::vector<std::string>& blocklisted = {}) {
+                          const std::vector<std::string>& blocklisted = {},
+                          const std::vector<std::string>& dataControls = {}) {
   tessaro::measurement::MeasurementConfig config;
   config.set_app_id(appID);
   for (const auto& [name, value] : settings) {
@@ -59,6 +63,7 @@ std::string configuration(const std::string& appID,
     event->set_name(name);
     event->set_blocklisted(true);
   }
+  for (const std::string& name : dataControls) config.add_data_controls()->set_name(name);
   return config.SerializeAsString();
 }
 
@@ -93,19 +98,49 @@ void execute(const std::string& path, const std::string& sql) {
   sqlite3_close(database);
 }
 
-// The "seq" parameters of each bundle the collector accepted.
+bool isChildEvent(const nlohmann::json& event) { return event["params"].contains("seq"); }
+
+// The bundles the collector logged that hold the child's events (the engine's own events,
+// first open, session start and engagement, go in bundles of their own).
+std::vector<nlohmann::json> childBundles(const tools::MeasurementCollector& collector) {
+  std::vector<nlohmann::json> bundles;
+  for (const nlohmann::json& bundle : collector.logged("bundle")) {
+    const nlohmann::json& events = bundle["events"];
+    if (std::any_of(events.begin(), events.end(), isChildEvent)) bundles.push_back(bundle);
+  }
+  return bundles;
+}
+
+// The "seq" parameters of each bundle of the child's events the collector accepted.
 std::vector<std::vector<int64_t>> receivedBundles(const tools::MeasurementCollector& collector) {
   std::vector<std::vector<int64_t>> bundles;
-  for (const nlohmann::json& bundle : collector.logged("bundle")) {
+  for (const nlohmann::json& bundle : childBundles(collector)) {
     if (bundle.value("status", 0) != 200) continue;
     std::vector<int64_t> sequence;
     for (const nlohmann::json& event : bundle["events"]) {
-      if (event["params"].contains("seq"))
-        sequence.push_back(event["params"]["seq"].get<int64_t>());
+      if (isChildEvent(event)) sequence.push_back(event["params"]["seq"].get<int64_t>());
     }
     bundles.push_back(sequence);
   }
   return bundles;
+}
+
+// The bundles of the collector's batch number `batch`.
+std::vector<nlohmann::json> batchBundles(const tools::MeasurementCollector& collector,
+                                         int64_t batch) {
+  std::vector<nlohmann::json> bundles;
+  for (const nlohmann::json& bundle : collector.logged("bundle")) {
+    if (bundle["batch"] == batch) bundles.push_back(bundle);
+  }
+  return bundles;
+}
+
+// The bundles' indexes are distinct: each bundle the engine made is numbered once.
+void expectDistinctIndexes(const tools::MeasurementCollector& collector) {
+  std::set<int64_t> indexes;
+  for (const nlohmann::json& bundle : collector.logged("bundle")) {
+    EXPECT_TRUE(indexes.insert(bundle["index"].get<int64_t>()).second) << bundle["index"];
+  }
 }
 
 class UploadTest : public ::testing::Test {
@@ -137,10 +172,16 @@ class UploadTest : public ::testing::Test {
 TEST_F(UploadTest, RawEventsArriveAsOneBatchAndAreDeletedAfterTheAnswer) {
   auto values = run({"--events", "5"});
   EXPECT_THAT(receivedSequence(collector_), ElementsAre(0, 1, 2, 3, 4));
-  auto bundles = collector_.logged("bundle");
+  // One batch: the engine's own bundles and the child's, all of one application.
+  std::vector<nlohmann::json> all = collector_.logged("bundle");
+  ASSERT_FALSE(all.empty());
+  EXPECT_EQ(batchBundles(collector_, 1).size(), all.size());
+  expectDistinctIndexes(collector_);
+  auto bundles = childBundles(collector_);
   ASSERT_EQ(bundles.size(), 1u);
-  EXPECT_EQ(bundles[0]["app_id"], "1:1:macos:a");
-  EXPECT_EQ(bundles[0]["index"], 1);
+  ASSERT_EQ(bundles[0]["events"].size(), 5u);
+  EXPECT_EQ(bundles[0]["app_id"], kApplicationID);
+  EXPECT_GE(bundles[0]["index"], 1);
   EXPECT_FALSE(bundles[0].contains("retry_count"));
   EXPECT_EQ(bundles[0]["start_ms"], bundles[0]["events"][0]["timestamp_ms"]);
   EXPECT_EQ(bundles[0]["end_ms"], bundles[0]["events"][4]["timestamp_ms"]);
@@ -188,15 +229,22 @@ TEST_F(UploadTest, AFailedAnswerKeepsTheBundleAndSchedulesTheRetryOrTheBackOff) 
     sandbox.setEnv("TESSARO_CA_FILE", collector.certificatePath().string());
     collector.appendFault(CollectorEndpoint::Upload, c.fault);
     auto values = run({"--events", "3"});
-    EXPECT_EQ(values["queued"], "1");
-    EXPECT_EQ(values["retryCount"], "1");
+    // Every bundle of the refused batch stays, counted as retried once.
+    std::vector<nlohmann::json> refused = batchBundles(collector, 1);
+    ASSERT_FALSE(refused.empty());
+    EXPECT_EQ(values["queued"], std::to_string(refused.size()));
+    std::string onceEach = "1";
+    for (size_t i = 1; i < refused.size(); ++i) onceEach += ",1";
+    EXPECT_EQ(values["retryCounts"], onceEach);
+    ASSERT_EQ(childBundles(collector).size(), 1u);
+    const nlohmann::json sent = childBundles(collector).front();
     double failure = number(values, "lastFailure");
     EXPECT_GT(failure, 0);
     EXPECT_EQ(number(values, "lastSuccess"), 0);
     double latest = number(values, "latest");
     // The first retry: the data's initial delay, then one retry interval.
     EXPECT_NEAR(number(values, "nextUpload"), latest + kInitialDelay + kRetryInterval, 0.01);
-    double alarm = number(values, "alarm");
+    double alarm = number(values, "rescheduled");
     if (c.backoff) {
       EXPECT_EQ(number(values, "lastBackoff"), failure);
       EXPECT_GE(alarm, failure + kBackoff);
@@ -211,11 +259,49 @@ TEST_F(UploadTest, AFailedAnswerKeepsTheBundleAndSchedulesTheRetryOrTheBackOff) 
     // The next pass sends the same bundle again, marked as retried once.
     auto again = run({"--events", "0"});
     EXPECT_EQ(again["queued"], "0");
-    auto bundles = collector.logged("bundle");
-    ASSERT_FALSE(bundles.empty());
+    auto bundles = childBundles(collector);
+    ASSERT_EQ(bundles.size(), 2u);
     EXPECT_EQ(bundles.back()["retry_count"], 1);
-    EXPECT_EQ(bundles.back()["index"], 1);
+    EXPECT_EQ(bundles.back()["index"], sent["index"]);
+    EXPECT_NE(bundles.back()["batch"], sent["batch"]);
     EXPECT_THAT(receivedSequence(collector), ElementsAre(0, 1, 2));
+  }
+}
+
+TEST_F(UploadTest, EveryBundleLeavesWithTheAppInstanceIDAndConsentOfTheUpload) {
+  struct Case {
+    const char* name;
+    std::vector<std::string> dataControls;
+    bool ephemeral;  // the app instance id replaced by the ephemeral one
+  };
+  for (const Case& c : {
+           Case{"no data controls", {}, false},
+           Case{"the app instance id under a data control", {"app_instance_id"}, true},
+       }) {
+    SCOPED_TRACE(c.name);
+    testsupport::Sandbox sandbox;
+    tools::MeasurementCollector collector;
+    sandbox.setEnv("TESSARO_CONNECT_TO", collector.connectTo());
+    sandbox.setEnv("TESSARO_CA_FILE", collector.certificatePath().string());
+    collector.setConfiguration("1:1:macos:a", configuration("1:1:macos:a", {}, {}, c.dataControls));
+    // The child's events were written under metadata with neither: the upload adds them.
+    auto values = run({"--events", "2"});
+    ASSERT_FALSE(values["appInstanceID"].empty());
+    ASSERT_GE(values["consentSignals"].size(), 4u);
+    std::vector<nlohmann::json> bundles = collector.logged("bundle");
+    ASSERT_EQ(childBundles(collector).size(), 1u);
+    for (const nlohmann::json& bundle : bundles) {
+      SCOPED_TRACE(bundle.dump());
+      EXPECT_EQ(bundle.value("consent_signals", ""), values["consentSignals"]);
+      if (c.ephemeral) {
+        EXPECT_FALSE(bundle.contains("app_instance_id"));
+        EXPECT_FALSE(bundle.value("ephemeral_app_instance_id", "").empty());
+        EXPECT_NE(bundle.value("ephemeral_app_instance_id", ""), values["appInstanceID"]);
+      } else {
+        EXPECT_EQ(bundle.value("app_instance_id", ""), values["appInstanceID"]);
+        EXPECT_FALSE(bundle.contains("ephemeral_app_instance_id"));
+      }
+    }
   }
 }
 
@@ -230,10 +316,10 @@ TEST_F(UploadTest, A204AnswerCountsAsSuccess) {
 TEST_F(UploadTest, BundlesOfTwoAppIDsGoInTwoBatches) {
   auto values = run({"--events", "2", "--other-app-events", "2"});
   EXPECT_EQ(values["queued"], "0");
-  auto bundles = collector_.logged("bundle");
+  auto bundles = childBundles(collector_);
   ASSERT_EQ(bundles.size(), 2u);
-  EXPECT_EQ(bundles[0]["app_id"], "1:1:macos:a");
-  EXPECT_EQ(bundles[1]["app_id"], "1:1:macos:a-other");
+  EXPECT_EQ(bundles[0]["app_id"], kApplicationID);
+  EXPECT_EQ(bundles[1]["app_id"], std::string(kApplicationID) + "-other");
   EXPECT_NE(bundles[0]["batch"], bundles[1]["batch"]);
   EXPECT_THAT(receivedSequence(collector_), ElementsAre(0, 1, 2, 3));
 }
@@ -247,7 +333,7 @@ TEST_F(UploadTest, AnEventLargerThanTheBatchLimitGoesOutAloneInsteadOfBlockingTh
   EXPECT_EQ(values["rawEventsEmpty"], "1");
   EXPECT_EQ(values["queued"], "0");
   EXPECT_THAT(receivedSequence(collector_), ElementsAre(0, 1, 2));
-  EXPECT_EQ(collector_.logged("bundle").size(), 3u);
+  EXPECT_EQ(childBundles(collector_).size(), 3u);
 }
 
 TEST_F(UploadTest, TheValidatorsAreKeptOnlyWithAConfigurationPutInForce) {
@@ -275,6 +361,8 @@ TEST_F(UploadTest, TheValidatorsAreKeptOnlyWithAConfigurationPutInForce) {
 
 TEST_F(UploadTest, AGroupEndsAtAnotherHourOrAGapAndAnUnreadableRowIsDroppedNotStalledOn) {
   using Bundles = std::vector<std::vector<int64_t>>;
+  // The child's rows, not the engine's own events.
+  const std::string kChildRows = " FROM raw_events WHERE name = 'level_up'";
   struct Case {
     const char* name;
     std::vector<std::vector<std::string>> inserts;
@@ -290,12 +378,12 @@ TEST_F(UploadTest, AGroupEndsAtAnotherHourOrAGapAndAnUnreadableRowIsDroppedNotSt
                 {{0, 1}, {2, 3}}},
            Case{"a gap in the rows",
                 {{"--events", "4"}},
-                "DELETE FROM raw_events WHERE rowid = (SELECT MIN(rowid) + 1 FROM raw_events)",
+                "DELETE FROM raw_events WHERE rowid = (SELECT MIN(rowid) + 1" + kChildRows + ")",
                 {{0}, {2, 3}}},
            Case{"an unreadable first row",
                 {{"--events", "3"}},
-                "UPDATE raw_events SET data = x'ffffffff0f' WHERE rowid = "
-                "(SELECT MIN(rowid) FROM raw_events)",
+                "UPDATE raw_events SET data = x'ffffffff0f' WHERE rowid = (SELECT MIN(rowid)" +
+                    kChildRows + ")",
                 {{1, 2}}},
        }) {
     SCOPED_TRACE(c.name);
@@ -326,20 +414,25 @@ TEST_F(UploadTest, AProcessKilledWithItsPostInFlightSendsTheBundleAgainAsARetry)
   }
   // The attempt counted as failed when it was sent: the bundle waits for its first retry.
   auto values = run({"--events", "0", "--upload-pass", "0"});
-  EXPECT_EQ(values["queued"], "1");
+  // The held batch's bundles wait, none counted as retried: the answer never came.
+  EXPECT_NE(values["queued"], "0");
+  EXPECT_THAT(values["retryCounts"], testing::MatchesRegex("0(,0)*"));
   EXPECT_NEAR(number(values, "nextUpload"),
               number(values, "latest") + kInitialDelay + kRetryInterval, 0.01);
   collector_.release();
   values = run({"--events", "0"});
   EXPECT_EQ(values["queued"], "0");
-  // Whatever the held request left in the log, only that one bundle can appear twice.
+  // Whatever the held request left in the log, only that one bundle of the child's events can
+  // appear twice.
   std::multiset<int64_t> sequence;
-  for (const nlohmann::json& bundle : collector_.logged("bundle")) {
-    EXPECT_EQ(bundle["index"], 1);
+  std::set<int64_t> indexes;
+  for (const nlohmann::json& bundle : childBundles(collector_)) {
+    indexes.insert(bundle["index"].get<int64_t>());
     for (const nlohmann::json& event : bundle["events"]) {
       sequence.insert(event["params"]["seq"].get<int64_t>());
     }
   }
+  EXPECT_EQ(indexes.size(), 1u);
   EXPECT_EQ(std::set<int64_t>(sequence.begin(), sequence.end()), (std::set<int64_t>{0, 1, 2}));
 }
 
@@ -352,7 +445,7 @@ TEST_F(UploadTest, ARefusedConfigurationFetchBacksOffAndBundlesNothing) {
   double failure = number(values, "lastFailure");
   EXPECT_GT(failure, 0);
   EXPECT_EQ(number(values, "lastBackoff"), failure);
-  EXPECT_GE(number(values, "alarm"), failure + kBackoff);
+  EXPECT_GE(number(values, "rescheduled"), failure + kBackoff);
   // The next pass fetches again, now answered, and the events go out.
   run({"--events", "0"});
   EXPECT_THAT(receivedSequence(collector_), ElementsAre(0, 1));
@@ -369,14 +462,13 @@ TEST_F(UploadTest, ManyBatchesCarryEveryEventExactlyOnce) {
   std::vector<int64_t> expected(10000);
   std::iota(expected.begin(), expected.end(), 0);
   EXPECT_EQ(sequence, expected);
+  expectDistinctIndexes(collector_);
   std::set<int64_t> batches;
-  std::set<int64_t> indexes;
   for (const nlohmann::json& bundle : collector_.logged("bundle")) {
     batches.insert(bundle["batch"].get<int64_t>());
-    EXPECT_TRUE(indexes.insert(bundle["index"].get<int64_t>()).second) << bundle["index"];
     EXPECT_LE(bundle["events"].size(), 1000u);
   }
-  EXPECT_EQ(indexes.size(), 10u);
+  EXPECT_EQ(childBundles(collector_).size(), 10u);
   EXPECT_GT(batches.size(), 1u);
 }
 
@@ -406,14 +498,16 @@ TEST_F(UploadTest, BundlingRenamesAdImpressionsAndLeavesOutBlocklistedEvents) {
     EXPECT_EQ(receivedSequence(collector), c.received);
     std::set<std::string> names;
     for (const nlohmann::json& bundle : collector.logged("bundle")) {
-      for (const nlohmann::json& event : bundle["events"]) names.insert(event["name"]);
+      for (const nlohmann::json& event : bundle["events"]) {
+        if (isChildEvent(event)) names.insert(event["name"]);
+      }
     }
     EXPECT_EQ(names, c.receivedNames);
   }
 }
 
 TEST_F(UploadTest, TheScheduleFollowsTheLastUploadsTheRetriesAndTheBackOff) {
-  // Offsets from the newest event (L, 60 s ago) or from now (N); "none" for no upload.
+  // Offsets from the newest event (L): the child's events and the engine's own are written now.
   struct Case {
     const char* name;
     std::vector<std::string> history;
@@ -425,7 +519,7 @@ TEST_F(UploadTest, TheScheduleFollowsTheLastUploadsTheRetriesAndTheBackOff) {
            Case{"never uploaded: the initial delay", {}, kInitialDelay},
            Case{"a success 10 minutes ago: one interval after it",
                 {"--success-age", "600"},
-                60 - 600 + 3600},
+                -600 + 3600},
            Case{"a failure after the data: the first retry",
                 {"--failure-after", "10"},
                 kInitialDelay + 1800},
@@ -438,7 +532,8 @@ TEST_F(UploadTest, TheScheduleFollowsTheLastUploadsTheRetriesAndTheBackOff) {
        }) {
     SCOPED_TRACE(c.name);
     testsupport::Sandbox sandbox;
-    std::vector<std::string> arguments = {"--events", "1", "--upload-pass", "0", "--schedule", "1"};
+    std::vector<std::string> arguments = {"--events",   "1", "--age",         "0",
+                                          "--schedule", "1", "--upload-pass", "0"};
     arguments.insert(arguments.end(), c.history.begin(), c.history.end());
     auto values = run(arguments);
     double latest = number(values, "latest");
@@ -455,9 +550,9 @@ TEST_F(UploadTest, TheScheduleFollowsTheLastUploadsTheRetriesAndTheBackOff) {
   }
   // A 429 or 503 an hour ago holds everything back until the back-off period has passed.
   testsupport::Sandbox sandbox;
-  auto values =
-      run({"--events", "1", "--upload-pass", "0", "--schedule", "1", "--backoff-age", "3600"});
-  EXPECT_NEAR(number(values, "alarm"), number(values, "latest") + 60 - 3600 + kBackoff, 1);
+  auto values = run({"--events", "1", "--age", "0", "--upload-pass", "0", "--schedule", "1",
+                     "--backoff-age", "3600"});
+  EXPECT_NEAR(number(values, "alarm"), number(values, "latest") - 3600 + kBackoff, 1);
 }
 
 TEST_F(UploadTest, AReachabilityChangeBeforeStartUpSchedulesNothing) {

@@ -7,12 +7,14 @@
 //   measurement_upload_child run --events 0        # only the pass: what an earlier run left
 //
 // Options: --enabled 0 (an engine that never starts: only the reachability change),
-// --app-id (also the identity's app id), --events, --other-app-events (after those,
-// under the app id "<app id>-other"), --first-seq, --age (seconds the events lie in the past),
+// --app-id (the measurement app id), --events, --other-app-events (after those, under the
+// application "<application id>-other"), --first-seq, --age (seconds the events lie in the past),
 // --names ("a,b": the events' names, in turn), --size (a text parameter of that many
 // characters), --upload-pass 0 (insert only), --schedule 1 (schedule instead, after setting the
 // last success --success-age seconds ago, the last failure --failure-after seconds after the
-// newest event, the last back-off --backoff-age seconds ago).
+// newest event, the last back-off --backoff-age seconds ago). The engine writes events of its own
+// too (first open, session start, engagement); the run's events carry a "seq" parameter.
+#include <climits>
 #include <cmath>
 #include <cstdlib>
 #include <iostream>
@@ -26,6 +28,7 @@
 #include "measurement/foundation/data_extensions.h"
 #include "measurement/foundation/monitor_capture.h"
 #include "measurement/foundation/persisted_config.h"
+#include "measurement/privacy/consent_settings.h"
 #include "measurement/privacy/identifiers.h"
 #include "measurement/privacy/identity.h"
 #include "os/clock.h"
@@ -59,10 +62,13 @@ void onWorkerQueue(APMMeasurement& engine, const std::function<void()>& block) {
   engine.scheduler().dispatchSyncOnWorkerQueue("APMMeasurementTest:1", block);
 }
 
-// Stores the metadata of `appID`'s events; its fingerprint.
-std::optional<int64_t> insertMetadata(measurement::Database& database, const std::string& appID) {
+// Stores the metadata of events of the application `appID` measured under `gmpAppID`; its
+// fingerprint. Its own metadata, not the engine's: the run's events form groups of their own.
+std::optional<int64_t> insertMetadata(measurement::Database& database, const std::string& appID,
+                                      const std::string& gmpAppID) {
   APMPBMeasurementBundle metadata;
   APMPBSetString(metadata, kMeasurementBundle_app_id, appID);
+  APMPBSetString(metadata, kMeasurementBundle_gmp_app_id, gmpAppID);
   APMPBSetString(metadata, kMeasurementBundle_platform, "macos");
   os::Error error;
   if (!database.insertIfNotExistsRawEventMetadata(metadata, &error)) return std::nullopt;
@@ -70,11 +76,13 @@ std::optional<int64_t> insertMetadata(measurement::Database& database, const std
   return measurement::apm_64LSBMD5(*encoded);
 }
 
-// The run's events: --events under the engine's app id, then --other-app-events under another.
+// The run's events: --events under the engine's application, then --other-app-events under
+// another ("<application id>-other"). Their rows follow one another: one worker-queue block.
 bool insertEvents(measurement::Database& database, const std::map<std::string, std::string>& values,
-                  const std::string& appID) {
-  std::optional<int64_t> own = insertMetadata(database, appID);
-  std::optional<int64_t> other = insertMetadata(database, appID + "-other");
+                  const std::string& gmpAppID) {
+  const std::string& appID = measurement::Identity::sharedInstance()->appID();
+  std::optional<int64_t> own = insertMetadata(database, appID, gmpAppID);
+  std::optional<int64_t> other = insertMetadata(database, appID + "-other", gmpAppID);
   if (!own || !other) return false;
   os::Error error;
   int64_t ownCount = std::stoll(option(values, "--events", "0"));
@@ -135,7 +143,12 @@ int main(int argc, char** argv) {
   bool inserted = false;
   onWorkerQueue(*engine, [&] {
     if (measurement::Database* database = engine->database()) {
-      inserted = insertEvents(*database, values, appID);
+      // The schedule starts from the run's events alone: the engine's first open, written at
+      // start-up, is a real-time event and would shorten every interval.
+      os::Error error;
+      inserted = (!values.contains("--schedule") ||
+                  database->deleteRawEventsWithMaxRowID(INT64_MAX, &error)) &&
+                 insertEvents(*database, values, appID);
     }
   });
   if (!inserted) {
@@ -159,6 +172,8 @@ int main(int argc, char** argv) {
       if (values.contains("--backoff-age")) {
         persisted->setLastBackoffTimestamp(now - std::stod(values.at("--backoff-age")));
       }
+      // The engine's own events armed the alarm already; an earlier alarm would be kept.
+      engine->alarm().cancel();
       engine->updateSchedule();
     });
   }
@@ -181,17 +196,22 @@ int main(int argc, char** argv) {
     measurement::Database* database = engine->database();
     os::Error error;
     auto bundles = database->queryBundlesWithCountLimit(1000, 100000000, &error);
-    std::cout << "databasePath=" << database->databasePath() << "\n";
+    std::cout << "databasePath=" << database->databasePath() << "\n"
+              << "appInstanceID="
+              << measurement::Identity::sharedInstance()->appInstanceID().value_or("") << "\n"
+              << "consentSignals=" << measurement::ConsentSettings::consentSignals() << "\n";
     auto aggregates = database->eventAggregatesWithName("level_up", &error);
     std::cout << "lifetimeCount="
               << (aggregates && *aggregates ? (*aggregates)->lifetimeCount() : 0) << "\n";
     std::cout << "rawEventsEmpty=" << database->isRawEventsTableEmpty(&error).value_or(false)
               << "\n"
               << "queued=" << (bundles ? bundles->size() : 0) << "\n";
-    if (bundles && !bundles->empty()) {
-      std::cout << "retryCount="
-                << APMPBGetInt32(bundles->front().bundle, kMeasurementBundle_retry_count) << "\n";
+    std::cout << "retryCounts=";
+    for (size_t i = 0; bundles && i < bundles->size(); ++i) {
+      std::cout << (i ? "," : "")
+                << APMPBGetInt32((*bundles)[i].bundle, kMeasurementBundle_retry_count);
     }
+    std::cout << "\n";
     auto latestRaw = database->queryLatestRawEventTime(&error);
     auto latestBundle = database->queryLatestBundleTime(&error);
     double latest = std::max(latestRaw && *latestRaw ? **latestRaw : 0,
@@ -206,6 +226,11 @@ int main(int argc, char** argv) {
               << "now=" << os::clock::now() << "\n"
               << "alarm=" << engine->alarm().scheduledTimestamp().value_or(0) << "\n"
               << "suspended=" << engine->suspendedUploadTimestamp() << "\n";
+    // What the schedule makes of the persisted history alone: an alarm armed earlier (by the
+    // engine's own events, before an answer) is kept as long as it is the sooner one.
+    engine->alarm().cancel();
+    engine->updateSchedule();
+    std::cout << "rescheduled=" << engine->alarm().scheduledTimestamp().value_or(0) << "\n";
   });
   measurement::monitor().drain();
   engine->persistedConfig()->synchronizeToDisk();
