@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <sstream>
 #include <utility>
 
 extern char** environ;
@@ -117,6 +118,16 @@ std::optional<ChildRun> Child::waitIfEnded() {
 
 ChildRun runChild(const std::vector<std::string>& command, ChildOutput taken) {
   return Child(command, taken).wait();
+}
+
+std::map<std::string, std::string> nameValueLines(const std::string& output) {
+  std::map<std::string, std::string> values;
+  std::istringstream lines(output);
+  for (std::string line; std::getline(lines, line);) {
+    auto equals = line.find('=');
+    if (equals != std::string::npos) values[line.substr(0, equals)] = line.substr(equals + 1);
+  }
+  return values;
 }
 
 }  // namespace testsupport

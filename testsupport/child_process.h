@@ -13,6 +13,7 @@
 
 #include <sys/types.h>
 
+#include <map>
 #include <optional>
 #include <string>
 #include <vector>
@@ -78,5 +79,9 @@ class Child {
 // Runs `command` to its end.
 ChildRun runChild(const std::vector<std::string>& command,
                   ChildOutput taken = ChildOutput::StandardOutput);
+
+// The "name=value" lines of a child's output by name; a later line of the same name wins, and
+// other lines are skipped.
+std::map<std::string, std::string> nameValueLines(const std::string& output);
 
 }  // namespace testsupport

@@ -22,17 +22,6 @@ namespace {
 
 using testing::HasSubstr;
 
-// The "name=value" lines of a child's output; a later line of the same name wins.
-std::map<std::string, std::string> parsed(const std::string& output) {
-  std::map<std::string, std::string> values;
-  std::istringstream lines(output);
-  for (std::string line; std::getline(lines, line);) {
-    auto equals = line.find('=');
-    if (equals != std::string::npos) values[line.substr(0, equals)] = line.substr(equals + 1);
-  }
-  return values;
-}
-
 class EngineChildTest : public ::testing::Test {
  protected:
   // Runs the child with `arguments` in the sandbox; its standard output.
@@ -44,7 +33,7 @@ class EngineChildTest : public ::testing::Test {
   }
   std::map<std::string, std::string> start(std::vector<std::string> arguments) {
     arguments.insert(arguments.begin(), "start");
-    return parsed(run(arguments));
+    return testsupport::nameValueLines(run(arguments));
   }
 
   testsupport::Sandbox sandbox_;
@@ -134,7 +123,7 @@ TEST_F(EngineChildTest, ALockedDatabaseFailsTheStartKeepsTheFileAndTheNextEnable
   for (std::optional<std::string> line; (line = child.readLine()) && *line != "waiting";) {
     firstRun += *line + "\n";
   }
-  auto failed = parsed(firstRun);
+  auto failed = testsupport::nameValueLines(firstRun);
   EXPECT_THAT(failed["codes"], HasSubstr(",23011,"));
   EXPECT_EQ(failed["enabled"], "0");
   EXPECT_EQ(failed["initialized"], "0");
@@ -144,7 +133,7 @@ TEST_F(EngineChildTest, ALockedDatabaseFailsTheStartKeepsTheFileAndTheNextEnable
   child.signal(SIGUSR1);
   testsupport::ChildRun second = child.wait();
   ASSERT_TRUE(second.succeeded()) << second.output;
-  auto enabled = parsed(second.output);
+  auto enabled = testsupport::nameValueLines(second.output);
   EXPECT_EQ(enabled["enabled"], "1");
   EXPECT_EQ(enabled["initialized"], "1");
   // The file the lock kept the engine from was never replaced.
@@ -152,7 +141,7 @@ TEST_F(EngineChildTest, ALockedDatabaseFailsTheStartKeepsTheFileAndTheNextEnable
 }
 
 TEST_F(EngineChildTest, ResetTakesTheNewIDAtOnceAndForgetsTheFirstOpen) {
-  auto values = parsed(run({"reset"}));
+  auto values = testsupport::nameValueLines(run({"reset"}));
   EXPECT_EQ(values["reset"], "1");
   EXPECT_EQ(values["appInstanceID"], values["newID"]);
   // The first open of the earlier data (seeded as 1) is gone; the engine reports a new one.
@@ -166,7 +155,7 @@ TEST_F(EngineChildTest, AResetCutShortByAKillIsFinishedByTheNextStart) {
   testsupport::ChildRun killed = testsupport::runChild({ENGINE_CHILD, "request-reset"},
                                                        testsupport::ChildOutput::StandardOutput);
   ASSERT_EQ(killed.signal(), SIGKILL);
-  std::string chosen = parsed(killed.output)["appInstanceID"];
+  std::string chosen = testsupport::nameValueLines(killed.output)["appInstanceID"];
   ASSERT_FALSE(chosen.empty());
 
   auto values = start({"--gmp", "1:1:macos:a"});
@@ -200,7 +189,7 @@ TEST_F(EngineChildTest, StartLinesGiveTheVersionAndTheArgumentThatTurnsEachLoggi
     testsupport::Sandbox sandbox;
     std::vector<std::string> arguments{"create"};
     arguments.insert(arguments.end(), c.launchArguments.begin(), c.launchArguments.end());
-    auto values = parsed(run(arguments));
+    auto values = testsupport::nameValueLines(run(arguments));
     EXPECT_EQ(values["log23007"], "6 Analytics v.%@ started: 10.29.0");
     EXPECT_EQ(values["log23222"], "8 Build %lld: 102800");
     EXPECT_EQ(values["log23008"], c.debugHint);
@@ -216,11 +205,11 @@ TEST_F(EngineChildTest, TheIdentityTakesTheStoreFactFromTheEngine) {
   std::filesystem::create_directories(bundle / "Contents/Resources");
   std::filesystem::create_directories(bundle / "SC_Info");
   sandbox_.setEnv("TESSARO_MAIN_BUNDLE", bundle.string());
-  EXPECT_EQ(parsed(run({"create"}))["fromAppStore"], "1");
+  EXPECT_EQ(testsupport::nameValueLines(run({"create"}))["fromAppStore"], "1");
 }
 
 TEST_F(EngineChildTest, EventsLoggedBeforeTheStartReachTheEngineInOrder) {
-  std::map<std::string, std::string> seen = parsed(run({"order"}));
+  std::map<std::string, std::string> seen = testsupport::nameValueLines(run({"order"}));
   EXPECT_EQ(seen["complete"], "1");
   EXPECT_EQ(seen["calls"], "8000");
   EXPECT_EQ(seen["perThreadInOrder"], "1");

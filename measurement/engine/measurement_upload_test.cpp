@@ -35,16 +35,6 @@ constexpr double kBackoff = 43200;
 // The child runs as this application; every bundle names it.
 constexpr const char* kApplicationID = "com.tessaro.kestrova";
 
-std::map<std::string, std::string> parsed(const std::string& output) {
-  std::map<std::string, std::string> values;
-  std::istringstream lines(output);
-  for (std::string line; std::getline(lines, line);) {
-    auto equals = line.find('=');
-    if (equals != std::string::npos) values[line.substr(0, equals)] = line.substr(equals + 1);
-  }
-  return values;
-}
-
 // The bytes of a MeasurementConfig for `appID` with `settings`, blocklisted event names and the
 // names of data controls.
 std::string configuration(const std::string& appID,
@@ -162,7 +152,7 @@ class UploadTest : public ::testing::Test {
     arguments.insert(arguments.begin(), {UPLOAD_CHILD, "run"});
     testsupport::ChildRun run = testsupport::runChild(arguments);
     EXPECT_TRUE(run.succeeded()) << run.output;
-    return parsed(run.output);
+    return testsupport::nameValueLines(run.output);
   }
 
   testsupport::Sandbox sandbox_;
