@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "bench/harness.h"
+#include "bench/raw_event_reference.h"
 #include "measurement/database/database.h"
 #include "measurement/database/raw_event_message.h"
 #include "measurement/foundation/data_extensions.h"
@@ -34,34 +35,12 @@ using measurement::Event;
 
 constexpr int kEventsPerRun = 1000;
 
-void execute(sqlite3* db, const std::string& sql) {
-  char* message = nullptr;
-  if (sqlite3_exec(db, sql.c_str(), nullptr, nullptr, &message) != SQLITE_OK) {
-    std::fprintf(stderr, "measurement_database_events_bench: %s: %s\n", sql.c_str(),
-                 message ? message : "");
-  }
-  sqlite3_free(message);
-}
-
-// The reference's table: raw_events's columns.
-constexpr const char* kReferenceTable = "reference_events";
-
-// Leaves exactly `stored` rows in `table`.
-void refill(sqlite3* db, const std::string& table, int stored) {
-  execute(db, "DELETE FROM " + table +
-                  "; WITH RECURSIVE n(i) AS (SELECT 1 UNION ALL SELECT i + 1 FROM n WHERE i < " +
-                  std::to_string(stored) + ") INSERT INTO " + table +
-                  " (name, timestamp, metadata_fingerprint, data, is_realtime) SELECT '_e', "
-                  "1765400000, 1, x'0a0412025f6f', 0 FROM n WHERE " +
-                  std::to_string(stored) + " > 0");
-}
-
 // Leaves exactly `stored` raw events (and no aggregates) in the file, and as many rows in the
 // reference's table.
-void refill(sqlite3* db, int stored) {
-  execute(db, "DELETE FROM events");
-  refill(db, "raw_events", stored);
-  refill(db, kReferenceTable, stored);
+void refill(bench::RawEventReference& reference, int stored) {
+  reference.execute("DELETE FROM events");
+  reference.refill("raw_events", stored);
+  reference.refill(bench::RawEventReference::kTable, stored);
 }
 
 }  // namespace
@@ -80,13 +59,7 @@ int main(int argc, char** argv) {
     return 1;
   }
   const std::string path = measurement::measurementDataPath(measurement::kMeasurementDatabaseName);
-  sqlite3* raw = nullptr;
-  sqlite3_open(path.c_str(), &raw);
-  execute(raw, "PRAGMA journal_mode=WAL; PRAGMA synchronous=NORMAL");
-  sqlite3_busy_timeout(raw, 5000);
-  execute(raw, std::string("CREATE TABLE IF NOT EXISTS ") + kReferenceTable +
-                   " (name TEXT NOT NULL, timestamp REAL NOT NULL, metadata_fingerprint INTEGER "
-                   "NOT NULL, data BLOB NOT NULL, is_realtime INTEGER)");
+  bench::RawEventReference reference(path);
 
   APMPBMeasurementBundle metadata;
   APMPBSetString(metadata, kMeasurementBundle_app_id, "1:123:ios:abc");
@@ -127,30 +100,10 @@ int main(int argc, char** argv) {
                  }},
         .reference = {"prepared INSERT, autocommit",
                       {},
-                      [&] {
-                        sqlite3_stmt* insert = nullptr;
-                        const std::string sql =
-                            std::string("INSERT INTO ") + kReferenceTable +
-                            " (name, timestamp, metadata_fingerprint, data, is_realtime) VALUES "
-                            "(?, ?, ?, ?, ?)";
-                        sqlite3_prepare_v2(raw, sql.c_str(), -1, &insert, nullptr);
-                        bool ok = insert != nullptr;
-                        for (int i = 0; ok && i < kEventsPerRun; ++i) {
-                          sqlite3_bind_text(insert, 1, "level_up", -1, SQLITE_STATIC);
-                          sqlite3_bind_double(insert, 2, 1765400000);
-                          sqlite3_bind_int64(insert, 3, fingerprint);
-                          sqlite3_bind_blob(insert, 4, data.data(), static_cast<int>(data.size()),
-                                            SQLITE_STATIC);
-                          sqlite3_bind_int(insert, 5, 0);
-                          ok = sqlite3_step(insert) == SQLITE_DONE;
-                          sqlite3_reset(insert);
-                        }
-                        sqlite3_finalize(insert);
-                        return ok;
-                      }},
+                      [&] { return reference.insert(kEventsPerRun, fingerprint, data); }},
         .prepare =
             [&] {
-              refill(raw, stored);
+              refill(reference, stored);
               // Rows written behind the database's back are counted anew at its next use: the
               // cap does it here, untimed, as a running engine would have done long before.
               return database->deleteRawEventsOverAbsoluteLimit(nullptr).has_value();
@@ -159,8 +112,8 @@ int main(int argc, char** argv) {
   }
 
   // 100 bundles whose encodings are about 64 KB of mixed, compressible text.
-  refill(raw, 0);
-  execute(raw, "DELETE FROM queue");
+  refill(reference, 0);
+  reference.execute("DELETE FROM queue");
   std::vector<os::Data> streams;
   {
     os::clock::ScopedFakeClock clock(1765400000);
@@ -187,7 +140,8 @@ int main(int argc, char** argv) {
     }
   }
   sqlite3_stmt* select = nullptr;
-  sqlite3_prepare_v2(raw, "SELECT data FROM queue ORDER BY rowid", -1, &select, nullptr);
+  sqlite3_prepare_v2(reference.handle(), "SELECT data FROM queue ORDER BY rowid", -1, &select,
+                     nullptr);
   while (sqlite3_step(select) == SQLITE_ROW) {
     const auto* bytes = static_cast<const uint8_t*>(sqlite3_column_blob(select, 0));
     streams.emplace_back(bytes, bytes + sqlite3_column_bytes(select, 0));
@@ -222,7 +176,6 @@ int main(int argc, char** argv) {
                       return ok;
                     }},
   });
-  sqlite3_close(raw);
   harness->printTable();
   return 0;
 }

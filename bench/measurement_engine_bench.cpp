@@ -5,7 +5,6 @@
 // same file (write-ahead log) into a twin of raw_events holding as many rows.
 //
 //   measurement_engine_bench [--runs=N] [--filter=TEXT]
-#include <sqlite3.h>
 
 #include <cstdio>
 #include <future>
@@ -13,6 +12,7 @@
 #include <string>
 
 #include "bench/harness.h"
+#include "bench/raw_event_reference.h"
 #include "measurement/database/raw_event_message.h"
 #include "measurement/engine/measurement.h"
 #include "measurement/foundation/persisted_config.h"
@@ -25,26 +25,6 @@ namespace {
 using measurement::Event;
 
 constexpr int kEventsPerRun = 1000;
-constexpr const char* kReferenceTable = "reference_events";
-
-void execute(sqlite3* db, const std::string& sql) {
-  char* message = nullptr;
-  if (sqlite3_exec(db, sql.c_str(), nullptr, nullptr, &message) != SQLITE_OK) {
-    std::fprintf(stderr, "measurement_engine_bench: %s: %s\n", sql.c_str(), message ? message : "");
-  }
-  sqlite3_free(message);
-}
-
-// Leaves exactly `stored` rows in `table`.
-void refill(sqlite3* db, const std::string& table, int stored) {
-  execute(db, "DELETE FROM " + table +
-                  "; WITH RECURSIVE n(i) AS (SELECT 1 UNION ALL SELECT i + 1 FROM n WHERE i < " +
-                  std::to_string(stored) + ") INSERT INTO " + table +
-                  " (name, timestamp, metadata_fingerprint, data, is_realtime) SELECT '_e', "
-                  "1765400000, 1, x'0a0412025f6f', 0 FROM n WHERE " +
-                  std::to_string(stored) + " > 0");
-}
-
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -82,12 +62,7 @@ int main(int argc, char** argv) {
   });
 
   const std::string path = measurement::measurementDataPath(measurement::kMeasurementDatabaseName);
-  sqlite3* raw = nullptr;
-  sqlite3_open(path.c_str(), &raw);
-  sqlite3_busy_timeout(raw, 5000);
-  execute(raw, std::string("CREATE TABLE IF NOT EXISTS ") + kReferenceTable +
-                   " (name TEXT NOT NULL, timestamp REAL NOT NULL, metadata_fingerprint INTEGER "
-                   "NOT NULL, data BLOB NOT NULL, is_realtime INTEGER)");
+  bench::RawEventReference reference(path);
   const Event event = *Event::initWithOrigin(
       "app", true, "level_up", 1765400000, 0,
       measurement::rawParameters(os::Dictionary{{"level", 3}, {"mode", "hard"}}));
@@ -107,33 +82,13 @@ int main(int argc, char** argv) {
                  }},
         .reference = {"prepared INSERT, autocommit",
                       {},
-                      [&] {
-                        sqlite3_stmt* insert = nullptr;
-                        const std::string sql =
-                            std::string("INSERT INTO ") + kReferenceTable +
-                            " (name, timestamp, metadata_fingerprint, data, is_realtime) VALUES "
-                            "(?, ?, ?, ?, ?)";
-                        sqlite3_prepare_v2(raw, sql.c_str(), -1, &insert, nullptr);
-                        bool ok = insert != nullptr;
-                        for (int i = 0; ok && i < kEventsPerRun; ++i) {
-                          sqlite3_bind_text(insert, 1, "level_up", -1, SQLITE_STATIC);
-                          sqlite3_bind_double(insert, 2, 1765400000);
-                          sqlite3_bind_int64(insert, 3, 1);
-                          sqlite3_bind_blob(insert, 4, data.data(), static_cast<int>(data.size()),
-                                            SQLITE_STATIC);
-                          sqlite3_bind_int(insert, 5, 0);
-                          ok = sqlite3_step(insert) == SQLITE_DONE;
-                          sqlite3_reset(insert);
-                        }
-                        sqlite3_finalize(insert);
-                        return ok;
-                      }},
+                      [&] { return reference.insert(kEventsPerRun, 1, data); }},
         .prepare =
             [&] {
               bool ok = true;
               onWorker([&] {
-                refill(raw, "raw_events", stored);
-                refill(raw, kReferenceTable, stored);
+                reference.refill("raw_events", stored);
+                reference.refill(bench::RawEventReference::kTable, stored);
                 // Rows written behind the database's back are counted anew at its next use:
                 // the cap does it here, untimed, as a running engine would have long before.
                 ok = engine->database()->deleteRawEventsOverAbsoluteLimit(nullptr).has_value();
@@ -142,7 +97,6 @@ int main(int argc, char** argv) {
             },
     });
   }
-  sqlite3_close(raw);
   harness->printTable();
   return 0;
 }

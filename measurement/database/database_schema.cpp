@@ -110,6 +110,31 @@ std::vector<TableDescription> makeTables() {
   };
 }
 
+// Indexes for what the upload schedule asks after every event written: the newest event's time
+// and whether any event is real-time. Without them both walk the whole table (9 ms an event at
+// 100,000 stored events). A rebuilt table loses its indexes, so they are made at every opening.
+struct Index {
+  const char* name;
+  const char* create;
+};
+constexpr Index kRawEventIndexes[] = {
+    {"raw_events_timestamp", "CREATE INDEX raw_events_timestamp ON raw_events (timestamp)"},
+    {"raw_events_realtime",
+     "CREATE INDEX raw_events_realtime ON raw_events (is_realtime) WHERE is_realtime = 1"},
+};
+
+// Makes each missing index; a current file is only read.
+bool ensureRawEventIndexes(SqliteStore& store, os::Error* error) {
+  for (const Index& index : kRawEventIndexes) {
+    std::optional<os::Value> found =
+        store.numberForQuery("SELECT count(*) FROM sqlite_master WHERE type = 'index' AND name = ?",
+                             {index.name}, error);
+    if (!found) return false;
+    if (found->integerValue() == 0 && !store.executeSQL(index.create, error)) return false;
+  }
+  return true;
+}
+
 }  // namespace
 
 const std::vector<TableDescription>& measurementTables() {
@@ -129,7 +154,7 @@ bool ensureAllTables(SqliteStore& store, os::Error* error) {
     if (error) *error = failure;
     return false;
   }
-  return ensureRawEventsCount(store, error);
+  return ensureRawEventIndexes(store, error) && ensureRawEventsCount(store, error);
 }
 
 }  // namespace measurement
