@@ -96,9 +96,13 @@ TEST_F(AdExposureReporterTest, ExposureIsCutPerScreenAndRestartedOnActivation) {
     screens->trackScreenWithParameters(
         RawParameters{{"screen_name", os::Value(name)}, {"screen_class", os::Value("View")}},
         os::clock::now());
-    // The screen change reaches this reporter before the screen's "_vs" is logged.
-    while (eventsNamed("_vs").size() == before) {
-      ASSERT_TRUE(observer_.waitForEvents(observer_.events().size() + 1, kDeadline));
+    // The screen change reaches this reporter before the screen's "_vs" is logged. The count
+    // of events is taken before the look for "_vs", so an event arriving in between ends the
+    // wait instead of being waited past.
+    for (;;) {
+      const size_t seen = observer_.events().size();
+      if (eventsNamed("_vs").size() != before) break;
+      ASSERT_TRUE(observer_.waitForEvents(seen + 1, kDeadline));
     }
   };
   show("First");
