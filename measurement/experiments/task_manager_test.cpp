@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
 
@@ -97,6 +98,14 @@ class TaskManagerTest : public ::testing::Test {
     for (const auto& taskManager : made_) {
       taskManager->workerQueue()->sync([&] { alarms_[taskManager.get()]->cancel(); });
     }
+    // A fetch still in flight reads the sandbox's folders from the environment on the network's
+    // threads: it must be over before the sandbox puts the environment back.
+    os::RunLoop::main().runUntil(
+        [&] {
+          return std::none_of(networks_.begin(), networks_.end(),
+                              [](const auto& network) { return network->hasUploadInProgress(); });
+        },
+        testing::kEventTimeoutSeconds);
     os::Bundle::resetMainForTesting();
   }
 
@@ -113,7 +122,8 @@ class TaskManagerTest : public ::testing::Test {
     auto taskManager = APMETaskManager::create({
         .queue = queue,
         .alarm = alarm,
-        .network = VDUNetwork::initWithReachabilityHost(kExperimentServicesHost),
+        .network =
+            networks_.emplace_back(VDUNetwork::initWithReachabilityHost(kExperimentServicesHost)),
         .persistedStorage = std::move(store),
         .databasePath = databasePath(),
         .initTimestamp = os::clock::now(),
@@ -155,6 +165,7 @@ class TaskManagerTest : public ::testing::Test {
   tools::ExperimentServer server_;
   os::clock::ScopedFakeClock clock_{kNow};
   std::vector<std::shared_ptr<APMETaskManager>> made_;
+  std::vector<std::shared_ptr<VDUNetwork>> networks_;
   std::map<APMETaskManager*, std::shared_ptr<Alarm>> alarms_;
 };
 
