@@ -21,6 +21,12 @@ function(tessaro_library name)
   set_property(GLOBAL APPEND PROPERTY TESSARO_LIBRARIES ${name})
 endfunction()
 
+# Every test runs with HOME in the build tree. Tests keep their files in a sandbox of their own;
+# what a background save still writes after its test's sandbox has gone lands here, never in the
+# real home folder.
+set(TESSARO_TEST_HOME ${CMAKE_BINARY_DIR}/test-home)
+file(MAKE_DIRECTORY ${TESSARO_TEST_HOME})
+
 # tessaro_test(name SOURCES a_test.cpp ... DEPS lib ... [LABELS unit|e2e|gui] [TIMEOUT seconds])
 # One executable per library; every TEST in it becomes a CTest test, limited to TIMEOUT seconds
 # (120 unless given).
@@ -43,7 +49,8 @@ function(tessaro_test name)
   endif()
   # DISCOVERY_TIMEOUT ends the PROPERTIES list: everything after it would be dropped unread.
   gtest_discover_tests(${name} DISCOVERY_TIMEOUT 60
-                       PROPERTIES LABELS "${ARG_LABELS}" TIMEOUT ${ARG_TIMEOUT} ${extra_properties})
+                       PROPERTIES LABELS "${ARG_LABELS}" TIMEOUT ${ARG_TIMEOUT}
+                                  ENVIRONMENT "HOME=${TESSARO_TEST_HOME}" ${extra_properties})
 endfunction()
 
 # After every folder: `tessaro_tests` builds what CTest runs (the test executables and what they
