@@ -13,6 +13,7 @@
 #include "installer/screens/error_page.h"
 #include "installer/screens/install_progress_view_controller.h"
 #include "installer/screens/main_view_controller.h"
+#include "installer/screens/silent_delegates_test_support.h"
 #include "installer/widgets/no_title_bar_window.h"
 #include "installer/widgets/widget_color.h"
 #include "installer/widgets/widget_test_util.h"
@@ -193,17 +194,6 @@ class ProductFormsTest : public os::ui::testing::HeadlessTest,
 
   std::unique_ptr<InstallerTestEnvironment> environment_;
   std::shared_ptr<TSRNoTitleBarWindow> window_;
-};
-
-class NoMainDelegate : public TSRMainViewDelegate {
- public:
-  void switchView(int32_t) override {}
-};
-
-class NoProgressDelegate : public TSRInstallProgressDelegate {
- public:
-  void setIsInstall(bool) override {}
-  void closeWindow() override {}
 };
 
 TEST_P(ProductFormsTest, FirstScreenShowsTheProductsPictureNameAndSlogan) {

@@ -16,6 +16,7 @@
 #include "installer/screens/error_page.h"
 #include "installer/screens/install_progress_view_controller.h"
 #include "installer/screens/main_view_controller.h"
+#include "installer/screens/silent_delegates_test_support.h"
 #include "installer/widgets/alert_super_view.h"
 #include "installer/widgets/gridient_button.h"
 #include "installer/widgets/no_title_bar_window.h"
@@ -89,17 +90,6 @@ void measure(const os::ui::View& view, std::string& faults) {
   }
   for (const auto& subview : view.subviews()) measure(*subview, faults);
 }
-
-class NoMainDelegate : public TSRMainViewDelegate {
- public:
-  void switchView(int32_t) override {}
-};
-
-class NoProgressDelegate : public TSRInstallProgressDelegate {
- public:
-  void setIsInstall(bool) override {}
-  void closeWindow() override {}
-};
 
 struct Case {
   int32_t product;
