@@ -294,7 +294,6 @@ class APMMeasurement final : public measurement::ConditionalUserPropertyEngine,
   void startSearchAdReporterOnWorkerQueue();
   void checkPSMDependencyOnWorkerQueue();
   void maybeDeleteExpiredPSMValueOnWorkerQueue();
-  void resetPSMCounts();
   void backfillSessionNumber();
   // Worker queue. Stores the user property.
   void setUserAttributeOnWorkerQueue(const measurement::UserAttribute& attribute);

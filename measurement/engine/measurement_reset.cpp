@@ -52,7 +52,7 @@ bool APMMeasurement::resetAnalyticsDataWithAppInstanceID(
 bool APMMeasurement::wipeoutAnalyticsDataAndResetComponents() {
   Scheduler::checkOnBackgroundThread("wipeoutAnalyticsDataAndResetComponents");
   monitor().log(6, 23171, "Resetting App Measurement data");
-  resetPSMCounts();
+  // (This host has no on-device conversion client, so it keeps no counts of its to clear.)
   previousGMPAppID_ = persistedConfig_->appIDFromGMP();
   persistedConfig_->clearValues();
   monitor().clearMonitoringData();
