@@ -9,7 +9,7 @@
 
 #include "bench/harness.h"
 #include "measurement/engine/analytics.h"
-#include "os/dispatch.h"
+#include "os/dispatch/dispatch.h"
 #include "testsupport/sandbox.h"
 
 namespace {

@@ -12,8 +12,8 @@
 #include <mutex>
 #include <thread>
 
-#include "os/dispatch.h"
-#include "os/runloop.h"
+#include "os/dispatch/dispatch.h"
+#include "os/dispatch/runloop.h"
 
 namespace {
 

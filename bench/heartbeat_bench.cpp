@@ -16,8 +16,8 @@
 #include "bench/harness.h"
 #include "core/heartbeats/bundle_coding.h"
 #include "core/heartbeats/heartbeat_controller.h"
-#include "os/clock.h"
-#include "os/files.h"
+#include "os/files/files.h"
+#include "os/process/clock.h"
 #include "testsupport/files.h"
 #include "testsupport/sandbox.h"
 

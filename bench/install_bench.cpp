@@ -25,8 +25,8 @@
 #include "bench/harness.h"
 #include "installer/app/temp_helper.h"
 #include "installer/engine/download_manager.h"
-#include "os/paths.h"
-#include "os/runloop.h"
+#include "os/dispatch/runloop.h"
+#include "os/files/paths.h"
 #include "testsupport/sandbox.h"
 #include "tools/sample_product.h"
 

@@ -17,7 +17,7 @@
 #include "measurement/foundation/persisted_config.h"
 #include "measurement/privacy/identifiers.h"
 #include "measurement/privacy/identity.h"
-#include "os/clock.h"
+#include "os/process/clock.h"
 #include "testsupport/sandbox.h"
 
 namespace {

@@ -10,7 +10,7 @@
 #include "bench/harness.h"
 #include "measurement/cup/conditional_user_property_controller.h"
 #include "measurement/database/database.h"
-#include "os/clock.h"
+#include "os/process/clock.h"
 #include "testsupport/sandbox.h"
 
 namespace {

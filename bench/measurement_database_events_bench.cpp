@@ -25,7 +25,7 @@
 #include "measurement/foundation/persisted_config.h"
 #include "measurement/foundation/storage_paths.h"
 #include "measurement/wire/access.h"
-#include "os/clock.h"
+#include "os/process/clock.h"
 #include "testsupport/sandbox.h"
 
 namespace {

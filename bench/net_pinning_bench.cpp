@@ -27,7 +27,7 @@
 
 #include "net/http_session_manager.h"
 #include "net/security_policy.h"
-#include "os/runloop.h"
+#include "os/dispatch/runloop.h"
 #include "testsupport/local_http_server.h"
 #include "testsupport/sandbox.h"
 

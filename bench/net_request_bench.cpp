@@ -22,7 +22,7 @@
 #include "bench/harness.h"
 #include "net/query_string.h"
 #include "net/request_serializer.h"
-#include "os/urlsession.h"
+#include "os/net/urlsession.h"
 #include "testsupport/sandbox.h"
 
 namespace {

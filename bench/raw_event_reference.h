@@ -12,7 +12,7 @@
 #include <cstdint>
 #include <string>
 
-#include "os/value.h"
+#include "os/value/value.h"
 
 namespace bench {
 

@@ -15,7 +15,7 @@
 #include <cstdlib>
 #include <memory>
 
-#include "os/runloop.h"
+#include "os/dispatch/runloop.h"
 #include "os/ui/application.h"
 #include "os/ui/backend_headless.h"
 #include "os/ui/button.h"

@@ -20,8 +20,8 @@
 #include <vector>
 
 #include "bench/harness.h"
-#include "os/internal/zip_extract.h"
-#include "os/zip.h"
+#include "os/zip/internal/zip_extract.h"
+#include "os/zip/zip.h"
 #include "testsupport/random.h"
 #include "testsupport/sandbox.h"
 

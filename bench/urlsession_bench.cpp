@@ -23,8 +23,8 @@
 #include "bench/data.h"
 #include "bench/file_server.h"
 #include "bench/harness.h"
-#include "os/dispatch.h"
-#include "os/urlsession.h"
+#include "os/dispatch/dispatch.h"
+#include "os/net/urlsession.h"
 #include "testsupport/sandbox.h"
 
 namespace {

@@ -19,8 +19,8 @@
 #include <optional>
 #include <string>
 
-#include "os/dispatch.h"
-#include "os/urlsession.h"
+#include "os/dispatch/dispatch.h"
+#include "os/net/urlsession.h"
 
 namespace {
 

@@ -6,7 +6,7 @@ find_package(GTest REQUIRED)
 find_package(Threads REQUIRED)
 
 set(TESSARO_WARNINGS -Wall -Wextra -Werror)
-# Clang checks the OS_GUARDED_BY family of os/thread_annotations.h; GCC has no such analysis.
+# Clang checks the OS_GUARDED_BY family of os/sync/thread_annotations.h; GCC has no such analysis.
 if(CMAKE_CXX_COMPILER_ID MATCHES "Clang")
   list(APPEND TESSARO_WARNINGS -Wthread-safety)
 endif()

@@ -11,7 +11,7 @@
 #include <string_view>
 #include <vector>
 
-#include "os/bundle.h"
+#include "os/bundle/bundle.h"
 
 class RVOBundleUtil {
  public:

@@ -4,7 +4,7 @@
 #include <string>
 #include <utility>
 
-#include "os/mutex.h"
+#include "os/sync/mutex.h"
 
 namespace RVOClassRegistry {
 

@@ -5,7 +5,7 @@
 
 #include "core/logger.h"
 #include "core/zuzaze.h"
-#include "os/mutex.h"
+#include "os/sync/mutex.h"
 
 namespace {
 

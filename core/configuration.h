@@ -10,7 +10,7 @@
 
 #include <memory>
 
-#include "os/mutex.h"
+#include "os/sync/mutex.h"
 #include "platform/utilities/logger.h"
 
 // What the application core tells the analytics collection switch of the measurement library.

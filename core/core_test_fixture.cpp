@@ -3,9 +3,9 @@
 #include <fstream>
 
 #include "core/zuzaze.h"
-#include "os/bundle.h"
-#include "os/defaults.h"
-#include "os/plist.h"
+#include "os/bundle/bundle.h"
+#include "os/bundle/defaults.h"
+#include "os/value/plist.h"
 
 namespace core_testing {
 

@@ -7,7 +7,7 @@
 
 #include <filesystem>
 
-#include "os/value.h"
+#include "os/value/value.h"
 #include "testsupport/sandbox.h"
 
 namespace core_testing {

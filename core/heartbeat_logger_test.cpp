@@ -3,7 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "core/core_test_fixture.h"
-#include "os/clock.h"
+#include "os/process/clock.h"
 
 namespace {
 

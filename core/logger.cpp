@@ -1,7 +1,7 @@
 #include "core/logger.h"
 
-#include "os/dispatch.h"
-#include "os/process.h"
+#include "os/dispatch/dispatch.h"
+#include "os/process/process.h"
 #include "platform/utilities/user_defaults.h"
 
 namespace {

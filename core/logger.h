@@ -22,7 +22,7 @@
 #include <string>
 #include <string_view>
 
-#include "os/value.h"
+#include "os/value/value.h"
 #include "platform/utilities/logger.h"
 
 // Service tags.

@@ -3,7 +3,7 @@
 #include <cstdio>
 
 #include "core/logger.h"
-#include "os/process.h"
+#include "os/process/process.h"
 #include "platform/utilities/user_defaults.h"
 
 int main(int argc, char** argv) {

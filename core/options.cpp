@@ -6,11 +6,11 @@
 #include "core/bundle_util.h"
 #include "core/logger.h"
 #include "core/zuzaze.h"
-#include "os/bundle.h"
-#include "os/exception.h"
-#include "os/files.h"
-#include "os/mutex.h"
-#include "os/plist.h"
+#include "os/bundle/bundle.h"
+#include "os/files/files.h"
+#include "os/sync/mutex.h"
+#include "os/value/exception.h"
+#include "os/value/plist.h"
 
 namespace {
 

@@ -16,8 +16,8 @@
 #include <string>
 #include <string_view>
 
-#include "os/mutex.h"
-#include "os/value.h"
+#include "os/sync/mutex.h"
+#include "os/value/value.h"
 
 // The options file's name and type.
 inline constexpr const char* kRVOOptionsFileName = "ZiroreVevuraz-Eziz";

@@ -6,7 +6,7 @@
 
 #include "core/core_test_fixture.h"
 #include "core/zuzaze.h"
-#include "os/exception.h"
+#include "os/value/exception.h"
 #include "platform/utilities/logger.h"
 
 namespace {

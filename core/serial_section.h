@@ -17,7 +17,7 @@
 #include <type_traits>
 #include <utility>
 
-#include "os/dispatch.h"
+#include "os/dispatch/dispatch.h"
 
 class RVOSerialSection {
  public:

@@ -4,8 +4,8 @@
 #include <utility>
 #include <vector>
 
-#include "os/bundle.h"
-#include "os/text.h"
+#include "os/bundle/bundle.h"
+#include "os/text/text.h"
 #include "platform/utilities/app_environment_util.h"
 
 os::Dictionary RVORiveravoUserAgent::environmentComponents() {

@@ -17,8 +17,8 @@
 #include <string>
 #include <string_view>
 
-#include "os/mutex.h"
-#include "os/value.h"
+#include "os/sync/mutex.h"
+#include "os/value/value.h"
 
 class RVORiveravoUserAgent {
  public:

@@ -12,11 +12,11 @@
 #include "core/configuration.h"
 #include "core/logger.h"
 #include "core/serial_section.h"
-#include "os/bundle.h"
-#include "os/defaults.h"
-#include "os/exception.h"
-#include "os/format.h"
-#include "os/mutex.h"
+#include "os/bundle/bundle.h"
+#include "os/bundle/defaults.h"
+#include "os/sync/mutex.h"
+#include "os/text/format.h"
+#include "os/value/exception.h"
 #include "platform/utilities/app_environment_util.h"
 
 namespace {

@@ -33,8 +33,8 @@
 #include "core/heartbeat_logger.h"
 #include "core/options.h"
 #include "core/user_agent.h"
-#include "os/error.h"
-#include "os/notifications.h"
+#include "os/dispatch/notifications.h"
+#include "os/value/error.h"
 
 // The name of every exception raised here but one, and the error domain.
 inline constexpr const char* kRVOCoreExceptionName = "com.riveravo.core";

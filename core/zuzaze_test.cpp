@@ -8,9 +8,9 @@
 #include "core/configuration.h"
 #include "core/core_test_fixture.h"
 #include "core/heartbeats/heartbeat_storage.h"
-#include "os/clock.h"
-#include "os/defaults.h"
-#include "os/exception.h"
+#include "os/bundle/defaults.h"
+#include "os/process/clock.h"
+#include "os/value/exception.h"
 #include "platform/utilities/logger.h"
 #include "testsupport/files.h"
 

@@ -5,7 +5,7 @@
 #include <cstdlib>
 #include <string_view>
 
-#include "os/json.h"
+#include "os/value/json.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   std::string_view text(reinterpret_cast<const char*>(data), size);

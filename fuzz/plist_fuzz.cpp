@@ -5,7 +5,7 @@
 #include <cstdlib>
 #include <string_view>
 
-#include "os/plist.h"
+#include "os/value/plist.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   std::string_view bytes(reinterpret_cast<const char*>(data), size);

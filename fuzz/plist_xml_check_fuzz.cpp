@@ -6,8 +6,8 @@
 #include <cstdint>
 #include <string_view>
 
-#include "os/internal/plist_xml_check.h"
-#include "os/plist.h"
+#include "os/value/internal/plist_xml_check.h"
+#include "os/value/plist.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   std::string_view text(reinterpret_cast<const char*>(data), size);

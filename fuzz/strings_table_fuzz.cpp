@@ -4,7 +4,7 @@
 #include <cstdint>
 #include <string_view>
 
-#include "os/strings_table.h"
+#include "os/bundle/strings_table.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   os::Error error;

@@ -7,7 +7,7 @@
 #include <optional>
 #include <string_view>
 
-#include "os/url.h"
+#include "os/net/url.h"
 
 namespace {
 

@@ -10,7 +10,7 @@
 
 #include "net/xml.h"
 #include "net/xml_response_serializers.h"
-#include "os/url.h"
+#include "os/net/url.h"
 
 namespace {
 

@@ -8,7 +8,7 @@
 #include <filesystem>
 #include <fstream>
 
-#include "os/zip.h"
+#include "os/zip/zip.h"
 
 namespace fs = std::filesystem;
 

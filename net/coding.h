@@ -22,9 +22,9 @@
 #include <string_view>
 
 #include "net/response_serialization.h"
-#include "os/error.h"
-#include "os/urlsession.h"
-#include "os/value.h"
+#include "os/net/urlsession.h"
+#include "os/value/error.h"
+#include "os/value/value.h"
 
 // The key of the class name in every coded object.
 inline constexpr const char* kNKCodedClassKey = "$class";

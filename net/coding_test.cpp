@@ -6,7 +6,7 @@
 #include "net/json_response_serializer.h"
 #include "net/property_list_response_serializer.h"
 #include "net/xml_response_serializers.h"
-#include "os/plist.h"
+#include "os/value/plist.h"
 
 namespace {
 

@@ -7,8 +7,8 @@
 #include "net/coding.h"
 #include "net/response_object.h"
 #include "net/security_policy.h"
-#include "os/dispatch.h"
-#include "os/mutex.h"
+#include "os/dispatch/dispatch.h"
+#include "os/sync/mutex.h"
 
 namespace {
 

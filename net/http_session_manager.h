@@ -37,11 +37,11 @@
 #include "net/request_serializer.h"
 #include "net/response_serialization.h"
 #include "net/session_manager.h"
-#include "os/error.h"
-#include "os/mutex.h"
-#include "os/url.h"
-#include "os/urlsession.h"
-#include "os/value.h"
+#include "os/net/url.h"
+#include "os/net/urlsession.h"
+#include "os/sync/mutex.h"
+#include "os/value/error.h"
+#include "os/value/value.h"
 
 class NKHTTPSessionManager : public NKURLSessionManager {
  public:

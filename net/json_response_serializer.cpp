@@ -2,7 +2,7 @@
 
 #include <string_view>
 
-#include "os/json.h"
+#include "os/value/json.h"
 
 NKJSONResponseSerializer::NKJSONResponseSerializer() {
   setAcceptableContentTypes(std::set<std::string>{"application/json", "text/json",

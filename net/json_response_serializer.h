@@ -35,7 +35,7 @@ class NKJSONResponseSerializer : public NKHTTPResponseSerializer {
 
   // After the guard of validateForParsing: an empty body or a body of exactly one space gives
   // nil and leaves the validation error; otherwise the parsed document, or nil with the parse
-  // error (os/json.h) chained over the validation error.
+  // error (os/value/json.h) chained over the validation error.
   NKResponseObject responseObjectForResponse(const std::shared_ptr<const os::URLResponse>& response,
                                              const os::Data& data,
                                              std::optional<os::Error>* error) const override;

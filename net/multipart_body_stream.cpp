@@ -6,7 +6,7 @@
 #include <thread>
 
 #include "net/serialization_errors.h"
-#include "os/urlsession.h"
+#include "os/net/urlsession.h"
 
 namespace {
 

@@ -30,9 +30,9 @@
 #include <variant>
 #include <vector>
 
-#include "os/error.h"
-#include "os/url.h"
-#include "os/value.h"
+#include "os/net/url.h"
+#include "os/value/error.h"
+#include "os/value/value.h"
 
 // The platform's stream statuses, with their values.
 enum class NKStreamStatus { NotOpen = 0, Open = 2, AtEnd = 5, Closed = 6, Error = 7 };

@@ -9,10 +9,10 @@
 #include <system_error>
 
 #include "net/serialization_errors.h"
-#include "os/bundle.h"
-#include "os/files.h"
-#include "os/text.h"
-#include "os/urlsession.h"
+#include "os/bundle/bundle.h"
+#include "os/files/files.h"
+#include "os/net/urlsession.h"
+#include "os/text/text.h"
 
 namespace {
 

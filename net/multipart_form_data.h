@@ -21,9 +21,9 @@
 #include <string>
 
 #include "net/multipart_body_stream.h"
-#include "os/error.h"
-#include "os/url.h"
-#include "os/value.h"
+#include "os/net/url.h"
+#include "os/value/error.h"
+#include "os/value/value.h"
 
 // The append operations that a multipart body block gets.
 class NKMultipartFormData {

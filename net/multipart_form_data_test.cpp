@@ -7,7 +7,7 @@
 #include <fstream>
 
 #include "net/serialization_errors.h"
-#include "os/urlsession.h"
+#include "os/net/urlsession.h"
 #include "testsupport/sandbox.h"
 
 namespace {

@@ -1,6 +1,6 @@
 #include "net/progress.h"
 
-#include "os/mutex.h"
+#include "os/sync/mutex.h"
 
 namespace {
 

@@ -16,7 +16,7 @@
 #include <utility>
 #include <vector>
 
-#include "os/mutex.h"
+#include "os/sync/mutex.h"
 
 class Progress {
  public:

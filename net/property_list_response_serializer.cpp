@@ -2,7 +2,7 @@
 
 #include <string_view>
 
-#include "os/plist.h"
+#include "os/value/plist.h"
 
 NKPropertyListResponseSerializer::NKPropertyListResponseSerializer() {
   setAcceptableContentTypes(std::set<std::string>{"application/x-plist"});

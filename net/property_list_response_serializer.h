@@ -1,5 +1,5 @@
 // NKPropertyListResponseSerializer: "application/x-plist" bodies, XML or binary, read into an
-// os::Value through os/plist.h.
+// os::Value through os/value/plist.h.
 //
 //   manager->setResponseSerializer(NKPropertyListResponseSerializer::serializer());
 #pragma once

@@ -2,8 +2,8 @@
 
 #include <algorithm>
 
-#include "os/text.h"
-#include "os/url.h"
+#include "os/net/url.h"
+#include "os/text/text.h"
 
 namespace {
 

@@ -21,7 +21,7 @@
 #include <variant>
 #include <vector>
 
-#include "os/value.h"
+#include "os/value/value.h"
 
 // One "field=value" of a query string. `field` is the key path ("a[x][]"), empty for a
 // parameters object that is a single value; `value` is never a collection.

@@ -4,10 +4,10 @@
 
 #include <utility>
 
-#include "os/bundle.h"
-#include "os/dispatch.h"
-#include "os/mutex.h"
-#include "os/notifications.h"
+#include "os/bundle/bundle.h"
+#include "os/dispatch/dispatch.h"
+#include "os/dispatch/notifications.h"
+#include "os/sync/mutex.h"
 
 const std::shared_ptr<NKNetworkReachabilityManager>& NKNetworkReachabilityManager::sharedManager() {
   static const std::shared_ptr<NKNetworkReachabilityManager> shared = manager();

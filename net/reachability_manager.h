@@ -19,7 +19,7 @@
 //
 // Nothing happens until startMonitoring(). The status, the block and the notification always run
 // on the main queue, so the main run loop must turn. Tests hand managerWithReachability() a
-// flag source of their own instead of the machine's (os/reachability.h).
+// flag source of their own instead of the machine's (os/net/reachability.h).
 #pragma once
 
 #include <sys/socket.h>
@@ -30,8 +30,8 @@
 #include <string>
 #include <string_view>
 
-#include "os/mutex.h"
-#include "os/reachability.h"
+#include "os/net/reachability.h"
+#include "os/sync/mutex.h"
 
 // Posted on the main queue after each status that a monitoring manager learns, with no object.
 inline constexpr const char* kNKNetworkingReachabilityDidChangeNotification =

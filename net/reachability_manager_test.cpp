@@ -11,9 +11,9 @@
 #include <vector>
 
 #include "gtest/gtest.h"
-#include "os/bundle.h"
-#include "os/notifications.h"
-#include "os/runloop.h"
+#include "os/bundle/bundle.h"
+#include "os/dispatch/notifications.h"
+#include "os/dispatch/runloop.h"
 #include "testsupport/sandbox.h"
 
 namespace {

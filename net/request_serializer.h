@@ -25,9 +25,9 @@
 
 #include "net/multipart_form_data.h"
 #include "net/query_string.h"
-#include "os/error.h"
-#include "os/url.h"
-#include "os/value.h"
+#include "os/net/url.h"
+#include "os/value/error.h"
+#include "os/value/value.h"
 
 // How a serializer writes parameters into a query or form body.
 enum class NKHTTPRequestQueryStringSerializationStyle : uint64_t {

@@ -10,10 +10,10 @@
 #include <thread>
 
 #include "net/request_serializer.h"
-#include "os/crypto.h"
-#include "os/json.h"
-#include "os/mutex.h"
-#include "os/urlsession.h"
+#include "os/crypto/crypto.h"
+#include "os/net/urlsession.h"
+#include "os/sync/mutex.h"
+#include "os/value/json.h"
 #include "testsupport/local_http_server.h"
 #include "testsupport/memory.h"
 #include "testsupport/random.h"

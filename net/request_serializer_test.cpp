@@ -8,14 +8,14 @@
 #include <fstream>
 
 #include "net/serialization_errors.h"
-#include "os/bundle.h"
-#include "os/defaults.h"
-#include "os/dispatch.h"
-#include "os/json.h"
-#include "os/plist.h"
-#include "os/process.h"
-#include "os/runloop.h"
-#include "os/urlsession.h"
+#include "os/bundle/bundle.h"
+#include "os/bundle/defaults.h"
+#include "os/dispatch/dispatch.h"
+#include "os/dispatch/runloop.h"
+#include "os/net/urlsession.h"
+#include "os/process/process.h"
+#include "os/value/json.h"
+#include "os/value/plist.h"
 #include "testsupport/files.h"
 #include "testsupport/sandbox.h"
 

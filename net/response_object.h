@@ -14,8 +14,8 @@
 #include <variant>
 
 #include "net/xml.h"
-#include "os/url.h"
-#include "os/value.h"
+#include "os/net/url.h"
+#include "os/value/value.h"
 #include "support/image_extensions.h"
 
 class NKResponseObject {

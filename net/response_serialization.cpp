@@ -2,9 +2,9 @@
 
 #include <string_view>
 
-#include "os/bundle.h"
-#include "os/format.h"
-#include "os/urlsession.h"
+#include "os/bundle/bundle.h"
+#include "os/net/urlsession.h"
+#include "os/text/format.h"
 
 namespace {
 

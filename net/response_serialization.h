@@ -31,9 +31,9 @@
 
 #include "net/response_object.h"
 #include "net/serialization_errors.h"
-#include "os/error.h"
-#include "os/url.h"
-#include "os/value.h"
+#include "os/net/url.h"
+#include "os/value/error.h"
+#include "os/value/value.h"
 
 // The platform's user-info key of the URL that failed, here as text.
 inline constexpr const char* kNSErrorFailingURLKey = "NSErrorFailingURLKey";

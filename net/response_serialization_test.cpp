@@ -9,8 +9,8 @@
 #include "net/json_response_serializer.h"
 #include "net/property_list_response_serializer.h"
 #include "net/xml_response_serializers.h"
-#include "os/json.h"
-#include "os/urlsession.h"
+#include "os/net/urlsession.h"
+#include "os/value/json.h"
 
 namespace {
 

@@ -10,8 +10,8 @@
 #include <vector>
 
 #include "net/coding.h"
-#include "os/files.h"
-#include "os/log.h"
+#include "os/files/files.h"
+#include "os/log/log.h"
 
 namespace {
 

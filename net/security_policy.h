@@ -28,10 +28,10 @@
 #include <set>
 #include <string>
 
-#include "os/bundle.h"
-#include "os/error.h"
-#include "os/urlsession.h"
-#include "os/value.h"
+#include "os/bundle/bundle.h"
+#include "os/net/urlsession.h"
+#include "os/value/error.h"
+#include "os/value/value.h"
 
 // What a pinning policy compares the server's chain with; the platform's numbers.
 enum class NKSSLPinningMode : uint64_t {

@@ -7,9 +7,9 @@
 #include <fstream>
 
 #include "net/http_session_manager.h"
-#include "os/log.h"
-#include "os/plist.h"
-#include "os/runloop.h"
+#include "os/dispatch/runloop.h"
+#include "os/log/log.h"
+#include "os/value/plist.h"
 #include "testsupport/local_http_server.h"
 #include "testsupport/sandbox.h"
 

@@ -12,8 +12,8 @@
 #include <optional>
 #include <string_view>
 
-#include "os/error.h"
-#include "os/value.h"
+#include "os/value/error.h"
+#include "os/value/value.h"
 
 inline constexpr const char* kNKRequestSerializationErrorDomain =
     "com.netkit.error.serialization.request";

@@ -9,8 +9,8 @@
 #include "net/notification_names.h"
 #include "net/session_task_delegate.h"
 #include "net/task_state_notifications.h"
-#include "os/log.h"
-#include "os/mutex.h"
+#include "os/log/log.h"
+#include "os/sync/mutex.h"
 
 // The session's delegate. It holds the manager by address only, so that the session (which
 // keeps its delegate until it is invalidated) does not keep the manager alive; each event

@@ -45,10 +45,10 @@
 #include "net/response_object.h"
 #include "net/response_serialization.h"
 #include "net/security_policy.h"
-#include "os/dispatch.h"
-#include "os/mutex.h"
-#include "os/notifications.h"
-#include "os/urlsession.h"
+#include "os/dispatch/dispatch.h"
+#include "os/dispatch/notifications.h"
+#include "os/net/urlsession.h"
+#include "os/sync/mutex.h"
 
 class NKURLSessionManagerTaskDelegate;
 

@@ -1,9 +1,9 @@
 #include "net/session_task_delegate.h"
 
 #include "net/notification_names.h"
-#include "os/files.h"
-#include "os/mutex.h"
-#include "os/notifications.h"
+#include "os/dispatch/notifications.h"
+#include "os/files/files.h"
+#include "os/sync/mutex.h"
 
 namespace {
 

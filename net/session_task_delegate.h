@@ -15,7 +15,7 @@
 
 #include "net/progress.h"
 #include "net/session_manager.h"
-#include "os/mutex.h"
+#include "os/sync/mutex.h"
 
 class NKURLSessionManagerTaskDelegate
     : public std::enable_shared_from_this<NKURLSessionManagerTaskDelegate> {

@@ -3,8 +3,8 @@
 #include <mutex>
 
 #include "net/notification_names.h"
-#include "os/notifications.h"
-#include "os/urlsession.h"
+#include "os/dispatch/notifications.h"
+#include "os/net/urlsession.h"
 
 namespace NKURLSessionTaskNotifications {
 

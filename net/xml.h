@@ -26,8 +26,8 @@
 #include <optional>
 #include <string>
 
-#include "os/error.h"
-#include "os/value.h"
+#include "os/value/error.h"
+#include "os/value/value.h"
 
 inline constexpr const char* kXMLParserErrorDomain = "NSXMLParserErrorDomain";
 

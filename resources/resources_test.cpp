@@ -7,11 +7,11 @@
 #include <fstream>
 
 #include "core/zuzaze.h"
-#include "os/bundle.h"
-#include "os/format.h"
-#include "os/plist.h"
-#include "os/strings_table.h"
+#include "os/bundle/bundle.h"
+#include "os/bundle/strings_table.h"
+#include "os/text/format.h"
 #include "os/ui/image.h"
+#include "os/value/plist.h"
 #include "testsupport/files.h"
 #include "testsupport/sandbox.h"
 

@@ -3,9 +3,9 @@
 #include <array>
 #include <new>
 
-#include "os/exception.h"
-#include "os/format.h"
-#include "os/log.h"
+#include "os/log/log.h"
+#include "os/text/format.h"
+#include "os/value/exception.h"
 
 namespace {
 

@@ -20,7 +20,7 @@
 #include <string>
 #include <string_view>
 
-#include "os/value.h"
+#include "os/value/value.h"
 
 class Base64Codec {
  public:

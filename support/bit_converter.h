@@ -10,7 +10,7 @@
 #include <span>
 #include <string>
 
-#include "os/value.h"
+#include "os/value/value.h"
 
 class BitConverter {
  public:

@@ -3,8 +3,8 @@
 #include <algorithm>
 #include <cstring>
 
-#include "os/crypto.h"
-#include "os/exception.h"
+#include "os/crypto/crypto.h"
+#include "os/value/exception.h"
 
 namespace {
 

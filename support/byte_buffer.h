@@ -21,7 +21,7 @@
 #include <cstdint>
 #include <optional>
 
-#include "os/value.h"
+#include "os/value/value.h"
 
 class ByteBuffer {
  public:

@@ -5,7 +5,7 @@
 
 #include <numeric>
 
-#include "os/exception.h"
+#include "os/value/exception.h"
 
 namespace {
 

@@ -3,8 +3,8 @@
 #include <algorithm>
 #include <cstring>
 
-#include "os/json.h"
-#include "os/plist.h"
+#include "os/value/json.h"
+#include "os/value/plist.h"
 #include "support/base64_codec.h"
 #include "support/internal/hex_digit.h"
 

@@ -22,9 +22,9 @@
 #include <string>
 #include <string_view>
 
-#include "os/crypto.h"
-#include "os/text.h"
-#include "os/value.h"
+#include "os/crypto/crypto.h"
+#include "os/text/text.h"
+#include "os/value/value.h"
 
 namespace ExtendTool {
 

@@ -4,7 +4,7 @@
 
 #include <cmath>
 
-#include "os/clock.h"
+#include "os/process/clock.h"
 
 namespace ExtendTool {
 namespace {

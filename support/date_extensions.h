@@ -8,7 +8,7 @@
 // daylight-saving time is taken into account.
 #pragma once
 
-#include "os/value.h"
+#include "os/value/value.h"
 
 namespace ExtendTool {
 

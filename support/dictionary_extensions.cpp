@@ -1,7 +1,7 @@
 #include "support/dictionary_extensions.h"
 
-#include "os/json.h"
-#include "os/plist.h"
+#include "os/value/json.h"
+#include "os/value/plist.h"
 
 namespace ExtendTool {
 

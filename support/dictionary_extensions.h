@@ -7,8 +7,8 @@
 #include <optional>
 #include <string>
 
-#include "os/error.h"
-#include "os/value.h"
+#include "os/value/error.h"
+#include "os/value/value.h"
 
 namespace ExtendTool {
 

@@ -8,8 +8,8 @@
 #include <fstream>
 #include <sstream>
 
-#include "os/json.h"
-#include "os/plist.h"
+#include "os/value/json.h"
+#include "os/value/plist.h"
 #include "testsupport/files.h"
 #include "testsupport/sandbox.h"
 

@@ -15,7 +15,7 @@
 #include <filesystem>
 #include <memory>
 
-#include "os/error.h"
+#include "os/value/error.h"
 #include "support/byte_buffer.h"
 #include "support/streams.h"
 

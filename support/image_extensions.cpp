@@ -8,7 +8,7 @@
 #include <string>
 #include <utility>
 
-#include "os/files.h"
+#include "os/files/files.h"
 
 namespace {
 

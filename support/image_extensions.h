@@ -19,7 +19,7 @@
 #include <optional>
 #include <span>
 
-#include "os/error.h"
+#include "os/value/error.h"
 
 class Image {
  public:

@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <limits>
 
-#include "os/exception.h"
+#include "os/value/exception.h"
 
 namespace {
 

@@ -7,7 +7,7 @@
 #include <stdexcept>
 #include <vector>
 
-#include "os/exception.h"
+#include "os/value/exception.h"
 
 namespace {
 

@@ -4,12 +4,12 @@
 
 #include <vector>
 
-#include "os/bundle.h"
-#include "os/crypto.h"
-#include "os/exception.h"
-#include "os/files.h"
-#include "os/json.h"
-#include "os/paths.h"
+#include "os/bundle/bundle.h"
+#include "os/crypto/crypto.h"
+#include "os/files/files.h"
+#include "os/files/paths.h"
+#include "os/value/exception.h"
+#include "os/value/json.h"
 #include "support/base64_codec.h"
 #include "support/internal/hex_digit.h"
 

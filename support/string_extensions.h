@@ -20,8 +20,8 @@
 #include <string>
 #include <string_view>
 
-#include "os/text.h"
-#include "os/value.h"
+#include "os/text/text.h"
+#include "os/value/value.h"
 #include "support/data_extensions.h"
 
 namespace ExtendTool {

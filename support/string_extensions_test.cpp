@@ -9,9 +9,9 @@
 #include <fstream>
 #include <set>
 
-#include "os/bundle.h"
-#include "os/exception.h"
-#include "os/plist.h"
+#include "os/bundle/bundle.h"
+#include "os/value/exception.h"
+#include "os/value/plist.h"
 #include "testsupport/external_tool.h"
 #include "testsupport/sandbox.h"
 

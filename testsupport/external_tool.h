@@ -13,7 +13,7 @@
 #include <string>
 #include <string_view>
 
-#include "os/value.h"
+#include "os/value/value.h"
 #include "testsupport/files.h"
 #include "testsupport/sandbox.h"
 

@@ -15,7 +15,7 @@
 #include <cstdio>
 #include <stdexcept>
 
-#include "os/mutex.h"
+#include "os/sync/mutex.h"
 
 namespace testsupport {
 namespace {

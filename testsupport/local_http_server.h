@@ -40,7 +40,7 @@
 #include <thread>
 #include <vector>
 
-#include "os/mutex.h"
+#include "os/sync/mutex.h"
 
 namespace testsupport {
 

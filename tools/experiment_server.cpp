@@ -5,7 +5,7 @@
 #include <utility>
 
 #include "measurement/wire/schema/cpp/experiment.pb.h"
-#include "os/files.h"
+#include "os/files/files.h"
 #include "tools/gzip_codec.h"
 
 namespace tools {

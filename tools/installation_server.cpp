@@ -4,7 +4,7 @@
 #include <nlohmann/json.hpp>
 #include <utility>
 
-#include "os/crypto.h"
+#include "os/crypto/crypto.h"
 
 namespace tools {
 

@@ -5,7 +5,7 @@
 #include <utility>
 
 #include "measurement/wire/schema/cpp/upload.pb.h"
-#include "os/files.h"
+#include "os/files/files.h"
 
 namespace tools {
 namespace {

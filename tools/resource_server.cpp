@@ -11,10 +11,10 @@
 #include <vector>
 
 #include "installer/app/software_info.h"
-#include "os/files.h"
-#include "os/mutex.h"
-#include "os/plist.h"
-#include "os/url.h"
+#include "os/files/files.h"
+#include "os/net/url.h"
+#include "os/sync/mutex.h"
+#include "os/value/plist.h"
 #include "support/string_extensions.h"
 #include "tools/sample_product.h"
 

@@ -30,7 +30,7 @@
 #include <string>
 #include <string_view>
 
-#include "os/mutex.h"
+#include "os/sync/mutex.h"
 #include "testsupport/local_http_server.h"
 
 namespace tools {

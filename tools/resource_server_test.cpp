@@ -10,8 +10,8 @@
 #include <cstdio>
 #include <fstream>
 
-#include "os/plist.h"
-#include "os/zip.h"
+#include "os/value/plist.h"
+#include "os/zip/zip.h"
 #include "testsupport/child_process.h"
 #include "testsupport/files.h"
 #include "testsupport/sandbox.h"

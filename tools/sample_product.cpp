@@ -8,10 +8,10 @@
 #include <fstream>
 #include <vector>
 
-#include "os/files.h"
-#include "os/plist.h"
-#include "os/value.h"
-#include "os/zip.h"
+#include "os/files/files.h"
+#include "os/value/plist.h"
+#include "os/value/value.h"
+#include "os/zip/zip.h"
 #include "testsupport/random.h"
 
 namespace tools {

@@ -19,7 +19,7 @@
 #include <optional>
 #include <string>
 
-#include "os/error.h"
+#include "os/value/error.h"
 
 namespace tools {
 

@@ -7,9 +7,9 @@
 #include <chrono>
 #include <fstream>
 
-#include "os/bundle.h"
-#include "os/workspace.h"
-#include "os/zip.h"
+#include "os/bundle/bundle.h"
+#include "os/workspace/workspace.h"
+#include "os/zip/zip.h"
 #include "testsupport/child_process.h"
 #include "testsupport/files.h"
 #include "testsupport/sandbox.h"

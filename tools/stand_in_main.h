@@ -22,7 +22,7 @@
 #include <thread>
 #include <vector>
 
-#include "os/mutex.h"
+#include "os/sync/mutex.h"
 #include "tools/stand_in_server.h"
 #include "tools/stop_signals.h"
 

@@ -32,7 +32,7 @@
 #include <string_view>
 #include <vector>
 
-#include "os/mutex.h"
+#include "os/sync/mutex.h"
 #include "testsupport/local_http_server.h"
 
 namespace tools {

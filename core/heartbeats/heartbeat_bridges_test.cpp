@@ -2,7 +2,7 @@
 
 #include <gtest/gtest.h>
 
-#include "os/clock.h"
+#include "os/process/clock.h"
 #include "testsupport/sandbox.h"
 
 namespace {

@@ -4,7 +4,7 @@
 #include <utility>
 #include <vector>
 
-#include "os/clock.h"
+#include "os/process/clock.h"
 
 namespace heartbeats {
 

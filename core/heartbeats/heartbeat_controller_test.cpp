@@ -7,7 +7,7 @@
 #include <thread>
 
 #include "core/heartbeats/bundle_coding.h"
-#include "os/clock.h"
+#include "os/process/clock.h"
 #include "testsupport/files.h"
 #include "testsupport/sandbox.h"
 

@@ -4,7 +4,7 @@
 #include <utility>
 
 #include "core/heartbeats/bundle_coding.h"
-#include "os/mutex.h"
+#include "os/sync/mutex.h"
 
 namespace heartbeats {
 

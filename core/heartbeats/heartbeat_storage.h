@@ -21,7 +21,7 @@
 
 #include "core/heartbeats/heartbeats_bundle.h"
 #include "core/heartbeats/storage.h"
-#include "os/dispatch.h"
+#include "os/dispatch/dispatch.h"
 
 namespace heartbeats {
 

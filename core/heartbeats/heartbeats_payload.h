@@ -15,7 +15,7 @@
 #include <string_view>
 #include <vector>
 
-#include "os/value.h"
+#include "os/value/value.h"
 
 namespace heartbeats {
 

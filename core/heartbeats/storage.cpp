@@ -1,7 +1,7 @@
 #include "core/heartbeats/storage.h"
 
-#include "os/files.h"
-#include "os/paths.h"
+#include "os/files/files.h"
+#include "os/files/paths.h"
 
 namespace heartbeats {
 

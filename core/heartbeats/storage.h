@@ -23,7 +23,7 @@
 #include <string>
 #include <string_view>
 
-#include "os/defaults.h"
+#include "os/bundle/defaults.h"
 
 namespace heartbeats {
 

@@ -6,7 +6,7 @@
 #include <fstream>
 
 #include "core/heartbeats/heartbeat_controller.h"
-#include "os/defaults.h"
+#include "os/bundle/defaults.h"
 #include "testsupport/sandbox.h"
 
 namespace heartbeats {

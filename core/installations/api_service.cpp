@@ -3,9 +3,9 @@
 #include "core/installations/installations_errors.h"
 #include "core/installations/log_redaction.h"
 #include "core/logger.h"
-#include "os/bundle.h"
-#include "os/clock.h"
-#include "os/json.h"
+#include "os/bundle/bundle.h"
+#include "os/process/clock.h"
+#include "os/value/json.h"
 #include "platform/utilities/url_session_promise.h"
 
 namespace {

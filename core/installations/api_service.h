@@ -28,7 +28,7 @@
 
 #include "core/heartbeat_logger.h"
 #include "core/installations/installations_item.h"
-#include "os/urlsession.h"
+#include "os/net/urlsession.h"
 #include "platform/promises/promise.h"
 
 // The installation service's origin. Tests and the demo send its host to a local server with

@@ -9,7 +9,7 @@
 #include "core/installations/installations_server_fixture.h"
 #include "core/installations/installations_test_support.h"
 #include "core/installations/log_redaction.h"
-#include "os/json.h"
+#include "os/value/json.h"
 
 namespace {
 

@@ -4,8 +4,8 @@
 #include <cmath>
 #include <cstring>
 
-#include "os/clock.h"
-#include "os/crypto.h"
+#include "os/crypto/crypto.h"
+#include "os/process/clock.h"
 
 RVOInstallationsBackoffController::RVOInstallationsBackoffController()
     : RVOInstallationsBackoffController([] { return os::clock::monotonic(); }) {}

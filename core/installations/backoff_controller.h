@@ -17,7 +17,7 @@
 #include <functional>
 #include <optional>
 
-#include "os/mutex.h"
+#include "os/sync/mutex.h"
 
 enum RVOInstallationsBackoffEvent : int64_t {
   kRVOInstallationsBackoffEventSuccess = 0,

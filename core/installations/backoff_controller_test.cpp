@@ -5,7 +5,7 @@
 #include <cmath>
 #include <vector>
 
-#include "os/clock.h"
+#include "os/process/clock.h"
 
 namespace {
 

@@ -3,8 +3,8 @@
 #include "core/installations/installations_errors.h"
 #include "core/logger.h"
 #include "core/zuzaze.h"
-#include "os/clock.h"
-#include "os/notifications.h"
+#include "os/dispatch/notifications.h"
+#include "os/process/clock.h"
 
 namespace {
 

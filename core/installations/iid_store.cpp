@@ -2,12 +2,12 @@
 
 #include "core/heartbeats/heartbeats_payload.h"
 #include "core/installations/installations_errors.h"
-#include "os/bundle.h"
-#include "os/crypto.h"
-#include "os/dispatch.h"
-#include "os/files.h"
-#include "os/paths.h"
-#include "os/plist.h"
+#include "os/bundle/bundle.h"
+#include "os/crypto/crypto.h"
+#include "os/dispatch/dispatch.h"
+#include "os/files/files.h"
+#include "os/files/paths.h"
+#include "os/value/plist.h"
 #include "platform/utilities/keychain_utils.h"
 #include "platform/utilities/secure_coding.h"
 

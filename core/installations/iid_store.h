@@ -25,8 +25,8 @@
 #include <optional>
 #include <string>
 
-#include "os/keychain.h"
-#include "os/value.h"
+#include "os/keychain/keychain.h"
+#include "os/value/value.h"
 #include "platform/promises/promise.h"
 
 inline constexpr const char* kRVOInstallationsIIDKeyAccount = "RSA";

@@ -6,9 +6,9 @@
 #include "core/installations/installations_errors.h"
 #include "core/installations/installations_test_support.h"
 #include "core/installations/legacy_identity_fixture.h"
-#include "os/crypto.h"
-#include "os/files.h"
-#include "os/plist.h"
+#include "os/crypto/crypto.h"
+#include "os/files/files.h"
+#include "os/value/plist.h"
 
 namespace {
 

@@ -5,8 +5,8 @@
 #include "core/installations/installations_errors.h"
 #include "core/logger.h"
 #include "core/zuzaze.h"
-#include "os/exception.h"
-#include "os/format.h"
+#include "os/text/format.h"
+#include "os/value/exception.h"
 
 namespace {
 

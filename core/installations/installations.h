@@ -25,7 +25,7 @@
 #include "core/component.h"
 #include "core/installations/id_controller.h"
 #include "core/options.h"
-#include "os/error.h"
+#include "os/value/error.h"
 
 class ZUZAze;
 

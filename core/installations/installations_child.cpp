@@ -7,7 +7,7 @@
 
 #include "core/installations/installations.h"
 #include "core/zuzaze.h"
-#include "os/runloop.h"
+#include "os/dispatch/runloop.h"
 
 int main() {
   RVOInstallations::registerLibrary();

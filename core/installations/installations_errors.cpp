@@ -1,6 +1,6 @@
 #include "core/installations/installations_errors.h"
 
-#include "os/format.h"
+#include "os/text/format.h"
 
 namespace {
 

@@ -14,9 +14,9 @@
 #include <string>
 #include <string_view>
 
-#include "os/error.h"
-#include "os/exception.h"
-#include "os/url.h"
+#include "os/net/url.h"
+#include "os/value/error.h"
+#include "os/value/exception.h"
 #include "platform/promises/promise.h"
 
 inline constexpr const char* kRVOInstallationsErrorDomain = "com.riveravo.installations";

@@ -6,8 +6,8 @@
 
 #include "core/heartbeats/heartbeats_payload.h"
 #include "core/installations/installations_errors.h"
-#include "os/crypto.h"
-#include "os/json.h"
+#include "os/crypto/crypto.h"
+#include "os/value/json.h"
 
 namespace {
 

@@ -16,8 +16,8 @@
 #include <string_view>
 
 #include "core/installations/stored_item.h"
-#include "os/error.h"
-#include "os/value.h"
+#include "os/value/error.h"
+#include "os/value/value.h"
 
 enum RVOInstallationsRegistrationStatus : int64_t {
   kRVOInstallationsRegistrationStatusUnknown = 0,

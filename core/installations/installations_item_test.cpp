@@ -6,7 +6,7 @@
 #include <set>
 
 #include "core/installations/installations_errors.h"
-#include "os/json.h"
+#include "os/value/json.h"
 #include "platform/utilities/logger.h"
 #include "platform/utilities/secure_coding.h"
 

@@ -2,7 +2,7 @@
 
 #include "core/installations/installations_test_support.h"
 #include "core/logger.h"
-#include "os/runloop.h"
+#include "os/dispatch/runloop.h"
 #include "platform/promises/promise.h"
 
 namespace installations_testing {

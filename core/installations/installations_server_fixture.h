@@ -10,7 +10,7 @@
 #include "core/core_test_fixture.h"
 #include "core/heartbeat_logger.h"
 #include "core/installations/installations_item.h"
-#include "os/clock.h"
+#include "os/process/clock.h"
 #include "platform/utilities/logger.h"
 #include "tools/installation_server.h"
 

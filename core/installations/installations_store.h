@@ -25,7 +25,7 @@
 #include <string>
 
 #include "core/installations/installations_item.h"
-#include "os/dispatch.h"
+#include "os/dispatch/dispatch.h"
 #include "platform/promises/promise.h"
 #include "platform/utilities/keychain_storage.h"
 #include "platform/utilities/user_defaults.h"

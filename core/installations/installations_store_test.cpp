@@ -4,8 +4,8 @@
 
 #include "core/installations/installations_errors.h"
 #include "core/installations/installations_test_support.h"
-#include "os/defaults.h"
-#include "os/keychain.h"
+#include "os/bundle/defaults.h"
+#include "os/keychain/keychain.h"
 #include "platform/utilities/logger.h"
 #include "platform/utilities/secure_coding.h"
 #include "testsupport/sandbox.h"

@@ -13,10 +13,10 @@
 #include "core/installations/installations_test_support.h"
 #include "core/installations/legacy_identity_fixture.h"
 #include "core/zuzaze.h"
-#include "os/defaults.h"
-#include "os/keychain.h"
-#include "os/notifications.h"
-#include "os/runloop.h"
+#include "os/bundle/defaults.h"
+#include "os/dispatch/notifications.h"
+#include "os/dispatch/runloop.h"
+#include "os/keychain/keychain.h"
 #include "testsupport/child_process.h"
 
 namespace {

@@ -6,8 +6,8 @@
 
 #include <optional>
 
-#include "os/error.h"
-#include "os/runloop.h"
+#include "os/dispatch/runloop.h"
+#include "os/value/error.h"
 #include "platform/promises/promise.h"
 
 namespace installations_testing {

@@ -5,8 +5,8 @@
 #include <filesystem>
 
 #include "core/installations/iid_store.h"
-#include "os/files.h"
-#include "os/plist.h"
+#include "os/files/files.h"
+#include "os/value/plist.h"
 #include "platform/utilities/keychain_utils.h"
 #include "platform/utilities/secure_coding.h"
 

@@ -4,7 +4,7 @@
 
 #include <string>
 
-#include "os/value.h"
+#include "os/value/value.h"
 
 namespace installations_testing {
 

@@ -2,7 +2,7 @@
 
 #include <array>
 
-#include "os/json.h"
+#include "os/value/json.h"
 
 namespace {
 

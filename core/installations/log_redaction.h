@@ -10,8 +10,8 @@
 #include <string>
 #include <string_view>
 
-#include "os/url.h"
-#include "os/value.h"
+#include "os/net/url.h"
+#include "os/value/value.h"
 
 // The first four characters of `secret`, an ellipsis and its length; secrets shorter than 12
 // characters show only their length.

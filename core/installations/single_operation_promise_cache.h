@@ -13,8 +13,8 @@
 #include <memory>
 #include <optional>
 
-#include "os/exception.h"
-#include "os/mutex.h"
+#include "os/sync/mutex.h"
+#include "os/value/exception.h"
 #include "platform/promises/promise.h"
 
 template <typename T>

@@ -17,8 +17,8 @@
 #include <optional>
 #include <string>
 
-#include "os/error.h"
-#include "os/value.h"
+#include "os/value/error.h"
+#include "os/value/value.h"
 
 enum RVOInstallationsAuthTokenStatus : int64_t {
   kRVOInstallationsAuthTokenStatusUnknown = 0,

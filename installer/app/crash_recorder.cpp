@@ -18,11 +18,11 @@
 
 #include "installer/app/kv_tracker.h"
 #include "installer/app/temp_helper.h"
-#include "os/defaults.h"
-#include "os/exception.h"
-#include "os/files.h"
-#include "os/log.h"
-#include "os/value.h"
+#include "os/bundle/defaults.h"
+#include "os/files/files.h"
+#include "os/log/log.h"
+#include "os/value/exception.h"
+#include "os/value/value.h"
 
 namespace {
 

@@ -6,8 +6,8 @@
 #include <csignal>
 
 #include "installer/app/installer_test_environment.h"
-#include "os/defaults.h"
-#include "os/log.h"
+#include "os/bundle/defaults.h"
+#include "os/log/log.h"
 #include "testsupport/child_process.h"
 #include "testsupport/files.h"
 

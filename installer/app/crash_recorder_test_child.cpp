@@ -9,7 +9,7 @@
 #include <string_view>
 
 #include "installer/app/crash_recorder.h"
-#include "os/exception.h"
+#include "os/value/exception.h"
 
 int main(int argc, char** argv) {
   if (argc != 3) return 2;

@@ -16,10 +16,10 @@
 
 #include "installer/app/kv_tracker.h"
 #include "installer/app/software_info.h"
-#include "os/bundle.h"
-#include "os/defaults.h"
-#include "os/plist.h"
-#include "os/value.h"
+#include "os/bundle/bundle.h"
+#include "os/bundle/defaults.h"
+#include "os/value/plist.h"
+#include "os/value/value.h"
 #include "testsupport/sandbox.h"
 
 struct InstallerTestOptions {

@@ -9,14 +9,14 @@
 
 #include "installer/app/software_info.h"
 #include "measurement/engine/dizuraruvaze.h"
-#include "os/bundle.h"
-#include "os/defaults.h"
-#include "os/format.h"
-#include "os/log.h"
-#include "os/mutex.h"
-#include "os/process.h"
-#include "os/text.h"
-#include "os/url.h"
+#include "os/bundle/bundle.h"
+#include "os/bundle/defaults.h"
+#include "os/log/log.h"
+#include "os/net/url.h"
+#include "os/process/process.h"
+#include "os/sync/mutex.h"
+#include "os/text/format.h"
+#include "os/text/text.h"
 
 namespace {
 

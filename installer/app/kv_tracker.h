@@ -22,8 +22,8 @@
 #include <string>
 #include <string_view>
 
-#include "os/mutex.h"
-#include "os/value.h"
+#include "os/sync/mutex.h"
+#include "os/value/value.h"
 
 // The usage event's kind, action and label kind. The numbers are what the tracker has always
 // been given; a number outside an enumeration (only tests make one) is sent as "Undefine Event",

@@ -5,8 +5,8 @@
 
 #include "installer/app/installer_test_environment.h"
 #include "measurement/foundation/monitor.h"
-#include "os/defaults.h"
-#include "os/log.h"
+#include "os/bundle/defaults.h"
+#include "os/log/log.h"
 #include "platform/utilities/logger.h"
 
 namespace {

@@ -1,10 +1,10 @@
 #include "installer/app/software_info.h"
 
-#include "os/bundle.h"
-#include "os/format.h"
-#include "os/languages.h"
-#include "os/log.h"
-#include "os/mutex.h"
+#include "os/bundle/bundle.h"
+#include "os/bundle/languages.h"
+#include "os/log/log.h"
+#include "os/sync/mutex.h"
+#include "os/text/format.h"
 
 namespace {
 

@@ -16,7 +16,7 @@
 // tracking-file prefix.
 //
 // The maker's hosts are ours to choose; they lie under the reserved ".example" domain, and tests
-// and the demo reach them through TESSARO_CONNECT_TO (see os/urlsession.h).
+// and the demo reach them through TESSARO_CONNECT_TO (see os/net/urlsession.h).
 #pragma once
 
 #include <array>
@@ -25,7 +25,7 @@
 #include <string>
 #include <string_view>
 
-#include "os/mutex.h"
+#include "os/sync/mutex.h"
 
 // The maker's hosts.
 namespace TSRHosts {

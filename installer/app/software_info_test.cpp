@@ -6,8 +6,8 @@
 #include <regex>
 
 #include "installer/app/installer_test_environment.h"
-#include "os/log.h"
-#include "os/url.h"
+#include "os/log/log.h"
+#include "os/net/url.h"
 #include "support/string_extensions.h"
 
 namespace {

@@ -12,12 +12,12 @@
 #include <vector>
 
 #include "installer/app/software_info.h"
-#include "os/bundle.h"
-#include "os/crypto.h"
-#include "os/files.h"
-#include "os/languages.h"
-#include "os/paths.h"
-#include "os/process.h"
+#include "os/bundle/bundle.h"
+#include "os/bundle/languages.h"
+#include "os/crypto/crypto.h"
+#include "os/files/files.h"
+#include "os/files/paths.h"
+#include "os/process/process.h"
 #include "support/data_extensions.h"
 #include "support/string_extensions.h"
 

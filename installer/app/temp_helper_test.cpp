@@ -7,8 +7,8 @@
 #include <fstream>
 
 #include "installer/app/installer_test_environment.h"
-#include "os/crypto.h"
-#include "os/process.h"
+#include "os/crypto/crypto.h"
+#include "os/process/process.h"
 #include "support/data_extensions.h"
 
 namespace {

@@ -5,10 +5,10 @@
 
 #include "installer/app/software_info.h"
 #include "installer/app/temp_helper.h"
-#include "os/dispatch.h"
-#include "os/files.h"
-#include "os/log.h"
-#include "os/plist.h"
+#include "os/dispatch/dispatch.h"
+#include "os/files/files.h"
+#include "os/log/log.h"
+#include "os/value/plist.h"
 
 namespace {
 

@@ -19,8 +19,8 @@
 #include <memory>
 #include <string>
 
-#include "os/error.h"
-#include "os/urlsession.h"
+#include "os/net/urlsession.h"
+#include "os/value/error.h"
 
 class TSRCheckUpdater : public std::enable_shared_from_this<TSRCheckUpdater> {
  public:

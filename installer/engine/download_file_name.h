@@ -10,7 +10,7 @@
 #include <string>
 #include <string_view>
 
-#include "os/url.h"
+#include "os/net/url.h"
 
 // The name used when the address gives no safe one.
 inline constexpr const char* kFallbackDownloadFileName = "download.zip";

@@ -38,7 +38,7 @@
 
 #include "installer/engine/download_progress.h"
 #include "installer/engine/install_steps.h"
-#include "os/error.h"
+#include "os/value/error.h"
 
 class TSRDownloadManager : public std::enable_shared_from_this<TSRDownloadManager> {
  public:

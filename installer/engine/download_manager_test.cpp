@@ -9,7 +9,7 @@
 #include "installer/engine/download_file_name.h"
 #include "installer/engine/engine_test_support.h"
 #include "installer/engine/post_install.h"
-#include "os/zip.h"
+#include "os/zip/zip.h"
 #include "testsupport/local_http_server.h"
 
 namespace {

@@ -17,7 +17,7 @@
 #include <cstdint>
 #include <string>
 
-#include "os/error.h"
+#include "os/value/error.h"
 
 // The engine's error numbers.
 enum DownloadErrorEnum : int32_t {

@@ -7,9 +7,9 @@
 #include <cerrno>
 #include <utility>
 
-#include "os/files.h"
-#include "os/log.h"
-#include "os/paths.h"
+#include "os/files/files.h"
+#include "os/files/paths.h"
+#include "os/log/log.h"
 
 namespace fs = std::filesystem;
 

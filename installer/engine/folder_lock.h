@@ -13,7 +13,7 @@
 #include <filesystem>
 #include <optional>
 
-#include "os/error.h"
+#include "os/value/error.h"
 
 class TSRFolderLock {
  public:

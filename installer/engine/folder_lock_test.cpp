@@ -8,7 +8,7 @@
 #include <filesystem>
 
 #include "installer/engine/engine_test_support.h"
-#include "os/paths.h"
+#include "os/files/paths.h"
 #include "testsupport/sandbox.h"
 
 namespace {

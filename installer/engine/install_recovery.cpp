@@ -9,8 +9,8 @@
 
 #include "installer/engine/folder_lock.h"
 #include "installer/engine/install_steps.h"
-#include "os/files.h"
-#include "os/log.h"
+#include "os/files/files.h"
+#include "os/log/log.h"
 
 namespace TSRInstallRecovery {
 namespace {

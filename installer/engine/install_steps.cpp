@@ -12,9 +12,9 @@
 #include <vector>
 
 #include "installer/engine/folder_lock.h"
-#include "os/files.h"
-#include "os/log.h"
-#include "os/zip.h"
+#include "os/files/files.h"
+#include "os/log/log.h"
+#include "os/zip/zip.h"
 
 namespace TSRInstallSteps {
 namespace {

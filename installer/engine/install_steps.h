@@ -27,7 +27,7 @@
 #include <string>
 #include <string_view>
 
-#include "os/error.h"
+#include "os/value/error.h"
 
 namespace TSRInstallSteps {
 

@@ -11,8 +11,8 @@
 #include "installer/engine/allocation_failure.h"
 #include "installer/engine/download_file_name.h"
 #include "installer/engine/engine_test_support.h"
-#include "os/log.h"
-#include "os/zip.h"
+#include "os/log/log.h"
+#include "os/zip/zip.h"
 #include "testsupport/sandbox.h"
 #include "tools/sample_product.h"
 

@@ -4,14 +4,14 @@
 
 #include "installer/app/kv_tracker.h"
 #include "installer/app/software_info.h"
-#include "os/files.h"
-#include "os/format.h"
-#include "os/log.h"
-#include "os/paths.h"
-#include "os/plist.h"
-#include "os/url.h"
-#include "os/value.h"
-#include "os/workspace.h"
+#include "os/files/files.h"
+#include "os/files/paths.h"
+#include "os/log/log.h"
+#include "os/net/url.h"
+#include "os/text/format.h"
+#include "os/value/plist.h"
+#include "os/value/value.h"
+#include "os/workspace/workspace.h"
 
 namespace {
 

@@ -4,8 +4,8 @@
 #include <gtest/gtest.h>
 
 #include "installer/engine/engine_test_support.h"
-#include "os/log.h"
-#include "os/plist.h"
+#include "os/log/log.h"
+#include "os/value/plist.h"
 
 namespace {
 

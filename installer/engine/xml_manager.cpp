@@ -9,13 +9,13 @@
 #include "installer/engine/download_file_name.h"
 #include "net/http_session_manager.h"
 #include "net/session_manager.h"
-#include "os/dispatch.h"
-#include "os/files.h"
-#include "os/log.h"
-#include "os/mutex.h"
-#include "os/plist.h"
-#include "os/url.h"
-#include "os/urlsession.h"
+#include "os/dispatch/dispatch.h"
+#include "os/files/files.h"
+#include "os/log/log.h"
+#include "os/net/url.h"
+#include "os/net/urlsession.h"
+#include "os/sync/mutex.h"
+#include "os/value/plist.h"
 
 XMLManager& XMLManager::sharedManager() {
   static XMLManager* const manager = new XMLManager();

@@ -20,7 +20,7 @@
 #include <string>
 #include <string_view>
 
-#include "os/mutex.h"
+#include "os/sync/mutex.h"
 
 class XMLManager {
  public:

@@ -3,7 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "installer/engine/engine_test_support.h"
-#include "os/plist.h"
+#include "os/value/plist.h"
 
 namespace {
 

@@ -14,13 +14,13 @@
 #include "installer/widgets/alert_super_view.h"
 #include "measurement/engine/connector.h"
 #include "measurement/engine/dizuraruvaze.h"
-#include "os/defaults.h"
-#include "os/dispatch.h"
-#include "os/exception.h"
-#include "os/format.h"
-#include "os/log.h"
-#include "os/paths.h"
-#include "os/volumes.h"
+#include "os/bundle/defaults.h"
+#include "os/dispatch/dispatch.h"
+#include "os/files/paths.h"
+#include "os/log/log.h"
+#include "os/text/format.h"
+#include "os/value/exception.h"
+#include "os/volumes/volumes.h"
 
 namespace {
 

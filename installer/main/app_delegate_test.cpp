@@ -9,10 +9,10 @@
 
 #include "installer/app/installer_test_environment.h"
 #include "installer/widgets/alert_super_view.h"
-#include "os/dispatch.h"
-#include "os/log.h"
-#include "os/notifications.h"
-#include "os/runloop.h"
+#include "os/dispatch/dispatch.h"
+#include "os/dispatch/notifications.h"
+#include "os/dispatch/runloop.h"
+#include "os/log/log.h"
 #include "os/ui/test_fixture.h"
 #include "tools/resource_server.h"
 

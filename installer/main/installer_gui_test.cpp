@@ -24,7 +24,7 @@
 
 #include "installer/main/installer_process_test_util.h"
 #include "installer/screens/progress_layout.h"
-#include "os/log.h"
+#include "os/log/log.h"
 #include "os/ui/application.h"
 #include "os/ui/image.h"
 #include "os/ui/window.h"

@@ -15,7 +15,7 @@
 #include <vector>
 
 #include "installer/main/installer_process_test_util.h"
-#include "os/zip.h"
+#include "os/zip/zip.h"
 #include "testsupport/memory.h"
 #include "testsupport/sandbox.h"
 #include "tools/resource_server.h"

@@ -19,7 +19,7 @@
 #include <vector>
 
 #include "installer/main/installer_process_test_util.h"
-#include "os/zip.h"
+#include "os/zip/zip.h"
 #include "testsupport/sandbox.h"
 #include "tools/resource_server.h"
 #include "tools/sample_product.h"

@@ -7,8 +7,8 @@
 #include <fstream>
 #include <thread>
 
-#include "os/mutex.h"
-#include "os/plist.h"
+#include "os/sync/mutex.h"
+#include "os/value/plist.h"
 #include "testsupport/child_process.h"
 #include "testsupport/files.h"
 

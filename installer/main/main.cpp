@@ -22,11 +22,11 @@
 #include "installer/main/app_delegate.h"
 #include "installer/main/ui_script.h"
 #include "net/task_state_notifications.h"
-#include "os/dispatch.h"
-#include "os/log.h"
-#include "os/process.h"
+#include "os/dispatch/dispatch.h"
+#include "os/log/log.h"
+#include "os/net/urlsession.h"
+#include "os/process/process.h"
 #include "os/ui/application.h"
-#include "os/urlsession.h"
 
 namespace {
 

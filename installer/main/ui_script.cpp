@@ -4,8 +4,8 @@
 #include <cstdlib>
 #include <sstream>
 
-#include "os/dispatch.h"
-#include "os/log.h"
+#include "os/dispatch/dispatch.h"
+#include "os/log/log.h"
 #include "os/ui/application.h"
 #include "os/ui/backend_headless.h"
 

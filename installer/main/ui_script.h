@@ -25,7 +25,7 @@
 #include <string_view>
 #include <vector>
 
-#include "os/error.h"
+#include "os/value/error.h"
 
 class UiScript {
  public:

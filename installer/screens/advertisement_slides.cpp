@@ -5,11 +5,11 @@
 #include "installer/app/software_info.h"
 #include "installer/app/temp_helper.h"
 #include "installer/widgets/animation_factory.h"
-#include "os/dispatch.h"
-#include "os/error.h"
-#include "os/log.h"
-#include "os/url.h"
-#include "os/workspace.h"
+#include "os/dispatch/dispatch.h"
+#include "os/log/log.h"
+#include "os/net/url.h"
+#include "os/value/error.h"
+#include "os/workspace/workspace.h"
 
 struct TSRAdvertisementSlides::PictureRow {
   const char* titleKey;

@@ -18,7 +18,7 @@
 #include <string>
 
 #include "installer/screens/progress_layout.h"
-#include "os/runloop.h"
+#include "os/dispatch/runloop.h"
 #include "os/ui/image.h"
 
 class TSRAdvertisementSlides {

@@ -7,7 +7,7 @@
 
 #include "installer/app/installer_test_environment.h"
 #include "installer/screens/progress_layout.h"
-#include "os/runloop.h"
+#include "os/dispatch/runloop.h"
 #include "os/ui/test_fixture.h"
 
 namespace {

@@ -9,8 +9,8 @@
 #include "installer/widgets/animation_factory.h"
 #include "installer/widgets/text_style.h"
 #include "installer/widgets/widget_color.h"
-#include "os/log.h"
-#include "os/runloop.h"
+#include "os/dispatch/runloop.h"
+#include "os/log/log.h"
 #include "os/ui/animation.h"
 #include "os/ui/application.h"
 

@@ -8,9 +8,9 @@
 #include "installer/widgets/alert_super_view.h"
 #include "installer/widgets/no_title_bar_window.h"
 #include "installer/widgets/text_style.h"
-#include "os/clock.h"
-#include "os/dispatch.h"
-#include "os/runloop.h"
+#include "os/dispatch/dispatch.h"
+#include "os/dispatch/runloop.h"
+#include "os/process/clock.h"
 #include "os/ui/test_fixture.h"
 
 namespace {

@@ -9,11 +9,11 @@
 #include "installer/widgets/image_view.h"
 #include "installer/widgets/text_style.h"
 #include "installer/widgets/widget_color.h"
-#include "os/dispatch.h"
-#include "os/format.h"
-#include "os/log.h"
-#include "os/url.h"
-#include "os/workspace.h"
+#include "os/dispatch/dispatch.h"
+#include "os/log/log.h"
+#include "os/net/url.h"
+#include "os/text/format.h"
+#include "os/workspace/workspace.h"
 
 namespace {
 

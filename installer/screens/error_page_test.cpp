@@ -8,7 +8,7 @@
 #include "installer/app/installer_test_environment.h"
 #include "installer/widgets/no_title_bar_window.h"
 #include "installer/widgets/widget_test_util.h"
-#include "os/runloop.h"
+#include "os/dispatch/runloop.h"
 #include "os/ui/test_fixture.h"
 #include "testsupport/files.h"
 

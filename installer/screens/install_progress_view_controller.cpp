@@ -8,12 +8,12 @@
 #include "installer/app/temp_helper.h"
 #include "installer/engine/post_install.h"
 #include "installer/engine/xml_manager.h"
-#include "os/clock.h"
-#include "os/dispatch.h"
-#include "os/format.h"
-#include "os/log.h"
+#include "os/dispatch/dispatch.h"
+#include "os/log/log.h"
+#include "os/net/url.h"
+#include "os/process/clock.h"
+#include "os/text/format.h"
 #include "os/ui/window.h"
-#include "os/url.h"
 #include "support/string_extensions.h"
 
 namespace {

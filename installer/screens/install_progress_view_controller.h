@@ -29,7 +29,7 @@
 #include "installer/screens/advertisement_slides.h"
 #include "installer/screens/alert_view_controller.h"
 #include "installer/screens/progress_layout.h"
-#include "os/runloop.h"
+#include "os/dispatch/runloop.h"
 #include "os/ui/view.h"
 
 // What the progress screen asks of the application.

@@ -12,8 +12,8 @@
 #include "installer/app/temp_helper.h"
 #include "installer/engine/engine_test_support.h"
 #include "installer/engine/xml_manager.h"
-#include "os/log.h"
-#include "os/runloop.h"
+#include "os/dispatch/runloop.h"
+#include "os/log/log.h"
 #include "os/ui/test_fixture.h"
 #include "support/string_extensions.h"
 

@@ -7,7 +7,7 @@
 
 #include "installer/app/installer_test_environment.h"
 #include "installer/app/temp_helper.h"
-#include "os/dispatch.h"
+#include "os/dispatch/dispatch.h"
 #include "os/ui/test_fixture.h"
 #include "os/ui/window_button.h"
 

@@ -11,13 +11,13 @@
 #include "installer/widgets/image_view.h"
 #include "installer/widgets/text_style.h"
 #include "installer/widgets/widget_color.h"
-#include "os/dispatch.h"
-#include "os/format.h"
-#include "os/log.h"
-#include "os/paths.h"
+#include "os/dispatch/dispatch.h"
+#include "os/files/paths.h"
+#include "os/log/log.h"
+#include "os/text/format.h"
 #include "os/ui/application.h"
 #include "os/ui/window.h"
-#include "os/workspace.h"
+#include "os/workspace/workspace.h"
 
 namespace {
 

@@ -13,11 +13,11 @@
 #include "installer/widgets/no_title_bar_window.h"
 #include "installer/widgets/text_style.h"
 #include "installer/widgets/widget_test_util.h"
-#include "os/dispatch.h"
-#include "os/paths.h"
-#include "os/runloop.h"
+#include "os/dispatch/dispatch.h"
+#include "os/dispatch/runloop.h"
+#include "os/files/paths.h"
 #include "os/ui/test_fixture.h"
-#include "os/workspace.h"
+#include "os/workspace/workspace.h"
 #include "testsupport/child_process.h"
 
 namespace {

@@ -17,7 +17,7 @@
 #include "installer/widgets/no_title_bar_window.h"
 #include "installer/widgets/widget_color.h"
 #include "installer/widgets/widget_test_util.h"
-#include "os/runloop.h"
+#include "os/dispatch/runloop.h"
 #include "os/ui/image_view.h"
 #include "os/ui/test_fixture.h"
 

@@ -4,7 +4,7 @@
 
 #include <cmath>
 
-#include "os/clock.h"
+#include "os/process/clock.h"
 #include "os/ui/application.h"
 #include "os/ui/test_fixture.h"
 

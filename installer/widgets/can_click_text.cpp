@@ -1,7 +1,7 @@
 #include "installer/widgets/can_click_text.h"
 
 #include "installer/widgets/text_style.h"
-#include "os/text.h"
+#include "os/text/text.h"
 
 namespace {
 

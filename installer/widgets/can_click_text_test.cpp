@@ -6,7 +6,7 @@
 
 #include "installer/widgets/widget_color.h"
 #include "installer/widgets/widget_test_util.h"
-#include "os/text.h"
+#include "os/text/text.h"
 #include "os/ui/test_fixture.h"
 
 namespace {

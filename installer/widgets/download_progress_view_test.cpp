@@ -5,7 +5,7 @@
 #include <cmath>
 
 #include "installer/widgets/widget_color.h"
-#include "os/clock.h"
+#include "os/process/clock.h"
 #include "os/ui/test_fixture.h"
 
 namespace {

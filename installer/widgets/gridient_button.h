@@ -29,7 +29,7 @@
 #include "os/ui/image.h"
 #include "os/ui/image_view.h"
 #include "os/ui/text_fitting.h"
-#include "os/value.h"
+#include "os/value/value.h"
 
 // Told when the mouse enters a button and when it is released over it or leaves it.
 class MouseEnumDelegate {

@@ -2,7 +2,7 @@
 
 #include <gtest/gtest.h>
 
-#include "os/notifications.h"
+#include "os/dispatch/notifications.h"
 #include "os/ui/test_fixture.h"
 
 namespace {

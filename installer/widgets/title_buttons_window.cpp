@@ -1,6 +1,6 @@
 #include "installer/widgets/title_buttons_window.h"
 
-#include "os/notifications.h"
+#include "os/dispatch/notifications.h"
 
 using os::ui::Rect;
 using os::ui::WindowButton;

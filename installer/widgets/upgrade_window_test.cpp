@@ -4,7 +4,7 @@
 
 #include "installer/widgets/background_view.h"
 #include "installer/widgets/no_title_bar_window.h"
-#include "os/notifications.h"
+#include "os/dispatch/notifications.h"
 #include "os/ui/test_fixture.h"
 
 namespace {

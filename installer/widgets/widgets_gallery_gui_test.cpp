@@ -12,7 +12,7 @@
 #include "installer/widgets/no_title_bar_window.h"
 #include "installer/widgets/white_view.h"
 #include "installer/widgets/widget_color.h"
-#include "os/runloop.h"
+#include "os/dispatch/runloop.h"
 #include "os/ui/application.h"
 #include "os/ui/x_screen_test_util.h"
 

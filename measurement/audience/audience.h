@@ -36,8 +36,8 @@
 #include "measurement/foundation/value.h"
 #include "measurement/model/event.h"
 #include "measurement/model/event_aggregates.h"
-#include "os/dispatch.h"
-#include "os/error.h"
+#include "os/dispatch/dispatch.h"
+#include "os/value/error.h"
 
 namespace measurement {
 

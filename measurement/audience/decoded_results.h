@@ -20,7 +20,7 @@
 
 #include "measurement/model/audience_filters.h"
 #include "measurement/wire/schema/apmpb.h"
-#include "os/value.h"
+#include "os/value/value.h"
 
 namespace measurement {
 

@@ -3,7 +3,7 @@
 #include <unicode/uregex.h>
 #include <unicode/utypes.h>
 
-#include "os/text.h"
+#include "os/text/text.h"
 
 namespace measurement {
 namespace {

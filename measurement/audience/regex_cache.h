@@ -21,9 +21,9 @@
 #include <utility>
 #include <vector>
 
-#include "os/error.h"
-#include "os/mutex.h"
-#include "os/thread_annotations.h"
+#include "os/sync/mutex.h"
+#include "os/sync/thread_annotations.h"
+#include "os/value/error.h"
 
 struct URegularExpression;
 

@@ -25,7 +25,7 @@
 #include "measurement/database/database.h"
 #include "measurement/model/audience_filters.h"
 #include "measurement/wire/schema/apmpb.h"
-#include "os/error.h"
+#include "os/value/error.h"
 
 namespace measurement {
 

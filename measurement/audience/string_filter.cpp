@@ -6,7 +6,7 @@
 #include "measurement/audience/filter_matching.h"
 #include "measurement/foundation/monitor.h"
 #include "measurement/wire/access.h"
-#include "os/text.h"
+#include "os/text/text.h"
 
 namespace measurement {
 namespace {

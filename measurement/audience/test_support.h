@@ -17,7 +17,7 @@
 #include "measurement/wire/schema/apmpb.h"
 #include "measurement/wire/schema/cpp/audience.pb.h"
 #include "measurement/wire/schema/cpp/upload.pb.h"
-#include "os/value.h"
+#include "os/value/value.h"
 #include "testsupport/sandbox.h"
 
 namespace measurement::testing {

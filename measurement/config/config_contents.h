@@ -17,7 +17,7 @@
 
 #include "measurement/wire/access.h"
 #include "measurement/wire/schema/apmpb.h"
-#include "os/value.h"
+#include "os/value/value.h"
 
 namespace measurement {
 

@@ -22,8 +22,8 @@
 #include "measurement/foundation/persisted_config.h"
 #include "measurement/foundation/storage_paths.h"
 #include "measurement/privacy/test_support.h"
-#include "os/files.h"
-#include "os/mutex.h"
+#include "os/files/files.h"
+#include "os/sync/mutex.h"
 
 namespace measurement::testing {
 

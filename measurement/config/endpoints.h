@@ -15,7 +15,7 @@
 #include <string>
 #include <string_view>
 
-#include "os/url.h"
+#include "os/net/url.h"
 
 namespace measurement {
 

@@ -7,7 +7,7 @@
 #include "measurement/config/config_test_support.h"
 #include "measurement/database/database_test_support.h"
 #include "measurement/foundation/monitor_capture.h"
-#include "os/urlsession.h"
+#include "os/net/urlsession.h"
 #include "testsupport/local_http_server.h"
 #include "testsupport/sandbox.h"
 

@@ -21,8 +21,8 @@
 
 #include "measurement/model/edit_event.h"
 #include "measurement/wire/schema/apmpb.h"
-#include "os/error.h"
-#include "os/value.h"
+#include "os/value/error.h"
+#include "os/value/value.h"
 
 namespace measurement {
 

@@ -19,9 +19,9 @@
 #include <string_view>
 #include <vector>
 
-#include "os/dispatch.h"
-#include "os/error.h"
-#include "os/value.h"
+#include "os/dispatch/dispatch.h"
+#include "os/value/error.h"
+#include "os/value/value.h"
 
 class APMEClient;
 struct APMESDKProperty;

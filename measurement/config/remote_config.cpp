@@ -10,8 +10,8 @@
 #include "measurement/model/event_names.h"
 #include "measurement/privacy/identifiers.h"
 #include "measurement/privacy/identity.h"
-#include "os/bundle.h"
-#include "os/clock.h"
+#include "os/bundle/bundle.h"
+#include "os/process/clock.h"
 
 namespace measurement {
 namespace {

@@ -43,9 +43,9 @@
 #include "measurement/foundation/settings.h"
 #include "measurement/privacy/identity_support.h"
 #include "measurement/wire/schema/apmpb.h"
-#include "os/mutex.h"
-#include "os/thread_annotations.h"
-#include "os/url.h"
+#include "os/net/url.h"
+#include "os/sync/mutex.h"
+#include "os/sync/thread_annotations.h"
 
 namespace measurement {
 

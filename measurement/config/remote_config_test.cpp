@@ -9,7 +9,7 @@
 #include "measurement/foundation/monitor_capture.h"
 #include "measurement/privacy/identifiers.h"
 #include "measurement/wire/schema/cpp/config.pb.h"
-#include "os/clock.h"
+#include "os/process/clock.h"
 #include "testsupport/child_process.h"
 
 namespace measurement {

@@ -5,7 +5,7 @@
 
 #include "measurement/foundation/monitor.h"
 #include "measurement/runtime/modules.h"
-#include "os/text.h"
+#include "os/text/text.h"
 
 namespace measurement {
 namespace {

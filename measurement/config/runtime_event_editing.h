@@ -15,7 +15,7 @@
 
 #include "measurement/config/event_editing_loader.h"
 #include "measurement/runtime/event_editing.h"
-#include "os/dispatch.h"
+#include "os/dispatch/dispatch.h"
 
 namespace measurement {
 

@@ -7,9 +7,9 @@
 #include "measurement/foundation/data_type_validator.h"
 #include "measurement/foundation/monitor.h"
 #include "measurement/model/display_names.h"
-#include "os/clock.h"
-#include "os/dispatch.h"
-#include "os/mutex.h"
+#include "os/dispatch/dispatch.h"
+#include "os/process/clock.h"
+#include "os/sync/mutex.h"
 
 namespace measurement {
 namespace {

@@ -7,7 +7,7 @@
 #include <thread>
 
 #include "measurement/cup/test_support.h"
-#include "os/dispatch.h"
+#include "os/dispatch/dispatch.h"
 
 namespace measurement {
 namespace {

@@ -9,7 +9,7 @@
 #include "measurement/database/database.h"
 #include "measurement/foundation/value.h"
 #include "measurement/model/event.h"
-#include "os/error.h"
+#include "os/value/error.h"
 
 namespace measurement {
 

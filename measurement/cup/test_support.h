@@ -27,7 +27,7 @@
 #include "measurement/foundation/monitor_capture.h"
 #include "measurement/foundation/storage_paths.h"
 #include "measurement/model/parameter_sanitizer.h"
-#include "os/clock.h"
+#include "os/process/clock.h"
 
 namespace measurement::testing {
 

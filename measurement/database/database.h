@@ -48,8 +48,8 @@
 #include "measurement/model/event.h"
 #include "measurement/model/event_aggregates.h"
 #include "measurement/wire/schema/apmpb.h"
-#include "os/dispatch.h"
-#include "os/error.h"
+#include "os/dispatch/dispatch.h"
+#include "os/value/error.h"
 
 namespace measurement {
 

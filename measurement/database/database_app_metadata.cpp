@@ -5,7 +5,7 @@
 
 #include "measurement/database/database.h"
 #include "measurement/foundation/monitor.h"
-#include "os/clock.h"
+#include "os/process/clock.h"
 
 namespace measurement {
 namespace {

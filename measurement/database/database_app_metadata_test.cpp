@@ -4,7 +4,7 @@
 #include "measurement/database/database_test_support.h"
 #include "measurement/foundation/persisted_config.h"
 #include "measurement/foundation/storage_paths.h"
-#include "os/clock.h"
+#include "os/process/clock.h"
 
 namespace measurement {
 namespace {

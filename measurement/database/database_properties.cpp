@@ -8,7 +8,7 @@
 #include "measurement/database/event_blob.h"
 #include "measurement/database/sql_conditions.h"
 #include "measurement/database/storage_value.h"
-#include "os/clock.h"
+#include "os/process/clock.h"
 
 namespace measurement {
 namespace {

@@ -14,7 +14,7 @@
 #include "measurement/foundation/monitor.h"
 #include "measurement/foundation/settings.h"
 #include "measurement/wire/access.h"
-#include "os/clock.h"
+#include "os/process/clock.h"
 
 namespace measurement {
 namespace {

@@ -5,7 +5,7 @@
 #include "measurement/foundation/data_extensions.h"
 #include "measurement/foundation/monitor_capture.h"
 #include "measurement/foundation/test_support.h"
-#include "os/clock.h"
+#include "os/process/clock.h"
 
 namespace measurement {
 namespace {

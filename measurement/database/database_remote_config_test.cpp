@@ -2,7 +2,7 @@
 
 #include "measurement/database/database_events_test_support.h"
 #include "measurement/database/database_test_support.h"
-#include "os/clock.h"
+#include "os/process/clock.h"
 
 namespace measurement {
 namespace {

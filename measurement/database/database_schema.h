@@ -6,7 +6,7 @@
 #include <vector>
 
 #include "measurement/database/sqlite_store.h"
-#include "os/error.h"
+#include "os/value/error.h"
 
 namespace measurement {
 

@@ -10,8 +10,8 @@
 #include <optional>
 
 #include "measurement/model/event.h"
-#include "os/error.h"
-#include "os/value.h"
+#include "os/value/error.h"
+#include "os/value/value.h"
 
 namespace measurement {
 

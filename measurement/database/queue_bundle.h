@@ -13,8 +13,8 @@
 #include <span>
 
 #include "measurement/wire/schema/apmpb.h"
-#include "os/error.h"
-#include "os/value.h"
+#include "os/value/error.h"
+#include "os/value/value.h"
 
 namespace measurement {
 

@@ -3,7 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "measurement/wire/access.h"
-#include "os/files.h"
+#include "os/files/files.h"
 #include "testsupport/child_process.h"
 #include "testsupport/sandbox.h"
 

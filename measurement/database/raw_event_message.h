@@ -13,8 +13,8 @@
 #include <string_view>
 
 #include "measurement/model/event.h"
-#include "os/error.h"
-#include "os/value.h"
+#include "os/value/error.h"
+#include "os/value/value.h"
 
 namespace measurement {
 

@@ -21,7 +21,7 @@
 #include <optional>
 
 #include "measurement/database/sqlite_store.h"
-#include "os/error.h"
+#include "os/value/error.h"
 
 namespace measurement {
 

@@ -18,7 +18,7 @@
 #include <utility>
 #include <vector>
 
-#include "os/value.h"
+#include "os/value/value.h"
 
 namespace measurement {
 

@@ -9,7 +9,7 @@
 #include "measurement/foundation/measurement_error.h"
 #include "measurement/foundation/monitor.h"
 #include "measurement/foundation/storage_paths.h"
-#include "os/files.h"
+#include "os/files/files.h"
 
 namespace measurement {
 namespace {

@@ -41,8 +41,8 @@
 #include <vector>
 
 #include "measurement/database/sqlite_record.h"
-#include "os/error.h"
-#include "os/value.h"
+#include "os/value/error.h"
+#include "os/value/value.h"
 
 namespace measurement {
 

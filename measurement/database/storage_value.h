@@ -4,7 +4,7 @@
 #pragma once
 
 #include "measurement/foundation/value.h"
-#include "os/value.h"
+#include "os/value/value.h"
 
 namespace measurement {
 

@@ -7,8 +7,8 @@
 #include "measurement/engine/session_reporter.h"
 #include "measurement/foundation/monitor.h"
 #include "measurement/foundation/monitor_context.h"
-#include "os/clock.h"
-#include "os/mutex.h"
+#include "os/process/clock.h"
+#include "os/sync/mutex.h"
 
 using measurement::Parameters;
 using measurement::Value;

@@ -28,8 +28,8 @@
 
 #include "measurement/engine/screen.h"
 #include "measurement/foundation/value.h"
-#include "os/dispatch.h"
-#include "os/notifications.h"
+#include "os/dispatch/dispatch.h"
+#include "os/dispatch/notifications.h"
 
 inline constexpr const char* kAdExposureReporterQueueLabel = "APMAdExposureReporter";
 

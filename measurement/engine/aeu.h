@@ -9,7 +9,7 @@
 
 #include <string>
 
-#include "os/bundle.h"
+#include "os/bundle/bundle.h"
 
 class APMAEU {
  public:

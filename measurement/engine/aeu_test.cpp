@@ -6,7 +6,7 @@
 #include <fstream>
 #include <string>
 
-#include "os/bundle.h"
+#include "os/bundle/bundle.h"
 #include "testsupport/sandbox.h"
 
 namespace {

@@ -21,8 +21,8 @@
 #include "measurement/privacy/identifiers.h"
 #include "measurement/privacy/identity.h"
 #include "measurement/privacy/info_plist_file_util.h"
-#include "os/clock.h"
-#include "os/notifications.h"
+#include "os/dispatch/notifications.h"
+#include "os/process/clock.h"
 #include "platform/utilities/app_delegate_swizzler.h"
 
 using measurement::DataTypeValidator;

@@ -33,10 +33,10 @@
 
 #include "measurement/model/event.h"
 #include "measurement/model/parameter_sanitizer.h"
-#include "os/dispatch.h"
-#include "os/error.h"
-#include "os/url.h"
-#include "os/value.h"
+#include "os/dispatch/dispatch.h"
+#include "os/net/url.h"
+#include "os/value/error.h"
+#include "os/value/value.h"
 
 inline constexpr const char* kAnalyticsQueueLabel = "APMAnalyticsQueue";
 inline constexpr const char* kAnalyticsOperationQueueName = "APMAnalyticsOperationQueue";

@@ -16,8 +16,8 @@
 #include <string>
 #include <vector>
 
-#include "os/dispatch.h"
-#include "os/mutex.h"
+#include "os/dispatch/dispatch.h"
+#include "os/sync/mutex.h"
 
 class AnalyticsOperationQueue {
  public:

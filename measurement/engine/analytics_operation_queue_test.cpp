@@ -5,7 +5,7 @@
 #include <thread>
 #include <vector>
 
-#include "os/mutex.h"
+#include "os/sync/mutex.h"
 
 namespace {
 

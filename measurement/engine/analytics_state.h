@@ -7,9 +7,9 @@
 #include <optional>
 
 #include "measurement/engine/analytics.h"
-#include "os/clock.h"
-#include "os/mutex.h"
-#include "os/notifications.h"
+#include "os/dispatch/notifications.h"
+#include "os/process/clock.h"
+#include "os/sync/mutex.h"
 
 struct AnalyticsState {
   os::Mutex loadTimestampMutex;

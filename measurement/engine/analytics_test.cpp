@@ -10,7 +10,7 @@
 #include "measurement/foundation/value.h"
 #include "measurement/model/error_parameters.h"
 #include "measurement/privacy/consent_settings.h"
-#include "os/mutex.h"
+#include "os/sync/mutex.h"
 
 namespace measurement {
 namespace {

@@ -13,7 +13,7 @@
 #include "measurement/model/error_parameters.h"
 #include "measurement/privacy/consent_settings.h"
 #include "measurement/privacy/identity.h"
-#include "os/clock.h"
+#include "os/process/clock.h"
 
 using measurement::DataTypeValidator;
 using measurement::monitor;

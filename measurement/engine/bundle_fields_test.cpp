@@ -11,7 +11,7 @@
 #include "measurement/foundation/test_support.h"
 #include "measurement/privacy/consent_settings.h"
 #include "measurement/wire/access.h"
-#include "os/clock.h"
+#include "os/process/clock.h"
 
 namespace measurement {
 namespace {

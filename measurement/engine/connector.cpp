@@ -6,7 +6,7 @@
 #include "measurement/engine/connector_utils.h"
 #include "measurement/engine/dizuraruvaze.h"
 #include "measurement/engine/measurement.h"
-#include "os/clock.h"
+#include "os/process/clock.h"
 
 namespace {
 

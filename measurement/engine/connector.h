@@ -23,9 +23,9 @@
 #include "core/component.h"
 #include "measurement/engine/analytics.h"
 #include "measurement/model/event.h"
-#include "os/dispatch.h"
-#include "os/mutex.h"
-#include "os/value.h"
+#include "os/dispatch/dispatch.h"
+#include "os/sync/mutex.h"
+#include "os/value/value.h"
 
 inline constexpr const char* kConnectorQueueLabel = "com.vedodo.analytics_connector.queue";
 

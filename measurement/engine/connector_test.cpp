@@ -10,8 +10,8 @@
 
 #include "measurement/engine/connector_utils.h"
 #include "measurement/foundation/test_support.h"
-#include "os/mutex.h"
-#include "os/runloop.h"
+#include "os/dispatch/runloop.h"
+#include "os/sync/mutex.h"
 
 namespace {
 

@@ -3,7 +3,7 @@
 #include <cmath>
 #include <string>
 
-#include "os/clock.h"
+#include "os/process/clock.h"
 
 namespace measurement {
 

@@ -1,7 +1,7 @@
 #include "measurement/engine/deferred_deep_link.h"
 
 #include "measurement/foundation/monitor.h"
-#include "os/json.h"
+#include "os/value/json.h"
 
 namespace measurement {
 namespace {

@@ -12,8 +12,8 @@
 #include <string>
 #include <string_view>
 
-#include "os/url.h"
-#include "os/value.h"
+#include "os/net/url.h"
+#include "os/value/value.h"
 
 namespace measurement {
 

@@ -13,7 +13,7 @@
 #include "measurement/model/error_parameters.h"
 #include "measurement/privacy/consent_types.h"
 #include "measurement/privacy/identity.h"
-#include "os/notifications.h"
+#include "os/dispatch/notifications.h"
 
 using measurement::monitor;
 

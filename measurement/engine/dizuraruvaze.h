@@ -23,7 +23,7 @@
 #include "core/configuration.h"
 #include "core/options.h"
 #include "measurement/engine/analytics.h"
-#include "os/value.h"
+#include "os/value/value.h"
 
 // Adds the class "DIZUraruvaze" (with its start hook) to the core's registry, hands the core the
 // collection switch, and installs the facade's internal event path beneath the data model.

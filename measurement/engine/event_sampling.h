@@ -16,7 +16,7 @@
 #include "measurement/config/remote_config.h"
 #include "measurement/database/database.h"
 #include "measurement/wire/schema/apmpb.h"
-#include "os/error.h"
+#include "os/value/error.h"
 
 namespace measurement {
 

@@ -7,7 +7,7 @@
 
 #include "measurement/foundation/monitor.h"
 #include "measurement/model/display_names.h"
-#include "os/clock.h"
+#include "os/process/clock.h"
 
 namespace measurement {
 namespace {

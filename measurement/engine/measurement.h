@@ -53,11 +53,11 @@
 #include "measurement/model/parameter_sanitizer.h"
 #include "measurement/privacy/identity.h"
 #include "measurement/privacy/tcf_client.h"
-#include "os/error.h"
-#include "os/mutex.h"
-#include "os/notifications.h"
-#include "os/url.h"
-#include "os/value.h"
+#include "os/dispatch/notifications.h"
+#include "os/net/url.h"
+#include "os/sync/mutex.h"
+#include "os/value/error.h"
+#include "os/value/value.h"
 #include "platform/utilities/network.h"
 
 class APMSearchAdReporter;

@@ -17,8 +17,8 @@
 #include "measurement/model/display_names.h"
 #include "measurement/privacy/consent_settings.h"
 #include "measurement/privacy/identity.h"
-#include "os/bundle.h"
-#include "os/clock.h"
+#include "os/bundle/bundle.h"
+#include "os/process/clock.h"
 
 namespace {
 

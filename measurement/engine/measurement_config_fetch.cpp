@@ -5,7 +5,7 @@
 #include "measurement/engine/measurement.h"
 #include "measurement/privacy/identity.h"
 #include "measurement/runtime/runtime.h"
-#include "os/clock.h"
+#include "os/process/clock.h"
 
 namespace {
 

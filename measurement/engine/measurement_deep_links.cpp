@@ -14,8 +14,8 @@
 #include "measurement/foundation/data_extensions.h"
 #include "measurement/foundation/measurement_user_defaults.h"
 #include "measurement/privacy/consent_settings.h"
-#include "os/bundle.h"
-#include "os/process.h"
+#include "os/bundle/bundle.h"
+#include "os/process/process.h"
 
 namespace {
 

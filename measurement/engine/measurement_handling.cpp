@@ -10,7 +10,7 @@
 #include "measurement/model/display_names.h"
 #include "measurement/model/error_parameters.h"
 #include "measurement/model/event_names.h"
-#include "os/clock.h"
+#include "os/process/clock.h"
 
 namespace {
 

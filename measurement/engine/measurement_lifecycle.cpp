@@ -5,7 +5,7 @@
 
 #include "measurement/engine/analytics.h"
 #include "measurement/engine/measurement.h"
-#include "os/clock.h"
+#include "os/process/clock.h"
 #include "os/ui/application.h"
 
 namespace {

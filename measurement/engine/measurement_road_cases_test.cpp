@@ -23,8 +23,8 @@
 #include "measurement/foundation/scheduler.h"
 #include "measurement/model/error_parameters.h"
 #include "measurement/wire/access.h"
-#include "os/clock.h"
-#include "os/mutex.h"
+#include "os/process/clock.h"
+#include "os/sync/mutex.h"
 #include "testsupport/pixie_asm.h"
 #include "testsupport/sandbox.h"
 

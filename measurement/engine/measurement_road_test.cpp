@@ -14,8 +14,8 @@
 #include <vector>
 
 #include "measurement/engine/road_test_support.h"
-#include "os/bundle.h"
-#include "os/plist.h"
+#include "os/bundle/bundle.h"
+#include "os/value/plist.h"
 #include "testsupport/child_process.h"
 #include "testsupport/sandbox.h"
 

@@ -17,9 +17,9 @@
 #include "measurement/privacy/consent_settings.h"
 #include "measurement/privacy/identifiers.h"
 #include "measurement/privacy/tcf_client.h"
-#include "os/bundle.h"
-#include "os/clock.h"
-#include "os/text.h"
+#include "os/bundle/bundle.h"
+#include "os/process/clock.h"
+#include "os/text/text.h"
 
 namespace {
 

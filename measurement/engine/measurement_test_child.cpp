@@ -30,9 +30,9 @@
 #include "measurement/foundation/monitor_levels.h"
 #include "measurement/foundation/persisted_config.h"
 #include "measurement/privacy/identifiers.h"
-#include "os/clock.h"
-#include "os/dispatch.h"
-#include "os/mutex.h"
+#include "os/dispatch/dispatch.h"
+#include "os/process/clock.h"
+#include "os/sync/mutex.h"
 
 namespace {
 

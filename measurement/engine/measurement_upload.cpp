@@ -9,7 +9,7 @@
 #include "measurement/foundation/data_extensions.h"
 #include "measurement/privacy/consent_settings.h"
 #include "measurement/privacy/identity.h"
-#include "os/clock.h"
+#include "os/process/clock.h"
 
 namespace {
 

@@ -17,7 +17,7 @@
 #include <vector>
 
 #include "measurement/wire/schema/cpp/config.pb.h"
-#include "os/plist.h"
+#include "os/value/plist.h"
 #include "testsupport/child_process.h"
 #include "testsupport/sandbox.h"
 #include "tools/measurement_collector.h"

@@ -31,8 +31,8 @@
 #include "measurement/privacy/consent_settings.h"
 #include "measurement/privacy/identifiers.h"
 #include "measurement/privacy/identity.h"
-#include "os/clock.h"
-#include "os/runloop.h"
+#include "os/dispatch/runloop.h"
+#include "os/process/clock.h"
 #include "os/ui/application.h"
 
 namespace {

@@ -5,7 +5,7 @@
 #include <cmath>
 
 #include "measurement/engine/measurement.h"
-#include "os/clock.h"
+#include "os/process/clock.h"
 
 namespace {
 

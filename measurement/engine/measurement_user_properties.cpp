@@ -5,7 +5,7 @@
 #include "measurement/engine/measurement.h"
 #include "measurement/model/display_names.h"
 #include "measurement/model/error_parameters.h"
-#include "os/clock.h"
+#include "os/process/clock.h"
 
 namespace {
 

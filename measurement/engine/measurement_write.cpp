@@ -13,7 +13,7 @@
 #include "measurement/model/error_parameters.h"
 #include "measurement/model/event_names.h"
 #include "measurement/wire/access.h"
-#include "os/clock.h"
+#include "os/process/clock.h"
 
 namespace {
 

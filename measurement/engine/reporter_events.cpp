@@ -4,7 +4,7 @@
 
 #include "measurement/engine/analytics.h"
 #include "measurement/model/parameter_sanitizer.h"
-#include "os/dispatch.h"
+#include "os/dispatch/dispatch.h"
 
 namespace {
 

@@ -21,8 +21,8 @@
 #include <vector>
 
 #include "measurement/foundation/value.h"
-#include "os/mutex.h"
-#include "os/value.h"
+#include "os/sync/mutex.h"
+#include "os/value/value.h"
 
 // One event a reporter logged: the facade's internal-event call.
 struct APMReportedEvent {

@@ -23,7 +23,7 @@
 #include "measurement/foundation/monitor_capture.h"
 #include "measurement/foundation/test_support.h"
 #include "measurement/foundation/value.h"
-#include "os/clock.h"
+#include "os/process/clock.h"
 
 namespace measurement {
 

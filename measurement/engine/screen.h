@@ -17,7 +17,7 @@
 #include <utility>
 
 #include "measurement/foundation/value.h"
-#include "os/value.h"
+#include "os/value/value.h"
 
 class APMScreen {
  public:

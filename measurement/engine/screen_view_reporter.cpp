@@ -11,7 +11,7 @@
 #include "measurement/foundation/numeric.h"
 #include "measurement/foundation/settings.h"
 #include "measurement/model/session_start_event.h"
-#include "os/mutex.h"
+#include "os/sync/mutex.h"
 
 using measurement::Parameters;
 using measurement::RawParameters;

@@ -26,9 +26,9 @@
 #include "measurement/engine/screen.h"
 #include "measurement/foundation/value.h"
 #include "measurement/model/parameter_sanitizer.h"
-#include "os/dispatch.h"
-#include "os/mutex.h"
-#include "os/notifications.h"
+#include "os/dispatch/dispatch.h"
+#include "os/dispatch/notifications.h"
+#include "os/sync/mutex.h"
 
 inline constexpr const char* kScreenViewReporterQueueLabel = "APMScreenViewReporter";
 

@@ -5,9 +5,9 @@
 
 #include "measurement/engine/reporter_events.h"
 #include "measurement/foundation/monitor.h"
-#include "os/clock.h"
-#include "os/json.h"
-#include "os/urlsession.h"
+#include "os/net/urlsession.h"
+#include "os/process/clock.h"
+#include "os/value/json.h"
 
 namespace {
 

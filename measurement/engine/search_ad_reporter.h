@@ -21,9 +21,9 @@
 #include "measurement/engine/engine_endpoints.h"
 #include "measurement/foundation/alarm.h"
 #include "measurement/foundation/persisted_config.h"
-#include "os/dispatch.h"
-#include "os/error.h"
-#include "os/url.h"
+#include "os/dispatch/dispatch.h"
+#include "os/net/url.h"
+#include "os/value/error.h"
 
 // The platform's attribution token, where there is one.
 class SearchAdTokenProvider {

@@ -12,7 +12,7 @@
 #include "measurement/foundation/monitor_capture.h"
 #include "measurement/foundation/persisted_config.h"
 #include "measurement/foundation/test_support.h"
-#include "os/clock.h"
+#include "os/process/clock.h"
 #include "testsupport/local_http_server.h"
 
 namespace {

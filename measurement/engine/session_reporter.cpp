@@ -9,8 +9,8 @@
 #include "measurement/foundation/monitor.h"
 #include "measurement/foundation/monitor_context.h"
 #include "measurement/foundation/settings.h"
-#include "os/clock.h"
-#include "os/notifications.h"
+#include "os/dispatch/notifications.h"
+#include "os/process/clock.h"
 
 using measurement::Parameters;
 using measurement::UserAttribute;

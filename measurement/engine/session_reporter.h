@@ -30,7 +30,7 @@
 #include "measurement/foundation/alarm.h"
 #include "measurement/foundation/persisted_config.h"
 #include "measurement/foundation/user_attribute.h"
-#include "os/value.h"
+#include "os/value/value.h"
 
 // Posted on the default centre (no object) each time the engagement timer fires.
 inline constexpr const char* kAPMSessionReporterEngagementTimerDidFire =

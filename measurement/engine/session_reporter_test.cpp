@@ -8,7 +8,7 @@
 
 #include "measurement/engine/reporter_test_support.h"
 #include "measurement/foundation/persisted_config.h"
-#include "os/runloop.h"
+#include "os/dispatch/runloop.h"
 
 namespace measurement {
 namespace {

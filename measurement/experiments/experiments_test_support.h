@@ -20,7 +20,7 @@
 #include "measurement/experiments/snapshot.h"
 #include "measurement/foundation/config_store.h"
 #include "measurement/wire/flag_conversion.h"
-#include "os/mutex.h"
+#include "os/sync/mutex.h"
 
 namespace measurement::testing {
 

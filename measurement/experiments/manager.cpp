@@ -8,7 +8,7 @@
 #include "measurement/foundation/monitor.h"
 #include "measurement/wire/access.h"
 #include "measurement/wire/flag_conversion.h"
-#include "os/clock.h"
+#include "os/process/clock.h"
 
 namespace measurement {
 namespace {

@@ -30,7 +30,7 @@
 #include "measurement/config/experiment_service.h"
 #include "measurement/experiments/snapshot.h"
 #include "measurement/experiments/task_manager.h"
-#include "os/dispatch.h"
+#include "os/dispatch/dispatch.h"
 
 namespace measurement {
 

@@ -8,8 +8,8 @@
 #include "measurement/experiments/experiments_test_support.h"
 #include "measurement/foundation/monitor_capture.h"
 #include "measurement/wire/access.h"
-#include "os/clock.h"
-#include "os/runloop.h"
+#include "os/dispatch/runloop.h"
+#include "os/process/clock.h"
 
 namespace measurement {
 namespace {

@@ -3,9 +3,9 @@
 #include "measurement/foundation/monitor.h"
 #include "measurement/privacy/identity.h"
 #include "measurement/wire/access.h"
-#include "os/bundle.h"
-#include "os/languages.h"
-#include "os/text.h"
+#include "os/bundle/bundle.h"
+#include "os/bundle/languages.h"
+#include "os/text/text.h"
 #include "platform/utilities/app_environment_util.h"
 
 namespace measurement {

@@ -9,7 +9,7 @@
 #include "measurement/experiments/experiments_test_support.h"
 #include "measurement/foundation/monitor_capture.h"
 #include "measurement/wire/schema/cpp/experiment.pb.h"
-#include "os/bundle.h"
+#include "os/bundle/bundle.h"
 #include "platform/utilities/app_environment_util.h"
 
 namespace measurement {

@@ -5,7 +5,7 @@
 #include "measurement/foundation/measurement_error.h"
 #include "measurement/foundation/monitor.h"
 #include "measurement/wire/access.h"
-#include "os/clock.h"
+#include "os/process/clock.h"
 
 namespace measurement {
 namespace {

@@ -24,7 +24,7 @@
 
 #include "measurement/database/sqlite_store.h"
 #include "measurement/experiments/snapshot.h"
-#include "os/error.h"
+#include "os/value/error.h"
 
 namespace measurement {
 

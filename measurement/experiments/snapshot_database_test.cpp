@@ -10,7 +10,7 @@
 
 #include "measurement/experiments/experiments_test_support.h"
 #include "measurement/foundation/monitor_capture.h"
-#include "os/clock.h"
+#include "os/process/clock.h"
 #include "testsupport/child_process.h"
 
 namespace measurement {

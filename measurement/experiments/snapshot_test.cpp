@@ -7,7 +7,7 @@
 #include "measurement/foundation/monitor_capture.h"
 #include "measurement/wire/access.h"
 #include "measurement/wire/schema/cpp/experiment.pb.h"
-#include "os/clock.h"
+#include "os/process/clock.h"
 
 namespace measurement {
 namespace {

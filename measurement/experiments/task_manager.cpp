@@ -9,7 +9,7 @@
 #include "measurement/foundation/scheduler.h"
 #include "measurement/foundation/storage_paths.h"
 #include "measurement/wire/access.h"
-#include "os/clock.h"
+#include "os/process/clock.h"
 #include "platform/utilities/gzip.h"
 
 namespace measurement {

@@ -30,9 +30,9 @@
 #include "measurement/experiments/snapshot_database.h"
 #include "measurement/foundation/alarm.h"
 #include "measurement/foundation/config_store.h"
-#include "os/dispatch.h"
-#include "os/error.h"
-#include "os/url.h"
+#include "os/dispatch/dispatch.h"
+#include "os/net/url.h"
+#include "os/value/error.h"
 #include "platform/utilities/network.h"
 
 namespace measurement {

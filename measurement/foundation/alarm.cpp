@@ -6,7 +6,7 @@
 #include <utility>
 
 #include "measurement/foundation/monitor.h"
-#include "os/clock.h"
+#include "os/process/clock.h"
 
 namespace measurement {
 

@@ -28,7 +28,7 @@
 #include <string>
 #include <string_view>
 
-#include "os/dispatch.h"
+#include "os/dispatch/dispatch.h"
 
 namespace measurement {
 

@@ -11,7 +11,7 @@
 
 #include "measurement/foundation/monitor_capture.h"
 #include "measurement/foundation/test_support.h"
-#include "os/clock.h"
+#include "os/process/clock.h"
 
 namespace measurement {
 namespace {

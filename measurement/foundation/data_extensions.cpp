@@ -5,9 +5,9 @@
 
 #include <algorithm>
 
-#include "os/crypto.h"
-#include "os/text.h"
-#include "os/url.h"
+#include "os/crypto/crypto.h"
+#include "os/net/url.h"
+#include "os/text/text.h"
 
 namespace measurement {
 

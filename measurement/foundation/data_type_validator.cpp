@@ -11,7 +11,7 @@
 #include "measurement/foundation/monitor.h"
 #include "measurement/foundation/numeric.h"
 #include "measurement/foundation/settings.h"
-#include "os/text.h"
+#include "os/text/text.h"
 
 namespace measurement {
 namespace {

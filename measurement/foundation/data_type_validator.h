@@ -15,7 +15,7 @@
 #include <string_view>
 
 #include "measurement/foundation/value.h"
-#include "os/value.h"
+#include "os/value/value.h"
 
 namespace measurement {
 

@@ -10,7 +10,7 @@
 
 #include "measurement/foundation/monitor.h"
 #include "measurement/foundation/persistent_dictionary.h"
-#include "os/process.h"
+#include "os/process/process.h"
 
 namespace {
 

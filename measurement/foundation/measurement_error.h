@@ -13,7 +13,7 @@
 #include <string_view>
 
 #include "measurement/foundation/monitor_context.h"
-#include "os/error.h"
+#include "os/value/error.h"
 
 namespace measurement {
 

@@ -1,6 +1,6 @@
 #include "measurement/foundation/measurement_user_defaults.h"
 
-#include "os/plist.h"
+#include "os/value/plist.h"
 #include "platform/utilities/logger.h"
 
 namespace measurement {

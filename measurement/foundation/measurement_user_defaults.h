@@ -14,7 +14,7 @@
 #include <string_view>
 
 #include "measurement/foundation/config_store.h"
-#include "os/defaults.h"
+#include "os/bundle/defaults.h"
 
 namespace measurement {
 

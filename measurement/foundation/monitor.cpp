@@ -3,7 +3,7 @@
 #include "measurement/foundation/measurement_error.h"
 #include "measurement/foundation/monitor_capture.h"
 #include "measurement/wire/flag_conversion.h"
-#include "os/process.h"
+#include "os/process/process.h"
 #include "platform/utilities/app_environment_util.h"
 #include "platform/utilities/logger.h"
 

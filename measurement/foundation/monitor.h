@@ -38,8 +38,8 @@
 #include "measurement/foundation/monitor_context.h"
 #include "measurement/foundation/monitor_levels.h"
 #include "measurement/foundation/monitoring_sampled_data.h"
-#include "os/dispatch.h"
-#include "os/mutex.h"
+#include "os/dispatch/dispatch.h"
+#include "os/sync/mutex.h"
 #include "platform/utilities/logger.h"
 
 namespace measurement {

@@ -13,7 +13,7 @@
 #include <vector>
 
 #include "measurement/foundation/monitor.h"
-#include "os/mutex.h"
+#include "os/sync/mutex.h"
 
 namespace measurement {
 

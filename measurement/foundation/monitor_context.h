@@ -14,9 +14,9 @@
 #include <utility>
 #include <variant>
 
-#include "os/error.h"
-#include "os/exception.h"
-#include "os/value.h"
+#include "os/value/error.h"
+#include "os/value/exception.h"
+#include "os/value/value.h"
 
 namespace measurement {
 

@@ -8,7 +8,7 @@
 #include <limits>
 
 #include "measurement/foundation/numeric.h"
-#include "os/clock.h"
+#include "os/process/clock.h"
 
 namespace measurement {
 namespace {

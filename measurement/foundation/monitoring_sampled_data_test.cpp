@@ -4,7 +4,7 @@
 
 #include <limits>
 
-#include "os/clock.h"
+#include "os/process/clock.h"
 
 namespace measurement {
 namespace {

@@ -4,7 +4,7 @@
 #include <cstring>
 
 #include "measurement/foundation/monitor.h"
-#include "os/crypto.h"
+#include "os/crypto/crypto.h"
 
 namespace measurement {
 namespace {

@@ -24,7 +24,7 @@
 #include <string_view>
 
 #include "measurement/foundation/persistent_dictionary.h"
-#include "os/dispatch.h"
+#include "os/dispatch/dispatch.h"
 
 namespace measurement {
 

@@ -3,8 +3,8 @@
 #include <filesystem>
 
 #include "measurement/foundation/storage_paths.h"
-#include "os/files.h"
-#include "os/plist.h"
+#include "os/files/files.h"
+#include "os/value/plist.h"
 #include "platform/utilities/logger.h"
 
 namespace measurement {

@@ -28,8 +28,8 @@
 #include <string_view>
 
 #include "measurement/foundation/config_store.h"
-#include "os/dispatch.h"
-#include "os/mutex.h"
+#include "os/dispatch/dispatch.h"
+#include "os/sync/mutex.h"
 
 namespace measurement {
 

@@ -7,9 +7,9 @@
 
 #include "measurement/foundation/storage_paths.h"
 #include "measurement/foundation/test_support.h"
-#include "os/files.h"
-#include "os/paths.h"
-#include "os/plist.h"
+#include "os/files/files.h"
+#include "os/files/paths.h"
+#include "os/value/plist.h"
 #include "platform/utilities/logger.h"
 #include "testsupport/child_process.h"
 #include "testsupport/sandbox.h"

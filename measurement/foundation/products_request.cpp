@@ -1,7 +1,7 @@
 #include "measurement/foundation/products_request.h"
 
 #include "measurement/foundation/measurement_error.h"
-#include "os/mutex.h"
+#include "os/sync/mutex.h"
 
 namespace measurement {
 namespace {

@@ -20,8 +20,8 @@
 #include <vector>
 
 #include "measurement/foundation/decimal.h"
-#include "os/dispatch.h"
-#include "os/error.h"
+#include "os/dispatch/dispatch.h"
+#include "os/value/error.h"
 
 namespace measurement {
 

@@ -3,7 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "measurement/foundation/measurement_error.h"
-#include "os/mutex.h"
+#include "os/sync/mutex.h"
 
 namespace measurement {
 namespace {

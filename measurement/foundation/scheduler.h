@@ -22,7 +22,7 @@
 #include <memory>
 #include <string_view>
 
-#include "os/dispatch.h"
+#include "os/dispatch/dispatch.h"
 
 namespace measurement {
 

@@ -23,9 +23,9 @@
 #include <string>
 #include <string_view>
 
-#include "os/mutex.h"
-#include "os/thread_annotations.h"
-#include "os/value.h"
+#include "os/sync/mutex.h"
+#include "os/sync/thread_annotations.h"
+#include "os/value/value.h"
 #include "platform/utilities/mutable_dictionary.h"
 
 namespace measurement {

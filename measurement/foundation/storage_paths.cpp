@@ -3,8 +3,8 @@
 #include <filesystem>
 
 #include "measurement/foundation/measurement_error.h"
-#include "os/files.h"
-#include "os/paths.h"
+#include "os/files/files.h"
+#include "os/files/paths.h"
 
 namespace measurement {
 namespace {

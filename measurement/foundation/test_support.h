@@ -15,11 +15,11 @@
 
 #include "measurement/foundation/monitor.h"
 #include "measurement/foundation/settings.h"
-#include "os/bundle.h"
-#include "os/defaults.h"
-#include "os/files.h"
-#include "os/paths.h"
-#include "os/plist.h"
+#include "os/bundle/bundle.h"
+#include "os/bundle/defaults.h"
+#include "os/files/files.h"
+#include "os/files/paths.h"
+#include "os/value/plist.h"
 #include "testsupport/sandbox.h"
 
 namespace measurement {

@@ -17,7 +17,7 @@
 #include <string>
 #include <variant>
 
-#include "os/value.h"
+#include "os/value/value.h"
 
 namespace measurement {
 

@@ -14,7 +14,7 @@
 #include <optional>
 #include <string>
 
-#include "os/value.h"
+#include "os/value/value.h"
 
 namespace measurement {
 

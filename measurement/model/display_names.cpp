@@ -8,7 +8,7 @@
 #include "measurement/foundation/event_names.h"
 #include "measurement/foundation/monitor.h"
 #include "measurement/model/event_names.h"
-#include "os/text.h"
+#include "os/text/text.h"
 
 namespace measurement {
 namespace {

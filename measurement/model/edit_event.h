@@ -6,7 +6,7 @@
 
 #include <string>
 
-#include "os/value.h"
+#include "os/value/value.h"
 
 namespace measurement {
 

@@ -5,8 +5,8 @@
 #include <utility>
 
 #include "measurement/foundation/data_extensions.h"
-#include "os/mutex.h"
-#include "os/thread_annotations.h"
+#include "os/sync/mutex.h"
+#include "os/sync/thread_annotations.h"
 
 namespace measurement {
 namespace {

@@ -15,8 +15,8 @@
 
 #include "measurement/foundation/value.h"
 #include "measurement/wire/schema/apmpb.h"
-#include "os/error.h"
-#include "os/value.h"
+#include "os/value/error.h"
+#include "os/value/value.h"
 
 namespace measurement {
 

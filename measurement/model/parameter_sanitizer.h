@@ -19,8 +19,8 @@
 #include <vector>
 
 #include "measurement/foundation/value.h"
-#include "os/text.h"
-#include "os/value.h"
+#include "os/text/text.h"
+#include "os/value/value.h"
 
 namespace measurement {
 

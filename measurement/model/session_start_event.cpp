@@ -3,7 +3,7 @@
 #include <utility>
 
 #include "measurement/foundation/monitor_context.h"
-#include "os/mutex.h"
+#include "os/sync/mutex.h"
 
 namespace measurement {
 namespace {

@@ -13,7 +13,7 @@
 
 #include "measurement/foundation/value.h"
 #include "measurement/model/event.h"
-#include "os/value.h"
+#include "os/value/value.h"
 
 namespace measurement {
 

@@ -3,9 +3,9 @@
 #include <map>
 #include <utility>
 
-#include "os/bundle.h"
-#include "os/format.h"
-#include "os/text.h"
+#include "os/bundle/bundle.h"
+#include "os/text/format.h"
+#include "os/text/text.h"
 
 namespace measurement {
 namespace {

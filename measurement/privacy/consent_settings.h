@@ -30,8 +30,8 @@
 #include <string_view>
 
 #include "measurement/privacy/consent_types.h"
-#include "os/dispatch.h"
-#include "os/value.h"
+#include "os/dispatch/dispatch.h"
+#include "os/value/value.h"
 
 namespace measurement {
 

@@ -1,6 +1,6 @@
 #include "measurement/privacy/consent_types.h"
 
-#include "os/text.h"
+#include "os/text/text.h"
 
 namespace measurement {
 

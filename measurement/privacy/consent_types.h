@@ -15,7 +15,7 @@
 #include <string>
 #include <string_view>
 
-#include "os/value.h"
+#include "os/value/value.h"
 
 namespace measurement {
 

@@ -6,10 +6,10 @@
 #include <vector>
 
 #include "measurement/foundation/monitor.h"
-#include "os/clock.h"
-#include "os/languages.h"
-#include "os/process.h"
-#include "os/text.h"
+#include "os/bundle/languages.h"
+#include "os/process/clock.h"
+#include "os/process/process.h"
+#include "os/text/text.h"
 #include "platform/utilities/app_environment_util.h"
 
 namespace measurement {

@@ -11,7 +11,7 @@
 #include <optional>
 #include <string>
 
-#include "os/dispatch.h"
+#include "os/dispatch/dispatch.h"
 
 namespace measurement {
 

@@ -3,8 +3,8 @@
 #include <gtest/gtest.h>
 
 #include "measurement/privacy/test_support.h"
-#include "os/clock.h"
-#include "os/process.h"
+#include "os/process/clock.h"
+#include "os/process/process.h"
 #include "platform/utilities/app_environment_util.h"
 
 namespace measurement {

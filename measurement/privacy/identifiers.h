@@ -14,7 +14,7 @@
 #include <string_view>
 
 #include "measurement/privacy/identity.h"
-#include "os/mutex.h"
+#include "os/sync/mutex.h"
 
 namespace measurement {
 

@@ -9,10 +9,10 @@
 #include "measurement/foundation/settings.h"
 #include "measurement/privacy/consent_settings.h"
 #include "measurement/privacy/info_plist_file_util.h"
-#include "os/bundle.h"
-#include "os/clock.h"
-#include "os/crypto.h"
-#include "os/text.h"
+#include "os/bundle/bundle.h"
+#include "os/crypto/crypto.h"
+#include "os/process/clock.h"
+#include "os/text/text.h"
 #include "platform/utilities/app_environment_util.h"
 
 namespace measurement {

@@ -33,9 +33,9 @@
 
 #include "measurement/foundation/persisted_config.h"
 #include "measurement/privacy/identity_support.h"
-#include "os/dispatch.h"
-#include "os/mutex.h"
-#include "os/value.h"
+#include "os/dispatch/dispatch.h"
+#include "os/sync/mutex.h"
+#include "os/value/value.h"
 
 namespace measurement {
 

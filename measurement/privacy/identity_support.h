@@ -18,8 +18,8 @@
 #include <optional>
 #include <string>
 
-#include "os/dispatch.h"
-#include "os/mutex.h"
+#include "os/dispatch/dispatch.h"
+#include "os/sync/mutex.h"
 
 namespace measurement {
 

@@ -3,7 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "measurement/foundation/monitor_capture.h"
-#include "os/dispatch.h"
+#include "os/dispatch/dispatch.h"
 
 namespace measurement {
 namespace {

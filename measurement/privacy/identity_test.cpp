@@ -11,8 +11,8 @@
 #include "measurement/foundation/storage_paths.h"
 #include "measurement/privacy/consent_settings.h"
 #include "measurement/privacy/test_support.h"
-#include "os/clock.h"
-#include "os/mutex.h"
+#include "os/process/clock.h"
+#include "os/sync/mutex.h"
 #include "testsupport/child_process.h"
 
 namespace measurement {

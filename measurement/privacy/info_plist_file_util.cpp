@@ -2,8 +2,8 @@
 
 #include "core/bundle_util.h"
 #include "core/options.h"
-#include "os/files.h"
-#include "os/plist.h"
+#include "os/files/files.h"
+#include "os/value/plist.h"
 
 namespace measurement {
 

@@ -9,7 +9,7 @@
 #include <optional>
 #include <string>
 
-#include "os/value.h"
+#include "os/value/value.h"
 
 namespace measurement {
 

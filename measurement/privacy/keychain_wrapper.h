@@ -13,8 +13,8 @@
 #include <string>
 #include <string_view>
 
-#include "os/keychain.h"
-#include "os/value.h"
+#include "os/keychain/keychain.h"
+#include "os/value/value.h"
 
 namespace measurement {
 

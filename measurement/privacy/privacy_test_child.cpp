@@ -12,8 +12,8 @@
 #include "measurement/foundation/persisted_config.h"
 #include "measurement/privacy/consent_settings.h"
 #include "measurement/privacy/identity.h"
-#include "os/defaults.h"
-#include "os/process.h"
+#include "os/bundle/defaults.h"
+#include "os/process/process.h"
 
 namespace {
 

@@ -21,7 +21,7 @@
 
 #include "measurement/foundation/measurement_user_defaults.h"
 #include "measurement/privacy/tcf_data.h"
-#include "os/value.h"
+#include "os/value/value.h"
 
 namespace measurement {
 

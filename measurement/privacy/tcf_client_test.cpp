@@ -9,7 +9,7 @@
 #include "measurement/model/error_parameters.h"
 #include "measurement/privacy/consent_settings.h"
 #include "measurement/privacy/test_support.h"
-#include "os/mutex.h"
+#include "os/sync/mutex.h"
 #include "testsupport/child_process.h"
 
 namespace measurement {

@@ -1,7 +1,7 @@
 #include "measurement/privacy/tcf_data.h"
 
 #include "measurement/foundation/data_extensions.h"
-#include "os/bundle.h"
+#include "os/bundle/bundle.h"
 
 namespace measurement {
 

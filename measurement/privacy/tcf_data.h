@@ -14,7 +14,7 @@
 #include <string>
 
 #include "measurement/foundation/config_store.h"
-#include "os/value.h"
+#include "os/value/value.h"
 
 namespace measurement {
 

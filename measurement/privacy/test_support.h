@@ -12,10 +12,10 @@
 
 #include "measurement/foundation/monitor.h"
 #include "measurement/foundation/test_support.h"
-#include "os/bundle.h"
-#include "os/defaults.h"
-#include "os/files.h"
-#include "os/plist.h"
+#include "os/bundle/bundle.h"
+#include "os/bundle/defaults.h"
+#include "os/files/files.h"
+#include "os/value/plist.h"
 
 namespace measurement {
 

@@ -6,7 +6,7 @@
 #include "measurement/runtime/commands.h"
 #include "measurement/runtime/scope.h"
 #include "measurement/wire/access.h"
-#include "os/text.h"
+#include "os/text/text.h"
 
 namespace measurement::runtime {
 

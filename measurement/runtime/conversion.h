@@ -19,7 +19,7 @@
 
 #include "measurement/runtime/value.h"
 #include "measurement/wire/schema/apmpb.h"
-#include "os/value.h"
+#include "os/value/value.h"
 
 namespace measurement::runtime {
 

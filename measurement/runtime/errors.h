@@ -6,7 +6,7 @@
 
 #include <cstdint>
 
-#include "os/error.h"
+#include "os/value/error.h"
 
 namespace measurement::runtime {
 

@@ -8,7 +8,7 @@
 #include "measurement/runtime/conversion.h"
 #include "measurement/runtime/evaluator.h"
 #include "measurement/wire/access.h"
-#include "os/text.h"
+#include "os/text/text.h"
 
 namespace measurement::runtime {
 

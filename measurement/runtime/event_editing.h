@@ -29,7 +29,7 @@
 #include "measurement/model/edit_event.h"
 #include "measurement/runtime/runtime.h"
 #include "measurement/wire/schema/apmpb.h"
-#include "os/dispatch.h"
+#include "os/dispatch/dispatch.h"
 
 namespace measurement::runtime {
 

@@ -8,8 +8,8 @@
 #include "measurement/runtime/evaluator.h"
 #include "measurement/runtime/runtime.h"
 #include "measurement/runtime/scope.h"
-#include "os/log.h"
-#include "os/text.h"
+#include "os/log/log.h"
+#include "os/text/text.h"
 
 namespace measurement::runtime {
 

@@ -23,7 +23,7 @@
 
 #include "measurement/runtime/collection.h"
 #include "measurement/runtime/value.h"
-#include "os/value.h"
+#include "os/value/value.h"
 
 namespace measurement::runtime {
 

@@ -9,7 +9,7 @@
 #include "measurement/runtime/conversion.h"
 #include "measurement/runtime/runtime.h"
 #include "measurement/wire/access.h"
-#include "os/text.h"
+#include "os/text/text.h"
 #include "testsupport/pixie_asm.h"
 
 namespace measurement::runtime::testing {

@@ -5,8 +5,8 @@
 
 #include <cstdio>
 
-#include "os/log.h"
-#include "os/text.h"
+#include "os/log/log.h"
+#include "os/text/text.h"
 
 using wire::FieldInfo;
 using wire::Message;

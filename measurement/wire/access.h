@@ -24,7 +24,7 @@
 #include <vector>
 
 #include "measurement/wire/nano_message.h"
-#include "os/value.h"
+#include "os/value/value.h"
 
 // A repeated field always counts as present; a singular one once set, until cleared.
 bool APMPBHasField(const NANOMessageBase& message, int32_t index);

@@ -8,7 +8,7 @@
 
 #include "measurement/wire/schema/apmpb.h"
 #include "measurement/wire/wire_test_support.h"
-#include "os/log.h"
+#include "os/log/log.h"
 
 namespace {
 

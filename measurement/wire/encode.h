@@ -5,7 +5,7 @@
 #include <optional>
 
 #include "measurement/wire/message.h"
-#include "os/value.h"
+#include "os/value/value.h"
 
 namespace wire {
 

@@ -6,8 +6,8 @@
 #include <utility>
 
 #include "measurement/wire/access.h"
-#include "os/log.h"
-#include "os/mutex.h"
+#include "os/log/log.h"
+#include "os/sync/mutex.h"
 
 namespace wire {
 namespace {

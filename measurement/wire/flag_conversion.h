@@ -11,7 +11,7 @@
 #include <string_view>
 
 #include "measurement/wire/schema/apmpb.h"
-#include "os/value.h"
+#include "os/value/value.h"
 
 namespace wire {
 

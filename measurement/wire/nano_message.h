@@ -20,7 +20,7 @@
 
 #include "measurement/wire/decode.h"
 #include "measurement/wire/message.h"
-#include "os/value.h"
+#include "os/value/value.h"
 
 class NANOMessageBase {
  public:

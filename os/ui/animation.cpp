@@ -3,8 +3,8 @@
 #include <algorithm>
 #include <cmath>
 
-#include "os/clock.h"
-#include "os/dispatch.h"
+#include "os/dispatch/dispatch.h"
+#include "os/process/clock.h"
 #include "os/ui/internal/completion_groups.h"
 
 namespace os::ui {

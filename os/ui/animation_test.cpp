@@ -2,8 +2,8 @@
 
 #include <gtest/gtest.h>
 
-#include "os/clock.h"
-#include "os/runloop.h"
+#include "os/dispatch/runloop.h"
+#include "os/process/clock.h"
 #include "os/ui/layer.h"
 #include "os/ui/test_fixture.h"
 #include "os/ui/view.h"

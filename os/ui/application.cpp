@@ -3,9 +3,9 @@
 #include <algorithm>
 #include <cstdlib>
 
-#include "os/dispatch.h"
-#include "os/log.h"
-#include "os/notifications.h"
+#include "os/dispatch/dispatch.h"
+#include "os/dispatch/notifications.h"
+#include "os/log/log.h"
 #include "os/ui/animation.h"
 #include "os/ui/backend_headless.h"
 #include "os/ui/backend_sdl.h"

@@ -24,12 +24,12 @@
 #include <string>
 #include <vector>
 
-#include "os/error.h"
-#include "os/mutex.h"
-#include "os/runloop.h"
+#include "os/dispatch/runloop.h"
+#include "os/sync/mutex.h"
 #include "os/ui/backend.h"
 #include "os/ui/event.h"
 #include "os/ui/window.h"
+#include "os/value/error.h"
 
 namespace os::ui {
 

@@ -4,9 +4,9 @@
 
 #include <atomic>
 
-#include "os/dispatch.h"
-#include "os/notifications.h"
-#include "os/runloop.h"
+#include "os/dispatch/dispatch.h"
+#include "os/dispatch/notifications.h"
+#include "os/dispatch/runloop.h"
 #include "os/ui/button.h"
 #include "os/ui/test_fixture.h"
 #include "os/ui/window_button.h"

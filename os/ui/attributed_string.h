@@ -9,14 +9,14 @@
 //   link.link = "the licence";
 //   text.addAttributes(link, os::text::rangeOf(text.string(), "the licence"));
 //
-// Ranges count UTF-16 code units, as the platform's do (see os/text.h).
+// Ranges count UTF-16 code units, as the platform's do (see os/text/text.h).
 #pragma once
 
 #include <optional>
 #include <string>
 #include <vector>
 
-#include "os/text.h"
+#include "os/text/text.h"
 #include "os/ui/color.h"
 #include "os/ui/cursor.h"
 #include "os/ui/font.h"

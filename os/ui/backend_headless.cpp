@@ -2,8 +2,8 @@
 
 #include <cmath>
 
-#include "os/clock.h"
-#include "os/dispatch.h"
+#include "os/dispatch/dispatch.h"
+#include "os/process/clock.h"
 #include "os/ui/drawing.h"
 
 namespace os::ui {

@@ -21,10 +21,10 @@
 #include <string_view>
 #include <vector>
 
-#include "os/error.h"
 #include "os/ui/backend.h"
 #include "os/ui/image.h"
 #include "os/ui/window.h"
+#include "os/value/error.h"
 
 namespace os::ui {
 

@@ -5,8 +5,8 @@
 #include <cmath>
 #include <map>
 
-#include "os/clock.h"
-#include "os/dispatch.h"
+#include "os/dispatch/dispatch.h"
+#include "os/process/clock.h"
 #include "os/ui/window.h"
 
 // Last: it brings in Xlib, whose macros (None, Above, ...) would break the toolkit's headers.

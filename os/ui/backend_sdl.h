@@ -5,8 +5,8 @@
 
 #include <memory>
 
-#include "os/error.h"
 #include "os/ui/backend.h"
+#include "os/value/error.h"
 
 namespace os::ui {
 

@@ -12,7 +12,7 @@
 #include <vector>
 
 #include "os/ui/geometry.h"
-#include "os/value.h"
+#include "os/value/value.h"
 
 namespace os::ui {
 

@@ -8,7 +8,7 @@
 #include <array>
 #include <utility>
 
-#include "os/log.h"
+#include "os/log/log.h"
 #include "os/ui/attributed_string.h"
 #include "os/ui/text_layout.h"
 

@@ -2,8 +2,8 @@
 
 #include <map>
 
-#include "os/bundle.h"
-#include "os/log.h"
+#include "os/bundle/bundle.h"
+#include "os/log/log.h"
 
 namespace os::ui {
 namespace {

@@ -14,8 +14,8 @@
 #include <string>
 #include <string_view>
 
-#include "os/error.h"
 #include "os/ui/geometry.h"
+#include "os/value/error.h"
 
 namespace os::ui {
 

@@ -5,7 +5,7 @@
 #include <algorithm>
 #include <cmath>
 
-#include "os/dispatch.h"
+#include "os/dispatch/dispatch.h"
 #include "os/ui/internal/completion_groups.h"
 #include "os/ui/view.h"
 

@@ -5,7 +5,7 @@
 #include <cstdlib>
 #include <functional>
 
-#include "os/runloop.h"
+#include "os/dispatch/runloop.h"
 #include "os/ui/application.h"
 #include "os/ui/button.h"
 #include "os/ui/label.h"

@@ -9,7 +9,7 @@
 #include <string>
 #include <string_view>
 
-#include "os/runloop.h"
+#include "os/dispatch/runloop.h"
 #include "os/ui/application.h"
 #include "os/ui/backend_headless.h"
 #include "os/ui/window.h"

@@ -5,7 +5,7 @@
 #include <algorithm>
 #include <cmath>
 
-#include "os/dispatch.h"
+#include "os/dispatch/dispatch.h"
 #include "os/ui/window.h"
 
 namespace os::ui {

@@ -6,7 +6,7 @@
 #include <thread>
 #include <utility>
 
-#include "os/dispatch.h"
+#include "os/dispatch/dispatch.h"
 #include "os/ui/box.h"
 #include "os/ui/scroll_view.h"
 #include "os/ui/test_fixture.h"

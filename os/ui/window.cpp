@@ -2,8 +2,8 @@
 
 #include <algorithm>
 
-#include "os/dispatch.h"
-#include "os/notifications.h"
+#include "os/dispatch/dispatch.h"
+#include "os/dispatch/notifications.h"
 #include "os/ui/animation.h"
 #include "os/ui/application.h"
 #include "os/ui/text_layout.h"

@@ -47,9 +47,9 @@
 #include <variant>
 #include <vector>
 
-#include "os/dispatch.h"
-#include "os/error.h"
-#include "os/value.h"
+#include "os/dispatch/dispatch.h"
+#include "os/value/error.h"
+#include "os/value/value.h"
 #include "platform/promises/promise_state.h"
 
 template <typename T>

@@ -5,7 +5,7 @@
 #include <thread>
 #include <vector>
 
-#include "os/runloop.h"
+#include "os/dispatch/runloop.h"
 #include "platform/promises/promise.h"
 #include "platform/promises/promise_test_support.h"
 

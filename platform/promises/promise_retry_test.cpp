@@ -4,7 +4,7 @@
 #include <thread>
 #include <vector>
 
-#include "os/mutex.h"
+#include "os/sync/mutex.h"
 #include "platform/promises/promise.h"
 #include "platform/promises/promise_test_support.h"
 

@@ -2,7 +2,7 @@
 
 #include <unordered_set>
 
-#include "os/mutex.h"
+#include "os/sync/mutex.h"
 
 namespace {
 

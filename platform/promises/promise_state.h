@@ -11,9 +11,9 @@
 #include <variant>
 #include <vector>
 
-#include "os/dispatch.h"
-#include "os/error.h"
-#include "os/mutex.h"
+#include "os/dispatch/dispatch.h"
+#include "os/sync/mutex.h"
+#include "os/value/error.h"
 
 // Error domain of the promise library's own errors.
 inline constexpr const char* kPRMPromiseErrorDomain = "com.vedodo.PRMPromises.Error";

@@ -3,7 +3,7 @@
 
 #include <chrono>
 
-#include "os/runloop.h"
+#include "os/dispatch/runloop.h"
 #include "platform/promises/promise.h"
 
 namespace promises_test {

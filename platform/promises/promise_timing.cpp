@@ -1,7 +1,7 @@
 #include "platform/promises/promise_timing.h"
 
-#include "os/log.h"
-#include "os/runloop.h"
+#include "os/dispatch/runloop.h"
+#include "os/log/log.h"
 
 namespace promises_internal {
 

@@ -4,7 +4,7 @@
 #include <thread>
 #include <vector>
 
-#include "os/log.h"
+#include "os/log/log.h"
 #include "platform/promises/promise.h"
 #include "platform/promises/promise_test_support.h"
 

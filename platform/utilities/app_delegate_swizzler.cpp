@@ -6,10 +6,10 @@
 #include <cstdlib>
 #include <typeinfo>
 
-#include "os/bundle.h"
-#include "os/crypto.h"
-#include "os/dispatch.h"
-#include "os/notifications.h"
+#include "os/bundle/bundle.h"
+#include "os/crypto/crypto.h"
+#include "os/dispatch/dispatch.h"
+#include "os/dispatch/notifications.h"
 #include "platform/utilities/logger.h"
 #include "platform/utilities/mutable_dictionary.h"
 #include "platform/utilities/zeroing_weak_container.h"

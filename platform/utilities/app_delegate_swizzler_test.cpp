@@ -6,9 +6,9 @@
 #include <string>
 #include <vector>
 
-#include "os/bundle.h"
-#include "os/files.h"
-#include "os/plist.h"
+#include "os/bundle/bundle.h"
+#include "os/files/files.h"
+#include "os/value/plist.h"
 #include "platform/utilities/logger.h"
 #include "testsupport/sandbox.h"
 

@@ -25,8 +25,8 @@
 #include <optional>
 #include <span>
 
-#include "os/error.h"
-#include "os/value.h"
+#include "os/value/error.h"
+#include "os/value/value.h"
 
 inline constexpr const char* kVDUNSDataZlibErrorDomain = "com.vedodo.VDUNSDataZlibErrorDomain";
 inline constexpr const char* kVDUNSDataZlibErrorKey = "VDUNSDataZlibErrorKey";

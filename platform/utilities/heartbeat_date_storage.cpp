@@ -1,7 +1,7 @@
 #include "platform/utilities/heartbeat_date_storage.h"
 
-#include "os/files.h"
-#include "os/paths.h"
+#include "os/files/files.h"
+#include "os/files/paths.h"
 #include "platform/utilities/secure_coding.h"
 
 namespace {

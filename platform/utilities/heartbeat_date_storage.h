@@ -11,8 +11,8 @@
 #include <optional>
 #include <string>
 
-#include "os/mutex.h"
-#include "os/value.h"
+#include "os/sync/mutex.h"
+#include "os/value/value.h"
 #include "platform/utilities/user_defaults.h"
 
 class VDUHeartbeatDateStorable {

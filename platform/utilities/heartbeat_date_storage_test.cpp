@@ -2,9 +2,9 @@
 
 #include <gtest/gtest.h>
 
-#include "os/bundle.h"
-#include "os/files.h"
-#include "os/paths.h"
+#include "os/bundle/bundle.h"
+#include "os/files/files.h"
+#include "os/files/paths.h"
 #include "platform/utilities/secure_coding.h"
 #include "testsupport/sandbox.h"
 

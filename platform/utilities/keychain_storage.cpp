@@ -4,7 +4,7 @@
 #include <map>
 #include <utility>
 
-#include "os/dispatch.h"
+#include "os/dispatch/dispatch.h"
 #include "platform/utilities/keychain_utils.h"
 #include "platform/utilities/secure_coding.h"
 

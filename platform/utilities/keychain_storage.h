@@ -28,7 +28,7 @@
 #include <optional>
 #include <string>
 
-#include "os/value.h"
+#include "os/value/value.h"
 #include "platform/promises/promise.h"
 
 class VDUKeychainStorage {

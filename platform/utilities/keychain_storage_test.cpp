@@ -4,7 +4,7 @@
 
 #include <fstream>
 
-#include "os/keychain.h"
+#include "os/keychain/keychain.h"
 #include "platform/utilities/keychain_utils.h"
 #include "platform/utilities/secure_coding.h"
 #include "testsupport/sandbox.h"

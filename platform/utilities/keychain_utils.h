@@ -1,4 +1,4 @@
-// VDUKeychainUtils: the keychain calls (os/keychain.h) with one convention for a missing item: it
+// VDUKeychainUtils: the keychain calls (os/keychain/keychain.h) with one convention for a missing item: it
 // is not an error. Reading it gives nothing, deleting it succeeds.
 //
 //   std::optional<os::Error> error;
@@ -13,9 +13,9 @@
 #include <optional>
 #include <string_view>
 
-#include "os/error.h"
-#include "os/keychain.h"
-#include "os/value.h"
+#include "os/keychain/keychain.h"
+#include "os/value/error.h"
+#include "os/value/value.h"
 
 inline constexpr const char* kVDUKeychainErrorDomain = "com.vdu.keychain.ErrorDomain";
 

@@ -3,10 +3,10 @@
 #include <memory>
 #include <string>
 
-#include "os/dispatch.h"
-#include "os/format.h"
-#include "os/mutex.h"
-#include "os/syslog_client.h"
+#include "os/dispatch/dispatch.h"
+#include "os/log/syslog_client.h"
+#include "os/sync/mutex.h"
+#include "os/text/format.h"
 #include "platform/utilities/app_environment_util.h"
 
 namespace vdu_logger_internal {

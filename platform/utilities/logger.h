@@ -28,8 +28,8 @@
 #include <utility>
 #include <vector>
 
-#include "os/mutex.h"
-#include "os/value.h"
+#include "os/sync/mutex.h"
+#include "os/value/value.h"
 
 using VDULoggerLevel = int64_t;
 

@@ -17,8 +17,8 @@
 #include <string>
 #include <utility>
 
-#include "os/dispatch.h"
-#include "os/value.h"
+#include "os/dispatch/dispatch.h"
+#include "os/value/value.h"
 
 template <typename V = os::Value, typename K = std::string>
 class VDUMutableDictionary {

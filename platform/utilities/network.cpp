@@ -2,7 +2,7 @@
 
 #include <fmt/format.h>
 
-#include "os/log.h"
+#include "os/log/log.h"
 #include "platform/utilities/gzip.h"
 #include "platform/utilities/logger.h"
 

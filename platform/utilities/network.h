@@ -36,9 +36,9 @@
 #include <string>
 #include <vector>
 
-#include "os/dispatch.h"
-#include "os/mutex.h"
-#include "os/url.h"
+#include "os/dispatch/dispatch.h"
+#include "os/net/url.h"
+#include "os/sync/mutex.h"
 #include "platform/utilities/mutable_dictionary.h"
 #include "platform/utilities/network_logger.h"
 #include "platform/utilities/network_url_session.h"

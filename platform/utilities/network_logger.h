@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "os/value.h"
+#include "os/value/value.h"
 
 enum class VDUNetworkLogLevel : int64_t { Error = 3, Warning = 4, Info = 6, Debug = 7 };
 

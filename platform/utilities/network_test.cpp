@@ -12,9 +12,9 @@
 #include <mutex>
 #include <thread>
 
-#include "os/clock.h"
-#include "os/log.h"
-#include "os/runloop.h"
+#include "os/dispatch/runloop.h"
+#include "os/log/log.h"
+#include "os/process/clock.h"
 #include "platform/utilities/gzip.h"
 #include "platform/utilities/logger.h"
 #include "testsupport/local_http_server.h"

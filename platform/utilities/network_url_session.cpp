@@ -6,11 +6,11 @@
 #include <cmath>
 #include <map>
 
-#include "os/clock.h"
-#include "os/crypto.h"
-#include "os/files.h"
-#include "os/format.h"
-#include "os/paths.h"
+#include "os/crypto/crypto.h"
+#include "os/files/files.h"
+#include "os/files/paths.h"
+#include "os/process/clock.h"
+#include "os/text/format.h"
 #include "platform/utilities/logger.h"
 #include "platform/utilities/mutable_dictionary.h"
 

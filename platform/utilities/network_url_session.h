@@ -35,9 +35,9 @@
 #include <string>
 #include <vector>
 
-#include "os/dispatch.h"
-#include "os/mutex.h"
-#include "os/urlsession.h"
+#include "os/dispatch/dispatch.h"
+#include "os/net/urlsession.h"
+#include "os/sync/mutex.h"
 #include "platform/utilities/network_logger.h"
 
 inline constexpr const char* kVDUNetworkBackgroundSessionPrefix =

@@ -2,7 +2,7 @@
 
 #include <fmt/format.h>
 
-#include "os/dispatch.h"
+#include "os/dispatch/dispatch.h"
 #include "platform/utilities/logger.h"
 
 namespace {

@@ -24,7 +24,7 @@
 #include <optional>
 #include <string>
 
-#include "os/reachability.h"
+#include "os/net/reachability.h"
 
 enum class VDUReachabilityStatus : int32_t {
   Unknown = 0,

@@ -4,7 +4,7 @@
 
 #include <sstream>
 
-#include "os/plist.h"
+#include "os/value/plist.h"
 
 namespace {
 

@@ -22,9 +22,9 @@
 #include <optional>
 #include <set>
 
-#include "os/error.h"
-#include "os/exception.h"
-#include "os/value.h"
+#include "os/value/error.h"
+#include "os/value/exception.h"
+#include "os/value/value.h"
 
 inline constexpr const char* kVDUSecureCodingErrorDomain = "VDUSecureCodingError";
 

@@ -4,7 +4,7 @@
 #include <memory>
 #include <tuple>
 
-#include "os/dispatch.h"
+#include "os/dispatch/dispatch.h"
 
 namespace {
 

@@ -7,7 +7,7 @@
 
 #include <memory>
 
-#include "os/urlsession.h"
+#include "os/net/urlsession.h"
 #include "platform/promises/promise.h"
 
 struct VDUURLSessionDataResponse {

@@ -1,6 +1,6 @@
 #include "platform/utilities/user_defaults.h"
 
-#include "os/plist.h"
+#include "os/value/plist.h"
 #include "platform/utilities/logger.h"
 
 namespace {

@@ -18,8 +18,8 @@
 #include <optional>
 #include <string>
 
-#include "os/defaults.h"
-#include "os/value.h"
+#include "os/bundle/defaults.h"
+#include "os/value/value.h"
 
 class VDUUserDefaults {
  public:

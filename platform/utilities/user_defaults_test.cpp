@@ -5,11 +5,11 @@
 #include <filesystem>
 #include <fstream>
 
-#include "os/bundle.h"
-#include "os/files.h"
-#include "os/log.h"
-#include "os/paths.h"
-#include "os/plist.h"
+#include "os/bundle/bundle.h"
+#include "os/files/files.h"
+#include "os/files/paths.h"
+#include "os/log/log.h"
+#include "os/value/plist.h"
 #include "platform/utilities/logger.h"
 #include "testsupport/sandbox.h"
 
