@@ -16,7 +16,7 @@
 #include <string_view>
 
 #include "measurement/runtime/event_editing.h"
-#include "testsupport/pixie_asm.h"
+#include "measurement/runtime/pixie/pixie_asm.h"
 
 namespace {
 
@@ -73,7 +73,7 @@ EditEvent installerEvent() {
 
 // Loads `text` into a fresh engine without limits on every iteration.
 void loadEachTime(benchmark::State& state, std::string_view text) {
-  auto program = testsupport::pixie::program(text);
+  auto program = measurement::pixie::program(text);
   for (auto _ : state) {
     APMPEventEditing editing(nullptr, unlimited());
     os::Error error;
@@ -87,7 +87,7 @@ void BM_Ours_Fib30(benchmark::State& state) { loadEachTime(state, kFibAsm); }
 void BM_Ours_Loop200k(benchmark::State& state) {
   APMPEventEditing editing(nullptr, unlimited());
   os::Error error;
-  editing.loadProgram(testsupport::pixie::program(kLoopAsm), &error);
+  editing.loadProgram(measurement::pixie::program(kLoopAsm), &error);
   for (auto _ : state) {
     editing.handleEvent(installerEvent(), &error);
     if (!error.domain.empty()) state.SkipWithError("loop failed");
@@ -140,7 +140,7 @@ void BM_Ours_AssignOuter(benchmark::State& state) {
 void BM_Ours_HandleEvent(benchmark::State& state) {
   APMPEventEditing editing;
   os::Error error;
-  editing.loadProgram(testsupport::pixie::program(R"(
+  editing.loadProgram(measurement::pixie::program(R"(
     ("52" "register" ("require" "internal.registerCallback"))
     ("50" "rule" ("7" "o")
       ("register" 0 ("51" "a" ("7" "e")

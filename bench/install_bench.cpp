@@ -28,7 +28,7 @@
 #include "os/dispatch/runloop.h"
 #include "os/files/paths.h"
 #include "testsupport/sandbox.h"
-#include "tools/sample_product.h"
+#include "tools/installer/sample_product.h"
 
 namespace {
 

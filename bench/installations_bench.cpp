@@ -20,7 +20,7 @@
 #include "os/keychain/keychain.h"
 #include "os/value/plist.h"
 #include "testsupport/sandbox.h"
-#include "tools/installation_server.h"
+#include "tools/installations/installation_server.h"
 
 namespace {
 

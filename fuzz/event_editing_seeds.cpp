@@ -3,7 +3,7 @@
 #include <fstream>
 #include <string>
 
-#include "testsupport/pixie_asm.h"
+#include "measurement/runtime/pixie/pixie_asm.h"
 
 int main(int argc, char** argv) {
   if (argc != 2) return 2;
@@ -34,7 +34,7 @@ int main(int argc, char** argv) {
   };
   int index = 0;
   for (const char* text : programs) {
-    std::vector<uint8_t> bytes = testsupport::pixie::programBytes(text);
+    std::vector<uint8_t> bytes = measurement::pixie::programBytes(text);
     std::ofstream out(std::string(argv[1]) + "/seed" + std::to_string(index++),
                       std::ios::binary | std::ios::trunc);
     out.write(reinterpret_cast<const char*>(bytes.data()), std::streamsize(bytes.size()));

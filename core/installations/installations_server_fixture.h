@@ -12,7 +12,7 @@
 #include "core/installations/installations_item.h"
 #include "os/process/clock.h"
 #include "platform/utilities/logger.h"
-#include "tools/installation_server.h"
+#include "tools/installations/installation_server.h"
 
 namespace installations_testing {
 

@@ -36,8 +36,8 @@
 #include "os/sync/mutex.h"
 #include "os/value/exception.h"
 #include "testsupport/files.h"
-#include "tools/resource_server.h"
-#include "tools/sample_product.h"
+#include "tools/installer/resource_server.h"
+#include "tools/installer/sample_product.h"
 
 namespace engine_test {
 

@@ -14,7 +14,7 @@
 #include "os/log/log.h"
 #include "os/zip/zip.h"
 #include "testsupport/sandbox.h"
-#include "tools/sample_product.h"
+#include "tools/installer/sample_product.h"
 
 namespace {
 

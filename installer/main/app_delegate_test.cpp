@@ -14,7 +14,7 @@
 #include "os/dispatch/runloop.h"
 #include "os/log/log.h"
 #include "os/ui/test_fixture.h"
-#include "tools/resource_server.h"
+#include "tools/installer/resource_server.h"
 
 namespace {
 

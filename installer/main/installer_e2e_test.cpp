@@ -20,10 +20,10 @@
 #include "testsupport/files.h"
 #include "testsupport/random.h"
 #include "testsupport/sandbox.h"
-#include "tools/installation_server.h"
-#include "tools/measurement_collector.h"
-#include "tools/resource_server.h"
-#include "tools/sample_product.h"
+#include "tools/analytics/measurement_collector.h"
+#include "tools/installations/installation_server.h"
+#include "tools/installer/resource_server.h"
+#include "tools/installer/sample_product.h"
 
 namespace {
 

@@ -30,8 +30,8 @@
 #include "os/ui/window.h"
 #include "os/ui/x_screen_test_util.h"
 #include "testsupport/sandbox.h"
-#include "tools/resource_server.h"
-#include "tools/sample_product.h"
+#include "tools/installer/resource_server.h"
+#include "tools/installer/sample_product.h"
 
 namespace {
 

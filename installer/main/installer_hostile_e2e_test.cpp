@@ -18,8 +18,8 @@
 #include "os/zip/zip.h"
 #include "testsupport/memory.h"
 #include "testsupport/sandbox.h"
-#include "tools/resource_server.h"
-#include "tools/sample_product.h"
+#include "tools/installer/resource_server.h"
+#include "tools/installer/sample_product.h"
 
 namespace {
 

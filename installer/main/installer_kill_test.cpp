@@ -21,8 +21,8 @@
 #include "installer/main/installer_process_test_util.h"
 #include "os/zip/zip.h"
 #include "testsupport/sandbox.h"
-#include "tools/resource_server.h"
-#include "tools/sample_product.h"
+#include "tools/installer/resource_server.h"
+#include "tools/installer/sample_product.h"
 
 namespace {
 

@@ -5,7 +5,7 @@
 #include "measurement/foundation/monitor_capture.h"
 #include "measurement/privacy/test_support.h"
 #include "measurement/runtime/errors.h"
-#include "testsupport/pixie_asm.h"
+#include "measurement/runtime/pixie/pixie_asm.h"
 
 namespace measurement {
 namespace {
@@ -49,7 +49,7 @@ TEST(RuntimeEventEditingTest, ScriptsReachTheRegisteredModules) {
                      setParameter("platform", R"(("16" ("meta") "platform"))") +
                      R"(("2" ("require" "internal.logger") "log" ("46" 5 "from a script")) 0)";
   os::Error error;
-  editing.loadProgram(testsupport::pixie::program(editProgram(body)), &error);
+  editing.loadProgram(measurement::pixie::program(editProgram(body)), &error);
   ASSERT_EQ(error, os::Error()) << error.description;
 
   MonitorCapture capture;
@@ -66,7 +66,7 @@ TEST(RuntimeEventEditingTest, ScriptsReachTheRegisteredModules) {
 TEST(RuntimeEventEditingTest, AProgramThatCannotLoadLeavesAnError) {
   RuntimeEventEditing editing;
   os::Error error;
-  editing.loadProgram(testsupport::pixie::program("(raw 9)"), &error);
+  editing.loadProgram(measurement::pixie::program("(raw 9)"), &error);
   EXPECT_EQ(error.domain, runtime::kRuntimeErrorDomain);
   EXPECT_EQ(error.code, 12);
 

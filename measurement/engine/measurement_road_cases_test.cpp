@@ -22,10 +22,10 @@
 #include "measurement/foundation/persisted_config.h"
 #include "measurement/foundation/scheduler.h"
 #include "measurement/model/error_parameters.h"
+#include "measurement/runtime/pixie/pixie_asm.h"
 #include "measurement/wire/access.h"
 #include "os/process/clock.h"
 #include "os/sync/mutex.h"
-#include "testsupport/pixie_asm.h"
 #include "testsupport/sandbox.h"
 
 namespace {
@@ -416,7 +416,7 @@ TEST_F(RoadCaseTest, EditsAndCreatedEventsAreWrittenInOrderAndBadOnesLeftOut) {
                            ("log" "made_bad" 1700000003 ("8" "_o" "no origin!")) 0)";
   std::string edit = R"(("2" ("15" "e") "setEventName" ("46" "renamed")) 0)";
   APMPBMeasurementConfig config =
-      editing::configWithProgram(testsupport::pixie::program(editing::program(edit, created)));
+      editing::configWithProgram(measurement::pixie::program(editing::program(edit, created)));
   onWorker([&] { ASSERT_TRUE(engine_->remoteConfigInstance()->updateMeasurementConfig(config)); });
   ASSERT_TRUE(engine_->remoteConfigInstance()->eventEditing());
   size_t before = storedCount();

@@ -20,7 +20,7 @@
 #include "os/value/plist.h"
 #include "testsupport/child_process.h"
 #include "testsupport/sandbox.h"
-#include "tools/measurement_collector.h"
+#include "tools/analytics/measurement_collector.h"
 
 namespace {
 

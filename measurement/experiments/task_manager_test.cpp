@@ -25,7 +25,7 @@
 #include "os/process/clock.h"
 #include "testsupport/child_process.h"
 #include "testsupport/memory.h"
-#include "tools/experiment_server.h"
+#include "tools/analytics/experiment_server.h"
 
 namespace measurement {
 namespace {

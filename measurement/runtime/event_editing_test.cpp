@@ -82,7 +82,7 @@ Outcome handle(APMPEventEditing& editing, const EditEvent& event) {
 
 std::string load(APMPEventEditing& editing, std::string_view text) {
   os::Error error;
-  editing.loadProgram(testsupport::pixie::program(text), &error);
+  editing.loadProgram(measurement::pixie::program(text), &error);
   return failed(&error) ? describe(error) : "loaded";
 }
 

@@ -1,4 +1,4 @@
-// Shared by the runtime's tests: runs a program text (testsupport/pixie_asm.h) in a fresh
+// Shared by the runtime's tests: runs a program text (pixie/pixie_asm.h) in a fresh
 // runtime and describes the outcome as one short text, so that table rows read as
 //   {R"(("0" 1 "2"))", "'12'"}   or   {R"(("3" "x" 1))", "error 2"}.
 #pragma once
@@ -7,10 +7,10 @@
 #include <string_view>
 
 #include "measurement/runtime/conversion.h"
+#include "measurement/runtime/pixie/pixie_asm.h"
 #include "measurement/runtime/runtime.h"
 #include "measurement/wire/access.h"
 #include "os/text/text.h"
-#include "testsupport/pixie_asm.h"
 
 namespace measurement::runtime::testing {
 
@@ -60,7 +60,7 @@ inline std::string run(APMPRuntime& runtime, std::string_view program) {
   os::Error error;
   Value value =
       runtime.executeStatements(APMPBGetArray<APMPBRuntimeEntity>(
-                                    testsupport::pixie::program(program), kProgram_instructions),
+                                    measurement::pixie::program(program), kProgram_instructions),
                                 &error);
   return failed(&error) ? describe(error) : describe(value);
 }

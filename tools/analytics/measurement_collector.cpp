@@ -1,4 +1,4 @@
-#include "tools/measurement_collector.h"
+#include "tools/analytics/measurement_collector.h"
 
 #include <ctime>
 #include <sstream>

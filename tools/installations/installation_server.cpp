@@ -1,4 +1,4 @@
-#include "tools/installation_server.h"
+#include "tools/installations/installation_server.h"
 
 #include <charconv>
 #include <nlohmann/json.hpp>

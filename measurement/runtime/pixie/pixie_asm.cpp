@@ -1,4 +1,4 @@
-#include "testsupport/pixie_asm.h"
+#include "measurement/runtime/pixie/pixie_asm.h"
 
 #include <cctype>
 #include <cmath>
@@ -9,7 +9,7 @@
 
 #include "measurement/wire/access.h"
 
-namespace testsupport::pixie {
+namespace measurement::pixie {
 
 namespace {
 
@@ -214,4 +214,4 @@ std::vector<uint8_t> programBytes(std::string_view text) {
   return program(text).protoBuffer().value_or(os::Data());
 }
 
-}  // namespace testsupport::pixie
+}  // namespace measurement::pixie

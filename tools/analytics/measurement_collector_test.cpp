@@ -1,4 +1,4 @@
-#include "tools/measurement_collector.h"
+#include "tools/analytics/measurement_collector.h"
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
@@ -13,7 +13,7 @@
 #include "testsupport/files.h"
 #include "testsupport/sandbox.h"
 #include "testsupport/tls_client.h"
-#include "tools/gzip_codec.h"
+#include "tools/analytics/gzip_codec.h"
 
 namespace {
 

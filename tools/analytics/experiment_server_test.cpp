@@ -1,4 +1,4 @@
-#include "tools/experiment_server.h"
+#include "tools/analytics/experiment_server.h"
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
@@ -14,7 +14,7 @@
 #include "testsupport/memory.h"
 #include "testsupport/sandbox.h"
 #include "testsupport/tls_client.h"
-#include "tools/gzip_codec.h"
+#include "tools/analytics/gzip_codec.h"
 
 namespace {
 

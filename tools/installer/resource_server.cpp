@@ -1,4 +1,4 @@
-#include "tools/resource_server.h"
+#include "tools/installer/resource_server.h"
 
 #include <fcntl.h>
 #include <stdlib.h>
@@ -16,7 +16,7 @@
 #include "os/sync/mutex.h"
 #include "os/value/plist.h"
 #include "support/string_extensions.h"
-#include "tools/sample_product.h"
+#include "tools/installer/sample_product.h"
 
 namespace tools {
 namespace {

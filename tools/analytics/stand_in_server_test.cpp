@@ -1,4 +1,4 @@
-#include "tools/stand_in_server.h"
+#include "tools/analytics/stand_in_server.h"
 
 #include <gtest/gtest.h>
 #include <stdio.h>

@@ -41,7 +41,7 @@
 #include <string_view>
 #include <vector>
 
-#include "tools/stand_in_server.h"
+#include "tools/analytics/stand_in_server.h"
 
 namespace tools {
 

@@ -1,11 +1,11 @@
-#include "tools/stand_in_server.h"
+#include "tools/analytics/stand_in_server.h"
 
 #include <algorithm>
 #include <charconv>
 #include <stdexcept>
 #include <utility>
 
-#include "tools/gzip_codec.h"
+#include "tools/analytics/gzip_codec.h"
 
 namespace tools {
 namespace {

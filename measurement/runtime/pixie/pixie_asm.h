@@ -8,7 +8,7 @@
 // A program text is a list of top-level instructions; activities follow as
 // (activity "ruleName" data...). Strings take the escapes \" \\ \n \t and \uXXXX.
 //
-//   std::vector<uint8_t> bytes = testsupport::pixie::programBytes(R"(
+//   std::vector<uint8_t> bytes = measurement::pixie::programBytes(R"(
 //       ("50" "rule" ("7" "o") ...)
 //       (activity "rule" ("8" "type" "edit")))");
 //
@@ -21,11 +21,11 @@
 
 #include "measurement/wire/schema/apmpb.h"
 
-namespace testsupport::pixie {
+namespace measurement::pixie {
 
 APMPBRuntimeEntity entity(std::string_view text);
 APMPBProgram program(std::string_view text);
 // The program encoded as the wire message.
 std::vector<uint8_t> programBytes(std::string_view text);
 
-}  // namespace testsupport::pixie
+}  // namespace measurement::pixie

@@ -1,4 +1,4 @@
-#include "tools/gzip_codec.h"
+#include "tools/analytics/gzip_codec.h"
 
 #include <gtest/gtest.h>
 #include <zlib.h>

@@ -20,7 +20,7 @@
 #include <string_view>
 #include <vector>
 
-#include "tools/resource_server.h"
+#include "tools/installer/resource_server.h"
 #include "tools/stop_signals.h"
 
 namespace {

@@ -1,4 +1,4 @@
-#include "tools/resource_server.h"
+#include "tools/installer/resource_server.h"
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>

@@ -10,7 +10,7 @@
 #include <string>
 #include <string_view>
 
-#include "tools/sample_product.h"
+#include "tools/installer/sample_product.h"
 
 namespace {
 

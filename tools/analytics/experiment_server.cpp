@@ -1,4 +1,4 @@
-#include "tools/experiment_server.h"
+#include "tools/analytics/experiment_server.h"
 
 #include <google/protobuf/util/json_util.h>
 
@@ -6,7 +6,7 @@
 
 #include "measurement/wire/schema/cpp/experiment.pb.h"
 #include "os/files/files.h"
-#include "tools/gzip_codec.h"
+#include "tools/analytics/gzip_codec.h"
 
 namespace tools {
 namespace {

@@ -1,4 +1,4 @@
-#include "tools/sample_product.h"
+#include "tools/installer/sample_product.h"
 
 #include <fcntl.h>
 #include <stdlib.h>

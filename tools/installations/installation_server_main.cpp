@@ -16,7 +16,7 @@
 #include <string_view>
 #include <vector>
 
-#include "tools/installation_server.h"
+#include "tools/installations/installation_server.h"
 #include "tools/stop_signals.h"
 
 namespace {

@@ -23,7 +23,7 @@
 #include <vector>
 
 #include "os/sync/mutex.h"
-#include "tools/stand_in_server.h"
+#include "tools/analytics/stand_in_server.h"
 #include "tools/stop_signals.h"
 
 namespace tools {
