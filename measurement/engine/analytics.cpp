@@ -23,7 +23,7 @@
 #include "measurement/privacy/info_plist_file_util.h"
 #include "os/dispatch/notifications.h"
 #include "os/process/clock.h"
-#include "platform/utilities/app_delegate_swizzler.h"
+#include "platform/utilities/app_delegate/app_delegate_swizzler.h"
 
 using measurement::DataTypeValidator;
 using measurement::monitor;

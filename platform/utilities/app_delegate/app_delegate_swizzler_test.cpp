@@ -1,4 +1,4 @@
-#include "platform/utilities/app_delegate_swizzler.h"
+#include "platform/utilities/app_delegate/app_delegate_swizzler.h"
 
 #include <gtest/gtest.h>
 
