@@ -14,6 +14,7 @@
 #include "os/value/json.h"
 #include "os/value/plist.h"
 #include "testsupport/local_http_server.h"
+#include "testsupport/run_loop.h"
 #include "testsupport/sandbox.h"
 
 // <arpa/nameser_compat.h>, which the test server's header pulls in through <resolv.h>, defines
@@ -24,9 +25,7 @@ namespace {
 
 using Task = NKHTTPSessionManager::Task;
 
-bool runUntil(const std::function<bool()>& condition, double seconds = 30) {
-  return os::RunLoop::main().runUntil(condition, seconds);
-}
+using testsupport::runUntil;
 
 // What the blocks of one verb call saw.
 struct Outcome {

@@ -8,6 +8,7 @@
 
 #include "net/serialization_errors.h"
 #include "os/net/urlsession.h"
+#include "testsupport/files.h"
 #include "testsupport/sandbox.h"
 
 namespace {
@@ -57,7 +58,7 @@ class MultipartFormData : public ::testing::Test {
  protected:
   std::filesystem::path writeFile(const std::string& name, std::string_view contents) {
     std::filesystem::path path = sandbox_.root() / name;
-    std::ofstream(path, std::ios::binary) << contents;
+    testsupport::writeFile(path, contents);
     return path;
   }
 

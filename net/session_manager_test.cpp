@@ -21,6 +21,7 @@
 #include "testsupport/files.h"
 #include "testsupport/local_http_server.h"
 #include "testsupport/random.h"
+#include "testsupport/run_loop.h"
 #include "testsupport/sandbox.h"
 
 namespace {
@@ -30,11 +31,8 @@ using std::chrono::milliseconds;
 using testsupport::randomBytes;
 using testsupport::readFile;
 
-constexpr double kWait = 30.0;
-
-bool runUntil(const std::function<bool()>& condition, double seconds = kWait) {
-  return os::RunLoop::main().runUntil(condition, seconds);
-}
+using testsupport::kPatience;
+using testsupport::runUntil;
 
 // Turns the main run loop for a while, so that anything queued for it has run.
 void settle(double seconds = 0.2) {
@@ -613,7 +611,7 @@ TEST_F(SessionManagerTest, CompletionsRunOnTheChosenQueueInsideTheChosenGroup) {
   ASSERT_TRUE(runUntil([&] { return !group.wait(0); }));
   EXPECT_FALSE(done);
   release = true;
-  EXPECT_TRUE(group.wait(kWait));
+  EXPECT_TRUE(group.wait(kPatience));
   EXPECT_TRUE(done);
   EXPECT_TRUE(onQueue);
 }

@@ -16,6 +16,7 @@
 #include <stdexcept>
 
 #include "os/sync/mutex.h"
+#include "testsupport/files.h"
 
 namespace testsupport {
 namespace {
@@ -80,13 +81,6 @@ std::string pemOf(Write write) {
   char* bytes = nullptr;
   long length = BIO_get_mem_data(bio.get(), &bytes);
   return std::string(bytes, static_cast<size_t>(length));
-}
-
-void writeText(const std::string& text, const std::filesystem::path& path) {
-  FILE* file = std::fopen(path.c_str(), "w");
-  require(file != nullptr, "could not create the certificate file");
-  bool written = std::fwrite(text.data(), 1, text.size(), file) == text.size();
-  require(std::fclose(file) == 0 && written, "could not write the certificate file");
 }
 
 bool equalsIgnoringCase(const std::string& a, const std::string& b) {
@@ -222,7 +216,7 @@ void LocalHttpServer::start() {
 
     TestIdentity identity = options_.identity ? *options_.identity
                                               : makeTestIdentity({.hostNames = options_.hostNames});
-    writeText(identity.certificatePEM, certificatePath_);
+    writeFile(certificatePath_, identity.certificatePEM);
     Certificate certificate = certificateFromPEM(identity.certificatePEM);
     Key key = keyFromPEM(identity.privateKeyPEM);
     std::vector<Certificate> chain;

@@ -9,17 +9,17 @@
 #include "os/dispatch/runloop.h"
 #include "os/value/error.h"
 #include "platform/promises/promise.h"
+#include "testsupport/run_loop.h"
 
 namespace installations_testing {
 
-// Generous: the suite also runs under sanitizers on a loaded machine.
-inline constexpr double kPatience = 30.0;
+using testsupport::kPatience;
 
 // Turns the main run loop until `promise` has resolved; false (a test failure) when it is still
 // pending after kPatience seconds.
 template <typename T>
 bool settle(const PRMPromise<T>& promise) {
-  bool settled = os::RunLoop::main().runUntil([&] { return !promise.isPending(); }, kPatience);
+  bool settled = testsupport::runUntil([&] { return !promise.isPending(); });
   EXPECT_TRUE(settled) << "the promise is still pending";
   return settled;
 }

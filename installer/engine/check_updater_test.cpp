@@ -10,7 +10,7 @@ namespace {
 
 namespace fs = std::filesystem;
 using engine_test::EngineTestEnvironment;
-using engine_test::writeText;
+using engine_test::writeFile;
 
 // Every size of the product information, by size.
 std::map<ArchiveSize, int64_t> allSizes() {
@@ -68,7 +68,7 @@ TEST(TSRCheckUpdaterTest, TakesTheNumbersOfTheListAndNothingElse) {
     std::map<ArchiveSize, int64_t> expected = allSizes();
     for (const auto& [size, bytes] : test.changed) expected[size] = bytes;
     fs::path file = environment.sandbox().root() / "installer.plist";
-    writeText(file, test.body);
+    writeFile(file, test.body);
     TSRCheckUpdater::parsePlistContent(file.string());
     EXPECT_EQ(allSizes(), expected);
   }
@@ -87,7 +87,7 @@ TEST(TSRCheckUpdaterTest, DownloadsTheListFromTheDownloadHostOnTheMainLoop) {
   EXPECT_EQ(checker->updateFileLocalPath(),
             (fs::path(TempHelper::getAppTempPath()) / "installer.plist").string());
   // A copy from an earlier check is replaced.
-  writeText(checker->updateFileLocalPath(), "stale");
+  writeFile(checker->updateFileLocalPath(), "stale");
 
   std::map<ArchiveSize, int64_t> expected = allSizes();
   expected[ArchiveSize::BV] =

@@ -16,16 +16,17 @@ namespace {
 
 namespace fs = std::filesystem;
 using engine_test::Call;
+using engine_test::describeTree;
 using engine_test::EngineTestEnvironment;
 using engine_test::PinnedFolder;
 using engine_test::readFile;
 using engine_test::RecordingDelegate;
-using engine_test::tree;
-using engine_test::writeText;
+using engine_test::writeFile;
 using ::testing::AllOf;
 using ::testing::ElementsAre;
 using ::testing::HasSubstr;
 using ::testing::IsEmpty;
+using ::testing::Key;
 using ::testing::StartsWith;
 
 // The full sequence of a successful installation.
@@ -58,7 +59,7 @@ class DownloadManagerTest : public ::testing::Test {
   std::vector<std::string> applications() {
     std::vector<std::string> items;
     for (const fs::path& folder : {systemApplications(), userApplications()}) {
-      for (const std::string& item : tree(folder)) {
+      for (const auto& [item, description] : describeTree(folder)) {
         if (item.find('/') == std::string::npos) items.push_back(folder.string() + "/" + item);
       }
     }
@@ -68,7 +69,7 @@ class DownloadManagerTest : public ::testing::Test {
   // An older Brevalo in the system Applications folder.
   fs::path placeOldCopy() {
     fs::path old = systemApplications() / "Brevalo.app";
-    writeText(old / "Contents/old-only.txt", "old");
+    writeFile(old / "Contents/old-only.txt", "old");
     return old;
   }
 
@@ -114,7 +115,7 @@ TEST_F(DownloadManagerTest, InstallsTheProductEndToEndAndFinishesTheInstallation
             "\x7f"
             "ELF stand-in\n");
   EXPECT_THAT(applications(), ElementsAre(product.string()));
-  EXPECT_THAT(tree(cache()), IsEmpty());
+  EXPECT_THAT(describeTree(cache()), IsEmpty());
 
   // Only the archive's request asks for the maker's encoding.
   std::vector<testsupport::RecordedRequest> requests =
@@ -151,7 +152,7 @@ TEST_F(DownloadManagerTest, FallsBackToTheUsersApplicationsFolder) {
   PinnedFolder pinned(systemApplications());
   if (!pinned.pinned()) GTEST_SKIP() << "cannot make a folder unchangeable here";
   // An older copy in the user's folder is replaced.
-  writeText(userApplications() / "Brevalo.app/Contents/old-only.txt", "old");
+  writeFile(userApplications() / "Brevalo.app/Contents/old-only.txt", "old");
 
   std::shared_ptr<RecordingDelegate> delegate = install();
   pinned.unpin();
@@ -176,7 +177,7 @@ std::string servedMD5(EngineTestEnvironment& environment) {
   httplib::Result result = client.Get("/product/bv/Brevalo.zip");
   if (!result) return "";
   fs::path served = environment.sandbox().root() / "served.zip";
-  writeText(served, result->body);
+  writeFile(served, result->body);
   return TempHelper::md5ForFile(served.string());
 }
 
@@ -233,7 +234,7 @@ TEST_F(DownloadManagerTest, FailuresEndInTheirErrorAndLeaveNoTrace) {
       EXPECT_THAT(last.texts[1], HasSubstr("; MD5=" + servedMD5(environment_) + ";"));
     }
     // The zip is gone, the old copy is back in place, nothing half-made or escaped is left.
-    EXPECT_THAT(tree(cache()), IsEmpty());
+    EXPECT_THAT(describeTree(cache()), IsEmpty());
     EXPECT_EQ(applications(), before);
     EXPECT_EQ(readFile(old / "Contents/old-only.txt"), "old");
     EXPECT_FALSE(fs::exists(environment_.sandbox().root() / "tessaro-escaped.txt"));
@@ -259,7 +260,7 @@ TEST_F(DownloadManagerTest, ADownloadWithoutEndStopsPastFourTimesTheExpectedSize
     EXPECT_EQ(last.method, "downError");
     EXPECT_EQ(last.errorNumber, kDownloadErrorDownloadFailed);
     EXPECT_THAT(last.texts[2], HasSubstr("error code:-1103"));
-    EXPECT_THAT(tree(cache()), IsEmpty());
+    EXPECT_THAT(describeTree(cache()), IsEmpty());
     EXPECT_EQ(applications(), before);
     EXPECT_EQ(readFile(old / "Contents/old-only.txt"), "old");
   }
@@ -280,13 +281,13 @@ TEST_F(DownloadManagerTest, ARedirectFromHttpsToPlainHttpIsRefused) {
   EXPECT_EQ(last.errorNumber, kDownloadErrorDownloadFailed);
   EXPECT_THAT(last.texts[2], HasSubstr("error code:-1022"));
   EXPECT_EQ(plain.requestCount(), 0u);
-  EXPECT_THAT(tree(cache()), IsEmpty());
+  EXPECT_THAT(describeTree(cache()), IsEmpty());
   EXPECT_EQ(applications(), before);
 }
 
 TEST_F(DownloadManagerTest, AnArchiveWithoutTheProductIsAnUnzipFailure) {
   const fs::path old = placeOldCopy();
-  const std::vector<std::string> before = tree(systemApplications());
+  const auto before = describeTree(systemApplications());
   auto file = [](const char* path) {
     return os::ZipEntry{path, os::ZipEntry::Kind::File, 0644, "new", ""};
   };
@@ -312,16 +313,16 @@ TEST_F(DownloadManagerTest, AnArchiveWithoutTheProductIsAnUnzipFailure) {
                 ElementsAre("progress", "downComplete", "installStart", "installError"));
     EXPECT_EQ(delegate->last().errorNumber, kDownloadErrorUnzipFailed);
     EXPECT_EQ(delegate->last().texts[0], systemApplications().string());
-    EXPECT_EQ(tree(systemApplications()), before);
+    EXPECT_EQ(describeTree(systemApplications()), before);
     EXPECT_EQ(readFile(old / "Contents/old-only.txt"), "old");
     EXPECT_THAT(applications(), ElementsAre(old.string()));
-    EXPECT_THAT(tree(cache()), IsEmpty());
+    EXPECT_THAT(describeTree(cache()), IsEmpty());
   }
 }
 
 TEST_F(DownloadManagerTest, NothingButTheProductEntersTheApplicationsFolder) {
-  writeText(systemApplications() / "Victim.app/Contents/marker.txt", "mine");
-  const std::vector<std::string> victim = tree(systemApplications() / "Victim.app");
+  writeFile(systemApplications() / "Victim.app/Contents/marker.txt", "mine");
+  const auto victim = describeTree(systemApplications() / "Victim.app");
   const fs::path zip = environment_.sandbox().root() / "with-victim.zip";
   os::Error error;
   ASSERT_TRUE(os::SSZipArchive::createZipFileAtPath(
@@ -336,7 +337,7 @@ TEST_F(DownloadManagerTest, NothingButTheProductEntersTheApplicationsFolder) {
   std::shared_ptr<RecordingDelegate> delegate = install(server.url("/victim/Brevalo.zip"));
   EXPECT_EQ(delegate->sequence(), kInstalled);
   EXPECT_EQ(readFile(systemApplications() / "Brevalo.app/Contents/MacOS/Brevalo"), "new");
-  EXPECT_EQ(tree(systemApplications() / "Victim.app"), victim);
+  EXPECT_EQ(describeTree(systemApplications() / "Victim.app"), victim);
   EXPECT_EQ(readFile(systemApplications() / "Victim.app/Contents/marker.txt"), "mine");
   EXPECT_THAT(applications(), ElementsAre((systemApplications() / "Brevalo.app").string(),
                                           (systemApplications() / "Victim.app").string()));
@@ -375,7 +376,7 @@ TEST_F(DownloadManagerTest, AnOldCopyThatStaysMakesThePromptRepeatUntilTheUserGi
               StartsWith("Please quit Brevalo and remove it, then try again.,remove old app "
                          "errorCode:"));
   EXPECT_EQ(readFile(old / "Contents/old-only.txt"), "old");
-  EXPECT_THAT(tree(cache()), IsEmpty());
+  EXPECT_THAT(describeTree(cache()), IsEmpty());
 }
 
 TEST_F(DownloadManagerTest, AnOldCopyThatTheUserRemovesLetsTheInstallationGoOn) {
@@ -429,7 +430,7 @@ TEST_F(DownloadManagerTest, RefusesWhatItCannotInstallBeforeTouchingTheNetwork) 
 
   // No bundle name (or one that is not a plain name) would make the Applications folder itself,
   // or something outside it, the old copy.
-  writeText(systemApplications() / "Other.app/keep.txt", "other");
+  writeFile(systemApplications() / "Other.app/keep.txt", "other");
   for (const std::string bundle : {"", ".", "..", "../Applications"}) {
     SCOPED_TRACE(bundle);
     auto delegate = std::make_shared<RecordingDelegate>();
@@ -445,12 +446,12 @@ TEST_F(DownloadManagerTest, RefusesWhatItCannotInstallBeforeTouchingTheNetwork) 
 }
 
 TEST_F(DownloadManagerTest, AnAddressWithoutAFileNameNeverRemovesTheCacheFolder) {
-  writeText(cache() / "keep.txt", "kept");
+  writeFile(cache() / "keep.txt", "kept");
   std::shared_ptr<RecordingDelegate> delegate =
       install(std::string("https://") + TSRHosts::kDownloadHost + "/");
   EXPECT_EQ(delegate->last().method, "downError");
   EXPECT_EQ(delegate->last().texts[0], kFallbackDownloadFileName);
-  EXPECT_THAT(tree(cache()), ElementsAre("keep.txt"));
+  EXPECT_THAT(describeTree(cache()), ElementsAre(Key("keep.txt")));
 
   // An address that is no URL fails as a download.
   delegate = install("http://download.tessaro.example/a b.zip");
@@ -486,7 +487,7 @@ TEST_F(DownloadManagerTest, AStalledTransferTimesOutWhileASlowSteadyOneCompletes
   EXPECT_EQ(delegate->last().method, "downError");
   EXPECT_THAT(delegate->last().texts[2], HasSubstr("error code:-1001"));
   EXPECT_GE(std::chrono::steady_clock::now() - started, std::chrono::seconds(1));
-  EXPECT_THAT(tree(cache()), IsEmpty());
+  EXPECT_THAT(describeTree(cache()), IsEmpty());
 
   // About two and a half seconds for the whole archive, never a second without a byte.
   environment_.server().setFaults(tools::Resource::Archive,
@@ -510,7 +511,7 @@ TEST_F(DownloadManagerTest, AnExceptionWhileInstallingIsReportedWithItsReason) {
   EXPECT_TRUE(last.onGlobalQueue);
   EXPECT_EQ(last.texts, (std::vector<std::string>{"Brevalo.zip", "the screen is gone"}));
   EXPECT_EQ(last.errorNumber, kDownloadErrorUnzipException);
-  EXPECT_THAT(tree(cache()), IsEmpty());
+  EXPECT_THAT(describeTree(cache()), IsEmpty());
 }
 
 }  // namespace

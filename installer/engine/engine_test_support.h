@@ -36,6 +36,7 @@
 #include "os/sync/mutex.h"
 #include "os/value/exception.h"
 #include "testsupport/files.h"
+#include "testsupport/run_loop.h"
 #include "tools/installer/resource_server.h"
 #include "tools/installer/sample_product.h"
 
@@ -48,24 +49,9 @@ inline std::string brevaloArchiveAddress(const char* path = "/product/bv/Brevalo
   return std::string("https://") + TSRHosts::kDownloadHost + path;
 }
 
+using testsupport::describeTree;
 using testsupport::readFile;
-
-inline void writeText(const fs::path& path, const std::string& text) {
-  fs::create_directories(path.parent_path());
-  std::ofstream(path, std::ios::binary) << text;
-}
-
-// The items in `folder` and below, as sorted relative paths ("" when the folder is missing).
-inline std::vector<std::string> tree(const fs::path& folder) {
-  std::vector<std::string> items;
-  std::error_code error;
-  for (auto it = fs::recursive_directory_iterator(folder, error);
-       !error && it != fs::recursive_directory_iterator(); it.increment(error)) {
-    items.push_back(fs::relative(it->path(), folder).string());
-  }
-  std::sort(items.begin(), items.end());
-  return items;
-}
+using testsupport::writeFile;
 
 // Makes a folder unchangeable while it lives: no entry can be added to it or removed from it,
 // and it cannot be moved. Root ignores permission bits, so for root the folder is marked
@@ -203,8 +189,8 @@ class RecordingDelegate : public TSRDownLoadProgress {
 
   bool finished() const { return finished_.load(); }
   // Turns the main run loop until the engine's last call has come.
-  bool waitUntilFinished(double seconds = 60) {
-    return os::RunLoop::main().runUntil([this] { return finished(); }, seconds);
+  bool waitUntilFinished(double seconds = testsupport::kPatience) {
+    return testsupport::runUntil([this] { return finished(); }, seconds);
   }
 
  private:

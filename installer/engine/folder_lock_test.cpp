@@ -74,7 +74,7 @@ TEST(TSRFolderLock, TheInstallerLockIsTheSystemApplicationsFolderElseTheUsers) {
   lock.reset();
 
   // A system Applications folder that cannot be made: the user's folder takes its place.
-  engine_test::writeText(sandbox.systemRoot() / "blocker", "");
+  engine_test::writeFile(sandbox.systemRoot() / "blocker", "");
   sandbox.setEnv("TESSARO_SYSTEM_ROOT", (sandbox.systemRoot() / "blocker").string());
   lock = TSRFolderLock::lockApplicationsFolders(&held);
   ASSERT_TRUE(lock);

@@ -10,10 +10,11 @@
 namespace {
 
 namespace fs = std::filesystem;
+using engine_test::describeTree;
 using engine_test::readFile;
-using engine_test::tree;
-using engine_test::writeText;
+using engine_test::writeFile;
 using ::testing::ElementsAre;
+using ::testing::Key;
 
 class InstallRecoveryTest : public ::testing::Test {
  protected:
@@ -24,22 +25,23 @@ class InstallRecoveryTest : public ::testing::Test {
 };
 
 TEST_F(InstallRecoveryTest, ASetAsideCopyWithoutAProductInPlaceGoesBack) {
-  writeText(at(".Brevalo.app.old-a1B2c3/Brevalo.app/Contents/marker.txt"), "old");
-  writeText(at(".tessaro-staging-Xy9z00/Brevalo.app/Contents/half.txt"), "new");
+  writeFile(at(".Brevalo.app.old-a1B2c3/Brevalo.app/Contents/marker.txt"), "old");
+  writeFile(at(".tessaro-staging-Xy9z00/Brevalo.app/Contents/half.txt"), "new");
 
   TSRInstallRecovery::recoverInterruptedInstallations(applications_);
 
   EXPECT_EQ(readFile(at("Brevalo.app/Contents/marker.txt")), "old");
-  EXPECT_THAT(tree(applications_), ElementsAre("Brevalo.app", "Brevalo.app/Contents",
-                                               "Brevalo.app/Contents/marker.txt"));
+  EXPECT_THAT(describeTree(applications_),
+              ElementsAre(Key("Brevalo.app"), Key("Brevalo.app/Contents"),
+                          Key("Brevalo.app/Contents/marker.txt")));
 }
 
 TEST_F(InstallRecoveryTest, LeftoversBesideAProductInPlaceAreRemoved) {
-  writeText(at("Brevalo.app/Contents/marker.txt"), "in place");
-  writeText(at(".Brevalo.app.old-a1B2c3/Brevalo.app/Contents/marker.txt"), "set aside");
+  writeFile(at("Brevalo.app/Contents/marker.txt"), "in place");
+  writeFile(at(".Brevalo.app.old-a1B2c3/Brevalo.app/Contents/marker.txt"), "set aside");
   fs::create_directories(at(".Brevalo.app.old-d4E5f6"));  // made, then killed before the move
-  writeText(at(".tessaro-staging-Xy9z00/Brevalo.app/Contents/marker.txt"), "exchanged");
-  writeText(at(".tessaro-staging-Qq1Ww2/Other.app/x"), "half unpacked");
+  writeFile(at(".tessaro-staging-Xy9z00/Brevalo.app/Contents/marker.txt"), "exchanged");
+  writeFile(at(".tessaro-staging-Qq1Ww2/Other.app/x"), "half unpacked");
 
   TSRInstallRecovery::recoverInterruptedInstallations(applications_);
 
@@ -49,32 +51,32 @@ TEST_F(InstallRecoveryTest, LeftoversBesideAProductInPlaceAreRemoved) {
 
 TEST_F(InstallRecoveryTest, OnlyOurOwnFoldersAreTouched) {
   const fs::path elsewhere = sandbox_.root() / "elsewhere";
-  writeText(elsewhere / "Brevalo.app/keep.txt", "elsewhere");
+  writeFile(elsewhere / "Brevalo.app/keep.txt", "elsewhere");
   // Names that look like ours but are not, and what is not a folder.
-  writeText(at(".tessaro-staging-abc/x"), "short suffix");
-  writeText(at(".tessaro-staging-ab_d12/x"), "not a random suffix");
-  writeText(at(".tessaro-staging-abc123x/x"), "long suffix");
-  writeText(at(".tessaro-staging-file12"), "a file");
+  writeFile(at(".tessaro-staging-abc/x"), "short suffix");
+  writeFile(at(".tessaro-staging-ab_d12/x"), "not a random suffix");
+  writeFile(at(".tessaro-staging-abc123x/x"), "long suffix");
+  writeFile(at(".tessaro-staging-file12"), "a file");
   fs::create_directory_symlink(elsewhere, at(".tessaro-staging-link12"));
   fs::create_directory_symlink(elsewhere, at(".Brevalo.app.old-link12"));
-  writeText(at(".Brevalo.app.old-a1B2c3/Brevalo.app/x"), "with a stranger");
-  writeText(at(".Brevalo.app.old-a1B2c3/notes.txt"), "stranger");
-  writeText(at(".Brevalo.app.old-e1F2g3/Other.app/x"), "another item");
-  writeText(at(".old-a1B2c3/x"), "no item name");
-  writeText(at("Victim.app/Contents/marker.txt"), "mine");
-  writeText(at(".hidden/x"), "mine");
-  const std::vector<std::string> before = tree(applications_);
+  writeFile(at(".Brevalo.app.old-a1B2c3/Brevalo.app/x"), "with a stranger");
+  writeFile(at(".Brevalo.app.old-a1B2c3/notes.txt"), "stranger");
+  writeFile(at(".Brevalo.app.old-e1F2g3/Other.app/x"), "another item");
+  writeFile(at(".old-a1B2c3/x"), "no item name");
+  writeFile(at("Victim.app/Contents/marker.txt"), "mine");
+  writeFile(at(".hidden/x"), "mine");
+  const auto before = describeTree(applications_);
 
   TSRInstallRecovery::recoverInterruptedInstallations(applications_);
   TSRInstallRecovery::recoverInterruptedInstallations(sandbox_.root() / "missing");
 
-  EXPECT_EQ(tree(applications_), before);
+  EXPECT_EQ(describeTree(applications_), before);
   EXPECT_EQ(readFile(elsewhere / "Brevalo.app/keep.txt"), "elsewhere");
 }
 
 TEST_F(InstallRecoveryTest, AStagingFolderThatARunningInstallationHoldsStays) {
-  writeText(at(".tessaro-staging-Run123/Brevalo.app/Contents/half.txt"), "being unpacked");
-  writeText(at(".tessaro-staging-Dead12/Brevalo.app/Contents/half.txt"), "killed");
+  writeFile(at(".tessaro-staging-Run123/Brevalo.app/Contents/half.txt"), "being unpacked");
+  writeFile(at(".tessaro-staging-Dead12/Brevalo.app/Contents/half.txt"), "killed");
   std::optional<TSRFolderLock> running =
       TSRFolderLock::tryLock(at(".tessaro-staging-Run123"), nullptr, nullptr);
   ASSERT_TRUE(running);
@@ -86,16 +88,16 @@ TEST_F(InstallRecoveryTest, AStagingFolderThatARunningInstallationHoldsStays) {
   EXPECT_FALSE(fs::exists(at(".tessaro-staging-Dead12")));
   running.reset();
   TSRInstallRecovery::recoverInterruptedInstallations(applications_);
-  EXPECT_TRUE(tree(applications_).empty());
+  EXPECT_TRUE(describeTree(applications_).empty());
 }
 
 TEST_F(InstallRecoveryTest, FinishedArchivesInTheCacheFolderGo) {
   const fs::path cache = sandbox_.root() / "Cache";
-  writeText(cache / "Brevalo.zip", "a finished download");
-  writeText(cache / "download.zip", "one under the fallback name");
-  writeText(cache / "brevalo.plist", "the configuration");
+  writeFile(cache / "Brevalo.zip", "a finished download");
+  writeFile(cache / "download.zip", "one under the fallback name");
+  writeFile(cache / "brevalo.plist", "the configuration");
   fs::create_directories(cache / "folder.zip");
-  writeText(sandbox_.root() / "elsewhere.zip", "not ours");
+  writeFile(sandbox_.root() / "elsewhere.zip", "not ours");
   fs::create_symlink(sandbox_.root() / "elsewhere.zip", cache / "link.zip");
 
   TSRInstallRecovery::removeFinishedDownloads(cache);

@@ -19,9 +19,9 @@
 namespace {
 
 namespace fs = std::filesystem;
+using engine_test::describeTree;
 using engine_test::readFile;
-using engine_test::tree;
-using engine_test::writeText;
+using engine_test::writeFile;
 using ::testing::ElementsAre;
 using ::testing::IsEmpty;
 
@@ -57,8 +57,8 @@ class InstallStepsTest : public ::testing::Test {
     EXPECT_TRUE(tools::makeSampleProductArchive(archive_, {}, &error))
         << error.localizedDescription();
     // The destination holds an older copy and an item of someone else's.
-    writeText(destination_ / "Brevalo.app/Contents/old-only.txt", "old");
-    writeText(destination_ / "Other.app/keep.txt", "other");
+    writeFile(destination_ / "Brevalo.app/Contents/old-only.txt", "old");
+    writeFile(destination_ / "Other.app/keep.txt", "other");
   }
 
   fs::path at(const std::string& name) const { return sandbox_.root() / name; }
@@ -78,7 +78,7 @@ TEST_F(InstallStepsTest, InstallBundleReplacesTheProductWhole) {
   fs::path reference = at("reference");
   ASSERT_TRUE(
       os::SSZipArchive::unzipFileAtPath(archive_.string(), reference.string(), true, "", &error));
-  EXPECT_EQ(tree(destination_ / "Brevalo.app"), tree(reference / "Brevalo.app"));
+  EXPECT_EQ(describeTree(destination_ / "Brevalo.app"), describeTree(reference / "Brevalo.app"));
   EXPECT_EQ(fs::status(destination_ / "Brevalo.app/Contents/MacOS/Brevalo").permissions(),
             fs::perms(0755));
   EXPECT_EQ(readFile(destination_ / "Other.app/keep.txt"), "other");
@@ -90,7 +90,7 @@ TEST_F(InstallStepsTest, InstallBundleReplacesTheProductWhole) {
   fs::remove_all(destination_ / "Brevalo.app");
   ASSERT_TRUE(
       TSRInstallSteps::installBundle(archive_.string(), destination_, "Brevalo.app", &error));
-  EXPECT_EQ(tree(destination_ / "Brevalo.app"), tree(reference / "Brevalo.app"));
+  EXPECT_EQ(describeTree(destination_ / "Brevalo.app"), describeTree(reference / "Brevalo.app"));
   ASSERT_TRUE(TSRInstallSteps::installBundle(archive_.string(), at("new/Applications"),
                                              "Brevalo.app", &error));
   EXPECT_THAT(*os::files::contentsOfDirectory(at("new/Applications"), nullptr),
@@ -98,7 +98,7 @@ TEST_F(InstallStepsTest, InstallBundleReplacesTheProductWhole) {
 }
 
 TEST_F(InstallStepsTest, AFailedInstallLeavesTheDestinationAsItWas) {
-  const std::vector<std::string> before = tree(destination_);
+  const auto before = describeTree(destination_);
   struct Case {
     const char* name;
     std::vector<os::ZipEntry> entries;  // none: the file `name` as prepared below
@@ -133,7 +133,7 @@ TEST_F(InstallStepsTest, AFailedInstallLeavesTheDestinationAsItWas) {
   ASSERT_TRUE(os::SSZipArchive::createZipFileAtPath(at("empty.zip").string(), {}, &error));
   ASSERT_TRUE(tools::makeCorruptArchive(archive_, at("corrupt.zip"), &error));
   ASSERT_TRUE(tools::makeEscapingArchive(at("escaping.zip"), {}, &error));
-  writeText(at("page.zip"), "<html><body>Not found</body></html>");
+  writeFile(at("page.zip"), "<html><body>Not found</body></html>");
 
   for (const Case& test : cases) {
     SCOPED_TRACE(test.name);
@@ -146,7 +146,7 @@ TEST_F(InstallStepsTest, AFailedInstallLeavesTheDestinationAsItWas) {
     error = os::Error();
     EXPECT_FALSE(TSRInstallSteps::installBundle(zip.string(), destination_, "Brevalo.app", &error));
     EXPECT_EQ(error.domain, test.domain) << error.localizedDescription();
-    EXPECT_EQ(tree(destination_), before);
+    EXPECT_EQ(describeTree(destination_), before);
     EXPECT_EQ(readFile(destination_ / "Brevalo.app/Contents/old-only.txt"), "old");
   }
   EXPECT_FALSE(fs::exists(sandbox_.root() / "tessaro-escaped.txt"));
@@ -173,7 +173,7 @@ TEST_F(InstallStepsTest, RunningOutOfMemoryWhileUnpackingLeavesNoStagingFolderBe
   const uint64_t allocations = allocation_failure::allocationsSoFar() - countedFrom;
   ASSERT_GT(allocations, 5000u);
 
-  const std::vector<std::string> before = tree(destination_);
+  const auto before = describeTree(destination_);
   // In a child, whose one refused allocation half way through cannot disturb this process.
   const pid_t child = ::fork();
   ASSERT_GE(child, 0);
@@ -192,7 +192,7 @@ TEST_F(InstallStepsTest, RunningOutOfMemoryWhileUnpackingLeavesNoStagingFolderBe
   ASSERT_TRUE(WIFEXITED(status)) << "the child died of signal " << WTERMSIG(status);
   EXPECT_NE(WEXITSTATUS(status), 1) << "installed although an allocation was refused";
   EXPECT_NE(WEXITSTATUS(status), 2) << "no allocation was refused";
-  EXPECT_EQ(tree(destination_), before);  // the old copy in place, no staging folder
+  EXPECT_EQ(describeTree(destination_), before);  // the old copy in place, no staging folder
 }
 
 TEST_F(InstallStepsTest, OnlyTheProductLeavesTheArchive) {
@@ -205,14 +205,14 @@ TEST_F(InstallStepsTest, OnlyTheProductLeavesTheArchive) {
        {"Victim.app/Contents/evil.txt", os::ZipEntry::Kind::File, 0644, "evil", ""},
        {"loose.txt", os::ZipEntry::Kind::File, 0644, "loose", ""}},
       &error));
-  writeText(destination_ / "Victim.app/Contents/marker.txt", "mine");
-  const std::vector<std::string> victim = tree(destination_ / "Victim.app");
+  writeFile(destination_ / "Victim.app/Contents/marker.txt", "mine");
+  const auto victim = describeTree(destination_ / "Victim.app");
 
   os::log::Capture log;
   ASSERT_TRUE(TSRInstallSteps::installBundle(both.string(), destination_, "Brevalo.app", &error))
       << error.localizedDescription();
   EXPECT_EQ(readFile(destination_ / "Brevalo.app/Contents/new.txt"), "new");
-  EXPECT_EQ(tree(destination_ / "Victim.app"), victim);
+  EXPECT_EQ(describeTree(destination_ / "Victim.app"), victim);
   EXPECT_EQ(readFile(destination_ / "Victim.app/Contents/marker.txt"), "mine");
   EXPECT_THAT(*os::files::contentsOfDirectory(destination_, nullptr),
               ElementsAre("Brevalo.app", "Other.app", "Victim.app"));
@@ -242,7 +242,7 @@ TEST_F(InstallStepsTest, CanReplaceProvesTheMoveWithoutMakingIt) {
 }
 
 TEST_F(InstallStepsTest, PutInPlaceExchangesOrFallsBackOnTwoRenames) {
-  writeText(at("new/Brevalo.app/Contents/new.txt"), "new");
+  writeFile(at("new/Brevalo.app/Contents/new.txt"), "new");
   // The exchange leaves the old copy where the new one was, for the caller to remove.
   os::Error error;
   ASSERT_TRUE(
@@ -285,7 +285,7 @@ TEST_F(InstallStepsTest, ASetAsideItemComesBackOrGoes) {
   item = TSRInstallSteps::SetAsideItem::setAside(old, &error);
   ASSERT_TRUE(item);
   // Something took the place meanwhile: the item stays aside rather than replace it.
-  writeText(old, "newcomer");
+  writeFile(old, "newcomer");
   EXPECT_FALSE(item->restore(&error));
   EXPECT_EQ(readFile(old), "newcomer");
   ASSERT_TRUE(item->discard(&error)) << error.localizedDescription();

@@ -11,7 +11,7 @@ namespace {
 
 namespace fs = std::filesystem;
 using engine_test::readFile;
-using engine_test::writeText;
+using engine_test::writeFile;
 using ::testing::ElementsAre;
 using ::testing::Pair;
 
@@ -61,7 +61,7 @@ class PostInstallTest : public ::testing::Test {
 TEST_F(PostInstallTest, RecordsLinksAndOpensTheProduct) {
   const fs::path product = makeProduct(os::paths::systemApplications());
   // An older tracking file with other keys, and a link from an earlier installation.
-  writeText(TSRPostInstall::trackingFilePath(),
+  writeFile(TSRPostInstall::trackingFilePath(),
             *os::plist::serialize(os::Dictionary{{"Old", "x"}, {"VersionTrack", "Official-jp"}},
                                   os::plist::Format::Xml));
   fs::create_directory_symlink("/nonexistent/Brevalo.app", os::paths::desktop() / "Brevalo.app");
@@ -89,7 +89,7 @@ TEST_F(PostInstallTest, RecordsLinksAndOpensTheProduct) {
 
 TEST_F(PostInstallTest, ADesktopItemThatIsNoLinkStays) {
   const fs::path product = makeProduct(os::paths::userApplications());
-  writeText(os::paths::desktop() / "Brevalo.app/mine.txt", "mine");
+  writeFile(os::paths::desktop() / "Brevalo.app/mine.txt", "mine");
   EXPECT_TRUE(TSRPostInstall::finishInstallation(os::paths::userApplications().string()));
   EXPECT_FALSE(fs::is_symlink(os::paths::desktop() / "Brevalo.app"));
   EXPECT_EQ(readFile(os::paths::desktop() / "Brevalo.app/mine.txt"), "mine");

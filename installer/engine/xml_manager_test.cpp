@@ -9,7 +9,7 @@ namespace {
 
 namespace fs = std::filesystem;
 using engine_test::EngineTestEnvironment;
-using engine_test::writeText;
+using engine_test::writeFile;
 
 TEST(XMLManagerTest, LanguageKeysFollowTheConfigurationsNames) {
   const std::pair<const char*, const char*> cases[] = {
@@ -67,14 +67,14 @@ TEST(XMLManagerTest, ReadsTheAddressForTheUsersLanguageAndIgnoresWhatIsNotThere)
     if (test.before) {
       // A fetch whose file names `before` for the language.
       fs::path earlier = environment.sandbox().root() / "earlier.xml";
-      writeText(earlier, *os::plist::serialize(
+      writeFile(earlier, *os::plist::serialize(
                              os::Dictionary{{XMLManager::configurationLanguageKey(test.language),
                                              os::Dictionary{{"mac", *test.before}}}},
                              os::plist::Format::Xml));
       manager.readConfigurationFile(earlier.string());
     }
     fs::path file = environment.sandbox().root() / "bv-config.xml";
-    writeText(file, test.body ? *test.body
+    writeFile(file, test.body ? *test.body
                               : *os::plist::serialize(test.configuration, os::plist::Format::Xml));
     manager.readConfigurationFile(file.string());
     EXPECT_EQ(manager.zipDownloadPath(), test.after);
@@ -111,7 +111,7 @@ TEST(XMLManagerTest, FetchesTheConfigurationOverHttpsWithoutAnEncodingHeader) {
   EngineTestEnvironment environment;
   XMLManager::resetForTesting();
   // An earlier download of the file is replaced.
-  writeText(fs::path(TempHelper::getAppCachePath()) / "bv-config.xml", "stale");
+  writeFile(fs::path(TempHelper::getAppCachePath()) / "bv-config.xml", "stale");
 
   Fetch fetch = fetchConfiguration();
   EXPECT_EQ(fetch.callbacks, 1);
@@ -155,7 +155,7 @@ TEST(XMLManagerTest, AnEndlessConfigurationIsDroppedAtItsLimitAsAnUnreadableOne)
     SCOPED_TRACE(chunked ? "chunked" : "close-delimited");
     XMLManager::resetForTesting();
     fs::path earlier = environment.sandbox().root() / "earlier.xml";
-    writeText(earlier, *os::plist::serialize(os::Dictionary{{"en", os::Dictionary{{"mac", kept}}}},
+    writeFile(earlier, *os::plist::serialize(os::Dictionary{{"en", os::Dictionary{{"mac", kept}}}},
                                              os::plist::Format::Xml));
     XMLManager::sharedManager().readConfigurationFile(earlier.string());
     environment.server().setFaults(tools::Resource::Configuration,
@@ -165,7 +165,7 @@ TEST(XMLManagerTest, AnEndlessConfigurationIsDroppedAtItsLimitAsAnUnreadableOne)
     EXPECT_EQ(fetch.callbacks, 1);
     EXPECT_TRUE(fetch.onMainThread);
     EXPECT_EQ(XMLManager::sharedManager().zipDownloadPath(), kept);
-    EXPECT_TRUE(engine_test::tree(TempHelper::getAppCachePath()).empty());
+    EXPECT_TRUE(engine_test::describeTree(TempHelper::getAppCachePath()).empty());
   }
   XMLManager::resetForTesting();
 }

@@ -43,25 +43,6 @@ using Actions = std::vector<std::string>;
 const Actions kSuccessfulInstall = {"Launch App",       "Start Download",    "Download Successful",
                                     "Install Finished", "Start Application", "Close"};
 
-// Every item under `folder` with its kind, size and, for links, target: enough to see that
-// nothing in a bundle was moved, replaced or rewritten.
-std::map<std::string, std::string> treeOf(const fs::path& folder) {
-  std::map<std::string, std::string> tree;
-  for (const auto& entry : fs::recursive_directory_iterator(folder)) {
-    std::string description;
-    if (entry.is_symlink()) {
-      description = "link " + fs::read_symlink(entry.path()).string();
-    } else if (entry.is_directory()) {
-      description = "folder";
-    } else {
-      description = "file " + std::to_string(entry.file_size()) + " " +
-                    std::to_string(entry.last_write_time().time_since_epoch().count());
-    }
-    tree[fs::relative(entry.path(), folder).string()] = description;
-  }
-  return tree;
-}
-
 class InstallerE2ETest : public ::testing::Test {
  protected:
   explicit InstallerE2ETest(tools::ResourceServer::Options options = {})
@@ -380,7 +361,8 @@ class InstallerE2EReplaceTest : public InstallerE2ETest,
 TEST_P(InstallerE2EReplaceTest, InstallOverARunningCopyAsksFirst) {
   const ReplaceCase& c = GetParam();
   RunningCopy running(sandbox_.systemRoot() / "Applications");
-  const std::map<std::string, std::string> before = treeOf(running.bundle());
+  const std::map<std::string, std::string> before =
+      testsupport::describeTree(running.bundle(), true);
   std::string script = "wait install 30\nclick install\nwait alertOKButton 30\nclick " +
                        std::string(c.button) + "\n";
   // After Cancel the first screen stays: the script closes the window once the panel has slid
@@ -404,7 +386,7 @@ TEST_P(InstallerE2EReplaceTest, InstallOverARunningCopyAsksFirst) {
   } else {
     EXPECT_EQ(trackedActions(run.output), (Actions{"Launch App", "Close"})) << run.output;
     EXPECT_FALSE(ended) << "the running copy was ended";
-    EXPECT_EQ(treeOf(running.bundle()), before);
+    EXPECT_EQ(testsupport::describeTree(running.bundle(), true), before);
     EXPECT_FALSE(fs::exists(sandbox_.home() / tools::kMarkerFileName));
     EXPECT_EQ(configurationRequests(), 0u);
     EXPECT_THAT(archiveRequests(), ::testing::IsEmpty());

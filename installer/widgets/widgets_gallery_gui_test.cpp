@@ -2,7 +2,6 @@
 // back from the X server and the pointer is driven through XTEST. Skipped without a display.
 #include <gtest/gtest.h>
 
-#include <cstdlib>
 #include <functional>
 
 #include "installer/widgets/border_rect_and_color_view.h"
@@ -14,40 +13,22 @@
 #include "installer/widgets/widget_color.h"
 #include "os/dispatch/runloop.h"
 #include "os/ui/application.h"
-#include "os/ui/x_screen_test_util.h"
+#include "os/ui/sdl_test_fixture.h"
+#include "testsupport/run_loop.h"
 
 namespace {
 
 using os::ui::Rect;
 using os::ui::testing::Rgb;
 
-bool waitFor(const std::function<bool()>& condition) {
-  return os::RunLoop::main().runUntil(condition, 5);
-}
+using testsupport::runUntil;
 
-class WidgetsGalleryTest : public ::testing::Test {
- protected:
-  void SetUp() override {
-    const char* display = std::getenv("DISPLAY");
-    if (!display || !*display) GTEST_SKIP() << "no X display (run under xvfb-run)";
-    os::ui::Application::resetForTesting();
-    os::Error error;
-    ASSERT_TRUE(os::ui::Application::shared().start(os::ui::Application::BackendKind::Sdl, &error))
-        << error.description;
-    ASSERT_TRUE(x_.isOpen());
-    screenHeight_ = os::ui::Application::shared().screenFrame().height;
-  }
-  void TearDown() override { os::ui::Application::resetForTesting(); }
-
-  os::ui::testing::XScreen x_;
-  double screenHeight_ = 0;
-};
+class WidgetsGalleryTest : public os::ui::testing::SdlTest {};
 
 TEST_F(WidgetsGalleryTest, WidgetsShowInARealWindowAndFollowTheRealPointer) {
   // The window's top-left corner in X's terms, and its size.
   constexpr int kLeft = 80, kTop = 60, kWidth = 600, kHeight = 400;
-  auto window = TSRNoTitleBarWindow::create(
-      {double(kLeft), screenHeight_ - kTop - kHeight, double(kWidth), double(kHeight)});
+  auto window = TSRNoTitleBarWindow::create(frameAt(kLeft, kTop, kWidth, kHeight));
   auto content = window->contentView();
   // X pixel of the window point (x, y).
   auto at = [&](double x, double y) { return std::pair{kLeft + int(x), kTop + int(kHeight - y)}; };
@@ -89,7 +70,7 @@ TEST_F(WidgetsGalleryTest, WidgetsShowInARealWindowAndFollowTheRealPointer) {
   window->addCloseBtnToContentView();
   window->makeKeyAndOrderFront();
 
-  ASSERT_TRUE(waitFor([&] {
+  ASSERT_TRUE(runUntil([&] {
     return pixel(100, 103) == (Rgb{1, 150, 235});
   })) << "the progress bar never showed";
   EXPECT_EQ(pixel(400, 103), (Rgb{230, 230, 230}));
@@ -103,18 +84,18 @@ TEST_F(WidgetsGalleryTest, WidgetsShowInARealWindowAndFollowTheRealPointer) {
   // The real pointer over the button shows its hover colour; a real click installs once.
   auto [buttonX, buttonY] = at(230, 52);
   x_.moveTo(buttonX, buttonY);
-  EXPECT_TRUE(waitFor([&] { return pixel(230, 52) == (Rgb{234, 243, 252}); }));
+  EXPECT_TRUE(runUntil([&] { return pixel(230, 52) == (Rgb{234, 243, 252}); }));
   x_.button(true);
   x_.button(false);
-  EXPECT_TRUE(waitFor([&] { return installs == 1; }));
+  EXPECT_TRUE(runUntil([&] { return installs == 1; }));
 
   // Over the window's own buttons: all of them show their rollover look.
   auto [closeX, closeY] = at(10 + 7, 369 + 8);
   x_.moveTo(closeX, closeY);
-  EXPECT_TRUE(
-      waitFor([&] { return window->minButton()->look() == os::ui::WindowButton::Look::Rollover; }));
+  EXPECT_TRUE(runUntil(
+      [&] { return window->minButton()->look() == os::ui::WindowButton::Look::Rollover; }));
   x_.moveTo(kLeft + 300, kTop + 150);
-  EXPECT_TRUE(waitFor([] { return !TSRNoTitleBarWindow::isMouseOverTitleButtons(); }));
+  EXPECT_TRUE(runUntil([] { return !TSRNoTitleBarWindow::isMouseOverTitleButtons(); }));
 
   // Dragging the upper area moves the window.
   os::ui::Point origin = window->frame().origin();
@@ -125,7 +106,7 @@ TEST_F(WidgetsGalleryTest, WidgetsShowInARealWindowAndFollowTheRealPointer) {
     os::RunLoop::main().runUntil([] { return false; }, 0.02);
   }
   x_.button(false);
-  EXPECT_TRUE(waitFor([&] {
+  EXPECT_TRUE(runUntil([&] {
     return window->frame().origin() == os::ui::Point{origin.x + 40, origin.y - 20};
   }));
 }

@@ -24,11 +24,7 @@ namespace {
 
 namespace fs = std::filesystem;
 using Strings = std::vector<std::string>;
-
-void writeFile(const fs::path& path, std::string_view bytes) {
-  fs::create_directories(path.parent_path());
-  std::ofstream(path, std::ios::binary) << bytes;
-}
+using testsupport::writeFile;
 
 // The UTF-16 little-endian bytes of `text` after a byte-order mark.
 std::string utf16WithByteOrderMark(std::u16string_view text) {

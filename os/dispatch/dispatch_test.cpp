@@ -9,12 +9,12 @@
 #include <vector>
 
 #include "os/log/log.h"
+#include "testsupport/run_loop.h"
 
 namespace os {
 namespace {
 
-// Generous: the suite also runs under sanitizers on two cores.
-constexpr double kPatience = 10.0;
+using testsupport::kPatience;
 
 TEST(DispatchQueue, SerialQueueRunsTenThousandBlocksInOrder) {
   auto queue = DispatchQueue::serial("test.order");

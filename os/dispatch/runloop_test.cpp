@@ -10,12 +10,12 @@
 #include <vector>
 
 #include "os/log/log.h"
+#include "testsupport/run_loop.h"
 
 namespace os {
 namespace {
 
-// Generous: the suite also runs under sanitizers on two cores.
-constexpr double kPatience = 10.0;
+using testsupport::kPatience;
 
 double secondsSince(MonotonicClock::time_point start) {
   return std::chrono::duration<double>(MonotonicClock::now() - start).count();

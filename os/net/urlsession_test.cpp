@@ -24,6 +24,7 @@
 #include "testsupport/files.h"
 #include "testsupport/local_http_server.h"
 #include "testsupport/random.h"
+#include "testsupport/run_loop.h"
 #include "testsupport/sandbox.h"
 
 namespace os {
@@ -35,7 +36,7 @@ using testing::IsEmpty;
 using testsupport::randomBytes;
 using testsupport::readFile;
 
-constexpr double kWait = 30.0;
+using testsupport::kPatience;
 // For the 64 MiB resumable downloads.
 constexpr double kLargeTransferWait = 280.0;
 
@@ -175,13 +176,13 @@ class Recorder : public URLSessionDelegate {
     if (!keepDownloadAt.empty()) std::filesystem::copy_file(location.filePath(), keepDownloadAt);
   }
 
-  bool waitFor(const std::string& event, double seconds = kWait) {
+  bool waitFor(const std::string& event, double seconds = kPatience) {
     std::unique_lock lock(mutex_);
     return changed_.wait_for(lock, std::chrono::duration<double>(seconds), [&] {
       return std::find(events.begin(), events.end(), event) != events.end();
     });
   }
-  bool waitForCompletion(double seconds = kWait) { return waitFor("complete", seconds); }
+  bool waitForCompletion(double seconds = kPatience) { return waitFor("complete", seconds); }
 
   std::vector<std::string> eventList() {
     std::lock_guard lock(mutex_);
@@ -273,7 +274,7 @@ class URLSessionTest : public testing::Test {
           done.signal();
         });
     task->resume();
-    EXPECT_TRUE(done.wait(kWait));
+    EXPECT_TRUE(done.wait(kPatience));
     return result;
   }
 
@@ -341,7 +342,7 @@ TEST_F(URLSessionTest, CompletionHandlerFormsCollectTheBody) {
             done.signal();
           })
       ->resume();
-  ASSERT_TRUE(done.wait(kWait));
+  ASSERT_TRUE(done.wait(kPatience));
   EXPECT_EQ(downloaded, "hello");
   queue_->sync([] {});
   EXPECT_FALSE(std::filesystem::exists(location));  // removed once the handler returned
@@ -423,7 +424,7 @@ TEST_F(URLSessionTest, DownloadGoesToItsFileInBlocksOfAQuarterMebibyteAtLeast) {
             done.signal();
           })
       ->resume();
-  ASSERT_TRUE(done.wait(kWait));
+  ASSERT_TRUE(done.wait(kPatience));
   ASSERT_FALSE(error) << error->description;
   EXPECT_EQ(crypto::sha256(contents), crypto::sha256(body));
   // 64 blocks, and the writes of the process's other threads, which vary with the build (a
@@ -483,7 +484,7 @@ TEST_F(URLSessionTest, CancellingMidTransferCompletesWithCancelledAndLeavesNoFil
         done.signal();
       });
   handled->cancel();
-  ASSERT_TRUE(done.wait(kWait));
+  ASSERT_TRUE(done.wait(kPatience));
   EXPECT_EQ(idleError->code, kURLErrorCancelled);
   queue_->sync([] {});
   EXPECT_EQ(recorder->completions, 1);
@@ -570,8 +571,8 @@ TEST_F(URLSessionTest, TasksBeyondTheConnectionLimitWaitWithoutTheirTimeoutRunni
   URLRequest fast = requestFor(server.url("/fast"));
   fast.setTimeoutInterval(1);  // shorter than its wait for the only connection
   session->dataTaskWithRequest(fast, record("fast"))->resume();
-  ASSERT_TRUE(done.wait(kWait));
-  ASSERT_TRUE(done.wait(kWait));
+  ASSERT_TRUE(done.wait(kPatience));
+  ASSERT_TRUE(done.wait(kPatience));
   EXPECT_THAT(finished, ElementsAre("slow", "fast"));
   EXPECT_EQ(server.requests()[1].path, "/fast");
 }
@@ -1047,7 +1048,7 @@ TEST_F(URLSessionTest, TransportFailuresCarryThePlatformCodes) {
             done.signal();
           })
       ->resume();
-  ASSERT_TRUE(done.wait(kWait));
+  ASSERT_TRUE(done.wait(kPatience));
   ASSERT_TRUE(uploadError.has_value());
   EXPECT_EQ(uploadError->code, kURLErrorFileDoesNotExist);
   EXPECT_EQ(server.requestCount(), 1u);  // only the hang-up above
@@ -1214,7 +1215,7 @@ TEST_F(URLSessionTest, GetTasksListsUnfinishedTasksByKind) {
       [&](const std::optional<Data>&, const std::shared_ptr<const URLResponse>&,
           const std::optional<Error>&) { done.signal(); });
   finished->cancel();
-  ASSERT_TRUE(done.wait(kWait));
+  ASSERT_TRUE(done.wait(kPatience));
   session->getTasksWithCompletionHandler(
       [&](std::vector<std::shared_ptr<URLSessionDataTask>> dataTasks,
           std::vector<std::shared_ptr<URLSessionUploadTask>> uploadTasks,
@@ -1225,7 +1226,7 @@ TEST_F(URLSessionTest, GetTasksListsUnfinishedTasksByKind) {
         EXPECT_THAT(downloadTasks, ElementsAre(download));
         done.signal();
       });
-  ASSERT_TRUE(done.wait(kWait));
+  ASSERT_TRUE(done.wait(kPatience));
 }
 
 TEST_F(URLSessionTest, FinishTasksAndInvalidateWaitsForRunningTasks) {
@@ -1291,7 +1292,7 @@ TEST_F(URLSessionTest, AnInvalidatedSessionIsFreedOnceItsTasksHaveCompleted) {
     std::weak_ptr<URLSession> released = session;
     session.reset();
     // The transfer thread lets go of its last command on its own time: wait for it.
-    EXPECT_TRUE(RunLoop::main().runUntil([&] { return released.expired(); }, kWait));
+    EXPECT_TRUE(RunLoop::main().runUntil([&] { return released.expired(); }, kPatience));
   }
 }
 
@@ -1397,7 +1398,7 @@ struct ResumableServer {
           body.size() - offset, "application/zip",
           [this, offset, end](size_t at, size_t, httplib::DataSink& sink) {
             if (offset + at >= end) {
-              if (hold) released.wait(kWait);
+              if (hold) released.wait(kPatience);
               return false;  // drops the connection
             }
             size_t count = std::min<size_t>(256 << 10, end - offset - at);
@@ -1526,7 +1527,7 @@ TEST_F(URLSessionTest, CancelByProducingResumeDataKeepsThePartialFileOnlyWhenRes
           if (counter == URLSessionTaskCounter::BytesReceived && value > 0) progressed->signal();
         });
     task->resume();
-    ASSERT_TRUE(progressed->wait(kWait));
+    ASSERT_TRUE(progressed->wait(kPatience));
     DispatchSemaphore handed;
     std::optional<Data> resumeData;
     auto keep = [&](const std::optional<Data>& data) {
@@ -1534,7 +1535,7 @@ TEST_F(URLSessionTest, CancelByProducingResumeDataKeepsThePartialFileOnlyWhenRes
       handed.signal();
     };
     task->cancelByProducingResumeData(keep);
-    ASSERT_TRUE(handed.wait(kWait));
+    ASSERT_TRUE(handed.wait(kPatience));
     server.released.signal();
     EXPECT_EQ(resumeData.has_value(), resumable);
     EXPECT_EQ(partialDownloadsIn(tmp()).size(), resumable ? 1u : 0u);
@@ -1547,7 +1548,7 @@ TEST_F(URLSessionTest, CancelByProducingResumeDataKeepsThePartialFileOnlyWhenRes
 
     // Once completed, there is nothing more to hand out.
     task->cancelByProducingResumeData(keep);
-    ASSERT_TRUE(handed.wait(kWait));
+    ASSERT_TRUE(handed.wait(kPatience));
     EXPECT_FALSE(resumeData.has_value());
   }
 }

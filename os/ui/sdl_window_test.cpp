@@ -2,46 +2,22 @@
 // and the mouse is driven through the XTEST extension. Skipped without a display.
 #include <gtest/gtest.h>
 
-#include <cstdlib>
 #include <functional>
 
 #include "os/dispatch/runloop.h"
 #include "os/ui/application.h"
 #include "os/ui/button.h"
 #include "os/ui/label.h"
+#include "os/ui/sdl_test_fixture.h"
 #include "os/ui/text_view.h"
-#include "os/ui/x_screen_test_util.h"
+#include "testsupport/run_loop.h"
 
 namespace os::ui {
 namespace {
 
-// Turns the run loop until `condition` holds (at most 5 s).
-bool waitFor(const std::function<bool()>& condition) {
-  return RunLoop::main().runUntil(condition, 5);
-}
+using testsupport::runUntil;
 
-class SdlWindowTest : public ::testing::Test {
- protected:
-  void SetUp() override {
-    const char* display = std::getenv("DISPLAY");
-    if (!display || !*display) GTEST_SKIP() << "no X display (run under xvfb-run)";
-    Application::resetForTesting();
-    Error error;
-    ASSERT_TRUE(Application::shared().start(Application::BackendKind::Sdl, &error))
-        << error.description;
-    ASSERT_TRUE(x_.isOpen());
-    screenHeight_ = Application::shared().screenFrame().height;
-  }
-  void TearDown() override { Application::resetForTesting(); }
-
-  // Screen rectangle of a window whose top-left corner is at (left, top) in X's terms.
-  Rect frameAt(int left, int top, int width, int height) const {
-    return {double(left), screenHeight_ - top - height, double(width), double(height)};
-  }
-
-  testing::XScreen x_;
-  double screenHeight_ = 0;
-};
+class SdlWindowTest : public testing::SdlTest {};
 
 // A window that takes key status and records hovering.
 class GalleryWindow : public Window {
@@ -109,7 +85,7 @@ TEST_F(SdlWindowTest, GalleryShowsOnTheDisplayAndTakesRealInput) {
   window->makeKeyAndOrderFront();
   // Card: window points (20, 140)-(170, 220), that is screen pixels from the window's top.
   int cardX = kLeft + 95, cardY = kTop + (kHeight - 180);
-  ASSERT_TRUE(waitFor([&] {
+  ASSERT_TRUE(runUntil([&] {
     return x_.pixel(cardX, cardY) == (testing::Rgb{1, 150, 235});
   })) << "the window never showed its card";
   EXPECT_EQ(x_.pixel(kLeft + 5, kTop + 5), (testing::Rgb{255, 255, 255}));
@@ -126,16 +102,16 @@ TEST_F(SdlWindowTest, GalleryShowsOnTheDisplayAndTakesRealInput) {
   // Hovering with the real pointer enters and leaves the card's tracking area.
   x_.moveTo(kLeft + 5, kTop + 5);
   x_.moveTo(cardX, cardY);
-  EXPECT_TRUE(waitFor([&] { return card->entered == 1; }));
+  EXPECT_TRUE(runUntil([&] { return card->entered == 1; }));
   x_.moveTo(kLeft + 300, kTop + 120);
-  EXPECT_TRUE(waitFor([&] { return card->exited == 1; }));
+  EXPECT_TRUE(runUntil([&] { return card->exited == 1; }));
 
   // A real click on the button acts once.
   int buttonX = kLeft + 95, buttonY = kTop + (kHeight - 96);
   x_.moveTo(buttonX, buttonY);
   x_.button(true);
   x_.button(false);
-  EXPECT_TRUE(waitFor([&] { return clicks == 1; }));
+  EXPECT_TRUE(runUntil([&] { return clicks == 1; }));
 
   // Dragging the background moves the window (there is no window manager to do it).
   Point origin = window->frame().origin();
@@ -147,11 +123,11 @@ TEST_F(SdlWindowTest, GalleryShowsOnTheDisplayAndTakesRealInput) {
     RunLoop::main().runUntil([] { return false; }, 0.02);
   }
   x_.button(false);
-  EXPECT_TRUE(waitFor([&] {
+  EXPECT_TRUE(runUntil([&] {
     return window->frame().origin() == Point{origin.x + 40, origin.y - 30};
   })) << window->frame().x
       << "," << window->frame().y << " from " << origin.x << "," << origin.y;
-  EXPECT_TRUE(waitFor([&] {
+  EXPECT_TRUE(runUntil([&] {
     return x_.pixel(cardX + 40, cardY + 30) == (testing::Rgb{1, 150, 235});
   }));
 }

@@ -13,6 +13,7 @@
 #include "os/ui/application.h"
 #include "os/ui/backend_headless.h"
 #include "os/ui/window.h"
+#include "testsupport/run_loop.h"
 
 namespace os::ui::testing {
 
@@ -46,8 +47,9 @@ class HeadlessTest : public ::testing::Test {
 
   // Runs the main loop until `window` shows a view of `identifier` that no animation moves any
   // more (a panel that slides in takes clicks only then); false once `seconds` have passed.
-  static bool runUntilAtRest(Window& window, std::string_view identifier, double seconds = 10) {
-    return RunLoop::main().runUntil(
+  static bool runUntilAtRest(Window& window, std::string_view identifier,
+                             double seconds = testsupport::kPatience) {
+    return testsupport::runUntil(
         [&] {
           auto view = window.findViewByIdentifier(identifier);
           return view && !view->isHiddenOrHasHiddenAncestor() &&

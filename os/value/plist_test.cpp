@@ -22,6 +22,7 @@ namespace {
 
 namespace fs = std::filesystem;
 using testsupport::readFile;
+using testsupport::writeFile;
 
 constexpr int64_t kInt64Max = std::numeric_limits<int64_t>::max();
 constexpr int64_t kInt64Min = std::numeric_limits<int64_t>::min();
@@ -630,11 +631,6 @@ class TempDir {
  private:
   fs::path path_;
 };
-
-void writeFile(const fs::path& path, std::string_view contents) {
-  std::ofstream out(path, std::ios::binary);
-  out.write(contents.data(), static_cast<std::streamsize>(contents.size()));
-}
 
 // Runs `python3 script args...` in `dir`; returns its standard output, or fails the test.
 std::string runPython(const TempDir& dir, const std::string& script,

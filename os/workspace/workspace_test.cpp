@@ -24,12 +24,7 @@ using ::testing::IsEmpty;
 using ::testing::Not;
 using testsupport::readFile;
 using testsupport::waitForFile;
-
-void writeFile(const fs::path& path, const std::string& text, fs::perms mode = fs::perms(0644)) {
-  fs::create_directories(path.parent_path());
-  std::ofstream(path, std::ios::binary) << text;
-  fs::permissions(path, mode);
-}
+using testsupport::writeFile;
 
 // A script that records its process id, session id and standard input in $MARKER, then runs
 // until it is ended; `onTerm` is its reaction to SIGTERM.

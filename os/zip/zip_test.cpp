@@ -27,39 +27,11 @@ namespace fs = std::filesystem;
 using os::SSZipArchive;
 using os::ZipEntry;
 using ::testing::HasSubstr;
+using testsupport::describeTree;
 using testsupport::readFile;
+using testsupport::writeFile;
 
 using Kind = ZipEntry::Kind;
-
-void writeText(const fs::path& path, const std::string& text, fs::perms mode = fs::perms(0644)) {
-  fs::create_directories(path.parent_path());
-  std::ofstream(path, std::ios::binary) << text;
-  fs::permissions(path, mode);
-}
-
-// Everything under `root`, one line per item: kind, permission bits, and a file's contents or
-// a link's target. Links are described, never followed.
-std::map<std::string, std::string> tree(const fs::path& root) {
-  std::map<std::string, std::string> items;
-  if (!fs::exists(fs::symlink_status(root))) return items;
-  for (auto walk = fs::recursive_directory_iterator(root);
-       walk != fs::recursive_directory_iterator(); ++walk) {
-    struct stat info;
-    if (::lstat(walk->path().c_str(), &info) != 0) continue;
-    char mode[8];
-    std::snprintf(mode, sizeof mode, "%04o", info.st_mode & 07777);
-    std::string description;
-    if (S_ISLNK(info.st_mode)) {
-      description = "link -> " + fs::read_symlink(walk->path()).string();
-    } else if (S_ISDIR(info.st_mode)) {
-      description = std::string("dir ") + mode;
-    } else {
-      description = std::string("file ") + mode + " " + readFile(walk->path());
-    }
-    items[walk->path().lexically_relative(root).string()] = description;
-  }
-  return items;
-}
 
 // Runs a program with arguments, no shell; its exit status.
 int run(const std::vector<std::string>& command) {
@@ -91,14 +63,14 @@ class ZipTest : public ::testing::Test {
   // a private folder, and framework-style links that resolve through one another.
   fs::path makeBundle() {
     fs::path app = work() / "source" / "Brevalo.app";
-    writeText(app / "Contents/Info.plist", "<plist/>");
-    writeText(app / "Contents/MacOS/Brevalo", "#!/bin/sh\nexit 0\n", fs::perms(0755));
-    writeText(app / "Contents/Resources/readonly.txt", "fixed", fs::perms(0444));
-    writeText(app / "Contents/Resources/en.lproj/Localizable.strings", "\"a\" = \"b\";");
-    writeText(app / "Contents/Private/secret", "s", fs::perms(0600));
+    writeFile(app / "Contents/Info.plist", "<plist/>");
+    writeFile(app / "Contents/MacOS/Brevalo", "#!/bin/sh\nexit 0\n", fs::perms(0755));
+    writeFile(app / "Contents/Resources/readonly.txt", "fixed", fs::perms(0444));
+    writeFile(app / "Contents/Resources/en.lproj/Localizable.strings", "\"a\" = \"b\";");
+    writeFile(app / "Contents/Private/secret", "s", fs::perms(0600));
     fs::permissions(app / "Contents/Private", fs::perms(0700));
     fs::path framework = app / "Contents/Frameworks/Kit.framework";
-    writeText(framework / "Versions/A/Kit", std::string(100000, 'k'), fs::perms(0755));
+    writeFile(framework / "Versions/A/Kit", std::string(100000, 'k'), fs::perms(0755));
     fs::create_directory_symlink("A", framework / "Versions/Current");
     fs::create_symlink("Versions/Current/Kit", framework / "Kit");
     fs::create_directory_symlink("..", app / "Contents/Resources/up");
@@ -116,43 +88,43 @@ TEST_F(ZipTest, BundleSurvivesTheRoundTripWithModesAndLinks) {
       << error.description;
 
   ASSERT_TRUE(unzip(zip, &error)) << error.description;
-  EXPECT_EQ(tree(destination() / "Brevalo.app"), tree(app));
+  EXPECT_EQ(describeTree(destination() / "Brevalo.app"), describeTree(app));
   EXPECT_EQ(readFile(destination() / "Brevalo.app/Contents/Frameworks/Kit.framework/Kit"),
             std::string(100000, 'k'));
 
   // Info-ZIP reads our archives the same way, and we read archives it writes.
   fs::path byUnzip = work() / "by-unzip";
   ASSERT_EQ(run({"unzip", "-q", "-o", zip.string(), "-d", byUnzip.string()}), 0);
-  EXPECT_EQ(tree(byUnzip / "Brevalo.app"), tree(app));
+  EXPECT_EQ(describeTree(byUnzip / "Brevalo.app"), describeTree(app));
   fs::path byZip = work() / "by-zip.zip";
   ASSERT_EQ(run({"sh", "-c", "cd \"$0\" && zip -q -r -y \"$1\" Brevalo.app",
                  (work() / "source").string(), byZip.string()}),
             0);
   fs::remove_all(destination());
   ASSERT_TRUE(unzip(byZip, &error)) << error.description;
-  EXPECT_EQ(tree(destination() / "Brevalo.app"), tree(app));
+  EXPECT_EQ(describeTree(destination() / "Brevalo.app"), describeTree(app));
 }
 
 TEST_F(ZipTest, EntriesWithoutUnixAttributesGetDefaultModesAndFolders) {
   // Info-ZIP's -X leaves out the Unix extras but keeps the host's attributes; build a plain
   // archive by stripping them: entries made on another system carry no mode.
   fs::path source = work() / "plain";
-  writeText(source / "deep/er/file.txt", "x", fs::perms(0600));
+  writeFile(source / "deep/er/file.txt", "x", fs::perms(0600));
   fs::path zip = work() / "plain.zip";
   ASSERT_EQ(
       run({"sh", "-c", "cd \"$0\" && zip -q -r -k \"$1\" deep", source.string(), zip.string()}),
       0);  // -k: MS-DOS names and attributes only
   os::Error error;
   ASSERT_TRUE(unzip(zip, &error)) << error.description;
-  EXPECT_EQ(tree(destination())["DEEP/ER/FILE.TXT"], "file 0644 x");
-  EXPECT_EQ(tree(destination())["DEEP"], "dir 0755");
+  EXPECT_EQ(describeTree(destination())["DEEP/ER/FILE.TXT"], "file 0644 x");
+  EXPECT_EQ(describeTree(destination())["DEEP"], "dir 0755");
 }
 
 TEST_F(ZipTest, OverwriteReplacesFilesAndLinksWithoutFollowingThem) {
   fs::path outside = work() / "outside.txt";
-  writeText(outside, "untouched");
-  writeText(destination() / "app/kept.txt", "old kept");
-  writeText(destination() / "app/changed.txt", "old");
+  writeFile(outside, "untouched");
+  writeFile(destination() / "app/kept.txt", "old kept");
+  writeFile(destination() / "app/changed.txt", "old");
   fs::create_symlink(outside, destination() / "app/was-link.txt");
   fs::path zip = archive({
       {"app/changed.txt", Kind::File, 0600, "new", {}},
@@ -162,14 +134,14 @@ TEST_F(ZipTest, OverwriteReplacesFilesAndLinksWithoutFollowingThem) {
 
   os::Error error;
   ASSERT_TRUE(unzip(zip, &error, /*overwrite=*/true)) << error.description;
-  std::map<std::string, std::string> after = tree(destination());
+  std::map<std::string, std::string> after = describeTree(destination());
   EXPECT_EQ(after["app/changed.txt"], "file 0600 new");
   EXPECT_EQ(after["app/was-link.txt"], "file 0644 file now");
   EXPECT_EQ(after["app/kept.txt"], "file 0644 old kept");
   EXPECT_EQ(readFile(outside), "untouched");
 
   // Without overwrite, existing items stay and missing ones are still written.
-  writeText(destination() / "app/changed.txt", "mine");
+  writeFile(destination() / "app/changed.txt", "mine");
   fs::remove(destination() / "app/fresh.txt");
   ASSERT_TRUE(unzip(zip, &error, /*overwrite=*/false)) << error.description;
   EXPECT_EQ(readFile(destination() / "app/changed.txt"), "mine");
@@ -185,7 +157,7 @@ TEST_F(ZipTest, ModesAreSetAfterTheContentsWithoutSetIdBits) {
                           {"sealed/inner/file.txt", Kind::File, 0444, "in", {}}});
   os::Error error;
   ASSERT_TRUE(unzip(zip, &error)) << error.description;
-  std::map<std::string, std::string> after = tree(destination());
+  std::map<std::string, std::string> after = describeTree(destination());
   EXPECT_EQ(after["tool"], "file 0755 #!/bin/sh\n");
   EXPECT_EQ(after["shared"], "dir 0777");
   EXPECT_EQ(after["sealed"], "dir 0555");
@@ -276,13 +248,13 @@ TEST_F(ZipTest, EntriesLeavingTheDestinationRefuseTheWholeArchive) {
       fs::create_symlink(target, destination() / at);
     }
     fs::path zip = archive(escape.entries);
-    std::map<std::string, std::string> before = tree(work());
+    std::map<std::string, std::string> before = describeTree(work());
 
     os::Error error;
     EXPECT_FALSE(unzip(zip, &error));
     EXPECT_EQ(error.domain, SSZipArchive::kErrorDomain);
     EXPECT_EQ(error.code, SSZipArchive::kEntryEscapesDestination) << error.description;
-    EXPECT_EQ(tree(work()), before);  // nothing written, inside or out
+    EXPECT_EQ(describeTree(work()), before);  // nothing written, inside or out
   }
 }
 
@@ -297,8 +269,8 @@ TEST_F(ZipTest, LinksThatStayInsideAreKept) {
   os::Error error;
   ASSERT_TRUE(unzip(zip, &error)) << error.description;
   EXPECT_EQ(readFile(destination() / "app/Lib"), "lib");
-  EXPECT_EQ(tree(destination())["app/root"], "link -> ../.");
-  EXPECT_EQ(tree(destination())["app/dangling"], "link -> not/there");
+  EXPECT_EQ(describeTree(destination())["app/root"], "link -> ../.");
+  EXPECT_EQ(describeTree(destination())["app/dangling"], "link -> not/there");
 }
 
 TEST_F(ZipTest, NamesTooLongOrTooDeepAreRefusedBeforeAnythingIsWritten) {
@@ -439,11 +411,12 @@ TEST_F(ZipTest, UnreadableArchivesFailWithoutWriting) {
     SCOPED_TRACE(bad.label);
     fs::remove_all(destination());
     fs::path zip = work() / "bad.zip";
-    writeText(zip, bad.contents);
+    writeFile(zip, bad.contents);
     EXPECT_FALSE(unzip(zip, &error));
     EXPECT_EQ(error.domain, SSZipArchive::kErrorDomain);
     EXPECT_EQ(error.code, bad.code) << error.description;
-    EXPECT_FALSE(fs::exists(destination())) << "left: " << tree(destination()).size() << " items";
+    EXPECT_FALSE(fs::exists(destination()))
+        << "left: " << describeTree(destination()).size() << " items";
   }
 
   EXPECT_FALSE(SSZipArchive::unzipFileAtPath((work() / "missing.zip").string(),
@@ -453,17 +426,17 @@ TEST_F(ZipTest, UnreadableArchivesFailWithoutWriting) {
 }
 
 TEST_F(ZipTest, FailureAfterSomeEntriesRemovesOnlyWhatItCreated) {
-  writeText(destination() / "mine.txt", "mine");
-  writeText(destination() / "app/blocker/inside.txt", "a folder where the archive wants a file");
+  writeFile(destination() / "mine.txt", "mine");
+  writeFile(destination() / "app/blocker/inside.txt", "a folder where the archive wants a file");
   fs::path zip = archive({
       {"app/new/one.txt", Kind::File, 0644, "1", {}},
       {"app/blocker", Kind::File, 0644, "file", {}},
   });
-  std::map<std::string, std::string> before = tree(destination());
+  std::map<std::string, std::string> before = describeTree(destination());
   os::Error error;
   EXPECT_FALSE(unzip(zip, &error));
   EXPECT_EQ(error.code, SSZipArchive::kFailedToWriteFile) << error.description;
-  EXPECT_EQ(tree(destination()), before);
+  EXPECT_EQ(describeTree(destination()), before);
 }
 
 TEST_F(ZipTest, LargeEntriesAreStreamedNotHeldInMemory) {
@@ -551,17 +524,17 @@ class ZipRoadsTest : public ZipTest {
   // modes, an empty folder, links, and enough small files to spread over threads.
   fs::path makeSource() {
     fs::path root = work() / "source" / "Product.app";
-    writeText(root / "Contents/Info.plist", "<plist/>");
-    writeText(root / "Contents/MacOS/Product", "#!/bin/sh\nexit 0\n", fs::perms(0755));
-    writeText(root / "Contents/Resources/empty.txt", "");
-    writeText(root / "Contents/Resources/readonly.txt", "fixed", fs::perms(0444));
-    writeText(root / "Contents/Frameworks/Kit.framework/Versions/A/Kit", mixedBytes(6 << 20),
+    writeFile(root / "Contents/Info.plist", "<plist/>");
+    writeFile(root / "Contents/MacOS/Product", "#!/bin/sh\nexit 0\n", fs::perms(0755));
+    writeFile(root / "Contents/Resources/empty.txt", "");
+    writeFile(root / "Contents/Resources/readonly.txt", "fixed", fs::perms(0444));
+    writeFile(root / "Contents/Frameworks/Kit.framework/Versions/A/Kit", mixedBytes(6 << 20),
               fs::perms(0755));
     fs::create_directory_symlink("A", root / "Contents/Frameworks/Kit.framework/Versions/Current");
     fs::create_symlink("Versions/Current/Kit", root / "Contents/Frameworks/Kit.framework/Kit");
     fs::create_directories(root / "Contents/PlugIns");
     for (int i = 0; i < 150; ++i) {
-      writeText(root / "Contents/Resources" / std::to_string(i % 5) / (std::to_string(i) + ".txt"),
+      writeFile(root / "Contents/Resources" / std::to_string(i % 5) / (std::to_string(i) + ".txt"),
                 mixedBytes(100 + i * 97));
     }
     return root.parent_path();
@@ -592,14 +565,14 @@ TEST_F(ZipRoadsTest, EveryRoadUnpacksWhatBsdtarUnpacks) {
     fs::remove_all(expected);
     fs::create_directories(expected);
     ASSERT_EQ(run({"bsdtar", "-x", "-p", "-f", zip.string(), "-C", expected.string()}), 0);
-    ASSERT_FALSE(tree(expected).empty());
+    ASSERT_FALSE(describeTree(expected).empty());
     for (const Road& road : allRoads()) {
       SCOPED_TRACE(road.label);
       fs::remove_all(destination());
       UnzipOptions options = road.options();
       os::Error error;
       ASSERT_TRUE(unzipWith(zip, options, &error)) << error.description;
-      EXPECT_EQ(tree(destination()), tree(expected));
+      EXPECT_EQ(describeTree(destination()), describeTree(expected));
     }
   }
 }
@@ -672,7 +645,7 @@ TEST_F(ZipRoadsTest, EntriesThatShareTheirDataAreRefusedBeforeAnythingIsWritten)
   for (const Case& overlapping : cases) {
     SCOPED_TRACE(overlapping.label);
     fs::path zip = work() / "overlapping.zip";
-    writeText(zip, entry.rebuild(overlapping.centrals));
+    writeFile(zip, entry.rebuild(overlapping.centrals));
     fs::remove_all(destination());
     size_t residentBefore = testsupport::residentBytes();
     for (const Road& road : allRoads()) {
@@ -762,7 +735,7 @@ TEST_F(ZipRoadsTest, AnEntryWhoseBytesDisagreeWithItsSizeFailsOnEveryRoad) {
     setField(lying.central, 24, 4, static_cast<uint32_t>(contents.size() + delta));
     setField(lying.local, 22, 4, static_cast<uint32_t>(contents.size() + delta));
     fs::path zip = work() / "lying.zip";
-    writeText(zip, lying.rebuild({lying.central}));
+    writeFile(zip, lying.rebuild({lying.central}));
     for (const Road& road : allRoads()) {
       SCOPED_TRACE(road.label);
       fs::remove_all(destination());
@@ -811,7 +784,7 @@ TEST_F(ZipRoadsTest, AnEntryWhoseDataIsDamagedFailsCleanlyOnEveryRoad) {
     OneEntry broken = entry;
     damaged.damage(broken);
     fs::path zip = work() / "damaged.zip";
-    writeText(zip, broken.rebuild({broken.central}));
+    writeFile(zip, broken.rebuild({broken.central}));
     for (const Road& road : allRoads()) {
       SCOPED_TRACE(road.label);
       fs::remove_all(destination());

@@ -5,17 +5,17 @@
 
 #include "os/dispatch/runloop.h"
 #include "platform/promises/promise.h"
+#include "testsupport/run_loop.h"
 
 namespace promises_test {
 
-// Generous: the suite also runs under sanitizers on two cores.
-constexpr double kPatience = 10.0;
+using testsupport::kPatience;
 
 // Turns the main run loop (so that main-queue handlers run) until `promise` has resolved;
 // false when it is still pending after `timeoutSeconds`.
 template <typename T>
 bool settles(const PRMPromise<T>& promise, double timeoutSeconds = kPatience) {
-  return os::RunLoop::main().runUntil([&] { return !promise.isPending(); }, timeoutSeconds);
+  return testsupport::runUntil([&] { return !promise.isPending(); }, timeoutSeconds);
 }
 
 // Seconds since `start` on the monotonic clock.

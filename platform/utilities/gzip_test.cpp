@@ -25,12 +25,6 @@ os::Data sampleBytes(size_t size, unsigned seed = 1) {
   return bytes;
 }
 
-void writeFile(const std::filesystem::path& path, const os::Data& bytes) {
-  std::ofstream(path, std::ios::binary)
-      .write(reinterpret_cast<const char*>(bytes.data()),
-             static_cast<std::streamsize>(bytes.size()));
-}
-
 os::Data readFile(const std::filesystem::path& path) {
   const std::string bytes = testsupport::readFile(path);
   return os::Data(bytes.begin(), bytes.end());
@@ -52,11 +46,11 @@ TEST(VDUNSDataZlib, RoundTripsByteForByteWithGzipAndPythonZlib) {
     EXPECT_EQ((*gzipped)[0], 0x1F);
     EXPECT_EQ((*gzipped)[1], 0x8B);
     EXPECT_EQ((*gzipped)[2], 8);  // deflate
-    writeFile(folder / "ours.gz", *gzipped);
+    testsupport::writeFile(folder / "ours.gz", std::string(gzipped->begin(), gzipped->end()));
     run("gzip -dc '" + (folder / "ours.gz").string() + "' > '" + (folder / "gzip.out").string() +
         "'");
     EXPECT_EQ(readFile(folder / "gzip.out"), plain);
-    writeFile(folder / "plain", plain);
+    testsupport::writeFile(folder / "plain", std::string(plain.begin(), plain.end()));
     run("python3 -c 'import sys, zlib; d = open(sys.argv[1], \"rb\").read(); "
         "open(sys.argv[2], \"wb\").write(zlib.decompress(d, 31)); "
         "open(sys.argv[3], \"wb\").write(zlib.compress(open(sys.argv[4], \"rb\").read()))' '" +

@@ -18,6 +18,7 @@
 #include "platform/utilities/gzip.h"
 #include "platform/utilities/logger.h"
 #include "testsupport/local_http_server.h"
+#include "testsupport/run_loop.h"
 #include "testsupport/sandbox.h"
 
 namespace {
@@ -47,7 +48,7 @@ struct Outcome {
 };
 
 bool waitFor(const Outcome& outcome) {
-  return os::RunLoop::main().runUntil([&] { return outcome.called.load(); }, 30);
+  return testsupport::runUntil([&] { return outcome.called.load(); });
 }
 
 os::Data bytes(const std::string& text) { return os::Data(text.begin(), text.end()); }
