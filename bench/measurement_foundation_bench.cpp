@@ -10,6 +10,8 @@
 #include "measurement/foundation/monitor.h"
 #include "testsupport/sandbox.h"
 
+using measurement::MonitorLevel;
+
 namespace {
 
 [[gnu::noinline]] void emptyFunction(int value) { asm volatile("" : : "r"(value) : "memory"); }
@@ -31,7 +33,8 @@ int main(int argc, char** argv) {
                .work =
                    [&] {
                      for (int i = 0; i < kCalls; ++i) {
-                       monitor->log(7, 23051, "Logging event", eventName, int64_t{i});
+                       monitor->log(MonitorLevel::kDebug, 23051, "Logging event", eventName,
+                                    int64_t{i});
                      }
                      return !monitor->isDebugModeEnabled();
                    }},

@@ -71,7 +71,7 @@ bool storedResultHolds(int32_t audienceID, const std::optional<FilterResult>& st
                        const APMPBResultData* data, const ResultBits& bits, int32_t filterID) {
   if (!stored || stored->currentResults().empty()) return false;
   if (!data || bits.status.empty() || bits.results.empty()) {
-    monitor().log(2, 6023,
+    monitor().log(MonitorLevel::kErrorSilent, 6023,
                   "Audience filter result is non-nil and is missing status or results array. "
                   "Audience result will not be bundled. Audience ID, result data",
                   audienceID, messageContext(data ? *data : APMPBResultData()));
@@ -127,7 +127,8 @@ bool evaluateStoredFilters(Database& database, const EvaluationKind& kind,
       std::optional<std::optional<FilterResult>> stored =
           database.filterResultForAudienceID(audienceID, &error);
       if (!stored) {
-        monitor().log(1, kind.queryResultCode, kind.queryResultMessage, displayName, error);
+        monitor().log(MonitorLevel::kErrorSampled, kind.queryResultCode, kind.queryResultMessage,
+                      displayName, error);
         return false;
       }
       std::shared_ptr<const APMPBResultData> data = decodedResults.decode(audienceID, *stored);
@@ -148,8 +149,8 @@ bool evaluateStoredFilters(Database& database, const EvaluationKind& kind,
       continue;
     }
     if (!stored.prepared) {
-      monitor().log(1, kind.corruptFilterCode, kind.corruptFilterMessage, displayName,
-                    filter.filterID(), filter.audienceID(), filter.isDynamic());
+      monitor().log(MonitorLevel::kErrorSampled, kind.corruptFilterCode, kind.corruptFilterMessage,
+                    displayName, filter.filterID(), filter.audienceID(), filter.isDynamic());
       continue;
     }
     Outcome outcome = match(*stored.prepared);
@@ -176,7 +177,7 @@ bool evaluateStoredFilters(Database& database, const EvaluationKind& kind,
   if (results.empty()) return true;
   os::Error error;
   if (!database.updateFilterResults(results, &error)) {
-    monitor().log(1, kind.saveCode, kind.saveMessage, displayName, error);
+    monitor().log(MonitorLevel::kErrorSampled, kind.saveCode, kind.saveMessage, displayName, error);
     return false;
   }
   for (size_t i = 0; i < results.size(); ++i) {
@@ -190,12 +191,13 @@ bool evaluateStoredFilters(Database& database, const EvaluationKind& kind,
 Outcome evaluateEventFilter(const PreparedEventFilter& filter, const std::string& eventName,
                             const Parameters& parameters, const EventAggregates& aggregates) {
   if (eventName.empty()) {
-    monitor().log(1, 7005, "Event name is nil. Audience filter will not be evaluated",
+    monitor().log(MonitorLevel::kErrorSampled, 7005,
+                  "Event name is nil. Audience filter will not be evaluated",
                   messageContext(filter.message));
     return std::nullopt;
   }
   if (filter.eventName != eventName) {
-    monitor().log(1, 7006,
+    monitor().log(MonitorLevel::kErrorSampled, 7006,
                   "Event filter name does not match event name. Audience filter will not be "
                   "evaluated",
                   eventDisplayName(eventName));
@@ -204,7 +206,7 @@ Outcome evaluateEventFilter(const PreparedEventFilter& filter, const std::string
   if (!filter.countFilter && filter.parameterFilters.empty()) return true;
   if (filter.countFilter) {
     if (aggregates.name() != eventName) {
-      monitor().log(1, 7007,
+      monitor().log(MonitorLevel::kErrorSampled, 7007,
                     "Event aggregates name does not match event name. Audience filter will not "
                     "be evaluated",
                     eventDisplayName(aggregates.name()), eventDisplayName(eventName),
@@ -218,7 +220,7 @@ Outcome evaluateEventFilter(const PreparedEventFilter& filter, const std::string
   }
   for (const ParameterFilterParts& parameterFilter : filter.parameterFilters) {
     if (!parameterFilter.parameterName) {
-      monitor().log(1, 7008,
+      monitor().log(MonitorLevel::kErrorSampled, 7008,
                     "Event filter does not have parameter name. Audience filter will not be "
                     "evaluated",
                     eventDisplayName(eventName), messageContext(parameterFilter.message));
@@ -226,7 +228,7 @@ Outcome evaluateEventFilter(const PreparedEventFilter& filter, const std::string
     }
     auto value = parameters.find(*parameterFilter.parameterName);
     if (value == parameters.end()) {
-      monitor().log(3, 7009,
+      monitor().log(MonitorLevel::kWarning, 7009,
                     "Event does not have parameter required by filter. Audience filter will not "
                     "be evaluated",
                     eventDisplayName(eventName), dictionaryDescription(parameters),
@@ -234,7 +236,7 @@ Outcome evaluateEventFilter(const PreparedEventFilter& filter, const std::string
       return std::nullopt;
     }
     if (value->second.isString() && !parameterFilter.hasStringFilter) {
-      monitor().log(3, 7010,
+      monitor().log(MonitorLevel::kWarning, 7010,
                     "Event param is a string and the filter does not have a string filter. "
                     "Audience filter will not be evaluated. Event name, event params, filter",
                     eventDisplayName(eventName), dictionaryDescription(parameters),
@@ -250,20 +252,20 @@ Outcome evaluateEventFilter(const PreparedEventFilter& filter, const std::string
 Outcome evaluatePropertyFilter(const PreparedPropertyFilter& filter,
                                const UserAttribute& property) {
   if (filter.propertyName != property.name()) {
-    monitor().log(1, 7013,
+    monitor().log(MonitorLevel::kErrorSampled, 7013,
                   "User property name does not match property filter name. Audience filter will "
                   "not be evaluated",
                   userPropertyDisplayName(property.name()), messageContext(filter.message));
     return std::nullopt;
   }
   if (!filter.valueFilter) {
-    monitor().log(1, 7014,
+    monitor().log(MonitorLevel::kErrorSampled, 7014,
                   "Property filter does not have filter. Audience filter will not be evaluated",
                   userPropertyDisplayName(property.name()), messageContext(filter.message));
     return std::nullopt;
   }
   if (property.value().isArray()) {
-    monitor().log(1, 7015,
+    monitor().log(MonitorLevel::kErrorSampled, 7015,
                   "Unknown user property type. Audience filter will not be evaluated. Property "
                   "Name",
                   userPropertyDisplayName(property.name()));
@@ -326,8 +328,8 @@ bool Audience::evaluateFiltersForEventName(std::string_view eventName,
   std::shared_ptr<const StoredEventFilters::Filters> filters =
       storedEventFilters_.filtersForName(database_, eventName, &error);
   if (!filters) {
-    monitor().log(1, kEventEvaluation.queryFiltersCode, kEventEvaluation.queryFiltersMessage,
-                  displayName, error);
+    monitor().log(MonitorLevel::kErrorSampled, kEventEvaluation.queryFiltersCode,
+                  kEventEvaluation.queryFiltersMessage, displayName, error);
     return false;
   }
   AudienceTimestampsCache fresh;
@@ -347,7 +349,8 @@ bool Audience::evaluateFiltersForNanoUserProperty(const APMPBUserAttribute& prop
   checkQueue();
   std::optional<UserAttribute> attribute = userAttributeFromNanoUserProperty(property);
   if (!attribute) {
-    monitor().log(2, 6039, "Could not convert user property from nano format.");
+    monitor().log(MonitorLevel::kErrorSilent, 6039,
+                  "Could not convert user property from nano format.");
     return false;
   }
   return evaluateFiltersForUserProperty(*attribute, audienceTimestampsCache,
@@ -363,8 +366,8 @@ bool Audience::evaluateFiltersForUserProperty(const UserAttribute& property,
   std::shared_ptr<const StoredPropertyFilters::Filters> filters =
       storedPropertyFilters_.filtersForName(database_, property.name(), &error);
   if (!filters) {
-    monitor().log(1, kPropertyEvaluation.queryFiltersCode, kPropertyEvaluation.queryFiltersMessage,
-                  displayName, error);
+    monitor().log(MonitorLevel::kErrorSampled, kPropertyEvaluation.queryFiltersCode,
+                  kPropertyEvaluation.queryFiltersMessage, displayName, error);
     return false;
   }
   AudienceTimestampsCache fresh;
@@ -387,7 +390,7 @@ bool Audience::clearEvaluationResultsForSessionScopedFilters() {
   std::optional<std::map<int32_t, std::vector<int32_t>>> sessionScoped =
       database_.allSessionScopedFilters(&error);
   if (!sessionScoped) {
-    monitor().log(1, 6040,
+    monitor().log(MonitorLevel::kErrorSampled, 6040,
                   "Unable to query all session scoped filters. Session scoped results will not "
                   "be cleared. Error",
                   error);
@@ -406,7 +409,7 @@ bool Audience::clearEvaluationResultsForSessionScopedFilters() {
     for (int32_t filterID : filterIDs) bits.clear(filterID);
     if (!bits.hasAnyBitSet()) {
       if (!database_.deleteFilterResults({result->second}, &error)) {
-        monitor().log(1, 6042,
+        monitor().log(MonitorLevel::kErrorSampled, 6042,
                       "Unable to delete filter results. Session scoped results will not be "
                       "cleared. Error",
                       error);
@@ -424,7 +427,7 @@ bool Audience::clearEvaluationResultsForSessionScopedFilters() {
     FilterResult cleared(audienceID, data->protoBuffer().value_or(os::Data()),
                          result->second.currentResults());
     if (!database_.updateFilterResults({cleared}, &error)) {
-      monitor().log(2, 6043,
+      monitor().log(MonitorLevel::kErrorSilent, 6043,
                     "Unable to update filter results. Session scoped results will not be cleared. "
                     "Error",
                     error);
@@ -444,13 +447,13 @@ bool Audience::resultsForBundling(std::vector<APMPBAudienceLeafFilterResult>* re
     std::optional<APMPBResultData> current =
         APMPBResultData::initWithBuffer(result.currentResults());
     if (!current) {
-      monitor().log(2, 6020,
+      monitor().log(MonitorLevel::kErrorSilent, 6020,
                     "Current result data is nil. Audience result will not be bundled. Audience ID",
                     audienceID);
       continue;
     }
     if (!ResultBits::of(*current).hasAnyBitSet()) {
-      monitor().log(2, 6021,
+      monitor().log(MonitorLevel::kErrorSilent, 6021,
                     "Current result status is 0. Audience result will not be bundled. Audience ID",
                     audienceID);
       continue;
@@ -489,7 +492,7 @@ bool Audience::resultsForBundling(std::vector<APMPBAudienceLeafFilterResult>* re
   if (reported.empty()) return true;
   os::Error error;
   if (!database_.updateFilterResults(reported, &error)) {
-    monitor().log(1, 6022,
+    monitor().log(MonitorLevel::kErrorSampled, 6022,
                   "Unable to save updated Audience filter results. Audience results will not be "
                   "bundled. Error",
                   error);

@@ -198,7 +198,7 @@ bool Audience::updateAudiences(const std::vector<APMPBAudience>& audiences) {
   checkQueue();
   const int32_t maxAudienceCount = remoteSettings()->maxAudienceCount();
   if (audiences.size() > static_cast<size_t>(maxAudienceCount)) {
-    monitor().log(2, 6008,
+    monitor().log(MonitorLevel::kErrorSilent, 6008,
                   "Configuration contains too many audiences. Audiences will not be saved. "
                   "Audience count",
                   audiences.size());
@@ -210,7 +210,7 @@ bool Audience::updateAudiences(const std::vector<APMPBAudience>& audiences) {
   for (const APMPBAudience& audience : audiences) {
     os::Error invalid;
     if (!validateAudience(audience, acceptedIDs, &invalid)) {
-      monitor().log(2, 6009,
+      monitor().log(MonitorLevel::kErrorSilent, 6009,
                     "Audience definition is invalid. Audience will not be saved. Audience, error",
                     messageContext(audience), invalid);
       continue;
@@ -229,27 +229,27 @@ bool Audience::updateAudiences(const std::vector<APMPBAudience>& audiences) {
   if (!maybeDeleteStaleFilterResults(acceptedIDs)) return false;
   os::Error error;
   if (!database_.deleteAllEventFilters(&error)) {
-    monitor().log(1, 6010,
+    monitor().log(MonitorLevel::kErrorSampled, 6010,
                   "Unable to delete existing Audience event filters. Audiences will not be saved. "
                   "Error",
                   error);
     return false;
   }
   if (!database_.deleteAllPropertyFilters(&error)) {
-    monitor().log(1, 6011,
+    monitor().log(MonitorLevel::kErrorSampled, 6011,
                   "Unable to delete existing Audience user property filters. Audiences will not "
                   "be saved. Error",
                   error);
     return false;
   }
   if (!eventFilters.empty() && !database_.updateEventFilters(eventFilters, &error)) {
-    monitor().log(1, 6012,
+    monitor().log(MonitorLevel::kErrorSampled, 6012,
                   "Unable to save Audience event filters. Audiences will not be saved. Error",
                   error);
     return false;
   }
   if (!propertyFilters.empty() && !database_.updatePropertyFilters(propertyFilters, &error)) {
-    monitor().log(1, 6013,
+    monitor().log(MonitorLevel::kErrorSampled, 6013,
                   "Unable to save Audience user property filters. Audiences will not be saved. "
                   "Error",
                   error);
@@ -264,15 +264,16 @@ bool Audience::maybeDeleteStaleFilterResults(const std::set<int32_t>& audienceID
       database_.allFilterResults(nullptr).value_or(std::map<int32_t, FilterResult>());
   const int32_t maxFilterResultCount = remoteSettings()->maxFilterResultCount();
   if (stored.size() <= static_cast<size_t>(maxFilterResultCount)) return true;
-  monitor().log(3, 6016,
+  monitor().log(MonitorLevel::kWarning, 6016,
                 "Too many Audience filter results. Deleting filter results for deleted "
                 "Audiences. Filter result count, max filter result count",
                 stored.size(), maxFilterResultCount);
   os::Error error;
   std::optional<std::vector<int32_t>> definedIDs = database_.allAudienceIDs(&error);
   if (!definedIDs) {
-    monitor().log(
-        1, 6017, "Unable to query current Audience IDs. Audiences will not be saved. Error", error);
+    monitor().log(MonitorLevel::kErrorSampled, 6017,
+                  "Unable to query current Audience IDs. Audiences will not be saved. Error",
+                  error);
     return false;
   }
   const std::set<int32_t> defined(definedIDs->begin(), definedIDs->end());
@@ -286,7 +287,7 @@ bool Audience::maybeDeleteStaleFilterResults(const std::set<int32_t>& audienceID
   // roll back every new configuration while the results stay over the limit.
   if (stale.empty()) return true;
   if (!database_.deleteFilterResults(stale, &error)) {
-    monitor().log(1, 6018,
+    monitor().log(MonitorLevel::kErrorSampled, 6018,
                   "Unable to delete stale Audience filter results. Audiences will not be saved. "
                   "Error",
                   error);

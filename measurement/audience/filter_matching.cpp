@@ -47,7 +47,7 @@ std::optional<Decimal> parsedComparisonValue(const APMPBNumberFilter& filter, in
                                              int64_t code, std::string_view message) {
   std::optional<Decimal> parsed =
       decimalNumberFromString(APMPBGetString(filter, index).value_or(std::string()));
-  if (!parsed) monitor().log(1, code, message, messageContext(filter));
+  if (!parsed) monitor().log(MonitorLevel::kErrorSampled, code, message, messageContext(filter));
   return parsed;
 }
 
@@ -78,7 +78,7 @@ Outcome numberOutcome(const APMPBFilter& filter, const APMPBNumberFilter& number
                       const Value& value) {
   if (const std::string* text = value.stringValue()) {
     if (!isDecimalNumberString(*text)) {
-      monitor().log(3, 7001,
+      monitor().log(MonitorLevel::kWarning, 7001,
                     "String value is not a numeric value. Audience filter will not be evaluated. "
                     "Value, filter",
                     *text, messageContext(filter));
@@ -90,7 +90,7 @@ Outcome numberOutcome(const APMPBFilter& filter, const APMPBNumberFilter& number
   }
   if (value.isDouble()) {
     if (!std::isfinite(value.doubleValue())) {
-      monitor().log(3, 7002,
+      monitor().log(MonitorLevel::kWarning, 7002,
                     "Value is not within double range. Audience filter will not be evaluated",
                     value.doubleValue(), messageContext(filter));
       return std::nullopt;
@@ -130,7 +130,8 @@ Outcome evaluateParameterFilter(const ParameterFilterParts& filter, const Value&
     outcome = numberOutcome(filter.message, *filter.numberFilter, value);
   } else if (filter.stringFilter) {
     if (!value.isString()) {
-      monitor().log(3, 7003, "Value is not a string. Audience filter will not be evaluated",
+      monitor().log(MonitorLevel::kWarning, 7003,
+                    "Value is not a string. Audience filter will not be evaluated",
                     value.description(), messageContext(filter.message));
       return std::nullopt;
     }
@@ -139,7 +140,7 @@ Outcome evaluateParameterFilter(const ParameterFilterParts& filter, const Value&
                                          value.stringValue())
                   : evaluateStringFilter(*filter.stringFilter, value.stringValue());
   } else {
-    monitor().log(1, 7000,
+    monitor().log(MonitorLevel::kErrorSampled, 7000,
                   "Filter has neither a number nor string filter. Audience filter will not be "
                   "evaluated",
                   value.description(), messageContext(filter.message));
@@ -153,36 +154,39 @@ bool isValidNumberFilter(const APMPBNumberFilter& filter) {
   // The context is made only for a log: a valid filter is checked at every evaluation.
   auto context = [&filter] { return messageContext(filter); };
   if (!APMPBHasField(filter, kNumberFilter_comparison_type)) {
-    monitor().log(1, 8006, "Number filter has no comparison type", context());
+    monitor().log(MonitorLevel::kErrorSampled, 8006, "Number filter has no comparison type",
+                  context());
     return false;
   }
   const int32_t type = APMPBGetInt32(filter, kNumberFilter_comparison_type);
   if (type == kUnknownComparisonType) {
-    monitor().log(1, 8007, "Number filter has unknown comparison type", context());
+    monitor().log(MonitorLevel::kErrorSampled, 8007, "Number filter has unknown comparison type",
+                  context());
     return false;
   }
   // A negative type names no comparison either (evaluating it would fall through to BETWEEN):
   // refused like one above the known types.
   if (type > kBetween || type < kUnknownComparisonType) {
-    monitor().log(1, 8011, "Number filter has a real unknown comparison type", context());
+    monitor().log(MonitorLevel::kErrorSampled, 8011,
+                  "Number filter has a real unknown comparison type", context());
     return false;
   }
   if (type != kBetween) {
     if (hasNumericString(filter, kNumberFilter_comparison_value)) return true;
-    monitor().log(1, 8008, "Numeric filter does not have a valid comparison value. Filter",
-                  context());
+    monitor().log(MonitorLevel::kErrorSampled, 8008,
+                  "Numeric filter does not have a valid comparison value. Filter", context());
     return false;
   }
   // Both bounds are examined, so that one log names every missing bound.
   bool valid = true;
   if (!hasNumericString(filter, kNumberFilter_min_comparison_value)) {
-    monitor().log(1, 8009, "Numeric filter does not have a valid min comparison value. Filter",
-                  context());
+    monitor().log(MonitorLevel::kErrorSampled, 8009,
+                  "Numeric filter does not have a valid min comparison value. Filter", context());
     valid = false;
   }
   if (!hasNumericString(filter, kNumberFilter_max_comparison_value)) {
-    monitor().log(1, 8010, "Numeric filter does not have a valid max comparison value. Filter",
-                  context());
+    monitor().log(MonitorLevel::kErrorSampled, 8010,
+                  "Numeric filter does not have a valid max comparison value. Filter", context());
     valid = false;
   }
   return valid;
@@ -192,7 +196,7 @@ Outcome evaluateNumberFilterWithDecimal(const APMPBNumberFilter& filter, const D
   if (!isValidNumberFilter(filter)) return std::nullopt;
   AudienceComparisonValues values = comparisonValuesOf(filter);
   if (!values.valid) {
-    monitor().log(1, 8015,
+    monitor().log(MonitorLevel::kErrorSampled, 8015,
                   "Parsed decimal number comparison values are not valid. Audience filter will "
                   "not be evaluated. Filter",
                   messageContext(filter));
@@ -225,7 +229,7 @@ Outcome evaluateNumberFilterWithDouble(const APMPBNumberFilter& filter, double v
   std::optional<double> second =
       type == kBetween ? comparison(kNumberFilter_max_comparison_value) : first;
   if (!first || !second) {
-    monitor().log(1, 8012,
+    monitor().log(MonitorLevel::kErrorSampled, 8012,
                   "Number filter is invalid, the comparison filter is not valid. Audience filter "
                   "will not be evaluated",
                   messageContext(filter));

@@ -141,7 +141,8 @@ Outcome matchValidStringFilter(const PreparedStringFilter& filter, const APMPBSt
     Outcome found = filter.regex->firstMatch(string);
     // A server pattern that backtracks past the limits cannot be evaluated for this value.
     if (!found) {
-      monitor().log(1, 9006, "String filter is invalid. Audience filter will not be evaluated",
+      monitor().log(MonitorLevel::kErrorSampled, 9006,
+                    "String filter is invalid. Audience filter will not be evaluated",
                     messageContext(message));
     }
     return found;
@@ -169,7 +170,8 @@ PreparedStringFilter preparedValidStringFilter(const APMPBStringFilter& filter,
 
 bool stringIsMissing(const std::string* string) {
   if (string != nullptr) return false;
-  monitor().log(1, 9005, "Evaluation string is nil. Audience filter will not be evaluated");
+  monitor().log(MonitorLevel::kErrorSampled, 9005,
+                "Evaluation string is nil. Audience filter will not be evaluated");
   return true;
 }
 
@@ -184,9 +186,10 @@ bool isValidStringFilterWithRegex(const APMPBStringFilter& filter,
     return true;
   }
   if (fault->regexError) {
-    monitor().log(1, fault->code, fault->message, messageContext(filter), *fault->regexError);
+    monitor().log(MonitorLevel::kErrorSampled, fault->code, fault->message, messageContext(filter),
+                  *fault->regexError);
   } else {
-    monitor().log(1, fault->code, fault->message, messageContext(filter));
+    monitor().log(MonitorLevel::kErrorSampled, fault->code, fault->message, messageContext(filter));
   }
   return false;
 }
@@ -205,7 +208,8 @@ Outcome evaluateStringFilter(const APMPBStringFilter& filter, const std::string*
   if (stringIsMissing(string)) return std::nullopt;
   std::shared_ptr<const CompiledRegex> regex;
   if (!isValidStringFilterWithRegex(filter, &regex)) {
-    monitor().log(1, 9006, "String filter is invalid. Audience filter will not be evaluated",
+    monitor().log(MonitorLevel::kErrorSampled, 9006,
+                  "String filter is invalid. Audience filter will not be evaluated",
                   messageContext(filter));
     return std::nullopt;
   }

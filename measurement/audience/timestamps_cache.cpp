@@ -27,8 +27,9 @@ std::optional<std::vector<double>> SequenceTimestampsCache::sequenceTimestampsFo
 void SequenceTimestampsCache::addEventFilterTimestamp(double timestamp, int32_t filterID) {
   std::vector<double>& times = allSequenceTimestampsByFilterID_[filterID];
   if (!times.empty() && times.back() > timestamp) {
-    monitor().log(5, 42000, "Adding a sequence timestamp less than the last added timestamp",
-                  times.back(), timestamp);
+    monitor().log(MonitorLevel::kWarningSilent, 42000,
+                  "Adding a sequence timestamp less than the last added timestamp", times.back(),
+                  timestamp);
   }
   if (!times.empty() && saturatingInt64(times.back()) == saturatingInt64(timestamp)) {
     return;
@@ -39,8 +40,9 @@ void SequenceTimestampsCache::addEventFilterTimestamp(double timestamp, int32_t 
 void SequenceTimestampsCache::setUserPropertyTimestamp(double timestamp, int32_t filterID) {
   std::vector<double>& times = allSequenceTimestampsByFilterID_[filterID];
   if (!times.empty() && times.back() > timestamp) {
-    monitor().log(5, 42001, "Setting a sequence timestamp less than the last set timestamp",
-                  times.back(), timestamp);
+    monitor().log(MonitorLevel::kWarningSilent, 42001,
+                  "Setting a sequence timestamp less than the last set timestamp", times.back(),
+                  timestamp);
   }
   times.assign(1, timestamp);
 }
@@ -122,7 +124,7 @@ void AudienceTimestampsCache::addEvaluationTimestamp(double timestamp,
   if (timestamp > storedTime) {
     loaded->second.insert_or_assign(filter.filterID(), timestamp);
   } else {
-    monitor().log(5, 6037,
+    monitor().log(MonitorLevel::kWarningSilent, 6037,
                   "Candidate evaluation timestamp is earlier than cached evaluation timestamp",
                   timestamp, storedTime);
   }

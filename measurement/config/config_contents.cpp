@@ -32,7 +32,8 @@ EventConfigs eventConfigsByName(const APMPBMeasurementConfig& config) {
        APMPBGetArray<APMPBEventConfig>(config, kMeasurementConfig_event_config)) {
     std::string name = APMPBGetString(event, kEventConfig_name).value_or("");
     if (name.empty()) {
-      monitor().log(5, 29013, "Cannot cache event configuration with an empty configuration name");
+      monitor().log(MonitorLevel::kWarningSilent, 29013,
+                    "Cannot cache event configuration with an empty configuration name");
       continue;
     }
     const NameTable& internalNames = publicToInternalEventNames();

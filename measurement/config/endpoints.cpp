@@ -43,7 +43,8 @@ std::optional<os::URL> remoteConfigURL(std::string_view appID,
                                        std::optional<std::string_view> platform, int64_t SDKVersion,
                                        int64_t runtimeVersion) {
   if (!platform) {
-    monitor().log(2, 29010, "Cannot create a URL to fetch a configuration with empty platform");
+    monitor().log(MonitorLevel::kErrorSilent, 29010,
+                  "Cannot create a URL to fetch a configuration with empty platform");
     return std::nullopt;
   }
   std::string query = apm_queryString(os::Dictionary{{"platform", std::string(*platform)},

@@ -54,11 +54,13 @@ std::shared_ptr<RemoteConfig> RemoteConfig::create(std::string appID, Database* 
                                                    std::optional<APMPBMeasurementConfig> config,
                                                    RemoteConfigServices services) {
   if (appID.empty()) {
-    monitor().log(1, 29000, "Cannot init remote configuration without valid Vedodo App ID");
+    monitor().log(MonitorLevel::kErrorSampled, 29000,
+                  "Cannot init remote configuration without valid Vedodo App ID");
     return nullptr;
   }
   if (database == nullptr) {
-    monitor().log(1, 29001, "Cannot init remote configuration without valid database");
+    monitor().log(MonitorLevel::kErrorSampled, 29001,
+                  "Cannot init remote configuration without valid database");
     return nullptr;
   }
   if (!services.eventEditingFactory)
@@ -101,7 +103,8 @@ void RemoteConfig::registerWithExperimentService() {
   if (!experimentClient_) return;
   os::Error error;
   if (!experimentClient_->activateLatestSnapshot(&error) && hasError(error)) {
-    monitor().log(2, 29023, "Cannot activate stale snapshot. Error", error);
+    monitor().log(MonitorLevel::kErrorSilent, 29023, "Cannot activate stale snapshot. Error",
+                  error);
   }
   updateCachedExperimentFlags();
 }
@@ -111,27 +114,32 @@ void RemoteConfig::registerWithExperimentService() {
 bool RemoteConfig::updateMeasurementConfig(const std::optional<APMPBMeasurementConfig>& config) {
   Scheduler::checkOnBackgroundThread("updateMeasurementConfig:");
   if (isDefaultInstance()) {
-    monitor().log(2, 29002, "Cannot update the default measurement configuration");
+    monitor().log(MonitorLevel::kErrorSilent, 29002,
+                  "Cannot update the default measurement configuration");
     return false;
   }
   if (!config) {
-    monitor().log(5, 29003, "Cannot set empty measurement config to database");
+    monitor().log(MonitorLevel::kWarningSilent, 29003,
+                  "Cannot set empty measurement config to database");
     return false;
   }
   if (Identifiers::sharedInstance().origin() == "am" &&
       APMPBGetString(*config, kMeasurementConfig_zezud_app_id) != appID_) {
-    monitor().log(2, 29022, "Cannot set measurement config when ZeZud App ID does not match");
+    monitor().log(MonitorLevel::kErrorSilent, 29022,
+                  "Cannot set measurement config when ZeZud App ID does not match");
     return false;
   }
   if (APMPBGetString(*config, kMeasurementConfig_app_id) != appID_) {
-    monitor().log(2, 29004, "Cannot set measurement config when Vedodo App ID does not match");
+    monitor().log(MonitorLevel::kErrorSilent, 29004,
+                  "Cannot set measurement config when Vedodo App ID does not match");
     return false;
   }
   // Every refusal of the database counts, with or without an error: a configuration that is
   // not stored would be applied now and lost at the next start.
   os::Error error;
   if (!database_->updateRemoteConfig(*config, &error)) {
-    monitor().log(1, 29005, "Cannot store config into the database", error);
+    monitor().log(MonitorLevel::kErrorSampled, 29005, "Cannot store config into the database",
+                  error);
     return false;
   }
   applyMeasurementConfig(*config);
@@ -148,7 +156,8 @@ void RemoteConfig::applyMeasurementConfig(const APMPBMeasurementConfig& config) 
 
 void RemoteConfig::parseRemoteConfigFromMeasurementConfig(const APMPBMeasurementConfig* config) {
   if (config == nullptr) {
-    monitor().log(2, 29012, "Cannot parse empty measurement config. Using default values");
+    monitor().log(MonitorLevel::kErrorSilent, 29012,
+                  "Cannot parse empty measurement config. Using default values");
     return;
   }
   if (APMPBGetString(*config, kMeasurementConfig_app_id) != appID_) return;
@@ -160,7 +169,7 @@ void RemoteConfig::parseRemoteConfigFromMeasurementConfig(const APMPBMeasurement
     derived_.eventConfigs = std::move(eventConfigs);
   }
   if (APMPBHasField(*config, kMeasurementConfig_version)) {
-    monitor().log(7, 29014, "Successfully parsed a configuration. Version",
+    monitor().log(MonitorLevel::kDebug, 29014, "Successfully parsed a configuration. Version",
                   APMPBGetInt64(*config, kMeasurementConfig_version));
   }
   std::vector<APMPBProgram> programs =
@@ -211,7 +220,7 @@ void RemoteConfig::cacheSettings(const APMPBMeasurementConfig& config) {
     std::optional<std::string> name = APMPBGetString(setting, kSetting_name);
     std::optional<std::string> value = APMPBGetString(setting, kSetting_value);
     if (!value || !name || name->empty()) {
-      monitor().log(5, 29019, "Cannot cache empty configuration value");
+      monitor().log(MonitorLevel::kWarningSilent, 29019, "Cannot cache empty configuration value");
       continue;
     }
     settings_->cacheValue(std::move(*value), std::move(*name));
@@ -239,17 +248,18 @@ bool RemoteConfig::loadEventEditing(const std::vector<APMPBProgram>& programs) {
     derived_.eventEditing = editing;
   }
   if (!editing) {
-    monitor().log(1, 29026, "Failed to initiate event editing instance");
+    monitor().log(MonitorLevel::kErrorSampled, 29026, "Failed to initiate event editing instance");
     return false;
   }
-  monitor().log(7, 29027, "Loading Event Modification and Creation programs", programs.size());
+  monitor().log(MonitorLevel::kDebug, 29027, "Loading Event Modification and Creation programs",
+                programs.size());
   return true;
 }
 
 std::optional<APMPBMeasurementConfig> RemoteConfig::measurementConfigFromDatabase() {
   Scheduler::checkOnBackgroundThread("measurementConfigFromDatabase");
   if (isDefaultInstance()) {
-    monitor().log(2, 29015,
+    monitor().log(MonitorLevel::kErrorSilent, 29015,
                   "Cannot retrieve a measurement configuration from the database for the default "
                   "instance");
     return std::nullopt;
@@ -259,9 +269,10 @@ std::optional<APMPBMeasurementConfig> RemoteConfig::measurementConfigFromDatabas
       database_->queryMeasurementConfig(&error);
   if (stored && *stored) return std::move(*stored);
   if (!stored) {
-    monitor().log(2, 29016, "Cannot retrieve configuration data from database. Error", error);
+    monitor().log(MonitorLevel::kErrorSilent, 29016,
+                  "Cannot retrieve configuration data from database. Error", error);
   } else {
-    monitor().log(7, 29017,
+    monitor().log(MonitorLevel::kDebug, 29017,
                   "Configuration was not found in database. The configuration will be fetched "
                   "from the network when necessary");
   }
@@ -281,7 +292,7 @@ void RemoteConfig::reset() {
 
 bool RemoteConfig::isExpired() {
   if (isDefaultInstance()) {
-    monitor().log(2, 29007,
+    monitor().log(MonitorLevel::kErrorSilent, 29007,
                   "Cannot fetch the last update timestamp from the default configuration");
     return false;
   }
@@ -291,7 +302,7 @@ bool RemoteConfig::isExpired() {
 
 double RemoteConfig::lastRemoteConfigUpdateTimestamp() {
   if (isDefaultInstance()) {
-    monitor().log(2, 29008,
+    monitor().log(MonitorLevel::kErrorSilent, 29008,
                   "Cannot fetch the last configuration update timestamp from the default instance");
     return 0;
   }
@@ -299,7 +310,8 @@ double RemoteConfig::lastRemoteConfigUpdateTimestamp() {
   std::optional<std::optional<double>> timestamp =
       database_->lastRemoteConfigUpdateTimestamp(&error);
   if (!timestamp && hasError(error)) {
-    monitor().log(4, 29009, "Failed to query last configuration update timestamp. Error", error);
+    monitor().log(MonitorLevel::kWarningSampled, 29009,
+                  "Failed to query last configuration update timestamp. Error", error);
   }
   return timestamp && *timestamp ? **timestamp : 0;
 }
@@ -337,7 +349,8 @@ template <typename Read>
 auto RemoteConfig::readEventConfig(std::string_view name, Read read) const {
   const APMPBEventConfig* event = nullptr;
   if (name.empty()) {
-    monitor().log(5, 29006, "Cannot find event config with empty event name");
+    monitor().log(MonitorLevel::kWarningSilent, 29006,
+                  "Cannot find event config with empty event name");
     return read(event);
   }
   os::MutexLock lock(mutex_);
@@ -426,7 +439,7 @@ bool RemoteConfig::activateNewSnapshot() {
   os::Error error;
   if (!experimentClient_ || !experimentClient_->activateLatestSnapshot(&error)) {
     hasNewSnapshot_.store(true);
-    monitor().log(2, 29024, "Cannot activate snapshot. Error", error);
+    monitor().log(MonitorLevel::kErrorSilent, 29024, "Cannot activate snapshot. Error", error);
     return false;
   }
   updateCachedExperimentFlags();
@@ -461,7 +474,8 @@ std::optional<bool> RemoteConfig::experimentFlag(std::string_view flag) const {
 void RemoteConfig::clientDidReceiveNewSnapshot(APMEClient&) { hasNewSnapshot_.store(true); }
 
 void RemoteConfig::clientDidReceiveFetchError(APMEClient&, const os::Error* error) {
-  if (error != nullptr) monitor().log(2, 29025, "Cannot fetch experiment. Error", *error);
+  if (error != nullptr)
+    monitor().log(MonitorLevel::kErrorSilent, 29025, "Cannot fetch experiment. Error", *error);
 }
 
 bool RemoteConfig::shouldFetchExperimentsForClient(APMEClient&) {

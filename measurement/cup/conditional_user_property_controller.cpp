@@ -39,7 +39,8 @@ void answerQuery(ConditionalUserPropertyEngine* engine, std::string_view namePre
   std::optional<std::vector<ConditionalUserProperty>> properties;
   os::Error error;
   if (engine == nullptr || !engine->isEnabled()) {
-    monitor().log(3, 11005, "Cannot query for conditional user properties. Analytics is disabled");
+    monitor().log(MonitorLevel::kWarning, 11005,
+                  "Cannot query for conditional user properties. Analytics is disabled");
   } else if (Database* database = engine->database()) {
     properties = database->conditionalUserPropertiesWithPrefix(namePrefix, origin, &error);
   }
@@ -65,13 +66,13 @@ bool ConditionalUserPropertyController::isValidConditionalUserProperty(
     return false;
   }
   if (!isWithinIntervalBounds(property.triggerTimeout())) {
-    monitor().log(2, 11000, "Invalid conditional user property trigger timeout",
-                  property.triggerTimeout());
+    monitor().log(MonitorLevel::kErrorSilent, 11000,
+                  "Invalid conditional user property trigger timeout", property.triggerTimeout());
     return false;
   }
   if (!isWithinIntervalBounds(property.timeToLive())) {
-    monitor().log(2, 11001, "Invalid conditional user property time to live",
-                  property.timeToLive());
+    monitor().log(MonitorLevel::kErrorSilent, 11001,
+                  "Invalid conditional user property time to live", property.timeToLive());
     return false;
   }
   return true;
@@ -93,7 +94,7 @@ void ConditionalUserPropertyController::scheduleOnWorkerQueue(
 void ConditionalUserPropertyController::setConditionalUserProperty(
     const ConditionalUserProperty* property, std::string_view name) {
   if (property == nullptr) {
-    monitor().log(2, 11002, "Cannot set nil conditional user property");
+    monitor().log(MonitorLevel::kErrorSilent, 11002, "Cannot set nil conditional user property");
     return;
   }
   ConditionalUserProperty copy = *property;
@@ -141,7 +142,7 @@ ConditionalUserPropertyController::conditionalUserPropertiesWithNamePrefix(
   }
   os::MutexLock lock(answer->mutex);
   if (!answer->properties && !answer->error.domain.empty()) {
-    monitor().log(2, 11006,
+    monitor().log(MonitorLevel::kErrorSilent, 11006,
                   "Cannot query for conditional user properties. Name prefix, origin, error",
                   namePrefix, origin, answer->error);
   }
@@ -162,11 +163,13 @@ void ConditionalUserPropertyController::setConditionalUserPropertyOnWorkerQueue(
   std::shared_ptr<ConditionalUserPropertyEngine> engine =
       engineOnWorkerQueue("setConditionalUserPropertyOnWorkerQueue");
   if (!engine || !engine->isEnabled()) {
-    monitor().log(3, 11007, "Cannot set conditional user property. Analytics is disabled");
+    monitor().log(MonitorLevel::kWarning, 11007,
+                  "Cannot set conditional user property. Analytics is disabled");
     return;
   }
   if (property == nullptr) {
-    monitor().log(2, 11008, "Cannot set nil conditional user property on worker queue");
+    monitor().log(MonitorLevel::kErrorSilent, 11008,
+                  "Cannot set nil conditional user property on worker queue");
     return;
   }
   Database* database = engine->database();
@@ -180,13 +183,14 @@ void ConditionalUserPropertyController::setConditionalUserPropertyOnWorkerQueue(
     std::optional<std::optional<ConditionalUserProperty>> found =
         database->conditionalUserPropertyWithName(next.name(), &error);
     if (!found) {
-      monitor().log(1, 11009, "Cannot query conditional user property. Name, origin, error",
-                    displayName, next.origin(), error);
+      monitor().log(MonitorLevel::kErrorSampled, 11009,
+                    "Cannot query conditional user property. Name, origin, error", displayName,
+                    next.origin(), error);
       return false;
     }
     const std::optional<ConditionalUserProperty>& saved = *found;
     if (saved && saved->origin() != next.origin()) {
-      monitor().log(5, 11010,
+      monitor().log(MonitorLevel::kWarningSilent, 11010,
                     "Updating a conditional user property with different origin. Name, origin, "
                     "saved origin",
                     displayName, next.origin(), saved->origin());
@@ -209,9 +213,10 @@ void ConditionalUserPropertyController::setConditionalUserPropertyOnWorkerQueue(
       os::Error attributeError;
       if (writeUserAttribute(*database, next.origin(), next.name(), next.value(),
                              next.triggeredTimestamp(), &attributeError)) {
-        monitor().log(7, 11012, "User property updated. Name, origin", displayName, next.origin());
+        monitor().log(MonitorLevel::kDebug, 11012, "User property updated. Name, origin",
+                      displayName, next.origin());
       } else {
-        monitor().log(1, 11011,
+        monitor().log(MonitorLevel::kErrorSampled, 11011,
                       "Cannot update user property from conditional user property. Name, "
                       "origin, error",
                       displayName, next.origin(), attributeError);
@@ -226,7 +231,7 @@ void ConditionalUserPropertyController::setConditionalUserPropertyOnWorkerQueue(
       next.setTriggeredTimestamp(saved->triggeredTimestamp());
     }
     if (!database->updateConditionalUserProperty(next, &error)) {
-      monitor().log(1, 11014,
+      monitor().log(MonitorLevel::kErrorSampled, 11014,
                     "Cannot insert user property from conditional user property. Name, origin, "
                     "error",
                     displayName, next.origin(), error);
@@ -234,8 +239,8 @@ void ConditionalUserPropertyController::setConditionalUserPropertyOnWorkerQueue(
       // without its row nothing would ever expire or clear that attribute.
       return false;
     }
-    monitor().log(7, 11013, "Conditional user property added. Name, origin", displayName,
-                  next.origin());
+    monitor().log(MonitorLevel::kDebug, 11013, "Conditional user property added. Name, origin",
+                  displayName, next.origin());
     return true;
   });
   if (stored && triggeredEvent) engine->writeEventOnWorkerQueue(*triggeredEvent);
@@ -246,11 +251,13 @@ void ConditionalUserPropertyController::removeConditionalUserPropertyOnWorkerQue
   std::shared_ptr<ConditionalUserPropertyEngine> engine =
       engineOnWorkerQueue("removeConditionalUserPropertyOnWorkerQueue:");
   if (!engine || !engine->isEnabled()) {
-    monitor().log(3, 11015, "Cannot remove conditional user property. Analytics is disabled");
+    monitor().log(MonitorLevel::kWarning, 11015,
+                  "Cannot remove conditional user property. Analytics is disabled");
     return;
   }
   if (property == nullptr) {
-    monitor().log(0, 11016, "Cannot remove nil conditional user property on worker queue");
+    monitor().log(MonitorLevel::kError, 11016,
+                  "Cannot remove nil conditional user property on worker queue");
     return;
   }
   Database* database = engine->database();
@@ -263,24 +270,26 @@ void ConditionalUserPropertyController::removeConditionalUserPropertyOnWorkerQue
     std::optional<std::optional<ConditionalUserProperty>> found =
         database->conditionalUserPropertyWithName(property->name(), &error);
     if (!found) {
-      monitor().log(1, 11017,
+      monitor().log(MonitorLevel::kErrorSampled, 11017,
                     "Cannot query conditional user property to remove. Name, origin, error",
                     displayName, property->origin(), error);
       return false;
     }
     if (!*found) {
-      monitor().log(4, 11018, "Cannot remove nonexistent conditional user property. Name, origin",
+      monitor().log(MonitorLevel::kWarningSampled, 11018,
+                    "Cannot remove nonexistent conditional user property. Name, origin",
                     displayName, property->origin());
       return true;
     }
     const ConditionalUserProperty& saved = **found;
     if (!database->deleteConditionalUserPropertyWithName(saved.name(), &error)) {
-      monitor().log(1, 11019, "Cannot delete conditional user property. Name, origin, error",
-                    displayName, saved.origin(), error);
+      monitor().log(MonitorLevel::kErrorSampled, 11019,
+                    "Cannot delete conditional user property. Name, origin, error", displayName,
+                    saved.origin(), error);
       return false;
     }
     if (saved.isActive() && !database->deleteUserAttributeWithName(saved.name(), &error)) {
-      monitor().log(1, 11020,
+      monitor().log(MonitorLevel::kErrorSampled, 11020,
                     "Cannot remove conditional user property. Failed to delete the user "
                     "property. Name, origin, error",
                     displayName, saved.origin(), error);

@@ -46,7 +46,8 @@ std::optional<std::vector<Event>> ConditionalUserPropertyController::processEven
   std::shared_ptr<ConditionalUserPropertyEngine> engine =
       engineOnWorkerQueue("processEventOnWorkerQueue:");
   if (event == nullptr) {
-    monitor().log(2, 10000, "Cannot process nil event for conditional user property");
+    monitor().log(MonitorLevel::kErrorSilent, 10000,
+                  "Cannot process nil event for conditional user property");
     return std::nullopt;
   }
   Database* database = engine ? engine->database() : nullptr;
@@ -78,16 +79,19 @@ bool ConditionalUserPropertyController::removeTimedOutCUPWithTimedOutEvents(
   std::optional<std::vector<ConditionalUserProperty>> timedOut =
       database->timedOutConditionalUserProperties(&error);
   if (!timedOut) {
-    monitor().log(1, 10001, "Cannot fetch timed out conditional user properties. Error", error);
+    monitor().log(MonitorLevel::kErrorSampled, 10001,
+                  "Cannot fetch timed out conditional user properties. Error", error);
     return false;
   }
   std::vector<Event> events;
   for (const ConditionalUserProperty& property : *timedOut) {
     const std::string displayName = userPropertyDisplayName(property.name());
-    monitor().log(7, 10002, "Conditional user property has timed out. Name", displayName);
+    monitor().log(MonitorLevel::kDebug, 10002, "Conditional user property has timed out. Name",
+                  displayName);
     if (!database->deleteConditionalUserPropertyWithName(property.name(), &error)) {
-      monitor().log(1, 10003, "Cannot delete timed out condition user property. Name, error",
-                    displayName, error);
+      monitor().log(MonitorLevel::kErrorSampled, 10003,
+                    "Cannot delete timed out condition user property. Name, error", displayName,
+                    error);
       return false;
     }
     if (std::optional<Event> timedOutEvent =
@@ -107,24 +111,27 @@ bool ConditionalUserPropertyController::removeExpiredCUPWithExpiredEvents(
   std::optional<std::vector<ConditionalUserProperty>> expired =
       database->expiredConditionalUserProperties(&error);
   if (!expired) {
-    monitor().log(1, 10004, "Cannot fetch expired conditional user properties. Error", error);
+    monitor().log(MonitorLevel::kErrorSampled, 10004,
+                  "Cannot fetch expired conditional user properties. Error", error);
     return false;
   }
   std::vector<Event> events;
   for (const ConditionalUserProperty& property : *expired) {
     const std::string displayName = userPropertyDisplayName(property.name());
-    monitor().log(7, 10005, "Conditional user property has expired. Name, expired event",
-                  displayName, eventContext(property.expiredEvent()));
+    monitor().log(MonitorLevel::kDebug, 10005,
+                  "Conditional user property has expired. Name, expired event", displayName,
+                  eventContext(property.expiredEvent()));
     if (!database->deleteUserAttributeWithName(property.name(), &error)) {
-      monitor().log(1, 10006,
+      monitor().log(MonitorLevel::kErrorSampled, 10006,
                     "Cannot remove conditional user property. Failed to delete the user "
                     "property. Name, origin, error",
                     displayName, property.origin(), error);
       return false;
     }
     if (!database->deleteConditionalUserPropertyWithName(property.name(), &error)) {
-      monitor().log(1, 10007, "Cannot delete expired condition user property. Name, error",
-                    displayName, error);
+      monitor().log(MonitorLevel::kErrorSampled, 10007,
+                    "Cannot delete expired condition user property. Name, error", displayName,
+                    error);
       return false;
     }
     if (std::optional<Event> expiredEvent =
@@ -146,7 +153,7 @@ ConditionalUserPropertyController::updateConditionalUserPropertiesWithEventNameO
   std::optional<std::vector<ConditionalUserProperty>> triggered =
       database->triggeredConditionalUserPropertiesWithEventName(eventName, &error);
   if (!triggered) {
-    monitor().log(1, 10008,
+    monitor().log(MonitorLevel::kErrorSampled, 10008,
                   "Cannot fetch triggering conditional user properties. Event name, error",
                   eventDisplayName(eventName), error);
     return std::nullopt;
@@ -166,11 +173,11 @@ ConditionalUserPropertyController::updateConditionalUserPropertiesWithEventNameO
     os::Error attributeError;
     if (writeUserAttribute(*database, property.origin(), property.name(), property.value(), now,
                            &attributeError)) {
-      monitor().log(7, 10010, "User property updated. Name, origin, value", displayName,
-                    property.origin(),
+      monitor().log(MonitorLevel::kDebug, 10010, "User property updated. Name, origin, value",
+                    displayName, property.origin(),
                     property.value() ? valueContext(*property.value()) : std::monostate{});
     } else {
-      monitor().log(1, 10009,
+      monitor().log(MonitorLevel::kErrorSampled, 10009,
                     "Cannot update user property from conditional user property. Name, origin, "
                     "error",
                     displayName, property.origin(), attributeError);
@@ -182,8 +189,9 @@ ConditionalUserPropertyController::updateConditionalUserPropertiesWithEventNameO
     property.setActive(true);
     property.setTriggeredTimestamp(now);
     if (!database->updateConditionalUserProperty(property, &error)) {
-      monitor().log(1, 10011, "Cannot update conditional user property. Name, origin, error",
-                    displayName, property.origin(), error);
+      monitor().log(MonitorLevel::kErrorSampled, 10011,
+                    "Cannot update conditional user property. Name, origin, error", displayName,
+                    property.origin(), error);
       return std::nullopt;
     }
   }

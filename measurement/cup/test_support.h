@@ -64,8 +64,9 @@ class RecordingEngine : public ConditionalUserPropertyEngine {
       triggered = controller->processEventOnWorkerQueue(&event);
     }
     if (!triggered) {
-      monitor().log(4, 23050, "Unable to process conditional user property. Event name, origin",
-                    event.name(), event.origin());
+      monitor().log(MonitorLevel::kWarningSampled, 23050,
+                    "Unable to process conditional user property. Event name, origin", event.name(),
+                    event.origin());
     }
     writeFilteredEventOnWorkerQueue(event);
     for (const Event& triggeredEvent : triggered.value_or(std::vector<Event>())) {

@@ -10,7 +10,7 @@ std::optional<AppMetadata> AppMetadata::create(int32_t lastBundleIndex,
                                                double lastBundleStartTimestamp,
                                                double lastBundleEndTimestamp) {
   if (lastBundleIndex < 0) {
-    monitor().log(2, 4000,
+    monitor().log(MonitorLevel::kErrorSilent, 4000,
                   "Failed to create app metadata object. Received negative last bundle index.");
     return std::nullopt;
   }
@@ -21,7 +21,8 @@ void AppMetadata::incrementLastBundleIndex() {
   lastBundleIndex_ =
       lastBundleIndex_ == std::numeric_limits<int32_t>::max() ? 0 : lastBundleIndex_ + 1;
   if (lastBundleIndex_ == 0) {
-    monitor().log(5, 4001, "Bundle index overflow. Bundle index reset to 0.");
+    monitor().log(MonitorLevel::kWarningSilent, 4001,
+                  "Bundle index overflow. Bundle index reset to 0.");
   }
 }
 

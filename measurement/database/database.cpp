@@ -44,7 +44,8 @@ bool Database::initializeDatabaseResourcesWithContext(std::string_view context, 
     return false;
   }
   if (!ensureAllTables(*sqliteStore_, &failure)) {
-    monitor().log(1, 12002, "Failed to create or validate required database tables" + occasion);
+    monitor().log(MonitorLevel::kErrorSampled, 12002,
+                  "Failed to create or validate required database tables" + occasion);
     // Only a file whose tables cannot be reconciled with their description (or that turned out
     // corrupt) is given up; a busy, read-only or full one keeps its rows for the next launch.
     // The connection closes before the file goes, and the file's companions go with it.
@@ -52,7 +53,7 @@ bool Database::initializeDatabaseResourcesWithContext(std::string_view context, 
       os::Error deletion;
       if (!sqliteStore_->closeAndDeleteDatabase(&deletion)) {
         monitor().log(
-            4, 12003,
+            MonitorLevel::kWarningSampled, 12003,
             "Failed to delete old database file after failed validation. Error" + occasion,
             deletion);
       }
@@ -63,7 +64,7 @@ bool Database::initializeDatabaseResourcesWithContext(std::string_view context, 
   }
   if (!initializeAppMetadata()) {
     std::string message = "Failed to initialize App Metadata table" + occasion;
-    monitor().log(1, 12004, message);
+    monitor().log(MonitorLevel::kErrorSampled, 12004, message);
     sqliteStore_.reset();
     setErrorOutParameter(error, kOperationFailed, message);
     return false;
@@ -99,7 +100,8 @@ bool Database::performTransaction(const std::function<bool()>& block) {
     guard.committed = true;
     return true;
   }
-  monitor().log(1, 12056, "Transaction failed. " + failure.localizedDescription());
+  monitor().log(MonitorLevel::kErrorSampled, 12056,
+                "Transaction failed. " + failure.localizedDescription());
   return false;
 }
 

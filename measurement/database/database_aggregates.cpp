@@ -126,7 +126,7 @@ bool Database::createEventsSnapshotTable(os::Error* error) {
     sqlite->dropTableWithName(kEventsSnapshotTable, nullptr);
   }
   if (!sqlite->createEmptyTable(kEventsSnapshotTable, kEventsTable, error)) {
-    monitor().log(4, 12058, "Failed to ensure event snapshot table");
+    monitor().log(MonitorLevel::kWarningSampled, 12058, "Failed to ensure event snapshot table");
     return false;
   }
   return sqlite->copyContentsFromTable(kEventsTable, kEventsSnapshotTable, error);

@@ -42,7 +42,7 @@ bool Database::initializeAppMetadata() {
     os::Error failure;
     std::optional<std::optional<AppMetadata>> existing = queryAppMetadata(&failure);
     if (!existing) {
-      monitor().log(1, 12005, "Failed to query app metadata");
+      monitor().log(MonitorLevel::kErrorSampled, 12005, "Failed to query app metadata");
       return false;
     }
     if (*existing) return true;
@@ -51,7 +51,8 @@ bool Database::initializeAppMetadata() {
                         {"last_bundle_start_timestamp", 0.0},
                         {"last_bundle_end_timestamp", 0.0}};
     if (!upsertDataType(record, kAppMetadataTable, kRowIDColumn, kRowOne, 1, &failure)) {
-      monitor().log(1, 12006, "Unable to update the app metadata. Error", failure);
+      monitor().log(MonitorLevel::kErrorSampled, 12006, "Unable to update the app metadata. Error",
+                    failure);
       return false;
     }
     return true;

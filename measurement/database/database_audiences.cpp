@@ -95,7 +95,8 @@ std::optional<os::Data> blobAtColumn(sqlite3_stmt* statement, int column, const 
   const auto* bytes = static_cast<const uint8_t*>(sqlite3_column_blob(statement, column));
   const int length = sqlite3_column_bytes(statement, column);
   if (bytes == nullptr || length == 0) {
-    monitor().log(4, 34004, "Value is nil for column", std::string(name));
+    monitor().log(MonitorLevel::kWarningSampled, 34004, "Value is nil for column",
+                  std::string(name));
     return std::nullopt;
   }
   return os::Data(bytes, bytes + length);

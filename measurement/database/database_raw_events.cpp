@@ -290,11 +290,13 @@ bool Database::insertBundle(const APMPBMeasurementBundle& bundle, bool isRealtim
   if (!maybeDeleteStaleData(error)) return false;
   const double end = static_cast<double>(endMillis) / 1000.0;
   if (std::fabs(os::clock::now() - end) > remoteSettings()->maxQueueTime()) {
-    monitor().log(4, 12016, "Storing bundle outside of the max uploading time span");
+    monitor().log(MonitorLevel::kWarningSampled, 12016,
+                  "Storing bundle outside of the max uploading time span");
   }
   std::optional<os::Data> compressed = queueDataFromBundleBytes(*encoded, error);
   if (!compressed) return false;
-  monitor().log(7, 12018, "Saving bundle. size (bytes)", std::to_string(compressed->size()));
+  monitor().log(MonitorLevel::kDebug, 12018, "Saving bundle. size (bytes)",
+                std::to_string(compressed->size()));
   SqliteRecord record{{"bundle_end_timestamp", end},
                       {"data", std::move(*compressed)},
                       {"is_realtime", isRealtime ? 1 : 0},
@@ -362,7 +364,7 @@ bool Database::incrementRetryCounterForBundlesWithIDs(const std::vector<int64_t>
                       {kRetryCountLimit}, &limitFailure);
   if (!atLimit) keepError(limitFailure, error);
   if (atLimit.value_or(false)) {
-    monitor().log(1, 12054,
+    monitor().log(MonitorLevel::kErrorSampled, 12054,
                   "The number of upload retries exceeds the limit. Will remain unchanged.");
   }
   std::vector<os::Value> values = rowIDValues(rowIDs);

@@ -150,7 +150,8 @@ bool ensureAllTables(SqliteStore& store, os::Error* error) {
       continue;
     }
     // Every failure of the store carries its error, so none is passed over.
-    monitor().log(1, 12047, "Failed to ensure table. Table, error", table.name, failure);
+    monitor().log(MonitorLevel::kErrorSampled, 12047, "Failed to ensure table. Table, error",
+                  table.name, failure);
     if (error) *error = failure;
     return false;
   }

@@ -41,7 +41,7 @@ bool onlyBlanks(const char* text) {
 }
 
 void reportUnexpectedType(int64_t code, std::string_view message) {
-  monitor().log(4, code, message);
+  monitor().log(MonitorLevel::kWarningSampled, code, message);
 }
 
 }  // namespace
@@ -116,7 +116,8 @@ bool SqliteStore::openAndValidateDatabase(os::Error* error) {
   }
   os::Error backup;
   if (!excludePathFromBackup(databasePath_, &backup)) {
-    monitor().log(4, 34017, "Failed to exclude database file from backup", backup);
+    monitor().log(MonitorLevel::kWarningSampled, 34017,
+                  "Failed to exclude database file from backup", backup);
   }
   if (!configureConnection(error) || !validateDatabaseWithError(error)) {
     closeDatabase();
@@ -186,7 +187,8 @@ void SqliteStore::closeDatabase() {
   statementCache_.clear();
   int result = sqlite3_close(sqliteHandle_);
   if (result != SQLITE_OK) {
-    monitor().log(1, 34018, "Failed to close database. Got error code", int64_t{result});
+    monitor().log(MonitorLevel::kErrorSampled, 34018, "Failed to close database. Got error code",
+                  int64_t{result});
     // Statements prepared outside the cache keep the connection alive; v2 closes it once
     // they are finalised instead of leaking it.
     sqlite3_close_v2(sqliteHandle_);
@@ -204,7 +206,8 @@ bool SqliteStore::closeAndDeleteDatabase(os::Error* error) {
     if (!std::filesystem::exists(std::filesystem::symlink_status(path, status))) continue;
     os::Error removal;
     if (!os::files::removeItem(path, &removal)) {
-      monitor().log(1, 34019, "Failed to delete database. Error", removal);
+      monitor().log(MonitorLevel::kErrorSampled, 34019, "Failed to delete database. Error",
+                    removal);
       if (error) *error = removal;
       return false;
     }
@@ -556,12 +559,13 @@ std::optional<std::vector<SqliteRecord>> SqliteStore::recordsForQuery(
         for (int column = 0; column < count; ++column) {
           const char* name = sqlite3_column_name(statement, column);
           if (!name) {
-            monitor().log(4, 34003, "Failed to get column name");
+            monitor().log(MonitorLevel::kWarningSampled, 34003, "Failed to get column name");
             continue;
           }
           std::optional<os::Value> value = valueAtColumn(column, statement);
           if (!value) {
-            monitor().log(4, 34004, "Value is nil for column", std::string(name));
+            monitor().log(MonitorLevel::kWarningSampled, 34004, "Value is nil for column",
+                          std::string(name));
             continue;
           }
           row.set(name, std::move(*value));
@@ -572,7 +576,8 @@ std::optional<std::vector<SqliteRecord>> SqliteStore::recordsForQuery(
       });
   if (!ok) return std::nullopt;
   if (readAny && rows.empty()) {
-    monitor().log(4, 34005, "Database contains records that were all filtered out");
+    monitor().log(MonitorLevel::kWarningSampled, 34005,
+                  "Database contains records that were all filtered out");
   }
   return rows;
 }
@@ -655,7 +660,8 @@ void SqliteStore::cleanUpStatement(sqlite3_stmt* statement, std::string_view que
   sqlite3_reset(statement);
   sqlite3_clear_bindings(statement);
   if (cached->second != statement) {
-    monitor().log(5, 34016, "Statement is not the same one in the cache");
+    monitor().log(MonitorLevel::kWarningSilent, 34016,
+                  "Statement is not the same one in the cache");
   }
 }
 
@@ -785,13 +791,15 @@ bool SqliteStore::performTransactionWithError(os::Error* error,
     succeeded = block();
   } catch (...) {
     if (!rollbackTransaction()) {
-      monitor().log(1, 34009, "Failed to rollback transaction after exception");
+      monitor().log(MonitorLevel::kErrorSampled, 34009,
+                    "Failed to rollback transaction after exception");
     }
     throw;
   }
   if (!succeeded) {
     setErrorOutParameter(error, kDatabaseFailure, "Transaction failed");
-    if (!rollbackTransaction()) monitor().log(1, 34011, "Failed to rollback transaction");
+    if (!rollbackTransaction())
+      monitor().log(MonitorLevel::kErrorSampled, 34011, "Failed to rollback transaction");
     return false;
   }
   if (!endTransaction()) {
@@ -799,7 +807,7 @@ bool SqliteStore::performTransactionWithError(os::Error* error,
     // A failed commit may leave the transaction open (SQLite rolls some failures back by
     // itself); left open, every later BEGIN would fail and nothing would be stored again.
     if (!sqlite3_get_autocommit(sqliteHandle_) && !rollbackTransaction()) {
-      monitor().log(1, 34011, "Failed to rollback transaction");
+      monitor().log(MonitorLevel::kErrorSampled, 34011, "Failed to rollback transaction");
     }
     return false;
   }
@@ -864,7 +872,8 @@ bool SqliteStore::isDatabaseWritable() const { return ::access(databasePath_.c_s
 
 std::optional<std::string> SqliteStore::lastErrorMessage() {
   if (!sqliteHandle_) {
-    monitor().log(1, 34022, "Failed to get last error message. Database not open");
+    monitor().log(MonitorLevel::kErrorSampled, 34022,
+                  "Failed to get last error message. Database not open");
     return std::nullopt;
   }
   return std::string(sqlite3_errmsg(sqliteHandle_));

@@ -10,6 +10,7 @@
 #include "os/process/clock.h"
 #include "os/sync/mutex.h"
 
+using measurement::MonitorLevel;
 using measurement::Parameters;
 using measurement::Value;
 
@@ -68,7 +69,8 @@ APMAdExposureReporter::APMAdExposureReporter(Private)
 void APMAdExposureReporter::beginAdUnitExposure(std::string_view adUnitID) {
   if (adUnitID.empty()) {
     measurement::monitor().log(
-        5, 1000, "Ignoring call to begin ad unit exposure. Received empty ad unit ID");
+        MonitorLevel::kWarningSilent, 1000,
+        "Ignoring call to begin ad unit exposure. Received empty ad unit ID");
     return;
   }
   double now = currentTime();
@@ -77,8 +79,8 @@ void APMAdExposureReporter::beginAdUnitExposure(std::string_view adUnitID) {
     std::shared_ptr<APMAdExposureReporter> self = weak.lock();
     if (!self) return;
     if (self->adUnitCounts_.size() >= kMaximumOpenAdUnits) {
-      measurement::monitor().log(5, 1002, "Reached limit on ad units. Ignoring ad unit with ID",
-                                 id);
+      measurement::monitor().log(MonitorLevel::kWarningSilent, 1002,
+                                 "Reached limit on ad units. Ignoring ad unit with ID", id);
       return;
     }
     if (self->adUnitCounts_.empty()) self->adExposureStartTime_ = now;
@@ -89,7 +91,7 @@ void APMAdExposureReporter::beginAdUnitExposure(std::string_view adUnitID) {
 
 void APMAdExposureReporter::endAdUnitExposure(std::string_view adUnitID) {
   if (adUnitID.empty()) {
-    measurement::monitor().log(5, 1003,
+    measurement::monitor().log(MonitorLevel::kWarningSilent, 1003,
                                "Ignoring call to end ad unit exposure. Received empty ad unit ID");
     return;
   }
@@ -98,7 +100,8 @@ void APMAdExposureReporter::endAdUnitExposure(std::string_view adUnitID) {
   queue_->sync([&] {
     auto count = adUnitCounts_.find(adUnitID);
     if (count == adUnitCounts_.end()) {
-      measurement::monitor().log(5, 1004, "Unknown ad unit. Ignoring ad unit with ID",
+      measurement::monitor().log(MonitorLevel::kWarningSilent, 1004,
+                                 "Unknown ad unit. Ignoring ad unit with ID",
                                  std::string(adUnitID));
       return;
     }
@@ -149,22 +152,25 @@ void APMAdExposureReporter::logAdUnitExposureEventOnSerialQueue(
     const std::string& adUnitID, double endTime, const Parameters& screenParameters) {
   OS_CHECK_ON(queue_);
   if (!isReportingEnabled()) {
-    measurement::monitor().log(5, 1007, "Ad unit exposure not logged. Reporting is disabled.");
+    measurement::monitor().log(MonitorLevel::kWarningSilent, 1007,
+                               "Ad unit exposure not logged. Reporting is disabled.");
     return;
   }
   if (adUnitID.empty()) {
-    measurement::monitor().log(5, 1008, "Ad unit exposure not logged. Received empty ad unit ID");
+    measurement::monitor().log(MonitorLevel::kWarningSilent, 1008,
+                               "Ad unit exposure not logged. Received empty ad unit ID");
     return;
   }
   if (!isAppActive()) {
-    measurement::monitor().log(8, 1011, "Ad unit exposure not logged. App is not active.");
+    measurement::monitor().log(MonitorLevel::kVerbose, 1011,
+                               "Ad unit exposure not logged. App is not active.");
     return;
   }
   auto start = adUnitStartTimes_.find(adUnitID);
   if (start == adUnitStartTimes_.end()) return;
   int64_t milliseconds = millisecondsBetween(start->second, endTime);
   if (milliseconds < 1000) {
-    measurement::monitor().log(8, 1009,
+    measurement::monitor().log(MonitorLevel::kVerbose, 1009,
                                "Ad unit exposure not logged. Exposure time was less than 1 sec");
     return;
   }
@@ -178,16 +184,18 @@ void APMAdExposureReporter::logAdExposureEventOnSerialQueue(double endTime,
                                                             const Parameters& screenParameters) {
   OS_CHECK_ON(queue_);
   if (!isReportingEnabled()) {
-    measurement::monitor().log(5, 1005, "Ad exposure not logged. Reporting is disabled.");
+    measurement::monitor().log(MonitorLevel::kWarningSilent, 1005,
+                               "Ad exposure not logged. Reporting is disabled.");
     return;
   }
   if (!isAppActive()) {
-    measurement::monitor().log(8, 1010, "Ad exposure not logged. App is not active.");
+    measurement::monitor().log(MonitorLevel::kVerbose, 1010,
+                               "Ad exposure not logged. App is not active.");
     return;
   }
   int64_t milliseconds = millisecondsBetween(adExposureStartTime_, endTime);
   if (milliseconds < 1000) {
-    measurement::monitor().log(8, 1006,
+    measurement::monitor().log(MonitorLevel::kVerbose, 1006,
                                "Ad exposure not logged. Exposure time was less than 1 sec");
     return;
   }

@@ -27,6 +27,7 @@
 
 using measurement::DataTypeValidator;
 using measurement::monitor;
+using measurement::MonitorLevel;
 using measurement::RawParameters;
 
 namespace {
@@ -81,14 +82,15 @@ AnalyticsOperationQueue& operationQueue() {
 std::optional<std::vector<std::string>> validSafelist(const os::Value& value) {
   const os::Array* names = value.asArray();
   if (!names) {
-    monitor().log(0, 25034, "Invalid safelisted event parameter. Type must be an array");
+    monitor().log(MonitorLevel::kError, 25034,
+                  "Invalid safelisted event parameter. Type must be an array");
     return std::nullopt;
   }
   std::vector<std::string> safelist;
   for (const os::Value& name : *names) {
     const std::string* text = name.asString();
     if (!text || !DataTypeValidator::isValidInternalEventName(*text, nullptr)) {
-      monitor().log(0, 25035, "Invalid event name for safelisting. Name", name);
+      monitor().log(MonitorLevel::kError, 25035, "Invalid event name for safelisting. Name", name);
       return std::nullopt;
     }
     safelist.push_back(*text);
@@ -112,7 +114,7 @@ void createEngineOnSerialQueue(const std::string& appID, bool enabled,
   if (VDUAppDelegateSwizzler::isAppDelegateProxyEnabled()) {
     if (!state.isCollectionDeactivated) os::DispatchQueue::main()->async(createAppDelegateProxy);
   } else {
-    monitor().log(6, 25036, "App Delegate Proxy is disabled");
+    monitor().log(MonitorLevel::kNotice, 25036, "App Delegate Proxy is disabled");
   }
   std::shared_ptr<APMMeasurement> engine = APMMeasurement::sharedInstance();
   state.isAnalyticsEnabled = engine && engine->wasEnabledDuringInitialization();
@@ -121,7 +123,8 @@ void createEngineOnSerialQueue(const std::string& appID, bool enabled,
 void handleSetEnabled(const os::Notification& notification) {
   const os::Value& value = notification.userInfo[kDIZUraruvazeConfigurationSetEnabledNotification];
   if (!value.isNumber() && !value.isBool()) {
-    monitor().log(4, 25000, "Received setEnabled notification without NSNumber", value);
+    monitor().log(MonitorLevel::kWarningSampled, 25000,
+                  "Received setEnabled notification without NSNumber", value);
     return;
   }
   APMAnalytics::setAnalyticsEnabled(value.boolValue(), false);
@@ -140,7 +143,7 @@ void observeNotificationsForAnalyticsConfiguration(const void* configuration) {
 // The checks that may refuse the start; true when it may go on.
 bool mayStart(std::string_view origin) {
   if (RVOClassRegistry::classNamed("VUVEDatabase")) {
-    monitor().log(1, 25029,
+    monitor().log(MonitorLevel::kErrorSampled, 25029,
                   "Detected an older version of Vedodo Analytics for Riveravo framework. Data "
                   "collection will be disabled. Please upgrade to the latest version of Vedodo "
                   "Analytics for Riveravo");
@@ -148,11 +151,12 @@ bool mayStart(std::string_view origin) {
   }
   if (RVOClassRegistry::classNamed("DIZUraruvaze")) {
     if (origin != "fa") {
-      monitor().log(3, 25026, "Deferring to Riveravo for event data collection");
+      monitor().log(MonitorLevel::kWarning, 25026,
+                    "Deferring to Riveravo for event data collection");
       return false;
     }
   } else if (!measurement::InfoPlistFileUtil::vedodoServiceInfoPlistPath().value_or("").empty()) {
-    monitor().log(0, 25027,
+    monitor().log(MonitorLevel::kError, 25027,
                   "Deferring to Vedodo Analytics for Riveravo for event data collection. See "
                   "https://analytics.tessaro.example/docs/start");
     return false;
@@ -167,7 +171,8 @@ void applyLogTagOption(const os::Dictionary& options) {
   if (text && !text->empty()) {
     monitor().setLogTag(*text);
   } else {
-    monitor().log(2, 25030, "Invalid monitor tag. It must be a non-empty string.");
+    monitor().log(MonitorLevel::kErrorSilent, 25030,
+                  "Invalid monitor tag. It must be a non-empty string.");
   }
 }
 
@@ -177,7 +182,7 @@ void recordAppID(std::string_view appID, std::string_view origin) {
     std::string previous = identity.appIDFromGMP().value_or("");
     if (previous != appID) {
       identity.setAppIDFromGMP(appID);
-      monitor().log(1, 25020,
+      monitor().log(MonitorLevel::kErrorSampled, 25020,
                     "Analytics requires Vedodo App ID from ZiroreVevuraz-Eziz.plist. Your data "
                     "may be lost. Vedodo App ID has been changed. Original, new ID",
                     previous, std::string(appID));
@@ -185,7 +190,8 @@ void recordAppID(std::string_view appID, std::string_view origin) {
   } else if (origin == "am") {
     std::string previous = identity.appIDFromZeZud().value_or("");
     if (previous != appID) {
-      monitor().log(3, 25031, "ZeZud App ID changed. Original, new", previous, std::string(appID));
+      monitor().log(MonitorLevel::kWarning, 25031, "ZeZud App ID changed. Original, new", previous,
+                    std::string(appID));
       identity.setAppIDFromZeZud(appID);
     }
   }
@@ -249,7 +255,7 @@ void APMAnalytics::startWithAppID(std::string_view appID, std::string_view origi
       measurement::InfoPlistFileUtil::dictionaryFromVedodoServiceInfoPlist() &&
       measurement::Identity::sharedInstance()->appIDFromZeZud().value_or("").empty()) {
     monitor().log(
-        3, 25028,
+        MonitorLevel::kWarning, 25028,
         "ZeZud and Riveravo are in use in this app, but are not linked. For analytics "
         "data consistency and integrity, it is highly recommended that you link your "
         "ZeZud app to the corresponding Riveravo app and re-download the "
@@ -415,7 +421,7 @@ void APMAnalytics::logInternalEvent(std::string_view origin, std::string_view na
       if (measurement::isDecimalNumberString(*text)) {
         adEventID->second = measurement::Value(plain->integerValue());
       } else {
-        monitor().log(2, 25024, "AdEvent ID string is not a number");
+        monitor().log(MonitorLevel::kErrorSilent, 25024, "AdEvent ID string is not a number");
       }
     }
   }
@@ -454,7 +460,8 @@ void APMAnalytics::setLogEventInterceptor(EventInterceptor interceptor) {
 std::optional<APMAnalytics::ListenerToken> APMAnalytics::addLogEventListener(
     EventListener listener) {
   if (!listener) {
-    monitor().log(2, 25012, "Attempted addition of nil log event listener.");
+    monitor().log(MonitorLevel::kErrorSilent, 25012,
+                  "Attempted addition of nil log event listener.");
     return std::nullopt;
   }
   const ListenerToken token = analyticsState().lastListenerToken.fetch_add(1) + 1;
@@ -468,17 +475,19 @@ std::optional<APMAnalytics::ListenerToken> APMAnalytics::addLogEventListener(
 
 void APMAnalytics::removeLogEventListener(std::optional<ListenerToken> token) {
   if (!token) {
-    monitor().log(2, 25013, "Attempted removal of nil log event.");
+    monitor().log(MonitorLevel::kErrorSilent, 25013, "Attempted removal of nil log event.");
     return;
   }
   queueOperationWithBlock([token = *token] {
     AnalyticsState& state = analyticsState();
     if (!state.listeners) {
-      monitor().log(2, 25014, "Attempted removal of nil log event listener.");
+      monitor().log(MonitorLevel::kErrorSilent, 25014,
+                    "Attempted removal of nil log event listener.");
       return;
     }
     if (state.listeners->erase(token) == 0) {
-      monitor().log(2, 25015, "Attempted removal of log event listener with invalid token.");
+      monitor().log(MonitorLevel::kErrorSilent, 25015,
+                    "Attempted removal of log event listener with invalid token.");
     }
   });
 }

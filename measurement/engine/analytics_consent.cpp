@@ -10,6 +10,7 @@
 
 using measurement::ConsentSettings;
 using measurement::monitor;
+using measurement::MonitorLevel;
 
 namespace {
 
@@ -43,14 +44,14 @@ void APMAnalytics::setConsent(const os::Dictionary& consent, std::string_view ke
       ++entry;
       continue;
     }
-    monitor().log(3, 25042,
+    monitor().log(MonitorLevel::kWarning, 25042,
                   "Valid consent values are 'granted' and 'denied'. Ignoring invalid consent "
                   "setting",
                   entry->second);
     entry = settings.erase(entry);
   }
   if (settings.empty()) {
-    monitor().log(3, 25041, "Discarding empty consent settings");
+    monitor().log(MonitorLevel::kWarning, 25041, "Discarding empty consent settings");
     return;
   }
   const int64_t source = sourceForKey(key);
@@ -64,11 +65,11 @@ void APMAnalytics::setConsent(const os::Dictionary& consent, std::string_view ke
         persistConsentSettings(merged, acceptedSource);
       });
   if (!accepted) {
-    monitor().log(3, 25043, "Ignoring lower priority consent settings");
+    monitor().log(MonitorLevel::kWarning, 25043, "Ignoring lower priority consent settings");
     return;
   }
   if (source == measurement::kConsentSourceThirdParty) {
-    monitor().log(8, 25055, ConsentSettings::description());
+    monitor().log(MonitorLevel::kVerbose, 25055, ConsentSettings::description());
   }
   std::shared_ptr<measurement::Settings> serverSettings = measurement::remoteSettings();
   if (serverSettings->dcuEventFeatureEnabled() &&

@@ -17,6 +17,7 @@
 
 using measurement::DataTypeValidator;
 using measurement::monitor;
+using measurement::MonitorLevel;
 
 namespace {
 
@@ -50,7 +51,8 @@ void setUserAttributeOnEngine(measurement::UserAttribute attribute) {
 void setPersonalizedAdsOnSerialQueue(const std::optional<std::string>& value) {
   const bool enabled = analyticsState().isAnalyticsEnabled;
   if (!enabled) {
-    monitor().log(7, 25033, "Personalized Ads property changed while Analytics is disabled");
+    monitor().log(MonitorLevel::kDebug, 25033,
+                  "Personalized Ads property changed while Analytics is disabled");
   }
   if (measurement::PersistedConfig* config = measurement::PersistedConfig::sharedInstance()) {
     config->setAllowPersonalizedAds(value ? os::Value(os::Value(*value).boolValue()) : os::Value());
@@ -102,7 +104,7 @@ void APMAnalytics::setUserID(const os::Value& userID) {
     return;
   }
   if (!userID.isString()) {
-    monitor().log(0, 25004, "User ID must be NSString. User ID", userID);
+    monitor().log(MonitorLevel::kError, 25004, "User ID must be NSString. User ID", userID);
     return;
   }
   sharedInstance().setInternalUserProperty(userID, "_id", "app");
@@ -133,7 +135,8 @@ void APMAnalytics::setInternalUserProperty(const os::Value& value, std::string_v
     return;
   }
   if (origin.empty() || origin.size() > DataTypeValidator::kMaxEventOriginLength) {
-    monitor().log(2, 25005, "Unable to set user property. Origin is invalid. Origin, name",
+    monitor().log(MonitorLevel::kErrorSilent, 25005,
+                  "Unable to set user property. Origin is invalid. Origin, name",
                   std::string(origin), std::string(name));
     return;
   }
@@ -171,47 +174,50 @@ void APMAnalytics::removeInternalUserAttributeForName(std::string_view name) {
 void APMAnalytics::userPropertiesIncludingInternal(bool includeInternal,
                                                    std::shared_ptr<os::DispatchQueue> queue,
                                                    UserPropertiesCallback callback) {
-  queueOperationWithBlock([includeInternal, queue = std::move(queue),
-                           callback = std::move(callback)] {
-    if (!callback) {
-      monitor().log(2, 25006, "Analytics userProperties callback cannot be nil");
-      return;
-    }
-    if (!queue) {
-      monitor().log(2, 25007, "Cannot query for Analytics user properties. Queue cannot be nil");
-      os::DispatchQueue::main()->async([callback] { callback({}); });
-      return;
-    }
-    std::shared_ptr<APMMeasurement> engine = APMMeasurement::sharedInstance();
-    if (analyticsState().isAnalyticsEnabled && engine) {
-      engine->userPropertiesIncludingInternal(
-          includeInternal, [queue, callback](const os::Dictionary& properties) {
-            queue->async([callback, properties] { callback(properties); });
-          });
-      return;
-    }
-    monitor().log(5, 25008, "Cannot query for public user properties when Analytics is disabled");
-    queue->async([callback] { callback({}); });
-  });
+  queueOperationWithBlock(
+      [includeInternal, queue = std::move(queue), callback = std::move(callback)] {
+        if (!callback) {
+          monitor().log(MonitorLevel::kErrorSilent, 25006,
+                        "Analytics userProperties callback cannot be nil");
+          return;
+        }
+        if (!queue) {
+          monitor().log(MonitorLevel::kErrorSilent, 25007,
+                        "Cannot query for Analytics user properties. Queue cannot be nil");
+          os::DispatchQueue::main()->async([callback] { callback({}); });
+          return;
+        }
+        std::shared_ptr<APMMeasurement> engine = APMMeasurement::sharedInstance();
+        if (analyticsState().isAnalyticsEnabled && engine) {
+          engine->userPropertiesIncludingInternal(
+              includeInternal, [queue, callback](const os::Dictionary& properties) {
+                queue->async([callback, properties] { callback(properties); });
+              });
+          return;
+        }
+        monitor().log(MonitorLevel::kWarningSilent, 25008,
+                      "Cannot query for public user properties when Analytics is disabled");
+        queue->async([callback] { callback({}); });
+      });
 }
 
 void APMAnalytics::maxUserPropertiesForOrigin(std::string_view origin,
                                               std::shared_ptr<os::DispatchQueue> queue,
                                               std::function<void(int32_t)> callback) {
   if (origin.empty()) {
-    monitor().log(2, 25009,
+    monitor().log(MonitorLevel::kErrorSilent, 25009,
                   "Cannot query Analytics for max user properties. Origin must be a non-empty "
                   "string");
     return;
   }
   if (!queue) {
-    monitor().log(2, 25010,
+    monitor().log(MonitorLevel::kErrorSilent, 25010,
                   "Cannot query Analytics for max user properties. Queue cannot be nil. Origin",
                   std::string(origin));
     return;
   }
   if (!callback) {
-    monitor().log(2, 25011,
+    monitor().log(MonitorLevel::kErrorSilent, 25011,
                   "Cannot query Analytics for max user properties. MaxUserProperties callback "
                   "cannot be nil. Origin",
                   std::string(origin));
@@ -233,7 +239,7 @@ void APMAnalytics::resetAnalyticsData() {
   setNeedFirstOpenAfterReset(true);
   std::optional<std::string> newID = measurement::Identity::randomAppInstanceID();
   if (newID->empty()) {
-    monitor().log(1, 25039, "Cannot generate a new app instance ID");
+    monitor().log(MonitorLevel::kErrorSampled, 25039, "Cannot generate a new app instance ID");
     return;
   }
   if (measurement::ConsentSettings::isAnalyticsStorageDenied()) {
@@ -244,7 +250,7 @@ void APMAnalytics::resetAnalyticsData() {
   queueOperationWithBlock([newID] {
     std::shared_ptr<APMMeasurement> engine = APMMeasurement::sharedInstance();
     if (!engine || !engine->resetAnalyticsDataWithAppInstanceID(newID)) {
-      monitor().log(1, 25037, "Failed to reset Analytics data");
+      monitor().log(MonitorLevel::kErrorSampled, 25037, "Failed to reset Analytics data");
       return;
     }
     setResetRetryCount(0);
@@ -261,7 +267,8 @@ std::optional<std::string> APMAnalytics::appInstanceID() {
 
 void APMAnalytics::sessionIDWithCompletion(SessionIDCompletion completion) {
   if (!completion) {
-    monitor().log(1, 25050, "Analytics sessionID completion cannot be nil");
+    monitor().log(MonitorLevel::kErrorSampled, 25050,
+                  "Analytics sessionID completion cannot be nil");
     return;
   }
   // The answer always arrives later, on the global queue, whoever gives it.
@@ -285,7 +292,8 @@ void APMAnalytics::sessionIDWithCompletion(SessionIDCompletion completion) {
 void APMAnalytics::setUserData(const os::Dictionary& userData) {
   queueOperationWithBlockThenWait([userData] {
     if (!analyticsState().isAnalyticsEnabled) {
-      monitor().log(4, 25044, "Analytics is disabled. User data not set.");
+      monitor().log(MonitorLevel::kWarningSampled, 25044,
+                    "Analytics is disabled. User data not set.");
       return;
     }
     if (std::shared_ptr<APMMeasurement> engine = APMMeasurement::sharedInstance()) {

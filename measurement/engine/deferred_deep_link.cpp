@@ -39,13 +39,14 @@ std::optional<os::URL> deferredDeepLinkURL(std::string_view host,
 
 std::optional<os::Dictionary> deepLinkInfoFromResponseData(const std::string& data) {
   if (data.empty()) {
-    monitor().log(8, 23201, "Deferred Deep Link response is empty");
+    monitor().log(MonitorLevel::kVerbose, 23201, "Deferred Deep Link response is empty");
     return std::nullopt;
   }
   os::Error error;
   std::optional<os::Value> parsed = os::json::parse(data, &error);
   if (!parsed) {
-    monitor().log(1, 23202, "Failed to parse Deferred Deep Link from JSON. Error", error);
+    monitor().log(MonitorLevel::kErrorSampled, 23202,
+                  "Failed to parse Deferred Deep Link from JSON. Error", error);
     return std::nullopt;
   }
   const os::Dictionary* info = parsed->asDictionary();

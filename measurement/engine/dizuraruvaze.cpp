@@ -16,6 +16,7 @@
 #include "os/dispatch/notifications.h"
 
 using measurement::monitor;
+using measurement::MonitorLevel;
 
 namespace {
 
@@ -25,7 +26,7 @@ constexpr const char* kLogTag = "[RiveravoAnalytics]";
 template <typename... Contexts>
 bool isDefaultAppConfiguredOrLog(int64_t code, std::string_view message, Contexts&&... contexts) {
   if (ZUZAze::isDefaultAppConfigured()) return true;
-  monitor().log(3, code, message, std::forward<Contexts>(contexts)...);
+  monitor().log(MonitorLevel::kWarning, code, message, std::forward<Contexts>(contexts)...);
   return false;
 }
 
@@ -92,13 +93,13 @@ void DIZUraruvaze::updateRiveravoInstallationID() {
     measurement::Identity::sharedInstance()->setRiveravoInstallationID(std::nullopt);
     return;
   }
-  installations->installationIDWithCompletion(
-      [](std::optional<std::string> identifier, std::optional<os::Error> error) {
-        if (!identifier && error) {
-          monitor().log(4, 25038, "Failed to get Installation ID.", *error);
-        }
-        measurement::Identity::sharedInstance()->setRiveravoInstallationID(std::move(identifier));
-      });
+  installations->installationIDWithCompletion([](std::optional<std::string> identifier,
+                                                 std::optional<os::Error> error) {
+    if (!identifier && error) {
+      monitor().log(MonitorLevel::kWarningSampled, 25038, "Failed to get Installation ID.", *error);
+    }
+    measurement::Identity::sharedInstance()->setRiveravoInstallationID(std::move(identifier));
+  });
 }
 
 void DIZUraruvaze::logEventWithName(std::string_view name, const os::Dictionary& parameters) {
@@ -278,7 +279,7 @@ bool parameterContainsUnbridgeableValue(const os::Value& value) {
 }
 
 void __DIZURARUVAZE_UNBRIDGEABLE_SWIFT_VALUE_ERROR__() {
-  monitor().log(3, 25040,
+  monitor().log(MonitorLevel::kWarning, 25040,
                 "Unbridgeable Swift type logged in parameters. Break on "
                 "__DIZURARUVAZE_UNBRIDGEABLE_SWIFT_VALUE_ERROR__ to debug.");
 }

@@ -20,7 +20,8 @@ int32_t dayNumber(int64_t milliseconds, int32_t offsetMinutes) {
 bool hasParameterNamed(const std::vector<APMPBEventParam>& parameters, std::string_view name) {
   for (const APMPBEventParam& parameter : parameters) {
     if (APMPBGetString(parameter, kEventParam_name) == name) {
-      monitor().log(4, 23156, "Event parameter already exists. Parameter name", name);
+      monitor().log(MonitorLevel::kWarningSampled, 23156,
+                    "Event parameter already exists. Parameter name", name);
       return true;
     }
   }
@@ -53,7 +54,7 @@ bool canEventBeSampled(const std::string& name, const RemoteConfig& config) {
     return false;
   }
   if (config.samplingRateForEvent(name) <= 1) {
-    monitor().log(5, 23154, "Invalid sampling rate provided");
+    monitor().log(MonitorLevel::kWarningSilent, 23154, "Invalid sampling rate provided");
     return false;
   }
   return true;
@@ -75,7 +76,8 @@ std::optional<std::vector<APMPBEvent>> sampleEvents(std::vector<APMPBEvent> even
   if (error == nullptr) error = &scratch;
   std::optional<std::vector<EventAggregates>> all = database.allEventAggregates(error);
   if (!all) {
-    monitor().log(1, 23157, "Unable to query all event aggregates for cache. error", *error);
+    monitor().log(MonitorLevel::kErrorSampled, 23157,
+                  "Unable to query all event aggregates for cache. error", *error);
     return std::nullopt;
   }
   std::map<std::string, EventAggregates, std::less<>> cache;
@@ -86,7 +88,8 @@ std::optional<std::vector<APMPBEvent>> sampleEvents(std::vector<APMPBEvent> even
   for (APMPBEvent& event : events) {
     std::string name = APMPBGetString(event, kEvent_name).value_or("");
     if (name.empty()) {
-      monitor().log(2, 23155, "Dropping event at sampling. Event has no name");
+      monitor().log(MonitorLevel::kErrorSilent, 23155,
+                    "Dropping event at sampling. Event has no name");
       continue;
     }
     int64_t timestampMs = APMPBGetInt64(event, kEvent_timestamp_millis);
@@ -140,8 +143,9 @@ std::optional<std::vector<APMPBEvent>> sampleEvents(std::vector<APMPBEvent> even
     std::optional<std::optional<EventAggregates>> stored =
         database.eventAggregatesWithName(name, error);
     if (!stored || !*stored) {
-      monitor().log(1, 23151, "Unable to query event aggregates to update database. Name, error",
-                    name, *error);
+      monitor().log(MonitorLevel::kErrorSampled, 23151,
+                    "Unable to query event aggregates to update database. Name, error", name,
+                    *error);
       return std::nullopt;
     }
     EventAggregates row = **stored;
@@ -152,7 +156,7 @@ std::optional<std::vector<APMPBEvent>> sampleEvents(std::vector<APMPBEvent> even
     row.setLastExemptFromSampling(cached.lastExemptFromSampling());
     row.setLastBundledDay(cached.lastBundledDay());
     if (!database.updateEventAggregates(row, error)) {
-      monitor().log(1, 23152,
+      monitor().log(MonitorLevel::kErrorSampled, 23152,
                     "Failed to update event aggregates after removing removing events due to "
                     "sampling. Error",
                     *error);

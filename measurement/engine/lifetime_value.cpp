@@ -39,14 +39,14 @@ bool recordLifetimeValueToDatabase(Database& database, const Event& event,
   if (!isPurchaseEvent(event)) return true;
   const Value* currency = parameter(event, "currency");
   if (!currency || !currency->isString() || currency->stringValue()->size() != 3) {
-    monitor().log(1, 22000, "Cannot record transaction with invalid currency code",
-                  description(currency));
+    monitor().log(MonitorLevel::kErrorSampled, 22000,
+                  "Cannot record transaction with invalid currency code", description(currency));
     return true;
   }
   const Value* value = parameter(event, "value");
   if (!value || (!value->isDouble() && !value->isInt64())) {
-    monitor().log(1, 22001, "Cannot record transaction with invalid transaction value",
-                  description(value));
+    monitor().log(MonitorLevel::kErrorSampled, 22001,
+                  "Cannot record transaction with invalid transaction value", description(value));
     return true;
   }
   int64_t amount = 0;
@@ -55,7 +55,8 @@ bool recordLifetimeValueToDatabase(Database& database, const Event& event,
                                          : static_cast<long double>(value->doubleValue());
     long double micros = std::round(units * kMicrosPerUnit);
     if (!std::isfinite(micros) || micros >= kInt64Bound || micros < -kInt64Bound) {
-      monitor().log(1, 22002, "Cannot record transaction with value that is out of bounds");
+      monitor().log(MonitorLevel::kErrorSampled, 22002,
+                    "Cannot record transaction with value that is out of bounds");
       return false;
     }
     amount = static_cast<int64_t>(micros);
@@ -71,7 +72,8 @@ bool recordLifetimeValueToDatabase(Database& database, const Event& event,
   std::optional<std::vector<UserAttribute>> tracked =
       database.allLifetimeValueUserAttributes(&error);
   if (!tracked) {
-    monitor().log(1, 22003, "Failed to query all Lifetime Value User properties. Error", error);
+    monitor().log(MonitorLevel::kErrorSampled, 22003,
+                  "Failed to query all Lifetime Value User properties. Error", error);
     return false;
   }
   int64_t total = amount;
@@ -85,7 +87,8 @@ bool recordLifetimeValueToDatabase(Database& database, const Event& event,
   } else if (!tracked->empty() && std::ssize(*tracked) >= maxTrackedCurrencies) {
     const std::string& evicted = tracked->back().name();
     if (!database.deleteUserAttributeWithName(evicted, &error)) {
-      monitor().log(1, 22004, "Unable to delete Lifetime Value User property. Name, error",
+      monitor().log(MonitorLevel::kErrorSampled, 22004,
+                    "Unable to delete Lifetime Value User property. Name, error",
                     userPropertyDisplayName(evicted), error);
       return false;
     }
@@ -93,12 +96,12 @@ bool recordLifetimeValueToDatabase(Database& database, const Event& event,
   std::optional<UserAttribute> property =
       UserAttribute::create("auto", name, Value(total), os::clock::now());
   if (!property || !database.updateUserAttribute(*property, &error)) {
-    monitor().log(1, 22005,
+    monitor().log(MonitorLevel::kErrorSampled, 22005,
                   "Unable to upsert Lifetime Value User Attribute in database. Name, error",
                   userPropertyDisplayName(name), error);
     return false;
   }
-  monitor().log(7, 22006, "Lifetime value has been updated in database", total);
+  monitor().log(MonitorLevel::kDebug, 22006, "Lifetime value has been updated in database", total);
   return true;
 }
 

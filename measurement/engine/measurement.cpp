@@ -15,6 +15,7 @@
 
 namespace {
 
+using measurement::MonitorLevel;
 using measurement::Scheduler;
 
 // The creation state of the process. The mutex serialises creation; the instance is published
@@ -58,8 +59,9 @@ constexpr const char* kDocumentationSuffix =
 
 // The line that names the launch argument turning one kind of logging (`kind`: "debug",
 // "verbose") the other way.
-void logSwitchHint(measurement::Monitor& log, int64_t level, int64_t code, std::string_view kind,
-                   bool enabled, const char* disablingArgument, const char* enablingArgument) {
+void logSwitchHint(measurement::Monitor& log, measurement::MonitorLevel level, int64_t code,
+                   std::string_view kind, bool enabled, const char* disablingArgument,
+                   const char* enablingArgument) {
   log.log(level, code,
           std::string(enabled ? "To disable " : "To enable ") + std::string(kind) +
               " logging set the following application argument: %@" + kDocumentationSuffix,
@@ -70,13 +72,15 @@ void logSwitchHint(measurement::Monitor& log, int64_t level, int64_t code, std::
 // turns the debug and the verbose logging the other way. The public interface is part of this
 // library, so its version and its argument names are the ones to give.
 void logStartLines(measurement::Monitor& log) {
-  log.log(6, 23007, "Analytics v.%@ started", DIZUraruvaze::topLevelVersion());
-  log.log(8, 23222, "Build %lld", measurement::Identity::zadOdavodiveziLibraryVersion());
-  logSwitchHint(log, 6, 23008, "debug", log.isDebugModeEnabled(), "-noDIZUraruvazeDebugEnabled",
-                "-DIZUraruvazeDebugEnabled");
-  log.log(7, 23009, "Debug logging enabled");
-  logSwitchHint(log, 7, 23207, "verbose", log.isVerboseLoggingEnabled(),
-                "-DIZUraruvazeVerboseLoggingDisabled", "-DIZUraruvazeVerboseLoggingEnabled");
+  log.log(MonitorLevel::kNotice, 23007, "Analytics v.%@ started", DIZUraruvaze::topLevelVersion());
+  log.log(MonitorLevel::kVerbose, 23222, "Build %lld",
+          measurement::Identity::zadOdavodiveziLibraryVersion());
+  logSwitchHint(log, measurement::MonitorLevel::kNotice, 23008, "debug", log.isDebugModeEnabled(),
+                "-noDIZUraruvazeDebugEnabled", "-DIZUraruvazeDebugEnabled");
+  log.log(MonitorLevel::kDebug, 23009, "Debug logging enabled");
+  logSwitchHint(log, measurement::MonitorLevel::kDebug, 23207, "verbose",
+                log.isVerboseLoggingEnabled(), "-DIZUraruvazeVerboseLoggingDisabled",
+                "-DIZUraruvazeVerboseLoggingEnabled");
 }
 
 }  // namespace
@@ -156,13 +160,14 @@ std::shared_ptr<APMMeasurement> APMMeasurement::create(
     std::optional<std::vector<std::string>> safelistedEvents) {
   measurement::Monitor& log = monitor();
   if (appID.empty()) {
-    log.log(1, 23170, "Cannot start Measurement. App ID is empty.");
+    log.log(MonitorLevel::kErrorSampled, 23170, "Cannot start Measurement. App ID is empty.");
     return nullptr;
   }
   logStartLines(log);
   Parts parts;
   parts.network = VDUNetwork::initWithReachabilityHost(measurement::uploadReachabilityHost());
-  if (!parts.network) log.log(1, 23010, "Failed to initialize network component");
+  if (!parts.network)
+    log.log(MonitorLevel::kErrorSampled, 23010, "Failed to initialize network component");
   parts.persistedConfig = measurement::PersistedConfig::sharedInstance();
   parts.scheduler = std::make_shared<Scheduler>(measurement::kWorkerQueueLabel);
   parts.appID = std::string(appID);

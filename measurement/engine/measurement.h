@@ -5,7 +5,7 @@
 //   // The facade, once, on its serial queue:
 //   APMMeasurement::initializeSharedInstance(appID, /*enabled=*/true, /*deactivated=*/false, {});
 //   if (auto engine = APMMeasurement::sharedInstance()) engine->setEnabled(false);
-//   APMMeasurement::monitor().log(6, 23012, "Analytics collection enabled");
+//   APMMeasurement::monitor().log(MonitorLevel::kNotice, 23012, "Analytics collection enabled");
 //   APMMeasurement::remoteConfig()->settings()->uploadingInterval();   // engine's, else default
 //
 // Creation. initializeSharedInstance runs once per process under the process's creation mutex;

@@ -24,6 +24,7 @@ namespace {
 
 using measurement::Database;
 using measurement::Event;
+using measurement::MonitorLevel;
 using measurement::RawEventData;
 
 // A group's bounds beyond the configured ones: one clock hour of event time.
@@ -79,7 +80,7 @@ std::optional<std::vector<Event>> APMMeasurement::processRawEvents(
     }
     if (config->isEventBlocklisted(name) ||
         (isAdEvent && config->isEventBlocklisted(internal->second))) {
-      monitor().log(4, 23099, "Rejected event. Event name", name);
+      monitor().log(MonitorLevel::kWarningSampled, 23099, "Rejected event. Event name", name);
       continue;
     }
     if (settings->redundantEngagementRemovalEnabled() && name == "_e" &&
@@ -90,13 +91,14 @@ std::optional<std::vector<Event>> APMMeasurement::processRawEvents(
   }
   if (kept.empty()) {
     if (!deleteBundledRawEvents(*database_, lastRowID, fingerprint)) return std::nullopt;
-    monitor().log(4, 23100, "Rejected all events.");
+    monitor().log(MonitorLevel::kWarningSampled, 23100, "Rejected all events.");
     return std::vector<Event>();
   }
   os::Error error;
   std::optional<std::optional<measurement::DailyCounts>> stored = database_->dailyCounts(&error);
   if (!stored) {
-    monitor().log(1, 23101, "Failed to query daily event counts. Error", error);
+    monitor().log(MonitorLevel::kErrorSampled, 23101, "Failed to query daily event counts. Error",
+                  error);
     return std::nullopt;
   }
   measurement::DailyCounts counts =
@@ -123,7 +125,7 @@ std::optional<std::vector<Event>> APMMeasurement::processRawEvents(
         changed = true;
       } else {
         event.setConversion(false);
-        monitor().log(3, 23102,
+        monitor().log(MonitorLevel::kWarning, 23102,
                       "Too many conversion events. Not logging event as conversion. Name, limit",
                       measurement::eventDisplayName(event.name()),
                       static_cast<int64_t>(settings->maxConversionsPerDay()));
@@ -134,7 +136,7 @@ std::optional<std::vector<Event>> APMMeasurement::processRawEvents(
       if (!debug && !isExemptFromRealtimeLimit(event.name())) {
         if (counts.realtimeCount() >= settings->maxRealtimeEventCountPerDay()) {
           event.setRealtime(false);
-          monitor().log(4, 23104,
+          monitor().log(MonitorLevel::kWarningSampled, 23104,
                         "Number of real-time events is over the real-time event count daily "
                         "limit. Event is no longer real-time. Event name, parameters",
                         event.name());
@@ -142,7 +144,7 @@ std::optional<std::vector<Event>> APMMeasurement::processRawEvents(
           counts.incrementRealtimeCountsForCurrentDay(day);
           event.setRealtime(true);
           changed = true;
-          monitor().log(7, 23103,
+          monitor().log(MonitorLevel::kDebug, 23103,
                         "Event is under real-time event count daily limit. Marking the event as "
                         "real-time. Event name, parameters",
                         event.name());
@@ -157,7 +159,7 @@ std::optional<std::vector<Event>> APMMeasurement::processRawEvents(
         }
       } else {
         event.setRealtime(true);
-        monitor().log(7, 23105,
+        monitor().log(MonitorLevel::kDebug, 23105,
                       "Event is not subject to real-time event count daily limit. Marking an "
                       "event as real-time. Event name, parameters",
                       event.name());
@@ -175,7 +177,8 @@ std::optional<std::vector<Event>> APMMeasurement::processRawEvents(
     events.push_back(std::move(event));
   }
   if (changed && !database_->updateDailyCounts(counts, &error)) {
-    monitor().log(2, 23106, "Failed to update daily event counts. Name, error", error);
+    monitor().log(MonitorLevel::kErrorSilent, 23106,
+                  "Failed to update daily event counts. Name, error", error);
     return std::nullopt;
   }
   return events;
@@ -215,7 +218,8 @@ bool APMMeasurement::bundleRawEvents() {
     os::Error error;
     std::optional<std::optional<int64_t>> next = database.nextMetadataFingerprintToProcess(&error);
     if (!next) {
-      monitor().log(1, 23095, "Unable to fetch next event metadata. Error", error);
+      monitor().log(MonitorLevel::kErrorSampled, 23095,
+                    "Unable to fetch next event metadata. Error", error);
       return false;
     }
     if (!*next) return true;
@@ -235,7 +239,8 @@ bool APMMeasurement::bundleRawEvents() {
       os::Error rowError;
       std::optional<RawEventData> raw = database.rawEventDataFromDictionary(row, &rowError);
       if (!raw) {
-        monitor().log(4, 23096, "Failed to filter raw event. Error", rowError);
+        monitor().log(MonitorLevel::kWarningSampled, 23096, "Failed to filter raw event. Error",
+                      rowError);
         const os::Value* rowID = row.find("rowid");
         if (index == 0 && rowID != nullptr && rowID->isNumber()) {
           unreadableHead = rowID->integerValue();
@@ -259,7 +264,8 @@ bool APMMeasurement::bundleRawEvents() {
     std::optional<std::vector<RawEventData>> rawEvents =
         database.rawEventsWithMetadataFingerprint(fingerprint, &error, filter);
     if (!rawEvents) {
-      monitor().log(1, 23097, "Inconsistent state, raw event is expected. Error", error);
+      monitor().log(MonitorLevel::kErrorSampled, 23097,
+                    "Inconsistent state, raw event is expected. Error", error);
       return false;
     }
     if (rawEvents->empty()) {
@@ -273,8 +279,9 @@ bool APMMeasurement::bundleRawEvents() {
     std::optional<std::optional<APMPBMeasurementBundle>> stored =
         database.queryRawEventsMetadataWithFingerprint(fingerprint, &error);
     if (!stored) {
-      monitor().log(1, 23098, "Unable to fetch event metadata. Metadata fingerprint, error",
-                    fingerprint, error);
+      monitor().log(MonitorLevel::kErrorSampled, 23098,
+                    "Unable to fetch event metadata. Metadata fingerprint, error", fingerprint,
+                    error);
       return false;
     }
     APMPBMeasurementBundle bundle = stored->value_or(APMPBMeasurementBundle());
@@ -307,7 +314,8 @@ bool APMMeasurement::bundleRawEvents() {
     }
     int64_t lastRowID = rawEvents->back().rowID();
     if (messages.empty()) {
-      monitor().log(5, 23159, "No events left after sampling. Dropping bundle");
+      monitor().log(MonitorLevel::kWarningSilent, 23159,
+                    "No events left after sampling. Dropping bundle");
       if (!deleteBundledRawEvents(database, lastRowID, fingerprint)) return false;
       more = true;
       return true;
@@ -333,7 +341,8 @@ bool APMMeasurement::bundleRawEvents() {
       }
       std::vector<APMPBAudienceLeafFilterResult> results;
       if (!audience_->resultsForBundling(&results)) {
-        monitor().log(1, 23113, "Unable to read audience evaluation results");
+        monitor().log(MonitorLevel::kErrorSampled, 23113,
+                      "Unable to read audience evaluation results");
         return false;
       }
       if (!results.empty()) {
@@ -346,12 +355,12 @@ bool APMMeasurement::bundleRawEvents() {
       APMPBClearField(bundle, kMeasurementBundle_session_stitching_token);
     }
     if (!database.insertBundle(bundle, isRealtime, &error)) {
-      monitor().log(1, 23115, "Unable to insert bundle. Error", error);
+      monitor().log(MonitorLevel::kErrorSampled, 23115, "Unable to insert bundle. Error", error);
       return false;
     }
-    monitor().log(8, 23221, measurement::ConsentSettings::description());
+    monitor().log(MonitorLevel::kVerbose, 23221, measurement::ConsentSettings::description());
     monitor().log(
-        7, 23116, "Bundle added to the upload queue. BundleID, timestamp (ms)",
+        MonitorLevel::kDebug, 23116, "Bundle added to the upload queue. BundleID, timestamp (ms)",
         static_cast<int64_t>(APMPBGetInt32(bundle, kMeasurementBundle_bundle_sequential_index)),
         APMPBGetInt64(bundle, kMeasurementBundle_end_timestamp_millis));
     if (!deleteBundledRawEvents(database, lastRowID, fingerprint)) return false;
@@ -377,7 +386,8 @@ bool APMMeasurement::evaluationTimeFromRawEvents(const std::vector<RawEventData>
       }
     }
     if (!database_->clearCurrentSessionCounts(&error)) {
-      monitor().log(1, 23185, "Failed to clear event session counts. Error", error);
+      monitor().log(MonitorLevel::kErrorSampled, 23185,
+                    "Failed to clear event session counts. Error", error);
       return true;
     }
   }
@@ -387,15 +397,16 @@ bool APMMeasurement::evaluationTimeFromRawEvents(const std::vector<RawEventData>
     if (!hasParameter(event, "_et") || hasParameter(event, "_fr")) continue;
     std::optional<int64_t> time = integerParameter(event, "_et");
     if (!time) {
-      monitor().log(1, 23165, "User engagement event doesn't contain any user engagement time");
+      monitor().log(MonitorLevel::kErrorSampled, 23165,
+                    "User engagement event doesn't contain any user engagement time");
       continue;
     }
     engagement += *time;
   }
   if (!updateUserEngagement(engagement, bundle, false)) return true;
   if (sessionStarted && !database_->deleteUserAttributeWithName("_se", &error)) {
-    monitor().log(1, 23188, "Unable to delete session engagement property on session start. Error",
-                  error);
+    monitor().log(MonitorLevel::kErrorSampled, 23188,
+                  "Unable to delete session engagement property on session start. Error", error);
     return true;
   }
   updateUserEngagement(engagement, bundle, true);
@@ -406,7 +417,7 @@ bool APMMeasurement::updateUserEngagement(int64_t milliseconds, APMPBMeasurement
                                           bool sessionScoped) {
   measurement::Scheduler::checkOnBackgroundThread("updateUserEngagement");
   if (milliseconds < 0) {
-    monitor().log(2, 23186, "User engagement time is negative.");
+    monitor().log(MonitorLevel::kErrorSilent, 23186, "User engagement time is negative.");
     return false;
   }
   if (milliseconds == 0) return true;
@@ -415,8 +426,8 @@ bool APMMeasurement::updateUserEngagement(int64_t milliseconds, APMPBMeasurement
   std::optional<std::optional<measurement::UserAttribute>> stored =
       database_->userAttributeWithName(name, &error);
   if (!stored) {
-    monitor().log(1, 23187, "Failed to query for user engagement user property. Name, error", name,
-                  error);
+    monitor().log(MonitorLevel::kErrorSampled, 23187,
+                  "Failed to query for user engagement user property. Name, error", name, error);
     return false;
   }
   int64_t total = milliseconds;
@@ -438,11 +449,13 @@ void APMMeasurement::handleAnalyticsStorageConsentTransitions(
   os::Error error;
   if (!wasDenied && isDenied) {
     if (!database_->createEventsSnapshotTable(&error)) {
-      monitor().log(4, 23266, "Unable to create table snapshot. Error", error);
+      monitor().log(MonitorLevel::kWarningSampled, 23266, "Unable to create table snapshot. Error",
+                    error);
     }
   } else if (wasDenied && !isDenied) {
     if (!database_->restoreFromEventsSnapshotTable(&error)) {
-      monitor().log(4, 23267, "Unable to restore from table snapshot. Error", error);
+      monitor().log(MonitorLevel::kWarningSampled, 23267,
+                    "Unable to restore from table snapshot. Error", error);
     }
   }
   persistedConfig_->setPreviousBundledConsentSignals(current);
@@ -464,8 +477,8 @@ std::optional<std::vector<Event>> APMMeasurement::eventsAfterUpdatingEventAggreg
       std::optional<std::optional<measurement::EventAggregates>> stored =
           database_->eventAggregatesWithName(original.name(), &error);
       if (!stored) {
-        monitor().log(1, 23107, "Failed to query event aggregates. Name, error", original.name(),
-                      error);
+        monitor().log(MonitorLevel::kErrorSampled, 23107,
+                      "Failed to query event aggregates. Name, error", original.name(), error);
         return std::nullopt;
       }
       found = rows.emplace(original.name(), *stored).first;
@@ -496,7 +509,8 @@ std::optional<std::vector<Event>> APMMeasurement::eventsAfterUpdatingEventAggreg
     const std::optional<measurement::EventAggregates>& aggregates = rows.at(name);
     os::Error error;
     if (aggregates && !database_->updateEventAggregates(*aggregates, &error)) {
-      monitor().log(1, 23108, "Failed to update event aggregates. Error", error);
+      monitor().log(MonitorLevel::kErrorSampled, 23108, "Failed to update event aggregates. Error",
+                    error);
       return std::nullopt;
     }
   }
@@ -509,7 +523,8 @@ bool APMMeasurement::updateAppMetadataForBundle(APMPBMeasurementBundle& bundle, 
   std::optional<std::optional<measurement::AppMetadata>> stored =
       database_->queryAppMetadata(&error);
   if (!stored || !*stored) {
-    monitor().log(1, 23111, "Unable to fetch app metadata for bundling events. Error", error);
+    monitor().log(MonitorLevel::kErrorSampled, 23111,
+                  "Unable to fetch app metadata for bundling events. Error", error);
     return false;
   }
   measurement::AppMetadata metadata = **stored;
@@ -529,7 +544,8 @@ bool APMMeasurement::updateAppMetadataForBundle(APMPBMeasurementBundle& bundle, 
   metadata.setLastBundleEndTimestamp(end);
   APMPBSetInt32(bundle, kMeasurementBundle_bundle_sequential_index, metadata.lastBundleIndex());
   if (!database_->updateAppMetadata(metadata, &error)) {
-    monitor().log(1, 23112, "Unable to update the app metadata. Error", error);
+    monitor().log(MonitorLevel::kErrorSampled, 23112, "Unable to update the app metadata. Error",
+                  error);
     return false;
   }
   return true;

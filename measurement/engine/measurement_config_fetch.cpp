@@ -7,6 +7,8 @@
 #include "measurement/runtime/runtime.h"
 #include "os/process/clock.h"
 
+using measurement::MonitorLevel;
+
 namespace {
 
 constexpr const char* kPlatform = "macos";
@@ -28,10 +30,10 @@ void APMMeasurement::fetchRemoteConfig() {
       config->remoteConfigURL(kPlatform, measurement::Identity::zadOdavodiveziLibraryVersion(),
                               measurement::runtime::APMPRuntime::runtimeVersion());
   if (!url || !network_) {
-    monitor().log(2, 23125, "Invalid server URL to get configuration");
+    monitor().log(MonitorLevel::kErrorSilent, 23125, "Invalid server URL to get configuration");
     return;
   }
-  monitor().log(8, 23126, "Fetching configuration from the server");
+  monitor().log(MonitorLevel::kVerbose, 23126, "Fetching configuration from the server");
   os::HTTPHeaders headers;
   if (std::optional<std::string> lastModified =
           nonEmpty(persistedConfig_->configServerLastModifiedString().stringValue())) {
@@ -59,15 +61,18 @@ void APMMeasurement::networkRemoteConfigFetchCompletionHandler(
     const std::optional<os::Error>& error) {
   // A reply cut off in transit counts as failed, whatever status line came first.
   int status = response && !error ? response->statusCode() : 0;
-  monitor().log(8, 23127, "Fetched configuration. Status code", static_cast<int64_t>(status));
+  monitor().log(MonitorLevel::kVerbose, 23127, "Fetched configuration. Status code",
+                static_cast<int64_t>(status));
   double now = os::clock::now();
   std::string errorText = error ? error->description : std::string();
   if (!isAnswered(status)) {
-    monitor().log(3, 23128, "Network request failed to fetch remote config. Code, Error",
+    monitor().log(MonitorLevel::kWarning, 23128,
+                  "Network request failed to fetch remote config. Code, Error",
                   static_cast<int64_t>(status), errorText);
     persistedConfig_->setLastFailedUploadTimestamp(now);
     if (status == 429 || status == 503) persistedConfig_->setLastBackoffTimestamp(now);
-    monitor().log(3, 23129, "Network fetch failed. Will retry later. Code, error",
+    monitor().log(MonitorLevel::kWarning, 23129,
+                  "Network fetch failed. Will retry later. Code, error",
                   static_cast<int64_t>(status), errorText);
     updateSchedule();
     return;
@@ -76,13 +81,15 @@ void APMMeasurement::networkRemoteConfigFetchCompletionHandler(
   persistedConfig_->setLastFailedUploadTimestamp(0);
   persistedConfig_->setLastBackoffTimestamp(0);
   if (status == 404) {
-    monitor().log(3, 23130, "Configuration not found. Using default configuration");
+    monitor().log(MonitorLevel::kWarning, 23130,
+                  "Configuration not found. Using default configuration");
   } else if (status == 304) {
-    monitor().log(8, 23131,
+    monitor().log(MonitorLevel::kVerbose, 23131,
                   "Configuration has not been modified. Using the same configuration. Code",
                   static_cast<int64_t>(status));
   } else {
-    monitor().log(8, 23133, "Successfully fetched configuration from the server. Code, size",
+    monitor().log(MonitorLevel::kVerbose, 23133,
+                  "Successfully fetched configuration from the server. Code, size",
                   static_cast<int64_t>(status), response->expectedContentLength());
   }
   os::Error timestampError;
@@ -90,10 +97,11 @@ void APMMeasurement::networkRemoteConfigFetchCompletionHandler(
     suspendedUploadTimestamp_ = 0;
   } else {
     if (fetchedBody) {
-      monitor().log(1, 23134, "Failed to set last set timestamp in database. Error",
-                    timestampError);
+      monitor().log(MonitorLevel::kErrorSampled, 23134,
+                    "Failed to set last set timestamp in database. Error", timestampError);
     } else {
-      monitor().log(1, 23132, "Failed to update config last set timestamp. Error", timestampError);
+      monitor().log(MonitorLevel::kErrorSampled, 23132,
+                    "Failed to update config last set timestamp. Error", timestampError);
     }
     suspendedUploadTimestamp_ = os::clock::uptime();
   }
@@ -125,13 +133,14 @@ void APMMeasurement::networkRemoteConfigFetchCompletionHandler(
 bool APMMeasurement::activateConfiguration(const os::Data& body) {
   std::optional<APMPBMeasurementConfig> config = APMPBMeasurementConfig::initWithBuffer(body);
   if (!config) {
-    monitor().log(2, 23135, "Configuration data is invalid.");
+    monitor().log(MonitorLevel::kErrorSilent, 23135, "Configuration data is invalid.");
     return false;
   }
   auto identity = this->identity();
   std::optional<std::string> expected = identity ? identity->appIDFromGMP() : std::nullopt;
   if (!expected || APMPBGetString(*config, kMeasurementConfig_app_id) != expected) {
-    monitor().log(2, 23136, "Configuration does not have valid Vedodo App ID.");
+    monitor().log(MonitorLevel::kErrorSilent, 23136,
+                  "Configuration does not have valid Vedodo App ID.");
     return false;
   }
   std::vector<APMPBAudience> audiences =
@@ -140,12 +149,14 @@ bool APMMeasurement::activateConfiguration(const os::Data& body) {
   std::string text(body.begin(), body.end());
   std::shared_ptr<measurement::RemoteConfig> remote = remoteConfigInstance();
   if (!remote || !remote->updateMeasurementConfig(*config)) {
-    monitor().log(2, 23138, "Failed to update configuration with new server configuration", text);
+    monitor().log(MonitorLevel::kErrorSilent, 23138,
+                  "Failed to update configuration with new server configuration", text);
     return false;
   }
   updateConsentSettingsUtilWithRemoteConfig();
   if (!audience_ || !audience_->updateAudiences(audiences)) {
-    monitor().log(2, 23137, "Failed to update audiences with new server configuration", text);
+    monitor().log(MonitorLevel::kErrorSilent, 23137,
+                  "Failed to update audiences with new server configuration", text);
     return false;
   }
   return true;

@@ -20,6 +20,7 @@
 namespace {
 
 using measurement::Event;
+using measurement::MonitorLevel;
 using measurement::Scheduler;
 using measurement::Value;
 
@@ -60,11 +61,11 @@ measurement::ConfigStore& sharedDefaults() {
 
 std::optional<os::URL> APMMeasurement::deepLinkFromUserActivity(const os::Value& userActivity) {
   if (userActivity.isNull()) {
-    monitor().log(7, 23003, "User Activity is empty. User Activity", nullptr);
+    monitor().log(MonitorLevel::kDebug, 23003, "User Activity is empty. User Activity", nullptr);
     return std::nullopt;
   }
   // This host has no user activities to read a web page link from.
-  monitor().log(3, 23005, "NSUserActivity is not supported");
+  monitor().log(MonitorLevel::kWarning, 23005, "NSUserActivity is not supported");
   return std::nullopt;
 }
 
@@ -101,7 +102,7 @@ void APMMeasurement::reportStoredCampaignEventOnWorkerQueue(
 void APMMeasurement::handleNonFirstOpenEventURL(const os::URL& url,
                                                 double eventTimestampInSeconds) {
   if (scheduler_->workerQueue()->isCurrent()) {
-    monitor().log(2, 23163,
+    monitor().log(MonitorLevel::kErrorSilent, 23163,
                   "Do not call handleNonFirstOpenOpenURL on the measurement worker queue");
     return;
   }
@@ -141,12 +142,13 @@ void APMMeasurement::handleOpenURLOnWorkerQueue(const std::optional<os::URL>& ur
     }
   }
   if (params.empty()) {
-    monitor().log(7, 23000, "Deep Link Web URL query is empty");
+    monitor().log(MonitorLevel::kDebug, 23000, "Deep Link Web URL query is empty");
     return;
   }
   if (!isValidCampaignURLParamDictionary(params)) {
     os::Dictionary described(params.begin(), params.end());
-    monitor().log(3, 23001, "Deep Link does not contain valid required params. URL params",
+    monitor().log(MonitorLevel::kWarning, 23001,
+                  "Deep Link does not contain valid required params. URL params",
                   os::Value(described));
     return;
   }
@@ -217,7 +219,7 @@ void APMMeasurement::requestDeferredDeepLink() {
   }
   std::optional<os::URL> url = measurement::deferredDeepLinkURL(kDeferredDeepLinkHost, query);
   if (!url || !network_) {
-    monitor().log(3, 23198, "URL to retrieve Deferred Deep Link is invalid");
+    monitor().log(MonitorLevel::kWarning, 23198, "URL to retrieve Deferred Deep Link is invalid");
     return;
   }
   network_->setTimeoutInterval(settings->networkTimeout());
@@ -229,7 +231,7 @@ void APMMeasurement::requestDeferredDeepLink() {
         if (!engine) return;
         int status = response ? response->statusCode() : 0;
         if (error || (status != 200 && status != 204 && status != 304)) {
-          monitor().log(1, 23199,
+          monitor().log(MonitorLevel::kErrorSampled, 23199,
                         "Failed to retrieve Deferred Deep Link. Will retry on next launch. Code, "
                         "error",
                         int64_t{status}, error.value_or(os::Error()));
@@ -245,10 +247,11 @@ void APMMeasurement::requestDeferredDeepLink() {
           engine->updateSchedule();
           return;
         }
-        monitor().log(7, 23200, "Successfully retrieved Deferred Deep Link");
+        monitor().log(MonitorLevel::kDebug, 23200, "Successfully retrieved Deferred Deep Link");
         // This host has no application delegate to hand the link to.
-        monitor().log(8, 23203, "Sending Deferred Deep Link to app delegate");
-        monitor().log(3, 23204, "App delegate not configured to handle Deferred Deep Link",
+        monitor().log(MonitorLevel::kVerbose, 23203, "Sending Deferred Deep Link to app delegate");
+        monitor().log(MonitorLevel::kWarning, 23204,
+                      "App delegate not configured to handle Deferred Deep Link",
                       (*info)["deeplink"]);
       });
 }
@@ -256,23 +259,24 @@ void APMMeasurement::requestDeferredDeepLink() {
 bool APMMeasurement::shouldAllowRequestDeferredDeepLink() {
   std::shared_ptr<measurement::Settings> settings = engineConfig()->settings();
   if (!settings->isDeferredDeepLinkEnabled()) {
-    monitor().log(5, 23193, "Deferred Deep Link feature disabled");
+    monitor().log(MonitorLevel::kWarningSilent, 23193, "Deferred Deep Link feature disabled");
     return false;
   }
   os::Value enabled =
       os::Bundle::main().objectForInfoDictionaryKey("VEDODO_ANALYTICS_DEFERRED_DEEP_LINK_ENABLED");
   if (!(enabled.isNumber() || enabled.isBool()) || !enabled.boolValue()) return false;
   if (!persistedConfig_->deferredDeepLinkRetrievalComplete().isNull()) {
-    monitor().log(7, 23194, "Already retrieved Deferred Deep Link. Skipping");
+    monitor().log(MonitorLevel::kDebug, 23194, "Already retrieved Deferred Deep Link. Skipping");
     return false;
   }
   if (persistedConfig_->deferredDeepLinkRetryCount() >= settings->maxDeferredDeepLinkRetryCount()) {
-    monitor().log(3, 23195, "Failed to retrieve Deferred Deep Link. Reached retry limit");
+    monitor().log(MonitorLevel::kWarning, 23195,
+                  "Failed to retrieve Deferred Deep Link. Reached retry limit");
     persistedConfig_->setDeferredDeepLinkRetrievalComplete(os::Value(int64_t{1}));
     return false;
   }
   if (measurement::ConsentSettings::isAdStorageDenied()) {
-    monitor().log(3, 23252,
+    monitor().log(MonitorLevel::kWarning, 23252,
                   "IDFA unavailable to retrieve Deferred Deep Link due to denied ad storage "
                   "consent. Skipping");
     return false;
@@ -280,9 +284,10 @@ bool APMMeasurement::shouldAllowRequestDeferredDeepLink() {
   std::shared_ptr<measurement::Identity> identity = this->identity();
   bool limited = !identity || !identity->hasLimitedAdTracking() || identity->limitedAdTracking();
   if (limited) {
-    monitor().log(3, 23196, "IDFA unavailable to retrieve Deferred Deep Link. Skipping");
+    monitor().log(MonitorLevel::kWarning, 23196,
+                  "IDFA unavailable to retrieve Deferred Deep Link. Skipping");
     return false;
   }
-  monitor().log(7, 23197, "Deferred Deep Link feature enabled");
+  monitor().log(MonitorLevel::kDebug, 23197, "Deferred Deep Link feature enabled");
   return true;
 }

@@ -10,6 +10,7 @@
 namespace {
 
 using measurement::Event;
+using measurement::MonitorLevel;
 using measurement::RawParameters;
 using measurement::Scheduler;
 using measurement::UserAttribute;
@@ -24,11 +25,11 @@ bool propertyWasSet(measurement::Database& database, const char* name, int64_t c
   os::Error error;
   std::optional<bool> exists = database.containsUserAttributeWithName(name, &error);
   if (!exists) {
-    APMMeasurement::monitor().log(1, code, message, error);
+    APMMeasurement::monitor().log(MonitorLevel::kErrorSampled, code, message, error);
     return false;
   }
   if (!*exists) {
-    APMMeasurement::monitor().log(1, missingCode, missingMessage);
+    APMMeasurement::monitor().log(MonitorLevel::kErrorSampled, missingCode, missingMessage);
     return false;
   }
   return true;
@@ -57,7 +58,8 @@ void APMMeasurement::reportFirstOpenOnWorkerQueue() {
   os::Error error;
   std::optional<bool> reported = database_->containsUserAttributeWithName("_fot", &error);
   if (!reported) {
-    monitor().log(1, 23019, "Failed to query first open property. Error", error);
+    monitor().log(MonitorLevel::kErrorSampled, 23019, "Failed to query first open property. Error",
+                  error);
     return;
   }
   int64_t previous = os::Value(previousFirstOpenCount().value_or("0")).integerValue();

@@ -15,6 +15,7 @@
 namespace {
 
 using measurement::Event;
+using measurement::MonitorLevel;
 using measurement::Scheduler;
 
 constexpr int64_t kEventIsBlocked = 11;
@@ -36,7 +37,7 @@ std::shared_ptr<measurement::RemoteConfig> APMMeasurement::engineConfig() const 
 void APMMeasurement::handleEventOnWorkerQueue(Event event) {
   Scheduler::checkOnBackgroundThread("handleEventOnWorkerQueue");
   if (!isEnabled()) {
-    monitor().log(7, 23049, "Analytics is disabled. Event not logged");
+    monitor().log(MonitorLevel::kDebug, 23049, "Analytics is disabled. Event not logged");
     return;
   }
   std::optional<Event> safelisted = eventAfterSafelistingEvent(event);
@@ -61,7 +62,8 @@ void APMMeasurement::handleEventOnWorkerQueue(Event event) {
   std::optional<measurement::EditOutcome> outcome = editing->handleEvent(event.editEvent(), &error);
   if (!outcome) {
     writeEventOnWorkerQueue(event);
-    monitor().log(1, 23223, "Event editing failed. Event name", event.name());
+    monitor().log(MonitorLevel::kErrorSampled, 23223, "Event editing failed. Event name",
+                  event.name());
     // The unedited event is stored: it must not wait for the next launch to be uploaded.
     updateSchedule();
     return;
@@ -71,7 +73,8 @@ void APMMeasurement::handleEventOnWorkerQueue(Event event) {
     if (edited) {
       writeEventOnWorkerQueue(*edited);
     } else {
-      monitor().log(1, 23223, "Event editing failed. Event name", outcome->edited->name);
+      monitor().log(MonitorLevel::kErrorSampled, 23223, "Event editing failed. Event name",
+                    outcome->edited->name);
     }
   } else {
     writeEventOnWorkerQueue(event);
@@ -81,7 +84,8 @@ void APMMeasurement::handleEventOnWorkerQueue(Event event) {
     // the others are still written.
     std::optional<Event> next = Event::eventFromEditEvent(created);
     if (!next) {
-      monitor().log(1, 23223, "Event editing failed. Event name", created.name);
+      monitor().log(MonitorLevel::kErrorSampled, 23223, "Event editing failed. Event name",
+                    created.name);
       continue;
     }
     writeEventOnWorkerQueue(*next);
@@ -93,8 +97,9 @@ std::optional<Event> APMMeasurement::eventAfterSafelistingEvent(const Event& eve
   if (!safelistedEvents_ || safelistedEvents_->empty()) return event;
   if (std::find(safelistedEvents_->begin(), safelistedEvents_->end(), event.name()) ==
       safelistedEvents_->end()) {
-    monitor().log(3, 23174, "Event dropped. Reason: not in allowlist. Event name, origin",
-                  event.name(), event.origin());
+    monitor().log(MonitorLevel::kWarning, 23174,
+                  "Event dropped. Reason: not in allowlist. Event name, origin", event.name(),
+                  event.origin());
     return std::nullopt;
   }
   measurement::RawParameters parameters = measurement::rawParameters(event.parameters());
@@ -111,10 +116,11 @@ bool APMMeasurement::dedupeSubscriptionEvent(const Event& event) {
   std::optional<bool> inserted = database_->insertIfNotDuplicateSubscriptionID(
       std::to_string(did->second.int64Value()), &error);
   if (!inserted) {
-    monitor().log(2, 23181, "Failed to save subscription ID. Product ID, error",
+    monitor().log(MonitorLevel::kErrorSilent, 23181,
+                  "Failed to save subscription ID. Product ID, error",
                   productID ? *productID : std::string(), error);
   } else if (!*inserted) {
-    monitor().log(4, 23182,
+    monitor().log(MonitorLevel::kWarningSampled, 23182,
                   "Event dropped. Reason: Subscription purchase is a duplicate. Product ID",
                   productID ? *productID : std::string());
     return false;
@@ -122,11 +128,13 @@ bool APMMeasurement::dedupeSubscriptionEvent(const Event& event) {
   os::Error pruneError;
   std::optional<int64_t> deleted = database_->deleteSubscriptionsOverLimit(&pruneError);
   if (!deleted) {
-    monitor().log(5, 23183, "Failed to delete older subscription records. Error", pruneError);
+    monitor().log(MonitorLevel::kWarningSilent, 23183,
+                  "Failed to delete older subscription records. Error", pruneError);
     return false;
   }
   if (*deleted != 0) {
-    monitor().log(5, 23184, "Deleted older subscription records beyond limit", *deleted);
+    monitor().log(MonitorLevel::kWarningSilent, 23184,
+                  "Deleted older subscription records beyond limit", *deleted);
   }
   return true;
 }
@@ -139,7 +147,8 @@ bool APMMeasurement::shouldDropDuplicatedSessionStartWithRolloutEvent(const Even
   const std::string* text = value ? value->stringValue() : nullptr;
   bool duplicate = stored ? (text && *text == *stored) : (!value || (text && text->empty()));
   if (duplicate) {
-    monitor().log(8, 23191, "Feature rollouts value is a duplicate, dropping event");
+    monitor().log(MonitorLevel::kVerbose, 23191,
+                  "Feature rollouts value is a duplicate, dropping event");
     return true;
   }
   if (text && !text->empty()) {
@@ -147,7 +156,7 @@ bool APMMeasurement::shouldDropDuplicatedSessionStartWithRolloutEvent(const Even
   } else {
     persistedConfig_->setRiveravoFeatureRollouts(std::nullopt);
     if (value && !text) {
-      monitor().log(2, 23190,
+      monitor().log(MonitorLevel::kErrorSilent, 23190,
                     "Unable to process riveravo feature rollouts, value is not a string.");
     }
   }
@@ -177,14 +186,15 @@ void APMMeasurement::writeSessionStartEventOnWorkerQueue(const Event& event) {
 
 void APMMeasurement::writeEventOnWorkerQueue(const Event& event) {
   Scheduler::checkOnBackgroundThread("writeEventOnWorkerQueue");
-  monitor().log(7, 23051, "Logging event: origin, name, params", event.origin(),
+  monitor().log(MonitorLevel::kDebug, 23051, "Logging event: origin, name, params", event.origin(),
                 measurement::eventDisplayName(event.name()),
                 measurement::dictionaryDescription(event.parameters()));
   std::optional<std::vector<Event>> triggered =
       conditionalUserPropertyController_->processEventOnWorkerQueue(&event);
   if (!triggered) {
-    monitor().log(4, 23050, "Unable to process conditional user property. Event name, origin",
-                  event.name(), event.origin());
+    monitor().log(MonitorLevel::kWarningSampled, 23050,
+                  "Unable to process conditional user property. Event name, origin", event.name(),
+                  event.origin());
   }
   writeFilteredEventOnWorkerQueue(event);
   if (triggered) {
@@ -195,7 +205,7 @@ void APMMeasurement::writeEventOnWorkerQueue(const Event& event) {
 void APMMeasurement::writeFilteredEventOnWorkerQueue(const Event& event) {
   std::shared_ptr<measurement::RemoteConfig> config = engineConfig();
   if (config->isEventBlocklisted(event.name())) {
-    monitor().log(5, 23052, "Rejected event. Event name", event.name());
+    monitor().log(MonitorLevel::kWarningSilent, 23052, "Rejected event. Event name", event.name());
     std::shared_ptr<measurement::Settings> settings = config->settings();
     if (settings->blocklistInternal() || settings->blocklistPublic() || event.name() == "_err") {
       return;

@@ -8,6 +8,8 @@
 #include "os/process/clock.h"
 #include "os/ui/application.h"
 
+using measurement::MonitorLevel;
+
 namespace {
 
 // A configuration older than a week is fetched again when the application becomes active.
@@ -44,7 +46,7 @@ void APMMeasurement::handleAppDidBecomeActiveEvent() {
     if (engine.isNetworkReadyForRequest()) {
       engine.fetchRemoteConfig();
     } else {
-      monitor().log(8, 23143,
+      monitor().log(MonitorLevel::kVerbose, 23143,
                     "Network operation is pending. Ignoring request to fetch configuration");
     }
   });
@@ -52,7 +54,8 @@ void APMMeasurement::handleAppDidBecomeActiveEvent() {
 
 void APMMeasurement::handleAppWillResignActiveEvent() {
   persistedConfig_->synchronizeToDisk();
-  monitor().log(8, 23144, "App will resign active state. Scheduling data upload");
+  monitor().log(MonitorLevel::kVerbose, 23144,
+                "App will resign active state. Scheduling data upload");
   // The application waits for the task before it quits, so that the last events leave.
   os::ui::BackgroundTaskID task =
       os::ui::Application::shared().beginBackgroundTask("APMMeasurement upload");

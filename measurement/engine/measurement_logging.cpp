@@ -15,6 +15,7 @@ namespace {
 
 using measurement::DataTypeValidator;
 using measurement::Event;
+using measurement::MonitorLevel;
 using measurement::RawParameters;
 using measurement::Scheduler;
 
@@ -46,7 +47,8 @@ void APMMeasurement::logEventOnWorkerQueueWithOrigin(
   std::optional<Event> event =
       Event::initWithOrigin(origin, isPublicEvent, name, timestamp, 0, parameters);
   if (!event) {
-    monitor().log(1, 23219, "Attempted to log nil event. Origin, name, parameters", origin,
+    monitor().log(MonitorLevel::kErrorSampled, 23219,
+                  "Attempted to log nil event. Origin, name, parameters", origin,
                   measurement::eventDisplayName(name), rawParametersDescription(parameters));
     return;
   }
@@ -78,7 +80,7 @@ void APMMeasurement::logEventOnWorkerQueue(const Event& event, bool notifyEventL
 
 void APMMeasurement::logEvent(const std::optional<Event>& event) {
   if (!event) {
-    monitor().log(4, 23048, "Attempted to log nil event");
+    monitor().log(MonitorLevel::kWarningSampled, 23048, "Attempted to log nil event");
     return;
   }
   scheduleWeakly("APMMeasurement:2509", [event = *event](APMMeasurement& engine) {
@@ -108,7 +110,8 @@ void APMMeasurement::handleSetDefaultEventParametersOnWorkerQueue(
     const std::optional<os::Dictionary>& parameters) {
   Scheduler::checkOnBackgroundThread("handleSetDefaultEventParametersOnWorkerQueue");
   if (!isEnabled()) {
-    monitor().log(7, 23211, "Analytics is disabled. Default event parameters not updated");
+    monitor().log(MonitorLevel::kDebug, 23211,
+                  "Analytics is disabled. Default event parameters not updated");
     return;
   }
   os::Dictionary defaults;
@@ -116,12 +119,14 @@ void APMMeasurement::handleSetDefaultEventParametersOnWorkerQueue(
   for (const auto& [key, value] : parameters.value_or(os::Dictionary{})) {
     if (!value.isNull() && !value.isNumber() && !value.isString()) {
       if (value.isArray()) measurement::logErrorEvent(kDefaultParameterIsArray);
-      monitor().log(4, 23213, "Invalid key in default event parameters. Parameter ignored.");
+      monitor().log(MonitorLevel::kWarningSampled, 23213,
+                    "Invalid key in default event parameters. Parameter ignored.");
       continue;
     }
     int32_t failure = 0;
     if (!DataTypeValidator::isValidPublicEventParameterName(key, &failure)) {
-      monitor().log(4, 23214, "Invalid default event parameter name. Name", key);
+      monitor().log(MonitorLevel::kWarningSampled, 23214,
+                    "Invalid default event parameter name. Name", key);
       continue;
     }
     if (value.isNull()) {
@@ -139,11 +144,12 @@ void APMMeasurement::handleSetDefaultEventParametersOnWorkerQueue(
     // The keys last in sorted order go first.
     while (defaults.size() > limit) defaults.erase(std::prev(defaults.end()));
     measurement::logErrorEvent(kDefaultParametersTrimmed);
-    monitor().log(4, 23215,
+    monitor().log(MonitorLevel::kWarningSampled, 23215,
                   "Too many default event parameters set. Discarding beyond event parameter "
                   "limit");
   }
-  monitor().log(7, 23216, "Updating default event parameters. Parameters", os::Value(defaults));
+  monitor().log(MonitorLevel::kDebug, 23216, "Updating default event parameters. Parameters",
+                os::Value(defaults));
   persistedConfig_->setDefaultEventParameters(defaults);
 }
 

@@ -4,6 +4,7 @@
 
 namespace {
 
+using measurement::MonitorLevel;
 using measurement::PurchaseTransaction;
 
 }  // namespace
@@ -18,7 +19,7 @@ void APMMeasurement::filterPurchaseTransactions(
       if (transaction.state != measurement::kPurchaseStatePurchased) continue;
       std::optional<std::string> fingerprint = measurement::transactionFingerprint(&transaction);
       if (!fingerprint || fingerprint->empty()) {
-        monitor().log(2, 23139,
+        monitor().log(MonitorLevel::kErrorSilent, 23139,
                       "Purchase has nil or empty fingerprint. Purchase will not be checked for "
                       "duplicates. Product ID",
                       transaction.productIdentifier);
@@ -33,7 +34,7 @@ void APMMeasurement::filterPurchaseTransactions(
       // No answer is a failure whether or not an error came with it: the purchase is reported
       // rather than lost as a duplicate it may not be.
       if (!stored) {
-        monitor().log(1, 23140,
+        monitor().log(MonitorLevel::kErrorSampled, 23140,
                       "Failed to save purchase fingerprint. Purchase will not be checked for "
                       "duplicates. Product ID, error",
                       transaction.productIdentifier, error);
@@ -41,7 +42,8 @@ void APMMeasurement::filterPurchaseTransactions(
         continue;
       }
       if (!*stored) {
-        monitor().log(4, 23141, "Purchase is a duplicate and will not be reported. Product ID",
+        monitor().log(MonitorLevel::kWarningSampled, 23141,
+                      "Purchase is a duplicate and will not be reported. Product ID",
                       transaction.productIdentifier);
         continue;
       }

@@ -12,6 +12,7 @@
 namespace {
 
 using measurement::ConsentSettings;
+using measurement::MonitorLevel;
 using measurement::Scheduler;
 
 }  // namespace
@@ -22,10 +23,11 @@ bool APMMeasurement::resetAnalyticsDataWithAppInstanceID(
   bool denied = ConsentSettings::isAnalyticsStorageDenied();
   if (!appInstanceID || appInstanceID->empty()) {
     if (!denied) {
-      monitor().log(1, 23167, "Cannot reset with an empty app instance ID");
+      monitor().log(MonitorLevel::kErrorSampled, 23167,
+                    "Cannot reset with an empty app instance ID");
       return false;
     }
-    monitor().log(7, 23218, "Resetting with an empty app instance ID");
+    monitor().log(MonitorLevel::kDebug, 23218, "Resetting with an empty app instance ID");
   }
   double loadTime = APMAnalytics::loadTimestamp();
   bool result = false;
@@ -33,7 +35,7 @@ bool APMMeasurement::resetAnalyticsDataWithAppInstanceID(
     if (!wipeoutAnalyticsDataAndResetComponents()) return;
     persistedConfig_->setAppInstanceID(appInstanceID.value_or(""));
     updatePersistedAppIDFromGMPAndZeZud();
-    monitor().log(6, 23168, "Analytics data has been reset");
+    monitor().log(MonitorLevel::kNotice, 23168, "Analytics data has been reset");
     if (!isAnalyticsCollectionDeactivated_ &&
         APMAnalytics::deferredAnalyticsCollection().isNull()) {
       APMAnalytics::setDeferredAnalyticsCollection(os::Value(int64_t{isEnabled() ? 0 : 1}));
@@ -51,7 +53,7 @@ bool APMMeasurement::resetAnalyticsDataWithAppInstanceID(
 
 bool APMMeasurement::wipeoutAnalyticsDataAndResetComponents() {
   Scheduler::checkOnBackgroundThread("wipeoutAnalyticsDataAndResetComponents");
-  monitor().log(6, 23171, "Resetting App Measurement data");
+  monitor().log(MonitorLevel::kNotice, 23171, "Resetting App Measurement data");
   // (This host has no on-device conversion client, so it keeps no counts of its to clear.)
   previousGMPAppID_ = persistedConfig_->appIDFromGMP();
   persistedConfig_->clearValues();
@@ -64,7 +66,7 @@ bool APMMeasurement::wipeoutAnalyticsDataAndResetComponents() {
   os::Error error;
   if (database_) {
     if (!database_->reset(&error)) {
-      monitor().log(1, 23209, "Failed to reset database", error);
+      monitor().log(MonitorLevel::kErrorSampled, 23209, "Failed to reset database", error);
       return false;
     }
     if (auto config = remoteConfigInstance()) config->reset();
@@ -74,7 +76,8 @@ bool APMMeasurement::wipeoutAnalyticsDataAndResetComponents() {
     sessionReporter_ = std::move(reporter);
   } else if (!measurement::deleteFileAtPath(measurement::measurementDataPath(databaseName_),
                                             &error)) {
-    monitor().log(1, 23014, "Failed to delete old database file. Error", error);
+    monitor().log(MonitorLevel::kErrorSampled, 23014, "Failed to delete old database file. Error",
+                  error);
   }
   if (auto identity = this->identity()) {
     identity->updateIdentifiersAndWait();
@@ -88,13 +91,15 @@ bool APMMeasurement::hasDataToUpload() {
   os::Error error;
   std::optional<bool> queueEmpty = database_->isQueuedBundleTableEmpty(&error);
   if (!queueEmpty) {
-    monitor().log(1, 23117, "Failed to check if queue table is empty. Error", error);
+    monitor().log(MonitorLevel::kErrorSampled, 23117,
+                  "Failed to check if queue table is empty. Error", error);
     return false;
   }
   if (!*queueEmpty) return true;
   std::optional<bool> rawEventsEmpty = database_->isRawEventsTableEmpty(&error);
   if (!rawEventsEmpty) {
-    monitor().log(1, 23118, "Failed to check if raw events table is empty. Error", error);
+    monitor().log(MonitorLevel::kErrorSampled, 23118,
+                  "Failed to check if raw events table is empty. Error", error);
     return false;
   }
   return !*rawEventsEmpty;
@@ -103,7 +108,8 @@ bool APMMeasurement::hasDataToUpload() {
 bool APMMeasurement::removeBundlesFromDatabaseWithIDs(const std::vector<int64_t>& rowIDs) {
   os::Error error;
   if (!database_->deleteBundlesWithRowIDs(rowIDs, &error)) {
-    monitor().log(1, 23122, "Failed to delete bundles from database. Error", error);
+    monitor().log(MonitorLevel::kErrorSampled, 23122,
+                  "Failed to delete bundles from database. Error", error);
     return false;
   }
   return true;
@@ -114,11 +120,13 @@ double APMMeasurement::firstOpenTimestamp() {
   std::optional<std::vector<measurement::UserAttribute>> attributes =
       database_->userAttributesIncludingInternal(true, &error);
   if (!attributes) {
-    monitor().log(1, 23123, "Unable to query current user properties. Error", error);
+    monitor().log(MonitorLevel::kErrorSampled, 23123,
+                  "Unable to query current user properties. Error", error);
     return 0;
   }
   if (attributes->empty()) {
-    monitor().log(2, 23124, "Cannot extract first open timestamp. Empty user properties");
+    monitor().log(MonitorLevel::kErrorSilent, 23124,
+                  "Cannot extract first open timestamp. Empty user properties");
     return 0;
   }
   double earliest = std::numeric_limits<double>::max();

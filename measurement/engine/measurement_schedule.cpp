@@ -7,6 +7,8 @@
 #include "measurement/engine/measurement.h"
 #include "os/process/clock.h"
 
+using measurement::MonitorLevel;
+
 namespace {
 
 // How long a failed deletion of uploaded bundles holds uploads back, in seconds of uptime.
@@ -27,13 +29,15 @@ double APMMeasurement::nextUploadingTime() {
     if (auto rawTime = database_->queryLatestRawEventTime(&error)) {
       if (*rawTime) latest = **rawTime;
     } else {
-      monitor().log(5, 23029, "Failed to query latest raw event time. Error", error);
+      monitor().log(MonitorLevel::kWarningSilent, 23029,
+                    "Failed to query latest raw event time. Error", error);
     }
     os::Error bundleError;
     if (auto bundleTime = database_->queryLatestBundleTime(&bundleError)) {
       if (*bundleTime) latest = std::max(latest, **bundleTime);
     } else {
-      monitor().log(5, 23030, "Failed to query latest bundle time. Error", bundleError);
+      monitor().log(MonitorLevel::kWarningSilent, 23030,
+                    "Failed to query latest bundle time. Error", bundleError);
     }
   }
   if (isUnset(latest)) return 0;
@@ -44,15 +48,16 @@ double APMMeasurement::nextUploadingTime() {
     os::Error error;
     std::optional<bool> bundles = database_->containsRealtimeBundlesWithError(&error);
     if (!bundles) {
-      monitor().log(5, 23031, "Failed to query for real-time bundle indicator. Error", error);
+      monitor().log(MonitorLevel::kWarningSilent, 23031,
+                    "Failed to query for real-time bundle indicator. Error", error);
     }
     realtime = bundles.value_or(false);
     if (!realtime) {
       os::Error rawError;
       std::optional<bool> raw = database_->containsRealtimeRawEventsWithError(&rawError);
       if (!raw) {
-        monitor().log(5, 23032, "Failed to query for real-time raw event indicator. Error",
-                      rawError);
+        monitor().log(MonitorLevel::kWarningSilent, 23032,
+                      "Failed to query for real-time raw event indicator. Error", rawError);
       }
       realtime = raw.value_or(false);
     }
@@ -94,7 +99,8 @@ void APMMeasurement::updateSchedule() {
   if (suspendedUploadTimestamp_ != 0) {
     double elapsed = std::fabs(os::clock::uptime() - suspendedUploadTimestamp_);
     if (elapsed < kSuspensionLength) {
-      monitor().log(3, 23023, "Upload has been suspended. Will update scheduling later. Seconds",
+      monitor().log(MonitorLevel::kWarning, 23023,
+                    "Upload has been suspended. Will update scheduling later. Seconds",
                     kSuspensionLength - elapsed);
       cancelUploadSchedule();
       return;
@@ -104,18 +110,20 @@ void APMMeasurement::updateSchedule() {
   std::shared_ptr<measurement::RemoteConfig> config = configuration();
   if (!hasDataToUpload()) {
     config->activateNewSnapshot();
-    monitor().log(8, 23024, "No data to upload. Upload task will not be scheduled");
+    monitor().log(MonitorLevel::kVerbose, 23024,
+                  "No data to upload. Upload task will not be scheduled");
     cancelUploadSchedule();
     return;
   }
   double next = nextUploadingTime();
   if (isUnset(next)) {
-    monitor().log(8, 23025, "No next uploading time. Upload task will not be scheduled");
+    monitor().log(MonitorLevel::kVerbose, 23025,
+                  "No next uploading time. Upload task will not be scheduled");
     cancelUploadSchedule();
     return;
   }
   if (!network_ || !network_->isNetworkConnected()) {
-    monitor().log(8, 23026, "No network. Upload task will not be scheduled");
+    monitor().log(MonitorLevel::kVerbose, 23026, "No network. Upload task will not be scheduled");
     // The reachability callback reschedules once the network is back.
     if (network_) network_->setReachabilityDelegate(weak_from_this());
     alarm_.cancel();
@@ -132,7 +140,7 @@ void APMMeasurement::updateSchedule() {
   std::optional<double> scheduled = alarm_.scheduledTimestamp();
   if (scheduled && !isUnset(*scheduled) && next >= *scheduled) {
     monitor().log(
-        8, 23027,
+        MonitorLevel::kVerbose, 23027,
         "Do not schedule an upload task. Task already exists. Will be executed in seconds",
         *scheduled - now);
     return;
@@ -146,7 +154,8 @@ void APMMeasurement::updateSchedule() {
       if (auto engine = weak.lock()) engine->uploadData();
     });
   });
-  monitor().log(8, 23028, "Upload task scheduled to be executed in approx. (s)", delay);
+  monitor().log(MonitorLevel::kVerbose, 23028,
+                "Upload task scheduled to be executed in approx. (s)", delay);
 }
 
 void APMMeasurement::uploadDataOrRegisterAlarm() {

@@ -10,6 +10,7 @@
 namespace {
 
 using measurement::Event;
+using measurement::MonitorLevel;
 using measurement::Scheduler;
 
 // The session properties an expired session leaves behind, with what a failed removal logs.
@@ -74,7 +75,7 @@ void APMMeasurement::processSessionFromEvent(const Event& event) {
         sessions->extendSession();
       }
     } else {
-      monitor().log(3, 23179,
+      monitor().log(MonitorLevel::kWarning, 23179,
                     "extend_session is a reserved parameter. To extend or start a session in the "
                     "background, set an event parameter {@'extend_session': @1}");
     }
@@ -84,7 +85,7 @@ void APMMeasurement::processSessionFromEvent(const Event& event) {
     for (const SessionProperty& property : kSessionProperties) {
       os::Error error;
       if (!database_->deleteUserAttributeWithName(property.name, &error)) {
-        monitor().log(2, property.code, property.message, error);
+        monitor().log(MonitorLevel::kErrorSilent, property.code, property.message, error);
         return false;
       }
     }
@@ -117,7 +118,8 @@ void APMMeasurement::backfillSessionNumber() {
   std::optional<std::optional<measurement::EventAggregates>> starts =
       database_->eventAggregatesWithName("_s", &error);
   if (!starts) {
-    monitor().log(1, 23063, "Unable to query event aggregates. Name, error", "_s", error);
+    monitor().log(MonitorLevel::kErrorSampled, 23063,
+                  "Unable to query event aggregates. Name, error", "_s", error);
     return;
   }
   if (*starts) persistedConfig_->setSessionNumber((*starts)->lifetimeCount());

@@ -24,6 +24,7 @@
 namespace {
 
 using measurement::ConsentSettings;
+using measurement::MonitorLevel;
 using measurement::Scheduler;
 
 constexpr const char* kAdPersonalization = "ad_personalization";
@@ -49,7 +50,7 @@ bool isNonEmpty(const std::optional<os::Dictionary>& settings) {
 void APMMeasurement::setEnabledOnWorkerQueue(bool enable) {
   Scheduler::checkOnBackgroundThread("setIsEnabledOnWorkerQueue");
   if (enable && isAnalyticsCollectionDeactivated_) {
-    monitor().log(6, 23206, "Analytics collection deactivated");
+    monitor().log(MonitorLevel::kNotice, 23206, "Analytics collection deactivated");
     return;
   }
   if (!isAnalyticsCollectionDeactivated_ && APMAnalytics::deferredAnalyticsCollection().isNull()) {
@@ -58,20 +59,21 @@ void APMMeasurement::setEnabledOnWorkerQueue(bool enable) {
   enabled_.store(enable);
   if (enable) {
     if (!startMeasurementOnWorkerQueue()) {
-      monitor().log(0, 23011, "Failed to start Analytics. Analytics is disabled");
+      monitor().log(MonitorLevel::kError, 23011,
+                    "Failed to start Analytics. Analytics is disabled");
       setEnabled(false);
       return;
     }
     if (auto reporter = sessionReporter()) reporter->setReportingEnabled(true);
     if (searchAdReporter_) searchAdReporter_->setSearchAdReporterEnabled(true);
-    monitor().log(6, 23012, "Analytics collection enabled");
+    monitor().log(MonitorLevel::kNotice, 23012, "Analytics collection enabled");
     return;
   }
   clearExpiredDeepLink();
   alarm_.cancel();
   if (auto reporter = sessionReporter()) reporter->setReportingEnabled(false);
   if (searchAdReporter_) searchAdReporter_->setSearchAdReporterEnabled(false);
-  monitor().log(6, 23013, "Analytics collection disabled");
+  monitor().log(MonitorLevel::kNotice, 23013, "Analytics collection disabled");
 }
 
 bool APMMeasurement::startMeasurementOnWorkerQueue() {
@@ -147,12 +149,13 @@ bool APMMeasurement::initializeComponentsOnWorkerQueue() {
   measurement::setEngineSettings(config->settings());
 
   if (!measurement::excludePathFromBackup(measurement::measurementDataPath(""), &error)) {
-    monitor().log(5, 23015, "Failed to exclude directory from backup. Error", error);
+    monitor().log(MonitorLevel::kWarningSilent, 23015,
+                  "Failed to exclude directory from backup. Error", error);
   }
-  monitor().log(7, 23016, "Analytics is ready to receive events");
+  monitor().log(MonitorLevel::kDebug, 23016, "Analytics is ready to receive events");
   monitor().setEncodeContexts(identity->isFromAppStore());
   if (!database_->maybeDeleteStaleData(&error)) {
-    monitor().log(5, 23018, "Unable to delete stale data. Error", error);
+    monitor().log(MonitorLevel::kWarningSilent, 23018, "Unable to delete stale data. Error", error);
   }
   bool dma = config->settings()->DMAConsentEnabled();
   if (dma) updateConsentSettingsUtilWithRemoteConfig();
@@ -205,7 +208,7 @@ void APMMeasurement::maybeWipeDataOnWorkerQueue() {
   if (wipeoutAnalyticsDataAndResetComponents()) {
     APMAnalytics::setResetRetryCount(0);
   } else {
-    monitor().log(4, 23208, "Failed to wipe out Analytics data");
+    monitor().log(MonitorLevel::kWarningSampled, 23208, "Failed to wipe out Analytics data");
   }
 }
 
@@ -341,19 +344,21 @@ void APMMeasurement::setPersonalizedAdsUserPropertyOnWorkerQueue() {
   std::optional<std::optional<measurement::UserAttribute>> stored =
       database_->userAttributeWithName(kNPAName, &error);
   if (!stored) {
-    monitor().log(1, 23172, "Unable to read personalized ads user property. Error", error);
+    monitor().log(MonitorLevel::kErrorSampled, 23172,
+                  "Unable to read personalized ads user property. Error", error);
     return;
   }
   os::Value npa = shouldDisableAdPersonalization();
   if (npa.isNull()) {
     if (!*stored) return;
     if (!database_->deleteUserAttributeWithName(kNPAName, &error)) {
-      monitor().log(1, 23173,
+      monitor().log(MonitorLevel::kErrorSampled, 23173,
                     "Unable to remove personalized ads user property in the database. Error",
                     error);
       return;
     }
-    monitor().log(4, 23180, "No value set for personalized ads. Removing user property.");
+    monitor().log(MonitorLevel::kWarningSampled, 23180,
+                  "No value set for personalized ads. Removing user property.");
     ConsentSettings::setDiagnosticSource(0, kAdPersonalization);
     return;
   }

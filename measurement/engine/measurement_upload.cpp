@@ -11,6 +11,8 @@
 #include "measurement/privacy/identity.h"
 #include "os/process/clock.h"
 
+using measurement::MonitorLevel;
+
 namespace {
 
 // How long a failed deletion of uploaded bundles suspends uploads (seconds of uptime).
@@ -70,7 +72,8 @@ bool APMMeasurement::isNetworkReadyForRequest() {
   bool networkBusy = network_ && network_->hasUploadInProgress();
   if (!isNetworkRequestPending_) return !networkBusy;
   if (!networkBusy) {
-    monitor().log(1, 23041, "Analytics is uploading but network is not uploading");
+    monitor().log(MonitorLevel::kErrorSampled, 23041,
+                  "Analytics is uploading but network is not uploading");
   }
   return false;
 }
@@ -79,7 +82,7 @@ std::vector<measurement::QueuedBundle> APMMeasurement::filteredBundlesWithCompat
     const std::string& appID, const std::string& resettableDeviceID,
     const std::string& vendorDeviceID, const std::vector<measurement::QueuedBundle>& bundles) {
   if (!resettableDeviceID.empty() && !vendorDeviceID.empty()) {
-    monitor().log(2, 23042,
+    monitor().log(MonitorLevel::kErrorSilent, 23042,
                   "Bundle filter must not specify both resettableDeviceID and vendorDeviceID");
     return {};
   }
@@ -99,7 +102,8 @@ std::vector<measurement::QueuedBundle> APMMeasurement::filteredBundlesWithCompat
 
 void APMMeasurement::setUploadInProgressWithBundleIDs(std::vector<int64_t> rowIDs) {
   if (!uploadingBundleIDs_.empty()) {
-    monitor().log(2, 23047, "Set uploading progress before finishing the previous upload");
+    monitor().log(MonitorLevel::kErrorSilent, 23047,
+                  "Set uploading progress before finishing the previous upload");
     return;
   }
   uploadingBundleIDs_ = std::move(rowIDs);
@@ -109,7 +113,8 @@ void APMMeasurement::incrementRetryCounter() {
   os::Error error;
   if (database_ &&
       !database_->incrementRetryCounterForBundlesWithIDs(uploadingBundleIDs_, &error)) {
-    monitor().log(2, 23166, "Failed to update the bundles' retry counts. Error", error);
+    monitor().log(MonitorLevel::kErrorSilent, 23166,
+                  "Failed to update the bundles' retry counts. Error", error);
   }
 }
 
@@ -119,13 +124,14 @@ void APMMeasurement::uploadData() {
     updateSchedule();
     return;
   }
-  monitor().log(8, 23033, "Starting data upload");
+  monitor().log(MonitorLevel::kVerbose, 23033, "Starting data upload");
   if (!isNetworkReadyForRequest()) {
-    monitor().log(8, 23034, "Network operation is pending. Ignoring upload request");
+    monitor().log(MonitorLevel::kVerbose, 23034,
+                  "Network operation is pending. Ignoring upload request");
     return;
   }
   if (!network_ || !network_->isNetworkConnected()) {
-    monitor().log(7, 23035, "Network not connected, ignoring upload request");
+    monitor().log(MonitorLevel::kDebug, 23035, "Network not connected, ignoring upload request");
     updateSchedule();
     return;
   }
@@ -143,13 +149,13 @@ void APMMeasurement::uploadData() {
       database_->queryBundlesWithCountLimit(settings->uploadMaxBundlesLimit(),
                                             settings->uploadMaxSizeLimitBytes(), &error);
   if (!bundles) {
-    monitor().log(1, 23036, "Failed to query bundles. Error", error);
+    monitor().log(MonitorLevel::kErrorSampled, 23036, "Failed to query bundles. Error", error);
     terminateBackgroundTask();
     return;
   }
   if (bundles->empty()) {
     config->activateNewSnapshot();
-    monitor().log(8, 23037, "No data to upload");
+    monitor().log(MonitorLevel::kVerbose, 23037, "No data to upload");
     if (config->isExpired()) {
       fetchRemoteConfig();
     } else {
@@ -170,7 +176,8 @@ void APMMeasurement::uploadData() {
 
   double lastSuccess = persistedConfig_->lastSuccessfulUploadTimestamp();
   if (lastSuccess != 0) {
-    monitor().log(8, 23038, "Uploading events. Elapsed time since last successful upload (s)",
+    monitor().log(MonitorLevel::kVerbose, 23038,
+                  "Uploading events. Elapsed time since last successful upload (s)",
                   std::fabs(os::clock::now() - lastSuccess));
   }
   std::string appID = stringField(bundles->front().bundle, kMeasurementBundle_app_id);
@@ -217,7 +224,8 @@ void APMMeasurement::uploadData() {
   APMPBMeasurementBatch batch;
   APMPBSetArray(batch, kMeasurementBatch_bundles, batchBundles);
   std::optional<os::Data> payload = batch.protoBuffer();
-  monitor().log(7, 23039, "Measurement data sent to network. Timestamp (ms), data", uploadTime,
+  monitor().log(MonitorLevel::kDebug, 23039,
+                "Measurement data sent to network. Timestamp (ms), data", uploadTime,
                 static_cast<int64_t>(rowIDs.size()));
   setUploadInProgressWithBundleIDs(rowIDs);
   // Set before sending: an upload that never completes (the process dies) counts as failed.
@@ -237,7 +245,7 @@ void APMMeasurement::uploadData() {
       });
   if (!sessionID || sessionID->empty()) {
     // The network reports the refusal to the completion as well.
-    monitor().log(2, 23040, "Unable to create network session.");
+    monitor().log(MonitorLevel::kErrorSilent, 23040, "Unable to create network session.");
     uploadingBundleIDs_.clear();
   }
 }
@@ -253,7 +261,8 @@ void APMMeasurement::networkUploadCompletionHandler(
     persistedConfig_->setLastFailedUploadTimestamp(now);
     if (isBackoff(status)) persistedConfig_->setLastBackoffTimestamp(now);
     persistedConfig_->synchronizeToDisk();
-    monitor().log(7, 23043, "Network upload failed. Will retry later. Code, error",
+    monitor().log(MonitorLevel::kDebug, 23043,
+                  "Network upload failed. Will retry later. Code, error",
                   static_cast<int64_t>(status), error ? error->description : std::string());
     incrementRetryCounter();
     uploadingBundleIDs_.clear();
@@ -261,7 +270,7 @@ void APMMeasurement::networkUploadCompletionHandler(
     notifyRestWaitersIfIdle();
     return;
   }
-  monitor().log(7, 23044, "Successful upload. Got network response. Code, size",
+  monitor().log(MonitorLevel::kDebug, 23044, "Successful upload. Got network response. Code, size",
                 static_cast<int64_t>(status), response->expectedContentLength());
   persistedConfig_->setLastSuccessfulUploadTimestamp(now);
   persistedConfig_->setLastFailedUploadTimestamp(0);
@@ -271,7 +280,7 @@ void APMMeasurement::networkUploadCompletionHandler(
   if (removeBundlesFromDatabaseWithIDs(uploadingBundleIDs_)) {
     suspendedUploadTimestamp_ = 0;
   } else {
-    monitor().log(1, 23045,
+    monitor().log(MonitorLevel::kErrorSampled, 23045,
                   "Unable to delete uploaded bundles. Uploads will be suspended for seconds",
                   kSuspensionAfterFailedDeletion);
     suspendedUploadTimestamp_ = os::clock::uptime();

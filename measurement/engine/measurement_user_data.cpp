@@ -9,6 +9,7 @@
 
 namespace {
 
+using measurement::MonitorLevel;
 using measurement::Scheduler;
 
 // A stored match is kept for 90 days.
@@ -43,10 +44,10 @@ void APMMeasurement::setUserData(os::Dictionary userData) {
       if (found == userData.end() || found->second.isNull()) continue;
       const std::string* text = found->second.asString();
       if (!text || text->empty()) {
-        monitor().log(1, identifier.emptyCode, identifier.emptyMessage);
+        monitor().log(MonitorLevel::kErrorSampled, identifier.emptyCode, identifier.emptyMessage);
         continue;
       }
-      monitor().log(1, 23233,
+      monitor().log(MonitorLevel::kErrorSampled, 23233,
                     "Failed to initiate on-device conversion measurement. "
                     "VedodoZadOdavodiveziOnDeviceConversion dependency not linked in.");
     }
@@ -60,7 +61,7 @@ void APMMeasurement::checkPSMDependencyOnWorkerQueue() {
   for (const char* name : {kCountNames[0], kCountNames[1]}) {
     std::optional<bool> stored = database_->containsUserAttributeWithName(name, &error);
     if (stored && *stored) {
-      monitor().log(4, 23254,
+      monitor().log(MonitorLevel::kWarningSampled, 23254,
                     "VedodoZadOdavodiveziOnDeviceConversion dependency is not currently linked. "
                     "On-device conversion measurement will fail to initiate.");
       return;

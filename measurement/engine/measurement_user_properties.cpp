@@ -9,6 +9,7 @@
 
 namespace {
 
+using measurement::MonitorLevel;
 using measurement::Scheduler;
 using measurement::UserAttribute;
 
@@ -39,7 +40,7 @@ void APMMeasurement::removeUserAttribute(const UserAttribute& attribute) {
 void APMMeasurement::setUserAttributeOnWorkerQueue(const UserAttribute& attribute) {
   Scheduler::checkOnBackgroundThread("setUserAttributeOnWorkerQueue");
   if (!isEnabled()) {
-    monitor().log(7, 23081, "Analytics is disabled. User property not set");
+    monitor().log(MonitorLevel::kDebug, 23081, "Analytics is disabled. User property not set");
     return;
   }
   setUserPropertyInDatabaseOnWorkerQueue(attribute);
@@ -51,8 +52,9 @@ bool APMMeasurement::setUserPropertyInDatabaseOnWorkerQueue(const UserAttribute&
   os::Error error;
   std::optional<bool> exists = database_->containsUserAttributeWithName(attribute.name(), &error);
   if (!exists) {
-    monitor().log(1, 23082, "Unable to query existence of user property. Name, error",
-                  attribute.name(), error);
+    monitor().log(MonitorLevel::kErrorSampled, 23082,
+                  "Unable to query existence of user property. Name, error", attribute.name(),
+                  error);
     return false;
   }
   if (attribute.name() == "_id" && *exists) {
@@ -76,12 +78,13 @@ bool APMMeasurement::setUserPropertyInDatabaseOnWorkerQueue(const UserAttribute&
     int64_t limit = attribute.isPublic() ? settings->maxPublicUserProperties()
                                          : kMaxInternalUserPropertiesPerOrigin;
     if (!count) {
-      monitor().log(1, 23083, "Unable to query user property count. Origin, error",
-                    attribute.origin(), countError);
+      monitor().log(MonitorLevel::kErrorSampled, 23083,
+                    "Unable to query user property count. Origin, error", attribute.origin(),
+                    countError);
       return false;
     }
     if (*count >= limit) {
-      monitor().log(3, 23084,
+      monitor().log(MonitorLevel::kWarning, 23084,
                     "Unable to set user property. Reached limit on set user properties for "
                     "origin. Origin, name, value",
                     attribute.origin(), measurement::userPropertyDisplayName(attribute.name()),
@@ -91,12 +94,12 @@ bool APMMeasurement::setUserPropertyInDatabaseOnWorkerQueue(const UserAttribute&
     }
   }
   if (!database_->updateUserAttribute(attribute, &error)) {
-    monitor().log(1, 23085, "Unable to set user property. Name, value, error",
-                  measurement::userPropertyDisplayName(attribute.name()), valueText(attribute),
-                  error);
+    monitor().log(
+        MonitorLevel::kErrorSampled, 23085, "Unable to set user property. Name, value, error",
+        measurement::userPropertyDisplayName(attribute.name()), valueText(attribute), error);
     return false;
   }
-  monitor().log(7, 23087, "User property set. Name, value",
+  monitor().log(MonitorLevel::kDebug, 23087, "User property set. Name, value",
                 measurement::userPropertyDisplayName(attribute.name()), valueText(attribute));
   return true;
 }
@@ -104,7 +107,7 @@ bool APMMeasurement::setUserPropertyInDatabaseOnWorkerQueue(const UserAttribute&
 void APMMeasurement::removeUserAttributeOnWorkerQueue(const UserAttribute& attribute) {
   Scheduler::checkOnBackgroundThread("removeUserAttributeOnWorkerQueue");
   if (!isEnabled()) {
-    monitor().log(7, 23076, "Analytics is disabled. User property not removed");
+    monitor().log(MonitorLevel::kDebug, 23076, "Analytics is disabled. User property not removed");
     return;
   }
   if (attribute.name() == "_id") {
@@ -112,18 +115,18 @@ void APMMeasurement::removeUserAttributeOnWorkerQueue(const UserAttribute& attri
   }
   os::Error error;
   if (!database_ || !database_->deleteUserAttributeWithName(attribute.name(), &error)) {
-    monitor().log(1, 23077, "Unable to remove user property. Name, error",
+    monitor().log(MonitorLevel::kErrorSampled, 23077, "Unable to remove user property. Name, error",
                   measurement::userPropertyDisplayName(attribute.name()), error);
     return;
   }
-  monitor().log(7, 23078, "User property removed. Name",
+  monitor().log(MonitorLevel::kDebug, 23078, "User property removed. Name",
                 measurement::userPropertyDisplayName(attribute.name()));
 }
 
 void APMMeasurement::userAttributeWithName(
     std::string name, std::function<void(std::optional<UserAttribute>)> callback) {
   if (!callback) {
-    monitor().log(0, 23088, "userAttributeWithName callback is nil");
+    monitor().log(MonitorLevel::kError, 23088, "userAttributeWithName callback is nil");
     return;
   }
   scheduleWeakly("APMMeasurement:2887",
@@ -133,7 +136,8 @@ void APMMeasurement::userAttributeWithName(
                    if (engine.database_)
                      stored = engine.database_->userAttributeWithName(name, &error);
                    if (!stored)
-                     monitor().log(1, 23089, "Unable to get user attribute by name. Name", name);
+                     monitor().log(MonitorLevel::kErrorSampled, 23089,
+                                   "Unable to get user attribute by name. Name", name);
                    std::optional<UserAttribute> answer = stored ? *stored : std::nullopt;
                    answerInBackground([callback, answer] { callback(answer); });
                  });
@@ -142,7 +146,8 @@ void APMMeasurement::userAttributeWithName(
 void APMMeasurement::userPropertiesIncludingInternal(bool includeInternal,
                                                      std::function<void(os::Dictionary)> callback) {
   if (!callback) {
-    monitor().log(0, 23090, "Unable to retrieve user properties. Callback is nil");
+    monitor().log(MonitorLevel::kError, 23090,
+                  "Unable to retrieve user properties. Callback is nil");
     return;
   }
   scheduleWeakly("APMMeasurement:2942", [includeInternal,
@@ -152,12 +157,15 @@ void APMMeasurement::userPropertiesIncludingInternal(bool includeInternal,
     if (engine.database_) {
       attributes = engine.database_->userAttributesIncludingInternal(includeInternal, &error);
     }
-    if (!attributes) monitor().log(1, 23091, "Unable to retrieve user properties. Error", error);
+    if (!attributes)
+      monitor().log(MonitorLevel::kErrorSampled, 23091, "Unable to retrieve user properties. Error",
+                    error);
     os::Dictionary properties;
     for (const UserAttribute& attribute : attributes.value_or(std::vector<UserAttribute>{})) {
       const measurement::Value& value = attribute.value();
       if (attribute.name().empty()) {
-        monitor().log(3, 23092, "Cannot add invalid public user property name or value.");
+        monitor().log(MonitorLevel::kWarning, 23092,
+                      "Cannot add invalid public user property name or value.");
         continue;
       }
       if (value.isString()) {
@@ -175,11 +183,13 @@ void APMMeasurement::userPropertiesIncludingInternal(bool includeInternal,
 void APMMeasurement::maxUserPropertiesForOrigin(std::string_view origin,
                                                 std::function<void(int32_t)> callback) {
   if (origin.empty()) {
-    monitor().log(0, 23093, "Origin for querying MaxUserProperties cannot be nil");
+    monitor().log(MonitorLevel::kError, 23093,
+                  "Origin for querying MaxUserProperties cannot be nil");
     return;
   }
   if (!callback) {
-    monitor().log(0, 23094, "MaxUserProperties callback cannot be nil. Origin", origin);
+    monitor().log(MonitorLevel::kError, 23094, "MaxUserProperties callback cannot be nil. Origin",
+                  origin);
     return;
   }
   answerInBackground([callback] { callback(kMaxInternalUserPropertiesPerOrigin); });

@@ -19,6 +19,7 @@ namespace {
 
 using measurement::DailyCounts;
 using measurement::Event;
+using measurement::MonitorLevel;
 
 constexpr int64_t kEventLimitReached = 8;
 constexpr int64_t kPublicEventLimitReached = 16;
@@ -40,15 +41,17 @@ bool APMMeasurement::writeEventInTransaction(Event& event) {
   os::Error error;
   std::optional<std::optional<DailyCounts>> stored = database_->dailyCounts(&error);
   if (!stored || !*stored) {
-    monitor().log(1, 23054, "Data loss. Unable to query daily event counts. Error", error);
+    monitor().log(MonitorLevel::kErrorSampled, 23054,
+                  "Data loss. Unable to query daily event counts. Error", error);
     return false;
   }
   DailyCounts counts = **stored;
   bool process = shouldProcessEvent(event, counts, isPublic);
   bool realtime = isRealtimeEvent(event, counts);
   if (!database_->updateDailyCounts(counts, &error)) {
-    monitor().log(1, 23061, "Data loss. Unable to update daily event counts. Name, error",
-                  event.name(), error);
+    monitor().log(MonitorLevel::kErrorSampled, 23061,
+                  "Data loss. Unable to update daily event counts. Name, error", event.name(),
+                  error);
     return false;
   }
   return !process || writeEvent(event, isPublic, realtime);
@@ -64,7 +67,7 @@ bool APMMeasurement::updateLifetimeValueWithEvent(const Event& event) {
     auto found = event.parameters().find(name);
     return found == event.parameters().end() ? std::string() : found->second.description();
   };
-  monitor().log(1, 23053,
+  monitor().log(MonitorLevel::kErrorSampled, 23053,
                 "Cannot record lifetime value of event. Name, currency code, transaction value",
                 event.name(), text("currency"), text("value"));
   return false;
@@ -79,7 +82,8 @@ bool APMMeasurement::shouldProcessEvent(const Event& event, DailyCounts& counts,
   int64_t all = int64_t{counts.allEventsCount()} - settings->maxEventsPerDay();
   bool over = all >= 0;
   if (over && all % kLimitLogInterval == 0) {
-    monitor().log(1, 23055, "Data loss. Too many events logged. Name, limit", event.name(),
+    monitor().log(MonitorLevel::kErrorSampled, 23055,
+                  "Data loss. Too many events logged. Name, limit", event.name(),
                   int64_t{settings->maxEventsPerDay()});
   }
   bool isError = event.name() == "_err";
@@ -88,7 +92,8 @@ bool APMMeasurement::shouldProcessEvent(const Event& event, DailyCounts& counts,
     over = errors >= 0;
     if (over && errors % kLimitLogInterval == 0) {
       auto code = event.parameters().find("_err");
-      monitor().log(1, 23056, "Too many error events logged. Error code, limit",
+      monitor().log(MonitorLevel::kErrorSampled, 23056,
+                    "Too many error events logged. Error code, limit",
                     code == event.parameters().end() ? int64_t{0} : code->second.int64Value(),
                     int64_t{settings->maxErrorEventsPerDay()});
     }
@@ -99,8 +104,9 @@ bool APMMeasurement::shouldProcessEvent(const Event& event, DailyCounts& counts,
       over = true;
       measurement::logErrorEvent(kPublicEventLimitReached);
       if (publics % kLimitLogInterval == 0) {
-        monitor().log(1, 23057, "Data loss. Too many public events logged. Name, limit",
-                      event.name(), int64_t{settings->maxPublicEventsPerDay()});
+        monitor().log(MonitorLevel::kErrorSampled, 23057,
+                      "Data loss. Too many public events logged. Name, limit", event.name(),
+                      int64_t{settings->maxPublicEventsPerDay()});
       }
     }
   }
@@ -126,7 +132,7 @@ bool APMMeasurement::isRealtimeEvent(Event& event, DailyCounts& counts) {
   if (event.isRealtime() && limited &&
       counts.realtimeCount() >= settings->maxRealtimeEventCountPerDay()) {
     event.setRealtime(false);
-    monitor().log(4, 23060,
+    monitor().log(MonitorLevel::kWarningSampled, 23060,
                   "Too many real-time events. Event is no longer real-time. Event name, parameters",
                   event.name(), measurement::dictionaryDescription(event.parameters()));
   }
@@ -142,7 +148,7 @@ void APMMeasurement::maybeAddDebugAndRealtimeParameters(Event& event) {
   if (!monitor().isDebugModeEnabled()) return;
   event.setRealtime(true);
   event.setDebug(true);
-  monitor().log(7, 23073,
+  monitor().log(MonitorLevel::kDebug, 23073,
                 "Debug mode is enabled. Marking event as debug and real-time. Event name, "
                 "parameters",
                 event.name(), measurement::dictionaryDescription(event.parameters()));
@@ -153,19 +159,20 @@ bool APMMeasurement::writeEvent(const Event& event, bool isPublicEvent, bool isR
   std::optional<std::optional<measurement::EventAggregates>> aggregates =
       database_->eventAggregatesWithName(event.name(), &error);
   if (!aggregates) {
-    monitor().log(1, 23063, "Cannot query event aggregates. Name, error", event.name(), error);
+    monitor().log(MonitorLevel::kErrorSampled, 23063, "Cannot query event aggregates. Name, error",
+                  event.name(), error);
     return false;
   }
   if (!*aggregates) {
     if (isPublicEvent) {
       std::optional<int64_t> names = database_->publicEventCount(&error);
       if (!names) {
-        monitor().log(1, 23064, "Cannot query event count. Error", error);
+        monitor().log(MonitorLevel::kErrorSampled, 23064, "Cannot query event count. Error", error);
         return false;
       }
       if (*names >= engineConfig()->settings()->maxEventNameCardinality()) {
-        monitor().log(1, 23065, "Cannot set event. Reached limit on set events. Name",
-                      event.name());
+        monitor().log(MonitorLevel::kErrorSampled, 23065,
+                      "Cannot set event. Reached limit on set events. Name", event.name());
         measurement::logErrorEvent(kEventLimitReached);
         return false;
       }
@@ -173,7 +180,8 @@ bool APMMeasurement::writeEvent(const Event& event, bool isPublicEvent, bool isR
     std::optional<measurement::EventAggregates> created =
         measurement::EventAggregates::initWithName(event.name(), 0, 0, 0, 0);
     if (!created || !database_->updateEventAggregates(*created, &error)) {
-      monitor().log(1, 23066, "Data loss. Cannot record event aggregates. Error", error);
+      monitor().log(MonitorLevel::kErrorSampled, 23066,
+                    "Data loss. Cannot record event aggregates. Error", error);
       return false;
     }
   }
@@ -184,7 +192,8 @@ bool APMMeasurement::writeEvent(const Event& event, bool isPublicEvent, bool isR
   std::optional<std::vector<measurement::UserAttribute>> attributes =
       database_->userAttributesIncludingInternal(true, &error);
   if (!attributes) {
-    monitor().log(1, 23067, "Data loss. Cannot query user properties. Error", error);
+    monitor().log(MonitorLevel::kErrorSampled, 23067,
+                  "Data loss. Cannot query user properties. Error", error);
     return false;
   }
   APMPBMeasurementBundle metadata = createRawEventMetadataWithUserAttributes(*attributes);
@@ -196,21 +205,25 @@ bool APMMeasurement::writeEvent(const Event& event, bool isPublicEvent, bool isR
     persistedConfig_->setUnmatchedFirstOpenWithoutIDFA(true);
   }
   if (!database_->insertIfNotExistsRawEventMetadata(metadata, &error)) {
-    monitor().log(1, 23068, "Data loss. Cannot record event metadata. Error", error);
+    monitor().log(MonitorLevel::kErrorSampled, 23068,
+                  "Data loss. Cannot record event metadata. Error", error);
     return false;
   }
   std::optional<int64_t> deleted = database_->deleteRawEventsOverAbsoluteLimit(&error);
   if (!deleted) {
-    monitor().log(1, 23069, "Data loss. Unable to check raw event storage limit. Error", error);
+    monitor().log(MonitorLevel::kErrorSampled, 23069,
+                  "Data loss. Unable to check raw event storage limit. Error", error);
     return false;
   }
   if (*deleted != 0) {
-    monitor().log(4, 23070, "Data loss. Too many events stored on disk. Deleted count", *deleted);
+    monitor().log(MonitorLevel::kWarningSampled, 23070,
+                  "Data loss. Too many events stored on disk. Deleted count", *deleted);
   }
   std::optional<os::Data> bytes = metadata.protoBuffer();
   int64_t fingerprint = measurement::apm_64LSBMD5(bytes.value_or(os::Data{}));
   if (!database_->insertRawEvent(event, fingerprint, isRealtime, &error)) {
-    monitor().log(1, 23071, "Data loss. Cannot record raw event. Error", error);
+    monitor().log(MonitorLevel::kErrorSampled, 23071, "Data loss. Cannot record raw event. Error",
+                  error);
     return false;
   }
   if (event.name() == "_f") {
@@ -219,7 +232,7 @@ bool APMMeasurement::writeEvent(const Event& event, bool isPublicEvent, bool isR
     if (count < std::numeric_limits<int64_t>::max()) ++count;
     setPreviousFirstOpenCount(std::to_string(count));
   }
-  monitor().log(7, 23072, "Event logged. Event name, event params", event.name(),
+  monitor().log(MonitorLevel::kDebug, 23072, "Event logged. Event name, event params", event.name(),
                 measurement::dictionaryDescription(event.parameters()));
   return true;
 }

@@ -67,16 +67,18 @@ Parameters purchaseParameters(const Product& product, int64_t quantity) {
 void reportTransactionWithProduct(const Product* product, int64_t quantity,
                                   const std::optional<std::string>& transactionIdentifier) {
   if (!product) {
-    monitor().log(8, 40026, "IAP Transaction cannot be created from nil product");
+    monitor().log(MonitorLevel::kVerbose, 40026,
+                  "IAP Transaction cannot be created from nil product");
     return;
   }
   if (product->productIdentifier.empty()) {
-    monitor().log(8, 40027, "IAP Transaction cannot be created from empty or nil product ID");
+    monitor().log(MonitorLevel::kVerbose, 40027,
+                  "IAP Transaction cannot be created from empty or nil product ID");
     return;
   }
   Parameters parameters = purchaseParameters(*product, quantity);
   if (!parameters.empty() && (!transactionIdentifier || transactionIdentifier->empty())) {
-    monitor().log(8, 40003, "Transaction ID cannot be nil or empty.");
+    monitor().log(MonitorLevel::kVerbose, 40003, "Transaction ID cannot be nil or empty.");
   }
   for (const char* required : {"price", "value", "currency", "product_id"}) {
     if (!parameters.contains(required)) return;

@@ -5,6 +5,7 @@
 #include "measurement/foundation/monitor.h"
 
 using measurement::DataTypeValidator;
+using measurement::MonitorLevel;
 using measurement::Parameters;
 using measurement::Value;
 
@@ -20,11 +21,12 @@ Parameters APMScreenParameters(const APMScreen& screen) {
   Parameters parameters{{"_si", Value(screen.instanceID())}};
   const std::optional<std::string>& className = screen.className();
   if (!className || className->empty()) {
-    measurement::monitor().log(3, 31014, "Screen class name is empty");
+    measurement::monitor().log(MonitorLevel::kWarning, 31014, "Screen class name is empty");
   } else {
     int32_t failureCode = 0;
     if (!isValidScreenValue(className, &failureCode)) {
-      measurement::monitor().log(3, 31015, "Screen class name is invalid. Error code", failureCode);
+      measurement::monitor().log(MonitorLevel::kWarning, 31015,
+                                 "Screen class name is invalid. Error code", failureCode);
       return parameters;
     }
     parameters.emplace("_sc", Value(*className));

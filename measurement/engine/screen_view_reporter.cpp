@@ -13,6 +13,7 @@
 #include "measurement/model/session_start_event.h"
 #include "os/sync/mutex.h"
 
+using measurement::MonitorLevel;
 using measurement::Parameters;
 using measurement::RawParameters;
 using measurement::Value;
@@ -45,7 +46,7 @@ bool readScreenValue(const RawParameters& parameters, std::string_view key, int6
   std::optional<os::Value> plain = plainParameter(parameters, key);
   if (!plain) return true;
   if (!measurement::DataTypeValidator::isValidScreenParameterValue(*plain, nullptr)) {
-    measurement::monitor().log(3, code, message, plain->description());
+    measurement::monitor().log(MonitorLevel::kWarning, code, message, plain->description());
     return false;
   }
   *value = *plain->asString();
@@ -122,7 +123,8 @@ void APMScreenViewReporter::trackScreenWithParameters(const RawParameters& param
   APMScreen screen(name, className, incrementScreenInstanceID());
   screen.setManuallyTracked(true);
   screen.setEventTimestamp(timestamp);
-  measurement::monitor().log(7, 31029, "Logging screen view with screen name and screen class",
+  measurement::monitor().log(MonitorLevel::kDebug, 31029,
+                             "Logging screen view with screen name and screen class",
                              name.value_or(""), className.value_or(""));
   // The previous screen is taken in the same step that replaces it, so that concurrent reports
   // form one chain of screens.
@@ -168,7 +170,8 @@ void APMScreenViewReporter::getScreenName(std::optional<std::string>* screenName
 void APMScreenViewReporter::setScreenName(const std::optional<std::string>&,
                                           const std::optional<std::string>&) {
   measurement::monitor().log(
-      3, 31000, "Ignoring call to setScreenName:screenClass:. Screen reporting is disabled.");
+      MonitorLevel::kWarning, 31000,
+      "Ignoring call to setScreenName:screenClass:. Screen reporting is disabled.");
 }
 
 void APMScreenViewReporter::postScreenDidChangeNotificationWithPreviousScreen(

@@ -12,6 +12,7 @@
 namespace {
 
 using measurement::monitor;
+using measurement::MonitorLevel;
 
 constexpr const char* kTestID = "1234567890";
 
@@ -27,16 +28,18 @@ std::shared_ptr<APMSearchAdReporter> APMSearchAdReporter::create(
     std::shared_ptr<os::DispatchQueue> queue, measurement::PersistedConfig* config,
     std::shared_ptr<SearchAdTokenProvider> tokenProvider, os::URL endpoint) {
   if (!queue) {
-    monitor().log(2, 32000, "Cannot init Search Ad reporter. Queue must be provided");
+    monitor().log(MonitorLevel::kErrorSilent, 32000,
+                  "Cannot init Search Ad reporter. Queue must be provided");
     return nullptr;
   }
   if (!config) {
-    monitor().log(2, 32001, "Cannot init Search Ad reporter. Persisted config must be provided");
+    monitor().log(MonitorLevel::kErrorSilent, 32001,
+                  "Cannot init Search Ad reporter. Persisted config must be provided");
     return nullptr;
   }
   if (config->searchAdRetryCount() > kMaxAttempts - 1) return nullptr;
   if (!config->searchAdCampaignValue().isNull()) {
-    monitor().log(7, 32002,
+    monitor().log(MonitorLevel::kDebug, 32002,
                   "Search Ad campaign attribution was already reported. Do not start Search Ad "
                   "Reporter.");
     return nullptr;
@@ -63,7 +66,7 @@ APMSearchAdReporter::~APMSearchAdReporter() {
 void APMSearchAdReporter::start() {
   if (!tokenProvider_) {
     monitor().log(
-        7, 32014,
+        MonitorLevel::kDebug, 32014,
         "AdServices framework is not linked. Search Ad Attribution Reporter is disabled.");
     return;
   }
@@ -72,7 +75,8 @@ void APMSearchAdReporter::start() {
 
 void APMSearchAdReporter::scheduleSearchAdReport() {
   if (!alarm_) {
-    monitor().log(5, 32013, "Search Ad Campaign attribution alarm is already canceled");
+    monitor().log(MonitorLevel::kWarningSilent, 32013,
+                  "Search Ad Campaign attribution alarm is already canceled");
     return;
   }
   if (!isSearchAdReporterEnabled()) {
@@ -80,24 +84,25 @@ void APMSearchAdReporter::scheduleSearchAdReport() {
     return;
   }
   if (!config_->searchAdCampaignValue().isNull()) {
-    monitor().log(7, 32004,
+    monitor().log(MonitorLevel::kDebug, 32004,
                   "Search Ad report not scheduled. Search Ad campaign attribution was already "
                   "reported.");
     cancelScheduling();
     return;
   }
   if (alarm_->scheduledTimestamp()) {
-    monitor().log(5, 32005, "Search Ad Campaign attribution alarm is already scheduled");
+    monitor().log(MonitorLevel::kWarningSilent, 32005,
+                  "Search Ad Campaign attribution alarm is already scheduled");
     return;
   }
   if (config_->searchAdRetryCount() >= kMaxAttempts) {
-    monitor().log(5, 32007,
+    monitor().log(MonitorLevel::kWarningSilent, 32007,
                   "Search Ad Campaign attribution exceeds the max number of retries. Do not "
                   "schedule again.");
     cancelScheduling();
     return;
   }
-  monitor().log(7, 32006, "Scheduling Search Ad Report timer");
+  monitor().log(MonitorLevel::kDebug, 32006, "Scheduling Search Ad Report timer");
   double delay =
       kAttemptInterval - std::abs(os::clock::now() - config_->lastSearchAdLookUpTimestamp());
   alarm_->runAfterDelay(delay, [weak = weak_from_this()] {
@@ -122,7 +127,8 @@ void APMSearchAdReporter::fetchAttributionDetails() {
   os::Error error;
   std::optional<std::string> token = tokenProvider_->attributionToken(&error);
   if (!token) {
-    monitor().log(1, 32018, "Cannot send request for Search Ad campaign attribution. Error", error);
+    monitor().log(MonitorLevel::kErrorSampled, 32018,
+                  "Cannot send request for Search Ad campaign attribution. Error", error);
     return;
   }
   if (!token->empty()) requestAttributionPayloadWithToken(*token);
@@ -154,8 +160,8 @@ void APMSearchAdReporter::requestAttributionPayloadWithToken(const std::string& 
 void APMSearchAdReporter::handleResponse(const std::optional<os::Data>& data,
                                          const std::optional<os::Error>& error) {
   if (error) {
-    monitor().log(1, 32015, "Cannot send request for Search Ad campaign attribution. Error",
-                  *error);
+    monitor().log(MonitorLevel::kErrorSampled, 32015,
+                  "Cannot send request for Search Ad campaign attribution. Error", *error);
     scheduleSearchAdReport();
     return;
   }
@@ -163,7 +169,8 @@ void APMSearchAdReporter::handleResponse(const std::optional<os::Data>& data,
   std::string text = data ? std::string(data->begin(), data->end()) : std::string();
   std::optional<os::Value> answer = os::json::parse(text, &parseError);
   if (!answer) {
-    monitor().log(1, 32017, "Search Ad Reporter failed to parse JSON data. Error", parseError);
+    monitor().log(MonitorLevel::kErrorSampled, 32017,
+                  "Search Ad Reporter failed to parse JSON data. Error", parseError);
     scheduleSearchAdReport();
     return;
   }
@@ -173,7 +180,8 @@ void APMSearchAdReporter::handleResponse(const std::optional<os::Data>& data,
     return;
   }
   if (stringOf((*answer)["adId"]) == kTestID && stringOf((*answer)["campaignId"]) == kTestID) {
-    monitor().log(7, 32016, "Search Ad Reporter returned test data. Will retry next time.");
+    monitor().log(MonitorLevel::kDebug, 32016,
+                  "Search Ad Reporter returned test data. Will retry next time.");
     scheduleSearchAdReport();
     return;
   }
@@ -187,7 +195,7 @@ void APMSearchAdReporter::logCampaignEventWithSearchAdCampaign(bool attribution,
                                                                const std::string& campaign,
                                                                const std::string& term) {
   if (!config_->searchAdCampaignValue().isNull()) {
-    monitor().log(5, 32008, "Search Ad Campaign is already tracked");
+    monitor().log(MonitorLevel::kWarningSilent, 32008, "Search Ad Campaign is already tracked");
     return;
   }
   config_->setSearchAdCampaignValue(os::Value(attribution));
@@ -198,7 +206,8 @@ void APMSearchAdReporter::logCampaignEventWithSearchAdCampaign(bool attribution,
   if (!term.empty()) parameters.insert_or_assign("term", measurement::Value(term));
   int64_t firstOpen = config_->firstOpenTimestampMilliseconds();
   if (firstOpen < 2) {
-    monitor().log(5, 32009, "Search Ad Campaign does not have click_timestamp.");
+    monitor().log(MonitorLevel::kWarningSilent, 32009,
+                  "Search Ad Campaign does not have click_timestamp.");
   } else {
     parameters.insert_or_assign("click_timestamp", measurement::Value(firstOpen - 1));
   }

@@ -12,6 +12,7 @@
 #include "os/dispatch/notifications.h"
 #include "os/process/clock.h"
 
+using measurement::MonitorLevel;
 using measurement::Parameters;
 using measurement::UserAttribute;
 using measurement::Value;
@@ -79,7 +80,8 @@ void APMSessionReporter::setReportingEnabled(bool enabled) {
 void APMSessionReporter::setTimeoutSessionInterval(double seconds) {
   if (seconds < 0) {
     measurement::monitor().log(
-        3, 33001, "Received negative timeout session duration. Setting to 0.0 instead.");
+        MonitorLevel::kWarning, 33001,
+        "Received negative timeout session duration. Setting to 0.0 instead.");
     seconds = 0.0;
   }
   timeoutSessionInterval_.store(seconds);
@@ -124,7 +126,7 @@ void APMSessionReporter::setSessionID(const os::Value& sessionID, const os::Valu
 
 void APMSessionReporter::logSessionStartEvent() {
   if (!isAppActive()) {
-    measurement::monitor().log(7, 33005,
+    measurement::monitor().log(MonitorLevel::kDebug, 33005,
                                "Session start event not logged. Application is not active");
     return;
   }
@@ -144,7 +146,7 @@ void APMSessionReporter::logUserEngagementEvent() {
 int64_t APMSessionReporter::logEngagementEventAndReturnTimeWithScreen(const APMScreen* screen,
                                                                       bool isRedundant) {
   if (!isAppActive()) {
-    measurement::monitor().log(7, 33006,
+    measurement::monitor().log(MonitorLevel::kDebug, 33006,
                                "User engagement event not logged. Application is not active");
     return 0;
   }
@@ -170,7 +172,7 @@ void APMSessionReporter::logAppBackgroundEvent(int64_t milliseconds) {
   std::shared_ptr<measurement::Settings> settings = measurement::remoteSettings();
   if (!isReportingEnabled() || !settings->appBackgroundedEventEnabled()) return;
   if (!isAppActive()) {
-    measurement::monitor().log(7, 33008,
+    measurement::monitor().log(MonitorLevel::kDebug, 33008,
                                "App backgrounded event not logged. Application is not active");
     return;
   }
@@ -233,7 +235,7 @@ double APMSessionReporter::incurredEngagementTime() const {
                      : engagementStartUptime_.load();
   double incurred = currentUptime() - start;
   if (incurred < 0) {
-    measurement::monitor().log(4, 33004,
+    measurement::monitor().log(MonitorLevel::kWarningSampled, 33004,
                                "Incurred engagement time is negative. Setting to 0.0 instead");
     return 0.0;
   }

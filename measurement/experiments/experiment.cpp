@@ -20,8 +20,8 @@ APMEExperiment APMEExperiment::initWithProtobuf(const APMPBExperiment& proto) {
 void APMEExperiment::addFlag(const APMPBFlag& flag) {
   std::optional<std::string> name = APMPBGetString(flag, kFlag_name);
   if (!name) {
-    monitor().log(2, 870006, "Cannot add a flag without name into an experiment. ID",
-                  experimentID_);
+    monitor().log(MonitorLevel::kErrorSilent, 870006,
+                  "Cannot add a flag without name into an experiment. ID", experimentID_);
     return;
   }
   flagsByName_.insert_or_assign(std::move(*name), flag);
@@ -29,7 +29,7 @@ void APMEExperiment::addFlag(const APMPBFlag& flag) {
 
 const APMPBFlag* APMEExperiment::flagWithName(std::string_view name) const {
   if (name.empty()) {
-    monitor().log(2, 870007, "Cannot retrieve a flag without a flag name");
+    monitor().log(MonitorLevel::kErrorSilent, 870007, "Cannot retrieve a flag without a flag name");
     return nullptr;
   }
   auto found = flagsByName_.find(name);

@@ -51,7 +51,8 @@ void ExperimentManager::dispatchAsyncOnSerialQueue(std::function<void(Experiment
     try {
       block(*self);
     } catch (const std::exception& exception) {
-      monitor().log(1, 800017, "Exception on async Experimentation serial queue", exception.what());
+      monitor().log(MonitorLevel::kErrorSampled, 800017,
+                    "Exception on async Experimentation serial queue", exception.what());
     }
     --self->queuedChanges_;
   });
@@ -63,7 +64,8 @@ void ExperimentManager::dispatchSyncOnSerialQueue(const std::function<void()>& b
     try {
       block();
     } catch (const std::exception& exception) {
-      monitor().log(1, 800018, "Exception on sync Experimentation serial queue", exception.what());
+      monitor().log(MonitorLevel::kErrorSampled, 800018,
+                    "Exception on sync Experimentation serial queue", exception.what());
     }
   });
 }
@@ -92,7 +94,8 @@ std::shared_ptr<APMEClient> ExperimentManager::registerSDKProperty(
     const APMESDKProperty& property, const os::Dictionary& defaultFlags) {
   const std::string name = property.name;
   if (name.empty()) {
-    monitor().log(0, 800001, "Cannot register experiment client with no SDK name");
+    monitor().log(MonitorLevel::kError, 800001,
+                  "Cannot register experiment client with no SDK name");
     return nullptr;
   }
   std::map<std::string, APMPBFlag, std::less<>> flags;
@@ -100,8 +103,9 @@ std::shared_ptr<APMEClient> ExperimentManager::registerSDKProperty(
   for (const auto& [flagName, value] : defaultFlags) {
     std::optional<APMPBFlag> flag = flagProtoWithNameAndValue(flagName, value);
     if (!flag) {
-      monitor().log(0, 800002, "Cannot register experiment client invalid flags. Flag name, value",
-                    flagName, value.description());
+      monitor().log(MonitorLevel::kError, 800002,
+                    "Cannot register experiment client invalid flags. Flag name, value", flagName,
+                    value.description());
       return nullptr;
     }
     flags.insert_or_assign(flagName, *flag);
@@ -111,7 +115,7 @@ std::shared_ptr<APMEClient> ExperimentManager::registerSDKProperty(
   dispatchAsyncOnSerialQueue([name, client, flags = std::move(flags)](ExperimentManager& self) {
     std::unique_lock lock(self.stateMutex_);
     if (self.registeredClient(name)) {
-      monitor().log(3, 800003,
+      monitor().log(MonitorLevel::kWarning, 800003,
                     "Registered an SDK that has already registered. Default flags will be "
                     "overwritten. SDK name",
                     name);
@@ -119,14 +123,14 @@ std::shared_ptr<APMEClient> ExperimentManager::registerSDKProperty(
     self.registeredClientsBySDKName_.insert_or_assign(name, client);
     self.defaultFlagsBySDKName_.insert_or_assign(name, flags);
     self.taskManager_->requestBuilder()->addSDKProperty(client->SDKProperty());
-    monitor().log(8, 800005, "Registered client", name);
+    monitor().log(MonitorLevel::kVerbose, 800005, "Registered client", name);
   });
   return client;
 }
 
 std::shared_ptr<ExperimentClient> ExperimentManager::clientForSDKName(std::string_view SDKName) {
   if (SDKName.empty()) {
-    monitor().log(0, 800007, "Cannot find the client for empty SDK Name");
+    monitor().log(MonitorLevel::kError, 800007, "Cannot find the client for empty SDK Name");
     return nullptr;
   }
   std::shared_ptr<ExperimentClient> client;
@@ -137,34 +141,35 @@ std::shared_ptr<ExperimentClient> ExperimentManager::clientForSDKName(std::strin
 std::optional<os::Value> ExperimentManager::flagValueForFlagName(std::string_view flagName,
                                                                  std::string_view SDKName) {
   if (SDKName.empty()) {
-    monitor().log(0, 800010, "Cannot retrieve flag value for empty SDK name");
+    monitor().log(MonitorLevel::kError, 800010, "Cannot retrieve flag value for empty SDK name");
     return std::nullopt;
   }
   if (flagName.empty()) {
-    monitor().log(0, 800011, "Cannot retrieve flag value for empty flag name");
+    monitor().log(MonitorLevel::kError, 800011, "Cannot retrieve flag value for empty flag name");
     return std::nullopt;
   }
   std::optional<os::Value> result;
   read([&] {
     const std::string_view name = SDKName;
     if (!registeredClient(name)) {
-      monitor().log(3, 800012, "SDK is not registered yet", name);
+      monitor().log(MonitorLevel::kWarning, 800012, "SDK is not registered yet", name);
       return;
     }
     auto defaults = defaultFlagsBySDKName_.find(SDKName);
     if (defaults == defaultFlagsBySDKName_.end()) {
-      monitor().log(3, 800013, "Cannot get flag for unregistered SDK. SDK name, flag name", name,
-                    flagName);
+      monitor().log(MonitorLevel::kWarning, 800013,
+                    "Cannot get flag for unregistered SDK. SDK name, flag name", name, flagName);
       return;
     }
     auto activated = activatedSnapshotsBySDKName_.find(SDKName);
-    monitor().log(8, 800015, "Looking for activated flag. SDK name, flag name, activated snapshot",
-                  name, flagName, activated != activatedSnapshotsBySDKName_.end());
+    monitor().log(MonitorLevel::kVerbose, 800015,
+                  "Looking for activated flag. SDK name, flag name, activated snapshot", name,
+                  flagName, activated != activatedSnapshotsBySDKName_.end());
     if (activated != activatedSnapshotsBySDKName_.end()) {
       if ((result = valueOfFlag(activated->second.flagByName(flagName)))) return;
     }
     auto launched = launchedSnapshotsBySDKName_.find(SDKName);
-    monitor().log(8, 800016,
+    monitor().log(MonitorLevel::kVerbose, 800016,
                   "Cannot find activated flag. Looking for launched flag. SDK name, flag name, "
                   "launched flag",
                   name, flagName, launched != launchedSnapshotsBySDKName_.end());
@@ -173,11 +178,12 @@ std::optional<os::Value> ExperimentManager::flagValueForFlagName(std::string_vie
     }
     auto fallback = defaults->second.find(flagName);
     if (fallback == defaults->second.end()) {
-      monitor().log(8, 800014, "No default flag value. SDK name, flag name", name, flagName);
+      monitor().log(MonitorLevel::kVerbose, 800014, "No default flag value. SDK name, flag name",
+                    name, flagName);
       return;
     }
     result = valueOfFlag(&fallback->second);
-    monitor().log(8, 800019,
+    monitor().log(MonitorLevel::kVerbose, 800019,
                   "Cannot find launched flag. Returned the default flag value. SDK name, flag "
                   "name, default flag",
                   name, flagName, result ? result->description() : std::string());
@@ -190,14 +196,16 @@ std::optional<os::Value> ExperimentManager::flagValueForFlagName(std::string_vie
 bool ExperimentManager::activateSnapshotOfSDK(std::string_view SDKName, os::Error* error) {
   if (SDKName.empty()) {
     setErrorOutParameter(error, kInvalidInput, "SDK name cannot be empty");
-    monitor().log(3, 800022, "Cannot activate a pending snapshot for an empty SDK name");
+    monitor().log(MonitorLevel::kWarning, 800022,
+                  "Cannot activate a pending snapshot for an empty SDK name");
     return false;
   }
   bool activated = false;
   dispatchSyncOnSerialQueue([&] {
     auto pending = pendingSnapshotsBySDKName_.find(SDKName);
     if (pending == pendingSnapshotsBySDKName_.end()) {
-      monitor().log(3, 800023, "No pending snapshot to activate. SDK name", SDKName);
+      monitor().log(MonitorLevel::kWarning, 800023, "No pending snapshot to activate. SDK name",
+                    SDKName);
       return;
     }
     const double now = os::clock::now();
@@ -219,13 +227,16 @@ bool ExperimentManager::activateSnapshotOfSDK(std::string_view SDKName, os::Erro
     taskManager_->activatePendingSnapshot(stored, now);
     activated = true;
   });
-  if (activated) monitor().log(8, 800028, "Successfully activated a snapshot of SDK", SDKName);
+  if (activated)
+    monitor().log(MonitorLevel::kVerbose, 800028, "Successfully activated a snapshot of SDK",
+                  SDKName);
   return activated;
 }
 
 int64_t ExperimentManager::activatedSnapshotStatusOfSDKName(std::string_view SDKName) {
   if (SDKName.empty()) {
-    monitor().log(0, 800024, "Cannot check activated snapshot for empty SDK Name");
+    monitor().log(MonitorLevel::kError, 800024,
+                  "Cannot check activated snapshot for empty SDK Name");
     return kSnapshotStatusUnregistered;
   }
   int64_t status = kSnapshotStatusUnregistered;
@@ -247,18 +258,20 @@ int64_t ExperimentManager::activatedSnapshotStatusOfSDKName(std::string_view SDK
 
 void ExperimentManager::resetToDefaultsOfSDKName(std::string_view SDKName) {
   if (SDKName.empty()) {
-    monitor().log(0, 800025, "Cannot reset to defaults for empty SDK Name");
+    monitor().log(MonitorLevel::kError, 800025, "Cannot reset to defaults for empty SDK Name");
     return;
   }
   dispatchSyncOnSerialQueue([&] {
     auto activated = activatedSnapshotsBySDKName_.find(SDKName);
     if (activated == activatedSnapshotsBySDKName_.end()) {
-      monitor().log(0, 800026, "Cannot reset to defaults for unregistered SDK name", SDKName);
+      monitor().log(MonitorLevel::kError, 800026,
+                    "Cannot reset to defaults for unregistered SDK name", SDKName);
       return;
     }
     activatedSnapshotsBySDKName_.erase(activated);
     taskManager_->resetToDefaultsForSDKName(std::string(SDKName));
-    monitor().log(8, 800027, "Reset all experiments to default. SDK name", SDKName);
+    monitor().log(MonitorLevel::kVerbose, 800027, "Reset all experiments to default. SDK name",
+                  SDKName);
   });
 }
 
@@ -334,7 +347,7 @@ void ExperimentManager::taskManagerDidFinishFetching(
     APMETaskManager&, const std::vector<APMESnapshot>& snapshots,
     const std::map<std::string, os::Error>& errors) {
   if (snapshots.empty() && errors.empty()) {
-    monitor().log(3, 800020, "No pending snapshots to notify the clients");
+    monitor().log(MonitorLevel::kWarning, 800020, "No pending snapshots to notify the clients");
     return;
   }
   dispatchAsyncOnSerialQueue([snapshots, errors](ExperimentManager& self) {
@@ -376,7 +389,7 @@ void ExperimentManager::taskManagerDidUpsertPendingSnapshots(
     std::shared_ptr<APMEExperimentObserverDelegate> observer =
         client ? client->delegate() : nullptr;
     if (!observer) {
-      monitor().log(0, 800021,
+      monitor().log(MonitorLevel::kError, 800021,
                     "Cannot notify new snapshot for SDK because the delegate does not implement "
                     "-clientDidReceiveNewSnapshot:",
                     snapshot.SDKName());
@@ -419,7 +432,7 @@ std::optional<os::Value> ExperimentClient::objectForKeyedSubscript(std::string_v
 
 std::optional<os::Value> ExperimentClient::valueForFlag(std::string_view flag) {
   if (flag.empty()) {
-    monitor().log(0, 830002, "Cannot get value for empty flag name");
+    monitor().log(MonitorLevel::kError, 830002, "Cannot get value for empty flag name");
     return std::nullopt;
   }
   return objectForKeyedSubscript(flag);

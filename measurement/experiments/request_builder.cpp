@@ -57,7 +57,7 @@ std::optional<APMPBClientProperty> APMEExperimentRequestBuilder::clientPropertyP
   std::string key = property.diversionKey.value_or("");
   if (key.empty()) key = appDiversionKey_();
   if (key.empty()) {
-    monitor().log(1, 860001, "Diversion key is empty");
+    monitor().log(MonitorLevel::kErrorSampled, 860001, "Diversion key is empty");
     return std::nullopt;
   }
   APMPBClientProperty client;

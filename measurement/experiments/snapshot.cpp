@@ -12,7 +12,8 @@ APMESnapshot::APMESnapshot(std::string SDKName)
 std::optional<APMESnapshot> APMESnapshot::initWithSDKName(
     std::string_view SDKName, const std::vector<APMEExperiment>& experiments) {
   if (SDKName.empty()) {
-    monitor().log(2, 840000, "Cannot create snapshot with an invalid SDK name", SDKName);
+    monitor().log(MonitorLevel::kErrorSilent, 840000,
+                  "Cannot create snapshot with an invalid SDK name", SDKName);
     return std::nullopt;
   }
   APMESnapshot snapshot{std::string(SDKName)};

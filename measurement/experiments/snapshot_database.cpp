@@ -29,7 +29,8 @@ const ColumnInfo& snapshotColumns() {
 
 std::unique_ptr<APMEDatabase> APMEDatabase::initWithPath(std::string_view path) {
   if (path.empty()) {
-    monitor().log(1, 810000, "Cannot initialize the database with invalid path");
+    monitor().log(MonitorLevel::kErrorSampled, 810000,
+                  "Cannot initialize the database with invalid path");
     return nullptr;
   }
   std::unique_ptr<APMEDatabase> database(new APMEDatabase());
@@ -43,12 +44,13 @@ bool APMEDatabase::initializeDatabaseResourcesWithContext(std::string_view conte
   os::Error failure;
   sqliteStore_ = SqliteStore::open(path, &failure);
   if (!sqliteStore_) {
-    monitor().log(1, 810001, fmt::format("Failed to open database ({})", context), failure);
+    monitor().log(MonitorLevel::kErrorSampled, 810001,
+                  fmt::format("Failed to open database ({})", context), failure);
     return false;
   }
   if (!ensureAllTables(&failure)) {
     monitor().log(
-        1, 810002,
+        MonitorLevel::kErrorSampled, 810002,
         fmt::format("Failed to create or validate required database tables ({})", context));
     // Only a file that cannot hold these tables is given up; a busy, locked or full one keeps
     // its snapshots for the next start.
@@ -56,7 +58,7 @@ bool APMEDatabase::initializeDatabaseResourcesWithContext(std::string_view conte
       os::Error deletion;
       if (!sqliteStore_->closeAndDeleteDatabase(&deletion)) {
         monitor().log(
-            4, 810003,
+            MonitorLevel::kWarningSampled, 810003,
             fmt::format("Failed to delete old database file after failed validation. Error ({})",
                         context),
             deletion);
@@ -73,7 +75,8 @@ bool APMEDatabase::ensureAllTables(os::Error* error) {
        {kActivatedSnapshotTable, kLaunchedSnapshotTable, kPendingSnapshotTable}) {
     os::Error failure;
     if (!sqliteStore_->ensureTableWithName(table, snapshotColumns(), {}, {}, &failure)) {
-      monitor().log(1, 810004, "Failed to ensure table. Table, error", table, failure);
+      monitor().log(MonitorLevel::kErrorSampled, 810004, "Failed to ensure table. Table, error",
+                    table, failure);
       if (error) *error = failure;
       return false;
     }
@@ -83,7 +86,7 @@ bool APMEDatabase::ensureAllTables(os::Error* error) {
 
 void APMEDatabase::closeAndDelete() {
   if (!sqliteStore_ || !sqliteStore_->closeAndDeleteDatabase()) {
-    monitor().log(4, 810005, "Failed to delete database data");
+    monitor().log(MonitorLevel::kWarningSampled, 810005, "Failed to delete database data");
   }
   sqliteStore_.reset();
 }
@@ -92,7 +95,7 @@ void APMEDatabase::reset() {
   std::string path = databasePath_;
   closeAndDelete();
   if (!initializeDatabaseResourcesWithContext("Reset", path)) {
-    monitor().log(1, 810006, "Cannot re-initialize the database");
+    monitor().log(MonitorLevel::kErrorSampled, 810006, "Cannot re-initialize the database");
   }
 }
 
@@ -105,7 +108,8 @@ bool APMEDatabase::performTransaction(const std::function<bool()>& block) {
   os::Error error;
   SqliteStore* sqlite = store(&error);
   if (sqlite && sqlite->performTransactionWithError(&error, block)) return true;
-  monitor().log(1, 810007, fmt::format("Transaction failed. {}", error.localizedDescription()));
+  monitor().log(MonitorLevel::kErrorSampled, 810007,
+                fmt::format("Transaction failed. {}", error.localizedDescription()));
   return false;
 }
 
@@ -156,7 +160,8 @@ std::optional<APMESnapshot> APMEDatabase::snapshotFromRow(const SqliteRecord& ro
   if (!snapshot) {
     // One damaged row must not hide the others on every launch: it goes, they load.
     const os::Value* rowID = row.find("rowid");
-    monitor().log(1, 810008, "Deleted a stored snapshot that cannot be read. Table", table);
+    monitor().log(MonitorLevel::kErrorSampled, 810008,
+                  "Deleted a stored snapshot that cannot be read. Table", table);
     if (rowID && sqliteStore_) {
       sqliteStore_->deleteRecordFromTableWithName(table, "rowid", *rowID, nullptr);
     }

@@ -75,7 +75,8 @@ void APMETaskManager::dispatchAsyncOnWorkerQueue(std::function<void(APMETaskMana
     try {
       block(*self);
     } catch (const std::exception& exception) {
-      monitor().log(1, 820026, "Exception on async worker queue", exception.what());
+      monitor().log(MonitorLevel::kErrorSampled, 820026, "Exception on async worker queue",
+                    exception.what());
     }
   });
 }
@@ -101,21 +102,23 @@ void APMETaskManager::fetchAllSnapshotsOnWorkerQueue() {
   bool started = database_->performTransaction([this] {
     os::Error error;
     if (!database_->deleteStaleActivatedSnapshots(&error) && !error.domain.empty()) {
-      monitor().log(1, 820006, "Cannot delete stale activated snapshots. Error", error);
+      monitor().log(MonitorLevel::kErrorSampled, 820006,
+                    "Cannot delete stale activated snapshots. Error", error);
       return false;
     }
     error = {};
     if (!database_->activatePendingSnapshotsAutomatically(&error) && !error.domain.empty()) {
-      monitor().log(1, 820007, "Cannot activate pending snapshots automatically. Error", error);
+      monitor().log(MonitorLevel::kErrorSampled, 820007,
+                    "Cannot activate pending snapshots automatically. Error", error);
       return false;
     }
     return true;
   });
   if (!started) {
-    monitor().log(2, 820008, "Failed to start the task manager");
+    monitor().log(MonitorLevel::kErrorSilent, 820008, "Failed to start the task manager");
     return;
   }
-  monitor().log(8, 820009, "Successfully start the task manager");
+  monitor().log(MonitorLevel::kVerbose, 820009, "Successfully start the task manager");
   std::shared_ptr<APMETaskManagerDelegate> observer = delegate();
   if (!observer) return;
   struct Read {
@@ -135,7 +138,8 @@ void APMETaskManager::fetchAllSnapshotsOnWorkerQueue() {
   for (size_t i = 0; i < 3; ++i) {
     os::Error error;
     results[i] = (database_.get()->*reads[i].fetch)(&error);
-    if (!results[i]) monitor().log(2, reads[i].code, reads[i].message, error);
+    if (!results[i])
+      monitor().log(MonitorLevel::kErrorSilent, reads[i].code, reads[i].message, error);
   }
   observer->taskManagerDidStart(*this, results[0], results[1], results[2]);
 }
@@ -168,13 +172,14 @@ void APMETaskManager::scheduleFetchingExperimentsOnWorkerQueue() {
       storage.doubleForKey(kExperimentFetchFailureTimestampKey));
   if (std::fabs(t) < kEpsilon) {
     storage.removeObjectForKey(kExperimentFetchSuccessTimestampKey);
-    monitor().log(2, 820024, "Network attempted too many times. Will not schedule new network.");
+    monitor().log(MonitorLevel::kErrorSilent, 820024,
+                  "Network attempted too many times. Will not schedule new network.");
     return;
   }
   const double now = os::clock::now();
   std::optional<double> pending = parts_.alarm->scheduledTimestamp();
   if (pending && *pending != 0 && t >= *pending) {
-    monitor().log(8, 820017,
+    monitor().log(MonitorLevel::kVerbose, 820017,
                   "Do not schedule a fetch task. Task already exists. Will be executed in seconds",
                   *pending - now);
     return;
@@ -215,7 +220,8 @@ void APMETaskManager::fetchExperiments() {
   OS_CHECK_ON(parts_.queue);
   APMPBExperimentRequest request = parts_.requestBuilder->request();
   os::Data body = request.protoBuffer().value_or(os::Data());
-  monitor().log(8, 820001, "Fetching new experiments. Request", describe(request));
+  monitor().log(MonitorLevel::kVerbose, 820001, "Fetching new experiments. Request",
+                describe(request));
   std::weak_ptr<APMETaskManager> weak = weak_from_this();
   auto completion = [weak](std::shared_ptr<const os::HTTPURLResponse> response,
                            std::optional<os::Data> data, std::optional<os::Error> error) {
@@ -226,7 +232,8 @@ void APMETaskManager::fetchExperiments() {
       os::Error inflateError;
       inflated = VDUNSDataZlib::gul_dataByInflatingGzippedData(*data, &inflateError);
       if (!inflated) {
-        monitor().log(2, 820023, "Cannot inflate downloaded experiment data. Error", inflateError);
+        monitor().log(MonitorLevel::kErrorSilent, 820023,
+                      "Cannot inflate downloaded experiment data. Error", inflateError);
         // A body that cannot be read is a failed fetch, not an empty success.
         if (!error) error = inflateError;
       }
@@ -249,12 +256,13 @@ void APMETaskManager::handleFetchingExperimentsResponse(int status,
   std::optional<APMPBExperimentResponse> response =
       APMPBExperimentResponse::initWithBuffer(data.value_or(os::Data()));
   if (!response) {
-    monitor().log(2, 820015, "Cannot create experiment snapshots from nil response");
+    monitor().log(MonitorLevel::kErrorSilent, 820015,
+                  "Cannot create experiment snapshots from nil response");
     return recordFailure(
         status, os::Error(kExperimentErrorDomain, -1, "The reply is not an experiment response"));
   }
-  monitor().log(8, 820003, "Successful fetch. Got network response. Code, data", status,
-                describe(*response));
+  monitor().log(MonitorLevel::kVerbose, 820003,
+                "Successful fetch. Got network response. Code, data", status, describe(*response));
   parts_.persistedStorage->setDouble(os::clock::now(), kExperimentFetchSuccessTimestampKey);
   parts_.persistedStorage->removeObjectForKey(kExperimentFetchFailureTimestampKey);
   parts_.persistedStorage->removeObjectForKey(kExperimentFetchBackoffTimestampKey);
@@ -263,7 +271,8 @@ void APMETaskManager::handleFetchingExperimentsResponse(int status,
   if (!snapshots.empty() && database_) {
     os::Error storeError;
     if (!database_->upsertPendingExperimentSnapshots(snapshots, &storeError)) {
-      monitor().log(1, 820022, "Cannot upsert pending snapshots. Error, snapshots", storeError,
+      monitor().log(MonitorLevel::kErrorSampled, 820022,
+                    "Cannot upsert pending snapshots. Error, snapshots", storeError,
                     snapshots.size());
     }
   }
@@ -279,7 +288,8 @@ void APMETaskManager::recordFailure(int status, const std::optional<os::Error>& 
   if (status == 503 || status == 429) {
     parts_.persistedStorage->setDouble(now, kExperimentFetchBackoffTimestampKey);
   }
-  monitor().log(1, 820002, "Network fetch failed. Will retry later. Code, error", status,
+  monitor().log(MonitorLevel::kErrorSampled, 820002,
+                "Network fetch failed. Will retry later. Code, error", status,
                 error ? MonitorContext(*error) : MonitorContext());
   scheduleFetchingExperimentsOnWorkerQueue();
 }
@@ -303,7 +313,7 @@ std::vector<APMESnapshot> APMETaskManager::experimentSnapshotsFromExperimentResp
   for (const APMPBSnapshot& proto : protos) {
     std::optional<APMESnapshot> snapshot = APMESnapshot::initWithProtobuf(proto);
     if (!snapshot) {
-      monitor().log(2, 820016, "Cannot create a snapshot from the proto");
+      monitor().log(MonitorLevel::kErrorSilent, 820016, "Cannot create a snapshot from the proto");
       continue;
     }
     snapshots.push_back(std::move(*snapshot));
@@ -334,8 +344,8 @@ void APMETaskManager::activatePendingSnapshot(const APMESnapshot& snapshot, doub
     self.database_->performTransaction([&] {
       os::Error error;
       if (self.database_->activateSnapshot(snapshot, timestamp, &error)) return true;
-      monitor().log(1, 820014, "Cannot activate snapshot for SDK Name. Error", snapshot.SDKName(),
-                    error);
+      monitor().log(MonitorLevel::kErrorSampled, 820014,
+                    "Cannot activate snapshot for SDK Name. Error", snapshot.SDKName(), error);
       return false;
     });
   });
@@ -344,14 +354,15 @@ void APMETaskManager::activatePendingSnapshot(const APMESnapshot& snapshot, doub
 void APMETaskManager::resetToDefaultsForSDKName(const std::string& SDKName) {
   dispatchAsyncOnWorkerQueue([SDKName](APMETaskManager& self) {
     if (SDKName.empty()) {
-      monitor().log(1, 820018, "Cannot reset to defaults for empty SDK name");
+      monitor().log(MonitorLevel::kErrorSampled, 820018,
+                    "Cannot reset to defaults for empty SDK name");
       return;
     }
     if (!self.database_) return;
     os::Error error;
     if (!self.database_->deleteActivatedExperimentsOfSDKName(SDKName, &error)) {
-      monitor().log(1, 820019, "Cannot reset to defaults in the database. SDK Name, error", SDKName,
-                    error);
+      monitor().log(MonitorLevel::kErrorSampled, 820019,
+                    "Cannot reset to defaults in the database. SDK Name, error", SDKName, error);
     }
   });
 }
@@ -359,13 +370,15 @@ void APMETaskManager::resetToDefaultsForSDKName(const std::string& SDKName) {
 void APMETaskManager::upsertPendingSnapshots(const std::vector<APMESnapshot>& snapshots) {
   dispatchAsyncOnWorkerQueue([snapshots](APMETaskManager& self) {
     if (snapshots.empty()) {
-      monitor().log(2, 820020, "Cannot upsert empty pending snapshot list");
+      monitor().log(MonitorLevel::kErrorSilent, 820020,
+                    "Cannot upsert empty pending snapshot list");
       return;
     }
     if (!self.database_) return;
     os::Error error;
     if (!self.database_->upsertPendingExperimentSnapshots(snapshots, &error)) {
-      monitor().log(1, 820021, "Cannot upsert pending snapshots into the database. Error", error);
+      monitor().log(MonitorLevel::kErrorSampled, 820021,
+                    "Cannot upsert pending snapshots into the database. Error", error);
       return;
     }
     if (std::shared_ptr<APMETaskManagerDelegate> observer = self.delegate()) {

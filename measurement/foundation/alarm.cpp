@@ -28,9 +28,9 @@ struct Alarm::State {
 
   void cancel() {
     if (!scheduledTimestamp) return;
-    monitor().log(7, 2003, name + " canceled");
+    monitor().log(MonitorLevel::kDebug, 2003, name + " canceled");
     if (!hasActiveTimer()) {
-      monitor().log(4, 2004, name + " is not active");
+      monitor().log(MonitorLevel::kWarningSampled, 2004, name + " is not active");
     } else {
       timer->cancelled.store(true);
       timer->block = nullptr;
@@ -40,7 +40,7 @@ struct Alarm::State {
 
   void fire(const std::shared_ptr<TimerSource>& source) {
     if (source->cancelled.load()) return;
-    monitor().log(7, 2001, name + " fired");
+    monitor().log(MonitorLevel::kDebug, 2001, name + " fired");
     std::function<void()> block = std::move(source->block);
     cancel();
     block();
@@ -75,7 +75,8 @@ const std::string& Alarm::name() const { return state_->name; }
 void Alarm::runAfterDelay(double delaySeconds, std::function<void()> block) {
   OS_CHECK_ON(state_->queue);
   if (!block) {
-    monitor().log(1, 2000, state_->name + " tried to schedule an empty block");
+    monitor().log(MonitorLevel::kErrorSampled, 2000,
+                  state_->name + " tried to schedule an empty block");
     return;
   }
   state_->cancel();
@@ -88,7 +89,8 @@ void Alarm::runAfterDelay(double delaySeconds, std::function<void()> block) {
   state_->queue->after(delay, [weakState, source] {
     if (std::shared_ptr<State> state = weakState.lock()) state->fire(source);
   });
-  monitor().log(7, 2002, state_->name + " scheduled to fire in approx. (s)", delaySeconds);
+  monitor().log(MonitorLevel::kDebug, 2002, state_->name + " scheduled to fire in approx. (s)",
+                delaySeconds);
 }
 
 void Alarm::cancel() {

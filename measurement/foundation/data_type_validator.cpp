@@ -196,11 +196,13 @@ bool DataTypeValidator::isValidPublicEventName(std::string_view name, int32_t* f
   }
   if (name == "screen_view") return pass(failureCode);
   if (publicToInternalEventNames().contains(name) && !allowedPublicAdEventNames().contains(name)) {
-    monitor().log(0, 13006, "Event name is reserved. Ignoring event", std::string(name));
+    monitor().log(MonitorLevel::kError, 13006, "Event name is reserved. Ignoring event",
+                  std::string(name));
     return fail(failureCode, kValidationReserved);
   }
   if (hasReservedPrefixes(name)) {
-    monitor().log(0, 13007, "Event name uses reserved prefix. Ignoring event", std::string(name));
+    monitor().log(MonitorLevel::kError, 13007, "Event name uses reserved prefix. Ignoring event",
+                  std::string(name));
     return fail(failureCode, kValidationReserved);
   }
   return pass(failureCode);
@@ -231,8 +233,8 @@ bool DataTypeValidator::isValidPublicEventParameterName(std::string_view name,
     return false;
   }
   if (hasReservedPrefixes(name)) {
-    monitor().log(0, 13008, "Parameter name uses reserved prefix. Ignoring parameter",
-                  std::string(name));
+    monitor().log(MonitorLevel::kError, 13008,
+                  "Parameter name uses reserved prefix. Ignoring parameter", std::string(name));
     return fail(failureCode, kValidationReserved);
   }
   return pass(failureCode);
@@ -267,12 +269,13 @@ bool DataTypeValidator::isValidPublicUserAttributeName(std::string_view name,
     return false;
   }
   if (userPropertyInternalNames().contains(name)) {
-    monitor().log(0, 13009, "User property name is reserved. Ignoring user property",
-                  std::string(name));
+    monitor().log(MonitorLevel::kError, 13009,
+                  "User property name is reserved. Ignoring user property", std::string(name));
     return fail(failureCode, kValidationReserved);
   }
   if (hasReservedPrefixes(name)) {
-    monitor().log(0, 13010, "User property name uses reserved prefix. Ignoring user property",
+    monitor().log(MonitorLevel::kError, 13010,
+                  "User property name uses reserved prefix. Ignoring user property",
                   std::string(name));
     return fail(failureCode, kValidationReserved);
   }
@@ -341,13 +344,13 @@ bool DataTypeValidator::isValidArrayParamForEvent(std::string_view eventName,
                                                   bool isNestedArrayParam, int32_t* failureCode) {
   constexpr int64_t kArrayMessage = 13013;
   if (isNestedArrayParam) {
-    monitor().log(0, kArrayMessage, "Nested array parameters are not allowed. Name",
-                  std::string(paramName));
+    monitor().log(MonitorLevel::kError, kArrayMessage,
+                  "Nested array parameters are not allowed. Name", std::string(paramName));
     return fail(failureCode, kValidationNestedArray);
   }
   if (!itemsArrayEventNames().contains(eventName)) {
     monitor().log(
-        0, kArrayMessage,
+        MonitorLevel::kError, kArrayMessage,
         "Only ecommerce events are allowed to contain array parameters. Invalid ecommerce name",
         std::string(eventName));
     return fail(failureCode, kValidationArrayNotAllowedForEvent);
@@ -360,7 +363,7 @@ bool DataTypeValidator::isValidArrayParamForEvent(std::string_view eventName,
     return fail(failureCode, kValidationArrayNameNotItems);
   }
   if (arrayCount > static_cast<size_t>(kMaxItemCount)) {
-    monitor().log(0, kArrayMessage,
+    monitor().log(MonitorLevel::kError, kArrayMessage,
                   "Array parameter has too many items. The maximum number of supported "
                   "items is 200. Invalid array size",
                   static_cast<int64_t>(arrayCount));
@@ -371,7 +374,7 @@ bool DataTypeValidator::isValidArrayParamForEvent(std::string_view eventName,
 
 bool DataTypeValidator::isValidArrayParamItem(const os::Value& item, int32_t* failureCode) {
   if (item.isDictionary()) return pass(failureCode);
-  monitor().log(0, 13014, "Array param must be a dictionary. Parameters",
+  monitor().log(MonitorLevel::kError, 13014, "Array param must be a dictionary. Parameters",
                 OtherContext{item.description()});
   return fail(failureCode, kValidationItemNotDictionary);
 }

@@ -111,10 +111,10 @@ void Monitor::setDebugModeEnabled(bool enabled) {
   MeasurementUserDefaults& appDefaults = MeasurementUserDefaults::shared();
   if (on) {
     appDefaults.setBool(true, kDebugModeKey);
-    log(7, kDebugModeOnCode, "Debug mode is on");
+    log(MonitorLevel::kDebug, kDebugModeOnCode, "Debug mode is on");
   } else {
     appDefaults.removeObjectForKey(kDebugModeKey);
-    log(7, kDebugModeOffCode, "Debug mode is off");
+    log(MonitorLevel::kDebug, kDebugModeOffCode, "Debug mode is off");
   }
   debugModeEnabled_.store(on);
 }
@@ -127,10 +127,10 @@ void Monitor::setVerboseLoggingEnabled(bool enabled) {
   MeasurementUserDefaults& appDefaults = MeasurementUserDefaults::shared();
   if (on) {
     appDefaults.setBool(true, kVerboseLoggingKey);
-    log(8, kVerboseLoggingOnCode, "Verbose logging is on");
+    log(MonitorLevel::kVerbose, kVerboseLoggingOnCode, "Verbose logging is on");
   } else {
     appDefaults.removeObjectForKey(kVerboseLoggingKey);
-    log(8, kVerboseLoggingOffCode, "Verbose logging is off");
+    log(MonitorLevel::kVerbose, kVerboseLoggingOffCode, "Verbose logging is off");
   }
   verboseLoggingEnabled_.store(on);
 }
@@ -217,9 +217,9 @@ Monitor& monitor() {
     wire::setFlagMonitorSink([](int level, int code, std::string_view message,
                                 const std::optional<std::string>& context) {
       if (context) {
-        monitor().log(level, code, message, *context);
+        monitor().log(static_cast<MonitorLevel>(level), code, message, *context);
       } else {
-        monitor().log(level, code, message);
+        monitor().log(static_cast<MonitorLevel>(level), code, message);
       }
     });
     return made;

@@ -1,9 +1,10 @@
 // The one logging and health-monitoring sink of the measurement code. Every component logs
 // through the process's monitor:
 //
-//   measurement::monitor().log(4, 12001, "Failed to open database. Path", path);
-//   measurement::monitor().log(1, 30000, "Exception on worker queue. Block ID=x. Exception",
-//                              exception);
+//   measurement::monitor().log(MonitorLevel::kWarningSampled, 12001,
+//                              "Failed to open database. Path", path);
+//   measurement::monitor().log(MonitorLevel::kErrorSampled, 30000,
+//                              "Exception on worker queue. Block ID=x. Exception", exception);
 //
 // A call carries a level (see monitor_levels.h), a code, a fixed English message and up to a
 // few context values (MonitorContext: null, number, string, error, exception, other), which are
@@ -74,10 +75,11 @@ class Monitor : public std::enable_shared_from_this<Monitor> {
   // The same with the contexts given one by one. A call that will be neither printed nor
   // sampled (a debug line outside debug mode) builds no context.
   template <typename... Contexts>
-  void log(int64_t level, int64_t code, std::string_view message, Contexts&&... contexts) {
-    if (!capturing_.load(std::memory_order_relaxed) && !wantsLevel(level)) return;
+  void log(MonitorLevel level, int64_t code, std::string_view message, Contexts&&... contexts) {
+    const auto number = static_cast<int64_t>(level);
+    if (!capturing_.load(std::memory_order_relaxed) && !wantsLevel(number)) return;
     logWithContexts(
-        level, code, message,
+        number, code, message,
         std::vector<MonitorContext>{makeMonitorContext(std::forward<Contexts>(contexts))...});
   }
 

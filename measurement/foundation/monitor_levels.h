@@ -15,6 +15,20 @@
 
 namespace measurement {
 
+// The level of a log call, named by what the monitor does with it: printed on the console,
+// sampled for health monitoring, or both ("Silent": sampled, never printed).
+enum class MonitorLevel : int64_t {
+  kError = 0,           // printed
+  kErrorSampled = 1,    // printed and sampled
+  kErrorSilent = 2,     // sampled
+  kWarning = 3,         // printed
+  kWarningSampled = 4,  // printed and sampled
+  kWarningSilent = 5,   // sampled
+  kNotice = 6,          // printed
+  kDebug = 7,           // printed in debug mode
+  kVerbose = 8,         // printed while verbose logging is on
+};
+
 // Never printed: 2, 5 and every level outside 0-8.
 constexpr bool isSilentLevel(int64_t level) {
   return level < 0 || level > 8 || level == 2 || level == 5;

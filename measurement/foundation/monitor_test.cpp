@@ -90,7 +90,7 @@ TEST_F(MonitorTest, EachLevelIsPrintedAndSampledByTheSwitches) {
     monitor->setDebugModeEnabled(c.debug);
     monitor->setVerboseLoggingEnabled(c.verbose);
     const size_t before = console_.lines().size();
-    monitor->log(c.level, 777, "m", int64_t{150});
+    monitor->log(static_cast<MonitorLevel>(c.level), 777, "m", int64_t{150});
     monitor->drain();
     std::vector<VDULoggedLine> lines = console_.lines();
     bool printed = false;
@@ -113,7 +113,8 @@ TEST_F(MonitorTest, EachLevelIsPrintedAndSampledByTheSwitches) {
 TEST_F(MonitorTest, SampleCountsMessagesAndKeepsTheirContextsEncoded) {
   std::shared_ptr<Monitor> monitor = createMonitor();
   for (int i = 0; i < 3; ++i) {
-    monitor->log(4, 12001, "Upload failed", std::string("user@example.com"), int64_t{150});
+    monitor->log(MonitorLevel::kWarningSampled, 12001, "Upload failed",
+                 std::string("user@example.com"), int64_t{150});
   }
   EXPECT_EQ(collect(*monitor), "3:1W_80100:Upload failed:-,100...999");
   // Collected once: the suite holds no sample any more.
@@ -121,7 +122,8 @@ TEST_F(MonitorTest, SampleCountsMessagesAndKeepsTheirContextsEncoded) {
   EXPECT_EQ(collect(*monitor), std::nullopt);
 
   // An error's monitor context follows the encoded contexts.
-  monitor->log(1, 12002, "Query failed", measurementError(3, "disk I/O error", "SQLITE_IOERR"));
+  monitor->log(MonitorLevel::kErrorSampled, 12002, "Query failed",
+               measurementError(3, "disk I/O error", "SQLITE_IOERR"));
   monitor->drain();
   os::Value stored = onDisk(kMonitorSuiteName)[kHealthMonitorKey];
   ASSERT_TRUE(stored.isArray());
@@ -133,11 +135,13 @@ TEST_F(MonitorTest, SampleCountsMessagesAndKeepsTheirContextsEncoded) {
 
 TEST_F(MonitorTest, ConsoleLinesFollowTheTagAndTheEncodingSwitch) {
   std::shared_ptr<Monitor> monitor = createMonitor();
-  monitor->log(0, 24, "Failed", std::string("user@example.com"), std::monostate{});
+  monitor->log(MonitorLevel::kError, 24, "Failed", std::string("user@example.com"),
+               std::monostate{});
   monitor->setEncodeContexts(true);
-  monitor->log(3, 25, "Failed", std::string("user@example.com"), int64_t{-150});
+  monitor->log(MonitorLevel::kWarning, 25, "Failed", std::string("user@example.com"),
+               int64_t{-150});
   monitor->setLogTag("<Other>");
-  monitor->log(6, 26, "100% done");
+  monitor->log(MonitorLevel::kNotice, 26, "100% done");
   monitor->drain();
   std::vector<std::string> texts;
   for (const VDULoggedLine& line : console_.lines()) texts.push_back(line.text);
@@ -226,7 +230,7 @@ TEST_F(MonitorTest, MigrationMovesAnOlderSampleIntoTheMonitorSuiteOnce) {
 TEST_F(MonitorTest, ClearingDropsTheSampleAndTheStoredDebugSwitch) {
   std::shared_ptr<Monitor> monitor = createMonitor();
   monitor->setDebugModeEnabled(true);
-  monitor->log(5, 1, "m");
+  monitor->log(MonitorLevel::kWarningSilent, 1, "m");
   monitor->clearMonitoringData();
   EXPECT_TRUE(monitor->isDebugModeEnabled());
   EXPECT_TRUE(onDisk(appDomain())[kDebugModeKey].isNull());
@@ -239,8 +243,8 @@ TEST_F(MonitorTest, ClearingDropsTheSampleAndTheStoredDebugSwitch) {
 TEST_F(MonitorTest, CaptureRecordsEveryCallWhetherPrintedOrNot) {
   std::shared_ptr<Monitor> monitor = createMonitor();
   MonitorCapture capture(*monitor);
-  monitor->log(7, 23051, "Logging event", std::string("_s"));
-  monitor->log(0, 35000, "Cannot create Value type with nil value");
+  monitor->log(MonitorLevel::kDebug, 23051, "Logging event", std::string("_s"));
+  monitor->log(MonitorLevel::kError, 35000, "Cannot create Value type with nil value");
   std::vector<MonitorRecord> records = capture.records();
   ASSERT_EQ(records.size(), 2u);
   EXPECT_EQ(records[0].level, 7);
@@ -267,7 +271,8 @@ TEST_F(MonitorTest, ThreadsLogWhileTheTagAndSwitchesChange) {
   std::vector<std::thread> threads;
   for (int t = 0; t < 4; ++t) {
     threads.emplace_back([&monitor, t] {
-      for (int i = 0; i < 200; ++i) monitor->log(4, 100 + t, "busy", int64_t{i});
+      for (int i = 0; i < 200; ++i)
+        monitor->log(MonitorLevel::kWarningSampled, 100 + t, "busy", int64_t{i});
     });
   }
   for (int i = 0; i < 50; ++i) {

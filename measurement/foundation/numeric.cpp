@@ -29,14 +29,14 @@ bool isDecimalNumberString(std::string_view text) {
 
 std::optional<Decimal> decimalNumberFromString(std::string_view text) {
   if (!isDecimalNumberString(text)) {
-    monitor().log(2, 26001, "String value does not represent a numeric value. Value",
-                  std::string(text));
+    monitor().log(MonitorLevel::kErrorSilent, 26001,
+                  "String value does not represent a numeric value. Value", std::string(text));
     return std::nullopt;
   }
   std::optional<Decimal> parsed = Decimal::parse(text);
   if (!parsed) {
-    monitor().log(2, 26002, "Unable to create a NSDecimalNumber from string value. Value",
-                  std::string(text));
+    monitor().log(MonitorLevel::kErrorSilent, 26002,
+                  "Unable to create a NSDecimalNumber from string value. Value", std::string(text));
     return std::nullopt;
   }
   // A number written without its leading zero gains one, so that the canonical text of an exact
@@ -48,7 +48,7 @@ std::optional<Decimal> decimalNumberFromString(std::string_view text) {
   std::string canonical = parsed->text();
   if (parsed->isNegative()) canonical.erase(0, 1);
   if (written.find(canonical) == std::string::npos) {
-    monitor().log(2, 26003,
+    monitor().log(MonitorLevel::kErrorSilent, 26003,
                   "Unable to create a NSDecimalNumber from string value: loss of precision. Value",
                   written);
     return std::nullopt;
@@ -61,7 +61,8 @@ int64_t randomInt64() {
   if (std::optional<os::Data> bytes = os::crypto::randomBytes(sizeof value)) {
     std::memcpy(&value, bytes->data(), sizeof value);
   } else {
-    monitor().log(5, 26004, "Unable to generate random integer", std::string(strerror(errno)));
+    monitor().log(MonitorLevel::kWarningSilent, 26004, "Unable to generate random integer",
+                  std::string(strerror(errno)));
   }
   return value;
 }

@@ -59,7 +59,8 @@ constexpr uint32_t kMillisecondsPerDay = 86'400'000;
 
 PersistedConfig* PersistedConfig::sharedInstance() {
   static PersistedConfig* shared = create(kPersistedConfigSuiteName).release();
-  if (!shared) monitor().log(1, 27001, "PersistedConfig's shared instance is nil");
+  if (!shared)
+    monitor().log(MonitorLevel::kErrorSampled, 27001, "PersistedConfig's shared instance is nil");
   return shared;
 }
 

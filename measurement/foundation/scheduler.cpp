@@ -29,11 +29,12 @@ bool runCatching(const std::function<void()>& block, int64_t code, const std::st
     block();
     return true;
   } catch (const os::Exception& exception) {
-    monitor().log(1, code, message, exception);
+    monitor().log(MonitorLevel::kErrorSampled, code, message, exception);
   } catch (const std::exception& exception) {
-    monitor().log(1, code, message, os::Exception(typeName(exception), exception.what()));
+    monitor().log(MonitorLevel::kErrorSampled, code, message,
+                  os::Exception(typeName(exception), exception.what()));
   } catch (...) {
-    monitor().log(1, code, message, OtherContext{"unknown exception"});
+    monitor().log(MonitorLevel::kErrorSampled, code, message, OtherContext{"unknown exception"});
   }
   return false;
 }
@@ -51,7 +52,7 @@ Scheduler::Scheduler(std::string_view workerQueueLabel)
 
 void Scheduler::scheduleOnWorkerQueue(std::string_view blockID, std::function<void()> block) {
   if (!block) {
-    monitor().log(1, 30005,
+    monitor().log(MonitorLevel::kErrorSampled, 30005,
                   withBlockID("Nil block dispatched asynchronously on worker queue. Block ID=",
                               blockID, "."));
     return;
@@ -66,7 +67,7 @@ void Scheduler::dispatchSyncOnWorkerQueue(std::string_view blockID,
                                           const std::function<void()>& block) {
   if (!block) {
     monitor().log(
-        1, 30002,
+        MonitorLevel::kErrorSampled, 30002,
         withBlockID("Nil block dispatched synchronously on worker queue. Block ID=", blockID, "."));
     return;
   }
@@ -78,13 +79,14 @@ void Scheduler::dispatchSyncOnWorkerQueue(std::string_view blockID,
                     ". Exception"));
   });
   if (!finished) {
-    monitor().log(4, 30004, withBlockID("Synchronous task failed. Block ID=", blockID, ""));
+    monitor().log(MonitorLevel::kWarningSampled, 30004,
+                  withBlockID("Synchronous task failed. Block ID=", blockID, ""));
   }
 }
 
 bool Scheduler::checkOnBackgroundThread(std::string_view methodName) {
   if (!os::isMainThread()) return true;
-  monitor().log(1, 30001,
+  monitor().log(MonitorLevel::kErrorSampled, 30001,
                 withBlockID("Method ", methodName.empty() ? "<empty method name>" : methodName,
                             " should execute on background thread"),
                 std::monostate{});

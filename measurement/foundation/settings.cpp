@@ -66,7 +66,7 @@ std::optional<os::Value> Settings::numberFromCache(std::string_view key,
                                                    std::optional<double> minValue,
                                                    Conversion conversion) {
   if (key.empty()) {
-    monitor().log(7, 29020, "Cannot get setting with empty key from cache");
+    monitor().log(MonitorLevel::kDebug, 29020, "Cannot get setting with empty key from cache");
     return std::nullopt;
   }
   std::string name(key);
@@ -81,7 +81,7 @@ std::optional<os::Value> Settings::numberFromCache(std::string_view key,
   if (const std::string* text = cached->asString()) {
     number = parseNumber(*text);
   } else {
-    monitor().log(2, 29018, "Cannot parse number from non-string",
+    monitor().log(MonitorLevel::kErrorSilent, 29018, "Cannot parse number from non-string",
                   OtherContext{cached->description()});
   }
   if (number && conversion) number = os::Value(conversion(*number));

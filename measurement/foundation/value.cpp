@@ -12,9 +12,9 @@ namespace {
 void logRefusal(const os::Value& object, int64_t nullCode, std::string_view nullMessage,
                 int64_t otherCode, std::string_view otherMessage) {
   if (object.isNull()) {
-    monitor().log(0, nullCode, nullMessage);
+    monitor().log(MonitorLevel::kError, nullCode, nullMessage);
   } else {
-    monitor().log(0, otherCode, otherMessage, object);
+    monitor().log(MonitorLevel::kError, otherCode, otherMessage, object);
   }
 }
 
@@ -23,7 +23,7 @@ void logRefusal(const os::Value& object, int64_t nullCode, std::string_view null
 std::optional<Value> Value::valueFromObject(const os::Value& object, bool allowArray) {
   switch (object.type()) {
     case os::Value::Type::Null:
-      monitor().log(0, 35000, "Cannot create Value type with nil value");
+      monitor().log(MonitorLevel::kError, 35000, "Cannot create Value type with nil value");
       return std::nullopt;
     case os::Value::Type::String:
       return std::make_optional<Value>(*object.asString());
@@ -39,7 +39,7 @@ std::optional<Value> Value::valueFromObject(const os::Value& object, bool allowA
     default:
       break;
   }
-  monitor().log(0, 35001,
+  monitor().log(MonitorLevel::kError, 35001,
                 "Cannot create Value type with unsupported value. The Value has to be "
                 "NSNumber, NSString or NSArray (if supported). Value",
                 object);

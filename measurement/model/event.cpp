@@ -83,7 +83,8 @@ std::optional<Event> Event::initWithOrigin(std::string_view origin, bool isPubli
     return std::nullopt;
   }
   if (previousTimestamp > timestamp) {
-    monitor().log(5, 16002, "Event created with previous timestamp after current timestamp");
+    monitor().log(MonitorLevel::kWarningSilent, 16002,
+                  "Event created with previous timestamp after current timestamp");
   }
   Event event;
   event.origin_ = origin;
@@ -129,7 +130,8 @@ bool Event::isRealtime() const {
   auto found = parameters_.find("_r");
   if (found == parameters_.end()) return false;
   if (!found->second.isInt64()) {
-    monitor().log(2, 16006, "Realtime parameter must be an int64. Event name", name_);
+    monitor().log(MonitorLevel::kErrorSilent, 16006,
+                  "Realtime parameter must be an int64. Event name", name_);
     return false;
   }
   return found->second.int64Value() == 1;
@@ -165,7 +167,7 @@ bool Event::addScreenParameters(const RawParameters& screen) {
     const std::string* text = screenText(found->second);
     if (text == nullptr) return false;
     if (!DataTypeValidator::isValidScreenParameterValue(os::Value(*text), nullptr)) {
-      monitor().log(3, code, message, *text);
+      monitor().log(MonitorLevel::kWarning, code, message, *text);
       return false;
     }
     return true;
@@ -223,13 +225,14 @@ std::optional<Event> Event::initWithEventProto(const APMPBEvent& message) {
   for (const APMPBEventParam& param : APMPBGetArray<APMPBEventParam>(message, kEvent_params)) {
     std::optional<std::string> key = APMPBGetString(param, kEventParam_name);
     if (!key) {
-      monitor().log(2, 15000, "Ignoring parameter. Parameter name is nil. Event name", name);
+      monitor().log(MonitorLevel::kErrorSilent, 15000,
+                    "Ignoring parameter. Parameter name is nil. Event name", name);
       continue;
     }
     if (*key == "_o") {
       std::optional<std::string> text = APMPBGetString(param, kEventParam_string_value);
       if (!text) {
-        monitor().log(2, 15001,
+        monitor().log(MonitorLevel::kErrorSilent, 15001,
                       "Cannot create an event from event proto. Origin parameter is not a "
                       "string. Event name",
                       name);
@@ -240,7 +243,7 @@ std::optional<Event> Event::initWithEventProto(const APMPBEvent& message) {
     }
     std::optional<Parameters> converted = eventParamsFromProto(param, false, nullptr);
     if (!converted || converted->empty()) {
-      monitor().log(5, 15002,
+      monitor().log(MonitorLevel::kWarningSilent, 15002,
                     "Unknown event parameter type from converting an event proto into APMEvent "
                     "instance. Event param name",
                     parameterDisplayName(*key));

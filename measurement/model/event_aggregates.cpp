@@ -11,7 +11,7 @@ namespace {
 // One more, or 0 (logged) after the int32 maximum.
 void increment(int32_t& count, int64_t code, const char* overflowMessage) {
   if (count == std::numeric_limits<int32_t>::max()) {
-    monitor().log(5, code, overflowMessage);
+    monitor().log(MonitorLevel::kWarningSilent, code, overflowMessage);
     count = 0;
   } else {
     ++count;
@@ -27,7 +27,8 @@ std::optional<EventAggregates> EventAggregates::initWithName(std::string_view na
                                                              double lastFireTimestamp) {
   if (!DataTypeValidator::isValidInternalEventName(name, nullptr)) return std::nullopt;
   if (lifetimeCount < 0 || currentBundleCount < 0 || currentSessionCount < 0) {
-    monitor().log(5, 17000, "Failed to create event aggregates object. Received negative count.");
+    monitor().log(MonitorLevel::kWarningSilent, 17000,
+                  "Failed to create event aggregates object. Received negative count.");
     return std::nullopt;
   }
   EventAggregates aggregates;

@@ -59,7 +59,7 @@ bool isPurchaseEventName(std::string_view name) {
 
 bool isPublicName(std::string_view name) {
   if (name.empty()) {
-    monitor().log(2, 18003, "Cannot check the name. Name is empty");
+    monitor().log(MonitorLevel::kErrorSilent, 18003, "Cannot check the name. Name is empty");
     return false;
   }
   return name.front() != '_';
@@ -67,7 +67,7 @@ bool isPublicName(std::string_view name) {
 
 bool isErrorEvent(std::string_view eventName) {
   if (eventName.empty()) {
-    monitor().log(2, 18004, "Cannot check the event name. Name is empty");
+    monitor().log(MonitorLevel::kErrorSilent, 18004, "Cannot check the event name. Name is empty");
     return false;
   }
   return eventName == "_err";

@@ -18,12 +18,14 @@ std::optional<Value> plainScalar(const os::Value& object) {
 }
 
 void logInvalidValue(std::string_view eventName, std::string_view name) {
-  monitor().log(2, 16005, "Invalid event param value. Event name, param name",
-                eventDisplayName(eventName), parameterDisplayName(name));
+  monitor().log(MonitorLevel::kErrorSilent, 16005,
+                "Invalid event param value. Event name, param name", eventDisplayName(eventName),
+                parameterDisplayName(name));
 }
 
 void logNestedArray(std::string_view eventName, std::string_view name) {
-  monitor().log(2, 16007, "Nested params cannot have more than 1 level. Event name, param name",
+  monitor().log(MonitorLevel::kErrorSilent, 16007,
+                "Nested params cannot have more than 1 level. Event name, param name",
                 eventDisplayName(eventName), parameterDisplayName(name));
 }
 

@@ -110,14 +110,15 @@ void applyCountLimit(Parameters& result, bool isItem, Settings& settings) {
     if (countPublicParameters(result, true) <= limit) return;
     trimPublicParameters(result, limit, true);
     setErrorCodeIfAbsent(result, limit > 0 ? 28 : 23);
-    monitor().log(0, 18016, "Item cannot contain custom parameters");
+    monitor().log(MonitorLevel::kError, 18016, "Item cannot contain custom parameters");
     return;
   }
   int32_t limit = settings.maxPublicEventParams();
   if (countPublicParameters(result, false) <= limit) return;
   trimPublicParameters(result, limit, false);
   setErrorCodeIfAbsent(result, 5);
-  monitor().log(1, 18017, fmt::format("Event cannot contain more than {} parameters", limit));
+  monitor().log(MonitorLevel::kErrorSampled, 18017,
+                fmt::format("Event cannot contain more than {} parameters", limit));
 }
 
 }  // namespace
@@ -149,7 +150,7 @@ std::optional<Parameters> sanitizedEventParameters(const RawParameters& paramete
     std::optional<Value> value =
         typed ? *typed : Value::valueFromObject(std::get<os::Value>(raw), true);
     if (!value) {
-      monitor().log(3, 18015,
+      monitor().log(MonitorLevel::kWarning, 18015,
                     "Event parameter value must be of type NSString, NSNumber or NSArray. Type",
                     typeName(std::get<os::Value>(raw)));
       removed.insert(key);
@@ -249,7 +250,7 @@ bool hasValidValueAndCurrency(Parameters& parameters) {
   if (!numeric) {
     addErrorParameters(parameters, 18, "value", limit, nullptr);
   } else {
-    monitor().log(3, 18014,
+    monitor().log(MonitorLevel::kWarning, 18014,
                   "Value parameter discarded. You must also supply a 3-letter ISO_4217 currency "
                   "code in the currency parameter.");
     addErrorParameters(parameters, 19, "currency", limit, nullptr);
@@ -281,7 +282,7 @@ std::vector<std::string> validatedParameterKeys(const RawParameters& parameters,
     const auto* object = std::get_if<os::Value>(&raw);
     if (object && !object->isNumber() && !object->isBool() && !object->isString() &&
         !object->isArray()) {
-      monitor().log(1, 18005,
+      monitor().log(MonitorLevel::kErrorSampled, 18005,
                     "Invalid event parameter. Parameter must be a number, string or array. Param "
                     "key, param value",
                     parameterDisplayName(key), OtherContext{object->description()});

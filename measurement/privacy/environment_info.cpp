@@ -24,7 +24,8 @@ std::string EnvironmentInfo::deviceModel() {
     errno = 0;
     deviceModel_ = os::process::machineModel();
     if (deviceModel_.empty()) {
-      monitor().log(2, 14000, "Failed to get device model", std::string(std::strerror(errno)));
+      monitor().log(MonitorLevel::kErrorSilent, 14000, "Failed to get device model",
+                    std::string(std::strerror(errno)));
     }
   });
   return deviceModel_;
@@ -35,7 +36,7 @@ std::string EnvironmentInfo::deviceOSVersion() { return VDUAppEnvironmentUtil::s
 std::optional<std::string> EnvironmentInfo::userDefaultLanguage() {
   std::vector<std::string> languages = os::preferredLanguages();
   if (languages.empty()) {
-    monitor().log(2, 14001, "Failed to get preferred language");
+    monitor().log(MonitorLevel::kErrorSilent, 14001, "Failed to get preferred language");
     return std::nullopt;
   }
   return os::text::lowercase(languages.front());

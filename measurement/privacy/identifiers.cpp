@@ -30,7 +30,7 @@ std::optional<std::string> readFromIdentity(std::optional<std::string> (Identity
     complaint = sharedComplaint;
   }
   std::optional<std::string> value = identity ? ((*identity).*read)() : std::nullopt;
-  if (!value) monitor().log(2, complaint.code, complaint.message);
+  if (!value) monitor().log(MonitorLevel::kErrorSilent, complaint.code, complaint.message);
   return value;
 }
 
@@ -64,7 +64,8 @@ std::optional<std::string> Identifiers::analyticsAppID() {
     if (std::optional<std::string> id = identity->appIDFromGMP(); isPresent(id)) return id;
     if (std::optional<std::string> id = identity->appIDFromZeZud(); isPresent(id)) return id;
   }
-  monitor().log(2, 37005, "Unable to fetch effective App ID from identity");
+  monitor().log(MonitorLevel::kErrorSilent, 37005,
+                "Unable to fetch effective App ID from identity");
   return std::nullopt;
 }
 
@@ -86,7 +87,8 @@ std::string Identifiers::libraryVersion() {
 
 void Identifiers::setOrigin(std::string_view origin) {
   if (origin.empty()) {
-    monitor().log(2, 37004, "Cannot set the data collection origin. Origin cannot be empty");
+    monitor().log(MonitorLevel::kErrorSilent, 37004,
+                  "Cannot set the data collection origin. Origin cannot be empty");
     return;
   }
   os::MutexLock lock(mutex_);

@@ -50,14 +50,15 @@ uint64_t trackingStatus(const IdentitySupport& support) {
 
 std::shared_ptr<Identity> Identity::sharedInstance() {
   static const std::shared_ptr<Identity> shared = create(PersistedConfig::sharedInstance());
-  if (!shared) monitor().log(2, 20003, "Identity's shared instance is nil");
+  if (!shared)
+    monitor().log(MonitorLevel::kErrorSilent, 20003, "Identity's shared instance is nil");
   return shared;
 }
 
 std::shared_ptr<Identity> Identity::create(PersistedConfig* persistedConfig,
                                            std::shared_ptr<IdentitySupport> support) {
   if (!persistedConfig) {
-    monitor().log(2, 20004,
+    monitor().log(MonitorLevel::kErrorSilent, 20004,
                   "Unable to create measurement identity, missing a valid persisted config "
                   "instance");
     return nullptr;
@@ -80,7 +81,7 @@ Identity::Identity(Private, PersistedConfig* persistedConfig,
   }
   if (RVOClassRegistry::classNamed("DIZUraruvaze") &&
       (!state_.appIDFromGMP || state_.appIDFromGMP->empty())) {
-    monitor().log(0, 20006,
+    monitor().log(MonitorLevel::kError, 20006,
                   "Vedodo App ID from ZiroreVevuraz-Eziz.plist is empty. Please, define "
                   "VEDODO_APP_ID in ZiroreVevuraz-Eziz.plist for Analytics to work reliably.");
   }
@@ -89,7 +90,8 @@ Identity::Identity(Private, PersistedConfig* persistedConfig,
   os::Value idfv = bundle.objectForInfoDictionaryKey(kIDFVCollectionEnabledKey);
   if (idfv.isNumber() || idfv.isBool()) {
     idfvCollectionEnabled_ = idfv;
-    monitor().log(7, 20009, "%@ = %@", kIDFVCollectionEnabledKey, idfv.boolValue() ? "YES" : "NO");
+    monitor().log(MonitorLevel::kDebug, 20009, "%@ = %@", kIDFVCollectionEnabledKey,
+                  idfv.boolValue() ? "YES" : "NO");
   }
   appID_ = bundle.bundleIdentifier();
   appVersion_ = nonEmptyString(bundle.objectForInfoDictionaryKey("CFBundleShortVersionString"));
@@ -182,7 +184,7 @@ void Identity::setAppIDOnce(std::atomic<bool>& taken, std::string_view appID,
                             std::optional<std::string> State::*field, int64_t code,
                             std::string_view message) {
   if (appID.empty()) {
-    monitor().log(2, code, message);
+    monitor().log(MonitorLevel::kErrorSilent, code, message);
     return;
   }
   if (taken.exchange(true)) return;
@@ -378,8 +380,8 @@ std::vector<int64_t> Identity::numericFieldsFromAppVersionNumeric(std::string_vi
         if (c >= '0' && c <= '9') digits += c;
       }
       if (digits.size() != part.size()) {
-        monitor().log(5, 20002, "app version numeric has non-numeric characters",
-                      std::string(part));
+        monitor().log(MonitorLevel::kWarningSilent, 20002,
+                      "app version numeric has non-numeric characters", std::string(part));
       }
       fields.push_back(os::Value(digits).integerValue());
     }

@@ -12,16 +12,17 @@ const std::shared_ptr<DefaultIdentitySupport>& DefaultIdentitySupport::sharedIns
 std::shared_ptr<DefaultIdentitySupport> DefaultIdentitySupport::create(
     std::shared_ptr<IdentitySupport> platform) {
   if (platform) {
-    monitor().log(7, 44000, "VedodoZadOdavodiveziIdentitySupport dependency is linked.");
+    monitor().log(MonitorLevel::kDebug, 44000,
+                  "VedodoZadOdavodiveziIdentitySupport dependency is linked.");
     if (platform->hasLimitedAdTracking()) {
-      monitor().log(7, 44001, "The AdSupport Framework is linked.");
+      monitor().log(MonitorLevel::kDebug, 44001, "The AdSupport Framework is linked.");
     } else {
-      monitor().log(4, 44002,
+      monitor().log(MonitorLevel::kWarningSampled, 44002,
                     "The AdSupport Framework is not currently linked. Some features will not "
                     "function properly. See https://analytics.tessaro.example/docs/identity");
     }
   } else {
-    monitor().log(4, 44003,
+    monitor().log(MonitorLevel::kWarningSampled, 44003,
                   "VedodoZadOdavodiveziIdentitySupport dependency is not currently linked. IDFA "
                   "will not be accessible.");
   }
