@@ -8,6 +8,7 @@
 #include <string>
 
 #include "measurement/audience/result_bits.h"
+#include "measurement/foundation/lookup.h"
 #include "measurement/foundation/monitor.h"
 #include "measurement/model/display_names.h"
 #include "measurement/wire/access.h"
@@ -124,8 +125,7 @@ bool evaluateStoredFilters(Database& database, const EvaluationKind& kind,
     auto found = audiences.find(audienceID);
     if (found == audiences.end()) {
       os::Error error;
-      std::optional<std::optional<FilterResult>> stored =
-          database.filterResultForAudienceID(audienceID, &error);
+      Lookup<FilterResult> stored = database.filterResultForAudienceID(audienceID, &error);
       if (!stored) {
         monitor().log(MonitorLevel::kErrorSampled, kind.queryResultCode, kind.queryResultMessage,
                       displayName, error);

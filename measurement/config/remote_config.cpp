@@ -5,6 +5,7 @@
 
 #include "measurement/config/endpoints.h"
 #include "measurement/config/runtime_event_editing.h"
+#include "measurement/foundation/lookup.h"
 #include "measurement/foundation/monitor.h"
 #include "measurement/foundation/scheduler.h"
 #include "measurement/model/event_names.h"
@@ -265,8 +266,7 @@ std::optional<APMPBMeasurementConfig> RemoteConfig::measurementConfigFromDatabas
     return std::nullopt;
   }
   os::Error error;
-  std::optional<std::optional<APMPBMeasurementConfig>> stored =
-      database_->queryMeasurementConfig(&error);
+  Lookup<APMPBMeasurementConfig> stored = database_->queryMeasurementConfig(&error);
   if (stored && *stored) return std::move(*stored);
   if (!stored) {
     monitor().log(MonitorLevel::kErrorSilent, 29016,
@@ -307,8 +307,7 @@ double RemoteConfig::lastRemoteConfigUpdateTimestamp() {
     return 0;
   }
   os::Error error;
-  std::optional<std::optional<double>> timestamp =
-      database_->lastRemoteConfigUpdateTimestamp(&error);
+  Lookup<double> timestamp = database_->lastRemoteConfigUpdateTimestamp(&error);
   if (!timestamp && hasError(error)) {
     monitor().log(MonitorLevel::kWarningSampled, 29009,
                   "Failed to query last configuration update timestamp. Error", error);

@@ -6,6 +6,7 @@
 
 #include "measurement/config/config_test_support.h"
 #include "measurement/database/database_test_support.h"
+#include "measurement/foundation/lookup.h"
 #include "measurement/foundation/monitor_capture.h"
 #include "measurement/privacy/identifiers.h"
 #include "measurement/wire/schema/cpp/config.pb.h"
@@ -145,8 +146,7 @@ TEST_F(RemoteConfigTest, AConfigurationGivenAtCreationIsAppliedAndUploadsFollowT
   EXPECT_EQ(config->version(), 7);
   EXPECT_EQ(config->uploadURL().absoluteString(),
             "https://region1.measurement-authorized.tessaro.example/a");
-  std::optional<std::optional<APMPBMeasurementConfig>> stored =
-      database_->queryMeasurementConfig(nullptr);
+  Lookup<APMPBMeasurementConfig> stored = database_->queryMeasurementConfig(nullptr);
   ASSERT_TRUE(stored && *stored);
   EXPECT_EQ(APMPBGetInt64(**stored, kMeasurementConfig_version), 7);
 
@@ -171,8 +171,7 @@ TEST_F(RemoteConfigTest, AnotherApplicationsConfigurationIsRefusedAndADirectPars
   EXPECT_EQ(config->version(), 7);
   EXPECT_EQ(config->settings()->uploadingInterval(), 7200);
   EXPECT_EQ(config->dataControls(), (Strings{"ad_user_data_control", "limited"}));
-  std::optional<std::optional<APMPBMeasurementConfig>> stored =
-      database_->queryMeasurementConfig(nullptr);
+  Lookup<APMPBMeasurementConfig> stored = database_->queryMeasurementConfig(nullptr);
   ASSERT_TRUE(stored && *stored);
   EXPECT_EQ(APMPBGetInt64(**stored, kMeasurementConfig_version), 7);
   EXPECT_EQ(countOf(capture, 29004), 1);  // the parse stays silent

@@ -5,6 +5,7 @@
 
 #include "measurement/cup/conditional_user_property_support.h"
 #include "measurement/foundation/data_type_validator.h"
+#include "measurement/foundation/lookup.h"
 #include "measurement/foundation/monitor.h"
 #include "measurement/model/display_names.h"
 #include "os/dispatch/dispatch.h"
@@ -180,7 +181,7 @@ void ConditionalUserPropertyController::setConditionalUserPropertyOnWorkerQueue(
     triggeredEvent.reset();
     ConditionalUserProperty next = *property;
     os::Error error;
-    std::optional<std::optional<ConditionalUserProperty>> found =
+    Lookup<ConditionalUserProperty> found =
         database->conditionalUserPropertyWithName(next.name(), &error);
     if (!found) {
       monitor().log(MonitorLevel::kErrorSampled, 11009,
@@ -267,7 +268,7 @@ void ConditionalUserPropertyController::removeConditionalUserPropertyOnWorkerQue
   bool removed = database->performTransaction([&] {
     clearEvent.reset();
     os::Error error;
-    std::optional<std::optional<ConditionalUserProperty>> found =
+    Lookup<ConditionalUserProperty> found =
         database->conditionalUserPropertyWithName(property->name(), &error);
     if (!found) {
       monitor().log(MonitorLevel::kErrorSampled, 11017,

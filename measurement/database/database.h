@@ -40,6 +40,7 @@
 #include "measurement/database/database_schema.h"
 #include "measurement/database/raw_event_data.h"
 #include "measurement/database/sqlite_store.h"
+#include "measurement/foundation/lookup.h"
 #include "measurement/foundation/measurement_error.h"
 #include "measurement/foundation/persisted_config.h"
 #include "measurement/foundation/user_attribute.h"
@@ -118,13 +119,13 @@ class Database {
   // Creates row 1 (index 0, both timestamps 0) unless it exists, in one transaction.
   bool initializeAppMetadata();
   // Row 1's bundle index and times: nullopt on failure, an empty optional when there is no row.
-  std::optional<std::optional<AppMetadata>> queryAppMetadata(os::Error* error);
+  Lookup<AppMetadata> queryAppMetadata(os::Error* error);
   // Writes the index and both times into row 1, which must exist.
   bool updateAppMetadata(const AppMetadata& metadata, os::Error* error);
   // Row 1's counters of the day: nullopt on failure, an empty optional when there is no row. A
   // stored day that is NULL or not a number reads as today's day number; the counters are never
   // reset here.
-  std::optional<std::optional<DailyCounts>> dailyCounts(os::Error* error);
+  Lookup<DailyCounts> dailyCounts(os::Error* error);
   // Writes the day and the six counters into row 1, which must exist.
   bool updateDailyCounts(const DailyCounts& counts, os::Error* error);
   // floor((now - midnight offset) / 86400): the day number the daily counts belong to.
@@ -141,8 +142,8 @@ class Database {
   // bytes are not compared). A table of 100000 fingerprints refuses a new one.
   bool insertIfNotExistsRawEventMetadata(const APMPBMeasurementBundle& metadata, os::Error* error);
   // nullopt on failure; an empty optional when nothing is stored or the bytes do not parse.
-  std::optional<std::optional<APMPBMeasurementBundle>> queryRawEventsMetadataWithFingerprint(
-      int64_t fingerprint, os::Error* error);
+  Lookup<APMPBMeasurementBundle> queryRawEventsMetadataWithFingerprint(int64_t fingerprint,
+                                                                       os::Error* error);
   bool deleteRawEventMetadataWithMetadataFingerprint(int64_t fingerprint, os::Error* error);
   // Deletes the metadata no raw event points at any more.
   bool deleteUnusedRawEventsMetadata(os::Error* error);
@@ -157,7 +158,7 @@ class Database {
   // A raw_events row ("rowid", "data" and "metadata_fingerprint" required) as its event.
   std::optional<RawEventData> rawEventDataFromDictionary(const SqliteRecord& row, os::Error* error);
   // The fingerprint of the oldest raw event; an empty optional for an empty table.
-  std::optional<std::optional<int64_t>> nextMetadataFingerprintToProcess(os::Error* error);
+  Lookup<int64_t> nextMetadataFingerprintToProcess(os::Error* error);
   std::optional<bool> containsRawEventWithMetadataFingerprint(int64_t fingerprint,
                                                               os::Error* error);
   bool deleteRawEventsWithMaxRowID(int64_t maxRowID, os::Error* error);
@@ -170,7 +171,7 @@ class Database {
   bool deleteStaleRawEventsDataOlderThanMaxAge(double maxAge, os::Error* error);
   std::optional<bool> isRawEventsTableEmpty(os::Error* error);
   // The latest raw event time; an empty optional for an empty table.
-  std::optional<std::optional<double>> queryLatestRawEventTime(os::Error* error);
+  Lookup<double> queryLatestRawEventTime(os::Error* error);
   std::optional<bool> containsRealtimeRawEventsWithError(os::Error* error);
 
   // Stores the bundle gzipped, with its end time (seconds) and retry count (after the periodic
@@ -191,7 +192,7 @@ class Database {
   std::optional<bool> maybeDeleteStaleData(os::Error* error);
   bool deleteStaleBundlesOlderThanMaxAge(double maxAge, os::Error* error);
   std::optional<bool> isQueuedBundleTableEmpty(os::Error* error);
-  std::optional<std::optional<double>> queryLatestBundleTime(os::Error* error);
+  Lookup<double> queryLatestBundleTime(os::Error* error);
   std::optional<bool> containsRealtimeBundlesWithError(os::Error* error);
 
   // ---- User attributes (database_attributes.cpp) ----
@@ -201,8 +202,7 @@ class Database {
   std::optional<int64_t> userAttributeCountForOrigin(std::string_view origin, os::Error* error);
   std::optional<bool> containsUserAttributeWithName(std::string_view name, os::Error* error);
   // nullopt on failure; an empty optional when the name has no row (or its row does not read).
-  std::optional<std::optional<UserAttribute>> userAttributeWithName(std::string_view name,
-                                                                    os::Error* error);
+  Lookup<UserAttribute> userAttributeWithName(std::string_view name, os::Error* error);
   // The lifetime values ("_ltv_" and a currency), most recently set first; one row that does not
   // read fails the whole answer.
   std::optional<std::vector<UserAttribute>> allLifetimeValueUserAttributes(os::Error* error);
@@ -229,8 +229,8 @@ class Database {
   // Replaces the property's whole row (a table of 1000 names refuses a new one); needs a name,
   // an origin and a value.
   bool updateConditionalUserProperty(const ConditionalUserProperty& property, os::Error* error);
-  std::optional<std::optional<ConditionalUserProperty>> conditionalUserPropertyWithName(
-      std::string_view name, os::Error* error);
+  Lookup<ConditionalUserProperty> conditionalUserPropertyWithName(std::string_view name,
+                                                                  os::Error* error);
   bool deleteConditionalUserPropertyWithName(std::string_view name, os::Error* error);
   // The properties of the rows `condition` selects; one row that does not read (an event blob
   // that does not decode, say) fails the whole answer.
@@ -263,9 +263,9 @@ class Database {
   bool updateRemoteConfigSuccessfulTimestamp(double timestamp, os::Error* error);
   // nullopt on failure, and with code 2 "Remote config data is corrupted" for stored bytes that
   // do not parse (they stay until the next update); an empty optional when nothing is stored.
-  std::optional<std::optional<APMPBMeasurementConfig>> queryMeasurementConfig(os::Error* error);
+  Lookup<APMPBMeasurementConfig> queryMeasurementConfig(os::Error* error);
   // nullopt on failure; an empty optional when no time was recorded.
-  std::optional<std::optional<double>> lastRemoteConfigUpdateTimestamp(os::Error* error);
+  Lookup<double> lastRemoteConfigUpdateTimestamp(os::Error* error);
 
   // Stores (or replaces) the main event and its count of child events still to process;
   // code 1 "Cannot create the main event blob" for an event that does not encode.
@@ -275,8 +275,8 @@ class Database {
   // A stored event that does not read back fails with code 3 "Main event blob is nil in
   // database", a missing count with code 3 "Complex event does not have children count in
   // database".
-  std::optional<std::optional<std::pair<Event, int64_t>>> mainEventAndChildCountPairWithEventID(
-      int64_t eventID, os::Error* error);
+  Lookup<std::pair<Event, int64_t>> mainEventAndChildCountPairWithEventID(int64_t eventID,
+                                                                          os::Error* error);
   // True also when no row had the id.
   bool deleteComplexEventForAudienceEvaluationWithEventID(int64_t eventID, os::Error* error);
 
@@ -295,8 +295,7 @@ class Database {
   std::optional<std::vector<PropertyFilter>> propertyFiltersForPropertyName(
       std::string_view propertyName, os::Error* error);
   // nullopt on failure; an empty optional when the audience has no results.
-  std::optional<std::optional<FilterResult>> filterResultForAudienceID(int32_t audienceID,
-                                                                       os::Error* error);
+  Lookup<FilterResult> filterResultForAudienceID(int32_t audienceID, os::Error* error);
   // Every audience's results by audience id; nullopt on failure.
   std::optional<std::map<int32_t, FilterResult>> allFilterResults(os::Error* error);
   // The ids of the session-scoped filters of both kinds by audience id, each list in the order
@@ -330,14 +329,11 @@ class Database {
   // At most 1000, in row order.
   std::optional<std::vector<EventAggregates>> allEventAggregates(os::Error* error);
   // nullopt on failure; an empty optional when the name has no row.
-  std::optional<std::optional<EventAggregates>> eventAggregatesWithName(std::string_view name,
-                                                                        os::Error* error);
-  std::optional<std::optional<EventAggregates>> eventAggregatesWithName(std::string_view name,
-                                                                        std::string_view table,
-                                                                        os::Error* error);
+  Lookup<EventAggregates> eventAggregatesWithName(std::string_view name, os::Error* error);
+  Lookup<EventAggregates> eventAggregatesWithName(std::string_view name, std::string_view table,
+                                                  os::Error* error);
   // An empty optional also when no snapshot was taken.
-  std::optional<std::optional<EventAggregates>> eventAggregatesSnapshotWithName(
-      std::string_view name, os::Error* error);
+  Lookup<EventAggregates> eventAggregatesSnapshotWithName(std::string_view name, os::Error* error);
   // Replaces the name's whole row; a table of 1000 names refuses a new one.
   bool updateEventAggregates(const EventAggregates& aggregates, os::Error* error);
   bool clearCurrentSessionCounts(os::Error* error);
@@ -372,8 +368,7 @@ class Database {
                                       os::Error* error);
   // A number that may be NULL (the maximum over an empty table, a column never written):
   // nullopt on failure, an empty optional for NULL.
-  std::optional<std::optional<double>> nullableNumberForQuery(std::string_view query,
-                                                              os::Error* error);
+  Lookup<double> nullableNumberForQuery(std::string_view query, os::Error* error);
   std::optional<std::vector<SqliteRecord>> rowsForQuery(std::string_view query,
                                                         const std::vector<os::Value>& values,
                                                         os::Error* error);

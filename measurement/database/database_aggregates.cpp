@@ -3,6 +3,7 @@
 #include <string>
 
 #include "measurement/database/database.h"
+#include "measurement/foundation/lookup.h"
 #include "measurement/foundation/monitor.h"
 
 namespace measurement {
@@ -51,13 +52,13 @@ std::optional<std::vector<EventAggregates>> Database::allEventAggregates(os::Err
                                                         aggregatesFromRow);
 }
 
-std::optional<std::optional<EventAggregates>> Database::eventAggregatesWithName(
-    std::string_view name, os::Error* error) {
+Lookup<EventAggregates> Database::eventAggregatesWithName(std::string_view name, os::Error* error) {
   return eventAggregatesWithName(name, kEventsTable, error);
 }
 
-std::optional<std::optional<EventAggregates>> Database::eventAggregatesWithName(
-    std::string_view name, std::string_view table, os::Error* error) {
+Lookup<EventAggregates> Database::eventAggregatesWithName(std::string_view name,
+                                                          std::string_view table,
+                                                          os::Error* error) {
   std::optional<std::vector<EventAggregates>> found = dataTypesFromTableWithName<EventAggregates>(
       table, "name", os::Value(std::string(name)), error, aggregatesFromRow);
   if (!found) return std::nullopt;
@@ -65,8 +66,8 @@ std::optional<std::optional<EventAggregates>> Database::eventAggregatesWithName(
   return std::optional<EventAggregates>(std::move(found->front()));
 }
 
-std::optional<std::optional<EventAggregates>> Database::eventAggregatesSnapshotWithName(
-    std::string_view name, os::Error* error) {
+Lookup<EventAggregates> Database::eventAggregatesSnapshotWithName(std::string_view name,
+                                                                  os::Error* error) {
   checkQueue();
   SqliteStore* sqlite = store(error);
   if (sqlite == nullptr) return std::nullopt;
@@ -141,13 +142,12 @@ bool Database::restoreFromEventsSnapshotTable(os::Error* error) {
   if (!rows) return false;
   if (*rows == 0) return true;
   // A first open counted while storage was denied survives when the snapshot has none.
-  std::optional<std::optional<EventAggregates>> liveFirstOpen =
-      eventAggregatesWithName("_f", nullptr);
+  Lookup<EventAggregates> liveFirstOpen = eventAggregatesWithName("_f", nullptr);
   if (!deleteAllEventAggregates(error) ||
       !sqlite->copyContentsFromTable(kEventsSnapshotTable, kEventsTable, error)) {
     return false;
   }
-  std::optional<std::optional<EventAggregates>> snapshotFirstOpen =
+  Lookup<EventAggregates> snapshotFirstOpen =
       eventAggregatesWithName("_f", kEventsSnapshotTable, nullptr);
   bool snapshotHasFirstOpen =
       snapshotFirstOpen && *snapshotFirstOpen && (*snapshotFirstOpen)->lifetimeCount() != 0;

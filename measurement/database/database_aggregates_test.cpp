@@ -2,6 +2,7 @@
 
 #include "measurement/database/database_events_test_support.h"
 #include "measurement/database/database_test_support.h"
+#include "measurement/foundation/lookup.h"
 
 namespace measurement {
 namespace {
@@ -46,7 +47,7 @@ TEST_F(DatabaseAggregatesTest, KeepsOneTallyPerNameWithItsSamplingState) {
              "current_session_count = NULL");
   EXPECT_EQ(stored("purchase"), EventAggregates::initWithName("purchase", 3, 2, 0, 50.5));
   EXPECT_EQ(database_->eventAggregatesWithName("absent", &error),
-            std::optional<std::optional<EventAggregates>>(std::optional<EventAggregates>()));
+            Lookup<EventAggregates>(std::optional<EventAggregates>()));
 }
 
 TEST_F(DatabaseAggregatesTest, CountsPublicNamesAndClearsSessions) {
@@ -76,7 +77,7 @@ TEST_F(DatabaseAggregatesTest, TheSnapshotReplacesCountsGatheredWhileStorageWasD
   // Nothing to restore: events stays as it is.
   store("purchase", 4);
   EXPECT_EQ(database_->eventAggregatesSnapshotWithName("purchase", nullptr),
-            std::optional<std::optional<EventAggregates>>(std::optional<EventAggregates>()));
+            Lookup<EventAggregates>(std::optional<EventAggregates>()));
   EXPECT_TRUE(database_->restoreFromEventsSnapshotTable(nullptr));
   EXPECT_EQ(stored("purchase")->lifetimeCount(), 4);
 

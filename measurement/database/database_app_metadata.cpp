@@ -4,6 +4,7 @@
 #include <limits>
 
 #include "measurement/database/database.h"
+#include "measurement/foundation/lookup.h"
 #include "measurement/foundation/monitor.h"
 #include "os/process/clock.h"
 
@@ -40,7 +41,7 @@ int32_t Database::currentDayNumber() const {
 bool Database::initializeAppMetadata() {
   return performTransaction([&] {
     os::Error failure;
-    std::optional<std::optional<AppMetadata>> existing = queryAppMetadata(&failure);
+    Lookup<AppMetadata> existing = queryAppMetadata(&failure);
     if (!existing) {
       monitor().log(MonitorLevel::kErrorSampled, 12005, "Failed to query app metadata");
       return false;
@@ -59,7 +60,7 @@ bool Database::initializeAppMetadata() {
   });
 }
 
-std::optional<std::optional<AppMetadata>> Database::queryAppMetadata(os::Error* error) {
+Lookup<AppMetadata> Database::queryAppMetadata(os::Error* error) {
   checkQueue();
   auto rows = dataTypesFromTableWithName<AppMetadata>(
       kAppMetadataTable, kRowIDColumn, kRowOne, error,
@@ -86,7 +87,7 @@ bool Database::updateAppMetadata(const AppMetadata& metadata, os::Error* error) 
   return updateAppMetadataRow(record, error);
 }
 
-std::optional<std::optional<DailyCounts>> Database::dailyCounts(os::Error* error) {
+Lookup<DailyCounts> Database::dailyCounts(os::Error* error) {
   checkQueue();
   int32_t today = currentDayNumber();
   auto rows = dataTypesFromTableWithName<DailyCounts>(

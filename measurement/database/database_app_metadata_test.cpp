@@ -2,6 +2,7 @@
 
 #include "measurement/database/database.h"
 #include "measurement/database/database_test_support.h"
+#include "measurement/foundation/lookup.h"
 #include "measurement/foundation/persisted_config.h"
 #include "measurement/foundation/storage_paths.h"
 #include "os/process/clock.h"
@@ -50,10 +51,10 @@ TEST_F(DatabaseAppMetadataTest, ReadsTheDailyCountsUnderTodayWhenNoDayIsStored) 
 TEST_F(DatabaseAppMetadataTest, WithoutRowOneReadsNothingAndWritesFail) {
   rawExecute(path_, "DELETE FROM app_metadata");
   os::Error error;
-  std::optional<std::optional<AppMetadata>> metadata = database_->queryAppMetadata(&error);
+  Lookup<AppMetadata> metadata = database_->queryAppMetadata(&error);
   ASSERT_TRUE(metadata);
   EXPECT_FALSE(*metadata);
-  std::optional<std::optional<DailyCounts>> counts = database_->dailyCounts(nullptr);
+  Lookup<DailyCounts> counts = database_->dailyCounts(nullptr);
   ASSERT_TRUE(counts);
   EXPECT_FALSE(*counts);
   EXPECT_FALSE(database_->updateAppMetadata(*AppMetadata::create(1, 0, 0), &error));

@@ -5,6 +5,7 @@
 #include "measurement/database/sql_conditions.h"
 #include "measurement/database/storage_value.h"
 #include "measurement/foundation/data_type_validator.h"
+#include "measurement/foundation/lookup.h"
 #include "measurement/foundation/numeric.h"
 
 namespace measurement {
@@ -63,8 +64,7 @@ std::optional<bool> Database::containsUserAttributeWithName(std::string_view nam
                          {std::string(name)}, error);
 }
 
-std::optional<std::optional<UserAttribute>> Database::userAttributeWithName(std::string_view name,
-                                                                            os::Error* error) {
+Lookup<UserAttribute> Database::userAttributeWithName(std::string_view name, os::Error* error) {
   std::optional<std::vector<UserAttribute>> found = dataTypesFromTableWithName<UserAttribute>(
       kUserAttributesTable, "name", os::Value(std::string(name)), error, userAttributeFromRow);
   if (!found) return std::nullopt;

@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include "measurement/database/database_test_support.h"
+#include "measurement/foundation/lookup.h"
 
 namespace measurement {
 namespace {
@@ -39,13 +40,11 @@ TEST_F(DatabaseAttributesTest, StoresEachKindOfValueUnderItsName) {
                      {"level", "integer", "7", "app"},
                      {"score", "real", "2.5", "auto"}}));
   os::Error error;
-  std::optional<std::optional<UserAttribute>> level =
-      database_->userAttributeWithName("level", &error);
+  Lookup<UserAttribute> level = database_->userAttributeWithName("level", &error);
   ASSERT_TRUE(level && *level) << error.description;
   EXPECT_EQ((*level)->value(), Value(int64_t{7}));
   EXPECT_EQ((*level)->lastSetTimestamp(), 30);
-  std::optional<std::optional<UserAttribute>> absent =
-      database_->userAttributeWithName("absent", &error);
+  Lookup<UserAttribute> absent = database_->userAttributeWithName("absent", &error);
   EXPECT_TRUE(absent && !*absent);
   EXPECT_EQ(database_->userAttributeCountForOrigin("auto", &error), 1);
   EXPECT_EQ(database_->containsUserAttributeWithName("score", &error), true);

@@ -7,6 +7,7 @@
 #include <utility>
 
 #include "measurement/database/database.h"
+#include "measurement/foundation/lookup.h"
 #include "measurement/foundation/monitor.h"
 
 namespace measurement {
@@ -221,8 +222,7 @@ std::optional<std::vector<PropertyFilter>> Database::propertyFiltersForPropertyN
   return readFilters<PropertyFilter>(kPropertyFilterKind, propertyName, store(error), error);
 }
 
-std::optional<std::optional<FilterResult>> Database::filterResultForAudienceID(int32_t audienceID,
-                                                                               os::Error* error) {
+Lookup<FilterResult> Database::filterResultForAudienceID(int32_t audienceID, os::Error* error) {
   checkQueue();
   // Read at every event for each audience it touches: the columns go straight into the result.
   static constexpr const char* kResultOfAudience =
@@ -232,7 +232,7 @@ std::optional<std::optional<FilterResult>> Database::filterResultForAudienceID(i
   sqlite3_stmt* statement =
       sqlite->statementForQuery(kResultOfAudience, {os::Value(int64_t{audienceID})}, error);
   if (statement == nullptr) return std::nullopt;
-  std::optional<std::optional<FilterResult>> found(std::in_place);
+  Lookup<FilterResult> found(std::in_place);
   const int step = sqlite3_step(statement);
   if (step == SQLITE_ROW) {
     found->emplace(audienceID, blobAtColumn(statement, 0, "current_results").value_or(os::Data()),

@@ -6,6 +6,7 @@
 #include <tuple>
 
 #include "measurement/database/database_test_support.h"
+#include "measurement/foundation/lookup.h"
 #include "measurement/wire/access.h"
 
 namespace measurement {
@@ -241,7 +242,7 @@ TEST_F(DatabaseAudiencesTest, ResultsKeepEmptyPreviousResultsAsNull) {
                      "audience_filter_values ORDER BY audience_id"),
             (RawRows{{"1", "1"}, {"2", "1"}, {"3", "0"}}));
 
-  std::optional<std::optional<FilterResult>> one = database_->filterResultForAudienceID(2, &error);
+  Lookup<FilterResult> one = database_->filterResultForAudienceID(2, &error);
   ASSERT_TRUE(one && *one) << error.description;
   EXPECT_EQ(**one, result(2, {0x08, 0x02}));
   one = database_->filterResultForAudienceID(8, &error);

@@ -8,6 +8,7 @@
 #include "measurement/database/event_blob.h"
 #include "measurement/database/sql_conditions.h"
 #include "measurement/database/storage_value.h"
+#include "measurement/foundation/lookup.h"
 #include "os/process/clock.h"
 
 namespace measurement {
@@ -154,8 +155,8 @@ bool Database::updateConditionalUserProperty(const ConditionalUserProperty& prop
                         kConditionalPropertiesLimit, error);
 }
 
-std::optional<std::optional<ConditionalUserProperty>> Database::conditionalUserPropertyWithName(
-    std::string_view name, os::Error* error) {
+Lookup<ConditionalUserProperty> Database::conditionalUserPropertyWithName(std::string_view name,
+                                                                          os::Error* error) {
   std::optional<std::vector<ConditionalUserProperty>> found =
       dataTypesFromTableWithName<ConditionalUserProperty>(kConditionalPropertiesTable, "name",
                                                           os::Value(std::string(name)), error,

@@ -4,6 +4,7 @@
 
 #include "measurement/database/database_events_test_support.h"
 #include "measurement/database/database_test_support.h"
+#include "measurement/foundation/lookup.h"
 #include "os/process/clock.h"
 
 namespace measurement {
@@ -70,8 +71,7 @@ TEST_F(DatabasePropertiesTest, APropertyKeepsItsEventsAndLosesThoseItNoLongerHas
   p.setExpiredEvent(appEvent("_e", kNow));
   store(p);
   os::Error error;
-  std::optional<std::optional<ConditionalUserProperty>> read =
-      database_->conditionalUserPropertyWithName("tier", &error);
+  Lookup<ConditionalUserProperty> read = database_->conditionalUserPropertyWithName("tier", &error);
   ASSERT_TRUE(read && *read) << error.description;
   EXPECT_EQ(**read, p);
 

@@ -11,6 +11,7 @@
 #include "measurement/database/raw_events_count.h"
 #include "measurement/database/sql_conditions.h"
 #include "measurement/foundation/data_extensions.h"
+#include "measurement/foundation/lookup.h"
 #include "measurement/foundation/monitor.h"
 #include "measurement/foundation/settings.h"
 #include "measurement/wire/access.h"
@@ -65,7 +66,7 @@ bool Database::insertIfNotExistsRawEventMetadata(const APMPBMeasurementBundle& m
   int64_t fingerprint = apm_64LSBMD5(encoded ? *encoded : os::Data());
   // Equal fingerprints count as equal metadata; a failed lookup only means "write it".
   os::Error lookupFailure;
-  std::optional<std::optional<APMPBMeasurementBundle>> stored =
+  Lookup<APMPBMeasurementBundle> stored =
       queryRawEventsMetadataWithFingerprint(fingerprint, &lookupFailure);
   if (stored && *stored) return true;
   if (!requireOrSetError(encoded && !encoded->empty(), error, kDatabaseFailure,
@@ -78,8 +79,8 @@ bool Database::insertIfNotExistsRawEventMetadata(const APMPBMeasurementBundle& m
                         kRawEventsMetadataLimit, error);
 }
 
-std::optional<std::optional<APMPBMeasurementBundle>>
-Database::queryRawEventsMetadataWithFingerprint(int64_t fingerprint, os::Error* error) {
+Lookup<APMPBMeasurementBundle> Database::queryRawEventsMetadataWithFingerprint(int64_t fingerprint,
+                                                                               os::Error* error) {
   checkQueue();
   std::optional<std::vector<SqliteRecord>> rows = dataTypesFromTableWithName<SqliteRecord>(
       kRawEventsMetadataTable, "metadata_fingerprint", fingerprint, error,
@@ -201,7 +202,7 @@ std::optional<std::vector<RawEventData>> Database::rawEventsWithMetadataFingerpr
   return events;
 }
 
-std::optional<std::optional<int64_t>> Database::nextMetadataFingerprintToProcess(os::Error* error) {
+Lookup<int64_t> Database::nextMetadataFingerprintToProcess(os::Error* error) {
   checkQueue();
   SqliteStore* sqlite = store(error);
   if (sqlite == nullptr) return std::nullopt;
@@ -262,7 +263,7 @@ std::optional<bool> Database::isRawEventsTableEmpty(os::Error* error) {
   return booleanForQuery("SELECT NOT EXISTS (SELECT 1 FROM raw_events LIMIT 1)", {}, error);
 }
 
-std::optional<std::optional<double>> Database::queryLatestRawEventTime(os::Error* error) {
+Lookup<double> Database::queryLatestRawEventTime(os::Error* error) {
   checkQueue();
   return nullableNumberForQuery("SELECT MAX(timestamp) FROM raw_events", error);
 }
@@ -414,7 +415,7 @@ std::optional<bool> Database::isQueuedBundleTableEmpty(os::Error* error) {
   return booleanForQuery("SELECT NOT EXISTS (SELECT 1 FROM queue LIMIT 1)", {}, error);
 }
 
-std::optional<std::optional<double>> Database::queryLatestBundleTime(os::Error* error) {
+Lookup<double> Database::queryLatestBundleTime(os::Error* error) {
   checkQueue();
   return nullableNumberForQuery("SELECT MAX(bundle_end_timestamp) FROM queue", error);
 }

@@ -3,6 +3,7 @@
 #include "measurement/database/database_events_test_support.h"
 #include "measurement/database/database_test_support.h"
 #include "measurement/foundation/data_extensions.h"
+#include "measurement/foundation/lookup.h"
 #include "measurement/foundation/monitor_capture.h"
 #include "measurement/foundation/test_support.h"
 #include "os/process/clock.h"
@@ -20,7 +21,7 @@ constexpr double kNow = 1765400000;
 
 // The answer of a query that ran and found nothing.
 template <typename T>
-std::optional<std::optional<T>> nothing() {
+Lookup<T> nothing() {
   return std::optional<T>();
 }
 
@@ -75,7 +76,7 @@ TEST_F(DatabaseRawEventsTest, EventsWaitInGroupsOfTheirMetadata) {
   EXPECT_EQ((*group)[1].rawEvent(), appEvent("_vs", kNow + 1, {{"n", 1}}));
   EXPECT_EQ((*group)[1].rowID(), (*group)[0].rowID() + 1);
   EXPECT_EQ((*group)[1].metadataFingerprint(), fingerprint);
-  std::optional<std::optional<APMPBMeasurementBundle>> metadata =
+  Lookup<APMPBMeasurementBundle> metadata =
       database_->queryRawEventsMetadataWithFingerprint(fingerprint, &error);
   EXPECT_EQ(APMPBGetString(metadata->value(), kMeasurementBundle_app_id), "app");
 

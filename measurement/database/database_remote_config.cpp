@@ -5,6 +5,7 @@
 
 #include "measurement/database/database.h"
 #include "measurement/database/event_blob.h"
+#include "measurement/foundation/lookup.h"
 #include "os/process/clock.h"
 
 namespace measurement {
@@ -29,8 +30,7 @@ bool Database::updateRemoteConfigSuccessfulTimestamp(double timestamp, os::Error
   return updateAppMetadataRow(SqliteRecord{{"remote_config_timestamp", timestamp}}, error);
 }
 
-std::optional<std::optional<APMPBMeasurementConfig>> Database::queryMeasurementConfig(
-    os::Error* error) {
+Lookup<APMPBMeasurementConfig> Database::queryMeasurementConfig(os::Error* error) {
   checkQueue();
   std::optional<std::vector<SqliteRecord>> rows =
       rowsForQuery("SELECT remote_config_data FROM app_metadata LIMIT 1", {}, error);
@@ -47,7 +47,7 @@ std::optional<std::optional<APMPBMeasurementConfig>> Database::queryMeasurementC
   return config;
 }
 
-std::optional<std::optional<double>> Database::lastRemoteConfigUpdateTimestamp(os::Error* error) {
+Lookup<double> Database::lastRemoteConfigUpdateTimestamp(os::Error* error) {
   return nullableNumberForQuery("SELECT remote_config_timestamp FROM app_metadata LIMIT 1", error);
 }
 
@@ -69,8 +69,8 @@ bool Database::updateComplexEventForAudienceEvaluationWithEventID(int64_t eventI
                                         kMainEventParamsTable, error);
 }
 
-std::optional<std::optional<std::pair<Event, int64_t>>>
-Database::mainEventAndChildCountPairWithEventID(int64_t eventID, os::Error* error) {
+Lookup<std::pair<Event, int64_t>> Database::mainEventAndChildCountPairWithEventID(
+    int64_t eventID, os::Error* error) {
   checkQueue();
   std::optional<std::vector<SqliteRecord>> rows =
       rowsForQuery("SELECT * FROM main_event_params WHERE event_id=? LIMIT 1", {eventID}, error);

@@ -2,6 +2,7 @@
 
 #include "measurement/database/database_events_test_support.h"
 #include "measurement/database/database_test_support.h"
+#include "measurement/foundation/lookup.h"
 #include "os/process/clock.h"
 
 namespace measurement {
@@ -25,13 +26,11 @@ using DatabaseRemoteConfigTest = testing::OpenDatabaseTest;
 
 TEST_F(DatabaseRemoteConfigTest, ANewDatabaseHasNoConfigurationAndNoError) {
   os::Error error;
-  std::optional<std::optional<APMPBMeasurementConfig>> stored =
-      database_->queryMeasurementConfig(&error);
+  Lookup<APMPBMeasurementConfig> stored = database_->queryMeasurementConfig(&error);
   ASSERT_TRUE(stored) << error.description;
   EXPECT_FALSE(*stored);
   EXPECT_EQ(error.code, 0);
-  std::optional<std::optional<double>> timestamp =
-      database_->lastRemoteConfigUpdateTimestamp(&error);
+  Lookup<double> timestamp = database_->lastRemoteConfigUpdateTimestamp(&error);
   ASSERT_TRUE(timestamp) << error.description;
   EXPECT_FALSE(*timestamp);
 }
@@ -41,8 +40,7 @@ TEST_F(DatabaseRemoteConfigTest, TheConfigurationIsStoredWithItsTimeAndTheFetchT
   os::Error error;
   ASSERT_TRUE(database_->updateRemoteConfig(config("1:123:ios:abc", 7), &error))
       << error.description;
-  std::optional<std::optional<APMPBMeasurementConfig>> stored =
-      database_->queryMeasurementConfig(&error);
+  Lookup<APMPBMeasurementConfig> stored = database_->queryMeasurementConfig(&error);
   ASSERT_TRUE(stored && *stored) << error.description;
   EXPECT_EQ((*stored)->protoBuffer(), config("1:123:ios:abc", 7).protoBuffer());
   EXPECT_EQ(database_->lastRemoteConfigUpdateTimestamp(&error), std::optional<double>(kNow));
@@ -73,8 +71,7 @@ TEST_F(DatabaseRemoteConfigTest, AConfigurationWithoutBytesOrAppIDIsRefusedAndTh
     EXPECT_EQ(error.description, c.message);
     EXPECT_FALSE(database_->updateRemoteConfig(c.config, nullptr));
   }
-  std::optional<std::optional<APMPBMeasurementConfig>> stored =
-      database_->queryMeasurementConfig(nullptr);
+  Lookup<APMPBMeasurementConfig> stored = database_->queryMeasurementConfig(nullptr);
   ASSERT_TRUE(stored && *stored);
   EXPECT_EQ(APMPBGetInt64(**stored, kMeasurementConfig_version), 1);
 }
@@ -90,8 +87,7 @@ TEST_F(DatabaseRemoteConfigTest, CorruptBytesFailEveryReadUntilTheNextUpdate) {
   }
   // Empty bytes are nothing stored, not corruption.
   rawExecute(path_, "UPDATE app_metadata SET remote_config_data = x''");
-  std::optional<std::optional<APMPBMeasurementConfig>> stored =
-      database_->queryMeasurementConfig(nullptr);
+  Lookup<APMPBMeasurementConfig> stored = database_->queryMeasurementConfig(nullptr);
   ASSERT_TRUE(stored);
   EXPECT_FALSE(*stored);
 
@@ -108,7 +104,7 @@ TEST_F(DatabaseRemoteConfigTest, AMainEventWaitsUnderItsIDWithItsChildCount) {
       << error.description;
   ASSERT_TRUE(database_->updateComplexEventForAudienceEvaluationWithEventID(
       43, 1, appEvent("_vs", kNow), &error));
-  std::optional<std::optional<std::pair<Event, int64_t>>> pair =
+  Lookup<std::pair<Event, int64_t>> pair =
       database_->mainEventAndChildCountPairWithEventID(42, &error);
   ASSERT_TRUE(pair && *pair) << error.description;
   EXPECT_EQ((*pair)->first, main);

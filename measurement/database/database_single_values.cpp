@@ -1,5 +1,6 @@
 // The single-value queries the table operations share: counts, existence and maxima.
 #include "measurement/database/database.h"
+#include "measurement/foundation/lookup.h"
 
 namespace measurement {
 
@@ -22,8 +23,7 @@ std::optional<bool> Database::booleanForQuery(std::string_view query,
   return *number != 0;
 }
 
-std::optional<std::optional<double>> Database::nullableNumberForQuery(std::string_view query,
-                                                                      os::Error* error) {
+Lookup<double> Database::nullableNumberForQuery(std::string_view query, os::Error* error) {
   checkQueue();
   SqliteStore* sqlite = store(error);
   if (sqlite == nullptr) return std::nullopt;

@@ -5,6 +5,7 @@
 #include <random>
 #include <string>
 
+#include "measurement/foundation/lookup.h"
 #include "measurement/foundation/monitor.h"
 
 namespace measurement {
@@ -140,8 +141,7 @@ std::optional<std::vector<APMPBEvent>> sampleEvents(std::vector<APMPBEvent> even
   }
 
   for (const auto& [name, cached] : cache) {
-    std::optional<std::optional<EventAggregates>> stored =
-        database.eventAggregatesWithName(name, error);
+    Lookup<EventAggregates> stored = database.eventAggregatesWithName(name, error);
     if (!stored || !*stored) {
       monitor().log(MonitorLevel::kErrorSampled, 23151,
                     "Unable to query event aggregates to update database. Name, error", name,

@@ -14,6 +14,7 @@
 #include "measurement/engine/event_sampling.h"
 #include "measurement/engine/measurement.h"
 #include "measurement/foundation/event_names.h"
+#include "measurement/foundation/lookup.h"
 #include "measurement/model/display_names.h"
 #include "measurement/privacy/consent_settings.h"
 #include "measurement/privacy/identity.h"
@@ -95,7 +96,7 @@ std::optional<std::vector<Event>> APMMeasurement::processRawEvents(
     return std::vector<Event>();
   }
   os::Error error;
-  std::optional<std::optional<measurement::DailyCounts>> stored = database_->dailyCounts(&error);
+  measurement::Lookup<measurement::DailyCounts> stored = database_->dailyCounts(&error);
   if (!stored) {
     monitor().log(MonitorLevel::kErrorSampled, 23101, "Failed to query daily event counts. Error",
                   error);
@@ -216,7 +217,7 @@ bool APMMeasurement::bundleRawEvents() {
 
   auto body = [&]() -> bool {
     os::Error error;
-    std::optional<std::optional<int64_t>> next = database.nextMetadataFingerprintToProcess(&error);
+    measurement::Lookup<int64_t> next = database.nextMetadataFingerprintToProcess(&error);
     if (!next) {
       monitor().log(MonitorLevel::kErrorSampled, 23095,
                     "Unable to fetch next event metadata. Error", error);
@@ -276,7 +277,7 @@ bool APMMeasurement::bundleRawEvents() {
       return true;
     }
 
-    std::optional<std::optional<APMPBMeasurementBundle>> stored =
+    measurement::Lookup<APMPBMeasurementBundle> stored =
         database.queryRawEventsMetadataWithFingerprint(fingerprint, &error);
     if (!stored) {
       monitor().log(MonitorLevel::kErrorSampled, 23098,
@@ -423,7 +424,7 @@ bool APMMeasurement::updateUserEngagement(int64_t milliseconds, APMPBMeasurement
   if (milliseconds == 0) return true;
   const char* name = sessionScoped ? "_se" : "_lte";
   os::Error error;
-  std::optional<std::optional<measurement::UserAttribute>> stored =
+  measurement::Lookup<measurement::UserAttribute> stored =
       database_->userAttributeWithName(name, &error);
   if (!stored) {
     monitor().log(MonitorLevel::kErrorSampled, 23187,
@@ -474,7 +475,7 @@ std::optional<std::vector<Event>> APMMeasurement::eventsAfterUpdatingEventAggreg
     auto found = rows.find(original.name());
     if (found == rows.end()) {
       os::Error error;
-      std::optional<std::optional<measurement::EventAggregates>> stored =
+      measurement::Lookup<measurement::EventAggregates> stored =
           database_->eventAggregatesWithName(original.name(), &error);
       if (!stored) {
         monitor().log(MonitorLevel::kErrorSampled, 23107,
@@ -520,8 +521,7 @@ std::optional<std::vector<Event>> APMMeasurement::eventsAfterUpdatingEventAggreg
 bool APMMeasurement::updateAppMetadataForBundle(APMPBMeasurementBundle& bundle, double start,
                                                 double end) {
   os::Error error;
-  std::optional<std::optional<measurement::AppMetadata>> stored =
-      database_->queryAppMetadata(&error);
+  measurement::Lookup<measurement::AppMetadata> stored = database_->queryAppMetadata(&error);
   if (!stored || !*stored) {
     monitor().log(MonitorLevel::kErrorSampled, 23111,
                   "Unable to fetch app metadata for bundling events. Error", error);

@@ -5,6 +5,7 @@
 #include "measurement/engine/bundle_fields.h"
 #include "measurement/engine/measurement.h"
 #include "measurement/engine/session_reporter.h"
+#include "measurement/foundation/lookup.h"
 #include "measurement/privacy/consent_settings.h"
 #include "measurement/privacy/environment_info.h"
 #include "measurement/wire/access.h"
@@ -90,7 +91,7 @@ APMPBMeasurementBundle APMMeasurement::createRawEventMetadataWithUserAttributes(
   }
   if (dmaConsent && !hasNPA) {
     os::Error error;
-    std::optional<std::optional<measurement::UserAttribute>> npa =
+    measurement::Lookup<measurement::UserAttribute> npa =
         database_->userAttributeWithName("_npa", &error);
     if (npa && *npa) messages.push_back((*npa)->protoUserAttribute());
   }

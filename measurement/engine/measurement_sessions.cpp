@@ -4,6 +4,7 @@
 #include "measurement/engine/analytics.h"
 #include "measurement/engine/measurement.h"
 #include "measurement/engine/session_reporter.h"
+#include "measurement/foundation/lookup.h"
 #include "measurement/foundation/measurement_error.h"
 #include "measurement/model/session_start_event.h"
 
@@ -53,7 +54,7 @@ void APMMeasurement::sessionIDWithCompletion(
           return completion(0, sessionIDError("Session expired"));
         }
         os::Error error;
-        std::optional<std::optional<measurement::UserAttribute>> sessionID;
+        measurement::Lookup<measurement::UserAttribute> sessionID;
         if (engine->database_) sessionID = engine->database_->userAttributeWithName("_sid", &error);
         if (!sessionID || !*sessionID || !(*sessionID)->value().isInt64()) {
           return completion(0, sessionIDError("Session ID not found"));
@@ -115,7 +116,7 @@ void APMMeasurement::reportSessionStartOnWorkerQueueWithTimestamp(double timesta
 void APMMeasurement::backfillSessionNumber() {
   if (!database_ || persistedConfig_->sessionNumber() != 0) return;
   os::Error error;
-  std::optional<std::optional<measurement::EventAggregates>> starts =
+  measurement::Lookup<measurement::EventAggregates> starts =
       database_->eventAggregatesWithName("_s", &error);
   if (!starts) {
     monitor().log(MonitorLevel::kErrorSampled, 23063,

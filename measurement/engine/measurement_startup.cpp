@@ -11,6 +11,7 @@
 #include "measurement/engine/session_reporter.h"
 #include "measurement/experiments/manager.h"
 #include "measurement/foundation/alarm.h"
+#include "measurement/foundation/lookup.h"
 #include "measurement/foundation/measurement_user_defaults.h"
 #include "measurement/foundation/storage_paths.h"
 #include "measurement/foundation/user_attribute.h"
@@ -341,7 +342,7 @@ void APMMeasurement::setPersonalizedAdsUserPropertyOnWorkerQueue() {
   Scheduler::checkOnBackgroundThread("setPersonalizedAdsUserPropertyOnWorkerQueue");
   if (!database_) return;
   os::Error error;
-  std::optional<std::optional<measurement::UserAttribute>> stored =
+  measurement::Lookup<measurement::UserAttribute> stored =
       database_->userAttributeWithName(kNPAName, &error);
   if (!stored) {
     monitor().log(MonitorLevel::kErrorSampled, 23172,

@@ -7,6 +7,7 @@
 #include "measurement/engine/bundle_fields.h"
 #include "measurement/engine/measurement.h"
 #include "measurement/foundation/data_extensions.h"
+#include "measurement/foundation/lookup.h"
 #include "measurement/privacy/consent_settings.h"
 #include "measurement/privacy/identity.h"
 #include "os/process/clock.h"
@@ -168,7 +169,7 @@ void APMMeasurement::uploadData() {
   if (settings->tcfFeatureEnabled() && tcfClient_) tcfClient_->setConsentFromTCFData();
   ConsentAtUpload consent;
   os::Error npaError;
-  std::optional<std::optional<measurement::UserAttribute>> npa =
+  measurement::Lookup<measurement::UserAttribute> npa =
       database_->userAttributeWithName("_npa", &npaError);
   if (npa && *npa) consent.npa = (*npa)->protoUserAttribute();
   std::shared_ptr<measurement::Identity> identity = this->identity();

@@ -5,6 +5,7 @@
 #include <cmath>
 
 #include "measurement/engine/measurement.h"
+#include "measurement/foundation/lookup.h"
 #include "os/process/clock.h"
 
 namespace {
@@ -73,13 +74,13 @@ void APMMeasurement::maybeDeleteExpiredPSMValueOnWorkerQueue() {
   Scheduler::checkOnBackgroundThread("maybeDeleteExpiredPSMValueOnWorkerQueue");
   if (!database_) return;
   os::Error error;
-  std::optional<std::optional<measurement::UserAttribute>> match =
+  measurement::Lookup<measurement::UserAttribute> match =
       database_->userAttributeWithName(kMatchName, &error);
   if (!match || !*match) return;
   if (std::abs(os::clock::now() - (*match)->lastSetTimestamp()) < kMatchLifetime) return;
   removeUserAttributeOnWorkerQueue(**match);
   for (const char* name : kCountNames) {
-    std::optional<std::optional<measurement::UserAttribute>> count =
+    measurement::Lookup<measurement::UserAttribute> count =
         database_->userAttributeWithName(name, &error);
     if (count && *count) removeUserAttributeOnWorkerQueue(**count);
   }

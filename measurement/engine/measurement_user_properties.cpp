@@ -3,6 +3,7 @@
 // others: "_lair" after a user id change, "_npa" in line with the ad-personalization consent.
 // Answers go out on the background global queue, never on the caller's thread.
 #include "measurement/engine/measurement.h"
+#include "measurement/foundation/lookup.h"
 #include "measurement/model/display_names.h"
 #include "measurement/model/error_parameters.h"
 #include "os/process/clock.h"
@@ -58,8 +59,7 @@ bool APMMeasurement::setUserPropertyInDatabaseOnWorkerQueue(const UserAttribute&
     return false;
   }
   if (attribute.name() == "_id" && *exists) {
-    std::optional<std::optional<UserAttribute>> stored =
-        database_->userAttributeWithName("_id", &error);
+    measurement::Lookup<UserAttribute> stored = database_->userAttributeWithName("_id", &error);
     if (stored && *stored && valueText(**stored) != valueText(attribute)) {
       if (auto identity = this->identity()) identity->resetSessionStitchingToken();
       database_->deleteUserAttributeWithName("_lair", &error);
@@ -132,7 +132,7 @@ void APMMeasurement::userAttributeWithName(
   scheduleWeakly("APMMeasurement:2887",
                  [name = std::move(name), callback = std::move(callback)](APMMeasurement& engine) {
                    os::Error error;
-                   std::optional<std::optional<UserAttribute>> stored;
+                   measurement::Lookup<UserAttribute> stored;
                    if (engine.database_)
                      stored = engine.database_->userAttributeWithName(name, &error);
                    if (!stored)

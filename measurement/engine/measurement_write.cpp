@@ -9,6 +9,7 @@
 #include "measurement/engine/lifetime_value.h"
 #include "measurement/engine/measurement.h"
 #include "measurement/foundation/data_extensions.h"
+#include "measurement/foundation/lookup.h"
 #include "measurement/model/display_names.h"
 #include "measurement/model/error_parameters.h"
 #include "measurement/model/event_names.h"
@@ -39,7 +40,7 @@ bool APMMeasurement::writeEventInTransaction(Event& event) {
   updateLifetimeValueWithEvent(event);
   bool isPublic = measurement::isPublicName(event.name());
   os::Error error;
-  std::optional<std::optional<DailyCounts>> stored = database_->dailyCounts(&error);
+  measurement::Lookup<DailyCounts> stored = database_->dailyCounts(&error);
   if (!stored || !*stored) {
     monitor().log(MonitorLevel::kErrorSampled, 23054,
                   "Data loss. Unable to query daily event counts. Error", error);
@@ -156,7 +157,7 @@ void APMMeasurement::maybeAddDebugAndRealtimeParameters(Event& event) {
 
 bool APMMeasurement::writeEvent(const Event& event, bool isPublicEvent, bool isRealtime) {
   os::Error error;
-  std::optional<std::optional<measurement::EventAggregates>> aggregates =
+  measurement::Lookup<measurement::EventAggregates> aggregates =
       database_->eventAggregatesWithName(event.name(), &error);
   if (!aggregates) {
     monitor().log(MonitorLevel::kErrorSampled, 23063, "Cannot query event aggregates. Name, error",
@@ -242,7 +243,7 @@ void APMMeasurement::logFirstOpenConsentedEvent(double timestamp) {
   int64_t previous = os::Value(previousFirstOpenCount().value_or("0")).integerValue();
   int64_t unwanted = 0;
   os::Error error;
-  std::optional<std::optional<measurement::UserAttribute>> fi =
+  measurement::Lookup<measurement::UserAttribute> fi =
       database_->userAttributeWithName("_fi", &error);
   if (fi && *fi && (*fi)->value().int64Value() <= 0) unwanted = 1;
   measurement::RawParameters parameters{
