@@ -3,83 +3,28 @@
 // not answered 200 or 204. Schedules are read from the engine's alarm, never waited for.
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
-#include <signal.h>
 #include <sqlite3.h>
-#include <sys/stat.h>
 
 #include <algorithm>
-#include <chrono>
-#include <fstream>
 #include <map>
 #include <numeric>
 #include <set>
-#include <sstream>
 #include <string>
 #include <vector>
 
-#include "measurement/wire/schema/cpp/config.pb.h"
-#include "measurement/wire/schema/cpp/upload.pb.h"
-#include "os/plist.h"
-#include "testsupport/child_process.h"
+#include "measurement/engine/upload_test_support.h"
 #include "testsupport/sandbox.h"
-#include "tools/gzip_codec.h"
 #include "tools/measurement_collector.h"
 
 namespace {
 
+using namespace testsupport;
 using testing::ElementsAre;
 using tools::CollectorEndpoint;
 using tools::Cut;
 using tools::ScriptedFault;
-namespace pb = tessaro::measurement;
 
-constexpr double kRetryInterval = 1800;
-constexpr double kInitialDelay = 15;
 constexpr double kBackoff = 43200;
-// The child runs as this application; every bundle names it.
-constexpr const char* kApplicationID = "com.tessaro.kestrova";
-
-// The bytes of a MeasurementConfig for `appID` with `settings`, blocklisted event names and the
-// names of data controls.
-std::string configuration(const std::string& appID,
-                          const std::vector<std::pair<std::string, std::string>>& settings,
-                          const std::vector<std::string>& blocklisted = {},
-                          const std::vector<std::string>& dataControls = {}) {
-  tessaro::measurement::MeasurementConfig config;
-  config.set_app_id(appID);
-  for (const auto& [name, value] : settings) {
-    tessaro::measurement::Setting* setting = config.add_settings();
-    setting->set_name(name);
-    setting->set_value(value);
-  }
-  for (const std::string& name : blocklisted) {
-    tessaro::measurement::EventConfig* event = config.add_event_config();
-    event->set_name(name);
-    event->set_blocklisted(true);
-  }
-  for (const std::string& name : dataControls) config.add_data_controls()->set_name(name);
-  return config.SerializeAsString();
-}
-
-double number(const std::map<std::string, std::string>& values, const std::string& name) {
-  auto found = values.find(name);
-  return found == values.end() ? -1 : std::stod(found->second);
-}
-
-// The "seq" parameters of every event the collector answered in full, in arrival order (the
-// events the engine writes of itself, such as its first open, carry none and are left out).
-std::vector<int64_t> receivedSequence(const tools::MeasurementCollector& collector) {
-  std::vector<int64_t> sequence;
-  for (const nlohmann::json& bundle : collector.logged("bundle")) {
-    bool answered = bundle.value("status", 0) == 200 || bundle.value("status", 0) == 204;
-    if (!answered || bundle.value("cut", false)) continue;
-    for (const nlohmann::json& event : bundle["events"]) {
-      if (event["params"].contains("seq"))
-        sequence.push_back(event["params"]["seq"].get<int64_t>());
-    }
-  }
-  return sequence;
-}
 
 // Runs `sql` on the database file at `path`, as another program would.
 void execute(const std::string& path, const std::string& sql) {
@@ -90,19 +35,6 @@ void execute(const std::string& path, const std::string& sql) {
       << (message ? message : "");
   sqlite3_free(message);
   sqlite3_close(database);
-}
-
-bool isChildEvent(const nlohmann::json& event) { return event["params"].contains("seq"); }
-
-// The bundles the collector logged that hold the child's events (the engine's own events,
-// first open, session start and engagement, go in bundles of their own).
-std::vector<nlohmann::json> childBundles(const tools::MeasurementCollector& collector) {
-  std::vector<nlohmann::json> bundles;
-  for (const nlohmann::json& bundle : collector.logged("bundle")) {
-    const nlohmann::json& events = bundle["events"];
-    if (std::any_of(events.begin(), events.end(), isChildEvent)) bundles.push_back(bundle);
-  }
-  return bundles;
 }
 
 // The "seq" parameters of each bundle of the child's events the collector accepted.
@@ -128,133 +60,6 @@ std::vector<nlohmann::json> batchBundles(const tools::MeasurementCollector& coll
   }
   return bundles;
 }
-
-// The bundles' indexes are distinct: each bundle the engine made is numbered once.
-void expectDistinctIndexes(const tools::MeasurementCollector& collector) {
-  std::set<int64_t> indexes;
-  for (const nlohmann::json& bundle : collector.logged("bundle")) {
-    EXPECT_TRUE(indexes.insert(bundle["index"].get<int64_t>()).second) << bundle["index"];
-  }
-}
-
-// The "seq" parameter of a stored or received event, when it has one.
-std::optional<int64_t> sequenceOf(const pb::Event& event) {
-  for (const pb::EventParam& param : event.params()) {
-    if (param.name() == "seq" && param.has_int_value()) return param.int_value();
-  }
-  return std::nullopt;
-}
-
-// The "seq" of every event the database file at `path` holds, as raw events or in the gzipped
-// bundles of the upload queue; read with SQLite, zlib and libprotobuf, not the engine's code.
-std::vector<int64_t> storedSequence(const std::string& path) {
-  std::vector<int64_t> sequence;
-  sqlite3* database = nullptr;
-  EXPECT_EQ(sqlite3_open_v2(path.c_str(), &database, SQLITE_OPEN_READONLY, nullptr), SQLITE_OK);
-  auto eachBlob = [&](const char* sql, const std::function<void(const std::string&)>& use) {
-    sqlite3_stmt* statement = nullptr;
-    EXPECT_EQ(sqlite3_prepare_v2(database, sql, -1, &statement, nullptr), SQLITE_OK)
-        << sqlite3_errmsg(database);
-    while (statement && sqlite3_step(statement) == SQLITE_ROW) {
-      const void* bytes = sqlite3_column_blob(statement, 0);
-      use(std::string(static_cast<const char*>(bytes), sqlite3_column_bytes(statement, 0)));
-    }
-    sqlite3_finalize(statement);
-  };
-  eachBlob("SELECT data FROM raw_events", [&](const std::string& data) {
-    pb::Event event;
-    EXPECT_TRUE(event.ParseFromString(data));
-    if (auto seq = sequenceOf(event)) sequence.push_back(*seq);
-  });
-  eachBlob("SELECT data FROM queue", [&](const std::string& data) {
-    std::string problem;
-    std::optional<std::string> plain = tools::gunzip(data, 64 << 20, &problem);
-    pb::MeasurementBundle bundle;
-    EXPECT_TRUE(plain && bundle.ParseFromString(*plain)) << problem;
-    for (const pb::Event& event : bundle.events()) {
-      if (auto seq = sequenceOf(event)) sequence.push_back(*seq);
-    }
-  });
-  sqlite3_close(database);
-  return sequence;
-}
-
-// What the collector must have after an interruption and a healthy run: each event of
-// `expected` and no other of the child's, once, except that the bundles of one batch (the one
-// in flight at the interruption, when `batchInFlight`) may have arrived twice, with the same
-// index and the same events each time.
-void expectEachEventOnceButTheBatchInFlight(const tools::MeasurementCollector& collector,
-                                            const std::set<int64_t>& expected,
-                                            bool batchInFlight) {
-  std::map<int64_t, std::vector<int64_t>> byIndex;
-  std::map<int64_t, int64_t> firstBatch;
-  std::set<int64_t> repeatedBatches;
-  std::map<int64_t, int> arrivals;
-  for (const nlohmann::json& bundle : childBundles(collector)) {
-    bool answered = bundle.value("status", 0) == 200 || bundle.value("status", 0) == 204;
-    if (!answered || bundle.value("cut", false)) continue;
-    std::vector<int64_t> sequence;
-    for (const nlohmann::json& event : bundle["events"]) {
-      if (isChildEvent(event)) sequence.push_back(event["params"]["seq"].get<int64_t>());
-    }
-    int64_t index = bundle["index"].get<int64_t>();
-    auto [first, isFirst] = byIndex.emplace(index, sequence);
-    if (isFirst) {
-      firstBatch[index] = bundle["batch"].get<int64_t>();
-      for (int64_t seq : sequence) ++arrivals[seq];
-    } else {
-      EXPECT_EQ(first->second, sequence) << "bundle " << index << " changed when sent again";
-      repeatedBatches.insert(firstBatch[index]);
-    }
-  }
-  EXPECT_LE(repeatedBatches.size(), batchInFlight ? 1u : 0u);
-  std::vector<int64_t> twice;
-  std::vector<int64_t> missing;
-  std::vector<int64_t> unexpected;
-  for (const auto& [seq, count] : arrivals) {
-    if (count > 1) twice.push_back(seq);
-    if (!expected.contains(seq)) unexpected.push_back(seq);
-  }
-  for (int64_t seq : expected) {
-    if (!arrivals.contains(seq)) missing.push_back(seq);
-  }
-  EXPECT_THAT(twice, testing::IsEmpty()) << "in bundles of different indexes";
-  EXPECT_THAT(missing, testing::IsEmpty());
-  EXPECT_THAT(unexpected, testing::IsEmpty());
-}
-
-// The inode of the file at `path`: the same file, not one made again under its name.
-ino_t inodeOf(const std::string& path) {
-  struct stat status {};
-  EXPECT_EQ(stat(path.c_str(), &status), 0) << path;
-  return status.st_ino;
-}
-
-class UploadTest : public ::testing::Test {
- protected:
-  UploadTest() {
-    sandbox_.setEnv("TESSARO_CONNECT_TO", collector_.connectTo());
-    sandbox_.setEnv("TESSARO_CA_FILE", collector_.certificatePath().string());
-    // The child runs as an application with an identifier, which every bundle carries.
-    const std::filesystem::path app = sandbox_.root() / "Kestrova.app";
-    std::filesystem::create_directories(app / "Contents");
-    std::ofstream(app / "Contents/Info.plist", std::ios::binary)
-        << *os::plist::serialize(os::Dictionary{{"CFBundleIdentifier", "com.tessaro.kestrova"},
-                                                {"CFBundleShortVersionString", "1.0"}},
-                                 os::plist::Format::Xml);
-    sandbox_.setEnv("TESSARO_MAIN_BUNDLE", app.string());
-  }
-
-  std::map<std::string, std::string> run(std::vector<std::string> arguments) {
-    arguments.insert(arguments.begin(), {UPLOAD_CHILD, "run"});
-    testsupport::ChildRun run = testsupport::runChild(arguments);
-    EXPECT_TRUE(run.succeeded()) << run.output;
-    return testsupport::nameValueLines(run.output);
-  }
-
-  testsupport::Sandbox sandbox_;
-  tools::MeasurementCollector collector_;
-};
 
 TEST_F(UploadTest, RawEventsArriveAsOneBatchAndAreDeletedAfterTheAnswer) {
   auto values = run({"--events", "5"});
@@ -491,64 +296,6 @@ TEST_F(UploadTest, AGroupEndsAtAnotherHourOrAGapAndAnUnreadableRowIsDroppedNotSt
   }
 }
 
-TEST_F(UploadTest, AProcessKilledOnTheRoadLosesNoCommittedEventAndRepeatsOnlyTheBatchInFlight) {
-  struct Case {
-    const char* name;
-    // The kill point (TESSARO_KILL_AT); none: the test kills the child while the collector
-    // holds its POST.
-    const char* killAt;
-    // A POST had gone out when the process died: its bundles may arrive twice.
-    bool batchInFlight;
-  };
-  for (const Case& c : {
-           Case{"after an event's commit", "event-committed:200", false},
-           Case{"inside the bundling transaction", "bundling-transaction:3", false},
-           Case{"with the POST held by the collector", nullptr, true},
-           Case{"after the collector's 200, before the delete", "answered-before-delete", true},
-       }) {
-    SCOPED_TRACE(c.name);
-    testsupport::Sandbox sandbox;
-    tools::MeasurementCollector collector;
-    sandbox.setEnv("TESSARO_CONNECT_TO", collector.connectTo());
-    sandbox.setEnv("TESSARO_CA_FILE", collector.certificatePath().string());
-    // An earlier launch made the database.
-    const std::string path = run({"--upload-pass", "0"})["databasePath"];
-    if (c.killAt == nullptr) collector.appendFault(CollectorEndpoint::Upload, {.hold = true});
-    {
-      // A stream of events through the facade, then the upload pass: two groups of the
-      // child's events besides the engine's own.
-      if (c.killAt != nullptr) sandbox.setEnv("TESSARO_KILL_AT", c.killAt);
-      testsupport::Child child({UPLOAD_CHILD, "run", "--threads", "1", "--per-thread", "1500"});
-      sandbox.setEnv("TESSARO_KILL_AT", std::nullopt);
-      if (c.killAt == nullptr) {
-        ASSERT_TRUE(collector.waitForHeld(1, std::chrono::seconds(60)));
-        child.signal(SIGKILL);
-      }
-      ASSERT_EQ(child.wait().signal(), SIGKILL);
-    }
-    // Whatever was stored at the kill, or had arrived already, must arrive.
-    std::vector<int64_t> stored = storedSequence(path);
-    std::set<int64_t> expected(stored.begin(), stored.end());
-    EXPECT_EQ(expected.size(), stored.size()) << "an event stored twice";
-    for (int64_t seq : receivedSequence(collector)) expected.insert(seq);
-    EXPECT_FALSE(expected.empty());
-    if (c.killAt == nullptr) {
-      // The attempt counted as failed when it was sent: the bundles wait for their first retry,
-      // none counted as retried, since the answer never came.
-      auto values = run({"--events", "0", "--upload-pass", "0"});
-      EXPECT_NE(values["queued"], "0");
-      EXPECT_THAT(values["retryCounts"], testing::MatchesRegex("0(,0)*"));
-      EXPECT_NEAR(number(values, "nextUpload"),
-                  number(values, "latest") + kInitialDelay + kRetryInterval, 0.01);
-      collector.release();
-    }
-    auto values = run({"--events", "0"});
-    EXPECT_EQ(values["queued"], "0");
-    EXPECT_EQ(values["rawEventsEmpty"], "1");
-    expectEachEventOnceButTheBatchInFlight(collector, expected, c.batchInFlight);
-  }
-}
-
 TEST_F(UploadTest, ARefusedConfigurationFetchBacksOffAndBundlesNothing) {
   collector_.appendFault(CollectorEndpoint::Configuration, {.status = 503});
   auto values = run({"--events", "2"});
@@ -671,91 +418,6 @@ TEST_F(UploadTest, TheScheduleFollowsTheLastUploadsTheRetriesAndTheBackOff) {
 TEST_F(UploadTest, AReachabilityChangeBeforeStartUpSchedulesNothing) {
   auto values = run({"--enabled", "0"});
   EXPECT_EQ(values["database"], "0");
-}
-
-TEST_F(UploadTest, ThirtyTwoThreadsLoggingAtOnceHaveEveryEventArriveExactlyOnce) {
-  // The daily limits and the store's limit raised past the 160,000 events of the run.
-  collector_.setConfiguration(
-      "1:1:macos:a", configuration("1:1:macos:a",
-                                   {{"measurement.upload.max_events_per_day", "1000000"},
-                                    {"measurement.upload.max_public_events_per_day", "1000000"},
-                                    {"measurement.store.max_stored_events_per_app", "1000000"}}));
-  // A first launch fetches that configuration.
-  run({"--events", "0"});
-  constexpr int64_t kThreads = 32;
-  constexpr int64_t kPerThread = 5000;
-  auto values = run({"--threads", std::to_string(kThreads), "--per-thread",
-                     std::to_string(kPerThread)});
-  EXPECT_EQ(values["rawEventsEmpty"], "1");
-  EXPECT_EQ(values["queued"], "0");
-  std::set<int64_t> expected;
-  for (int64_t seq = 0; seq < kThreads * kPerThread; ++seq) expected.insert(seq);
-  expectEachEventOnceButTheBatchInFlight(collector_, expected, false);
-  expectDistinctIndexes(collector_);
-}
-
-TEST_F(UploadTest, ADatabaseHeldByAnotherProcessOrOnAFullDiskIsKeptAndItsEventsArriveLater) {
-  struct Case {
-    const char* name;
-    bool heldExclusively;  // by another connection, for the whole of the obstructed run
-    bool fullDisk;         // the obstructed run may grow no file of the database
-  };
-  for (const Case& c : {
-           Case{"held EXCLUSIVE by another process", true, false},
-           Case{"no room to grow the files", false, true},
-       }) {
-    SCOPED_TRACE(c.name);
-    testsupport::Sandbox sandbox;
-    tools::MeasurementCollector collector;
-    sandbox.setEnv("TESSARO_CONNECT_TO", collector.connectTo());
-    sandbox.setEnv("TESSARO_CA_FILE", collector.certificatePath().string());
-    // The events of an earlier launch, committed and not yet sent.
-    const std::string path = run({"--events", "50", "--upload-pass", "0"})["databasePath"];
-    const ino_t inode = inodeOf(path);
-
-    sqlite3* holder = nullptr;
-    if (c.heldExclusively) {
-      ASSERT_EQ(sqlite3_open(path.c_str(), &holder), SQLITE_OK);
-      // A write in exclusive locking mode keeps every other connection out, readers too.
-      ASSERT_EQ(sqlite3_exec(holder,
-                             "PRAGMA locking_mode=EXCLUSIVE; BEGIN EXCLUSIVE; "
-                             "UPDATE raw_events_count SET row_count = row_count;",
-                             nullptr, nullptr, nullptr),
-                SQLITE_OK);
-    }
-    std::vector<std::string> obstructed = {"--threads", "1", "--per-thread", "50",
-                                           "--first-seq", "50"};
-    if (c.fullDisk) {
-      // Room for the files as they are, so that the database opens, and not a page more.
-      uintmax_t largest = 0;
-      for (const char* suffix : {"", "-wal", "-shm"}) {
-        std::error_code missing;
-        largest = std::max(largest, std::filesystem::file_size(path + suffix, missing));
-      }
-      obstructed.insert(obstructed.end(), {"--file-size-limit", std::to_string(largest)});
-    }
-    auto during = run(obstructed);
-    if (c.heldExclusively) {
-      EXPECT_EQ(during["database"], "0");
-      sqlite3_exec(holder, "ROLLBACK", nullptr, nullptr, nullptr);
-      sqlite3_close(holder);
-    } else {
-      // The engine opened the file and failed to write it.
-      EXPECT_THAT(during["codes"], testing::HasSubstr(",12056,"));
-    }
-    EXPECT_EQ(inodeOf(path), inode);
-    std::vector<int64_t> stored = storedSequence(path);
-    std::set<int64_t> expected(stored.begin(), stored.end());
-    for (int64_t seq = 0; seq < 50; ++seq) EXPECT_TRUE(expected.contains(seq)) << seq;
-    for (int64_t seq : receivedSequence(collector)) expected.insert(seq);
-
-    // The obstacle gone, the next launch sends them.
-    auto after = run({"--events", "0"});
-    EXPECT_EQ(after["queued"], "0");
-    EXPECT_EQ(after["rawEventsEmpty"], "1");
-    EXPECT_EQ(inodeOf(path), inode);
-    expectEachEventOnceButTheBatchInFlight(collector, expected, false);
-  }
 }
 
 }  // namespace
