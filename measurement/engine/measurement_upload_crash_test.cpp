@@ -84,7 +84,8 @@ TEST_F(UploadTest, AProcessKilledOnTheRoadLosesNoCommittedEventAndRepeatsOnlyThe
     // The kill point (TESSARO_KILL_AT); none: the test kills the child while the collector
     // holds its POST.
     const char* killAt;
-    // A POST had gone out when the process died: its bundles may arrive twice.
+    // A POST had gone out when the process died, and the collector answered it 200 (the held
+    // one once released): its bundles arrive twice.
     bool batchInFlight;
   };
   for (const Case& c : {
