@@ -11,6 +11,7 @@
 #include <chrono>
 #include <filesystem>
 #include <functional>
+#include <map>
 #include <optional>
 #include <set>
 #include <string>
@@ -137,15 +138,43 @@ TEST_F(UploadTest, AProcessKilledOnTheRoadLosesNoCommittedEventAndRepeatsOnlyThe
   }
 }
 
+// Takes the write lock of the database at `path` for another connection, in exclusive locking
+// mode unless `writersOnly`: then no other connection may even read it. Null when it cannot.
+sqlite3* holdDatabase(const std::string& path, bool writersOnly) {
+  sqlite3* holder = nullptr;
+  EXPECT_EQ(sqlite3_open(path.c_str(), &holder), SQLITE_OK);
+  std::string sql = "BEGIN EXCLUSIVE; UPDATE raw_events_count SET row_count = row_count;";
+  if (!writersOnly) sql = "PRAGMA locking_mode=EXCLUSIVE; " + sql;
+  if (sqlite3_exec(holder, sql.c_str(), nullptr, nullptr, nullptr) == SQLITE_OK) return holder;
+  ADD_FAILURE() << "cannot hold the database: " << sqlite3_errmsg(holder);
+  sqlite3_close(holder);
+  return nullptr;
+}
+
+void letGo(sqlite3* holder) {
+  sqlite3_exec(holder, "ROLLBACK", nullptr, nullptr, nullptr);
+  sqlite3_close(holder);
+}
+
 TEST_F(UploadTest, ADatabaseHeldByAnotherProcessOrOnAFullDiskIsKeptAndItsEventsArriveLater) {
+  enum class Obstacle {
+    // Another connection holds the file EXCLUSIVE for the whole run: the engine cannot open it.
+    HeldFromTheStart,
+    // Another connection takes the write lock while the collector holds the POST: the answer
+    // comes, the bundles cannot be deleted, and uploads are suspended.
+    HeldWhenTheAnswerComes,
+    // No file of the database may grow (RLIMIT_FSIZE, SIGXFSZ ignored): writes fail as on a
+    // full disk.
+    FullDisk,
+  };
   struct Case {
     const char* name;
-    bool heldExclusively;  // by another connection, for the whole of the obstructed run
-    bool fullDisk;         // the obstructed run may grow no file of the database
+    Obstacle obstacle;
   };
   for (const Case& c : {
-           Case{"held EXCLUSIVE by another process", true, false},
-           Case{"no room to grow the files", false, true},
+           Case{"held EXCLUSIVE from the start", Obstacle::HeldFromTheStart},
+           Case{"held when the answer comes", Obstacle::HeldWhenTheAnswerComes},
+           Case{"no room to grow the files", Obstacle::FullDisk},
        }) {
     SCOPED_TRACE(c.name);
     testsupport::Sandbox sandbox;
@@ -156,19 +185,30 @@ TEST_F(UploadTest, ADatabaseHeldByAnotherProcessOrOnAFullDiskIsKeptAndItsEventsA
     const std::string path = run({"--events", "50", "--upload-pass", "0"})["databasePath"];
     const ino_t inode = inodeOf(path);
 
-    sqlite3* holder = nullptr;
-    if (c.heldExclusively) {
-      ASSERT_EQ(sqlite3_open(path.c_str(), &holder), SQLITE_OK);
-      // A write in exclusive locking mode keeps every other connection out, readers too.
-      ASSERT_EQ(sqlite3_exec(holder,
-                             "PRAGMA locking_mode=EXCLUSIVE; BEGIN EXCLUSIVE; "
-                             "UPDATE raw_events_count SET row_count = row_count;",
-                             nullptr, nullptr, nullptr),
-                SQLITE_OK);
-    }
-    std::vector<std::string> obstructed = {"--threads", "1",           "--per-thread",
-                                           "50",        "--first-seq", "50"};
-    if (c.fullDisk) {
+    // A launch that logs 50 more through the facade and uploads, against the obstacle.
+    std::vector<std::string> obstructed = {UPLOAD_CHILD,   "run", "--threads",   "1",
+                                           "--per-thread", "50",  "--first-seq", "50"};
+    std::map<std::string, std::string> during;
+    if (c.obstacle == Obstacle::HeldFromTheStart) {
+      sqlite3* holder = holdDatabase(path, false);
+      ASSERT_NE(holder, nullptr);
+      during = run({obstructed.begin() + 2, obstructed.end()});
+      letGo(holder);
+      EXPECT_EQ(during["database"], "0");
+    } else if (c.obstacle == Obstacle::HeldWhenTheAnswerComes) {
+      collector.appendFault(CollectorEndpoint::Upload, {.hold = true});
+      testsupport::Child child(obstructed, testsupport::ChildOutput::StandardOutput);
+      ASSERT_TRUE(collector.waitForHeld(1, std::chrono::seconds(60)));
+      sqlite3* holder = holdDatabase(path, true);
+      collector.release();
+      testsupport::ChildRun ended = child.wait();
+      letGo(holder);
+      ASSERT_TRUE(ended.succeeded()) << ended.output;
+      during = testsupport::nameValueLines(ended.output);
+      // Answered, and not deleted: the bundles stay for the next launch.
+      EXPECT_THAT(during["codes"], testing::HasSubstr(",23045,"));
+      EXPECT_NE(during["queued"], "0");
+    } else {
       // Room for the files as they are, so that the database opens, and not a page more.
       uintmax_t largest = 0;
       for (const char* suffix : {"", "-wal", "-shm"}) {
@@ -176,13 +216,7 @@ TEST_F(UploadTest, ADatabaseHeldByAnotherProcessOrOnAFullDiskIsKeptAndItsEventsA
         largest = std::max(largest, std::filesystem::file_size(path + suffix, missing));
       }
       obstructed.insert(obstructed.end(), {"--file-size-limit", std::to_string(largest)});
-    }
-    auto during = run(obstructed);
-    if (c.heldExclusively) {
-      EXPECT_EQ(during["database"], "0");
-      sqlite3_exec(holder, "ROLLBACK", nullptr, nullptr, nullptr);
-      sqlite3_close(holder);
-    } else {
+      during = run({obstructed.begin() + 2, obstructed.end()});
       // The engine opened the file and failed to write it.
       EXPECT_THAT(during["codes"], testing::HasSubstr(",12056,"));
     }
@@ -192,12 +226,13 @@ TEST_F(UploadTest, ADatabaseHeldByAnotherProcessOrOnAFullDiskIsKeptAndItsEventsA
     for (int64_t seq = 0; seq < 50; ++seq) EXPECT_TRUE(expected.contains(seq)) << seq;
     for (int64_t seq : receivedSequence(collector)) expected.insert(seq);
 
-    // The obstacle gone, the next launch sends them.
+    // The obstacle gone, the next launch sends them: the batch answered but not deleted again.
     auto after = run({"--events", "0"});
     EXPECT_EQ(after["queued"], "0");
     EXPECT_EQ(after["rawEventsEmpty"], "1");
     EXPECT_EQ(inodeOf(path), inode);
-    expectEachEventOnceButTheBatchInFlight(collector, expected, false);
+    expectEachEventOnceButTheBatchInFlight(collector, expected,
+                                           c.obstacle == Obstacle::HeldWhenTheAnswerComes);
   }
 }
 
