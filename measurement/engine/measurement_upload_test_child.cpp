@@ -173,6 +173,10 @@ int main(int argc, char** argv) {
   std::shared_ptr<APMMeasurement> engine;
   if (throughFacade) {
     engine = startThroughFacade(appID);
+    if (!engine) {
+      std::cerr << "the facade started no engine\n";
+      return 1;
+    }
   } else {
     APMMeasurement::Parts parts;
     parts.persistedConfig = PersistedConfig::sharedInstance();
