@@ -17,9 +17,10 @@
 // facade starts the engine, as an application's launch does, and that many threads log that many
 // events each through it at once: thread t's i-th event is seq first-seq + t * per-thread + i),
 // --file-size-limit (no file of the run grows past that many bytes; SIGXFSZ ignored, so a write
-// past it fails as on a full disk). The engine writes events of its own too (first open, session
-// start, engagement); the run's events carry a "seq" parameter. A run whose engine has no
-// database prints only "database=0".
+// past it fails as on a full disk), --monitor 0 (the monitor's lines are not kept: an empty
+// "codes" line). The engine writes events of its own too (first open, session start,
+// engagement); the run's events carry a "seq" parameter. A run whose engine has no database
+// prints only "database=0".
 #include <signal.h>
 #include <sys/resource.h>
 
@@ -28,6 +29,7 @@
 #include <cstdlib>
 #include <iostream>
 #include <map>
+#include <optional>
 #include <set>
 #include <sstream>
 #include <string>
@@ -166,7 +168,10 @@ int main(int argc, char** argv) {
   }
   std::string appID = option(values, "--app-id", "1:1:macos:a");
   measurement::Identifiers::sharedInstance().setOrigin("fa");
-  measurement::MonitorCapture capture;
+  // Every monitor line of the run, for the "codes" line and the diagnosis of a pass that never
+  // comes to rest; a few kilobytes an event, which a run of many may do without.
+  std::optional<measurement::MonitorCapture> capture;
+  if (option(values, "--monitor", "1") == "1") capture.emplace();
   measurement::Identity::sharedInstance()->setAppIDFromGMP(appID);
 
   bool throughFacade = values.contains("--threads");
@@ -246,7 +251,8 @@ int main(int argc, char** argv) {
     if (!os::RunLoop::main().runUntil(
             [] { return os::ui::Application::shared().openBackgroundTasks().empty(); }, 300)) {
       std::cerr << "the upload pass never came to rest; monitor codes:";
-      for (const measurement::MonitorRecord& record : capture.records()) {
+      for (const measurement::MonitorRecord& record :
+           capture ? capture->records() : std::vector<measurement::MonitorRecord>()) {
         std::cerr << " " << record.code;
       }
       std::cerr << "\n";
@@ -296,7 +302,8 @@ int main(int argc, char** argv) {
   // The distinct monitor codes of the run, in order of their first line.
   std::set<int64_t> seen;
   std::cout << "codes=,";
-  for (const measurement::MonitorRecord& record : capture.records()) {
+  for (const measurement::MonitorRecord& record :
+       capture ? capture->records() : std::vector<measurement::MonitorRecord>()) {
     if (seen.insert(record.code).second) std::cout << record.code << ",";
   }
   std::cout << "\n";
