@@ -141,8 +141,8 @@ inline void expectEachEventOnceButTheBatchInFlight(const tools::MeasurementColle
   EXPECT_THAT(unexpected, testing::IsEmpty());
 }
 
-// A child in a sandbox of its own, with the collector its servers' names lead to. The child
-// runs as an application with an identifier, which every bundle carries.
+// A sandbox for the child, with the collector its servers' names lead to; run() starts the child
+// with the given options and returns its "name=value" lines.
 class UploadTest : public ::testing::Test {
  protected:
   UploadTest() {
