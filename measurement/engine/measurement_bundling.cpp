@@ -12,6 +12,7 @@
 #include "measurement/audience/timestamps_cache.h"
 #include "measurement/engine/aeu.h"
 #include "measurement/engine/event_sampling.h"
+#include "measurement/engine/kill_point.h"
 #include "measurement/engine/measurement.h"
 #include "measurement/foundation/event_names.h"
 #include "measurement/foundation/lookup.h"
@@ -365,6 +366,7 @@ bool APMMeasurement::bundleRawEvents() {
         static_cast<int64_t>(APMPBGetInt32(bundle, kMeasurementBundle_bundle_sequential_index)),
         APMPBGetInt64(bundle, kMeasurementBundle_end_timestamp_millis));
     if (!deleteBundledRawEvents(database, lastRowID, fingerprint)) return false;
+    measurement::killPoint("bundling-transaction");
     more = true;
     return true;
   };

@@ -16,7 +16,6 @@
 
 #include <algorithm>
 #include <cstdlib>
-#include <future>
 #include <iostream>
 #include <map>
 #include <sstream>
@@ -25,6 +24,7 @@
 #include <vector>
 
 #include "measurement/engine/analytics.h"
+#include "measurement/engine/facade_test_support.h"
 #include "measurement/engine/measurement.h"
 #include "measurement/foundation/monitor_capture.h"
 #include "measurement/foundation/monitor_levels.h"
@@ -197,23 +197,6 @@ measurement::RawParameters eventParameters() {
 
 void startThroughFacade() { APMAnalytics::startWithAppID("1:1:macos:a", "fa", os::Dictionary{}); }
 
-// Returns once everything the facade was given before has been handled by the engine.
-void waitForFacadeAndEngine() {
-  std::promise<void> done;
-  APMAnalytics::queueOperationWithBlock([&done] {
-    APMAnalytics::dispatchAsyncOnSerialQueue([&done] {
-      std::shared_ptr<APMMeasurement> engine = APMMeasurement::sharedInstance();
-      if (!engine) {
-        done.set_value();
-        return;
-      }
-      engine->scheduler().scheduleOnWorkerQueue("APMMeasurementTest:2",
-                                                [&done] { done.set_value(); });
-    });
-  });
-  done.get_future().wait();
-}
-
 // Runs "event:<name>" (a public event) and "prop:<name>=<value>" (a user property) in order.
 int logThroughFacade(const std::map<std::string, std::string>& values) {
   startThroughFacade();
@@ -228,11 +211,11 @@ int logThroughFacade(const std::map<std::string, std::string>& values) {
                                           assignment.substr(0, equals));
     }
     // Each action reaches the database before the next one starts.
-    waitForFacadeAndEngine();
+    testsupport::waitForFacadeAndEngine();
   }
   // Twice: what the start-up hands back to the facade (the update events) goes round once more.
-  waitForFacadeAndEngine();
-  waitForFacadeAndEngine();
+  testsupport::waitForFacadeAndEngine();
+  testsupport::waitForFacadeAndEngine();
   return 0;
 }
 
@@ -245,12 +228,12 @@ int flood(const std::map<std::string, std::string>& values) {
   for (int64_t i = 1; i <= count; ++i) {
     APMAnalytics::logEventWithName("level_up", eventParameters());
     if (i % every == 0) {
-      waitForFacadeAndEngine();
+      testsupport::waitForFacadeAndEngine();
       // The child goes on logging at once, so a kill on this line lands among later writes.
       std::cout << "written=" << i << std::endl;
     }
   }
-  waitForFacadeAndEngine();
+  testsupport::waitForFacadeAndEngine();
   return 0;
 }
 

@@ -5,6 +5,7 @@
 #include <cmath>
 
 #include "measurement/engine/bundle_fields.h"
+#include "measurement/engine/kill_point.h"
 #include "measurement/engine/measurement.h"
 #include "measurement/foundation/data_extensions.h"
 #include "measurement/foundation/lookup.h"
@@ -278,6 +279,7 @@ void APMMeasurement::networkUploadCompletionHandler(
   persistedConfig_->setLastBackoffTimestamp(0);
   persistedConfig_->synchronizeToDisk();
   updateSchedule();
+  measurement::killPoint("answered-before-delete");
   if (removeBundlesFromDatabaseWithIDs(uploadingBundleIDs_)) {
     suspendedUploadTimestamp_ = 0;
   } else {

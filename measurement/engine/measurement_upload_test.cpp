@@ -3,79 +3,28 @@
 // not answered 200 or 204. Schedules are read from the engine's alarm, never waited for.
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
-#include <signal.h>
 #include <sqlite3.h>
 
 #include <algorithm>
-#include <chrono>
-#include <fstream>
 #include <map>
 #include <numeric>
 #include <set>
-#include <sstream>
 #include <string>
 #include <vector>
 
-#include "measurement/wire/schema/cpp/config.pb.h"
-#include "os/value/plist.h"
-#include "testsupport/child_process.h"
+#include "measurement/engine/upload_test_support.h"
 #include "testsupport/sandbox.h"
 #include "tools/analytics/measurement_collector.h"
 
 namespace {
 
+using namespace testsupport;
 using testing::ElementsAre;
 using tools::CollectorEndpoint;
 using tools::Cut;
 using tools::ScriptedFault;
 
-constexpr double kRetryInterval = 1800;
-constexpr double kInitialDelay = 15;
 constexpr double kBackoff = 43200;
-// The child runs as this application; every bundle names it.
-constexpr const char* kApplicationID = "com.tessaro.kestrova";
-
-// The bytes of a MeasurementConfig for `appID` with `settings`, blocklisted event names and the
-// names of data controls.
-std::string configuration(const std::string& appID,
-                          const std::vector<std::pair<std::string, std::string>>& settings,
-                          const std::vector<std::string>& blocklisted = {},
-                          const std::vector<std::string>& dataControls = {}) {
-  tessaro::measurement::MeasurementConfig config;
-  config.set_app_id(appID);
-  for (const auto& [name, value] : settings) {
-    tessaro::measurement::Setting* setting = config.add_settings();
-    setting->set_name(name);
-    setting->set_value(value);
-  }
-  for (const std::string& name : blocklisted) {
-    tessaro::measurement::EventConfig* event = config.add_event_config();
-    event->set_name(name);
-    event->set_blocklisted(true);
-  }
-  for (const std::string& name : dataControls) config.add_data_controls()->set_name(name);
-  return config.SerializeAsString();
-}
-
-double number(const std::map<std::string, std::string>& values, const std::string& name) {
-  auto found = values.find(name);
-  return found == values.end() ? -1 : std::stod(found->second);
-}
-
-// The "seq" parameters of every event the collector answered in full, in arrival order (the
-// events the engine writes of itself, such as its first open, carry none and are left out).
-std::vector<int64_t> receivedSequence(const tools::MeasurementCollector& collector) {
-  std::vector<int64_t> sequence;
-  for (const nlohmann::json& bundle : collector.logged("bundle")) {
-    bool answered = bundle.value("status", 0) == 200 || bundle.value("status", 0) == 204;
-    if (!answered || bundle.value("cut", false)) continue;
-    for (const nlohmann::json& event : bundle["events"]) {
-      if (event["params"].contains("seq"))
-        sequence.push_back(event["params"]["seq"].get<int64_t>());
-    }
-  }
-  return sequence;
-}
 
 // Runs `sql` on the database file at `path`, as another program would.
 void execute(const std::string& path, const std::string& sql) {
@@ -86,19 +35,6 @@ void execute(const std::string& path, const std::string& sql) {
       << (message ? message : "");
   sqlite3_free(message);
   sqlite3_close(database);
-}
-
-bool isChildEvent(const nlohmann::json& event) { return event["params"].contains("seq"); }
-
-// The bundles the collector logged that hold the child's events (the engine's own events,
-// first open, session start and engagement, go in bundles of their own).
-std::vector<nlohmann::json> childBundles(const tools::MeasurementCollector& collector) {
-  std::vector<nlohmann::json> bundles;
-  for (const nlohmann::json& bundle : collector.logged("bundle")) {
-    const nlohmann::json& events = bundle["events"];
-    if (std::any_of(events.begin(), events.end(), isChildEvent)) bundles.push_back(bundle);
-  }
-  return bundles;
 }
 
 // The "seq" parameters of each bundle of the child's events the collector accepted.
@@ -124,40 +60,6 @@ std::vector<nlohmann::json> batchBundles(const tools::MeasurementCollector& coll
   }
   return bundles;
 }
-
-// The bundles' indexes are distinct: each bundle the engine made is numbered once.
-void expectDistinctIndexes(const tools::MeasurementCollector& collector) {
-  std::set<int64_t> indexes;
-  for (const nlohmann::json& bundle : collector.logged("bundle")) {
-    EXPECT_TRUE(indexes.insert(bundle["index"].get<int64_t>()).second) << bundle["index"];
-  }
-}
-
-class UploadTest : public ::testing::Test {
- protected:
-  UploadTest() {
-    sandbox_.setEnv("TESSARO_CONNECT_TO", collector_.connectTo());
-    sandbox_.setEnv("TESSARO_CA_FILE", collector_.certificatePath().string());
-    // The child runs as an application with an identifier, which every bundle carries.
-    const std::filesystem::path app = sandbox_.root() / "Kestrova.app";
-    std::filesystem::create_directories(app / "Contents");
-    std::ofstream(app / "Contents/Info.plist", std::ios::binary)
-        << *os::plist::serialize(os::Dictionary{{"CFBundleIdentifier", "com.tessaro.kestrova"},
-                                                {"CFBundleShortVersionString", "1.0"}},
-                                 os::plist::Format::Xml);
-    sandbox_.setEnv("TESSARO_MAIN_BUNDLE", app.string());
-  }
-
-  std::map<std::string, std::string> run(std::vector<std::string> arguments) {
-    arguments.insert(arguments.begin(), {UPLOAD_CHILD, "run"});
-    testsupport::ChildRun run = testsupport::runChild(arguments);
-    EXPECT_TRUE(run.succeeded()) << run.output;
-    return testsupport::nameValueLines(run.output);
-  }
-
-  testsupport::Sandbox sandbox_;
-  tools::MeasurementCollector collector_;
-};
 
 TEST_F(UploadTest, RawEventsArriveAsOneBatchAndAreDeletedAfterTheAnswer) {
   auto values = run({"--events", "5"});
@@ -392,38 +294,6 @@ TEST_F(UploadTest, AGroupEndsAtAnotherHourOrAGapAndAnUnreadableRowIsDroppedNotSt
     EXPECT_EQ(values["rawEventsEmpty"], "1");
     EXPECT_EQ(values["queued"], "0");
   }
-}
-
-TEST_F(UploadTest, AProcessKilledWithItsPostInFlightSendsTheBundleAgainAsARetry) {
-  collector_.appendFault(CollectorEndpoint::Upload, {.hold = true});
-  {
-    testsupport::Child child({UPLOAD_CHILD, "run", "--events", "3"});
-    ASSERT_TRUE(collector_.waitForHeld(1, std::chrono::seconds(60)));
-    child.signal(SIGKILL);
-    child.wait();
-  }
-  // The attempt counted as failed when it was sent: the bundle waits for its first retry.
-  auto values = run({"--events", "0", "--upload-pass", "0"});
-  // The held batch's bundles wait, none counted as retried: the answer never came.
-  EXPECT_NE(values["queued"], "0");
-  EXPECT_THAT(values["retryCounts"], testing::MatchesRegex("0(,0)*"));
-  EXPECT_NEAR(number(values, "nextUpload"),
-              number(values, "latest") + kInitialDelay + kRetryInterval, 0.01);
-  collector_.release();
-  values = run({"--events", "0"});
-  EXPECT_EQ(values["queued"], "0");
-  // Whatever the held request left in the log, only that one bundle of the child's events can
-  // appear twice.
-  std::multiset<int64_t> sequence;
-  std::set<int64_t> indexes;
-  for (const nlohmann::json& bundle : childBundles(collector_)) {
-    indexes.insert(bundle["index"].get<int64_t>());
-    for (const nlohmann::json& event : bundle["events"]) {
-      sequence.insert(event["params"]["seq"].get<int64_t>());
-    }
-  }
-  EXPECT_EQ(indexes.size(), 1u);
-  EXPECT_EQ(std::set<int64_t>(sequence.begin(), sequence.end()), (std::set<int64_t>{0, 1, 2}));
 }
 
 TEST_F(UploadTest, ARefusedConfigurationFetchBacksOffAndBundlesNothing) {

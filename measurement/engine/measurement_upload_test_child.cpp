@@ -5,6 +5,7 @@
 //
 //   measurement_upload_child run --events 5        # events seq 0..4, then one upload pass
 //   measurement_upload_child run --events 0        # only the pass: what an earlier run left
+//   measurement_upload_child run --threads 32 --per-thread 5000   # through the facade at once
 //
 // Options: --enabled 0 (an engine that never starts: only the reachability change),
 // --app-id (the measurement app id), --events, --other-app-events (after those, under the
@@ -12,18 +13,32 @@
 // --names ("a,b": the events' names, in turn), --size (a text parameter of that many
 // characters), --upload-pass 0 (insert only), --schedule 1 (schedule instead, after setting the
 // last success --success-age seconds ago, the last failure --failure-after seconds after the
-// newest event, the last back-off --backoff-age seconds ago). The engine writes events of its own
-// too (first open, session start, engagement); the run's events carry a "seq" parameter.
+// newest event, the last back-off --backoff-age seconds ago), --threads and --per-thread (the
+// facade starts the engine, as an application's launch does, and that many threads log that many
+// events each through it at once: thread t's i-th event is seq first-seq + t * per-thread + i),
+// --file-size-limit (no file of the run grows past that many bytes; SIGXFSZ ignored, so a write
+// past it fails as on a full disk), --monitor 0 (the monitor's lines are not kept: an empty
+// "codes" line). The engine writes events of its own too (first open, session start,
+// engagement); the run's events carry a "seq" parameter. A run whose engine has no database
+// prints only "database=0".
+#include <signal.h>
+#include <sys/resource.h>
+
 #include <climits>
 #include <cmath>
 #include <cstdlib>
 #include <iostream>
 #include <map>
+#include <optional>
+#include <set>
 #include <sstream>
 #include <string>
+#include <thread>
+#include <vector>
 
 #include "measurement/config/endpoints.h"
 #include "measurement/engine/analytics.h"
+#include "measurement/engine/facade_test_support.h"
 #include "measurement/engine/measurement.h"
 #include "measurement/foundation/data_extensions.h"
 #include "measurement/foundation/monitor_capture.h"
@@ -87,6 +102,7 @@ bool insertEvents(measurement::Database& database, const std::map<std::string, s
   os::Error error;
   int64_t ownCount = std::stoll(option(values, "--events", "0"));
   int64_t count = ownCount + std::stoll(option(values, "--other-app-events", "0"));
+  if (count == 0) return true;
   int64_t firstSeq = std::stoll(option(values, "--first-seq", "0"));
   // The run's events share one clock hour: a run that would straddle one starts just after it.
   double timestamp = os::clock::now() - std::stod(option(values, "--age", "60"));
@@ -108,6 +124,34 @@ bool insertEvents(measurement::Database& database, const std::map<std::string, s
   return true;
 }
 
+// The engine the facade starts for `appID`, once it exists.
+std::shared_ptr<APMMeasurement> startThroughFacade(const std::string& appID) {
+  APMAnalytics::startWithAppID(appID, "fa", os::Dictionary{});
+  // The facade creates its engine on its serial queue.
+  testsupport::waitForFacadeAndEngine();
+  return APMMeasurement::sharedInstance();
+}
+
+// --threads threads log --per-thread events each through the facade, all at once; returns when
+// the engine has handled every one.
+void logThroughFacade(const std::map<std::string, std::string>& values) {
+  int64_t threadCount = std::stoll(option(values, "--threads", "0"));
+  int64_t perThread = std::stoll(option(values, "--per-thread", "0"));
+  int64_t firstSeq = std::stoll(option(values, "--first-seq", "0"));
+  std::vector<std::thread> threads;
+  for (int64_t t = 0; t < threadCount; ++t) {
+    threads.emplace_back([=] {
+      for (int64_t i = 0; i < perThread; ++i) {
+        APMAnalytics::logEventWithName(
+            "level_up",
+            measurement::rawParameters(os::Dictionary{{"seq", firstSeq + t * perThread + i}}));
+      }
+    });
+  }
+  for (std::thread& thread : threads) thread.join();
+  testsupport::waitForFacadeAndEngine();
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -116,30 +160,52 @@ int main(int argc, char** argv) {
     return 2;
   }
   std::map<std::string, std::string> values = options(argc, argv);
+  if (values.contains("--file-size-limit")) {
+    signal(SIGXFSZ, SIG_IGN);
+    rlim_t bytes = std::stoull(values.at("--file-size-limit"));
+    struct rlimit limit = {bytes, bytes};
+    setrlimit(RLIMIT_FSIZE, &limit);
+  }
   std::string appID = option(values, "--app-id", "1:1:macos:a");
   measurement::Identifiers::sharedInstance().setOrigin("fa");
-  measurement::MonitorCapture capture;
+  // Every monitor line of the run, for the "codes" line and the diagnosis of a pass that never
+  // comes to rest; a few kilobytes an event, which a run of many may do without.
+  std::optional<measurement::MonitorCapture> capture;
+  if (option(values, "--monitor", "1") == "1") capture.emplace();
   measurement::Identity::sharedInstance()->setAppIDFromGMP(appID);
 
+  bool throughFacade = values.contains("--threads");
+  std::shared_ptr<APMMeasurement> engine;
+  if (throughFacade) {
+    engine = startThroughFacade(appID);
+    if (!engine) {
+      std::cerr << "the facade started no engine\n";
+      return 1;
+    }
+  } else {
+    APMMeasurement::Parts parts;
+    parts.persistedConfig = PersistedConfig::sharedInstance();
+    parts.scheduler = std::make_shared<measurement::Scheduler>(measurement::kWorkerQueueLabel);
+    parts.network = VDUNetwork::initWithReachabilityHost(measurement::uploadReachabilityHost());
+    parts.appID = appID;
+    parts.isAnalyticsCollectionEnabled = option(values, "--enabled", "1") == "1";
+    engine = APMMeasurement::createWithParts(std::move(parts));
+  }
   // The network reports its reachability only when the routes change, which they do not
   // here: this program tells it that it is connected.
-  auto network = VDUNetwork::initWithReachabilityHost(measurement::uploadReachabilityHost());
-  APMMeasurement::Parts parts;
-  parts.persistedConfig = PersistedConfig::sharedInstance();
-  parts.scheduler = std::make_shared<measurement::Scheduler>(measurement::kWorkerQueueLabel);
-  parts.network = network;
-  parts.appID = appID;
-  parts.isAnalyticsCollectionEnabled = option(values, "--enabled", "1") == "1";
-  std::shared_ptr<APMMeasurement> engine = APMMeasurement::createWithParts(std::move(parts));
   auto checker = VDUReachabilityChecker::initWithReachabilityDelegate({}, "127.0.0.1");
-  network->reachability(*checker, VDUReachabilityStatus::ViaWifi);
+  engine->network()->reachability(*checker, VDUReachabilityStatus::ViaWifi);
 
-  if (!engine->isAnalyticsCollectionEnabled()) {
-    // Never started: the reachability change above found no database to schedule from.
-    onWorkerQueue(*engine, [&] { std::cout << "database=" << (engine->database() != nullptr); });
-    std::cout << std::endl;
+  // An engine that never started (disabled), or whose database would not open (another
+  // process holds it), has nothing to report: the reachability change above found no database
+  // to schedule from.
+  bool hasDatabase = false;
+  onWorkerQueue(*engine, [&] { hasDatabase = engine->database() != nullptr; });
+  if (!hasDatabase) {
+    std::cout << "database=0" << std::endl;
     std::_Exit(0);
   }
+  if (throughFacade) logThroughFacade(values);
   bool inserted = false;
   onWorkerQueue(*engine, [&] {
     if (measurement::Database* database = engine->database()) {
@@ -183,9 +249,10 @@ int main(int argc, char** argv) {
     engine->handleAppWillResignActiveEvent();
     // The pass ends its background task when it comes to rest.
     if (!os::RunLoop::main().runUntil(
-            [] { return os::ui::Application::shared().openBackgroundTasks().empty(); }, 60)) {
+            [] { return os::ui::Application::shared().openBackgroundTasks().empty(); }, 300)) {
       std::cerr << "the upload pass never came to rest; monitor codes:";
-      for (const measurement::MonitorRecord& record : capture.records()) {
+      for (const measurement::MonitorRecord& record :
+           capture ? capture->records() : std::vector<measurement::MonitorRecord>()) {
         std::cerr << " " << record.code;
       }
       std::cerr << "\n";
@@ -232,6 +299,14 @@ int main(int argc, char** argv) {
     engine->updateSchedule();
     std::cout << "rescheduled=" << engine->alarm().scheduledTimestamp().value_or(0) << "\n";
   });
+  // The distinct monitor codes of the run, in order of their first line.
+  std::set<int64_t> seen;
+  std::cout << "codes=,";
+  for (const measurement::MonitorRecord& record :
+       capture ? capture->records() : std::vector<measurement::MonitorRecord>()) {
+    if (seen.insert(record.code).second) std::cout << record.code << ",";
+  }
+  std::cout << "\n";
   measurement::monitor().drain();
   engine->persistedConfig()->synchronizeToDisk();
   std::cout.flush();

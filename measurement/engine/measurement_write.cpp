@@ -6,6 +6,7 @@
 #include <string>
 
 #include "measurement/engine/bundle_fields.h"
+#include "measurement/engine/kill_point.h"
 #include "measurement/engine/lifetime_value.h"
 #include "measurement/engine/measurement.h"
 #include "measurement/foundation/data_extensions.h"
@@ -32,7 +33,9 @@ constexpr int64_t kLimitLogInterval = 1000;
 void APMMeasurement::writeEventTransactionOnWorkerQueue(const Event& event) {
   if (!database_) return;
   Event written = event;
-  database_->performTransaction([&] { return writeEventInTransaction(written); });
+  if (database_->performTransaction([&] { return writeEventInTransaction(written); })) {
+    measurement::killPoint("event-committed");
+  }
 }
 
 bool APMMeasurement::writeEventInTransaction(Event& event) {
