@@ -186,13 +186,21 @@ class Unzipper {
                          (layout ? "Zip archive inconsistent" : problem));
     }
     entries_.resize(static_cast<size_t>(count));
-    for (zip_uint64_t index = 0; index < static_cast<zip_uint64_t>(count); ++index) {
-      PlannedEntry& entry = entries_[index];
-      if (!describe(index, &entry, error)) return false;
-      entry.data.headerOffset = layout->localHeaderOffsets[index];
+    for (size_t index = 0; index < entries_.size(); ++index) {
+      entries_[index].data.headerOffset = layout->localHeaderOffsets[index];
     }
     const uint64_t directoryOffset = layout->centralDirectoryOffset;
     layout.reset();
+    for (zip_uint64_t index = 0; index < static_cast<zip_uint64_t>(count); ++index) {
+      if (!describe(index, &entries_[index], error)) return false;
+    }
+    // Every name is placed and every link target read: when every file is read straight from
+    // the archive, libzip's copy of the directory, the largest part of the plan's memory, goes.
+    if (std::all_of(entries_.begin(), entries_.end(), [](const PlannedEntry& entry) {
+          return entry.kind != PlannedEntry::Kind::File || entry.direct;
+        })) {
+      archive_.reset();
+    }
     if (!checkOverlaps(directoryOffset, error)) return false;
     uint64_t totalBytes = 0;
     for (const PlannedEntry& entry : entries_) totalBytes += entry.data.size;
@@ -217,16 +225,12 @@ class Unzipper {
       if (entry.kind == PlannedEntry::Kind::SymbolicLink && !linkStaysInside(entry)) {
         const bool confined = options_.linkScope == SSZipArchive::LinkScope::kTopLevelFolder &&
                               tree_.depth(entry.node) > 1;
-        return failZip(error, SSZipArchive::kEntryEscapesDestination,
-                       "The link \"" + shortened(nameOf(entry)) + "\" points outside " +
-                           (confined ? "\"" + tree_.name(tree_.lineage(entry.node).front()) + "\""
-                                     : std::string("the destination")));
+        return failZip(
+            error, SSZipArchive::kEntryEscapesDestination,
+            "The link \"" + shortened(nameOf(entry)) + "\" points outside " +
+                (confined ? "\"" + std::string(tree_.name(tree_.lineage(entry.node).front())) + "\""
+                          : std::string("the destination")));
       }
-    }
-    if (std::all_of(entries_.begin(), entries_.end(), [](const PlannedEntry& entry) {
-          return entry.kind != PlannedEntry::Kind::File || entry.direct;
-        })) {
-      archive_.reset();
     }
     return true;
   }
@@ -578,7 +582,7 @@ class Unzipper {
         return false;
       }
       if (place == Place::kKept) continue;
-      if (::symlinkat(link->linkTarget->c_str(), parent.get(), tree_.name(link->node).c_str()) !=
+      if (::symlinkat(link->linkTarget->c_str(), parent.get(), tree_.name(link->node).data()) !=
           0) {
         return writeFailure(link->node, error);
       }
@@ -627,24 +631,23 @@ class Unzipper {
   bool makeFolders(Error* error) {
     const std::vector<char> needed = foldersNeeded();
     struct Frame {
-      Node node;
       Descriptor folder;
+      std::vector<Node> children;
       size_t nextChild;
     };
     std::vector<Frame> chain;
-    chain.push_back(Frame{ZipPathTree::kRoot, Descriptor(::dup(root_.get())), 0});
+    chain.push_back(Frame{Descriptor(::dup(root_.get())), tree_.children(ZipPathTree::kRoot), 0});
     while (!chain.empty()) {
       Frame& top = chain.back();
-      const std::vector<Node>& children = tree_.children(top.node);
-      if (top.nextChild == children.size()) {
+      if (top.nextChild == top.children.size()) {
         chain.pop_back();
         continue;
       }
-      const Node child = children[top.nextChild++];
+      const Node child = top.children[top.nextChild++];
       if (!needed[child]) continue;
       Descriptor opened;
       if (!openChild(top.folder.get(), child, &opened, error)) return false;
-      chain.push_back(Frame{child, std::move(opened), 0});
+      chain.push_back(Frame{std::move(opened), tree_.children(child), 0});
     }
     return true;
   }
@@ -657,7 +660,7 @@ class Unzipper {
   // Opens (creating when missing, and recording it as created) the folder `node` inside
   // `parent`, which holds it, never following a symbolic link.
   bool openChild(int parent, Node node, Descriptor* folder, Error* error) {
-    const char* name = tree_.name(node).c_str();
+    const char* name = tree_.name(node).data();
     int next = ::openat(parent, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
     if (next < 0 && errno == ENOENT) {
       if (::mkdirat(parent, name, kDefaultDirectoryMode) == 0) {
@@ -842,7 +845,7 @@ class Unzipper {
   // there (see clearPlace); `target` stays closed when the entry is skipped.
   bool createFile(int parent, const PlannedEntry& entry, Descriptor* target, Place* place,
                   Error* error) {
-    const char* name = tree_.name(entry.node).c_str();
+    const char* name = tree_.name(entry.node).data();
     constexpr int kCreate = O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC;
     *place = Place::kFree;
     *target = Descriptor(::openat(parent, name, kCreate, 0600));
@@ -857,7 +860,7 @@ class Unzipper {
   // Makes room for a file or link entry: an existing file or link is removed when overwriting
   // and kept (the entry skipped) otherwise; a folder in the way is an error.
   bool clearPlace(int parent, const PlannedEntry& entry, Place* place, Error* error) {
-    const char* name = tree_.name(entry.node).c_str();
+    const char* name = tree_.name(entry.node).data();
     struct stat existing;
     if (::fstatat(parent, name, &existing, AT_SYMLINK_NOFOLLOW) != 0) {
       *place = Place::kFree;
@@ -914,8 +917,8 @@ class Unzipper {
     return failZip(error, SSZipArchive::kFailedToWriteFile, posix.description);
   }
 
-  // libzip's reading of the directory: closed once planned when every file is read straight from
-  // the archive, as its copy of the directory is the largest part of the plan's memory.
+  // libzip's reading of the directory: closed once every entry is described when every file is
+  // read straight from the archive.
   ArchiveHandle archive_;
   const std::string path_;
   const fs::path destination_;
