@@ -134,7 +134,7 @@ int main(int argc, char** argv) {
     return [destination] {
       std::error_code ignored;
       fs::remove_all(destination, ignored);
-      if (!fs::create_directory(destination, ignored)) return false;
+      if (!fs::create_directories(destination, ignored)) return false;
       const int folder = ::open(destination.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
       if (folder < 0) return false;
       const bool synced = ::syncfs(folder) == 0;
