@@ -21,16 +21,38 @@
 #include <filesystem>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "testsupport/child_process.h"
 
 namespace bench {
 
+// Keeps the last of this thread's cores for a server while it lives, and gives the commands that
+// this thread spawns meanwhile the others (on a machine of four cores or more; otherwise it
+// changes nothing).
+class ServerCore {
+ public:
+  ServerCore();
+  // Gives this thread its cores back.
+  ~ServerCore();
+  ServerCore(const ServerCore&) = delete;
+  ServerCore& operator=(const ServerCore&) = delete;
+
+  // `command` made to run on the server's core (through taskset, so that every thread the server
+  // starts is held there), or unchanged when no core was kept.
+  std::vector<std::string> pin(std::vector<std::string> command) const;
+
+ private:
+  // The calling thread's cores before the server took one; nullopt when it took none.
+  std::optional<cpu_set_t> benchmarkCores_;
+  int core_ = -1;
+};
+
 class FileServer {
  public:
   // Starts the server and waits until it listens.
   explicit FileServer(const std::filesystem::path& folder);
-  // Ends the server process and waits for it, and gives the benchmark its cores back.
+  // Ends the server process and waits for it; the benchmark gets its cores back.
   ~FileServer();
   FileServer(const FileServer&) = delete;
   FileServer& operator=(const FileServer&) = delete;
@@ -40,10 +62,9 @@ class FileServer {
   std::string url(const std::string& path) const;
 
  private:
+  ServerCore core_;
   testsupport::Child server_;
   int port_ = 0;
-  // The calling thread's cores before the server took one; nullopt when it took none.
-  std::optional<cpu_set_t> benchmarkCores_;
 };
 
 }  // namespace bench

@@ -1,6 +1,7 @@
 #include "bench/harness.h"
 
 #include <fcntl.h>
+#include <signal.h>
 #include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -13,6 +14,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <thread>
 
 extern char** environ;
 
@@ -74,6 +76,33 @@ std::optional<RunCost> runSide(const Side& side) {
   return RunCost{
       .seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count()};
 }
+
+// Busy loops in child processes, one per core asked for, for as long as this lives.
+class BusyCores {
+ public:
+  explicit BusyCores(unsigned count) {
+    for (unsigned i = 0; i < count; ++i) {
+      pid_t child = ::fork();
+      if (child == 0) {
+        volatile uint64_t spin = 0;
+        while (true) spin = spin + 1;
+      }
+      if (child > 0) children_.push_back(child);
+    }
+  }
+  ~BusyCores() {
+    for (pid_t child : children_) ::kill(child, SIGKILL);
+    for (pid_t child : children_) {
+      while (::waitpid(child, nullptr, 0) < 0 && errno == EINTR) {
+      }
+    }
+  }
+  BusyCores(const BusyCores&) = delete;
+  BusyCores& operator=(const BusyCores&) = delete;
+
+ private:
+  std::vector<pid_t> children_;
+};
 
 Figures spread(std::vector<double> values) {
   std::sort(values.begin(), values.end());
@@ -141,6 +170,9 @@ std::optional<Harness> Harness::fromArguments(int argc, char** argv,
   return Harness(static_cast<int>(runs), filter);
 }
 
+Harness::Harness(int runs, std::string filter)
+    : runs_(runs), filter_(std::move(filter)), loadBefore_(loadAverage()) {}
+
 bool Harness::compare(const Comparison& comparison) {
   if (!filter_.empty() && comparison.path.find(filter_) == std::string::npos) return true;
   std::fprintf(stderr, "bench: %s ...\n", comparison.path.c_str());
@@ -149,6 +181,7 @@ bool Harness::compare(const Comparison& comparison) {
   std::vector<double> cpuSeconds[2];
   std::vector<double> peaks[2];
   bool failed = false;
+  BusyCores busy(comparison.busyCores);
   // Warm-up, then ours-theirs, theirs-ours, ...: each side as often first as second.
   for (int round = comparison.noWarmUp ? 0 : -1; round < runs_ && !failed; ++round) {
     for (int turn = 0; turn < 2 && !failed; ++turn) {
@@ -212,13 +245,30 @@ void Harness::printTable() const {
     std::printf("%-*s | %-*s | %-*s | %s\n", int(widths[0]), row.path.c_str(), int(widths[1]),
                 row.ours.c_str(), int(widths[2]), row.reference.c_str(), row.ratio.c_str());
   }
+  char machine[128];
+  std::snprintf(machine, sizeof machine, "%u cores, load %.2f before and %.2f after",
+                std::thread::hardware_concurrency(), loadBefore_, loadAverage());
+  std::printf("%s\n", machine);
   std::fflush(stdout);
   if (const char* table = std::getenv("TESSARO_BENCH_TABLE"); table != nullptr && *table) {
     std::ofstream out(table, std::ios::app);
     for (const Row& row : rows_) {
       out << row.path << '\t' << row.ours << '\t' << row.reference << '\t' << row.ratio << '\n';
     }
+    if (!rows_.empty()) {
+      out << "(" << std::filesystem::path(self()).filename().string() << ": " << machine
+          << ")\t\t\t\n";
+    }
   }
+}
+
+double loadAverage() {
+  double load = -1;
+  if (FILE* file = std::fopen("/proc/loadavg", "r")) {
+    if (std::fscanf(file, "%lf", &load) != 1) load = -1;
+    std::fclose(file);
+  }
+  return load;
 }
 
 std::string self() { return std::filesystem::read_symlink("/proc/self/exe").string(); }

@@ -18,7 +18,9 @@
 // comparison needs run in their own process (bench::FileServer).
 //
 // `./run bench` sets TESSARO_BENCH_TABLE to a file that every benchmark appends its rows to, and
-// prints that file as one table at the end.
+// prints that file as one table at the end. Every table ends with the machine's core count and
+// its load average when the harness started and when the table was printed: a ratio measured on
+// a busy machine says so.
 #pragma once
 
 #include <functional>
@@ -55,6 +57,9 @@ struct Comparison {
   bool cpu = false;
   // Skips the untimed warm-up runs (for comparisons whose single run takes long).
   bool noWarmUp = false;
+  // Keeps this many cores busy (a busy loop each, in processes of their own) during every run of
+  // both sides, for a row at a stated background load; the path should say so.
+  unsigned busyCores = 0;
 };
 
 // The spread of one figure over the runs of one side.
@@ -88,7 +93,7 @@ class Harness {
     std::string ratio;
   };
 
-  Harness(int runs, std::string filter) : runs_(runs), filter_(std::move(filter)) {}
+  Harness(int runs, std::string filter);
   // Each row is also printed as soon as it is measured, so that a long run that is stopped
   // keeps what it measured.
   static void printRow(const Row& row);
@@ -96,6 +101,8 @@ class Harness {
   int runs_;
   std::string filter_;
   std::vector<Row> rows_;
+  // The one-minute load average when the harness started.
+  double loadBefore_;
 };
 
 // This executable's path, for running it again in a client mode.
@@ -103,5 +110,8 @@ std::string self();
 // The path of the program `name` built beside this executable (bench_measure,
 // bench_file_server).
 std::string sibling(const std::string& name);
+
+// The one-minute load average (/proc/loadavg); -1 when it cannot be read.
+double loadAverage();
 
 }  // namespace bench

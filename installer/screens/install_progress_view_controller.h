@@ -28,6 +28,7 @@
 #include "installer/engine/download_progress.h"
 #include "installer/screens/advertisement_slides.h"
 #include "installer/screens/alert_view_controller.h"
+#include "installer/screens/progress_coalescer.h"
 #include "installer/screens/progress_layout.h"
 #include "os/dispatch/runloop.h"
 #include "os/ui/view.h"
@@ -145,8 +146,13 @@ class TSRInstallProgressViewController
   void refuseProduct();
   void finishInstallation(const std::string& folder);
 
+  // The display's frame interval: progress is shown no more often.
+  static constexpr double kFrameSeconds = 1.0 / 60;
+
   const std::weak_ptr<TSRInstallProgressDelegate> delegate_;
   const int32_t tag_;
+  // The engine's progress reports on their way to the main queue.
+  TSRProgressCoalescer progress_;
   std::shared_ptr<os::ui::View> view_;
   std::unique_ptr<TSRProgressLayout> layout_;
   std::unique_ptr<TSRAdvertisementSlides> slides_;

@@ -27,17 +27,19 @@ TSRDownloadProgressView::TSRDownloadProgressView(const os::ui::Rect& frame) : Vi
 }
 
 void TSRDownloadProgressView::setProgress(double percent) {
+  const double before = progress_;
   if (percent >= 100) {
     progress_ = 100;
   } else if (percent > progress_) {
     progress_ = percent;
   }
-  setNeedsDisplay(true);
+  // Redrawn only when the bar's length changes.
+  if (progress_ != before) setNeedsDisplay(true);
 }
 
 void TSRDownloadProgressView::reInitProgress() {
   progress_ = 0;
-  setProgress(0);
+  setNeedsDisplay(true);
   removerAllAnatimation();
 }
 

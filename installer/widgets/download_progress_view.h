@@ -25,7 +25,7 @@ class TSRDownloadProgressView : public os::ui::View {
 
   double progress() const { return progress_; }
   // Shows `percent`: 100 or more shows exactly 100; a value above the one shown replaces it;
-  // anything else (smaller, equal, NaN) is ignored. Redraws in every case.
+  // anything else (smaller, equal, NaN) is ignored. Redraws only when the value shown changes.
   void setProgress(double percent);
   // Back to 0 % without the stroke animation.
   void reInitProgress();

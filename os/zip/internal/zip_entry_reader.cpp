@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <deque>
+#include <optional>
 #include <thread>
 #include <utility>
 
@@ -27,6 +28,12 @@ constexpr size_t kPieceSize = 256 << 10;
 // the others wait in the handoff's queue: enough of them that a write the kernel takes longer
 // over, or a wake-up of the handoff's thread, does not hold the inflater up.
 constexpr size_t kOutputPieces = 8;
+// Every buffer is at least this large from its first use, so that the entries that follow,
+// whole or in pieces, rarely make it grow: growing means fresh pages, which cost more to map
+// than small entries cost to inflate. Pages never written are never mapped.
+constexpr size_t kBufferFloor = kPieceSize + kLocalHeaderSize + kMaxNameAndExtra;
+// The smallest entry whose inflating overlaps its checksum and write (see readInPieces).
+constexpr uint64_t kOverlapMinimum = uint64_t{16} << 20;
 
 // Takes the inflated pieces of one entry on a thread of its own, to checksum and hand them to the
 // sink in order, so that inflating the next pieces overlaps the checksum and the write of this
@@ -155,7 +162,7 @@ ZipEntryReader::Outcome ZipEntryReader::readWhole(int archive, const ZipEntryDat
     *problem = "The entry's data reaches into the next entry";
     return Outcome::kOverlaps;
   }
-  unsigned char* input = input_.reserve(static_cast<size_t>(span));
+  unsigned char* input = input_.reserve(std::max(kBufferFloor, static_cast<size_t>(span)));
   if (!readFully(archive, input, static_cast<size_t>(span), entry.headerOffset) ||
       zipRead32(input) != kLocalSignature) {
     *problem = "Not a zip archive";
@@ -174,7 +181,8 @@ ZipEntryReader::Outcome ZipEntryReader::readWhole(int archive, const ZipEntryDat
       return Outcome::kBadData;
     }
     // Never a null buffer, even for an empty entry.
-    unsigned char* output = output_.reserve(std::max<size_t>(1, static_cast<size_t>(entry.size)));
+    unsigned char* output =
+        output_.reserve(std::max(kBufferFloor, static_cast<size_t>(entry.size)));
     // Without an actual-size out-parameter libdeflate insists on exactly the declared size.
     if (libdeflate_deflate_decompress(decompressor_, data, entry.compressedSize, output, entry.size,
                                       nullptr) != LIBDEFLATE_SUCCESS) {
@@ -196,7 +204,7 @@ ZipEntryReader::Outcome ZipEntryReader::readWhole(int archive, const ZipEntryDat
 ZipEntryReader::Outcome ZipEntryReader::readInPieces(int archive, const ZipEntryData& entry,
                                                      uint64_t dataOffset, const Sink& sink,
                                                      std::string* problem) {
-  unsigned char* input = input_.reserve(kPieceSize);
+  unsigned char* input = input_.reserve(kBufferFloor);
   uint64_t unread = entry.compressedSize;
   uint64_t produced = 0;
   uint32_t crc = 0;
@@ -230,9 +238,15 @@ ZipEntryReader::Outcome ZipEntryReader::readInPieces(int archive, const ZipEntry
   } else {
     if (!stream_) stream_ = std::make_unique<inflate_state>();
     isal_inflate_init(stream_.get());  // raw deflate, as zip stores it
-    unsigned char* pieces = output_.reserve(kOutputPieces * kPieceSize);
+    // Only a large entry gets the handoff's thread and its ring of output pieces: for a few
+    // MiB, starting a thread and touching the ring's fresh pages costs more than the overlap
+    // gains, and the other writing threads keep the cores busy anyway.
+    const bool overlapped = entry.size >= kOverlapMinimum;
+    const size_t pieceCount = overlapped ? kOutputPieces : 1;
+    unsigned char* pieces = output_.reserve(std::max(kBufferFloor, pieceCount * kPieceSize));
     size_t current = 0;
-    PieceHandoff handoff(sink, kOutputPieces - 1);
+    std::optional<PieceHandoff> handoff;
+    if (overlapped) handoff.emplace(sink, kOutputPieces - 1);
     inflate_state& stream = *stream_;
     stream.avail_in = 0;
     while (stream.block_state != ISAL_BLOCK_FINISH) {
@@ -243,7 +257,8 @@ ZipEntryReader::Outcome ZipEntryReader::readInPieces(int archive, const ZipEntry
         stream.avail_in = static_cast<uint32_t>(size);
       }
       uint32_t unused = stream.avail_in;
-      stream.next_out = pieces + current * kPieceSize;
+      unsigned char* piece = pieces + current * kPieceSize;
+      stream.next_out = piece;
       stream.avail_out = static_cast<uint32_t>(kPieceSize);
       // Returns when the input is used up, the piece is full or the stream ends; anything but
       // success is data that does not inflate.
@@ -260,10 +275,15 @@ ZipEntryReader::Outcome ZipEntryReader::readInPieces(int archive, const ZipEntry
       }
       if (!withinSize(size)) return Outcome::kBadData;
       if (size == 0) continue;
-      if (!handoff.give(pieces + current * kPieceSize, size)) break;
-      current = (current + 1) % kOutputPieces;
+      if (handoff) {
+        if (!handoff->give(piece, size)) break;
+        current = (current + 1) % pieceCount;
+      } else {
+        crc = libdeflate_crc32(crc, piece, size);
+        if (!sink(reinterpret_cast<const char*>(piece), size)) return Outcome::kSinkFailed;
+      }
     }
-    if (!handoff.finish(&crc)) return Outcome::kSinkFailed;
+    if (handoff && !handoff->finish(&crc)) return Outcome::kSinkFailed;
   }
   if (produced != entry.size) {
     *problem = "Zip archive inconsistent";

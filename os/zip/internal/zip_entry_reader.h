@@ -1,7 +1,7 @@
 // Reads the bytes of one stored or deflated zip entry straight from the archive file, checks
 // them against the entry's declared size and CRC-32, and hands them on in large pieces:
 //
-//   ZipEntryReader reader(/*wholeBufferLimit=*/4 << 20);
+//   ZipEntryReader reader(/*wholeBufferLimit=*/256 << 10);
 //   std::string problem;
 //   ZipEntryReader::Outcome outcome = reader.read(archiveFd, entry,
 //       [&](const char* bytes, size_t size) { return writeFully(fd, bytes, size); }, &problem);
@@ -9,8 +9,9 @@
 // An entry of at most `wholeBufferLimit` bytes (both packed and unpacked) is read with one pread
 // and inflated with one libdeflate call into one buffer, handed on whole; a larger one is read
 // and inflated in pieces by ISA-L's streaming inflater (near libdeflate's speed, where zlib takes
-// almost twice as long) while a thread of its own checksums and hands on the pieces before, so
-// that memory stays bounded whatever the entry's size. Either way the bytes handed on are exactly
+// almost twice as long), so that memory stays bounded whatever the entry's size; for an entry of
+// many MiB a thread of its own checksums and hands on the pieces before while the next are
+// inflated. Either way the bytes handed on are exactly
 // the declared size with the declared CRC-32, or the read fails: an entry that holds more or fewer
 // bytes than its size says never passes.
 //

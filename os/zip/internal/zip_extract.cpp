@@ -108,24 +108,30 @@ bool writeFully(int fd, const char* data, size_t size) {
 
 using Node = ZipPathTree::Node;
 
-// What one archive entry becomes on disk.
+// What one archive entry becomes on disk. An archive can hold a million entries, so this is
+// kept small: the name stays in libzip's directory (Unzipper::nameOf), a link's target is held
+// only by links.
 struct PlannedEntry {
-  enum class Kind { File, Directory, SymbolicLink };
-  zip_uint64_t index = 0;
-  std::string name;  // as stored, for messages
-  // Where it lands; the root for a name such as "./".
-  Node node = ZipPathTree::kRoot;
-  Kind kind = Kind::File;
-  mode_t permissions = kDefaultFileMode;
-  std::string linkTarget;
+  enum class Kind : uint8_t { File, Directory, SymbolicLink };
   // Where the bytes are, for a file read straight from the archive.
   ZipEntryData data;
-  // The local header with the name as the directory gives it, and the data: the least room
-  // the entry takes in the file.
-  uint64_t minimumSpan = 0;
+  std::unique_ptr<std::string> linkTarget;
+  // libzip's index; the caps keep it far below 2^32.
+  uint32_t index = 0;
+  // Where it lands; the root for a name such as "./".
+  Node node = ZipPathTree::kRoot;
+  uint16_t permissions = kDefaultFileMode;
+  // The name's length as the directory stores it (a 16-bit field).
+  uint16_t rawNameLength = 0;
+  Kind kind = Kind::File;
   // Stored or deflated and not encrypted: read straight from the archive; otherwise by libzip.
   bool direct = false;
+
+  // The local header with the name as the directory gives it, and the data: the least room the
+  // entry takes in the file.
+  uint64_t minimumSpan() const { return kLocalHeaderSize + rawNameLength + data.compressedSize; }
 };
+static_assert(SSZipArchive::kMaxEntries < UINT32_MAX);
 
 // What is on disk at a path under the destination, as far as a link's resolution cares.
 enum class DiskKind : uint8_t { kUnknown, kAbsent, kFolder, kLink, kOther };
@@ -147,9 +153,9 @@ enum class Place {
 
 class Unzipper {
  public:
-  Unzipper(zip_t* archive, std::string path, fs::path destination, bool overwrite,
+  Unzipper(ArchiveHandle archive, std::string path, fs::path destination, bool overwrite,
            std::string password, const UnzipOptions& options)
-      : archive_(archive),
+      : archive_(std::move(archive)),
         path_(std::move(path)),
         destination_(std::move(destination)),
         overwrite_(overwrite),
@@ -160,7 +166,7 @@ class Unzipper {
   // one of them would land outside the destination, entries share data or a cap is passed.
   // Writes nothing.
   bool plan(Error* error) {
-    zip_int64_t count = zip_get_num_entries(archive_, 0);
+    zip_int64_t count = zip_get_num_entries(archive_.get(), 0);
     if (count <= 0) return failZip(error, SSZipArchive::kFailedOpenZipFile, "The archive is empty");
     if (static_cast<uint64_t>(count) > options_.maxEntries) {
       return failZip(error, SSZipArchive::kArchiveTooLarge,
@@ -179,26 +185,33 @@ class Unzipper {
                      "Cannot open the archive " + path_ + ": " +
                          (layout ? "Zip archive inconsistent" : problem));
     }
-    std::vector<PlannedEntry> all;
-    all.reserve(static_cast<size_t>(count));
+    entries_.resize(static_cast<size_t>(count));
+    for (size_t index = 0; index < entries_.size(); ++index) {
+      entries_[index].data.headerOffset = layout->localHeaderOffsets[index];
+    }
+    const uint64_t directoryOffset = layout->centralDirectoryOffset;
+    layout.reset();
     for (zip_uint64_t index = 0; index < static_cast<zip_uint64_t>(count); ++index) {
-      PlannedEntry entry;
-      if (!describe(index, &entry, error)) return false;
-      entry.data.headerOffset = layout->localHeaderOffsets[index];
-      all.push_back(std::move(entry));
+      if (!describe(index, &entries_[index], error)) return false;
     }
-    if (!checkOverlaps(all, layout->centralDirectoryOffset, error)) return false;
+    // Every name is placed and every link target read: when every file is read straight from
+    // the archive, libzip's copy of the directory, the largest part of the plan's memory, goes.
+    if (std::all_of(entries_.begin(), entries_.end(), [](const PlannedEntry& entry) {
+          return entry.kind != PlannedEntry::Kind::File || entry.direct;
+        })) {
+      archive_.reset();
+    }
+    if (!checkOverlaps(directoryOffset, error)) return false;
     uint64_t totalBytes = 0;
-    for (PlannedEntry& entry : all) {
-      totalBytes += entry.data.size;
-      if (entry.node == ZipPathTree::kRoot) continue;  // "./" names the destination itself
-      entries_.push_back(std::move(entry));
-    }
+    for (const PlannedEntry& entry : entries_) totalBytes += entry.data.size;
+    // "./" names the destination itself: nothing to write.
+    std::erase_if(entries_,
+                  [](const PlannedEntry& entry) { return entry.node == ZipPathTree::kRoot; });
     archiveLinks_.assign(tree_.size(), nullptr);
     diskKinds_.assign(tree_.size(), DiskKind::kUnknown);
     for (const PlannedEntry& entry : entries_) {
       if (entry.kind == PlannedEntry::Kind::SymbolicLink) {
-        archiveLinks_[entry.node] = &entry.linkTarget;  // the last of one path wins
+        archiveLinks_[entry.node] = entry.linkTarget.get();  // the last of one path wins
       }
     }
     if (totalBytes > options_.maxTotalBytes) {
@@ -212,10 +225,11 @@ class Unzipper {
       if (entry.kind == PlannedEntry::Kind::SymbolicLink && !linkStaysInside(entry)) {
         const bool confined = options_.linkScope == SSZipArchive::LinkScope::kTopLevelFolder &&
                               tree_.depth(entry.node) > 1;
-        return failZip(error, SSZipArchive::kEntryEscapesDestination,
-                       "The link \"" + shortened(entry.name) + "\" points outside " +
-                           (confined ? "\"" + tree_.name(tree_.lineage(entry.node).front()) + "\""
-                                     : std::string("the destination")));
+        return failZip(
+            error, SSZipArchive::kEntryEscapesDestination,
+            "The link \"" + shortened(nameOf(entry)) + "\" points outside " +
+                (confined ? "\"" + std::string(tree_.name(tree_.lineage(entry.node).front())) + "\""
+                          : std::string("the destination")));
       }
     }
     return true;
@@ -263,36 +277,42 @@ class Unzipper {
   }
 
  private:
+  // The entry's name as stored, for messages; once libzip is closed, the path it lands at.
+  std::string nameOf(const PlannedEntry& entry) const {
+    const char* name = archive_ ? zip_get_name(archive_.get(), entry.index, 0) : nullptr;
+    return name != nullptr ? name : tree_.path(entry.node);
+  }
+
   bool describe(zip_uint64_t index, PlannedEntry* entry, Error* error) {
-    const char* name = zip_get_name(archive_, index, 0);
+    const char* name = zip_get_name(archive_.get(), index, 0);
     if (name == nullptr || *name == '\0') {
       return failZip(error, SSZipArchive::kFileInfoNotLoadable,
                      "Entry " + std::to_string(index) + " has no name");
     }
-    entry->index = index;
-    entry->name = name;
-    if (entry->name.size() > options_.maxNameLength) {
+    entry->index = static_cast<uint32_t>(index);
+    const std::string_view nameView(name);
+    if (nameView.size() > options_.maxNameLength) {
       return failZip(error, SSZipArchive::kEntryNameTooLong,
-                     "The name of entry " + std::to_string(index) + " (\"" +
-                         shortened(entry->name) + "\") is " + std::to_string(entry->name.size()) +
+                     "The name of entry " + std::to_string(index) + " (\"" + shortened(name) +
+                         "\") is " + std::to_string(nameView.size()) +
                          " bytes long, more than the " + std::to_string(options_.maxNameLength) +
                          " allowed");
     }
     // Archives made on Windows separate with backslashes; either way "..\\x" must not escape.
     if (name[0] == '/' || name[0] == '\\') {
       return failZip(error, SSZipArchive::kEntryEscapesDestination,
-                     "The entry \"" + entry->name + "\" has an absolute path");
+                     "The entry \"" + std::string(name) + "\" has an absolute path");
     }
-    if (!placeInTree(entry, error)) return false;
+    if (!placeInTree(entry, nameView, error)) return false;
 
     zip_stat_t stat;
     zip_uint8_t system = 0;
     zip_uint32_t attributes = 0;
-    const char* rawName = zip_get_name(archive_, index, ZIP_FL_ENC_RAW);
-    if (zip_stat_index(archive_, index, 0, &stat) != 0 || rawName == nullptr ||
-        zip_file_get_external_attributes(archive_, index, 0, &system, &attributes) != 0) {
+    const char* rawName = zip_get_name(archive_.get(), index, ZIP_FL_ENC_RAW);
+    if (zip_stat_index(archive_.get(), index, 0, &stat) != 0 || rawName == nullptr ||
+        zip_file_get_external_attributes(archive_.get(), index, 0, &system, &attributes) != 0) {
       return failZip(error, SSZipArchive::kFileInfoNotLoadable,
-                     "Cannot read the attributes of \"" + entry->name + "\"");
+                     "Cannot read the attributes of \"" + std::string(name) + "\"");
     }
     entry->data.size = stat.size;
     entry->data.compressedSize = stat.comp_size;
@@ -300,10 +320,10 @@ class Unzipper {
     entry->data.deflated = stat.comp_method == ZIP_CM_DEFLATE;
     entry->direct = (stat.comp_method == ZIP_CM_STORE || stat.comp_method == ZIP_CM_DEFLATE) &&
                     stat.encryption_method == ZIP_EM_NONE;
-    entry->minimumSpan = kLocalHeaderSize + std::strlen(rawName) + stat.comp_size;
+    entry->rawNameLength = static_cast<uint16_t>(std::strlen(rawName));
 
     mode_t unixMode = system == ZIP_OPSYS_UNIX ? attributes >> 16 : 0;
-    char last = entry->name.back();
+    char last = nameView.back();
     if (S_ISLNK(unixMode)) {
       entry->kind = PlannedEntry::Kind::SymbolicLink;
       if (!readLinkTarget(*entry, error)) return false;
@@ -312,12 +332,12 @@ class Unzipper {
     }
     bool directory = entry->kind == PlannedEntry::Kind::Directory;
     // Set-id and sticky bits are dropped: a downloaded archive must not create set-id programs.
-    entry->permissions = unixMode != 0 ? unixMode & 0777
-                         : directory   ? kDefaultDirectoryMode
-                                       : kDefaultFileMode;
+    entry->permissions = static_cast<uint16_t>(unixMode != 0 ? unixMode & 0777
+                                               : directory   ? kDefaultDirectoryMode
+                                                             : kDefaultFileMode);
     if (entry->node == ZipPathTree::kRoot && !directory) {
       return failZip(error, SSZipArchive::kFileInfoNotLoadable,
-                     "The entry \"" + entry->name + "\" names no file");
+                     "The entry \"" + std::string(name) + "\" names no file");
     }
     return true;
   }
@@ -325,21 +345,22 @@ class Unzipper {
   // Every entry's header and data must lie apart from every other's and before the central
   // directory. Each entry's limit becomes where the next one starts, so that reading it can
   // also check the part of the header (the local extra field) the directory does not describe.
-  bool checkOverlaps(std::vector<PlannedEntry>& entries, uint64_t directoryOffset, Error* error) {
-    std::vector<PlannedEntry*> byOffset;
-    for (PlannedEntry& entry : entries) byOffset.push_back(&entry);
-    std::sort(byOffset.begin(), byOffset.end(), [](const PlannedEntry* a, const PlannedEntry* b) {
-      return a->data.headerOffset < b->data.headerOffset;
+  bool checkOverlaps(uint64_t directoryOffset, Error* error) {
+    std::vector<uint32_t> byOffset(entries_.size());
+    for (size_t i = 0; i < byOffset.size(); ++i) byOffset[i] = static_cast<uint32_t>(i);
+    std::sort(byOffset.begin(), byOffset.end(), [this](uint32_t a, uint32_t b) {
+      return entries_[a].data.headerOffset < entries_[b].data.headerOffset;
     });
     for (size_t i = 0; i < byOffset.size(); ++i) {
-      PlannedEntry& entry = *byOffset[i];
-      uint64_t next =
-          i + 1 < byOffset.size() ? byOffset[i + 1]->data.headerOffset : directoryOffset;
-      if (entry.data.headerOffset > next || entry.minimumSpan > next - entry.data.headerOffset) {
-        std::string other = i + 1 < byOffset.size() ? "the entry \"" + byOffset[i + 1]->name + "\""
-                                                    : "the central directory";
+      PlannedEntry& entry = entries_[byOffset[i]];
+      const PlannedEntry* following =
+          i + 1 < byOffset.size() ? &entries_[byOffset[i + 1]] : nullptr;
+      uint64_t next = following ? following->data.headerOffset : directoryOffset;
+      if (entry.data.headerOffset > next || entry.minimumSpan() > next - entry.data.headerOffset) {
+        std::string other =
+            following ? "the entry \"" + nameOf(*following) + "\"" : "the central directory";
         return failZip(error, SSZipArchive::kOverlappingEntries,
-                       "The data of the entry \"" + entry.name + "\" overlaps " + other);
+                       "The data of the entry \"" + nameOf(entry) + "\" overlaps " + other);
       }
       entry.data.limit = next;
     }
@@ -378,17 +399,17 @@ class Unzipper {
 
   // Finds or adds the entry's path in the tree, refusing a ".." component and a path deeper than
   // the options allow.
-  bool placeInTree(PlannedEntry* entry, Error* error) {
+  bool placeInTree(PlannedEntry* entry, std::string_view name, Error* error) {
     Node node = ZipPathTree::kRoot;
-    for (const std::string& component : splitPath(entry->name, "/\\")) {
+    for (const std::string& component : splitPath(name, "/\\")) {
       if (component == ".") continue;
       if (component == "..") {
         return failZip(error, SSZipArchive::kEntryEscapesDestination,
-                       "The entry \"" + entry->name + "\" climbs out with \"..\"");
+                       "The entry \"" + std::string(name) + "\" climbs out with \"..\"");
       }
       if (tree_.depth(node) >= options_.maxPathDepth) {
         return failZip(error, SSZipArchive::kEntryNameTooLong,
-                       "The entry \"" + shortened(entry->name) + "\" is more than " +
+                       "The entry \"" + shortened(std::string(name)) + "\" is more than " +
                            std::to_string(options_.maxPathDepth) + " folders deep");
       }
       node = tree_.child(node, component);
@@ -400,27 +421,28 @@ class Unzipper {
   bool readLinkTarget(PlannedEntry& entry, Error* error) {
     if (entry.data.size == 0 || entry.data.size > kMaxLinkTargetSize) {
       return failZip(error, SSZipArchive::kFileInfoNotLoadable,
-                     "The link \"" + entry.name + "\" has no usable target");
+                     "The link \"" + nameOf(entry) + "\" has no usable target");
     }
     EntryHandle file;
     if (!openEntry(entry, &file, error)) return false;
-    entry.linkTarget.resize(entry.data.size);
-    zip_int64_t read = zip_fread(file.get(), entry.linkTarget.data(), entry.data.size);
+    entry.linkTarget = std::make_unique<std::string>(entry.data.size, '\0');
+    zip_int64_t read = zip_fread(file.get(), entry.linkTarget->data(), entry.data.size);
     if (read != static_cast<zip_int64_t>(entry.data.size) ||
-        entry.linkTarget.find('\0') != std::string::npos) {
+        entry.linkTarget->find('\0') != std::string::npos) {
       return failZip(error, SSZipArchive::kFileContentNotReadable,
-                     "Cannot read the target of the link \"" + entry.name + "\"");
+                     "Cannot read the target of the link \"" + nameOf(entry) + "\"");
     }
     return true;
   }
 
   bool openEntry(const PlannedEntry& entry, EntryHandle* file, Error* error) {
     file->reset(password_.empty()
-                    ? zip_fopen_index(archive_, entry.index, 0)
-                    : zip_fopen_index_encrypted(archive_, entry.index, 0, password_.c_str()));
+                    ? zip_fopen_index(archive_.get(), entry.index, 0)
+                    : zip_fopen_index_encrypted(archive_.get(), entry.index, 0, password_.c_str()));
     if (*file) return true;
-    return failZip(error, SSZipArchive::kFailedOpenFileInZip,
-                   "Cannot open the entry \"" + entry.name + "\": " + zip_strerror(archive_));
+    return failZip(
+        error, SSZipArchive::kFailedOpenFileInZip,
+        "Cannot open the entry \"" + nameOf(entry) + "\": " + zip_strerror(archive_.get()));
   }
 
   // Refuses an entry that would be written through a symbolic link: one the archive makes, or
@@ -433,7 +455,7 @@ class Unzipper {
     for (Node folder : tree_.lineage(deepest)) {
       if (archiveLinks_[folder] != nullptr || diskKind(folder) == DiskKind::kLink) {
         return failZip(error, SSZipArchive::kEntryEscapesDestination,
-                       "The entry \"" + shortened(entry.name) +
+                       "The entry \"" + shortened(nameOf(entry)) +
                            "\" would be written through the link \"" +
                            shortened(tree_.path(folder)) + "\"");
       }
@@ -510,7 +532,7 @@ class Unzipper {
                      std::make_move_iterator(parts.end()));
       return true;
     };
-    if (!pushTarget(link.linkTarget)) return false;
+    if (!pushTarget(*link.linkTarget)) return false;
     int hops = 0;
     while (!pending.empty()) {
       std::string component = std::move(pending.front());
@@ -560,7 +582,7 @@ class Unzipper {
         return false;
       }
       if (place == Place::kKept) continue;
-      if (::symlinkat(link->linkTarget.c_str(), parent.get(), tree_.name(link->node).c_str()) !=
+      if (::symlinkat(link->linkTarget->c_str(), parent.get(), tree_.name(link->node).data()) !=
           0) {
         return writeFailure(link->node, error);
       }
@@ -573,15 +595,18 @@ class Unzipper {
   // order would leave: the last when overwriting, else the first.
   void sortOutWrites(std::vector<const PlannedEntry*>* files,
                      std::vector<const PlannedEntry*>* links) const {
-    std::unordered_map<Node, const PlannedEntry*> winners;
-    for (const PlannedEntry& entry : entries_) {
+    // Per node, the winning entry's position in entries_.
+    constexpr uint32_t kNone = UINT32_MAX;
+    std::vector<uint32_t> winners(tree_.size(), kNone);
+    for (size_t i = 0; i < entries_.size(); ++i) {
+      const PlannedEntry& entry = entries_[i];
       if (entry.kind == PlannedEntry::Kind::Directory) continue;
-      auto [place, inserted] = winners.emplace(entry.node, &entry);
-      if (!inserted && overwrite_) place->second = &entry;
+      uint32_t& winner = winners[entry.node];
+      if (winner == kNone || overwrite_) winner = static_cast<uint32_t>(i);
     }
-    for (const PlannedEntry& entry : entries_) {
-      auto winner = winners.find(entry.node);
-      if (winner == winners.end() || winner->second != &entry) continue;
+    for (size_t i = 0; i < entries_.size(); ++i) {
+      const PlannedEntry& entry = entries_[i];
+      if (entry.kind == PlannedEntry::Kind::Directory || winners[entry.node] != i) continue;
       (entry.kind == PlannedEntry::Kind::File ? files : links)->push_back(&entry);
     }
   }
@@ -606,24 +631,23 @@ class Unzipper {
   bool makeFolders(Error* error) {
     const std::vector<char> needed = foldersNeeded();
     struct Frame {
-      Node node;
       Descriptor folder;
+      std::vector<Node> children;
       size_t nextChild;
     };
     std::vector<Frame> chain;
-    chain.push_back(Frame{ZipPathTree::kRoot, Descriptor(::dup(root_.get())), 0});
+    chain.push_back(Frame{Descriptor(::dup(root_.get())), tree_.children(ZipPathTree::kRoot), 0});
     while (!chain.empty()) {
       Frame& top = chain.back();
-      const std::vector<Node>& children = tree_.children(top.node);
-      if (top.nextChild == children.size()) {
+      if (top.nextChild == top.children.size()) {
         chain.pop_back();
         continue;
       }
-      const Node child = children[top.nextChild++];
+      const Node child = top.children[top.nextChild++];
       if (!needed[child]) continue;
       Descriptor opened;
       if (!openChild(top.folder.get(), child, &opened, error)) return false;
-      chain.push_back(Frame{child, std::move(opened), 0});
+      chain.push_back(Frame{std::move(opened), tree_.children(child), 0});
     }
     return true;
   }
@@ -636,7 +660,7 @@ class Unzipper {
   // Opens (creating when missing, and recording it as created) the folder `node` inside
   // `parent`, which holds it, never following a symbolic link.
   bool openChild(int parent, Node node, Descriptor* folder, Error* error) {
-    const char* name = tree_.name(node).c_str();
+    const char* name = tree_.name(node).data();
     int next = ::openat(parent, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
     if (next < 0 && errno == ENOENT) {
       if (::mkdirat(parent, name, kDefaultDirectoryMode) == 0) {
@@ -772,14 +796,17 @@ class Unzipper {
         case ZipEntryReader::Outcome::kRead:
           break;
         case ZipEntryReader::Outcome::kBadHeader:
-          return stop(Error(SSZipArchive::kErrorDomain, SSZipArchive::kFailedOpenFileInZip,
-                            "Cannot open the entry \"" + file.name + "\": " + problem));
+          return stop(
+              Error(SSZipArchive::kErrorDomain, SSZipArchive::kFailedOpenFileInZip,
+                    "Cannot open the entry \"" + unzipper_.nameOf(file) + "\": " + problem));
         case ZipEntryReader::Outcome::kOverlaps:
-          return stop(Error(SSZipArchive::kErrorDomain, SSZipArchive::kOverlappingEntries,
-                            "The data of the entry \"" + file.name + "\" overlaps the next"));
+          return stop(
+              Error(SSZipArchive::kErrorDomain, SSZipArchive::kOverlappingEntries,
+                    "The data of the entry \"" + unzipper_.nameOf(file) + "\" overlaps the next"));
         case ZipEntryReader::Outcome::kBadData:
-          return stop(Error(SSZipArchive::kErrorDomain, SSZipArchive::kFileContentNotReadable,
-                            "Cannot read the entry \"" + file.name + "\": " + problem));
+          return stop(
+              Error(SSZipArchive::kErrorDomain, SSZipArchive::kFileContentNotReadable,
+                    "Cannot read the entry \"" + unzipper_.nameOf(file) + "\": " + problem));
         case ZipEntryReader::Outcome::kSinkFailed:
           unzipper_.writeFailure(file.node, &error);
           return stop(std::move(error));
@@ -818,7 +845,7 @@ class Unzipper {
   // there (see clearPlace); `target` stays closed when the entry is skipped.
   bool createFile(int parent, const PlannedEntry& entry, Descriptor* target, Place* place,
                   Error* error) {
-    const char* name = tree_.name(entry.node).c_str();
+    const char* name = tree_.name(entry.node).data();
     constexpr int kCreate = O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC;
     *place = Place::kFree;
     *target = Descriptor(::openat(parent, name, kCreate, 0600));
@@ -833,7 +860,7 @@ class Unzipper {
   // Makes room for a file or link entry: an existing file or link is removed when overwriting
   // and kept (the entry skipped) otherwise; a folder in the way is an error.
   bool clearPlace(int parent, const PlannedEntry& entry, Place* place, Error* error) {
-    const char* name = tree_.name(entry.node).c_str();
+    const char* name = tree_.name(entry.node).data();
     struct stat existing;
     if (::fstatat(parent, name, &existing, AT_SYMLINK_NOFOLLOW) != 0) {
       *place = Place::kFree;
@@ -871,7 +898,7 @@ class Unzipper {
       if (read < 0) {
         return failZip(
             error, SSZipArchive::kFileContentNotReadable,
-            "Cannot read the entry \"" + entry.name + "\": " + zip_file_strerror(source.get()));
+            "Cannot read the entry \"" + nameOf(entry) + "\": " + zip_file_strerror(source.get()));
       }
       if (read == 0) break;
       if (!writeFully(target.get(), buffer.data(), static_cast<size_t>(read))) {
@@ -890,7 +917,9 @@ class Unzipper {
     return failZip(error, SSZipArchive::kFailedToWriteFile, posix.description);
   }
 
-  zip_t* archive_;
+  // libzip's reading of the directory: closed once every entry is described when every file is
+  // read straight from the archive.
+  ArchiveHandle archive_;
   const std::string path_;
   const fs::path destination_;
   const bool overwrite_;
@@ -935,7 +964,7 @@ bool unzip(const std::string& path, const std::string& destination, bool overwri
     return failZip(error, SSZipArchive::kFailedOpenZipFile,
                    "Cannot open the archive " + path + ": " + libzipMessage(code));
   }
-  Unzipper unzipper(archive.get(), path, destination, overwrite, password, options);
+  Unzipper unzipper(std::move(archive), path, destination, overwrite, password, options);
   try {
     return unzipper.plan(error) && unzipper.extract(error);
   } catch (const std::bad_alloc&) {

@@ -24,8 +24,9 @@ struct UnzipOptions {
   // useful. Folders are made before any file and links after every file, on the calling thread.
   unsigned threads = 0;
   // Entries up to this size (packed and unpacked) are read and inflated in one piece; larger
-  // ones in bounded pieces.
-  uint64_t wholeBufferLimit = uint64_t{4} << 20;
+  // ones in bounded pieces. Each writing thread's buffers grow to this size: a larger limit
+  // saves little time per entry and costs every thread fresh pages.
+  uint64_t wholeBufferLimit = uint64_t{256} << 10;
   // The bytes free to an unprivileged writer on the file system that holds `folder` (an
   // existing folder); nullopt when unknown. statvfs when unset.
   std::function<std::optional<uint64_t>(const std::filesystem::path& folder)> freeSpace;

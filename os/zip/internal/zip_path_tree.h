@@ -14,10 +14,10 @@
 #include <cstddef>
 #include <cstdint>
 #include <deque>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
-#include <unordered_map>
 #include <vector>
 
 namespace os::internal {
@@ -38,11 +38,12 @@ class ZipPathTree {
   std::optional<Node> find(Node parent, std::string_view name) const;
 
   Node parent(Node node) const { return nodes_[node].parent; }
-  const std::string& name(Node node) const { return nodes_[node].name; }
+  // The node's own name; followed by a NUL, so that data() can go to a system call.
+  std::string_view name(Node node) const { return {nodes_[node].name, nodes_[node].nameLength}; }
   // How many components the node's path has; the root's is 0.
   size_t depth(Node node) const { return nodes_[node].depth; }
   // The children in the order they were added.
-  const std::vector<Node>& children(Node node) const { return nodes_[node].children; }
+  std::vector<Node> children(Node node) const;
   // How many nodes there are, the root included; nodes are numbered from 0.
   size_t size() const { return nodes_.size(); }
 
@@ -53,25 +54,31 @@ class ZipPathTree {
   std::vector<Node> lineage(Node node) const;
 
  private:
+  // An archive can name a million paths: a node is 32 bytes, its name lives in a shared block
+  // and the index holds only node numbers.
+  static constexpr Node kNone = UINT32_MAX;
   struct Entry {
     Node parent;
     uint32_t depth;
-    std::string name;
-    std::vector<Node> children;
-  };
-  struct Key {
-    Node parent;
-    std::string_view name;  // the child's own name, which a deque never moves
-    bool operator==(const Key&) const = default;
-  };
-  struct KeyHash {
-    size_t operator()(const Key& key) const {
-      return std::hash<std::string_view>()(key.name) ^ (size_t{key.parent} * 0x9E3779B97F4A7C15u);
-    }
+    Node firstChild;
+    Node lastChild;
+    Node nextSibling;
+    uint32_t nameLength;
+    const char* name;
   };
 
+  // A copy of `name` with a NUL after it, in a block that never moves.
+  const char* store(std::string_view name);
+  size_t slotOf(Node parent, std::string_view name) const;
+  void growIndex();
+
   std::deque<Entry> nodes_;
-  std::unordered_map<Key, Node, KeyHash> index_;
+  std::vector<std::unique_ptr<char[]>> nameBlocks_;
+  size_t nameBlockLeft_ = 0;
+  char* nameBlockNext_ = nullptr;
+  // Open addressing on (parent, name): node numbers, 0 for a free slot (the root is nobody's
+  // child); a power of two in size, at most half full.
+  std::vector<Node> index_;
 };
 
 }  // namespace os::internal
