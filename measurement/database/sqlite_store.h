@@ -162,8 +162,9 @@ class SqliteStore {
                                   const std::vector<os::Value>& parameterValues, os::Error* error);
   sqlite3_stmt* statementForQuery(std::string_view query, os::Error* error);
   void cleanUpStatement(sqlite3_stmt* statement, std::string_view query);
-  // Prepares exactly one statement; a text holding a second one is refused.
-  sqlite3_stmt* prepareSQL(std::string_view sql, os::Error* error);
+  // Prepares exactly one statement; a text holding a second one is refused. `prepareFlags` are
+  // sqlite3_prepare_v3's (SQLITE_PREPARE_PERSISTENT for a statement kept in the cache).
+  sqlite3_stmt* prepareSQL(std::string_view sql, os::Error* error, unsigned int prepareFlags = 0);
   bool executeSQL(std::string_view sql, os::Error* error);
   // Steps once and finalises `statement` in every case; true on SQLITE_DONE.
   bool executeSQLStatement(sqlite3_stmt* statement, os::Error* error);
@@ -243,11 +244,6 @@ class SqliteStore {
                                          std::string_view operation, os::Error* error);
   void setTransactionError(os::Error* error, std::string_view message);
   bool isDatabaseWritable() const;
-  // The update statement of `record`, or nullptr after a refused value. The values it binds
-  // are put into `values`, which must outlive the statement's run (blobs are not copied).
-  sqlite3_stmt* updateStatementForRecord(const SqliteRecord& record, std::string_view table,
-                                         std::string_view column, const os::Value& value,
-                                         std::vector<os::Value>& values, os::Error* error);
   bool rebuildTable(std::string_view table, const ColumnInfo& elementary, const ColumnInfo& addOn,
                     os::Error* error);
 
