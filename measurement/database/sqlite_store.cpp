@@ -182,6 +182,7 @@ bool SqliteStore::validateDatabaseWithError(os::Error* error) {
 
 void SqliteStore::closeDatabase() {
   if (!sqliteHandle_) return;
+  endReads();
   for (auto& [query, statement] : statementCache_) sqlite3_finalize(statement);
   statementCache_.clear();
   int result = sqlite3_close(sqliteHandle_);
@@ -587,6 +588,7 @@ sqlite3_stmt* SqliteStore::statementForQuery(std::string_view query,
                                              os::Error* error) {
   auto cached = statementCache_.find(query);
   if (cached != statementCache_.end()) {
+    endReadsBefore(cached->second);
     if (!parameterValues.empty() && !bindValues(parameterValues, cached->second, error)) {
       sqlite3_clear_bindings(cached->second);
       return nullptr;
@@ -652,6 +654,7 @@ sqlite3_stmt* SqliteStore::prepareSQL(std::string_view sql, os::Error* error,
     setErrorOutParameter(error, kInvalidInput, "Query contained more than one SQL statement.");
     return nullptr;
   }
+  endReadsBefore(statement);
   return statement;
 }
 
@@ -785,7 +788,36 @@ void SqliteStore::setTransactionError(os::Error* error, std::string_view message
   }
 }
 
+void SqliteStore::performReads(const std::function<void()>& block) {
+  if (readsOpen_ || !sqliteHandle_ || !sqlite3_get_autocommit(sqliteHandle_) ||
+      sqlite3_exec(sqliteHandle_, "BEGIN", nullptr, nullptr, nullptr) != SQLITE_OK) {
+    block();
+    return;
+  }
+  readsOpen_ = true;
+  struct EndReads {
+    SqliteStore& store;
+    ~EndReads() { store.endReads(); }
+  } end{*this};
+  block();
+}
+
+void SqliteStore::endReadsBefore(sqlite3_stmt* statement) {
+  if (readsOpen_ && !sqlite3_stmt_readonly(statement)) endReads();
+}
+
+void SqliteStore::endReads() {
+  if (!readsOpen_) return;
+  readsOpen_ = false;
+  // Nothing was written: ending the transaction only lets go of the snapshot and the locks.
+  if (sqliteHandle_ && !sqlite3_get_autocommit(sqliteHandle_) &&
+      sqlite3_exec(sqliteHandle_, "COMMIT", nullptr, nullptr, nullptr) != SQLITE_OK) {
+    rollbackTransaction();
+  }
+}
+
 bool SqliteStore::beginTransaction() {
+  endReads();
   return sqliteHandle_ && sqlite3_exec(sqliteHandle_, "BEGIN EXCLUSIVE TRANSACTION", nullptr,
                                        nullptr, nullptr) == SQLITE_OK;
 }

@@ -180,6 +180,11 @@ class SqliteStore {
   // transaction"), so the connection never stays inside a transaction. Transactions do not
   // nest: a BEGIN inside one fails with code 3 "Failed to begin transaction".
   bool performTransactionWithError(os::Error* error, const std::function<bool()>& block);
+  // Runs `block` with its queries in one read transaction: one snapshot, and the file's locks
+  // taken once instead of by every query. A statement that writes, or a transaction begun in
+  // `block`, first ends the read transaction, so it runs as it would outside. Inside a
+  // transaction, or when the read transaction cannot begin, `block` just runs.
+  void performReads(const std::function<void()>& block);
   bool beginTransaction();
   bool endTransaction();
   bool rollbackTransaction();
@@ -244,11 +249,16 @@ class SqliteStore {
                                          std::string_view operation, os::Error* error);
   void setTransactionError(os::Error* error, std::string_view message);
   bool isDatabaseWritable() const;
+  // Ends the read transaction of performReads before `statement` runs, when it writes.
+  void endReadsBefore(sqlite3_stmt* statement);
+  void endReads();
   bool rebuildTable(std::string_view table, const ColumnInfo& elementary, const ColumnInfo& addOn,
                     os::Error* error);
 
   sqlite3* sqliteHandle_ = nullptr;
   std::map<std::string, sqlite3_stmt*, std::less<>> statementCache_;
+  // performReads holds a read transaction open.
+  bool readsOpen_ = false;
   const std::string databasePath_;
 };
 
