@@ -37,6 +37,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 #include <utility>
 #include <vector>
 
@@ -256,7 +257,13 @@ class SqliteStore {
                     os::Error* error);
 
   sqlite3* sqliteHandle_ = nullptr;
-  std::map<std::string, sqlite3_stmt*, std::less<>> statementCache_;
+  // Looked up twice for every statement run: hashed, since the texts are long and share their
+  // first words, which an ordered map compares again at every step of its search.
+  struct TextHash {
+    using is_transparent = void;
+    size_t operator()(std::string_view text) const { return std::hash<std::string_view>{}(text); }
+  };
+  std::unordered_map<std::string, sqlite3_stmt*, TextHash, std::equal_to<>> statementCache_;
   // performReads holds a read transaction open.
   bool readsOpen_ = false;
   const std::string databasePath_;
