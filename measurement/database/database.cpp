@@ -105,6 +105,15 @@ bool Database::performTransaction(const std::function<bool()>& block) {
   return false;
 }
 
+void Database::performReads(const std::function<void()>& block) {
+  checkQueue();
+  if (sqliteStore_) {
+    sqliteStore_->performReads(block);
+  } else {
+    block();
+  }
+}
+
 bool Database::isAudienceFiltersTable(std::string_view table) {
   return table == kEventFiltersTable || table == kPropertyFiltersTable;
 }

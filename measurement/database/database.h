@@ -85,6 +85,8 @@ class Database {
   // Runs `block` in one exclusive transaction, rolled back when it answers false; a failure is
   // reported to the monitor (12056 "Transaction failed. <description>").
   bool performTransaction(const std::function<bool()>& block);
+  // Runs `block` with its queries in one read transaction (SqliteStore::performReads).
+  void performReads(const std::function<void()>& block);
   // The file's path; stays the same across reset().
   const std::string& databasePath() const { return databasePath_; }
 

@@ -23,6 +23,7 @@ namespace {
 constexpr int64_t kRawEventsMetadataLimit = 100000;
 constexpr int64_t kRawEventsReadLimit = 1000;
 constexpr int64_t kRetryCountLimit = 2147483647;
+constexpr int64_t kOneRow = 1;
 
 // A copied error that a step left, or nothing when the step left none.
 void keepError(const os::Error& failure, os::Error* error) {
@@ -270,8 +271,10 @@ Lookup<double> Database::queryLatestRawEventTime(os::Error* error) {
 
 std::optional<bool> Database::containsRealtimeRawEventsWithError(os::Error* error) {
   checkQueue();
-  return booleanForQuery("SELECT EXISTS (SELECT 1 FROM raw_events WHERE is_realtime = 1 LIMIT 1)",
-                         {}, error);
+  // The limit is bound so that the statement stays prepared (the store keeps only texts with
+  // placeholders or without a WHERE clause); the literal 1 keeps the partial index usable.
+  return booleanForQuery("SELECT EXISTS (SELECT 1 FROM raw_events WHERE is_realtime = 1 LIMIT ?)",
+                         {kOneRow}, error);
 }
 
 bool Database::insertBundle(const APMPBMeasurementBundle& bundle, bool isRealtime,
@@ -422,8 +425,9 @@ Lookup<double> Database::queryLatestBundleTime(os::Error* error) {
 
 std::optional<bool> Database::containsRealtimeBundlesWithError(os::Error* error) {
   checkQueue();
-  return booleanForQuery("SELECT EXISTS (SELECT 1 FROM queue WHERE is_realtime = 1 LIMIT 1)", {},
-                         error);
+  // Bound for the same reason as containsRealtimeRawEventsWithError's.
+  return booleanForQuery("SELECT EXISTS (SELECT 1 FROM queue WHERE is_realtime = 1 LIMIT ?)",
+                         {kOneRow}, error);
 }
 
 }  // namespace measurement

@@ -183,6 +183,7 @@ bool SqliteStore::validateDatabaseWithError(os::Error* error) {
 
 void SqliteStore::closeDatabase() {
   if (!sqliteHandle_) return;
+  endReads();
   for (auto& [query, statement] : statementCache_) sqlite3_finalize(statement);
   statementCache_.clear();
   int result = sqlite3_close(sqliteHandle_);
@@ -353,48 +354,7 @@ bool SqliteStore::upsertRecord(const SqliteRecord& record, std::string_view tabl
   placeholders.resize(placeholders.size() - 2);
   std::string sql = "INSERT OR REPLACE INTO " + std::string(table) + " (" + columns + ") VALUES (" +
                     placeholders + ");";
-  sqlite3_stmt* statement = prepareSQL(sql, error);
-  if (!statement) return false;
-  if (!bindValues(values, statement, error)) {
-    sqlite3_finalize(statement);
-    return false;
-  }
-  return executeSQLStatement(statement, error);
-}
-
-sqlite3_stmt* SqliteStore::updateStatementForRecord(const SqliteRecord& record,
-                                                    std::string_view table, std::string_view column,
-                                                    const os::Value& value,
-                                                    std::vector<os::Value>& values,
-                                                    os::Error* error) {
-  if (!requireOrSetError(!record.empty(), error, kInvalidInput, "Empty record for update") ||
-      !requireOrSetError(!table.empty(), error, kInvalidInput, "Empty table name for update") ||
-      !requireOrSetError(!column.empty(), error, kInvalidInput, "Empty column name for update") ||
-      !requireOrSetError(!value.isNull(), error, kInvalidInput, "Nil column value for update")) {
-    return nullptr;
-  }
-  std::string assignments;
-  values.clear();
-  for (const auto& [name, recordValue] : record) {
-    if (!isBindableValue(recordValue)) {
-      reportUnexpectedType(34021, "Record has value of unexpected type (update)");
-      setErrorOutParameter(error, kInvalidInput,
-                           "Failed to bind parameter of unexpected type to update statement");
-      return nullptr;
-    }
-    assignments += name + "=?,";
-    values.push_back(recordValue);
-  }
-  assignments.pop_back();
-  values.push_back(value);
-  std::string sql = "UPDATE " + std::string(table) + " SET " + assignments + " WHERE " +
-                    std::string(column) + "=?";
-  sqlite3_stmt* statement = prepareSQL(sql, error);
-  if (statement && !bindValues(values, statement, error)) {
-    sqlite3_finalize(statement);
-    return nullptr;
-  }
-  return statement;
+  return runToCompletion(sql, values, "execute statement", error).has_value();
 }
 
 bool SqliteStore::updateRecord(const SqliteRecord& record, std::string_view table,
@@ -404,11 +364,30 @@ bool SqliteStore::updateRecord(const SqliteRecord& record, std::string_view tabl
                          "Update record failed. Database not open.")) {
     return false;
   }
+  if (!requireOrSetError(!record.empty(), error, kInvalidInput, "Empty record for update") ||
+      !requireOrSetError(!table.empty(), error, kInvalidInput, "Empty table name for update") ||
+      !requireOrSetError(!column.empty(), error, kInvalidInput, "Empty column name for update") ||
+      !requireOrSetError(!value.isNull(), error, kInvalidInput, "Nil column value for update")) {
+    return false;
+  }
+  std::string assignments;
   // Blobs are bound without copying: their values stay here until the statement has run.
   std::vector<os::Value> values;
-  sqlite3_stmt* statement = updateStatementForRecord(record, table, column, value, values, error);
-  if (!statement) return false;
-  return executeSQLStatement(statement, error);
+  for (const auto& [name, recordValue] : record) {
+    if (!isBindableValue(recordValue)) {
+      reportUnexpectedType(34021, "Record has value of unexpected type (update)");
+      setErrorOutParameter(error, kInvalidInput,
+                           "Failed to bind parameter of unexpected type to update statement");
+      return false;
+    }
+    assignments += name + "=?,";
+    values.push_back(recordValue);
+  }
+  assignments.pop_back();
+  values.push_back(value);
+  std::string sql = "UPDATE " + std::string(table) + " SET " + assignments + " WHERE " +
+                    std::string(column) + "=?";
+  return runToCompletion(sql, values, "execute statement", error).has_value();
 }
 
 bool SqliteStore::updateAllRecordsInTableWithName(std::string_view table, std::string_view column,
@@ -467,15 +446,7 @@ bool SqliteStore::deleteRecordFromTableWithName(std::string_view table, std::str
     return false;
   }
   std::string sql = "DELETE FROM " + std::string(table) + " WHERE " + std::string(column) + "=?";
-  sqlite3_stmt* statement = prepareSQL(sql, error);
-  if (!statement) return false;
-  bool ok = bindValues({value}, statement, error);
-  if (ok) {
-    ok = sqlite3_step(statement) == SQLITE_DONE;
-    if (!ok) setDatabaseError(error, "delete record");
-  }
-  sqlite3_finalize(statement);
-  return ok;
+  return runToCompletion(sql, {value}, "delete record", error).has_value();
 }
 
 std::optional<int64_t> SqliteStore::deleteRecordsFromTableWithName(
@@ -622,6 +593,7 @@ sqlite3_stmt* SqliteStore::statementForQuery(std::string_view query,
                                              os::Error* error) {
   auto cached = statementCache_.find(query);
   if (cached != statementCache_.end()) {
+    endReadsBefore(cached->second);
     if (!parameterValues.empty() && !bindValues(parameterValues, cached->second, error)) {
       sqlite3_clear_bindings(cached->second);
       return nullptr;
@@ -640,7 +612,7 @@ sqlite3_stmt* SqliteStore::statementForQuery(std::string_view query,
   // A text that writes its values into a WHERE clause changes with every value: caching it
   // would keep one statement per value until the store closes.
   bool cacheable = hasPlaceholder || !containsWhere(query);
-  sqlite3_stmt* statement = prepareSQL(query, error);
+  sqlite3_stmt* statement = prepareSQL(query, error, cacheable ? SQLITE_PREPARE_PERSISTENT : 0);
   if (!statement) return nullptr;
   if (cacheable) statementCache_.emplace(std::string(query), statement);
   if (!parameterValues.empty() && !bindValues(parameterValues, statement, error)) {
@@ -665,7 +637,8 @@ void SqliteStore::cleanUpStatement(sqlite3_stmt* statement, std::string_view que
   }
 }
 
-sqlite3_stmt* SqliteStore::prepareSQL(std::string_view sql, os::Error* error) {
+sqlite3_stmt* SqliteStore::prepareSQL(std::string_view sql, os::Error* error,
+                                      unsigned int prepareFlags) {
   if (!requireOrSetError(!sql.empty(), error, kInvalidInput,
                          "Received empty SQL string to prepare") ||
       !requireOrSetError(sqliteHandle_ != nullptr, error, kOperationFailed,
@@ -675,8 +648,8 @@ sqlite3_stmt* SqliteStore::prepareSQL(std::string_view sql, os::Error* error) {
   std::string text(sql);
   sqlite3_stmt* statement = nullptr;
   const char* tail = nullptr;
-  int result = sqlite3_prepare_v3(sqliteHandle_, text.c_str(), static_cast<int>(text.size() + 1), 0,
-                                  &statement, &tail);
+  int result = sqlite3_prepare_v3(sqliteHandle_, text.c_str(), static_cast<int>(text.size() + 1),
+                                  prepareFlags, &statement, &tail);
   if (result != SQLITE_OK || !statement) {
     setDatabaseError(error, "prepare statement", result == SQLITE_OK ? SQLITE_MISUSE : result);
     sqlite3_finalize(statement);
@@ -687,6 +660,7 @@ sqlite3_stmt* SqliteStore::prepareSQL(std::string_view sql, os::Error* error) {
     setErrorOutParameter(error, kInvalidInput, "Query contained more than one SQL statement.");
     return nullptr;
   }
+  endReadsBefore(statement);
   return statement;
 }
 
@@ -822,7 +796,36 @@ void SqliteStore::setTransactionError(os::Error* error, std::string_view message
   }
 }
 
+void SqliteStore::performReads(const std::function<void()>& block) {
+  if (readsOpen_ || !sqliteHandle_ || !sqlite3_get_autocommit(sqliteHandle_) ||
+      sqlite3_exec(sqliteHandle_, "BEGIN", nullptr, nullptr, nullptr) != SQLITE_OK) {
+    block();
+    return;
+  }
+  readsOpen_ = true;
+  struct EndReads {
+    SqliteStore& store;
+    ~EndReads() { store.endReads(); }
+  } end{*this};
+  block();
+}
+
+void SqliteStore::endReadsBefore(sqlite3_stmt* statement) {
+  if (readsOpen_ && !sqlite3_stmt_readonly(statement)) endReads();
+}
+
+void SqliteStore::endReads() {
+  if (!readsOpen_) return;
+  readsOpen_ = false;
+  // Nothing was written: ending the transaction only lets go of the snapshot and the locks.
+  if (sqliteHandle_ && !sqlite3_get_autocommit(sqliteHandle_) &&
+      sqlite3_exec(sqliteHandle_, "COMMIT", nullptr, nullptr, nullptr) != SQLITE_OK) {
+    rollbackTransaction();
+  }
+}
+
 bool SqliteStore::beginTransaction() {
+  endReads();
   return sqliteHandle_ && sqlite3_exec(sqliteHandle_, "BEGIN EXCLUSIVE TRANSACTION", nullptr,
                                        nullptr, nullptr) == SQLITE_OK;
 }

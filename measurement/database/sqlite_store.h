@@ -37,6 +37,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 #include <utility>
 #include <vector>
 
@@ -162,8 +163,9 @@ class SqliteStore {
                                   const std::vector<os::Value>& parameterValues, os::Error* error);
   sqlite3_stmt* statementForQuery(std::string_view query, os::Error* error);
   void cleanUpStatement(sqlite3_stmt* statement, std::string_view query);
-  // Prepares exactly one statement; a text holding a second one is refused.
-  sqlite3_stmt* prepareSQL(std::string_view sql, os::Error* error);
+  // Prepares exactly one statement; a text holding a second one is refused. `prepareFlags` are
+  // sqlite3_prepare_v3's (SQLITE_PREPARE_PERSISTENT for a statement kept in the cache).
+  sqlite3_stmt* prepareSQL(std::string_view sql, os::Error* error, unsigned int prepareFlags = 0);
   bool executeSQL(std::string_view sql, os::Error* error);
   // Steps once and finalises `statement` in every case; true on SQLITE_DONE.
   bool executeSQLStatement(sqlite3_stmt* statement, os::Error* error);
@@ -179,6 +181,11 @@ class SqliteStore {
   // transaction"), so the connection never stays inside a transaction. Transactions do not
   // nest: a BEGIN inside one fails with code 3 "Failed to begin transaction".
   bool performTransactionWithError(os::Error* error, const std::function<bool()>& block);
+  // Runs `block` with its queries in one read transaction: one snapshot, and the file's locks
+  // taken once instead of by every query. A statement that writes, or a transaction begun in
+  // `block`, first ends the read transaction, so it runs as it would outside. Inside a
+  // transaction, or when the read transaction cannot begin, `block` just runs.
+  void performReads(const std::function<void()>& block);
   bool beginTransaction();
   bool endTransaction();
   bool rollbackTransaction();
@@ -243,16 +250,22 @@ class SqliteStore {
                                          std::string_view operation, os::Error* error);
   void setTransactionError(os::Error* error, std::string_view message);
   bool isDatabaseWritable() const;
-  // The update statement of `record`, or nullptr after a refused value. The values it binds
-  // are put into `values`, which must outlive the statement's run (blobs are not copied).
-  sqlite3_stmt* updateStatementForRecord(const SqliteRecord& record, std::string_view table,
-                                         std::string_view column, const os::Value& value,
-                                         std::vector<os::Value>& values, os::Error* error);
+  // Ends the read transaction of performReads before `statement` runs, when it writes.
+  void endReadsBefore(sqlite3_stmt* statement);
+  void endReads();
   bool rebuildTable(std::string_view table, const ColumnInfo& elementary, const ColumnInfo& addOn,
                     os::Error* error);
 
   sqlite3* sqliteHandle_ = nullptr;
-  std::map<std::string, sqlite3_stmt*, std::less<>> statementCache_;
+  // Looked up twice for every statement run: hashed, since the texts are long and share their
+  // first words, which an ordered map compares again at every step of its search.
+  struct TextHash {
+    using is_transparent = void;
+    size_t operator()(std::string_view text) const { return std::hash<std::string_view>{}(text); }
+  };
+  std::unordered_map<std::string, sqlite3_stmt*, TextHash, std::equal_to<>> statementCache_;
+  // performReads holds a read transaction open.
+  bool readsOpen_ = false;
   const std::string databasePath_;
 };
 

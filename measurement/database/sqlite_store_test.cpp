@@ -370,6 +370,65 @@ TEST_F(SqliteStoreTest, ATransactionCommitsOrLeavesNothingBehind) {
   EXPECT_EQ(rawQuery(path_, "SELECT count(*) FROM t"), (RawRows{{"0"}}));
 }
 
+// Reads grouped by performReads share one snapshot: a row another connection adds meanwhile is
+// not seen until the reads end. A write among them ends the snapshot first, so it commits at
+// once and what it and the other connection wrote is read back.
+TEST_F(SqliteStoreTest, GroupedReadsShareASnapshotUntilAWrite) {
+  struct Case {
+    const char* name;
+    // Writes one row with a = 2; empty for none.
+    std::function<bool()> write;
+  };
+  const Case cases[] = {
+      {"reads only", {}},
+      {"upsert",
+       [&] {
+         return store_->upsertRecord({{"a", 2}}, "t", nullptr);
+       }},
+      {"update",
+       [&] {
+         return store_->updateRecord({{"a", 2}}, "t", "a", 1, nullptr);
+       }},
+      {"statement", [&] { return store_->executeSQL("INSERT INTO t (a) VALUES (2)", nullptr); }},
+      {"transaction",
+       [&] {
+         return store_->performTransactionWithError(nullptr, [&] {
+           return store_->upsertRecord({{"a", 2}}, "t", nullptr);
+         });
+       }},
+  };
+  auto count = [&] {
+    return store_->numberForQuery("SELECT count(*) FROM t", {}, nullptr)
+        .value_or(-1)
+        .integerValue();
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    rawExecute(path_, "DELETE FROM t; INSERT INTO t (a) VALUES (1);");
+    std::vector<int64_t> counts;
+    store_->performReads([&] {
+      counts.push_back(count());
+      rawExecute(path_, "INSERT INTO t (a) VALUES (3)");
+      counts.push_back(count());
+      if (!c.write) return;
+      ASSERT_TRUE(c.write());
+      EXPECT_EQ(rawQuery(path_, "SELECT count(*) FROM t WHERE a = 2"), (RawRows{{"1"}}));
+      counts.push_back(count());
+    });
+    std::vector<int64_t> expected{1, 1};
+    // An update changes the row of a = 1 instead of adding one.
+    if (c.write) expected.push_back(std::string(c.name) == "update" ? 2 : 3);
+    EXPECT_EQ(counts, expected);
+    EXPECT_TRUE(sqlite3_get_autocommit(store_->sqliteHandle()));
+  }
+  // Inside a transaction the reads are the transaction's own.
+  EXPECT_TRUE(store_->performTransactionWithError(nullptr, [&] {
+    store_->performReads([&] { EXPECT_TRUE(store_->upsertRecord({{"a", 4}}, "t", nullptr)); });
+    return !sqlite3_get_autocommit(store_->sqliteHandle());
+  }));
+  EXPECT_EQ(rawQuery(path_, "SELECT count(*) FROM t WHERE a = 4"), (RawRows{{"1"}}));
+}
+
 TEST_F(SqliteStoreTest, AFailedCommitRollsBackAndTheNextTransactionWorks) {
   // A deferred foreign key is checked at COMMIT, which then fails and, left alone, would keep
   // the transaction open for good.

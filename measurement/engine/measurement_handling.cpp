@@ -36,6 +36,15 @@ std::shared_ptr<measurement::RemoteConfig> APMMeasurement::engineConfig() const 
 
 void APMMeasurement::handleEventOnWorkerQueue(Event event) {
   Scheduler::checkOnBackgroundThread("handleEventOnWorkerQueue");
+  // The schedule asks the database half a dozen questions after every event: asked in one read
+  // transaction, they take the file's locks once.
+  auto updateSchedule = [this] {
+    if (database_) {
+      database_->performReads([this] { this->updateSchedule(); });
+    } else {
+      this->updateSchedule();
+    }
+  };
   if (!isEnabled()) {
     monitor().log(MonitorLevel::kDebug, 23049, "Analytics is disabled. Event not logged");
     return;

@@ -296,6 +296,97 @@ TEST_F(RoadCaseTest, TheMetadataCarriesTheInternalPropertiesOfItsState) {
   EXPECT_FALSE(testsupport::userAttributesOf(lastMetadata("level_up")).contains("_lair"));
 }
 
+// The consent fields of the metadata follow the consent the app set through the facade and the
+// region and services of the server's configuration.
+TEST_F(RoadCaseTest, TheMetadataCarriesTheConsentSetThroughTheFacade) {
+  struct Case {
+    const char* what;
+    os::Dictionary consent;
+    bool dmaRegion;
+    bool dmaConsentEnabled;
+    std::string signals;
+    // Absent when nullopt. The app's own consent is source digit 5; a type never set, 9.
+    std::optional<std::string> diagnostics;
+    std::optional<bool> storedDMARegion;
+    std::optional<std::string> services;
+  };
+  const os::Value granted("granted");
+  const os::Value denied("denied");
+  const std::vector<Case> cases{
+      {"all granted in the region: the services, sorted",
+       {{"ad_storage", granted}, {"analytics_storage", granted}, {"ad_user_data", granted}},
+       true,
+       true,
+       "G111",
+       "15559",
+       true,
+       "ab"},
+      {"ad user data denied in the region: no service",
+       {{"ad_storage", granted}, {"analytics_storage", granted}, {"ad_user_data", denied}},
+       true,
+       true,
+       "G111",
+       "15559",
+       true,
+       "-"},
+      {"ad storage denied, ad user data granted: the services",
+       {{"ad_storage", denied}, {"analytics_storage", granted}, {"ad_user_data", granted}},
+       true,
+       true,
+       "G101",
+       "15559",
+       true,
+       "ab"},
+      {"granted outside the region: no services field",
+       {{"ad_storage", granted}, {"analytics_storage", granted}, {"ad_user_data", granted}},
+       false,
+       true,
+       "G111",
+       "15559",
+       false,
+       std::nullopt},
+      {"DMA consent off: none of the fields",
+       {{"ad_storage", granted}, {"analytics_storage", granted}, {"ad_user_data", denied}},
+       true,
+       false,
+       "G111",
+       std::nullopt,
+       std::nullopt,
+       std::nullopt},
+  };
+  start();
+  for (const Case& test : cases) {
+    SCOPED_TRACE(test.what);
+    APMAnalytics::clearConsent();
+    APMPBConsentConfig consent;
+    APMPBSetBool(consent, kConsentConfig_is_dma_region, test.dmaRegion);
+    std::vector<APMPBCorePlatformServiceEntry> services(2);
+    APMPBSetString(services[0], kCorePlatformServiceEntry_service, "b");
+    APMPBSetString(services[1], kCorePlatformServiceEntry_service, "a");
+    APMPBSetArray(consent, kConsentConfig_core_platform_services, services);
+    APMPBMeasurementConfig config;
+    APMPBSetInt64(config, kMeasurementConfig_version, 1);
+    APMPBSetString(config, kMeasurementConfig_app_id, "1:1:macos:a");
+    APMPBSetMessage(config, kMeasurementConfig_consent_config, &consent);
+    onWorker(
+        [&] { ASSERT_TRUE(engine_->remoteConfigInstance()->updateMeasurementConfig(config)); });
+    setting("measurement.upload.dma_consent_enabled", test.dmaConsentEnabled ? "1" : "0");
+    APMAnalytics::setConsent(test.consent);
+
+    log("level_up");
+
+    pb::MeasurementBundle metadata = lastMetadata("level_up");
+    EXPECT_EQ(metadata.consent_signals(), test.signals);
+    auto present = [](bool has, auto value) { return has ? std::optional(value) : std::nullopt; };
+    EXPECT_EQ(present(metadata.has_consent_diagnostics(), metadata.consent_diagnostics()),
+              test.diagnostics);
+    EXPECT_EQ(present(metadata.has_dma_region(), metadata.dma_region()), test.storedDMARegion);
+    EXPECT_EQ(present(metadata.has_core_platform_services(), metadata.core_platform_services()),
+              test.services);
+  }
+  APMAnalytics::clearConsent();
+}
+
 TEST_F(RoadCaseTest, AnExpiredBackgroundSessionLeavesNoSessionPropertiesToTheNextEvent) {
   start();
   log("level_up");

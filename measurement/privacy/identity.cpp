@@ -125,38 +125,47 @@ Field Identity::readOnQueue(Field State::*field) {
 }
 
 void Identity::asyncOnQueue(std::function<void(Identity&, State&)> block) {
+  queuedBlocks_.fetch_add(1);
   queue_->async([weak = weak_from_this(), block = std::move(block)] {
-    if (std::shared_ptr<Identity> self = weak.lock()) block(*self, self->stateOnQueue());
+    std::shared_ptr<Identity> self = weak.lock();
+    if (!self) return;
+    block(*self, self->stateOnQueue());
+    self->queuedBlocks_.fetch_sub(1);
   });
 }
 
-uint64_t Identity::appleConsentStatus() {
-  updateIdentifiers();
-  return readOnQueue(&State::appleConsentStatus);
+void Identity::refreshThenSyncOnQueue(const std::function<void(State&)>& block) {
+  syncOnQueue([&](State& state) {
+    updateIdentifiersOnQueue();
+    block(state);
+  });
 }
 
-bool Identity::limitedAdTracking() {
-  updateIdentifiers();
-  return readOnQueue(&State::limitedAdTracking);
+template <typename Field>
+Field Identity::refreshedReadOnQueue(Field State::*field) {
+  Field value{};
+  refreshThenSyncOnQueue([&](State& state) { value = state.*field; });
+  return value;
 }
+
+uint64_t Identity::appleConsentStatus() { return refreshedReadOnQueue(&State::appleConsentStatus); }
+
+bool Identity::limitedAdTracking() { return refreshedReadOnQueue(&State::limitedAdTracking); }
 
 std::optional<std::string> Identity::resettableDeviceID() {
-  updateIdentifiers();
-  return readOnQueue(&State::resettableDeviceID);
+  return refreshedReadOnQueue(&State::resettableDeviceID);
 }
 
 bool Identity::hasLimitedAdTracking() {
-  updateIdentifiers();
   bool has = false;
-  syncOnQueue([&](State&) { has = support_->hasLimitedAdTracking(); });
+  refreshThenSyncOnQueue([&](State&) { has = support_->hasLimitedAdTracking(); });
   return has;
 }
 
 std::optional<std::string> Identity::appInstanceID() {
   if (ConsentSettings::isAnalyticsStorageDenied()) return std::nullopt;
-  updateIdentifiers();
   std::optional<std::string> id;
-  syncOnQueue([&](State&) { id = persistedConfig_->appInstanceID(); });
+  refreshThenSyncOnQueue([&](State&) { id = persistedConfig_->appInstanceID(); });
   return id;
 }
 
@@ -168,9 +177,8 @@ void Identity::setAppInstanceID(std::optional<std::string> id) {
 
 std::optional<std::string> Identity::hashedResettableDeviceID() {
   if (ConsentSettings::isAdStorageDenied()) return std::nullopt;
-  updateIdentifiers();
   std::optional<std::string> hash;
-  syncOnQueue([&](State&) { hash = persistedConfig_->hashedResettableDeviceID(); });
+  refreshThenSyncOnQueue([&](State&) { hash = persistedConfig_->hashedResettableDeviceID(); });
   return hash;
 }
 
@@ -211,6 +219,13 @@ void Identity::setFromAppStoreProvider(bool (*provider)()) {
 }
 
 void Identity::updateIdentifiers() {
+  // With nothing of this identity's queued, the refresh runs at once on the calling thread
+  // (holding the queue), rather than waking a pool thread that the next read would wait for:
+  // the order of the refresh among the identity's work is the same.
+  if (queuedBlocks_.load() == 0 && !queue_->isCurrent()) {
+    syncOnQueue([this](State&) { updateIdentifiersOnQueue(); });
+    return;
+  }
   asyncOnQueue([](Identity& self, State&) { self.updateIdentifiersOnQueue(); });
 }
 

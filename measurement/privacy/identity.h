@@ -17,8 +17,9 @@
 // (PersistedConfig); the rest is kept in memory for the process.
 //
 // Threads. In-memory state lives on the serial queue "APMIdentityWorkerQueue": reads run
-// synchronously on it, writes and refreshes asynchronously, and a refresh followed by a read
-// on the same thread sees the refreshed values. Blocks hold the identity weakly. Any thread may
+// synchronously on it, writes asynchronously, and a refresh followed by a read on the same
+// thread sees the refreshed values. A refresh runs at once on the calling thread when none of
+// the identity's writes is queued, else it is queued behind them. Blocks hold the identity weakly. Any thread may
 // call, but not from a block of that queue; the members that end in "OnWorkerQueue" must be
 // called from one. The identity reads consent from its queue, never the reverse.
 #pragma once
@@ -74,7 +75,7 @@ class Identity : public std::enable_shared_from_this<Identity> {
   Identity(const Identity&) = delete;
   Identity& operator=(const Identity&) = delete;
 
-  // Each starts a refresh, then reads.
+  // Each refreshes, then reads.
   uint64_t appleConsentStatus();
   bool limitedAdTracking();
   std::optional<std::string> resettableDeviceID();
@@ -106,7 +107,7 @@ class Identity : public std::enable_shared_from_this<Identity> {
   const os::Value& isIDFVCollectionEnabledNumber() const { return idfvCollectionEnabled_; }
 
   // Refreshes the advertising identity, at most once per the server's ad id cache time once an
-  // app instance id is stored. Asynchronous.
+  // app instance id is stored: now when nothing of the identity's is queued, else after it.
   void updateIdentifiers();
   // The same, returning after the refresh.
   void updateIdentifiersAndWait();
@@ -172,6 +173,10 @@ class Identity : public std::enable_shared_from_this<Identity> {
   // A copy of one field, read on the queue.
   template <typename Field>
   Field readOnQueue(Field State::*field);
+  // Refreshes, then runs `block`, in one turn on the queue.
+  void refreshThenSyncOnQueue(const std::function<void(State&)>& block);
+  template <typename Field>
+  Field refreshedReadOnQueue(Field State::*field);
   // Queues `block` to run while the identity is alive.
   void asyncOnQueue(std::function<void(Identity&, State&)> block);
   void updateIdentifiersOnQueue();
@@ -184,6 +189,8 @@ class Identity : public std::enable_shared_from_this<Identity> {
   const std::shared_ptr<os::DispatchQueue> queue_;
   State state_;
 
+  // Blocks of asyncOnQueue not yet run.
+  std::atomic<int64_t> queuedBlocks_{0};
   std::atomic<bool> appIDFromGMPTaken_{false};
   std::atomic<bool> appIDFromZeZudTaken_{false};
   os::Value idfvCollectionEnabled_;
