@@ -130,4 +130,14 @@ std::map<std::string, std::string> nameValueLines(const std::string& output) {
   return values;
 }
 
+std::map<std::string, std::string> readSettingLines(Child& child, int count) {
+  std::map<std::string, std::string> settings;
+  std::optional<std::string> line;
+  for (int i = 0; i < count && (line = child.readLine()); ++i) {
+    size_t split = line->find_first_of(" =");
+    settings[line->substr(0, split)] = split == std::string::npos ? "" : line->substr(split + 1);
+  }
+  return settings;
+}
+
 }  // namespace testsupport

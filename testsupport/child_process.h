@@ -84,4 +84,8 @@ ChildRun runChild(const std::vector<std::string>& command,
 // other lines are skipped.
 std::map<std::string, std::string> nameValueLines(const std::string& output);
 
+// The first `count` lines a stand-in server prints as it starts ("name=value" or "name value"),
+// by name; fewer when the child stops printing first.
+std::map<std::string, std::string> readSettingLines(Child& child, int count);
+
 }  // namespace testsupport

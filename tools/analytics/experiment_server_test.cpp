@@ -219,12 +219,7 @@ TEST(ExperimentServerCommandTest, ServesTheResponseFileAndScriptedFaults) {
                              "fetch status=429", "fetch body=bomb content-encoding"},
                             testsupport::ChildOutput::StandardOutput);
   ASSERT_TRUE(server.started());
-  std::map<std::string, std::string> printed;
-  std::optional<std::string> line;
-  for (int i = 0; i < 3 && (line = server.readLine()); ++i) {
-    size_t split = line->find_first_of(" =");
-    printed[line->substr(0, split)] = line->substr(split + 1);
-  }
+  std::map<std::string, std::string> printed = testsupport::readSettingLines(server, 3);
   ASSERT_THAT(printed["experiments"], StartsWith("https://127.0.0.1:"));
   EXPECT_THAT(printed["TESSARO_CONNECT_TO"],
               StartsWith("experiments.tessaro.example:443:127.0.0.1:"));

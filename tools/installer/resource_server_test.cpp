@@ -249,13 +249,7 @@ TEST(ResourceServerCommandTest, RunsWithFaultFlagsUntilStopped) {
                             testsupport::ChildOutput::StandardOutput);
   ASSERT_TRUE(server.started());
 
-  std::map<std::string, std::string> printed;
-  std::optional<std::string> line;
-  for (int i = 0; i < 4 && (line = server.readLine()); ++i) {
-    const std::string& text = *line;
-    size_t split = text.find_first_of(" =");
-    printed[text.substr(0, split)] = text.substr(split + 1);
-  }
+  std::map<std::string, std::string> printed = testsupport::readSettingLines(server, 4);
   ASSERT_THAT(printed["download"], StartsWith("https://127.0.0.1:"));
   EXPECT_THAT(printed["resources"], StartsWith("https://127.0.0.1:"));
   EXPECT_THAT(printed["TESSARO_CONNECT_TO"], HasSubstr("download.tessaro.example:443:127.0.0.1:"));
