@@ -36,7 +36,9 @@ using installer::testing::trackedActions;
 using installer::testing::tracksAction;
 using ::testing::ElementsAre;
 using ::testing::HasSubstr;
+using ::testing::IsEmpty;
 using ::testing::IsSupersetOf;
+using ::testing::UnorderedElementsAreArray;
 using testsupport::readFile;
 using Actions = std::vector<std::string>;
 
@@ -191,6 +193,33 @@ TEST_F(InstallerAnalyticsE2ETest, RegistersTheInstallationAndEveryEventReachesTh
                             "subscriptions", "user_attributes"}));
   // Every usage event reached the collector, in order, before the installer quit.
   EXPECT_EQ(receivedActions(), kSuccessfulInstall) << run.output;
+}
+
+// With the collector out of reach the installer still quits after its delay, keeping the usage
+// events; the next launch, with the collector back, delivers them beside its own.
+TEST_F(InstallerAnalyticsE2ETest, WithoutTheCollectorTheNextLaunchDeliversTheEvents) {
+  useScript("wait install 20\nclick install\n");
+  sandbox_.setEnv("TESSARO_CONNECT_TO", server_.connectTo() + "," + installations_.connectTo());
+  InstallerRun unreachable = runInstaller();
+
+  ASSERT_TRUE(WIFEXITED(unreachable.waitStatus)) << unreachable.output;
+  EXPECT_EQ(WEXITSTATUS(unreachable.waitStatus), 0) << unreachable.output;
+  EXPECT_EQ(trackedActions(unreachable.output), kSuccessfulInstall) << unreachable.output;
+  auto closed = unreachable.arrivalOf("ea = Close;");
+  ASSERT_TRUE(closed) << unreachable.output;
+  EXPECT_LE(unreachable.exited - *closed, std::chrono::seconds(20));
+  EXPECT_THAT(receivedActions(), IsEmpty());
+
+  fs::remove_all(installedBundle());
+  sandbox_.setEnv("TESSARO_CONNECT_TO", server_.connectTo() + "," + installations_.connectTo() +
+                                            "," + collector_.connectTo());
+  InstallerRun reachable = runInstaller();
+
+  ASSERT_TRUE(WIFEXITED(reachable.waitStatus)) << reachable.output;
+  EXPECT_EQ(WEXITSTATUS(reachable.waitStatus), 0) << reachable.output;
+  Actions both = kSuccessfulInstall;
+  both.insert(both.end(), kSuccessfulInstall.begin(), kSuccessfulInstall.end());
+  EXPECT_THAT(receivedActions(), UnorderedElementsAreArray(both)) << reachable.output;
 }
 
 TEST_F(InstallerE2ETest, WithoutItsAnalyticsOptionsTheInstallerStillInstalls) {
@@ -389,7 +418,7 @@ TEST_P(InstallerE2EReplaceTest, InstallOverARunningCopyAsksFirst) {
     EXPECT_EQ(testsupport::describeTree(running.bundle(), true), before);
     EXPECT_FALSE(fs::exists(sandbox_.home() / tools::kMarkerFileName));
     EXPECT_EQ(configurationRequests(), 0u);
-    EXPECT_THAT(archiveRequests(), ::testing::IsEmpty());
+    EXPECT_THAT(archiveRequests(), IsEmpty());
   }
 }
 
@@ -483,7 +512,7 @@ TEST_P(InstallerE2EBadAddressTest, ShowsTheNetworkFailure) {
   EXPECT_EQ(trackedActions(run.output),
             (Actions{"Launch App", "Start Download", "Download Failed", "Close"}))
       << run.output;
-  EXPECT_THAT(archiveRequests(), ::testing::IsEmpty());
+  EXPECT_THAT(archiveRequests(), IsEmpty());
   EXPECT_FALSE(fs::exists(installedBundle()));
 }
 
